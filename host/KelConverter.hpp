@@ -1,0 +1,62 @@
+// KelConverter: converts between the bytes of a coded character set (ccsid) and UTF-16.
+// Converters are looked up by ccsid in the table below, created once and cached for the life of
+// the process; a converter object is immutable and safe to use from many threads at once (ICU
+// state lives in per-thread converter instances).
+//
+// Ccsid table:
+//   1200, 13488, 17584  UTF-16; byte order as asked (1 big-endian, -1 little-endian)
+//   1208                UTF-8
+//   819                 ISO-8859-1        367   US-ASCII        923  ISO-8859-15
+//   437, 850, 852, 858  IBM PC pages      1250-1258  Windows pages
+//   37, 273, 277, 278, 280, 284, 285, 297, 500, 871, 1047, 1140-1149  EBCDIC pages
+//   932, 943 (Shift-JIS), 1386 (GBK), 5050 (EUC-JP)
+//   any other ccsid that ICU knows as "ibm-<ccsid>"
+// An unknown ccsid raises KelRecoverableException 2340 naming it.
+//
+// Conversions are strict: bytes that are not valid in the code page, and characters that the
+// code page cannot represent, raise KelRecoverableException 2341 instead of being replaced.
+#pragma once
+
+#include "host/KelStringBase.hpp"
+
+#include <cstddef>
+#include <string>
+
+class KelConverter {
+public:
+    static bool isUtf16Ccsid(int ccsid) noexcept { return ccsid == 1200 || ccsid == 13488 || ccsid == 17584; }
+
+    // The cached converter for `ccsid`; raises KelRecoverableException 2340 when unknown.
+    static const KelConverter* setCodepage(int ccsid, int flags = 0);
+    static const KelConverter* createConverter(int ccsid, int flags = 0) { return setCodepage(ccsid, flags); }
+    static bool isSupported(int ccsid) noexcept;
+    // The ICU converter name for `ccsid` ("" when unknown).
+    static std::string icuNameFor(int ccsid);
+
+    int ccsid() const noexcept { return iCcsid; }
+    const std::string& icuName() const noexcept { return iIcuName; }
+    bool isUtf16() const noexcept { return isUtf16Ccsid(iCcsid); }
+    // Upper bound of bytes needed for `units` UTF-16 code units.
+    std::size_t maxBytesFor(std::size_t units) const noexcept;
+
+    // Bytes to UTF-16. For UTF-16 pages the bytes are big-endian unless byteOrder is -1
+    // (a byte-order mark in the bytes is kept as the character U+FEFF).
+    KelStringBase toUnicode(const unsigned char* bytes, long length, bool flag = false, int byteOrder = 0) const;
+    // UTF-16 to bytes, writing at most `inOutLength` bytes and never splitting a character;
+    // sets `inOutLength` to the number written. Returns false when the text was cut short.
+    bool fromUnicode(unsigned char* out, long& inOutLength, const KelStringBase& text, bool flag = false,
+                     int byteOrder = 0) const;
+    // UTF-16 to bytes into a buffer of `capacity` bytes, which must hold maxBytesFor(length);
+    // returns the number of bytes written. byteOrder as for toUnicode.
+    std::size_t convertFromUnicode(const char16_t* text, std::size_t length, unsigned char* out,
+                                   std::size_t capacity, int byteOrder = 0) const;
+
+    KelConverter(int ccsid, std::string icuName, int maxBytesPerChar);
+    KelConverter(const KelConverter&) = delete;
+    KelConverter& operator=(const KelConverter&) = delete;
+
+private:
+    int iCcsid;
+    std::string iIcuName;
+    int iMaxBytesPerChar;
+};

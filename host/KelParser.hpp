@@ -1,0 +1,126 @@
+// KelParser: the host's base class of a domain parser. It owns the element pool and the root
+// element of its message part, and keeps the part's bitstream (by shared ownership when the
+// KelBuffer owns its bytes, so spans into it stay valid without a copy), with the bitstream's
+// encoding, ccsid and the host's reuse flag (true while the stored bitstream still stands for
+// the whole tree). Derived parsers override the virtual operations; the order of the table of
+// virtual operations is part of the host contract.
+// Thread rules: a parser and its tree are used by one thread at a time.
+#pragma once
+
+#include "host/KelBuffer.hpp"
+#include "host/KelOwnedLogSource.hpp"
+#include "host/KelStringBase.hpp"
+#include "host/KelSyntaxElementPool.hpp"
+
+#include <array>
+#include <cstddef>
+
+class KelMessage;
+class KelMessageGroup;
+class KelSyntaxElement;
+class KelWriteBuffer;
+
+// Marker base for the host's message definitions (catalogue access); no members.
+class KelMessageDefinitions {};
+
+class KelParser : public KelOwnedLogSource, public KelMessageDefinitions {
+public:
+    enum Property {
+        MessageSet, MessageType, MessageFormat, Encoding, CodedCharSetId, Transactional, Persistence,
+        CreationTime, ExpirationTime, Priority, ReplyIdentifier, ReplyProtocol, Topic, PropertyCount
+    };
+
+    KelParser(KelMessageGroup* group, int elementSize);
+    KelParser(const KelParser&) = delete;
+    KelParser& operator=(const KelParser&) = delete;
+
+    // ---- Virtual operations in table order (after those of KelOwnedLogSource).
+    ~KelParser() override;
+    virtual void initialize();
+    virtual int refreshElementsFromBitStream(KelParser* source);
+    virtual int refreshElementsFromBitStream(const KelMessage* message, const KelBuffer& bitStream, int encoding, int ccsid);
+    virtual int refreshElementsFromBitStream(const KelMessage* message, const KelBuffer& bitStream, int encoding, int ccsid,
+                                             const KelStringBase& messageSet, const KelStringBase& messageType,
+                                             const KelStringBase& messageFormat);
+    virtual void finalize();
+    virtual int refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer, KelSyntaxElement* element,
+                                             int encoding, int ccsid);
+    virtual int refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer, KelSyntaxElement* element,
+                                             int encoding, int ccsid, const KelStringBase& messageSet,
+                                             const KelStringBase& messageType, const KelStringBase& messageFormat);
+    virtual void validate();
+    virtual void reset(bool keepBitStream);
+    virtual void parseFirstChild(KelSyntaxElement* element);
+    virtual void parseLastChild(KelSyntaxElement* element);
+    virtual void parseRightSibling(KelSyntaxElement* element);
+    virtual void parseLeftSibling(KelSyntaxElement* element);
+    virtual KelSyntaxElement* rootElement() const;
+    virtual const KelBuffer& bitStream(const KelMessage* message) const;
+    virtual void setParserDomainName(const KelStringBase& name);
+    virtual bool parserType() const;
+    virtual const KelStringBase& parserGroupName() const;
+    virtual const KelStringBase& parserDomainName() const;
+    virtual const KelStringBase& parserClassName() const;
+    virtual void setNextParserClassName(const KelStringBase& name, bool isDefault);
+    virtual const KelStringBase& nextParserClassName() const;
+    virtual int nextParserEncoding() const;
+    virtual int nextParserCodedCharSetId() const;
+    virtual const KelStringBase& messageSetProperty() const;
+    virtual const KelStringBase& messageTypeProperty() const;
+    virtual const KelStringBase& messageFormatProperty() const;
+    virtual const KelStringBase& encodingProperty() const;
+    virtual const KelStringBase& codedCharSetIdProperty() const;
+    virtual const KelStringBase& transactionalProperty() const;
+    virtual const KelStringBase& persistenceProperty() const;
+    virtual const KelStringBase& creationTimeProperty() const;
+    virtual const KelStringBase& expirationTimeProperty() const;
+    virtual const KelStringBase& priorityProperty() const;
+    virtual const KelStringBase& replyIdentifierProperty() const;
+    virtual const KelStringBase& replyProtocolProperty() const;
+    virtual const KelStringBase& topicProperty() const;
+    virtual void setMessageSetProperty(const KelStringBase& value);
+    virtual void setMessageTypeProperty(const KelStringBase& value);
+    virtual void setMessageFormatProperty(const KelStringBase& value);
+    virtual void setEncodingProperty(const KelStringBase& value);
+    virtual void setCodedCharSetIdProperty(const KelStringBase& value);
+    virtual void setTransactionalProperty(const KelStringBase& value);
+    virtual void setPersistenceProperty(const KelStringBase& value);
+    virtual void setCreationTimeProperty(const KelStringBase& value);
+    virtual void setExpirationTimeProperty(const KelStringBase& value);
+    virtual void setPriorityProperty(const KelStringBase& value);
+    virtual void setReplyIdentifierProperty(const KelStringBase& value);
+    virtual void setReplyProtocolProperty(const KelStringBase& value);
+    virtual void setTopicProperty(const KelStringBase& value);
+    virtual const KelStringBase& parserMessageSetProperty() const;
+    virtual const KelStringBase& parserMessageTypeProperty() const;
+    virtual const KelStringBase& parserMessageFormatProperty() const;
+    // Builds one element of the parser's element class in `storage` (of elementSize bytes).
+    virtual void callElementConstructor(void* storage);
+
+    // ---- Non-virtual host services.
+    KelSyntaxElementPool& elementPool() noexcept { return iPool; }
+    KelMessageGroup* messageGroup() const noexcept { return iGroup; }
+    int elementSize() const noexcept { return iElementSize; }
+    const KelBuffer& storedBitStream() const noexcept { return iBitStream; }
+    int storedEncoding() const noexcept { return iEncoding; }
+    int storedCcsid() const noexcept { return iCcsid; }
+    // The host's reuse flag: the stored bitstream may be given back unchanged.
+    bool reuseBitStream() const noexcept { return iReuseBitStream; }
+    void setReuseBitStream(bool reuse) noexcept { iReuseBitStream = reuse; }
+
+protected:
+    void setRootElement(KelSyntaxElement* root) noexcept { iRootElement = root; }
+
+private:
+    KelMessageGroup* iGroup;
+    int iElementSize;
+    KelSyntaxElementPool iPool;
+    KelSyntaxElement* iRootElement;
+    KelBuffer iBitStream;
+    int iEncoding;
+    int iCcsid;
+    bool iReuseBitStream;
+    KelStringBase iDomainName;
+    KelStringBase iNextParserClassName;
+    std::array<KelStringBase, PropertyCount> iProperties;
+};

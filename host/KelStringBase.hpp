@@ -1,0 +1,103 @@
+// KelStringBase: the host's UTF-16 string, the string type of every interface.
+// Up to 18 code units live inline; longer texts live in a reference-counted heap block that
+// copies share (atomic counts) until one of them writes (copy-on-write). A text that shrinks
+// to 18 code units or fewer moves back inline. Thread rules: one object is used by one thread
+// at a time; distinct objects sharing a block may be used (and destroyed) on different threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+class KelStringBase {
+public:
+    using CodeUnit = char16_t;
+    static constexpr std::size_t kInlineCapacity = 18;   // code units held without a heap block
+    static constexpr std::size_t kFirstHeapCapacity = 37; // first heap capacity; grows by 3/2
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    KelStringBase() noexcept;
+    KelStringBase(const char16_t* text);                  // zero-terminated; null gives empty
+    KelStringBase(const char16_t* text, std::size_t length);
+    KelStringBase(std::u16string_view text);
+    KelStringBase(const KelStringBase& other) noexcept;   // shares a heap block
+    KelStringBase(KelStringBase&& other) noexcept;
+    KelStringBase& operator=(const KelStringBase& other) noexcept;
+    KelStringBase& operator=(KelStringBase&& other) noexcept;
+    ~KelStringBase();
+
+    // Conversions for callers that work in UTF-8. Invalid UTF-8 becomes U+FFFD; unpaired
+    // surrogates become U+FFFD on the way out.
+    static KelStringBase fromUtf8(std::string_view utf8);
+    static KelStringBase fromAscii(const char* text); // 7-bit literals: each byte one code unit
+    std::string toUtf8() const;
+
+    std::size_t length() const noexcept { return isInline() ? iInlineLength : heapLength(); }
+    std::size_t size() const noexcept { return length(); }
+    bool empty() const noexcept { return length() == 0; }
+    // Zero-terminated code units; valid until the next change of this object.
+    const char16_t* data() const noexcept { return isInline() ? iStore.iInline : heapUnits(); }
+    const char16_t* c_str() const noexcept { return data(); }
+    char16_t operator[](std::size_t index) const noexcept { return data()[index]; }
+    std::u16string_view view() const noexcept { return {data(), length()}; }
+    std::size_t capacity() const noexcept;
+
+    // Writable code units: makes the text private first (copy-on-write).
+    char16_t* mutableData();
+
+    void clear() noexcept;                               // empty, inline
+    void assign(const char16_t* text, std::size_t length);
+    KelStringBase& append(const char16_t* text, std::size_t length);
+    KelStringBase& append(const KelStringBase& text) { return append(text.data(), text.length()); }
+    KelStringBase& append(char16_t unit) { return append(&unit, 1); }
+    KelStringBase& operator+=(const KelStringBase& text) { return append(text); }
+    KelStringBase& operator+=(char16_t unit) { return append(unit); }
+    void resize(std::size_t length, char16_t fill = 0);
+    void erase(std::size_t position, std::size_t count = npos);
+    // Makes room for at least `capacity` code units, privately (moves to the heap if needed).
+    void reserve(std::size_t capacity);
+    // Empties the text but keeps (or makes) a private heap block of at least `capacity` units,
+    // for buffers that are filled and emptied again and again.
+    void clearAndReserve(std::size_t capacity);
+
+    KelStringBase substr(std::size_t position, std::size_t count = npos) const;
+    std::size_t find(char16_t unit, std::size_t from = 0) const noexcept;
+    std::size_t find(const KelStringBase& text, std::size_t from = 0) const noexcept;
+    bool startsWith(const KelStringBase& prefix) const noexcept;
+    int compare(const KelStringBase& other) const noexcept;
+    bool equals(const char* ascii) const noexcept;       // compare with a 7-bit literal
+
+    // Introspection for tests and diagnostics.
+    bool isInline() const noexcept { return iInlineLength != kHeapMarker; }
+    std::uint32_t referenceCount() const noexcept;      // 0 when inline
+
+private:
+    struct Block;                                        // count, capacity, length, units, zero
+    static constexpr std::uint16_t kHeapMarker = 0xFFFF;
+
+    std::size_t heapLength() const noexcept;
+    const char16_t* heapUnits() const noexcept;
+    static Block* allocateBlock(std::size_t capacity);
+    static std::size_t grownCapacity(std::size_t needed, std::size_t from);
+    void release() noexcept;
+    void setContents(const char16_t* text, std::size_t length, std::size_t minCapacity);
+    void makePrivate(std::size_t minCapacity);
+    void setLengthAfterShrink(std::size_t newLength);
+
+    union Store {
+        char16_t iInline[kInlineCapacity + 1];
+        Block* iBlock;
+    } iStore;
+    std::uint16_t iInlineLength; // length when inline; kHeapMarker when the block holds the text
+};
+
+bool operator==(const KelStringBase& a, const KelStringBase& b) noexcept;
+inline bool operator!=(const KelStringBase& a, const KelStringBase& b) noexcept { return !(a == b); }
+inline bool operator<(const KelStringBase& a, const KelStringBase& b) noexcept { return a.compare(b) < 0; }
+KelStringBase operator+(const KelStringBase& a, const KelStringBase& b);
+
+// Hash for unordered containers (not the element-name hash, which KelSyntaxElement owns).
+struct KelStringBaseHash {
+    std::size_t operator()(const KelStringBase& s) const noexcept;
+};

@@ -1,0 +1,183 @@
+// KelSyntaxElement: one node of the host's message tree. It holds a type word (type code in bits
+// 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), a name with its hash, a
+// value, its owning parser and its links. Navigation drives the owning parser's on-demand parsing:
+// firstChild/lastChild/nextSibling parse only as far as they must answer.
+//
+// Ownership: elements live in their parser's element pool and are destroyed with it; links are
+// not owning. An element may be linked into a tree of another parser (another domain).
+// Thread rules: a tree is used by one thread at a time.
+#pragma once
+
+#include "host/KelBuffer.hpp"
+#include "host/KelDateTime.hpp"
+#include "host/KelStringBase.hpp"
+#include "host/KelValue.hpp"
+
+#include <cstdint>
+#include <string>
+
+class KelParser;
+class KelMessage;
+
+class KelSyntaxElement {
+public:
+    static constexpr std::uint32_t kTypeMask = 0x0FFFFFFFu;
+    static constexpr std::uint32_t kFlagMask = 0xF0000000u;
+    static constexpr std::uint32_t kCompleteLeft = 0x10000000u;
+    static constexpr std::uint32_t kCompleteRight = 0x20000000u;
+    static constexpr std::uint32_t kComplete = kCompleteLeft | kCompleteRight;
+    static constexpr std::uint32_t kUnresolved = 0x40000000u;
+
+    explicit KelSyntaxElement(KelParser* parser) noexcept;
+    KelSyntaxElement(const KelSyntaxElement&) = delete;
+    KelSyntaxElement& operator=(const KelSyntaxElement&) = delete;
+
+    // ---- Hash of a name: h = 0; for each whole 32-bit word of the UTF-16 bytes h = 2h ^ word;
+    // then for each remaining byte h = 2h ^ byte (bytes in memory order).
+    static std::uint32_t nameHash(const KelStringBase& name) noexcept;
+
+    // ---- Resolving accessors: resolve an unresolved element first; raise
+    // KelRecoverableException 2334 "Attempt to access an unresolved element" if it stays so.
+    int type();
+    const KelStringBase& name();
+
+    // ---- Plain accessors (no resolving, no parsing).
+    std::uint32_t typeWord() const noexcept { return iTypeWord; }
+    int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
+    const KelStringBase& storedName() const noexcept { return iName; }
+    std::uint32_t storedNameHash() const noexcept { return iNameHash; }
+    const KelValue& storedValue() const noexcept { return iValue; }
+    KelParser* parser() const noexcept { return iParser; }
+    KelSyntaxElement* parent() const noexcept { return iParent; }
+    bool isCompleteLeft() const noexcept { return (iTypeWord & kCompleteLeft) != 0; }
+    bool isCompleteRight() const noexcept { return (iTypeWord & kCompleteRight) != 0; }
+    bool isUnresolved() const noexcept { return (iTypeWord & kUnresolved) != 0; }
+    // Links as they stand, without parsing.
+    KelSyntaxElement* knownFirstChild() const noexcept { return iFirstChild; }
+    KelSyntaxElement* knownLastChild() const noexcept { return iLastChild; }
+    KelSyntaxElement* knownNextSibling() const noexcept { return iNextSibling; }
+    KelSyntaxElement* knownPreviousSibling() const noexcept { return iPreviousSibling; }
+
+    // ---- Navigation that parses on demand through the owning parser.
+    KelSyntaxElement* firstChild();      // parseFirstChild while complete-left is clear
+    KelSyntaxElement* lastChild();       // parseLastChild while complete-right is clear
+    KelSyntaxElement* nextSibling();     // parseRightSibling when none yet and parent incomplete
+    KelSyntaxElement* previousSibling(); // parseLeftSibling (previous siblings are always known)
+
+    // ---- Plain setters: mark nothing changed.
+    void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
+    void parserSetName(const KelStringBase& name);
+    void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
+    void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
+    void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }
+    void clearComplete() noexcept { iTypeWord &= ~kComplete; }
+    void setTypeWord(std::uint32_t word) noexcept { iTypeWord = word; }
+    void setUnresolved(bool unresolved) noexcept { if (unresolved) iTypeWord |= kUnresolved; else iTypeWord &= ~kUnresolved; }
+
+    // ---- Virtual operations, in table order.
+    virtual ~KelSyntaxElement();
+    virtual void initialize();           // name, value and flags back to a new element's
+    virtual void setType(int typeCode);
+    virtual void setName(const KelStringBase& name);
+    virtual void setValue(const KelGmtTimeStamp& value);
+    virtual void setValue(const KelGmtTime& value);
+    virtual void setValue(const KelTimeStamp& value);
+    virtual void setValue(const KelTime& value);
+    virtual void setValue(const KelDate& value);
+    virtual void setValue(const KelStringBase& value);
+    virtual void setValue(double value);
+    virtual void setValue(std::int64_t value);
+    virtual void setValue(int value);
+    virtual void setValue(bool value);
+    virtual void setValue(const KelValue& value);
+    virtual const KelValue& value();
+    virtual void attachBefore(KelSyntaxElement* element);   // `element` becomes previous sibling
+    virtual void attachAfter(KelSyntaxElement* element);    // `element` becomes next sibling
+    virtual void attachAsFirstChild(KelSyntaxElement* element);
+    virtual void attachAsLastChild(KelSyntaxElement* element);
+    virtual void detach();
+    virtual void detachChildren();
+    // The create family makes a new element and attaches it. The long forms make the new element
+    // the root of a parser of class `parserClassName` (created by the message group) over the
+    // given bitstream, so another domain's subtree can be grafted in; the short forms make an
+    // element of this element's parser with the given name (or none).
+    virtual KelSyntaxElement* createBefore(const KelStringBase& parserClassName, const KelMessage* message,
+                                           const std::string& bytes, const KelStringBase& messageSet,
+                                           const KelStringBase& messageType, const KelStringBase& messageFormat,
+                                           int encoding, int ccsid);
+    virtual KelSyntaxElement* createBefore(const KelStringBase& name);
+    virtual KelSyntaxElement* createBefore();
+    virtual KelSyntaxElement* createAfter(const KelStringBase& parserClassName, const KelMessage* message,
+                                          const std::string& bytes, const KelStringBase& messageSet,
+                                          const KelStringBase& messageType, const KelStringBase& messageFormat,
+                                          int encoding, int ccsid);
+    virtual KelSyntaxElement* createAfter(const KelStringBase& name);
+    virtual KelSyntaxElement* createAfter();
+    virtual KelSyntaxElement* createFirstChild(const KelStringBase& parserClassName, const KelMessage* message,
+                                               const std::string& bytes, const KelStringBase& messageSet,
+                                               const KelStringBase& messageType, const KelStringBase& messageFormat,
+                                               int encoding, int ccsid);
+    virtual KelSyntaxElement* createFirstChild(const KelStringBase& name);
+    virtual KelSyntaxElement* createFirstChild();
+    virtual KelSyntaxElement* createLastChild(const KelStringBase& parserClassName, const KelMessage* message,
+                                              const std::string& bytes, const KelStringBase& messageSet,
+                                              const KelStringBase& messageType, const KelStringBase& messageFormat,
+                                              int encoding, int ccsid);
+    virtual KelSyntaxElement* createLastChild(const KelStringBase& parserClassName, const KelMessage* message,
+                                              const KelBuffer& bitStream, int encoding, int ccsid);
+    virtual KelSyntaxElement* createLastChild(const KelStringBase& name);
+    virtual KelSyntaxElement* createLastChild();
+    // Copies type, name and value from `source`; with `deep` also copies of its children (new
+    // elements of this element's parser); `keepName` keeps this element's name. The third flag
+    // says that the copy stands for the same text as the source (elements may keep spans).
+    virtual void copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText);
+    virtual int compare(KelSyntaxElement* other);           // by type, name, value; 0 when equal
+    virtual void setActualValue(const char16_t* text);
+    virtual void setActualValue(const unsigned char* bytes, std::size_t length);
+    virtual void setActualValue(const char16_t* text, std::size_t length);
+    virtual void setActualValue(const KelGmtTimeStamp& value);
+    virtual void setActualValue(const KelGmtTime& value);
+    virtual void setActualValue(const KelTimeStamp& value);
+    virtual void setActualValue(const KelTime& value);
+    virtual void setActualValue(const KelDate& value);
+    virtual void setActualValue(const KelStringBase& value);
+    virtual void setActualValue(double value);
+    virtual void setActualValue(std::int64_t value);
+    virtual void setActualValue(int value);
+    virtual void setActualValue(bool value);
+    virtual void setActualValue(const KelValue& value);
+    virtual const KelValue& actualValue() const;
+    virtual void reset();                                    // value back to null
+    virtual std::string asLogString();
+    virtual std::string logTreeAsString();
+    virtual bool resolveIdentity(int type, int namespaceId, const KelStringBase& name);
+    virtual bool resolveIdentity(int type, const KelStringBase& name);
+    virtual bool resolveIdentity(int type);
+    virtual bool resolveIdentity();
+    virtual const KelValue& valueForCopy(bool& complete);
+    virtual void copyElement(KelSyntaxElement* source);
+    virtual void copyInner(KelSyntaxElement* source, bool deep);
+    virtual int compareInner(KelSyntaxElement* other);
+    virtual std::string describeIndex();
+    virtual std::string describeParent();
+    virtual void logTreeAsStringInner(std::string& out, int depth);
+
+protected:
+    void setParser(KelParser* parser) noexcept { iParser = parser; }
+    KelValue& mutableStoredValue() noexcept { return iValue; }
+    // Unlinks this element from its parent and siblings (no marking).
+    void unlink() noexcept;
+    KelSyntaxElement* newElementOfSameParser();
+
+private:
+    KelParser* iParser;
+    std::uint32_t iTypeWord;
+    std::uint32_t iNameHash;
+    KelStringBase iName;
+    KelValue iValue;
+    KelSyntaxElement* iParent;
+    KelSyntaxElement* iFirstChild;
+    KelSyntaxElement* iLastChild;
+    KelSyntaxElement* iNextSibling;
+    KelSyntaxElement* iPreviousSibling;
+};

@@ -1,0 +1,71 @@
+// KelValue: the value of a syntax element. Null by default; otherwise one of the kinds below.
+// A value owns its data (a character value shares its string's block by reference count).
+// Thread rules: one object, one thread at a time.
+#pragma once
+
+#include "host/KelDateTime.hpp"
+#include "host/KelStringBase.hpp"
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+enum class KelValueKind {
+    Null, GmtTimeStamp, GmtTime, TimeStamp, Time, Date, Character, Double, Int64, Int, Bool, Bytes
+};
+
+class KelValue {
+public:
+    using Bytes = std::vector<unsigned char>;
+
+    KelValue() = default;
+    explicit KelValue(const KelStringBase& text) { setValue(text); }
+
+    static KelValue createCharacter(const KelStringBase& text) { return KelValue(text); }
+
+    KelValueKind kind() const noexcept { return static_cast<KelValueKind>(iData.index()); }
+    bool isNull() const noexcept { return kind() == KelValueKind::Null; }
+    bool isCharacter() const noexcept { return kind() == KelValueKind::Character; }
+
+    void setValue(const KelGmtTimeStamp& v) { iData = v; }
+    void setValue(const KelGmtTime& v) { iData = v; }
+    void setValue(const KelTimeStamp& v) { iData = v; }
+    void setValue(const KelTime& v) { iData = v; }
+    void setValue(const KelDate& v) { iData = v; }
+    void setValue(const KelStringBase& v) { iData = v; }
+    void setValue(double v) { iData = v; }
+    void setValue(std::int64_t v) { iData = v; }
+    void setValue(int v) { iData = v; }
+    void setValue(bool v) { iData = v; }
+    void setValue(const KelValue& v) { iData = v.iData; }
+    void setBytes(const unsigned char* data, std::size_t length) { iData = Bytes(data, data + length); }
+
+    void copyValue(const KelValue& other) { iData = other.iData; }
+    void deleteValue() noexcept { iData = std::monostate(); }
+
+    // The value as text: ISO 8601 for dates and times, shortest round-trip text for doubles,
+    // "true"/"false", decimal integers, hexadecimal digits for bytes, empty for null.
+    KelStringBase valueAsCharacter() const;
+    // The string of a character value; any other kind raises KelRecoverableException.
+    const KelStringBase& characterValue() const;
+
+    // Typed readers; each raises KelRecoverableException when the kind differs.
+    double doubleValue() const;
+    std::int64_t int64Value() const;
+    int intValue() const;
+    bool boolValue() const;
+    const Bytes& bytesValue() const;
+    const KelDate& dateValue() const;
+    const KelTime& timeValue() const;
+    const KelTimeStamp& timeStampValue() const;
+    const KelGmtTime& gmtTimeValue() const;
+    const KelGmtTimeStamp& gmtTimeStampValue() const;
+
+    bool operator==(const KelValue& other) const;
+    bool operator!=(const KelValue& other) const { return !(*this == other); }
+
+private:
+    // Alternative order matches KelValueKind.
+    std::variant<std::monostate, KelGmtTimeStamp, KelGmtTime, KelTimeStamp, KelTime, KelDate,
+                 KelStringBase, double, std::int64_t, int, bool, Bytes> iData;
+};

@@ -1,0 +1,72 @@
+// XmlKelParser: the parser of the XML, JMSMap and JMSStream domains (one class; the domain kind
+// only changes the root name and the parser class name). It owns one tree builder, which scans
+// the bitstream on demand as the host navigates, and one tree writer, which writes the tree back
+// copying unchanged stretches of the input. Elements are XmlKelSyntaxElement objects in the
+// host's element pool. Thread rules: one thread at a time per parser.
+#pragma once
+
+#include "host/KelParser.hpp"
+#include "host/KelStringBase.hpp"
+
+class XmlBrokerOrvaneParser;
+class XmlBrokerOrvaneWriter;
+
+class XmlKelParser : public KelParser {
+public:
+    enum DomainKind { KindXml = 0, KindJmsMap = 1, KindJmsStream = 2 };
+
+    XmlKelParser(KelMessageGroup* group, bool spanReuse);
+    XmlKelParser(KelMessageGroup* group, const KelStringBase& domainName, int domainKind, bool spanReuse);
+    ~XmlKelParser() override;
+
+    void initialize() override;
+    int refreshElementsFromBitStream(const KelMessage* message, const KelBuffer& bitStream, int encoding,
+                                     int ccsid) override;
+    using KelParser::refreshElementsFromBitStream;
+    int refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer, KelSyntaxElement* element,
+                                     int encoding, int ccsid) override;
+    using KelParser::refreshBitStreamFromElements;
+    void validate() override;
+    void parseFirstChild(KelSyntaxElement* element) override;
+    void parseLastChild(KelSyntaxElement* element) override;
+    void parseRightSibling(KelSyntaxElement* element) override;
+    void parseLeftSibling(KelSyntaxElement* element) override;
+    void setParserDomainName(const KelStringBase& name) override;
+    bool parserType() const override;
+    const KelStringBase& parserGroupName() const override;
+    const KelStringBase& parserClassName() const override;
+    void callElementConstructor(void* storage) override;
+
+    static KelStringBase className();
+    static KelStringBase rootName();
+    static const KelStringBase& staticFunctionName();
+
+    // Tree checks.
+    void validateTree(KelSyntaxElement* element);
+    void checkForBodyElement(KelSyntaxElement* element);
+
+    // For tools and tests.
+    const KelStringBase& domainName() const noexcept { return iDomainName; }
+    int domainKind() const noexcept { return iDomainKind; }
+    XmlBrokerOrvaneParser* treeBuilder() const noexcept { return iTreeBuilder; }
+    XmlBrokerOrvaneWriter* treeWriter() const noexcept { return iTreeWriter; }
+
+    static const KelStringBase kName;              // "file:///"
+    static const KelStringBase wcsSlash;           // "/"
+    static const KelStringBase wcsPlingDashDash;   // "!--"
+
+protected:
+    const KelStringBase& functionName() const;
+    bool validateElement(KelSyntaxElement* element);
+    bool isElementAValidTopLevel(int typeCode);
+
+private:
+    // Drives the builder until `done()` holds; a scan that can go no further raises the parse
+    // error instead of looping.
+    template <class Done> void scanUntil(KelSyntaxElement* element, const char* function, Done done);
+
+    KelStringBase iDomainName;
+    XmlBrokerOrvaneParser* iTreeBuilder;
+    XmlBrokerOrvaneWriter* iTreeWriter;
+    int iDomainKind;
+};

@@ -1,0 +1,78 @@
+// XmlKelSyntaxElement: the syntax element of the XML domains. Besides the host element it knows
+// where its text lies in the bitstream it was parsed from (its original span), that bitstream's
+// code page and byte order, and for attributes which quote enclosed the value. Every change made
+// through the host's operations forgets the span of the changed element and of all its XML-domain
+// ancestors, so the writer rewrites exactly the changed path and copies everything else.
+// A container's value is the text of its content children.
+// Ownership: lives in its parser's element pool; the span points into bytes the parser keeps.
+// Thread rules: one thread at a time, like the tree it belongs to.
+#pragma once
+
+#include "common/XmlConstants.hpp"
+#include "host/KelSyntaxElement.hpp"
+
+class XmlKelParser;
+
+class XmlKelSyntaxElement : public KelSyntaxElement, public XmlConstants {
+public:
+    explicit XmlKelSyntaxElement(XmlKelParser* owner);
+    ~XmlKelSyntaxElement() override;
+
+    bool isDoubleQuotedAttribute() const noexcept { return iDoubleQuotedAttribute; }
+    void setDoubleQuotedAttribute(bool doubleQuoted) noexcept { iDoubleQuotedAttribute = doubleQuoted; }
+    int getBufferBigEndian() const noexcept { return iBufferBigEndian ? 1 : 0; }
+    void setBufferBigEndian(bool bigEndian) noexcept { iBufferBigEndian = bigEndian; }
+    int getBufferCodepage() const noexcept { return iBufferCodepage; }
+    void setBufferCodepage(int ccsid) noexcept { iBufferCodepage = ccsid; }
+    const unsigned char* getBufferStart() const noexcept { return iBufferStart; }
+    void setBufferStart(const unsigned char* start) noexcept { iBufferStart = start; }
+    const unsigned char* getBufferEnd() const noexcept { return iBufferEnd; }
+    void setBufferEnd(const unsigned char* end) noexcept { iBufferEnd = end; }
+    bool hasSpan() const noexcept { return iBufferStart != nullptr && iBufferEnd != nullptr; }
+
+    // First child whose type code equals `type`, parsing on demand; null if none.
+    XmlKelSyntaxElement* findChildElement(int type);
+
+    // Whether `element` belongs to this element's parser or to any parser of the "xml" group.
+    static bool isXmlDomainElement(const KelSyntaxElement* element, const KelParser* self) noexcept;
+
+    // ---- Overrides of the host's virtual operations.
+    void initialize() override;
+    void setType(int typeCode) override;
+    void setName(const KelStringBase& name) override;
+    void setValue(const KelGmtTimeStamp& value) override;
+    void setValue(const KelGmtTime& value) override;
+    void setValue(const KelTimeStamp& value) override;
+    void setValue(const KelTime& value) override;
+    void setValue(const KelDate& value) override;
+    void setValue(const KelStringBase& value) override;
+    void setValue(double value) override;
+    void setValue(std::int64_t value) override;
+    void setValue(int value) override;
+    void setValue(bool value) override;
+    void setValue(const KelValue& value) override;
+    const KelValue& value() override;
+    void attachBefore(KelSyntaxElement* element) override;
+    void attachAfter(KelSyntaxElement* element) override;
+    void attachAsFirstChild(KelSyntaxElement* element) override;
+    void attachAsLastChild(KelSyntaxElement* element) override;
+    void detach() override;
+    void detachChildren() override;
+    void copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) override;
+    const KelValue& valueForCopy(bool& complete) override;
+    void copyElement(KelSyntaxElement* source) override;
+
+private:
+    bool isXmlKelSyntaxElement(KelSyntaxElement* element) const noexcept;
+    void setElementChanged(KelSyntaxElement* start) noexcept;
+    // Marks this element and its XML-domain ancestors; false when the element has no parser.
+    bool markSelfAndAncestors() noexcept;
+    KelSyntaxElement* createValueElement();
+    template <class T> void setValueOf(const T& value);
+
+    bool iDoubleQuotedAttribute;
+    bool iBufferBigEndian;
+    int iBufferCodepage;
+    const unsigned char* iBufferStart;
+    const unsigned char* iBufferEnd;
+};

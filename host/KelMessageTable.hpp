@@ -26,6 +26,7 @@ extern const KelMessageDef E_XmlP_WriteError;             // 5010
 // The host's own messages.
 extern const KelMessageDef E_Kel_UnresolvedElement;       // 2334 (warning severity)
 extern const KelMessageDef E_Kel_ValueKind;               // 2335
+extern const KelMessageDef E_Kel_InvalidAttach;           // 2336
 extern const KelMessageDef E_Kel_UnknownCcsid;            // 2340
 extern const KelMessageDef E_Kel_ConversionFailed;        // 2341
 extern const KelMessageDef E_Kel_UnknownParserClass;      // 2350

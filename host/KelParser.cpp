@@ -1,0 +1,119 @@
+#include "host/KelParser.hpp"
+
+#include "host/KelMessage.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelWriteBuffer.hpp"
+
+#include <new>
+
+namespace {
+const KelStringBase& emptyString() {
+    static const KelStringBase empty;
+    return empty;
+}
+} // namespace
+
+KelParser::KelParser(KelMessageGroup* group, int elementSize)
+    : iGroup(group), iElementSize(elementSize), iPool(this, static_cast<std::size_t>(elementSize > 0 ? elementSize : 0)),
+      iRootElement(nullptr), iEncoding(546), iCcsid(1208), iReuseBitStream(false) {}
+
+KelParser::~KelParser() = default;
+
+void KelParser::initialize() {}
+
+int KelParser::refreshElementsFromBitStream(KelParser* source) {
+    if (!source) return 0;
+    return refreshElementsFromBitStream(nullptr, source->iBitStream, source->iEncoding, source->iCcsid);
+}
+
+int KelParser::refreshElementsFromBitStream(const KelMessage*, const KelBuffer& bitStream, int encoding, int ccsid) {
+    iBitStream = bitStream;
+    iEncoding = encoding;
+    iCcsid = ccsid;
+    return static_cast<int>(bitStream.length());
+}
+
+int KelParser::refreshElementsFromBitStream(const KelMessage* message, const KelBuffer& bitStream, int encoding, int ccsid,
+                                            const KelStringBase& messageSet, const KelStringBase& messageType,
+                                            const KelStringBase& messageFormat) {
+    iProperties[MessageSet] = messageSet;
+    iProperties[MessageType] = messageType;
+    iProperties[MessageFormat] = messageFormat;
+    return refreshElementsFromBitStream(message, bitStream, encoding, ccsid);
+}
+
+void KelParser::finalize() {}
+
+int KelParser::refreshBitStreamFromElements(const KelMessage*, KelWriteBuffer* buffer, KelSyntaxElement*, int, int) {
+    // A parser that cannot write gives back what it was given.
+    long n = iBitStream.length() > 0 ? iBitStream.length() : 0;
+    buffer->append(iBitStream.data(), n);
+    return static_cast<int>(n);
+}
+
+int KelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer, KelSyntaxElement* element,
+                                            int encoding, int ccsid, const KelStringBase&, const KelStringBase&,
+                                            const KelStringBase&) {
+    return refreshBitStreamFromElements(message, buffer, element, encoding, ccsid);
+}
+
+void KelParser::validate() {}
+
+void KelParser::reset(bool keepBitStream) {
+    iPool.release();
+    iRootElement = nullptr;
+    if (!keepBitStream) {
+        iBitStream = KelBuffer();
+        iReuseBitStream = false;
+    }
+}
+
+// A parser without a scanner knows all it will ever know: mark the element complete so the
+// host's navigation does not ask again.
+void KelParser::parseFirstChild(KelSyntaxElement* element) { element->setCompleteLeft(); }
+void KelParser::parseLastChild(KelSyntaxElement* element) {
+    element->setCompleteLeft();
+    element->setCompleteRight();
+}
+void KelParser::parseRightSibling(KelSyntaxElement* element) {
+    if (element->parent() && element->parent()->parser() == this) element->parent()->setCompleteRight();
+}
+void KelParser::parseLeftSibling(KelSyntaxElement*) {}
+
+KelSyntaxElement* KelParser::rootElement() const { return iRootElement; }
+const KelBuffer& KelParser::bitStream(const KelMessage*) const { return iBitStream; }
+void KelParser::setParserDomainName(const KelStringBase& name) { iDomainName = name; }
+bool KelParser::parserType() const { return false; }
+const KelStringBase& KelParser::parserGroupName() const { return emptyString(); }
+const KelStringBase& KelParser::parserDomainName() const { return iDomainName; }
+const KelStringBase& KelParser::parserClassName() const { return emptyString(); }
+void KelParser::setNextParserClassName(const KelStringBase& name, bool) { iNextParserClassName = name; }
+const KelStringBase& KelParser::nextParserClassName() const { return iNextParserClassName; }
+int KelParser::nextParserEncoding() const { return iEncoding; }
+int KelParser::nextParserCodedCharSetId() const { return iCcsid; }
+
+#define KEL_PROPERTY(Getter, Setter, Index)                                                   \
+    const KelStringBase& KelParser::Getter() const { return iProperties[Index]; }            \
+    void KelParser::Setter(const KelStringBase& value) { iProperties[Index] = value; }
+KEL_PROPERTY(messageSetProperty, setMessageSetProperty, MessageSet)
+KEL_PROPERTY(messageTypeProperty, setMessageTypeProperty, MessageType)
+KEL_PROPERTY(messageFormatProperty, setMessageFormatProperty, MessageFormat)
+KEL_PROPERTY(encodingProperty, setEncodingProperty, Encoding)
+KEL_PROPERTY(codedCharSetIdProperty, setCodedCharSetIdProperty, CodedCharSetId)
+KEL_PROPERTY(transactionalProperty, setTransactionalProperty, Transactional)
+KEL_PROPERTY(persistenceProperty, setPersistenceProperty, Persistence)
+KEL_PROPERTY(creationTimeProperty, setCreationTimeProperty, CreationTime)
+KEL_PROPERTY(expirationTimeProperty, setExpirationTimeProperty, ExpirationTime)
+KEL_PROPERTY(priorityProperty, setPriorityProperty, Priority)
+KEL_PROPERTY(replyIdentifierProperty, setReplyIdentifierProperty, ReplyIdentifier)
+KEL_PROPERTY(replyProtocolProperty, setReplyProtocolProperty, ReplyProtocol)
+KEL_PROPERTY(topicProperty, setTopicProperty, Topic)
+#undef KEL_PROPERTY
+
+const KelStringBase& KelParser::parserMessageSetProperty() const { return iProperties[MessageSet]; }
+const KelStringBase& KelParser::parserMessageTypeProperty() const { return iProperties[MessageType]; }
+const KelStringBase& KelParser::parserMessageFormatProperty() const { return iProperties[MessageFormat]; }
+
+void KelParser::callElementConstructor(void* storage) {
+    if (storage) new (storage) KelSyntaxElement(this);
+}

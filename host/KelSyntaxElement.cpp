@@ -1,0 +1,444 @@
+#include "host/KelSyntaxElement.hpp"
+
+#include "host/KelMessageGroup.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelThrow.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+KelSyntaxElement::KelSyntaxElement(KelParser* parser) noexcept
+    : iParser(parser), iTypeWord(0), iNameHash(0), iParent(nullptr), iFirstChild(nullptr), iLastChild(nullptr),
+      iNextSibling(nullptr), iPreviousSibling(nullptr) {}
+
+KelSyntaxElement::~KelSyntaxElement() = default;
+
+std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
+    std::size_t n = name.length() * sizeof(char16_t);
+    std::uint32_t h = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, bytes + i, 4);
+        h = (h << 1) ^ word;
+    }
+    for (; i < n; ++i) h = (h << 1) ^ bytes[i];
+    return h;
+}
+
+int KelSyntaxElement::type() {
+    if (isUnresolved() && !resolveIdentity())
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::type", KelMsg::E_Kel_UnresolvedElement,
+                                          describeParent());
+    return typeCode();
+}
+
+const KelStringBase& KelSyntaxElement::name() {
+    if (isUnresolved() && !resolveIdentity())
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::name", KelMsg::E_Kel_UnresolvedElement,
+                                          describeParent());
+    return iName;
+}
+
+KelSyntaxElement* KelSyntaxElement::firstChild() {
+    if (!isCompleteLeft() && iParser) iParser->parseFirstChild(this);
+    return iFirstChild;
+}
+
+KelSyntaxElement* KelSyntaxElement::lastChild() {
+    if (!isCompleteRight() && iParser) iParser->parseLastChild(this);
+    return iLastChild;
+}
+
+KelSyntaxElement* KelSyntaxElement::nextSibling() {
+    // The parent's parser scans the parent's children, whoever owns this element.
+    if (!iNextSibling && iParent && !iParent->isCompleteRight()) {
+        KelParser* scanner = iParent->iParser ? iParent->iParser : iParser;
+        if (scanner) scanner->parseRightSibling(this);
+    }
+    return iNextSibling;
+}
+
+KelSyntaxElement* KelSyntaxElement::previousSibling() {
+    if (iParser) iParser->parseLeftSibling(this);
+    return iPreviousSibling;
+}
+
+void KelSyntaxElement::parserSetName(const KelStringBase& name) {
+    iName = name;
+    iNameHash = nameHash(iName);
+}
+
+void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
+    child->iParent = this;
+    child->iNextSibling = nullptr;
+    child->iPreviousSibling = iLastChild;
+    if (iLastChild)
+        iLastChild->iNextSibling = child;
+    else
+        iFirstChild = child;
+    iLastChild = child;
+}
+
+void KelSyntaxElement::unlink() noexcept {
+    if (iPreviousSibling)
+        iPreviousSibling->iNextSibling = iNextSibling;
+    else if (iParent)
+        iParent->iFirstChild = iNextSibling;
+    if (iNextSibling)
+        iNextSibling->iPreviousSibling = iPreviousSibling;
+    else if (iParent)
+        iParent->iLastChild = iPreviousSibling;
+    iParent = iNextSibling = iPreviousSibling = nullptr;
+}
+
+namespace {
+// An element may not be attached relative to itself or inside its own subtree: the tree would
+// become a cycle that every walk follows for ever.
+void checkAttachable(KelSyntaxElement* anchor, KelSyntaxElement* element, const char* function) {
+    if (!element)
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach, "null element");
+    for (KelSyntaxElement* e = anchor; e; e = e->parent())
+        if (e == element)
+            kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach,
+                                              "the element would contain itself");
+}
+} // namespace
+
+void KelSyntaxElement::attachBefore(KelSyntaxElement* element) {
+    checkAttachable(this, element, "KelSyntaxElement::attachBefore");
+    if (!iParent)
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::attachBefore",
+                                          KelMsg::E_Kel_InvalidAttach, "no parent");
+    if (element->iParent && !element->isCompleteRight()) element->lastChild();
+    element->unlink();
+    element->iParent = iParent;
+    element->iNextSibling = this;
+    element->iPreviousSibling = iPreviousSibling;
+    if (iPreviousSibling)
+        iPreviousSibling->iNextSibling = element;
+    else
+        iParent->iFirstChild = element;
+    iPreviousSibling = element;
+}
+
+void KelSyntaxElement::attachAfter(KelSyntaxElement* element) {
+    checkAttachable(this, element, "KelSyntaxElement::attachAfter");
+    if (!iParent)
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::attachAfter",
+                                          KelMsg::E_Kel_InvalidAttach, "no parent");
+    if (element->iParent && !element->isCompleteRight()) element->lastChild();
+    element->unlink();
+    element->iParent = iParent;
+    element->iPreviousSibling = this;
+    element->iNextSibling = iNextSibling;
+    if (iNextSibling)
+        iNextSibling->iPreviousSibling = element;
+    else
+        iParent->iLastChild = element;
+    iNextSibling = element;
+}
+
+void KelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
+    checkAttachable(this, element, "KelSyntaxElement::attachAsFirstChild");
+    if (element->iParent && !element->isCompleteRight()) element->lastChild();
+    firstChild(); // the first child must be known before another goes in front of it
+    element->unlink();
+    element->iParent = this;
+    element->iPreviousSibling = nullptr;
+    element->iNextSibling = iFirstChild;
+    if (iFirstChild)
+        iFirstChild->iPreviousSibling = element;
+    else
+        iLastChild = element;
+    iFirstChild = element;
+    setCompleteLeft();
+}
+
+void KelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
+    checkAttachable(this, element, "KelSyntaxElement::attachAsLastChild");
+    if (element->iParent && !element->isCompleteRight()) element->lastChild();
+    lastChild(); // scan to the end first, so scanned children cannot land after the new one
+    element->unlink();
+    parserAttachAsLastChild(element);
+    setCompleteLeft();
+}
+
+void KelSyntaxElement::detach() {
+    // A detached element is taken whole: its content is scanned first, so the scan never goes on
+    // filling an element that has left the tree.
+    if (!isCompleteRight()) lastChild();
+    unlink();
+}
+
+void KelSyntaxElement::detachChildren() {
+    lastChild();
+    while (iFirstChild) iFirstChild->unlink();
+}
+
+KelSyntaxElement* KelSyntaxElement::newElementOfSameParser() {
+    if (!iParser)
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::create", KelMsg::E_Kel_InvalidAttach,
+                                          "the element has no parser to create elements");
+    return iParser->elementPool().createElement();
+}
+
+namespace {
+KelSyntaxElement* createParsed(KelSyntaxElement* self, const KelStringBase& parserClassName, const KelMessage* message,
+                               const KelBuffer& bitStream, const KelStringBase& set, const KelStringBase& type,
+                               const KelStringBase& format, int encoding, int ccsid) {
+    KelMessageGroup* group = self->parser() ? self->parser()->messageGroup() : nullptr;
+    if (!group)
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::create",
+                                          KelMsg::E_Kel_UnknownParserClass, parserClassName);
+    KelParser* p = group->createParser(parserClassName);
+    p->refreshElementsFromBitStream(message, bitStream, encoding, ccsid, set, type, format);
+    return p->rootElement();
+}
+} // namespace
+
+KelSyntaxElement* KelSyntaxElement::createBefore(const KelStringBase& parserClassName, const KelMessage* message,
+                                                 const std::string& bytes, const KelStringBase& messageSet,
+                                                 const KelStringBase& messageType, const KelStringBase& messageFormat,
+                                                 int encoding, int ccsid) {
+    KelSyntaxElement* e = createParsed(this, parserClassName, message, KelBuffer::fromString(bytes), messageSet,
+                                       messageType, messageFormat, encoding, ccsid);
+    attachBefore(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createBefore(const KelStringBase& name) {
+    KelSyntaxElement* e = newElementOfSameParser();
+    e->parserSetName(name);
+    attachBefore(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createBefore() { return createBefore(KelStringBase()); }
+
+KelSyntaxElement* KelSyntaxElement::createAfter(const KelStringBase& parserClassName, const KelMessage* message,
+                                                const std::string& bytes, const KelStringBase& messageSet,
+                                                const KelStringBase& messageType, const KelStringBase& messageFormat,
+                                                int encoding, int ccsid) {
+    KelSyntaxElement* e = createParsed(this, parserClassName, message, KelBuffer::fromString(bytes), messageSet,
+                                       messageType, messageFormat, encoding, ccsid);
+    attachAfter(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createAfter(const KelStringBase& name) {
+    KelSyntaxElement* e = newElementOfSameParser();
+    e->parserSetName(name);
+    attachAfter(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createAfter() { return createAfter(KelStringBase()); }
+
+KelSyntaxElement* KelSyntaxElement::createFirstChild(const KelStringBase& parserClassName, const KelMessage* message,
+                                                     const std::string& bytes, const KelStringBase& messageSet,
+                                                     const KelStringBase& messageType,
+                                                     const KelStringBase& messageFormat, int encoding, int ccsid) {
+    KelSyntaxElement* e = createParsed(this, parserClassName, message, KelBuffer::fromString(bytes), messageSet,
+                                       messageType, messageFormat, encoding, ccsid);
+    attachAsFirstChild(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createFirstChild(const KelStringBase& name) {
+    KelSyntaxElement* e = newElementOfSameParser();
+    e->parserSetName(name);
+    attachAsFirstChild(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createFirstChild() { return createFirstChild(KelStringBase()); }
+
+KelSyntaxElement* KelSyntaxElement::createLastChild(const KelStringBase& parserClassName, const KelMessage* message,
+                                                    const std::string& bytes, const KelStringBase& messageSet,
+                                                    const KelStringBase& messageType,
+                                                    const KelStringBase& messageFormat, int encoding, int ccsid) {
+    KelSyntaxElement* e = createParsed(this, parserClassName, message, KelBuffer::fromString(bytes), messageSet,
+                                       messageType, messageFormat, encoding, ccsid);
+    attachAsLastChild(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createLastChild(const KelStringBase& parserClassName, const KelMessage* message,
+                                                    const KelBuffer& bitStream, int encoding, int ccsid) {
+    KelSyntaxElement* e = createParsed(this, parserClassName, message, bitStream, KelStringBase(), KelStringBase(),
+                                       KelStringBase(), encoding, ccsid);
+    attachAsLastChild(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createLastChild(const KelStringBase& name) {
+    KelSyntaxElement* e = newElementOfSameParser();
+    e->parserSetName(name);
+    attachAsLastChild(e);
+    return e;
+}
+KelSyntaxElement* KelSyntaxElement::createLastChild() { return createLastChild(KelStringBase()); }
+
+void KelSyntaxElement::initialize() {
+    iName.clear();
+    iNameHash = 0;
+    iValue.deleteValue();
+    iTypeWord = kComplete;
+}
+
+void KelSyntaxElement::setType(int typeCode) { parserSetType(typeCode); }
+void KelSyntaxElement::setName(const KelStringBase& name) { parserSetName(name); }
+void KelSyntaxElement::setValue(const KelGmtTimeStamp& value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(const KelGmtTime& value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(const KelTimeStamp& value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(const KelTime& value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(const KelDate& value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(const KelStringBase& value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(double value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(std::int64_t value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(int value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(bool value) { iValue.setValue(value); }
+void KelSyntaxElement::setValue(const KelValue& value) { iValue.setValue(value); }
+const KelValue& KelSyntaxElement::value() { return iValue; }
+
+void KelSyntaxElement::copyInner(KelSyntaxElement* source, bool deep) {
+    // Copies children iteratively: documents can nest far deeper than the stack allows.
+    if (!deep) return;
+    std::vector<std::pair<KelSyntaxElement*, KelSyntaxElement*>> work{{source, this}};
+    while (!work.empty()) {
+        auto [from, to] = work.back();
+        work.pop_back();
+        for (KelSyntaxElement* c = from->firstChild(); c; c = c->nextSibling()) {
+            KelSyntaxElement* n = to->newElementOfSameParser();
+            n->copy(c, false, false, true);
+            to->parserAttachAsLastChild(n);
+            work.emplace_back(c, n);
+        }
+        to->setTypeWord(to->typeWord() | kComplete);
+    }
+}
+
+void KelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) {
+    (void)sameText;
+    if (!source || source == this) return;
+    parserSetType(source->type());
+    if (!keepName) parserSetName(source->name());
+    iValue.copyValue(source->actualValue());
+    copyInner(source, deep);
+}
+
+int KelSyntaxElement::compareInner(KelSyntaxElement* other) {
+    if (typeCode() != other->typeCode()) return typeCode() < other->typeCode() ? -1 : 1;
+    if (int c = iName.compare(other->iName)) return c;
+    if (iValue != other->iValue) return iValue.valueAsCharacter().compare(other->iValue.valueAsCharacter()) < 0 ? -1 : 1;
+    return 0;
+}
+
+int KelSyntaxElement::compare(KelSyntaxElement* other) {
+    if (!other) return 1;
+    // Compares the two subtrees in document order, iteratively.
+    std::vector<std::pair<KelSyntaxElement*, KelSyntaxElement*>> work{{this, other}};
+    while (!work.empty()) {
+        auto [a, b] = work.back();
+        work.pop_back();
+        if (int c = a->compareInner(b)) return c;
+        KelSyntaxElement* ca = a->firstChild();
+        KelSyntaxElement* cb = b->firstChild();
+        std::vector<std::pair<KelSyntaxElement*, KelSyntaxElement*>> level;
+        for (; ca && cb; ca = ca->nextSibling(), cb = cb->nextSibling()) level.emplace_back(ca, cb);
+        if (ca || cb) return ca ? 1 : -1;
+        work.insert(work.end(), level.rbegin(), level.rend());
+    }
+    return 0;
+}
+
+void KelSyntaxElement::setActualValue(const char16_t* text) { iValue.setValue(KelStringBase(text)); }
+void KelSyntaxElement::setActualValue(const unsigned char* bytes, std::size_t length) { iValue.setBytes(bytes, length); }
+void KelSyntaxElement::setActualValue(const char16_t* text, std::size_t length) {
+    iValue.setValue(KelStringBase(text, length));
+}
+void KelSyntaxElement::setActualValue(const KelGmtTimeStamp& value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(const KelGmtTime& value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(const KelTimeStamp& value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(const KelTime& value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(const KelDate& value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(const KelStringBase& value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(double value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(std::int64_t value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(int value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(bool value) { iValue.setValue(value); }
+void KelSyntaxElement::setActualValue(const KelValue& value) { iValue.setValue(value); }
+const KelValue& KelSyntaxElement::actualValue() const { return iValue; }
+void KelSyntaxElement::reset() { iValue.deleteValue(); }
+
+std::string KelSyntaxElement::asLogString() {
+    char head[48];
+    std::snprintf(head, sizeof head, "(0x%08X)", static_cast<unsigned>(iTypeWord));
+    std::string s = head;
+    s += iName.toUtf8();
+    if (!iValue.isNull()) {
+        s += " = '";
+        s += iValue.valueAsCharacter().toUtf8();
+        s += '\'';
+    }
+    return s;
+}
+
+void KelSyntaxElement::logTreeAsStringInner(std::string& out, int depth) {
+    // Logs what is known without scanning further: logging must not change the tree.
+    std::vector<std::pair<KelSyntaxElement*, int>> work{{this, depth}};
+    while (!work.empty()) {
+        auto [e, d] = work.back();
+        work.pop_back();
+        out.append(static_cast<std::size_t>(d) * 2, ' ');
+        out += e->asLogString();
+        out += '\n';
+        std::vector<std::pair<KelSyntaxElement*, int>> kids;
+        for (KelSyntaxElement* c = e->iFirstChild; c; c = c->iNextSibling) kids.emplace_back(c, d + 1);
+        work.insert(work.end(), kids.rbegin(), kids.rend());
+    }
+}
+
+std::string KelSyntaxElement::logTreeAsString() {
+    std::string out;
+    logTreeAsStringInner(out, 0);
+    return out;
+}
+
+bool KelSyntaxElement::resolveIdentity(int type, int namespaceId, const KelStringBase& name) {
+    (void)namespaceId;
+    return resolveIdentity(type, name);
+}
+bool KelSyntaxElement::resolveIdentity(int type, const KelStringBase& name) {
+    parserSetType(type);
+    parserSetName(name);
+    setUnresolved(false);
+    return true;
+}
+bool KelSyntaxElement::resolveIdentity(int type) {
+    parserSetType(type);
+    setUnresolved(false);
+    return true;
+}
+bool KelSyntaxElement::resolveIdentity() { return !isUnresolved(); }
+
+const KelValue& KelSyntaxElement::valueForCopy(bool& complete) {
+    complete = true;
+    return iValue;
+}
+
+void KelSyntaxElement::copyElement(KelSyntaxElement* source) { (void)source; }
+
+std::string KelSyntaxElement::describeIndex() {
+    int index = 1;
+    for (KelSyntaxElement* p = iPreviousSibling; p; p = p->iPreviousSibling)
+        if (p->iName == iName) ++index;
+    return "[" + std::to_string(index) + "]";
+}
+
+std::string KelSyntaxElement::describeParent() {
+    std::vector<std::string> names;
+    for (KelSyntaxElement* e = this; e; e = e->iParent) names.push_back(e->iName.toUtf8() + e->describeIndex());
+    std::string path;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!path.empty()) path += '.';
+        path += *it;
+    }
+    return path;
+}

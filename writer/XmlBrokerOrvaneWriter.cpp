@@ -1,0 +1,1186 @@
+// XmlBrokerOrvaneWriter: the write driver, the copying of original stretches, the prolog and
+// declaration writers, the element writer and the output wrappers.
+#include "writer/XmlBrokerOrvaneWriter.hpp"
+
+#include "common/XmlUtils.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
+#include "host/KelLog.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelThrow.hpp"
+#include "host/KelValue.hpp"
+#include "host/KelWriteBuffer.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelParser.hpp"
+#include "parser/XmlKelSyntaxElement.hpp"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::size_t kSwapChunk = 1000;   // bytes swapped per append on the UTF-16 swap path
+constexpr int kUtf8Ccsid = 1208;
+
+bool isUtf16(long ccsid) noexcept { return KelConverter::isUtf16Ccsid(static_cast<int>(ccsid)); }
+
+// A converter that met a character its code page cannot hold (as opposed to, say, an unknown
+// code page, which must still travel out).
+bool isUnmappable(const KelException& e) noexcept {
+    return e.catalogueNumber() == (KelMsg::E_Kel_ConversionFailed.number & ~KelException::kSeverityMask);
+}
+
+bool isHighSurrogate(char16_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
+bool isLowSurrogate(char16_t u) noexcept { return u >= 0xDC00 && u <= 0xDFFF; }
+
+void appendAscii(KelStringBase& out, const char* text) {
+    while (*text) out.append(static_cast<char16_t>(static_cast<unsigned char>(*text++)));
+}
+
+bool isWhiteSpaceUnit(unsigned u) noexcept { return u == 0x20 || u == 0x09 || u == 0x0D || u == 0x0A; }
+
+bool containsUnit(const KelStringBase& text, char16_t unit) noexcept {
+    return text.find(unit) != KelStringBase::npos;
+}
+
+// The replacement of one code unit on its way into the given kind of text, or null to keep it.
+// Content and attribute values use the five entity references; a carriage return would become a
+// line feed when read back, and in attribute values tab and line feed would become spaces, so
+// those are written as character references. An entity value is stored as its replacement text,
+// where "&", "%" and the quotation mark have meaning of their own: character references keep
+// them as they are.
+const char* replacementFor(char16_t u, int mode) noexcept {
+    enum { Content, Attribute, EntityValue };
+    if (mode == EntityValue) {
+        switch (u) {
+        case u'&': return "&#x26;";
+        case u'%': return "&#x25;";
+        case u'"': return "&#x22;";
+        case u'\r': return "&#xD;";
+        default: return nullptr;
+        }
+    }
+    switch (u) {
+    case u'<': return "&lt;";
+    case u'>': return "&gt;";
+    case u'&': return "&amp;";
+    case u'\'': return "&apos;";
+    case u'"': return "&quot;";
+    case u'\r': return "&#xD;";
+    case u'\t': return mode == Attribute ? "&#x9;" : nullptr;
+    case u'\n': return mode == Attribute ? "&#xA;" : nullptr;
+    default: return nullptr;
+    }
+}
+
+bool isStandardEntityCharacter(char16_t u) noexcept {
+    return u == u'<' || u == u'>' || u == u'&' || u == u'\'' || u == u'"';
+}
+
+bool isPrologKind(int type) noexcept {
+    switch (type) {
+    case XmlTypeXmlDecl:
+    case XmlTypeDocTypeDecl:
+    case XmlTypeInternalSubset:
+    case XmlTypeExternalSubset:
+    case XmlTypeUnparsedEntityDecl:
+    case XmlTypeEntityDecl:
+    case XmlTypeExternalEntityDecl:
+    case XmlTypeParameterEntityDecl:
+    case XmlTypeExternalParameterEntityDecl:
+    case XmlTypeNotationDecl:
+    case XmlTypeAttList:
+    case XmlTypeAttDef:
+    case XmlTypeElementDef:
+    case XmlTypePublicId:
+    case XmlTypeSystemId:
+    case XmlTypeNotationReference:
+    case XmlTypeEntityValue:
+    case XmlTypeAttDefType:
+    case XmlTypeAttDefDefaultType:
+    case XmlTypeAttDefValue:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const KelStringBase& versionOneZero() {
+    static const KelStringBase text = KelStringBase::fromAscii("1.0");
+    return text;
+}
+
+} // namespace
+
+// ---- lifecycle --------------------------------------------------------------------------------
+
+XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter(XmlKelParser* owner, bool spanReuse)
+    : XmlOrvaneWriter(), KelOwnedLogSource(nullptr), iOutputCodepage(0), iOutputEncoding(0), iPendingText(),
+      iFlushThreshold(kFlushThreshold), iWriteBuffer(nullptr), iPendingCodepage(0), iPendingByteOrder(0),
+      iOwner(owner), iSpanReuse(spanReuse), iPauseDepth(0), iDeclarationDepth(0),
+      iDocTypeClose(DocTypeCloseNone), iAsciiCoverageCcsid(-1), iMarkupBytes{}, iMarkupBytesCcsid(-1) {
+    KelTraceScope trace(this, "XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter");
+    // Every write sets the byte order for its own code page; until then it is big-endian.
+    setEndian(1);
+}
+
+XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter(const XmlBrokerOrvaneWriter& other) = default;
+XmlBrokerOrvaneWriter& XmlBrokerOrvaneWriter::operator=(const XmlBrokerOrvaneWriter& other) = default;
+
+XmlBrokerOrvaneWriter::~XmlBrokerOrvaneWriter() {
+    KelTraceScope trace(this, "XmlBrokerOrvaneWriter::~XmlBrokerOrvaneWriter");
+}
+
+// ---- the write driver -------------------------------------------------------------------------
+
+int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding) {
+    KelTraceScope trace(this, "XmlBrokerOrvaneWriter::writeBuffer", static_cast<const void*>(buffer),
+                        static_cast<const void*>(root), ccsid, encoding);
+    if (buffer == nullptr || root == nullptr) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeBuffer", KelMsg::E_XmlP_InvParams,
+                                     static_cast<const void*>(buffer), static_cast<const void*>(root));
+    }
+    iOutputCodepage = static_cast<int>(ccsid);
+    iOutputEncoding = static_cast<int>(encoding);
+    if (isUtf16(ccsid)) {
+        const long order = encoding & 0x0F;
+        if (order == 1) {
+            static const unsigned char mark[2] = {0xFE, 0xFF};
+            buffer->append(mark, 2);
+            setEndian(1);
+        } else if (order == 2) {
+            static const unsigned char mark[2] = {0xFF, 0xFE};
+            buffer->append(mark, 2);
+            setEndian(-1);
+        } else {
+            setEndian(-1);
+        }
+    } else {
+        // Pages without a byte order still hand the conversion a defined value.
+        setEndian(1);
+    }
+
+    // Each write starts afresh: nothing left over from a write that failed part way, and no
+    // pause that an earlier tree left open.
+    iWriteBuffer = buffer;
+    iPendingCodepage = static_cast<int>(ccsid);
+    iPendingByteOrder = getEndian();
+    if (!iPendingText.empty()) iPendingText.clear();
+    setPauseDepth(0);
+    iDeclarationDepth = 0;
+    iDocTypeClose = DocTypeCloseNone;
+    iStack.clear();
+
+    struct EndOfWrite {
+        XmlBrokerOrvaneWriter* writer;
+        ~EndOfWrite() {
+            writer->iWriteBuffer = nullptr;
+            writer->iPendingCodepage = 0;
+            writer->iPendingByteOrder = 0;
+            if (!writer->iPendingText.empty()) writer->iPendingText.clear();
+            writer->iStack.clear();
+        }
+    } endOfWrite{this};
+
+    // Pass 1: the first XML declaration comes first, wherever it stands.
+    for (KelSyntaxElement* child = root->firstChild(); child; child = child->nextSibling()) {
+        if (effectiveType(child) == XmlTypeXmlDecl) {
+            writeProlog(child);
+            break;
+        }
+    }
+    // Pass 2: the prolog up to the body element.
+    KelSyntaxElement* body = nullptr;
+    for (KelSyntaxElement* child = root->firstChild(); child; child = child->nextSibling()) {
+        const int type = effectiveType(child);
+        if (type == XmlTypeElement || type == XmlTypeRoot) {
+            body = child;
+            break;
+        }
+        if (type != XmlTypeXmlDecl) writeProlog(child);
+    }
+    if (body != nullptr) {
+        // Pass 3: a document type declaration after the body still belongs before it.
+        for (KelSyntaxElement* child = body; child; child = child->nextSibling()) {
+            if (effectiveType(child) == XmlTypeDocTypeDecl) writeProlog(child);
+        }
+        writeElement(body);
+        for (KelSyntaxElement* child = body->nextSibling(); child; child = child->nextSibling()) {
+            const int type = effectiveType(child);
+            if (type != XmlTypeXmlDecl && type != XmlTypeDocTypeDecl) writeMisc(child);
+        }
+    }
+    // A document type declaration that is the last thing written still gets its ">".
+    settleDocTypeCloseForMarkup();
+    flushPending();
+    return static_cast<int>(buffer->used());
+}
+
+// ---- prolog and declarations -----------------------------------------------------------------
+
+void XmlBrokerOrvaneWriter::writeProlog(KelSyntaxElement* element) {
+    const int type = effectiveType(element);
+    KelDebugTraceScope trace(this, "XmlBrokerOrvaneWriter::writeProlog", type);
+    if (iDeclarationDepth >= kMaxDeclarationDepth) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeProlog",
+                                     KelMsg::E_XmlP_validateTree, element->storedName(), kMaxDeclarationDepth);
+    }
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d) : depth(d) { ++depth; }
+        ~Depth() { --depth; }
+    } depth(iDeclarationDepth);
+
+    ensureComplete(element);
+    if (!isPrologKind(type)) {
+        writeMisc(element);
+        return;
+    }
+    if (copyOriginal(element)) {
+        if (type == XmlTypeDocTypeDecl && !paused()) {
+            if (KelSyntaxElement* subset = findChildElement(element, XmlTypeInternalSubset)) {
+                writeProlog(subset);
+                outputDocTypeEnd();
+            } else {
+                XmlKelSyntaxElement* xml = asXmlElement(element);
+                iDocTypeClose = endsWithClose(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
+                                              xml->getBufferBigEndian() != 0)
+                                    ? DocTypeCloseWritten
+                                    : DocTypeCloseOwed;
+            }
+        }
+        return;
+    }
+    writePrologItem(element, type);
+}
+
+void XmlBrokerOrvaneWriter::writePrologItem(KelSyntaxElement* element, int type) {
+    switch (type) {
+    case XmlTypeXmlDecl:
+        writeXmlDeclaration(element);
+        break;
+    case XmlTypeDocTypeDecl:
+        outputDocTypeBegin(element->name(), true);
+        writeEntityDeclChildren(element);
+        outputDocTypeEnd();
+        break;
+    case XmlTypeInternalSubset:
+        outputInternalSubsetBegin();
+        for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) writeProlog(child);
+        outputInternalSubsetEnd();
+        break;
+    case XmlTypeExternalSubset:
+        // Never read, so never rewritten: only its original bytes can stand for it.
+        break;
+    case XmlTypeUnparsedEntityDecl:
+    case XmlTypeEntityDecl:
+    case XmlTypeExternalEntityDecl:
+        outputEntityDeclarationBegin(element->name());
+        writeEntityDeclChildren(element);
+        outputEntityDeclarationEnd(element->name());
+        break;
+    case XmlTypeParameterEntityDecl:
+    case XmlTypeExternalParameterEntityDecl:
+        outputParameterEntityDeclarationBegin(element->name());
+        writeEntityDeclChildren(element);
+        outputEntityDeclarationEnd(element->name());
+        break;
+    case XmlTypeNotationDecl:
+        outputNotationDeclarationBegin(element->name());
+        writeEntityDeclChildren(element);
+        outputNotationDeclarationEnd(element->name());
+        break;
+    case XmlTypeAttList:
+        outputAttListBegin(element->name(), true);
+        for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) writeProlog(child);
+        outputAttListEnd();
+        break;
+    case XmlTypeAttDef:
+        outputAttDef(element->name(), true);
+        writeAttributeDefChildren(element);
+        break;
+    case XmlTypeElementDef: {
+        const KelValue& value = element->value();
+        if (!value.isNull()) outputElementDef(element->name(), value.characterValue(), true);
+        break;
+    }
+    case XmlTypePublicId: {
+        const KelValue& value = element->value();
+        if (!value.isNull()) outputPublicId(value.valueAsCharacter());
+        break;
+    }
+    case XmlTypeSystemId: {
+        const KelValue& value = element->value();
+        if (!value.isNull()) outputSystemId(value.valueAsCharacter());
+        break;
+    }
+    case XmlTypeNotationReference: {
+        const KelValue& value = element->value();
+        if (!value.isNull()) outputNotationReference(value.valueAsCharacter());
+        break;
+    }
+    case XmlTypeEntityValue: {
+        const KelValue& value = element->value();
+        if (!value.isNull()) outputEntityValue(value.valueAsCharacter());
+        break;
+    }
+    case XmlTypeAttDefValue: {
+        const KelStringBase text = element->value().valueAsCharacter();
+        if (!text.empty()) outputAttDefValue(text);
+        break;
+    }
+    case XmlTypeAttDefDefaultType: {
+        const KelValue& value = element->value();
+        if (!value.isNull()) outputAttributeDefDefaultType(value.valueAsCharacter());
+        break;
+    }
+    case XmlTypeAttDefType: {
+        const KelStringBase& name = element->name();
+        if (!name.empty()) {
+            KelStringBase text(wcsSpace);
+            text.append(name);
+            outputCharacters(text, true);
+        }
+        const KelStringBase enumeration = element->value().valueAsCharacter();
+        if (!enumeration.empty()) {
+            KelStringBase text(wcsSpace);
+            text.append(enumeration);
+            outputCharacters(text, true);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element) {
+    // The first child of a kind that holds a value; children of that kind without one are passed over.
+    auto firstValued = [this, element](int type) -> const KelValue* {
+        for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
+            if (effectiveType(child) != type) continue;
+            const KelValue& value = child->value();
+            if (!value.isNull()) return &value;
+        }
+        return nullptr;
+    };
+    outputXmlDeclBegin();
+    if (const KelValue* version = firstValued(XmlTypeVersion)) outputXmlVersion(version->valueAsCharacter());
+    else outputXmlVersion(versionOneZero());
+    if (const KelValue* encoding = firstValued(XmlTypeEncoding)) outputXmlEncoding(encoding->valueAsCharacter());
+    if (const KelValue* standalone = firstValued(XmlTypeStandalone)) outputXmlStandAlone(standalone->valueAsCharacter());
+    outputXmlDeclEnd();
+}
+
+void XmlBrokerOrvaneWriter::writeEntityDeclChildren(KelSyntaxElement* declaration) {
+    // A public identifier always comes before the system literal, and both before the rest.
+    if (KelSyntaxElement* publicId = findChildElement(declaration, XmlTypePublicId)) {
+        writeProlog(publicId);
+        if (KelSyntaxElement* systemId = findChildElement(declaration, XmlTypeSystemId)) {
+            const KelValue& value = systemId->value();
+            outputSystemLiteral(value.isNull() ? wcsNull : value.valueAsCharacter());
+        }
+    } else if (KelSyntaxElement* systemId = findChildElement(declaration, XmlTypeSystemId)) {
+        writeProlog(systemId);
+    }
+    for (KelSyntaxElement* child = declaration->firstChild(); child; child = child->nextSibling()) {
+        const int type = effectiveType(child);
+        if (type != XmlTypePublicId && type != XmlTypeSystemId) writeProlog(child);
+    }
+}
+
+void XmlBrokerOrvaneWriter::writeAttributeDefChildren(KelSyntaxElement* attDef) {
+    // Attribute name, type, default kind, default value: the order the declaration syntax needs.
+    static const int ordered[3] = {XmlTypeAttDefType, XmlTypeAttDefDefaultType, XmlTypeAttDefValue};
+    for (int type : ordered) {
+        if (KelSyntaxElement* child = findChildElement(attDef, type)) writeProlog(child);
+    }
+    for (KelSyntaxElement* child = attDef->firstChild(); child; child = child->nextSibling()) {
+        const int type = effectiveType(child);
+        if (type != ordered[0] && type != ordered[1] && type != ordered[2]) writeProlog(child);
+    }
+}
+
+// ---- elements and content ---------------------------------------------------------------------
+
+// Documents nest as deep as their author likes, so the walk keeps its open elements on iStack
+// rather than on the call stack.
+void XmlBrokerOrvaneWriter::writeElement(KelSyntaxElement* element) {
+    const std::size_t base = iStack.size();
+    if (!openElement(element)) return;
+    while (iStack.size() > base) {
+        Frame& frame = iStack.back();
+        KelSyntaxElement* child = frame.next;
+        if (child == nullptr) {
+            const Frame done = frame;
+            iStack.pop_back();
+            closeElement(done);
+            continue;
+        }
+        frame.next = child->nextSibling();
+        const int pauseBase = frame.pauseBase;
+        writeContentChild(child, pauseBase);   // may push onto iStack: `frame` is not used after this
+    }
+}
+
+// Writes an element's start tag and attributes, or all of it when it is copied, empty or not an
+// element at all; true when it was left open on iStack for its content.
+bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
+    const int type = effectiveType(element);
+    const bool debug = KelLog::isDebugActive();
+    if (debug) {
+        KelLog::DebugEntryItem item(this, "XmlBrokerOrvaneWriter::writeElement");
+        item << type;
+    }
+    if (type != XmlTypeElement && type != XmlTypeRoot) {
+        writeMisc(element);
+        if (debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+        return false;
+    }
+    ensureComplete(element);
+    if (copyOriginal(element)) {
+        if (debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+        return false;
+    }
+    const KelStringBase& name = element->name();
+    outputStartElementBegin(name);
+    bool hasContent = false;
+    for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
+        if (effectiveType(child) != XmlTypeAttribute) {
+            hasContent = true;
+            continue;
+        }
+        XmlKelSyntaxElement* xml = isXmlSyntaxElement(child) ? asXmlElement(child) : nullptr;
+        const KelStringBase& quote = (xml != nullptr && xml->isDoubleQuotedAttribute()) ? wcsDoubleQuote : wcsSingleQuote;
+        const KelValue& value = child->value();
+        if (!value.isNull()) outputAttribute(child->name(), value, quote);
+    }
+    if (!hasContent) {
+        outputEndEmptyElement(name);
+        if (debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+        return false;
+    }
+    outputStartElementEnd(name);
+    iStack.push_back(Frame{element, element->firstChild(), iPauseDepth});
+    return true;
+}
+
+void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
+    // Entity references pair up within one element: one left open inside it ends with it, so a
+    // missing end mark cannot swallow the rest of the document.
+    setPauseDepth(frame.pauseBase);
+    outputEndElement(frame.element->name());
+    if (KelLog::isDebugActive()) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+}
+
+void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pauseBase) {
+    switch (effectiveType(child)) {
+    case XmlTypeContent: {
+        const KelValue& value = child->value();
+        if (value.isNull()) break;
+        if (value.isCharacter()) {
+            outputCharacters(value.characterValue(), true);
+        } else {
+            outputCharacters(value.valueAsCharacter(), true);
+        }
+        break;
+    }
+    case XmlTypeCData: {
+        const KelValue& value = child->value();
+        if (!value.isNull()) outputCDataSection(value.valueAsCharacter());
+        break;
+    }
+    case XmlTypeAttribute:
+        break;   // written in the start tag
+    case XmlTypeEntityReferenceStart: {
+        // The reference is written; its expansion, which follows as siblings, is not.
+        const KelValue& value = child->value();
+        if (!value.isNull()) outputEntityReference(value.valueAsCharacter());
+        pauseOutput();
+        break;
+    }
+    case XmlTypeEntityReferenceEnd:
+        resumeOutput(pauseBase);
+        break;
+    case XmlTypeRawContent: {
+        const KelValue& value = child->value();
+        if (!value.isNull()) outputCharacters(value.valueAsCharacter(), false);
+        break;
+    }
+    default:
+        openElement(child);
+        break;
+    }
+}
+
+void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
+    const int type = effectiveType(element);
+    KelDebugTraceScope trace(this, "XmlBrokerOrvaneWriter::writeMisc", type);
+    switch (type) {
+    case XmlTypeComment:
+    case XmlTypeDocTypeComment:
+    case XmlTypeProcessingInstruction:
+    case XmlTypeDocTypePI:
+    case XmlTypeWhiteSpace:
+    case XmlTypeDocTypeWhiteSpace: {
+        if (copyOriginal(element)) return;
+        const KelValue& value = element->value();
+        if (value.isNull()) return;
+        if (type == XmlTypeComment || type == XmlTypeDocTypeComment) {
+            outputXmlComment(value.valueAsCharacter());
+        } else if (type == XmlTypeProcessingInstruction || type == XmlTypeDocTypePI) {
+            outputProcessingInstruction(element->name(), value.valueAsCharacter());
+        } else {
+            outputCharacters(value.valueAsCharacter(), true);
+        }
+        return;
+    }
+    default: {
+        // Not something that can stand here: skipped, and reported to whoever is debugging.
+        const int code = element->type();
+        KelStringBase name;
+        if ((code & kXmlNameBit) != 0) name = element->name();
+        KelStringBase text;
+        if ((code & kXmlValueBit) != 0) {
+            const KelValue& value = element->value();
+            if (!value.isNull()) text = value.valueAsCharacter();
+        }
+        if (KelLog::isDebugActive()) {
+            KelLog::DebugItem item(this, "XmlBrokerOrvaneWriter::writeMisc", "Badly formed XML, check syntax element tree");
+            item << type << name << text;
+            item.writeToFile();
+        }
+        return;
+    }
+    }
+}
+
+// ---- small helpers ----------------------------------------------------------------------------
+
+bool XmlBrokerOrvaneWriter::isXmlSyntaxElement(KelSyntaxElement* element) {
+    return XmlKelSyntaxElement::isXmlDomainElement(element, iOwner);
+}
+
+XmlKelSyntaxElement* XmlBrokerOrvaneWriter::asXmlElement(KelSyntaxElement* element) {
+    // The owner builds every element of its tree as an XmlKelSyntaxElement; an element of
+    // another parser of the group is checked.
+    if (element->parser() == iOwner) return static_cast<XmlKelSyntaxElement*>(element);
+    return dynamic_cast<XmlKelSyntaxElement*>(element);
+}
+
+int XmlBrokerOrvaneWriter::effectiveType(KelSyntaxElement* element) {
+    const int code = element->type();
+    return isXmlSyntaxElement(element) ? code : (code & kXmlClassMask);
+}
+
+KelSyntaxElement* XmlBrokerOrvaneWriter::findChildElement(KelSyntaxElement* parent, int type) {
+    for (KelSyntaxElement* child = parent->firstChild(); child; child = child->nextSibling()) {
+        if (effectiveType(child) == type) return child;
+    }
+    return nullptr;
+}
+
+void XmlBrokerOrvaneWriter::ensureComplete(KelSyntaxElement* element) {
+    if (!element->isCompleteRight() && element->parser() != nullptr) element->parser()->parseLastChild(element);
+}
+
+bool XmlBrokerOrvaneWriter::copyOriginal(KelSyntaxElement* element) {
+    if (!iSpanReuse || !isXmlSyntaxElement(element)) return false;
+    XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || xml->getBufferStart() == nullptr || xml->getBufferEnd() == nullptr) return false;
+    return outputPieceOfOriginalBuffer(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
+                                       xml->getBufferBigEndian() != 0);
+}
+
+void XmlBrokerOrvaneWriter::setOutputCodepage(long ccsid) { iOutputCodepage = static_cast<int>(ccsid); }
+void XmlBrokerOrvaneWriter::setOutputEncoding(long encoding) { iOutputEncoding = static_cast<int>(encoding); }
+void XmlBrokerOrvaneWriter::outputStartDoc() { KelTraceScope trace(this, "XmlBrokerOrvaneWriter::outputStartDoc"); }
+void XmlBrokerOrvaneWriter::outputEndDoc() { KelTraceScope trace(this, "XmlBrokerOrvaneWriter::outputEndDoc"); }
+void XmlBrokerOrvaneWriter::clearBuffer() { KelTraceScope trace(this, "XmlBrokerOrvaneWriter::clearBuffer"); }
+
+// ---- pausing ----------------------------------------------------------------------------------
+
+void XmlBrokerOrvaneWriter::pauseOutput() {
+    if (iPauseDepth++ == 0) pause();
+}
+
+void XmlBrokerOrvaneWriter::resumeOutput(int floor) {
+    if (iPauseDepth > floor && --iPauseDepth == 0) resume();
+}
+
+void XmlBrokerOrvaneWriter::setPauseDepth(int depth) {
+    iPauseDepth = depth;
+    if (depth > 0) pause();
+    else resume();
+}
+
+// ---- pending text and the write buffer --------------------------------------------------------
+
+void XmlBrokerOrvaneWriter::flushPending() {
+    if (iPendingText.empty()) return;
+    iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
+    iPendingText.clearAndReserve(iFlushThreshold);
+}
+
+void XmlBrokerOrvaneWriter::pieceRule(const char16_t* text, std::size_t length) {
+    if (length == 0) return;
+    if (!iPendingText.empty() && iPendingText.length() + length > iFlushThreshold) flushPending();
+    if (length > iFlushThreshold) {
+        iWriteBuffer->appendMbs(text, length, iPendingCodepage, iPendingByteOrder);
+    } else {
+        iPendingText.append(text, length);
+    }
+}
+
+void XmlBrokerOrvaneWriter::emitPiece(const KelStringBase& piece) { emitPiece(piece.data(), piece.length()); }
+
+void XmlBrokerOrvaneWriter::emitPiece(const char16_t* text, std::size_t length) {
+    if (length == 0) return;
+    settleDocTypeCloseForMarkup();
+    pieceRule(text, length);
+}
+
+KelStringBase& XmlBrokerOrvaneWriter::newPiece() {
+    iPiece.clearAndReserve(64);
+    return iPiece;
+}
+
+void XmlBrokerOrvaneWriter::emitBuiltPiece() { emitPiece(iPiece); }
+
+void XmlBrokerOrvaneWriter::settleDocTypeCloseForMarkup() {
+    const DocTypeClose state = iDocTypeClose;
+    iDocTypeClose = DocTypeCloseNone;
+    if (state == DocTypeCloseOwed) pieceRule(wcsRightAngle.data(), wcsRightAngle.length());
+}
+
+bool XmlBrokerOrvaneWriter::outputPieceOfOriginalBuffer(const unsigned char* start, const unsigned char* end,
+                                                        long ccsid, bool bigEndian) {
+    if (paused()) return true;
+    KelTraceScope trace(this, "XmlBrokerOrvaneWriter::outputPieceOfOriginalBuffer", static_cast<const void*>(start),
+                        static_cast<const void*>(end), ccsid, bigEndian);
+    // UTF-16 comes in whole byte pairs; half a pair is as wrong as an end before the start.
+    if (end < start || (isUtf16(ccsid) && (end - start) % 2 != 0)) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputPieceOfOriginalBuffer",
+                                     KelMsg::E_XmlP_BufferOffsets, static_cast<const void*>(start),
+                                     static_cast<const void*>(end));
+    }
+
+    // Right after a document type declaration: the stretch may carry the declaration's ">".
+    const unsigned char* from = start;
+    bool supplyClose = false;
+    if (iDocTypeClose != DocTypeCloseNone) {
+        const unsigned char* afterClose = findLeadingClose(start, end, ccsid, bigEndian);
+        if (iDocTypeClose == DocTypeCloseOwed) supplyClose = afterClose == nullptr;
+        else if (afterClose != nullptr) from = afterClose;
+    }
+
+    if (ccsid == iOutputCodepage) {
+        iDocTypeClose = DocTypeCloseNone;
+        if (supplyClose) pieceRule(wcsRightAngle.data(), wcsRightAngle.length());
+        flushPending();
+        const bool outputBigEndian = getEndian() != -1;
+        if (!isUtf16(ccsid) || bigEndian == outputBigEndian) {
+            iWriteBuffer->append(from, end - from);
+        } else {
+            appendSwapped(from, end);
+        }
+        return true;
+    }
+
+    decodeStretch(from, end, ccsid, bigEndian, iDecoded);
+    if (!canEncode(iDecoded.data(), iDecoded.length())) return false;
+    iDocTypeClose = DocTypeCloseNone;
+    if (supplyClose) pieceRule(wcsRightAngle.data(), wcsRightAngle.length());
+    pieceRule(iDecoded.data(), iDecoded.length());
+    return true;
+}
+
+void XmlBrokerOrvaneWriter::appendSwapped(const unsigned char* start, const unsigned char* end) {
+    unsigned char work[kSwapChunk];
+    flushPending();
+    while (start < end) {
+        const std::size_t count = std::min<std::size_t>(kSwapChunk, static_cast<std::size_t>(end - start));
+        for (std::size_t i = 0; i + 1 < count; i += 2) {
+            work[i] = start[i + 1];
+            work[i + 1] = start[i];
+        }
+        iWriteBuffer->append(work, static_cast<long>(count));
+        start += count;
+    }
+}
+
+void XmlBrokerOrvaneWriter::decodeStretch(const unsigned char* start, const unsigned char* end, long ccsid,
+                                          bool bigEndian, KelStringBase& out) {
+    const std::size_t length = static_cast<std::size_t>(end - start);
+    if (length == 0) {
+        out.clear();
+        return;
+    }
+    if (isUtf16(ccsid)) {
+        // The stretch's own byte order counts, whatever the output's.
+        const std::size_t units = length / 2;
+        char16_t* target = out.resizeForOverwrite(units);
+        if (bigEndian) {
+            for (std::size_t i = 0; i < units; ++i)
+                target[i] = static_cast<char16_t>((start[2 * i] << 8) | start[2 * i + 1]);
+        } else {
+            for (std::size_t i = 0; i < units; ++i)
+                target[i] = static_cast<char16_t>(start[2 * i] | (start[2 * i + 1] << 8));
+        }
+        return;
+    }
+    out = KelConverter::createConverter(static_cast<int>(ccsid), 0)->toUnicode(start, static_cast<long>(length), false, 0);
+}
+
+// ---- text escaping and code page coverage -----------------------------------------------------
+
+void XmlBrokerOrvaneWriter::outputText(const KelStringBase& text, TextMode mode) {
+    const bool covers = outputCoversUnicode();
+    if (!covers) prepareAsciiCoverage();
+    bool replace = false;
+    bool onlyStandard = mode != TextEntityValue;
+    bool uncovered = false;
+    const char16_t* units = text.data();
+    const std::size_t length = text.length();
+    for (std::size_t i = 0; i < length; ++i) {
+        const char16_t u = units[i];
+        if (replacementFor(u, mode) != nullptr) {
+            replace = true;
+            if (!isStandardEntityCharacter(u)) onlyStandard = false;
+        }
+        if (!covers && !(u < 0x80 && iAsciiCoverage[u])) uncovered = true;
+    }
+    if (uncovered) uncovered = !canEncode(units, length);
+    if (!replace && !uncovered) {
+        emitPiece(text);
+        return;
+    }
+    // Escaped text goes into the pending text straight away, whatever its length.
+    settleDocTypeCloseForMarkup();
+    if (!uncovered && onlyStandard) {
+        XmlUtils::ReplaceSpecialChars(text, iPendingText);
+        return;
+    }
+    appendEncoded(text, mode, uncovered);
+}
+
+void XmlBrokerOrvaneWriter::appendEncoded(const KelStringBase& text, TextMode mode, bool checkCoverage) {
+    const char16_t* units = text.data();
+    const std::size_t length = text.length();
+    std::size_t plainFrom = 0;
+    auto flushPlain = [&](std::size_t upTo) {
+        if (upTo > plainFrom) iPendingText.append(units + plainFrom, upTo - plainFrom);
+    };
+    std::size_t i = 0;
+    while (i < length) {
+        const char16_t u = units[i];
+        if (const char* replacement = replacementFor(u, mode)) {
+            flushPlain(i);
+            appendAscii(iPendingText, replacement);
+            plainFrom = ++i;
+            continue;
+        }
+        if (!checkCoverage || (u < 0x80 && iAsciiCoverage[u])) {
+            ++i;
+            continue;
+        }
+        // One character: a surrogate pair or a single unit.
+        const bool pair = isHighSurrogate(u) && i + 1 < length && isLowSurrogate(units[i + 1]);
+        const std::size_t count = pair ? 2 : 1;
+        const bool loneSurrogate = !pair && (isHighSurrogate(u) || isLowSurrogate(u));
+        if (loneSurrogate || canEncode(units + i, count)) {
+            // A lone surrogate has no character reference; the conversion reports it.
+            i += count;
+            continue;
+        }
+        flushPlain(i);
+        const unsigned long codePoint =
+            pair ? 0x10000ul + ((static_cast<unsigned long>(u) - 0xD800ul) << 10) + (units[i + 1] - 0xDC00ul) : u;
+        appendCharacterReference(codePoint);
+        i += count;
+        plainFrom = i;
+    }
+    flushPlain(length);
+}
+
+void XmlBrokerOrvaneWriter::appendCharacterReference(unsigned long codePoint) {
+    static const char digits[] = "0123456789ABCDEF";
+    char text[16];
+    char* p = text + sizeof text;
+    *--p = '\0';
+    *--p = ';';
+    do {
+        *--p = digits[codePoint & 0xF];
+        codePoint >>= 4;
+    } while (codePoint != 0);
+    *--p = 'x';
+    *--p = '#';
+    *--p = '&';
+    appendAscii(iPendingText, p);
+}
+
+bool XmlBrokerOrvaneWriter::outputCoversUnicode() const noexcept {
+    return isUtf16(iOutputCodepage) || iOutputCodepage == kUtf8Ccsid;
+}
+
+void XmlBrokerOrvaneWriter::prepareAsciiCoverage() {
+    if (iAsciiCoverageCcsid == iOutputCodepage) return;
+    const KelConverter* converter = KelConverter::setCodepage(iOutputCodepage, 0);
+    iProbe.resize(std::max<std::size_t>(converter->maxBytesFor(2), 16));
+    iAsciiCoverage.reset();
+    for (char16_t u = 0; u < 0x80; ++u) {
+        try {
+            converter->convertFromUnicode(&u, 1, iProbe.data(), iProbe.size(), iPendingByteOrder);
+            iAsciiCoverage.set(u);
+        } catch (const KelException& e) {
+            if (!isUnmappable(e)) throw;
+        }
+    }
+    iAsciiCoverageCcsid = iOutputCodepage;
+}
+
+bool XmlBrokerOrvaneWriter::canEncode(const char16_t* text, std::size_t length) {
+    if (outputCoversUnicode()) return true;
+    prepareAsciiCoverage();
+    bool ascii = true;
+    for (std::size_t i = 0; i < length && ascii; ++i) ascii = text[i] < 0x80 && iAsciiCoverage[text[i]];
+    if (ascii) return true;
+    const KelConverter* converter = KelConverter::setCodepage(iOutputCodepage, 0);
+    iProbe.resize(std::max<std::size_t>(converter->maxBytesFor(length), 16));
+    try {
+        converter->convertFromUnicode(text, length, iProbe.data(), iProbe.size(), iPendingByteOrder);
+        return true;
+    } catch (const KelException& e) {
+        if (!isUnmappable(e)) throw;
+        return false;
+    }
+}
+
+// ---- document type declaration closing --------------------------------------------------------
+
+void XmlBrokerOrvaneWriter::prepareMarkupBytes(long ccsid) {
+    if (iMarkupBytesCcsid == ccsid) return;
+    static const char16_t markup[5] = {u' ', u'\t', u'\r', u'\n', u'>'};
+    for (int i = 0; i < 5; ++i) iMarkupBytes[i] = markup[i];
+    try {
+        const KelConverter* converter = KelConverter::setCodepage(static_cast<int>(ccsid), 0);
+        unsigned char bytes[32];
+        if (converter->maxBytesFor(1) <= sizeof bytes) {
+            for (int i = 0; i < 5; ++i) {
+                const std::size_t n = converter->convertFromUnicode(&markup[i], 1, bytes, sizeof bytes, 1);
+                iMarkupBytes[i] = n == 1 ? bytes[0] : -1;
+            }
+        }
+    } catch (const KelException&) {
+        // A page the host cannot convert is read as ASCII here; its bytes can only be copied anyway.
+    }
+    iMarkupBytesCcsid = static_cast<int>(ccsid);
+}
+
+const unsigned char* XmlBrokerOrvaneWriter::findLeadingClose(const unsigned char* start, const unsigned char* end,
+                                                             long ccsid, bool bigEndian) {
+    if (isUtf16(ccsid)) {
+        for (const unsigned char* p = start; p + 1 < end; p += 2) {
+            const unsigned u = bigEndian ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8);
+            if (isWhiteSpaceUnit(u)) continue;
+            return u == u'>' ? p + 2 : nullptr;
+        }
+        return nullptr;
+    }
+    prepareMarkupBytes(ccsid);
+    for (const unsigned char* p = start; p < end; ++p) {
+        const int b = *p;
+        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3]) continue;
+        return b == iMarkupBytes[4] ? p + 1 : nullptr;
+    }
+    return nullptr;
+}
+
+bool XmlBrokerOrvaneWriter::endsWithClose(const unsigned char* start, const unsigned char* end, long ccsid,
+                                          bool bigEndian) {
+    if (isUtf16(ccsid)) {
+        for (const unsigned char* p = end; p - start >= 2; p -= 2) {
+            const unsigned u = bigEndian ? (p[-2] << 8) | p[-1] : p[-2] | (p[-1] << 8);
+            if (isWhiteSpaceUnit(u)) continue;
+            return u == u'>';
+        }
+        return false;
+    }
+    prepareMarkupBytes(ccsid);
+    for (const unsigned char* p = end; p > start; --p) {
+        const int b = p[-1];
+        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3]) continue;
+        return b == iMarkupBytes[4];
+    }
+    return false;
+}
+
+// ---- output wrappers --------------------------------------------------------------------------
+
+void XmlBrokerOrvaneWriter::outputStartElementBegin(const KelStringBase& name) {
+    if (paused()) return;
+    emitPiece(wcsLeftAngle);
+    emitPiece(name);
+}
+
+void XmlBrokerOrvaneWriter::outputStartElementEnd(const KelStringBase& /*name*/) {
+    if (paused()) return;
+    emitPiece(wcsRightAngle);
+}
+
+void XmlBrokerOrvaneWriter::outputEndEmptyElement(const KelStringBase& /*name*/) {
+    if (paused()) return;
+    emitPiece(wcsForwardSlashRightAngle);
+}
+
+void XmlBrokerOrvaneWriter::outputEndElement(const KelStringBase& name) {
+    if (paused()) return;
+    emitPiece(wcsLeftAngleForwardSlash);
+    emitPiece(name);
+    emitPiece(wcsRightAngle);
+}
+
+void XmlBrokerOrvaneWriter::outputCharacters(const KelStringBase& text, bool escape) {
+    if (paused()) return;
+    if (escape) outputText(text, TextContent);
+    else emitPiece(text);
+}
+
+void XmlBrokerOrvaneWriter::outputAttribute(const KelStringBase& name, const KelValue& value,
+                                            const KelStringBase& quote) {
+    if (paused()) return;
+    emitPiece(wcsSpace);
+    emitPiece(name);
+    emitPiece(wcsEquals);
+    emitPiece(quote);
+    if (value.isCharacter()) {
+        outputText(value.characterValue(), TextAttribute);
+    } else {
+        outputText(value.valueAsCharacter(), TextAttribute);
+    }
+    emitPiece(quote);
+}
+
+void XmlBrokerOrvaneWriter::outputCDataSection(const KelStringBase& text) {
+    if (paused()) return;
+    std::size_t at = text.find(wcsRightSquareSquare);
+    if (at == KelStringBase::npos) {
+        XmlOrvaneWriter::outputCDataSection(newPiece(), text);
+        emitBuiltPiece();
+        return;
+    }
+    // "]]>" cannot stand inside a section: end the section between "]]" and ">" and start a new
+    // one, so the text survives whole.
+    static const KelStringBase restart = KelStringBase::fromAscii("]]><![CDATA[");
+    KelStringBase split;
+    std::size_t from = 0;
+    while (at != KelStringBase::npos) {
+        split.append(text.data() + from, at + 2 - from);
+        split.append(restart);
+        from = at + 2;
+        at = text.find(wcsRightSquareSquare, from);
+    }
+    split.append(text.data() + from, text.length() - from);
+    XmlOrvaneWriter::outputCDataSection(newPiece(), split);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputIgnorableWhiteSpace(const KelStringBase& text) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputIgnorableWhiteSpace(newPiece(), text);
+    emitBuiltPiece();
+}
+
+// Comments and processing instructions hold no references: their text is written as it stands.
+void XmlBrokerOrvaneWriter::outputProcessingInstruction(const KelStringBase& target, const KelStringBase& data) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputProcessingInstruction(newPiece(), target, data, false);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputXmlComment(const KelStringBase& text) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputXmlComment(newPiece(), text, false);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputEntityReference(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputEntityReference(newPiece(), name, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputXmlDeclBegin() {
+    if (paused()) return;
+    XmlOrvaneWriter::outputXmlDeclBegin(newPiece());
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputXmlDeclEnd() {
+    if (paused()) return;
+    XmlOrvaneWriter::outputXmlDeclEnd(newPiece());
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputXmlVersion(const KelStringBase& text) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputXmlVersion(newPiece(), text, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputXmlEncoding(const KelStringBase& text) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputXmlEncoding(newPiece(), text, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputXmlStandAlone(const KelStringBase& text) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputXmlStandAlone(newPiece(), text, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputDocTypeBegin(const KelStringBase& name, bool escape) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputDocTypeBegin(newPiece(), name, escape);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputDocTypeEnd() {
+    if (paused()) return;
+    XmlOrvaneWriter::outputDocTypeEnd(newPiece());
+    emitBuiltPiece();
+    iDocTypeClose = DocTypeCloseWritten;
+}
+
+void XmlBrokerOrvaneWriter::outputInternalSubsetBegin() {
+    if (paused()) return;
+    XmlOrvaneWriter::outputInternalSubsetBegin(newPiece());
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputInternalSubsetEnd() {
+    if (paused()) return;
+    XmlOrvaneWriter::outputInternalSubsetEnd(newPiece());
+    emitBuiltPiece();
+}
+
+// Identifiers are literals without references: escaping would change them, so a literal is
+// written as it stands, in single quotes when it holds a quotation mark.
+void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
+    if (paused()) return;
+    if (containsUnit(text, u'"')) {
+        emitPiece(wcsPublic);
+        emitPiece(wcsSingleQuote);
+        emitPiece(text);
+        emitPiece(wcsSingleQuote);
+        return;
+    }
+    XmlOrvaneWriter::outputPublicId(newPiece(), text, false);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
+    if (paused()) return;
+    if (containsUnit(text, u'"')) {
+        emitPiece(wcsSystemSpace);
+        emitPiece(wcsSingleQuote);
+        emitPiece(text);
+        emitPiece(wcsSingleQuote);
+        return;
+    }
+    XmlOrvaneWriter::outputSystemId(newPiece(), text, false);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
+    if (paused()) return;
+    const KelStringBase& quote = containsUnit(text, u'"') ? wcsSingleQuote : wcsDoubleQuote;
+    emitPiece(wcsSpace);
+    emitPiece(quote);
+    emitPiece(text);
+    emitPiece(quote);
+}
+
+void XmlBrokerOrvaneWriter::outputNotationReference(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputNotationReference(newPiece(), name, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputEntityDeclarationBegin(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputEntityDeclarationBegin(newPiece(), name, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputParameterEntityDeclarationBegin(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputParameterEntityDeclarationBegin(newPiece(), name, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputNotationDeclarationBegin(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputNotationDeclarationBegin(newPiece(), name, true);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputEntityDeclarationEnd(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputEntityDeclarationEnd(newPiece(), name);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputNotationDeclarationEnd(const KelStringBase& name) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputNotationDeclarationEnd(newPiece(), name);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputElementDef(newPiece(), name, model, escape);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputAttListBegin(const KelStringBase& name, bool escape) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputAttListBegin(newPiece(), name, escape);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputAttDef(newPiece(), name, escape);
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputAttListEnd() {
+    if (paused()) return;
+    XmlOrvaneWriter::outputAttListEnd(newPiece());
+    emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::outputAttributeDefDefaultType(KelStringBase text) {
+    if (paused()) return;
+    XmlOrvaneWriter::outputAttributeDefDefaultType(newPiece(), text);
+    emitBuiltPiece();
+}
+
+// The replacement text of an entity, quoted so that reading the declaration back gives the same
+// replacement text.
+void XmlBrokerOrvaneWriter::outputEntityValue(const KelStringBase& text) {
+    if (paused()) return;
+    emitPiece(wcsSpaceDblQuote);
+    outputText(text, TextEntityValue);
+    emitPiece(wcsDoubleQuote);
+}
+
+// A default value is an attribute value: escaped as one, so that it reads back unchanged.
+void XmlBrokerOrvaneWriter::outputAttDefValue(const KelStringBase& text) {
+    if (paused()) return;
+    emitPiece(wcsSpaceDblQuote);
+    outputText(text, TextAttribute);
+    emitPiece(wcsDoubleQuote);
+}

@@ -1,0 +1,186 @@
+// XmlBrokerOrvaneWriter: writes an XML-domain message tree back into the host's write buffer.
+// Elements that still know their original bytes are copied from them (converted only where the
+// output code page or byte order differs); everything else is written as markup, gathered as
+// UTF-16 in the pending text and converted into the buffer in batches.
+// Ownership: owned by its XmlKelParser; owns its pending text and work areas only, never the
+// write buffer, the tree or the bytes that element spans point into.
+// Thread rules: one writeBuffer call at a time, on the thread that owns the parser's tree.
+#pragma once
+
+#include "common/XmlOrvaneWriter.hpp"
+#include "host/KelOwnedLogSource.hpp"
+#include "host/KelStringBase.hpp"
+
+#include <bitset>
+#include <cstddef>
+#include <vector>
+
+class KelSyntaxElement;
+class KelValue;
+class KelWriteBuffer;
+class XmlKelParser;
+class XmlKelSyntaxElement;
+
+class XmlBrokerOrvaneWriter : public XmlOrvaneWriter, public KelOwnedLogSource {
+public:
+    // Largest piece (in UTF-16 code units) that is still gathered in the pending text.
+    static constexpr unsigned kFlushThreshold = 1024;
+    // Declarations nest only a few levels in any document; a hand-built tree nested deeper than
+    // this is refused instead of being followed down the stack.
+    static constexpr int kMaxDeclarationDepth = 256;
+
+    XmlBrokerOrvaneWriter(XmlKelParser* owner, bool spanReuse);
+    XmlBrokerOrvaneWriter(const XmlBrokerOrvaneWriter& other);
+    XmlBrokerOrvaneWriter& operator=(const XmlBrokerOrvaneWriter& other);
+    virtual ~XmlBrokerOrvaneWriter();
+
+    // Writes the children of `root` into `buffer` in `ccsid`, with the byte order (and, for
+    // UTF-16, the byte-order mark) that `encoding` gives; returns the bytes `buffer` now holds.
+    int writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding);
+
+private:
+    // What is known about the ">" that closes a document type declaration. A copied declaration
+    // without an internal subset may end before its ">", which the parse then gave to the item
+    // that follows it.
+    enum DocTypeClose {
+        DocTypeCloseNone,    // nothing pending
+        DocTypeCloseOwed,    // copied without its ">": the next output must supply one
+        DocTypeCloseWritten  // ">" written: a ">" at the head of the next copied item is left out
+    };
+    // How text is escaped on its way into the pending text.
+    enum TextMode { TextContent, TextAttribute, TextEntityValue };
+
+    // One open element of the explicit stack that writeElement walks instead of recursing.
+    struct Frame {
+        KelSyntaxElement* element;
+        KelSyntaxElement* next;  // next child to write, null when all are written
+        int pauseBase;           // pause depth when the element was opened
+    };
+
+    // ---- Tree walking.
+    void writeProlog(KelSyntaxElement* element);
+    void writePrologItem(KelSyntaxElement* element, int type);
+    void writeXmlDeclaration(KelSyntaxElement* element);
+    void writeEntityDeclChildren(KelSyntaxElement* declaration);
+    void writeAttributeDefChildren(KelSyntaxElement* attDef);
+    void writeElement(KelSyntaxElement* element);
+    bool openElement(KelSyntaxElement* element);
+    void closeElement(const Frame& frame);
+    void writeContentChild(KelSyntaxElement* child, int pauseBase);
+    void writeMisc(KelSyntaxElement* element);
+
+    // ---- Helpers.
+    bool isXmlSyntaxElement(KelSyntaxElement* element);
+    XmlKelSyntaxElement* asXmlElement(KelSyntaxElement* element);
+    int effectiveType(KelSyntaxElement* element);
+    KelSyntaxElement* findChildElement(KelSyntaxElement* parent, int type);
+    void ensureComplete(KelSyntaxElement* element);
+    // The reuse test and the copy: true when the element's original bytes were written.
+    bool copyOriginal(KelSyntaxElement* element);
+    void setOutputCodepage(long ccsid);
+    void setOutputEncoding(long encoding);
+    void outputStartDoc();
+    void outputEndDoc();
+    void clearBuffer();
+
+    // ---- Pausing (nests: every entity reference start pauses, its end resumes).
+    bool paused() const noexcept { return iPauseDepth > 0; }
+    void pauseOutput();
+    void resumeOutput(int floor);
+    void setPauseDepth(int depth);
+
+    // ---- Pending text and the write buffer.
+    void flushPending();
+    void pieceRule(const char16_t* text, std::size_t length);
+    void emitPiece(const KelStringBase& piece);
+    void emitPiece(const char16_t* text, std::size_t length);
+    void emitAscii(const char* text);
+    // Pieces built by a primitive go through iPiece: clear it, fill it, then emitBuiltPiece.
+    KelStringBase& newPiece();
+    void emitBuiltPiece();
+    void settleDocTypeCloseForMarkup();
+    // Copies a stretch of an original bitstream. False (nothing written) when the stretch must
+    // be converted and the output code page cannot represent it: the caller writes markup.
+    bool outputPieceOfOriginalBuffer(const unsigned char* start, const unsigned char* end, long ccsid,
+                                     bool bigEndian);
+    void appendSwapped(const unsigned char* start, const unsigned char* end);
+    void decodeStretch(const unsigned char* start, const unsigned char* end, long ccsid, bool bigEndian,
+                       KelStringBase& out);
+
+    // ---- Text escaping and code page coverage.
+    void outputText(const KelStringBase& text, TextMode mode);
+    void appendEncoded(const KelStringBase& text, TextMode mode, bool checkCoverage);
+    void appendCharacterReference(unsigned long codePoint);
+    bool outputCoversUnicode() const noexcept;
+    void prepareAsciiCoverage();
+    bool canEncode(const char16_t* text, std::size_t length);
+
+    // ---- Document type declaration closing.
+    const unsigned char* findLeadingClose(const unsigned char* start, const unsigned char* end, long ccsid,
+                                          bool bigEndian);
+    bool endsWithClose(const unsigned char* start, const unsigned char* end, long ccsid, bool bigEndian);
+    void prepareMarkupBytes(long ccsid);
+
+    // ---- Output wrappers: each writes one piece of markup, nothing while paused.
+    void outputStartElementBegin(const KelStringBase& name);
+    void outputStartElementEnd(const KelStringBase& name);
+    void outputEndEmptyElement(const KelStringBase& name);
+    void outputEndElement(const KelStringBase& name);
+    void outputCharacters(const KelStringBase& text, bool escape);
+    void outputAttribute(const KelStringBase& name, const KelValue& value, const KelStringBase& quote);
+    void outputCDataSection(const KelStringBase& text);
+    void outputIgnorableWhiteSpace(const KelStringBase& text);
+    void outputProcessingInstruction(const KelStringBase& target, const KelStringBase& data);
+    void outputXmlComment(const KelStringBase& text);
+    void outputEntityReference(const KelStringBase& name);
+    void outputXmlDeclBegin();
+    void outputXmlDeclEnd();
+    void outputXmlVersion(const KelStringBase& text);
+    void outputXmlEncoding(const KelStringBase& text);
+    void outputXmlStandAlone(const KelStringBase& text);
+    void outputDocTypeBegin(const KelStringBase& name, bool escape);
+    void outputDocTypeEnd();
+    void outputInternalSubsetBegin();
+    void outputInternalSubsetEnd();
+    void outputPublicId(const KelStringBase& text);
+    void outputSystemId(const KelStringBase& text);
+    void outputSystemLiteral(const KelStringBase& text);
+    void outputNotationReference(const KelStringBase& name);
+    void outputEntityDeclarationBegin(const KelStringBase& name);
+    void outputParameterEntityDeclarationBegin(const KelStringBase& name);
+    void outputNotationDeclarationBegin(const KelStringBase& name);
+    void outputEntityDeclarationEnd(const KelStringBase& name);
+    void outputNotationDeclarationEnd(const KelStringBase& name);
+    void outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape);
+    void outputAttListBegin(const KelStringBase& name, bool escape);
+    void outputAttDef(const KelStringBase& name, bool escape);
+    void outputAttListEnd();
+    void outputAttributeDefDefaultType(KelStringBase text);
+    void outputEntityValue(const KelStringBase& text);
+    void outputAttDefValue(const KelStringBase& text);
+
+    int iOutputCodepage;
+    int iOutputEncoding;
+    KelStringBase iPendingText;
+    unsigned iFlushThreshold;
+    KelWriteBuffer* iWriteBuffer;
+    int iPendingCodepage;
+    int iPendingByteOrder;
+    XmlKelParser* iOwner;
+    bool iSpanReuse;
+
+    int iPauseDepth;                 // open entity references whose expansion is being skipped
+    int iDeclarationDepth;           // writeProlog nesting
+    DocTypeClose iDocTypeClose;
+    std::vector<Frame> iStack;       // kept between calls so deep documents allocate once
+    KelStringBase iPiece;            // work string for pieces built by the primitives
+    KelStringBase iDecoded;          // work string for converted stretches
+    std::vector<unsigned char> iProbe; // work area for code page coverage tests
+
+    // Which ASCII characters the output code page can hold (valid for iAsciiCoverageCcsid).
+    std::bitset<128> iAsciiCoverage;
+    int iAsciiCoverageCcsid;
+    // Bytes of white space and ">" in the code page iMarkupBytesCcsid (-1: not one byte there).
+    int iMarkupBytes[5];
+    int iMarkupBytesCcsid;
+};

@@ -7,7 +7,7 @@
 
 struct KelMessageDef {
     const char* identifier;   // "E_XmlP_ParseError"
-    std::uint32_t number;     // catalogue number plus severity bits (0xC0001395 for 5009)
+    std::uint32_t number;     // catalogue number plus severity bits (0xC0001391 for 5009)
     const char* text;         // "XML Parsing Errors have occurred"
 };
 

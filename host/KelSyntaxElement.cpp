@@ -101,7 +101,9 @@ namespace {
 void checkAttachable(KelSyntaxElement* anchor, KelSyntaxElement* element, const char* function) {
     if (!element)
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach, "null element");
-    for (KelSyntaxElement* e = anchor; e; e = e->parent())
+    // Only an element with children can be an ancestor of the anchor: a leaf needs no walk.
+    KelSyntaxElement* stop = element->knownFirstChild() ? nullptr : anchor->parent();
+    for (KelSyntaxElement* e = anchor; e != stop; e = e->parent())
         if (e == element)
             kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach,
                                               "the element would contain itself");
@@ -386,7 +388,9 @@ void KelSyntaxElement::logTreeAsStringInner(std::string& out, int depth) {
     while (!work.empty()) {
         auto [e, d] = work.back();
         work.pop_back();
-        out.append(static_cast<std::size_t>(d) * 2, ' ');
+        // Indentation stops growing at a fixed depth, so a deep tree logs in linear space.
+        out.append(static_cast<std::size_t>(d < 32 ? d : 32) * 2, ' ');
+        if (d > 32) out += "(depth " + std::to_string(d) + ") ";
         out += e->asLogString();
         out += '\n';
         std::vector<std::pair<KelSyntaxElement*, int>> kids;

@@ -1,0 +1,268 @@
+#include "parser/XmlKelParser.hpp"
+
+#include "builder/XmlBrokerOrvaneParser.hpp"
+#include "host/KelThrow.hpp"
+#include "host/KelWriteBuffer.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelSyntaxElement.hpp"
+#include "writer/XmlBrokerOrvaneWriter.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+const KelStringBase XmlKelParser::kName(u"file:///");
+const KelStringBase XmlKelParser::wcsSlash(u"/");
+const KelStringBase XmlKelParser::wcsPlingDashDash(u"!--");
+
+namespace {
+const KelStringBase kRootNameXml(u"XML");
+const KelStringBase kClassNameXml(u"XML");
+const KelStringBase kGroupName(u"xml");
+const KelStringBase kRootNameJmsMap(u"JMSMap");
+const KelStringBase kClassNameJmsMap(u"jms_map");
+const KelStringBase kRootNameJmsStream(u"JMSStream");
+const KelStringBase kClassNameJmsStream(u"jms_stream");
+
+const KelStringBase& rootNameOf(int kind) {
+    switch (kind) {
+    case XmlKelParser::KindJmsMap: return kRootNameJmsMap;
+    case XmlKelParser::KindJmsStream: return kRootNameJmsStream;
+    default: return kRootNameXml;
+    }
+}
+} // namespace
+
+XmlKelParser::XmlKelParser(KelMessageGroup* group, bool spanReuse)
+    : XmlKelParser(group, KelStringBase(), KindXml, spanReuse) {}
+
+XmlKelParser::XmlKelParser(KelMessageGroup* group, const KelStringBase& domainName, int domainKind, bool spanReuse)
+    : KelParser(group, sizeof(XmlKelSyntaxElement)), iTreeBuilder(nullptr), iTreeWriter(nullptr),
+      iDomainKind(domainKind) {
+    KelTraceScope trace(this, "XmlKelParser::XmlKelParser", static_cast<const void*>(group), domainName, spanReuse);
+    std::unique_ptr<XmlBrokerOrvaneParser> builder(new (std::nothrow) XmlBrokerOrvaneParser(this, spanReuse));
+    if (!builder)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::XmlKelParser", KelMsg::E_XmlP_OrvaneParserNewing);
+    std::unique_ptr<XmlBrokerOrvaneWriter> writer(new XmlBrokerOrvaneWriter(this, spanReuse));
+    iTreeBuilder = builder.release();
+    iTreeWriter = writer.release();
+}
+
+XmlKelParser::~XmlKelParser() {
+    KelTraceScope trace(this, "XmlKelParser::~XmlKelParser");
+    delete iTreeBuilder;
+    delete iTreeWriter;
+}
+
+void XmlKelParser::initialize() {
+    KelTraceScope trace(this, "XmlKelParser::initialize");
+    KelParser::initialize();
+    KelSyntaxElement* root = elementPool().createElement();
+    root->parserSetType(XmlTypeRoot);
+    root->parserSetName(rootNameOf(iDomainKind));
+    setRootElement(root);
+}
+
+void XmlKelParser::callElementConstructor(void* storage) {
+    KelDebugTraceScope trace(this, "KelXmlParser::callElementConstructor", storage);
+    if (storage) new (storage) XmlKelSyntaxElement(this);
+}
+
+void XmlKelParser::setParserDomainName(const KelStringBase& name) { iDomainName = name; }
+bool XmlKelParser::parserType() const { return true; }
+const KelStringBase& XmlKelParser::parserGroupName() const { return kGroupName; }
+
+const KelStringBase& XmlKelParser::parserClassName() const {
+    switch (iDomainKind) {
+    case KindJmsMap: return kClassNameJmsMap;
+    case KindJmsStream: return kClassNameJmsStream;
+    default: return kGroupName;
+    }
+}
+
+KelStringBase XmlKelParser::className() { return kClassNameXml; }
+KelStringBase XmlKelParser::rootName() { return kRootNameXml; }
+const KelStringBase& XmlKelParser::staticFunctionName() { return kName; }
+const KelStringBase& XmlKelParser::functionName() const { return kName; }
+
+// ---------------------------------------------------------------------------------------------
+// On-demand parsing
+
+int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const KelBuffer& bitStream, int encoding,
+                                               int ccsid) {
+    KelTraceScope trace(this, "XmlKelParser::refreshElementsFromBitStream", static_cast<const void*>(message),
+                        static_cast<const void*>(&bitStream), encoding, ccsid);
+    KelParser::refreshElementsFromBitStream(message, bitStream, encoding, ccsid);
+    if (!rootElement()) initialize();
+    rootElement()->clearComplete();
+    // The builder gets the stored bitstream, so every span points into bytes this parser keeps.
+    iTreeBuilder->setParsedBufferInfo(&storedBitStream(), ccsid, encoding);
+    return static_cast<int>(bitStream.length());
+}
+
+template <class Done>
+void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Done done) {
+    (void)function;
+    KelSyntaxElement* root = rootElement();
+    while (!done()) {
+        bool rootComplete = root && root->isCompleteLeft() && root->isCompleteRight();
+        if (rootComplete || !iTreeBuilder->canScan()) {
+            // The scan can go no further. After a failure the failure is the answer; otherwise
+            // nothing more will ever arrive for this element, so it is as complete as it gets.
+            if (const KelException* failure = iTreeBuilder->lastError()) failure->throwThis();
+            element->setCompleteLeft();
+            element->setCompleteRight();
+            if (element->parent()) {
+                element->parent()->setCompleteLeft();
+                element->parent()->setCompleteRight();
+            }
+            return;
+        }
+        iTreeBuilder->parseNextItem();
+    }
+}
+
+void XmlKelParser::parseFirstChild(KelSyntaxElement* element) {
+    KelTraceScope trace(this, "XmlKelParser::parseFirstChild", static_cast<const void*>(element));
+    try {
+        scanUntil(element, "XmlKelParser::parseFirstChild", [element] { return element->isCompleteLeft(); });
+    } catch (const KelParserException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::parseFirstChild", KelMsg::E_XmlP_ParseError, e);
+    }
+}
+
+void XmlKelParser::parseLastChild(KelSyntaxElement* element) {
+    KelTraceScope trace(this, "KelXmlParser::parseLastChild", static_cast<const void*>(element));
+    try {
+        scanUntil(element, "KelXmlParser::parseLastChild", [element] { return element->isCompleteRight(); });
+    } catch (const KelParserException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::parseLastChild", KelMsg::E_XmlP_ParseError, e);
+    }
+}
+
+void XmlKelParser::parseRightSibling(KelSyntaxElement* element) {
+    KelTraceScope trace(this, "KelXmlParser::parseRightSibling", static_cast<const void*>(element));
+    KelSyntaxElement* parent = element->parent();
+    try {
+        scanUntil(element, "KelXmlParser::parseRightSibling", [element, parent] {
+            return element->knownNextSibling() || !parent || parent->isCompleteRight();
+        });
+    } catch (const KelParserException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::parseRightSibling", KelMsg::E_XmlP_ParseError, e);
+    }
+}
+
+void XmlKelParser::parseLeftSibling(KelSyntaxElement* element) {
+    KelTraceScope trace(this, "XmlKelParser::parseLeftSibling", static_cast<const void*>(element));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serialisation entry
+
+int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer,
+                                               KelSyntaxElement* element, int encoding, int ccsid) {
+    KelTraceScope trace(this, "XmlKelParser::refreshBitStreamFromElements", static_cast<const void*>(message),
+                        static_cast<const void*>(buffer), static_cast<const void*>(element), encoding, ccsid);
+    try {
+        if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid()) {
+            // The stored bitstream still stands for the whole tree: one block copy.
+            const KelBuffer& stored = storedBitStream();
+            long n = stored.length() > 0 ? stored.length() : 0;
+            if (buffer->capacity() < buffer->used() + n + 1) buffer->enlarge(buffer->used() + n + 1);
+            buffer->append(stored.data(), n);
+            return static_cast<int>(n);
+        }
+        validateTree(element);
+        return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding);
+    } catch (const KelRecoverableException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                     KelMsg::E_XmlP_WriteError, e);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tree checks
+
+void XmlKelParser::validate() {
+    KelTraceScope trace(this, "XmlKelParser::validate");
+    KelParser::validate();
+    validateTree(rootElement());
+}
+
+void XmlKelParser::validateTree(KelSyntaxElement* element) {
+    KelTraceScope trace(this, "KelXmlParser::validateTree", static_cast<const void*>(element));
+    checkForBodyElement(element);
+    validateElement(element);
+    bool sawXmlDecl = false;
+    bool sawDocType = false;
+    for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
+        int code = child->type();
+        if (!isElementAValidTopLevel(code))
+            kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::validateTree",
+                                         KelMsg::E_XmlP_InvalidTopLevelElement, child->name());
+        if (code == XmlTypeXmlDecl) {
+            if (sawXmlDecl)
+                kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::validateTree", KelMsg::E_XmlP_validateTree,
+                                             child->name());
+            sawXmlDecl = true;
+        } else if (code == XmlTypeDocTypeDecl) {
+            if (sawDocType)
+                kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::validateTree", KelMsg::E_XmlP_validateTree,
+                                             child->name());
+            sawDocType = true;
+        }
+    }
+}
+
+void XmlKelParser::checkForBodyElement(KelSyntaxElement* element) {
+    KelTraceScope trace(this, "XmlKelParser::checkForBodyElement", static_cast<const void*>(element));
+    int bodies = 0;
+    for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling())
+        if (child->type() == XmlTypeElement) ++bodies;
+    if (bodies != 1)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkForBodyElement", KelMsg::E_XmlP_NoBody);
+}
+
+bool XmlKelParser::validateElement(KelSyntaxElement* element) {
+    // Visits the subtree in document order by its links rather than by recursion: documents may
+    // nest deeper than the stack.
+    KelSyntaxElement* e = element;
+    while (e) {
+        if (e->type() == XmlTypeElement) {
+            const KelStringBase& name = e->name();
+            bool invalid = name.empty() ||
+                           (name.length() >= 3 && name.view().substr(0, 3) == wcsPlingDashDash.view()) ||
+                           name.find(u'/') != KelStringBase::npos;
+            if (invalid)
+                kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkElementName()",
+                                             KelMsg::E_XmlP_InvalidElementNameFound, name);
+        }
+        if (KelSyntaxElement* child = e->firstChild()) {
+            e = child;
+            continue;
+        }
+        while (e != element) {
+            if (KelSyntaxElement* next = e->nextSibling()) {
+                e = next;
+                break;
+            }
+            e = e->parent();
+        }
+        if (e == element) break;
+    }
+    return true;
+}
+
+bool XmlKelParser::isElementAValidTopLevel(int typeCode) {
+    switch (typeCode) {
+    case XmlTypeElement:
+    case XmlTypeRoot:
+    case XmlTypeXmlDecl:
+    case XmlTypeDocTypeDecl:
+    case XmlTypeWhiteSpace:
+    case XmlTypeComment:
+    case XmlTypeProcessingInstruction:
+    case XmlTypeNameValueLeaf: return true;
+    default: return false;
+    }
+}

@@ -1,0 +1,223 @@
+#include "parser/XmlKelSyntaxElement.hpp"
+
+#include "host/KelParser.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelParser.hpp"
+
+#include <vector>
+
+namespace {
+bool isContainerCode(int code) { return (code & kXmlNameBit) && !(code & kXmlValueBit); }
+bool isContentCode(int code) { return (code & kXmlValueBit) && !(code & kXmlNameBit); }
+bool isEntityMark(int code) { return code == XmlTypeEntityReferenceStart || code == XmlTypeEntityReferenceEnd; }
+
+bool isXmlGroupName(const KelStringBase& name) {
+    return name.length() == 3 && name[0] == u'x' && name[1] == u'm' && name[2] == u'l';
+}
+} // namespace
+
+XmlKelSyntaxElement::XmlKelSyntaxElement(XmlKelParser* owner)
+    : KelSyntaxElement(owner), iDoubleQuotedAttribute(true), iBufferBigEndian(true), iBufferCodepage(0),
+      iBufferStart(nullptr), iBufferEnd(nullptr) {}
+
+XmlKelSyntaxElement::~XmlKelSyntaxElement() = default;
+
+bool XmlKelSyntaxElement::isXmlDomainElement(const KelSyntaxElement* element, const KelParser* self) noexcept {
+    if (!element || !element->parser()) return false;
+    if (element->parser() == self) return true;
+    return isXmlGroupName(element->parser()->parserGroupName());
+}
+
+bool XmlKelSyntaxElement::isXmlKelSyntaxElement(KelSyntaxElement* element) const noexcept {
+    return isXmlDomainElement(element, parser());
+}
+
+void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start) noexcept {
+    for (KelSyntaxElement* e = start; e; e = e->parent()) {
+        if (!e->parser() || !isXmlKelSyntaxElement(e)) return;
+        // Every parser of the xml group builds XmlKelSyntaxElement objects; anything else ends the walk.
+        auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
+        if (!xml) return;
+        xml->iBufferStart = nullptr;
+        xml->iBufferEnd = nullptr;
+    }
+}
+
+bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
+    if (!parser()) return false;
+    iBufferStart = nullptr;
+    iBufferEnd = nullptr;
+    setElementChanged(parent());
+    return true;
+}
+
+void XmlKelSyntaxElement::initialize() {
+    KelSyntaxElement::initialize();
+    iDoubleQuotedAttribute = true;
+    iBufferBigEndian = true;
+    iBufferCodepage = 0;
+    iBufferStart = nullptr;
+    iBufferEnd = nullptr;
+}
+
+void XmlKelSyntaxElement::setType(int typeCode) {
+    markSelfAndAncestors();
+    KelSyntaxElement::setType(typeCode);
+}
+
+void XmlKelSyntaxElement::setName(const KelStringBase& name) {
+    markSelfAndAncestors();
+    KelSyntaxElement::setName(name);
+}
+
+template <class T>
+void XmlKelSyntaxElement::setValueOf(const T& value) {
+    if (!markSelfAndAncestors()) {
+        KelSyntaxElement::setValue(value);
+        return;
+    }
+    // A container's value is the text of its content: it goes on a content child.
+    if (isContainerCode(typeCode()))
+        createValueElement()->setValue(value);
+    else
+        KelSyntaxElement::setValue(value);
+}
+
+void XmlKelSyntaxElement::setValue(const KelGmtTimeStamp& value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(const KelGmtTime& value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(const KelTimeStamp& value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(const KelTime& value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(const KelDate& value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(const KelStringBase& value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(double value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(std::int64_t value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(int value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(bool value) { setValueOf(value); }
+void XmlKelSyntaxElement::setValue(const KelValue& value) { setValueOf(value); }
+
+KelSyntaxElement* XmlKelSyntaxElement::createValueElement() {
+    KelSyntaxElement* carrier = nullptr;
+    KelSyntaxElement* child = firstChild();
+    while (child) {
+        KelSyntaxElement* next = child->nextSibling();
+        int code = child->type();
+        if (isContentCode(code)) {
+            // Entity reference marks never carry the new value and do not survive it: a value
+            // placed on a mark would be written as a reference to an entity of that name, and a
+            // lone mark would silence the rest of the element on output.
+            if (isEntityMark(code) || carrier)
+                child->detach();
+            else
+                carrier = child;
+        }
+        child = next;
+    }
+    if (!carrier) {
+        carrier = createLastChild();
+        // A new element has no type; as the value's carrier it must be written as content.
+        carrier->parserSetType(XmlTypeContent);
+    }
+    return carrier;
+}
+
+const KelValue& XmlKelSyntaxElement::value() {
+    int code = typeCode();
+    if (code & kXmlValueBit) return storedValue();
+    if (!(code & kXmlNameBit)) {
+        mutableStoredValue().copyValue(KelValue());
+        return storedValue();
+    }
+    KelStringBase text;
+    for (KelSyntaxElement* child = firstChild(); child; child = child->nextSibling()) {
+        int childCode = child->type();
+        if (isContentCode(childCode) && !isEntityMark(childCode))
+            text.append(child->actualValue().valueAsCharacter());
+    }
+    mutableStoredValue().setValue(text);
+    return storedValue();
+}
+
+const KelValue& XmlKelSyntaxElement::valueForCopy(bool& complete) {
+    int code = typeCode();
+    if (code & kXmlValueBit) {
+        complete = true;
+        return storedValue();
+    }
+    if (!(code & kXmlNameBit)) {
+        mutableStoredValue().copyValue(KelValue());
+        complete = false;
+        return storedValue();
+    }
+    KelStringBase text;
+    bool sawElement = false;
+    for (KelSyntaxElement* child = firstChild(); child; child = child->nextSibling()) {
+        int childCode = child->type();
+        if (childCode & kXmlMarkupBit) continue;
+        if (isContainerCode(childCode))
+            sawElement = true;
+        else if (isContentCode(childCode))
+            text.append(child->actualValue().valueAsCharacter());
+    }
+    mutableStoredValue().setValue(text);
+    complete = !sawElement;
+    return storedValue();
+}
+
+XmlKelSyntaxElement* XmlKelSyntaxElement::findChildElement(int type) {
+    for (KelSyntaxElement* child = firstChild(); child; child = child->nextSibling())
+        if (child->type() == type) return dynamic_cast<XmlKelSyntaxElement*>(child);
+    return nullptr;
+}
+
+void XmlKelSyntaxElement::attachBefore(KelSyntaxElement* element) {
+    KelSyntaxElement::attachBefore(element);
+    if (parser()) setElementChanged(parent());
+}
+
+void XmlKelSyntaxElement::attachAfter(KelSyntaxElement* element) {
+    KelSyntaxElement::attachAfter(element);
+    if (parser()) setElementChanged(parent());
+}
+
+void XmlKelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
+    KelSyntaxElement::attachAsFirstChild(element);
+    markSelfAndAncestors();
+}
+
+void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
+    KelSyntaxElement::attachAsLastChild(element);
+    markSelfAndAncestors();
+}
+
+void XmlKelSyntaxElement::detach() {
+    KelSyntaxElement* formerParent = parent();
+    KelSyntaxElement::detach();
+    if (parser()) setElementChanged(formerParent);
+}
+
+void XmlKelSyntaxElement::detachChildren() {
+    KelSyntaxElement::detachChildren();
+    markSelfAndAncestors();
+}
+
+void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) {
+    KelSyntaxElement::copy(source, deep, keepName, sameText);
+    bool keep = sameText && source && type() == source->type() && name() == source->name();
+    if (!keep) {
+        iBufferBigEndian = true;
+        iBufferCodepage = 0;
+        iBufferStart = nullptr;
+        iBufferEnd = nullptr;
+    }
+}
+
+void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
+    auto* xml = dynamic_cast<XmlKelSyntaxElement*>(source);
+    if (!xml || xml == this) return;
+    if (!xml->isCompleteRight() && xml->parser()) xml->parser()->parseLastChild(xml);
+    iDoubleQuotedAttribute = xml->iDoubleQuotedAttribute;
+    iBufferBigEndian = xml->iBufferBigEndian;
+    iBufferCodepage = xml->iBufferCodepage;
+    iBufferStart = xml->iBufferStart;
+    iBufferEnd = xml->iBufferEnd;
+}

@@ -1,0 +1,80 @@
+#include "tools/QuarnOptions.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace {
+int number(const std::string& option, const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    long n = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || n < INT_MIN || n > INT_MAX)
+        throw QuarnOptions::UsageError(option + " needs a number, not '" + text + "'");
+    return static_cast<int>(n);
+}
+
+bool takes(const std::string& sub, const char* const* list) {
+    for (; *list; ++list)
+        if (sub == *list) return true;
+    return false;
+}
+} // namespace
+
+QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vector<std::string>& arguments) {
+    static const char* const readers[] = {"tree", "check", "write", "get", nullptr};
+    static const char* const writers[] = {"write", nullptr};
+    QuarnOptions o;
+    o.subcommand = subcommand;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size()) throw UsageError(a + " needs a value");
+            return arguments[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            o.help = true;
+        } else if (a == "--trace-level") {
+            o.traceLevel = number(a, value());
+        } else if (a == "--trace-file") {
+            o.traceFile = value();
+        } else if (a == "--ccsid" && takes(subcommand, readers)) {
+            o.ccsid = number(a, value());
+        } else if (a == "--encoding" && takes(subcommand, readers)) {
+            o.encoding = number(a, value());
+        } else if (a == "--domain" && (subcommand == "tree" || subcommand == "check")) {
+            o.domain = value();
+            if (o.domain != "XML" && o.domain != "JMSMap" && o.domain != "JMSStream")
+                throw UsageError("--domain must be XML, JMSMap or JMSStream");
+        } else if (a == "--json" && subcommand == "tree") {
+            o.json = true;
+        } else if (a == "--out-ccsid" && takes(subcommand, writers)) {
+            o.outCcsid = number(a, value());
+        } else if (a == "--out-encoding" && takes(subcommand, writers)) {
+            o.outEncoding = number(a, value());
+            o.outEncodingGiven = true;
+        } else if (a == "--set" && takes(subcommand, writers)) {
+            const std::string& v = value();
+            std::size_t eq = v.find('=');
+            if (eq == std::string::npos || eq == 0) throw UsageError("--set needs PATH=VALUE, not '" + v + "'");
+            o.edits.push_back({Edit::Set, v.substr(0, eq), v.substr(eq + 1)});
+        } else if (a == "--delete" && takes(subcommand, writers)) {
+            o.edits.push_back({Edit::Delete, value(), std::string()});
+        } else if (a == "--no-span-reuse" && takes(subcommand, writers)) {
+            o.spanReuse = false;
+        } else if (a == "--no-passthrough" && takes(subcommand, writers)) {
+            o.passthrough = false;
+        } else if (a == "-o" && takes(subcommand, writers)) {
+            o.output = value();
+        } else if (a.size() > 1 && a[0] == '-') {
+            throw UsageError("unknown option '" + a + "' for quarn " + subcommand);
+        } else {
+            o.positional.push_back(a);
+        }
+    }
+    if (o.help) return o;
+    std::size_t wanted = subcommand == "get" ? 2 : 1;
+    if (o.positional.size() != wanted)
+        throw UsageError(subcommand == "get" ? "quarn get needs FILE and PATH" : "quarn " + subcommand + " needs one FILE");
+    return o;
+}

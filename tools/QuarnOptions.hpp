@@ -1,0 +1,39 @@
+// QuarnOptions: the command line of one quarn subcommand, parsed and checked. A value type.
+// Malformed command lines raise QuarnOptions::UsageError with a message for the user.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class QuarnOptions {
+public:
+    struct UsageError : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+    struct Edit {
+        enum Kind { Set, Delete } kind;
+        std::string path;
+        std::string value;
+    };
+
+    // Parses the arguments after the subcommand name.
+    static QuarnOptions parse(const std::string& subcommand, const std::vector<std::string>& arguments);
+
+    std::string subcommand;
+    std::vector<std::string> positional;
+    int ccsid = 1208;
+    int encoding = 546;
+    int outCcsid = -1;          // -1: the input's
+    int outEncoding = -1;       // -1: the input's (only meaningful with a ccsid of -1 or given)
+    bool outEncodingGiven = false;
+    std::string domain = "XML";
+    bool json = false;
+    bool spanReuse = true;
+    bool passthrough = true;
+    bool help = false;
+    std::string output;         // -o; empty: standard output
+    std::vector<Edit> edits;
+    int traceLevel = -1;        // -1: leave as the environment set it
+    std::string traceFile;
+};

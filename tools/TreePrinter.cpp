@@ -1,0 +1,138 @@
+#include "tools/TreePrinter.hpp"
+
+#include "host/KelSyntaxElement.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelSyntaxElement.hpp"
+
+namespace {
+bool hasValueBit(int code) { return (code & kXmlValueBit) != 0; }
+
+bool hasSpan(KelSyntaxElement* e) {
+    // A container's span is known once its end has been scanned; the whole tree is printed
+    // anyway, so scanning to the end first costs nothing extra.
+    if (!e->isCompleteRight()) e->lastChild();
+    auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
+    return xml && xml->hasSpan();
+}
+
+// Next element in document order below `top`, descending first; updates depth; null at the end.
+KelSyntaxElement* nextInOrder(KelSyntaxElement* e, KelSyntaxElement* top, int& depth, int* closed) {
+    if (KelSyntaxElement* child = e->firstChild()) {
+        ++depth;
+        return child;
+    }
+    while (e != top) {
+        if (KelSyntaxElement* next = e->nextSibling()) return next;
+        e = e->parent();
+        --depth;
+        if (closed) ++*closed;
+    }
+    return nullptr;
+}
+} // namespace
+
+std::string TreePrinter::typeName(int typeCode) {
+    if (const char* name = xmlElementTypeName(typeCode)) return name;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(typeCode));
+    return buf;
+}
+
+std::string TreePrinter::quotedText(const std::string& utf8) {
+    std::string s = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02X", c);
+                s += buf;
+            } else {
+                s += static_cast<char>(c);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string TreePrinter::jsonString(const std::string& utf8) {
+    std::string s = "\"";
+    for (unsigned char c : utf8) {
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04X", c);
+                s += buf;
+            } else {
+                s += static_cast<char>(c);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+unsigned long TreePrinter::printText(KelSyntaxElement* root) {
+    unsigned long count = 0;
+    int depth = 0;
+    for (KelSyntaxElement* e = root; e; e = nextInOrder(e, root, depth, nullptr)) {
+        ++count;
+        int code = e->type();
+        std::string line(static_cast<std::size_t>(depth) * 2, ' ');
+        line += typeName(code);
+        if (!e->name().empty()) {
+            line += ' ';
+            line += e->name().toUtf8();
+        }
+        if (hasValueBit(code) && !e->actualValue().isNull()) {
+            line += " = ";
+            line += quotedText(e->actualValue().valueAsCharacter().toUtf8());
+        }
+        if (hasSpan(e)) line += " [span]";
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), iOut);
+    }
+    return count;
+}
+
+unsigned long TreePrinter::printJson(KelSyntaxElement* root) {
+    unsigned long count = 0;
+    int depth = 0;
+    KelSyntaxElement* e = root;
+    while (e) {
+        ++count;
+        int code = e->type();
+        std::string s = "{\"type\":" + jsonString(typeName(code)) + ",\"name\":" + jsonString(e->name().toUtf8());
+        s += ",\"value\":";
+        if (hasValueBit(code) && !e->actualValue().isNull())
+            s += jsonString(e->actualValue().valueAsCharacter().toUtf8());
+        else
+            s += "null";
+        s += hasSpan(e) ? ",\"span\":true" : ",\"span\":false";
+        s += ",\"children\":[";
+        int before = depth;
+        int closed = 0;
+        KelSyntaxElement* next = nextInOrder(e, root, depth, &closed);
+        if (next && depth > before) {
+            // descending: the children array stays open
+        } else {
+            s += "]}";                        // this element had no children
+            for (int i = 0; i < closed; ++i) s += "]}";
+            if (next) s += ',';
+        }
+        std::fwrite(s.data(), 1, s.size(), iOut);
+        e = next;
+    }
+    std::fputc('\n', iOut);
+    return count;
+}

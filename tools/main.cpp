@@ -1,0 +1,6 @@
+#include "tools/QuarnCommand.hpp"
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    return QuarnCommand().run(arguments);
+}

@@ -5,6 +5,7 @@
 // at a time; distinct objects sharing a block may be used (and destroyed) on different threads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -60,6 +61,10 @@ public:
     // Empties the text but keeps (or makes) a private heap block of at least `capacity` units,
     // for buffers that are filled and emptied again and again.
     void clearAndReserve(std::size_t capacity);
+    // Sets the length to `length` and returns the writable code units, for code that fills a
+    // text in place (converters, decoders). Units up to the old length are kept; the rest are
+    // unspecified until written. Shrink afterwards with resize().
+    char16_t* resizeForOverwrite(std::size_t length);
 
     KelStringBase substr(std::size_t position, std::size_t count = npos) const;
     std::size_t find(char16_t unit, std::size_t from = 0) const noexcept;
@@ -73,11 +78,23 @@ public:
     std::uint32_t referenceCount() const noexcept;      // 0 when inline
 
 private:
-    struct Block;                                        // count, capacity, length, units, zero
+    // Heap block: 32-bit count, capacity and length, then capacity + 1 code units (the last for
+    // the terminating zero): 2 * capacity + 14 bytes in all. Defined here so that length() and
+    // data() stay inline on the parsing hot path.
+    struct Block {
+        std::atomic<std::uint32_t> iCount;
+        std::uint32_t iCapacity;
+        std::uint32_t iLength;
+        explicit Block(std::uint32_t capacity) noexcept : iCount(1), iCapacity(capacity), iLength(0) {}
+        char16_t* units() noexcept { return reinterpret_cast<char16_t*>(this + 1); }
+        const char16_t* units() const noexcept { return reinterpret_cast<const char16_t*>(this + 1); }
+    };
     static constexpr std::uint16_t kHeapMarker = 0xFFFF;
 
-    std::size_t heapLength() const noexcept;
-    const char16_t* heapUnits() const noexcept;
+    std::size_t heapLength() const noexcept { return iStore.iBlock->iLength; }
+    const char16_t* heapUnits() const noexcept { return iStore.iBlock->units(); }
+    static void releaseBlock(Block* block) noexcept;
+    bool isShared() const noexcept;
     static Block* allocateBlock(std::size_t capacity);
     static std::size_t grownCapacity(std::size_t needed, std::size_t from);
     void release() noexcept;

@@ -1,0 +1,395 @@
+// KelConverter: ccsid lookup, the process-wide converter cache and the strict conversions.
+// UTF-16 pages are handled here directly (copy or byte swap); every other page goes through ICU,
+// with one ICU converter instance per thread and ccsid because ICU converters carry state.
+#include "host/KelConverter.hpp"
+
+#include "host/KelException.hpp"
+#include "host/KelLog.hpp"
+#include "host/KelThrow.hpp"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+struct CcsidName {
+    int ccsid;
+    const char* icuName;
+};
+
+// Canonical ICU names, so that no alias lookup can pick a different table.
+const CcsidName kCcsidNames[] = {
+    {1208, "UTF-8"},
+    {819, "ISO-8859-1"},
+    {367, "US-ASCII"},
+    {923, "ibm-923_P100-1998"},
+    {437, "ibm-437_P100-1995"},
+    {850, "ibm-850_P100-1995"},
+    {852, "ibm-852_P100-1995"},
+    {858, "ibm-858_P100-1997"},
+    {1250, "ibm-5346_P100-1998"},   // windows-1250
+    {1251, "ibm-5347_P100-1998"},   // windows-1251
+    {1252, "ibm-5348_P100-1997"},   // windows-1252
+    {1253, "ibm-5349_P100-1998"},   // windows-1253
+    {1254, "ibm-5350_P100-1998"},   // windows-1254
+    {1255, "ibm-9447_P100-2002"},   // windows-1255
+    {1256, "ibm-9448_X100-2005"},   // windows-1256
+    {1257, "ibm-9449_P100-2002"},   // windows-1257
+    {1258, "ibm-5354_P100-1998"},   // windows-1258
+    {37, "ibm-37_P100-1995"},
+    {273, "ibm-273_P100-1995"},
+    {277, "ibm-277_P100-1995"},
+    {278, "ibm-278_P100-1995"},
+    {280, "ibm-280_P100-1995"},
+    {284, "ibm-284_P100-1995"},
+    {285, "ibm-285_P100-1995"},
+    {297, "ibm-297_P100-1995"},
+    {500, "ibm-500_P100-1995"},
+    {871, "ibm-871_P100-1995"},
+    {1047, "ibm-1047_P100-1995"},
+    {1140, "ibm-1140_P100-1997"},
+    {1141, "ibm-1141_P100-1997"},
+    {1142, "ibm-1142_P100-1997"},
+    {1143, "ibm-1143_P100-1997"},
+    {1144, "ibm-1144_P100-1997"},
+    {1145, "ibm-1145_P100-1997"},
+    {1146, "ibm-1146_P100-1997"},
+    {1147, "ibm-1147_P100-1997"},
+    {1148, "ibm-1148_P100-1997"},
+    {1149, "ibm-1149_P100-1997"},
+    {932, "ibm-943_P15A-2003"},     // Shift-JIS
+    {943, "ibm-943_P15A-2003"},     // Shift-JIS
+    {1386, "windows-936-2000"},     // GBK
+    {5050, "euc-jp-2007"},          // EUC-JP
+};
+
+const char* kUtf16Name = "UTF-16BE";
+
+// Opens a strict ICU converter: stop at the first invalid byte or unmappable character, and
+// never map through a fallback. Null when ICU does not know the name.
+UConverter* openStrict(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(name, &status);
+    if (U_FAILURE(status) || converter == nullptr) return nullptr;
+    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFallback(converter, false);
+    if (U_FAILURE(status)) {
+        ucnv_close(converter);
+        return nullptr;
+    }
+    return converter;
+}
+
+// The canonical name and widest character of a page ICU knows; empty name when it does not.
+std::string probeIcu(const char* name, int* maxBytesPerChar) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(name, &status);
+    if (U_FAILURE(status) || converter == nullptr) return std::string();
+    const char* canonical = ucnv_getName(converter, &status);
+    std::string result = U_SUCCESS(status) && canonical != nullptr ? canonical : name;
+    if (maxBytesPerChar != nullptr) *maxBytesPerChar = ucnv_getMaxCharSize(converter);
+    ucnv_close(converter);
+    return result;
+}
+
+std::string icuNameAndWidth(int ccsid, int* maxBytesPerChar) {
+    if (KelConverter::isUtf16Ccsid(ccsid)) {
+        if (maxBytesPerChar != nullptr) *maxBytesPerChar = 2;
+        return kUtf16Name;
+    }
+    if (ccsid <= 0) return std::string();
+    for (const CcsidName& entry : kCcsidNames) {
+        if (entry.ccsid == ccsid) return probeIcu(entry.icuName, maxBytesPerChar);
+    }
+    const std::string ibmName = "ibm-" + std::to_string(ccsid);
+    return probeIcu(ibmName.c_str(), maxBytesPerChar);
+}
+
+// Process-wide cache. The map is never destroyed, so converters stay valid while other static
+// objects are torn down.
+std::mutex& registryMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::unordered_map<int, std::unique_ptr<KelConverter>>& registry() {
+    static auto* map = new std::unordered_map<int, std::unique_ptr<KelConverter>>;
+    return *map;
+}
+
+// Per-thread lookups (no lock once a thread has seen a ccsid) and per-thread ICU instances.
+thread_local std::unordered_map<int, const KelConverter*> tKnownConverters;
+
+struct ThreadIcuConverters {
+    std::unordered_map<int, UConverter*> iConverters;
+    ~ThreadIcuConverters() {
+        for (auto& entry : iConverters) ucnv_close(entry.second);
+    }
+};
+thread_local ThreadIcuConverters tIcuConverters;
+
+UConverter* threadIcuConverter(const KelConverter& converter) {
+    auto& converters = tIcuConverters.iConverters;
+    auto found = converters.find(converter.ccsid());
+    if (found != converters.end()) {
+        ucnv_reset(found->second);   // a failed conversion may have left state behind
+        return found->second;
+    }
+    UConverter* icu = openStrict(converter.icuName().c_str());
+    if (icu == nullptr) {
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelConverter::setCodepage",
+                                          KelMsg::E_Kel_UnknownCcsid, converter.ccsid());
+    }
+    converters.emplace(converter.ccsid(), icu);
+    return icu;
+}
+
+std::string byteText(const char* bytes, int length) {
+    std::string text;
+    char hex[8];
+    for (int i = 0; i < length; ++i) {
+        std::snprintf(hex, sizeof hex, i == 0 ? "0x%02X" : " 0x%02X", static_cast<unsigned char>(bytes[i]));
+        text += hex;
+    }
+    return text;
+}
+
+std::string unitText(const char16_t* units, int length) {
+    std::string text;
+    char hex[16];
+    std::uint32_t code = length > 0 ? units[0] : 0;
+    if (length == 2 && code >= 0xD800 && code <= 0xDBFF) {
+        code = 0x10000 + ((code - 0xD800) << 10) + (units[1] - 0xDC00u);
+    }
+    std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(code));
+    text += hex;
+    return text;
+}
+
+[[noreturn]] void failBytes(int ccsid, long position, const std::string& offending) {
+    kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelConverter::toUnicode",
+                                      KelMsg::E_Kel_ConversionFailed, ccsid, position, offending);
+}
+
+[[noreturn]] void failCharacter(const char* function, int ccsid, long position, const std::string& offending) {
+    kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_ConversionFailed, ccsid,
+                                      position, offending);
+}
+
+[[noreturn]] void failSize(const char* function, long length) {
+    kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_BufferSize, length);
+}
+
+// After ICU stopped on an invalid or unmappable character: report it with its position.
+[[noreturn]] void failFromUnicode(UConverter* icu, const char* function, int ccsid, const char16_t* begin,
+                                  const char16_t* stoppedAt) {
+    UChar invalid[8];
+    int8_t invalidLength = sizeof invalid / sizeof invalid[0];
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_getInvalidUChars(icu, invalid, &invalidLength, &status);
+    if (U_FAILURE(status)) invalidLength = 0;
+    const long position = static_cast<long>(stoppedAt - begin) - invalidLength;
+    failCharacter(function, ccsid, position, unitText(invalid, invalidLength));
+}
+
+inline bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+inline bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void writeUtf16(const char16_t* text, std::size_t units, unsigned char* out, bool littleEndian) {
+    if (littleEndian) {
+        for (std::size_t i = 0; i < units; ++i) {
+            out[2 * i] = static_cast<unsigned char>(text[i] & 0xFF);
+            out[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
+        }
+    } else {
+        for (std::size_t i = 0; i < units; ++i) {
+            out[2 * i] = static_cast<unsigned char>(text[i] >> 8);
+            out[2 * i + 1] = static_cast<unsigned char>(text[i] & 0xFF);
+        }
+    }
+}
+
+// Converts text[0, length) completely into out[0, capacity) with a freshly reset converter.
+// Returns the bytes written, or -1 when they do not fit (then `consumed`, if given, is the number
+// of units ICU took before it ran out of room). Raises on an unmappable character.
+long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char16_t* text,
+                    std::size_t length, unsigned char* out, std::size_t capacity,
+                    std::size_t* consumed = nullptr) {
+    ucnv_reset(icu);
+    char* target = reinterpret_cast<char*>(out);
+    const UChar* source = text;
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_fromUnicode(icu, &target, reinterpret_cast<char*>(out) + capacity, &source, text + length, nullptr,
+                     true, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+        if (consumed != nullptr) *consumed = static_cast<std::size_t>(source - text);
+        return -1;
+    }
+    if (U_FAILURE(status)) failFromUnicode(icu, function, ccsid, text, source);
+    return static_cast<long>(target - reinterpret_cast<char*>(out));
+}
+
+} // namespace
+
+KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
+    : iCcsid(ccsid), iIcuName(std::move(icuName)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4) {}
+
+std::string KelConverter::icuNameFor(int ccsid) { return icuNameAndWidth(ccsid, nullptr); }
+
+bool KelConverter::isSupported(int ccsid) noexcept {
+    try {
+        {
+            std::lock_guard<std::mutex> lock(registryMutex());
+            if (registry().count(ccsid) != 0) return true;
+        }
+        return !icuNameFor(ccsid).empty();
+    } catch (...) {
+        return false;
+    }
+}
+
+const KelConverter* KelConverter::setCodepage(int ccsid, int /*flags*/) {
+    auto known = tKnownConverters.find(ccsid);
+    if (known != tKnownConverters.end()) return known->second;
+
+    const KelConverter* converter = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(registryMutex());
+        auto& map = registry();
+        auto found = map.find(ccsid);
+        if (found != map.end()) {
+            converter = found->second.get();
+        } else {
+            KelDebugTraceScope trace(nullptr, "KelConverter::setCodepage", ccsid);
+            int maxBytesPerChar = 0;
+            std::string name = icuNameAndWidth(ccsid, &maxBytesPerChar);
+            if (name.empty()) {
+                kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelConverter::setCodepage",
+                                                  KelMsg::E_Kel_UnknownCcsid, ccsid);
+            }
+            auto created = std::make_unique<KelConverter>(ccsid, std::move(name), maxBytesPerChar);
+            converter = created.get();
+            map.emplace(ccsid, std::move(created));
+        }
+    }
+    tKnownConverters.emplace(ccsid, converter);
+    return converter;
+}
+
+std::size_t KelConverter::maxBytesFor(std::size_t units) const noexcept {
+    if (isUtf16()) return units * 2;
+    // Room for shift sequences of stateful pages as well (ICU's own bound).
+    return (units + 10) * static_cast<std::size_t>(iMaxBytesPerChar);
+}
+
+KelStringBase KelConverter::toUnicode(const unsigned char* bytes, long length, bool /*flag*/, int byteOrder) const {
+    if (length < 0 || (bytes == nullptr && length != 0)) failSize("KelConverter::toUnicode", length);
+    KelStringBase result;
+    if (length == 0) return result;
+
+    if (isUtf16()) {
+        if (length % 2 != 0) {
+            failBytes(iCcsid, length - 1, byteText(reinterpret_cast<const char*>(bytes) + length - 1, 1));
+        }
+        const std::size_t units = static_cast<std::size_t>(length) / 2;
+        char16_t* out = result.resizeForOverwrite(units);
+        const int high = byteOrder == -1 ? 1 : 0;   // which byte of a pair is the high one
+        for (std::size_t i = 0; i < units; ++i) {
+            out[i] = static_cast<char16_t>((bytes[2 * i + high] << 8) | bytes[2 * i + 1 - high]);
+        }
+        return result;
+    }
+
+    UConverter* icu = threadIcuConverter(*this);
+    const char* sourceBegin = reinterpret_cast<const char*>(bytes);
+    const char* source = sourceBegin;
+    const char* const sourceLimit = sourceBegin + length;
+    // One unit per byte covers almost every page; grow if a page produces more.
+    std::size_t capacity = static_cast<std::size_t>(length) + 16;
+    char16_t* base = result.resizeForOverwrite(capacity);
+    char16_t* target = base;
+    for (;;) {
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_toUnicode(icu, &target, base + capacity, &source, sourceLimit, nullptr, true, &status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            const std::size_t done = static_cast<std::size_t>(target - base);
+            result.resize(done);
+            capacity = capacity * 2;
+            base = result.resizeForOverwrite(capacity);
+            target = base + done;
+            continue;
+        }
+        if (U_FAILURE(status)) {
+            char invalid[32];
+            int8_t invalidLength = sizeof invalid;
+            UErrorCode invalidStatus = U_ZERO_ERROR;
+            ucnv_getInvalidChars(icu, invalid, &invalidLength, &invalidStatus);
+            if (U_FAILURE(invalidStatus)) invalidLength = 0;
+            failBytes(iCcsid, static_cast<long>(source - sourceBegin) - invalidLength,
+                      byteText(invalid, invalidLength));
+        }
+        break;
+    }
+    result.resize(static_cast<std::size_t>(target - base));
+    return result;
+}
+
+bool KelConverter::fromUnicode(unsigned char* out, long& inOutLength, const KelStringBase& text, bool /*flag*/,
+                               int byteOrder) const {
+    if (inOutLength < 0 || (out == nullptr && inOutLength != 0)) failSize("KelConverter::fromUnicode", inOutLength);
+    const char16_t* units = text.data();
+    const std::size_t length = text.length();
+    const std::size_t room = static_cast<std::size_t>(inOutLength);
+
+    if (isUtf16()) {
+        std::size_t count = std::min(length, room / 2);
+        // Never end on the first half of a surrogate pair.
+        if (count < length && count > 0 && isHighSurrogate(units[count - 1]) && isLowSurrogate(units[count])) --count;
+        writeUtf16(units, count, out, byteOrder == -1);
+        inOutLength = static_cast<long>(count * 2);
+        return count == length;
+    }
+
+    UConverter* icu = threadIcuConverter(*this);
+    std::size_t count = 0;
+    long written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, length, out, room, &count);
+    if (written >= 0) {
+        inOutLength = written;
+        return true;
+    }
+    // Too long. ICU took up to the character that overflowed, and may have written only part of
+    // it (keeping the rest back). Convert ever shorter prefixes afresh until one fits, so that the
+    // result ends on a whole character and, for stateful pages, back in the initial shift state.
+    if (count > 0 && count < length && isHighSurrogate(units[count - 1]) && isLowSurrogate(units[count])) ++count;
+    for (;;) {
+        written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, count, out, room);
+        if (written >= 0) break;
+        // Step back one character.
+        if (count >= 2 && isLowSurrogate(units[count - 1]) && isHighSurrogate(units[count - 2])) count -= 2;
+        else --count;
+    }
+    inOutLength = written;
+    return count == length;
+}
+
+std::size_t KelConverter::convertFromUnicode(const char16_t* text, std::size_t length, unsigned char* out,
+                                             std::size_t capacity, int byteOrder) const {
+    if (length == 0) return 0;
+    if (text == nullptr || out == nullptr) failSize("KelConverter::convertFromUnicode", static_cast<long>(length));
+    if (isUtf16()) {
+        if (capacity < length * 2) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
+        writeUtf16(text, length, out, byteOrder == -1);
+        return length * 2;
+    }
+    UConverter* icu = threadIcuConverter(*this);
+    const long written = icuFromUnicode(icu, iCcsid, "KelConverter::convertFromUnicode", text, length, out, capacity);
+    if (written < 0) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
+    return static_cast<std::size_t>(written);
+}

@@ -1,0 +1,221 @@
+// KelConverter: the ccsid table, round trips with known byte values, strictness, truncation and
+// use from several threads.
+#include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+using Bytes = std::vector<unsigned char>;
+
+Bytes encode(int ccsid, const KelStringBase& text, int byteOrder = 0) {
+    const KelConverter* converter = KelConverter::setCodepage(ccsid);
+    Bytes out(converter->maxBytesFor(text.length()));
+    const std::size_t n = converter->convertFromUnicode(text.data(), text.length(), out.data(), out.size(), byteOrder);
+    out.resize(n);
+    return out;
+}
+
+KelStringBase decode(int ccsid, const Bytes& bytes, int byteOrder = 0) {
+    return KelConverter::setCodepage(ccsid)->toUnicode(bytes.data(), static_cast<long>(bytes.size()), false, byteOrder);
+}
+
+// "é" then "A", text common to every Latin page.
+const KelStringBase kLatin(u"\u00E9A");
+} // namespace
+
+TEST(KelConverterTest, EveryTableCcsidOpens) {
+    const std::vector<int> table = {1200, 13488, 17584, 1208, 819, 367, 437, 850, 852, 858, 923, 1250, 1251,
+                                    1252, 1253, 1254, 1255, 1256, 1257, 1258, 37, 273, 277, 278, 280, 284,
+                                    285, 297, 500, 871, 1047, 1140, 1141, 1142, 1143, 1144, 1145, 1146, 1147,
+                                    1148, 1149, 932, 943, 1386, 5050};
+    for (int ccsid : table) {
+        SCOPED_TRACE(ccsid);
+        EXPECT_TRUE(KelConverter::isSupported(ccsid));
+        const KelConverter* converter = KelConverter::createConverter(ccsid, 0);
+        ASSERT_NE(converter, nullptr);
+        EXPECT_EQ(converter->ccsid(), ccsid);
+        EXPECT_FALSE(converter->icuName().empty());
+        // Every page carries plain ASCII letters and digits both ways.
+        const KelStringBase ascii(u"Az09");
+        EXPECT_EQ(decode(ccsid, encode(ccsid, ascii)), ascii);
+    }
+    // Created once: the same object every time.
+    EXPECT_EQ(KelConverter::setCodepage(1252), KelConverter::setCodepage(1252));
+    // Pages outside the table that ICU knows as ibm-<ccsid> are found too.
+    EXPECT_TRUE(KelConverter::isSupported(930));
+    EXPECT_EQ(KelConverter::icuNameFor(99999), "");
+}
+
+TEST(KelConverterTest, SingleBytePagesUseTheirOwnByteValues) {
+    struct Case { int ccsid; Bytes bytes; };
+    const std::vector<Case> cases = {
+        {819, {0xE9, 0x41}},
+        {1252, {0xE9, 0x41}},
+        {37, {0x51, 0xC1}},
+        {1047, {0x51, 0xC1}},
+        {850, {0x82, 0x41}},
+        {1208, {0xC3, 0xA9, 0x41}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ccsid);
+        EXPECT_EQ(encode(c.ccsid, kLatin), c.bytes);
+        EXPECT_EQ(decode(c.ccsid, c.bytes), kLatin);
+    }
+    // EBCDIC pages differ where they should: '[' is 0xBA in 37 but 0xAD in 1047.
+    EXPECT_EQ(encode(37, KelStringBase(u"[")), Bytes{0xBA});
+    EXPECT_EQ(encode(1047, KelStringBase(u"[")), Bytes{0xAD});
+    // The euro sign exists in 1252 and 1140 but not in 819.
+    EXPECT_EQ(encode(1252, KelStringBase(u"\u20AC")), Bytes{0x80});
+    EXPECT_EQ(encode(1140, KelStringBase(u"\u20AC")), Bytes{0x9F});
+    EXPECT_THROW(encode(819, KelStringBase(u"\u20AC")), KelRecoverableException);
+}
+
+TEST(KelConverterTest, Utf16PagesHonourByteOrder) {
+    const KelStringBase text(u"\u00E9\U0001F600");
+    const Bytes big = {0x00, 0xE9, 0xD8, 0x3D, 0xDE, 0x00};
+    const Bytes little = {0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE};
+    for (int ccsid : {1200, 13488, 17584}) {
+        SCOPED_TRACE(ccsid);
+        EXPECT_EQ(encode(ccsid, text, 1), big);
+        EXPECT_EQ(encode(ccsid, text, 0), big);     // 0 counts as big-endian
+        EXPECT_EQ(encode(ccsid, text, -1), little);
+        EXPECT_EQ(decode(ccsid, big, 1), text);
+        EXPECT_EQ(decode(ccsid, big, 0), text);
+        EXPECT_EQ(decode(ccsid, little, -1), text);
+    }
+    // A byte-order mark is kept as a character.
+    EXPECT_EQ(decode(1200, Bytes{0xFE, 0xFF, 0x00, 0x41}), KelStringBase(u"\uFEFFA"));
+    // An odd byte count cannot be UTF-16.
+    EXPECT_THROW(decode(1200, Bytes{0x00, 0x41, 0x00}), KelRecoverableException);
+}
+
+TEST(KelConverterTest, MultiByteAndNonLatinRoundTrips) {
+    const KelStringBase japanese(u"\u65E5\u672C\u8A9E");
+    EXPECT_EQ(encode(943, japanese), (Bytes{0x93, 0xFA, 0x96, 0x7B, 0x8C, 0xEA}));
+    EXPECT_EQ(decode(932, encode(932, japanese)), japanese);
+    EXPECT_EQ(decode(5050, encode(5050, japanese)), japanese);
+    const KelStringBase chinese(u"\u4E2D\u6587");
+    EXPECT_EQ(encode(1386, chinese), (Bytes{0xD6, 0xD0, 0xCE, 0xC4}));
+    EXPECT_EQ(decode(1386, encode(1386, chinese)), chinese);
+    const KelStringBase greek(u"\u03B1\u03B2");
+    EXPECT_EQ(encode(1253, greek), (Bytes{0xE1, 0xE2}));
+    EXPECT_EQ(decode(1208, encode(1208, KelStringBase(u"x\U0001F600y"))), KelStringBase(u"x\U0001F600y"));
+}
+
+TEST(KelConverterTest, FailuresAreReportedNeverSubstituted) {
+    try {
+        KelConverter::setCodepage(99999);
+        FAIL() << "unknown ccsid accepted";
+    } catch (const KelRecoverableException& e) {
+        EXPECT_EQ(e.catalogueNumber(), 2340u);
+        ASSERT_FALSE(e.inserts().empty());
+        EXPECT_EQ(e.inserts().front(), "99999");
+    }
+    EXPECT_FALSE(KelConverter::isSupported(99999));
+    EXPECT_THROW(KelConverter::setCodepage(0), KelRecoverableException);
+    EXPECT_THROW(KelConverter::setCodepage(-1), KelRecoverableException);
+
+    // A character the page cannot hold: position in code units and the character itself.
+    try {
+        encode(37, KelStringBase(u"ab\u4E2Dc"));
+        FAIL() << "unmappable character accepted";
+    } catch (const KelRecoverableException& e) {
+        EXPECT_EQ(e.catalogueNumber(), 2341u);
+        ASSERT_EQ(e.inserts().size(), 3u);
+        EXPECT_EQ(e.inserts()[0], "37");
+        EXPECT_EQ(e.inserts()[1], "2");
+        EXPECT_EQ(e.inserts()[2], "U+4E2D");
+    }
+    // An invalid byte: its offset and value.
+    try {
+        decode(1208, Bytes{'a', 'b', 'c', 0xFF, 'd'});
+        FAIL() << "invalid UTF-8 accepted";
+    } catch (const KelRecoverableException& e) {
+        EXPECT_EQ(e.catalogueNumber(), 2341u);
+        ASSERT_EQ(e.inserts().size(), 3u);
+        EXPECT_EQ(e.inserts()[1], "3");
+        EXPECT_EQ(e.inserts()[2], "0xFF");
+    }
+    EXPECT_THROW(decode(367, Bytes{0x41, 0x80}), KelRecoverableException);      // ASCII is 7-bit
+    // No look-alike stand-ins either: U+0110 (D with stroke) is not the Icelandic eth at 0xAC.
+    EXPECT_THROW(encode(37, KelStringBase(u"\u0110")), KelRecoverableException);
+    EXPECT_THROW(decode(1208, Bytes{0x41, 0xE2, 0x82}), KelRecoverableException);  // cut short
+    EXPECT_THROW(encode(1208, KelStringBase(std::u16string(1, u'\xD800'))), KelRecoverableException);
+    // The converter is usable again after a failure.
+    EXPECT_EQ(decode(1208, Bytes{0xC3, 0xA9}), KelStringBase(u"\u00E9"));
+
+    const KelConverter* utf8 = KelConverter::setCodepage(1208);
+    EXPECT_THROW(utf8->toUnicode(nullptr, 3), KelRecoverableException);
+    EXPECT_THROW(utf8->toUnicode(reinterpret_cast<const unsigned char*>("ab"), -1), KelRecoverableException);
+    unsigned char small[2];
+    EXPECT_THROW(utf8->convertFromUnicode(u"abcdef", 6, small, sizeof small), KelRecoverableException);
+}
+
+TEST(KelConverterTest, FromUnicodeStopsOnWholeCharacters) {
+    const KelConverter* utf8 = KelConverter::setCodepage(1208);
+    const KelStringBase text(u"ab\u00E9\u20ACz");   // 1 + 1 + 2 + 3 + 1 bytes
+    unsigned char out[16];
+    struct Cut { long room; long bytes; std::size_t units; bool complete; };
+    const Cut cuts[] = {{0, 0, 0, false}, {1, 1, 1, false}, {2, 2, 2, false}, {3, 2, 2, false},
+                        {4, 4, 3, false}, {5, 4, 3, false}, {6, 4, 3, false}, {7, 7, 4, false},
+                        {8, 8, 5, true},  {12, 8, 5, true}};
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.room);
+        std::fill(std::begin(out), std::end(out), 0xEE);
+        long length = cut.room;
+        EXPECT_EQ(utf8->fromUnicode(out, length, text), cut.complete);
+        EXPECT_EQ(length, cut.bytes);
+        for (long i = cut.room; i < 16; ++i) ASSERT_EQ(out[i], 0xEE) << "wrote past the room given";
+        EXPECT_EQ(utf8->toUnicode(out, length), text.substr(0, cut.units));
+    }
+
+    // UTF-16 never separates the halves of a surrogate pair.
+    const KelConverter* utf16 = KelConverter::setCodepage(1200);
+    const KelStringBase pair(u"a\U0001F600");
+    long length = 4;
+    EXPECT_FALSE(utf16->fromUnicode(out, length, pair, false, -1));
+    EXPECT_EQ(length, 2);
+    EXPECT_EQ(out[0], 'a');
+    EXPECT_EQ(out[1], 0);
+
+    // A stateful double-byte page ends in the single-byte state (shift-in) when cut short.
+    const KelConverter* ebcdicJapanese = KelConverter::setCodepage(930);
+    const KelStringBase mixed(u"A\u65E5\u672CB");
+    unsigned char full[32];
+    long fullLength = sizeof full;
+    ASSERT_TRUE(ebcdicJapanese->fromUnicode(full, fullLength, mixed));
+    EXPECT_EQ(ebcdicJapanese->toUnicode(full, fullLength), mixed);
+    for (long room = 0; room < fullLength; ++room) {
+        SCOPED_TRACE(room);
+        long cut = room;
+        EXPECT_FALSE(ebcdicJapanese->fromUnicode(out, cut, mixed));
+        EXPECT_LE(cut, room);
+        const KelStringBase back = ebcdicJapanese->toUnicode(out, cut);   // decodes cleanly
+        EXPECT_TRUE(mixed.startsWith(back));
+    }
+}
+
+TEST(KelConverterTest, ConvertersWorkFromManyThreadsAtOnce) {
+    constexpr int kThreads = 4;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            const int pages[] = {37, 1208, 1252, 1047, 1200};
+            const KelStringBase text(t % 2 == 0 ? u"caf\u00E9 \u00E0 la cr\u00E8me" : u"\u00C5ngstr\u00F6m");
+            for (int i = 0; i < 2000; ++i) {
+                const int ccsid = pages[(i + t) % 5];
+                if (decode(ccsid, encode(ccsid, text, -1), -1) != text) ++failures;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
+}

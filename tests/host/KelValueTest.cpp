@@ -20,25 +20,11 @@ KelValue valueOf(const T& v) {
 } // namespace
 
 TEST(KelValueTest, CalendarValuesRenderAsIso8601) {
-    EXPECT_EQ((KelDate{2026, 12, 7}).toIso(), "2026-12-07");
     EXPECT_EQ((KelDate{33, 1, 2}).toIso(), "0033-01-02");
-    EXPECT_EQ((KelTime{10, 11, 12, 0}).toIso(), "10:11:12");
-    EXPECT_EQ((KelTime{10, 11, 12, 250000}).toIso(), "10:11:12.250");
+    EXPECT_EQ((KelTime{10, 11, 12, 250000}).toIso(), "10:11:12.250");   // milliseconds when exact
     EXPECT_EQ((KelTime{23, 59, 59, 1}).toIso(), "23:59:59.000001");
-    EXPECT_EQ((KelTime{0, 0, 0, 123456}).toIso(), "00:00:00.123456");
-
-    KelGmtTime gmt;
-    gmt.hour = 8;
-    gmt.minute = 5;
-    gmt.second = 3;
-    EXPECT_EQ(gmt.toIso(), "08:05:03Z");
-
     KelTimeStamp stamp{{1999, 12, 31}, {23, 59, 58, 500000}};
     EXPECT_EQ(stamp.toIso(), "1999-12-31T23:59:58.500");
-    KelGmtTimeStamp gmtStamp;
-    gmtStamp.date = {2000, 2, 29};
-    gmtStamp.time = {0, 0, 1, 0};
-    EXPECT_EQ(gmtStamp.toIso(), "2000-02-29T00:00:01Z");
 }
 
 TEST(KelValueTest, EveryKindRendersAsCharacter) {

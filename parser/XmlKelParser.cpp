@@ -93,6 +93,13 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     KelTraceScope trace(this, "XmlKelParser::refreshElementsFromBitStream", static_cast<const void*>(message),
                         static_cast<const void*>(&bitStream), encoding, ccsid);
     KelParser::refreshElementsFromBitStream(message, bitStream, encoding, ccsid);
+    // A new bitstream is a new document: the elements of the previous one are released (not
+    // left under the root beside the new ones, nor piling up in the pool message after message).
+    if (rootElement() && rootElement()->knownFirstChild()) {
+        iTreeBuilder->setParsedBufferInfo(nullptr, ccsid, encoding);
+        elementPool().release();
+        setRootElement(nullptr);
+    }
     if (!rootElement()) initialize();
     rootElement()->clearComplete();
     // The builder gets the stored bitstream, so every span points into bytes this parser keeps.

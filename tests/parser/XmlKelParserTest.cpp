@@ -1,0 +1,293 @@
+// The parser class: domains, on-demand parsing, the serialisation entry and the tree checks.
+#include "builder/XmlBrokerOrvaneParser.hpp"
+#include "host/KelMessageGroup.hpp"
+#include "host/KelThrow.hpp"
+#include "host/KelWriteBuffer.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelParser.hpp"
+#include "parser/XmlKelSyntaxElement.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+struct ParserTest : ::testing::Test {
+    KelMessageGroup group;
+    XmlKelParser parser{&group, true};
+    void SetUp() override { parser.initialize(); }
+    void parse(const std::string& document, int ccsid = 1208, int encoding = 546) {
+        parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(document), encoding, ccsid);
+    }
+    KelSyntaxElement* root() { return parser.rootElement(); }
+    unsigned long steps() { return parser.treeBuilder()->stepCount(); }
+    // A hand-built tree under the root.
+    KelSyntaxElement* add(KelSyntaxElement* parent, int type, const char* name) {
+        KelSyntaxElement* e = parent->createLastChild(KelStringBase::fromUtf8(name));
+        e->setType(type);
+        return e;
+    }
+    template <class F> KelException failure(F f) {
+        try {
+            f();
+        } catch (const KelException& e) {
+            return e;
+        }
+        ADD_FAILURE() << "no exception";
+        return KelException(nullptr, 0, "", "", 0, "");
+    }
+};
+
+class RecordingBuffer : public KelWriteBuffer {
+public:
+    using KelWriteBuffer::KelWriteBuffer;
+    void enlarge(long total) override {
+        enlargements.push_back(total);
+        KelWriteBuffer::enlarge(total);
+    }
+    std::vector<long> enlargements;
+};
+} // namespace
+
+TEST(XmlKelParserDomains, KindsNameTheRootAndTheClass) {
+    KelMessageGroup group;
+    struct Case { int kind; const char* root; const char* cls; } cases[] = {
+        {0, "XML", "xml"}, {1, "JMSMap", "jms_map"}, {2, "JMSStream", "jms_stream"}, {3, "XML", "xml"}, {-1, "XML", "xml"}};
+    for (const Case& c : cases) {
+        XmlKelParser p(&group, KelStringBase(u"SomeDomain"), c.kind, true);
+        p.initialize();
+        EXPECT_EQ(p.rootElement()->name().toUtf8(), c.root) << c.kind;
+        EXPECT_EQ(p.rootElement()->type(), XmlTypeRoot);
+        EXPECT_EQ(p.parserClassName().toUtf8(), c.cls) << c.kind;
+        EXPECT_EQ(p.parserGroupName().toUtf8(), "xml");
+        EXPECT_TRUE(p.domainName().empty());       // only setParserDomainName fills it
+        EXPECT_TRUE(p.parserType());
+    }
+    EXPECT_EQ(XmlKelParser::rootName().toUtf8(), "XML");
+    EXPECT_EQ(XmlKelParser::className().toUtf8(), "XML");
+    EXPECT_EQ(XmlKelParser::staticFunctionName().toUtf8(), "file:///");
+    XmlKelParser p(&group, true);
+    p.setParserDomainName(KelStringBase(u"MyDomainName"));
+    EXPECT_EQ(p.domainName().toUtf8(), "MyDomainName");
+    p.callElementConstructor(nullptr);              // constructs nothing, fails not
+    p.initialize();
+    EXPECT_EQ(dynamic_cast<XmlKelSyntaxElement*>(p.rootElement())->getBufferStart(), nullptr);
+}
+
+TEST_F(ParserTest, NavigationScansOnlyWhatItNeeds) {
+    std::string doc = "<r>";
+    for (int i = 0; i < 5000; ++i) doc += "<i n='" + std::to_string(i) + "'>text</i>";
+    doc += "</r>";
+    parse(doc);
+    EXPECT_EQ(steps(), 0u);                          // nothing scanned before navigation
+    KelSyntaxElement* r = root()->firstChild();
+    ASSERT_NE(r, nullptr);
+    KelSyntaxElement* first = r->firstChild();
+    ASSERT_NE(first, nullptr);
+    unsigned long afterFirst = steps();
+    EXPECT_LT(afterFirst, 10u);
+    EXPECT_LT(parser.treeBuilder()->bytesConsumed(), 200);
+    parser.parseFirstChild(r);                       // already complete-left: no scanning
+    EXPECT_EQ(steps(), afterFirst);
+    parser.parseRightSibling(root());                // the root has no parent
+    EXPECT_EQ(steps(), afterFirst);
+    KelSyntaxElement* second = first->nextSibling(); // stops once the sibling is attached
+    ASSERT_NE(second, nullptr);
+    EXPECT_FALSE(second->isCompleteRight());
+    parser.parseLeftSibling(second);
+    EXPECT_EQ(second->previousSibling(), first);
+    r->lastChild();
+    EXPECT_EQ(r->knownLastChild()->knownFirstChild()->actualValue().valueAsCharacter().toUtf8(), "4999");
+}
+
+TEST_F(ParserTest, ANewBitstreamRestartsTheScan) {
+    parse("<first><a/></first>");
+    EXPECT_EQ(root()->firstChild()->name().toUtf8(), "first");
+    parse("<second/>");
+    EXPECT_EQ(root()->firstChild()->name().toUtf8(), "second");
+    EXPECT_EQ(root()->firstChild()->nextSibling(), nullptr);
+    EXPECT_EQ(parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<x/>\n\n\n"), 546, 1208), 7);
+    KelSyntaxElement* x = root()->firstChild();
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(x->name().toUtf8(), "x");
+}
+
+TEST_F(ParserTest, ParseErrorsBecome5009WithTheScannerErrorNested) {
+    parse("<r><a>text</r>");
+    KelSyntaxElement* r = root()->firstChild();
+    KelSyntaxElement* a = r->firstChild();
+    ASSERT_NE(a, nullptr);
+    KelException e = failure([&] { root()->lastChild(); });
+    EXPECT_EQ(e.messageNumber(), 0xC0001391u);
+    EXPECT_EQ(e.text(), "XML Parsing Errors have occurred");
+    EXPECT_EQ(e.function(), "KelXmlParser::parseLastChild");
+    ASSERT_EQ(e.nested().size(), 1u);
+    EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5004u);
+    ASSERT_EQ(e.nested()[0]->inserts().size(), 6u);
+    EXPECT_EQ(e.nested()[0]->inserts()[5], "a");      // the element being filled
+    // What was built stays; asking again reports the error again instead of looping.
+    EXPECT_EQ(r->knownFirstChild(), a);
+    EXPECT_EQ(a->knownFirstChild()->actualValue().valueAsCharacter().toUtf8(), "text");
+    KelException again = failure([&] { r->lastChild(); });
+    EXPECT_EQ(again.catalogueNumber(), 5009u);
+    EXPECT_THROW(a->nextSibling(), KelParserException);
+}
+
+TEST_F(ParserTest, NoBitstreamMeansAnEmptyCompleteTree) {
+    parser.refreshElementsFromBitStream(nullptr, KelBuffer(), 546, 1208);
+    EXPECT_EQ(root()->firstChild(), nullptr);
+    EXPECT_EQ(root()->lastChild(), nullptr);
+}
+
+TEST_F(ParserTest, ReusePathCopiesTheStoredBitstreamWhole) {
+    std::string doc = "<?xml version='1.0'?><r a='1'>  <b/>\n</r>\n";
+    parse(doc);
+    parser.setReuseBitStream(true);
+    long n = static_cast<long>(doc.size());
+    RecordingBuffer roomy(1208, 10 + n + 1);
+    roomy.append("0123456789", 10);
+    EXPECT_EQ(parser.refreshBitStreamFromElements(nullptr, &roomy, root(), 546, 1208), n);
+    EXPECT_TRUE(roomy.enlargements.empty());
+    RecordingBuffer out(1208, 10 + n);                // one byte short of the copy and its zero
+    out.append("0123456789", 10);
+    int result = parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+    EXPECT_EQ(result, n);
+    EXPECT_EQ(out.toString(), "0123456789" + doc);
+    EXPECT_EQ(out.data()[out.used()], 0);
+    EXPECT_EQ(out.enlargements, (std::vector<long>{10 + n + 1}));
+    EXPECT_EQ(steps(), 0u);                           // not even scanned
+    // Writing anew (another ccsid) gives the same text in UTF-16 with its mark, and the whole used length.
+    RecordingBuffer utf16(1200);
+    int written = parser.refreshBitStreamFromElements(nullptr, &utf16, root(), 546, 1200);
+    EXPECT_EQ(written, utf16.used());
+    EXPECT_EQ(utf16.used(), 2 + 2 * n);
+    EXPECT_EQ(utf16.data()[0], 0xFF);
+}
+
+TEST_F(ParserTest, ReusePathSkipsChecksOnlyForTheWholeUnchangedDocument) {
+    parse("");
+    parser.setReuseBitStream(true);
+    KelWriteBuffer out(1208);
+    EXPECT_EQ(parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208), 0);
+    EXPECT_EQ(out.used(), 0);
+    EXPECT_EQ(out.data()[0], 0);
+    // The same empty document written anew must be parsed, which fails: a write error.
+    KelException e = failure([&] { parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1200); });
+    EXPECT_EQ(e.catalogueNumber(), 5010u);
+    EXPECT_EQ(e.text(), "XML Writing Errors have occurred");
+    ASSERT_EQ(e.nested().size(), 1u);
+    EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5009u);
+    // A tree without a body fails the checks, also as a write error.
+    XmlKelParser empty(&group, true);
+    empty.initialize();
+    KelException noBody = failure([&] { empty.refreshBitStreamFromElements(nullptr, &out, empty.rootElement(), 546, 1208); });
+    EXPECT_EQ(noBody.catalogueNumber(), 5010u);
+    ASSERT_EQ(noBody.nested().size(), 1u);
+    EXPECT_EQ(noBody.nested()[0]->catalogueNumber(), 5005u);
+}
+
+TEST_F(ParserTest, UnresolvedElementWhileWritingIs5010With2334Nested) {
+    parse("<r><a/></r>");
+    root()->firstChild()->firstChild()->setUnresolved(true);
+    KelWriteBuffer out(1208);
+    KelException e = failure([&] { parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208); });
+    EXPECT_EQ(e.catalogueNumber(), 5010u);
+    ASSERT_EQ(e.nested().size(), 1u);
+    EXPECT_EQ(e.nested()[0]->messageNumber(), 0x8000091Eu);
+}
+
+TEST_F(ParserTest, WritingAChildWritesAnewEvenWhenReuseIsAllowed) {
+    parse("<r><a x='1'/></r>");
+    parser.setReuseBitStream(true);
+    KelSyntaxElement* r = root()->firstChild();
+    KelWriteBuffer out(1208);
+    // The element's children are written as a document of their own, never the whole input.
+    parser.refreshBitStreamFromElements(nullptr, &out, r, 546, 1208);
+    EXPECT_EQ(out.toString(), "<a x='1'/>");
+}
+
+TEST_F(ParserTest, TreeChecksPassAWellFormedTopLevel) {
+    KelSyntaxElement* r = root();
+    add(r, XmlTypeXmlDecl, "XML");
+    add(r, XmlTypeComment, "");
+    add(r, XmlTypeWhiteSpace, "");
+    add(add(r, XmlTypeElement, "body"), XmlTypeAttribute, "a/b");
+    add(r, XmlTypeProcessingInstruction, "pi");
+    add(r, XmlTypeDocTypeDecl, "body");               // after the body: still accepted
+    EXPECT_NO_THROW(parser.validate());
+}
+
+TEST_F(ParserTest, TreeCheckFailuresAndTheirOrder) {
+    KelSyntaxElement* r = root();
+    KelException none = failure([&] { parser.validate(); });
+    EXPECT_EQ(none.catalogueNumber(), 5005u);
+    EXPECT_EQ(none.function(), "XmlKelParser::checkForBodyElement");
+    add(r, XmlTypeComment, "");
+    EXPECT_EQ(failure([&] { parser.validate(); }).catalogueNumber(), 5005u);
+    add(r, XmlTypeRoot, "inner");
+    EXPECT_EQ(failure([&] { parser.validate(); }).catalogueNumber(), 5005u);
+    KelSyntaxElement* body = add(r, XmlTypeElement, "body");
+    EXPECT_NO_THROW(parser.validate());
+    KelSyntaxElement* bad = add(add(body, XmlTypeElement, "ok"), XmlTypeElement, "a/b");
+    KelException name = failure([&] { parser.validate(); });
+    EXPECT_EQ(name.catalogueNumber(), 5008u);
+    EXPECT_EQ(name.function(), "XmlKelParser::checkElementName()");
+    EXPECT_EQ(name.inserts(), (std::vector<std::string>{"a/b"}));
+    // Two bodies are reported before any bad name.
+    KelSyntaxElement* second = add(r, XmlTypeElement, "second");
+    EXPECT_EQ(failure([&] { parser.validate(); }).catalogueNumber(), 5005u);
+    second->detach();
+    for (const char* n : {"!--x", ""}) {
+        bad->setName(KelStringBase::fromUtf8(n));
+        EXPECT_EQ(failure([&] { parser.validate(); }).catalogueNumber(), 5008u) << n;
+    }
+    for (const char* n : {"!-", "x!--"}) {
+        bad->setName(KelStringBase::fromUtf8(n));
+        EXPECT_NO_THROW(parser.validate()) << n;
+    }
+    KelSyntaxElement* text = add(r, XmlTypeContent, "");
+    KelException top = failure([&] { parser.validate(); });
+    EXPECT_EQ(top.catalogueNumber(), 5007u);
+    EXPECT_EQ(top.function(), "KelXmlParser::validateTree");
+    EXPECT_EQ(top.inserts(), (std::vector<std::string>{""}));
+    text->detach();
+    add(r, XmlTypeXmlDecl, "XML");
+    add(r, XmlTypeDocTypeDecl, "d");
+    EXPECT_NO_THROW(parser.validate());
+    add(r, XmlTypeDocTypeDecl, "d2");
+    KelException twice = failure([&] { parser.validate(); });
+    EXPECT_EQ(twice.catalogueNumber(), 5006u);
+    EXPECT_EQ(twice.inserts(), (std::vector<std::string>{"d2"}));
+}
+
+TEST_F(ParserTest, ValidatingAnUnwalkedTreeParsesItAll) {
+    parse("<r><a/><b><c/></b></r>");
+    parser.validate();
+    EXPECT_TRUE(root()->isCompleteRight());
+    KelSyntaxElement* b = root()->knownFirstChild()->knownLastChild();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->knownFirstChild()->name().toUtf8(), "c");
+}
+
+TEST_F(ParserTest, TheReadmeExampleWorks) {
+    parse("<a x='1'>t</a>");
+    KelSyntaxElement* a = root()->firstChild();
+    a->firstChild()->setValue(KelStringBase(u"2"));
+    KelWriteBuffer out(1208);
+    parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+    EXPECT_EQ(out.toString(), "<a x='2'>t</a>");
+}
+
+TEST_F(ParserTest, DeepDocumentsParseCheckAndWrite) {
+    const int depth = 100000;
+    std::string doc;
+    for (int i = 0; i < depth; ++i) doc += "<d>";
+    for (int i = 0; i < depth; ++i) doc += "</d>";
+    parse(doc);
+    parser.validate();
+    root()->firstChild()->setName(KelStringBase(u"d"));   // forces the document element to be rewritten
+    KelWriteBuffer out(1208);
+    parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+    EXPECT_EQ(out.toString(), doc);                           // new outer tags, everything inside copied
+}

@@ -1,0 +1,222 @@
+// The XML syntax element: change marking up to the edge of the XML domain, container values,
+// copying and the span fields.
+#include "builder/XmlBrokerOrvaneParser.hpp"
+#include "host/KelMessageGroup.hpp"
+#include "host/KelWriteBuffer.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelParser.hpp"
+#include "parser/XmlKelSyntaxElement.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+XmlKelSyntaxElement* xml(KelSyntaxElement* e) { return dynamic_cast<XmlKelSyntaxElement*>(e); }
+
+// A parser of another domain: plain host elements, a group name other than "xml".
+class OtherDomainParser : public KelParser {
+public:
+    explicit OtherDomainParser(KelMessageGroup* g) : KelParser(g, sizeof(KelSyntaxElement)) {}
+    const KelStringBase& parserGroupName() const override { return iGroup; }
+    KelStringBase iGroup{u"mrm"};
+};
+
+struct Parsed : ::testing::Test {
+    KelMessageGroup group;
+    XmlKelParser parser{&group, true};
+    std::string text;
+    void parse(const std::string& document) {
+        text = document;
+        parser.initialize();
+        parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(text), 546, 1208);
+    }
+    KelSyntaxElement* root() { return parser.rootElement(); }
+    KelSyntaxElement* body() {
+        for (KelSyntaxElement* c = root()->firstChild(); c; c = c->nextSibling())
+            if (c->type() == XmlTypeElement) return c;
+        return nullptr;
+    }
+    static KelSyntaxElement* child(KelSyntaxElement* e, const char* name) {
+        for (KelSyntaxElement* c = e->firstChild(); c; c = c->nextSibling())
+            if (c->name().toUtf8() == name) return c;
+        return nullptr;
+    }
+    static std::string spanText(KelSyntaxElement* e) {
+        auto* x = xml(e);
+        return x && x->hasSpan() ? std::string(reinterpret_cast<const char*>(x->getBufferStart()),
+                                               x->getBufferEnd() - x->getBufferStart())
+                                 : std::string("<no span>");
+    }
+    std::string write(int ccsid = 1208, int encoding = 546) {
+        KelWriteBuffer out(ccsid);
+        parser.refreshBitStreamFromElements(nullptr, &out, root(), encoding, ccsid);
+        return out.toString();
+    }
+    std::vector<std::string> childSummary(KelSyntaxElement* e) {
+        std::vector<std::string> out;
+        for (KelSyntaxElement* c = e->firstChild(); c; c = c->nextSibling()) {
+            std::string s = xmlElementTypeName(c->type());
+            if (!c->name().empty()) s += ":" + c->name().toUtf8();
+            if (c->type() & kXmlValueBit) s += "=" + c->actualValue().valueAsCharacter().toUtf8();
+            out.push_back(s);
+        }
+        return out;
+    }
+};
+} // namespace
+
+TEST_F(Parsed, ChangeMarkingClearsTheChangedPathOnly) {
+    parse("<r><a><b><c x='1' y='2'/></b><d/></a><e/></r>");
+    KelSyntaxElement* r = body();
+    KelSyntaxElement* a = child(r, "a");
+    KelSyntaxElement* b = child(a, "b");
+    KelSyntaxElement* c = child(b, "c");
+    KelSyntaxElement* y = child(c, "y");
+    r->lastChild(); // everything scanned: spans known
+    ASSERT_EQ(spanText(c), "<c x='1' y='2'/>");
+    ASSERT_EQ(spanText(child(a, "d")), "<d/>");
+    child(c, "x")->setName(KelStringBase(u"z"));
+    for (KelSyntaxElement* e : {c, b, a, r}) EXPECT_EQ(spanText(e), "<no span>") << e->name().toUtf8();
+    EXPECT_EQ(spanText(child(a, "d")), "<d/>");
+    EXPECT_EQ(spanText(child(r, "e")), "<e/>");
+    EXPECT_EQ(xml(y)->getBufferCodepage(), 1208); // marking never touches the other fields
+    EXPECT_EQ(write(), "<r><a><b><c z='1' y='2'/></b><d/></a><e/></r>");
+}
+
+TEST_F(Parsed, ChangeMarkingStopsAtAnotherDomainAndAtElementsWithoutParser) {
+    parse("<r><a/></r>");
+    OtherDomainParser other(&group);
+    KelSyntaxElement* folder = other.elementPool().createElement();
+    KelSyntaxElement* top = other.elementPool().createElement();
+    top->parserAttachAsLastChild(folder);
+    KelSyntaxElement* r = body();
+    r->lastChild();
+    root()->detach();
+    folder->parserAttachAsLastChild(root());
+    child(r, "a")->setValue(KelStringBase(u"v"));
+    EXPECT_EQ(spanText(r), "<no span>");
+    EXPECT_EQ(folder->parent(), top);               // walked up through the XML root only
+    // An element without a parser is changed by the host alone.
+    KelSyntaxElement orphan(nullptr);
+    orphan.setValue(KelStringBase(u"x"));
+    EXPECT_EQ(orphan.value().valueAsCharacter().toUtf8(), "x");
+    XmlKelSyntaxElement noParser(nullptr);
+    noParser.setBufferStart(reinterpret_cast<const unsigned char*>("a"));
+    noParser.setBufferEnd(reinterpret_cast<const unsigned char*>("a") + 1);
+    noParser.setValue(3);
+    EXPECT_TRUE(noParser.hasSpan());
+    EXPECT_EQ(noParser.actualValue().intValue(), 3);
+}
+
+TEST_F(Parsed, SetValueOnAContainerReplacesItsContentChildren) {
+    parse("<r at='1'>a<!--c--><n/>b</r>");
+    KelSyntaxElement* r = body();
+    r->setValue(KelStringBase(u"x"));
+    EXPECT_EQ(childSummary(r), (std::vector<std::string>{"XmlTypeAttribute:at=1", "XmlTypeContent=x", "XmlTypeElement:n"}));
+    EXPECT_EQ(write(), "<r at='1'>x<n/></r>");
+}
+
+TEST_F(Parsed, SetValueWhoseFirstContentChildIsACommentKeepsTheComment) {
+    parse("<r><!--c-->a<n/>b</r>");
+    body()->setValue(KelStringBase(u"v"));
+    EXPECT_EQ(childSummary(body()), (std::vector<std::string>{"XmlTypeComment=v", "XmlTypeElement:n"}));
+}
+
+TEST_F(Parsed, SetValueOnAnEmptyElementCreatesContentThatIsWritten) {
+    parse("<r><e/></r>");
+    KelSyntaxElement* e = child(body(), "e");
+    e->setValue(KelStringBase(u"new & fresh"));
+    EXPECT_EQ(childSummary(e), (std::vector<std::string>{"XmlTypeContent=new & fresh"}));
+    EXPECT_EQ(write(), "<r><e>new &amp; fresh</e></r>");
+}
+
+TEST_F(Parsed, SetValueOverAnEntityReferenceDropsTheMarksAndKeepsTheValue) {
+    parse("<!DOCTYPE r [<!ENTITY e 'expanded'>]><r>&e;tail</r>");
+    KelSyntaxElement* r = body();
+    r->setValue(KelStringBase(u"plain"));
+    EXPECT_EQ(childSummary(r), (std::vector<std::string>{"XmlTypeContent=plain"}));
+    std::string out = write();
+    EXPECT_NE(out.find("<r>plain</r>"), std::string::npos) << out;
+}
+
+TEST_F(Parsed, ValueOfAContainerConcatenatesItsOwnText) {
+    parse("<!DOCTYPE r [<!ENTITY q 'q'>]><r>x<!--c-->y&q;z<n>w</n></r>");
+    EXPECT_EQ(body()->value().valueAsCharacter().toUtf8(), "xcyqz");
+    parse("<r><n/></r>");
+    const KelValue& v = body()->value();
+    EXPECT_TRUE(v.isCharacter());
+    EXPECT_EQ(v.characterValue().length(), 0u);
+    EXPECT_EQ(spanText(body()), "<r><n/></r>");  // reading the value marks nothing
+}
+
+TEST_F(Parsed, ValueForCopyCountsOnlyCharacterData) {
+    parse("<r><a>x<e/>y</a><b>x<!--c--></b></r>");
+    bool complete = true;
+    EXPECT_EQ(xml(child(body(), "a"))->valueForCopy(complete).valueAsCharacter().toUtf8(), "xy");
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(xml(child(body(), "b"))->valueForCopy(complete).valueAsCharacter().toUtf8(), "x");
+    EXPECT_TRUE(complete);
+}
+
+TEST_F(Parsed, CopyKeepsTheSpanOnlyForTheSameText) {
+    parse("<r><a q='1'/><b/></r>");
+    KelSyntaxElement* a = child(body(), "a");
+    KelSyntaxElement* b = child(body(), "b");
+    body()->lastChild();
+    xml(b)->setDoubleQuotedAttribute(false);
+    b->copy(a, false, false, false);                   // third flag false: span gone
+    EXPECT_EQ(spanText(b), "<no span>");
+    EXPECT_EQ(xml(b)->getBufferCodepage(), 0);
+    EXPECT_FALSE(xml(b)->isDoubleQuotedAttribute());   // never touched by copy
+    KelSyntaxElement* a2 = body()->createLastChild(KelStringBase(u"a"));
+    xml(a2)->copyElement(a);
+    a2->copy(a, false, false, true);
+    EXPECT_EQ(spanText(a2), "<a q='1'/>");
+    // copyElement from itself or from another class changes nothing.
+    xml(b)->copyElement(b);
+    KelSyntaxElement plain(nullptr);
+    xml(b)->copyElement(&plain);
+    EXPECT_EQ(spanText(b), "<no span>");
+}
+
+TEST_F(Parsed, InitializeRestoresTheDefaults) {
+    parse("<r a='1'/>");
+    XmlKelSyntaxElement* a = xml(body()->firstChild());
+    ASSERT_FALSE(a->isDoubleQuotedAttribute());
+    a->setBufferBigEndian(false);
+    a->setBufferStart(reinterpret_cast<const unsigned char*>(text.data()));
+    a->initialize();
+    EXPECT_TRUE(a->isDoubleQuotedAttribute());
+    EXPECT_EQ(a->getBufferBigEndian(), 1);
+    EXPECT_EQ(a->getBufferCodepage(), 0);
+    EXPECT_EQ(a->getBufferStart(), nullptr);
+    EXPECT_EQ(a->getBufferEnd(), nullptr);
+}
+
+TEST_F(Parsed, FindChildElementParsesOnDemand) {
+    parse("<r><a/><!--c--><b/></r>");
+    XmlKelSyntaxElement* r = xml(body());
+    XmlKelSyntaxElement* comment = r->findChildElement(XmlTypeComment);
+    ASSERT_NE(comment, nullptr);
+    EXPECT_EQ(comment->value().valueAsCharacter().toUtf8(), "c");
+    EXPECT_EQ(r->findChildElement(XmlTypeCData), nullptr);
+    EXPECT_TRUE(r->isCompleteRight());
+}
+
+TEST_F(Parsed, AttachAndDetachMarkTheParentsNotTheMovedElement) {
+    parse("<r><a><x/></a><b/></r>");
+    KelSyntaxElement* r = body();
+    KelSyntaxElement* a = child(r, "a");
+    KelSyntaxElement* x = child(a, "x");
+    KelSyntaxElement* b = child(r, "b");
+    r->lastChild();
+    x->detach();
+    EXPECT_EQ(spanText(a), "<no span>");
+    EXPECT_EQ(spanText(x), "<x/>");
+    b->attachAsFirstChild(x);
+    EXPECT_EQ(spanText(b), "<no span>");
+    EXPECT_EQ(spanText(x), "<x/>");
+    EXPECT_EQ(write(), "<r><a/><b><x/></b></r>");
+}

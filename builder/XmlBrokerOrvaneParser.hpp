@@ -1,0 +1,198 @@
+// XmlBrokerOrvaneParser: the tree builder. It drives the scanner library's progressive scan over
+// one bitstream, one step per parseNextItem(), and turns the scanner's events into syntax elements
+// of its owning XmlKelParser, recording where each element's text lies in the bitstream.
+// Ownership: owns the scanner, its validator, grammar resolver, scan token, security settings and
+// the input source; never owns the bitstream (the owning parser keeps it; spans point into it) nor
+// any element (they live in the owning parser's element pool).
+// Thread rules: used by the thread that navigates its parser's tree, one call at a time.
+#pragma once
+
+#include "common/XmlUtils.hpp"
+#include "host/KelException.hpp"
+#include "host/KelOwnedLogSource.hpp"
+#include "host/KelStringBase.hpp"
+
+#include <xercesc/framework/XMLDocumentHandler.hpp>
+#include <xercesc/framework/XMLEntityHandler.hpp>
+#include <xercesc/framework/XMLErrorReporter.hpp>
+#include <xercesc/validators/DTD/DocTypeHandler.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+XERCES_CPP_NAMESPACE_BEGIN
+class XMLScanner;
+class DTDValidator;
+class GrammarResolver;
+class XMLPScanToken;
+class MemBufInputSource;
+class SecurityManager;
+XERCES_CPP_NAMESPACE_END
+
+class KelBuffer;
+class XmlKelParser;
+class XmlKelSyntaxElement;
+class XmlKelTranscoder;
+
+class XmlBrokerOrvaneParser : public KelOwnedLogSource,
+                              public xercesc::XMLDocumentHandler,
+                              public xercesc::XMLErrorReporter,
+                              public xercesc::XMLEntityHandler,
+                              public xercesc::DocTypeHandler {
+public:
+    // System id of every bitstream handed to the scanner.
+    static const KelStringBase kName; // "file:///"
+
+    XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse);
+    ~XmlBrokerOrvaneParser() override;
+    XmlBrokerOrvaneParser(const XmlBrokerOrvaneParser&) = delete;
+    XmlBrokerOrvaneParser& operator=(const XmlBrokerOrvaneParser&) = delete;
+
+    // Gives up any scan in progress and prepares a new one over `bitStream` (null: nothing to
+    // scan). Raises KelRecoverableException E_XmlP_InvParams for a negative length.
+    void setParsedBufferInfo(const KelBuffer* bitStream, long ccsid, long encoding);
+    // One scan step; does nothing once the root is complete or when there is nothing to scan.
+    // A failure ends the scan, is kept as lastError() and raised as a KelParserException.
+    void parseNextItem();
+    void setCurrentElement(XmlKelSyntaxElement* element) noexcept { iCurrentElement = element; }
+
+    bool canScan() const noexcept { return iInputSource != nullptr || iScanInProgress; }
+    const KelException* lastError() const noexcept { return iLastError.get(); }
+    unsigned long stepCount() const noexcept { return iStepCount; }
+    long bytesConsumed() const noexcept { return iBytesConsumed; }
+
+    // ---- Document events.
+    void startDocument() override;
+    void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
+                 const XMLCh* const autoEncodingStr) override;
+    void startElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int uriId,
+                      const XMLCh* const prefixName, const xercesc::RefVectorOf<xercesc::XMLAttr>& attrList,
+                      const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) override;
+    void endElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int uriId, const bool isRoot,
+                    const XMLCh* const prefixName = 0) override;
+    void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override;
+    void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override;
+    void docComment(const XMLCh* const comment) override;
+    void docPI(const XMLCh* const target, const XMLCh* const data) override;
+    void startEntityReference(const xercesc::XMLEntityDecl& entDecl) override;
+    void endEntityReference(const xercesc::XMLEntityDecl& entDecl) override;
+    void endDocument() override;
+    void resetDocument() override;
+
+    // ---- Document type events.
+    void doctypeDecl(const xercesc::DTDElementDecl& elemDecl, const XMLCh* const publicId,
+                     const XMLCh* const systemId, const bool hasIntSubset, const bool hasExtSubset = false) override;
+    void startIntSubset() override;
+    void endIntSubset() override;
+    void startExtSubset() override;
+    void endExtSubset() override;
+    void elementDecl(const xercesc::DTDElementDecl& decl, const bool isIgnored) override;
+    void startAttList(const xercesc::DTDElementDecl& elemDecl) override;
+    void attDef(const xercesc::DTDElementDecl& elemDecl, const xercesc::DTDAttDef& attDef,
+                const bool ignoring) override;
+    void endAttList(const xercesc::DTDElementDecl& elemDecl) override;
+    void entityDecl(const xercesc::DTDEntityDecl& entityDecl, const bool isPEDecl, const bool isIgnored) override;
+    void notationDecl(const xercesc::XMLNotationDecl& notDecl, const bool isIgnored) override;
+    void doctypeComment(const XMLCh* const comment) override;
+    void doctypePI(const XMLCh* const target, const XMLCh* const data) override;
+    void doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
+    void TextDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr) override;
+    void resetDocType() override;
+
+    // ---- Errors: every report ends the scan with a KelParserException (E_XmlP_Generic).
+    void error(const unsigned int errCode, const XMLCh* const errDomain, const ErrTypes type,
+               const XMLCh* const errorText, const XMLCh* const systemId, const XMLCh* const publicId,
+               const XMLFileLoc lineNum, const XMLFileLoc colNum) override;
+    void resetErrors() override;
+
+    // ---- Entities: nothing outside the bitstream is ever read.
+    void endInputSource(const xercesc::InputSource& inputSource) override;
+    bool expandSystemId(const XMLCh* const systemId, xercesc::XMLBuffer& toFill) override;
+    void resetEntities() override;
+    xercesc::InputSource* resolveEntity(xercesc::XMLResourceIdentifier* resourceIdentifier) override;
+    void startInputSource(const xercesc::InputSource& inputSource) override;
+
+protected:
+    void setDTDHandler();
+    void setErrorHandler();
+    void setEntityResolver();
+
+private:
+    // Where the scanner stands. The offset is always taken (quote detection needs it); the span
+    // position only while spans are recorded and the scanner reads the bitstream itself: inside
+    // an entity's replacement text its offsets are not bitstream offsets.
+    struct Position {
+        long offset;                 // byte offset in the current reader, -1 when unknown
+        long markupStart;            // offset of the previous event in the same reader, else 0
+        bool inDocument;             // the reader is the bitstream's own
+        const unsigned char* span;   // bitstream position for spans, or null
+    };
+    Position takePosition();
+    void settlePendingClose(const Position& p);
+    XmlKelSyntaxElement* setupSyntaxElement();
+    XmlKelSyntaxElement* createLeaf(int type);
+    void attachToCurrent(XmlKelSyntaxElement* element);
+    void attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value);
+    void addAttribute(const XMLCh* name, const XMLCh* value, bool doubleQuoted);
+    // Closes a document type declaration that is still the current element (the first document
+    // item after it does this).
+    void closePendingDocType();
+    void findAttributeQuotes(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count,
+                             const Position& p);
+    // Decodes bytes [from, to) of the document text into iChars/iCharSizes; false if it cannot.
+    bool decodeDocumentBytes(long from, long to);
+    XmlKelTranscoder* documentDecoder();
+    // The offset just after the first `unit` in bytes [from, to) of the document text, or -1.
+    long offsetAfter(long from, long to, char16_t unit);
+    KelStringBase currentElementName();
+    // Ending a scan: reset the scanner, drop the input source, keep the failure for lastError().
+    void giveUp() noexcept;
+    void recordFailure(const KelException& failure);
+    void recordUnexpected(const char* what);
+    [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
+    void releaseScanner() noexcept;
+
+    bool iScanInProgress;
+    xercesc::XMLScanner* iScanner;
+    xercesc::DTDValidator* iValidator;
+    xercesc::GrammarResolver* iGrammarResolver;
+    xercesc::SecurityManager* iSecurityManager;
+    xercesc::XMLPScanToken* iScanToken;
+    xercesc::MemBufInputSource* iInputSource;
+    XmlKelParser* iOwner;
+    bool iSpanReuse;
+    const unsigned char* iPreviousEnd;
+    XmlUtils iUtils;
+    XmlKelSyntaxElement* iCurrentElement;
+    const unsigned char* iBufferBase;
+    long iBufferLength;
+    int iCodePage;
+    int iEncoding;
+
+    // Scan bookkeeping.
+    long iBomLength;                 // bytes of a byte-order mark before the document text
+    KelStringBase iEncodingName;     // what the scanner was told ("" when it detects the encoding)
+    std::unique_ptr<KelException> iLastError;
+    unsigned long iStepCount;
+    long iBytesConsumed;
+    // Start of the current markup: the offset and reader of the last event, kept whether or not
+    // spans are recorded, so that each start tag's own bytes can be read back for its quotes.
+    long iMarkupOffset;
+    XMLSize_t iMarkupReader;
+    // Document type declaration being built.
+    XmlKelSyntaxElement* iDocType;
+    bool iDocTypeHasIntSubset;
+    // A declaration's closing '>' that the scanner had not read when it reported the declaration:
+    // searched from iCloseFrom at the next event; iCloseElement (if any) gets it in its span.
+    XmlKelSyntaxElement* iCloseElement;
+    long iCloseFrom;
+
+    // Start-tag decoding (quote detection); reused from tag to tag.
+    XmlKelTranscoder* iDecoder;
+    std::string iDecoderName;
+    bool iDecoderChecked;            // iDecoder has been matched to the current bitstream
+    std::vector<char16_t> iChars;
+    std::vector<unsigned char> iCharSizes;
+    std::vector<bool> iQuotes;
+};

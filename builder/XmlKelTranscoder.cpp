@@ -1,0 +1,232 @@
+#include "builder/XmlKelTranscoder.hpp"
+
+#include <xercesc/util/TranscodingException.hpp>
+#include <xercesc/util/XMLExceptMsgs.hpp>
+
+#include <unicode/ucnv.h>
+
+#include <algorithm>
+#include <climits>
+
+using namespace xercesc;
+
+namespace {
+
+// Code pages whose converters keep a shift state between characters: taking back a conversion
+// needs a snapshot of that state, not a reset.
+bool isStateful(UConverter* converter) {
+    switch (ucnv_getType(converter)) {
+    case UCNV_SBCS:
+    case UCNV_DBCS:
+    case UCNV_MBCS:
+    case UCNV_LATIN_1:
+    case UCNV_UTF8:
+    case UCNV_UTF16_BigEndian:
+    case UCNV_UTF16_LittleEndian:
+    case UCNV_UTF32_BigEndian:
+    case UCNV_UTF32_LittleEndian:
+    case UCNV_US_ASCII:
+    case UCNV_CESU8: return false;
+    default: return true;
+    }
+}
+
+UConverter* cloneConverter(const UConverter* converter) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* copy = ucnv_clone(converter, &status);
+    return U_SUCCESS(status) ? copy : nullptr;
+}
+
+} // namespace
+
+XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
+                                           MemoryManager* manager) {
+    if (icuName == nullptr || *icuName == '\0') return nullptr;
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(icuName, &status);
+    if (U_FAILURE(status) || converter == nullptr) return nullptr;
+    // Strict both ways: a byte that is not valid in the code page is a fault in the document,
+    // never something to paper over with a substitute character.
+    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFallback(converter, false);
+    if (U_FAILURE(status)) {
+        ucnv_close(converter);
+        return nullptr;
+    }
+    return new XmlKelTranscoder(encodingName, converter, blockSize, manager);
+}
+
+XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
+                                   MemoryManager* manager)
+    : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
+      iStateful(isStateful(converter)) {}
+
+XmlKelTranscoder::~XmlKelTranscoder() {
+    if (iSaved) ucnv_close(iSaved);
+    ucnv_close(iConverter);
+}
+
+void XmlKelTranscoder::saveState() {
+    if (!iStateful) return;
+    if (iSaved) ucnv_close(iSaved);
+    iSaved = cloneConverter(iConverter);
+}
+
+void XmlKelTranscoder::restoreState() {
+    if (!iStateful || iSaved == nullptr) {
+        ucnv_resetToUnicode(iConverter);
+        return;
+    }
+    if (UConverter* copy = cloneConverter(iSaved)) {
+        ucnv_close(iConverter);
+        iConverter = copy;
+    } else {
+        ucnv_resetToUnicode(iConverter);
+    }
+}
+
+XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XMLSize_t srcCount, XMLCh* const toFill,
+                                          const XMLSize_t maxChars, XMLSize_t& bytesEaten,
+                                          unsigned char* const charSizes) {
+    bytesEaten = 0;
+    if (srcCount == 0 || maxChars == 0) return 0;
+    const std::size_t room = std::min<std::size_t>(maxChars, INT32_MAX / 2);
+    if (iOffsets.size() < room) iOffsets.resize(room);
+    // A character yields at most as many code units as it has bytes in every table code page,
+    // so this much input fits; should a code page ever yield more, the input is halved below.
+    std::size_t limit = std::min<std::size_t>(srcCount, room);
+    saveState();
+    for (;;) {
+        const char* const begin = reinterpret_cast<const char*>(srcData);
+        const char* source = begin;
+        UChar* target = reinterpret_cast<UChar*>(toFill);
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_toUnicode(iConverter, &target, target + room, &source, begin + limit, iOffsets.data(), false, &status);
+        const std::size_t produced = static_cast<std::size_t>(target - reinterpret_cast<UChar*>(toFill));
+        const std::size_t consumed = static_cast<std::size_t>(source - begin);
+
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            // Units that did not fit would wait inside the converter and lose their byte counts.
+            restoreState();
+            if (limit <= 1) ThrowXMLwithMemMgr(TranscodingException, XMLExcepts::Trans_BadSrcSeq, getMemoryManager());
+            limit /= 2;
+            continue;
+        }
+        if (U_FAILURE(status)) {
+            // Invalid bytes: hand over the characters before them first, so that the error is
+            // reported at the line and column where the bad bytes stand.
+            char invalid[32];
+            int8_t invalidLength = sizeof invalid;
+            UErrorCode ignored = U_ZERO_ERROR;
+            ucnv_getInvalidChars(iConverter, invalid, &invalidLength, &ignored);
+            const std::size_t good =
+                U_SUCCESS(ignored) && consumed >= static_cast<std::size_t>(invalidLength) ? consumed - invalidLength : 0;
+            restoreState();
+            if (good == 0 || produced == 0 || good >= limit)
+                ThrowXMLwithMemMgr(TranscodingException, XMLExcepts::Trans_BadSrcSeq, getMemoryManager());
+            limit = good;
+            continue;
+        }
+        UErrorCode pendingStatus = U_ZERO_ERROR;
+        const int32_t pending = ucnv_toUCountPending(iConverter, &pendingStatus);
+        if (U_SUCCESS(pendingStatus) && pending > 0) {
+            // A character cut off by the end of the bytes: leave its bytes for the next call,
+            // which gets them again with the rest of the character.
+            restoreState();
+            const std::size_t whole = consumed >= static_cast<std::size_t>(pending) ? consumed - pending : 0;
+            if (whole == 0) return 0;
+            limit = whole;
+            continue;
+        }
+
+        // Bytes per code unit. A character's bytes run from its offset to the next character's;
+        // bytes that yield no unit (shift codes) go to the character before them, or to the first
+        // one, so that the sizes add up to the bytes eaten.
+        std::size_t i = 0;
+        while (i < produced) {
+            std::size_t j = i + 1;
+            while (j < produced && iOffsets[j] == iOffsets[i]) ++j;
+            const std::size_t start = i == 0 ? 0 : static_cast<std::size_t>(std::max<int32_t>(iOffsets[i], 0));
+            const std::size_t end = j < produced ? static_cast<std::size_t>(std::max<int32_t>(iOffsets[j], 0)) : consumed;
+            const std::size_t size = end > start ? end - start : 0;
+            charSizes[i] = static_cast<unsigned char>(std::min<std::size_t>(size, UCHAR_MAX));
+            for (std::size_t k = i + 1; k < j; ++k) charSizes[k] = 0;
+            i = j;
+        }
+        bytesEaten = consumed;
+        return produced;
+    }
+}
+
+XMLSize_t XmlKelTranscoder::transcodeTo(const XMLCh* const srcData, const XMLSize_t srcCount, XMLByte* const toFill,
+                                        const XMLSize_t maxBytes, XMLSize_t& charsEaten, const UnRepOpts options) {
+    charsEaten = 0;
+    if (srcCount == 0 || maxBytes == 0) return 0;
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_setFromUCallBack(iConverter,
+                          options == UnRep_Throw ? UCNV_FROM_U_CALLBACK_STOP : UCNV_FROM_U_CALLBACK_SUBSTITUTE,
+                          nullptr, nullptr, nullptr, &status);
+    const UChar* source = reinterpret_cast<const UChar*>(srcData);
+    char* target = reinterpret_cast<char*>(toFill);
+    ucnv_fromUnicode(iConverter, &target, target + std::min<std::size_t>(maxBytes, INT32_MAX), &source,
+                     source + std::min<std::size_t>(srcCount, INT32_MAX / 2), nullptr, false, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) status = U_ZERO_ERROR; // the rest comes with the next call
+    if (U_FAILURE(status))
+        ThrowXMLwithMemMgr(TranscodingException, XMLExcepts::Trans_Unrepresentable, getMemoryManager());
+    charsEaten = static_cast<XMLSize_t>(source - reinterpret_cast<const UChar*>(srcData));
+    return static_cast<XMLSize_t>(target - reinterpret_cast<char*>(toFill));
+}
+
+bool XmlKelTranscoder::canTranscodeTo(const unsigned int toCheck) {
+    if (toCheck > 0x10FFFF) return false;
+    UChar units[2];
+    int32_t count = 0;
+    if (toCheck > 0xFFFF) {
+        units[0] = static_cast<UChar>(0xD7C0 + (toCheck >> 10));
+        units[1] = static_cast<UChar>(0xDC00 | (toCheck & 0x3FF));
+        count = 2;
+    } else {
+        units[0] = static_cast<UChar>(toCheck);
+        count = 1;
+    }
+    UConverter* probe = cloneConverter(iConverter);
+    if (probe == nullptr) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_setFromUCallBack(probe, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    char out[16];
+    ucnv_fromUChars(probe, out, sizeof out, units, count, &status);
+    ucnv_close(probe);
+    return U_SUCCESS(status) || status == U_STRING_NOT_TERMINATED_WARNING;
+}
+
+bool XmlKelTranscoder::decode(const unsigned char* bytes, std::size_t length, std::vector<char16_t>& chars,
+                              std::vector<unsigned char>& sizes) {
+    chars.clear();
+    sizes.clear();
+    ucnv_resetToUnicode(iConverter);
+    if (iSaved) {
+        ucnv_close(iSaved);
+        iSaved = nullptr;
+    }
+    std::size_t done = 0;
+    const std::size_t step = 4096;
+    try {
+        while (done < length) {
+            const std::size_t base = chars.size();
+            const std::size_t room = std::max<std::size_t>(step, 2 * std::min(length - done, step));
+            chars.resize(base + room);
+            sizes.resize(base + room);
+            XMLSize_t eaten = 0;
+            const XMLSize_t made = transcodeFrom(bytes + done, length - done, reinterpret_cast<XMLCh*>(chars.data() + base),
+                                                 room, eaten, sizes.data() + base);
+            chars.resize(base + made);
+            sizes.resize(base + made);
+            if (eaten == 0) return false; // a character cut off at the end
+            done += eaten;
+        }
+    } catch (const XMLException&) {
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,53 @@
+// XmlKelTranscoder: a scanner transcoder over one ICU converter of the host's code-page table, so
+// that the scanner can read a bitstream in any ccsid the host converts. Besides the characters it
+// reports how many source bytes went into each one, which keeps the scanner's source offsets (and
+// so every element span) exact in multi-byte code pages. Invalid bytes raise the scanner's own
+// TranscodingException, which the scanner reports as a fatal error.
+// Ownership: owns its ICU converter. Created by the scanner through XmlKelTranscoderRegistry and
+// deleted by the reader that uses it; the tree builder also keeps one to decode start tags.
+// Thread rules: one object is used by one thread at a time (the ICU converter carries state).
+#pragma once
+
+#include <xercesc/util/TransService.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct UConverter;
+
+class XmlKelTranscoder : public xercesc::XMLTranscoder {
+public:
+    // A transcoder for the ICU converter `icuName`, or null when ICU cannot open it.
+    static XmlKelTranscoder* create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
+                                    xercesc::MemoryManager* manager = xercesc::XMLPlatformUtils::fgMemoryManager);
+    ~XmlKelTranscoder() override;
+    XmlKelTranscoder(const XmlKelTranscoder&) = delete;
+    XmlKelTranscoder& operator=(const XmlKelTranscoder&) = delete;
+
+    // Converts whole characters only: bytes of a character cut off by the end of `srcData` are
+    // left for the next call (bytesEaten excludes them). charSizes[i] is the number of source
+    // bytes that went into toFill[i]; the second unit of a surrogate pair counts 0.
+    XMLSize_t transcodeFrom(const XMLByte* const srcData, const XMLSize_t srcCount, XMLCh* const toFill,
+                            const XMLSize_t maxChars, XMLSize_t& bytesEaten, unsigned char* const charSizes) override;
+    XMLSize_t transcodeTo(const XMLCh* const srcData, const XMLSize_t srcCount, XMLByte* const toFill,
+                          const XMLSize_t maxBytes, XMLSize_t& charsEaten, const UnRepOpts options) override;
+    bool canTranscodeTo(const unsigned int toCheck) override;
+
+    // Decodes `length` bytes that hold whole characters into `chars`, with the bytes of each
+    // code unit in `sizes` (both replaced). False when the bytes are not valid in the code page.
+    bool decode(const unsigned char* bytes, std::size_t length, std::vector<char16_t>& chars,
+                std::vector<unsigned char>& sizes);
+
+private:
+    XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
+                     xercesc::MemoryManager* manager);
+    // The converter's state as it was before a conversion that has to be taken back.
+    void saveState();
+    void restoreState();
+
+    UConverter* iConverter;
+    UConverter* iSaved;        // snapshot for stateful code pages (shift states); null otherwise
+    bool iStateful;
+    std::vector<std::int32_t> iOffsets;
+};

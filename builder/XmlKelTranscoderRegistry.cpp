@@ -1,0 +1,102 @@
+#include "builder/XmlKelTranscoderRegistry.hpp"
+
+#include "builder/XmlKelTranscoder.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
+
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/TransENameMap.hpp>
+
+#include <unicode/ucnv.h>
+#include <unicode/uenum.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+using namespace xercesc;
+
+namespace {
+
+// The code pages of the host's converter table; every other "ibm-<ccsid>" that ICU knows is
+// found by asking ICU for its names.
+const int kTableCcsids[] = {
+    1208, 819,  367,  923,  437,  850,  852,  858,  1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257,
+    1258, 37,   273,  277,  278,  280,  284,  285,  297,  500,  871,  1047, 1140, 1141, 1142, 1143,
+    1144, 1145, 1146, 1147, 1148, 1149, 932,  943,  1386, 5050,
+};
+
+// One registered name: the host converter for the ccsid is looked up when the scanner first
+// asks for a transcoder (the host caches it for the process), so registering costs no ICU work.
+class CcsidNameMap : public ENameMap {
+public:
+    CcsidNameMap(const XMLCh* name, int ccsid) : ENameMap(name), iCcsid(ccsid) {}
+
+    XMLTranscoder* makeNew(const XMLSize_t blockSize, MemoryManager* const manager) const override {
+        std::string icuName;
+        try {
+            icuName = KelConverter::setCodepage(iCcsid, 0)->icuName();
+        } catch (const KelException&) {
+            return nullptr; // the scanner reports that it cannot create a converter for the name
+        }
+        return XmlKelTranscoder::create(getKey(), icuName.c_str(), blockSize, manager);
+    }
+
+private:
+    int iCcsid;
+};
+
+// "ibm-<digits>" exactly, in any case; -1 otherwise.
+int ibmCcsid(const char* name) {
+    if (name == nullptr || std::strlen(name) < 5) return -1;
+    if (std::tolower(static_cast<unsigned char>(name[0])) != 'i' ||
+        std::tolower(static_cast<unsigned char>(name[1])) != 'b' ||
+        std::tolower(static_cast<unsigned char>(name[2])) != 'm' || name[3] != '-')
+        return -1;
+    long value = 0;
+    for (const char* p = name + 4; *p; ++p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p)) || value > 1000000) return -1;
+        value = value * 10 + (*p - '0');
+    }
+    return value > 0 ? static_cast<int>(value) : -1;
+}
+
+void registerAll() {
+    std::set<int> ccsids(std::begin(kTableCcsids), std::end(kTableCcsids));
+    UErrorCode status = U_ZERO_ERROR;
+    if (UEnumeration* names = ucnv_openAllNames(&status)) {
+        int32_t length = 0;
+        while (const char* name = uenum_next(names, &length, &status)) {
+            if (U_FAILURE(status)) break;
+            const int ccsid = ibmCcsid(name);
+            if (ccsid > 0) ccsids.insert(ccsid);
+        }
+        uenum_close(names);
+    }
+    for (int ccsid : ccsids) {
+        if (KelConverter::isUtf16Ccsid(ccsid)) continue; // UTF-16 is named "utf-16be"/"utf-16le"
+        // The service looks names up in upper case.
+        char narrow[32];
+        const int count = std::snprintf(narrow, sizeof narrow, "CPX-%d", ccsid);
+        XMLCh wide[32];
+        for (int i = 0; i <= count; ++i) wide[i] = static_cast<XMLCh>(narrow[i]);
+        // The service keeps the key pointer it is given: the map's own copy outlives this frame.
+        auto* map = new CcsidNameMap(wide, ccsid);
+        XMLTransService::addEncoding(map->getKey(), map);
+    }
+}
+
+} // namespace
+
+void XmlKelTranscoderRegistry::ensureReady() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Once per process and never terminated: the scanner library's initialisation is not
+        // thread-safe, and other users in the process may rely on it staying up.
+        XMLPlatformUtils::Initialize();
+        registerAll();
+    });
+}

@@ -200,6 +200,11 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
         if (KelConverter::isUtf16Ccsid(iCodePage) && length >= 2 &&
             ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
             iBomLength = 2;
+            // The ccsid and the mark say what the bytes are; an encoding declaration inside
+            // that says otherwise (a UTF-8 message converted to UTF-16 keeps its declaration)
+            // must not make the scanner switch. So the mark is skipped here and the byte order
+            // it gives is named to the scanner.
+            skip = 2;
         } else if (iCodePage == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
             iBomLength = 3;
             skip = 3;
@@ -208,6 +213,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
         iInputSource = new MemBufInputSource(data + skip, static_cast<XMLSize_t>(length - skip), kName.data(), false);
         iInputSource->setCopyBufToStream(false);
         iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
+        if (iEncodingName.empty() && iBomLength == 2)
+            iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
         if (!iEncodingName.empty()) iInputSource->setEncoding(iEncodingName.data());
     }
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
@@ -382,11 +389,9 @@ XmlKelTranscoder* XmlBrokerOrvaneParser::documentDecoder() {
     iDecoderChecked = true;
     std::string name;
     if (KelConverter::isUtf16Ccsid(iCodePage)) {
-        // The byte order the scanner read the text in: the mark's, else the one it was told
-        // ("utf-16" alone it reads little-endian).
-        bool bigEndian = iEncodingName.equals("utf-16be");
-        if (iBomLength == 2) bigEndian = iBufferBase[0] == 0xFE;
-        name = bigEndian ? "UTF-16BE" : "UTF-16LE";
+        // The byte order the scanner was told (a mark's order included); "utf-16" alone it
+        // reads little-endian.
+        name = iEncodingName.equals("utf-16be") ? "UTF-16BE" : "UTF-16LE";
     } else {
         try {
             name = KelConverter::setCodepage(iCodePage, 0)->icuName();

@@ -1,0 +1,213 @@
+// The quarn command end to end, run as a user runs it: exit statuses, output and files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string tempPath(const std::string& name) {
+    return ::testing::TempDir() + "quarn-tools-" + std::to_string(::getpid()) + "-" + name;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spit(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs quarn with the arguments (each quoted) and optional standard input.
+Result quarn(const std::string& args, const std::string& input = std::string()) {
+    std::string out = tempPath("stdout"), err = tempPath("stderr"), in = tempPath("stdin");
+    spit(in, input);
+    std::string command = std::string(QUARN_TOOL) + " " + args + " <" + in + " >" + out + " 2>" + err;
+    int raw = std::system(command.c_str());
+    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    std::remove(in.c_str());
+    return r;
+}
+
+const std::string kExample = std::string(QUARN_SOURCE_DIR) + "/examples/purchase-order.xml";
+
+std::string withoutSpanMarks(std::string tree) {
+    for (std::size_t p; (p = tree.find(" [span]")) != std::string::npos;) tree.erase(p, 7);
+    return tree;
+}
+} // namespace
+
+TEST(QuarnTree, PrintsTheTreeAsTextAndJson) {
+    Result r = quarn("tree " + quote(kExample));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("XmlTypeRoot XML\n"), std::string::npos);
+    EXPECT_NE(r.out.find("  XmlTypeElement order [span]\n"), std::string::npos);
+    EXPECT_NE(r.out.find("XmlTypeAttribute qty = \"1\""), std::string::npos);
+    EXPECT_NE(r.out.find("XmlTypeCData = \"<large>\""), std::string::npos);
+    Result j = quarn("tree --json " + quote(kExample));
+    ASSERT_EQ(j.status, 0);
+    EXPECT_EQ(j.out.rfind("{\"type\":\"XmlTypeRoot\",\"name\":\"XML\"", 0), 0u);
+    int depth = 0, lowest = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < j.out.size(); ++i) {
+        char c = j.out[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') inString = true;
+        if (c == '{' || c == '[') ++depth;
+        if (c == '}' || c == ']') lowest = std::min(lowest, --depth);
+    }
+    EXPECT_EQ(depth, 0);
+    EXPECT_EQ(lowest, 0);
+    Result d = quarn("tree --domain JMSMap -", "<m><k>v</k></m>");
+    EXPECT_EQ(d.out.rfind("XmlTypeRoot JMSMap\n", 0), 0u) << d.out;
+}
+
+TEST(QuarnCheck, ReportsGoodAndBadDocuments) {
+    Result ok = quarn("check " + quote(kExample));
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_NE(ok.out.find("well-formed, 39 elements"), std::string::npos) << ok.out;
+    Result bad = quarn("check -", "<a><b></a>");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("QRV5009E: XML Parsing Errors have occurred"), std::string::npos) << bad.err;
+    EXPECT_NE(bad.err.find("caused by: QRV5004E"), std::string::npos);
+    EXPECT_NE(bad.err.find("expected end of tag 'b'"), std::string::npos);
+    Result noBody = quarn("check -", "<!-- nothing else -->");
+    EXPECT_EQ(noBody.status, 1);
+}
+
+TEST(QuarnUsage, ErrorsOfTheCommandLineExitWith2) {
+    EXPECT_EQ(quarn("").status, 2);
+    EXPECT_EQ(quarn("frobnicate x").status, 2);
+    EXPECT_EQ(quarn("tree --bogus " + quote(kExample)).status, 2);
+    Result ccsid = quarn("tree --ccsid 99999 " + quote(kExample));
+    EXPECT_EQ(ccsid.status, 2);
+    EXPECT_NE(ccsid.err.find("99999"), std::string::npos);
+    EXPECT_EQ(quarn("tree --ccsid twelve " + quote(kExample)).status, 2);
+    EXPECT_EQ(quarn("tree /nonexistent/file.xml").status, 2);
+    EXPECT_EQ(quarn("tree /tmp").status, 2);
+    EXPECT_EQ(quarn("tree --domain Other " + quote(kExample)).status, 2);
+    EXPECT_EQ(quarn("write " + quote(kExample) + " --set order/nosuch=1").status, 2);
+    EXPECT_EQ(quarn("write " + quote(kExample) + " --set noequals").status, 2);
+    EXPECT_EQ(quarn("get " + quote(kExample)).status, 2);
+    Result help = quarn("write --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--no-passthrough"), std::string::npos);
+    EXPECT_EQ(quarn("--version").status, 0);
+}
+
+TEST(QuarnWrite, UnchangedMessagesComeBackByteForByte) {
+    std::string original = slurp(kExample);
+    for (const char* options : {"", " --no-passthrough"}) {
+        Result r = quarn("write " + quote(kExample) + options);
+        ASSERT_EQ(r.status, 0) << options << r.err;
+        EXPECT_EQ(r.out, original) << options;
+    }
+    // Without span reuse everything is rewritten, and it parses back to the same tree.
+    Result rewritten = quarn("write --no-span-reuse " + quote(kExample));
+    ASSERT_EQ(rewritten.status, 0);
+    EXPECT_EQ(withoutSpanMarks(quarn("tree -", rewritten.out).out), withoutSpanMarks(quarn("tree " + quote(kExample)).out));
+}
+
+TEST(QuarnWrite, EditsChangeOnlyWhatTheyName) {
+    std::string original = slurp(kExample);
+    Result r = quarn("write " + quote(kExample) + " --set order/item[2]/@qty=5");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string expected = original;
+    expected.replace(expected.find("qty='1'"), 7, "qty='5'");
+    EXPECT_EQ(r.out, expected);
+    Result added = quarn("write " + quote(kExample) + " --set " + quote("order/note/@by=me&you") + " --delete order/customer");
+    ASSERT_EQ(added.status, 0) << added.err;
+    EXPECT_NE(added.out.find("<note by=\"me&amp;you\">Deliver before noon</note>"), std::string::npos) << added.out;
+    EXPECT_EQ(added.out.find("<customer"), std::string::npos);
+    Result text = quarn("write " + quote(kExample) + " --set " + quote("order/note=After <5pm>"));
+    EXPECT_NE(text.out.find("<note>After &lt;5pm&gt;</note>"), std::string::npos) << text.out;
+}
+
+TEST(QuarnWrite, OutputFilesAreWholeOrAbsent) {
+    std::string out = tempPath("out.xml");
+    std::remove(out.c_str());
+    ASSERT_EQ(quarn("write " + quote(kExample) + " -o " + quote(out)).status, 0);
+    EXPECT_EQ(slurp(out), slurp(kExample));
+    std::remove(out.c_str());
+    Result bad = quarn("write - --no-passthrough -o " + quote(out), "<a><b></a>");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_FALSE(std::ifstream(out).good()) << "a failed write left a file behind";
+}
+
+TEST(QuarnWrite, EbcdicMessageEditedAndWrittenAsUtf16) {
+    std::string ebcdic = tempPath("po37.xml");
+    Result to37 = quarn("write " + quote(kExample) + " --out-ccsid 37 -o " + quote(ebcdic));
+    ASSERT_EQ(to37.status, 0) << to37.err;
+    std::string bytes = slurp(ebcdic);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0x4C);            // '<' in ccsid 37
+    Result utf16 = quarn("write " + quote(ebcdic) + " --ccsid 37 --out-ccsid 1200 --out-encoding 546 --set order/@id=PO-9");
+    ASSERT_EQ(utf16.status, 0) << utf16.err;
+    ASSERT_GE(utf16.out.size(), 2u);
+    EXPECT_EQ(static_cast<unsigned char>(utf16.out[0]), 0xFF);        // little-endian mark
+    EXPECT_EQ(static_cast<unsigned char>(utf16.out[1]), 0xFE);
+    Result back = quarn("write - --ccsid 1200 --out-ccsid 1208", utf16.out);
+    ASSERT_EQ(back.status, 0) << back.err;
+    std::string expected = slurp(kExample);
+    expected.replace(expected.find("PO-4711"), 7, "PO-9");
+    EXPECT_EQ(back.out, expected);
+    std::remove(ebcdic.c_str());
+}
+
+TEST(QuarnGet, PrintsOneValueScanningOnlyWhatItNeeds) {
+    Result attr = quarn("get " + quote(kExample) + " order/item[2]/@sku");
+    EXPECT_EQ(attr.status, 0);
+    EXPECT_EQ(attr.out, "B-220\n");
+    EXPECT_EQ(quarn("get " + quote(kExample) + " order/customer/name").out, "J\xC3\xBCrgen M\xC3\xBCller & S\xC3\xB6hne\n");
+    EXPECT_EQ(quarn("get " + quote(kExample) + " order/item[3]").status, 3);
+    EXPECT_EQ(quarn("get " + quote(kExample) + " order/@missing").status, 3);
+    EXPECT_EQ(quarn("get " + quote(kExample) + " other").status, 3);
+    // A large message whose end is broken: the first field is still read, because nothing
+    // beyond it is scanned.
+    std::string big = "<m><h id='first'>head</h>";
+    while (big.size() < 4 * 1024 * 1024) big += "<r a='1'>some record text</r>\n";
+    big += "<broken";
+    std::string path = tempPath("big.xml");
+    spit(path, big);
+    Result head = quarn("get " + quote(path) + " m/h/@id");
+    EXPECT_EQ(head.status, 0) << head.err;
+    EXPECT_EQ(head.out, "first\n");
+    EXPECT_EQ(quarn("check " + quote(path)).status, 1);
+    std::remove(path.c_str());
+}
+
+TEST(QuarnTrace, TraceLevelAndFileOnTheCommandLine) {
+    std::string log = tempPath("trace.log");
+    std::remove(log.c_str());
+    ASSERT_EQ(quarn("tree --trace-level 4 --trace-file " + quote(log) + " " + quote(kExample)).status, 0);
+    std::string trace = slurp(log);
+    EXPECT_NE(trace.find("Entry XmlKelParser::initialize"), std::string::npos);
+    EXPECT_NE(trace.find("XmlBrokerOrvaneParser::parseNextItem"), std::string::npos);
+    EXPECT_NE(trace.find("DebugEntry KelXmlParser::callElementConstructor"), std::string::npos);
+    std::remove(log.c_str());
+}

@@ -295,10 +295,19 @@ void XmlBrokerOrvaneWriter::writePrologItem(KelSyntaxElement* element, int type)
         for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) writeProlog(child);
         outputAttListEnd();
         break;
-    case XmlTypeAttDef:
-        outputAttDef(element->name(), true);
+    case XmlTypeAttDef: {
+        // White space read between the definitions is kept as an item of its own; a definition
+        // right after it needs no space of its own, or every rewrite would add one.
+        KelSyntaxElement* before = element->knownPreviousSibling();
+        bool spaced = false;
+        if (before != nullptr && effectiveType(before) == XmlTypeDocTypeWhiteSpace) {
+            const KelValue& space = before->value();
+            spaced = !space.isNull() && !space.valueAsCharacter().empty();
+        }
+        outputAttDef(element->name(), true, !spaced);
         writeAttributeDefChildren(element);
         break;
+    }
     case XmlTypeElementDef: {
         const KelValue& value = element->value();
         if (!value.isNull()) outputElementDef(element->name(), value.characterValue(), true);
@@ -1150,10 +1159,11 @@ void XmlBrokerOrvaneWriter::outputAttListBegin(const KelStringBase& name, bool e
     emitBuiltPiece();
 }
 
-void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape) {
+void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape, bool leadingSpace) {
     if (paused()) return;
     XmlOrvaneWriter::outputAttDef(newPiece(), name, escape);
-    emitBuiltPiece();
+    if (leadingSpace) emitBuiltPiece();
+    else if (!iPiece.empty()) emitPiece(iPiece.data() + 1, iPiece.length() - 1);
 }
 
 void XmlBrokerOrvaneWriter::outputAttListEnd() {

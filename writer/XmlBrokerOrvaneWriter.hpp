@@ -153,7 +153,7 @@ private:
     void outputNotationDeclarationEnd(const KelStringBase& name);
     void outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape);
     void outputAttListBegin(const KelStringBase& name, bool escape);
-    void outputAttDef(const KelStringBase& name, bool escape);
+    void outputAttDef(const KelStringBase& name, bool escape, bool leadingSpace);
     void outputAttListEnd();
     void outputAttributeDefDefaultType(KelStringBase text);
     void outputEntityValue(const KelStringBase& text);

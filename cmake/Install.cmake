@@ -15,5 +15,7 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quarnConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/quarnConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/quarnConfig.cmake ${PROJECT_BINARY_DIR}/quarnConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/quarn)
+# The pkg-config file finds its prefix relative to itself, so an installed tree can be moved.
+file(RELATIVE_PATH QUARN_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/quarn.pc.in ${PROJECT_BINARY_DIR}/quarn.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quarn.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -140,6 +140,13 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
             continue;
         }
 
+        if (produced == 0) {
+            // Only shift codes: they go with the character that follows them, so that no byte
+            // goes uncounted. (At the very end of the input there is none, and none is needed.)
+            restoreState();
+            return 0;
+        }
+
         // Bytes per code unit. A character's bytes run from its offset to the next character's;
         // bytes that yield no unit (shift codes) go to the character before them, or to the first
         // one, so that the sizes add up to the bytes eaten.

@@ -69,10 +69,16 @@ void registerAll() {
     UErrorCode status = U_ZERO_ERROR;
     if (UEnumeration* names = ucnv_openAllNames(&status)) {
         int32_t length = 0;
+        // Canonical names come with a table suffix ("ibm-1025_P100-1995"); the plain
+        // "ibm-<ccsid>" is among their aliases.
         while (const char* name = uenum_next(names, &length, &status)) {
             if (U_FAILURE(status)) break;
-            const int ccsid = ibmCcsid(name);
-            if (ccsid > 0) ccsids.insert(ccsid);
+            UErrorCode aliasStatus = U_ZERO_ERROR;
+            const uint16_t aliases = ucnv_countAliases(name, &aliasStatus);
+            for (uint16_t i = 0; U_SUCCESS(aliasStatus) && i < aliases; ++i) {
+                const int ccsid = ibmCcsid(ucnv_getAlias(name, i, &aliasStatus));
+                if (ccsid > 0) ccsids.insert(ccsid);
+            }
         }
         uenum_close(names);
     }

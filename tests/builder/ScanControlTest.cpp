@@ -1,0 +1,201 @@
+// Driving the scan: laziness, restarting, bad buffers, how errors of the document and of the
+// scanner library reach navigation, and that nothing outside the bitstream is read or expanded
+// without bound.
+#include "BuilderTestDocument.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using Doc = BuilderTestDocument;
+
+std::string items(int count) {
+    std::string text = "<?xml version='1.0'?><list>";
+    for (int i = 0; i < count; ++i) text += "<item n='" + std::to_string(i) + "'>value " + std::to_string(i) + "</item>";
+    return text + "</list>";
+}
+
+// Walks the whole tree; returns the exception that stopped the walk, if any.
+std::unique_ptr<KelException> walkAll(KelSyntaxElement* e) {
+    try {
+        for (KelSyntaxElement* c = e->firstChild(); c; c = c->nextSibling())
+            if (auto failure = walkAll(c)) return failure;
+    } catch (const KelException& failure) {
+        return failure.clone();
+    }
+    return nullptr;
+}
+
+bool treeContains(Doc& doc, const std::string& text) { return doc.describe().find(text) != std::string::npos; }
+
+TEST(ScanControl, NavigationScansOnlyAsFarAsItMustAndANewBitstreamRestarts) {
+    const std::string text = items(20000);
+    Doc doc(text);
+    EXPECT_EQ(doc.builder()->stepCount(), 0u);
+    KelSyntaxElement* list = doc.root()->firstChild()->nextSibling();
+    ASSERT_NE(list, nullptr);
+    KelSyntaxElement* first = list->firstChild();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->name().toUtf8(), "item");
+    EXPECT_LE(doc.builder()->stepCount(), 4u);
+    EXPECT_LT(doc.builder()->bytesConsumed(), 100);
+
+    // The value of a container scans to its end and no further.
+    EXPECT_EQ(first->value().valueAsCharacter().toUtf8(), "value 0");
+    const long firstEnd = static_cast<long>(text.find("</item>") + 7);
+    EXPECT_GE(doc.builder()->bytesConsumed(), firstEnd);
+    EXPECT_LT(doc.builder()->bytesConsumed(), firstEnd + 40);
+
+    doc.load("<other><x/></other>");
+    EXPECT_EQ(doc.builder()->stepCount(), 0u);
+    KelSyntaxElement* other = doc.root()->firstChild();
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->name().toUtf8(), "other");
+    EXPECT_EQ(other->firstChild()->name().toUtf8(), "x");
+    other->lastChild();
+    EXPECT_EQ(doc.span(other), "<other><x/></other>");
+}
+
+TEST(ScanControl, NullAndNegativeBuffers) {
+    Doc doc("<a/>");
+    doc.parser.refreshElementsFromBitStream(nullptr, KelBuffer(), 546, 1208);
+    EXPECT_FALSE(doc.builder()->canScan());
+    EXPECT_EQ(doc.root()->firstChild(), nullptr);
+    EXPECT_EQ(doc.builder()->stepCount(), 0u);
+
+    const std::string bytes = "<a/>";
+    try {
+        doc.parser.refreshElementsFromBitStream(nullptr, KelBuffer(reinterpret_cast<const unsigned char*>(bytes.data()), -1),
+                                                546, 1208);
+        FAIL() << "a negative length was accepted";
+    } catch (const KelRecoverableException& e) {
+        EXPECT_EQ(e.catalogueNumber(), 5003u);
+        EXPECT_EQ(e.inserts(), (std::vector<std::string>{"0", "-1"}));
+    }
+    EXPECT_FALSE(doc.builder()->canScan());
+}
+
+TEST(ScanControl, DocumentErrorsCarryPositionTextAndOpenElement) {
+    Doc doc("<a>\n  <b>text\n</a>");
+    KelSyntaxElement* a = doc.root()->firstChild();
+    ASSERT_NE(a, nullptr);
+    try {
+        a->lastChild();
+        FAIL() << "a missing end tag went unnoticed";
+    } catch (const KelParserException& e) {
+        const KelException& cause = scannerError(e);
+        EXPECT_EQ(cause.catalogueNumber(), 5004u);
+        EXPECT_EQ(cause.text(), "An error has been reported by the QRVPARSE component.");
+        ASSERT_EQ(cause.inserts().size(), 6u);
+        EXPECT_NE(cause.inserts()[0], "0");
+        EXPECT_EQ(cause.inserts()[2], "3");
+        EXPECT_NE(cause.inserts()[3], "0");
+        EXPECT_FALSE(cause.inserts()[4].empty());
+        EXPECT_EQ(cause.inserts()[5], "b");
+    }
+    // What was built stays; asking again raises the error again instead of scanning on.
+    ASSERT_NE(a->knownLastChild(), nullptr);
+    EXPECT_EQ(a->knownLastChild()->name().toUtf8(), "b");
+    EXPECT_EQ(a->knownLastChild()->knownFirstChild()->actualValue().valueAsCharacter().toUtf8(), "text\n");
+    EXPECT_FALSE(doc.builder()->canScan());
+    ASSERT_NE(doc.builder()->lastError(), nullptr);
+    EXPECT_THROW(a->lastChild(), KelParserException);
+    EXPECT_THROW(doc.root()->lastChild(), KelParserException);
+
+    // The element being filled names the place: the root before the document element, an
+    // attribute list's element inside the document type declaration.
+    auto openElementOf = [](const std::string& text) {
+        Doc bad(text);
+        auto failure = walkAll(bad.root());
+        return failure && !failure->nested().empty() ? failure->nested().front()->inserts().back() : std::string("?");
+    };
+    EXPECT_EQ(openElementOf("<?xml version='1.0'?><!-- a -- b --><a/>"), "XML");
+    EXPECT_EQ(openElementOf("<!DOCTYPE a [<!ATTLIST z x CDATA #BOGUS>]><a/>"), "z");
+}
+
+TEST(ScanControl, EmptyTruncatedAndUndecodableInputAreParseErrors) {
+    for (const std::string& text : {std::string(), std::string("<a>"), std::string("<a>ok\xFF\xFE</a>"),
+                                    std::string("<a><b/>"), std::string("<a/><b/>")}) {
+        Doc doc(text);
+        auto failure = walkAll(doc.root());
+        ASSERT_NE(failure, nullptr) << text;
+        EXPECT_EQ(failure->catalogueNumber(), 5009u) << text;
+    }
+}
+
+TEST(ScanControl, ScannerLibraryFailuresBecomeParseErrors) {
+    // No converter for the page: the scanner library throws instead of reporting.
+    Doc doc("<a/>", 4242, 546);
+    try {
+        doc.root()->firstChild();
+        FAIL() << "a page without converter parsed";
+    } catch (const KelParserException& e) {
+        const KelException& cause = scannerError(e);
+        EXPECT_EQ(cause.catalogueNumber(), 5004u);
+        ASSERT_FALSE(cause.inserts().empty());
+        EXPECT_NE(cause.inserts()[4].find("CPX-4242"), std::string::npos) << cause.what();
+    }
+    EXPECT_FALSE(doc.builder()->canScan());
+    EXPECT_THROW(doc.root()->firstChild(), KelParserException);
+    // A later bitstream parses normally again.
+    doc.load("<ok/>");
+    EXPECT_EQ(doc.root()->firstChild()->name().toUtf8(), "ok");
+    EXPECT_EQ(doc.builder()->lastError(), nullptr);
+}
+
+TEST(ScanControl, ExternalEntitiesAndSubsetsAreNeverRead) {
+    char dir[] = "/tmp/quarn-builder-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string dtd = std::string(dir) + "/ext.dtd";
+    const std::string txt = std::string(dir) + "/ext.txt";
+    std::ofstream(dtd) << "<!ATTLIST a def CDATA \"FROM_FILE\"><!ENTITY inc \"FROM_FILE\">";
+    std::ofstream(txt) << "FROM_FILE";
+    const std::string text = "<!DOCTYPE a SYSTEM \"file://" + dtd + "\" [<!ENTITY t SYSTEM \"" + txt +
+                             "\"><!ENTITY % p SYSTEM \"file://" + dtd + "\">%p;]><a>&t;</a>";
+    Doc doc(text);
+    EXPECT_EQ(walkAll(doc.root()), nullptr);
+    EXPECT_FALSE(treeContains(doc, "FROM_FILE")) << doc.describe();
+    KelSyntaxElement* a = doc.documentElement();
+    const auto kids = Doc::children(a);
+    ASSERT_EQ(kids.size(), 2u);
+    EXPECT_EQ(kids[0]->type(), XmlTypeEntityReferenceStart);
+    EXPECT_EQ(kids[1]->type(), XmlTypeEntityReferenceEnd);
+    KelSyntaxElement* external = Doc::child(Doc::child(doc.root(), XmlTypeDocTypeDecl), XmlTypeExternalSubset);
+    ASSERT_NE(external, nullptr);
+    EXPECT_EQ(external->knownFirstChild(), nullptr);
+    std::remove(dtd.c_str());
+    std::remove(txt.c_str());
+    rmdir(dir);
+}
+
+TEST(ScanControl, EntityExpansionIsBoundedPerDocument) {
+    std::string laughs = "<!DOCTYPE l [<!ENTITY l0 \"lol\">";
+    for (int level = 1; level <= 9; ++level) {
+        laughs += "<!ENTITY l" + std::to_string(level) + " \"";
+        for (int i = 0; i < 10; ++i) laughs += "&l" + std::to_string(level - 1) + ";";
+        laughs += "\">";
+    }
+    laughs += "]><l>&l9;</l>";
+    const auto started = std::chrono::steady_clock::now();
+    Doc doc(laughs);
+    auto failure = walkAll(doc.root());
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->catalogueNumber(), 5009u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+
+    // The count starts again with every document: two documents just under the limit both parse.
+    std::string many = "<!DOCTYPE r [<!ENTITY e \"x\">]><r>";
+    for (int i = 0; i < 30000; ++i) many += "&e;";
+    many += "</r>";
+    doc.load(many);
+    EXPECT_EQ(walkAll(doc.root()), nullptr);
+    doc.load(many);
+    EXPECT_EQ(walkAll(doc.root()), nullptr);
+    EXPECT_EQ(Doc::children(doc.documentElement()).size(), 90000u);
+}
+
+} // namespace

@@ -73,6 +73,13 @@ const char* replacementFor(char16_t u, int mode) noexcept {
     }
 }
 
+// Characters that a reader would not give back as they are when written plainly: control
+// characters (which XML 1.1 accepts only as references) and the line separators that XML 1.1
+// turns into line feeds. A character reference keeps them in every version.
+bool needsNumericReference(char16_t u) noexcept {
+    return (u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || (u >= 0x7F && u <= 0x9F) || u == 0x2028;
+}
+
 bool isStandardEntityCharacter(char16_t u) noexcept {
     return u == u'<' || u == u'>' || u == u'&' || u == u'\'' || u == u'"';
 }
@@ -382,7 +389,9 @@ void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element) {
 }
 
 void XmlBrokerOrvaneWriter::writeEntityDeclChildren(KelSyntaxElement* declaration) {
+    const int type = effectiveType(declaration);
     // A public identifier always comes before the system literal, and both before the rest.
+    bool identified = true;
     if (KelSyntaxElement* publicId = findChildElement(declaration, XmlTypePublicId)) {
         writeProlog(publicId);
         if (KelSyntaxElement* systemId = findChildElement(declaration, XmlTypeSystemId)) {
@@ -391,11 +400,25 @@ void XmlBrokerOrvaneWriter::writeEntityDeclChildren(KelSyntaxElement* declaratio
         }
     } else if (KelSyntaxElement* systemId = findChildElement(declaration, XmlTypeSystemId)) {
         writeProlog(systemId);
+    } else {
+        identified = false;
     }
+    // An empty identifier is read as no child at all; the declaration still needs its literal.
+    if (!identified) {
+        const bool external = type == XmlTypeExternalEntityDecl || type == XmlTypeExternalParameterEntityDecl ||
+                              type == XmlTypeUnparsedEntityDecl || type == XmlTypeNotationDecl ||
+                              (type == XmlTypeDocTypeDecl && findChildElement(declaration, XmlTypeExternalSubset));
+        if (external) outputSystemId(wcsNull);
+    }
+    bool valued = false;
     for (KelSyntaxElement* child = declaration->firstChild(); child; child = child->nextSibling()) {
-        const int type = effectiveType(child);
-        if (type != XmlTypePublicId && type != XmlTypeSystemId) writeProlog(child);
+        const int childType = effectiveType(child);
+        if (childType == XmlTypePublicId || childType == XmlTypeSystemId) continue;
+        if (childType == XmlTypeEntityValue && !child->value().isNull()) valued = true;
+        writeProlog(child);
     }
+    // Likewise an empty replacement text: an internal entity is declared with a literal, if empty.
+    if (!valued && (type == XmlTypeEntityDecl || type == XmlTypeParameterEntityDecl)) outputEntityValue(wcsNull);
 }
 
 void XmlBrokerOrvaneWriter::writeAttributeDefChildren(KelSyntaxElement* attDef) {
@@ -756,6 +779,9 @@ void XmlBrokerOrvaneWriter::outputText(const KelStringBase& text, TextMode mode)
         if (replacementFor(u, mode) != nullptr) {
             replace = true;
             if (!isStandardEntityCharacter(u)) onlyStandard = false;
+        } else if (needsNumericReference(u)) {
+            replace = true;
+            onlyStandard = false;
         }
         if (!covers && !(u < 0x80 && iAsciiCoverage[u])) uncovered = true;
     }
@@ -786,6 +812,12 @@ void XmlBrokerOrvaneWriter::appendEncoded(const KelStringBase& text, TextMode mo
         if (const char* replacement = replacementFor(u, mode)) {
             flushPlain(i);
             appendAscii(iPendingText, replacement);
+            plainFrom = ++i;
+            continue;
+        }
+        if (needsNumericReference(u)) {
+            flushPlain(i);
+            appendCharacterReference(u);
             plainFrom = ++i;
             continue;
         }

@@ -52,6 +52,16 @@ TEST(WriterElements, ContentIsEscapedRawContentIsNot) {
     EXPECT_EQ(t.write(), "<a>1 &lt; 2 &amp; 3 &gt; &apos;x&apos;<b>&amp;</b>line&#xD;\nend\t</a>");
 }
 
+TEST(WriterElements, ControlCharactersAndLineSeparatorsBecomeCharacterReferences) {
+    WriterTestTree t;
+    KelSyntaxElement* a = t.add(t.root, XmlTypeElement, "a");
+    const std::string text = std::string("a\x01" "b\xC2\x85" "c\xE2\x80\xA8" "d\x7F" "e\x0C");
+    t.attribute(a, "v", text, true);
+    t.addValue(a, XmlTypeContent, text);
+    const std::string expected = "a&#x1;b&#x85;c&#x2028;d&#x7F;e&#xC;";
+    EXPECT_EQ(t.write(), "<a v=\"" + expected + "\">" + expected + "</a>");
+}
+
 TEST(WriterElements, CommentsAndProcessingInstructionsAreWrittenAsTheyStand) {
     WriterTestTree t;
     KelSyntaxElement* a = t.add(t.root, XmlTypeElement, "a");
@@ -305,6 +315,24 @@ TEST(WriterDeclarations, InternalSubsetIsRewrittenDeclarationByDeclaration) {
               "<!ENTITY x PUBLIC \"-//X//EN\" 'it is \"here\".xml'>"
               "<!ENTITY % ep SYSTEM 'a\"b.ent'>"
               "]><a/>");
+}
+
+TEST(WriterDeclarations, EmptyLiteralsThatReadBackAsNoChildAreStillWritten) {
+    WriterTestTree t;
+    KelSyntaxElement* d = t.add(t.root, XmlTypeDocTypeDecl, "a");
+    KelSyntaxElement* subset = t.add(d, XmlTypeInternalSubset);
+    t.add(subset, XmlTypeEntityDecl, "e");
+    t.add(subset, XmlTypeParameterEntityDecl, "p");
+    t.add(subset, XmlTypeNotationDecl, "n");
+    t.add(subset, XmlTypeExternalEntityDecl, "x");
+    KelSyntaxElement* u = t.add(subset, XmlTypeUnparsedEntityDecl, "u");
+    t.addValue(u, XmlTypeNotationReference, "n");
+    KelSyntaxElement* withValue = t.add(subset, XmlTypeEntityDecl, "v");
+    t.addValue(withValue, XmlTypeEntityValue, "text");
+    t.add(d, XmlTypeExternalSubset);
+    t.add(t.root, XmlTypeElement, "a");
+    EXPECT_EQ(t.write(), "<!DOCTYPE a SYSTEM \"\" [<!ENTITY e \"\"><!ENTITY % p \"\"><!NOTATION n  SYSTEM \"\">"
+                         "<!ENTITY x SYSTEM \"\"><!ENTITY u SYSTEM \"\" NDATA n><!ENTITY v \"text\">]><a/>");
 }
 
 TEST(WriterDeclarations, DeclarationsNestedBeyondTheLimitAreRefused) {

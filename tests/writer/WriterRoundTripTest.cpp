@@ -25,6 +25,8 @@ const std::vector<std::string>& documents() {
         "<!ENTITY e \"a&amp;b&#38;#38;c\">\n<!ENTITY % pe 'x'>\n<!NOTATION n PUBLIC 'pn'>\n"
         "<!ENTITY u SYSTEM 'u.bin' NDATA n>\n<!-- dtd & comment -->\n<?dpi data?>\n]>\n<a>x&e;y<b/></a>",
         "<r>\n  <e n=\"1\">one</e>\n  <e n=\"2\">two<![CDATA[ ]]> </e>\n</r>",
+        "<?xml version=\"1.1\"?><!DOCTYPE a [<!ENTITY e \"\"><!ENTITY % p ''><!NOTATION n SYSTEM \"\">"
+        "<!ENTITY x SYSTEM ''><!ENTITY c \"&#x85;\">]><a v=\"&#x2;&#x85;&#x2028;\">&#xC;&#x85;&#x2028;&e;&c;</a>",
     };
     return all;
 }

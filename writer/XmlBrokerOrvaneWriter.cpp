@@ -80,6 +80,20 @@ bool needsNumericReference(char16_t u) noexcept {
     return (u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || (u >= 0x7F && u <= 0x9F) || u == 0x2028;
 }
 
+// Characters without a look of their own (byte-order mark, joiners, variation selectors, tags,
+// ...): a conversion may drop them silently when the output page lacks them.
+bool isDefaultIgnorable(const char16_t* units, std::size_t count) noexcept {
+    if (count == 2) {
+        const unsigned long c = 0x10000ul + ((units[0] - 0xD800ul) << 10) + (units[1] - 0xDC00ul);
+        return (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) || (c >= 0xE0000 && c <= 0xE0FFF);
+    }
+    const char16_t u = units[0];
+    return u == 0x00AD || u == 0x034F || u == 0x061C || u == 0x115F || u == 0x1160 || u == 0x17B4 || u == 0x17B5 ||
+           (u >= 0x180B && u <= 0x180F) || (u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) ||
+           (u >= 0x2060 && u <= 0x206F) || u == 0x3164 || (u >= 0xFE00 && u <= 0xFE0F) || u == 0xFEFF ||
+           u == 0xFFA0 || (u >= 0xFFF0 && u <= 0xFFF8);
+}
+
 bool isStandardEntityCharacter(char16_t u) noexcept {
     return u == u'<' || u == u'>' || u == u'&' || u == u'\'' || u == u'"';
 }
@@ -829,7 +843,7 @@ void XmlBrokerOrvaneWriter::appendEncoded(const KelStringBase& text, TextMode mo
         const bool pair = isHighSurrogate(u) && i + 1 < length && isLowSurrogate(units[i + 1]);
         const std::size_t count = pair ? 2 : 1;
         const bool loneSurrogate = !pair && (isHighSurrogate(u) || isLowSurrogate(u));
-        if (loneSurrogate || canEncode(units + i, count)) {
+        if (loneSurrogate || encodesAlone(units + i, count)) {
             // A lone surrogate has no character reference; the conversion reports it.
             i += count;
             continue;
@@ -890,7 +904,27 @@ bool XmlBrokerOrvaneWriter::canEncode(const char16_t* text, std::size_t length) 
     iProbe.resize(std::max<std::size_t>(converter->maxBytesFor(length), 16));
     try {
         converter->convertFromUnicode(text, length, iProbe.data(), iProbe.size(), iPendingByteOrder);
-        return true;
+    } catch (const KelException& e) {
+        if (!isUnmappable(e)) throw;
+        return false;
+    }
+    // The conversion passes over characters that are invisible by nature without a word, even
+    // where the page cannot hold them: those are checked one by one.
+    for (std::size_t i = 0; i < length;) {
+        const bool pair = isHighSurrogate(text[i]) && i + 1 < length && isLowSurrogate(text[i + 1]);
+        const std::size_t count = pair ? 2 : 1;
+        if (isDefaultIgnorable(text + i, count) && !encodesAlone(text + i, count)) return false;
+        i += count;
+    }
+    return true;
+}
+
+bool XmlBrokerOrvaneWriter::encodesAlone(const char16_t* text, std::size_t length) {
+    if (outputCoversUnicode()) return true;
+    const KelConverter* converter = KelConverter::setCodepage(iOutputCodepage, 0);
+    iProbe.resize(std::max<std::size_t>(converter->maxBytesFor(length), 16));
+    try {
+        return converter->convertFromUnicode(text, length, iProbe.data(), iProbe.size(), iPendingByteOrder) > 0;
     } catch (const KelException& e) {
         if (!isUnmappable(e)) throw;
         return false;

@@ -113,7 +113,9 @@ private:
     void appendCharacterReference(unsigned long codePoint);
     bool outputCoversUnicode() const noexcept;
     void prepareAsciiCoverage();
+    // Whether the output code page holds all of `text`; encodesAlone for one character.
     bool canEncode(const char16_t* text, std::size_t length);
+    bool encodesAlone(const char16_t* text, std::size_t length);
 
     // ---- Document type declaration closing.
     const unsigned char* findLeadingClose(const unsigned char* start, const unsigned char* end, long ccsid,

@@ -238,6 +238,18 @@ TEST(WriterCoverage, CopiedStretchThePageCannotHoldIsRewrittenAsMarkup) {
     EXPECT_EQ(t.write(1200, 273), "\xFE\xFF" + encodeAs("<a >\xE2\x82\xAC</a >", 1200, 1));
 }
 
+TEST(WriterCoverage, InvisibleCharactersThePageLacksAreNotDroppedSilently) {
+    // A byte-order mark and a zero-width joiner inside the text, one as content, one in a span.
+    WriterTestTree t;
+    KelSyntaxElement* a = t.add(t.root, XmlTypeElement, "a");
+    t.addValue(a, XmlTypeContent, "\xEF\xBB\xBF" "data\xE2\x80\x8D");
+    KelSyntaxElement* b = t.add(a, XmlTypeElement, "b");
+    t.addValue(b, XmlTypeContent, "\xEF\xBB\xBF" "x");
+    t.span(b, "<b>\xEF\xBB\xBF" "x</b>", 1208);
+    EXPECT_EQ(t.write(37, 785), encodeAs("<a>&#xFEFF;data&#x200D;<b>&#xFEFF;x</b></a>", 37));
+    EXPECT_EQ(t.write(1200, 273), "\xFE\xFF" + encodeAs("<a>\xEF\xBB\xBF" "data\xE2\x80\x8D<b>\xEF\xBB\xBF" "x</b></a>", 1200, 1));
+}
+
 TEST(WriterCoverage, ElsewhereTheConversionErrorTravelsOut) {
     WriterTestTree comment;
     comment.addValue(comment.root, XmlTypeComment, "\xE2\x82\xAC");

@@ -61,13 +61,6 @@ TEST(WriterByteOrder, EndianValueIsDefinedForEveryOutputPage) {
     EXPECT_EQ(t.writer().getEndian(), 1);
 }
 
-TEST(WriterByteOrder, NullBufferOrRootIsRefused) {
-    WriterTestTree t;
-    KelWriteBuffer buffer(1208);
-    EXPECT_THROW(t.writer().writeBuffer(nullptr, t.root, 1208, 546), KelParserException);
-    EXPECT_THROW(t.writer().writeBuffer(&buffer, nullptr, 1208, 546), KelParserException);
-}
-
 // Pieces of 1023, 1024, 1025 and 2049 code units, plain and escaped, between tags: whatever goes
 // straight to the buffer and whatever waits in the pending text must come out in order, in the
 // output's byte order.
@@ -90,21 +83,6 @@ TEST(WriterPieces, PiecesAroundTheFlushThresholdKeepTheirOrderAndByteOrder) {
         EXPECT_EQ(t.write(1200, 546), "\xFF\xFE" + encodeAs(expected, 1200, -1)) << length;
         EXPECT_EQ(t.write(1200, 273), "\xFE\xFF" + encodeAs(expected, 1200, 1)) << length;
     }
-}
-
-TEST(WriterPieces, ManySmallElementsAreWrittenInOrderAcrossBatches) {
-    WriterTestTree t;
-    KelSyntaxElement* r = t.add(t.root, XmlTypeElement, "r");
-    std::string expected = "<r>";
-    for (int i = 0; i < 3000; ++i) {
-        const std::string name = "e" + std::to_string(i);
-        KelSyntaxElement* e = t.add(r, XmlTypeElement, name);
-        t.addValue(e, XmlTypeContent, std::to_string(i * 7));
-        expected += "<" + name + ">" + std::to_string(i * 7) + "</" + name + ">";
-    }
-    expected += "</r>";
-    EXPECT_EQ(t.write(), expected);
-    EXPECT_EQ(t.write(1200, 546), "\xFF\xFE" + encodeAs(expected, 1200, -1));
 }
 
 // ---- copies of original stretches ----------------------------------------------------------

@@ -12,6 +12,7 @@
 
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLAttr.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLNotationDecl.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/internal/DGXMLScanner.hpp>
@@ -49,6 +50,14 @@ constexpr XMLSize_t kNoReader = static_cast<XMLSize_t>(-1);
 
 bool isBlank(char16_t unit) { return unit == u' ' || unit == u'\t' || unit == u'\n' || unit == u'\r'; }
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
+
+// VersionNum: "1." and one or more digits.
+bool isVersionNumber(const XMLCh* text) {
+    if (text[0] != u'1' || text[1] != u'.' || text[2] == 0) return false;
+    for (const XMLCh* c = text + 2; *c; ++c)
+        if (*c < u'0' || *c > u'9') return false;
+    return true;
+}
 
 KelStringBase boundedText(const XMLCh* text) {
     if (text == nullptr) return KelStringBase();
@@ -479,6 +488,9 @@ void XmlBrokerOrvaneParser::startDocument() {
 
 void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {
+    // The scanner takes any version it does not know for 1.0, even one that is not a version
+    // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
+    if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeXmlDecl);
     decl->parserSetName(kXmlDeclName);
@@ -826,10 +838,20 @@ void XmlBrokerOrvaneParser::resetDocType() {}
 // Errors
 
 void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const /*errDomain*/,
-                                  const ErrTypes /*type*/, const XMLCh* const errorText,
+                                  const ErrTypes type, const XMLCh* const errorText,
                                   const XMLCh* const systemId, const XMLCh* const publicId,
                                   const XMLFileLoc lineNum, const XMLFileLoc colNum) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::error");
+    if (type == ErrType_Warning) {
+        // A warning is the scanner's remark on a well-formed document (a second declaration of
+        // an attribute, say): ending the scan for it would reject documents that are fine.
+        if (KelLog::isTraceActive()) {
+            KelLog::TraceItem item(this, "XmlBrokerOrvaneParser::error", "Scanner warning");
+            item << static_cast<long>(errCode) << boundedText(errorText) << static_cast<long>(lineNum)
+                 << static_cast<long>(colNum);
+        }
+        return;
+    }
     // Texts go in as the host's strings, cut to a bounded length: narrowing them to a single-byte
     // code page would turn every character outside it into something else.
     const KelStringBase identifier = boundedText(hasText(publicId) ? publicId : systemId);

@@ -66,11 +66,15 @@ public:
         const XmlKelSyntaxElement* x = xml(e);
         if (!x->getBufferStart() && !x->getBufferEnd()) return "<none>";
         if (!x->getBufferStart() || !x->getBufferEnd()) return "<half>";
-        const long length = static_cast<long>(x->getBufferEnd() - x->getBufferStart());
-        EXPECT_GE(length, 0);
+        EXPECT_LE(x->getBufferStart(), x->getBufferEnd());
+        return text(x->getBufferStart() - base(), x->getBufferEnd() - base());
+    }
+    // Bytes [from, to) of the bitstream as UTF-8 text.
+    std::string text(long from, long to) {
+        if (to <= from) return std::string();
         const int byteOrder = (iEncoding & 0x0F) == 2 || iEncoding < 0 ? -1 : 1;
         const int order = KelConverter::isUtf16Ccsid(iCcsid) ? bomOrder(byteOrder) : 0;
-        return KelConverter::setCodepage(iCcsid)->toUnicode(x->getBufferStart(), length, false, order).toUtf8();
+        return KelConverter::setCodepage(iCcsid)->toUnicode(base() + from, to - from, false, order).toUtf8();
     }
     // Offset of the span's start in the bitstream (-1 without one).
     long spanStart(KelSyntaxElement* e) {

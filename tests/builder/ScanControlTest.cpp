@@ -127,6 +127,23 @@ TEST(ScanControl, EmptyTruncatedAndUndecodableInputAreParseErrors) {
     }
 }
 
+TEST(ScanControl, WarningsLetTheScanGoOnMalformedVersionsDoNot) {
+    // A second declaration of an attribute only draws a warning: the document is fine.
+    Doc fine("<!DOCTYPE a [<!ATTLIST a x CDATA 'one'><!ATTLIST a x CDATA 'two'>]><a/>");
+    EXPECT_EQ(walkAll(fine.root()), nullptr);
+    KelSyntaxElement* x = fine.documentElement()->firstChild();
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(x->actualValue().valueAsCharacter().toUtf8(), "one");
+    for (const char* version : {"1.0 ", "1.0?", "1.", "2.0", "1.x"}) {
+        Doc bad(std::string("<?xml version='") + version + "'?><a/>");
+        auto failure = walkAll(bad.root());
+        ASSERT_NE(failure, nullptr) << version;
+        EXPECT_EQ(failure->catalogueNumber(), 5009u);
+    }
+    Doc later("<?xml version='1.7'?><a/>");
+    EXPECT_EQ(walkAll(later.root()), nullptr);
+}
+
 TEST(ScanControl, ScannerLibraryFailuresBecomeParseErrors) {
     // No converter for the page: the scanner library throws instead of reporting.
     Doc doc("<a/>", 4242, 546);

@@ -3,7 +3,6 @@
 #include "BuilderTestDocument.hpp"
 
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -106,18 +105,6 @@ TEST(CodePages, MultiByteCharactersKeepSpansExact) {
     EXPECT_TRUE(xml(kids[1])->isDoubleQuotedAttribute());
     EXPECT_EQ(doc.span(kids[2]), "<!--\xF0\x9F\x98\x80-->");
     EXPECT_EQ(doc.span(kids[3]), "<b/>");
-}
-
-TEST(CodePages, ElementsRememberTheirPageAndByteOrder) {
-    const std::string text = "<a x='1'/>";
-    for (const auto& [ccsid, encoding, bigEndian] :
-         {std::tuple<int, int, int>{1208, 546, 0}, {1200, 273, 1}, {37, 785, 1}, {1200, 546, 0}}) {
-        Doc doc(encodeAs(text, ccsid, (encoding & 0x0F) == 1 ? 1 : -1), ccsid, encoding);
-        for (KelSyntaxElement* e : {doc.root()->firstChild(), doc.root()->firstChild()->firstChild()}) {
-            EXPECT_EQ(xml(e)->getBufferCodepage(), ccsid);
-            EXPECT_EQ(xml(e)->getBufferBigEndian(), bigEndian) << ccsid << "/" << encoding;
-        }
-    }
 }
 
 } // namespace

@@ -661,11 +661,11 @@ void XmlBrokerOrvaneParser::endIntSubset() {
     setSpan(subset, subset->getBufferStart(), p.span);
     markLeaf(subset);
     iCurrentElement = parentOf(subset);
-    // The declaration's closing '>' follows: the next item starts after it. The '>' itself is
-    // no item's text (the writer closes a declaration that has an internal subset itself).
+    // The declaration's closing '>' follows. The subset's text runs to it, blanks included, so
+    // that an unchanged declaration is copied byte for byte; the next item starts after it.
     iPreviousEnd = nullptr;
     if (p.span != nullptr) {
-        iCloseElement = nullptr;
+        iCloseElement = subset;
         iCloseFrom = p.offset;
     }
 }

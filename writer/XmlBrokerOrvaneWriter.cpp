@@ -139,7 +139,7 @@ XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter(XmlKelParser* owner, bool spanReuse
     : XmlOrvaneWriter(), KelOwnedLogSource(nullptr), iOutputCodepage(0), iOutputEncoding(0), iPendingText(),
       iFlushThreshold(kFlushThreshold), iWriteBuffer(nullptr), iPendingCodepage(0), iPendingByteOrder(0),
       iOwner(owner), iSpanReuse(spanReuse), iPauseDepth(0), iDeclarationDepth(0),
-      iDocTypeClose(DocTypeCloseNone), iAsciiCoverageCcsid(-1), iMarkupBytes{}, iMarkupBytesCcsid(-1) {
+      iDocTypeClose(DocTypeCloseNone), iSubsetCarriedClose(false), iAsciiCoverageCcsid(-1), iMarkupBytes{}, iMarkupBytesCcsid(-1) {
     KelTraceScope trace(this, "XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter");
     // Every write sets the byte order for its own code page; until then it is big-endian.
     setEndian(1);
@@ -179,6 +179,13 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     } else {
         // Pages without a byte order still hand the conversion a defined value.
         setEndian(1);
+        // A UTF-8 message that came with a byte-order mark keeps it: no element's text holds
+        // the mark, so without this a pass-through would lose it.
+        if (ccsid == 1208 && iOwner != nullptr && root == iOwner->rootElement() && iOwner->storedCcsid() == 1208) {
+            const KelBuffer& input = iOwner->storedBitStream();
+            if (input.length() >= 3 && input.data()[0] == 0xEF && input.data()[1] == 0xBB && input.data()[2] == 0xBF)
+                buffer->append(input.data(), 3);
+        }
     }
 
     // Each write starts afresh: nothing left over from a write that failed part way, and no
@@ -258,10 +265,17 @@ void XmlBrokerOrvaneWriter::writeProlog(KelSyntaxElement* element) {
         return;
     }
     if (copyOriginal(element)) {
+        if (type == XmlTypeInternalSubset) {
+            // A parsed subset's text runs to the declaration's closing '>'.
+            XmlKelSyntaxElement* xml = asXmlElement(element);
+            iSubsetCarriedClose = !paused() && endsWithClose(xml->getBufferStart(), xml->getBufferEnd(),
+                                                             xml->getBufferCodepage(), xml->getBufferBigEndian() != 0);
+        }
         if (type == XmlTypeDocTypeDecl && !paused()) {
             if (KelSyntaxElement* subset = findChildElement(element, XmlTypeInternalSubset)) {
+                iSubsetCarriedClose = false;
                 writeProlog(subset);
-                outputDocTypeEnd();
+                closeDocTypeAfterSubset();
             } else {
                 XmlKelSyntaxElement* xml = asXmlElement(element);
                 iDocTypeClose = endsWithClose(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
@@ -282,8 +296,9 @@ void XmlBrokerOrvaneWriter::writePrologItem(KelSyntaxElement* element, int type)
         break;
     case XmlTypeDocTypeDecl:
         outputDocTypeBegin(element->name(), true);
+        iSubsetCarriedClose = false;
         writeEntityDeclChildren(element);
-        outputDocTypeEnd();
+        closeDocTypeAfterSubset();
         break;
     case XmlTypeInternalSubset:
         outputInternalSubsetBegin();
@@ -1119,6 +1134,16 @@ void XmlBrokerOrvaneWriter::outputDocTypeBegin(const KelStringBase& name, bool e
     if (paused()) return;
     XmlOrvaneWriter::outputDocTypeBegin(newPiece(), name, escape);
     emitBuiltPiece();
+}
+
+void XmlBrokerOrvaneWriter::closeDocTypeAfterSubset() {
+    // A copied internal subset brought the declaration's '>' (and the blanks before it) along.
+    if (iSubsetCarriedClose) {
+        iSubsetCarriedClose = false;
+        iDocTypeClose = DocTypeCloseWritten;
+        return;
+    }
+    outputDocTypeEnd();
 }
 
 void XmlBrokerOrvaneWriter::outputDocTypeEnd() {

@@ -142,6 +142,7 @@ private:
     void outputXmlStandAlone(const KelStringBase& text);
     void outputDocTypeBegin(const KelStringBase& name, bool escape);
     void outputDocTypeEnd();
+    void closeDocTypeAfterSubset();
     void outputInternalSubsetBegin();
     void outputInternalSubsetEnd();
     void outputPublicId(const KelStringBase& text);
@@ -174,6 +175,7 @@ private:
     int iPauseDepth;                 // open entity references whose expansion is being skipped
     int iDeclarationDepth;           // writeProlog nesting
     DocTypeClose iDocTypeClose;
+    bool iSubsetCarriedClose;     // the internal subset just copied ended with the declaration's '>'
     std::vector<Frame> iStack;       // kept between calls so deep documents allocate once
     KelStringBase iPiece;            // work string for pieces built by the primitives
     KelStringBase iDecoded;          // work string for converted stretches

@@ -144,7 +144,7 @@ TEST(TreeBuilding, DocumentTypeDeclarationWithInternalSubset) {
     KelSyntaxElement* decl = top[0];
     EXPECT_EQ(name(decl), "r");
     EXPECT_EQ(doc.span(decl), "<!DOCTYPE r PUBLIC \"pub\" \"sys.dtd\" ");
-    // The declaration's closing '>' belongs to no later item.
+    // The declaration's closing '>' ends the internal subset's text, not a later item's.
     EXPECT_EQ(doc.span(top[1]), "\n");
     EXPECT_EQ(doc.span(top[2]), "<r c='1'/>");
     const auto parts = Doc::children(decl);
@@ -152,7 +152,7 @@ TEST(TreeBuilding, DocumentTypeDeclarationWithInternalSubset) {
                                                 XmlTypeExternalSubset}));
     EXPECT_EQ(value(parts[0]), "pub");
     EXPECT_EQ(value(parts[1]), "sys.dtd");
-    EXPECT_EQ(doc.span(parts[2]), subset);
+    EXPECT_EQ(doc.span(parts[2]), subset + ">");
     EXPECT_EQ(parts[3]->knownFirstChild(), nullptr);
 
     std::vector<KelSyntaxElement*> decls;

@@ -30,4 +30,6 @@ public:
     static std::vector<ConformanceCase> read(const std::string& path);
     // The whole file as bytes; false in `ok` (if given) when it cannot be read.
     static std::string readFile(const std::string& path, bool* ok = nullptr);
+    // Why a case does not apply to this parser (external entities, XML 1.1, ...), or empty.
+    static std::string notApplicable(const ConformanceCase& c);
 };

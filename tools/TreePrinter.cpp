@@ -38,7 +38,10 @@ std::string TreePrinter::typeName(int typeCode) {
     return buf;
 }
 
-std::string TreePrinter::quotedText(const std::string& utf8) {
+namespace {
+// Double-quoted text with quotes, backslashes and control characters escaped; `control` formats
+// the escape of any other control character (its code is the argument).
+std::string escapedText(const std::string& utf8, const char* control) {
     std::string s = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
@@ -50,7 +53,7 @@ std::string TreePrinter::quotedText(const std::string& utf8) {
         default:
             if (c < 0x20) {
                 char buf[8];
-                std::snprintf(buf, sizeof buf, "\\x%02X", c);
+                std::snprintf(buf, sizeof buf, control, c);
                 s += buf;
             } else {
                 s += static_cast<char>(c);
@@ -59,28 +62,11 @@ std::string TreePrinter::quotedText(const std::string& utf8) {
     }
     return s + "\"";
 }
+} // namespace
 
-std::string TreePrinter::jsonString(const std::string& utf8) {
-    std::string s = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-        case '"': s += "\\\""; break;
-        case '\\': s += "\\\\"; break;
-        case '\n': s += "\\n"; break;
-        case '\r': s += "\\r"; break;
-        case '\t': s += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04X", c);
-                s += buf;
-            } else {
-                s += static_cast<char>(c);
-            }
-        }
-    }
-    return s + "\"";
-}
+std::string TreePrinter::quotedText(const std::string& utf8) { return escapedText(utf8, "\\x%02X"); }
+
+std::string TreePrinter::jsonString(const std::string& utf8) { return escapedText(utf8, "\\u%04X"); }
 
 unsigned long TreePrinter::printText(KelSyntaxElement* root) {
     unsigned long count = 0;

@@ -1,5 +1,7 @@
 #include "builder/XmlKelTranscoder.hpp"
 
+#include "host/KelConverter.hpp"
+
 #include <xercesc/util/TranscodingException.hpp>
 #include <xercesc/util/XMLExceptMsgs.hpp>
 
@@ -42,18 +44,10 @@ UConverter* cloneConverter(const UConverter* converter) {
 XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
                                            MemoryManager* manager) {
     if (icuName == nullptr || *icuName == '\0') return nullptr;
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* converter = ucnv_open(icuName, &status);
-    if (U_FAILURE(status) || converter == nullptr) return nullptr;
     // Strict both ways: a byte that is not valid in the code page is a fault in the document,
     // never something to paper over with a substitute character.
-    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    ucnv_setFallback(converter, false);
-    if (U_FAILURE(status)) {
-        ucnv_close(converter);
-        return nullptr;
-    }
+    UConverter* converter = KelConverter::openStrict(icuName);
+    if (converter == nullptr) return nullptr;
     return new XmlKelTranscoder(encodingName, converter, blockSize, manager);
 }
 

@@ -72,21 +72,6 @@ const CcsidName kCcsidNames[] = {
 
 const char* kUtf16Name = "UTF-16BE";
 
-// Opens a strict ICU converter: stop at the first invalid byte or unmappable character, and
-// never map through a fallback. Null when ICU does not know the name.
-UConverter* openStrict(const char* name) {
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* converter = ucnv_open(name, &status);
-    if (U_FAILURE(status) || converter == nullptr) return nullptr;
-    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    ucnv_setFallback(converter, false);
-    if (U_FAILURE(status)) {
-        ucnv_close(converter);
-        return nullptr;
-    }
-    return converter;
-}
 
 // The canonical name and widest character of a page ICU knows; empty name when it does not.
 std::string probeIcu(const char* name, int* maxBytesPerChar) {
@@ -142,7 +127,7 @@ UConverter* threadIcuConverter(const KelConverter& converter) {
         ucnv_reset(found->second);   // a failed conversion may have left state behind
         return found->second;
     }
-    UConverter* icu = openStrict(converter.icuName().c_str());
+    UConverter* icu = KelConverter::openStrict(converter.icuName().c_str());
     if (icu == nullptr) {
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelConverter::setCodepage",
                                           KelMsg::E_Kel_UnknownCcsid, converter.ccsid());
@@ -392,4 +377,18 @@ std::size_t KelConverter::convertFromUnicode(const char16_t* text, std::size_t l
     const long written = icuFromUnicode(icu, iCcsid, "KelConverter::convertFromUnicode", text, length, out, capacity);
     if (written < 0) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
     return static_cast<std::size_t>(written);
+}
+
+UConverter* KelConverter::openStrict(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* converter = ucnv_open(name, &status);
+    if (U_FAILURE(status) || converter == nullptr) return nullptr;
+    ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFallback(converter, false);
+    if (U_FAILURE(status)) {
+        ucnv_close(converter);
+        return nullptr;
+    }
+    return converter;
 }

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <string>
 
+struct UConverter;
+
 class KelConverter {
 public:
     static bool isUtf16Ccsid(int ccsid) noexcept { return ccsid == 1200 || ccsid == 13488 || ccsid == 17584; }
@@ -32,6 +34,9 @@ public:
     static bool isSupported(int ccsid) noexcept;
     // The ICU converter name for `ccsid` ("" when unknown).
     static std::string icuNameFor(int ccsid);
+    // A new strict ICU converter for `icuName` (stops at the first invalid byte or unmappable
+    // character, never maps through a fallback), owned by the caller; null when ICU lacks it.
+    static UConverter* openStrict(const char* icuName);
 
     int ccsid() const noexcept { return iCcsid; }
     const std::string& icuName() const noexcept { return iIcuName; }

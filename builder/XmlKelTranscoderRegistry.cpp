@@ -5,6 +5,7 @@
 #include "host/KelException.hpp"
 
 #include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/RefHashTableOf.hpp>
 #include <xercesc/util/TransENameMap.hpp>
 
 #include <unicode/ucnv.h>
@@ -13,9 +14,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 using namespace xercesc;
 
@@ -27,6 +30,18 @@ const int kTableCcsids[] = {
     1208, 819,  367,  923,  437,  850,  852,  858,  1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257,
     1258, 37,   273,  277,  278,  280,  284,  285,  297,  500,  871,  1047, 1140, 1141, 1142, 1143,
     1144, 1145, 1146, 1147, 1148, 1149, 932,  943,  1386, 5050,
+};
+
+// The names this library registered, so that unloading it can take them back.
+std::vector<std::basic_string<XMLCh>> gRegisteredNames;
+std::mutex gReadyMutex;
+std::atomic<bool> gReady{false};
+
+// The transcoding service's table of names is visible only to its derived classes.
+struct NameTable : XMLTransService {
+    static void remove(const XMLCh* name) {
+        if (gMappings != nullptr) gMappings->removeKey(name);
+    }
 };
 
 // One registered name: the host converter for the ccsid is looked up when the scanner first
@@ -92,17 +107,38 @@ void registerAll() {
         // The service keeps the key pointer it is given: the map's own copy outlives this frame.
         auto* map = new CcsidNameMap(wide, ccsid);
         XMLTransService::addEncoding(map->getKey(), map);
+        gRegisteredNames.emplace_back(wide);
     }
 }
+
+// Undoes ensureReady when the library is unloaded (or the process ends): the name maps are
+// objects of this library, and the scanner library may outlive it in the process.
+void releaseAll() {
+    std::lock_guard<std::mutex> lock(gReadyMutex);
+    if (!gReady.load(std::memory_order_relaxed)) return;
+    for (const auto& name : gRegisteredNames) NameTable::remove(name.c_str());
+    gRegisteredNames.clear();
+    XMLPlatformUtils::Terminate();
+    gReady.store(false, std::memory_order_release);
+}
+
+struct ReleaseAtUnload {
+    ReleaseAtUnload() = default;
+    ReleaseAtUnload(const ReleaseAtUnload&) = delete;
+    ReleaseAtUnload& operator=(const ReleaseAtUnload&) = delete;
+    ~ReleaseAtUnload() { releaseAll(); }
+} gReleaseAtUnload;
 
 } // namespace
 
 void XmlKelTranscoderRegistry::ensureReady() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Once per process and never terminated: the scanner library's initialisation is not
-        // thread-safe, and other users in the process may rely on it staying up.
-        XMLPlatformUtils::Initialize();
-        registerAll();
-    });
+    if (gReady.load(std::memory_order_acquire)) return;
+    // Once while this library is loaded: the scanner library's initialisation is not
+    // thread-safe. Its count is given back when the library is unloaded, so other users of
+    // the scanner library in the process keep theirs.
+    std::lock_guard<std::mutex> lock(gReadyMutex);
+    if (gReady.load(std::memory_order_relaxed)) return;
+    XMLPlatformUtils::Initialize();
+    registerAll();
+    gReady.store(true, std::memory_order_release);
 }

@@ -1,6 +1,7 @@
 #include "host/KelMessageGroup.hpp"
 
 #include "host/KelParser.hpp"
+#include "host/KelParserRegistry.hpp"
 #include "host/KelThrow.hpp"
 
 KelMessageGroup::KelMessageGroup() = default;
@@ -21,6 +22,10 @@ bool KelMessageGroup::hasParserFactory(const KelStringBase& parserClassName) con
 
 KelParser* KelMessageGroup::createParser(const KelStringBase& parserClassName, bool spanReuse) {
     auto it = iFactories.find(parserClassName);
+    // A class that the group was not given may come from a plug-in loaded in the process.
+    if (it == iFactories.end())
+        if (ParserFactory factory = KelParserRegistry::instance().factoryForClass(parserClassName))
+            it = iFactories.emplace(parserClassName, std::move(factory)).first;
     if (it == iFactories.end())
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelMessageGroup::createParser",
                                           KelMsg::E_Kel_UnknownParserClass, parserClassName);

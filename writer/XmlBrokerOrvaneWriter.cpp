@@ -163,6 +163,9 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     }
     iOutputCodepage = static_cast<int>(ccsid);
     iOutputEncoding = static_cast<int>(encoding);
+    const long usedBefore = buffer->used();
+    iBytesCopied = 0;
+    iBytesWritten = 0;
     if (isUtf16(ccsid)) {
         const long order = encoding & 0x0F;
         if (order == 1) {
@@ -241,6 +244,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     // A document type declaration that is the last thing written still gets its ">".
     settleDocTypeCloseForMarkup();
     flushPending();
+    iBytesWritten = buffer->used() - usedBefore;
     return static_cast<int>(buffer->used());
 }
 
@@ -745,6 +749,7 @@ bool XmlBrokerOrvaneWriter::outputPieceOfOriginalBuffer(const unsigned char* sta
         } else {
             appendSwapped(from, end);
         }
+        iBytesCopied += end - from;
         return true;
     }
 

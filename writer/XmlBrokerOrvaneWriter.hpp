@@ -38,6 +38,11 @@ public:
     // UTF-16, the byte-order mark) that `encoding` gives; returns the bytes `buffer` now holds.
     int writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding);
 
+    // What the last writeBuffer added to its buffer: bytes copied unchanged from element spans,
+    // and every other byte (markup, converted text, byte-order mark).
+    long bytesCopiedFromSpans() const noexcept { return iBytesCopied; }
+    long bytesWrittenAsMarkup() const noexcept { return iBytesWritten > iBytesCopied ? iBytesWritten - iBytesCopied : 0; }
+
 private:
     // What is known about the ">" that closes a document type declaration. A copied declaration
     // without an internal subset may end before its ">", which the parse then gave to the item
@@ -178,6 +183,8 @@ private:
     bool iSubsetCarriedClose;     // the internal subset just copied ended with the declaration's '>'
     std::vector<Frame> iStack;       // kept between calls so deep documents allocate once
     KelStringBase iPiece;            // work string for pieces built by the primitives
+    long iBytesCopied = 0;           // last write: bytes copied from spans
+    long iBytesWritten = 0;          // last write: all bytes added to the buffer
     KelStringBase iDecoded;          // work string for converted stretches
     std::vector<unsigned char> iProbe; // work area for code page coverage tests
 

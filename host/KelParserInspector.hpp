@@ -1,0 +1,27 @@
+// KelParserInspector: what tools may ask a parser plug-in about its parsers and elements beyond
+// the host's message-tree interface (readable type names, span reuse, work counters), so that a
+// tool can show them without linking the plug-in. An interface; the plug-in owns the object for
+// as long as it is loaded. Thread rules: const and stateless, any thread; the parser and element
+// arguments follow their own parser's thread rules.
+#pragma once
+
+class KelParser;
+class KelSyntaxElement;
+
+// Counters of one parser since its last bitstream or write; -1 where the plug-in cannot tell.
+struct KelParserStatistics {
+    long elementsBuilt = -1;      // elements taken from the parser's element pool
+    long scanSteps = -1;          // progressive scan steps run by the tree builder
+    long bytesFromSpans = -1;     // bytes the last write copied unchanged from the input
+    long bytesAsMarkup = -1;      // bytes the last write produced anew (markup, converted text)
+};
+
+class KelParserInspector {
+public:
+    virtual ~KelParserInspector() = default;
+    // A readable name for an element type code, or null for a code the plug-in does not know.
+    virtual const char* elementTypeName(int typeCode) const = 0;
+    // True when the element still knows its original bytes and a write would copy them.
+    virtual bool hasReusableSpan(const KelSyntaxElement* element) const = 0;
+    virtual KelParserStatistics statistics(const KelParser* parser) const = 0;
+};

@@ -1,0 +1,198 @@
+// The parser registry with the real parser plug-in loaded at run time (this test program does not
+// link it): domains by name, parsers that keep their library loaded, the library really closed
+// after unload, a load/unload/load cycle with code pages, and the errors a host meets.
+#include "host/KelException.hpp"
+#include "host/KelMessageGroup.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelParserInspector.hpp"
+#include "host/KelParserRegistry.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelWriteBuffer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+const std::string kPlugin = QUARN_PARSER_PLUGIN;
+
+bool pluginMapped() {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find("libquarnparse") != std::string::npos) return true;
+    return false;
+}
+
+std::vector<std::string> utf8(const std::vector<KelStringBase>& names) {
+    std::vector<std::string> out;
+    for (const KelStringBase& n : names) out.push_back(n.toUtf8());
+    return out;
+}
+
+// Parses `bytes` with a parser of `domain`, changes the first attribute of the document element
+// to `value` and writes the message back in `outCcsid`.
+std::string roundTrip(const std::string& domain, const std::string& bytes, int ccsid, int outCcsid,
+                      const std::u16string& value) {
+    KelMessageGroup group;
+    KelParser* p = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(domain), group);
+    p->refreshElementsFromBitStream(nullptr, KelBuffer::fromString(bytes), 546, ccsid);
+    KelSyntaxElement* e = p->rootElement()->firstChild();
+    while (e && e->type() != 0x01000000) e = e->nextSibling();   // the document element
+    if (!e) return "no document element";
+    e->firstChild()->setValue(KelStringBase(value));
+    KelWriteBuffer out(outCcsid);
+    p->refreshBitStreamFromElements(nullptr, &out, p->rootElement(), 546, outCcsid);
+    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(out.used()));
+}
+
+std::string ebcdic37(const std::string& ascii) {
+    // Enough of ccsid 37 for the test documents.
+    std::string out;
+    for (char c : ascii) {
+        switch (c) {
+        case '<': out += '\x4C'; break;
+        case '>': out += '\x6E'; break;
+        case '/': out += '\x61'; break;
+        case '=': out += '\x7E'; break;
+        case '\'': out += '\x7D'; break;
+        case ' ': out += '\x40'; break;
+        case '1': out += '\xF1'; break;
+        case 'a': out += '\x81'; break;
+        case 'b': out += '\x82'; break;
+        case 't': out += '\xA3'; break;
+        case 'x': out += '\xA7'; break;
+        default: ADD_FAILURE() << "no ccsid 37 byte for " << c;
+        }
+    }
+    return out;
+}
+
+class KelParserRegistryTest : public ::testing::Test {
+protected:
+    void TearDown() override { KelParserRegistry::instance().unload(kPlugin); }
+};
+
+template <class F> KelException caught(F f) {
+    try {
+        f();
+    } catch (const KelRecoverableException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no KelRecoverableException";
+    return KelException("", 0, "", "", 0, "");
+}
+} // namespace
+
+TEST_F(KelParserRegistryTest, LoadUnloadLoadClosesTheLibraryAndParsesAgain) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    ASSERT_FALSE(pluginMapped()) << "the test program must not link the plug-in";
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SCOPED_TRACE(cycle);
+        EXPECT_EQ(utf8(registry.load(kPlugin)), (std::vector<std::string>{"XML", "JMSMap", "JMSStream"}));
+        EXPECT_TRUE(pluginMapped());
+        EXPECT_EQ(registry.parserClassName(KelStringBase(u"JMSStream")).toUtf8(), "jms_stream");
+        EXPECT_EQ(roundTrip("XML", "<a x='1'>t</a>", 1208, 1208, u"2"), "<a x='2'>t</a>");
+        // Code-page names are registered with the scanner library anew after every load.
+        EXPECT_EQ(roundTrip("JMSMap", ebcdic37("<a x='1'>t</a>"), 37, 1208, u"b"), "<a x='b'>t</a>");
+        EXPECT_TRUE(registry.unload(kPlugin));
+        EXPECT_FALSE(registry.unload(kPlugin));
+        EXPECT_FALSE(registry.hasDomain(KelStringBase(u"XML")));
+        EXPECT_FALSE(pluginMapped()) << "unloading left the library in the process";
+    }
+}
+
+TEST_F(KelParserRegistryTest, ParsersAndInspectorsKeepTheirLibraryUntilTheyAreGone) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    registry.load(kPlugin);
+    auto group = std::make_unique<KelMessageGroup>();
+    KelParser* p = registry.createParser(KelStringBase(u"JMSMap"), *group);
+    EXPECT_EQ(p->parserClassName().toUtf8(), "jms_map");
+    EXPECT_EQ(p->rootElement()->name().toUtf8(), "JMSMap");
+    // The group finds the plug-in's other classes by class name too.
+    KelParser* stream = group->createParser(KelStringBase(u"jms_stream"));
+    EXPECT_EQ(stream->rootElement()->name().toUtf8(), "JMSStream");
+    std::shared_ptr<const KelParserInspector> inspector = registry.inspector(KelStringBase(u"XML"));
+    ASSERT_TRUE(inspector);
+
+    EXPECT_TRUE(registry.unload(kPlugin));
+    EXPECT_TRUE(pluginMapped());
+    // The parser still works after its domain is gone.
+    p->refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<m><k>v</k><k>w</k></m>"), 546, 1208);
+    KelSyntaxElement* m = p->rootElement()->firstChild();
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(inspector->elementTypeName(m->type()), "XmlTypeElement");
+    EXPECT_EQ(inspector->elementTypeName(0x7FFFFFF), nullptr);
+    KelParserStatistics early = inspector->statistics(p);
+    EXPECT_EQ(m->lastChild()->firstChild()->value().valueAsCharacter().toUtf8(), "w");
+    KelParserStatistics late = inspector->statistics(p);
+    EXPECT_GT(late.scanSteps, early.scanSteps);
+    EXPECT_GT(late.elementsBuilt, early.elementsBuilt);
+    EXPECT_TRUE(inspector->hasReusableSpan(m));
+    m->firstChild()->firstChild()->setValue(KelStringBase(u"z"));
+    EXPECT_FALSE(inspector->hasReusableSpan(m));
+    KelWriteBuffer out(1208);
+    p->refreshBitStreamFromElements(nullptr, &out, p->rootElement(), 546, 1208);
+    KelParserStatistics written = inspector->statistics(p);
+    EXPECT_EQ(written.bytesFromSpans + written.bytesAsMarkup, out.used());
+    EXPECT_EQ(written.bytesFromSpans, static_cast<long>(std::string("<k>w</k>").size()));
+
+    // No new group can make these classes any more.
+    KelMessageGroup other;
+    EXPECT_EQ(caught([&] { other.createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
+    group.reset();
+    EXPECT_TRUE(pluginMapped()) << "the inspector handle still holds the library";
+    inspector.reset();
+    EXPECT_FALSE(pluginMapped());
+}
+
+TEST_F(KelParserRegistryTest, UnknownDomainsAndBadLibrariesGiveClearErrors) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    KelMessageGroup group;
+    KelException unknown = caught([&] { registry.createParser(KelStringBase(u"XML"), group); });
+    EXPECT_EQ(unknown.catalogueNumber(), 2350u);
+    EXPECT_NE(std::string(unknown.what()).find("XML"), std::string::npos) << unknown.what();
+
+    KelException missing = caught([&] { registry.load("/nonexistent/libquarnparse.so.0"); });
+    EXPECT_EQ(missing.catalogueNumber(), 2351u);
+    EXPECT_NE(std::string(missing.what()).find("/nonexistent/libquarnparse.so.0"), std::string::npos);
+
+    // A library that is no parser plug-in.
+    KelException notPlugin = caught([&] { registry.load("libc.so.6"); });
+    EXPECT_EQ(notPlugin.catalogueNumber(), 2351u);
+    EXPECT_NE(std::string(notPlugin.what()).find("kelParserRegistrations"), std::string::npos) << notPlugin.what();
+    EXPECT_FALSE(registry.isLoaded("libc.so.6"));
+
+    // A domain that is taken already: nothing of the plug-in is registered, and it is closed.
+    registry.add({u"JMSMap", u"mine", [](KelMessageGroup*, bool) -> KelParser* { return nullptr; }, nullptr});
+    KelException taken = caught([&] { registry.load(kPlugin); });
+    EXPECT_EQ(taken.catalogueNumber(), 2351u);
+    EXPECT_NE(std::string(taken.what()).find("JMSMap"), std::string::npos);
+    EXPECT_FALSE(registry.hasDomain(KelStringBase(u"XML")));
+    EXPECT_FALSE(pluginMapped());
+    EXPECT_TRUE(registry.remove(KelStringBase(u"JMSMap")));
+    EXPECT_EQ(utf8(registry.load(kPlugin)).size(), 3u);
+}
+
+TEST_F(KelParserRegistryTest, ParsersOnManyThreadsAtOnce) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    registry.load(kPlugin);
+    std::vector<std::string> results(6);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            try {
+                results[i] = roundTrip(i % 2 ? "XML" : "JMSStream", ebcdic37("<a x='1'>t</a>"), 37, 37,
+                                       std::u16string(1, static_cast<char16_t>(u'a' + i % 2)));
+            } catch (const std::exception& e) {
+                results[i] = e.what();
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < results.size(); ++i)
+        EXPECT_EQ(results[i], ebcdic37(i % 2 ? "<a x='b'>t</a>" : "<a x='a'>t</a>")) << i;
+}

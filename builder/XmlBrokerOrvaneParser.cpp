@@ -86,6 +86,33 @@ void markLeaf(KelSyntaxElement* element) {
     element->setCompleteRight();
 }
 
+// Sets quotes[a] for each attribute written in the start tag that ends `text` (`length` units,
+// read through unitAt): true for double quotes, false for single. Stops at anything unexpected.
+template <class UnitAt>
+void readAttributeQuotes(UnitAt unitAt, std::size_t length, const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,
+                         std::vector<bool>& quotes) {
+    // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
+    std::size_t i = length;
+    while (i > 0 && unitAt(i - 1) != u'<') --i;
+    if (i == 0) return;
+    while (i < length && !isBlank(unitAt(i)) && unitAt(i) != u'/' && unitAt(i) != u'>') ++i;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        if (!attributes.elementAt(a)->getSpecified()) continue;
+        // The scanner lists the attributes of the tag in the order they are written.
+        while (i < length && isBlank(unitAt(i))) ++i;
+        while (i < length && unitAt(i) != u'=' && !isBlank(unitAt(i))) ++i;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        if (i >= length || unitAt(i) != u'=') return;
+        ++i;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        if (i >= length || (unitAt(i) != u'"' && unitAt(i) != u'\'')) return;
+        const char16_t quote = unitAt(i++);
+        quotes[a] = quote == u'"';
+        while (i < length && unitAt(i) != quote) ++i;
+        ++i;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -438,44 +465,33 @@ void XmlBrokerOrvaneParser::findAttributeQuotes(const RefVectorOf<XMLAttr>& attr
                                                 const Position& p) {
     // Attributes defaulted from the document type stand in no tag: they get double quotes.
     iQuotes.assign(count, true);
-    const char16_t* text = nullptr;
-    std::size_t length = 0;
     if (p.inDocument) {
+        // In UTF-8 every markup character is one byte that never occurs inside another
+        // character, and the scanner has already read these bytes as valid: the tag is read in
+        // place, without decoding it first.
+        if (iCodePage == 1208 && iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
+            p.offset <= iBufferLength - iBomLength) {
+            const unsigned char* bytes = iBufferBase + p.markupStart;
+            readAttributeQuotes([bytes](std::size_t i) { return static_cast<char16_t>(bytes[i]); },
+                                static_cast<std::size_t>(p.offset - p.markupStart), attributes, count, iQuotes);
+            return;
+        }
         if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
-        text = iChars.data();
-        length = iChars.size();
-    } else {
-        // A start tag in an entity's replacement text: that text is the entity's value, and the
-        // reader counts two bytes per character of it.
-        const XMLEntityDecl* entity = iScanner->getReaderMgr()->getCurrentEntity();
-        if (entity == nullptr || entity->getValue() == nullptr) return;
-        const std::size_t valueLength = entity->getValueLen();
-        const std::size_t from = static_cast<std::size_t>(p.markupStart) / sizeof(XMLCh);
-        const std::size_t to = std::min(valueLength, static_cast<std::size_t>(p.offset) / sizeof(XMLCh));
-        if (from > to) return;
-        text = entity->getValue() + from;
-        length = to - from;
+        const char16_t* text = iChars.data();
+        readAttributeQuotes([text](std::size_t i) { return text[i]; }, iChars.size(), attributes, count, iQuotes);
+        return;
     }
-    // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
-    std::size_t i = length;
-    while (i > 0 && text[i - 1] != u'<') --i;
-    if (i == 0) return;
-    while (i < length && !isBlank(text[i]) && text[i] != u'/' && text[i] != u'>') ++i;
-    for (XMLSize_t a = 0; a < count; ++a) {
-        if (!attributes.elementAt(a)->getSpecified()) continue;
-        // The scanner lists the attributes of the tag in the order they are written.
-        while (i < length && isBlank(text[i])) ++i;
-        while (i < length && text[i] != u'=' && !isBlank(text[i])) ++i;
-        while (i < length && isBlank(text[i])) ++i;
-        if (i >= length || text[i] != u'=') return;
-        ++i;
-        while (i < length && isBlank(text[i])) ++i;
-        if (i >= length || (text[i] != u'"' && text[i] != u'\'')) return;
-        const char16_t quote = text[i++];
-        iQuotes[a] = quote == u'"';
-        while (i < length && text[i] != quote) ++i;
-        ++i;
-    }
+    // A start tag in an entity's replacement text: that text is the entity's value, and the
+    // reader counts two bytes per character of it.
+    const XMLEntityDecl* entity = iScanner->getReaderMgr()->getCurrentEntity();
+    if (entity == nullptr || entity->getValue() == nullptr) return;
+    const std::size_t valueLength = entity->getValueLen();
+    const std::size_t from = static_cast<std::size_t>(p.markupStart) / sizeof(XMLCh);
+    const std::size_t to = std::min(valueLength, static_cast<std::size_t>(p.offset) / sizeof(XMLCh));
+    if (from > to) return;
+    const XMLCh* text = entity->getValue() + from;
+    readAttributeQuotes([text](std::size_t i) { return static_cast<char16_t>(text[i]); }, to - from, attributes, count,
+                        iQuotes);
 }
 
 // ---------------------------------------------------------------------------------------------

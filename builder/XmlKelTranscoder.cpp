@@ -33,6 +33,61 @@ bool isStateful(UConverter* converter) {
     }
 }
 
+// Decodes the well-formed UTF-8 at the start of `src` (the byte sequences of the Unicode
+// standard, which is what the strict converter accepts), stopping before anything else: a
+// sequence that is malformed or cut off, or one whose units would not fit. The converter then
+// deals with what stopped it exactly as it always has.
+std::size_t decodeWellFormedUtf8(const unsigned char* src, std::size_t count, XMLCh* out, std::size_t room,
+                                 unsigned char* sizes, std::size_t& consumed) {
+    std::size_t i = 0;
+    std::size_t n = 0;
+    while (i < count && n < room) {
+        const unsigned b = src[i];
+        if (b < 0x80) {
+            out[n] = static_cast<XMLCh>(b);
+            sizes[n++] = 1;
+            ++i;
+            continue;
+        }
+        if (b >= 0xC2 && b <= 0xDF) {
+            if (i + 1 >= count || (src[i + 1] & 0xC0) != 0x80) break;
+            out[n] = static_cast<XMLCh>(((b & 0x1F) << 6) | (src[i + 1] & 0x3F));
+            sizes[n++] = 2;
+            i += 2;
+            continue;
+        }
+        if (b >= 0xE0 && b <= 0xEF) {
+            if (i + 2 >= count) break;
+            const unsigned b1 = src[i + 1];
+            const unsigned low = b == 0xE0 ? 0xA0 : 0x80;
+            const unsigned high = b == 0xED ? 0x9F : 0xBF;
+            if (b1 < low || b1 > high || (src[i + 2] & 0xC0) != 0x80) break;
+            out[n] = static_cast<XMLCh>(((b & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (src[i + 2] & 0x3F));
+            sizes[n++] = 3;
+            i += 3;
+            continue;
+        }
+        if (b >= 0xF0 && b <= 0xF4) {
+            if (i + 3 >= count || n + 1 >= room) break;
+            const unsigned b1 = src[i + 1];
+            const unsigned low = b == 0xF0 ? 0x90 : 0x80;
+            const unsigned high = b == 0xF4 ? 0x8F : 0xBF;
+            if (b1 < low || b1 > high || (src[i + 2] & 0xC0) != 0x80 || (src[i + 3] & 0xC0) != 0x80) break;
+            const unsigned c = (((b & 0x07) << 18) | ((b1 & 0x3F) << 12) | ((src[i + 2] & 0x3F) << 6) |
+                                (src[i + 3] & 0x3F)) - 0x10000;
+            out[n] = static_cast<XMLCh>(0xD800 + (c >> 10));
+            sizes[n++] = 4;
+            out[n] = static_cast<XMLCh>(0xDC00 + (c & 0x3FF));
+            sizes[n++] = 0;
+            i += 4;
+            continue;
+        }
+        break;
+    }
+    consumed = i;
+    return n;
+}
+
 UConverter* cloneConverter(const UConverter* converter) {
     UErrorCode status = U_ZERO_ERROR;
     UConverter* copy = ucnv_clone(converter, &status);
@@ -54,7 +109,7 @@ XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char
 XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                                    MemoryManager* manager)
     : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
-      iStateful(isStateful(converter)) {}
+      iStateful(isStateful(converter)), iUtf8(ucnv_getType(converter) == UCNV_UTF8) {}
 
 XmlKelTranscoder::~XmlKelTranscoder() {
     if (iSaved) ucnv_close(iSaved);
@@ -86,6 +141,15 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
     bytesEaten = 0;
     if (srcCount == 0 || maxChars == 0) return 0;
     const std::size_t room = std::min<std::size_t>(maxChars, INT32_MAX / 2);
+    if (iUtf8) {
+        // Documents are nearly always UTF-8: decoded here, without the converter's offsets.
+        std::size_t consumed = 0;
+        const std::size_t produced = decodeWellFormedUtf8(srcData, srcCount, toFill, room, charSizes, consumed);
+        if (produced > 0) {
+            bytesEaten = consumed;
+            return produced;
+        }
+    }
     if (iOffsets.size() < room) iOffsets.resize(room);
     // A character yields at most as many code units as it has bytes in every table code page,
     // so this much input fits; should a code page ever yield more, the input is halved below.

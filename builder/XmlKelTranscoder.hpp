@@ -49,5 +49,6 @@ private:
     UConverter* iConverter;
     UConverter* iSaved;        // snapshot for stateful code pages (shift states); null otherwise
     bool iStateful;
+    bool iUtf8;                // UTF-8: well-formed input is decoded without the converter
     std::vector<std::int32_t> iOffsets;
 };

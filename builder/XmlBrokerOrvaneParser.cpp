@@ -1,5 +1,6 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 
+#include "builder/XmlBoundedScanner.hpp"
 #include "builder/XmlKelTranscoder.hpp"
 #include "builder/XmlKelTranscoderRegistry.hpp"
 #include "host/KelBuffer.hpp"
@@ -41,9 +42,6 @@ const KelStringBase kImplied(u"IMPLIED");
 const KelStringBase kFixed(u"FIXED");
 const char16_t kEmpty[] = u"";
 
-// Entity expansions allowed in one document: far more than real messages use, few enough that
-// an exponentially nested declaration ("billion laughs") fails quickly and in little memory.
-constexpr XMLSize_t kEntityExpansionLimit = 50000;
 // Error texts and identifiers are cut to this many code units in exception inserts.
 constexpr std::size_t kMaxInsertUnits = 999;
 constexpr XMLSize_t kNoReader = static_cast<XMLSize_t>(-1);
@@ -124,7 +122,8 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
       iInputSource(nullptr), iOwner(owner), iSpanReuse(spanReuse), iPreviousEnd(nullptr), iCurrentElement(nullptr),
       iBufferBase(nullptr), iBufferLength(0), iCodePage(0), iEncoding(0), iBomLength(0), iStepCount(0),
       iBytesConsumed(0), iMarkupOffset(0), iMarkupReader(kNoReader), iDocType(nullptr), iDocTypeHasIntSubset(false),
-      iCloseElement(nullptr), iCloseFrom(-1), iDecoder(nullptr), iDecoderChecked(false) {
+      iCloseElement(nullptr), iCloseFrom(-1), iDecoder(nullptr), iDecoderChecked(false), iElementCount(0), iDepth(0),
+      iTextUnits(0) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::XmlBrokerOrvaneParser", static_cast<const void*>(owner),
                         spanReuse);
     iUtils.setOwner(this);
@@ -134,11 +133,11 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
         // validator. Neither the scanner nor the resolver deletes what it is given.
         iValidator = new DTDValidator(this);
         iGrammarResolver = new GrammarResolver(nullptr);
-        iScanner = new DGXMLScanner(this, this, this, this, iValidator, iGrammarResolver);
+        iScanner = new XmlBoundedScanner(this, this, this, this, iValidator, iGrammarResolver);
         iScanner->setURIStringPool(iGrammarResolver->getStringPool());
         iScanToken = new XMLPScanToken();
         iSecurityManager = new SecurityManager();
-        iSecurityManager->setEntityExpansionLimit(kEntityExpansionLimit);
+        iSecurityManager->setEntityExpansionLimit(iLimits.entityExpansions);
     } catch (...) {
         releaseScanner();
         throw;
@@ -178,6 +177,12 @@ void XmlBrokerOrvaneParser::releaseScanner() noexcept {
     iSecurityManager = nullptr;
 }
 
+void XmlBrokerOrvaneParser::setLimits(const XmlBuilderLimits& limits) {
+    iLimits = limits;
+    // The scanner takes the expansion limit from here at a document's first step.
+    iSecurityManager->setEntityExpansionLimit(limits.entityExpansions);
+}
+
 void XmlBrokerOrvaneParser::setDTDHandler() { iScanner->setDocTypeHandler(this); }
 
 void XmlBrokerOrvaneParser::setErrorHandler() {
@@ -213,6 +218,9 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iCloseElement = nullptr;
     iCloseFrom = -1;
     iDecoderChecked = false;
+    iElementCount = 0;
+    iDepth = 0;
+    iTextUnits = 0;
 
     if (iScanInProgress) {
         iScanInProgress = false;
@@ -328,6 +336,33 @@ void XmlBrokerOrvaneParser::failWithScannerMessage(int code, const XMLCh* messag
     }
 }
 
+void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
+    const Locator* where = iScanner->getLocator();
+    const long line = where ? static_cast<long>(where->getLineNumber()) : 0;
+    const long column = where ? static_cast<long>(where->getColumnNumber()) : 0;
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits", KelMsg::E_XmlP_LimitExceeded,
+                                 limit, value, line, column, currentElementName());
+}
+
+KelStringBase XmlBrokerOrvaneParser::checkedName(const XMLCh* name) {
+    if (name == nullptr) return KelStringBase();
+    std::size_t length = 0;
+    while (name[length] != 0)
+        if (++length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
+    countText(length);
+    return KelStringBase(name, length);
+}
+
+XmlBoundedScanner* XmlBrokerOrvaneParser::boundedScanner() const noexcept {
+    return static_cast<XmlBoundedScanner*>(iScanner);
+}
+
+void XmlBrokerOrvaneParser::countText(XMLSize_t units) {
+    iTextUnits += units;
+    const unsigned long long own = iBufferLength > 0 ? static_cast<unsigned long long>(iBufferLength) : 0;
+    if (iTextUnits > own + iLimits.expandedText) failLimit("expanded text", iLimits.expandedText);
+}
+
 KelStringBase XmlBrokerOrvaneParser::currentElementName() {
     if (iCurrentElement == nullptr) return KelStringBase();
     try {
@@ -383,6 +418,7 @@ void XmlBrokerOrvaneParser::settlePendingClose(const Position& p) {
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
+    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     element->clearComplete();
     element->setBufferBigEndian((iEncoding & 0x0F) == 1);
@@ -523,9 +559,17 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
                                          const XMLSize_t attrCount, const bool isEmpty, const bool /*isRoot*/) {
     const Position p = takePosition();
     closePendingDocType();
+    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
+    if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
+    const KelStringBase name = checkedName(elemDecl.getFullName());
+    for (XMLSize_t a = 0; a < attrCount; ++a) {
+        const XMLAttr* attribute = attrList.elementAt(a);
+        checkedName(attribute->getQName());
+        if (attribute->getValue() != nullptr) countText(XMLString::stringLen(attribute->getValue()));
+    }
     XmlKelSyntaxElement* element = setupSyntaxElement();
     element->parserSetType(XmlTypeElement);
-    element->parserSetName(KelStringBase(elemDecl.getFullName()));
+    element->parserSetName(name);
     attachToCurrent(element);
     element->setBufferStart(iPreviousEnd);
     iCurrentElement = element;
@@ -540,6 +584,8 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         markLeaf(element);
         setSpan(element, element->getBufferStart(), p.span);
         iCurrentElement = parentOf(element);
+    } else {
+        ++iDepth;
     }
     iPreviousEnd = p.span;
 }
@@ -558,6 +604,7 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
     XmlKelSyntaxElement* element = iCurrentElement;
     setSpan(element, element->getBufferStart(), p.span);
     markLeaf(element);
+    if (iDepth > 0) --iDepth;
     if (element->parent() != nullptr && element != iOwner->rootElement()) iCurrentElement = parentOf(element);
     iPreviousEnd = p.span;
 }
@@ -565,6 +612,7 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
 void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
     takePosition(); // only to know where the next start tag begins
     iPreviousEnd = nullptr;
+    countText(length);
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
         // More of the same text: extend it. The element lets go of its string first, so that
@@ -584,6 +632,7 @@ void XmlBrokerOrvaneParser::ignorableWhitespace(const XMLCh* const chars, const 
                                                 const bool /*cdataSection*/) {
     const Position p = takePosition();
     closePendingDocType();
+    countText(length);
     XmlKelSyntaxElement* space = createLeaf(XmlTypeWhiteSpace);
     space->setActualValue(chars, length);
     setSpan(space, iPreviousEnd, p.span);
@@ -594,6 +643,7 @@ void XmlBrokerOrvaneParser::ignorableWhitespace(const XMLCh* const chars, const 
 void XmlBrokerOrvaneParser::docComment(const XMLCh* const comment) {
     const Position p = takePosition();
     closePendingDocType();
+    if (comment) countText(XMLString::stringLen(comment));
     XmlKelSyntaxElement* element = createLeaf(XmlTypeComment);
     element->setActualValue(comment ? comment : kEmpty);
     setSpan(element, iPreviousEnd, p.span);
@@ -604,8 +654,9 @@ void XmlBrokerOrvaneParser::docComment(const XMLCh* const comment) {
 void XmlBrokerOrvaneParser::docPI(const XMLCh* const target, const XMLCh* const data) {
     const Position p = takePosition();
     closePendingDocType();
+    if (data) countText(XMLString::stringLen(data));
     XmlKelSyntaxElement* element = createLeaf(XmlTypeProcessingInstruction);
-    element->parserSetName(KelStringBase(target));
+    element->parserSetName(checkedName(target));
     element->setActualValue(data ? data : kEmpty);
     setSpan(element, iPreviousEnd, p.span);
     attachToCurrent(element);
@@ -649,7 +700,7 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = setupSyntaxElement();
     decl->parserSetType(XmlTypeDocTypeDecl);
-    decl->parserSetName(KelStringBase(elemDecl.getFullName()));
+    decl->parserSetName(checkedName(elemDecl.getFullName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     iCurrentElement = decl;
@@ -709,7 +760,7 @@ void XmlBrokerOrvaneParser::endExtSubset() {
 void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
-    if (decl.getFullName() != nullptr) element->parserSetName(KelStringBase(decl.getFullName()));
+    if (decl.getFullName() != nullptr) element->parserSetName(checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
     if (hasText(model)) element->setActualValue(model);
     setSpan(element, iPreviousEnd, p.span);
@@ -721,7 +772,7 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     const Position p = takePosition();
     XmlKelSyntaxElement* list = setupSyntaxElement();
     list->parserSetType(XmlTypeAttList);
-    if (elemDecl.getFullName() != nullptr) list->parserSetName(KelStringBase(elemDecl.getFullName()));
+    if (elemDecl.getFullName() != nullptr) list->parserSetName(checkedName(elemDecl.getFullName()));
     list->setBufferStart(iPreviousEnd);
     attachToCurrent(list);
     iCurrentElement = list;
@@ -731,7 +782,7 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
 void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool /*ignoring*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* definition = createLeaf(XmlTypeAttDef);
-    if (attDef.getFullName() != nullptr) definition->parserSetName(KelStringBase(attDef.getFullName()));
+    if (attDef.getFullName() != nullptr) definition->parserSetName(checkedName(attDef.getFullName()));
     setSpan(definition, iPreviousEnd, p.span);
     attachToCurrent(definition);
 
@@ -762,6 +813,7 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
         definition->setCompleteLeft();
         definition->parserAttachAsLastChild(type);
     }
+    if (attDef.getValue() != nullptr) countText(XMLString::stringLen(attDef.getValue()));
     if (attDef.getValue() != nullptr) attachLeaf(definition, XmlTypeAttDefValue, attDef.getValue());
     const KelStringBase* kind = nullptr;
     switch (attDef.getDefaultType()) {
@@ -788,12 +840,17 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
                                        const bool /*isIgnored*/) {
     const Position p = takePosition();
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
+    // Each expansion yields at most the longest declared value: allow no more expansions than
+    // keep that within the expanded-text limit (the library builds an attribute value whole).
+    countText(entityDecl.getValueLen());
+    if (entityDecl.getValueLen() > 0)
+        boundedScanner()->lowerExpansionLimit(static_cast<XMLSize_t>(iLimits.expandedText / entityDecl.getValueLen()));
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;
     else if (external) type = XmlTypeExternalEntityDecl;
     XmlKelSyntaxElement* decl = createLeaf(type);
-    decl->parserSetName(KelStringBase(entityDecl.getName()));
+    decl->parserSetName(checkedName(entityDecl.getName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(entityDecl.getSystemId())) attachLeaf(decl, XmlTypeSystemId, entityDecl.getSystemId());
@@ -806,7 +863,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
 void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeNotationDecl);
-    decl->parserSetName(KelStringBase(notDecl.getName()));
+    decl->parserSetName(checkedName(notDecl.getName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(notDecl.getPublicId())) attachLeaf(decl, XmlTypePublicId, notDecl.getPublicId());
@@ -821,6 +878,7 @@ void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const b
 
 void XmlBrokerOrvaneParser::doctypeComment(const XMLCh* const comment) {
     const Position p = takePosition();
+    if (comment) countText(XMLString::stringLen(comment));
     XmlKelSyntaxElement* element = createLeaf(XmlTypeDocTypeComment);
     element->setActualValue(comment ? comment : kEmpty);
     setSpan(element, iPreviousEnd, p.span);
@@ -830,8 +888,9 @@ void XmlBrokerOrvaneParser::doctypeComment(const XMLCh* const comment) {
 
 void XmlBrokerOrvaneParser::doctypePI(const XMLCh* const target, const XMLCh* const data) {
     const Position p = takePosition();
+    if (data) countText(XMLString::stringLen(data));
     XmlKelSyntaxElement* element = createLeaf(XmlTypeDocTypePI);
-    element->parserSetName(KelStringBase(target));
+    element->parserSetName(checkedName(target));
     element->setActualValue(data ? data : kEmpty);
     setSpan(element, iPreviousEnd, p.span);
     attachToCurrent(element);
@@ -840,6 +899,7 @@ void XmlBrokerOrvaneParser::doctypePI(const XMLCh* const target, const XMLCh* co
 
 void XmlBrokerOrvaneParser::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
     const Position p = takePosition();
+    countText(length);
     XmlKelSyntaxElement* element = createLeaf(XmlTypeDocTypeWhiteSpace);
     element->setActualValue(chars, length);
     setSpan(element, iPreviousEnd, p.span);
@@ -858,6 +918,7 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
                                   const XMLCh* const systemId, const XMLCh* const publicId,
                                   const XMLFileLoc lineNum, const XMLFileLoc colNum) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::error");
+    if (errCode == XMLErrs::EntityExpansionLimitExceeded) failLimit("entity expansions", boundedScanner()->expansionLimit());
     if (type == ErrType_Warning) {
         // A warning is the scanner's remark on a well-formed document (a second declaration of
         // an attribute, say): ending the scan for it would reject documents that are fine.

@@ -7,6 +7,7 @@
 // Thread rules: used by the thread that navigates its parser's tree, one call at a time.
 #pragma once
 
+#include "builder/XmlBuilderLimits.hpp"
 #include "common/XmlUtils.hpp"
 #include "host/KelException.hpp"
 #include "host/KelOwnedLogSource.hpp"
@@ -34,6 +35,7 @@ class KelBuffer;
 class XmlKelParser;
 class XmlKelSyntaxElement;
 class XmlKelTranscoder;
+class XmlBoundedScanner;
 
 class XmlBrokerOrvaneParser : public KelOwnedLogSource,
                               public xercesc::XMLDocumentHandler,
@@ -60,6 +62,9 @@ public:
     bool canScan() const noexcept { return iInputSource != nullptr || iScanInProgress; }
     const KelException* lastError() const noexcept { return iLastError.get(); }
     unsigned long stepCount() const noexcept { return iStepCount; }
+    // The bounds on one document; new ones apply from the next bitstream on.
+    const XmlBuilderLimits& limits() const noexcept { return iLimits; }
+    void setLimits(const XmlBuilderLimits& limits);
     long bytesConsumed() const noexcept { return iBytesConsumed; }
 
     // ---- Document events.
@@ -151,10 +156,16 @@ private:
     void recordFailure(const KelException& failure);
     void recordUnexpected(const char* what);
     [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
+    // Raises E_XmlP_LimitExceeded naming the limit and its value.
+    [[noreturn]] void failLimit(const char* limit, unsigned long value);
+    // The name as the host's string, after the name-length check.
+    KelStringBase checkedName(const XMLCh* name);
+    void countText(XMLSize_t units);
+    XmlBoundedScanner* boundedScanner() const noexcept;
     void releaseScanner() noexcept;
 
     bool iScanInProgress;
-    xercesc::XMLScanner* iScanner;
+    xercesc::XMLScanner* iScanner;   // an XmlBoundedScanner
     xercesc::DTDValidator* iValidator;
     xercesc::GrammarResolver* iGrammarResolver;
     xercesc::SecurityManager* iSecurityManager;
@@ -195,4 +206,10 @@ private:
     std::vector<char16_t> iChars;
     std::vector<unsigned char> iCharSizes;
     std::vector<bool> iQuotes;
+
+    // Limits and what this document has used of them.
+    XmlBuilderLimits iLimits;
+    unsigned long iElementCount;
+    unsigned long iDepth;
+    unsigned long long iTextUnits;
 };

@@ -19,6 +19,9 @@ const KelMessageDef E_XmlP_InvalidElementNameFound{"E_XmlP_InvalidElementNameFou
                                                    "Invalid element name found."};
 const KelMessageDef E_XmlP_ParseError{"E_XmlP_ParseError", kError + 5009, "XML Parsing Errors have occurred"};
 const KelMessageDef E_XmlP_WriteError{"E_XmlP_WriteError", kError + 5010, "XML Writing Errors have occurred"};
+// Inserts: the limit's name, its value, line, column, the element being filled.
+const KelMessageDef E_XmlP_LimitExceeded{"E_XmlP_LimitExceeded", kError + 5011,
+                                         "The document exceeds a limit of the XML parser."};
 
 const KelMessageDef E_Kel_UnresolvedElement{"E_Kel_UnresolvedElement", kWarning + 2334,
                                             "Attempt to access an unresolved element"};
@@ -37,7 +40,7 @@ const KelMessageDef* find(std::uint32_t catalogueNumber) {
     static const KelMessageDef* const all[] = {
         &E_XmlP_BufferOffsets, &E_XmlP_OrvaneParserNewing, &E_XmlP_InvParams, &E_XmlP_Generic, &E_XmlP_NoBody,
         &E_XmlP_validateTree, &E_XmlP_InvalidTopLevelElement, &E_XmlP_InvalidElementNameFound, &E_XmlP_ParseError,
-        &E_XmlP_WriteError, &E_Kel_UnresolvedElement, &E_Kel_ValueKind, &E_Kel_InvalidAttach, &E_Kel_UnknownCcsid,
+        &E_XmlP_WriteError, &E_XmlP_LimitExceeded, &E_Kel_UnresolvedElement, &E_Kel_ValueKind, &E_Kel_InvalidAttach, &E_Kel_UnknownCcsid,
         &E_Kel_ConversionFailed, &E_Kel_UnknownParserClass, &E_Kel_PluginLoad, &E_Kel_BufferSize};
     for (const KelMessageDef* m : all)
         if ((m->number & 0x3FFFFFFFu) == catalogueNumber) return m;

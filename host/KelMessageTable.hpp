@@ -23,6 +23,7 @@ extern const KelMessageDef E_XmlP_InvalidTopLevelElement; // 5007
 extern const KelMessageDef E_XmlP_InvalidElementNameFound;// 5008
 extern const KelMessageDef E_XmlP_ParseError;             // 5009
 extern const KelMessageDef E_XmlP_WriteError;             // 5010
+extern const KelMessageDef E_XmlP_LimitExceeded;          // 5011
 // The host's own messages.
 extern const KelMessageDef E_Kel_UnresolvedElement;       // 2334 (warning severity)
 extern const KelMessageDef E_Kel_ValueKind;               // 2335

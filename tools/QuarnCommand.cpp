@@ -3,18 +3,19 @@
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "host/KelLog.hpp"
-#include "host/KelMessageGroup.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
-#include "parser/XmlKelParser.hpp"
+#include "tools/BatchRunner.hpp"
 #include "tools/ElementPath.hpp"
-#include "tools/InputFile.hpp"
+#include "tools/OutputFile.hpp"
+#include "tools/ParserPlugin.hpp"
+#include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 #include "tools/TreePrinter.hpp"
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <unistd.h>
 
@@ -26,14 +27,20 @@ namespace {
 const char* const kUsage =
     "usage: quarn SUBCOMMAND [options]\n"
     "\n"
-    "  tree FILE    print the element tree (type, name, value, [span] when the element's bytes can be reused)\n"
-    "  check FILE   parse the whole message and run the tree checks\n"
-    "  write FILE   write the message back, optionally edited or in another code page\n"
-    "  get FILE PATH  print one value, scanning no further than PATH needs\n"
+    "  tree FILE             print the element tree (type, name, value, [span] when the element's bytes can be reused)\n"
+    "  check FILE            parse the whole message and run the tree checks\n"
+    "  write FILE            write the message back, optionally edited or in another code page\n"
+    "  get FILE PATH         print one value, scanning no further than PATH needs\n"
+    "  batch INDIR OUTDIR    write every message of INDIR into OUTDIR, on all cores\n"
+    "  stats FILE            write the message and show what was parsed, copied and rewritten\n"
     "\n"
-    "Common options: --ccsid N (default 1208), --encoding E (default 546), --trace-level N, --trace-file F.\n"
-    "FILE may be - for standard input. 'quarn SUBCOMMAND --help' shows the options of one subcommand.\n"
-    "Exit status: 0 ok, 1 bad document, 2 usage error, 3 path names nothing.\n";
+    "Common options: --ccsid N (default 1208), --encoding E (default 546), --domain XML|JMSMap|JMSStream,\n"
+    "--trace-level N, --trace-file F. FILE may be - for standard input.\n"
+    "'quarn SUBCOMMAND --help' shows the options of one subcommand, with an example.\n"
+    "The parser plug-in libquarnparse is found next to quarn, in ../lib from it, or at the path in\n"
+    "the environment variable QUARN_PARSER_PLUGIN.\n"
+    "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path names nothing,\n"
+    "4 the parser plug-in cannot be loaded.\n";
 
 const char* subcommandHelp(const std::string& sub) {
     if (sub == "tree")
@@ -45,22 +52,30 @@ const char* subcommandHelp(const std::string& sub) {
                "  Parses the whole message and runs the tree checks; prints the element count.\n"
                "  example: quarn check examples/purchase-order.xml\n";
     if (sub == "write")
-        return "usage: quarn write FILE [--ccsid N] [--encoding E] [--out-ccsid N] [--out-encoding E]\n"
+        return "usage: quarn write FILE [--ccsid N] [--encoding E] [--domain D] [--out-ccsid N] [--out-encoding E]\n"
                "                  [--set PATH=VALUE]... [--delete PATH]... [--no-span-reuse] [--no-passthrough] [-o OUT]\n"
                "  Writes the message back (standard output by default). PATH: names from the document element\n"
                "  down, '/' between them, optional [n], optional final @attribute, e.g. order/item[2]/@qty.\n"
+               "  OUT is written whole or not at all.\n"
                "  example: quarn write examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml\n";
     if (sub == "get")
-        return "usage: quarn get FILE PATH [--ccsid N] [--encoding E]\n"
+        return "usage: quarn get FILE PATH [--ccsid N] [--encoding E] [--domain D]\n"
                "  Prints the value at PATH as UTF-8 (exit status 3 when PATH names nothing).\n"
                "  example: quarn get examples/purchase-order.xml order/@id\n";
+    if (sub == "batch")
+        return "usage: quarn batch INDIR OUTDIR [write options] [--jobs N] [--progress|--no-progress]\n"
+               "  Writes every file of INDIR to OUTDIR under the same name, as 'quarn write' would, on N threads\n"
+               "  (default: one per core). A progress bar goes to standard error when it is a terminal. A failed\n"
+               "  message leaves no file and does not stop the others; the summary lists it, and the exit\n"
+               "  status is then 1.\n"
+               "  example: quarn batch examples/batch out --out-ccsid 1200 --jobs 2\n";
+    if (sub == "stats")
+        return "usage: quarn stats FILE [write options] [-o OUT]\n"
+               "  Writes the message as 'quarn write' would (to OUT, or nowhere) and shows, after the edits and\n"
+               "  after the write, the elements built and scan steps run, the bytes copied from the input and\n"
+               "  written as markup, and the time of each phase.\n"
+               "  example: quarn stats examples/purchase-order.xml --set order/item[2]/@qty=5\n";
     return nullptr;
-}
-
-int domainKind(const std::string& domain) {
-    if (domain == "JMSMap") return XmlKelParser::KindJmsMap;
-    if (domain == "JMSStream") return XmlKelParser::KindJmsStream;
-    return XmlKelParser::KindXml;
 }
 
 void checkCcsid(int ccsid, const char* option) {
@@ -68,22 +83,6 @@ void checkCcsid(int ccsid, const char* option) {
         throw QuarnOptions::UsageError(std::string("unknown or unsupported ccsid ") + std::to_string(ccsid) + " (" +
                                        option + ")");
 }
-
-// The parts of one run that hold the message: group, parser, tree.
-struct Session {
-    KelMessageGroup group;
-    std::unique_ptr<XmlKelParser> parser;
-    KelBuffer input;
-
-    Session(const QuarnOptions& o, const std::string& file, bool spanReuse) {
-        input = InputFile::read(file);
-        parser = std::make_unique<XmlKelParser>(&group, KelStringBase::fromUtf8(o.domain), domainKind(o.domain),
-                                                spanReuse);
-        parser->initialize();
-        parser->refreshElementsFromBitStream(nullptr, input, o.encoding, o.ccsid);
-    }
-    KelSyntaxElement* root() const { return parser->rootElement(); }
-};
 
 bool writeAll(std::FILE* out, const unsigned char* data, std::size_t n) {
     return std::fwrite(data, 1, n, out) == n && std::fflush(out) == 0;
@@ -113,8 +112,9 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: unknown subcommand '%s'\n%s", sub.c_str(), kUsage);
         return Usage;
     }
+    QuarnOptions options;
     try {
-        QuarnOptions options = QuarnOptions::parse(sub, {arguments.begin() + 1, arguments.end()});
+        options = QuarnOptions::parse(sub, {arguments.begin() + 1, arguments.end()});
         if (options.help) {
             printUsage(sub);
             return Ok;
@@ -123,9 +123,24 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         if (options.traceLevel >= 0) KelLog::setLevel(options.traceLevel);
         checkCcsid(options.ccsid, "--ccsid");
         if (options.outCcsid != -1) checkCcsid(options.outCcsid, "--out-ccsid");
-        if (sub == "tree") return tree(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quarn: %s\n", e.what());
+        return Usage;
+    }
+    std::unique_ptr<ParserPlugin> plugin;
+    try {
+        plugin = std::make_unique<ParserPlugin>();
+    } catch (const KelException& e) {
+        std::fprintf(stderr, "quarn: cannot load the parser plug-in (set %s to its path)\n  %s\n",
+                     ParserPlugin::kEnvironmentVariable, e.what());
+        return NoPlugin;
+    }
+    try {
+        if (sub == "tree") return tree(options, *plugin);
         if (sub == "check") return check(options);
         if (sub == "write") return write(options);
+        if (sub == "batch") return batch(options);
+        if (sub == "stats") return stats(options, *plugin);
         return get(options);
     } catch (const QuarnOptions::UsageError& e) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
@@ -136,94 +151,63 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
     } catch (const KelException& e) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return BadDocument;
-    } catch (const std::runtime_error& e) {
-        std::fprintf(stderr, "quarn: %s\n", e.what());
-        return Usage;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "quarn: out of memory\n");
         return BadDocument;
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "quarn: %s\n", e.what());
+        return Usage;
     }
 }
 
-int QuarnCommand::tree(const QuarnOptions& o) {
-    Session s(o, o.positional[0], true);
-    TreePrinter printer(stdout);
+int QuarnCommand::tree(const QuarnOptions& o, const ParserPlugin& plugin) {
+    QuarnMessage m(o, o.positional[0], true);
+    TreePrinter printer(stdout, plugin.inspector());
     if (o.json)
-        printer.printJson(s.root());
+        printer.printJson(m.root());
     else
-        printer.printText(s.root());
+        printer.printText(m.root());
     std::fflush(stdout);
     return Ok;
 }
 
 int QuarnCommand::check(const QuarnOptions& o) {
-    Session s(o, o.positional[0], true);
-    s.parser->validate();
+    QuarnMessage m(o, o.positional[0], true);
+    m.parser()->validate();
     unsigned long count = 0;
     // Everything is parsed by now; count what the checks walked.
-    KelSyntaxElement* e = s.root();
+    KelSyntaxElement* root = m.root();
+    KelSyntaxElement* e = root;
     while (e) {
         ++count;
         if (KelSyntaxElement* c = e->firstChild()) {
             e = c;
             continue;
         }
-        while (e && e != s.root() && !e->nextSibling()) e = e->parent();
-        e = (e && e != s.root()) ? e->nextSibling() : nullptr;
+        while (e && e != root && !e->nextSibling()) e = e->parent();
+        e = (e && e != root) ? e->nextSibling() : nullptr;
     }
     std::printf("%s: well-formed, %lu elements\n", o.positional[0].c_str(), count);
     return Ok;
 }
 
 int QuarnCommand::write(const QuarnOptions& o) {
-    Session s(o, o.positional[0], o.spanReuse);
-    for (const QuarnOptions::Edit& edit : o.edits) {
-        ElementPath path(edit.path);
-        KelSyntaxElement* element = path.findElement(s.root());
-        if (!element) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-        KelSyntaxElement* target = path.namesAttribute() ? path.findAttribute(element) : element;
-        if (edit.kind == QuarnOptions::Edit::Delete) {
-            if (!target) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-            target->detach();
-            continue;
-        }
-        if (!target) {
-            // A new attribute goes after the element's last attribute.
-            KelSyntaxElement* lastAttribute = nullptr;
-            for (KelSyntaxElement* c = element->firstChild(); c && c->type() == XmlTypeAttribute; c = c->knownNextSibling())
-                lastAttribute = c;
-            target = lastAttribute ? lastAttribute->createAfter(path.attribute()) : element->createFirstChild(path.attribute());
-            target->setType(XmlTypeAttribute);
-        }
-        target->setValue(KelStringBase::fromUtf8(edit.value));
-    }
-    int outCcsid = o.outCcsid != -1 ? o.outCcsid : o.ccsid;
-    int outEncoding = o.outEncodingGiven ? o.outEncoding : o.encoding;
-    s.parser->setReuseBitStream(o.edits.empty() && o.passthrough);
-    KelWriteBuffer out(outCcsid);
-    s.parser->refreshBitStreamFromElements(nullptr, &out, s.root(), outEncoding, outCcsid);
-    if (o.output.empty()) {
-        if (!writeAll(stdout, out.data(), static_cast<std::size_t>(out.used())))
-            throw std::runtime_error("cannot write to standard output");
-        return Ok;
-    }
-    // Written under a temporary name and renamed, so a failure never leaves a partial file.
-    std::string temp = o.output + ".quarn-tmp-" + std::to_string(::getpid());
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) throw std::runtime_error("cannot create " + temp + ": " + std::strerror(errno));
-    bool ok = writeAll(f, out.data(), static_cast<std::size_t>(out.used()));
-    ok = (std::fclose(f) == 0) && ok;
-    if (!ok || std::rename(temp.c_str(), o.output.c_str()) != 0) {
-        std::remove(temp.c_str());
-        throw std::runtime_error("cannot write " + o.output);
+    QuarnMessage m(o, o.positional[0], o.spanReuse);
+    m.applyEdits();
+    m.write();
+    const KelWriteBuffer& out = m.output();
+    if (!o.output.empty()) {
+        OutputFile::write(o.output, out.data(), static_cast<std::size_t>(out.used()));
+    } else if (!writeAll(stdout, out.data(), static_cast<std::size_t>(out.used()))) {
+        throw std::runtime_error("cannot write to standard output");
     }
     return Ok;
 }
 
 int QuarnCommand::get(const QuarnOptions& o) {
     ElementPath path(o.positional[1]);
-    Session s(o, o.positional[0], true);
-    KelSyntaxElement* target = path.find(s.root());
+    QuarnMessage m(o, o.positional[0], true);
+    KelSyntaxElement* target = path.find(m.root());
     if (!target) {
         std::fprintf(stderr, "quarn: path names nothing: %s\n", path.text().c_str());
         return NotFound;
@@ -231,6 +215,43 @@ int QuarnCommand::get(const QuarnOptions& o) {
     std::string text = target->value().valueAsCharacter().toUtf8();
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return Ok;
+}
+
+int QuarnCommand::batch(const QuarnOptions& o) {
+    const bool progress = o.progress == QuarnOptions::ProgressOn ||
+                          (o.progress == QuarnOptions::ProgressAuto && ::isatty(STDERR_FILENO));
+    BatchRunner runner(o, progress, stderr);
+    BatchRunner::Summary summary = runner.run(o.positional[0], o.positional[1]);
+    BatchRunner::printSummary(stdout, summary);
+    std::fflush(stdout);
+    return summary.failures.empty() ? Ok : BadDocument;
+}
+
+int QuarnCommand::stats(const QuarnOptions& o, const ParserPlugin& plugin) {
+    QuarnMessage m(o, o.positional[0], o.spanReuse);
+    const KelParserInspector& inspector = plugin.inspector();
+    m.applyEdits();
+    const KelParserStatistics edited = inspector.statistics(m.parser());
+    m.write();
+    const KelParserStatistics written = inspector.statistics(m.parser());
+    const KelWriteBuffer& out = m.output();
+    if (!o.output.empty()) OutputFile::write(o.output, out.data(), static_cast<std::size_t>(out.used()));
+
+    std::printf("%-8s %12s %12s %16s\n", "phase", "time (ms)", "scan steps", "elements built");
+    std::printf("%-8s %12.3f\n", "read", m.readMs);
+    std::printf("%-8s %12.3f %12ld %16ld\n", "edit", m.editMs, edited.scanSteps, edited.elementsBuilt);
+    std::printf("%-8s %12.3f %12ld %16ld\n", "write", m.writeMs, written.scanSteps, written.elementsBuilt);
+    std::printf("bytes in:  %ld\n", static_cast<long>(m.input().length()));
+    std::printf("bytes out: %ld\n", out.used());
+    if (written.bytesFromSpans + written.bytesAsMarkup == 0 && out.used() > 0) {
+        // The writer did not run: the stored bitstream was given back whole.
+        std::printf("  passed through whole: %ld\n", out.used());
+    } else {
+        std::printf("  copied from spans:    %ld\n", written.bytesFromSpans);
+        std::printf("  written as markup:    %ld\n", written.bytesAsMarkup);
+    }
     std::fflush(stdout);
     return Ok;
 }

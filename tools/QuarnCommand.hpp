@@ -1,25 +1,30 @@
-// QuarnCommand: the quarn command line tool. Reads a message, builds its tree lazily through the
-// XML parser, and prints, checks, edits or writes it back. Exit statuses: 0 success, 1 the
-// document is bad (the error with all its inserts and causes on standard error), 2 usage error
-// (bad option, unknown ccsid, unreadable file, unknown path), 3 a path that names nothing (get).
-// One object per run; not shared between threads.
+// QuarnCommand: the quarn command line tool. Loads the parser plug-in, reads messages, builds
+// their trees lazily through parsers made by domain name, and prints, checks, edits, writes,
+// batch-writes or measures them. Exit statuses: 0 success, 1 a bad document (the error with all
+// its inserts and causes on standard error) or, for batch, any failed message, 2 usage error
+// (bad option, unknown ccsid, unreadable file, unknown path), 3 a path that names nothing (get),
+// 4 the parser plug-in cannot be loaded. One object per run, on the main thread (batch starts
+// and joins its own worker threads).
 #pragma once
 
 #include <string>
 #include <vector>
 
+class ParserPlugin;
 class QuarnOptions;
 
 class QuarnCommand {
 public:
-    enum Status { Ok = 0, BadDocument = 1, Usage = 2, NotFound = 3 };
+    enum Status { Ok = 0, BadDocument = 1, Usage = 2, NotFound = 3, NoPlugin = 4 };
 
     int run(const std::vector<std::string>& arguments);
 
 private:
-    int tree(const QuarnOptions& options);
+    int tree(const QuarnOptions& options, const ParserPlugin& plugin);
     int check(const QuarnOptions& options);
     int write(const QuarnOptions& options);
     int get(const QuarnOptions& options);
+    int batch(const QuarnOptions& options);
+    int stats(const QuarnOptions& options, const ParserPlugin& plugin);
     static void printUsage(const std::string& subcommand);
 };

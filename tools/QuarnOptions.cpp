@@ -22,8 +22,8 @@ bool takes(const std::string& sub, const char* const* list) {
 } // namespace
 
 QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vector<std::string>& arguments) {
-    static const char* const readers[] = {"tree", "check", "write", "get", nullptr};
-    static const char* const writers[] = {"write", nullptr};
+    static const char* const readers[] = {"tree", "check", "write", "get", "batch", "stats", nullptr};
+    static const char* const writers[] = {"write", "batch", "stats", nullptr};
     QuarnOptions o;
     o.subcommand = subcommand;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -42,7 +42,7 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.ccsid = number(a, value());
         } else if (a == "--encoding" && takes(subcommand, readers)) {
             o.encoding = number(a, value());
-        } else if (a == "--domain" && (subcommand == "tree" || subcommand == "check")) {
+        } else if (a == "--domain" && takes(subcommand, readers)) {
             o.domain = value();
             if (o.domain != "XML" && o.domain != "JMSMap" && o.domain != "JMSStream")
                 throw UsageError("--domain must be XML, JMSMap or JMSStream");
@@ -64,8 +64,15 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.spanReuse = false;
         } else if (a == "--no-passthrough" && takes(subcommand, writers)) {
             o.passthrough = false;
-        } else if (a == "-o" && takes(subcommand, writers)) {
+        } else if (a == "-o" && (subcommand == "write" || subcommand == "stats")) {
             o.output = value();
+        } else if (a == "--jobs" && subcommand == "batch") {
+            o.jobs = number(a, value());
+            if (o.jobs < 1) throw UsageError("--jobs needs a number of threads of 1 or more");
+        } else if (a == "--progress" && subcommand == "batch") {
+            o.progress = ProgressOn;
+        } else if (a == "--no-progress" && subcommand == "batch") {
+            o.progress = ProgressOff;
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option '" + a + "' for quarn " + subcommand);
         } else {
@@ -73,8 +80,9 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
         }
     }
     if (o.help) return o;
-    std::size_t wanted = subcommand == "get" ? 2 : 1;
-    if (o.positional.size() != wanted)
-        throw UsageError(subcommand == "get" ? "quarn get needs FILE and PATH" : "quarn " + subcommand + " needs one FILE");
+    if (subcommand == "get" && o.positional.size() != 2) throw UsageError("quarn get needs FILE and PATH");
+    if (subcommand == "batch" && o.positional.size() != 2) throw UsageError("quarn batch needs INDIR and OUTDIR");
+    if (subcommand != "get" && subcommand != "batch" && o.positional.size() != 1)
+        throw UsageError("quarn " + subcommand + " needs one FILE");
     return o;
 }

@@ -36,4 +36,6 @@ public:
     std::vector<Edit> edits;
     int traceLevel = -1;        // -1: leave as the environment set it
     std::string traceFile;
+    int jobs = 0;               // batch threads; 0: one per core
+    enum Progress { ProgressAuto, ProgressOn, ProgressOff } progress = ProgressAuto;
 };

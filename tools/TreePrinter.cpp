@@ -1,19 +1,11 @@
 #include "tools/TreePrinter.hpp"
 
+#include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
-#include "parser/XmlKelSyntaxElement.hpp"
 
 namespace {
 bool hasValueBit(int code) { return (code & kXmlValueBit) != 0; }
-
-bool hasSpan(KelSyntaxElement* e) {
-    // A container's span is known once its end has been scanned; the whole tree is printed
-    // anyway, so scanning to the end first costs nothing extra.
-    if (!e->isCompleteRight()) e->lastChild();
-    auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
-    return xml && xml->hasSpan();
-}
 
 // Next element in document order below `top`, descending first; updates depth; null at the end.
 KelSyntaxElement* nextInOrder(KelSyntaxElement* e, KelSyntaxElement* top, int& depth, int* closed) {
@@ -31,8 +23,15 @@ KelSyntaxElement* nextInOrder(KelSyntaxElement* e, KelSyntaxElement* top, int& d
 }
 } // namespace
 
-std::string TreePrinter::typeName(int typeCode) {
-    if (const char* name = xmlElementTypeName(typeCode)) return name;
+bool TreePrinter::hasSpan(KelSyntaxElement* e) const {
+    // A container's span is known once its end has been scanned; the whole tree is printed
+    // anyway, so scanning to the end first costs nothing extra.
+    if (!e->isCompleteRight()) e->lastChild();
+    return iInspector.hasReusableSpan(e);
+}
+
+std::string TreePrinter::typeName(int typeCode) const {
+    if (const char* name = iInspector.elementTypeName(typeCode)) return name;
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(typeCode));
     return buf;

@@ -1,25 +1,31 @@
 // TreePrinter: prints a message tree for people (indented lines) or programs (JSON): per element
 // its type name, name, value and whether it has a reusable span. Walks the tree by its links,
-// not by recursion, so any depth prints. Writes to a FILE it does not own.
+// not by recursion, so any depth prints. Type names and spans come from the plug-in's inspector.
+// Writes to a FILE it does not own; borrows the inspector. One thread.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
+class KelParserInspector;
 class KelSyntaxElement;
 
 class TreePrinter {
 public:
-    explicit TreePrinter(std::FILE* out) : iOut(out) {}
+    TreePrinter(std::FILE* out, const KelParserInspector& inspector) : iOut(out), iInspector(inspector) {}
     // Prints `root` and everything below it; navigation parses the message as far as needed.
     // Returns the number of elements printed.
     unsigned long printText(KelSyntaxElement* root);
     unsigned long printJson(KelSyntaxElement* root);
 
-    static std::string typeName(int typeCode);
+    // The plug-in's name for the code, or the code in hexadecimal.
+    std::string typeName(int typeCode) const;
     static std::string jsonString(const std::string& utf8);
     static std::string quotedText(const std::string& utf8);   // "..." with control characters escaped
 
 private:
+    bool hasSpan(KelSyntaxElement* element) const;
+
     std::FILE* iOut;
+    const KelParserInspector& iInspector;
 };

@@ -1,11 +1,13 @@
-// A small host: parse a message lazily, read one field, change it, and write the message back.
-// Only the changed start tag (and the tags above it) are rewritten; every other byte is copied.
+// A small host: load the parser plug-in at run time, parse a message lazily, read one field,
+// change it, and write the message back. Only the changed start tag (and the tags above it) are
+// rewritten; every other byte is copied from the input.
 #include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
-#include "parser/XmlKelParser.hpp"
 
 #include <cstdio>
 
@@ -14,13 +16,16 @@ int main() {
         "<?xml version='1.0'?>\n"
         "<order id='PO-1'><item qty='2'>widget</item><item qty='1'>gear</item></order>\n";
     try {
-        KelMessageGroup group;
-        XmlKelParser parser(&group, /*spanReuse=*/true);
-        parser.initialize();
-        parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(message), 546, 1208);
+        // The plug-in registers the domains XML, JMSMap and JMSStream when it is loaded.
+        KelParserRegistry& registry = KelParserRegistry::instance();
+        registry.load(KelParserRegistry::locate("libquarnparse.so.0"));
+
+        KelMessageGroup group;   // owns the parsers it creates
+        KelParser* parser = registry.createParser(KelStringBase(u"XML"), group, /*spanReuse=*/true);
+        parser->refreshElementsFromBitStream(nullptr, KelBuffer::fromString(message), 546, 1208);
 
         // Walk to the document element: only the prolog and its start tag are scanned.
-        KelSyntaxElement* order = parser.rootElement()->firstChild();
+        KelSyntaxElement* order = parser->rootElement()->firstChild();
         while (order && order->type() != XmlTypeElement) order = order->nextSibling();
         if (!order) return 1;
         KelSyntaxElement* id = order->firstChild();              // attributes come first
@@ -28,7 +33,7 @@ int main() {
 
         id->setValue(KelStringBase(u"PO-2"));                      // marks order as changed
         KelWriteBuffer out(1208);
-        parser.refreshBitStreamFromElements(nullptr, &out, parser.rootElement(), 546, 1208);
+        parser->refreshBitStreamFromElements(nullptr, &out, parser->rootElement(), 546, 1208);
         std::fwrite(out.data(), 1, static_cast<std::size_t>(out.used()), stdout);
         return 0;
     } catch (const KelException& e) {

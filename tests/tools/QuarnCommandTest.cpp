@@ -1,4 +1,6 @@
 // The quarn command end to end, run as a user runs it: exit statuses, output and files.
+#include "tests/tools/QuarnRun.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,46 +12,7 @@
 #include <unistd.h>
 
 namespace {
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string tempPath(const std::string& name) {
-    return ::testing::TempDir() + "quarn-tools-" + std::to_string(::getpid()) + "-" + name;
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void spit(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// Runs quarn with the arguments (each quoted) and optional standard input.
-Result quarn(const std::string& args, const std::string& input = std::string()) {
-    std::string out = tempPath("stdout"), err = tempPath("stderr"), in = tempPath("stdin");
-    spit(in, input);
-    std::string command = std::string(QUARN_TOOL) + " " + args + " <" + in + " >" + out + " 2>" + err;
-    int raw = std::system(command.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    std::remove(in.c_str());
-    return r;
-}
+using namespace quarntest;
 
 const std::string kExample = std::string(QUARN_SOURCE_DIR) + "/examples/purchase-order.xml";
 

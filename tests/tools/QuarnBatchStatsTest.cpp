@@ -1,0 +1,216 @@
+// quarn batch, quarn stats and the plug-in loading of the quarn command, end to end: a folder
+// with a broken message, identical outputs on one and two threads, no partial files, progress,
+// what stats counts, and a missing plug-in.
+#include "tests/tools/QuarnRun.hpp"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+using namespace quarntest;
+
+std::set<std::string> namesIn(const std::string& folder) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
+        ::closedir(d);
+    }
+    names.erase(".");
+    names.erase("..");
+    return names;   // hidden files too: a temporary file would show
+}
+
+// A fresh folder of messages: `count` good orders, each a little different, and optionally
+// one broken one.
+std::string messageFolder(const std::string& name, int count, bool withBroken) {
+    std::string folder = tempPath(name);
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    for (int i = 0; i < count; ++i) {
+        std::string body = "<?xml version='1.0'?>\n<order id='PO-" + std::to_string(i) + "'>";
+        for (int j = 0; j <= i % 7; ++j) body += "<item n='" + std::to_string(j) + "'>text &amp; more</item>";
+        spit(folder + "/m" + std::to_string(100 + i) + ".xml", body + "</order>\n");
+    }
+    if (withBroken) spit(folder + "/m150-broken.xml", "<order><item></order>\n");
+    return folder;
+}
+
+long number(const std::string& text, const std::string& label) {
+    std::size_t p = text.find(label);
+    if (p == std::string::npos) return -1;
+    return std::stol(text.substr(p + label.size()));
+}
+} // namespace
+
+TEST(QuarnBatch, ABrokenMessageIsReportedAndTheOthersAreWritten) {
+    std::string in = messageFolder("batch-in", 5, true), out = tempPath("batch-out");
+    shell("rm -rf " + quote(out));
+    // Converting makes every message parse (an untouched one would pass through unread).
+    Result r = quarn("batch " + quote(in) + " " + quote(out) + " --out-ccsid 1200 --jobs 2");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("batch: 6 messages, 5 written, 1 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("failed: m150-broken.xml: QRV5010E"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("expected end of tag 'item'"), std::string::npos) << r.out;
+    std::set<std::string> written = namesIn(out);
+    EXPECT_EQ(written.size(), 5u);
+    EXPECT_EQ(written.count("m150-broken.xml"), 0u) << "a failed message left a file";
+    for (const std::string& name : written) {
+        EXPECT_EQ(name.find("quarn-tmp"), std::string::npos) << name;
+        // Each output is what quarn write makes of the message.
+        Result single = quarn("write " + quote(in + "/" + name) + " --out-ccsid 1200");
+        ASSERT_EQ(single.status, 0);
+        EXPECT_EQ(slurp(out + "/" + name), single.out) << name;
+    }
+    long bytesOut = 0;
+    for (const std::string& name : written) bytesOut += static_cast<long>(slurp(out + "/" + name).size());
+    EXPECT_NE(r.out.find(" in, " + std::to_string(bytesOut) + " out"), std::string::npos) << r.out;
+}
+
+TEST(QuarnBatch, OneAndTwoThreadsGiveIdenticalOutputs) {
+    std::string in = messageFolder("jobs-in", 24, false);
+    std::string one = tempPath("jobs-1"), two = tempPath("jobs-2");
+    shell("rm -rf " + quote(one) + " " + quote(two));
+    const std::string options = " --set order/@id=X --set 'order/item[1]/@n=first' --no-progress";
+    Result a = quarn("batch " + quote(in) + " " + quote(one) + " --jobs 1" + options);
+    Result b = quarn("batch " + quote(in) + " " + quote(two) + " --jobs 2" + options);
+    ASSERT_EQ(a.status, 0) << a.out << a.err;
+    ASSERT_EQ(b.status, 0) << b.out << b.err;
+    EXPECT_EQ(a.out.substr(0, a.out.find("time:")), b.out.substr(0, b.out.find("time:")));
+    ASSERT_EQ(namesIn(one), namesIn(two));
+    EXPECT_EQ(namesIn(one).size(), 24u);
+    for (const std::string& name : namesIn(one)) {
+        std::string first = slurp(one + "/" + name);
+        EXPECT_EQ(first, slurp(two + "/" + name)) << name;
+        EXPECT_NE(first.find("<order id='X'><item n='first'>"), std::string::npos) << first;
+    }
+}
+
+TEST(QuarnBatch, AnOutputThatCannotBeWrittenFailsAloneAndLeavesNoTemporaryFile) {
+    std::string in = messageFolder("blocked-in", 3, false), out = tempPath("blocked-out");
+    shell("rm -rf " + quote(out) + " && mkdir -p " + quote(out + "/m101.xml/inside"));
+    Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("3 messages, 2 written, 1 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("failed: m101.xml: cannot write"), std::string::npos) << r.out;
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"m100.xml", "m101.xml", "m102.xml"}));
+    EXPECT_EQ(slurp(out + "/m100.xml"), slurp(in + "/m100.xml"));
+}
+
+TEST(QuarnBatch, ProgressOnlyWhenAskedOrOnATerminal) {
+    std::string in = messageFolder("progress-in", 4, false), out = tempPath("progress-out");
+    Result forced = quarn("batch " + quote(in) + " " + quote(out) + " --progress --jobs 2");
+    ASSERT_EQ(forced.status, 0);
+    EXPECT_NE(forced.err.find("[##############################] 4/4 messages, 0 failed\n"), std::string::npos)
+        << forced.err;
+    EXPECT_EQ(forced.out.find('['), std::string::npos) << "the bar belongs on standard error";
+    // Standard error is a file here, not a terminal.
+    EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out)).err, "");
+    EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out) + " --progress --no-progress").err, "");
+}
+
+TEST(QuarnBatch, CommandLineErrors) {
+    std::string in = messageFolder("usage-in", 1, false);
+    EXPECT_EQ(quarn("batch " + quote(in)).status, 2);
+    EXPECT_EQ(quarn("batch " + quote(in) + " x --jobs 0").status, 2);
+    EXPECT_EQ(quarn("batch " + quote(in) + " x --jobs many").status, 2);
+    EXPECT_EQ(quarn("batch " + quote(in) + " x -o y").status, 2);
+    Result missing = quarn("batch /nonexistent/folder " + quote(tempPath("never")));
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("/nonexistent/folder"), std::string::npos);
+    Result notFolder = quarn("batch " + quote(in) + " " + quote(in + "/m100.xml"));
+    EXPECT_EQ(notFolder.status, 2);
+    EXPECT_NE(notFolder.err.find("is not a folder"), std::string::npos) << notFolder.err;
+}
+
+TEST(QuarnStats, CountsWhatTheWriteParsedCopiedAndRewrote) {
+    const std::string po = quote(kExamples + "/purchase-order.xml");
+    const long size = static_cast<long>(slurp(kExamples + "/purchase-order.xml").size());
+    // Untouched: nothing is scanned, the message is given back whole.
+    Result untouched = quarn("stats " + po);
+    ASSERT_EQ(untouched.status, 0) << untouched.err;
+    EXPECT_NE(untouched.out.find("passed through whole: " + std::to_string(size)), std::string::npos) << untouched.out;
+    EXPECT_NE(untouched.out.find("           0                1\n"), std::string::npos) << untouched.out;
+
+    Result edited = quarn("stats " + po + " --set 'order/item[2]/@qty=5'");
+    ASSERT_EQ(edited.status, 0) << edited.err;
+    long copied = number(edited.out, "copied from spans:"), markup = number(edited.out, "written as markup:");
+    long out = number(edited.out, "bytes out:");
+    EXPECT_EQ(out, static_cast<long>(quarn("write " + po + " --set 'order/item[2]/@qty=5'").out.size()));
+    EXPECT_GT(copied, 0);
+    EXPECT_GT(markup, 0);
+    EXPECT_EQ(copied + markup, out);
+    // The edit scans only up to the second item; the write scans the rest.
+    std::istringstream lines(edited.out);
+    std::string line, phase;
+    double ms;
+    long editSteps = 0, editElements = 0, writeSteps = 0, writeElements = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        fields >> phase;
+        if (phase == "edit") fields >> ms >> editSteps >> editElements;
+        if (phase == "write") fields >> ms >> writeSteps >> writeElements;
+    }
+    EXPECT_GT(editSteps, 0);
+    EXPECT_LT(editSteps, writeSteps);
+    EXPECT_LT(editElements, writeElements);
+    EXPECT_EQ(writeElements, 39) << "the whole tree, as quarn check counts it";
+
+    Result rewritten = quarn("stats " + po + " --set 'order/item[2]/@qty=5' --no-span-reuse");
+    EXPECT_EQ(number(rewritten.out, "copied from spans:"), 0) << rewritten.out;
+
+    std::string file = tempPath("stats-out.xml");
+    ASSERT_EQ(quarn("stats " + po + " --out-ccsid 37 -o " + quote(file)).status, 0);
+    EXPECT_EQ(slurp(file), quarn("write " + po + " --out-ccsid 37").out);
+    std::remove(file.c_str());
+}
+
+TEST(QuarnPlugin, FoundByTheEnvironmentOrNextToTheCommandAndMissingIsClear) {
+    const std::string po = quote(kExamples + "/purchase-order.xml");
+    Result missing = shell("QUARN_PARSER_PLUGIN=/nonexistent/libquarnparse.so.0 " + std::string(QUARN_TOOL) + " get " +
+                           po + " order/@id");
+    EXPECT_EQ(missing.status, 4);
+    EXPECT_NE(missing.err.find("QRV2351E"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("/nonexistent/libquarnparse.so.0"), std::string::npos);
+    EXPECT_NE(missing.err.find("QUARN_PARSER_PLUGIN"), std::string::npos);
+    Result notPlugin = shell("QUARN_PARSER_PLUGIN=libc.so.6 " + std::string(QUARN_TOOL) + " get " + po + " order/@id");
+    EXPECT_EQ(notPlugin.status, 4);
+    EXPECT_NE(notPlugin.err.find("kelParserRegistrations"), std::string::npos) << notPlugin.err;
+
+    // A copy of the command in a folder of its own finds the plug-in next to itself.
+    std::string folder = tempPath("alone");
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    std::string plugin = slurp(std::string(QUARN_BINARY_DIR) + "/libquarnparse.so.0");
+    ASSERT_FALSE(plugin.empty());
+    spit(folder + "/libquarnparse.so.0", plugin);
+    shell("cp " + quote(QUARN_TOOL) + " " + quote(folder + "/quarn"));
+    Result alone = shell(quote(folder + "/quarn") + " get " + po + " order/@id");
+    EXPECT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(alone.out, "PO-4711\n");
+    shell("rm -rf " + quote(folder));
+}
+
+TEST(QuarnHelp, EverySubcommandExplainsItselfWithAnExampleAndTraces) {
+    Result all = quarn("--help");
+    EXPECT_EQ(all.status, 0);
+    for (const char* sub : {"tree", "check", "write", "get", "batch", "stats"}) {
+        EXPECT_NE(all.out.find(std::string("  ") + sub + " "), std::string::npos) << sub;
+        Result one = quarn(std::string(sub) + " --help");
+        EXPECT_EQ(one.status, 0) << sub;
+        EXPECT_NE(one.out.find(std::string("example: quarn ") + sub), std::string::npos) << sub;
+    }
+    Result version = quarn("--version");
+    EXPECT_EQ(version.out.rfind("quarn ", 0), 0u);
+    std::string in = messageFolder("trace-in", 2, false), trace = tempPath("trace.txt");
+    std::remove(trace.c_str());
+    ASSERT_EQ(quarn("batch " + quote(in) + " " + quote(tempPath("trace-out")) + " --no-passthrough --trace-level 3 "
+                    "--trace-file " + quote(trace)).status, 0);
+    std::string lines = slurp(trace);
+    EXPECT_NE(lines.find("XmlBrokerOrvaneWriter::writeBuffer"), std::string::npos);
+    EXPECT_NE(lines.find("KelParserRegistry::createParser"), std::string::npos);
+    std::remove(trace.c_str());
+}

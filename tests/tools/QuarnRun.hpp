@@ -1,0 +1,62 @@
+// Runs the quarn command built with the tests as a user runs it, and small file helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace quarntest {
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+inline std::string tempPath(const std::string& name) {
+    return ::testing::TempDir() + "quarn-tools-" + std::to_string(::getpid()) + "-" + name;
+}
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void spit(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
+inline std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs a shell command line with optional standard input; `prefix` goes before it (variables).
+inline Result shell(const std::string& commandLine, const std::string& input = std::string()) {
+    std::string out = tempPath("stdout"), err = tempPath("stderr"), in = tempPath("stdin");
+    spit(in, input);
+    std::string command = "(" + commandLine + ") <" + in + " >" + out + " 2>" + err;
+    int raw = std::system(command.c_str());
+    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    std::remove(in.c_str());
+    return r;
+}
+
+// Runs quarn with the arguments (quoted by the caller) and optional standard input.
+inline Result quarn(const std::string& args, const std::string& input = std::string()) {
+    return shell(std::string(QUARN_TOOL) + " " + args, input);
+}
+
+const std::string kExamples = std::string(QUARN_SOURCE_DIR) + "/examples";
+} // namespace quarntest

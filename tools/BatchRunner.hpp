@@ -1,0 +1,46 @@
+// BatchRunner: `quarn batch`: writes every message of a folder into another folder with the
+// options of `quarn write`, on a number of threads, one parser (in its own message group) per
+// message. A message that fails is reported and leaves no output file; the others go on.
+// Progress goes to standard error as a bar; the summary to standard output.
+// One object per run; run() starts and joins the worker threads itself.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+class QuarnOptions;
+
+class BatchRunner {
+public:
+    struct Failure {
+        std::string file;      // name within the input folder
+        std::string message;   // what went wrong, with its causes
+    };
+    struct Summary {
+        unsigned long messages = 0;
+        unsigned long written = 0;
+        unsigned long long bytesIn = 0;
+        unsigned long long bytesOut = 0;
+        double seconds = 0;
+        std::vector<Failure> failures;   // in file name order
+    };
+
+    BatchRunner(const QuarnOptions& options, bool showProgress, std::FILE* progress)
+        : iOptions(options), iShowProgress(showProgress), iProgress(progress) {}
+
+    // Processes the regular files of the input folder (names not starting with '.'), in name
+    // order of assignment. Throws std::runtime_error when a folder cannot be read or made.
+    Summary run(const std::string& inputFolder, const std::string& outputFolder);
+
+    // The number of threads to use when none is given.
+    static unsigned defaultJobs();
+    static void printSummary(std::FILE* out, const Summary& summary);
+
+private:
+    void showProgress(unsigned long done, unsigned long total, unsigned long failed, bool last);
+
+    const QuarnOptions& iOptions;
+    bool iShowProgress;
+    std::FILE* iProgress;
+};

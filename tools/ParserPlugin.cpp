@@ -1,0 +1,25 @@
+#include "tools/ParserPlugin.hpp"
+
+#include "host/KelParserRegistry.hpp"
+#include "host/KelThrow.hpp"
+
+#include <cstdlib>
+
+#ifndef QUARN_PLUGIN_FILE
+#define QUARN_PLUGIN_FILE "libquarnparse.so.0"
+#endif
+
+ParserPlugin::ParserPlugin() {
+    const char* given = std::getenv(kEnvironmentVariable);
+    iPath = given && *given ? std::string(given) : KelParserRegistry::locate(QUARN_PLUGIN_FILE);
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    registry.load(iPath);
+    iInspector = registry.inspector(KelStringBase(u"XML"));
+    if (!iInspector) {
+        registry.unload(iPath);
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "ParserPlugin::ParserPlugin", KelMsg::E_Kel_PluginLoad,
+                                          iPath, "the plug-in serves no XML domain with an inspector");
+    }
+}
+
+ParserPlugin::~ParserPlugin() { KelParserRegistry::instance().unload(iPath); }

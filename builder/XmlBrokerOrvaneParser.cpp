@@ -487,6 +487,16 @@ bool XmlBrokerOrvaneParser::decodeDocumentBytes(long from, long to) {
     return decoder->decode(iBufferBase + from, static_cast<std::size_t>(to - from), iChars, iCharSizes);
 }
 
+bool XmlBrokerOrvaneParser::markupStartsAt(long offset) {
+    const long end = iBufferLength - iBomLength;
+    if (iBufferBase == nullptr || offset < 0 || offset >= end) return false;
+    if (iCodePage == 1208) return iBufferBase[offset] == '<';
+    // A window of a few bytes holds the first character; a character cut at its end only
+    // shortens what is decoded.
+    decodeDocumentBytes(offset, offset + 8 < end ? offset + 8 : end);
+    return !iChars.empty() && iChars[0] == u'<';
+}
+
 long XmlBrokerOrvaneParser::offsetAfter(long from, long to, char16_t unit) {
     if (!decodeDocumentBytes(from, to)) return -1;
     long offset = from;
@@ -610,8 +620,13 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
 }
 
 void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
-    takePosition(); // only to know where the next start tag begins
-    iPreviousEnd = nullptr;
+    const Position p = takePosition();
+    // Character data has no span of its own. The scanner reports it when it meets the markup
+    // that ends it, so the next item starts right here: when the byte here is that markup's '<',
+    // the next item gets a start, and an unchanged element after text is still copied byte for
+    // byte. Anywhere else (inside an entity's text, or text going on after a character
+    // reference) the next item gets none.
+    iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
     countText(length);
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {

@@ -135,6 +135,7 @@ private:
     };
     Position takePosition();
     void settlePendingClose(const Position& p);
+    bool markupStartsAt(long offset);   // the document's character at `offset` is '<'
     XmlKelSyntaxElement* setupSyntaxElement();
     XmlKelSyntaxElement* createLeaf(int type);
     void attachToCurrent(XmlKelSyntaxElement* element);

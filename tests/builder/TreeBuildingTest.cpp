@@ -75,9 +75,8 @@ TEST(TreeBuilding, ElementContentKindsQuotesAndSpans) {
     EXPECT_EQ(value(kids[5]), "d");
     EXPECT_EQ(value(kids[6]), "m");
     for (int i : {3, 4, 5, 6}) EXPECT_EQ(doc.span(kids[i]), "<none>") << i;
-    // After character data nothing is known of where the next item starts...
-    EXPECT_EQ(doc.span(kids[7]), "<none>");
-    // ...but after a comment it is.
+    // Character data ends where the next item's markup starts, so that item has its own text.
+    EXPECT_EQ(doc.span(kids[7]), "<!--k-->");
     EXPECT_EQ(doc.span(kids[8]), "<?p d?>");
     EXPECT_EQ(doc.span(kids[9]), "<e></e>");
     EXPECT_TRUE(isLeaf(kids[9]));

@@ -48,7 +48,7 @@ TEST(WriterRoundTrip, RewrittenDocumentsReadBackToTheSameTree) {
 }
 
 TEST(WriterRoundTrip, ChangeDeepDownRewritesOnlyItsPath) {
-    // Items after character data have no start of their own (w2); items after markup do.
+    // Every unchanged item beside the path is copied, after markup (w) or after text (w2).
     const std::string text =
         "<r a = '0'>\n <s  k='1'><t  v=\"old\"/><u >keep</u ></s><w >also</w >\n<w2 >text</w2 ></r>";
     Doc doc(text);
@@ -58,7 +58,7 @@ TEST(WriterRoundTrip, ChangeDeepDownRewritesOnlyItsPath) {
     Doc::child(t, XmlTypeAttribute)->setValue(ks("new & <x>"));
     const std::string written = doc.write();
     EXPECT_EQ(written,
-              "<r a='0'>\n <s k='1'><t v=\"new &amp; &lt;x&gt;\"/><u >keep</u ></s><w >also</w >\n<w2>text</w2></r>");
+              "<r a='0'>\n <s k='1'><t v=\"new &amp; &lt;x&gt;\"/><u >keep</u ></s><w >also</w >\n<w2 >text</w2 ></r>");
     Doc again(written);
     Doc expected("<r a='0'>\n <s k='1'><t v=\"new &amp; &lt;x&gt;\"/><u>keep</u></s><w>also</w>\n<w2>text</w2></r>");
     EXPECT_EQ(again.describe(), expected.describe());

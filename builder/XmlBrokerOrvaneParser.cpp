@@ -274,6 +274,9 @@ void XmlBrokerOrvaneParser::parseNextItem() {
         if (iScanInProgress) {
             iScanInProgress = iScanner->scanNext(*iScanToken);
         } else {
+            // Half a code unit at the end would be dropped by the scanner without a word.
+            if (KelConverter::isUtf16Ccsid(iCodePage) && ((iBufferLength - iBomLength) & 1) != 0)
+                failWithScannerMessage(0, u"UTF-16 data of odd length");
             // Setting the limits again starts the expansion count of this document at zero.
             iScanner->setSecurityManager(iSecurityManager);
             iScanInProgress = iScanner->scanFirst(*iInputSource, *iScanToken);

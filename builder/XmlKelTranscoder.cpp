@@ -279,7 +279,9 @@ bool XmlKelTranscoder::decode(const unsigned char* bytes, std::size_t length, st
     try {
         while (done < length) {
             const std::size_t base = chars.size();
-            const std::size_t room = std::max<std::size_t>(step, 2 * std::min(length - done, step));
+            // Two units per byte is more than any page yields (transcodeFrom takes less input
+            // when it would not fit); a short tag is not given a whole step of zeroed room.
+            const std::size_t room = std::max<std::size_t>(16, 2 * std::min(length - done, step));
             chars.resize(base + room);
             sizes.resize(base + room);
             XMLSize_t eaten = 0;

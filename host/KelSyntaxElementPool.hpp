@@ -1,6 +1,8 @@
 // KelSyntaxElementPool: arena of fixed-size element slots, carved from large chunks, so that
 // building a tree costs no allocation per element. Elements are built in their slots through the
 // parser's callElementConstructor and destroyed all together by release() or the destructor.
+// Chunks of a destroyed pool are kept (up to kCachedBytesPerThread) for the next pool made on the
+// same thread, so that a parser per message does not fault fresh pages in for every message.
 // Owned by one parser; one thread at a time.
 #pragma once
 
@@ -14,6 +16,8 @@ class KelSyntaxElement;
 class KelSyntaxElementPool {
 public:
     static constexpr std::size_t kSlotsPerChunk = 4096;
+    // Chunk bytes a thread keeps from destroyed pools for its next pools.
+    static constexpr std::size_t kCachedBytesPerThread = 32u * 1024u * 1024u;
 
     KelSyntaxElementPool(KelParser* parser, std::size_t elementSize);
     KelSyntaxElementPool(const KelSyntaxElementPool&) = delete;
@@ -30,7 +34,11 @@ public:
     std::size_t slotSize() const noexcept { return iSlotSize; }
 
 private:
-    struct ChunkDeleter { void operator()(unsigned char* p) const noexcept; };
+    // Hands the chunk to this thread's cache, or frees it when the cache is full.
+    struct ChunkDeleter {
+        std::size_t bytes;
+        void operator()(unsigned char* p) const noexcept;
+    };
     KelParser* iParser;
     std::size_t iSlotSize;
     std::vector<std::unique_ptr<unsigned char, ChunkDeleter>> iChunks;

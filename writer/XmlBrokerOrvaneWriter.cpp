@@ -31,6 +31,58 @@ bool isUnmappable(const KelException& e) noexcept {
 }
 
 bool isHighSurrogate(char16_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
+
+// Decodes UTF-8 that is well formed; false (out unspecified) at the first ill-formed or cut-off
+// sequence, which the converter then reports as it always has.
+bool decodeWellFormedUtf8(const unsigned char* in, const unsigned char* end, KelStringBase& out) {
+    char16_t* const begin = out.resizeForOverwrite(static_cast<std::size_t>(end - in));
+    char16_t* o = begin;
+    while (in < end) {
+        const unsigned lead = *in;
+        if (lead < 0x80) {
+            *o++ = static_cast<char16_t>(lead);
+            ++in;
+            continue;
+        }
+        int more;
+        std::uint32_t code;
+        unsigned low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1;
+            code = lead & 0x1Fu;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2;
+            code = lead & 0x0Fu;
+            if (lead == 0xE0) low = 0xA0;
+            else if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3;
+            code = lead & 0x07u;
+            if (lead == 0xF0) low = 0x90;
+            else if (lead == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - in <= more) return false;
+        for (int k = 1; k <= more; ++k) {
+            const unsigned b = in[k];
+            if (b < low || b > high) return false;
+            low = 0x80;
+            high = 0xBF;
+            code = (code << 6) | (b & 0x3Fu);
+        }
+        in += more + 1;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            *o++ = static_cast<char16_t>(0xD800 + (code >> 10));
+            *o++ = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+        } else {
+            *o++ = static_cast<char16_t>(code);
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - begin));
+    return true;
+}
 bool isLowSurrogate(char16_t u) noexcept { return u >= 0xDC00 && u <= 0xDFFF; }
 
 void appendAscii(KelStringBase& out, const char* text) {
@@ -795,6 +847,7 @@ void XmlBrokerOrvaneWriter::decodeStretch(const unsigned char* start, const unsi
         }
         return;
     }
+    if (ccsid == kUtf8Ccsid && decodeWellFormedUtf8(start, end, out)) return;
     out = KelConverter::createConverter(static_cast<int>(ccsid), 0)->toUnicode(start, static_cast<long>(length), false, 0);
 }
 
@@ -920,6 +973,16 @@ bool XmlBrokerOrvaneWriter::canEncode(const char16_t* text, std::size_t length) 
     bool ascii = true;
     for (std::size_t i = 0; i < length && ascii; ++i) ascii = text[i] < 0x80 && iAsciiCoverage[text[i]];
     if (ascii) return true;
+    prepareUnitCoverage();
+    // A text whose every unit converts alone converts as a whole (the mapping is per character),
+    // so the remembered answers per unit spare the probe conversion of the whole text.
+    bool eachAlone = true;
+    for (std::size_t i = 0; i < length && eachAlone; ++i) {
+        const char16_t u = text[i];
+        if (iUnitEncodes[u / 64] & (std::uint64_t(1) << (u % 64))) continue;
+        eachAlone = !isHighSurrogate(u) && !isLowSurrogate(u) && unitEncodes(u);
+    }
+    if (eachAlone) return true;
     const KelConverter* converter = KelConverter::setCodepage(iOutputCodepage, 0);
     iProbe.resize(std::max<std::size_t>(converter->maxBytesFor(length), 16));
     try {
@@ -941,6 +1004,29 @@ bool XmlBrokerOrvaneWriter::canEncode(const char16_t* text, std::size_t length) 
 
 bool XmlBrokerOrvaneWriter::encodesAlone(const char16_t* text, std::size_t length) {
     if (outputCoversUnicode()) return true;
+    if (length == 1 && !isHighSurrogate(text[0]) && !isLowSurrogate(text[0])) return unitEncodes(text[0]);
+    return probeAlone(text, length);
+}
+
+void XmlBrokerOrvaneWriter::prepareUnitCoverage() {
+    if (iUnitCoverageCcsid == iOutputCodepage) return;
+    iUnitProbed.assign(0x10000 / 64, 0);
+    iUnitEncodes.assign(0x10000 / 64, 0);
+    iUnitCoverageCcsid = iOutputCodepage;
+}
+
+bool XmlBrokerOrvaneWriter::unitEncodes(char16_t unit) {
+    prepareUnitCoverage();
+    const std::size_t word = unit / 64;
+    const std::uint64_t bit = std::uint64_t(1) << (unit % 64);
+    if (!(iUnitProbed[word] & bit)) {
+        if (probeAlone(&unit, 1)) iUnitEncodes[word] |= bit;
+        iUnitProbed[word] |= bit;
+    }
+    return (iUnitEncodes[word] & bit) != 0;
+}
+
+bool XmlBrokerOrvaneWriter::probeAlone(const char16_t* text, std::size_t length) {
     const KelConverter* converter = KelConverter::setCodepage(iOutputCodepage, 0);
     iProbe.resize(std::max<std::size_t>(converter->maxBytesFor(length), 16));
     try {

@@ -13,6 +13,7 @@
 
 #include <bitset>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 class KelSyntaxElement;
@@ -121,6 +122,10 @@ private:
     // Whether the output code page holds all of `text`; encodesAlone for one character.
     bool canEncode(const char16_t* text, std::size_t length);
     bool encodesAlone(const char16_t* text, std::size_t length);
+    // encodesAlone for one unit that is not a surrogate, probed once per unit and output page.
+    bool unitEncodes(char16_t unit);
+    void prepareUnitCoverage();
+    bool probeAlone(const char16_t* text, std::size_t length);
 
     // ---- Document type declaration closing.
     const unsigned char* findLeadingClose(const unsigned char* start, const unsigned char* end, long ccsid,
@@ -191,6 +196,10 @@ private:
     // Which ASCII characters the output code page can hold (valid for iAsciiCoverageCcsid).
     std::bitset<128> iAsciiCoverage;
     int iAsciiCoverageCcsid;
+    // Per BMP unit: probed already / converts alone (valid for iUnitCoverageCcsid).
+    std::vector<std::uint64_t> iUnitProbed;
+    std::vector<std::uint64_t> iUnitEncodes;
+    int iUnitCoverageCcsid = -1;
     // Bytes of white space and ">" in the code page iMarkupBytesCcsid (-1: not one byte there).
     int iMarkupBytes[5];
     int iMarkupBytesCcsid;

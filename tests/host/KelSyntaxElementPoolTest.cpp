@@ -1,0 +1,96 @@
+// The element pool: chunks of a destroyed pool serve the next pool of the same thread only at
+// their own size, pools on several threads keep to their own chunks, and a pool that outlives its
+// thread's chunk cache still frees its chunks.
+#include "host/KelMessageGroup.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelSyntaxElement.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+// An element with a payload of its own, filled on construction, so that slots that overlap or
+// run past their chunk show up as changed payloads or names.
+struct WideElement : KelSyntaxElement {
+    explicit WideElement(KelParser* parser) : KelSyntaxElement(parser) { std::memset(payload, 0x5A, sizeof payload); }
+    unsigned char payload[232];
+};
+
+class PoolParser : public KelParser {
+public:
+    PoolParser(KelMessageGroup* group, bool wide)
+        : KelParser(group, wide ? static_cast<int>(sizeof(WideElement)) : static_cast<int>(sizeof(KelSyntaxElement))),
+          iWide(wide) {}
+    void initialize() override {}
+    void parseFirstChild(KelSyntaxElement*) override {}
+    void parseLastChild(KelSyntaxElement*) override {}
+    void parseRightSibling(KelSyntaxElement*) override {}
+    void parseLeftSibling(KelSyntaxElement*) override {}
+    void callElementConstructor(void* storage) override {
+        if (iWide) new (storage) WideElement(this);
+        else new (storage) KelSyntaxElement(this);
+    }
+
+    // `count` elements named by their index; checks afterwards that every one kept its name.
+    void fillAndCheck(std::size_t count) {
+        std::vector<KelSyntaxElement*> made;
+        for (std::size_t i = 0; i < count; ++i) {
+            KelSyntaxElement* e = elementPool().createElement();
+            e->parserSetName(KelStringBase::fromUtf8("element " + std::to_string(i)));
+            made.push_back(e);
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(made[i]->name().toUtf8(), "element " + std::to_string(i));
+            if (iWide) {
+                const auto* w = static_cast<WideElement*>(made[i]);
+                for (unsigned char b : w->payload) ASSERT_EQ(b, 0x5A) << "element " << i;
+            }
+        }
+    }
+
+private:
+    bool iWide;
+};
+
+constexpr std::size_t kTwoChunksAndOne = 2 * KelSyntaxElementPool::kSlotsPerChunk + 1;
+} // namespace
+
+TEST(KelSyntaxElementPool, ChunksOfADestroyedPoolServeOnlyPoolsOfTheirSlotSize) {
+    KelMessageGroup group;
+    { PoolParser small(&group, false); small.fillAndCheck(kTwoChunksAndOne); }
+    // Wider slots must not be carved from the narrow chunks just given back.
+    { PoolParser wide(&group, true); wide.fillAndCheck(kTwoChunksAndOne); }
+    { PoolParser small(&group, false); small.fillAndCheck(kTwoChunksAndOne); }
+    {
+        // Two live pools of one size never share a chunk.
+        PoolParser first(&group, false), second(&group, false);
+        first.fillAndCheck(kTwoChunksAndOne);
+        second.fillAndCheck(kTwoChunksAndOne);
+        first.fillAndCheck(10);
+    }
+}
+
+TEST(KelSyntaxElementPool, PoolsOnSeveralThreadsAndPoolsOutlivingTheirThreadsCache) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([t] {
+            // Made before the thread's chunk cache, so destroyed after it at thread exit: its
+            // chunks are freed directly (a sanitizer build reports a leak or a use after
+            // destruction otherwise).
+            thread_local KelMessageGroup lateGroup;
+            thread_local PoolParser late(&lateGroup, false);
+            KelMessageGroup group;
+            for (int round = 0; round < 4; ++round) {
+                PoolParser parser(&group, (t + round) % 2 == 0);
+                parser.fillAndCheck(KelSyntaxElementPool::kSlotsPerChunk + 7);
+            }
+            late.fillAndCheck(KelSyntaxElementPool::kSlotsPerChunk + 7);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+}

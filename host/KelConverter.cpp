@@ -7,6 +7,7 @@
 #include "host/KelLog.hpp"
 #include "host/KelThrow.hpp"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 
@@ -204,6 +205,33 @@ void writeUtf16(const char16_t* text, std::size_t units, unsigned char* out, boo
 // Converts text[0, length) completely into out[0, capacity) with a freshly reset converter.
 // Returns the bytes written, or -1 when they do not fit (then `consumed`, if given, is the number
 // of units ICU took before it ran out of room). Raises on an unmappable character.
+// ICU drops a default-ignorable character (U+FEFF, U+200B, soft hyphen, ...) that the page lacks
+// without reporting it, even when told to stop at unmappable characters. A conversion must never
+// lose a character silently, so each such character in the text is tried on its own.
+void checkIgnorablesKept(UConverter* icu, int ccsid, const char* function, const char16_t* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] < 0xAD) continue;
+        UChar32 c = text[i];
+        std::size_t units = 1;
+        if (U16_IS_LEAD(text[i]) && i + 1 < length && U16_IS_TRAIL(text[i + 1])) {
+            c = U16_GET_SUPPLEMENTARY(text[i], text[i + 1]);
+            units = 2;
+        }
+        if (u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) {
+            char bytes[16];
+            char* target = bytes;
+            const UChar* source = text + i;
+            UErrorCode status = U_ZERO_ERROR;
+            ucnv_reset(icu);
+            ucnv_fromUnicode(icu, &target, bytes + sizeof bytes, &source, text + i + units, nullptr, true, &status);
+            ucnv_reset(icu);
+            if (U_FAILURE(status) || target == bytes)
+                failCharacter(function, ccsid, static_cast<long>(i), unitText(text + i, static_cast<int8_t>(units)));
+        }
+        i += units - 1;
+    }
+}
+
 long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char16_t* text,
                     std::size_t length, unsigned char* out, std::size_t capacity,
                     std::size_t* consumed = nullptr) {
@@ -218,7 +246,9 @@ long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char
         return -1;
     }
     if (U_FAILURE(status)) failFromUnicode(icu, function, ccsid, text, source);
-    return static_cast<long>(target - reinterpret_cast<char*>(out));
+    const long written = static_cast<long>(target - reinterpret_cast<char*>(out));
+    checkIgnorablesKept(icu, ccsid, function, text, length);
+    return written;
 }
 
 } // namespace

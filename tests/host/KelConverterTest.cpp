@@ -219,3 +219,27 @@ TEST(KelConverterTest, ConvertersWorkFromManyThreadsAtOnce) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
 }
+
+TEST(KelConverterTest, InvisibleCharactersThePageLacksAreNotDropped) {
+    // Default-ignorable characters: a page without them must refuse them like any other.
+    for (int ccsid : {850, 37, 819}) {
+        for (char16_t invisible : {u'\uFEFF', u'\u200B', u'\u2060'}) {
+            const char16_t text[] = {u'a', invisible, u'b'};
+            const KelConverter* converter = KelConverter::setCodepage(ccsid);
+            std::vector<unsigned char> out(converter->maxBytesFor(3));
+            try {
+                converter->convertFromUnicode(text, 3, out.data(), out.size());
+                ADD_FAILURE() << "U+" << std::hex << static_cast<int>(invisible) << " vanished into ccsid " << std::dec << ccsid;
+            } catch (const KelRecoverableException& e) {
+                EXPECT_EQ(e.catalogueNumber(), 2341u);
+            }
+        }
+    }
+    // Where the page has the character, it converts: the soft hyphen is 0xAD in 1252 and 0xCA in 37.
+    const char16_t soft[] = {u'a', u'\u00AD'};
+    unsigned char bytes[8];
+    ASSERT_EQ(KelConverter::setCodepage(1252)->convertFromUnicode(soft, 2, bytes, sizeof bytes), 2u);
+    EXPECT_EQ(bytes[1], 0xAD);
+    ASSERT_EQ(KelConverter::setCodepage(37)->convertFromUnicode(soft, 2, bytes, sizeof bytes), 2u);
+    EXPECT_EQ(bytes[1], 0xCA);
+}

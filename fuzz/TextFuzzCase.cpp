@@ -36,10 +36,9 @@ std::u16string unescape(std::u16string_view text) {
     return out;
 }
 
-// Invisible characters (default-ignorable code points) that ICU drops without a word when a page
-// lacks them. Known open fault of the host converter: its conversions are strict for every other
-// character. The writer turns such characters into references before converting, so messages
-// keep them; the fixed-buffer conversion used for error texts still loses them.
+// Invisible characters (default-ignorable code points), which ICU would drop without a word when a
+// page lacks them; the host converter refuses them itself. The prefix check below leaves them out
+// all the same: a cut inside such a character's shift sequence is not a prefix in every page.
 bool isDefaultIgnorable(char16_t c) {
     return c == 0x00AD || c == 0x034F || c == 0x061C || (c >= 0x115F && c <= 0x1160) || (c >= 0x17B4 && c <= 0x17B5) ||
            (c >= 0x180B && c <= 0x180F) || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||

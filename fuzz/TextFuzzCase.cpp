@@ -37,8 +37,8 @@ std::u16string unescape(std::u16string_view text) {
 }
 
 // Invisible characters (default-ignorable code points), which ICU would drop without a word when a
-// page lacks them; the host converter refuses them itself. The prefix check below leaves them out
-// all the same: a cut inside such a character's shift sequence is not a prefix in every page.
+// page lacks them. The host converter refuses them (2341, accepted below); the prefix check below
+// still leaves texts holding them out, as it did before the converter checked them.
 bool isDefaultIgnorable(char16_t c) {
     return c == 0x00AD || c == 0x034F || c == 0x061C || (c >= 0x115F && c <= 0x1160) || (c >= 0x17B4 && c <= 0x17B5) ||
            (c >= 0x180B && c <= 0x180F) || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||

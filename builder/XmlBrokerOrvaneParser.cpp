@@ -117,7 +117,7 @@ void readAttributeQuotes(UnitAt unitAt, std::size_t length, const RefVectorOf<XM
 // Construction
 
 XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse)
-    : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScanInProgress(false), iScanner(nullptr),
+    : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScannerMemory(), iScanInProgress(false), iScanner(nullptr),
       iValidator(nullptr), iGrammarResolver(nullptr), iSecurityManager(nullptr), iScanToken(nullptr),
       iInputSource(nullptr), iOwner(owner), iSpanReuse(spanReuse), iPreviousEnd(nullptr), iCurrentElement(nullptr),
       iBufferBase(nullptr), iBufferLength(0), iCodePage(0), iEncoding(0), iBomLength(0), iStepCount(0),
@@ -132,8 +132,8 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
         // The error reporter goes in with the constructors: set later, it would not reach the
         // validator. Neither the scanner nor the resolver deletes what it is given.
         iValidator = new DTDValidator(this);
-        iGrammarResolver = new GrammarResolver(nullptr);
-        iScanner = new XmlBoundedScanner(this, this, this, this, iValidator, iGrammarResolver);
+        iGrammarResolver = new GrammarResolver(nullptr, &iScannerMemory);
+        iScanner = new XmlBoundedScanner(this, this, this, this, iValidator, iGrammarResolver, &iScannerMemory);
         iScanner->setURIStringPool(iGrammarResolver->getStringPool());
         iScanToken = new XMLPScanToken();
         iSecurityManager = new SecurityManager();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "builder/XmlBuilderLimits.hpp"
+#include "builder/XmlScannerMemory.hpp"
 #include "common/XmlUtils.hpp"
 #include "host/KelException.hpp"
 #include "host/KelOwnedLogSource.hpp"
@@ -165,6 +166,7 @@ private:
     XmlBoundedScanner* boundedScanner() const noexcept;
     void releaseScanner() noexcept;
 
+    XmlScannerMemory iScannerMemory;  // first in, last out: the scanner objects live in it
     bool iScanInProgress;
     xercesc::XMLScanner* iScanner;   // an XmlBoundedScanner
     xercesc::DTDValidator* iValidator;

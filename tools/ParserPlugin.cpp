@@ -22,4 +22,7 @@ ParserPlugin::ParserPlugin() {
     }
 }
 
-ParserPlugin::~ParserPlugin() { KelParserRegistry::instance().unload(iPath); }
+// The plug-in stays loaded until the process ends. Unloading it as the command finishes would free
+// nothing that the exit does not, while libraries loaded with it (the scanner library's own
+// dependencies) may hold thread-local storage that the exit handlers still walk.
+ParserPlugin::~ParserPlugin() = default;

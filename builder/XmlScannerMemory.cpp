@@ -1,0 +1,55 @@
+#include "builder/XmlScannerMemory.hpp"
+
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include <new>
+
+XERCES_CPP_NAMESPACE_USE
+
+namespace {
+constexpr std::size_t kMark = 0x5175726E4D656D21ull; // a block of a scanner-memory list
+}
+
+XmlScannerMemory::XmlScannerMemory() noexcept : iList{&iList, &iList, 0, kMark}, iLive(0) {}
+
+XmlScannerMemory::~XmlScannerMemory() {
+    // What the scanner library never gave back goes now.
+    Header* h = iList.next;
+    while (h != &iList) {
+        Header* next = h->next;
+        h->mark = 0;
+        ::operator delete(h);
+        h = next;
+    }
+}
+
+MemoryManager* XmlScannerMemory::getExceptionMemoryManager() { return XMLPlatformUtils::fgMemoryManager; }
+
+void* XmlScannerMemory::allocate(XMLSize_t size) {
+    void* raw = nullptr;
+    try {
+        raw = ::operator new(sizeof(Header) + size);
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemoryException();
+    }
+    Header* h = static_cast<Header*>(raw);
+    h->size = size;
+    h->mark = kMark;
+    h->prev = &iList;
+    h->next = iList.next;
+    iList.next->prev = h;
+    iList.next = h;
+    ++iLive;
+    return h + 1;
+}
+
+void XmlScannerMemory::deallocate(void* p) {
+    if (p == nullptr) return;
+    Header* h = static_cast<Header*>(p) - 1;
+    h->prev->next = h->next;
+    h->next->prev = h->prev;
+    h->mark = 0;
+    --iLive;
+    ::operator delete(h);
+}

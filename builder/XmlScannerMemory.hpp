@@ -1,0 +1,35 @@
+// XmlScannerMemory: the memory manager of one tree builder's scanner. The scanner library loses
+// a little of what it was building when an error is reported inside a document type declaration
+// (a bad content model, a bad byte after an identifier); every block it takes is kept on a list
+// here, so whatever it never gives back is freed when the builder goes, instead of being lost to
+// the process. Owned by the builder, outlives the scanner objects; one thread at a time.
+#pragma once
+
+#include <xercesc/framework/MemoryManager.hpp>
+
+#include <cstddef>
+
+class XmlScannerMemory : public xercesc::MemoryManager {
+public:
+    XmlScannerMemory() noexcept;
+    XmlScannerMemory(const XmlScannerMemory&) = delete;
+    XmlScannerMemory& operator=(const XmlScannerMemory&) = delete;
+    ~XmlScannerMemory() override;
+
+    xercesc::MemoryManager* getExceptionMemoryManager() override;
+    void* allocate(XMLSize_t size) override;
+    void deallocate(void* p) override;
+
+    // Blocks taken and not yet given back.
+    std::size_t liveBlocks() const noexcept { return iLive; }
+
+private:
+    struct Header {
+        Header* prev;
+        Header* next;
+        std::size_t size;
+        std::size_t mark;   // tells a block of this manager from anything else
+    };
+    Header iList;           // sentinel of the circular list of live blocks
+    std::size_t iLive;
+};

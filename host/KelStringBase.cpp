@@ -1,6 +1,8 @@
 // KelStringBase: inline storage for short texts, shared copy-on-write heap blocks for long ones.
 #include "host/KelStringBase.hpp"
 
+#include "host/KelUtf8.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -441,48 +443,14 @@ KelStringBase KelStringBase::fromUtf8(std::string_view utf8) {
         }
         // Each maximal ill-formed subsequence becomes one U+FFFD; the byte that broke the
         // sequence is examined afresh.
-        std::uint32_t code;
-        int more;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            more = 1;
-            code = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            more = 2;
-            code = lead & 0x0Fu;
-            if (lead == 0xE0) low = 0xA0;        // no overlong forms
-            else if (lead == 0xED) high = 0x9F;  // no surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            more = 3;
-            code = lead & 0x07u;
-            if (lead == 0xF0) low = 0x90;
-            else if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-        } else {
+        std::uint32_t code = 0;
+        const int n = kelReadUtf8(in + i, in + size, code);
+        if (n < 0) {
             *out++ = 0xFFFD;
-            ++i;
-            continue;
-        }
-        std::size_t j = i + 1;
-        bool complete = true;
-        for (int k = 0; k < more; ++k, ++j) {
-            if (j >= size || in[j] < low || in[j] > high) {
-                complete = false;
-                break;
-            }
-            code = (code << 6) | (in[j] & 0x3Fu);
-            low = 0x80;
-            high = 0xBF;
-        }
-        i = j;
-        if (!complete) {
-            *out++ = 0xFFFD;
-        } else if (code >= 0x10000) {
-            code -= 0x10000;
-            *out++ = static_cast<char16_t>(0xD800 + (code >> 10));
-            *out++ = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+            i += static_cast<std::size_t>(-n);
         } else {
-            *out++ = static_cast<char16_t>(code);
+            out = kelPutUtf16(out, code);
+            i += static_cast<std::size_t>(n);
         }
     }
     result.resize(static_cast<std::size_t>(out - begin));

@@ -9,6 +9,7 @@
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
+#include "host/KelUtf8.hpp"
 #include "host/KelValue.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
@@ -44,41 +45,11 @@ bool decodeWellFormedUtf8(const unsigned char* in, const unsigned char* end, Kel
             ++in;
             continue;
         }
-        int more;
-        std::uint32_t code;
-        unsigned low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            more = 1;
-            code = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            more = 2;
-            code = lead & 0x0Fu;
-            if (lead == 0xE0) low = 0xA0;
-            else if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            more = 3;
-            code = lead & 0x07u;
-            if (lead == 0xF0) low = 0x90;
-            else if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (end - in <= more) return false;
-        for (int k = 1; k <= more; ++k) {
-            const unsigned b = in[k];
-            if (b < low || b > high) return false;
-            low = 0x80;
-            high = 0xBF;
-            code = (code << 6) | (b & 0x3Fu);
-        }
-        in += more + 1;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            *o++ = static_cast<char16_t>(0xD800 + (code >> 10));
-            *o++ = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            *o++ = static_cast<char16_t>(code);
-        }
+        std::uint32_t code = 0;
+        const int n = kelReadUtf8(in, end, code);
+        if (n <= 0) return false;
+        in += n;
+        o = kelPutUtf16(o, code);
     }
     out.resize(static_cast<std::size_t>(o - begin));
     return true;

@@ -650,35 +650,34 @@ void XmlBrokerOrvaneParser::ignorableWhitespace(const XMLCh* const chars, const 
                                                 const bool /*cdataSection*/) {
     const Position p = takePosition();
     closePendingDocType();
-    countText(length);
-    XmlKelSyntaxElement* space = createLeaf(XmlTypeWhiteSpace);
-    space->setActualValue(chars, length);
-    setSpan(space, iPreviousEnd, p.span);
-    attachToCurrent(space);
+    attachMarkupLeaf(p, XmlTypeWhiteSpace, nullptr, chars, length);
+}
+
+void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
+                                             XMLSize_t length) {
+    // Comments, processing instructions and white space: a leaf whose text runs from where the
+    // previous item ended to here; a target, when given, is its name.
+    if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
+    if (value) countText(length);
+    XmlKelSyntaxElement* element = createLeaf(type);
+    if (target) element->parserSetName(checkedName(target));
+    if (value) element->setActualValue(value, length);
+    else element->setActualValue(kEmpty);
+    setSpan(element, iPreviousEnd, p.span);
+    attachToCurrent(element);
     iPreviousEnd = p.span;
 }
 
 void XmlBrokerOrvaneParser::docComment(const XMLCh* const comment) {
     const Position p = takePosition();
     closePendingDocType();
-    if (comment) countText(XMLString::stringLen(comment));
-    XmlKelSyntaxElement* element = createLeaf(XmlTypeComment);
-    element->setActualValue(comment ? comment : kEmpty);
-    setSpan(element, iPreviousEnd, p.span);
-    attachToCurrent(element);
-    iPreviousEnd = p.span;
+    attachMarkupLeaf(p, XmlTypeComment, nullptr, comment);
 }
 
 void XmlBrokerOrvaneParser::docPI(const XMLCh* const target, const XMLCh* const data) {
     const Position p = takePosition();
     closePendingDocType();
-    if (data) countText(XMLString::stringLen(data));
-    XmlKelSyntaxElement* element = createLeaf(XmlTypeProcessingInstruction);
-    element->parserSetName(checkedName(target));
-    element->setActualValue(data ? data : kEmpty);
-    setSpan(element, iPreviousEnd, p.span);
-    attachToCurrent(element);
-    iPreviousEnd = p.span;
+    attachMarkupLeaf(p, XmlTypeProcessingInstruction, target, data);
 }
 
 void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
@@ -895,34 +894,15 @@ void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const b
 }
 
 void XmlBrokerOrvaneParser::doctypeComment(const XMLCh* const comment) {
-    const Position p = takePosition();
-    if (comment) countText(XMLString::stringLen(comment));
-    XmlKelSyntaxElement* element = createLeaf(XmlTypeDocTypeComment);
-    element->setActualValue(comment ? comment : kEmpty);
-    setSpan(element, iPreviousEnd, p.span);
-    attachToCurrent(element);
-    iPreviousEnd = p.span;
+    attachMarkupLeaf(takePosition(), XmlTypeDocTypeComment, nullptr, comment);
 }
 
 void XmlBrokerOrvaneParser::doctypePI(const XMLCh* const target, const XMLCh* const data) {
-    const Position p = takePosition();
-    if (data) countText(XMLString::stringLen(data));
-    XmlKelSyntaxElement* element = createLeaf(XmlTypeDocTypePI);
-    element->parserSetName(checkedName(target));
-    element->setActualValue(data ? data : kEmpty);
-    setSpan(element, iPreviousEnd, p.span);
-    attachToCurrent(element);
-    iPreviousEnd = p.span;
+    attachMarkupLeaf(takePosition(), XmlTypeDocTypePI, target, data);
 }
 
 void XmlBrokerOrvaneParser::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
-    const Position p = takePosition();
-    countText(length);
-    XmlKelSyntaxElement* element = createLeaf(XmlTypeDocTypeWhiteSpace);
-    element->setActualValue(chars, length);
-    setSpan(element, iPreviousEnd, p.span);
-    attachToCurrent(element);
-    iPreviousEnd = p.span;
+    attachMarkupLeaf(takePosition(), XmlTypeDocTypeWhiteSpace, nullptr, chars, length);
 }
 
 void XmlBrokerOrvaneParser::TextDecl(const XMLCh* const, const XMLCh* const) {}

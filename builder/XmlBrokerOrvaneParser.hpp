@@ -137,6 +137,9 @@ private:
     Position takePosition();
     void settlePendingClose(const Position& p);
     bool markupStartsAt(long offset);   // the document's character at `offset` is '<'
+    static constexpr XMLSize_t kZeroTerminated = static_cast<XMLSize_t>(-1);
+    void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
+                          XMLSize_t length = kZeroTerminated);
     XmlKelSyntaxElement* setupSyntaxElement();
     XmlKelSyntaxElement* createLeaf(int type);
     void attachToCurrent(XmlKelSyntaxElement* element);

@@ -28,6 +28,7 @@
 #include <xercesc/validators/common/GrammarResolver.hpp>
 
 #include <climits>
+#include <cstring>
 #include <exception>
 
 using namespace xercesc;
@@ -46,7 +47,11 @@ const char16_t kEmpty[] = u"";
 constexpr std::size_t kMaxInsertUnits = 999;
 constexpr XMLSize_t kNoReader = static_cast<XMLSize_t>(-1);
 
-bool isBlank(char16_t unit) { return unit == u' ' || unit == u'\t' || unit == u'\n' || unit == u'\r'; }
+bool isBlank(char16_t unit) {
+    // One test for the four blanks: space, tab, line feed, carriage return.
+    constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+    return unit <= u' ' && ((kBlanks >> unit) & 1u) != 0;
+}
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 
 // VersionNum: "1." and one or more digits.
@@ -84,14 +89,36 @@ void markLeaf(KelSyntaxElement* element) {
     element->setCompleteRight();
 }
 
-// Sets quotes[a] for each attribute written in the start tag that ends `text` (`length` units,
-// read through unitAt): true for double quotes, false for single. Stops at anything unexpected.
-template <class UnitAt>
-void readAttributeQuotes(UnitAt unitAt, std::size_t length, const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,
-                         std::vector<bool>& quotes) {
-    // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
+// Where `unit` first stands in text[from, length), or length. Bytes (UTF-8 tags read in place)
+// are searched with the C library, which reads many at a time.
+std::size_t findUnit(const unsigned char* text, std::size_t from, std::size_t length, char16_t unit) {
+    if (from >= length) return length;
+    const void* hit = std::memchr(text + from, unit, length - from);
+    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) : length;
+}
+std::size_t findUnit(const char16_t* text, std::size_t from, std::size_t length, char16_t unit) {
+    while (from < length && text[from] != unit) ++from;
+    return from;
+}
+// Just after the last `unit` in text[0, length), or 0 when there is none.
+std::size_t afterLastUnit(const unsigned char* text, std::size_t length, char16_t unit) {
+    const void* hit = length ? memrchr(text, unit, length) : nullptr;
+    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) + 1 : 0;
+}
+std::size_t afterLastUnit(const char16_t* text, std::size_t length, char16_t unit) {
     std::size_t i = length;
-    while (i > 0 && unitAt(i - 1) != u'<') --i;
+    while (i > 0 && text[i - 1] != unit) --i;
+    return i;
+}
+
+// Sets quotes[a] for each attribute written in the start tag that ends `text` (`length` units):
+// true for double quotes, false for single. Stops at anything unexpected.
+template <class Unit>
+void readAttributeQuotes(const Unit* text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+                         XMLSize_t count, std::vector<unsigned char>& quotes) {
+    const auto unitAt = [text](std::size_t i) { return static_cast<char16_t>(text[i]); };
+    // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
+    std::size_t i = afterLastUnit(text, length, u'<');
     if (i == 0) return;
     while (i < length && !isBlank(unitAt(i)) && unitAt(i) != u'/' && unitAt(i) != u'>') ++i;
     for (XMLSize_t a = 0; a < count; ++a) {
@@ -106,8 +133,7 @@ void readAttributeQuotes(UnitAt unitAt, std::size_t length, const RefVectorOf<XM
         if (i >= length || (unitAt(i) != u'"' && unitAt(i) != u'\'')) return;
         const char16_t quote = unitAt(i++);
         quotes[a] = quote == u'"';
-        while (i < length && unitAt(i) != quote) ++i;
-        ++i;
+        i = findUnit(text, i, length, quote) + 1;
     }
 }
 
@@ -347,13 +373,18 @@ void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
                                  limit, value, line, column, currentElementName());
 }
 
-KelStringBase XmlBrokerOrvaneParser::checkedName(const XMLCh* name) {
-    if (name == nullptr) return KelStringBase();
+std::size_t XmlBrokerOrvaneParser::checkedNameLength(const XMLCh* name) {
+    if (name == nullptr) return 0;
     std::size_t length = 0;
     while (name[length] != 0)
         if (++length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
     countText(length);
-    return KelStringBase(name, length);
+    return length;
+}
+
+KelStringBase XmlBrokerOrvaneParser::checkedName(const XMLCh* name) {
+    const std::size_t length = checkedNameLength(name);
+    return name ? KelStringBase(name, length) : KelStringBase();
 }
 
 XmlBoundedScanner* XmlBrokerOrvaneParser::boundedScanner() const noexcept {
@@ -520,14 +551,12 @@ void XmlBrokerOrvaneParser::findAttributeQuotes(const RefVectorOf<XMLAttr>& attr
         // place, without decoding it first.
         if (iCodePage == 1208 && iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
             p.offset <= iBufferLength - iBomLength) {
-            const unsigned char* bytes = iBufferBase + p.markupStart;
-            readAttributeQuotes([bytes](std::size_t i) { return static_cast<char16_t>(bytes[i]); },
-                                static_cast<std::size_t>(p.offset - p.markupStart), attributes, count, iQuotes);
+            readAttributeQuotes(iBufferBase + p.markupStart, static_cast<std::size_t>(p.offset - p.markupStart),
+                                attributes, count, iQuotes);
             return;
         }
         if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
-        const char16_t* text = iChars.data();
-        readAttributeQuotes([text](std::size_t i) { return text[i]; }, iChars.size(), attributes, count, iQuotes);
+        readAttributeQuotes(iChars.data(), iChars.size(), attributes, count, iQuotes);
         return;
     }
     // A start tag in an entity's replacement text: that text is the entity's value, and the
@@ -539,8 +568,7 @@ void XmlBrokerOrvaneParser::findAttributeQuotes(const RefVectorOf<XMLAttr>& attr
     const std::size_t to = std::min(valueLength, static_cast<std::size_t>(p.offset) / sizeof(XMLCh));
     if (from > to) return;
     const XMLCh* text = entity->getValue() + from;
-    readAttributeQuotes([text](std::size_t i) { return static_cast<char16_t>(text[i]); }, to - from, attributes, count,
-                        iQuotes);
+    readAttributeQuotes(text, to - from, attributes, count, iQuotes);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -574,15 +602,22 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     closePendingDocType();
     if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
     if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
-    const KelStringBase name = checkedName(elemDecl.getFullName());
+    // Every limit is checked before anything is built, so a failing tag leaves no element behind.
+    const XMLCh* const elementName = elemDecl.getFullName();
+    const std::size_t nameLength = checkedNameLength(elementName);
+    iAttributeLengths.resize(attrCount);
     for (XMLSize_t a = 0; a < attrCount; ++a) {
         const XMLAttr* attribute = attrList.elementAt(a);
-        checkedName(attribute->getQName());
-        if (attribute->getValue() != nullptr) countText(XMLString::stringLen(attribute->getValue()));
+        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
+        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
+        countText(iAttributeLengths[a].second);
     }
     XmlKelSyntaxElement* element = setupSyntaxElement();
     element->parserSetType(XmlTypeElement);
-    element->parserSetName(name);
+    if (elementName != nullptr) {
+        const XmlNameCache::Entry& name = iNames.find(elementName, nameLength);
+        element->parserSetName(name.name, name.hash);
+    }
     attachToCurrent(element);
     element->setBufferStart(iPreviousEnd);
     iCurrentElement = element;
@@ -590,7 +625,8 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         findAttributeQuotes(attrList, attrCount, p);
         for (XMLSize_t a = 0; a < attrCount; ++a) {
             const XMLAttr* attribute = attrList.elementAt(a);
-            addAttribute(attribute->getQName(), attribute->getValue(), iQuotes[a]);
+            addAttribute(attribute->getQName(), iAttributeLengths[a].first, attribute->getValue(),
+                         iAttributeLengths[a].second, iQuotes[a]);
         }
     }
     if (isEmpty) {
@@ -603,10 +639,14 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     iPreviousEnd = p.span;
 }
 
-void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, const XMLCh* value, bool doubleQuoted) {
+void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value,
+                                         std::size_t valueLength, bool doubleQuoted) {
     XmlKelSyntaxElement* attribute = createLeaf(XmlTypeAttribute);
-    attribute->parserSetName(KelStringBase(name));
-    attribute->setActualValue(value ? value : kEmpty);
+    if (name != nullptr) {
+        const XmlNameCache::Entry& cached = iNames.find(name, nameLength);
+        attribute->parserSetName(cached.name, cached.hash);
+    }
+    attribute->setActualValue(value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
     attachToCurrent(attribute);
 }

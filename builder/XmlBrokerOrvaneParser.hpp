@@ -8,6 +8,7 @@
 #pragma once
 
 #include "builder/XmlBuilderLimits.hpp"
+#include "builder/XmlNameCache.hpp"
 #include "builder/XmlScannerMemory.hpp"
 #include "common/XmlUtils.hpp"
 #include "host/KelException.hpp"
@@ -21,6 +22,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 XERCES_CPP_NAMESPACE_BEGIN
@@ -144,7 +146,8 @@ private:
     XmlKelSyntaxElement* createLeaf(int type);
     void attachToCurrent(XmlKelSyntaxElement* element);
     void attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value);
-    void addAttribute(const XMLCh* name, const XMLCh* value, bool doubleQuoted);
+    void addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value, std::size_t valueLength,
+                      bool doubleQuoted);
     // Closes a document type declaration that is still the current element (the first document
     // item after it does this).
     void closePendingDocType();
@@ -165,6 +168,8 @@ private:
     [[noreturn]] void failLimit(const char* limit, unsigned long value);
     // The name as the host's string, after the name-length check.
     KelStringBase checkedName(const XMLCh* name);
+    // The length of a name, checked against the name-length limit and counted as text.
+    std::size_t checkedNameLength(const XMLCh* name);
     void countText(XMLSize_t units);
     XmlBoundedScanner* boundedScanner() const noexcept;
     void releaseScanner() noexcept;
@@ -211,7 +216,10 @@ private:
     bool iDecoderChecked;            // iDecoder has been matched to the current bitstream
     std::vector<char16_t> iChars;
     std::vector<unsigned char> iCharSizes;
-    std::vector<bool> iQuotes;
+    std::vector<unsigned char> iQuotes;   // per attribute: 1 for double quotes
+    // Per attribute of the current start tag: the lengths of its name and value.
+    std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
+    XmlNameCache iNames;
 
     // Limits and what this document has used of them.
     XmlBuilderLimits iLimits;

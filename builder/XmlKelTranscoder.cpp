@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 
 using namespace xercesc;
 
@@ -42,6 +44,17 @@ std::size_t decodeWellFormedUtf8(const unsigned char* src, std::size_t count, XM
     std::size_t i = 0;
     std::size_t n = 0;
     while (i < count && n < room) {
+        // Markup and most text are ASCII: eight bytes at a time while none has its high bit set.
+        while (i + 8 <= count && n + 8 <= room) {
+            std::uint64_t word;
+            std::memcpy(&word, src + i, 8);
+            if ((word & 0x8080808080808080ull) != 0) break;
+            for (int k = 0; k < 8; ++k) out[n + k] = static_cast<XMLCh>(src[i + k]);
+            std::memset(sizes + n, 1, 8);
+            i += 8;
+            n += 8;
+        }
+        if (i >= count || n >= room) break;
         const unsigned b = src[i];
         if (b < 0x80) {
             out[n] = static_cast<XMLCh>(b);
@@ -88,6 +101,47 @@ std::size_t decodeWellFormedUtf8(const unsigned char* src, std::size_t count, XM
     return n;
 }
 
+// The same for UTF-16 in either byte order: every unit that is not a surrogate, and surrogate
+// pairs whole (their first unit carries the four bytes, the second none, as the converter counts
+// them). An unpaired surrogate, an odd byte or a pair cut off at the end is left to the converter.
+std::size_t decodeWellFormedUtf16(const unsigned char* src, std::size_t count, bool bigEndian, XMLCh* out,
+                                  std::size_t room, unsigned char* sizes, std::size_t& consumed) {
+    const auto unitAt = [src, bigEndian](std::size_t i) {
+        return bigEndian ? static_cast<unsigned>((src[i] << 8) | src[i + 1])
+                         : static_cast<unsigned>(src[i] | (src[i + 1] << 8));
+    };
+    std::size_t i = 0;
+    std::size_t n = 0;
+    while (i + 2 <= count && n < room) {
+        const unsigned u = unitAt(i);
+        if (u < 0xD800 || u > 0xDFFF) {
+            out[n] = static_cast<XMLCh>(u);
+            sizes[n++] = 2;
+            i += 2;
+            continue;
+        }
+        if (u > 0xDBFF || i + 4 > count || n + 1 >= room) break;
+        const unsigned low = unitAt(i + 2);
+        if (low < 0xDC00 || low > 0xDFFF) break;
+        out[n] = static_cast<XMLCh>(u);
+        sizes[n++] = 4;
+        out[n] = static_cast<XMLCh>(low);
+        sizes[n++] = 0;
+        i += 4;
+    }
+    consumed = i;
+    return n;
+}
+
+XmlKelTranscoder::Form formOf(const UConverter* converter) {
+    switch (ucnv_getType(converter)) {
+    case UCNV_UTF8: return XmlKelTranscoder::Form::Utf8;
+    case UCNV_UTF16_LittleEndian: return XmlKelTranscoder::Form::Utf16Le;
+    case UCNV_UTF16_BigEndian: return XmlKelTranscoder::Form::Utf16Be;
+    default: return XmlKelTranscoder::Form::Other;
+    }
+}
+
 UConverter* cloneConverter(const UConverter* converter) {
     UErrorCode status = U_ZERO_ERROR;
     UConverter* copy = ucnv_clone(converter, &status);
@@ -109,7 +163,7 @@ XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char
 XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                                    MemoryManager* manager)
     : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
-      iStateful(isStateful(converter)), iUtf8(ucnv_getType(converter) == UCNV_UTF8) {}
+      iStateful(isStateful(converter)), iForm(formOf(converter)) {}
 
 XmlKelTranscoder::~XmlKelTranscoder() {
     if (iSaved) ucnv_close(iSaved);
@@ -141,10 +195,13 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
     bytesEaten = 0;
     if (srcCount == 0 || maxChars == 0) return 0;
     const std::size_t room = std::min<std::size_t>(maxChars, INT32_MAX / 2);
-    if (iUtf8) {
-        // Documents are nearly always UTF-8: decoded here, without the converter's offsets.
+    if (iForm != Form::Other) {
+        // Documents are nearly always UTF-8 or UTF-16: decoded here, without the converter's offsets.
         std::size_t consumed = 0;
-        const std::size_t produced = decodeWellFormedUtf8(srcData, srcCount, toFill, room, charSizes, consumed);
+        const std::size_t produced =
+            iForm == Form::Utf8 ? decodeWellFormedUtf8(srcData, srcCount, toFill, room, charSizes, consumed)
+                                : decodeWellFormedUtf16(srcData, srcCount, iForm == Form::Utf16Be, toFill, room,
+                                                        charSizes, consumed);
         if (produced > 0) {
             bytesEaten = consumed;
             return produced;

@@ -39,6 +39,10 @@ public:
     bool decode(const unsigned char* bytes, std::size_t length, std::vector<char16_t>& chars,
                 std::vector<unsigned char>& sizes);
 
+    // Unicode forms whose well-formed input is decoded here, without the converter (which still
+    // sees, and rejects, whatever is not well formed).
+    enum class Form { Other, Utf8, Utf16Le, Utf16Be };
+
 private:
     XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                      xercesc::MemoryManager* manager);
@@ -49,6 +53,6 @@ private:
     UConverter* iConverter;
     UConverter* iSaved;        // snapshot for stateful code pages (shift states); null otherwise
     bool iStateful;
-    bool iUtf8;                // UTF-8: well-formed input is decoded without the converter
+    Form iForm;
     std::vector<std::int32_t> iOffsets;
 };

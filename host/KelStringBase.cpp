@@ -137,8 +137,6 @@ void KelStringBase::setLengthAfterShrink(std::size_t newLength) {
 
 // ---- construction, copying, destruction ---------------------------------------------------
 
-KelStringBase::KelStringBase() noexcept : iInlineLength(0) { iStore.iInline[0] = 0; }
-
 KelStringBase::KelStringBase(const char16_t* text) : iInlineLength(0) {
     iStore.iInline[0] = 0;
     if (text != nullptr) setContents(text, std::char_traits<char16_t>::length(text), 0);
@@ -170,7 +168,8 @@ KelStringBase& KelStringBase::operator=(const KelStringBase& other) noexcept {
     if (this == &other) return *this;
     if (other.isInline()) {
         release();
-        copyUnits(iStore.iInline, other.iStore.iInline, other.iInlineLength + 1u);
+        // The whole inline store at once: a fixed-size copy is a few moves, not a library call.
+        std::memcpy(&iStore, &other.iStore, sizeof(Store));
         iInlineLength = other.iInlineLength;
     } else {
         // Count the new share first: other may share our own block.
@@ -191,10 +190,6 @@ KelStringBase& KelStringBase::operator=(KelStringBase&& other) noexcept {
     other.iInlineLength = 0;
     other.iStore.iInline[0] = 0;
     return *this;
-}
-
-KelStringBase::~KelStringBase() {
-    if (!isInline()) releaseBlock(iStore.iBlock);
 }
 
 // ---- changes ------------------------------------------------------------------------------

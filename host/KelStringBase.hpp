@@ -18,7 +18,7 @@ public:
     static constexpr std::size_t kFirstHeapCapacity = 37; // first heap capacity; grows by 3/2
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    KelStringBase() noexcept;
+    KelStringBase() noexcept : iInlineLength(0) { iStore.iInline[0] = 0; }
     KelStringBase(const char16_t* text);                  // zero-terminated; null gives empty
     KelStringBase(const char16_t* text, std::size_t length);
     KelStringBase(std::u16string_view text);
@@ -26,7 +26,9 @@ public:
     KelStringBase(KelStringBase&& other) noexcept;
     KelStringBase& operator=(const KelStringBase& other) noexcept;
     KelStringBase& operator=(KelStringBase&& other) noexcept;
-    ~KelStringBase();
+    ~KelStringBase() {
+        if (!isInline()) releaseBlock(iStore.iBlock);
+    }
 
     // Conversions for callers that work in UTF-8. Invalid UTF-8 becomes U+FFFD; unpaired
     // surrogates become U+FFFD on the way out.

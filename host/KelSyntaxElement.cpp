@@ -353,7 +353,7 @@ int KelSyntaxElement::compare(KelSyntaxElement* other) {
 void KelSyntaxElement::setActualValue(const char16_t* text) { iValue.setValue(KelStringBase(text)); }
 void KelSyntaxElement::setActualValue(const unsigned char* bytes, std::size_t length) { iValue.setBytes(bytes, length); }
 void KelSyntaxElement::setActualValue(const char16_t* text, std::size_t length) {
-    iValue.setValue(KelStringBase(text, length));
+    iValue.setValue(KelStringBase(text, length)); // built first: a failure keeps the old value
 }
 void KelSyntaxElement::setActualValue(const KelGmtTimeStamp& value) { iValue.setValue(value); }
 void KelSyntaxElement::setActualValue(const KelGmtTime& value) { iValue.setValue(value); }

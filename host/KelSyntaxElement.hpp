@@ -67,6 +67,11 @@ public:
     // ---- Plain setters: mark nothing changed.
     void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
     void parserSetName(const KelStringBase& name);
+    // For parsers that keep names they meet often: `hash` must be nameHash(name).
+    void parserSetName(const KelStringBase& name, std::uint32_t hash) noexcept {
+        iName = name;
+        iNameHash = hash;
+    }
     void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
     void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
     void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }

@@ -7,6 +7,7 @@
 #include "host/KelStringBase.hpp"
 
 #include <cstdint>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -33,6 +34,7 @@ public:
     void setValue(const KelTime& v) { iData = v; }
     void setValue(const KelDate& v) { iData = v; }
     void setValue(const KelStringBase& v) { iData = v; }
+    void setValue(KelStringBase&& v) noexcept { iData = std::move(v); }
     void setValue(double v) { iData = v; }
     void setValue(std::int64_t v) { iData = v; }
     void setValue(int v) { iData = v; }

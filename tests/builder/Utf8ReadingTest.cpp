@@ -10,6 +10,7 @@
 
 #include <unicode/ucnv.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,8 +19,8 @@ namespace {
 
 // What the strict converter makes of `bytes`: the text before the first byte it rejects (or all
 // of it) and whether it rejected anything.
-std::u16string strictPrefix(const std::string& bytes, bool& rejected) {
-    UConverter* icu = KelConverter::openStrict("UTF-8");
+std::u16string strictPrefix(const std::string& bytes, bool& rejected, const char* page = "UTF-8") {
+    UConverter* icu = KelConverter::openStrict(page);
     std::u16string out(bytes.size() + 4, u'\0');
     UChar* target = reinterpret_cast<UChar*>(&out[0]);
     const char* source = bytes.data();
@@ -32,9 +33,10 @@ std::u16string strictPrefix(const std::string& bytes, bool& rejected) {
 }
 
 // The transcoder's reading of `bytes` as the scanner drives it: calls until it stops or throws.
-std::u16string readAll(const std::string& bytes, bool& threw, std::vector<int>* sizes = nullptr) {
+std::u16string readAll(const std::string& bytes, bool& threw, std::vector<int>* sizes = nullptr,
+                       const char* page = "UTF-8", std::size_t room = 64) {
     XmlKelTranscoderRegistry::ensureReady();
-    std::unique_ptr<XmlKelTranscoder> t(XmlKelTranscoder::create(u"test", "UTF-8", 64));
+    std::unique_ptr<XmlKelTranscoder> t(XmlKelTranscoder::create(u"test", page, 64));
     std::u16string text;
     threw = false;
     std::size_t done = 0;
@@ -44,7 +46,8 @@ std::u16string readAll(const std::string& bytes, bool& threw, std::vector<int>* 
             unsigned char charSizes[64];
             XMLSize_t eaten = 0;
             const XMLSize_t made = t->transcodeFrom(reinterpret_cast<const XMLByte*>(bytes.data()) + done,
-                                                    bytes.size() - done, out, 64, eaten, charSizes);
+                                                    bytes.size() - done, out, std::min<std::size_t>(room, 64), eaten,
+                                                    charSizes);
             if (eaten == 0) break;
             text.append(out, out + made);
             if (sizes) sizes->insert(sizes->end(), charSizes, charSizes + made);
@@ -83,6 +86,81 @@ TEST(Utf8Reading, EveryMalformedSequenceIsRejectedWhereTheConverterRejectsIt) {
         const std::u16string read = readAll(sample, threw);
         EXPECT_TRUE(threw) << sample;
         EXPECT_EQ(read, expected) << sample;
+    }
+}
+
+TEST(Utf8Reading, MalformedBytesAfterLongAsciiRunsAtEveryAlignment) {
+    // ASCII is read several bytes at a time: a bad byte anywhere in or after such a run, and a
+    // room that ends inside it, must change nothing.
+    const char* const tails[] = {"\xC0\x80", "\xED\xA0\x80", "\x80", "\xE6\x96", "\xC3\xA9ok"};
+    for (std::size_t lead = 0; lead < 20; ++lead) {
+        for (const char* tail : tails) {
+            const std::string bytes = std::string(lead, 'a') + tail + std::string(9, 'z');
+            bool rejected = false;
+            const std::u16string expected = strictPrefix(bytes, rejected);
+            for (std::size_t room : {3u, 8u, 9u, 64u}) {
+                bool threw = false;
+                std::vector<int> sizes;
+                const std::u16string read = readAll(bytes, threw, &sizes, "UTF-8", room);
+                EXPECT_EQ(threw, rejected) << lead << " " << room;
+                EXPECT_EQ(read, expected) << lead << " " << room;
+                std::size_t total = 0;
+                for (int size : sizes) total += static_cast<std::size_t>(size);
+                if (!rejected) {
+                    EXPECT_EQ(total, bytes.size());
+                }
+            }
+        }
+    }
+}
+
+TEST(Utf16Reading, BothByteOrdersAgreeWithTheConverterOnEveryShape) {
+    // Units as UTF-16 code units; each sample is written in both byte orders, sometimes with an
+    // odd byte at the end.
+    const std::vector<std::u16string> samples = {
+        u"plain text <a b='c'/>",  u"caf\u00e9 \u6587 \uFFFD\uFFFF",
+        u"pair \U0001F600 end",    std::u16string(u"lone high ") + char16_t(0xD83D) + u"x",
+        std::u16string(u"lone low ") + char16_t(0xDE00) + u"x",
+        std::u16string(u"high at the end ") + char16_t(0xD83D),
+        std::u16string(u"two highs ") + char16_t(0xD83D) + char16_t(0xD83D) + char16_t(0xDE00),
+    };
+    for (bool bigEndian : {false, true}) {
+        const char* page = bigEndian ? "UTF-16BE" : "UTF-16LE";
+        for (const std::u16string& sample : samples) {
+            for (bool oddByte : {false, true}) {
+                std::string bytes;
+                for (char16_t u : sample) {
+                    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+                    bytes += bigEndian ? hi : lo;
+                    bytes += bigEndian ? lo : hi;
+                }
+                if (oddByte) bytes += 'q';
+                bool rejected = false;
+                const std::u16string expected = strictPrefix(bytes, rejected, page);
+                for (std::size_t room : {4u, 5u, 6u, 64u}) {
+                    bool threw = false;
+                    std::vector<int> sizes;
+                    const std::u16string read = readAll(bytes, threw, &sizes, page, room);
+                    EXPECT_EQ(read, expected) << page << " " << room;
+                    // A byte or a first surrogate left over at the end is no character yet: the
+                    // transcoder leaves it for more input, and the scanner reports it cut off.
+                    const bool cutOff = oddByte || (sample.back() >= 0xD800 && sample.back() <= 0xDBFF);
+                    if (!cutOff) {
+                        EXPECT_EQ(threw, rejected) << page << " " << room;
+                    }
+                    std::size_t total = 0;
+                    for (std::size_t i = 0; i < sizes.size(); ++i) {
+                        total += static_cast<std::size_t>(sizes[i]);
+                        const bool secondOfPair = read[i] >= 0xDC00 && read[i] <= 0xDFFF;
+                        EXPECT_EQ(sizes[i], secondOfPair ? 0 : (i + 1 < read.size() && read[i] >= 0xD800 &&
+                                                                read[i] <= 0xDBFF ? 4 : 2));
+                    }
+                    if (!rejected) {
+                        EXPECT_EQ(total, bytes.size() - (oddByte ? 1 : 0));
+                    }
+                }
+            }
+        }
     }
 }
 

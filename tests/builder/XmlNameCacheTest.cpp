@@ -1,0 +1,55 @@
+// Names come from a cache of the names a document repeats: a name must never be taken for another
+// that shares its slot, and every element's name hash must be the hash of its own name.
+#include "BuilderTestDocument.hpp"
+
+#include "builder/XmlNameCache.hpp"
+
+#include <set>
+#include <string>
+#include <vector>
+
+TEST(XmlNameCache, NamesThatShareASlotNeverStandInForEachOther) {
+    XmlNameCache cache;
+    // Same length, same first, middle and last unit: they land in one slot.
+    const std::u16string a = u"aXcde", b = u"aYcde";
+    const std::u16string longName = u"averyveryverylongelementname_1";
+    for (int round = 0; round < 3; ++round) {
+        for (const std::u16string* name : {&a, &b, &a, &longName, &b}) {
+            const XmlNameCache::Entry& entry = cache.find(name->data(), name->size());
+            EXPECT_EQ(entry.name.view(), std::u16string_view(*name));
+            EXPECT_EQ(entry.hash, KelSyntaxElement::nameHash(entry.name));
+        }
+    }
+    const XmlNameCache::Entry& empty = cache.find(u"", 0);
+    EXPECT_TRUE(empty.name.empty());
+    cache.clear();
+    EXPECT_EQ(cache.find(a.data(), a.size()).name.view(), std::u16string_view(a));
+}
+
+TEST(XmlNameCache, ElementsAndAttributesOfADocumentKeepTheirOwnNames) {
+    // Element and attribute names that collide in the cache, long names held in shared blocks,
+    // and attributes of one tag that evict each other.
+    std::string doc = "<root>";
+    std::vector<std::string> expected = {"root"};
+    for (int i = 0; i < 40; ++i) {
+        const std::string element = i % 2 ? "aXcde" : "aYcde";
+        const std::string longName = "averyveryverylongelementname_" + std::to_string(i % 3);
+        doc += "<" + element + " p" + std::to_string(i % 5) + "q='1' pZq=\"2\"><" + longName + "/></" + element + ">";
+        expected.insert(expected.end(), {element, "p" + std::to_string(i % 5) + "q", "pZq", longName});
+    }
+    doc += "</root>";
+    BuilderTestDocument parsed(doc);
+    std::vector<std::string> names;
+    std::vector<KelSyntaxElement*> stack = {parsed.root()->firstChild()};
+    while (!stack.empty()) {
+        KelSyntaxElement* e = stack.back();
+        stack.pop_back();
+        if (e->type() != XmlTypeElement && e->type() != XmlTypeAttribute) continue;
+        names.push_back(e->name().toUtf8());
+        EXPECT_EQ(e->storedNameHash(), KelSyntaxElement::nameHash(e->storedName())) << names.back();
+        std::vector<KelSyntaxElement*> children;
+        for (KelSyntaxElement* c = e->firstChild(); c; c = c->nextSibling()) children.push_back(c);
+        stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+    EXPECT_EQ(names, expected);
+}

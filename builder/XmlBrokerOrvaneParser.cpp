@@ -89,6 +89,16 @@ void markLeaf(KelSyntaxElement* element) {
     element->setCompleteRight();
 }
 
+// UTF-16 text read in place, unit by unit, in either byte order.
+struct Utf16Units {
+    const unsigned char* bytes;
+    bool bigEndian;
+    char16_t operator[](std::size_t i) const noexcept {
+        const unsigned char* unit = bytes + 2 * i;
+        return static_cast<char16_t>(bigEndian ? (unit[0] << 8) | unit[1] : unit[0] | (unit[1] << 8));
+    }
+};
+
 // Where `unit` first stands in text[from, length), or length. Bytes (UTF-8 tags read in place)
 // are searched with the C library, which reads many at a time.
 std::size_t findUnit(const unsigned char* text, std::size_t from, std::size_t length, char16_t unit) {
@@ -96,7 +106,8 @@ std::size_t findUnit(const unsigned char* text, std::size_t from, std::size_t le
     const void* hit = std::memchr(text + from, unit, length - from);
     return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) : length;
 }
-std::size_t findUnit(const char16_t* text, std::size_t from, std::size_t length, char16_t unit) {
+template <class Text>
+std::size_t findUnit(const Text& text, std::size_t from, std::size_t length, char16_t unit) {
     while (from < length && text[from] != unit) ++from;
     return from;
 }
@@ -105,7 +116,8 @@ std::size_t afterLastUnit(const unsigned char* text, std::size_t length, char16_
     const void* hit = length ? memrchr(text, unit, length) : nullptr;
     return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) + 1 : 0;
 }
-std::size_t afterLastUnit(const char16_t* text, std::size_t length, char16_t unit) {
+template <class Text>
+std::size_t afterLastUnit(const Text& text, std::size_t length, char16_t unit) {
     std::size_t i = length;
     while (i > 0 && text[i - 1] != unit) --i;
     return i;
@@ -113,10 +125,10 @@ std::size_t afterLastUnit(const char16_t* text, std::size_t length, char16_t uni
 
 // Sets quotes[a] for each attribute written in the start tag that ends `text` (`length` units):
 // true for double quotes, false for single. Stops at anything unexpected.
-template <class Unit>
-void readAttributeQuotes(const Unit* text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+template <class Text>
+void readAttributeQuotes(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
                          XMLSize_t count, std::vector<unsigned char>& quotes) {
-    const auto unitAt = [text](std::size_t i) { return static_cast<char16_t>(text[i]); };
+    const auto unitAt = [&text](std::size_t i) { return static_cast<char16_t>(text[i]); };
     // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
     std::size_t i = afterLastUnit(text, length, u'<');
     if (i == 0) return;
@@ -287,6 +299,11 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
             iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
         if (!iEncodingName.empty()) iInputSource->setEncoding(iEncodingName.data());
     }
+    // The byte order the scanner reads UTF-16 in: the one it was told ("utf-16" alone it reads
+    // little-endian).
+    iUtf16 = !KelConverter::isUtf16Ccsid(iCodePage) ? Utf16::None
+             : iEncodingName.equals("utf-16be")     ? Utf16::BigEndian
+                                                    : Utf16::LittleEndian;
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
 }
 
@@ -494,10 +511,8 @@ XmlKelTranscoder* XmlBrokerOrvaneParser::documentDecoder() {
     if (iDecoderChecked) return iDecoder;
     iDecoderChecked = true;
     std::string name;
-    if (KelConverter::isUtf16Ccsid(iCodePage)) {
-        // The byte order the scanner was told (a mark's order included); "utf-16" alone it
-        // reads little-endian.
-        name = iEncodingName.equals("utf-16be") ? "UTF-16BE" : "UTF-16LE";
+    if (iUtf16 != Utf16::None) {
+        name = iUtf16 == Utf16::BigEndian ? "UTF-16BE" : "UTF-16LE";
     } else {
         try {
             name = KelConverter::setCodepage(iCodePage, 0)->icuName();
@@ -525,6 +540,10 @@ bool XmlBrokerOrvaneParser::markupStartsAt(long offset) {
     const long end = iBufferLength - iBomLength;
     if (iBufferBase == nullptr || offset < 0 || offset >= end) return false;
     if (iCodePage == 1208) return iBufferBase[offset] == '<';
+    if (iUtf16 != Utf16::None) {
+        // Whole units from the base on: a unit that reads '<' is that character.
+        return offset + 2 <= end && Utf16Units{iBufferBase + offset, iUtf16 == Utf16::BigEndian}[0] == u'<';
+    }
     // A window of a few bytes holds the first character; a character cut at its end only
     // shortens what is decoded.
     decodeDocumentBytes(offset, offset + 8 < end ? offset + 8 : end);
@@ -553,6 +572,13 @@ void XmlBrokerOrvaneParser::findAttributeQuotes(const RefVectorOf<XMLAttr>& attr
             p.offset <= iBufferLength - iBomLength) {
             readAttributeQuotes(iBufferBase + p.markupStart, static_cast<std::size_t>(p.offset - p.markupStart),
                                 attributes, count, iQuotes);
+            return;
+        }
+        // UTF-16 likewise: markup characters are single units, read where they stand.
+        if (iUtf16 != Utf16::None && iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
+            p.offset <= iBufferLength - iBomLength && (p.offset - p.markupStart) % 2 == 0) {
+            readAttributeQuotes(Utf16Units{iBufferBase + p.markupStart, iUtf16 == Utf16::BigEndian},
+                                static_cast<std::size_t>(p.offset - p.markupStart) / 2, attributes, count, iQuotes);
             return;
         }
         if (!decodeDocumentBytes(p.markupStart, p.offset)) return;

@@ -210,6 +210,9 @@ private:
     XmlKelSyntaxElement* iCloseElement;
     long iCloseFrom;
 
+    // UTF-16 documents: the byte order the scanner reads them in.
+    enum class Utf16 { None, LittleEndian, BigEndian };
+    Utf16 iUtf16 = Utf16::None;
     // Start-tag decoding (quote detection); reused from tag to tag.
     XmlKelTranscoder* iDecoder;
     std::string iDecoderName;

@@ -104,26 +104,31 @@ std::size_t decodeWellFormedUtf8(const unsigned char* src, std::size_t count, XM
 // The same for UTF-16 in either byte order: every unit that is not a surrogate, and surrogate
 // pairs whole (their first unit carries the four bytes, the second none, as the converter counts
 // them). An unpaired surrogate, an odd byte or a pair cut off at the end is left to the converter.
-std::size_t decodeWellFormedUtf16(const unsigned char* src, std::size_t count, bool bigEndian, XMLCh* out,
-                                  std::size_t room, unsigned char* sizes, std::size_t& consumed) {
-    const auto unitAt = [src, bigEndian](std::size_t i) {
-        return bigEndian ? static_cast<unsigned>((src[i] << 8) | src[i + 1])
+template <bool BigEndian>
+std::size_t decodeWellFormedUtf16(const unsigned char* src, std::size_t count, XMLCh* out, std::size_t room,
+                                  unsigned char* sizes, std::size_t& consumed) {
+    const auto unitAt = [src](std::size_t i) {
+        return BigEndian ? static_cast<unsigned>((src[i] << 8) | src[i + 1])
                          : static_cast<unsigned>(src[i] | (src[i + 1] << 8));
     };
     std::size_t i = 0;
     std::size_t n = 0;
     while (i + 2 <= count && n < room) {
-        const unsigned u = unitAt(i);
-        if (u < 0xD800 || u > 0xDFFF) {
-            out[n] = static_cast<XMLCh>(u);
-            sizes[n++] = 2;
+        // A run of units that are not surrogates, each two bytes.
+        const std::size_t runStart = n;
+        while (i + 2 <= count && n < room) {
+            const unsigned u = unitAt(i);
+            if (u - 0xD800u < 0x800u) break;
+            out[n++] = static_cast<XMLCh>(u);
             i += 2;
-            continue;
         }
-        if (u > 0xDBFF || i + 4 > count || n + 1 >= room) break;
+        std::memset(sizes + runStart, 2, n - runStart);
+        if (i + 2 > count || n >= room) break;
+        const unsigned high = unitAt(i);
+        if (high > 0xDBFF || i + 4 > count || n + 1 >= room) break;
         const unsigned low = unitAt(i + 2);
         if (low < 0xDC00 || low > 0xDFFF) break;
-        out[n] = static_cast<XMLCh>(u);
+        out[n] = static_cast<XMLCh>(high);
         sizes[n++] = 4;
         out[n] = static_cast<XMLCh>(low);
         sizes[n++] = 0;
@@ -200,8 +205,8 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
         std::size_t consumed = 0;
         const std::size_t produced =
             iForm == Form::Utf8 ? decodeWellFormedUtf8(srcData, srcCount, toFill, room, charSizes, consumed)
-                                : decodeWellFormedUtf16(srcData, srcCount, iForm == Form::Utf16Be, toFill, room,
-                                                        charSizes, consumed);
+            : iForm == Form::Utf16Be ? decodeWellFormedUtf16<true>(srcData, srcCount, toFill, room, charSizes, consumed)
+                                     : decodeWellFormedUtf16<false>(srcData, srcCount, toFill, room, charSizes, consumed);
         if (produced > 0) {
             bytesEaten = consumed;
             return produced;

@@ -26,3 +26,32 @@ TEST(AttributeQuoteDecoding, EveryQuoteIsFoundInShortAndLongTagsOfOtherPages) {
         EXPECT_EQ(r->firstChild()->nextSibling()->nextSibling()->value().characterValue().length(), longValue.size());
     }
 }
+
+TEST(AttributeQuoteDecoding, Utf16UnitsWhoseBytesLookLikeMarkupAreNotMarkup) {
+    // U+2722 has the bytes of both quotes, U+1F622 ends in the byte of '"', U+3C00 and U+3E3C hold
+    // the bytes of '<' and '>': read unit by unit, none of them is taken for markup, in either byte
+    // order, with or without a byte-order mark; text before a tag still lets it keep its span.
+    const std::string doc = "<r>\xE3\xB0\x80\xE3\xB8\xBC<p a=\"\xE2\x9C\xA2'\" b='\xF0\x9F\x98\xA2\"\xE2\x9C\xA2' "
+                            "c=\"\xE3\xB8\xBC\"/>\xE2\x9C\xA2<q d='\xE3\xB0\x80'/></r>";
+    for (int byteOrder : {-1, 1}) {
+        for (bool mark : {false, true}) {
+            SCOPED_TRACE(std::to_string(byteOrder) + (mark ? " with mark" : ""));
+            std::string bytes = encodeAs(doc, 1200, byteOrder);
+            if (mark) bytes = (byteOrder < 0 ? std::string("\xFF\xFE") : std::string("\xFE\xFF")) + bytes;
+            BuilderTestDocument d(bytes, 1200, byteOrder < 0 ? 546 : 273);
+            KelSyntaxElement* r = BuilderTestDocument::child(d.root(), XmlTypeElement);
+            ASSERT_NE(r, nullptr);
+            std::string quotes;
+            std::vector<std::string> spans;
+            for (KelSyntaxElement* e = r->firstChild(); e; e = e->nextSibling()) {
+                if (e->type() != XmlTypeElement) continue;
+                spans.push_back(d.span(e));
+                for (KelSyntaxElement* a = e->firstChild(); a && a->type() == XmlTypeAttribute; a = a->nextSibling())
+                    quotes += a->name().toUtf8() + (xml(a)->isDoubleQuotedAttribute() ? "\" " : "' ");
+            }
+            EXPECT_EQ(quotes, "a\" b' c\" d' ");
+            ASSERT_EQ(spans.size(), 2u);
+            EXPECT_EQ(spans[1], "<q d='\xE3\xB0\x80'/>");
+        }
+    }
+}

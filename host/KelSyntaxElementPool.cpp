@@ -3,16 +3,51 @@
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include <sys/mman.h>
+
 namespace {
 constexpr std::size_t kAlignment = alignof(std::max_align_t);
+constexpr std::size_t kHugePage = 2u * 1024u * 1024u;
 std::size_t roundUp(std::size_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; }
 
-void freeChunk(unsigned char* p) noexcept { ::operator delete(p, std::align_val_t(kAlignment)); }
+std::atomic<std::size_t> gLargeBytesMapped{0};
+
+// Large chunks are mapped on a huge-page boundary and offered to the kernel for huge pages.
+unsigned char* mapLargeChunk(std::size_t bytes) {
+    void* p = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~static_cast<std::uintptr_t>(kHugePage - 1);
+    if (aligned > start) munmap(p, aligned - start);
+    const std::uintptr_t end = start + bytes + kHugePage;
+    if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE); // advice only: failure is harmless
+#endif
+    gLargeBytesMapped.fetch_add(bytes, std::memory_order_relaxed);
+    return reinterpret_cast<unsigned char*>(aligned);
+}
+
+unsigned char* allocateChunk(std::size_t bytes) {
+    if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) return mapLargeChunk(bytes);
+    return static_cast<unsigned char*>(::operator new(bytes, std::align_val_t(kAlignment)));
+}
+
+void freeChunk(std::size_t bytes, unsigned char* p) noexcept {
+    if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) {
+        munmap(p, bytes);
+        gLargeBytesMapped.fetch_sub(bytes, std::memory_order_relaxed);
+        return;
+    }
+    ::operator delete(p, std::align_val_t(kAlignment));
+}
 
 // Set when this thread's cache is gone (thread exit), for pools destroyed after it.
 thread_local bool tCacheGone = false;
@@ -26,7 +61,7 @@ struct ChunkCache {
     ChunkCache& operator=(const ChunkCache&) = delete;
     ~ChunkCache() {
         tCacheGone = true;
-        for (auto& c : chunks) freeChunk(c.second);
+        for (auto& c : chunks) freeChunk(c.first, c.second);
     }
     unsigned char* take(std::size_t size) noexcept {
         for (std::size_t i = chunks.size(); i-- > 0;) {
@@ -59,31 +94,46 @@ ChunkCache* chunkCache() {
 
 void KelSyntaxElementPool::ChunkDeleter::operator()(unsigned char* p) const noexcept {
     ChunkCache* cache = chunkCache();
-    if (cache == nullptr || !cache->keep(bytes, p)) freeChunk(p);
+    if (cache == nullptr || !cache->keep(bytes, p)) freeChunk(bytes, p);
+}
+
+std::size_t KelSyntaxElementPool::largeChunkBytesMapped() noexcept {
+    return gLargeBytesMapped.load(std::memory_order_relaxed);
 }
 
 KelSyntaxElementPool::KelSyntaxElementPool(KelParser* parser, std::size_t elementSize)
     : iParser(parser), iSlotSize(roundUp(elementSize < sizeof(KelSyntaxElement) ? sizeof(KelSyntaxElement) : elementSize)),
-      iCount(0) {}
+      iCount(0), iChunk(0), iNext(nullptr), iFree(0) {}
 
 KelSyntaxElementPool::~KelSyntaxElementPool() { release(); }
 
-KelSyntaxElement* KelSyntaxElementPool::createElement() {
-    std::size_t chunk = iCount / kSlotsPerChunk;
-    if (chunk == iChunks.size()) {
-        const std::size_t bytes = iSlotSize * kSlotsPerChunk;
+void KelSyntaxElementPool::nextChunk() {
+    const std::size_t next = iNext == nullptr ? 0 : iChunk + 1;
+    if (next == iChunks.size()) {
+        const std::size_t bytes = next == 0 ? iSlotSize * kSlotsPerChunk : kLargeChunkBytes;
+        const std::size_t slots = bytes / iSlotSize;
+        if (slots == 0) throw std::bad_alloc(); // an element wider than a chunk
         ChunkCache* cache = chunkCache();
         unsigned char* memory = cache ? cache->take(bytes) : nullptr;
-        if (memory == nullptr) memory = static_cast<unsigned char*>(::operator new(bytes, std::align_val_t(kAlignment)));
+        if (memory == nullptr) memory = allocateChunk(bytes);
         try {
-            iChunks.emplace_back(memory, ChunkDeleter{bytes});
+            iChunks.push_back(Chunk{std::unique_ptr<unsigned char, ChunkDeleter>(memory, ChunkDeleter{bytes}), slots});
         } catch (...) {
             ChunkDeleter{bytes}(memory);
             throw;
         }
     }
-    unsigned char* slot = iChunks[chunk].get() + (iCount % kSlotsPerChunk) * iSlotSize;
+    iChunk = next;
+    iNext = iChunks[next].memory.get();
+    iFree = iChunks[next].slots;
+}
+
+KelSyntaxElement* KelSyntaxElementPool::createElement() {
+    if (iFree == 0) nextChunk();
+    unsigned char* slot = iNext;
     iParser->callElementConstructor(slot);
+    iNext += iSlotSize;
+    --iFree;
     ++iCount;
     auto* element = reinterpret_cast<KelSyntaxElement*>(slot);
     element->setTypeWord(KelSyntaxElement::kComplete);
@@ -91,9 +141,16 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
 }
 
 void KelSyntaxElementPool::release() noexcept {
-    while (iCount > 0) {
-        --iCount;
-        unsigned char* slot = iChunks[iCount / kSlotsPerChunk].get() + (iCount % kSlotsPerChunk) * iSlotSize;
-        reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
+    std::size_t left = iCount;
+    for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
+        unsigned char* slot = iChunks[c].memory.get();
+        const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
+        for (std::size_t i = 0; i < used; ++i, slot += iSlotSize)
+            reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
+        left -= used;
     }
+    iCount = 0;
+    iChunk = 0;
+    iNext = nullptr;
+    iFree = 0;
 }

@@ -1,9 +1,11 @@
 // KelSyntaxElementPool: arena of fixed-size element slots, carved from large chunks, so that
 // building a tree costs no allocation per element. Elements are built in their slots through the
 // parser's callElementConstructor and destroyed all together by release() or the destructor.
-// Chunks of a destroyed pool are kept (up to kCachedBytesPerThread) for the next pool made on the
-// same thread, so that a parser per message does not fault fresh pages in for every message.
-// Owned by one parser; one thread at a time.
+// The first chunk is small, so that a parser that reads a few elements stays cheap; later chunks
+// are large and laid on huge-page boundaries, so that a big tree faults its memory in a few large
+// pages instead of tens of thousands of small ones. Chunks of a destroyed pool are kept (up to
+// kCachedBytesPerThread) for the next pool made on the same thread, so that a parser per message
+// does not fault fresh pages in for every message. Owned by one parser; one thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +17,8 @@ class KelSyntaxElement;
 
 class KelSyntaxElementPool {
 public:
-    static constexpr std::size_t kSlotsPerChunk = 4096;
+    static constexpr std::size_t kSlotsPerChunk = 4096;               // slots of the first chunk
+    static constexpr std::size_t kLargeChunkBytes = 4u * 1024u * 1024u; // every later chunk
     // Chunk bytes a thread keeps from destroyed pools for its next pools.
     static constexpr std::size_t kCachedBytesPerThread = 32u * 1024u * 1024u;
 
@@ -32,6 +35,8 @@ public:
 
     std::size_t elementCount() const noexcept { return iCount; }
     std::size_t slotSize() const noexcept { return iSlotSize; }
+    // Bytes of large chunks mapped in this process (pools' and thread caches'), for tests.
+    static std::size_t largeChunkBytesMapped() noexcept;
 
 private:
     // Hands the chunk to this thread's cache, or frees it when the cache is full.
@@ -39,8 +44,18 @@ private:
         std::size_t bytes;
         void operator()(unsigned char* p) const noexcept;
     };
+    struct Chunk {
+        std::unique_ptr<unsigned char, ChunkDeleter> memory;
+        std::size_t slots;
+    };
+    // Moves on to the next chunk, making it when the pool has none left.
+    void nextChunk();
+
     KelParser* iParser;
     std::size_t iSlotSize;
-    std::vector<std::unique_ptr<unsigned char, ChunkDeleter>> iChunks;
-    std::size_t iCount;      // slots handed out (and constructed), in chunk order
+    std::vector<Chunk> iChunks;
+    std::size_t iCount;       // slots handed out (and constructed), in chunk order
+    std::size_t iChunk;       // chunk the next slot comes from (iChunks.size() when none yet)
+    unsigned char* iNext;     // next free slot of that chunk
+    std::size_t iFree;        // slots left in that chunk
 };

@@ -1,12 +1,13 @@
 // The element pool: chunks of a destroyed pool serve the next pool of the same thread only at
-// their own size, pools on several threads keep to their own chunks, and a pool that outlives its
-// thread's chunk cache still frees its chunks.
+// their own size, pools on several threads keep to their own chunks, a pool that outlives its
+// thread's chunk cache still frees its chunks, and a released pool builds again in the same chunks.
 #include "host/KelMessageGroup.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -37,7 +38,7 @@ public:
     }
 
     // `count` elements named by their index; checks afterwards that every one kept its name.
-    void fillAndCheck(std::size_t count) {
+    std::vector<KelSyntaxElement*> fillAndCheck(std::size_t count) {
         std::vector<KelSyntaxElement*> made;
         for (std::size_t i = 0; i < count; ++i) {
             KelSyntaxElement* e = elementPool().createElement();
@@ -45,19 +46,22 @@ public:
             made.push_back(e);
         }
         for (std::size_t i = 0; i < count; ++i) {
-            ASSERT_EQ(made[i]->name().toUtf8(), "element " + std::to_string(i));
+            EXPECT_EQ(made[i]->name().toUtf8(), "element " + std::to_string(i));
             if (iWide) {
                 const auto* w = static_cast<WideElement*>(made[i]);
-                for (unsigned char b : w->payload) ASSERT_EQ(b, 0x5A) << "element " << i;
+                for (unsigned char b : w->payload) EXPECT_EQ(b, 0x5A) << "element " << i;
             }
         }
+        return made;
     }
 
 private:
     bool iWide;
 };
 
-constexpr std::size_t kTwoChunksAndOne = 2 * KelSyntaxElementPool::kSlotsPerChunk + 1;
+// Enough elements of either width to fill the small first chunk and a large one, and start a third.
+constexpr std::size_t kTwoChunksAndOne =
+    KelSyntaxElementPool::kSlotsPerChunk + KelSyntaxElementPool::kLargeChunkBytes / sizeof(KelSyntaxElement) + 1;
 } // namespace
 
 TEST(KelSyntaxElementPool, ChunksOfADestroyedPoolServeOnlyPoolsOfTheirSlotSize) {
@@ -75,7 +79,24 @@ TEST(KelSyntaxElementPool, ChunksOfADestroyedPoolServeOnlyPoolsOfTheirSlotSize) 
     }
 }
 
+TEST(KelSyntaxElementPool, AReleasedPoolBuildsAgainInItsChunksAndLargeChunksStartOnHugePages) {
+    KelMessageGroup group;
+    PoolParser parser(&group, true);
+    std::vector<KelSyntaxElement*> first = parser.fillAndCheck(kTwoChunksAndOne);
+    const std::size_t large = KelSyntaxElementPool::kLargeChunkBytes / parser.elementPool().slotSize();
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first[KelSyntaxElementPool::kSlotsPerChunk]) % (2u << 20), 0u);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first[KelSyntaxElementPool::kSlotsPerChunk + large]) % (2u << 20), 0u);
+    parser.elementPool().release();
+    EXPECT_EQ(parser.elementPool().elementCount(), 0u);
+    // The same slots again, in the same order, and more after them in new chunks.
+    std::vector<KelSyntaxElement*> second = parser.fillAndCheck(kTwoChunksAndOne + large);
+    EXPECT_EQ(parser.elementPool().elementCount(), kTwoChunksAndOne + large);
+    for (std::size_t i = 0; i < first.size(); i += 997) EXPECT_EQ(first[i], second[i]) << i;
+}
+
 TEST(KelSyntaxElementPool, PoolsOnSeveralThreadsAndPoolsOutlivingTheirThreadsCache) {
+    // Every large chunk of the threads is unmapped when they end (their caches go with them).
+    const std::size_t mappedBefore = KelSyntaxElementPool::largeChunkBytesMapped();
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([t] {
@@ -87,10 +108,11 @@ TEST(KelSyntaxElementPool, PoolsOnSeveralThreadsAndPoolsOutlivingTheirThreadsCac
             KelMessageGroup group;
             for (int round = 0; round < 4; ++round) {
                 PoolParser parser(&group, (t + round) % 2 == 0);
-                parser.fillAndCheck(KelSyntaxElementPool::kSlotsPerChunk + 7);
+                parser.fillAndCheck(kTwoChunksAndOne);
             }
-            late.fillAndCheck(KelSyntaxElementPool::kSlotsPerChunk + 7);
+            late.fillAndCheck(kTwoChunksAndOne);
         });
     }
     for (std::thread& t : threads) t.join();
+    EXPECT_EQ(KelSyntaxElementPool::largeChunkBytesMapped(), mappedBefore);
 }

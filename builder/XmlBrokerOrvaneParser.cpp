@@ -641,8 +641,8 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     XmlKelSyntaxElement* element = setupSyntaxElement();
     element->parserSetType(XmlTypeElement);
     if (elementName != nullptr) {
-        const XmlNameCache::Entry& name = iNames.find(elementName, nameLength);
-        element->parserSetName(name.name, name.hash);
+        const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, element->nameTable());
+        element->parserSetInternedName(name.name, name.hash);
     }
     attachToCurrent(element);
     element->setBufferStart(iPreviousEnd);
@@ -669,8 +669,8 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
                                          std::size_t valueLength, bool doubleQuoted) {
     XmlKelSyntaxElement* attribute = createLeaf(XmlTypeAttribute);
     if (name != nullptr) {
-        const XmlNameCache::Entry& cached = iNames.find(name, nameLength);
-        attribute->parserSetName(cached.name, cached.hash);
+        const XmlNameCache::Entry& cached = iNames.find(name, nameLength, attribute->nameTable());
+        attribute->parserSetInternedName(cached.name, cached.hash);
     }
     attribute->setActualValue(value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);

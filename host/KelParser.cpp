@@ -59,8 +59,13 @@ int KelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteB
 
 void KelParser::validate() {}
 
-void KelParser::reset(bool keepBitStream) {
+void KelParser::releaseElements() noexcept {
     iPool.release();
+    iNames.trim(kNamesKeptAcrossReleases);
+}
+
+void KelParser::reset(bool keepBitStream) {
+    releaseElements();
     iRootElement = nullptr;
     if (!keepBitStream) {
         iBitStream = KelBuffer();

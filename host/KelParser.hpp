@@ -8,6 +8,7 @@
 #pragma once
 
 #include "host/KelBuffer.hpp"
+#include "host/KelNameTable.hpp"
 #include "host/KelOwnedLogSource.hpp"
 #include "host/KelStringBase.hpp"
 #include "host/KelSyntaxElementPool.hpp"
@@ -99,6 +100,12 @@ public:
 
     // ---- Non-virtual host services.
     KelSyntaxElementPool& elementPool() noexcept { return iPool; }
+    // The names of this parser's elements (each kept once).
+    KelNameTable& nameTable() noexcept { return iNames; }
+    // Destroys every element of this parser (the pool keeps their storage) and lets the name
+    // table go once it has grown past kNamesKeptAcrossReleases.
+    void releaseElements() noexcept;
+    static constexpr std::size_t kNamesKeptAcrossReleases = 4096;
     KelMessageGroup* messageGroup() const noexcept { return iGroup; }
     int elementSize() const noexcept { return iElementSize; }
     const KelBuffer& storedBitStream() const noexcept { return iBitStream; }
@@ -114,6 +121,7 @@ protected:
 private:
     KelMessageGroup* iGroup;
     int iElementSize;
+    KelNameTable iNames;          // before the pool: outlives every element naming into it
     KelSyntaxElementPool iPool;
     KelSyntaxElement* iRootElement;
     KelBuffer iBitStream;

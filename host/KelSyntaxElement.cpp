@@ -1,6 +1,7 @@
 #include "host/KelSyntaxElement.hpp"
 
 #include "host/KelMessageGroup.hpp"
+#include "host/KelNameTable.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelThrow.hpp"
 
@@ -10,8 +11,8 @@
 #include <vector>
 
 KelSyntaxElement::KelSyntaxElement(KelParser* parser) noexcept
-    : iParser(parser), iTypeWord(0), iNameHash(0), iParent(nullptr), iFirstChild(nullptr), iLastChild(nullptr),
-      iNextSibling(nullptr), iPreviousSibling(nullptr) {}
+    : iParser(parser), iTypeWord(0), iNameHash(0), iName(&KelNameTable::empty()), iParent(nullptr),
+      iFirstChild(nullptr), iLastChild(nullptr), iNextSibling(nullptr), iPreviousSibling(nullptr) {}
 
 KelSyntaxElement::~KelSyntaxElement() = default;
 
@@ -40,7 +41,7 @@ const KelStringBase& KelSyntaxElement::name() {
     if (isUnresolved() && !resolveIdentity())
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::name", KelMsg::E_Kel_UnresolvedElement,
                                           describeParent());
-    return iName;
+    return *iName;
 }
 
 KelSyntaxElement* KelSyntaxElement::firstChild() {
@@ -68,8 +69,13 @@ KelSyntaxElement* KelSyntaxElement::previousSibling() {
 }
 
 void KelSyntaxElement::parserSetName(const KelStringBase& name) {
-    iName = name;
-    iNameHash = nameHash(iName);
+    const KelStringBase* kept = nameTable().intern(name);
+    iNameHash = nameHash(*kept);
+    iName = kept;
+}
+
+KelNameTable& KelSyntaxElement::nameTable() const noexcept {
+    return iParser ? iParser->nameTable() : KelNameTable::shared();
 }
 
 void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
@@ -278,7 +284,7 @@ KelSyntaxElement* KelSyntaxElement::createLastChild(const KelStringBase& name) {
 KelSyntaxElement* KelSyntaxElement::createLastChild() { return createLastChild(KelStringBase()); }
 
 void KelSyntaxElement::initialize() {
-    iName.clear();
+    iName = &KelNameTable::empty();
     iNameHash = 0;
     iValue.deleteValue();
     iTypeWord = kComplete;
@@ -327,7 +333,7 @@ void KelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, 
 
 int KelSyntaxElement::compareInner(KelSyntaxElement* other) {
     if (typeCode() != other->typeCode()) return typeCode() < other->typeCode() ? -1 : 1;
-    if (int c = iName.compare(other->iName)) return c;
+    if (int c = iName->compare(*other->iName)) return c;
     if (iValue != other->iValue) return iValue.valueAsCharacter().compare(other->iValue.valueAsCharacter()) < 0 ? -1 : 1;
     return 0;
 }
@@ -373,7 +379,7 @@ std::string KelSyntaxElement::asLogString() {
     char head[48];
     std::snprintf(head, sizeof head, "(0x%08X)", static_cast<unsigned>(iTypeWord));
     std::string s = head;
-    s += iName.toUtf8();
+    s += iName->toUtf8();
     if (!iValue.isNull()) {
         s += " = '";
         s += iValue.valueAsCharacter().toUtf8();
@@ -432,13 +438,13 @@ void KelSyntaxElement::copyElement(KelSyntaxElement* source) { (void)source; }
 std::string KelSyntaxElement::describeIndex() {
     int index = 1;
     for (KelSyntaxElement* p = iPreviousSibling; p; p = p->iPreviousSibling)
-        if (p->iName == iName) ++index;
+        if (*p->iName == *iName) ++index;
     return "[" + std::to_string(index) + "]";
 }
 
 std::string KelSyntaxElement::describeParent() {
     std::vector<std::string> names;
-    for (KelSyntaxElement* e = this; e; e = e->iParent) names.push_back(e->iName.toUtf8() + e->describeIndex());
+    for (KelSyntaxElement* e = this; e; e = e->iParent) names.push_back(e->iName->toUtf8() + e->describeIndex());
     std::string path;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         if (!path.empty()) path += '.';

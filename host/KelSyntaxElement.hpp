@@ -18,6 +18,7 @@
 
 class KelParser;
 class KelMessage;
+class KelNameTable;
 
 class KelSyntaxElement {
 public:
@@ -44,7 +45,7 @@ public:
     // ---- Plain accessors (no resolving, no parsing).
     std::uint32_t typeWord() const noexcept { return iTypeWord; }
     int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
-    const KelStringBase& storedName() const noexcept { return iName; }
+    const KelStringBase& storedName() const noexcept { return *iName; }
     std::uint32_t storedNameHash() const noexcept { return iNameHash; }
     const KelValue& storedValue() const noexcept { return iValue; }
     KelParser* parser() const noexcept { return iParser; }
@@ -67,11 +68,14 @@ public:
     // ---- Plain setters: mark nothing changed.
     void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
     void parserSetName(const KelStringBase& name);
-    // For parsers that keep names they meet often: `hash` must be nameHash(name).
-    void parserSetName(const KelStringBase& name, std::uint32_t hash) noexcept {
+    // For parsers that keep the names they meet often: `name` must live in this element's name
+    // table (nameTable()) or be KelNameTable::empty(), and `hash` must be nameHash(*name).
+    void parserSetInternedName(const KelStringBase* name, std::uint32_t hash) noexcept {
         iName = name;
         iNameHash = hash;
     }
+    // Where this element's names are kept: its parser's table, or the shared one.
+    KelNameTable& nameTable() const noexcept;
     void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
     void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
     void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }
@@ -178,7 +182,7 @@ private:
     KelParser* iParser;
     std::uint32_t iTypeWord;
     std::uint32_t iNameHash;
-    KelStringBase iName;
+    const KelStringBase* iName;   // in nameTable(), or KelNameTable::empty(); never null
     KelValue iValue;
     KelSyntaxElement* iParent;
     KelSyntaxElement* iFirstChild;

@@ -97,7 +97,7 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     // left under the root beside the new ones, nor piling up in the pool message after message).
     if (rootElement() && rootElement()->knownFirstChild()) {
         iTreeBuilder->setParsedBufferInfo(nullptr, ccsid, encoding);
-        elementPool().release();
+        releaseElements();
         setRootElement(nullptr);
     }
     if (!rootElement()) initialize();

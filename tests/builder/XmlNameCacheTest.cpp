@@ -10,20 +10,29 @@
 
 TEST(XmlNameCache, NamesThatShareASlotNeverStandInForEachOther) {
     XmlNameCache cache;
+    KelNameTable table;
     // Same length, same first, middle and last unit: they land in one slot.
     const std::u16string a = u"aXcde", b = u"aYcde";
     const std::u16string longName = u"averyveryverylongelementname_1";
     for (int round = 0; round < 3; ++round) {
         for (const std::u16string* name : {&a, &b, &a, &longName, &b}) {
-            const XmlNameCache::Entry& entry = cache.find(name->data(), name->size());
-            EXPECT_EQ(entry.name.view(), std::u16string_view(*name));
-            EXPECT_EQ(entry.hash, KelSyntaxElement::nameHash(entry.name));
+            const XmlNameCache::Entry& entry = cache.find(name->data(), name->size(), table);
+            EXPECT_EQ(entry.name->view(), std::u16string_view(*name));
+            EXPECT_EQ(entry.hash, KelSyntaxElement::nameHash(*entry.name));
         }
     }
-    const XmlNameCache::Entry& empty = cache.find(u"", 0);
-    EXPECT_TRUE(empty.name.empty());
-    cache.clear();
-    EXPECT_EQ(cache.find(a.data(), a.size()).name.view(), std::u16string_view(a));
+    EXPECT_EQ(table.size(), 3u); // each name kept once, however often it came back
+    EXPECT_EQ(cache.find(u"", 0, table).name, &KelNameTable::empty());
+    // A cleared table voids every pointer the cache held: the names are made again.
+    table.clear();
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(cache.find(a.data(), a.size(), table).name->view(), std::u16string_view(a));
+    EXPECT_EQ(table.size(), 1u);
+    // So does another table.
+    KelNameTable other;
+    const XmlNameCache::Entry& moved = cache.find(a.data(), a.size(), other);
+    EXPECT_EQ(other.size(), 1u);
+    EXPECT_EQ(moved.name, other.intern(KelStringBase(a.data(), a.size())));
 }
 
 TEST(XmlNameCache, ElementsAndAttributesOfADocumentKeepTheirOwnNames) {

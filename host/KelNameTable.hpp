@@ -1,0 +1,46 @@
+// KelNameTable: the names of a parser's elements, each kept once. An element holds a pointer to
+// its name here instead of a string of its own, so a tree of millions of elements with a few
+// dozen distinct names stores each name once.
+// Ownership: owned by its parser, declared before the element pool so that it outlives every
+// element pointing into it; a name's address stays valid until clear(). Thread rules: one parser,
+// one thread at a time; the shared table (for elements without a parser) locks itself.
+#pragma once
+
+#include "host/KelStringBase.hpp"
+
+#include <cstddef>
+#include <mutex>
+#include <unordered_set>
+
+class KelNameTable {
+public:
+    // The empty name, shared by every element that has none.
+    static const KelStringBase& empty() noexcept;
+    // The table for elements that belong to no parser: never cleared.
+    static KelNameTable& shared();
+
+    KelNameTable() = default;
+    KelNameTable(const KelNameTable&) = delete;
+    KelNameTable& operator=(const KelNameTable&) = delete;
+
+    // The table's copy of `name` (made on first use).
+    const KelStringBase* intern(const KelStringBase& name);
+    std::size_t size() const noexcept { return iNames.size(); }
+    // Forgets every name; only while no element points into the table.
+    void clear() noexcept {
+        iNames.clear();
+        ++iGeneration;
+    }
+    // Bumped by clear(): a cache of pointers into the table is stale when it differs.
+    unsigned long generation() const noexcept { return iGeneration; }
+    // Clears the table once it holds more than `limit` names (called when its parser's elements
+    // are all released, so that names set message after message cannot pile up).
+    void trim(std::size_t limit) noexcept;
+
+private:
+    explicit KelNameTable(std::mutex* lock) : iLock(lock) {}
+
+    std::unordered_set<KelStringBase, KelStringBaseHash> iNames;
+    unsigned long iGeneration = 0;
+    std::mutex* iLock = nullptr;   // set for the shared table only
+};

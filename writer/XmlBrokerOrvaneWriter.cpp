@@ -7,6 +7,7 @@
 #include "host/KelException.hpp"
 #include "host/KelLog.hpp"
 #include "host/KelParser.hpp"
+#include "host/KelSingleByteTable.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelUtf8.hpp"
@@ -17,6 +18,7 @@
 #include "parser/XmlKelSyntaxElement.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -706,6 +708,7 @@ void XmlBrokerOrvaneWriter::setPauseDepth(int depth) {
 
 void XmlBrokerOrvaneWriter::flushPending() {
     if (iPendingText.empty()) return;
+    if (appendThroughTable(nullptr, 0)) return;
     iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
     iPendingText.clearAndReserve(iFlushThreshold);
 }
@@ -714,7 +717,8 @@ void XmlBrokerOrvaneWriter::pieceRule(const char16_t* text, std::size_t length) 
     if (length == 0) return;
     if (!iPendingText.empty() && iPendingText.length() + length > iFlushThreshold) flushPending();
     if (length > iFlushThreshold) {
-        iWriteBuffer->appendMbs(text, length, iPendingCodepage, iPendingByteOrder);
+        if (!appendThroughTable(text, length))
+            iWriteBuffer->appendMbs(text, length, iPendingCodepage, iPendingByteOrder);
     } else {
         iPendingText.append(text, length);
     }
@@ -776,11 +780,98 @@ bool XmlBrokerOrvaneWriter::outputPieceOfOriginalBuffer(const unsigned char* sta
         return true;
     }
 
+    // Into a single-byte page, a long UTF-8 stretch whose every character is in the page's table
+    // goes straight into the buffer; any other is decoded and goes the way below.
+    if (ccsid == kUtf8Ccsid && copyUtf8ThroughTable(from, end, supplyClose)) {
+        iDocTypeClose = DocTypeCloseNone;
+        return true;
+    }
     decodeStretch(from, end, ccsid, bigEndian, iDecoded);
-    if (!canEncode(iDecoded.data(), iDecoded.length())) return false;
+    const KelSingleByteTable* table = singleByteTable();
+    const bool inTable = table != nullptr && table->holds(iDecoded.data(), iDecoded.length());
+    if (!inTable && !canEncode(iDecoded.data(), iDecoded.length())) return false;
     iDocTypeClose = DocTypeCloseNone;
     if (supplyClose) pieceRule(wcsRightAngle.data(), wcsRightAngle.length());
     pieceRule(iDecoded.data(), iDecoded.length());
+    return true;
+}
+
+const KelSingleByteTable* XmlBrokerOrvaneWriter::singleByteTable() {
+    if (iSingleByteCcsid != iOutputCodepage) {
+        iSingleByte = outputCoversUnicode() ? nullptr : KelSingleByteTable::forCcsid(iOutputCodepage);
+        iSingleByteCcsid = iOutputCodepage;
+    }
+    return iSingleByte;
+}
+
+unsigned char* XmlBrokerOrvaneWriter::tableRoom(std::size_t room) {
+    if (iWriteBuffer == nullptr || iPendingCodepage != iOutputCodepage || singleByteTable() == nullptr) return nullptr;
+    const long used = iWriteBuffer->used();
+    // Sizes the buffer cannot hold go the converter's way, which reports them.
+    if (used < 0 || room > static_cast<std::size_t>(std::numeric_limits<long>::max() / 2 - used)) return nullptr;
+    const long needed = used + static_cast<long>(room) + 1;   // and the buffer's zero byte
+    if (iWriteBuffer->capacity() < needed) iWriteBuffer->enlarge(needed);
+    if (iWriteBuffer->capacity() < needed || iWriteBuffer->data() == nullptr) return nullptr;
+    return iWriteBuffer->data() + used;
+}
+
+void XmlBrokerOrvaneWriter::restoreEndOfBuffer() { iWriteBuffer->data()[iWriteBuffer->used()] = 0; }
+
+void XmlBrokerOrvaneWriter::commitTableBytes(std::size_t count) {
+    const long used = iWriteBuffer->used() + static_cast<long>(count);
+    iWriteBuffer->setUsed(used);
+    iWriteBuffer->data()[used] = 0;
+}
+
+bool XmlBrokerOrvaneWriter::appendThroughTable(const char16_t* text, std::size_t length) {
+    const std::size_t pending = iPendingText.length();
+    unsigned char* out = tableRoom(pending + length);
+    if (out == nullptr) return false;
+    if (!iSingleByte->fromUtf16(iPendingText.data(), pending, out) ||
+        !iSingleByte->fromUtf16(text, length, out + pending)) {
+        restoreEndOfBuffer();
+        return false;
+    }
+    commitTableBytes(pending + length);
+    if (pending != 0) iPendingText.clearAndReserve(iFlushThreshold);
+    return true;
+}
+
+bool XmlBrokerOrvaneWriter::copyUtf8ThroughTable(const unsigned char* start, const unsigned char* end,
+                                                 bool supplyClose) {
+    // A stretch of no more bytes than the flush threshold has no more characters either: it joins
+    // the pending text, as every short piece does.
+    const std::size_t length = static_cast<std::size_t>(end - start);
+    if (length <= iFlushThreshold) return false;
+    // The stretch is converted behind the room that the pending text and the ">" will take, one
+    // byte per unit, so that they can still be flushed first exactly as the piece rule does.
+    const std::size_t ahead = iPendingText.length() + (supplyClose ? 1 : 0);
+    unsigned char* room = tableRoom(ahead + length);
+    if (room == nullptr) return false;
+    const long at = iWriteBuffer->used() + static_cast<long>(ahead);
+    long count = iSingleByte->fromUtf8(start, length, room + ahead);
+    if (count <= static_cast<long>(iFlushThreshold)) {
+        // A character without entry, or few enough to be a piece for the pending text.
+        restoreEndOfBuffer();
+        return false;
+    }
+    const unsigned char first = iWriteBuffer->data()[at];
+    if (supplyClose) pieceRule(wcsRightAngle.data(), wcsRightAngle.length());
+    flushPending();   // as the piece rule does before a piece longer than the threshold
+    if (iWriteBuffer->used() == at) {
+        iWriteBuffer->data()[at] = first;   // the flush's zero byte landed on it
+    } else {
+        // The flush took other than one byte per unit (a surrogate pair): convert again where
+        // the buffer now ends, or as any long piece if the buffer cannot grow.
+        unsigned char* again = tableRoom(length);
+        if (again == nullptr) {
+            decodeStretch(start, end, kUtf8Ccsid, true, iDecoded);
+            pieceRule(iDecoded.data(), iDecoded.length());
+            return true;
+        }
+        count = iSingleByte->fromUtf8(start, length, again);
+    }
+    commitTableBytes(static_cast<std::size_t>(count));
     return true;
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <vector>
 
+class KelSingleByteTable;
 class KelSyntaxElement;
 class KelValue;
 class KelWriteBuffer;
@@ -113,6 +114,25 @@ private:
     void decodeStretch(const unsigned char* start, const unsigned char* end, long ccsid, bool bigEndian,
                        KelStringBase& out);
 
+    // ---- Single-byte output pages: text whose every character has an entry in the page's table
+    // goes into the write buffer without the converter, at the moments the piece rule gives; any
+    // other text takes the converter's way, as before.
+    const KelSingleByteTable* singleByteTable();
+    // Room for `room` bytes at the end of the write buffer (and its zero byte after them); null
+    // when the output page has no table or the buffer cannot grow so far.
+    unsigned char* tableRoom(std::size_t room);
+    // Puts back the buffer's zero byte after its end, over bytes written there and given up.
+    void restoreEndOfBuffer();
+    // Makes `count` bytes written at the end of the buffer its own.
+    void commitTableBytes(std::size_t count);
+    // The pending text, then `text`, through the table; false, with nothing written, when the
+    // table does not hold them all.
+    bool appendThroughTable(const char16_t* text, std::size_t length);
+    // A UTF-8 stretch longer than the flush threshold, decoded and looked up in one pass, after a
+    // ">" when `supplyClose`; false, with nothing written, when the table does not hold it or it
+    // is short enough for the pending text.
+    bool copyUtf8ThroughTable(const unsigned char* start, const unsigned char* end, bool supplyClose);
+
     // ---- Text escaping and code page coverage.
     void outputText(const KelStringBase& text, TextMode mode);
     void appendEncoded(const KelStringBase& text, TextMode mode, bool checkCoverage);
@@ -200,6 +220,10 @@ private:
     std::vector<std::uint64_t> iUnitProbed;
     std::vector<std::uint64_t> iUnitEncodes;
     int iUnitCoverageCcsid = -1;
+    // Table of the output page when it is single-byte (shared, read-only; valid for
+    // iSingleByteCcsid, -1 before the first look-up).
+    const KelSingleByteTable* iSingleByte = nullptr;
+    int iSingleByteCcsid = -1;
     // Bytes of white space and ">" in the code page iMarkupBytesCcsid (-1: not one byte there).
     int iMarkupBytes[5];
     int iMarkupBytesCcsid;

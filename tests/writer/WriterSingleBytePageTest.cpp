@@ -90,7 +90,9 @@ TEST(WriterSingleBytePage, EveryCharacterCopiedFromUtf8IsConvertedOrRewrittenAsA
     document += u"</r>";
     WriterTestDocument doc(KelStringBase(document.data(), document.size()).toUtf8());
 
-    for (int ccsid : kPages) {
+    // Each element the page lacks costs the careful way a few refused conversions: four pages,
+    // EBCDIC and ASCII-based, keep this test short.
+    for (int ccsid : {37, 1047, 819, 850}) {
         SCOPED_TRACE(ccsid);
         std::u16string expected = u"<r>";
         std::size_t lacking = 0;

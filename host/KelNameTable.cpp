@@ -1,9 +1,6 @@
 #include "host/KelNameTable.hpp"
 
-const KelStringBase& KelNameTable::empty() noexcept {
-    static const KelStringBase kEmpty;
-    return kEmpty;
-}
+const KelStringBase KelNameTable::kEmpty;
 
 KelNameTable& KelNameTable::shared() {
     static std::mutex lock;

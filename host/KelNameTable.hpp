@@ -15,7 +15,7 @@
 class KelNameTable {
 public:
     // The empty name, shared by every element that has none.
-    static const KelStringBase& empty() noexcept;
+    static const KelStringBase& empty() noexcept { return kEmpty; }
     // The table for elements that belong to no parser: never cleared.
     static KelNameTable& shared();
 
@@ -38,6 +38,10 @@ public:
     void trim(std::size_t limit) noexcept;
 
 private:
+    // Static storage starts zero-filled, which already reads as the empty string: elements
+    // built before this object's constructor runs still see an empty name.
+    static const KelStringBase kEmpty;
+
     explicit KelNameTable(std::mutex* lock) : iLock(lock) {}
 
     std::unordered_set<KelStringBase, KelStringBaseHash> iNames;

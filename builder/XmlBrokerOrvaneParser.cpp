@@ -261,15 +261,11 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iTextUnits = 0;
 
     if (iScanInProgress) {
-        iScanInProgress = false;
-        try {
-            iScanner->scanReset(*iScanToken);
-        } catch (...) {
-            // A token the scanner no longer knows: there is nothing of it left to reset.
-        }
+        giveUp();
+    } else {
+        delete iInputSource;
+        iInputSource = nullptr;
     }
-    delete iInputSource;
-    iInputSource = nullptr;
 
     if (data != nullptr) {
         if (length < 0)
@@ -353,7 +349,7 @@ void XmlBrokerOrvaneParser::giveUp() noexcept {
     try {
         iScanner->scanReset(*iScanToken);
     } catch (...) {
-        // The scan never got as far as handing out its token.
+        // A token the scanner no longer knows (or never handed out): nothing of it to reset.
     }
     delete iInputSource;
     iInputSource = nullptr;

@@ -64,6 +64,23 @@ void KelParser::releaseElements() noexcept {
     iNames.trim(kNamesKeptAcrossReleases);
 }
 
+void KelParser::releaseElementsBelowRoot() {
+    KelSyntaxElement* root = iRootElement;
+    if (!root || !iPool.releaseAllAfter(root)) {
+        releaseElements();
+        iRootElement = nullptr;
+        return;
+    }
+    root->parserForgetChildren();
+    if (iPool.elementCount() == 1 && iNames.size() > kNamesKeptAcrossReleases) {
+        // The root's name lives in the table: keep a copy across the trim.
+        KelStringBase name = root->storedName();
+        root->parserSetInternedName(&KelNameTable::empty(), 0);
+        iNames.trim(kNamesKeptAcrossReleases);
+        root->parserSetName(name);
+    }
+}
+
 void KelParser::reset(bool keepBitStream) {
     releaseElements();
     iRootElement = nullptr;

@@ -105,6 +105,10 @@ public:
     // Destroys every element of this parser (the pool keeps their storage) and lets the name
     // table go once it has grown past kNamesKeptAcrossReleases.
     void releaseElements() noexcept;
+    // Destroys every element of this parser but the root, which keeps its place in whatever tree
+    // holds it, its type and its name, and has no children afterwards. The root is null
+    // afterwards only when it was not this parser's element.
+    void releaseElementsBelowRoot();
     static constexpr std::size_t kNamesKeptAcrossReleases = 4096;
     KelMessageGroup* messageGroup() const noexcept { return iGroup; }
     int elementSize() const noexcept { return iElementSize; }

@@ -77,6 +77,8 @@ public:
     // Where this element's names are kept: its parser's table, or the shared one.
     KelNameTable& nameTable() const noexcept;
     void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
+    // Drops the links to the children (which are being released) without touching them.
+    void parserForgetChildren() noexcept { iFirstChild = iLastChild = nullptr; }
     void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
     void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }
     void clearComplete() noexcept { iTypeWord &= ~kComplete; }

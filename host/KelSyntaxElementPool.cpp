@@ -154,3 +154,38 @@ void KelSyntaxElementPool::release() noexcept {
     iNext = nullptr;
     iFree = 0;
 }
+
+bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcept {
+    const auto* wanted = reinterpret_cast<const unsigned char*>(kept);
+    std::size_t before = 0; // slots in the chunks before the one holding `kept`
+    std::size_t left = iCount;
+    for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
+        const unsigned char* first = iChunks[c].memory.get();
+        const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
+        if (wanted >= first && wanted < first + used * iSlotSize && (wanted - first) % iSlotSize == 0) {
+            const std::size_t keep = before + static_cast<std::size_t>(wanted - first) / iSlotSize + 1;
+            // Destroy the later slots of this chunk and every later chunk's, then go on after `kept`.
+            std::size_t rest = iCount - keep;
+            unsigned char* slot = const_cast<unsigned char*>(wanted) + iSlotSize;
+            std::size_t inChunk = used - (static_cast<std::size_t>(wanted - first) / iSlotSize + 1);
+            for (std::size_t chunk = c; rest > 0; ++chunk) {
+                if (chunk != c) {
+                    slot = iChunks[chunk].memory.get();
+                    inChunk = rest < iChunks[chunk].slots ? rest : iChunks[chunk].slots;
+                }
+                for (std::size_t i = 0; i < inChunk; ++i, slot += iSlotSize)
+                    reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
+                rest -= inChunk;
+            }
+            iCount = keep;
+            iChunk = c;
+            iNext = const_cast<unsigned char*>(wanted) + iSlotSize;
+            iFree = iChunks[c].slots - (static_cast<std::size_t>(wanted - first) / iSlotSize + 1);
+            return true;
+        }
+        before += used;
+        left -= used;
+    }
+    release();
+    return false;
+}

@@ -32,6 +32,10 @@ public:
     KelSyntaxElement* createElement();
     // Destroys every element of the pool; their storage is kept for reuse.
     void release() noexcept;
+    // Destroys every element made after `kept`, which stays where it is (a root that another
+    // tree links to); `kept` is as a rule the pool's first element. Releases all when `kept` is
+    // not one of the pool's elements (then false).
+    bool releaseAllAfter(const KelSyntaxElement* kept) noexcept;
 
     std::size_t elementCount() const noexcept { return iCount; }
     std::size_t slotSize() const noexcept { return iSlotSize; }

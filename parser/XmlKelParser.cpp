@@ -95,10 +95,10 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     KelParser::refreshElementsFromBitStream(message, bitStream, encoding, ccsid);
     // A new bitstream is a new document: the elements of the previous one are released (not
     // left under the root beside the new ones, nor piling up in the pool message after message).
+    // The root itself stays: it may stand in another parser's tree, which must keep its links.
     if (rootElement() && rootElement()->knownFirstChild()) {
         iTreeBuilder->setParsedBufferInfo(nullptr, ccsid, encoding);
-        releaseElements();
-        setRootElement(nullptr);
+        releaseElementsBelowRoot();
     }
     if (!rootElement()) initialize();
     rootElement()->clearComplete();

@@ -169,23 +169,33 @@ XmlKelSyntaxElement* XmlKelSyntaxElement::findChildElement(int type) {
     return nullptr;
 }
 
+// An element that is moved leaves a list of children behind: its former parent and that parent's
+// ancestors must be written anew too, or the output still holds it where it was.
 void XmlKelSyntaxElement::attachBefore(KelSyntaxElement* element) {
+    KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
     KelSyntaxElement::attachBefore(element);
+    setElementChanged(formerParent);
     if (parser()) setElementChanged(parent());
 }
 
 void XmlKelSyntaxElement::attachAfter(KelSyntaxElement* element) {
+    KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
     KelSyntaxElement::attachAfter(element);
+    setElementChanged(formerParent);
     if (parser()) setElementChanged(parent());
 }
 
 void XmlKelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
+    KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
     KelSyntaxElement::attachAsFirstChild(element);
+    setElementChanged(formerParent);
     markSelfAndAncestors();
 }
 
 void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
+    KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
     KelSyntaxElement::attachAsLastChild(element);
+    setElementChanged(formerParent);
     markSelfAndAncestors();
 }
 
@@ -209,6 +219,9 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
         iBufferStart = nullptr;
         iBufferEnd = nullptr;
     }
+    // The ancestors' bytes hold what this element was before the copy: they are written anew, as
+    // after any setter.
+    if (source && source != this && parser()) setElementChanged(parent());
 }
 
 void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {

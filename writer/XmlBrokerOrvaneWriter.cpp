@@ -543,7 +543,11 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         XmlKelSyntaxElement* xml = isXmlSyntaxElement(child) ? asXmlElement(child) : nullptr;
         const KelStringBase& quote = (xml != nullptr && xml->isDoubleQuotedAttribute()) ? wcsDoubleQuote : wcsSingleQuote;
         const KelValue& value = child->value();
-        if (!value.isNull()) outputAttribute(child->name(), value, quote);
+        if (value.isNull()) continue;
+        if (xml != nullptr && xml->hasSpan())
+            outputAttributeSource(child->name(), *xml, value, quote);
+        else
+            outputAttribute(child->name(), value, quote);
     }
     if (!hasContent) {
         outputEndEmptyElement(name);
@@ -1158,10 +1162,57 @@ bool XmlBrokerOrvaneWriter::endsWithClose(const unsigned char* start, const unsi
     return false;
 }
 
+// ---- what may be written as markup -----------------------------------------------------------
+// Names and the text of comments and processing instructions are written as they stand, so a
+// value a user set could make the output ill-formed; such output is refused, never written.
+
+namespace {
+bool isNameStartChar(char32_t c) {
+    if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
+           (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+           (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool isNameChar(char32_t c) {
+    if (c < 0x80) return isNameStartChar(c) || c == '-' || c == '.' || (c >= '0' && c <= '9');
+    return isNameStartChar(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+// Whether `name` is an XML Name: a name start character, then name characters.
+bool isXmlName(const KelStringBase& name) {
+    const std::size_t n = name.length();
+    if (n == 0) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char32_t c = name[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false; // half a pair stands for no character
+        }
+        if (i == 0 ? !isNameStartChar(c) : !isNameChar(c)) return false;
+    }
+    return true;
+}
+
+bool isReservedTarget(const KelStringBase& target) {
+    return target.length() == 3 && (target[0] | 0x20) == u'x' && (target[1] | 0x20) == u'm' &&
+           (target[2] | 0x20) == u'l';
+}
+} // namespace
+
+void XmlBrokerOrvaneWriter::checkName(const KelStringBase& name, const char* function) {
+    if (!isXmlName(name))
+        kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_InvalidElementNameFound, name);
+}
+
 // ---- output wrappers --------------------------------------------------------------------------
 
 void XmlBrokerOrvaneWriter::outputStartElementBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputStartElementBegin");
     emitPiece(wcsLeftAngle);
     emitPiece(name);
 }
@@ -1192,6 +1243,7 @@ void XmlBrokerOrvaneWriter::outputCharacters(const KelStringBase& text, bool esc
 void XmlBrokerOrvaneWriter::outputAttribute(const KelStringBase& name, const KelValue& value,
                                             const KelStringBase& quote) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputAttribute");
     emitPiece(wcsSpace);
     emitPiece(name);
     emitPiece(wcsEquals);
@@ -1201,6 +1253,22 @@ void XmlBrokerOrvaneWriter::outputAttribute(const KelStringBase& name, const Kel
     } else {
         outputText(value.valueAsCharacter(), TextAttribute);
     }
+    emitPiece(quote);
+}
+
+void XmlBrokerOrvaneWriter::outputAttributeSource(const KelStringBase& name, const XmlKelSyntaxElement& attribute,
+                                                  const KelValue& value, const KelStringBase& quote) {
+    if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputAttribute");
+    emitPiece(wcsSpace);
+    emitPiece(name);
+    emitPiece(wcsEquals);
+    emitPiece(quote);
+    // The value as it stood, references and all; from the value only where the output page
+    // cannot hold the source text.
+    if (!outputPieceOfOriginalBuffer(attribute.getBufferStart(), attribute.getBufferEnd(),
+                                     attribute.getBufferCodepage(), attribute.getBufferBigEndian() != 0))
+        outputText(value.isCharacter() ? value.characterValue() : value.valueAsCharacter(), TextAttribute);
     emitPiece(quote);
 }
 
@@ -1237,18 +1305,31 @@ void XmlBrokerOrvaneWriter::outputIgnorableWhiteSpace(const KelStringBase& text)
 // Comments and processing instructions hold no references: their text is written as it stands.
 void XmlBrokerOrvaneWriter::outputProcessingInstruction(const KelStringBase& target, const KelStringBase& data) {
     if (paused()) return;
+    // "xml" in any case is the declaration's, not a target; "?>" would end the instruction early.
+    if (isReservedTarget(target))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputProcessingInstruction",
+                                     KelMsg::E_XmlP_InvalidElementNameFound, target);
+    checkName(target, "XmlBrokerOrvaneWriter::outputProcessingInstruction");
+    if (data.find(KelStringBase(u"?>")) != KelStringBase::npos)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputProcessingInstruction",
+                                     KelMsg::E_XmlP_validateTree, data);
     XmlOrvaneWriter::outputProcessingInstruction(newPiece(), target, data, false);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputXmlComment(const KelStringBase& text) {
     if (paused()) return;
+    // "--" may not stand in a comment, nor "-" at its end, where it would make "--->".
+    if (text.find(KelStringBase(u"--")) != KelStringBase::npos || (!text.empty() && text[text.length() - 1] == u'-'))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputXmlComment",
+                                     KelMsg::E_XmlP_validateTree, text);
     XmlOrvaneWriter::outputXmlComment(newPiece(), text, false);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputEntityReference(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputEntityReference");
     XmlOrvaneWriter::outputEntityReference(newPiece(), name, true);
     emitBuiltPiece();
 }

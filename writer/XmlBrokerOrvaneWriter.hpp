@@ -160,11 +160,17 @@ private:
     void outputEndElement(const KelStringBase& name);
     void outputCharacters(const KelStringBase& text, bool escape);
     void outputAttribute(const KelStringBase& name, const KelValue& value, const KelStringBase& quote);
+    // An attribute that kept the span of its value's source text (a value holding a reference
+    // to an undeclared entity): that text is copied, not the value.
+    void outputAttributeSource(const KelStringBase& name, const XmlKelSyntaxElement& attribute,
+                               const KelValue& value, const KelStringBase& quote);
     void outputCDataSection(const KelStringBase& text);
     void outputIgnorableWhiteSpace(const KelStringBase& text);
     void outputProcessingInstruction(const KelStringBase& target, const KelStringBase& data);
     void outputXmlComment(const KelStringBase& text);
     void outputEntityReference(const KelStringBase& name);
+    // Refuses (E_XmlP_InvalidElementNameFound, the name as insert) a name that is not an XML Name.
+    void checkName(const KelStringBase& name, const char* function);
     void outputXmlDeclBegin();
     void outputXmlDeclEnd();
     void outputXmlVersion(const KelStringBase& text);

@@ -2,6 +2,7 @@
 // makes stale (the element's, its ancestors', and a moved element's former parent's), and a
 // part grafted into another tree keeps its place there when it takes a new bitstream. Each
 // output is read back by libxml2 as well.
+#include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 struct EditTest : ::testing::Test {
@@ -167,4 +169,64 @@ TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {
     // The outer tree is written with the grafted part's new content in its place.
     const std::string out = write();
     EXPECT_NE(out.find("<a/><XML><in2 q='3'/></XML><b/>"), std::string::npos) << out;
+}
+
+// Values a user set that would make the output ill-formed are refused when the tree is written
+// (5010, with the offending name or text in the nested exception); nothing is written. Values
+// that are merely unusual are written, and libxml2 reads them.
+TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
+    const std::string document = "<r a='1'><!--c--><?pi d?><e/></r>";
+    auto comment = [](EditTest& t) { return t.at("r")->firstChild()->nextSibling(); };
+    auto pi = [&](EditTest& t) { return comment(t)->nextSibling(); };
+    struct Case {
+        const char* what;
+        std::function<void(EditTest&)> edit;
+        unsigned number;      // of the nested exception; 0: written
+        const char* insertOrOutput;
+    };
+    const Case cases[] = {
+        {"comment with --", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"x--y")); }, 5006, "x--y"},
+        {"comment ending in -", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"x-")); }, 5006, "x-"},
+        {"PI data with ?>", [&](EditTest& t) { pi(t)->setValue(KelStringBase(u"a?>b")); }, 5006, "a?>b"},
+        {"PI target xml", [&](EditTest& t) { pi(t)->setName(KelStringBase(u"xml")); }, 5008, "xml"},
+        {"PI target XmL", [&](EditTest& t) { pi(t)->setName(KelStringBase(u"XmL")); }, 5008, "XmL"},
+        {"PI target not a name", [&](EditTest& t) { pi(t)->setName(KelStringBase(u"p i")); }, 5008, "p i"},
+        {"element name with a space", [](EditTest& t) { t.at("r/e")->setName(KelStringBase(u"b c")); }, 5008, "b c"},
+        {"element name starting with a digit", [](EditTest& t) { t.at("r/e")->setName(KelStringBase(u"1e")); },
+         5008, "1e"},
+        {"attribute name with a space", [](EditTest& t) { t.at("r")->firstChild()->setName(KelStringBase(u"b c")); },
+         5008, "b c"},
+        {"attribute name with <", [](EditTest& t) { t.at("r")->firstChild()->setName(KelStringBase(u"a<")); }, 5008,
+         "a<"},
+        // Unusual but well-formed.
+        {"comment with single dashes", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"-x-y")); }, 0,
+         "<r a='1'><!---x-y--><?pi d?><e/></r>"},
+        {"PI target starting with xml", [&](EditTest& t) { pi(t)->setName(KelStringBase(u"xml-stylesheet")); }, 0,
+         "<r a='1'><!--c--><?xml-stylesheet d?><e/></r>"},
+        {"PI data with ? and >", [&](EditTest& t) { pi(t)->setValue(KelStringBase(u"? >")); }, 0,
+         "<r a='1'><!--c--><?pi ? >?><e/></r>"},
+        {"names with a colon, a dot and letters beyond ASCII",
+         [](EditTest& t) {
+             t.at("r/e")->setName(KelStringBase::fromUtf8("p:\xc3\xa9.l-1\xc2\xb7"));
+             t.at("r")->firstChild()->setName(KelStringBase::fromUtf8("_\xe6\x97\xa5"));
+         },
+         0, "<r _\xe6\x97\xa5='1'><!--c--><?pi d?><p:\xc3\xa9.l-1\xc2\xb7/></r>"},
+    };
+    for (const Case& c : cases) {
+        parse(document);
+        c.edit(*this);
+        KelWriteBuffer out(1208);
+        try {
+            parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+            EXPECT_EQ(c.number, 0u) << c.what << " was written: " << out.toString();
+            EXPECT_EQ(out.toString(), c.insertOrOutput) << c.what;
+            EXPECT_TRUE(libxml_reading::readsAs(out.toString(), c.insertOrOutput)) << c.what;
+        } catch (const KelException& e) {
+            ASSERT_NE(c.number, 0u) << c.what << ": " << e.what();
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+            ASSERT_EQ(e.nested().size(), 1u) << c.what;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), c.number) << c.what;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{c.insertOrOutput}) << c.what;
+        }
+    }
 }

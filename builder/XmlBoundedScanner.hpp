@@ -1,10 +1,14 @@
-// XmlBoundedScanner: the scanner library's DTD-aware scanner with one addition: the tree builder
+// XmlBoundedScanner: the scanner library's DTD-aware scanner with two additions: the tree builder
 // may lower the entity-expansion limit in the middle of a document (once it knows how long the
-// declared entities are) without restarting the count, which the library's own setter does.
+// declared entities are) without restarting the count, which the library's own setter does; and
+// a reference to an entity that no declaration read defines, in a document whose external subset
+// or external parameter entities (never read) may declare it, is reported as a reference with no
+// content instead of vanishing.
 // Owned by the tree builder; used by one thread at a time.
 #pragma once
 
 #include <xercesc/internal/DGXMLScanner.hpp>
+#include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 
 class XmlBoundedScanner : public xercesc::DGXMLScanner {
 public:
@@ -14,4 +18,36 @@ public:
     XMLSize_t expansionLimit() const noexcept { return fEntityExpansionLimit; }
     // Lowers the limit (never raises it, never below 1); expansions already made still count.
     void lowerExpansionLimit(XMLSize_t limit) noexcept;
+
+    // The document has declarations that are not read (an external subset or an external
+    // parameter entity), which may declare what the references name; forgotten for each document.
+    void noteUnreadDeclarations() noexcept { iUnreadDeclarations = true; }
+    void forgetUnreadDeclarations() noexcept {
+        iUnreadDeclarations = false;
+        iUndeclaredInAttribute = false;
+    }
+
+    // Whether an attribute value read since the last call held a reference to an undeclared
+    // entity (its value then lacks that reference's text); clears the note.
+    bool takeUndeclaredReferenceInAttribute() noexcept {
+        const bool met = iUndeclaredInAttribute;
+        iUndeclaredInAttribute = false;
+        return met;
+    }
+
+protected:
+    // The library's entity reference scan, except that a reference to an undeclared entity, where
+    // that is no error (the document has an external subset or parameter entity references and
+    // does not stand alone) and unread declarations may define it, is kept: in content as a start
+    // and an end event with nothing between, in an attribute value as a note for
+    // takeUndeclaredReferenceInAttribute().
+    EntityExpRes scanEntityRef(const bool inAttVal, XMLCh& firstCh, XMLCh& secondCh, bool& escaped) override;
+
+private:
+    // Counts one expansion against the limit, as the library does.
+    void countExpansion();
+
+    xercesc::DTDEntityDecl iUndeclared{nullptr, false};   // stands for the undeclared entity in events
+    bool iUndeclaredInAttribute = false;
+    bool iUnreadDeclarations = false;
 };

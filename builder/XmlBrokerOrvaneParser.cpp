@@ -149,6 +149,33 @@ void readAttributeQuotes(const Text& text, std::size_t length, const RefVectorOf
     }
 }
 
+// For each attribute written in the start tag that ends `text` (`length` units), the units
+// [first, second) of its value between the quotes; {0, 0} for attributes not written there.
+template <class Text>
+void readAttributeValueRanges(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+                              XMLSize_t count, std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+    ranges.assign(count, {0, 0});
+    const auto unitAt = [&text](std::size_t i) { return static_cast<char16_t>(text[i]); };
+    std::size_t i = afterLastUnit(text, length, u'<');
+    if (i == 0) return;
+    while (i < length && !isBlank(unitAt(i)) && unitAt(i) != u'/' && unitAt(i) != u'>') ++i;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        if (!attributes.elementAt(a)->getSpecified()) continue;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        while (i < length && unitAt(i) != u'=' && !isBlank(unitAt(i))) ++i;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        if (i >= length || unitAt(i) != u'=') return;
+        ++i;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        if (i >= length || (unitAt(i) != u'"' && unitAt(i) != u'\'')) return;
+        const char16_t quote = unitAt(i++);
+        const std::size_t end = findUnit(text, i, length, quote);
+        if (end >= length) return;
+        ranges[a] = {i, end};
+        i = end + 1;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -259,6 +286,7 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iElementCount = 0;
     iDepth = 0;
     iTextUnits = 0;
+    boundedScanner()->forgetUnreadDeclarations();
 
     if (iScanInProgress) {
         giveUp();
@@ -650,6 +678,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
             addAttribute(attribute->getQName(), iAttributeLengths[a].first, attribute->getValue(),
                          iAttributeLengths[a].second, iQuotes[a]);
         }
+        if (boundedScanner()->takeUndeclaredReferenceInAttribute()) keepAttributeSourceText(attrList, attrCount, p, element);
     }
     if (isEmpty) {
         markLeaf(element);
@@ -659,6 +688,50 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         ++iDepth;
     }
     iPreviousEnd = p.span;
+}
+
+void XmlBrokerOrvaneParser::keepAttributeSourceText(const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,
+                                                    const Position& p, XmlKelSyntaxElement* element) {
+    // A value that held a reference to an undeclared entity lacks that reference's text: each
+    // value of the tag that holds a reference keeps the span of its source text, so the writer
+    // gives it back as it stood while the attribute is unchanged.
+    if (!p.inDocument || iBufferBase == nullptr || p.markupStart < 0 || p.markupStart > p.offset ||
+        p.offset > iBufferLength - iBomLength)
+        return;
+    const unsigned char* tag = iBufferBase + p.markupStart;
+    const std::size_t bytes = static_cast<std::size_t>(p.offset - p.markupStart);
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;   // in bytes from `tag`
+    std::vector<bool> holdsReference(count, false);
+    if (iCodePage == 1208) {
+        readAttributeValueRanges(tag, bytes, attributes, count, ranges);
+        for (XMLSize_t a = 0; a < count; ++a)
+            holdsReference[a] = findUnit(tag, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
+    } else if (iUtf16 != Utf16::None) {
+        if (bytes % 2 != 0) return;
+        const Utf16Units units{tag, iUtf16 == Utf16::BigEndian};
+        readAttributeValueRanges(units, bytes / 2, attributes, count, ranges);
+        for (XMLSize_t a = 0; a < count; ++a) {
+            holdsReference[a] = findUnit(units, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
+            ranges[a] = {ranges[a].first * 2, ranges[a].second * 2};
+        }
+    } else {
+        if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
+        readAttributeValueRanges(iChars.data(), iChars.size(), attributes, count, ranges);
+        std::vector<std::size_t> byteAt(iChars.size() + 1, 0);
+        for (std::size_t i = 0; i < iChars.size(); ++i) byteAt[i + 1] = byteAt[i] + iCharSizes[i];
+        for (XMLSize_t a = 0; a < count; ++a) {
+            holdsReference[a] = findUnit(iChars.data(), ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
+            ranges[a] = {byteAt[ranges[a].first], byteAt[ranges[a].second]};
+        }
+    }
+    // The element's children are its attributes, in the scanner's order.
+    KelSyntaxElement* child = element->knownFirstChild();
+    for (XMLSize_t a = 0; a < count && child != nullptr; ++a, child = child->knownNextSibling()) {
+        if (!holdsReference[a] || ranges[a].second > bytes) continue;
+        auto* attribute = static_cast<XmlKelSyntaxElement*>(child);
+        attribute->setBufferStart(tag + ranges[a].first);
+        attribute->setBufferEnd(tag + ranges[a].second);
+    }
 }
 
 void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value,
@@ -775,8 +848,9 @@ void XmlBrokerOrvaneParser::resetDocument() {}
 
 void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
                                         const XMLCh* const systemId, const bool /*hasIntSubset*/,
-                                        const bool /*hasExtSubset*/) {
+                                        const bool hasExtSubset) {
     const Position p = takePosition();
+    if (hasExtSubset) boundedScanner()->noteUnreadDeclarations();
     XmlKelSyntaxElement* decl = setupSyntaxElement();
     decl->parserSetType(XmlTypeDocTypeDecl);
     decl->parserSetName(checkedName(elemDecl.getFullName()));
@@ -919,6 +993,8 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
                                        const bool /*isIgnored*/) {
     const Position p = takePosition();
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
+    // An external parameter entity is never read: what it declares stays unknown.
+    if (external && entityDecl.getIsParameter()) boundedScanner()->noteUnreadDeclarations();
     // Each expansion yields at most the longest declared value: allow no more expansions than
     // keep that within the expanded-text limit (the library builds an attribute value whole).
     countText(entityDecl.getValueLen());

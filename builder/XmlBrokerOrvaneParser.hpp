@@ -153,6 +153,9 @@ private:
     void closePendingDocType();
     void findAttributeQuotes(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count,
                              const Position& p);
+    // Gives each attribute of `element` whose value holds a reference the span of its source text.
+    void keepAttributeSourceText(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count,
+                                 const Position& p, XmlKelSyntaxElement* element);
     // Decodes bytes [from, to) of the document text into iChars/iCharSizes; false if it cannot.
     bool decodeDocumentBytes(long from, long to);
     XmlKelTranscoder* documentDecoder();

@@ -20,6 +20,8 @@
 #include <xercesc/internal/ReaderMgr.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/TranscodingException.hpp>
+#include <xercesc/util/XMLUni.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/validators/DTD/DTDAttDef.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
@@ -51,6 +53,13 @@ bool isBlank(char16_t unit) {
     // One test for the four blanks: space, tab, line feed, carriage return.
     constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
     return unit <= u' ' && ((kBlanks >> unit) & 1u) != 0;
+}
+// Shift-out and shift-in of the stateful EBCDIC pages: at the very end of a document the scanner
+// has no character to read them with, and they hold none.
+bool onlyShiftCodes(const unsigned char* from, const unsigned char* to) {
+    for (; from < to; ++from)
+        if (*from != 0x0E && *from != 0x0F) return false;
+    return true;
 }
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 
@@ -468,7 +477,9 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
     if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     element->clearComplete();
-    element->setBufferBigEndian((iEncoding & 0x0F) == 1);
+    // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
+    // otherwise than the encoding value); other pages take it from the encoding value.
+    element->setBufferBigEndian(iUtf16 != Utf16::None ? iUtf16 == Utf16::BigEndian : (iEncoding & 0x0F) == 1);
     element->setBufferCodepage(iCodePage);
     return element;
 }
@@ -760,6 +771,25 @@ void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
 
 void XmlBrokerOrvaneParser::endDocument() {
     KelSyntaxElement* root = iOwner->rootElement();
+    // The scanner leaves the bytes of a character cut off by the end of the bitstream unread
+    // and says nothing: they are as malformed as any other bad sequence.
+    const ReaderMgr* readers = iScanner->getReaderMgr();
+    if (readers->getReaderDepth() == 1 && iBufferBase != nullptr) {
+        XMLFilePos offset = 0;
+        try {
+            offset = readers->getSrcOffset();
+        } catch (const XMLException&) {
+            offset = 0;
+        }
+        const long read = static_cast<long>(offset);
+        const long length = iBufferLength - iBomLength;
+        if (read > 0 && read < length && !onlyShiftCodes(iBufferBase + read, iBufferBase + length)) {
+            const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
+            const Locator* where = iScanner->getLocator();
+            error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
+                  nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
+        }
+    }
     if (iCurrentElement != nullptr && iCurrentElement != root && iCurrentElement->type() == XmlTypeDocTypeDecl) {
         markLeaf(iCurrentElement);
         iCurrentElement = parentOf(iCurrentElement);

@@ -470,7 +470,10 @@ void XmlBrokerOrvaneParser::settlePendingClose(const Position& p) {
     if (after < 0) return;
     const unsigned char* end = iBufferBase + after;
     if (element != nullptr && element->getBufferStart() != nullptr) setSpan(element, element->getBufferStart(), end);
-    iPreviousEnd = end;
+    // Items between (those of a parameter entity's text, read from a reader of its own) had no
+    // span and cleared the previous end: the text after the '>' holds their reference, which
+    // none of them can stand for.
+    if (iPreviousEnd == iCloseAfter) iPreviousEnd = end;
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
@@ -843,6 +846,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
     if (p.span != nullptr) {
         iCloseElement = subset;
         iCloseFrom = p.offset;
+        iCloseAfter = iPreviousEnd;
     }
 }
 
@@ -982,6 +986,7 @@ void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const b
     if (p.span != nullptr) {
         iCloseElement = decl;
         iCloseFrom = p.offset;
+        iCloseAfter = iPreviousEnd;
     }
 }
 

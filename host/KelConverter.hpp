@@ -38,6 +38,13 @@ public:
     // character, never maps through a fallback), owned by the caller; null when ICU lacks it.
     static UConverter* openStrict(const char* icuName);
 
+    // The name of `ccsid` for an XML declaration: one that the scanner library, ICU and libxml2
+    // all read as this page ("UTF-8", "UTF-16", "ISO-8859-1", "IBM037", "Shift_JIS", ...).
+    static std::string encodingNameFor(int ccsid);
+    // Whether the encoding name `name` (as a declaration gives it, in any spelling or alias)
+    // names this page. For UTF-16 pages every UTF-16 name does, whatever byte order it names.
+    bool isNamedBy(const std::string& name) const;
+
     int ccsid() const noexcept { return iCcsid; }
     const std::string& icuName() const noexcept { return iIcuName; }
     bool isUtf16() const noexcept { return isUtf16Ccsid(iCcsid); }

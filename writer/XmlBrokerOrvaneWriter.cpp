@@ -18,7 +18,10 @@
 #include "parser/XmlKelSyntaxElement.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -293,6 +296,14 @@ void XmlBrokerOrvaneWriter::writeProlog(KelSyntaxElement* element) {
         writeMisc(element);
         return;
     }
+    if (type == XmlTypeXmlDecl && !paused()) {
+        // A declaration that names another page than the one written names the written one.
+        const KelStringBase rename = declarationRename(element);
+        if (!rename.empty()) {
+            if (!copyDeclarationRenamed(element, rename)) writeXmlDeclaration(element, &rename);
+            return;
+        }
+    }
     if (copyOriginal(element)) {
         if (type == XmlTypeInternalSubset) {
             // A parsed subset's text runs to the declaration's closing '>'.
@@ -428,7 +439,104 @@ void XmlBrokerOrvaneWriter::writePrologItem(KelSyntaxElement* element, int type)
     }
 }
 
-void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element) {
+KelStringBase XmlBrokerOrvaneWriter::declarationRename(KelSyntaxElement* element) {
+    const KelValue* declared = nullptr;
+    for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
+        if (effectiveType(child) != XmlTypeEncoding) continue;
+        const KelValue& value = child->value();
+        if (!value.isNull()) {
+            declared = &value;
+            break;
+        }
+    }
+    const std::string name = declared != nullptr ? declared->valueAsCharacter().toUtf8() : std::string();
+    if (isUtf16(iOutputCodepage)) {
+        // A reader finds UTF-16 by its mark or its first characters; a name of one byte order
+        // is right only without a mark and in the order written.
+        const auto is = [&name](const char* other) {
+            return name.size() == std::strlen(other) &&
+                   std::equal(name.begin(), name.end(), other, [](char a, char b) {
+                       return std::toupper(static_cast<unsigned char>(a)) == b;
+                   });
+        };
+        const bool marked = (iOutputEncoding & 0x0F) == 1 || (iOutputEncoding & 0x0F) == 2;
+        const bool bigEndian = getEndian() != -1;
+        if (declared == nullptr || is("UTF-16") || (!marked && is(bigEndian ? "UTF-16BE" : "UTF-16LE")))
+            return KelStringBase();
+        return KelStringBase::fromAscii("UTF-16");
+    }
+    // No name: the reader takes UTF-8 (the only other page it can find on its own).
+    if (declared == nullptr && iOutputCodepage == kUtf8Ccsid) return KelStringBase();
+    if (declared != nullptr) {
+        if (name == iDeclarationName && iOutputCodepage == iDeclarationNameCcsid) return iDeclarationRename;
+        iDeclarationName = name;
+        iDeclarationNameCcsid = iOutputCodepage;
+        const KelConverter* page = KelConverter::setCodepage(iOutputCodepage, 0);
+        iDeclarationRename = page->isNamedBy(name) ? KelStringBase()
+                                                   : KelStringBase::fromAscii(KelConverter::encodingNameFor(iOutputCodepage).c_str());
+        return iDeclarationRename;
+    }
+    return KelStringBase::fromAscii(KelConverter::encodingNameFor(iOutputCodepage).c_str());
+}
+
+bool XmlBrokerOrvaneWriter::copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name) {
+    // The declaration's own text, with only the encoding name changed (or one added after the
+    // version), so that its quotes and blanks stay as they were.
+    if (!iSpanReuse || !isXmlSyntaxElement(element)) return false;
+    XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || xml->getBufferStart() == nullptr || xml->getBufferEnd() == nullptr ||
+        xml->getBufferEnd() < xml->getBufferStart())
+        return false;
+    KelStringBase text;
+    decodeStretch(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(), xml->getBufferBigEndian() != 0,
+                  text);
+    const char16_t* units = text.data();
+    const std::size_t length = text.length();
+    const auto skipBlanks = [&](std::size_t i) {
+        while (i < length && isWhiteSpaceUnit(units[i])) ++i;
+        return i;
+    };
+    // The value of the pseudo-attribute `key`: [from, to) inside its quotes; false when absent.
+    const auto findValue = [&](const char* key, std::size_t& from, std::size_t& to) {
+        const KelStringBase keyText = KelStringBase::fromAscii(key);
+        for (std::size_t at = text.find(keyText); at != KelStringBase::npos; at = text.find(keyText, at + 1)) {
+            if (at == 0 || !isWhiteSpaceUnit(units[at - 1])) continue;
+            std::size_t i = skipBlanks(at + keyText.length());
+            if (i >= length || units[i] != u'=') continue;
+            i = skipBlanks(i + 1);
+            if (i >= length || (units[i] != u'"' && units[i] != u'\'')) continue;
+            const std::size_t close = text.find(units[i], i + 1);
+            if (close == KelStringBase::npos) return false;
+            from = i + 1;
+            to = close;
+            return true;
+        }
+        return false;
+    };
+    if (length < 5 || text.find(KelStringBase::fromAscii("<?xml")) != 0) return false;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    KelStringBase edited;
+    if (findValue("encoding", from, to)) {
+        edited.append(units, from);
+        edited.append(name);
+        edited.append(units + to, length - to);
+    } else if (findValue("version", from, to)) {
+        edited.append(units, to + 1);
+        const char16_t quote = units[to];
+        edited.append(KelStringBase::fromAscii(" encoding="));
+        edited.append(quote);
+        edited.append(name);
+        edited.append(quote);
+        edited.append(units + to + 1, length - to - 1);
+    } else {
+        return false;
+    }
+    emitPiece(edited);
+    return true;
+}
+
+void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element, const KelStringBase* encodingName) {
     // The first child of a kind that holds a value; children of that kind without one are passed over.
     auto firstValued = [this, element](int type) -> const KelValue* {
         for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
@@ -441,7 +549,8 @@ void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element) {
     outputXmlDeclBegin();
     if (const KelValue* version = firstValued(XmlTypeVersion)) outputXmlVersion(version->valueAsCharacter());
     else outputXmlVersion(versionOneZero());
-    if (const KelValue* encoding = firstValued(XmlTypeEncoding)) outputXmlEncoding(encoding->valueAsCharacter());
+    if (encodingName != nullptr) outputXmlEncoding(*encodingName);
+    else if (const KelValue* encoding = firstValued(XmlTypeEncoding)) outputXmlEncoding(encoding->valueAsCharacter());
     if (const KelValue* standalone = firstValued(XmlTypeStandalone)) outputXmlStandAlone(standalone->valueAsCharacter());
     outputXmlDeclEnd();
 }

@@ -786,7 +786,9 @@ void XmlBrokerOrvaneParser::endDocument() {
         }
         const long read = static_cast<long>(offset);
         const long length = iBufferLength - iBomLength;
-        if (read > 0 && read < length && !onlyShiftCodes(iBufferBase + read, iBufferBase + length)) {
+        // NUL padding (where the scanner stops reading) is where a message ends, not a character.
+        if (read > 0 && read < length && iBufferBase[read] != 0 &&
+            !onlyShiftCodes(iBufferBase + read, iBufferBase + length)) {
             const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
             const Locator* where = iScanner->getLocator();
             error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,

@@ -153,6 +153,18 @@ UConverter* cloneConverter(const UConverter* converter) {
     return U_SUCCESS(status) ? copy : nullptr;
 }
 
+// EBCDIC pages: '<' at 0x4C, NL (U+0085) at 0x15 and LF at 0x25.
+bool hasNewLine(const UConverter* converter) {
+    UConverter* probe = cloneConverter(converter);
+    if (probe == nullptr) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    const char bytes[3] = {0x4C, 0x15, 0x25};
+    UChar units[8];
+    const int32_t n = ucnv_toUChars(probe, units, 8, bytes, 3, &status);
+    ucnv_close(probe);
+    return U_SUCCESS(status) && n == 3 && units[0] == u'<' && units[1] == 0x85 && units[2] == u'\n';
+}
+
 } // namespace
 
 XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
@@ -169,7 +181,7 @@ XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* conver
                                    MemoryManager* manager)
     : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
       iStateful(isStateful(converter)), iShiftCodes(ucnv_getType(converter) == UCNV_EBCDIC_STATEFUL),
-      iForm(formOf(converter)) {}
+      iNewLine(hasNewLine(converter)), iForm(formOf(converter)) {}
 
 XmlKelTranscoder::~XmlKelTranscoder() {
     if (iSaved) ucnv_close(iSaved);
@@ -298,6 +310,11 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
             charSizes[i] = static_cast<unsigned char>(std::min<std::size_t>(size, UCHAR_MAX));
             for (std::size_t k = i + 1; k < j; ++k) charSizes[k] = 0;
             i = j;
+        }
+        if (iNewLine) {
+            // NL ends a line in EBCDIC as LF does: read as a line end, never as a character.
+            for (std::size_t k = 0; k < produced; ++k)
+                if (toFill[k] == 0x85) toFill[k] = u'\n';
         }
         bytesEaten = eaten;
         return produced;

@@ -255,7 +255,27 @@ long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char
 } // namespace
 
 KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
-    : iCcsid(ccsid), iIcuName(std::move(icuName)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4) {}
+    : iCcsid(ccsid), iIcuName(std::move(icuName)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4),
+      iNewLinePage(false) {
+    if (isUtf16Ccsid(ccsid) || iIcuName.empty()) return;
+    // EBCDIC: '<' at 0x4C, NL at 0x15 and LF at 0x25.
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* probe = ucnv_open(iIcuName.c_str(), &status);
+    if (U_FAILURE(status) || probe == nullptr) return;
+    const char bytes[3] = {0x4C, 0x15, 0x25};
+    UChar units[8];
+    const int32_t n = ucnv_toUChars(probe, units, 8, bytes, 3, &status);
+    iNewLinePage = U_SUCCESS(status) && n == 3 && units[0] == u'<' && units[1] == 0x85 && units[2] == u'\n';
+    ucnv_close(probe);
+}
+
+bool KelConverter::hasNewLine(int ccsid) noexcept {
+    try {
+        return !isUtf16Ccsid(ccsid) && ccsid != 1208 && setCodepage(ccsid, 0)->hasNewLine();
+    } catch (...) {
+        return false;
+    }
+}
 
 std::string KelConverter::icuNameFor(int ccsid) { return icuNameAndWidth(ccsid, nullptr); }
 

@@ -219,6 +219,8 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
         }
     }
 
+    iNewLineOutput = endsLinesWithNewLine(root, ccsid);
+
     // Each write starts afresh: nothing left over from a write that failed part way, and no
     // pause that an earlier tree left open.
     iWriteBuffer = buffer;
@@ -274,6 +276,20 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     flushPending();
     iBytesWritten = buffer->used() - usedBefore;
     return static_cast<int>(buffer->used());
+}
+
+bool XmlBrokerOrvaneWriter::endsLinesWithNewLine(KelSyntaxElement* root, long ccsid) {
+    // The document's own line ends, when it came in an EBCDIC page: NL when its first line end is.
+    if (iOwner == nullptr || root != iOwner->rootElement() || !KelConverter::hasNewLine(static_cast<int>(ccsid)) ||
+        !KelConverter::hasNewLine(iOwner->storedCcsid()))
+        return false;
+    const KelBuffer& input = iOwner->storedBitStream();
+    const unsigned char* bytes = input.data();
+    for (long i = 0; bytes != nullptr && i < input.length(); ++i) {
+        if (bytes[i] == 0x15) return true;
+        if (bytes[i] == 0x25) return false;
+    }
+    return false;
 }
 
 // ---- prolog and declarations -----------------------------------------------------------------
@@ -492,15 +508,17 @@ bool XmlBrokerOrvaneWriter::copyDeclarationRenamed(KelSyntaxElement* element, co
                   text);
     const char16_t* units = text.data();
     const std::size_t length = text.length();
+    // Blanks as a declaration may hold them (XML 1.1 adds NEL and the line separator).
+    const auto isBlank = [](char16_t u) { return isWhiteSpaceUnit(u) || u == 0x85 || u == 0x2028; };
     const auto skipBlanks = [&](std::size_t i) {
-        while (i < length && isWhiteSpaceUnit(units[i])) ++i;
+        while (i < length && isBlank(units[i])) ++i;
         return i;
     };
     // The value of the pseudo-attribute `key`: [from, to) inside its quotes; false when absent.
     const auto findValue = [&](const char* key, std::size_t& from, std::size_t& to) {
         const KelStringBase keyText = KelStringBase::fromAscii(key);
         for (std::size_t at = text.find(keyText); at != KelStringBase::npos; at = text.find(keyText, at + 1)) {
-            if (at == 0 || !isWhiteSpaceUnit(units[at - 1])) continue;
+            if (at == 0 || !isBlank(units[at - 1])) continue;
             std::size_t i = skipBlanks(at + keyText.length());
             if (i >= length || units[i] != u'=') continue;
             i = skipBlanks(i + 1);
@@ -817,17 +835,31 @@ void XmlBrokerOrvaneWriter::setPauseDepth(int depth) {
 
 void XmlBrokerOrvaneWriter::flushPending() {
     if (iPendingText.empty()) return;
-    if (appendThroughTable(nullptr, 0)) return;
-    iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
-    iPendingText.clearAndReserve(iFlushThreshold);
+    const long from = iWriteBuffer->used();
+    if (!appendThroughTable(nullptr, 0)) {
+        iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
+        iPendingText.clearAndReserve(iFlushThreshold);
+    }
+    keepNewLines(from);
+}
+
+void XmlBrokerOrvaneWriter::keepNewLines(long from) {
+    // In an EBCDIC page LF is 0x25 and never part of another character: every one that text
+    // written anew brought becomes the NL the document ends its lines with.
+    if (!iNewLineOutput) return;
+    unsigned char* bytes = iWriteBuffer->data();
+    for (long i = from; i < iWriteBuffer->used(); ++i)
+        if (bytes[i] == 0x25) bytes[i] = 0x15;
 }
 
 void XmlBrokerOrvaneWriter::pieceRule(const char16_t* text, std::size_t length) {
     if (length == 0) return;
     if (!iPendingText.empty() && iPendingText.length() + length > iFlushThreshold) flushPending();
     if (length > iFlushThreshold) {
+        const long from = iWriteBuffer->used();
         if (!appendThroughTable(text, length))
             iWriteBuffer->appendMbs(text, length, iPendingCodepage, iPendingByteOrder);
+        keepNewLines(from);
     } else {
         iPendingText.append(text, length);
     }
@@ -980,7 +1012,9 @@ bool XmlBrokerOrvaneWriter::copyUtf8ThroughTable(const unsigned char* start, con
         }
         count = iSingleByte->fromUtf8(start, length, again);
     }
+    const long from = iWriteBuffer->used();
     commitTableBytes(static_cast<std::size_t>(count));
+    keepNewLines(from);
     return true;
 }
 
@@ -1019,7 +1053,14 @@ void XmlBrokerOrvaneWriter::decodeStretch(const unsigned char* start, const unsi
         return;
     }
     if (ccsid == kUtf8Ccsid && decodeWellFormedUtf8(start, end, out)) return;
-    out = KelConverter::createConverter(static_cast<int>(ccsid), 0)->toUnicode(start, static_cast<long>(length), false, 0);
+    const KelConverter* converter = KelConverter::createConverter(static_cast<int>(ccsid), 0);
+    out = converter->toUnicode(start, static_cast<long>(length), false, 0);
+    if (converter->hasNewLine() && out.find(char16_t(0x85)) != KelStringBase::npos) {
+        // Read as the tree builder read it: NL is a line end.
+        char16_t* units = out.mutableData();
+        for (std::size_t i = 0; i < out.length(); ++i)
+            if (units[i] == 0x85) units[i] = u'\n';
+    }
 }
 
 // ---- text escaping and code page coverage -----------------------------------------------------

@@ -106,6 +106,10 @@ private:
 
     // ---- Pending text and the write buffer.
     void flushPending();
+    // Bytes converted into the write buffer from `from` on: LF becomes NL where the document's
+    // lines end in NL.
+    void keepNewLines(long from);
+    bool endsLinesWithNewLine(KelSyntaxElement* root, long ccsid);
     void pieceRule(const char16_t* text, std::size_t length);
     void emitPiece(const KelStringBase& piece);
     void emitPiece(const char16_t* text, std::size_t length);
@@ -238,5 +242,6 @@ private:
     // The last declared encoding name looked up, the page it was compared with and the answer.
     std::string iDeclarationName;
     int iDeclarationNameCcsid = -1;
+    bool iNewLineOutput = false;     // this write ends new lines in NL (an EBCDIC document that does)
     KelStringBase iDeclarationRename;
 };

@@ -1267,6 +1267,8 @@ void XmlBrokerOrvaneWriter::prepareMarkupBytes(long ccsid) {
     } catch (const KelException&) {
         // A page the host cannot convert is read as ASCII here; its bytes can only be copied anyway.
     }
+    // NL separates markup as LF does where the tree builder reads it as a line end.
+    iMarkupBytes[5] = KelConverter::hasNewLine(static_cast<int>(ccsid)) ? 0x15 : -1;
     iMarkupBytesCcsid = static_cast<int>(ccsid);
 }
 
@@ -1283,7 +1285,9 @@ const unsigned char* XmlBrokerOrvaneWriter::findLeadingClose(const unsigned char
     prepareMarkupBytes(ccsid);
     for (const unsigned char* p = start; p < end; ++p) {
         const int b = *p;
-        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3]) continue;
+        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3] ||
+            b == iMarkupBytes[5])
+            continue;
         return b == iMarkupBytes[4] ? p + 1 : nullptr;
     }
     return nullptr;
@@ -1302,7 +1306,9 @@ bool XmlBrokerOrvaneWriter::endsWithClose(const unsigned char* start, const unsi
     prepareMarkupBytes(ccsid);
     for (const unsigned char* p = end; p > start; --p) {
         const int b = p[-1];
-        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3]) continue;
+        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3] ||
+            b == iMarkupBytes[5])
+            continue;
         return b == iMarkupBytes[4];
     }
     return false;

@@ -236,8 +236,8 @@ private:
     // iSingleByteCcsid, -1 before the first look-up).
     const KelSingleByteTable* iSingleByte = nullptr;
     int iSingleByteCcsid = -1;
-    // Bytes of white space and ">" in the code page iMarkupBytesCcsid (-1: not one byte there).
-    int iMarkupBytes[5];
+    // Bytes of white space, ">" and NL in the code page iMarkupBytesCcsid (-1: not one byte there).
+    int iMarkupBytes[6];
     int iMarkupBytesCcsid;
     // The last declared encoding name looked up, the page it was compared with and the answer.
     std::string iDeclarationName;

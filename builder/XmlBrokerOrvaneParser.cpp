@@ -20,6 +20,8 @@
 #include <xercesc/internal/ReaderMgr.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/TranscodingException.hpp>
+#include <xercesc/util/XMLUni.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/validators/DTD/DTDAttDef.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
@@ -51,6 +53,13 @@ bool isBlank(char16_t unit) {
     // One test for the four blanks: space, tab, line feed, carriage return.
     constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
     return unit <= u' ' && ((kBlanks >> unit) & 1u) != 0;
+}
+// Shift-out and shift-in of the stateful EBCDIC pages: at the very end of a document the scanner
+// has no character to read them with, and they hold none.
+bool onlyShiftCodes(const unsigned char* from, const unsigned char* to) {
+    for (; from < to; ++from)
+        if (*from != 0x0E && *from != 0x0F) return false;
+    return true;
 }
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 
@@ -489,14 +498,19 @@ void XmlBrokerOrvaneParser::settlePendingClose(const Position& p) {
     if (after < 0) return;
     const unsigned char* end = iBufferBase + after;
     if (element != nullptr && element->getBufferStart() != nullptr) setSpan(element, element->getBufferStart(), end);
-    iPreviousEnd = end;
+    // Items between (those of a parameter entity's text, read from a reader of its own) had no
+    // span and cleared the previous end: the text after the '>' holds their reference, which
+    // none of them can stand for.
+    if (iPreviousEnd == iCloseAfter) iPreviousEnd = end;
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
     if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     element->clearComplete();
-    element->setBufferBigEndian((iEncoding & 0x0F) == 1);
+    // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
+    // otherwise than the encoding value); other pages take it from the encoding value.
+    element->setBufferBigEndian(iUtf16 != Utf16::None ? iUtf16 == Utf16::BigEndian : (iEncoding & 0x0F) == 1);
     element->setBufferCodepage(iCodePage);
     return element;
 }
@@ -833,6 +847,27 @@ void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
 
 void XmlBrokerOrvaneParser::endDocument() {
     KelSyntaxElement* root = iOwner->rootElement();
+    // The scanner leaves the bytes of a character cut off by the end of the bitstream unread
+    // and says nothing: they are as malformed as any other bad sequence.
+    const ReaderMgr* readers = iScanner->getReaderMgr();
+    if (readers->getReaderDepth() == 1 && iBufferBase != nullptr) {
+        XMLFilePos offset = 0;
+        try {
+            offset = readers->getSrcOffset();
+        } catch (const XMLException&) {
+            offset = 0;
+        }
+        const long read = static_cast<long>(offset);
+        const long length = iBufferLength - iBomLength;
+        // NUL padding (where the scanner stops reading) is where a message ends, not a character.
+        if (read > 0 && read < length && iBufferBase[read] != 0 &&
+            !onlyShiftCodes(iBufferBase + read, iBufferBase + length)) {
+            const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
+            const Locator* where = iScanner->getLocator();
+            error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
+                  nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
+        }
+    }
     if (iCurrentElement != nullptr && iCurrentElement != root && iCurrentElement->type() == XmlTypeDocTypeDecl) {
         markLeaf(iCurrentElement);
         iCurrentElement = parentOf(iCurrentElement);
@@ -887,6 +922,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
     if (p.span != nullptr) {
         iCloseElement = subset;
         iCloseFrom = p.offset;
+        iCloseAfter = iPreviousEnd;
     }
 }
 
@@ -1028,6 +1064,7 @@ void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const b
     if (p.span != nullptr) {
         iCloseElement = decl;
         iCloseFrom = p.offset;
+        iCloseAfter = iPreviousEnd;
     }
 }
 

@@ -212,6 +212,7 @@ private:
     // searched from iCloseFrom at the next event; iCloseElement (if any) gets it in its span.
     XmlKelSyntaxElement* iCloseElement;
     long iCloseFrom;
+    const unsigned char* iCloseAfter = nullptr;   // the previous end when the close was left pending
 
     // UTF-16 documents: the byte order the scanner reads them in.
     enum class Utf16 { None, LittleEndian, BigEndian };

@@ -153,6 +153,18 @@ UConverter* cloneConverter(const UConverter* converter) {
     return U_SUCCESS(status) ? copy : nullptr;
 }
 
+// EBCDIC pages: '<' at 0x4C, NL (U+0085) at 0x15 and LF at 0x25.
+bool hasNewLine(const UConverter* converter) {
+    UConverter* probe = cloneConverter(converter);
+    if (probe == nullptr) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    const char bytes[3] = {0x4C, 0x15, 0x25};
+    UChar units[8];
+    const int32_t n = ucnv_toUChars(probe, units, 8, bytes, 3, &status);
+    ucnv_close(probe);
+    return U_SUCCESS(status) && n == 3 && units[0] == u'<' && units[1] == 0x85 && units[2] == u'\n';
+}
+
 } // namespace
 
 XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
@@ -168,7 +180,8 @@ XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char
 XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                                    MemoryManager* manager)
     : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
-      iStateful(isStateful(converter)), iForm(formOf(converter)) {}
+      iStateful(isStateful(converter)), iShiftCodes(ucnv_getType(converter) == UCNV_EBCDIC_STATEFUL),
+      iNewLine(hasNewLine(converter)), iForm(formOf(converter)) {}
 
 XmlKelTranscoder::~XmlKelTranscoder() {
     if (iSaved) ucnv_close(iSaved);
@@ -267,21 +280,43 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
             return 0;
         }
 
+        // A shift-out at the very end opens text that has not come yet: it is left for the next
+        // call, which reads it with that text, in the single-byte state it was found in.
+        std::size_t eaten = consumed;
+        if (iShiftCodes)
+            while (eaten > 0 && srcData[eaten - 1] == kShiftOut) --eaten;
+        if (eaten < consumed) ucnv_resetToUnicode(iConverter);
+
         // Bytes per code unit. A character's bytes run from its offset to the next character's;
-        // bytes that yield no unit (shift codes) go to the character before them, or to the first
-        // one, so that the sizes add up to the bytes eaten.
+        // bytes that yield no unit go to the character before them, or to the first one, so
+        // that the sizes add up to the bytes eaten. A shift-in thus goes with the text it
+        // closes; a shift-out goes with the text it opens, so that every span (which ends and
+        // starts at markup) lies in the single-byte state.
+        const auto startOf = [&](std::size_t k) {
+            std::size_t start = static_cast<std::size_t>(std::max<int32_t>(iOffsets[k], 0));
+            if (iShiftCodes) {
+                const std::size_t floor = static_cast<std::size_t>(std::max<int32_t>(iOffsets[k - 1], 0)) + 1;
+                while (start > floor && srcData[start - 1] == kShiftOut) --start;
+            }
+            return start;
+        };
         std::size_t i = 0;
         while (i < produced) {
             std::size_t j = i + 1;
             while (j < produced && iOffsets[j] == iOffsets[i]) ++j;
-            const std::size_t start = i == 0 ? 0 : static_cast<std::size_t>(std::max<int32_t>(iOffsets[i], 0));
-            const std::size_t end = j < produced ? static_cast<std::size_t>(std::max<int32_t>(iOffsets[j], 0)) : consumed;
+            const std::size_t start = i == 0 ? 0 : startOf(i);
+            const std::size_t end = j < produced ? startOf(j) : eaten;
             const std::size_t size = end > start ? end - start : 0;
             charSizes[i] = static_cast<unsigned char>(std::min<std::size_t>(size, UCHAR_MAX));
             for (std::size_t k = i + 1; k < j; ++k) charSizes[k] = 0;
             i = j;
         }
-        bytesEaten = consumed;
+        if (iNewLine) {
+            // NL ends a line in EBCDIC as LF does: read as a line end, never as a character.
+            for (std::size_t k = 0; k < produced; ++k)
+                if (toFill[k] == 0x85) toFill[k] = u'\n';
+        }
+        bytesEaten = eaten;
         return produced;
     }
 }

@@ -53,6 +53,9 @@ private:
     UConverter* iConverter;
     UConverter* iSaved;        // snapshot for stateful code pages (shift states); null otherwise
     bool iStateful;
+    bool iShiftCodes;          // stateful EBCDIC: shift-out 0x0E and shift-in 0x0F between characters
+    static constexpr unsigned char kShiftOut = 0x0E;
+    bool iNewLine;             // EBCDIC: NL (0x15) is read as a line end
     Form iForm;
     std::vector<std::int32_t> iOffsets;
 };

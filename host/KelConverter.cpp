@@ -12,6 +12,7 @@
 #include <unicode/ucnv_err.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -254,9 +255,65 @@ long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char
 } // namespace
 
 KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
-    : iCcsid(ccsid), iIcuName(std::move(icuName)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4) {}
+    : iCcsid(ccsid), iIcuName(std::move(icuName)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4),
+      iNewLinePage(false) {
+    if (isUtf16Ccsid(ccsid) || iIcuName.empty()) return;
+    // EBCDIC: '<' at 0x4C, NL at 0x15 and LF at 0x25.
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* probe = ucnv_open(iIcuName.c_str(), &status);
+    if (U_FAILURE(status) || probe == nullptr) return;
+    const char bytes[3] = {0x4C, 0x15, 0x25};
+    UChar units[8];
+    const int32_t n = ucnv_toUChars(probe, units, 8, bytes, 3, &status);
+    iNewLinePage = U_SUCCESS(status) && n == 3 && units[0] == u'<' && units[1] == 0x85 && units[2] == u'\n';
+    ucnv_close(probe);
+}
+
+bool KelConverter::hasNewLine(int ccsid) noexcept {
+    try {
+        return !isUtf16Ccsid(ccsid) && ccsid != 1208 && setCodepage(ccsid, 0)->hasNewLine();
+    } catch (...) {
+        return false;
+    }
+}
 
 std::string KelConverter::icuNameFor(int ccsid) { return icuNameAndWidth(ccsid, nullptr); }
+
+std::string KelConverter::encodingNameFor(int ccsid) {
+    struct Named {
+        int ccsid;
+        const char* name;
+    };
+    static const Named kNames[] = {
+        {1208, "UTF-8"},         {819, "ISO-8859-1"},    {367, "US-ASCII"},      {923, "ISO-8859-15"},
+        {858, "IBM00858"},       {932, "Shift_JIS"},     {943, "Shift_JIS"},     {1386, "GBK"},
+        {5050, "EUC-JP"},
+    };
+    if (isUtf16Ccsid(ccsid)) return "UTF-16";
+    for (const Named& entry : kNames)
+        if (entry.ccsid == ccsid) return entry.name;
+    if (ccsid >= 1250 && ccsid <= 1258) return "windows-" + std::to_string(ccsid);
+    if (ccsid >= 1140 && ccsid <= 1149) return "IBM0" + std::to_string(ccsid);
+    // The IBM pages by number, three digits at least (IBM037, IBM500, IBM1047, IBM930).
+    std::string digits = std::to_string(ccsid);
+    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), '0');
+    return "IBM" + digits;
+}
+
+bool KelConverter::isNamedBy(const std::string& name) const {
+    if (name.empty()) return false;
+    // The usual spelling needs no look-up.
+    const std::string usual = encodingNameFor(iCcsid);
+    if (name.size() == usual.size() &&
+        std::equal(name.begin(), name.end(), usual.begin(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        }))
+        return true;
+    const std::string canonical = probeIcu(name.c_str(), nullptr);
+    if (canonical.empty()) return false;
+    if (isUtf16()) return canonical == "UTF-16" || canonical == "UTF-16BE" || canonical == "UTF-16LE";
+    return canonical == iIcuName;
+}
 
 bool KelConverter::isSupported(int ccsid) noexcept {
     try {

@@ -38,6 +38,18 @@ public:
     // character, never maps through a fallback), owned by the caller; null when ICU lacks it.
     static UConverter* openStrict(const char* icuName);
 
+    // The name of `ccsid` for an XML declaration: one that the scanner library, ICU and libxml2
+    // all read as this page ("UTF-8", "UTF-16", "ISO-8859-1", "IBM037", "Shift_JIS", ...).
+    static std::string encodingNameFor(int ccsid);
+    // Whether the encoding name `name` (as a declaration gives it, in any spelling or alias)
+    // names this page. For UTF-16 pages every UTF-16 name does, whatever byte order it names.
+    bool isNamedBy(const std::string& name) const;
+
+    // EBCDIC pages, whose lines end in NL (0x15, U+0085) as often as in LF (0x25): the tree
+    // builder reads NL as a line end there, and the writer keeps a document's choice.
+    bool hasNewLine() const noexcept { return iNewLinePage; }
+    static bool hasNewLine(int ccsid) noexcept;
+
     int ccsid() const noexcept { return iCcsid; }
     const std::string& icuName() const noexcept { return iIcuName; }
     bool isUtf16() const noexcept { return isUtf16Ccsid(iCcsid); }
@@ -64,4 +76,5 @@ private:
     int iCcsid;
     std::string iIcuName;
     int iMaxBytesPerChar;
+    bool iNewLinePage;
 };

@@ -53,10 +53,12 @@ const char* subcommandHelp(const std::string& sub) {
                "  example: quarn check examples/purchase-order.xml\n";
     if (sub == "write")
         return "usage: quarn write FILE [--ccsid N] [--encoding E] [--domain D] [--out-ccsid N] [--out-encoding E]\n"
-               "                  [--set PATH=VALUE]... [--delete PATH]... [--no-span-reuse] [--no-passthrough] [-o OUT]\n"
+               "                  [--set PATH=VALUE]... [--delete PATH]... [--no-span-reuse] [--no-passthrough]\n"
+               "                  [--no-declaration] [-o OUT]\n"
                "  Writes the message back (standard output by default). PATH: names from the document element\n"
                "  down, '/' between them, optional [n], optional final @attribute, e.g. order/item[2]/@qty.\n"
-               "  OUT is written whole or not at all.\n"
+               "  OUT is written whole or not at all. A message without an XML declaration written in a page\n"
+               "  other than UTF-8 or UTF-16 gets one naming that page; --no-declaration leaves it without.\n"
                "  example: quarn write examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml\n";
     if (sub == "get")
         return "usage: quarn get FILE PATH [--ccsid N] [--encoding E] [--domain D]\n"

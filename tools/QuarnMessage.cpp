@@ -1,5 +1,6 @@
 #include "tools/QuarnMessage.hpp"
 
+#include "host/KelConverter.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
@@ -58,6 +59,16 @@ void QuarnMessage::write() {
     const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iOptions.encoding;
     iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough);
     iOutput = std::make_unique<KelWriteBuffer>(outCcsid);
+    // Only UTF-8 and UTF-16 are found without being named: a message in any other page that has
+    // no declaration of its own gets one, so that whoever reads the file can tell the page.
+    if (iOptions.declaration && outCcsid != 1208 && !KelConverter::isUtf16Ccsid(outCcsid)) {
+        KelSyntaxElement* first = root()->firstChild();
+        if (first != nullptr && first->type() != XmlTypeXmlDecl) {
+            const std::string declaration =
+                "<?xml version=\"1.0\" encoding=\"" + KelConverter::encodingNameFor(outCcsid) + "\"?>";
+            iOutput->appendMbs(KelStringBase::fromAscii(declaration.c_str()), outCcsid, 1);
+        }
+    }
     iParser->refreshBitStreamFromElements(nullptr, iOutput.get(), root(), outEncoding, outCcsid);
     writeMs = millisecondsSince(start);
 }

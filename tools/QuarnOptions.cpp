@@ -64,6 +64,8 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.spanReuse = false;
         } else if (a == "--no-passthrough" && takes(subcommand, writers)) {
             o.passthrough = false;
+        } else if (a == "--no-declaration" && takes(subcommand, writers)) {
+            o.declaration = false;
         } else if (a == "-o" && (subcommand == "write" || subcommand == "stats")) {
             o.output = value();
         } else if (a == "--jobs" && subcommand == "batch") {

@@ -31,6 +31,7 @@ public:
     bool json = false;
     bool spanReuse = true;
     bool passthrough = true;
+    bool declaration = true;    // add an XML declaration naming the output page where a reader needs one
     bool help = false;
     std::string output;         // -o; empty: standard output
     std::vector<Edit> edits;

@@ -18,7 +18,10 @@
 #include "parser/XmlKelSyntaxElement.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -216,6 +219,8 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
         }
     }
 
+    iNewLineOutput = endsLinesWithNewLine(root, ccsid);
+
     // Each write starts afresh: nothing left over from a write that failed part way, and no
     // pause that an earlier tree left open.
     iWriteBuffer = buffer;
@@ -273,6 +278,20 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     return static_cast<int>(buffer->used());
 }
 
+bool XmlBrokerOrvaneWriter::endsLinesWithNewLine(KelSyntaxElement* root, long ccsid) {
+    // The document's own line ends, when it came in an EBCDIC page: NL when its first line end is.
+    if (iOwner == nullptr || root != iOwner->rootElement() || !KelConverter::hasNewLine(static_cast<int>(ccsid)) ||
+        !KelConverter::hasNewLine(iOwner->storedCcsid()))
+        return false;
+    const KelBuffer& input = iOwner->storedBitStream();
+    const unsigned char* bytes = input.data();
+    for (long i = 0; bytes != nullptr && i < input.length(); ++i) {
+        if (bytes[i] == 0x15) return true;
+        if (bytes[i] == 0x25) return false;
+    }
+    return false;
+}
+
 // ---- prolog and declarations -----------------------------------------------------------------
 
 void XmlBrokerOrvaneWriter::writeProlog(KelSyntaxElement* element) {
@@ -292,6 +311,14 @@ void XmlBrokerOrvaneWriter::writeProlog(KelSyntaxElement* element) {
     if (!isPrologKind(type)) {
         writeMisc(element);
         return;
+    }
+    if (type == XmlTypeXmlDecl && !paused()) {
+        // A declaration that names another page than the one written names the written one.
+        const KelStringBase rename = declarationRename(element);
+        if (!rename.empty()) {
+            if (!copyDeclarationRenamed(element, rename)) writeXmlDeclaration(element, &rename);
+            return;
+        }
     }
     if (copyOriginal(element)) {
         if (type == XmlTypeInternalSubset) {
@@ -428,7 +455,106 @@ void XmlBrokerOrvaneWriter::writePrologItem(KelSyntaxElement* element, int type)
     }
 }
 
-void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element) {
+KelStringBase XmlBrokerOrvaneWriter::declarationRename(KelSyntaxElement* element) {
+    const KelValue* declared = nullptr;
+    for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
+        if (effectiveType(child) != XmlTypeEncoding) continue;
+        const KelValue& value = child->value();
+        if (!value.isNull()) {
+            declared = &value;
+            break;
+        }
+    }
+    const std::string name = declared != nullptr ? declared->valueAsCharacter().toUtf8() : std::string();
+    if (isUtf16(iOutputCodepage)) {
+        // A reader finds UTF-16 by its mark or its first characters; a name of one byte order
+        // is right only without a mark and in the order written.
+        const auto is = [&name](const char* other) {
+            return name.size() == std::strlen(other) &&
+                   std::equal(name.begin(), name.end(), other, [](char a, char b) {
+                       return std::toupper(static_cast<unsigned char>(a)) == b;
+                   });
+        };
+        const bool marked = (iOutputEncoding & 0x0F) == 1 || (iOutputEncoding & 0x0F) == 2;
+        const bool bigEndian = getEndian() != -1;
+        if (declared == nullptr || is("UTF-16") || (!marked && is(bigEndian ? "UTF-16BE" : "UTF-16LE")))
+            return KelStringBase();
+        return KelStringBase::fromAscii("UTF-16");
+    }
+    // No name: the reader takes UTF-8 (the only other page it can find on its own).
+    if (declared == nullptr && iOutputCodepage == kUtf8Ccsid) return KelStringBase();
+    if (declared != nullptr) {
+        if (name == iDeclarationName && iOutputCodepage == iDeclarationNameCcsid) return iDeclarationRename;
+        iDeclarationName = name;
+        iDeclarationNameCcsid = iOutputCodepage;
+        const KelConverter* page = KelConverter::setCodepage(iOutputCodepage, 0);
+        iDeclarationRename = page->isNamedBy(name) ? KelStringBase()
+                                                   : KelStringBase::fromAscii(KelConverter::encodingNameFor(iOutputCodepage).c_str());
+        return iDeclarationRename;
+    }
+    return KelStringBase::fromAscii(KelConverter::encodingNameFor(iOutputCodepage).c_str());
+}
+
+bool XmlBrokerOrvaneWriter::copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name) {
+    // The declaration's own text, with only the encoding name changed (or one added after the
+    // version), so that its quotes and blanks stay as they were.
+    if (!iSpanReuse || !isXmlSyntaxElement(element)) return false;
+    XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || xml->getBufferStart() == nullptr || xml->getBufferEnd() == nullptr ||
+        xml->getBufferEnd() < xml->getBufferStart())
+        return false;
+    KelStringBase text;
+    decodeStretch(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(), xml->getBufferBigEndian() != 0,
+                  text);
+    const char16_t* units = text.data();
+    const std::size_t length = text.length();
+    // Blanks as a declaration may hold them (XML 1.1 adds NEL and the line separator).
+    const auto isBlank = [](char16_t u) { return isWhiteSpaceUnit(u) || u == 0x85 || u == 0x2028; };
+    const auto skipBlanks = [&](std::size_t i) {
+        while (i < length && isBlank(units[i])) ++i;
+        return i;
+    };
+    // The value of the pseudo-attribute `key`: [from, to) inside its quotes; false when absent.
+    const auto findValue = [&](const char* key, std::size_t& from, std::size_t& to) {
+        const KelStringBase keyText = KelStringBase::fromAscii(key);
+        for (std::size_t at = text.find(keyText); at != KelStringBase::npos; at = text.find(keyText, at + 1)) {
+            if (at == 0 || !isBlank(units[at - 1])) continue;
+            std::size_t i = skipBlanks(at + keyText.length());
+            if (i >= length || units[i] != u'=') continue;
+            i = skipBlanks(i + 1);
+            if (i >= length || (units[i] != u'"' && units[i] != u'\'')) continue;
+            const std::size_t close = text.find(units[i], i + 1);
+            if (close == KelStringBase::npos) return false;
+            from = i + 1;
+            to = close;
+            return true;
+        }
+        return false;
+    };
+    if (length < 5 || text.find(KelStringBase::fromAscii("<?xml")) != 0) return false;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    KelStringBase edited;
+    if (findValue("encoding", from, to)) {
+        edited.append(units, from);
+        edited.append(name);
+        edited.append(units + to, length - to);
+    } else if (findValue("version", from, to)) {
+        edited.append(units, to + 1);
+        const char16_t quote = units[to];
+        edited.append(KelStringBase::fromAscii(" encoding="));
+        edited.append(quote);
+        edited.append(name);
+        edited.append(quote);
+        edited.append(units + to + 1, length - to - 1);
+    } else {
+        return false;
+    }
+    emitPiece(edited);
+    return true;
+}
+
+void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element, const KelStringBase* encodingName) {
     // The first child of a kind that holds a value; children of that kind without one are passed over.
     auto firstValued = [this, element](int type) -> const KelValue* {
         for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
@@ -441,7 +567,8 @@ void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element) {
     outputXmlDeclBegin();
     if (const KelValue* version = firstValued(XmlTypeVersion)) outputXmlVersion(version->valueAsCharacter());
     else outputXmlVersion(versionOneZero());
-    if (const KelValue* encoding = firstValued(XmlTypeEncoding)) outputXmlEncoding(encoding->valueAsCharacter());
+    if (encodingName != nullptr) outputXmlEncoding(*encodingName);
+    else if (const KelValue* encoding = firstValued(XmlTypeEncoding)) outputXmlEncoding(encoding->valueAsCharacter());
     if (const KelValue* standalone = firstValued(XmlTypeStandalone)) outputXmlStandAlone(standalone->valueAsCharacter());
     outputXmlDeclEnd();
 }
@@ -712,17 +839,31 @@ void XmlBrokerOrvaneWriter::setPauseDepth(int depth) {
 
 void XmlBrokerOrvaneWriter::flushPending() {
     if (iPendingText.empty()) return;
-    if (appendThroughTable(nullptr, 0)) return;
-    iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
-    iPendingText.clearAndReserve(iFlushThreshold);
+    const long from = iWriteBuffer->used();
+    if (!appendThroughTable(nullptr, 0)) {
+        iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
+        iPendingText.clearAndReserve(iFlushThreshold);
+    }
+    keepNewLines(from);
+}
+
+void XmlBrokerOrvaneWriter::keepNewLines(long from) {
+    // In an EBCDIC page LF is 0x25 and never part of another character: every one that text
+    // written anew brought becomes the NL the document ends its lines with.
+    if (!iNewLineOutput) return;
+    unsigned char* bytes = iWriteBuffer->data();
+    for (long i = from; i < iWriteBuffer->used(); ++i)
+        if (bytes[i] == 0x25) bytes[i] = 0x15;
 }
 
 void XmlBrokerOrvaneWriter::pieceRule(const char16_t* text, std::size_t length) {
     if (length == 0) return;
     if (!iPendingText.empty() && iPendingText.length() + length > iFlushThreshold) flushPending();
     if (length > iFlushThreshold) {
+        const long from = iWriteBuffer->used();
         if (!appendThroughTable(text, length))
             iWriteBuffer->appendMbs(text, length, iPendingCodepage, iPendingByteOrder);
+        keepNewLines(from);
     } else {
         iPendingText.append(text, length);
     }
@@ -875,7 +1016,9 @@ bool XmlBrokerOrvaneWriter::copyUtf8ThroughTable(const unsigned char* start, con
         }
         count = iSingleByte->fromUtf8(start, length, again);
     }
+    const long from = iWriteBuffer->used();
     commitTableBytes(static_cast<std::size_t>(count));
+    keepNewLines(from);
     return true;
 }
 
@@ -914,7 +1057,14 @@ void XmlBrokerOrvaneWriter::decodeStretch(const unsigned char* start, const unsi
         return;
     }
     if (ccsid == kUtf8Ccsid && decodeWellFormedUtf8(start, end, out)) return;
-    out = KelConverter::createConverter(static_cast<int>(ccsid), 0)->toUnicode(start, static_cast<long>(length), false, 0);
+    const KelConverter* converter = KelConverter::createConverter(static_cast<int>(ccsid), 0);
+    out = converter->toUnicode(start, static_cast<long>(length), false, 0);
+    if (converter->hasNewLine() && out.find(char16_t(0x85)) != KelStringBase::npos) {
+        // Read as the tree builder read it: NL is a line end.
+        char16_t* units = out.mutableData();
+        for (std::size_t i = 0; i < out.length(); ++i)
+            if (units[i] == 0x85) units[i] = u'\n';
+    }
 }
 
 // ---- text escaping and code page coverage -----------------------------------------------------
@@ -1121,6 +1271,8 @@ void XmlBrokerOrvaneWriter::prepareMarkupBytes(long ccsid) {
     } catch (const KelException&) {
         // A page the host cannot convert is read as ASCII here; its bytes can only be copied anyway.
     }
+    // NL separates markup as LF does where the tree builder reads it as a line end.
+    iMarkupBytes[5] = KelConverter::hasNewLine(static_cast<int>(ccsid)) ? 0x15 : -1;
     iMarkupBytesCcsid = static_cast<int>(ccsid);
 }
 
@@ -1137,7 +1289,9 @@ const unsigned char* XmlBrokerOrvaneWriter::findLeadingClose(const unsigned char
     prepareMarkupBytes(ccsid);
     for (const unsigned char* p = start; p < end; ++p) {
         const int b = *p;
-        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3]) continue;
+        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3] ||
+            b == iMarkupBytes[5])
+            continue;
         return b == iMarkupBytes[4] ? p + 1 : nullptr;
     }
     return nullptr;
@@ -1156,7 +1310,9 @@ bool XmlBrokerOrvaneWriter::endsWithClose(const unsigned char* start, const unsi
     prepareMarkupBytes(ccsid);
     for (const unsigned char* p = end; p > start; --p) {
         const int b = p[-1];
-        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3]) continue;
+        if (b == iMarkupBytes[0] || b == iMarkupBytes[1] || b == iMarkupBytes[2] || b == iMarkupBytes[3] ||
+            b == iMarkupBytes[5])
+            continue;
         return b == iMarkupBytes[4];
     }
     return false;

@@ -14,6 +14,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class KelSingleByteTable;
@@ -67,7 +68,14 @@ private:
     // ---- Tree walking.
     void writeProlog(KelSyntaxElement* element);
     void writePrologItem(KelSyntaxElement* element, int type);
-    void writeXmlDeclaration(KelSyntaxElement* element);
+    // encodingName, when given, is written in place of the declaration's own encoding.
+    void writeXmlDeclaration(KelSyntaxElement* element, const KelStringBase* encodingName = nullptr);
+    // The name the declaration must give instead of its own (or in addition, when it names
+    // none), because it does not name the output page; empty when it stays as it is.
+    KelStringBase declarationRename(KelSyntaxElement* element);
+    // Copies the declaration's own text with `name` as its encoding; false when it has no
+    // reusable text.
+    bool copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name);
     void writeEntityDeclChildren(KelSyntaxElement* declaration);
     void writeAttributeDefChildren(KelSyntaxElement* attDef);
     void writeElement(KelSyntaxElement* element);
@@ -98,6 +106,10 @@ private:
 
     // ---- Pending text and the write buffer.
     void flushPending();
+    // Bytes converted into the write buffer from `from` on: LF becomes NL where the document's
+    // lines end in NL.
+    void keepNewLines(long from);
+    bool endsLinesWithNewLine(KelSyntaxElement* root, long ccsid);
     void pieceRule(const char16_t* text, std::size_t length);
     void emitPiece(const KelStringBase& piece);
     void emitPiece(const char16_t* text, std::size_t length);
@@ -230,7 +242,12 @@ private:
     // iSingleByteCcsid, -1 before the first look-up).
     const KelSingleByteTable* iSingleByte = nullptr;
     int iSingleByteCcsid = -1;
-    // Bytes of white space and ">" in the code page iMarkupBytesCcsid (-1: not one byte there).
-    int iMarkupBytes[5];
+    // Bytes of white space, ">" and NL in the code page iMarkupBytesCcsid (-1: not one byte there).
+    int iMarkupBytes[6];
     int iMarkupBytesCcsid;
+    // The last declared encoding name looked up, the page it was compared with and the answer.
+    std::string iDeclarationName;
+    int iDeclarationNameCcsid = -1;
+    bool iNewLineOutput = false;     // this write ends new lines in NL (an EBCDIC document that does)
+    KelStringBase iDeclarationRename;
 };

@@ -1,0 +1,56 @@
+// quarn write and batch: a message without an XML declaration written in a page other than UTF-8
+// or UTF-16 gets one naming the page, unless --no-declaration says otherwise; a declaration of
+// its own names the page written.
+#include "QuarnRun.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace quarntest;
+
+namespace {
+// "<a>M" + u-umlaut + "nchen</a>" in 819 and in 37.
+const std::string kLatin1Body = "<a>M\xFCnchen</a>";
+const std::string kEbcdicDeclaration = "\x4C\x6F\xA7\x94\x93\x40\xA5\x85\x99\xA2\x89\x96\x95\x7E\x7F\xF1\x4B\xF0\x7F"
+                                       "\x40\x85\x95\x83\x96\x84\x89\x95\x87\x7E\x7F\xC9\xC2\xD4\xF0\xF3\xF7\x7F\x6F\x6E";
+} // namespace
+
+TEST(QuarnDeclaration, AddedWhereAReaderNeedsItAndOnlyThere) {
+    const std::string input = "<a>M\xC3\xBCnchen</a>";
+    for (const char* reuse : {"", " --no-span-reuse"}) {
+        Result latin1 = quarn(std::string("write - --out-ccsid 819") + reuse, input);
+        ASSERT_EQ(latin1.status, 0) << latin1.err;
+        EXPECT_EQ(latin1.out, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + kLatin1Body);
+        Result bare = quarn(std::string("write - --out-ccsid 819 --no-declaration") + reuse, input);
+        EXPECT_EQ(bare.out, kLatin1Body);
+    }
+    // UTF-8 and UTF-16 are found without a name: nothing is added.
+    EXPECT_EQ(quarn("write -", input).out, input);
+    EXPECT_EQ(quarn("write - --out-ccsid 1200 --out-encoding 273", input).out.substr(0, 4), std::string("\xFE\xFF\0<", 4));
+    // Unchanged and passed through whole, an EBCDIC message still gets its declaration.
+    const std::string ebcdic = quarn("write - --out-ccsid 37 --no-declaration", "<a>x</a>").out;
+    Result named = quarn("write - --ccsid 37 --out-ccsid 37", ebcdic);
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.out, kEbcdicDeclaration + ebcdic);
+}
+
+TEST(QuarnDeclaration, AMessageWithADeclarationGetsThePageNamedThere) {
+    const std::string input = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>x</a>";
+    Result r = quarn("write - --out-ccsid 37", input);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, kEbcdicDeclaration.size()), kEbcdicDeclaration);
+    EXPECT_EQ(r.out.size(), kEbcdicDeclaration.size() + 8);
+
+    // batch writes each message as write does.
+    const std::string in = tempPath("decl-in"), out = tempPath("decl-out");
+    ASSERT_EQ(shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in)).status, 0);
+    spit(in + "/m.xml", "<a>M\xC3\xBCnchen</a>");
+    Result batch = quarn("batch " + quote(in) + " " + quote(out) + " --out-ccsid 819 --jobs 1 --no-progress");
+    ASSERT_EQ(batch.status, 0) << batch.err;
+    EXPECT_EQ(slurp(out + "/m.xml"), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + kLatin1Body);
+    Result plain = quarn("batch " + quote(in) + " " + quote(out) + " --out-ccsid 819 --jobs 1 --no-progress --no-declaration");
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(slurp(out + "/m.xml"), kLatin1Body);
+    shell("rm -rf " + quote(in) + " " + quote(out));
+}

@@ -6,6 +6,8 @@
 
 #include <string>
 
+class KelSyntaxElement;
+
 class OutputPage {
 public:
     // The encoding name libxml2 (through iconv) knows the page by; null for an unknown page.
@@ -15,4 +17,9 @@ public:
     static bool lacksAnyOf(int ccsid, const std::u16string& text);
     // The page that an encoding name of an XML declaration names (0 for a name not known here).
     static int ccsidOfName(const std::string& encodingName);
+    // The encoding a consumer gives libxml2 for the tree below `root` written in `ccsid`: none
+    // (null) when the output's own mark or declaration says it; the page's name when nothing in
+    // the output can say it (no declaration, and a page other than UTF-8 or UTF-16: the host that
+    // chose the page tells its consumer). Walks only the declaration.
+    static const char* readerEncoding(KelSyntaxElement* root, int ccsid);
 };

@@ -205,22 +205,6 @@ std::u16string unescapableText(KelSyntaxElement* root) {
     return out;
 }
 
-// The encoding a consumer gives libxml2 for the output: none when the output's own declaration or
-// mark says it, the page's name when it cannot (no declaration, and a page other than UTF-8 or
-// UTF-16: the host that chose the page tells its consumer).
-const char* readerEncoding(KelSyntaxElement* root, int outCcsid) {
-    if (outCcsid == 1200) return nullptr;
-    KelSyntaxElement* decl = root->firstChild();
-    if (decl == nullptr || decl->type() != XmlTypeXmlDecl) return outCcsid == 1208 ? nullptr : OutputPage::libxmlName(outCcsid);
-    std::string declared;
-    for (KelSyntaxElement* c = decl->firstChild(); c; c = c->nextSibling())
-        if (c->type() == XmlTypeEncoding) declared = c->value().valueAsCharacter().toUtf8();
-    const int declaredCcsid = declared.empty() ? 1208 : OutputPage::ccsidOfName(declared);
-    if (declaredCcsid == outCcsid) return nullptr;
-    // Item 5 of issue 11: the declaration still names the page the document was read in.
-    return KnownFaults::isOpen(5) ? OutputPage::libxmlName(outCcsid) : nullptr;
-}
-
 struct Sweep {
     int writes = 0;
     int refused = 0;
@@ -259,7 +243,7 @@ struct Sweep {
             report(id, where + ": written although the tree is not well-formed XML (" + expected.error + ")", bytes);
             return;
         }
-        const LibxmlReading got = LibxmlCanonicalReader::read(bytes, readerEncoding(m.root(), out.ccsid));
+        const LibxmlReading got = LibxmlCanonicalReader::read(bytes, OutputPage::readerEncoding(m.root(), out.ccsid));
         if (!got.ok) report(id, where + ": " + got.error, bytes);
         else if (got.canonical != expected.canonical)
             report(id, where + ": reads differently\n  got:      " + got.canonical + "\n  expected: " + expected.canonical, bytes);

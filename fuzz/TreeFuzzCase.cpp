@@ -45,16 +45,17 @@ const int kContentTypes[] = {XmlTypeElement, XmlTypeContent, XmlTypeCData, XmlTy
 // Small documents grafted in through the create operations that take a parser class.
 struct Graft {
     const char16_t* parserClass;
-    const char* bytes;
-    std::size_t size;
+    std::string bytes;
     int encoding;
     int ccsid;
 };
+template <std::size_t N>
+std::string bytesOf(const char (&literal)[N]) { return std::string(literal, N - 1); }
 const Graft kGrafts[] = {
-    {u"xml", "<g a='1'>t&amp;<h/></g>", 22, 546, 1208},
-    {u"jms_map", "<?xml version='1.0'?><m><k>v</k></m>", 36, 546, 1208},
-    {u"xml", "\xFE\xFF\x00<\x00u\x00>\x00\xE9\x00<\x00/\x00u\x00>", 20, 273, 1200},
-    {u"jms_stream", "<s><!--c--><?p d?>x</s>", 23, 546, 1208},
+    {u"xml", bytesOf("<g a='1'>t&amp;<h/></g>"), 546, 1208},
+    {u"jms_map", bytesOf("<?xml version='1.0'?><m><k>v</k></m>"), 546, 1208},
+    {u"xml", bytesOf("\xFE\xFF\x00<\x00u\x00>\x00\xE9\x00<\x00/\x00u\x00>"), 273, 1200},
+    {u"jms_stream", bytesOf("<s><!--c--><?p d?>x</s>"), 546, 1208},
 };
 
 template <std::size_t N>
@@ -113,6 +114,19 @@ bool isXml11(KelSyntaxElement* root) {
     for (KelSyntaxElement* c = decl->knownFirstChild(); c; c = c->knownNextSibling())
         if (c->typeCode() == XmlTypeVersion && !c->storedValue().isNull())
             return c->storedValue().valueAsCharacter().toUtf8() == "1.1";
+    return false;
+}
+
+// The name to give libxml2 for the input: none where a mark or the first bytes tell UTF-16 or
+// UTF-8 apart, the page's name for the others.
+const char* inputEncodingName(int ccsid) {
+    if (ccsid == 1208 || ccsid == 1200 || ccsid == 13488 || ccsid == 17584) return nullptr;
+    return OutputPage::libxmlName(ccsid);
+}
+
+bool hasEntityReference(KelSyntaxElement* root) {
+    for (KelSyntaxElement* e : knownElements(root))
+        if (e->typeCode() == XmlTypeEntityReferenceStart) return true;
     return false;
 }
 
@@ -316,7 +330,7 @@ struct Round {
                 // The create forms that graft another parser's tree in.
                 if (type != XmlTypeElement) break;
                 const Graft& g = kGrafts[rng() % (sizeof(kGrafts) / sizeof(kGrafts[0]))];
-                const std::string bytes(g.bytes, g.size);
+                const std::string& bytes = g.bytes;
                 const KelStringBase cls(g.parserClass);
                 switch (rng() % 5) {
                 case 0:
@@ -460,7 +474,18 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
                        "\n--- output ---\n" + bytes);
             } else {
                 const LibxmlReading got = LibxmlCanonicalReader::read(bytes, OutputPage::readerEncoding(root, outCcsid));
-                if (!got.ok)
+                // Item 8 of issue 11: a reference to an undeclared entity is not in the tree.
+                const bool knownLoss = got.ok && got.unexpandedReferences > 0 && got.canonical != expected.canonical &&
+                                       KnownFaults::itemFor("fuzz:undeclared entity reference") != 0;
+                const bool libxmlMisreads = got.ok && hasEntityReference(root) &&
+                                            LibxmlCanonicalReader::differsOnlyByEntityCarriageReturns(expected.canonical, got.canonical);
+                // A document that libxml2 refuses as it came in (a rule it holds more strictly than
+                // quarn's scanner) says nothing when its output is refused too.
+                const bool libxmlRefusesInput =
+                    !got.ok && !LibxmlCanonicalReader::read(original, inputEncodingName(inCcsid)).ok;
+                if (knownLoss || libxmlMisreads || libxmlRefusesInput) {
+                    // tolerated while the fault is listed
+                } else if (!got.ok)
                     r.note(state + " output: " + got.error + "\n--- output ---\n" + bytes);
                 else if (got.canonical != expected.canonical)
                     r.note(state + " output reads differently to libxml2\n--- tree ---\n" + expected.canonical +

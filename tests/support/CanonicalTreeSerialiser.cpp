@@ -3,6 +3,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
 
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -72,10 +73,31 @@ void appendLeaf(std::string& out, KelSyntaxElement* e, int role) {
     }
 }
 
+// The general entities the document declares. An external one's text is never read, by quarn or
+// by the reader (it refuses what lies outside the bytes), so its reference reads as nothing.
+std::set<std::string> declaredEntities(KelSyntaxElement* root) {
+    std::set<std::string> names{"lt", "gt", "amp", "apos", "quot"};
+    std::vector<KelSyntaxElement*> pending;
+    for (KelSyntaxElement* c = root->firstChild(); c; c = c->nextSibling())
+        if (c->type() == XmlTypeDocTypeDecl) pending.push_back(c);
+    while (!pending.empty()) {
+        KelSyntaxElement* e = pending.back();
+        pending.pop_back();
+        for (KelSyntaxElement* c = e->firstChild(); c; c = c->nextSibling()) {
+            const int type = c->type();
+            if (type == XmlTypeEntityDecl || type == XmlTypeExternalEntityDecl || type == XmlTypeUnparsedEntityDecl)
+                names.insert(c->name().toUtf8());
+            else if (c->type() == XmlTypeInternalSubset || c->type() == XmlTypeExternalSubset) pending.push_back(c);
+        }
+    }
+    return names;
+}
+
 } // namespace
 
 std::string CanonicalTreeSerialiser::serialise(KelSyntaxElement* root) {
     std::string out;
+    const std::set<std::string> declared = declaredEntities(root);
     // Elements still open, each with its next child to visit.
     std::vector<std::pair<KelSyntaxElement*, KelSyntaxElement*>> open;
     auto enter = [&](KelSyntaxElement* element) {
@@ -109,6 +131,8 @@ std::string CanonicalTreeSerialiser::serialise(KelSyntaxElement* root) {
             }
             open.back().second = c->nextSibling();
             const int childRole = roleOf(c);
+            if (childRole == XmlTypeEntityReferenceStart && !isNull(c) && declared.count(text(c)) == 0)
+                out += "<?unexpanded-entity " + text(c) + "?>";
             if (childRole == XmlTypeElement) enter(c);
             else if (childRole != XmlTypeAttribute) appendLeaf(out, c, childRole);
         }

@@ -79,3 +79,18 @@ TEST(IndependentReader, PagesKnowWhatTheyLack) {
     EXPECT_FALSE(OutputPage::lacksAnyOf(930, u"\u4e2d"));
     EXPECT_FALSE(OutputPage::lacksAnyOf(1208, u"\U0001F600"));
 }
+
+TEST(IndependentReader, CarriageReturnsInCDataSectionsReachTheReader) {
+    // A carriage return set into a CDATA section cannot stand in it: every reader turns it into
+    // a line feed. It is written between two sections as a reference, in every page.
+    for (int ccsid : {1208, 1200, 37, 819, 930}) {
+        WriterTestDocument doc("<r><![CDATA[x]]></r>");
+        KelSyntaxElement* section = doc.root()->firstChild()->firstChild();
+        ASSERT_EQ(section->type(), XmlTypeCData);
+        section->setValue(KelStringBase(u"a\rb\r\n]]>c\r"));
+        const std::string out = doc.write(ccsid, 546);
+        const LibxmlReading read = LibxmlCanonicalReader::read(out, ccsid == 1208 || ccsid == 1200 ? nullptr : OutputPage::libxmlName(ccsid));
+        ASSERT_TRUE(read.ok) << ccsid << ": " << read.error;
+        EXPECT_EQ(read.canonical, "<r>a&#xD;b&#xD;\n]]&gt;c&#xD;</r>") << ccsid;
+    }
+}

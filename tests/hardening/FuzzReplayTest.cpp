@@ -65,10 +65,10 @@ TEST(FuzzReplay, SeedDocumentsInManyCodePagesWithRandomEdits) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr unsigned kSmallDocumentRounds = 600;
+constexpr unsigned kSmallDocumentRounds = 300;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr unsigned kSmallDocumentRounds = 600;
+constexpr unsigned kSmallDocumentRounds = 300;
 #else
 constexpr unsigned kSmallDocumentRounds = 2400;
 #endif
@@ -81,7 +81,7 @@ TEST(FuzzReplay, SmallDocumentsUnderEveryMutatorInManyPages) {
     // markup around the document element, CDATA, comments, instructions, entity expansions.
     // A deterministic spread of seeds, output pages (the stateful 930 by its own selector bit)
     // and span reuse on and off (every 7th round): about three seconds, a few more under the
-    // sanitizers with a quarter of the rounds.
+    // sanitizers with an eighth of the rounds.
     const char* const documents[] = {
         "<r><a><x/>t</a><b>u<c/></b><d e='1'/></r>",
         "<?xml version='1.0' encoding='UTF-8'?><!--h--><r a=\"q\"><![CDATA[cd]]><?p d?><!--c-->text<e><f>g</f></e></r><?z?>",

@@ -1,10 +1,14 @@
 // TreeFuzzCase: one hostile-input round through the whole parser, driven by arbitrary bytes: a
 // few selector bytes choose the input code page and byte order, span reuse, the host's reuse
-// flag, the domain, the output code page and a seed; the rest is the bitstream. The round walks
-// the tree in a seeded random order, makes random edits, runs the tree checks, writes the tree
-// back and reads the output again. It reports a fault (as text) when the input bytes change,
-// an error of an unexpected kind escapes, a write claims a size it did not write, a pass-through
-// is not byte-identical, or written data reads back different from the tree it came from.
+// flag, the domain, the output code page (stateful double-byte EBCDIC pages by two selector bits
+// of their own) and a seed; the rest is the bitstream. The round walks the tree in a seeded random
+// order, makes random edits with every mutator of the element API (type, name, each kind of
+// value, moves of attached and detached elements, detach, detachChildren, copy, every create
+// form including grafts of another parser's tree), runs the tree checks, writes the tree back
+// and reads the output again, with quarn and with libxml2. It reports a fault (as text) when the
+// input bytes change, an error of an unexpected kind escapes, a write claims a size it did not
+// write, a pass-through is not byte-identical, a tree that is not XML is written, or the output
+// reads differently from the tree it came from (known faults of issue 11 aside: KnownFaults).
 // Stateless; each run builds and destroys its own parsers, so runs may go on several threads.
 #pragma once
 

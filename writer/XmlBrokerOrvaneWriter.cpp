@@ -1430,24 +1430,32 @@ void XmlBrokerOrvaneWriter::outputAttributeSource(const KelStringBase& name, con
 
 void XmlBrokerOrvaneWriter::outputCDataSection(const KelStringBase& text) {
     if (paused()) return;
-    std::size_t at = text.find(wcsRightSquareSquare);
-    if (at == KelStringBase::npos) {
+    if (text.find(wcsRightSquareSquare) == KelStringBase::npos && text.find(u'\r') == KelStringBase::npos) {
         XmlOrvaneWriter::outputCDataSection(newPiece(), text);
         emitBuiltPiece();
         return;
     }
     // "]]>" cannot stand inside a section: end the section between "]]" and ">" and start a new
-    // one, so the text survives whole.
+    // one. Nor can a carriage return, which every reader turns into a line feed: it goes between
+    // two sections as a reference. So the text survives whole.
     static const KelStringBase restart = KelStringBase::fromAscii("]]><![CDATA[");
+    static const KelStringBase carriageReturn = KelStringBase::fromAscii("]]>&#13;<![CDATA[");
     KelStringBase split;
     std::size_t from = 0;
-    while (at != KelStringBase::npos) {
-        split.append(text.data() + from, at + 2 - from);
-        split.append(restart);
-        from = at + 2;
-        at = text.find(wcsRightSquareSquare, from);
+    const std::size_t length = text.length();
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] == u'\r') {
+            split.append(text.data() + from, i - from);
+            split.append(carriageReturn);
+            from = i + 1;
+        } else if (text[i] == u']' && i + 2 < length && text[i + 1] == u']' && text[i + 2] == u'>') {
+            split.append(text.data() + from, i + 2 - from);
+            split.append(restart);
+            from = i + 2;
+            ++i;
+        }
     }
-    split.append(text.data() + from, text.length() - from);
+    split.append(text.data() + from, length - from);
     XmlOrvaneWriter::outputCDataSection(newPiece(), split);
     emitBuiltPiece();
 }

@@ -1,0 +1,96 @@
+// The independent reader itself: it must see what a consumer sees, so that a fault of quarn's
+// output cannot pass. Its two halves are held to libxml2's reading of hand-written documents.
+#include "tests/support/CanonicalTreeSerialiser.hpp"
+#include "tests/support/LibxmlCanonicalReader.hpp"
+#include "tests/support/OutputPage.hpp"
+#include "tests/writer/WriterTestDocument.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string canonicalOf(const std::string& xml) {
+    const LibxmlReading r = LibxmlCanonicalReader::read(xml);
+    EXPECT_TRUE(r.ok) << r.error << "\n" << xml;
+    return r.canonical;
+}
+
+} // namespace
+
+TEST(IndependentReader, TheOutputsOwnDeclarationDecidesHowItIsRead) {
+    // "<?xml version='1.0' encoding='IBM037'?><r>\xe9</r>" in code page 37.
+    const std::string ebcdic("\x4c\x6f\xa7\x94\x93\x40\xa5\x85\x99\xa2\x89\x96\x95\x7e\x7d\xf1\x4b\xf0\x7d\x40"
+                             "\x85\x95\x83\x96\x84\x89\x95\x87\x7e\x7d\xc9\xc2\xd4\xf0\xf3\xf7\x7d\x6f\x6e"
+                             "\x4c\x99\x6e\x51\x4c\x61\x99\x6e", 47);
+    const LibxmlReading right = LibxmlCanonicalReader::read(ebcdic);
+    ASSERT_TRUE(right.ok) << right.error;
+    EXPECT_EQ(right.canonical, "<r>\xc3\xa9</r>");
+    // The same bytes declaring UTF-8, as a writer that forgets to rename the page would leave
+    // them: no consumer can read them.
+    std::string wrong = ebcdic;
+    wrong.replace(30, 6, std::string("\xe4\xe3\xc6\x60\xf8", 5));   // IBM037 -> UTF-8
+    EXPECT_FALSE(LibxmlCanonicalReader::read(wrong).ok);
+    // Latin-1 bytes declared as UTF-8 are not silently taken either.
+    EXPECT_FALSE(LibxmlCanonicalReader::read("<?xml version='1.0' encoding='UTF-8'?><r>\xe9</r>").ok);
+    EXPECT_EQ(LibxmlCanonicalReader::read("<?xml version='1.0' encoding='ISO-8859-1'?><r>\xe9</r>").canonical,
+              "<r>\xc3\xa9</r>");
+    // UTF-16 is known by its mark.
+    const std::string utf16("\xff\xfe<\0r\0/\0>\0", 10);
+    EXPECT_EQ(LibxmlCanonicalReader::read(utf16).canonical, "<r></r>");
+}
+
+TEST(IndependentReader, NothingOutsideTheBytesIsRead) {
+    const LibxmlReading r = LibxmlCanonicalReader::read(
+        "<!DOCTYPE r SYSTEM 'http://example.invalid/r.dtd' [<!ENTITY e SYSTEM '/etc/hostname'>]><r>&e;</r>");
+    // Either refused or read without the entity's text: never the file's contents.
+    if (r.ok) {
+        EXPECT_EQ(r.canonical, "<r></r>");
+    }
+}
+
+TEST(IndependentReader, TheTreeIsSerialisedWithEverythingAReaderCouldChangeEscaped) {
+    // Text and values that a careless serialisation would lose: a carriage return from a
+    // reference, tab and newline in an attribute, markup characters, "]]>" in CDATA, an entity's
+    // expansion, a defaulted attribute, comments and instructions around the document element.
+    const std::string doc = "<?xml version='1.0'?><!--a--><?p q?>"
+                            "<!DOCTYPE r [<!ENTITY e 'x&#38;#60;y'><!ATTLIST r d CDATA 'dv'>]>"
+                            "<r a='&#9;&#10;&#13;&lt;&amp;&quot;&apos;'>t&#13;&#10;&gt;<![CDATA[c]]]]>"
+                            "<![CDATA[>]]>&e;<s/><!--in--><?pi?></r><!--z-->";
+    WriterTestDocument parsed(doc);
+    const std::string fromTree = canonicalOf(CanonicalTreeSerialiser::serialise(parsed.root()));
+    EXPECT_EQ(fromTree, canonicalOf(doc));
+    EXPECT_NE(fromTree.find("d=\"dv\""), std::string::npos) << fromTree;
+    EXPECT_NE(fromTree.find("x&lt;y"), std::string::npos) << fromTree;
+    // A value that no XML text can hold makes the serialisation unreadable: such a tree must
+    // not be written.
+    WriterTestDocument edited("<r><!--c--></r>");
+    KelSyntaxElement* comment = edited.root()->firstChild()->firstChild();
+    comment->setValue(KelStringBase(u"a--b"));
+    EXPECT_FALSE(LibxmlCanonicalReader::read(CanonicalTreeSerialiser::serialise(edited.root())).ok);
+}
+
+TEST(IndependentReader, PagesKnowWhatTheyLack) {
+    EXPECT_FALSE(OutputPage::lacksAnyOf(37, u"abc\u00e9"));
+    EXPECT_TRUE(OutputPage::lacksAnyOf(37, u"\u4e2d"));
+    EXPECT_TRUE(OutputPage::lacksAnyOf(819, u"\u20ac"));
+    EXPECT_FALSE(OutputPage::lacksAnyOf(1252, u"\u20ac"));
+    EXPECT_FALSE(OutputPage::lacksAnyOf(930, u"\u4e2d"));
+    EXPECT_FALSE(OutputPage::lacksAnyOf(1208, u"\U0001F600"));
+}
+
+TEST(IndependentReader, CarriageReturnsInCDataSectionsReachTheReader) {
+    // A carriage return set into a CDATA section cannot stand in it: every reader turns it into
+    // a line feed. It is written between two sections as a reference, in every page.
+    for (int ccsid : {1208, 1200, 37, 819, 930}) {
+        WriterTestDocument doc("<r><![CDATA[x]]></r>");
+        KelSyntaxElement* section = doc.root()->firstChild()->firstChild();
+        ASSERT_EQ(section->type(), XmlTypeCData);
+        section->setValue(KelStringBase(u"a\rb\r\n]]>c\r"));
+        const std::string out = doc.write(ccsid, 546);
+        const LibxmlReading read = LibxmlCanonicalReader::read(out, ccsid == 1208 || ccsid == 1200 ? nullptr : OutputPage::libxmlName(ccsid));
+        ASSERT_TRUE(read.ok) << ccsid << ": " << read.error;
+        EXPECT_EQ(read.canonical, "<r>a&#xD;b&#xD;\n]]&gt;c&#xD;</r>") << ccsid;
+    }
+}

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -60,6 +61,38 @@ std::vector<KelSyntaxElement*> knownElements(KelSyntaxElement* root) {
     return out;
 }
 
+// Attributes that the document type declares with a type other than CDATA (by element and
+// attribute name; the first declaration counts). XML trims and collapses the spaces of their
+// values when it reads them, so such values are compared in that form.
+std::set<std::pair<std::u16string, std::u16string>> tokenAttributes(KelSyntaxElement* root) {
+    std::set<std::pair<std::u16string, std::u16string>> declared, tokens;
+    for (KelSyntaxElement* decl = root->firstChild(); decl; decl = decl->nextSibling()) {
+        if (decl->type() != XmlTypeDocTypeDecl) continue;
+        for (KelSyntaxElement* subset = decl->firstChild(); subset; subset = subset->nextSibling())
+            for (KelSyntaxElement* list = subset->firstChild(); list; list = list->nextSibling()) {
+                if (list->type() != XmlTypeAttList) continue;
+                for (KelSyntaxElement* def = list->firstChild(); def; def = def->nextSibling()) {
+                    if (def->type() != XmlTypeAttDef) continue;
+                    const std::pair<std::u16string, std::u16string> key(list->name().view(), def->name().view());
+                    if (!declared.insert(key).second) continue;
+                    KelSyntaxElement* type = def->firstChild();
+                    if (type && type->type() == XmlTypeAttDefType && type->name().view() != u"CDATA") tokens.insert(key);
+                }
+            }
+    }
+    return tokens;
+}
+
+std::u16string collapseSpaces(const std::u16string& value) {
+    std::u16string out;
+    for (char16_t c : value) {
+        if (c == u' ' && (out.empty() || out.back() == u' ')) continue;
+        out += c;
+    }
+    if (!out.empty() && out.back() == u' ') out.pop_back();
+    return out;
+}
+
 // What a document says, as data: for each element in document order its name, its attributes
 // sorted, and its text with adjacent pieces (content, CDATA, white space, entity expansions)
 // joined. Walks without recursion; parses on demand, so errors reach the caller.
@@ -70,14 +103,18 @@ std::string dataOf(KelSyntaxElement* root) {
     for (KelSyntaxElement* c = root->firstChild(); c; c = c->nextSibling())
         if (c->type() == XmlTypeElement) body = c;
     if (body == nullptr) return "<no body>";
+    const auto tokens = tokenAttributes(root);
     auto enter = [&](KelSyntaxElement* element) {
         out += u"<";
         out += element->name().view();
         std::vector<std::pair<std::u16string, std::u16string>> attributes;
         KelSyntaxElement* c = element->firstChild();
-        for (; c && c->type() == XmlTypeAttribute; c = c->nextSibling())
-            attributes.emplace_back(std::u16string(c->name().view()),
-                                    std::u16string(c->actualValue().valueAsCharacter().view()));
+        for (; c && c->type() == XmlTypeAttribute; c = c->nextSibling()) {
+            std::u16string value(c->actualValue().valueAsCharacter().view());
+            if (tokens.count({std::u16string(element->name().view()), std::u16string(c->name().view())}))
+                value = collapseSpaces(value);
+            attributes.emplace_back(std::u16string(c->name().view()), value);
+        }
         std::sort(attributes.begin(), attributes.end());
         for (const auto& [name, value] : attributes) out += u" " + name + u"=[" + value + u"]";
         out += u">";

@@ -18,8 +18,9 @@ XERCES_CPP_NAMESPACE_END
 class XmlExpansionMeter {
 public:
     // What one expansion costs beyond its replacement text, in code units: the scanner sets up
-    // a reader for it, even for an empty entity.
-    static constexpr unsigned long long kExpansionCost = 32;
+    // a reader for it, even for an empty entity, which takes about as long as reading a few
+    // hundred characters.
+    static constexpr unsigned long long kExpansionCost = 128;
     // What one syntax element built from expansion (or one defaulted attribute) costs, in code
     // units: about the memory an element takes.
     static constexpr unsigned long long kElementCost = 80;

@@ -10,11 +10,6 @@
 
 XERCES_CPP_NAMESPACE_USE
 
-void XmlBoundedScanner::lowerExpansionLimit(XMLSize_t limit) noexcept {
-    if (limit < 1) limit = 1;
-    if (getSecurityManager() != nullptr && limit < fEntityExpansionLimit) fEntityExpansionLimit = limit;
-}
-
 void XmlBoundedScanner::countExpansion() {
     if (fSecurityManager != nullptr && ++fEntityExpansionCount > fEntityExpansionLimit) {
         XMLCh limit[32];

@@ -1,9 +1,8 @@
-// XmlBoundedScanner: the scanner library's DTD-aware scanner with two additions: the tree builder
-// may lower the entity-expansion limit in the middle of a document (once it knows how long the
-// declared entities are) without restarting the count, which the library's own setter does; and
-// a reference to an entity that no declaration read defines, in a document whose external subset
-// or external parameter entities (never read) may declare it, is reported as a reference with no
-// content instead of vanishing.
+// XmlBoundedScanner: the scanner library's DTD-aware scanner with one addition: a reference to
+// an entity that no declaration read defines, in a document whose external subset or external
+// parameter entities (never read) may declare it, is reported as a reference with no content
+// instead of vanishing. The tree builder reads the entity-expansion limit in force (set from the
+// security settings at the first step) to report it.
 // Owned by the tree builder; used by one thread at a time.
 #pragma once
 
@@ -14,11 +13,8 @@ class XmlBoundedScanner : public xercesc::DGXMLScanner {
 public:
     using xercesc::DGXMLScanner::DGXMLScanner;
 
-    // The limit in force for this document (set from the security settings at the first step).
+    // The limit in force for this document.
     XMLSize_t expansionLimit() const noexcept { return fEntityExpansionLimit; }
-    // Lowers the limit (never raises it, never below 1); expansions already made still count.
-    void lowerExpansionLimit(XMLSize_t limit) noexcept;
-
     // The document has declarations that are not read (an external subset or an external
     // parameter entity), which may declare what the references name; forgotten for each document.
     void noteUnreadDeclarations() noexcept { iUnreadDeclarations = true; }

@@ -197,10 +197,12 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
       iBufferBase(nullptr), iBufferLength(0), iCodePage(0), iEncoding(0), iBomLength(0), iStepCount(0),
       iBytesConsumed(0), iMarkupOffset(0), iMarkupReader(kNoReader), iDocType(nullptr), iDocTypeHasIntSubset(false),
       iCloseElement(nullptr), iCloseFrom(-1), iDecoder(nullptr), iDecoderChecked(false), iElementCount(0), iDepth(0),
-      iTextUnits(0) {
+      iInEntity(false) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::XmlBrokerOrvaneParser", static_cast<const void*>(owner),
                         spanReuse);
     iUtils.setOwner(this);
+    iMeter.setLimits(iLimits);
+    iScannerMemory.setMeter(&iMeter);
     XmlKelTranscoderRegistry::ensureReady();
     try {
         // The error reporter goes in with the constructors: set later, it would not reach the
@@ -236,6 +238,7 @@ XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser() {
 }
 
 void XmlBrokerOrvaneParser::releaseScanner() noexcept {
+    iMeter.watch(nullptr);
     // The scanner first: it still refers to the validator, the resolver and the input source.
     delete iScanner;
     iScanner = nullptr;
@@ -253,6 +256,7 @@ void XmlBrokerOrvaneParser::releaseScanner() noexcept {
 
 void XmlBrokerOrvaneParser::setLimits(const XmlBuilderLimits& limits) {
     iLimits = limits;
+    iMeter.setLimits(limits);
     // The scanner takes the expansion limit from here at a document's first step.
     iSecurityManager->setEntityExpansionLimit(limits.entityExpansions);
 }
@@ -294,7 +298,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iDecoderChecked = false;
     iElementCount = 0;
     iDepth = 0;
-    iTextUnits = 0;
+    iInEntity = false;
+    iMeter.start(length);
     boundedScanner()->forgetUnreadDeclarations();
 
     if (iScanInProgress) {
@@ -345,6 +350,13 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     KelSyntaxElement* root = iOwner->rootElement();
     if (root && root->isCompleteLeft() && root->isCompleteRight()) return;
     if (!iScanInProgress && !iInputSource) return;
+    // The meter watches the scanner's readers during the step only: closings when a scan is
+    // given up or a scanner goes belong to no document.
+    struct Watch {
+        XmlExpansionMeter& meter;
+        ~Watch() { meter.watch(nullptr); }
+    } watch{iMeter};
+    iMeter.watch(iScanner->getReaderMgr());
     try {
         ++iStepCount;
         if (iScanInProgress) {
@@ -361,6 +373,16 @@ void XmlBrokerOrvaneParser::parseNextItem() {
         recordFailure(failure);
         throw;
     } catch (const OutOfMemoryException&) {
+        iMeter.watch(nullptr);
+        // An expansion the meter refused fails as an allocation does.
+        if (iMeter.refusal() != nullptr) {
+            try {
+                failExpansion();
+            } catch (const KelParserException& failure) {
+                recordFailure(failure);
+                throw;
+            }
+        }
         failWithScannerMessage(0, u"The scanner ran out of memory");
     } catch (const XMLException& failure) {
         failWithScannerMessage(static_cast<int>(failure.getCode()), failure.getMessage());
@@ -382,6 +404,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
 }
 
 void XmlBrokerOrvaneParser::giveUp() noexcept {
+    iMeter.watch(nullptr);
     iScanInProgress = false;
     try {
         iScanner->scanReset(*iScanToken);
@@ -428,7 +451,6 @@ std::size_t XmlBrokerOrvaneParser::checkedNameLength(const XMLCh* name) {
     std::size_t length = 0;
     while (name[length] != 0)
         if (++length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
-    countText(length);
     return length;
 }
 
@@ -441,10 +463,13 @@ XmlBoundedScanner* XmlBrokerOrvaneParser::boundedScanner() const noexcept {
     return static_cast<XmlBoundedScanner*>(iScanner);
 }
 
-void XmlBrokerOrvaneParser::countText(XMLSize_t units) {
-    iTextUnits += units;
-    const unsigned long long own = iBufferLength > 0 ? static_cast<unsigned long long>(iBufferLength) : 0;
-    if (iTextUnits > own + iLimits.expandedText) failLimit("expanded text", iLimits.expandedText);
+void XmlBrokerOrvaneParser::addExpansion(unsigned long long units) {
+    if (!iMeter.add(units)) failExpansion();
+}
+
+void XmlBrokerOrvaneParser::failExpansion() {
+    const XmlExpansionMeter::Refusal* refusal = iMeter.refusal();
+    failLimit(refusal ? refusal->limit : "amplification factor", refusal ? refusal->value : iLimits.amplificationFactor);
 }
 
 KelStringBase XmlBrokerOrvaneParser::currentElementName() {
@@ -463,6 +488,7 @@ XmlBrokerOrvaneParser::Position XmlBrokerOrvaneParser::takePosition() {
     Position p{-1, 0, false, nullptr};
     const ReaderMgr* readers = iScanner->getReaderMgr();
     const XMLSize_t reader = readers->getCurrentReaderNum();
+    iInEntity = readers->getReaderDepth() > 1;
     XMLFilePos offset = 0;
     try {
         offset = readers->getSrcOffset();
@@ -506,6 +532,10 @@ void XmlBrokerOrvaneParser::settlePendingClose(const Position& p) {
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
     if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
+    // An element made from an entity's text costs what the document did not spell out; any
+    // other element checks what the entities read since the last check added.
+    if (iInEntity) addExpansion(XmlExpansionMeter::kElementCost);
+    else if (!iMeter.check()) failExpansion();
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     element->clearComplete();
     // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
@@ -670,12 +700,16 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     const XMLCh* const elementName = elemDecl.getFullName();
     const std::size_t nameLength = checkedNameLength(elementName);
     iAttributeLengths.resize(attrCount);
+    unsigned long long defaulted = 0;
     for (XMLSize_t a = 0; a < attrCount; ++a) {
         const XMLAttr* attribute = attrList.elementAt(a);
         iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
         iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
-        countText(iAttributeLengths[a].second);
+        // A defaulted attribute is a copy the document did not spell out.
+        if (!attribute->getSpecified())
+            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
     }
+    if (defaulted > 0) addExpansion(defaulted);
     XmlKelSyntaxElement* element = setupSyntaxElement();
     element->parserSetType(XmlTypeElement);
     if (elementName != nullptr) {
@@ -779,7 +813,6 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     // byte. Anywhere else (inside an entity's text, or text going on after a character
     // reference) the next item gets none.
     iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
-    countText(length);
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
         // More of the same text: extend it. The element lets go of its string first, so that
@@ -807,7 +840,6 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     // Comments, processing instructions and white space: a leaf whose text runs from where the
     // previous item ended to here; a target, when given, is its name.
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
-    if (value) countText(length);
     XmlKelSyntaxElement* element = createLeaf(type);
     if (target) element->parserSetName(checkedName(target));
     if (value) element->setActualValue(value, length);
@@ -1002,7 +1034,6 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
         definition->setCompleteLeft();
         definition->parserAttachAsLastChild(type);
     }
-    if (attDef.getValue() != nullptr) countText(XMLString::stringLen(attDef.getValue()));
     if (attDef.getValue() != nullptr) attachLeaf(definition, XmlTypeAttDefValue, attDef.getValue());
     const KelStringBase* kind = nullptr;
     switch (attDef.getDefaultType()) {
@@ -1031,11 +1062,6 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
     // An external parameter entity is never read: what it declares stays unknown.
     if (external && entityDecl.getIsParameter()) boundedScanner()->noteUnreadDeclarations();
-    // Each expansion yields at most the longest declared value: allow no more expansions than
-    // keep that within the expanded-text limit (the library builds an attribute value whole).
-    countText(entityDecl.getValueLen());
-    if (entityDecl.getValueLen() > 0)
-        boundedScanner()->lowerExpansionLimit(static_cast<XMLSize_t>(iLimits.expandedText / entityDecl.getValueLen()));
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;

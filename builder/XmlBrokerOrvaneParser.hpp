@@ -8,6 +8,7 @@
 #pragma once
 
 #include "builder/XmlBuilderLimits.hpp"
+#include "builder/XmlExpansionMeter.hpp"
 #include "builder/XmlNameCache.hpp"
 #include "builder/XmlScannerMemory.hpp"
 #include "common/XmlUtils.hpp"
@@ -69,6 +70,8 @@ public:
     const XmlBuilderLimits& limits() const noexcept { return iLimits; }
     void setLimits(const XmlBuilderLimits& limits);
     long bytesConsumed() const noexcept { return iBytesConsumed; }
+    // What expansion has added to the current document so far.
+    const XmlExpansionMeter& expansionMeter() const noexcept { return iMeter; }
 
     // ---- Document events.
     void startDocument() override;
@@ -171,12 +174,16 @@ private:
     [[noreturn]] void failLimit(const char* limit, unsigned long value);
     // The name as the host's string, after the name-length check.
     KelStringBase checkedName(const XMLCh* name);
-    // The length of a name, checked against the name-length limit and counted as text.
+    // The length of a name, checked against the name-length limit.
     std::size_t checkedNameLength(const XMLCh* name);
-    void countText(XMLSize_t units);
+    // Adds to what expansion made; raises E_XmlP_LimitExceeded when that passes a limit.
+    void addExpansion(unsigned long long units);
+    // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.
+    [[noreturn]] void failExpansion();
     XmlBoundedScanner* boundedScanner() const noexcept;
     void releaseScanner() noexcept;
 
+    XmlExpansionMeter iMeter;         // told of the scanner's readers by its memory
     XmlScannerMemory iScannerMemory;  // first in, last out: the scanner objects live in it
     bool iScanInProgress;
     xercesc::XMLScanner* iScanner;   // an XmlBoundedScanner
@@ -232,5 +239,5 @@ private:
     XmlBuilderLimits iLimits;
     unsigned long iElementCount;
     unsigned long iDepth;
-    unsigned long long iTextUnits;
+    bool iInEntity;                  // the last position taken lies in an entity's text
 };

@@ -1,16 +1,26 @@
 // XmlBuilderLimits: the bounds the tree builder sets on one document, so that hostile input ends
-// in a parse error ("E_XmlP_LimitExceeded") instead of using up memory, stack or time. Each
-// default lies far beyond what real messages need. A plain value; the builder keeps its own copy.
+// in a parse error ("E_XmlP_LimitExceeded") instead of using up memory, stack or time. What entity
+// expansion and defaulted attributes add is bounded in proportion to the document's own size, so
+// a large ordinary document passes however many references or defaults it holds. A plain value;
+// the builder keeps its own copy.
 #pragma once
 
+#include <climits>
+
 struct XmlBuilderLimits {
-    // Entity references expanded in one document (nested ones included): stops "billion laughs".
-    unsigned long entityExpansions = 50000;
-    // Code units of character data and attribute values that a document may produce beyond its
-    // own length in bytes: stops a large entity or default value repeated many times. The
-    // expansion count is also lowered so that the largest declared entity, expanded as often as
-    // the count allows, stays within this figure.
-    unsigned long expandedText = 16UL * 1024 * 1024;
+    // What expansion adds, as a multiple of the document: the document's length in bytes plus
+    // what entity expansions and defaulted attributes add (in code units, see
+    // XmlExpansionMeter for how each counts) may not pass this factor times the document's
+    // length once that sum has passed the threshold below.
+    unsigned long amplificationFactor = 100;
+    // Below this sum (in code units) nothing is refused for amplification: a small document
+    // may use a few large entities.
+    unsigned long amplificationThreshold = 8UL * 1024 * 1024;
+    // Entities open inside one another (a reference in an entity's text opens one level more).
+    unsigned long entityDepth = 40;
+    // A fixed ceiling on entity expansions in one document, for a host that wants one on top of
+    // the amplification bound. None by default.
+    unsigned long entityExpansions = ULONG_MAX;
     // Attributes of one start tag, defaulted ones included.
     unsigned long attributesPerElement = 10000;
     // Code units of one name: element, attribute, processing-instruction target, entity,
@@ -19,6 +29,8 @@ struct XmlBuilderLimits {
     // Elements open at once. Nothing in the parser, the checks or the writer recurses along the
     // depth, so this only bounds the scanner's element stack.
     unsigned long nestingDepth = 1000000;
-    // Syntax elements of every kind (attributes and declarations included) built for a document.
-    unsigned long elementCount = 10000000;
+    // A fixed ceiling on the syntax elements built for a document (attributes and declarations
+    // included), for a host that wants one. None by default: what the document spells out grows
+    // with its size, and what expansion makes counts towards the amplification bound.
+    unsigned long elementCount = ULONG_MAX;
 };

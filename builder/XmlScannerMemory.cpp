@@ -1,5 +1,8 @@
 #include "builder/XmlScannerMemory.hpp"
 
+#include "builder/XmlExpansionMeter.hpp"
+
+#include <xercesc/internal/XMLReader.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 
@@ -9,7 +12,15 @@ XERCES_CPP_NAMESPACE_USE
 
 namespace {
 constexpr std::size_t kMark = 0x5175726E4D656D21ull; // a block of a scanner-memory list
+
+// The block the library asks for when it creates a reader: the object and the header in which
+// its placement new keeps the memory manager. No other object of the library is near this size.
+bool isReaderBlock(std::size_t size) noexcept {
+    static const std::size_t kReader =
+        XMLPlatformUtils::alignPointerForNewBlockAllocation(sizeof(MemoryManager*)) + sizeof(XMLReader);
+    return size == kReader;
 }
+} // namespace
 
 XmlScannerMemory::XmlScannerMemory() noexcept : iList{&iList, &iList, 0, kMark}, iLive(0) {}
 
@@ -27,6 +38,9 @@ XmlScannerMemory::~XmlScannerMemory() {
 MemoryManager* XmlScannerMemory::getExceptionMemoryManager() { return XMLPlatformUtils::fgMemoryManager; }
 
 void* XmlScannerMemory::allocate(XMLSize_t size) {
+    // An expansion the meter refuses fails like any allocation, before the reader exists; the
+    // builder learns from the meter that it was a limit and not a lack of memory.
+    if (iMeter != nullptr && isReaderBlock(size) && !iMeter->readerOpening()) throw OutOfMemoryException();
     void* raw = nullptr;
     try {
         raw = ::operator new(sizeof(Header) + size);
@@ -47,6 +61,7 @@ void* XmlScannerMemory::allocate(XMLSize_t size) {
 void XmlScannerMemory::deallocate(void* p) {
     if (p == nullptr) return;
     Header* h = static_cast<Header*>(p) - 1;
+    if (iMeter != nullptr && isReaderBlock(h->size)) iMeter->readerClosing();
     h->prev->next = h->next;
     h->next->prev = h->prev;
     h->mark = 0;

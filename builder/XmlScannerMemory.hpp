@@ -2,12 +2,16 @@
 // a little of what it was building when an error is reported inside a document type declaration
 // (a bad content model, a bad byte after an identifier); every block it takes is kept on a list
 // here, so whatever it never gives back is freed when the builder goes, instead of being lost to
-// the process. Owned by the builder, outlives the scanner objects; one thread at a time.
+// the process. It also tells the builder's expansion meter of every reader the scanner opens and
+// closes (one per entity expanded), and fails an opening the meter refuses as the library expects
+// an allocation to fail. Owned by the builder, outlives the scanner objects; one thread at a time.
 #pragma once
 
 #include <xercesc/framework/MemoryManager.hpp>
 
 #include <cstddef>
+
+class XmlExpansionMeter;
 
 class XmlScannerMemory : public xercesc::MemoryManager {
 public:
@@ -19,6 +23,9 @@ public:
     xercesc::MemoryManager* getExceptionMemoryManager() override;
     void* allocate(XMLSize_t size) override;
     void deallocate(void* p) override;
+
+    // Told of reader openings and closings from now on; null: no one is.
+    void setMeter(XmlExpansionMeter* meter) noexcept { iMeter = meter; }
 
     // Blocks taken and not yet given back.
     std::size_t liveBlocks() const noexcept { return iLive; }
@@ -32,4 +39,5 @@ private:
     };
     Header iList;           // sentinel of the circular list of live blocks
     std::size_t iLive;
+    XmlExpansionMeter* iMeter = nullptr;
 };

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <set>
 #include <utility>
 #include <vector>
 

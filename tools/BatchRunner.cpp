@@ -4,6 +4,7 @@
 #include "tools/OutputFile.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
+#include "tools/TemporaryFiles.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +26,8 @@ std::vector<std::string> messageFiles(const std::string& folder) {
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir.get())) {
         std::string name = entry->d_name;
-        if (name.empty() || name[0] == '.') continue;
+        // Hidden files, and quarn's own temporary files wherever a run left them, are no messages.
+        if (name.empty() || name[0] == '.' || TemporaryFiles::isTemporaryName(name)) continue;
         struct stat st {};
         if (::stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
     }
@@ -52,11 +54,14 @@ struct Outcome {
 
 Outcome processOne(const QuarnOptions& options, const std::string& in, const std::string& out) {
     Outcome r;
+    std::unique_ptr<QuarnMessage> held;
     try {
-        QuarnMessage message(options, in, options.spanReuse);
+        held = std::make_unique<QuarnMessage>(options, in, options.spanReuse);
+        QuarnMessage& message = *held;
         r.bytesIn = static_cast<unsigned long long>(message.input().length());
         message.applyEdits();
         message.write();
+        message.checkInput();
         const KelWriteBuffer& buffer = message.output();
         OutputFile::write(out, buffer.data(), static_cast<std::size_t>(buffer.used()));
         r.bytesOut = static_cast<unsigned long long>(buffer.used());
@@ -68,6 +73,8 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
     } catch (const std::exception& e) {
         r.error = e.what();
     }
+    // A file that shrank while it was read explains whatever else went wrong with it.
+    if (!r.ok && held && held->inputChanged()) r.error = "cannot read " + in + ": the file shrank while it was read";
     return r;
 }
 } // namespace

@@ -1,5 +1,7 @@
 #include "tools/InputFile.hpp"
 
+#include "tools/MappedInputGuard.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,12 +14,16 @@
 
 namespace {
 struct Mapping {
-    Mapping(void* a, std::size_t n) : address(a), length(n) {}
+    Mapping(void* a, std::size_t n) : address(a), length(n), guard(MappedInputGuard::hold(a, n)) {}
     Mapping(const Mapping&) = delete;
     Mapping& operator=(const Mapping&) = delete;
-    ~Mapping() { munmap(address, length); }
+    ~Mapping() {
+        MappedInputGuard::release(guard);
+        munmap(address, length);
+    }
     void* address;
     std::size_t length;
+    int guard;
 };
 
 std::runtime_error failure(const std::string& path, const char* what) {
@@ -52,4 +58,8 @@ KelBuffer InputFile::read(const std::string& path) {
     if (address == MAP_FAILED) throw failure(path, std::strerror(err));
     auto mapping = std::make_shared<Mapping>(address, static_cast<std::size_t>(st.st_size));
     return KelBuffer::share(mapping, static_cast<const unsigned char*>(address), static_cast<long>(st.st_size));
+}
+
+bool InputFile::changedWhileRead(const KelBuffer& bytes) noexcept {
+    return bytes.length() > 0 && MappedInputGuard::changed(bytes.data());
 }

@@ -1,6 +1,7 @@
 // InputFile: reads a message for the quarn command. A file is mapped into memory (no copy: the
 // parser keeps the mapping alive through the KelBuffer for as long as spans point into it);
-// "-" reads standard input. Not thread-bound; the returned buffer is a shared value.
+// "-" reads standard input. A mapped file that shrinks while it is read does not end the process
+// (see MappedInputGuard). Not thread-bound; the returned buffer is a shared value.
 #pragma once
 
 #include "host/KelBuffer.hpp"
@@ -12,4 +13,7 @@ public:
     // The bytes of `path`, or of standard input for "-". Throws std::runtime_error with a
     // readable message when the file cannot be read.
     static KelBuffer read(const std::string& path);
+    // True when the file of `bytes` shrank while it was mapped: the bytes it lost read as
+    // zeros, and nothing made from them may be trusted.
+    static bool changedWhileRead(const KelBuffer& bytes) noexcept;
 };

@@ -1,14 +1,25 @@
-// OutputFile: writes a file whole or not at all: the bytes go to a temporary name in the same
-// folder, which is renamed over the target only when everything was written. A failure removes
-// the temporary file, so a reader never sees a partial file. Stateless; any thread (temporary
-// names are unique per process and call).
+// OutputFile: writes a file whole or not at all. A regular file (or a new one) is replaced by a
+// temporary file in the same folder that gets the original's mode and, where permitted, owner,
+// is flushed to disk and then renamed over it, so a reader never sees a partial file; a failure
+// or an interrupt (SIGINT, SIGTERM) removes the temporary file. Anything else (a device, a FIFO)
+// is written into as it is, never replaced. A symbolic link is followed to the file it names.
+// Stateless; any thread (temporary names are unique per process and call).
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 
 class OutputFile {
 public:
-    // Throws std::runtime_error naming the file when it cannot be written.
+    // An output that could not be written (the quarn command's exit status 5).
+    class Failure : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+    // Throws Failure naming the file when it cannot be written.
     static void write(const std::string& path, const unsigned char* data, std::size_t length);
+    // The path a chain of symbolic links at `path` ends in (`path` itself when it is none).
+    static std::string followLinks(const std::string& path);
 };

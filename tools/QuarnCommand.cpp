@@ -9,13 +9,16 @@
 #include "host/KelWriteBuffer.hpp"
 #include "tools/BatchRunner.hpp"
 #include "tools/ElementPath.hpp"
+#include "tools/MappedInputGuard.hpp"
 #include "tools/OutputFile.hpp"
 #include "tools/ParserPlugin.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 #include "tools/TreePrinter.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 
@@ -40,7 +43,7 @@ const char* const kUsage =
     "The parser plug-in libquarnparse is found next to quarn, in ../lib from it, or at the path in\n"
     "the environment variable QUARN_PARSER_PLUGIN.\n"
     "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path names nothing,\n"
-    "4 the parser plug-in cannot be loaded.\n";
+    "4 the parser plug-in cannot be loaded, 5 the output cannot be written.\n";
 
 const char* subcommandHelp(const std::string& sub) {
     if (sub == "tree")
@@ -151,11 +154,19 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
     } catch (const KelException& e) {
+        // Zeros where a shrunken input lost its bytes explain a parse error: say so instead.
+        if (MappedInputGuard::anyChanged()) {
+            std::fprintf(stderr, "quarn: cannot read %s: the file shrank while it was read\n", options.positional[0].c_str());
+            return Usage;
+        }
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return BadDocument;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "quarn: out of memory\n");
         return BadDocument;
+    } catch (const OutputFile::Failure& e) {
+        std::fprintf(stderr, "quarn: %s\n", e.what());
+        return OutputFailed;
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
@@ -169,7 +180,7 @@ int QuarnCommand::tree(const QuarnOptions& o, const ParserPlugin& plugin) {
         printer.printJson(m.root());
     else
         printer.printText(m.root());
-    std::fflush(stdout);
+    m.checkInput();
     return Ok;
 }
 
@@ -189,6 +200,7 @@ int QuarnCommand::check(const QuarnOptions& o) {
         while (e && e != root && !e->nextSibling()) e = e->parent();
         e = (e && e != root) ? e->nextSibling() : nullptr;
     }
+    m.checkInput();
     std::printf("%s: well-formed, %lu elements\n", o.positional[0].c_str(), count);
     return Ok;
 }
@@ -197,11 +209,12 @@ int QuarnCommand::write(const QuarnOptions& o) {
     QuarnMessage m(o, o.positional[0], o.spanReuse);
     m.applyEdits();
     m.write();
+    m.checkInput();
     const KelWriteBuffer& out = m.output();
     if (!o.output.empty()) {
         OutputFile::write(o.output, out.data(), static_cast<std::size_t>(out.used()));
     } else if (!writeAll(stdout, out.data(), static_cast<std::size_t>(out.used()))) {
-        throw std::runtime_error("cannot write to standard output");
+        throw OutputFile::Failure(std::string("cannot write to standard output: ") + std::strerror(errno));
     }
     return Ok;
 }
@@ -215,9 +228,9 @@ int QuarnCommand::get(const QuarnOptions& o) {
         return NotFound;
     }
     std::string text = target->value().valueAsCharacter().toUtf8();
+    m.checkInput();
     text += '\n';
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
     return Ok;
 }
 
@@ -227,7 +240,6 @@ int QuarnCommand::batch(const QuarnOptions& o) {
     BatchRunner runner(o, progress, stderr);
     BatchRunner::Summary summary = runner.run(o.positional[0], o.positional[1]);
     BatchRunner::printSummary(stdout, summary);
-    std::fflush(stdout);
     return summary.failures.empty() ? Ok : BadDocument;
 }
 
@@ -238,6 +250,7 @@ int QuarnCommand::stats(const QuarnOptions& o, const ParserPlugin& plugin) {
     const KelParserStatistics edited = inspector.statistics(m.parser());
     m.write();
     const KelParserStatistics written = inspector.statistics(m.parser());
+    m.checkInput();
     const KelWriteBuffer& out = m.output();
     if (!o.output.empty()) OutputFile::write(o.output, out.data(), static_cast<std::size_t>(out.used()));
 
@@ -254,6 +267,23 @@ int QuarnCommand::stats(const QuarnOptions& o, const ParserPlugin& plugin) {
         std::printf("  copied from spans:    %ld\n", written.bytesFromSpans);
         std::printf("  written as markup:    %ld\n", written.bytesAsMarkup);
     }
-    std::fflush(stdout);
     return Ok;
+}
+
+int QuarnCommand::finish(int status) {
+    // What was printed counts only once it has left the process: a full disk or a closed
+    // descriptor is an output failure, not a success.
+    errno = 0;
+    bool ok = std::fflush(stdout) == 0;
+    int err = errno;
+    if (std::ferror(stdout)) ok = false;
+    errno = 0;
+    if (std::fclose(stdout) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    // An output failure reported already is not reported twice.
+    if (ok || status == OutputFailed) return status;
+    std::fprintf(stderr, "quarn: cannot write to standard output: %s\n", err ? std::strerror(err) : "write error");
+    return status == Ok ? OutputFailed : status;
 }

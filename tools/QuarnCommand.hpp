@@ -3,8 +3,9 @@
 // batch-writes or measures them. Exit statuses: 0 success, 1 a bad document (the error with all
 // its inserts and causes on standard error) or, for batch, any failed message, 2 usage error
 // (bad option, unknown ccsid, unreadable file, unknown path), 3 a path that names nothing (get),
-// 4 the parser plug-in cannot be loaded. One object per run, on the main thread (batch starts
-// and joins its own worker threads).
+// 4 the parser plug-in cannot be loaded, 5 the output cannot be written (-o OUT, or standard
+// output: every write and its close are checked). One object per run, on the main thread (batch
+// starts and joins its own worker threads).
 #pragma once
 
 #include <string>
@@ -15,9 +16,12 @@ class QuarnOptions;
 
 class QuarnCommand {
 public:
-    enum Status { Ok = 0, BadDocument = 1, Usage = 2, NotFound = 3, NoPlugin = 4 };
+    enum Status { Ok = 0, BadDocument = 1, Usage = 2, NotFound = 3, NoPlugin = 4, OutputFailed = 5 };
 
     int run(const std::vector<std::string>& arguments);
+    // Flushes and closes standard output at the end of a run: a failure there (a full disk, a
+    // closed descriptor) turns a successful status into OutputFailed.
+    static int finish(int status);
 
 private:
     int tree(const QuarnOptions& options, const ParserPlugin& plugin);

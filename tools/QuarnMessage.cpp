@@ -10,6 +10,7 @@
 #include "tools/QuarnOptions.hpp"
 
 #include <chrono>
+#include <stdexcept>
 
 namespace {
 double millisecondsSince(std::chrono::steady_clock::time_point start) {
@@ -18,7 +19,7 @@ double millisecondsSince(std::chrono::steady_clock::time_point start) {
 } // namespace
 
 QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file, bool spanReuse)
-    : iOptions(options) {
+    : iOptions(options), iFile(file) {
     auto start = std::chrono::steady_clock::now();
     iInput = InputFile::read(file);
     readMs = millisecondsSince(start);
@@ -27,6 +28,12 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
 }
 
 KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
+
+bool QuarnMessage::inputChanged() const noexcept { return InputFile::changedWhileRead(iInput); }
+
+void QuarnMessage::checkInput() const {
+    if (inputChanged()) throw std::runtime_error("cannot read " + iFile + ": the file shrank while it was read");
+}
 
 void QuarnMessage::applyEdits() {
     auto start = std::chrono::steady_clock::now();

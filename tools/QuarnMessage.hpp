@@ -31,6 +31,10 @@ public:
     KelSyntaxElement* root() const;
     const KelBuffer& input() const noexcept { return iInput; }
     const KelWriteBuffer& output() const noexcept { return *iOutput; }
+    // True when the input file shrank while it was read; checkInput() raises std::runtime_error
+    // then: nothing made from it may be trusted.
+    bool inputChanged() const noexcept;
+    void checkInput() const;
 
     // Milliseconds spent reading, editing (with the scanning that the edits needed) and writing
     // (with the rest of the scanning).
@@ -38,6 +42,7 @@ public:
 
 private:
     const QuarnOptions& iOptions;
+    std::string iFile;
     KelMessageGroup iGroup;
     KelParser* iParser = nullptr;
     KelBuffer iInput;

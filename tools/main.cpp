@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
-    return QuarnCommand().run(arguments);
+    return QuarnCommand::finish(QuarnCommand().run(arguments));
 }

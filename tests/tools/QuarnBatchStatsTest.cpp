@@ -181,13 +181,16 @@ TEST(QuarnPlugin, FoundByTheEnvironmentOrNextToTheCommandAndMissingIsClear) {
     EXPECT_EQ(notPlugin.status, 4);
     EXPECT_NE(notPlugin.err.find("kelParserRegistrations"), std::string::npos) << notPlugin.err;
 
-    // A copy of the command in a folder of its own finds the plug-in next to itself.
+    // A copy of the command in a folder of its own, with the libraries it runs on, finds the
+    // plug-in next to itself.
     std::string folder = tempPath("alone");
     shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
-    std::string plugin = slurp(std::string(QUARN_BINARY_DIR) + "/libquarnparse.so.0");
+    std::string plugin = slurp(std::string(QUARN_LIBRARY_DIR) + "/libquarnparse.so.0");
     ASSERT_FALSE(plugin.empty());
     spit(folder + "/libquarnparse.so.0", plugin);
     shell("cp " + quote(QUARN_TOOL) + " " + quote(folder + "/quarn"));
+    for (const char* library : {"libkelmsg.so.0", "libkelcore.so.0", "libquarncommon.so.0"})
+        shell("cp " + quote(std::string(QUARN_LIBRARY_DIR) + "/" + library) + " " + quote(folder));
     Result alone = shell(quote(folder + "/quarn") + " get " + po + " order/@id");
     EXPECT_EQ(alone.status, 0) << alone.err;
     EXPECT_EQ(alone.out, "PO-4711\n");

@@ -1,0 +1,69 @@
+// XmlExpansionMeter: measures what entity expansion and defaulted attributes add to one document
+// and refuses more once a limit of XmlBuilderLimits is passed. The scanner opens a reader for
+// every entity it expands, wherever the reference stands (content, attribute values, attribute
+// defaults, entity values, between declarations); the scanner's memory manager reports each
+// opening and closing here, so expansions that no document event shows are counted as they
+// happen. The tree builder adds what it builds from expansion. Owned by the tree builder; one
+// thread at a time.
+#pragma once
+
+#include "builder/XmlBuilderLimits.hpp"
+
+#include <xercesc/util/XercesDefs.hpp>
+
+XERCES_CPP_NAMESPACE_BEGIN
+class ReaderMgr;
+XERCES_CPP_NAMESPACE_END
+
+class XmlExpansionMeter {
+public:
+    // What one expansion costs beyond its replacement text, in code units: the scanner sets up
+    // a reader for it, even for an empty entity, which takes about as long as reading a few
+    // hundred characters.
+    static constexpr unsigned long long kExpansionCost = 128;
+    // What one syntax element built from expansion (or one defaulted attribute) costs, in code
+    // units: about the memory an element takes.
+    static constexpr unsigned long long kElementCost = 80;
+
+    // The limit that stopped the document and its value.
+    struct Refusal {
+        const char* limit;
+        unsigned long value;
+    };
+
+    void setLimits(const XmlBuilderLimits& limits) noexcept { iLimits = limits; }
+    // The scanner's readers, consulted at each opening and closing; null stops the watch.
+    void watch(const xercesc::ReaderMgr* readers) noexcept { iReaders = readers; }
+    // A new document of `ownBytes` bytes: every count starts again.
+    void start(long ownBytes) noexcept;
+
+    // A reader is about to be opened: the document's own at depth 0, else an expansion. False
+    // when that passes a limit (refusal() then says which); nothing is counted when not watching.
+    bool readerOpening() noexcept;
+    // A reader is being closed: the text of the entity it read counts as added.
+    void readerClosing() noexcept;
+    // The builder made something from expansion worth `units`; false when that passes a limit.
+    bool add(unsigned long long units) noexcept;
+    // False when what was added so far passes a limit (closings are checked here, or at the
+    // next opening: a closing cannot be refused).
+    bool check() noexcept { return iChecked == iAdded ? !iRefused : add(0); }
+
+    const Refusal* refusal() const noexcept { return iRefused ? &iRefusal : nullptr; }
+    unsigned long long added() const noexcept { return iAdded; }
+    unsigned long expansions() const noexcept { return iExpansions; }
+    unsigned long deepest() const noexcept { return iDeepest; }
+
+private:
+    bool refuse(const char* limit, unsigned long value) noexcept;
+    bool withinAmplification() noexcept;
+
+    XmlBuilderLimits iLimits;
+    const xercesc::ReaderMgr* iReaders = nullptr;
+    unsigned long long iOwn = 0;
+    unsigned long long iAdded = 0;
+    unsigned long long iChecked = 0;   // iAdded at the last check
+    unsigned long iExpansions = 0;
+    unsigned long iDeepest = 0;
+    bool iRefused = false;
+    Refusal iRefusal{nullptr, 0};
+};

@@ -1,0 +1,22 @@
+// TemporaryFiles: the quarn command's list of temporary files being written, so that SIGINT and
+// SIGTERM remove them before the process ends (with the signal's usual status). The list is a
+// fixed table the signal handler reads without locks; the handlers are installed at the first
+// registration. Any thread.
+#pragma once
+
+#include <string>
+
+class TemporaryFiles {
+public:
+    // Every temporary name quarn makes starts with this (after a '.', so folder listings and
+    // batch runs pass over it): ".quarn-tmp-".
+    static const char* const kMarker;
+
+    // Registers `path` (to be created right after); returns a slot for release(), or -1 when
+    // the table is full (the file is then not removed on a signal).
+    static int hold(const std::string& path);
+    // The file was renamed or removed: forget it.
+    static void release(int slot) noexcept;
+    // True when a file name (without folder) is one of quarn's temporary names.
+    static bool isTemporaryName(const std::string& name);
+};

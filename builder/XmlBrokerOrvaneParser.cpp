@@ -993,7 +993,7 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
     // code page would turn every character outside it into something else.
     const KelStringBase identifier = boundedText(hasText(publicId) ? publicId : systemId);
     const KelStringBase text = boundedText(errorText);
-    const KelStringBase elementName = iCurrentElement ? iCurrentElement->name() : KelStringBase();
+    const KelStringBase elementName = currentElementName();
     kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
                                  static_cast<long>(errCode), identifier, static_cast<long>(lineNum),
                                  static_cast<long>(colNum), text, elementName);
@@ -1021,3 +1021,15 @@ InputSource* XmlBrokerOrvaneParser::resolveEntity(XMLResourceIdentifier*) {
 }
 
 void XmlBrokerOrvaneParser::startInputSource(const InputSource&) {}
+
+// ---------------------------------------------------------------------------------------------
+// Elements the scan still needs
+
+bool XmlBrokerOrvaneParser::holdsElement(const KelSyntaxElement* element) const noexcept {
+    if (element == nullptr || !canScan()) return false;
+    const KelSyntaxElement* held[] = {iCurrentElement, iDocType, iCloseElement};
+    for (const KelSyntaxElement* e : held)
+        for (; e != nullptr; e = e->parent())
+            if (e == element) return true;
+    return false;
+}

@@ -35,6 +35,7 @@ class SecurityManager;
 XERCES_CPP_NAMESPACE_END
 
 class KelBuffer;
+class KelSyntaxElement;
 class XmlKelParser;
 class XmlKelSyntaxElement;
 class XmlKelTranscoder;
@@ -69,6 +70,8 @@ public:
     const XmlBuilderLimits& limits() const noexcept { return iLimits; }
     void setLimits(const XmlBuilderLimits& limits);
     long bytesConsumed() const noexcept { return iBytesConsumed; }
+    // True while a scan may still build into `element` or below it, or refer to it later.
+    bool holdsElement(const KelSyntaxElement* element) const noexcept;
 
     // ---- Document events.
     void startDocument() override;
@@ -126,7 +129,8 @@ protected:
     void setErrorHandler();
     void setEntityResolver();
 
-private:
+    // The rest is open to the tree-less checker, which drives the same scanner with the same
+    // limits and reports failures the same way, but builds nothing.
     // Where the scanner stands. The offset is always taken (quote detection needs it); the span
     // position only while spans are recorded and the scanner reads the bitstream itself: inside
     // an entity's replacement text its offsets are not bitstream offsets.
@@ -158,7 +162,8 @@ private:
     XmlKelTranscoder* documentDecoder();
     // The offset just after the first `unit` in bytes [from, to) of the document text, or -1.
     long offsetAfter(long from, long to, char16_t unit);
-    KelStringBase currentElementName();
+    // The name that failures report as the element being built.
+    virtual KelStringBase currentElementName();
     // Ending a scan: reset the scanner, drop the input source, keep the failure for lastError().
     void giveUp() noexcept;
     void recordFailure(const KelException& failure);

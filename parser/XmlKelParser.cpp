@@ -1,6 +1,7 @@
 #include "parser/XmlKelParser.hpp"
 
 #include "builder/XmlBrokerOrvaneParser.hpp"
+#include "builder/XmlTreelessChecker.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
@@ -52,6 +53,7 @@ XmlKelParser::~XmlKelParser() {
     KelTraceScope trace(this, "XmlKelParser::~XmlKelParser");
     delete iTreeBuilder;
     delete iTreeWriter;
+    delete iChecker;
 }
 
 void XmlKelParser::initialize() {
@@ -272,4 +274,22 @@ bool XmlKelParser::isElementAValidTopLevel(int typeCode) {
     case XmlTypeNameValueLeaf: return true;
     default: return false;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checking without a tree
+
+long XmlKelParser::checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid) {
+    KelTraceScope trace(this, "XmlKelParser::checkBitStream", static_cast<const void*>(&bitStream), encoding, ccsid);
+    if (iChecker == nullptr) iChecker = new XmlTreelessChecker(this);
+    try {
+        return static_cast<long>(
+            iChecker->check(bitStream, ccsid, encoding, iTreeBuilder->limits(), rootNameOf(iDomainKind)));
+    } catch (const KelParserException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkBitStream", KelMsg::E_XmlP_ParseError, e);
+    }
+}
+
+bool XmlKelParser::holdsElement(const KelSyntaxElement* element) const {
+    return iTreeBuilder->holdsElement(element);
 }

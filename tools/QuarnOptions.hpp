@@ -31,6 +31,8 @@ public:
     bool json = false;
     bool spanReuse = true;
     bool passthrough = true;
+    // Whether write, batch and split check the whole input before passing on bytes never scanned.
+    enum Check { CheckWhenUnscanned, CheckAlways, CheckNever } check = CheckWhenUnscanned;
     bool help = false;
     std::string output;         // -o; empty: standard output
     std::vector<Edit> edits;

@@ -259,6 +259,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iElementCount = 0;
     iDepth = 0;
     iTextUnits = 0;
+    iOpenElements.clear();
+    iLastAttached = nullptr;
 
     if (iScanInProgress) {
         giveUp();
@@ -483,6 +485,7 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::createLeaf(int type) {
 void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
     iCurrentElement->setCompleteLeft();
     iCurrentElement->parserAttachAsLastChild(element);
+    iLastAttached = element;
 }
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
@@ -496,6 +499,7 @@ void XmlBrokerOrvaneParser::closePendingDocType() {
     if (iCurrentElement == nullptr || iCurrentElement->type() != XmlTypeDocTypeDecl) return;
     // A declaration with no children is as complete on the left as on the right.
     markLeaf(iCurrentElement);
+    iLastAttached = iCurrentElement;
     iCurrentElement = parentOf(iCurrentElement);
     iDocType = nullptr;
 }
@@ -655,8 +659,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         markLeaf(element);
         setSpan(element, element->getBufferStart(), p.span);
         iCurrentElement = parentOf(element);
+        iLastAttached = element;
     } else {
         ++iDepth;
+        iOpenElements.push_back(OpenElement{element, &element->storedName()});
     }
     iPreviousEnd = p.span;
 }
@@ -680,6 +686,8 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
     setSpan(element, element->getBufferStart(), p.span);
     markLeaf(element);
     if (iDepth > 0) --iDepth;
+    if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
+    iLastAttached = element;
     if (element->parent() != nullptr && element != iOwner->rootElement()) iCurrentElement = parentOf(element);
     iPreviousEnd = p.span;
 }
@@ -806,6 +814,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
     XmlKelSyntaxElement* subset = iCurrentElement;
     setSpan(subset, subset->getBufferStart(), p.span);
     markLeaf(subset);
+    iLastAttached = subset;
     iCurrentElement = parentOf(subset);
     // The declaration's closing '>' follows. The subset's text runs to it, blanks included, so
     // that an unchanged declaration is copied byte for byte; the next item starts after it.
@@ -1032,4 +1041,12 @@ bool XmlBrokerOrvaneParser::holdsElement(const KelSyntaxElement* element) const 
         for (; e != nullptr; e = e->parent())
             if (e == element) return true;
     return false;
+}
+
+const unsigned char* XmlBrokerOrvaneParser::frontier() const noexcept {
+    if (!iSpanReuse || iBufferBase == nullptr || !iScanInProgress || iStepCount == 0) return nullptr;
+    // A declaration's closing '>' not yet given to it, or a position inside an entity's text,
+    // is no place to cut the bitstream.
+    if (iCloseFrom >= 0 || iScanner->getReaderMgr()->getReaderDepth() != 1) return nullptr;
+    return iPreviousEnd;
 }

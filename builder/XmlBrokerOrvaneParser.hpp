@@ -73,6 +73,23 @@ public:
     // True while a scan may still build into `element` or below it, or refer to it later.
     bool holdsElement(const KelSyntaxElement* element) const noexcept;
 
+    // ---- The scan frontier, for writing the unscanned rest as it stands in the bitstream.
+    // The first byte the tree holds nothing of, when it is known exactly: the scan is under way
+    // in the document's own text (not an entity's), spans are recorded, and the last item ended
+    // there. Null otherwise (another scan step may make it known).
+    const unsigned char* frontier() const noexcept;
+    // The elements open at the frontier, document element first, each with the name its start
+    // tag gave it; and the element the scan attached last (the current element itself when it
+    // was just opened).
+    struct OpenElement {
+        const XmlKelSyntaxElement* element;
+        const KelStringBase* name;
+    };
+    const std::vector<OpenElement>& openElements() const noexcept { return iOpenElements; }
+    const KelSyntaxElement* lastAttached() const noexcept { return iLastAttached; }
+    const XmlKelSyntaxElement* currentElement() const noexcept { return iCurrentElement; }
+    bool readsBigEndian() const noexcept { return iUtf16 == Utf16::BigEndian; }
+
     // ---- Document events.
     void startDocument() override;
     void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
@@ -228,6 +245,10 @@ protected:
     // Per attribute of the current start tag: the lengths of its name and value.
     std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
     XmlNameCache iNames;
+
+    // Open elements and the last attachment (frontier).
+    std::vector<OpenElement> iOpenElements;
+    const KelSyntaxElement* iLastAttached = nullptr;
 
     // Limits and what this document has used of them.
     XmlBuilderLimits iLimits;

@@ -7,6 +7,7 @@
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
+#include "writer/XmlFrontierCopier.hpp"
 
 #include <cstring>
 #include <memory>
@@ -181,7 +182,15 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
             buffer->append(stored.data(), n);
             return static_cast<int>(n);
         }
-        validateTree(element);
+        // A partly scanned tree may be written up to the scan frontier, with the input's own
+        // bytes after it; only the built part is then checked and written.
+        XmlFrontierCopier frontier(this, iTreeWriter);
+        if (frontier.prepare(element, ccsid)) {
+            frontier.validateBuiltPart();
+            iTreeWriter->useFrontier(&frontier);
+        } else {
+            validateTree(element);
+        }
         return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding);
     } catch (const KelRecoverableException& e) {
         kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",

@@ -22,6 +22,7 @@ class KelValue;
 class KelWriteBuffer;
 class XmlKelParser;
 class XmlKelSyntaxElement;
+class XmlFrontierCopier;
 
 class XmlBrokerOrvaneWriter : public XmlOrvaneWriter, public KelOwnedLogSource {
 public:
@@ -44,8 +45,13 @@ public:
     // and every other byte (markup, converted text, byte-order mark).
     long bytesCopiedFromSpans() const noexcept { return iBytesCopied; }
     long bytesWrittenAsMarkup() const noexcept { return iBytesWritten > iBytesCopied ? iBytesWritten - iBytesCopied : 0; }
+    // The next writeBuffer stops at the scan frontier and copies the rest, as `frontier`
+    // (prepared for that write) says, falling back to the whole walk when it cannot.
+    void useFrontier(XmlFrontierCopier* frontier) noexcept { iFrontier = frontier; }
 
 private:
+    friend class XmlFrontierCopier;   // writes the built part with the walk's own operations
+
     // What is known about the ">" that closes a document type declaration. A copied declaration
     // without an internal subset may end before its ">", which the parse then gave to the item
     // that follows it.
@@ -227,4 +233,5 @@ private:
     // Bytes of white space and ">" in the code page iMarkupBytesCcsid (-1: not one byte there).
     int iMarkupBytes[5];
     int iMarkupBytesCcsid;
+    XmlFrontierCopier* iFrontier = nullptr;   // for the next writeBuffer only
 };

@@ -259,13 +259,14 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
     UChar* pivotTarget = pivot;
     const char* in = reinterpret_cast<const char*>(from);
     const char* inLimit = reinterpret_cast<const char*>(end);
-    constexpr long kRoom = 1L << 20;
+    // Room for the whole rest at once (no source character is shorter than a byte, and none
+    // becomes more than the target's longest character), so the buffer grows once at most.
+    if (ok) {
+        const long bound = static_cast<long>(end - from) * ucnv_getMaxCharSize(target) + 16;
+        if (buffer->capacity() < buffer->used() + bound + 1) buffer->enlarge(buffer->used() + bound + 1);
+    }
     bool first = true;
     while (ok) {
-        if (buffer->capacity() < buffer->used() + kRoom + 1) {
-            const long grown = buffer->capacity() + buffer->capacity() / 2;
-            buffer->enlarge(grown > buffer->used() + kRoom + 1 ? grown : buffer->used() + kRoom + 1);
-        }
         char* out = reinterpret_cast<char*>(buffer->data() + buffer->used());
         char* outLimit = reinterpret_cast<char*>(buffer->data() + buffer->capacity() - 1);
         UErrorCode status = U_ZERO_ERROR;
@@ -273,7 +274,10 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
                        first, true, &status);
         first = false;
         buffer->setUsed(reinterpret_cast<unsigned char*>(out) - buffer->data());
-        if (status == U_BUFFER_OVERFLOW_ERROR) continue;
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            buffer->enlarge(buffer->capacity() + buffer->capacity() / 2 + (1L << 20));
+            continue;
+        }
         ok = U_SUCCESS(status);
         break;
     }

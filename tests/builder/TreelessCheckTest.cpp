@@ -13,6 +13,13 @@ namespace {
 
 using Doc = BuilderTestDocument;
 
+// Sanitizer builds run each parse many times slower: they compare every fourth case of the suite.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSuiteStride = 4;
+#else
+constexpr int kSuiteStride = 1;
+#endif
+
 // What a full parse says: the elements of the whole tree (root included), or the scanner's failure.
 struct Verdict {
     long elements = -1;
@@ -83,9 +90,9 @@ TEST(TreelessCheck, AgreesWithAFullParseOverTheConformanceSuite) {
     bool present = false;
     ConformanceManifest::readFile(manifest, &present);
     if (!present) GTEST_SKIP() << "no conformance suite at " << manifest;
-    int compared = 0, failing = 0;
+    int compared = 0, failing = 0, index = 0;
     for (const ConformanceCase& c : ConformanceManifest::read(manifest)) {
-        if (!ConformanceManifest::notApplicable(c).empty()) continue;
+        if (!ConformanceManifest::notApplicable(c).empty() || index++ % kSuiteStride != 0) continue;
         bool readable = false;
         const std::string bytes = ConformanceManifest::readFile(c.path(), &readable);
         if (!readable) continue;
@@ -97,8 +104,8 @@ TEST(TreelessCheck, AgreesWithAFullParseOverTheConformanceSuite) {
         EXPECT_EQ(check.failure, full.failure) << c.id;
         EXPECT_EQ(check.elements, full.elements) << c.id;
     }
-    EXPECT_GT(compared, 700);
-    EXPECT_GT(failing, 300) << "the suite's broken documents were compared too";
+    EXPECT_GT(compared, 700 / kSuiteStride);
+    EXPECT_GT(failing, 300 / kSuiteStride) << "the suite's broken documents were compared too";
 }
 
 TEST(TreelessCheck, CountsAndFailuresMatchInEveryCodePageAndAtTheEdges) {

@@ -8,6 +8,7 @@
 //
 // Output: one line of "key=value" pairs.
 #include "bench/DocumentGenerator.hpp"
+#include "bench/LargeMessageWorkloads.hpp"
 #include "bench/QuarnWorkloads.hpp"
 #include "bench/XercesScanFloor.hpp"
 
@@ -159,6 +160,35 @@ int run(const std::string& what, std::size_t megabytes, bool utf16) {
     return 0;
 }
 
+// Memory of the large-message work, above the input (and, for the edit, the output): the edit
+// of the first record written in `ccsid`, the check without a tree, the split into records.
+int large(const std::string& what, std::size_t megabytes) {
+    xercesc::XMLPlatformUtils::Initialize();
+    { QuarnWorkloads warm(KelBuffer(), 1208); }
+    const long before = currentRss();
+    const std::string doc = DocumentGenerator(7).utf8Document(megabytes * kMB);
+    LargeMessageWorkloads work(viewOf(doc));
+    long result = 0, output = 0;
+    std::size_t slots = 0;
+    if (what == "edit1208" || what == "edit1200") {
+        KelWriteBuffer out(1208);
+        result = work.editFirstRecordAndWrite(out, what == "edit1208" ? 1208 : 1200);
+        output = out.used();
+    } else if (what == "check") {
+        result = work.check();
+    } else if (what == "split") {
+        KelWriteBuffer out(1208, 1 << 16);
+        result = work.split(out, &slots);
+    } else {
+        std::fprintf(stderr, "unknown workload %s\n", what.c_str());
+        return 2;
+    }
+    const long above = peakRss() - before - static_cast<long>(doc.size()) - output;
+    std::printf("workload=%s megabytes=%zu input=%zu output=%ld above=%ld result=%ld slots=%zu\n", what.c_str(),
+                megabytes, doc.size(), output, above, result, slots);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -168,8 +198,10 @@ int main(int argc, char** argv) {
     if (mode == "batch" && argc == 4) return batch(std::atoi(argv[2]), std::atoi(argv[3]));
     if (mode == "first-walk" && argc >= 3) return firstWalk(std::strtoul(argv[2], nullptr, 10));
     if (mode == "run" && argc >= 4) return run(argv[2], std::strtoul(argv[3], nullptr, 10), argc > 4);
+    if (mode == "large" && argc == 4) return large(argv[2], std::strtoul(argv[3], nullptr, 10));
     std::fprintf(stderr,
                  "usage: quarn_workload peak quarn|pugixml|xerces-dom MB | batch THREADS MESSAGES |"
-                 " first-walk MB | run floor|walk|first|pass|edit|write37|write1200 MB [utf16]\n");
+                 " first-walk MB | run floor|walk|first|pass|edit|write37|write1200 MB [utf16] |"
+                 " large edit1208|edit1200|check|split MB\n");
     return 2;
 }

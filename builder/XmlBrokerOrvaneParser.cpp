@@ -301,6 +301,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iInEntity = false;
     iMeter.start(length);
     boundedScanner()->forgetUnreadDeclarations();
+    iOpenElements.clear();
+    iLastAttached = nullptr;
 
     if (iScanInProgress) {
         giveUp();
@@ -350,6 +352,17 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     KelSyntaxElement* root = iOwner->rootElement();
     if (root && root->isCompleteLeft() && root->isCompleteRight()) return;
     if (!iScanInProgress && !iInputSource) return;
+    scanStep();
+    if (!iScanInProgress) {
+        delete iInputSource;
+        iInputSource = nullptr;
+        // A scan that stops without reaching the end of the document has failed, even when the
+        // scanner said nothing: the tree must not pass for complete.
+        if (root && !root->isCompleteRight()) failWithScannerMessage(0, u"The document ended before it was complete");
+    }
+}
+
+void XmlBrokerOrvaneParser::scanStep() {
     // The meter watches the scanner's readers during the step only: closings when a scan is
     // given up or a scanner goes belong to no document.
     struct Watch {
@@ -393,13 +406,6 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     } catch (...) {
         recordUnexpected("unknown exception");
         throw;
-    }
-    if (!iScanInProgress) {
-        delete iInputSource;
-        iInputSource = nullptr;
-        // A scan that stops without reaching the end of the document has failed, even when the
-        // scanner said nothing: the tree must not pass for complete.
-        if (root && !root->isCompleteRight()) failWithScannerMessage(0, u"The document ended before it was complete");
     }
 }
 
@@ -555,6 +561,7 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::createLeaf(int type) {
 void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
     iCurrentElement->setCompleteLeft();
     iCurrentElement->parserAttachAsLastChild(element);
+    iLastAttached = element;
 }
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
@@ -568,6 +575,7 @@ void XmlBrokerOrvaneParser::closePendingDocType() {
     if (iCurrentElement == nullptr || iCurrentElement->type() != XmlTypeDocTypeDecl) return;
     // A declaration with no children is as complete on the left as on the right.
     markLeaf(iCurrentElement);
+    iLastAttached = iCurrentElement;
     iCurrentElement = parentOf(iCurrentElement);
     iDocType = nullptr;
 }
@@ -732,8 +740,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         markLeaf(element);
         setSpan(element, element->getBufferStart(), p.span);
         iCurrentElement = parentOf(element);
+        iLastAttached = element;
     } else {
         ++iDepth;
+        iOpenElements.push_back(OpenElement{element, &element->storedName()});
     }
     iPreviousEnd = p.span;
 }
@@ -801,6 +811,8 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
     setSpan(element, element->getBufferStart(), p.span);
     markLeaf(element);
     if (iDepth > 0) --iDepth;
+    if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
+    iLastAttached = element;
     if (element->parent() != nullptr && element != iOwner->rootElement()) iCurrentElement = parentOf(element);
     iPreviousEnd = p.span;
 }
@@ -947,6 +959,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
     XmlKelSyntaxElement* subset = iCurrentElement;
     setSpan(subset, subset->getBufferStart(), p.span);
     markLeaf(subset);
+    iLastAttached = subset;
     iCurrentElement = parentOf(subset);
     // The declaration's closing '>' follows. The subset's text runs to it, blanks included, so
     // that an unchanged declaration is copied byte for byte; the next item starts after it.
@@ -1132,7 +1145,7 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
     // code page would turn every character outside it into something else.
     const KelStringBase identifier = boundedText(hasText(publicId) ? publicId : systemId);
     const KelStringBase text = boundedText(errorText);
-    const KelStringBase elementName = iCurrentElement ? iCurrentElement->name() : KelStringBase();
+    const KelStringBase elementName = currentElementName();
     kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
                                  static_cast<long>(errCode), identifier, static_cast<long>(lineNum),
                                  static_cast<long>(colNum), text, elementName);
@@ -1160,3 +1173,23 @@ InputSource* XmlBrokerOrvaneParser::resolveEntity(XMLResourceIdentifier*) {
 }
 
 void XmlBrokerOrvaneParser::startInputSource(const InputSource&) {}
+
+// ---------------------------------------------------------------------------------------------
+// Elements the scan still needs
+
+bool XmlBrokerOrvaneParser::holdsElement(const KelSyntaxElement* element) const noexcept {
+    if (element == nullptr || !canScan()) return false;
+    const KelSyntaxElement* held[] = {iCurrentElement, iDocType, iCloseElement};
+    for (const KelSyntaxElement* e : held)
+        for (; e != nullptr; e = e->parent())
+            if (e == element) return true;
+    return false;
+}
+
+const unsigned char* XmlBrokerOrvaneParser::frontier() const noexcept {
+    if (!iSpanReuse || iBufferBase == nullptr || !iScanInProgress || iStepCount == 0) return nullptr;
+    // A declaration's closing '>' not yet given to it, or a position inside an entity's text,
+    // is no place to cut the bitstream.
+    if (iCloseFrom >= 0 || iScanner->getReaderMgr()->getReaderDepth() != 1) return nullptr;
+    return iPreviousEnd;
+}

@@ -36,6 +36,7 @@ class SecurityManager;
 XERCES_CPP_NAMESPACE_END
 
 class KelBuffer;
+class KelSyntaxElement;
 class XmlKelParser;
 class XmlKelSyntaxElement;
 class XmlKelTranscoder;
@@ -72,6 +73,25 @@ public:
     long bytesConsumed() const noexcept { return iBytesConsumed; }
     // What expansion has added to the current document so far.
     const XmlExpansionMeter& expansionMeter() const noexcept { return iMeter; }
+    // True while a scan may still build into `element` or below it, or refer to it later.
+    bool holdsElement(const KelSyntaxElement* element) const noexcept;
+
+    // ---- The scan frontier, for writing the unscanned rest as it stands in the bitstream.
+    // The first byte the tree holds nothing of, when it is known exactly: the scan is under way
+    // in the document's own text (not an entity's), spans are recorded, and the last item ended
+    // there. Null otherwise (another scan step may make it known).
+    const unsigned char* frontier() const noexcept;
+    // The elements open at the frontier, document element first, each with the name its start
+    // tag gave it; and the element the scan attached last (the current element itself when it
+    // was just opened).
+    struct OpenElement {
+        const XmlKelSyntaxElement* element;
+        const KelStringBase* name;
+    };
+    const std::vector<OpenElement>& openElements() const noexcept { return iOpenElements; }
+    const KelSyntaxElement* lastAttached() const noexcept { return iLastAttached; }
+    const XmlKelSyntaxElement* currentElement() const noexcept { return iCurrentElement; }
+    bool readsBigEndian() const noexcept { return iUtf16 == Utf16::BigEndian; }
 
     // ---- Document events.
     void startDocument() override;
@@ -129,7 +149,8 @@ protected:
     void setErrorHandler();
     void setEntityResolver();
 
-private:
+    // The rest is open to the tree-less checker, which drives the same scanner with the same
+    // limits and reports failures the same way, but builds nothing.
     // Where the scanner stands. The offset is always taken (quote detection needs it); the span
     // position only while spans are recorded and the scanner reads the bitstream itself: inside
     // an entity's replacement text its offsets are not bitstream offsets.
@@ -164,7 +185,8 @@ private:
     XmlKelTranscoder* documentDecoder();
     // The offset just after the first `unit` in bytes [from, to) of the document text, or -1.
     long offsetAfter(long from, long to, char16_t unit);
-    KelStringBase currentElementName();
+    // The name that failures report as the element being built.
+    virtual KelStringBase currentElementName();
     // Ending a scan: reset the scanner, drop the input source, keep the failure for lastError().
     void giveUp() noexcept;
     void recordFailure(const KelException& failure);
@@ -176,6 +198,9 @@ private:
     KelStringBase checkedName(const XMLCh* name);
     // The length of a name, checked against the name-length limit.
     std::size_t checkedNameLength(const XMLCh* name);
+    // One step of the scan (the first one starts it), with the expansion meter watching the
+    // scanner's readers; every failure is recorded and raised as the builder's exception.
+    void scanStep();
     // Adds to what expansion made; raises E_XmlP_LimitExceeded when that passes a limit.
     void addExpansion(unsigned long long units);
     // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.
@@ -234,6 +259,10 @@ private:
     // Per attribute of the current start tag: the lengths of its name and value.
     std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
     XmlNameCache iNames;
+
+    // Open elements and the last attachment (frontier).
+    std::vector<OpenElement> iOpenElements;
+    const KelSyntaxElement* iLastAttached = nullptr;
 
     // Limits and what this document has used of them.
     XmlBuilderLimits iLimits;

@@ -28,6 +28,7 @@ extern const KelMessageDef E_XmlP_LimitExceeded;          // 5011
 extern const KelMessageDef E_Kel_UnresolvedElement;       // 2334 (warning severity)
 extern const KelMessageDef E_Kel_ValueKind;               // 2335
 extern const KelMessageDef E_Kel_InvalidAttach;           // 2336
+extern const KelMessageDef E_Kel_DeleteRefused;           // 2337
 extern const KelMessageDef E_Kel_UnknownCcsid;            // 2340
 extern const KelMessageDef E_Kel_ConversionFailed;        // 2341
 extern const KelMessageDef E_Kel_UnknownParserClass;      // 2350

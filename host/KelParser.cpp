@@ -139,3 +139,7 @@ const KelStringBase& KelParser::parserMessageFormatProperty() const { return iPr
 void KelParser::callElementConstructor(void* storage) {
     if (storage) new (storage) KelSyntaxElement(this);
 }
+
+long KelParser::checkBitStream(const KelBuffer&, int, int) { return -1; }
+
+bool KelParser::holdsElement(const KelSyntaxElement*) const { return false; }

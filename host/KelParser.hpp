@@ -97,6 +97,13 @@ public:
     virtual const KelStringBase& parserMessageFormatProperty() const;
     // Builds one element of the parser's element class in `storage` (of elementSize bytes).
     virtual void callElementConstructor(void* storage);
+    // Checks `bitStream` as a full parse would (same errors, same limits) without building a
+    // tree; returns the number of elements the parse would build, the root included, or -1 when
+    // this parser cannot check without building. Leaves this parser's tree alone.
+    virtual long checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid);
+    // True while this parser may still build into `element` or below it (so it must not be
+    // deleted), or still holds it for later use.
+    virtual bool holdsElement(const KelSyntaxElement* element) const;
 
     // ---- Non-virtual host services.
     KelSyntaxElementPool& elementPool() noexcept { return iPool; }

@@ -1,5 +1,6 @@
 #include "host/KelSyntaxElement.hpp"
 
+#include "host/KelElementDeleter.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelNameTable.hpp"
 #include "host/KelParser.hpp"
@@ -452,3 +453,5 @@ std::string KelSyntaxElement::describeParent() {
     }
     return path;
 }
+
+void KelSyntaxElement::deleteElement() { KelElementDeleter::deleteSubtree(this); }

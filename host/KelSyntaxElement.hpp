@@ -84,6 +84,10 @@ public:
     void clearComplete() noexcept { iTypeWord &= ~kComplete; }
     void setTypeWord(std::uint32_t word) noexcept { iTypeWord = word; }
     void setUnresolved(bool unresolved) noexcept { if (unresolved) iTypeWord |= kUnresolved; else iTypeWord &= ~kUnresolved; }
+    // Deletes this detached element and its subtree: their slots go back to their pools and
+    // their values are freed. Refused (KelRecoverableException E_Kel_DeleteRefused, nothing
+    // deleted) for an attached element, a parser's root, or what a scan may still build into.
+    void deleteElement();
 
     // ---- Virtual operations, in table order.
     virtual ~KelSyntaxElement();

@@ -6,11 +6,28 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include <sys/mman.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KEL_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEL_POOL_ASAN 1
+#endif
+#endif
+#ifdef KEL_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define KEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define KEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define KEL_POISON(p, n) ((void)(p), (void)(n))
+#define KEL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 
 namespace {
 constexpr std::size_t kAlignment = alignof(std::max_align_t);
@@ -103,7 +120,7 @@ std::size_t KelSyntaxElementPool::largeChunkBytesMapped() noexcept {
 
 KelSyntaxElementPool::KelSyntaxElementPool(KelParser* parser, std::size_t elementSize)
     : iParser(parser), iSlotSize(roundUp(elementSize < sizeof(KelSyntaxElement) ? sizeof(KelSyntaxElement) : elementSize)),
-      iCount(0), iChunk(0), iNext(nullptr), iFree(0) {}
+      iCount(0), iChunk(0), iNext(nullptr), iFree(0), iFreeList(nullptr), iFreeSlots(0), iTaken(0) {}
 
 KelSyntaxElementPool::~KelSyntaxElementPool() { release(); }
 
@@ -128,16 +145,77 @@ void KelSyntaxElementPool::nextChunk() {
     iFree = iChunks[next].slots;
 }
 
+namespace {
+// A free slot holds a null word where a live element has its table of virtual operations, and
+// the next free slot after it.
+void markFree(unsigned char* slot, unsigned char* next) noexcept {
+    void* words[2] = {nullptr, next};
+    std::memcpy(slot, words, sizeof words);
+}
+bool isFree(const unsigned char* slot) noexcept {
+    void* word;
+    std::memcpy(&word, slot, sizeof word);
+    return word == nullptr;
+}
+unsigned char* nextFree(const unsigned char* slot) noexcept {
+    void* word;
+    std::memcpy(&word, slot + sizeof(void*), sizeof word);
+    return static_cast<unsigned char*>(word);
+}
+} // namespace
+
 KelSyntaxElement* KelSyntaxElementPool::createElement() {
-    if (iFree == 0) nextChunk();
-    unsigned char* slot = iNext;
-    iParser->callElementConstructor(slot);
-    iNext += iSlotSize;
-    --iFree;
-    ++iCount;
+    unsigned char* slot;
+    if (iFreeList != nullptr) {
+        slot = iFreeList;
+        KEL_UNPOISON(slot, iSlotSize);
+        unsigned char* next = nextFree(slot);
+        try {
+            iParser->callElementConstructor(slot);
+        } catch (...) {
+            KEL_POISON(slot, iSlotSize);
+            throw;
+        }
+        iFreeList = next;
+        --iFreeSlots;
+    } else {
+        if (iFree == 0) nextChunk();
+        slot = iNext;
+        iParser->callElementConstructor(slot);
+        iNext += iSlotSize;
+        --iFree;
+        ++iCount;
+    }
+    ++iTaken;
     auto* element = reinterpret_cast<KelSyntaxElement*>(slot);
     element->setTypeWord(KelSyntaxElement::kComplete);
     return element;
+}
+
+bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(element);
+    std::size_t left = iCount;
+    for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
+        const unsigned char* base = iChunks[c].memory.get();
+        const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
+        left -= used;
+        if (p < base || p >= base + used * iSlotSize) continue;
+        if (static_cast<std::size_t>(p - base) % iSlotSize != 0) return false;
+#ifdef KEL_POOL_ASAN
+        if (__asan_address_is_poisoned(p)) return false;   // free, and not to be read
+#endif
+        return !isFree(p);
+    }
+    return false;
+}
+
+void KelSyntaxElementPool::destroyElement(KelSyntaxElement* element) noexcept {
+    auto* slot = reinterpret_cast<unsigned char*>(element);
+    element->~KelSyntaxElement();
+    markFree(slot, iFreeList);
+    KEL_POISON(slot, iSlotSize);
+    iFreeList = slot;
+    ++iFreeSlots;
 }
 
 void KelSyntaxElementPool::release() noexcept {
@@ -145,14 +223,30 @@ void KelSyntaxElementPool::release() noexcept {
     for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
         unsigned char* slot = iChunks[c].memory.get();
         const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
+        // Free slots are poisoned; the chunk goes back whole to whoever takes it next.
+        KEL_UNPOISON(slot, used * iSlotSize);
         for (std::size_t i = 0; i < used; ++i, slot += iSlotSize)
-            reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
+            if (!isFree(slot)) reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
         left -= used;
     }
     iCount = 0;
     iChunk = 0;
     iNext = nullptr;
     iFree = 0;
+    iFreeList = nullptr;
+    iFreeSlots = 0;
+    iTaken = 0;
+}
+
+std::size_t KelSyntaxElementPool::slotIndex(const unsigned char* slot) const noexcept {
+    std::size_t before = 0;
+    for (const Chunk& chunk : iChunks) {
+        const unsigned char* first = chunk.memory.get();
+        if (slot >= first && slot < first + chunk.slots * iSlotSize)
+            return before + static_cast<std::size_t>(slot - first) / iSlotSize;
+        before += chunk.slots;
+    }
+    return before;
 }
 
 bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcept {
@@ -164,6 +258,21 @@ bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcep
         const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
         if (wanted >= first && wanted < first + used * iSlotSize && (wanted - first) % iSlotSize == 0) {
             const std::size_t keep = before + static_cast<std::size_t>(wanted - first) / iSlotSize + 1;
+            // Slots of deleted elements after `kept` leave the free list with the rest.
+            unsigned char* list = iFreeList;
+            iFreeList = nullptr;
+            iFreeSlots = 0;
+            while (list != nullptr) {
+                KEL_UNPOISON(list, iSlotSize);
+                unsigned char* next = nextFree(list);
+                if (slotIndex(list) < keep) {
+                    markFree(list, iFreeList);
+                    KEL_POISON(list, iSlotSize);
+                    iFreeList = list;
+                    ++iFreeSlots;
+                }
+                list = next;
+            }
             // Destroy the later slots of this chunk and every later chunk's, then go on after `kept`.
             std::size_t rest = iCount - keep;
             unsigned char* slot = const_cast<unsigned char*>(wanted) + iSlotSize;
@@ -173,11 +282,14 @@ bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcep
                     slot = iChunks[chunk].memory.get();
                     inChunk = rest < iChunks[chunk].slots ? rest : iChunks[chunk].slots;
                 }
-                for (std::size_t i = 0; i < inChunk; ++i, slot += iSlotSize)
-                    reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
+                for (std::size_t i = 0; i < inChunk; ++i, slot += iSlotSize) {
+                    KEL_UNPOISON(slot, iSlotSize);
+                    if (!isFree(slot)) reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
+                }
                 rest -= inChunk;
             }
             iCount = keep;
+            iTaken = keep - iFreeSlots;
             iChunk = c;
             iNext = const_cast<unsigned char*>(wanted) + iSlotSize;
             iFree = iChunks[c].slots - (static_cast<std::size_t>(wanted - first) / iSlotSize + 1);

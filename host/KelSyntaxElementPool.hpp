@@ -5,7 +5,9 @@
 // are large and laid on huge-page boundaries, so that a big tree faults its memory in a few large
 // pages instead of tens of thousands of small ones. Chunks of a destroyed pool are kept (up to
 // kCachedBytesPerThread) for the next pool made on the same thread, so that a parser per message
-// does not fault fresh pages in for every message. Owned by one parser; one thread at a time.
+// does not fault fresh pages in for every message. A deleted element's slot goes on a free list
+// and is taken again before any new slot (sanitizer builds poison it while it is free, so a use
+// after delete is caught). Owned by one parser; one thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +38,17 @@ public:
     // tree links to); `kept` is as a rule the pool's first element. Releases all when `kept` is
     // not one of the pool's elements (then false).
     bool releaseAllAfter(const KelSyntaxElement* kept) noexcept;
+    // Destroys one element of this pool and keeps its slot for the next createElement. The
+    // caller has unlinked it; nothing may refer to it afterwards.
+    void destroyElement(KelSyntaxElement* element) noexcept;
+    // True when `element` is a live element of this pool.
+    bool holds(const KelSyntaxElement* element) const noexcept;
 
-    std::size_t elementCount() const noexcept { return iCount; }
+    // Elements taken from the pool since it was made or released (reused slots included).
+    std::size_t elementCount() const noexcept { return iTaken; }
+    // Elements alive now, and slots carved from chunks so far (the pool's high-water mark).
+    std::size_t liveCount() const noexcept { return iCount - iFreeSlots; }
+    std::size_t slotsCarved() const noexcept { return iCount; }
     std::size_t slotSize() const noexcept { return iSlotSize; }
     // Bytes of large chunks mapped in this process (pools' and thread caches'), for tests.
     static std::size_t largeChunkBytesMapped() noexcept;
@@ -54,6 +65,8 @@ private:
     };
     // Moves on to the next chunk, making it when the pool has none left.
     void nextChunk();
+    // The position of a slot of this pool counted from its first slot, in chunk order.
+    std::size_t slotIndex(const unsigned char* slot) const noexcept;
 
     KelParser* iParser;
     std::size_t iSlotSize;
@@ -62,4 +75,7 @@ private:
     std::size_t iChunk;       // chunk the next slot comes from (iChunks.size() when none yet)
     unsigned char* iNext;     // next free slot of that chunk
     std::size_t iFree;        // slots left in that chunk
+    unsigned char* iFreeList; // slots of deleted elements, each holding the next one
+    std::size_t iFreeSlots;   // slots on iFreeList
+    std::size_t iTaken;       // createElement calls since the last release
 };

@@ -1,11 +1,13 @@
 #include "parser/XmlKelParser.hpp"
 
 #include "builder/XmlBrokerOrvaneParser.hpp"
+#include "builder/XmlTreelessChecker.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
+#include "writer/XmlFrontierCopier.hpp"
 
 #include <cstring>
 #include <memory>
@@ -52,6 +54,7 @@ XmlKelParser::~XmlKelParser() {
     KelTraceScope trace(this, "XmlKelParser::~XmlKelParser");
     delete iTreeBuilder;
     delete iTreeWriter;
+    delete iChecker;
 }
 
 void XmlKelParser::initialize() {
@@ -179,7 +182,15 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
             buffer->append(stored.data(), n);
             return static_cast<int>(n);
         }
-        validateTree(element);
+        // A partly scanned tree may be written up to the scan frontier, with the input's own
+        // bytes after it; only the built part is then checked and written.
+        XmlFrontierCopier frontier(this, iTreeWriter);
+        if (frontier.prepare(element, ccsid)) {
+            frontier.validateBuiltPart();
+            iTreeWriter->useFrontier(&frontier);
+        } else {
+            validateTree(element);
+        }
         return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding);
     } catch (const KelRecoverableException& e) {
         kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
@@ -272,4 +283,22 @@ bool XmlKelParser::isElementAValidTopLevel(int typeCode) {
     case XmlTypeNameValueLeaf: return true;
     default: return false;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checking without a tree
+
+long XmlKelParser::checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid) {
+    KelTraceScope trace(this, "XmlKelParser::checkBitStream", static_cast<const void*>(&bitStream), encoding, ccsid);
+    if (iChecker == nullptr) iChecker = new XmlTreelessChecker(this);
+    try {
+        return static_cast<long>(
+            iChecker->check(bitStream, ccsid, encoding, iTreeBuilder->limits(), rootNameOf(iDomainKind)));
+    } catch (const KelParserException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkBitStream", KelMsg::E_XmlP_ParseError, e);
+    }
+}
+
+bool XmlKelParser::holdsElement(const KelSyntaxElement* element) const {
+    return iTreeBuilder->holdsElement(element);
 }

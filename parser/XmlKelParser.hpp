@@ -10,6 +10,7 @@
 
 class XmlBrokerOrvaneParser;
 class XmlBrokerOrvaneWriter;
+class XmlTreelessChecker;
 
 class XmlKelParser : public KelParser {
 public:
@@ -36,6 +37,10 @@ public:
     const KelStringBase& parserGroupName() const override;
     const KelStringBase& parserClassName() const override;
     void callElementConstructor(void* storage) override;
+    // Runs a tree-less check with the tree builder's limits; failures are raised as navigation
+    // raises them (E_XmlP_ParseError with the scanner's exception nested).
+    long checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid) override;
+    bool holdsElement(const KelSyntaxElement* element) const override;
 
     static KelStringBase className();
     static KelStringBase rootName();
@@ -69,4 +74,5 @@ private:
     XmlBrokerOrvaneParser* iTreeBuilder;
     XmlBrokerOrvaneWriter* iTreeWriter;
     int iDomainKind;
+    XmlTreelessChecker* iChecker = nullptr;   // made at the first check, kept for the next
 };

@@ -77,5 +77,13 @@ void QuarnMessage::write() {
         }
     }
     iParser->refreshBitStreamFromElements(nullptr, iOutput.get(), root(), outEncoding, outCcsid);
+    // A root whose end was scanned means every byte of the output came from a scanned stretch.
+    const bool unscanned = !root()->isCompleteRight();
+    if (iOptions.check == QuarnOptions::CheckAlways || (unscanned && iOptions.check == QuarnOptions::CheckWhenUnscanned))
+        check();
     writeMs = millisecondsSince(start);
+}
+
+long QuarnMessage::check() {
+    return iParser->checkBitStream(iInput, iOptions.encoding, iOptions.ccsid);
 }

@@ -24,8 +24,12 @@ public:
 
     // Applies --set and --delete; a path that names nothing raises QuarnOptions::UsageError.
     void applyEdits();
-    // Writes the message into output(); edits made before decide what is copied.
+    // Writes the message into output(); edits made before decide what is copied. When the output
+    // holds input bytes that were never scanned, the whole input is first checked without a tree
+    // (as --check and --no-check say), so a broken message is reported instead of passed on.
     void write();
+    // The tree-less check of the whole input; the number of elements a full parse builds.
+    long check();
 
     KelParser* parser() const noexcept { return iParser; }
     KelSyntaxElement* root() const;

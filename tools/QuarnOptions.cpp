@@ -22,8 +22,8 @@ bool takes(const std::string& sub, const char* const* list) {
 } // namespace
 
 QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vector<std::string>& arguments) {
-    static const char* const readers[] = {"tree", "check", "write", "get", "batch", "stats", nullptr};
-    static const char* const writers[] = {"write", "batch", "stats", nullptr};
+    static const char* const readers[] = {"tree", "check", "write", "get", "batch", "stats", "split", nullptr};
+    static const char* const writers[] = {"write", "batch", "stats", "split", nullptr};
     QuarnOptions o;
     o.subcommand = subcommand;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -66,6 +66,10 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.passthrough = false;
         } else if (a == "--no-declaration" && takes(subcommand, writers)) {
             o.declaration = false;
+        } else if (a == "--check" && takes(subcommand, writers)) {
+            o.check = CheckAlways;
+        } else if (a == "--no-check" && takes(subcommand, writers)) {
+            o.check = CheckNever;
         } else if (a == "-o" && (subcommand == "write" || subcommand == "stats")) {
             o.output = value();
         } else if (a == "--jobs" && subcommand == "batch") {
@@ -84,7 +88,8 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
     if (o.help) return o;
     if (subcommand == "get" && o.positional.size() != 2) throw UsageError("quarn get needs FILE and PATH");
     if (subcommand == "batch" && o.positional.size() != 2) throw UsageError("quarn batch needs INDIR and OUTDIR");
-    if (subcommand != "get" && subcommand != "batch" && o.positional.size() != 1)
+    if (subcommand == "split" && o.positional.size() != 3) throw UsageError("quarn split needs FILE, PATH and OUTDIR");
+    if (subcommand != "get" && subcommand != "batch" && subcommand != "split" && o.positional.size() != 1)
         throw UsageError("quarn " + subcommand + " needs one FILE");
     return o;
 }

@@ -32,6 +32,8 @@ public:
     bool spanReuse = true;
     bool passthrough = true;
     bool declaration = true;    // add an XML declaration naming the output page where a reader needs one
+    // Whether write, batch and split check the whole input before passing on bytes never scanned.
+    enum Check { CheckWhenUnscanned, CheckAlways, CheckNever } check = CheckWhenUnscanned;
     bool help = false;
     std::string output;         // -o; empty: standard output
     std::vector<Edit> edits;

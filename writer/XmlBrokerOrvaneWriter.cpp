@@ -16,6 +16,7 @@
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
+#include "writer/XmlFrontierCopier.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -185,6 +186,8 @@ XmlBrokerOrvaneWriter::~XmlBrokerOrvaneWriter() {
 int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding) {
     KelTraceScope trace(this, "XmlBrokerOrvaneWriter::writeBuffer", static_cast<const void*>(buffer),
                         static_cast<const void*>(root), ccsid, encoding);
+    XmlFrontierCopier* frontier = iFrontier;   // this write's only
+    iFrontier = nullptr;
     if (buffer == nullptr || root == nullptr) {
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeBuffer", KelMsg::E_XmlP_InvParams,
                                      static_cast<const void*>(buffer), static_cast<const void*>(root));
@@ -242,6 +245,25 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             writer->iStack.clear();
         }
     } endOfWrite{this};
+
+    if (frontier != nullptr) {
+        const long afterMark = buffer->used();
+        if (frontier->write()) {
+            settleDocTypeCloseForMarkup();
+            flushPending();
+            iBytesWritten = buffer->used() - usedBefore;
+            return static_cast<int>(buffer->used());
+        }
+        // The rest cannot be copied as it stands: the whole tree is written, from the start.
+        buffer->setUsed(afterMark);
+        restoreEndOfBuffer();
+        if (!iPendingText.empty()) iPendingText.clear();
+        setPauseDepth(0);
+        iDeclarationDepth = 0;
+        iDocTypeClose = DocTypeCloseNone;
+        iStack.clear();
+        iBytesCopied = 0;
+    }
 
     // Pass 1: the first XML declaration comes first, wherever it stands.
     for (KelSyntaxElement* child = root->firstChild(); child; child = child->nextSibling()) {

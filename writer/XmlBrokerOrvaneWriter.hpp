@@ -23,6 +23,7 @@ class KelValue;
 class KelWriteBuffer;
 class XmlKelParser;
 class XmlKelSyntaxElement;
+class XmlFrontierCopier;
 
 class XmlBrokerOrvaneWriter : public XmlOrvaneWriter, public KelOwnedLogSource {
 public:
@@ -45,8 +46,13 @@ public:
     // and every other byte (markup, converted text, byte-order mark).
     long bytesCopiedFromSpans() const noexcept { return iBytesCopied; }
     long bytesWrittenAsMarkup() const noexcept { return iBytesWritten > iBytesCopied ? iBytesWritten - iBytesCopied : 0; }
+    // The next writeBuffer stops at the scan frontier and copies the rest, as `frontier`
+    // (prepared for that write) says, falling back to the whole walk when it cannot.
+    void useFrontier(XmlFrontierCopier* frontier) noexcept { iFrontier = frontier; }
 
 private:
+    friend class XmlFrontierCopier;   // writes the built part with the walk's own operations
+
     // What is known about the ">" that closes a document type declaration. A copied declaration
     // without an internal subset may end before its ">", which the parse then gave to the item
     // that follows it.
@@ -250,4 +256,5 @@ private:
     int iDeclarationNameCcsid = -1;
     bool iNewLineOutput = false;     // this write ends new lines in NL (an EBCDIC document that does)
     KelStringBase iDeclarationRename;
+    XmlFrontierCopier* iFrontier = nullptr;   // for the next writeBuffer only
 };

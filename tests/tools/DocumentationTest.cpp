@@ -76,5 +76,9 @@ TEST(Documentation, ApiGuideShowsTheShippedHostProgramAndItsOutput) {
     ASSERT_FALSE(program.empty());
     EXPECT_NE(guide.find("```cpp\n" + program + "```\n"), std::string::npos)
         << "docs/api-guide.md must show examples/host-program/main.cpp as it is";
+    std::string loop = slurp(std::string(QUARN_SOURCE_DIR) + "/examples/record-loop/main.cpp");
+    ASSERT_FALSE(loop.empty());
+    EXPECT_NE(guide.find("```cpp\n" + loop + "```\n"), std::string::npos)
+        << "docs/api-guide.md must show examples/record-loop/main.cpp as it is";
     runPage("docs/api-guide.md");
 }

@@ -1,0 +1,278 @@
+#include "builder/XmlTreelessChecker.hpp"
+
+#include "builder/XmlBoundedScanner.hpp"
+#include "host/KelBuffer.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelLog.hpp"
+#include "host/KelThrow.hpp"
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLAttr.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
+#include <xercesc/framework/XMLNotationDecl.hpp>
+#include <xercesc/framework/XMLPScanToken.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/validators/DTD/DTDAttDef.hpp>
+#include <xercesc/validators/DTD/DTDElementDecl.hpp>
+#include <xercesc/validators/DTD/DTDEntityDecl.hpp>
+
+#include <exception>
+
+using namespace xercesc;
+
+namespace {
+bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
+
+// VersionNum: "1." and one or more digits (the tree builder's test).
+bool isVersionNumber(const XMLCh* text) {
+    if (text[0] != u'1' || text[1] != u'.' || text[2] == 0) return false;
+    for (const XMLCh* c = text + 2; *c; ++c)
+        if (*c < u'0' || *c > u'9') return false;
+    return true;
+}
+
+std::size_t lengthOf(const XMLCh* text) { return text ? XMLString::stringLen(text) : 0; }
+} // namespace
+
+XmlTreelessChecker::XmlTreelessChecker(XmlKelParser* owner)
+    : XmlBrokerOrvaneParser(owner, false), iLastIsText(false), iEnded(false) {}
+
+unsigned long XmlTreelessChecker::check(const KelBuffer& bitStream, long ccsid, long encoding,
+                                        const XmlBuilderLimits& limits, const KelStringBase& rootName) {
+    KelTraceScope trace(this, "XmlTreelessChecker::check", static_cast<const void*>(bitStream.data()),
+                        bitStream.length(), ccsid, encoding);
+    setLimits(limits);
+    iOpen.clear();
+    iOpenNames.clear();
+    iLastIsText = false;
+    iEnded = false;
+    open(Open::Root, reinterpret_cast<const XMLCh*>(rootName.data()), rootName.length());
+    setParsedBufferInfo(&bitStream, ccsid, encoding);
+    if (!canScan())
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlTreelessChecker::check", KelMsg::E_XmlP_NoBody);
+    while (!iEnded && canScan()) step();
+    return iElementCount + 1;
+}
+
+void XmlTreelessChecker::step() {
+    // The tree builder's scan step, with the end of the document known here instead of from a root.
+    scanStep();
+    if (!iScanInProgress) {
+        delete iInputSource;
+        iInputSource = nullptr;
+        if (!iEnded) failWithScannerMessage(0, u"The document ended before it was complete");
+    }
+}
+
+KelStringBase XmlTreelessChecker::currentElementName() {
+    if (iOpen.empty()) return KelStringBase();
+    const Frame& f = iOpen.back();
+    return KelStringBase(iOpenNames.data() + f.nameStart, f.nameLength);
+}
+
+void XmlTreelessChecker::countElement() {
+    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
+    // As the tree builder does: an element made from an entity's text costs what the document
+    // did not spell out; any other element checks what the entities read so far added.
+    if (iScanner->getReaderMgr()->getReaderDepth() > 1) addExpansion(XmlExpansionMeter::kElementCost);
+    else if (!iMeter.check()) failExpansion();
+}
+
+void XmlTreelessChecker::open(Open kind, const XMLCh* name, std::size_t length) {
+    iOpen.push_back(Frame{kind, iOpenNames.size(), length});
+    if (length > 0) iOpenNames.append(reinterpret_cast<const char16_t*>(name), length);
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::close() {
+    // The root stays: the builder's current element never goes above it.
+    if (iOpen.size() <= 1) return;
+    iOpenNames.resize(iOpen.back().nameStart);
+    iOpen.pop_back();
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::closePendingDocType() {
+    if (current() == Open::DocType) close();
+}
+
+void XmlTreelessChecker::leafIf(const XMLCh* text) {
+    if (hasText(text)) countElement();
+}
+
+void XmlTreelessChecker::markupLeaf(const XMLCh* target, const XMLCh* value, XMLSize_t length) {
+    if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
+    countElement();
+    if (target) checkedNameLength(target);
+    iLastIsText = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Document events: each makes the checks the tree builder makes for it, in the same order.
+
+void XmlTreelessChecker::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
+                                 const XMLCh* const standaloneStr, const XMLCh* const) {
+    if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
+    countElement();
+    leafIf(versionStr);
+    leafIf(encodingStr);
+    leafIf(standaloneStr);
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::startElement(const XMLElementDecl& elemDecl, const unsigned int, const XMLCh* const,
+                                      const RefVectorOf<XMLAttr>& attrList, const XMLSize_t attrCount,
+                                      const bool isEmpty, const bool) {
+    closePendingDocType();
+    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
+    if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
+    const XMLCh* const elementName = elemDecl.getFullName();
+    const std::size_t nameLength = checkedNameLength(elementName);
+    unsigned long long defaulted = 0;
+    for (XMLSize_t a = 0; a < attrCount; ++a) {
+        const XMLAttr* attribute = attrList.elementAt(a);
+        const std::size_t length = checkedNameLength(attribute->getQName());
+        // A defaulted attribute is a copy the document did not spell out.
+        if (!attribute->getSpecified())
+            defaulted += length + lengthOf(attribute->getValue()) + XmlExpansionMeter::kElementCost;
+    }
+    if (defaulted > 0) addExpansion(defaulted);
+    countElement();
+    for (XMLSize_t a = 0; a < attrCount; ++a) countElement();
+    if (isEmpty) {
+        iLastIsText = false;
+        return;
+    }
+    ++iDepth;
+    open(Open::Element, elementName, nameLength);
+}
+
+void XmlTreelessChecker::endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) {
+    if (iDepth > 0) --iDepth;
+    close();
+}
+
+void XmlTreelessChecker::docCharacters(const XMLCh* const, const XMLSize_t, const bool cdataSection) {
+    // More text after text goes into the same element.
+    if (cdataSection || !iLastIsText) countElement();
+    iLastIsText = !cdataSection;
+}
+
+void XmlTreelessChecker::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool) {
+    closePendingDocType();
+    markupLeaf(nullptr, chars, length);
+}
+
+void XmlTreelessChecker::docComment(const XMLCh* const comment) {
+    closePendingDocType();
+    markupLeaf(nullptr, comment, kZeroTerminated);
+}
+
+void XmlTreelessChecker::docPI(const XMLCh* const target, const XMLCh* const data) {
+    closePendingDocType();
+    markupLeaf(target, data, kZeroTerminated);
+}
+
+void XmlTreelessChecker::startEntityReference(const XMLEntityDecl&) {
+    countElement();
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::endEntityReference(const XMLEntityDecl&) {
+    countElement();
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::endDocument() {
+    closePendingDocType();
+    iEnded = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Document type events
+
+void XmlTreelessChecker::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
+                                     const XMLCh* const systemId, const bool, const bool hasExtSubset) {
+    if (hasExtSubset) boundedScanner()->noteUnreadDeclarations();
+    countElement();
+    const XMLCh* name = elemDecl.getFullName();
+    const std::size_t length = checkedNameLength(name);
+    open(Open::DocType, name, length);
+    leafIf(publicId);
+    leafIf(systemId);
+}
+
+void XmlTreelessChecker::startIntSubset() {
+    countElement();
+    open(Open::InternalSubset, nullptr, 0);
+}
+
+void XmlTreelessChecker::endIntSubset() { close(); }
+
+void XmlTreelessChecker::startExtSubset() {
+    countElement();
+    open(Open::ExternalSubset, nullptr, 0);
+}
+
+void XmlTreelessChecker::endExtSubset() { close(); }
+
+void XmlTreelessChecker::elementDecl(const DTDElementDecl& decl, const bool) {
+    countElement();
+    if (decl.getFullName() != nullptr) checkedNameLength(decl.getFullName());
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::startAttList(const DTDElementDecl& elemDecl) {
+    countElement();
+    const XMLCh* name = elemDecl.getFullName();
+    const std::size_t length = name != nullptr ? checkedNameLength(name) : 0;
+    open(Open::AttList, name, length);
+}
+
+void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, const bool) {
+    countElement();
+    if (attDef.getFullName() != nullptr) checkedNameLength(attDef.getFullName());
+    if (attDef.getType() != XMLAttDef::AttTypes_Unknown) countElement();
+    if (attDef.getValue() != nullptr) countElement();
+    switch (attDef.getDefaultType()) {
+    case XMLAttDef::Required:
+    case XMLAttDef::Implied:
+    case XMLAttDef::Fixed:
+    case XMLAttDef::Required_And_Fixed: countElement(); break;
+    default: break;
+    }
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::endAttList(const DTDElementDecl&) { close(); }
+
+void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool) {
+    // An external parameter entity is never read: what it declares stays unknown.
+    const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
+    if (external && entityDecl.getIsParameter()) boundedScanner()->noteUnreadDeclarations();
+    countElement();
+    checkedNameLength(entityDecl.getName());
+    leafIf(entityDecl.getSystemId());
+    leafIf(entityDecl.getPublicId());
+    leafIf(entityDecl.getNotationName());
+    leafIf(entityDecl.getValue());
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::notationDecl(const XMLNotationDecl& notDecl, const bool) {
+    countElement();
+    checkedNameLength(notDecl.getName());
+    leafIf(notDecl.getPublicId());
+    leafIf(notDecl.getSystemId());
+    iLastIsText = false;
+}
+
+void XmlTreelessChecker::doctypeComment(const XMLCh* const comment) { markupLeaf(nullptr, comment, kZeroTerminated); }
+
+void XmlTreelessChecker::doctypePI(const XMLCh* const target, const XMLCh* const data) {
+    markupLeaf(target, data, kZeroTerminated);
+}
+
+void XmlTreelessChecker::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
+    markupLeaf(nullptr, chars, length);
+}

@@ -1,0 +1,86 @@
+// XmlTreelessChecker: checks that a bitstream is a well-formed document within the tree builder's
+// limits without building anything. It drives the same scanner as the tree builder, applies the
+// same limits in the same order and reports a failure with the same exception (number, scanner
+// inserts, element name), but keeps only the names of the elements open at the scan position, so
+// its memory does not grow with the document. Used before bytes that were never scanned are
+// passed on (a pass-through, a copy of the unscanned rest).
+// Ownership: made and owned by an XmlKelParser; owns its scanner like the tree builder; never
+// owns the bitstream. Thread rules: one check at a time, on the thread that owns the parser.
+#pragma once
+
+#include "builder/XmlBrokerOrvaneParser.hpp"
+
+#include <string>
+#include <vector>
+
+class XmlTreelessChecker : public XmlBrokerOrvaneParser {
+public:
+    explicit XmlTreelessChecker(XmlKelParser* owner);
+
+    // Scans the whole of `bitStream` (ccsid, encoding as for the tree builder), under `limits`;
+    // `rootName` is what a failure names while no element is open. Returns the number of syntax
+    // elements a full parse would build, the root included. A bad document raises the tree
+    // builder's KelParserException; a bitstream with nothing to scan raises E_XmlP_NoBody.
+    unsigned long check(const KelBuffer& bitStream, long ccsid, long encoding, const XmlBuilderLimits& limits,
+                        const KelStringBase& rootName);
+
+    // ---- Document events: the tree builder's checks, without the elements.
+    void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
+                 const XMLCh* const autoEncodingStr) override;
+    void startElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int uriId,
+                      const XMLCh* const prefixName, const xercesc::RefVectorOf<xercesc::XMLAttr>& attrList,
+                      const XMLSize_t attrCount, const bool isEmpty, const bool isRoot) override;
+    void endElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int uriId, const bool isRoot,
+                    const XMLCh* const prefixName = 0) override;
+    void docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override;
+    void ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) override;
+    void docComment(const XMLCh* const comment) override;
+    void docPI(const XMLCh* const target, const XMLCh* const data) override;
+    void startEntityReference(const xercesc::XMLEntityDecl& entDecl) override;
+    void endEntityReference(const xercesc::XMLEntityDecl& entDecl) override;
+    void endDocument() override;
+
+    // ---- Document type events.
+    void doctypeDecl(const xercesc::DTDElementDecl& elemDecl, const XMLCh* const publicId,
+                     const XMLCh* const systemId, const bool hasIntSubset, const bool hasExtSubset = false) override;
+    void startIntSubset() override;
+    void endIntSubset() override;
+    void startExtSubset() override;
+    void endExtSubset() override;
+    void elementDecl(const xercesc::DTDElementDecl& decl, const bool isIgnored) override;
+    void startAttList(const xercesc::DTDElementDecl& elemDecl) override;
+    void attDef(const xercesc::DTDElementDecl& elemDecl, const xercesc::DTDAttDef& attDef,
+                const bool ignoring) override;
+    void endAttList(const xercesc::DTDElementDecl& elemDecl) override;
+    void entityDecl(const xercesc::DTDEntityDecl& entityDecl, const bool isPEDecl, const bool isIgnored) override;
+    void notationDecl(const xercesc::XMLNotationDecl& notDecl, const bool isIgnored) override;
+    void doctypeComment(const XMLCh* const comment) override;
+    void doctypePI(const XMLCh* const target, const XMLCh* const data) override;
+    void doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
+
+protected:
+    KelStringBase currentElementName() override;
+
+private:
+    // What the tree builder's current element would be: a container and its name.
+    enum class Open { Root, DocType, InternalSubset, ExternalSubset, AttList, Element };
+    struct Frame {
+        Open kind;
+        std::size_t nameStart;
+        std::size_t nameLength;
+    };
+    void step();
+    void countElement();
+    void open(Open kind, const XMLCh* name, std::size_t length);
+    void close();
+    Open current() const noexcept { return iOpen.back().kind; }
+    void closePendingDocType();
+    // A comment, processing instruction or white space: text counted, one leaf, a checked target.
+    void markupLeaf(const XMLCh* target, const XMLCh* value, XMLSize_t length);
+    void leafIf(const XMLCh* text);
+
+    std::vector<Frame> iOpen;
+    std::u16string iOpenNames;     // the names of iOpen, one after another
+    bool iLastIsText;              // the builder's current element ends with character data
+    bool iEnded;
+};

@@ -1,0 +1,171 @@
+// Checking a bitstream without building a tree must agree with a full parse: the same verdict,
+// the same failure (number, scanner inserts, element name), the same limits and the same element
+// count, and it must leave the parser's own tree and scan alone.
+#include "BuilderTestDocument.hpp"
+
+#include "tests/support/ConformanceManifest.hpp"
+#include "tests/support/TestDocumentCodePage.hpp"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Doc = BuilderTestDocument;
+
+// Sanitizer builds run each parse many times slower: they compare every fourth case of the suite.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSuiteStride = 4;
+#else
+constexpr int kSuiteStride = 1;
+#endif
+
+// What a full parse says: the elements of the whole tree (root included), or the scanner's failure.
+struct Verdict {
+    long elements = -1;
+    std::string failure;   // the innermost exception's one-line summary
+};
+
+std::string innermost(const KelException& e) {
+    const KelException* x = &e;
+    while (!x->nested().empty()) x = x->nested().front().get();
+    return x->summary();
+}
+
+Verdict fullParse(const std::string& bytes, int ccsid, int encoding, const XmlBuilderLimits* limits = nullptr) {
+    Doc doc(bytes, ccsid, encoding);
+    if (limits) {
+        doc.builder()->setLimits(*limits);
+        doc.load(bytes, ccsid, encoding);   // limits apply from the next bitstream on
+    }
+    Verdict v;
+    try {
+        long count = 0;
+        KelSyntaxElement* root = doc.root();
+        for (KelSyntaxElement* e = root; e;) {
+            ++count;
+            if (KelSyntaxElement* c = e->firstChild()) {
+                e = c;
+                continue;
+            }
+            while (e && e != root && !e->nextSibling()) e = e->parent();
+            e = (e && e != root) ? e->nextSibling() : nullptr;
+        }
+        v.elements = count;
+    } catch (const KelException& e) {
+        v.failure = innermost(e);
+    }
+    return v;
+}
+
+Verdict treelessCheck(const std::string& bytes, int ccsid, int encoding, const XmlBuilderLimits* limits = nullptr) {
+    Doc doc("<unused/>");
+    if (limits) doc.builder()->setLimits(*limits);
+    Verdict v;
+    try {
+        v.elements = doc.parser.checkBitStream(KelBuffer::fromString(bytes), encoding, ccsid);
+    } catch (const KelParserException& e) {
+        scannerError(e);
+        EXPECT_EQ(e.function(), "XmlKelParser::checkBitStream");
+        v.failure = innermost(e);
+    }
+    // The parser's own tree was neither built nor touched.
+    EXPECT_EQ(doc.parser.elementPool().elementCount(), 1u);
+    return v;
+}
+
+void expectSameVerdict(const std::string& what, const std::string& bytes, int ccsid = 1208, int encoding = 546,
+                       const XmlBuilderLimits* limits = nullptr) {
+    const Verdict full = fullParse(bytes, ccsid, encoding, limits);
+    const Verdict check = treelessCheck(bytes, ccsid, encoding, limits);
+    EXPECT_EQ(check.failure, full.failure) << what;
+    EXPECT_EQ(check.elements, full.elements) << what;
+    if (limits) {
+        EXPECT_NE(full.failure.find("QRV5011E"), std::string::npos) << what << ": the limit did not trip";
+    }
+}
+
+TEST(TreelessCheck, AgreesWithAFullParseOverTheConformanceSuite) {
+    const std::string manifest = std::string(QUARN_CONFORMANCE_DIR) + "/xmlconf.xml";
+    bool present = false;
+    ConformanceManifest::readFile(manifest, &present);
+    if (!present) GTEST_SKIP() << "no conformance suite at " << manifest;
+    int compared = 0, failing = 0, index = 0;
+    for (const ConformanceCase& c : ConformanceManifest::read(manifest)) {
+        if (!ConformanceManifest::notApplicable(c).empty() || index++ % kSuiteStride != 0) continue;
+        bool readable = false;
+        const std::string bytes = ConformanceManifest::readFile(c.path(), &readable);
+        if (!readable) continue;
+        const TestDocumentCodePage page = TestDocumentCodePage::of(bytes);
+        const Verdict full = fullParse(bytes, page.ccsid, page.encoding);
+        const Verdict check = treelessCheck(bytes, page.ccsid, page.encoding);
+        ++compared;
+        if (!full.failure.empty()) ++failing;
+        EXPECT_EQ(check.failure, full.failure) << c.id;
+        EXPECT_EQ(check.elements, full.elements) << c.id;
+    }
+    EXPECT_GT(compared, 700 / kSuiteStride);
+    EXPECT_GT(failing, 300 / kSuiteStride) << "the suite's broken documents were compared too";
+}
+
+TEST(TreelessCheck, CountsAndFailuresMatchInEveryCodePageAndAtTheEdges) {
+    const std::string doc = "<?xml version='1.0'?><!DOCTYPE r [<!ENTITY e 'x<i/>y'><!ATTLIST r a CDATA 'd'>]>"
+                            "<r>t&e;t<![CDATA[c]]>more<?pi data?><!-- c --><s/>&#65;<s>x</s></r>";
+    expectSameVerdict("utf-8", doc);
+    expectSameVerdict("utf-16le", encodeAs(doc, 1200, -1), 1200, 546);
+    expectSameVerdict("utf-16be", encodeAs(doc, 1200, 1), 1200, 273);
+    expectSameVerdict("ebcdic", encodeAs(doc, 37), 37, 546);
+    expectSameVerdict("truncated", doc.substr(0, doc.size() - 3));
+    expectSameVerdict("odd utf-16", encodeAs(doc, 1200, -1) + "x", 1200, 546);
+    expectSameVerdict("bad version", "<?xml version='1.0?'?><r/>");
+    expectSameVerdict("failure names the open element", "<a><b><c></b></a>");
+    expectSameVerdict("failure inside the internal subset", "<!DOCTYPE r [<!ELEMENT r (a|)>]><r/>");
+    expectSameVerdict("second root", "<r/><s/>");
+    // Nothing to scan at all is the same fault a full parse's tree checks find.
+    Doc empty("<unused/>");
+    try {
+        empty.parser.checkBitStream(KelBuffer(), 546, 1208);
+        ADD_FAILURE() << "an empty bitstream passed the check";
+    } catch (const KelParserException& e) {
+        EXPECT_EQ(innermost(e).find("QRV5005E"), 0u) << e.what();
+    }
+}
+
+TEST(TreelessCheck, AppliesTheTreeBuildersLimits) {
+    const std::string doc = "<!DOCTYPE r [<!ENTITY e 'abcdefghij'>]><r a='1' b='2'><s><t>&e;&e;&e;&e;</t></s>"
+                            "<longname_longname/></r>";
+    XmlBuilderLimits limits;
+    limits.elementCount = 8;
+    expectSameVerdict("element count", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.nestingDepth = 2;
+    expectSameVerdict("nesting depth", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.attributesPerElement = 1;
+    expectSameVerdict("attributes", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.nameLength = 10;
+    expectSameVerdict("name length", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.expandedText = 12;
+    expectSameVerdict("expanded text", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.entityExpansions = 3;
+    expectSameVerdict("expansions", doc, 1208, 546, &limits);
+}
+
+TEST(TreelessCheck, LeavesALazyParseWhereItWas) {
+    const std::string text = "<m><h id='1'/><body><x>1</x><x>2</x></body></m>";
+    Doc doc(text);
+    KelSyntaxElement* h = Doc::child(doc.documentElement(), XmlTypeElement);
+    ASSERT_NE(h, nullptr);
+    const std::size_t built = doc.parser.elementPool().elementCount();
+    EXPECT_EQ(doc.parser.checkBitStream(doc.parser.storedBitStream(), 546, 1208), fullParse(text, 1208, 546).elements);
+    EXPECT_THROW(doc.parser.checkBitStream(KelBuffer::fromString("<m><h></m>"), 546, 1208), KelParserException);
+    EXPECT_EQ(doc.parser.elementPool().elementCount(), built);
+    // The lazy parse goes on from where it stood.
+    Doc fresh(text);
+    EXPECT_EQ(doc.describe(), fresh.describe());
+}
+
+} // namespace

@@ -83,7 +83,11 @@ std::string XmlPathCompiler::readName() {
     std::size_t start = iPos;
     while (iPos < iText.size() && isNameByte(static_cast<unsigned char>(iText[iPos]))) ++iPos;
     // "a:b" is a name; "child::a" is an axis, which is not part of the subset.
-    if (iText.compare(iPos - 1, 2, "::") == 0 || iText.compare(iPos, 2, "::") == 0) fail("axes other than the abbreviated ones are not supported");
+    std::size_t axis = iText.find("::", start);
+    if (axis != std::string::npos && axis <= iPos) {
+        iPos = axis;
+        fail("axes other than the abbreviated ones are not supported");
+    }
     return iText.substr(start, iPos - start);
 }
 
@@ -132,6 +136,8 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         return;
     }
     XmlPathStep s;
+    const std::size_t start = iPos;
+    if (!path.steps.empty() && path.steps.back().axis == XmlPathStep::Attribute) fail("an attribute has no children");
     if (accept("@")) {
         s.axis = XmlPathStep::Attribute;
         if (accept("*")) {
@@ -149,12 +155,14 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
             else if (name == "node") s.test = XmlPathStep::AnyNode;
             else if (name == "comment") s.test = XmlPathStep::Comment;
             else if (name == "processing-instruction") s.test = XmlPathStep::ProcessingInstruction;
-            else fail("'" + name + "()' is not a node test of the supported subset");
+            else {
+                iPos = start;
+                fail("'" + name + "()' is not a node test of the supported subset");
+            }
         } else {
             s.name = KelStringBase::fromUtf8(name);
         }
     }
-    if (!path.steps.empty() && path.steps.back().axis == XmlPathStep::Attribute) fail("an attribute has no children");
     while (accept("[")) {
         s.predicates.push_back(orExpr());
         expect("]");
@@ -176,6 +184,19 @@ void XmlPathCompiler::addParentStep(XmlPathLocation& path) {
     XmlPathStep last = std::move(path.steps.back());
     path.steps.pop_back();
     if (last.axis == XmlPathStep::DescendantOrSelf) fail("'..' right after '//' is not supported");
+    if (last.axis == XmlPathStep::Self && path.absolute && path.steps.size() == 1 &&
+        path.steps[0].axis == XmlPathStep::DescendantOrSelf) {
+        // "//x/../..": the parents of nodes that pass the test are the nodes with such a child
+        // (the document node, where '//' starts, has no parent to miss).
+        XmlPathStep child;
+        child.axis = XmlPathStep::Child;
+        child.test = XmlPathStep::AnyNode;
+        child.predicates = std::move(last.predicates);
+        last.predicates.clear();
+        last.predicates.push_back(existsPredicate(std::move(child)));
+        path.steps.push_back(std::move(last));
+        return;
+    }
     if (last.axis == XmlPathStep::Self) {
         // The tested node's own parent: only at the start of a relative path.
         if (!path.steps.empty() || path.absolute || path.leadingParents != 0) fail("this use of '..' is not supported");

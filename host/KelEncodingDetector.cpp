@@ -166,21 +166,27 @@ KelEncodingDetector::Result KelEncodingDetector::detect(const unsigned char* dat
     r.declaredName = declaredEncoding(declaration);
     if (r.declaredName.empty()) return r;
     const std::string s = squeezed(r.declaredName);
-    if (isUtf32Name(s)) undetectable("the document declares " + r.declaredName + ", which is not supported");
-    const int ccsid = ccsidForName(r.declaredName);
-    if (ccsid < 0) undetectable("the declared encoding '" + r.declaredName + "' is not a supported code page");
-    if (KelConverter::isUtf16Ccsid(ccsid))
-        undetectable("the document declares " + r.declaredName + " but is not in UTF-16 (no byte-order mark)");
+    const int ccsid = isUtf32Name(s) ? -1 : ccsidForName(r.declaredName);
     // A declared page must read the document's first characters as they are: EBCDIC bytes
     // can only mean an EBCDIC page, ASCII bytes an ASCII-compatible one.
     bool readsAlike = false;
-    try {
-        readsAlike = KelConverter::setCodepage(ccsid)->toUnicode(data, 4).toUtf8() == "<?xm";
-    } catch (const KelRecoverableException&) {
-        readsAlike = false;
+    if (ccsid >= 0 && !KelConverter::isUtf16Ccsid(ccsid)) {
+        try {
+            readsAlike = KelConverter::setCodepage(ccsid)->toUnicode(data, 4).toUtf8() == "<?xm";
+        } catch (const KelRecoverableException&) {
+            readsAlike = false;
+        }
     }
-    if (!readsAlike)
-        undetectable("the document declares " + r.declaredName + (r.source == Source::EbcdicSignature ? " but is in EBCDIC" : " but does not start in it"));
+    if (!readsAlike && r.source == Source::EbcdicSignature) {
+        // Plainly EBCDIC bytes under a declaration that names no EBCDIC page (as a message
+        // converted without updating its declaration has): the bytes decide.
+        return r;
+    }
+    if (isUtf32Name(s)) undetectable("the document declares " + r.declaredName + ", which is not supported");
+    if (ccsid < 0) undetectable("the declared encoding '" + r.declaredName + "' is not a supported code page");
+    if (KelConverter::isUtf16Ccsid(ccsid))
+        undetectable("the document declares " + r.declaredName + " but is not in UTF-16 (no byte-order mark)");
+    if (!readsAlike) undetectable("the document declares " + r.declaredName + " but does not start in it");
     r.ccsid = ccsid;
     r.source = Source::Declaration;
     return r;

@@ -1012,7 +1012,7 @@ void XmlBrokerOrvaneParser::resetDocType() {}
 void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const errDomain,
                                   const ErrTypes type, const XMLCh* const errorText,
                                   const XMLCh* const systemId, const XMLCh* const publicId,
-                                  const XMLFileLoc lineNum, const XMLFileLoc colNum) {
+                                  const XMLFileLoc lineNum, const XMLFileLoc colNumber) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::error");
     if (errCode == XMLErrs::EntityExpansionLimitExceeded) failLimit("entity expansions", boundedScanner()->expansionLimit());
     if (type == ErrType_Warning) {
@@ -1021,7 +1021,7 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
         if (KelLog::isTraceActive()) {
             KelLog::TraceItem item(this, "XmlBrokerOrvaneParser::error", "Scanner warning");
             item << static_cast<long>(errCode) << boundedText(errorText) << static_cast<long>(lineNum)
-                 << static_cast<long>(colNum);
+                 << static_cast<long>(colNumber);
         }
         return;
     }
@@ -1033,6 +1033,9 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
     // Bytes the code page rejects are reported by the scanner where its decoding stood, which
     // may be lines before them: their own place is found from the bytes.
     const bool badBytes = errDomain != nullptr && XMLString::equals(errDomain, XMLUni::fgExceptDomain);
+    // A character XML does not allow is reported just past it; the place is the character's own.
+    XMLFileLoc colNum = colNumber;
+    if (!badBytes && errCode == XMLErrs::InvalidCharacter && colNum > 1) --colNum;
     // Outside the document element no element is at fault (the one being filled is the root).
     KelStringBase faultElement = iCurrentElement && iCurrentElement->typeCode() != XmlTypeRoot ? elementName : KelStringBase();
     const KelDocumentPosition where =

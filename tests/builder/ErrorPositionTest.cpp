@@ -54,7 +54,7 @@ const Broken kBroken[] = {
     {"<a><b></a>", 1, 9, 8, "b", "expected end of tag 'b'"},
     {"<a>\n  <b x=\"1\" x=\"2\"/></a>", 2, 17, 20, "b", "attribute 'x' is already specified"},
     {"<a>\n<b\n  c=\"1\" c=\"2\"/></a>", 3, 14, 20, "b", "attribute 'c' is already specified"},
-    {std::string("<a>\n b\xC3\xA9\0c</a>", 13), 2, 5, 8, "a", "invalid character 0x0"},
+    {std::string("<a>\n b\xC3\xA9\0c</a>", 13), 2, 4, 7, "a", "invalid character 0x0"},
     {"<a>\n x &bogus; y</a>", 2, 11, 14, "a", "entity 'bogus' not found"},
     {"<r>\n<a><b>", 2, 7, 10, "b", "input ended before all started tags were ended"},
     {"<?xml version=\"1.0\"?>\n<a/><b/>", 2, 5, 26, "", "expected"},

@@ -187,6 +187,9 @@ protected:
     long offsetAfter(long from, long to, char16_t unit);
     // The name that failures report as the element being built.
     virtual KelStringBase currentElementName();
+    // Whether the scan stands below the root (in the document type or the document element), so
+    // that an element is at fault for a failure rather than the message as a whole.
+    virtual bool insideRoot() const noexcept;
     // Ending a scan: reset the scanner, drop the input source, keep the failure for lastError().
     void giveUp() noexcept;
     void recordFailure(const KelException& failure);
@@ -194,6 +197,10 @@ protected:
     [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
     // Raises E_XmlP_LimitExceeded naming the limit and its value.
     [[noreturn]] void failLimit(const char* limit, unsigned long value);
+    // The place of a failure in the bitstream from the scanner's line and column (or, for bytes
+    // the code page rejects, from the bytes themselves), and the element it concerns: a start
+    // tag's own element for a fault inside it, else `elementName`.
+    KelDocumentPosition locateFailure(bool badBytes, long line, long column, KelStringBase& elementName);
     // The name as the host's string, after the name-length check.
     KelStringBase checkedName(const XMLCh* name);
     // The length of a name, checked against the name-length limit.
@@ -259,6 +266,8 @@ protected:
     // Per attribute of the current start tag: the lengths of its name and value.
     std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
     XmlNameCache iNames;
+    // The name of the start tag being turned into an element, while startElement checks it.
+    const XMLCh* iStartTagName = nullptr;
 
     // Open elements and the last attachment (frontier).
     std::vector<OpenElement> iOpenElements;

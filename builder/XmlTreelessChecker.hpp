@@ -60,6 +60,7 @@ public:
 
 protected:
     KelStringBase currentElementName() override;
+    bool insideRoot() const noexcept override { return iOpen.size() > 1; }
 
 private:
     // What the tree builder's current element would be: a container and its name.

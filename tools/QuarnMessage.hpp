@@ -39,6 +39,9 @@ public:
     // then: nothing made from it may be trusted.
     bool inputChanged() const noexcept;
     void checkInput() const;
+    // The message's ccsid and encoding value: as given, or as found from its bytes.
+    int ccsid() const noexcept { return iCcsid; }
+    int encoding() const noexcept { return iEncoding; }
 
     // Milliseconds spent reading, editing (with the scanning that the edits needed) and writing
     // (with the rest of the scanning).
@@ -49,6 +52,8 @@ private:
     std::string iFile;
     KelMessageGroup iGroup;
     KelParser* iParser = nullptr;
+    int iCcsid = 1208;
+    int iEncoding = 546;
     KelBuffer iInput;
     std::unique_ptr<KelWriteBuffer> iOutput;
 };

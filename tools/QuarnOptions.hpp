@@ -22,8 +22,9 @@ public:
 
     std::string subcommand;
     std::vector<std::string> positional;
-    int ccsid = 1208;
+    int ccsid = -1;             // -1: found from the message's bytes (mark, signature, declaration)
     int encoding = 546;
+    bool encodingGiven = false; // --encoding, --byte-order or a ccsid name that says the byte order
     int outCcsid = -1;          // -1: the input's
     int outEncoding = -1;       // -1: the input's (only meaningful with a ccsid of -1 or given)
     bool outEncodingGiven = false;
@@ -35,6 +36,9 @@ public:
     // Whether write, batch and split check the whole input before passing on bytes never scanned.
     enum Check { CheckWhenUnscanned, CheckAlways, CheckNever } check = CheckWhenUnscanned;
     bool help = false;
+    bool first = false;         // select: stop at the first match
+    bool verbose = false;       // errors: the whole message chain with numbers and inserts
+    bool jsonErrors = false;    // errors: one JSON object each (--error-format json)
     std::string output;         // -o; empty: standard output
     std::vector<Edit> edits;
     int traceLevel = -1;        // -1: leave as the environment set it

@@ -8,7 +8,6 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "tools/BatchRunner.hpp"
-#include "tools/ElementPath.hpp"
 #include "tools/ErrorReport.hpp"
 #include "tools/MappedInputGuard.hpp"
 #include "tools/OutputFile.hpp"

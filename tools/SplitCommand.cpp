@@ -5,7 +5,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
-#include "tools/ElementPath.hpp"
+#include "query/XmlPathQuery.hpp"
 #include "tools/OutputFile.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
@@ -41,8 +41,17 @@ std::string numbered(const std::string& folder, const std::string& name, long n)
 
 long SplitCommand::run() {
     const QuarnOptions& o = iOptions;
-    const ElementPath path(o.positional[1]);
-    if (path.namesAttribute()) throw QuarnOptions::UsageError("quarn split needs a path to elements, not to an attribute");
+    // PATH is the path of the element that holds the records, then the records' plain name as its
+    // last step ("order/item", "//batch/record"): the records are walked as that element's children,
+    // so that each can be deleted once written.
+    const std::string& expression = o.positional[1];
+    const std::size_t slash = expression.rfind('/');
+    const std::string last = slash == std::string::npos ? expression : expression.substr(slash + 1);
+    bool plainName = !last.empty();
+    for (char c : last)
+        if (c == '@' || c == '[' || c == '(' || c == '*' || c == '.' || c == ':') plainName = false;
+    if (!plainName)
+        throw QuarnOptions::UsageError("quarn split needs a path whose last step names the records' elements: " + expression);
     const std::string& folder = o.positional[2];
     if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot make the folder " + folder);
@@ -51,18 +60,29 @@ long SplitCommand::run() {
     // Records are written as soon as they are scanned: a fault further on must be found first.
     if (o.check != QuarnOptions::CheckNever) m.check();
 
-    // The records are the children, named as the path's last step, of the element its other
-    // steps name (the root for a one-step path).
+    // The records are the children, named as the path's last step, of the element the steps
+    // before it select first (the root for a one-step path).
     KelSyntaxElement* parent = m.root();
-    if (path.steps().size() > 1) {
-        std::string prefix = o.positional[1].substr(0, o.positional[1].rfind('/'));
-        parent = ElementPath(prefix).findElement(m.root());
-        if (parent == nullptr) throw QuarnOptions::UsageError("path names nothing: " + prefix);
+    if (slash != std::string::npos) {
+        std::string prefix = expression.substr(0, slash);
+        // "a//b" names no one holder: records are the children of one element.
+        if (!prefix.empty() && prefix.back() == '/')
+            throw QuarnOptions::UsageError("quarn split needs the records as children of one element: " + expression);
+        if (prefix.empty()) prefix = "/";
+        XmlPathQuery::Match found;
+        try {
+            found = XmlPathQuery(prefix).first(m.root());
+        } catch (const XmlPathQuery::SyntaxError& e) {
+            throw QuarnOptions::UsageError(std::string("path expression '") + expression + "': " + e.what());
+        }
+        if (!found || (found.kind != XmlPathQuery::Match::Element && found.kind != XmlPathQuery::Match::Document))
+            throw QuarnOptions::UsageError("path names nothing: " + prefix);
+        parent = found.element;
     }
-    const KelStringBase& recordName = path.steps().back().name;
+    const KelStringBase recordName = KelStringBase::fromUtf8(last);
     const std::string fileName = recordName.toUtf8();
-    const int outCcsid = o.outCcsid != -1 ? o.outCcsid : o.ccsid;
-    const int outEncoding = o.outEncodingGiven ? o.outEncoding : o.encoding;
+    const int outCcsid = o.outCcsid != -1 ? o.outCcsid : m.ccsid();
+    const int outEncoding = o.outEncodingGiven ? o.outEncoding : m.encoding();
     KelStringBase declaration;
     if (outCcsid != 1208 && !isUtf16(outCcsid))
         declaration = KelStringBase::fromUtf8("<?xml version=\"1.0\" encoding=\"" + encodingNameOf(outCcsid) + "\"?>");

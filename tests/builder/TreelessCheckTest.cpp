@@ -147,8 +147,12 @@ TEST(TreelessCheck, AppliesTheTreeBuildersLimits) {
     limits.nameLength = 10;
     expectSameVerdict("name length", doc, 1208, 546, &limits);
     limits = XmlBuilderLimits();
-    limits.expandedText = 12;
-    expectSameVerdict("expanded text", doc, 1208, 546, &limits);
+    limits.amplificationThreshold = 0;
+    limits.amplificationFactor = 1;
+    expectSameVerdict("amplification", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.entityDepth = 0;
+    expectSameVerdict("entity depth", doc, 1208, 546, &limits);
     limits = XmlBuilderLimits();
     limits.entityExpansions = 3;
     expectSameVerdict("expansions", doc, 1208, 546, &limits);

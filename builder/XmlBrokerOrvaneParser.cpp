@@ -452,9 +452,7 @@ void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
     const long line = where ? static_cast<long>(where->getLineNumber()) : 0;
     const long column = where ? static_cast<long>(where->getColumnNumber()) : 0;
     const KelStringBase elementName = currentElementName();
-    KelStringBase faultElement = iStartTagName                                                 ? KelStringBase(iStartTagName)
-                                 : iCurrentElement && iCurrentElement->typeCode() != XmlTypeRoot ? elementName
-                                                                                                 : KelStringBase();
+    KelStringBase faultElement = iStartTagName ? KelStringBase(iStartTagName) : insideRoot() ? elementName : KelStringBase();
     const KelDocumentPosition place = locateFailure(false, line, column, faultElement);
     kelThrowAt(place, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits", KelMsg::E_XmlP_LimitExceeded,
                limit, value, line, column, elementName);
@@ -463,12 +461,12 @@ void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
 KelDocumentPosition XmlBrokerOrvaneParser::locateFailure(bool badBytes, long line, long column,
                                                          KelStringBase& elementName) {
     KelDocumentPosition where;
-    const KelBuffer& bitStream = iOwner->storedBitStream();
-    if (bitStream.data() == nullptr || line <= 0) {
+    // The bytes being scanned: the stored bitstream, or the one a tree-less check was given.
+    if (iBufferBase == nullptr || line <= 0) {
         if (!badBytes) return where;
     }
     try {
-        XmlErrorLocator locator(bitStream.data(), bitStream.length(), iCodePage, iUtf16 == Utf16::BigEndian, iBomLength);
+        XmlErrorLocator locator(iBufferBase, iBufferLength, iCodePage, iUtf16 == Utf16::BigEndian, iBomLength);
         if (!(badBytes && locator.firstInvalid(where))) {
             if (line <= 0) return where;
             where = locator.at(line, column);

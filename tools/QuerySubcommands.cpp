@@ -1,6 +1,7 @@
 #include "tools/QuerySubcommands.hpp"
 
 #include "tools/MatchPrinter.hpp"
+#include "tools/OutputFile.hpp"
 #include "tools/ParserPlugin.hpp"
 #include "tools/QuarnCommand.hpp"
 #include "tools/QuarnMessage.hpp"
@@ -17,11 +18,11 @@ int nothing(const XmlPathQuery& query) {
 
 void line(const std::string& text) {
     std::string out = text + '\n';
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) throw std::runtime_error("cannot write to standard output");
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) throw OutputFile::Failure("cannot write to standard output");
 }
 
 void flush() {
-    if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write to standard output");
+    if (std::fflush(stdout) != 0) throw OutputFile::Failure("cannot write to standard output");
 }
 } // namespace
 
@@ -29,7 +30,9 @@ int QuerySubcommands::select(const QuarnOptions& o, const ParserPlugin& plugin) 
     XmlPathQuery query(o.positional[1]);
     QuarnMessage m(o, o.positional[0], true);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) {
-        line(query.string(m.root()).toUtf8());
+        const std::string value = query.string(m.root()).toUtf8();
+        m.checkInput();
+        line(value);
         flush();
         return QuarnCommand::Ok;
     }
@@ -39,7 +42,8 @@ int QuerySubcommands::select(const QuarnOptions& o, const ParserPlugin& plugin) 
         if (!printer.print(match)) failed = true;
         return !failed && !o.first;
     });
-    if (failed) throw std::runtime_error("cannot write to standard output");
+    m.checkInput();
+    if (failed) throw OutputFile::Failure("cannot write to standard output");
     flush();
     return found ? QuarnCommand::Ok : nothing(query);
 }
@@ -49,13 +53,17 @@ int QuerySubcommands::get(const QuarnOptions& o, const ParserPlugin& plugin) {
     XmlPathQuery query(o.positional[1]);
     QuarnMessage m(o, o.positional[0], true);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) {
-        line(query.string(m.root()).toUtf8());
+        const std::string value = query.string(m.root()).toUtf8();
+        m.checkInput();
+        line(value);
         flush();
         return QuarnCommand::Ok;
     }
     XmlPathQuery::Match match = query.first(m.root());
     if (!match) return nothing(query);
-    line(XmlPathQuery::stringValue(match).toUtf8());
+    const std::string value = XmlPathQuery::stringValue(match).toUtf8();
+    m.checkInput();
+    line(value);
     flush();
     return QuarnCommand::Ok;
 }

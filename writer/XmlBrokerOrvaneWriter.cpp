@@ -689,14 +689,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
             hasContent = true;
             continue;
         }
-        XmlKelSyntaxElement* xml = isXmlSyntaxElement(child) ? asXmlElement(child) : nullptr;
-        const KelStringBase& quote = (xml != nullptr && xml->isDoubleQuotedAttribute()) ? wcsDoubleQuote : wcsSingleQuote;
-        const KelValue& value = child->value();
-        if (value.isNull()) continue;
-        if (xml != nullptr && xml->hasSpan())
-            outputAttributeSource(child->name(), *xml, value, quote);
-        else
-            outputAttribute(child->name(), value, quote);
+        writeAttribute(child);
     }
     if (!hasContent) {
         outputEndEmptyElement(name);
@@ -1432,6 +1425,18 @@ void XmlBrokerOrvaneWriter::outputAttribute(const KelStringBase& name, const Kel
         outputText(value.valueAsCharacter(), TextAttribute);
     }
     emitPiece(quote);
+}
+
+void XmlBrokerOrvaneWriter::writeAttribute(KelSyntaxElement* attribute) {
+    XmlKelSyntaxElement* xml = isXmlSyntaxElement(attribute) ? asXmlElement(attribute) : nullptr;
+    const KelStringBase& quote = (xml != nullptr && xml->isDoubleQuotedAttribute()) ? wcsDoubleQuote : wcsSingleQuote;
+    const KelValue& value = attribute->value();
+    if (value.isNull()) return;
+    // An unchanged value that held a reference to an undeclared entity keeps its source text.
+    if (xml != nullptr && xml->hasSpan())
+        outputAttributeSource(attribute->name(), *xml, value, quote);
+    else
+        outputAttribute(attribute->name(), value, quote);
 }
 
 void XmlBrokerOrvaneWriter::outputAttributeSource(const KelStringBase& name, const XmlKelSyntaxElement& attribute,

@@ -197,12 +197,7 @@ void XmlFrontierCopier::writeOpenElement(std::size_t) {
         const KelStringBase& name = e->name();
         w.outputStartElementBegin(name);
         for (KelSyntaxElement* c = e->knownFirstChild(); c != nullptr; c = c->knownNextSibling()) {
-            if (w.effectiveType(c) != XmlTypeAttribute) continue;
-            const XmlKelSyntaxElement* a = w.isXmlSyntaxElement(c) ? w.asXmlElement(c) : nullptr;
-            const KelStringBase& quote = (a != nullptr && a->isDoubleQuotedAttribute()) ? XmlConstants::wcsDoubleQuote
-                                                                                        : XmlConstants::wcsSingleQuote;
-            const KelValue& value = c->value();
-            if (!value.isNull()) w.outputAttribute(c->name(), value, quote);
+            if (w.effectiveType(c) == XmlTypeAttribute) w.writeAttribute(c);
         }
         w.outputStartElementEnd(name);
         const int pauseBase = w.iPauseDepth;

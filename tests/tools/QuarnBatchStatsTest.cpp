@@ -199,7 +199,7 @@ TEST(QuarnPlugin, FoundByTheEnvironmentOrNextToTheCommandAndMissingIsClear) {
     ASSERT_FALSE(plugin.empty());
     spit(folder + "/libquarnparse.so.0", plugin);
     shell("cp " + quote(QUARN_TOOL) + " " + quote(folder + "/quarn"));
-    for (const char* library : {"libkelmsg.so.0", "libkelcore.so.0", "libquarncommon.so.0"})
+    for (const char* library : {"libkelmsg.so.0", "libkelcore.so.0", "libquarncommon.so.0", "libquarnquery.so.0"})
         shell("cp " + quote(std::string(QUARN_LIBRARY_DIR) + "/" + library) + " " + quote(folder));
     Result alone = shell(quote(folder + "/quarn") + " get " + po + " order/@id");
     EXPECT_EQ(alone.status, 0) << alone.err;

@@ -25,6 +25,12 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
     iParser->refreshElementsFromBitStream(nullptr, iInput, options.encoding, options.ccsid);
 }
 
+QuarnMessage::QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse)
+    : iOptions(options), iInput(input) {
+    iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
+    iParser->refreshElementsFromBitStream(nullptr, iInput, options.encoding, options.ccsid);
+}
+
 KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
 
 void QuarnMessage::applyEdits() {

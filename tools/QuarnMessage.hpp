@@ -21,6 +21,8 @@ class QuarnMessage {
 public:
     // Reads `file` ("-" for standard input) and prepares the parse; nothing is scanned yet.
     QuarnMessage(const QuarnOptions& options, const std::string& file, bool spanReuse);
+    // The same for bytes already in memory (a message from a queue); the bytes stay the caller's.
+    QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse);
 
     // Applies --set and --delete; a path that names nothing raises QuarnOptions::UsageError.
     void applyEdits();

@@ -1,0 +1,46 @@
+#include "tools/FlowRouter.hpp"
+
+#include "host/KelStringBase.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelValue.hpp"
+
+#include <stdexcept>
+
+namespace {
+std::string trimmed(const std::string& s) {
+    const char* space = " \t\r\n";
+    std::size_t b = s.find_first_not_of(space);
+    if (b == std::string::npos) return std::string();
+    return s.substr(b, s.find_last_not_of(space) - b + 1);
+}
+} // namespace
+
+void FlowRouter::checkKey(const std::string& key) {
+    if (key.empty() || key.size() > 255)
+        throw std::invalid_argument("a routing key has 1 to 255 bytes, not " + std::to_string(key.size()));
+}
+
+FlowRouter::Rule FlowRouter::parseRule(const std::string& text) {
+    std::size_t arrow = text.rfind("->");
+    if (arrow == std::string::npos) throw std::invalid_argument("a route is PATH[=VALUE] -> KEY, not '" + text + "'");
+    std::string match = text.substr(0, arrow);
+    std::string key = trimmed(text.substr(arrow + 2));
+    if (key.empty()) throw std::invalid_argument("a route needs a key after '->': '" + text + "'");
+    checkKey(key);
+    // A path has no '=' of its own, so the first one starts the value.
+    std::size_t eq = match.find('=');
+    std::string path = trimmed(match.substr(0, eq));
+    if (path.empty()) throw std::invalid_argument("a route needs a path: '" + text + "'");
+    Rule rule{ElementPath(path), eq != std::string::npos,
+              eq != std::string::npos ? trimmed(match.substr(eq + 1)) : std::string(), key};
+    return rule;
+}
+
+const std::string& FlowRouter::route(KelSyntaxElement* root) const {
+    for (const Rule& rule : iRules) {
+        KelSyntaxElement* found = rule.path.find(root);
+        if (!found) continue;
+        if (!rule.hasValue || found->value().valueAsCharacter().toUtf8() == rule.value) return rule.key;
+    }
+    return iDefaultKey;
+}

@@ -1,0 +1,52 @@
+// FlowTransform: what quarn flow does to one message: finds its code page (from the message's
+// headers, else from its bytes), parses it lazily, routes it, applies the flow's edits and writes
+// it in the output page, or leaves it as its own bytes when nothing is to change. A message that
+// fails comes back as a dead letter with the error's number, text and position.
+// Owns the last message's parser and output; the bytes an outcome points to live until the next
+// process(). Thread rules: one thread at a time.
+#pragma once
+
+#include "tools/QuarnOptions.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class FlowOptions;
+class KelParserInspector;
+class QuarnMessage;
+
+class FlowTransform {
+public:
+    struct Outcome {
+        bool deadLetter = false;
+        std::string key;                     // the routing key, when routed
+        const unsigned char* data = nullptr; // what to publish: the input, or the message written anew
+        std::size_t size = 0;
+        bool rewritten = false;
+        long bytesCopied = 0;                // bytes of the output copied from the input
+        long bytesRewritten = 0;             // bytes of the output written anew
+        int ccsid = 0, encoding = 0;         // of the published bytes (of the input, for a dead letter)
+        // A dead letter's error: the message number (0 for the flow's own errors), the text with its
+        // causes, and where the scanner stopped (line and column, 0 when unknown).
+        long errorNumber = 0;
+        std::string errorText;
+        long errorLine = 0, errorColumn = 0;
+    };
+
+    FlowTransform(const FlowOptions& options, const KelParserInspector& inspector);
+    ~FlowTransform();
+
+    // `ccsid` and `encoding` as the message's headers give them, -1 where they do not.
+    Outcome process(const unsigned char* data, std::size_t size, int ccsid, int encoding);
+
+    // The page of a message whose headers do not name one: from a byte-order mark or the zero
+    // bytes of UTF-16 markup, else the flow's ccsid and encoding.
+    static void detectPage(const unsigned char* data, std::size_t size, int& ccsid, int& encoding);
+
+private:
+    const FlowOptions& iOptions;
+    const KelParserInspector& iInspector;
+    QuarnOptions iPage;                  // the options of the message in hand, with its page
+    std::unique_ptr<QuarnMessage> iMessage;
+};

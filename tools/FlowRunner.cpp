@@ -211,7 +211,7 @@ void FlowRunner::take(const AmqpConnection::Delivery& d) {
         return;
     }
     const FlowTransform::Outcome o =
-        iTransform.process(d.body(), d.size(), static_cast<int>(ccsid), static_cast<int>(encoding));
+        iTransform.process(d.body(), d.size(), static_cast<int>(ccsid), static_cast<int>(encoding), d.envelope);
     if (o.deadLetter) {
         deadLetter(d, o.errorNumber, o.errorText, o.errorLine, o.errorColumn);
         return;

@@ -39,7 +39,7 @@ const KelException* scannerError(const KelException& e) {
 } // namespace
 
 FlowTransform::FlowTransform(const FlowOptions& options, const KelParserInspector& inspector)
-    : iOptions(options), iInspector(inspector) {}
+    : iOptions(options), iInspector(inspector), iPage(options.message) {}
 
 FlowTransform::~FlowTransform() = default;
 
@@ -56,9 +56,9 @@ void FlowTransform::detectPage(const unsigned char* d, std::size_t n, int& ccsid
     }
 }
 
-FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::size_t size, int ccsid, int encoding) {
+FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::size_t size, int ccsid, int encoding,
+                                              std::shared_ptr<const void> owner) {
     Outcome out;
-    iMessage.reset();
     QuarnOptions page = iOptions.message;
     if (ccsid < 0) {
         int detectedCcsid = page.ccsid, detectedEncoding = page.encoding;
@@ -81,9 +81,16 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
             out.bytesCopied = static_cast<long>(size);
             return out;
         }
-        // The message keeps its page for the writer: the options it reads are per message.
-        iPage = page;
-        iMessage = std::make_unique<QuarnMessage>(iPage, KelBuffer(data, static_cast<long>(size)), true);
+        // The message reads its page from iPage, set anew for each message; one parser serves them
+        // all, as making one (with its scanner) costs more than routing a small message.
+        iPage.ccsid = page.ccsid;
+        iPage.encoding = page.encoding;
+        const KelBuffer input = owner ? KelBuffer::share(std::move(owner), data, static_cast<long>(size))
+                                      : KelBuffer(data, static_cast<long>(size));
+        if (iMessage)
+            iMessage->refresh(input);
+        else
+            iMessage = std::make_unique<QuarnMessage>(iPage, input, true);
         if (iOptions.fullWalk) walkWhole(iMessage->root());
         out.key = iOptions.router.route(iMessage->root());
         if (iOptions.passesThrough()) {
@@ -121,6 +128,7 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
     }
     out = Outcome{true, std::string(), data, size, false, 0, 0, page.ccsid, page.encoding, out.errorNumber,
                   out.errorText, out.errorLine, out.errorColumn};
+    // A parser that failed starts afresh with the next message.
     iMessage.reset();
     return out;
 }

@@ -2,8 +2,8 @@
 // headers, else from its bytes), parses it lazily, routes it, applies the flow's edits and writes
 // it in the output page, or leaves it as its own bytes when nothing is to change. A message that
 // fails comes back as a dead letter with the error's number, text and position.
-// Owns the last message's parser and output; the bytes an outcome points to live until the next
-// process(). Thread rules: one thread at a time.
+// Owns one parser, used for message after message, and the last message's output; the bytes an
+// outcome points to live until the next process(). Thread rules: one thread at a time.
 #pragma once
 
 #include "tools/QuarnOptions.hpp"
@@ -37,8 +37,10 @@ public:
     FlowTransform(const FlowOptions& options, const KelParserInspector& inspector);
     ~FlowTransform();
 
-    // `ccsid` and `encoding` as the message's headers give them, -1 where they do not.
-    Outcome process(const unsigned char* data, std::size_t size, int ccsid, int encoding);
+    // `ccsid` and `encoding` as the message's headers give them, -1 where they do not. `owner`
+    // keeps the bytes alive for as long as the parser may point into them.
+    Outcome process(const unsigned char* data, std::size_t size, int ccsid, int encoding,
+                    std::shared_ptr<const void> owner = nullptr);
 
     // The page of a message whose headers do not name one: from a byte-order mark or the zero
     // bytes of UTF-16 markup, else the flow's ccsid and encoding.

@@ -31,6 +31,12 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const KelBuffer& input, 
     iParser->refreshElementsFromBitStream(nullptr, iInput, options.encoding, options.ccsid);
 }
 
+void QuarnMessage::refresh(const KelBuffer& input) {
+    iOutput.reset();
+    iInput = input;
+    iParser->refreshElementsFromBitStream(nullptr, iInput, iOptions.encoding, iOptions.ccsid);
+}
+
 KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
 
 void QuarnMessage::applyEdits() {

@@ -24,6 +24,10 @@ public:
     // The same for bytes already in memory (a message from a queue); the bytes stay the caller's.
     QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse);
 
+    // Starts over with another message in the same parser (its previous tree is released); the
+    // page is read from the options again, so a caller may change them in between.
+    void refresh(const KelBuffer& input);
+
     // Applies --set and --delete; a path that names nothing raises QuarnOptions::UsageError.
     void applyEdits();
     // Writes the message into output(); edits made before decide what is copied.

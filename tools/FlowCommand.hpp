@@ -13,4 +13,8 @@ public:
     static const char* help();
     // The arguments after "flow".
     int run(const std::vector<std::string>& arguments);
+
+private:
+    // --send: puts files into the flow's queue, each confirmed by the broker.
+    static int send(const class FlowOptions& options);
 };

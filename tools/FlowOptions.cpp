@@ -120,6 +120,10 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             o.idleExit = std::strtod(v.c_str(), &end);
             if (v.empty() || *end != '\0' || !(o.idleExit > 0) || o.idleExit > 1e6)
                 throw QuarnOptions::UsageError("--idle-exit needs a number of seconds, not '" + v + "'");
+        } else if (a == "--send") {
+            // The files up to the next option.
+            while (i + 1 < arguments.size() && arguments[i + 1].compare(0, 2, "--") != 0) o.send.push_back(arguments[++i]);
+            if (o.send.empty()) throw QuarnOptions::UsageError("--send needs files");
         } else if (a == "--trace-level") {
             o.message.traceLevel = static_cast<int>(number(a, value(), 0, 9));
         } else if (a == "--trace-file") {
@@ -137,7 +141,7 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
     }
     if (o.help) return o;
     if (o.queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
-    if (o.router.defaultKey().empty())
+    if (o.router.defaultKey().empty() && o.send.empty())
         throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
     if (o.deadLetter.empty()) o.deadLetter = o.queue + ".dead";
     if (o.exchange.empty() && (o.deadLetter == o.queue || o.router.defaultKey() == o.queue))

@@ -34,6 +34,7 @@ public:
     bool help = false;
     long maxMessages = 0;              // stop after this many settled messages (0: no limit)
     double idleExit = 0;               // stop after this many seconds without a message (0: never)
+    std::vector<std::string> send;     // files to put into the queue instead of consuming it
 
     // Whether a message may go out as its own bytes: nothing to edit, same page.
     bool passesThrough() const noexcept { return message.edits.empty() && message.outCcsid == -1 && !message.outEncodingGiven; }

@@ -111,7 +111,11 @@ public:
     ~Queues() {
         try {
             AmqpConnection c(brokerAddress());
-            for (const std::string& n : iNames) c.deleteQueue(n);
+            // The flow makes its dead-letter queue beside the one it takes from.
+            for (const std::string& n : iNames) {
+                c.deleteQueue(n);
+                c.deleteQueue(n + ".dead");
+            }
         } catch (...) {
         }
     }

@@ -224,3 +224,43 @@ TEST_F(BrokerTest, LostBrokerIsReportedAndRetried) {
     EXPECT_NE(err.find("connecting again in 1.0 s"), std::string::npos) << err;
     EXPECT_GE(flow.counter("connections_lost"), 2);
 }
+
+// The example flow of the README: the shipped messages sent, then routed by the shipped flow file
+// into the queues it names (here under names of the test's own, so as not to meet a user's).
+TEST_F(BrokerTest, ReadmeExampleFlowRoutesTheShippedMessages) {
+    Queues q(broker(), "readme", {"in", "urgent", "eu", "other", "dead"});
+    const std::string ex = quarntest::kExamples;
+    const std::vector<std::string> names{"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[4]};
+    std::vector<std::string> send = names;
+    send.insert(send.begin(), ex + "/orders.flow");
+    send.insert(send.end(), {"--send", ex + "/flow/order-eu.xml", ex + "/flow/order-eu-urgent.xml",
+                             ex + "/flow/order-us.xml", ex + "/flow/order-broken.xml"});
+    FlowProcess sender(send);
+    ASSERT_EQ(sender.wait(), 0) << sender.err();
+    EXPECT_EQ(sender.out(), "sent 4 messages to " + q[0] + "\n");
+
+    // The file's routes, pointed at this test's queues.
+    std::string text = quarntest::slurp(ex + "/orders.flow");
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"orders.urgent", q[1]}, {"orders.eu", q[2]}, {"orders.other", q[3]}}) {
+        const std::size_t at = text.find("-> " + from);
+        if (at != std::string::npos) text.replace(at + 3, from.size(), to);
+        const std::size_t d = text.find("default      " + from);
+        if (d != std::string::npos) text.replace(d + 13, from.size(), to);
+    }
+    const std::string flowFile = quarntest::tempPath("orders.flow");
+    quarntest::spit(flowFile, text);
+    std::vector<std::string> run = names;
+    run.insert(run.begin(), flowFile);
+    run.insert(run.end(), {"--max-messages", "4"});
+    FlowProcess flow(run);
+    ASSERT_EQ(flow.wait(), 0) << flow.err();
+    std::remove(flowFile.c_str());
+    EXPECT_NE(flow.out().find("4 received, 4 settled, 1 dead-lettered"), std::string::npos) << flow.out();
+    EXPECT_EQ(flowtest::collect(q[1], 1, 5).size(), 1u);
+    EXPECT_EQ(flowtest::collect(q[2], 1, 5).size(), 1u);
+    EXPECT_EQ(flowtest::collect(q[3], 1, 5).size(), 1u);
+    std::vector<Message> dead = flowtest::collect(q[4], 1, 5);
+    ASSERT_EQ(dead.size(), 1u);
+    EXPECT_EQ(dead[0].body, quarntest::slurp(ex + "/flow/order-broken.xml"));
+}

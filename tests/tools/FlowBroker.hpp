@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <csignal>
 #include <cstdlib>
 #include <map>
@@ -183,6 +188,97 @@ private:
     pid_t iPid = -1;
     bool iDone = false;
     std::string iOut, iErr;
+};
+
+// A TCP relay on loopback to the broker, whose connections the test can cut at will, as a network
+// fault or a broker restart would (the broker's own tools take seconds to do it).
+class TcpRelay {
+public:
+    explicit TcpRelay(int targetPort) : iTarget(targetPort) {
+        iListen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (::bind(iListen, reinterpret_cast<sockaddr*>(&a), n) != 0 || ::listen(iListen, 8) != 0 ||
+            ::getsockname(iListen, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        iPort = ntohs(a.sin_port);
+        iThread = std::thread([this] { loop(); });
+    }
+    ~TcpRelay() {
+        iStop = true;
+        iThread.join();
+        cutAll();
+        ::close(iListen);
+    }
+    int port() const { return iPort; }
+    void cut() { iCut = true; }
+    int cuts() const { return iCuts; }
+
+private:
+    void cutAll() {
+        for (auto& [a, b] : iPairs) {
+            ::close(a);
+            ::close(b);
+        }
+        iPairs.clear();
+    }
+    void loop() {
+        char buffer[65536];
+        while (!iStop) {
+            if (iCut.exchange(false)) {
+                cutAll();
+                ++iCuts;
+            }
+            std::vector<pollfd> fds{{iListen, POLLIN, 0}};
+            for (auto& [a, b] : iPairs) {
+                fds.push_back({a, POLLIN, 0});
+                fds.push_back({b, POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), 10) <= 0) continue;
+            if (fds[0].revents & POLLIN) {
+                int client = ::accept(iListen, nullptr, nullptr);
+                int server = ::socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in t{};
+                t.sin_family = AF_INET;
+                t.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                t.sin_port = htons(static_cast<std::uint16_t>(iTarget));
+                if (client >= 0 && ::connect(server, reinterpret_cast<sockaddr*>(&t), sizeof t) == 0) {
+                    iPairs.emplace_back(client, server);
+                } else {
+                    ::close(client);
+                    ::close(server);
+                }
+                continue;
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                auto& pair = iPairs[(i - 1) / 2];
+                const int from = fds[i].fd, to = from == pair.first ? pair.second : pair.first;
+                ssize_t got = ::read(from, buffer, sizeof buffer);
+                bool ok = got > 0;
+                for (ssize_t sent = 0; ok && sent < got;) {
+                    ssize_t n = ::write(to, buffer + sent, static_cast<std::size_t>(got - sent));
+                    ok = n > 0;
+                    sent += n > 0 ? n : 0;
+                }
+                if (!ok) {
+                    ::close(pair.first);
+                    ::close(pair.second);
+                    iPairs.erase(iPairs.begin() + static_cast<long>((i - 1) / 2));
+                    break;
+                }
+            }
+        }
+    }
+    int iTarget;
+    int iListen = -1;
+    int iPort = 0;
+    std::atomic<bool> iStop{false}, iCut{false};
+    std::atomic<int> iCuts{0};
+    std::vector<std::pair<int, int>> iPairs;
+    std::thread iThread;
 };
 
 // A test fixture with a connection to the broker, or a skip that says why there is none.

@@ -1,11 +1,11 @@
 # Install rules, an exported CMake package (find_package(quarn)) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS kelcore kelmsg quarncommon quarnparse EXPORT quarnTargets
+install(TARGETS kelcore kelmsg quarncommon quarnparse quarnquery EXPORT quarnTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(dir host common parser builder writer)
+foreach(dir host common parser builder writer query)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quarn/${dir}
     FILES_MATCHING PATTERN "*.hpp")
 endforeach()

@@ -1,5 +1,6 @@
 #include "tools/FlowOptions.hpp"
 
+#include "host/KelEncodingDetector.hpp"
 #include "tools/InputFile.hpp"
 
 #include <cerrno>
@@ -18,6 +19,17 @@ long number(const std::string& what, const std::string& text, long low, long hig
     return n;
 }
 
+// A ccsid as a number or a code-page name; a name may also say the byte order ("utf-16be").
+int ccsid(const std::string& what, const std::string& text, int& encoding, bool& encodingGiven) {
+    const int found = KelEncodingDetector::ccsidForName(text);
+    if (found < 0) throw QuarnOptions::UsageError("unknown or unsupported ccsid '" + text + "' (" + what + ")");
+    if (const int e = KelEncodingDetector::encodingForName(text)) {
+        encoding = e;
+        encodingGiven = true;
+    }
+    return found;
+}
+
 std::string trimmed(const std::string& s) {
     const char* space = " \t\r\n";
     std::size_t b = s.find_first_not_of(space);
@@ -29,13 +41,13 @@ std::string trimmed(const std::string& s) {
 void FlowOptions::setting(const std::string& keyword, const std::string& value) {
     auto edit = [&](QuarnOptions::Edit::Kind kind) {
         if (kind == QuarnOptions::Edit::Delete) {
-            ElementPath check(value);
+            XmlPathQuery check(value);
             message.edits.push_back({kind, value, std::string()});
             return;
         }
         std::size_t eq = value.find('=');
         if (eq == std::string::npos || eq == 0) throw QuarnOptions::UsageError("set needs PATH=VALUE, not '" + value + "'");
-        ElementPath check(value.substr(0, eq));
+        XmlPathQuery check(value.substr(0, eq));
         message.edits.push_back({kind, value.substr(0, eq), value.substr(eq + 1)});
     };
     try {
@@ -57,11 +69,12 @@ void FlowOptions::setting(const std::string& keyword, const std::string& value) 
         } else if (keyword == "delete") {
             edit(QuarnOptions::Edit::Delete);
         } else if (keyword == "ccsid") {
-            message.ccsid = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.ccsid = ccsid(keyword, value, message.encoding, message.encodingGiven);
         } else if (keyword == "encoding") {
             message.encoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.encodingGiven = true;
         } else if (keyword == "out-ccsid") {
-            message.outCcsid = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.outCcsid = ccsid(keyword, value, message.outEncoding, message.outEncodingGiven);
         } else if (keyword == "out-encoding") {
             message.outEncoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
             message.outEncodingGiven = true;

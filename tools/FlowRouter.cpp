@@ -1,8 +1,6 @@
 #include "tools/FlowRouter.hpp"
 
 #include "host/KelStringBase.hpp"
-#include "host/KelSyntaxElement.hpp"
-#include "host/KelValue.hpp"
 
 #include <stdexcept>
 
@@ -27,20 +25,38 @@ FlowRouter::Rule FlowRouter::parseRule(const std::string& text) {
     std::string key = trimmed(text.substr(arrow + 2));
     if (key.empty()) throw std::invalid_argument("a route needs a key after '->': '" + text + "'");
     checkKey(key);
-    // A path has no '=' of its own, so the first one starts the value.
-    std::size_t eq = match.find('=');
+    // The value starts at the first '=' that is not inside a predicate or a quoted literal.
+    std::size_t eq = std::string::npos;
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < match.size() && eq == std::string::npos; ++i) {
+        const char c = match[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+        } else if (c == '=' && depth == 0) {
+            eq = i;
+        }
+    }
     std::string path = trimmed(match.substr(0, eq));
     if (path.empty()) throw std::invalid_argument("a route needs a path: '" + text + "'");
-    Rule rule{ElementPath(path), eq != std::string::npos,
+    Rule rule{XmlPathQuery(path), eq != std::string::npos,
               eq != std::string::npos ? trimmed(match.substr(eq + 1)) : std::string(), key};
+    if (rule.path.resultKind() != XmlPathQuery::ResultKind::Nodes)
+        throw std::invalid_argument("a route needs a path that selects nodes, not '" + path + "'");
     return rule;
 }
 
 const std::string& FlowRouter::route(KelSyntaxElement* root) const {
     for (const Rule& rule : iRules) {
-        KelSyntaxElement* found = rule.path.find(root);
+        const XmlPathQuery::Match found = rule.path.first(root);
         if (!found) continue;
-        if (!rule.hasValue || found->value().valueAsCharacter().toUtf8() == rule.value) return rule.key;
+        if (!rule.hasValue || XmlPathQuery::stringValue(found).toUtf8() == rule.value) return rule.key;
     }
     return iDefaultKey;
 }

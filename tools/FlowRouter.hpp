@@ -1,12 +1,13 @@
-// FlowRouter: the routing rules of a flow. Each rule is a path (as quarn get takes it) and
-// optionally a value; it matches a message when the path names an element or attribute there
-// and, if a value is given, that element's text or the attribute's value equals it. The first
-// rule that matches gives the routing key; when none does, the default key. Resolving a path
-// scans the message no further than the path needs, so a field near the start routes a large
-// message without reading the rest. A value type; const after construction, any thread.
+// FlowRouter: the routing rules of a flow. Each rule is a path expression (as quarn get and
+// select take it) and optionally a value; it matches a message when the path selects a node
+// there and, if a value is given, the first node's string-value (an element's text, an
+// attribute's value) equals it. The first rule that matches gives the routing key; when none
+// does, the default key. A path is evaluated no further into the message than its answer needs,
+// so a field near the start routes a large message without reading the rest.
+// A value type; const after construction, any thread (each on its own tree).
 #pragma once
 
-#include "tools/ElementPath.hpp"
+#include "query/XmlPathQuery.hpp"
 
 #include <string>
 #include <vector>
@@ -16,14 +17,15 @@ class KelSyntaxElement;
 class FlowRouter {
 public:
     struct Rule {
-        ElementPath path;
+        XmlPathQuery path;
         bool hasValue = false;
         std::string value;        // UTF-8
         std::string key;
     };
 
-    // "PATH -> KEY" or "PATH = VALUE -> KEY" (white space around the parts is not kept).
-    // Throws std::invalid_argument for anything else.
+    // "PATH -> KEY" or "PATH = VALUE -> KEY" (white space around the parts is not kept; the
+    // value starts at the first '=' outside the path's predicates and quotes, so
+    // "order[@region='EU'] -> eu" is a path alone). Throws std::invalid_argument for anything else.
     static Rule parseRule(const std::string& text);
 
     void add(Rule rule) { iRules.push_back(std::move(rule)); }

@@ -13,8 +13,6 @@
 #include <new>
 
 namespace {
-constexpr int kBigEndianUtf16 = 273;    // low four bits 1: big-endian integers and UTF-16
-constexpr int kLittleEndianUtf16 = 546;
 constexpr long kScannerError = 5004;   // the scanner's report: its inserts give line and column
 
 void walkWhole(KelSyntaxElement* root) {
@@ -43,54 +41,33 @@ FlowTransform::FlowTransform(const FlowOptions& options, const KelParserInspecto
 
 FlowTransform::~FlowTransform() = default;
 
-void FlowTransform::detectPage(const unsigned char* d, std::size_t n, int& ccsid, int& encoding) {
-    // The library's own detection replaces this once it is in.
-    if (n >= 2 && d[0] == 0xFE && d[1] == 0xFF) {
-        ccsid = 1200, encoding = kBigEndianUtf16;
-    } else if (n >= 2 && d[0] == 0xFF && d[1] == 0xFE) {
-        ccsid = 1200, encoding = kLittleEndianUtf16;
-    } else if (n >= 2 && d[0] == 0 && d[1] == '<') {
-        ccsid = 1200, encoding = kBigEndianUtf16;
-    } else if (n >= 2 && d[0] == '<' && d[1] == 0) {
-        ccsid = 1200, encoding = kLittleEndianUtf16;
-    }
-}
-
 FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::size_t size, int ccsid, int encoding,
                                               std::shared_ptr<const void> owner) {
     Outcome out;
-    QuarnOptions page = iOptions.message;
-    if (ccsid < 0) {
-        int detectedCcsid = page.ccsid, detectedEncoding = page.encoding;
-        detectPage(data, size, detectedCcsid, detectedEncoding);
-        page.ccsid = detectedCcsid;
-        if (encoding < 0) encoding = detectedEncoding;
-    } else {
-        page.ccsid = ccsid;
-    }
-    if (encoding >= 0) page.encoding = encoding;
-    out.ccsid = page.ccsid;
-    out.encoding = page.encoding;
     out.data = data;
     out.size = size;
     try {
         // An unknown page is the message's fault, reported like any other (2340).
-        KelConverter::setCodepage(page.ccsid);
+        if (ccsid >= 0) KelConverter::setCodepage(ccsid);
         if (!iOptions.needsParser()) {
             out.key = iOptions.router.defaultKey();
             out.bytesCopied = static_cast<long>(size);
             return out;
         }
-        // The message reads its page from iPage, set anew for each message; one parser serves them
-        // all, as making one (with its scanner) costs more than routing a small message.
-        iPage.ccsid = page.ccsid;
-        iPage.encoding = page.encoding;
+        // The message reads its page from iPage, set anew for each message: its headers, else the
+        // flow's setting, else (ccsid -1) found from its bytes as for a file. One parser serves
+        // all messages, as making one (with its scanner) costs more than routing a small message.
+        iPage.ccsid = ccsid >= 0 ? ccsid : iOptions.message.ccsid;
+        iPage.encoding = encoding >= 0 ? encoding : iOptions.message.encoding;
+        iPage.encodingGiven = encoding >= 0 || iOptions.message.encodingGiven;
         const KelBuffer input = owner ? KelBuffer::share(std::move(owner), data, static_cast<long>(size))
                                       : KelBuffer(data, static_cast<long>(size));
         if (iMessage)
             iMessage->refresh(input);
         else
             iMessage = std::make_unique<QuarnMessage>(iPage, input, true);
+        out.ccsid = iMessage->ccsid();
+        out.encoding = iMessage->encoding();
         if (iOptions.fullWalk) walkWhole(iMessage->root());
         out.key = iOptions.router.route(iMessage->root());
         if (iOptions.passesThrough()) {
@@ -105,8 +82,8 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
         out.data = written.data();
         out.size = static_cast<std::size_t>(written.used());
         out.rewritten = true;
-        out.ccsid = iPage.outCcsid != -1 ? iPage.outCcsid : iPage.ccsid;
-        out.encoding = iPage.outEncodingGiven ? iPage.outEncoding : iPage.encoding;
+        out.ccsid = iPage.outCcsid != -1 ? iPage.outCcsid : iMessage->ccsid();
+        out.encoding = iPage.outEncodingGiven ? iPage.outEncoding : iMessage->encoding();
         if (stats.bytesFromSpans + stats.bytesAsMarkup == 0 && out.size > 0) {
             out.bytesCopied = static_cast<long>(out.size);   // given back whole
         } else {
@@ -126,7 +103,7 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
     } catch (const std::exception& e) {
         out.errorText = e.what();
     }
-    out = Outcome{true, std::string(), data, size, false, 0, 0, page.ccsid, page.encoding, out.errorNumber,
+    out = Outcome{true, std::string(), data, size, false, 0, 0, out.ccsid, out.encoding, out.errorNumber,
                   out.errorText, out.errorLine, out.errorColumn};
     // A parser that failed starts afresh with the next message.
     iMessage.reset();

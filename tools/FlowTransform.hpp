@@ -1,5 +1,5 @@
 // FlowTransform: what quarn flow does to one message: finds its code page (from the message's
-// headers, else from its bytes), parses it lazily, routes it, applies the flow's edits and writes
+// headers, else the flow's setting, else from its bytes as quarn does for files), parses it lazily, routes it, applies the flow's edits and writes
 // it in the output page, or leaves it as its own bytes when nothing is to change. A message that
 // fails comes back as a dead letter with the error's number, text and position.
 // Owns one parser, used for message after message, and the last message's output; the bytes an
@@ -26,7 +26,7 @@ public:
         bool rewritten = false;
         long bytesCopied = 0;                // bytes of the output copied from the input
         long bytesRewritten = 0;             // bytes of the output written anew
-        int ccsid = 0, encoding = 0;         // of the published bytes (of the input, for a dead letter)
+        int ccsid = -1, encoding = -1;       // of the published bytes (-1 where not known)
         // A dead letter's error: the message number (0 for the flow's own errors), the text with its
         // causes, and where the scanner stopped (line and column, 0 when unknown).
         long errorNumber = 0;
@@ -41,10 +41,6 @@ public:
     // keeps the bytes alive for as long as the parser may point into them.
     Outcome process(const unsigned char* data, std::size_t size, int ccsid, int encoding,
                     std::shared_ptr<const void> owner = nullptr);
-
-    // The page of a message whose headers do not name one: from a byte-order mark or the zero
-    // bytes of UTF-16 markup, else the flow's ccsid and encoding.
-    static void detectPage(const unsigned char* data, std::size_t size, int& ccsid, int& encoding);
 
 private:
     const FlowOptions& iOptions;

@@ -1,10 +1,11 @@
 #include "tools/QuarnMessage.hpp"
 
+#include "host/KelEncodingDetector.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
-#include "tools/ElementPath.hpp"
+#include "query/XmlPathQuery.hpp"
 #include "tools/InputFile.hpp"
 #include "tools/QuarnOptions.hpp"
 
@@ -22,19 +23,32 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
     iInput = InputFile::read(file);
     readMs = millisecondsSince(start);
     iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
-    iParser->refreshElementsFromBitStream(nullptr, iInput, options.encoding, options.ccsid);
+    startParse();
 }
 
 QuarnMessage::QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse)
     : iOptions(options), iInput(input) {
     iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
-    iParser->refreshElementsFromBitStream(nullptr, iInput, options.encoding, options.ccsid);
+    startParse();
 }
 
 void QuarnMessage::refresh(const KelBuffer& input) {
     iOutput.reset();
     iInput = input;
-    iParser->refreshElementsFromBitStream(nullptr, iInput, iOptions.encoding, iOptions.ccsid);
+    startParse();
+}
+
+void QuarnMessage::startParse() {
+    iCcsid = iOptions.ccsid;
+    iEncoding = iOptions.encoding;
+    if (iCcsid == -1) {
+        // No ccsid given: the message says what it is in (a given ccsid always decides).
+        const KelEncodingDetector::Result found =
+            KelEncodingDetector::detect(iInput.data(), static_cast<std::size_t>(iInput.length() > 0 ? iInput.length() : 0));
+        iCcsid = found.ccsid;
+        if (!iOptions.encodingGiven) iEncoding = found.encoding;
+    }
+    iParser->refreshElementsFromBitStream(nullptr, iInput, iEncoding, iCcsid);
 }
 
 KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
@@ -42,32 +56,53 @@ KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
 void QuarnMessage::applyEdits() {
     auto start = std::chrono::steady_clock::now();
     for (const QuarnOptions::Edit& edit : iOptions.edits) {
-        ElementPath path(edit.path);
-        KelSyntaxElement* element = path.findElement(root());
-        if (!element) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-        KelSyntaxElement* target = path.namesAttribute() ? path.findAttribute(element) : element;
+        XmlPathQuery path(edit.path);
+        if (path.resultKind() != XmlPathQuery::ResultKind::Nodes)
+            throw QuarnOptions::UsageError("--set and --delete need a path, not a function: " + edit.path);
+        // Every node the path selects is changed, once all of them are found: a change while
+        // the walk goes on would move what it has still to visit.
+        std::vector<XmlPathQuery::Match> targets = path.all(root());
         if (edit.kind == QuarnOptions::Edit::Delete) {
-            if (!target) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-            target->detach();
+            if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
+            for (const XmlPathQuery::Match& t : targets) {
+                if (t.kind == XmlPathQuery::Match::Document)
+                    throw QuarnOptions::UsageError("the document itself cannot be deleted: " + edit.path);
+                t.element->detach();
+            }
             continue;
         }
-        if (!target) {
-            // A new attribute goes after the element's last attribute.
-            KelSyntaxElement* lastAttribute = nullptr;
-            for (KelSyntaxElement* c = element->firstChild(); c && c->type() == XmlTypeAttribute; c = c->knownNextSibling())
-                lastAttribute = c;
-            target = lastAttribute ? lastAttribute->createAfter(path.attribute()) : element->createFirstChild(path.attribute());
-            target->setType(XmlTypeAttribute);
+        const KelStringBase value = KelStringBase::fromUtf8(edit.value);
+        if (targets.empty() && path.finalAttributeName()) {
+            // A missing attribute is added after the last attribute of each element named.
+            for (const XmlPathQuery::Match& owner : path.ownerQuery().all(root())) {
+                if (owner.kind != XmlPathQuery::Match::Element) continue;
+                KelSyntaxElement* element = owner.element;
+                KelSyntaxElement* lastAttribute = nullptr;
+                for (KelSyntaxElement* c = element->firstChild(); c && c->type() == XmlTypeAttribute;
+                     c = c->knownNextSibling())
+                    lastAttribute = c;
+                KelSyntaxElement* added = lastAttribute ? lastAttribute->createAfter(*path.finalAttributeName())
+                                                        : element->createFirstChild(*path.finalAttributeName());
+                added->setType(XmlTypeAttribute);
+                added->setValue(value);
+                targets.push_back(owner);
+            }
+        } else {
+            for (const XmlPathQuery::Match& t : targets) {
+                if (t.kind == XmlPathQuery::Match::Document)
+                    throw QuarnOptions::UsageError("the document itself cannot be set: " + edit.path);
+                t.element->setValue(value);
+            }
         }
-        target->setValue(KelStringBase::fromUtf8(edit.value));
+        if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
     }
     editMs = millisecondsSince(start);
 }
 
 void QuarnMessage::write() {
     auto start = std::chrono::steady_clock::now();
-    const int outCcsid = iOptions.outCcsid != -1 ? iOptions.outCcsid : iOptions.ccsid;
-    const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iOptions.encoding;
+    const int outCcsid = iOptions.outCcsid != -1 ? iOptions.outCcsid : iCcsid;
+    const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iEncoding;
     iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough);
     iOutput = std::make_unique<KelWriteBuffer>(outCcsid);
     iParser->refreshBitStreamFromElements(nullptr, iOutput.get(), root(), outEncoding, outCcsid);

@@ -78,7 +78,14 @@ TEST(FlowRules, RoutesAreParsedWithTheirValuesAndBadOnesRefused) {
     EXPECT_EQ(r.key, "k");
     r = FlowRouter::parseRule("order/express->fast");
     EXPECT_FALSE(r.hasValue);
-    for (const char* bad : {"order/@a=1", "order/@a=1 -> ", " -> k", "order//x -> k", "@a -> k"})
+    // '=' inside a predicate or a quoted literal belongs to the path.
+    r = FlowRouter::parseRule("order[@region='E=U'][n=\"1\"] -> eu");
+    EXPECT_EQ(r.path.text(), "order[@region='E=U'][n=\"1\"]");
+    EXPECT_FALSE(r.hasValue);
+    r = FlowRouter::parseRule("order[@region='EU']/@id = 7 -> k");
+    EXPECT_EQ(r.path.text(), "order[@region='EU']/@id");
+    EXPECT_EQ(r.value, "7");
+    for (const char* bad : {"order/@a=1", "order/@a=1 -> ", " -> k", "order[ -> k", "count(order) -> k", "order/@ -> k"})
         EXPECT_THROW(FlowRouter::parseRule(bad), std::invalid_argument) << bad;
     EXPECT_THROW(FlowRouter::parseRule("a -> " + std::string(256, 'k')), std::invalid_argument);
 }
@@ -137,6 +144,15 @@ TEST(FlowTransform, RoutesLazilyByTheFirstRuleThatMatches) {
     EXPECT_EQ(process(t, "<order region='eu'/>").outcome.key, "other") << "values compare exactly";
     EXPECT_EQ(process(t, "<invoice region='EU'/>").outcome.key, "other");
 
+    // A predicate looks at every node it may match: the second priority counts, and the message
+    // is read to its end for it, where the value form compares the first one only.
+    const FlowOptions predicate = flow({"--route", "order[priority='high']->urgent"});
+    FlowTransform pr(predicate, inspector());
+    const std::string twoPriorities = "<order><priority>normal</priority><priority>high</priority></order>";
+    EXPECT_EQ(process(pr, twoPriorities).outcome.key, "urgent");
+    EXPECT_EQ(process(t, twoPriorities).outcome.key, "other");
+    EXPECT_TRUE(process(pr, brokenTail).outcome.deadLetter);
+
     const FlowOptions whole = flow({"--route", "order/@region=EU->eu", "--full-walk"});
     FlowTransform w(whole, inspector());
     r = process(w, "<order region='EU'>\n<item>x</order>");
@@ -154,17 +170,33 @@ TEST(FlowTransform, RoutesLazilyByTheFirstRuleThatMatches) {
 // A message's page: its headers first, else a byte-order mark or UTF-16's zero bytes, else the
 // flow's; written in the output page with the edits, as a consumer (libxml2) reads it.
 TEST(FlowTransform, PagesFromHeadersOrBytesAndWrittenWithEdits) {
-    int ccsid = 1208, encoding = 546;
-    const std::string be = std::string("\xFE\xFF\0<", 4);
-    FlowTransform::detectPage(reinterpret_cast<const unsigned char*>(be.data()), be.size(), ccsid, encoding);
-    EXPECT_EQ(ccsid, 1200);
-    EXPECT_EQ(encoding & 0xF, 1);
-    const std::string le = utf16le("<a/>", false);
-    FlowTransform::detectPage(reinterpret_cast<const unsigned char*>(le.data()), le.size(), ccsid, encoding);
-    EXPECT_EQ(encoding & 0xF, 2);
-    ccsid = 37;
-    FlowTransform::detectPage(reinterpret_cast<const unsigned char*>("<a/>"), 4, ccsid, encoding);
-    EXPECT_EQ(ccsid, 37) << "bytes that say nothing leave the flow's page";
+    // Without headers: a big-endian mark, and EBCDIC by its declaration, found as for files.
+    const FlowOptions plain = flow({"--route", "order/@region=EU->eu"});
+    FlowTransform p(plain, inspector());
+    std::string be("\xFE\xFF", 2);
+    for (char c : std::string("<order region='EU'/>")) be += std::string{'\0', c};
+    Processed found = process(p, be);
+    ASSERT_FALSE(found.outcome.deadLetter) << found.outcome.errorText;
+    EXPECT_EQ(found.outcome.key, "eu");
+    EXPECT_EQ(found.outcome.ccsid, 1200);
+    EXPECT_EQ(found.outcome.encoding & 0xF, 1);
+    // <?xml version="1.0" encoding="ebcdic-cp-us"?><order region='EU'/> in code page 37.
+    const std::string declared = "\x4C\x6F\xA7\x94\x93\x40\xA5\x85\x99\xA2\x89\x96\x95\x7E\x7F\xF1\x4B\xF0\x7F\x40"
+                                 "\x85\x95\x83\x96\x84\x89\x95\x87\x7E\x7F\x85\x82\x83\x84\x89\x83\x60\x83\x97\x60"
+                                 "\xA4\xA2\x7F\x6F\x6E\x4C\x96\x99\x84\x85\x99\x40\x99\x85\x87\x89\x96\x95\x7E\x7D"
+                                 "\xC5\xE4\x7D\x61\x6E";
+    found = process(p, declared);
+    ASSERT_FALSE(found.outcome.deadLetter) << found.outcome.errorText;
+    EXPECT_EQ(found.outcome.key, "eu");
+    EXPECT_EQ(found.outcome.ccsid, 37);
+    // The flow's own ccsid decides for a message without headers; a header decides over both.
+    const FlowOptions fixed = flow({"--route", "order/@region=EU->eu", "--ccsid", "37"});
+    FlowTransform f(fixed, inspector());
+    found = process(f, std::string("\x4C\x96\x99\x84\x85\x99\x40\x99\x85\x87\x89\x96\x95\x7E\x7D\xC5\xE4\x7D\x61\x6E", 20));
+    EXPECT_EQ(found.outcome.key, "eu") << found.outcome.errorText;
+    found = process(f, "<order region='EU'/>", 1208);
+    EXPECT_EQ(found.outcome.key, "eu") << found.outcome.errorText;
+    EXPECT_EQ(found.outcome.ccsid, 1208);
 
     const FlowOptions o = flow({"--route", "order/@region=EU->eu", "--set", "order/@checked=yes", "--out-ccsid", "1208"});
     FlowTransform t(o, inspector());

@@ -193,7 +193,8 @@ void FlowRunner::session(bool& connected) {
             if (::poll(fds, n, kWaitMs) < 0 && errno != EINTR)
                 throw AmqpConnection::Error(std::string("waiting for the broker: ") + std::strerror(errno), true);
         }
-        if (!iPending.empty()) publisher.readConfirms(0, onConfirm);
+        // Read even with nothing in flight: reading is what keeps the connection's heartbeats going.
+        publisher.readConfirms(0, onConfirm);
         AmqpConnection::Delivery delivery;
         if (canTake && consumer.nextDelivery(0, delivery)) take(delivery);
     }

@@ -165,9 +165,18 @@ TEST_F(BrokerTest, TerminateSettlesWhatIsInFlight) {
     // Stop it mid-stream: once some have gone through.
     for (int i = 0; i < 500 && broker().queueDepth(q[1]) < 200; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Counters on demand, without stopping.
+    flow.signal(SIGUSR1);
+    for (int i = 0; i < 300 && flow.out().find("\"settled\"") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const long early = flow.counter("settled");
+    EXPECT_GT(early, 0) << flow.out();
     flow.signal(SIGTERM);
     ASSERT_EQ(flow.wait(), 0) << flow.err();
+    const std::string report = flow.out();
+    EXPECT_NE(report.find("\"settled\""), report.rfind("\"settled\"")) << "a report on demand and one at the end";
     const long settled = flow.counter("settled");
+    EXPECT_GE(settled, early);
     EXPECT_GT(settled, 0);
     std::vector<Message> out = flowtest::collect(q[1], static_cast<std::size_t>(settled), 5);
     EXPECT_EQ(static_cast<long>(out.size()), settled);

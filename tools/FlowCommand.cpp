@@ -96,7 +96,8 @@ int FlowCommand::send(const FlowOptions& options) {
             std::fprintf(stderr, "quarn flow: the broker did not take every message\n");
             return Refused;
         }
-        std::printf("sent %zu messages to %s\n", options.send.size(), options.queue.c_str());
+        std::printf("sent %zu message%s to %s\n", options.send.size(), options.send.size() == 1 ? "" : "s",
+                    options.queue.c_str());
         return QuarnCommand::Ok;
     } catch (const AmqpConnection::Error& e) {
         std::fprintf(stderr, "quarn flow: %s\n", e.what());

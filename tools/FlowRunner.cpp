@@ -168,7 +168,8 @@ void FlowRunner::session(bool& connected) {
     consumer.prefetch(static_cast<std::uint16_t>(iOptions.prefetch));
     consumer.consume(iOptions.queue);
     connected = true;
-    if (iCounters.settledCount() == 0 && iCounters.receivedCount() == 0) {
+    if (!iConnectedBefore) {
+        iConnectedBefore = true;
         std::fprintf(iLog, "quarn flow: consuming from %s at %s\n", iOptions.queue.c_str(), address.text().c_str());
         std::fflush(iLog);
     } else {

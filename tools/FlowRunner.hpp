@@ -62,4 +62,5 @@ private:
     AmqpConnection* iPublisher = nullptr;
     std::map<std::uint64_t, Pending> iPending;   // by publish sequence number
     double iLastDelivery = 0;                    // seconds on the steady clock
+    bool iConnectedBefore = false;
 };

@@ -186,11 +186,12 @@ void FlowRunner::session(bool& connected) {
         const bool stop = stopping();
         if (stop && iPending.empty()) return;
         const bool canTake = !stop && iPending.size() < static_cast<std::size_t>(iOptions.prefetch);
-        if (!(canTake && consumer.hasBuffered()) && !(!iPending.empty() && publisher.hasBuffered())) {
+        if (!(canTake && consumer.hasBuffered()) && !publisher.hasBuffered()) {
+            // The publishing connection is watched even when idle: a close there is seen at once.
             pollfd fds[2];
             nfds_t n = 0;
+            fds[n++] = pollfd{publisher.socket(), POLLIN, 0};
             if (canTake) fds[n++] = pollfd{consumer.socket(), POLLIN, 0};
-            if (!iPending.empty()) fds[n++] = pollfd{publisher.socket(), POLLIN, 0};
             if (::poll(fds, n, kWaitMs) < 0 && errno != EINTR)
                 throw AmqpConnection::Error(std::string("waiting for the broker: ") + std::strerror(errno), true);
         }

@@ -10,6 +10,7 @@
 #include "tools/BatchRunner.hpp"
 #include "tools/ErrorReport.hpp"
 #include "tools/MappedInputGuard.hpp"
+#include "tools/FlowCommand.hpp"
 #include "tools/OutputFile.hpp"
 #include "tools/ParserPlugin.hpp"
 #include "tools/QuarnMessage.hpp"
@@ -40,6 +41,7 @@ const char* const kUsage =
     "  batch INDIR OUTDIR    write every message of INDIR into OUTDIR, on all cores\n"
     "  split FILE PATH OUTDIR  write every element PATH names as a document of its own\n"
     "  stats FILE            write the message and show what was parsed, copied and rewritten\n"
+    "  flow [FLOWFILE]       route the messages of a RabbitMQ queue by their content, lazily\n"
     "\n"
     "Common options: --ccsid N|NAME (default: found from the message), --encoding E (default 546) or\n"
     "--byte-order be|le, --domain XML|JMSMap|JMSStream, --verbose, --error-format text|json,\n"
@@ -48,7 +50,7 @@ const char* const kUsage =
     "The parser plug-in libquarnparse is found next to quarn, in ../lib from it, or at the path in\n"
     "the environment variable QUARN_PARSER_PLUGIN.\n"
     "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path selects nothing,\n"
-    "4 the parser plug-in cannot be loaded, 5 the output cannot be written.\n";
+    "4 the parser plug-in cannot be loaded, 5 the output cannot be written, 6 the broker refused a flow.\n";
 
 const char* subcommandHelp(const std::string& sub) {
     if (sub == "tree")
@@ -104,6 +106,7 @@ const char* subcommandHelp(const std::string& sub) {
                "  after the write, the elements built and scan steps run, the bytes copied from the input and\n"
                "  written as markup, and the time of each phase.\n"
                "  example: quarn stats examples/purchase-order.xml --set order/item[2]/@qty=5\n";
+    if (sub == "flow") return FlowCommand::help();
     return nullptr;
 }
 
@@ -141,6 +144,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: unknown subcommand '%s'\n%s", sub.c_str(), kUsage);
         return Usage;
     }
+    if (sub == "flow") return FlowCommand().run({arguments.begin() + 1, arguments.end()});
     QuarnOptions options;
     try {
         options = QuarnOptions::parse(sub, {arguments.begin() + 1, arguments.end()});

@@ -25,18 +25,33 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
     auto start = std::chrono::steady_clock::now();
     iInput = InputFile::read(file);
     readMs = millisecondsSince(start);
-    iCcsid = options.ccsid;
-    iEncoding = options.encoding;
-    ErrorReport::setDocument(file, iInput, iCcsid, iEncoding);
+    iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
+    startParse();
+}
+
+QuarnMessage::QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse)
+    : iOptions(options), iInput(input) {
+    iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
+    startParse();
+}
+
+void QuarnMessage::refresh(const KelBuffer& input) {
+    iOutput.reset();
+    iInput = input;
+    startParse();
+}
+
+void QuarnMessage::startParse() {
+    iCcsid = iOptions.ccsid;
+    iEncoding = iOptions.encoding;
     if (iCcsid == -1) {
         // No ccsid given: the message says what it is in (a given ccsid always decides).
         const KelEncodingDetector::Result found =
             KelEncodingDetector::detect(iInput.data(), static_cast<std::size_t>(iInput.length() > 0 ? iInput.length() : 0));
         iCcsid = found.ccsid;
-        if (!options.encodingGiven) iEncoding = found.encoding;
+        if (!iOptions.encodingGiven) iEncoding = found.encoding;
     }
-    ErrorReport::setDocument(file, iInput, iCcsid, iEncoding);
-    iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
+    ErrorReport::setDocument(iFile, iInput, iCcsid, iEncoding);
     iParser->refreshElementsFromBitStream(nullptr, iInput, iEncoding, iCcsid);
 }
 

@@ -21,6 +21,12 @@ class QuarnMessage {
 public:
     // Reads `file` ("-" for standard input) and prepares the parse; nothing is scanned yet.
     QuarnMessage(const QuarnOptions& options, const std::string& file, bool spanReuse);
+    // The same for bytes already in memory (a message from a queue); the bytes stay the caller's.
+    QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse);
+
+    // Starts over with another message in the same parser (its previous tree is released); the
+    // page is read from the options again, so a caller may change them in between.
+    void refresh(const KelBuffer& input);
 
     // Applies --set and --delete; a path that names nothing raises QuarnOptions::UsageError.
     void applyEdits();
@@ -48,6 +54,9 @@ public:
     double readMs = 0, editMs = 0, writeMs = 0;
 
 private:
+    // Takes the page from the options, or finds it from the bytes, and hands the bytes to the parser.
+    void startParse();
+
     const QuarnOptions& iOptions;
     std::string iFile;
     KelMessageGroup iGroup;

@@ -1,0 +1,166 @@
+#include "tools/FlowOptions.hpp"
+
+#include "host/KelEncodingDetector.hpp"
+#include "tools/InputFile.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+long number(const std::string& what, const std::string& text, long low, long high) {
+    errno = 0;
+    char* end = nullptr;
+    long n = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || n < low || n > high)
+        throw QuarnOptions::UsageError(what + " needs a number from " + std::to_string(low) + " to " +
+                                       std::to_string(high) + ", not '" + text + "'");
+    return n;
+}
+
+// A ccsid as a number or a code-page name; a name may also say the byte order ("utf-16be").
+int ccsid(const std::string& what, const std::string& text, int& encoding, bool& encodingGiven) {
+    const int found = KelEncodingDetector::ccsidForName(text);
+    if (found < 0) throw QuarnOptions::UsageError("unknown or unsupported ccsid '" + text + "' (" + what + ")");
+    if (const int e = KelEncodingDetector::encodingForName(text)) {
+        encoding = e;
+        encodingGiven = true;
+    }
+    return found;
+}
+
+std::string trimmed(const std::string& s) {
+    const char* space = " \t\r\n";
+    std::size_t b = s.find_first_not_of(space);
+    if (b == std::string::npos) return std::string();
+    return s.substr(b, s.find_last_not_of(space) - b + 1);
+}
+} // namespace
+
+void FlowOptions::setting(const std::string& keyword, const std::string& value) {
+    auto edit = [&](QuarnOptions::Edit::Kind kind) {
+        if (kind == QuarnOptions::Edit::Delete) {
+            XmlPathQuery check(value);
+            message.edits.push_back({kind, value, std::string()});
+            return;
+        }
+        std::size_t eq = value.find('=');
+        if (eq == std::string::npos || eq == 0) throw QuarnOptions::UsageError("set needs PATH=VALUE, not '" + value + "'");
+        XmlPathQuery check(value.substr(0, eq));
+        message.edits.push_back({kind, value.substr(0, eq), value.substr(eq + 1)});
+    };
+    try {
+        if (keyword == "broker") {
+            broker = value;
+        } else if (keyword == "queue") {
+            queue = value;
+        } else if (keyword == "exchange") {
+            exchange = value == "\"\"" ? std::string() : value;
+        } else if (keyword == "dead-letter") {
+            deadLetter = value;
+        } else if (keyword == "route") {
+            router.add(FlowRouter::parseRule(value));
+        } else if (keyword == "default") {
+            FlowRouter::checkKey(value);
+            router.setDefaultKey(value);
+        } else if (keyword == "set") {
+            edit(QuarnOptions::Edit::Set);
+        } else if (keyword == "delete") {
+            edit(QuarnOptions::Edit::Delete);
+        } else if (keyword == "ccsid") {
+            message.ccsid = ccsid(keyword, value, message.encoding, message.encodingGiven);
+        } else if (keyword == "encoding") {
+            message.encoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.encodingGiven = true;
+        } else if (keyword == "out-ccsid") {
+            message.outCcsid = ccsid(keyword, value, message.outEncoding, message.outEncodingGiven);
+        } else if (keyword == "out-encoding") {
+            message.outEncoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.outEncodingGiven = true;
+        } else if (keyword == "prefetch") {
+            prefetch = static_cast<int>(number(keyword, value, 1, 65535));
+        } else if (keyword == "domain") {
+            if (value != "XML" && value != "JMSMap" && value != "JMSStream")
+                throw QuarnOptions::UsageError("domain must be XML, JMSMap or JMSStream");
+            message.domain = value;
+        } else {
+            throw QuarnOptions::UsageError("unknown setting '" + keyword + "'");
+        }
+    } catch (const std::invalid_argument& e) {
+        throw QuarnOptions::UsageError(e.what());
+    }
+}
+
+void FlowOptions::readFlowText(const std::string& text, const std::string& origin) {
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        line = trimmed(line);
+        if (line.empty() || line[0] == '#') continue;
+        std::size_t space = line.find_first_of(" \t");
+        std::string keyword = line.substr(0, space);
+        std::string value = space == std::string::npos ? std::string() : trimmed(line.substr(space));
+        if (value.empty()) throw QuarnOptions::UsageError(origin + ":" + std::to_string(number) + ": " + keyword + " needs a value");
+        try {
+            setting(keyword, value);
+        } catch (const QuarnOptions::UsageError& e) {
+            throw QuarnOptions::UsageError(origin + ":" + std::to_string(number) + ": " + e.what());
+        }
+    }
+}
+
+FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
+    FlowOptions o;
+    o.message.subcommand = "flow";
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& a = arguments[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size()) throw QuarnOptions::UsageError(a + " needs a value");
+            return arguments[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            o.help = true;
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--full-walk") {
+            o.fullWalk = true;
+        } else if (a == "--max-messages") {
+            o.maxMessages = number(a, value(), 1, LONG_MAX);
+        } else if (a == "--idle-exit") {
+            const std::string& v = value();
+            char* end = nullptr;
+            o.idleExit = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end != '\0' || !(o.idleExit > 0) || o.idleExit > 1e6)
+                throw QuarnOptions::UsageError("--idle-exit needs a number of seconds, not '" + v + "'");
+        } else if (a == "--send") {
+            // The files up to the next option.
+            while (i + 1 < arguments.size() && arguments[i + 1].compare(0, 2, "--") != 0) o.send.push_back(arguments[++i]);
+            if (o.send.empty()) throw QuarnOptions::UsageError("--send needs files");
+        } else if (a == "--trace-level") {
+            o.message.traceLevel = static_cast<int>(number(a, value(), 0, 9));
+        } else if (a == "--trace-file") {
+            o.message.traceFile = value();
+        } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+            o.setting(a.substr(2), value());
+        } else if (a.size() > 1 && a[0] == '-') {
+            throw QuarnOptions::UsageError("unknown option '" + a + "' for quarn flow");
+        } else if (i == 0) {
+            KelBuffer file = InputFile::read(a);
+            o.readFlowText(std::string(reinterpret_cast<const char*>(file.data()), static_cast<std::size_t>(file.length())), a);
+        } else {
+            throw QuarnOptions::UsageError("quarn flow takes one flow file, before the options");
+        }
+    }
+    if (o.help) return o;
+    if (o.queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
+    if (o.router.defaultKey().empty() && o.send.empty())
+        throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
+    if (o.deadLetter.empty()) o.deadLetter = o.queue + ".dead";
+    if (o.exchange.empty() && (o.deadLetter == o.queue || o.router.defaultKey() == o.queue))
+        throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
+    for (const FlowRouter::Rule& r : o.router.rules())
+        if (o.exchange.empty() && r.key == o.queue)
+            throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
+    return o;
+}

@@ -1,0 +1,66 @@
+// FlowRunner: the consuming loop of quarn flow. It takes messages from the flow's queue over one
+// connection (at most the prefetch count unacknowledged) and publishes each outcome over a second
+// one with publisher confirms; it acknowledges a message only once the broker has confirmed what
+// was published for it, so a message is never lost, only perhaps published twice when a flow
+// dies between the two. A message that fails, or that the broker cannot route, goes to the
+// dead-letter queue instead. SIGTERM or SIGINT stops taking messages and settles those in
+// flight; SIGUSR1 prints the counters. A lost connection is reported and made again, with a
+// back-off from 0.5 s doubling up to 30 s. One object per run, on the thread that owns it.
+#pragma once
+
+#include "tools/AmqpConnection.hpp"
+#include "tools/FlowTransform.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+class FlowCounters;
+class FlowOptions;
+class KelParserInspector;
+
+class FlowRunner {
+public:
+    // Header names a message may carry to give its page, and that a written message carries.
+    static constexpr const char* kCcsidHeader = "quarn-ccsid";
+    static constexpr const char* kEncodingHeader = "quarn-encoding";
+
+    FlowRunner(const FlowOptions& options, const KelParserInspector& inspector, FlowCounters& counters,
+               std::FILE* report, std::FILE* log);
+
+    // Runs until stopped (signal, --max-messages, --idle-exit). Throws AmqpConnection::Error
+    // when the broker refuses the flow (login, a queue or exchange): retrying would not help.
+    void run();
+
+    // SIGTERM and SIGINT ask the runner to stop; SIGUSR1 to print the counters.
+    static void installSignalHandlers();
+
+private:
+    struct Pending {
+        std::uint64_t inputTag;
+        AmqpConnection::Delivery input;   // kept so that a returned message can be dead-lettered
+        std::string key;
+        bool deadLetter = false;
+        bool returned = false;
+    };
+
+    void session(bool& connected);
+    void take(const AmqpConnection::Delivery& delivery);
+    void deadLetter(const AmqpConnection::Delivery& delivery, long number, const std::string& text, long line,
+                    long column);
+    void confirmed(const AmqpConnection::Confirm& confirm);
+    bool stopping() const;
+
+    const FlowOptions& iOptions;
+    FlowCounters& iCounters;
+    std::FILE* iReport;
+    std::FILE* iLog;
+    FlowTransform iTransform;
+    AmqpConnection* iConsumer = nullptr;
+    AmqpConnection* iPublisher = nullptr;
+    std::map<std::uint64_t, Pending> iPending;   // by publish sequence number
+    double iLastDelivery = 0;                    // seconds on the steady clock
+    bool iConnectedBefore = false;
+};

@@ -131,7 +131,7 @@ bool hasEntityReference(KelSyntaxElement* root) {
 }
 
 // The fuzz category of a known fault (see KnownFaults) that this round meets, or "".
-std::string knownFault(KelSyntaxElement* root, const std::string& input, int inCcsid, int inEncoding, bool treeIsXml) {
+std::string knownFault(const std::string& input, int inCcsid, int inEncoding, bool treeIsXml) {
     const bool utf16 = inCcsid == 1200 || inCcsid == 13488 || inCcsid == 17584;
     const auto byte = [&input](std::size_t i) { return i < input.size() ? static_cast<unsigned char>(input[i]) : 0u; };
     const bool bigMark = byte(0) == 0xFE && byte(1) == 0xFF;
@@ -143,7 +143,6 @@ std::string knownFault(KelSyntaxElement* root, const std::string& input, int inC
             ? "fuzz:stateful input page" : nullptr,
         !treeIsXml ? "fuzz:ill-formed names and values written" : nullptr,
     };
-    (void)root;
     for (const char* c : candidates)
         if (c != nullptr && KnownFaults::itemFor(c) != 0) return c;
     return std::string();
@@ -467,7 +466,7 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
         } catch (const KelException& e) {
             r.note("walking the written tree raised " + std::string(e.what()));
         }
-        const std::string known = knownFault(root, original, inCcsid, inEncoding, expected.ok);
+        const std::string known = knownFault(original, inCcsid, inEncoding, expected.ok);
         if (r.fault.empty() && known.empty() && !isXml11(root)) {
             if (!expected.ok) {
                 r.note(state + " tree written although it is not well-formed XML: " + expected.error +

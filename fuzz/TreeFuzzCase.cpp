@@ -108,7 +108,7 @@ bool isParseFailure(const KelException& e) { return e.catalogueNumber() == 5009;
 // walking (5009), a write error (5010).
 bool isWriteFailure(const KelException& e) { return e.catalogueNumber() >= 5005 && e.catalogueNumber() <= 5010; }
 
-// libxml2 reads XML 1.1 documents by the rules of 1.0 (line ends, names): no reader for them.
+// libxml2 reads XML 1.1 documents by the rules of 1.0 (line ends, names): it is no reader for them.
 bool isXml11(KelSyntaxElement* root) {
     KelSyntaxElement* decl = root->knownFirstChild();
     if (decl == nullptr || decl->typeCode() != XmlTypeXmlDecl) return false;
@@ -132,7 +132,7 @@ bool hasEntityReference(KelSyntaxElement* root) {
 }
 
 // The fuzz category of a known fault (see KnownFaults) that this round meets, or "".
-std::string knownFault(KelSyntaxElement* root, const std::string& input, int inCcsid, int inEncoding, bool treeIsXml) {
+std::string knownFault(const std::string& input, int inCcsid, int inEncoding, bool treeIsXml) {
     const bool utf16 = inCcsid == 1200 || inCcsid == 13488 || inCcsid == 17584;
     const auto byte = [&input](std::size_t i) { return i < input.size() ? static_cast<unsigned char>(input[i]) : 0u; };
     const bool bigMark = byte(0) == 0xFE && byte(1) == 0xFF;
@@ -144,7 +144,6 @@ std::string knownFault(KelSyntaxElement* root, const std::string& input, int inC
             ? "fuzz:stateful input page" : nullptr,
         !treeIsXml ? "fuzz:ill-formed names and values written" : nullptr,
     };
-    (void)root;
     for (const char* c : candidates)
         if (c != nullptr && KnownFaults::itemFor(c) != 0) return c;
     return std::string();
@@ -468,8 +467,10 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
         } catch (const KelException& e) {
             r.note("walking the written tree raised " + std::string(e.what()));
         }
-        const std::string known = knownFault(root, original, inCcsid, inEncoding, expected.ok);
-        if (r.fault.empty() && known.empty() && !isXml11(root)) {
+        const std::string known = knownFault(original, inCcsid, inEncoding, expected.ok);
+        // libxml2 reads XML 1.0 only, and only in the pages iconv knows.
+        const bool libxmlReads = !isXml11(root) && OutputPage::libxmlName(outCcsid) != nullptr;
+        if (r.fault.empty() && known.empty() && libxmlReads) {
             if (!expected.ok) {
                 r.note(state + " tree written although it is not well-formed XML: " + expected.error +
                        "\n--- output ---\n" + bytes);

@@ -17,6 +17,7 @@ const std::vector<KnownFault>& KnownFaults::all() {
         // Item 8: a reference to an entity declared only where nothing is read is left out of the
         // tree, so it is lost where its element is written anew and kept where it is copied.
         {8, "fuzz:undeclared entity reference", "the reference is not kept in the tree"},
+        {8, "rmt-e3e-13", "&ent2; (declared nowhere) is not in the tree"},
         // Item 6: shift bytes of stateful double-byte EBCDIC input land in the wrong spans.
         {6, "fuzz:stateful input page", "copied or converted stretches do not start and end in the single-byte state"},
         // Item 9: comments holding "--" or ending in "-", processing instructions holding "?>" or

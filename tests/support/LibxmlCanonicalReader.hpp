@@ -3,7 +3,8 @@
 // no external entity or subset loaded; internal entities replaced and attribute defaults from the
 // internal subset applied), and gives the canonical form (C14N 1.0 with comments) of what it read.
 // A reference to an entity declared nowhere that is read stands as <?unexpanded-entity name?>.
-// Owns nothing beyond the returned values. Thread rules: any thread; libxml2 is initialised once.
+// Owns nothing beyond the returned values. Thread rules: any thread; libxml2 is initialised once
+// and reads are taken one at a time.
 #pragma once
 
 #include <string>

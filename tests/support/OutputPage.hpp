@@ -10,7 +10,8 @@ class KelSyntaxElement;
 
 class OutputPage {
 public:
-    // The encoding name libxml2 (through iconv) knows the page by; null for an unknown page.
+    // The encoding name libxml2 (through iconv) knows the page by; null for a page it does not
+    // know (5026 and 5035 among the stateful ones): output in it cannot be read back there.
     static const char* libxmlName(int ccsid);
     // Whether the page has no character for some character of `text` (UTF-16); false for a page
     // this helper does not know.

@@ -49,11 +49,11 @@ constexpr bool kSanitized = false;
 #endif
 
 // The sweep's cost: the plain build takes every document, every edit point in it and every edit
-// and move in every output page (about five seconds); the sanitizer build takes every 9th
+// and move in every output page (about six seconds of CPU); the sanitizer build takes every 9th
 // document, at most 3 edit points in it (spread evenly, so each run edits the same ones) and
 // each edit or move in one page only, taken in turn, which keeps it to a few seconds too.
 constexpr std::size_t kDocumentStride = kSanitized ? 9 : 1;
-constexpr std::size_t kEditsPerDocument = kSanitized ? 3 : 100000;
+constexpr std::size_t kEditsPerDocument = kSanitized ? 3 : 100000;   // no suite document has that many
 constexpr bool kEveryPagePerEdit = !kSanitized;
 
 // Documents that libxml2 itself reads against the suite's expected output, so that its reading of

@@ -950,6 +950,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
                                        const bool /*isIgnored*/) {
     const Position p = takePosition();
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
+    iMeter.declare(&entityDecl, entityDecl.getValueLen());
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;

@@ -360,6 +360,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     if (!iScanInProgress) {
         delete iInputSource;
         iInputSource = nullptr;
+        iScannerMemory.releaseSpareReaders();
         // A scan that stops without reaching the end of the document has failed, even when the
         // scanner said nothing: the tree must not pass for complete.
         if (root && !root->isCompleteRight()) failWithScannerMessage(0, u"The document ended before it was complete");
@@ -376,6 +377,7 @@ void XmlBrokerOrvaneParser::giveUp() noexcept {
     }
     delete iInputSource;
     iInputSource = nullptr;
+    iScannerMemory.releaseSpareReaders();
 }
 
 void XmlBrokerOrvaneParser::recordFailure(const KelException& failure) {

@@ -358,6 +358,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     if (!iScanInProgress) {
         delete iInputSource;
         iInputSource = nullptr;
+        iScannerMemory.releaseSpareReaders();
         // A scan that stops without reaching the end of the document has failed, even when the
         // scanner said nothing: the tree must not pass for complete.
         if (root && !root->isCompleteRight()) failWithScannerMessage(0, u"The document ended before it was complete");
@@ -422,6 +423,7 @@ void XmlBrokerOrvaneParser::giveUp() noexcept {
     }
     delete iInputSource;
     iInputSource = nullptr;
+    iScannerMemory.releaseSpareReaders();
 }
 
 void XmlBrokerOrvaneParser::recordFailure(const KelException& failure) {
@@ -1113,6 +1115,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
     // An external parameter entity is never read: what it declares stays unknown.
     if (external && entityDecl.getIsParameter()) boundedScanner()->noteUnreadDeclarations();
+    iMeter.declare(&entityDecl, entityDecl.getValueLen());
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;

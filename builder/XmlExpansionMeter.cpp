@@ -1,6 +1,5 @@
 #include "builder/XmlExpansionMeter.hpp"
 
-#include <xercesc/framework/XMLEntityDecl.hpp>
 #include <xercesc/internal/ReaderMgr.hpp>
 
 void XmlExpansionMeter::start(long ownBytes) noexcept {
@@ -11,7 +10,10 @@ void XmlExpansionMeter::start(long ownBytes) noexcept {
     iDeepest = 0;
     iRefused = false;
     iRefusal = Refusal{nullptr, 0};
+    iLengths.clear();
 }
+
+void XmlExpansionMeter::declare(const void* entity, unsigned long long length) { iLengths[entity] = length; }
 
 bool XmlExpansionMeter::refuse(const char* limit, unsigned long value) noexcept {
     // The first limit passed is the one reported, whatever the scanner does after it.
@@ -47,8 +49,9 @@ void XmlExpansionMeter::readerClosing() noexcept {
     // The reader manager still names the entity whose reader it is closing: everything the
     // scanner read from that text was made by expansion. The check waits for the next opening
     // or element, since a closing cannot be refused.
-    const xercesc::XMLEntityDecl* entity = iReaders->getCurrentEntity();
-    if (entity != nullptr && iReaders->getReaderDepth() > 1) iAdded += entity->getValueLen();
+    if (iReaders->getReaderDepth() <= 1) return;
+    const auto declared = iLengths.find(iReaders->getCurrentEntity());
+    if (declared != iLengths.end()) iAdded += declared->second;
 }
 
 bool XmlExpansionMeter::add(unsigned long long units) noexcept {

@@ -11,6 +11,8 @@
 
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <unordered_map>
+
 XERCES_CPP_NAMESPACE_BEGIN
 class ReaderMgr;
 XERCES_CPP_NAMESPACE_END
@@ -36,11 +38,15 @@ public:
     void watch(const xercesc::ReaderMgr* readers) noexcept { iReaders = readers; }
     // A new document of `ownBytes` bytes: every count starts again.
     void start(long ownBytes) noexcept;
+    // An entity as the scanner declared it, with the length of its replacement text. Closings
+    // find the entity's length here by its address alone: when the scanner gives up a document
+    // its entities may be gone before their readers are closed.
+    void declare(const void* entity, unsigned long long length);
 
     // A reader is about to be opened: the document's own at depth 0, else an expansion. False
     // when that passes a limit (refusal() then says which); nothing is counted when not watching.
     bool readerOpening() noexcept;
-    // A reader is being closed: the text of the entity it read counts as added.
+    // A reader is being closed: the text of the (declared) entity it read counts as added.
     void readerClosing() noexcept;
     // The builder made something from expansion worth `units`; false when that passes a limit.
     bool add(unsigned long long units) noexcept;
@@ -59,6 +65,7 @@ private:
 
     XmlBuilderLimits iLimits;
     const xercesc::ReaderMgr* iReaders = nullptr;
+    std::unordered_map<const void*, unsigned long long> iLengths;
     unsigned long long iOwn = 0;
     unsigned long long iAdded = 0;
     unsigned long long iChecked = 0;   // iAdded at the last check

@@ -25,6 +25,7 @@ bool isReaderBlock(std::size_t size) noexcept {
 XmlScannerMemory::XmlScannerMemory() noexcept : iList{&iList, &iList, 0, kMark}, iLive(0) {}
 
 XmlScannerMemory::~XmlScannerMemory() {
+    releaseSpareReaders();
     // What the scanner library never gave back goes now.
     Header* h = iList.next;
     while (h != &iList) {
@@ -40,12 +41,17 @@ MemoryManager* XmlScannerMemory::getExceptionMemoryManager() { return XMLPlatfor
 void* XmlScannerMemory::allocate(XMLSize_t size) {
     // An expansion the meter refuses fails like any allocation, before the reader exists; the
     // builder learns from the meter that it was a limit and not a lack of memory.
-    if (iMeter != nullptr && isReaderBlock(size) && !iMeter->readerOpening()) throw OutOfMemoryException();
+    const bool reader = isReaderBlock(size);
+    if (iMeter != nullptr && reader && !iMeter->readerOpening()) throw OutOfMemoryException();
     void* raw = nullptr;
-    try {
-        raw = ::operator new(sizeof(Header) + size);
-    } catch (const std::bad_alloc&) {
-        throw OutOfMemoryException();
+    if (reader && iSpareCount > 0) {
+        raw = iSpare[--iSpareCount];
+    } else {
+        try {
+            raw = ::operator new(sizeof(Header) + size);
+        } catch (const std::bad_alloc&) {
+            throw OutOfMemoryException();
+        }
     }
     Header* h = static_cast<Header*>(raw);
     h->size = size;
@@ -61,10 +67,19 @@ void* XmlScannerMemory::allocate(XMLSize_t size) {
 void XmlScannerMemory::deallocate(void* p) {
     if (p == nullptr) return;
     Header* h = static_cast<Header*>(p) - 1;
-    if (iMeter != nullptr && isReaderBlock(h->size)) iMeter->readerClosing();
+    const bool reader = isReaderBlock(h->size);
+    if (iMeter != nullptr && reader) iMeter->readerClosing();
     h->prev->next = h->next;
     h->next->prev = h->prev;
     h->mark = 0;
     --iLive;
+    if (reader && iSpareCount < kSpareReaders) {
+        iSpare[iSpareCount++] = h;
+        return;
+    }
     ::operator delete(h);
+}
+
+void XmlScannerMemory::releaseSpareReaders() noexcept {
+    while (iSpareCount > 0) ::operator delete(iSpare[--iSpareCount]);
 }

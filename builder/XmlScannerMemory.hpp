@@ -27,6 +27,9 @@ public:
     // Told of reader openings and closings from now on; null: no one is.
     void setMeter(XmlExpansionMeter* meter) noexcept { iMeter = meter; }
 
+    // Frees the readers' blocks kept for reuse (a scan has ended: an idle builder holds none).
+    void releaseSpareReaders() noexcept;
+
     // Blocks taken and not yet given back.
     std::size_t liveBlocks() const noexcept { return iLive; }
 
@@ -40,4 +43,10 @@ private:
     Header iList;           // sentinel of the circular list of live blocks
     std::size_t iLive;
     XmlExpansionMeter* iMeter = nullptr;
+    // Blocks of closed readers, kept for the next entity: the scanner opens and closes one
+    // reader (some 160 KB) per expansion, and getting that from the system each time costs more
+    // than reading the entity.
+    static constexpr int kSpareReaders = 4;
+    Header* iSpare[kSpareReaders] = {};
+    int iSpareCount = 0;
 };

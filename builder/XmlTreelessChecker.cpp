@@ -60,6 +60,7 @@ void XmlTreelessChecker::step() {
     if (!iScanInProgress) {
         delete iInputSource;
         iInputSource = nullptr;
+        iScannerMemory.releaseSpareReaders();
         if (!iEnded) failWithScannerMessage(0, u"The document ended before it was complete");
     }
 }

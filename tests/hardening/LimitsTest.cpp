@@ -69,11 +69,10 @@ std::string laughsDecl() {
 
 TEST(Limits, ExponentialExpansionStopsWhereverTheReferenceStands) {
     const std::string decl = "<!DOCTYPE l [" + laughsDecl();
-    // In content, in an attribute value, in an attribute default (which no document event
-    // shows while the scanner builds it), and between declarations through a chain of
-    // parameter entities (each value spells its references with "&#37;" for '%').
-    EXPECT_EQ(stoppedBy(decl + "]><l>&l9;</l>"), "amplification factor=100");
-    EXPECT_EQ(stoppedBy(decl + "]><l a='&l9;'/>"), "amplification factor=100");
+    // In an attribute default (which no document event shows while the scanner builds it) and
+    // between declarations through a chain of parameter entities (each value spells its
+    // references with "&#37;" for '%'); content and attribute values are among the hostile
+    // documents below.
     EXPECT_EQ(stoppedBy(decl + "<!ATTLIST l a CDATA '&l8;'>]><l/>"), "amplification factor=100");
     std::string pe = "<!DOCTYPE l [<!ENTITY % p0 \"<!ENTITY x 'lol'>\">";
     for (int level = 1; level <= 9; ++level)

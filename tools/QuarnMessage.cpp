@@ -56,7 +56,9 @@ void QuarnMessage::write() {
     auto start = std::chrono::steady_clock::now();
     const int outCcsid = iOptions.outCcsid != -1 ? iOptions.outCcsid : iOptions.ccsid;
     const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iOptions.encoding;
-    iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough);
+    // Without span reuse every element is written as markup, so the whole message cannot be
+    // handed back either.
+    iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough && iOptions.spanReuse);
     iOutput = std::make_unique<KelWriteBuffer>(outCcsid);
     iParser->refreshBitStreamFromElements(nullptr, iOutput.get(), root(), outEncoding, outCcsid);
     writeMs = millisecondsSince(start);

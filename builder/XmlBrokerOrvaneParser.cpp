@@ -6,6 +6,7 @@
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelLog.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
@@ -85,8 +86,8 @@ void setSpan(XmlKelSyntaxElement* element, const unsigned char* start, const uns
 }
 
 void markLeaf(KelSyntaxElement* element) {
-    element->setCompleteLeft();
-    element->setCompleteRight();
+    KelSyntaxElementAccess::setCompleteLeft(element);
+    KelSyntaxElementAccess::setCompleteRight(element);
 }
 
 // UTF-16 text read in place, unit by unit, in either byte order.
@@ -467,7 +468,7 @@ void XmlBrokerOrvaneParser::settlePendingClose(const Position& p) {
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
     if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
-    element->clearComplete();
+    KelSyntaxElementAccess::clearComplete(element);
     element->setBufferBigEndian((iEncoding & 0x0F) == 1);
     element->setBufferCodepage(iCodePage);
     return element;
@@ -475,21 +476,21 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::createLeaf(int type) {
     XmlKelSyntaxElement* element = setupSyntaxElement();
-    element->parserSetType(type);
+    KelSyntaxElementAccess::parserSetType(element, type);
     markLeaf(element);
     return element;
 }
 
 void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
-    iCurrentElement->setCompleteLeft();
-    iCurrentElement->parserAttachAsLastChild(element);
+    KelSyntaxElementAccess::setCompleteLeft(iCurrentElement);
+    KelSyntaxElementAccess::parserAttachAsLastChild(iCurrentElement, element);
 }
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
     XmlKelSyntaxElement* leaf = createLeaf(type);
     leaf->setActualValue(value ? value : kEmpty);
-    parent->setCompleteLeft();
-    parent->parserAttachAsLastChild(leaf);
+    KelSyntaxElementAccess::setCompleteLeft(parent);
+    KelSyntaxElementAccess::parserAttachAsLastChild(parent, leaf);
 }
 
 void XmlBrokerOrvaneParser::closePendingDocType() {
@@ -608,7 +609,7 @@ void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* 
     if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeXmlDecl);
-    decl->parserSetName(kXmlDeclName);
+    KelSyntaxElementAccess::parserSetName(decl, kXmlDeclName);
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(versionStr)) attachLeaf(decl, XmlTypeVersion, versionStr);
@@ -635,10 +636,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         countText(iAttributeLengths[a].second);
     }
     XmlKelSyntaxElement* element = setupSyntaxElement();
-    element->parserSetType(XmlTypeElement);
+    KelSyntaxElementAccess::parserSetType(element, XmlTypeElement);
     if (elementName != nullptr) {
         const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, element->nameTable());
-        element->parserSetInternedName(name.name, name.hash);
+        KelSyntaxElementAccess::parserSetInternedName(element, name.name, name.hash);
     }
     attachToCurrent(element);
     element->setBufferStart(iPreviousEnd);
@@ -666,7 +667,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     XmlKelSyntaxElement* attribute = createLeaf(XmlTypeAttribute);
     if (name != nullptr) {
         const XmlNameCache::Entry& cached = iNames.find(name, nameLength, attribute->nameTable());
-        attribute->parserSetInternedName(cached.name, cached.hash);
+        KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
     }
     attribute->setActualValue(value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
@@ -722,7 +723,7 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
     if (value) countText(length);
     XmlKelSyntaxElement* element = createLeaf(type);
-    if (target) element->parserSetName(checkedName(target));
+    if (target) KelSyntaxElementAccess::parserSetName(element, checkedName(target));
     if (value) element->setActualValue(value, length);
     else element->setActualValue(kEmpty);
     setSpan(element, iPreviousEnd, p.span);
@@ -764,7 +765,7 @@ void XmlBrokerOrvaneParser::endDocument() {
         markLeaf(iCurrentElement);
         iCurrentElement = parentOf(iCurrentElement);
     }
-    iCurrentElement->setCompleteRight();
+    KelSyntaxElementAccess::setCompleteRight(iCurrentElement);
     if (root != nullptr) markLeaf(root);
 }
 
@@ -778,8 +779,8 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
                                         const bool /*hasExtSubset*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = setupSyntaxElement();
-    decl->parserSetType(XmlTypeDocTypeDecl);
-    decl->parserSetName(checkedName(elemDecl.getFullName()));
+    KelSyntaxElementAccess::parserSetType(decl, XmlTypeDocTypeDecl);
+    KelSyntaxElementAccess::parserSetName(decl, checkedName(elemDecl.getFullName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     iCurrentElement = decl;
@@ -793,7 +794,7 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
 void XmlBrokerOrvaneParser::startIntSubset() {
     const Position p = takePosition();
     XmlKelSyntaxElement* subset = setupSyntaxElement();
-    subset->parserSetType(XmlTypeInternalSubset);
+    KelSyntaxElementAccess::parserSetType(subset, XmlTypeInternalSubset);
     subset->setBufferStart(iPreviousEnd);
     if (iCurrentElement == iDocType) iDocTypeHasIntSubset = true;
     attachToCurrent(subset);
@@ -818,7 +819,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
 
 void XmlBrokerOrvaneParser::startExtSubset() {
     XmlKelSyntaxElement* subset = setupSyntaxElement();
-    subset->parserSetType(XmlTypeExternalSubset);
+    KelSyntaxElementAccess::parserSetType(subset, XmlTypeExternalSubset);
     attachToCurrent(subset);
     iCurrentElement = subset;
 }
@@ -839,7 +840,7 @@ void XmlBrokerOrvaneParser::endExtSubset() {
 void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
-    if (decl.getFullName() != nullptr) element->parserSetName(checkedName(decl.getFullName()));
+    if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
     if (hasText(model)) element->setActualValue(model);
     setSpan(element, iPreviousEnd, p.span);
@@ -850,8 +851,8 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
 void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     const Position p = takePosition();
     XmlKelSyntaxElement* list = setupSyntaxElement();
-    list->parserSetType(XmlTypeAttList);
-    if (elemDecl.getFullName() != nullptr) list->parserSetName(checkedName(elemDecl.getFullName()));
+    KelSyntaxElementAccess::parserSetType(list, XmlTypeAttList);
+    if (elemDecl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(list, checkedName(elemDecl.getFullName()));
     list->setBufferStart(iPreviousEnd);
     attachToCurrent(list);
     iCurrentElement = list;
@@ -861,7 +862,7 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
 void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool /*ignoring*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* definition = createLeaf(XmlTypeAttDef);
-    if (attDef.getFullName() != nullptr) definition->parserSetName(checkedName(attDef.getFullName()));
+    if (attDef.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(definition, checkedName(attDef.getFullName()));
     setSpan(definition, iPreviousEnd, p.span);
     attachToCurrent(definition);
 
@@ -870,7 +871,7 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
         static const char16_t* const kTypeNames[] = {u"CDATA",    u"ID",      u"IDREF",    u"IDREFS",  u"ENTITY",
                                                      u"ENTITIES", u"NMTOKEN", u"NMTOKENS", u"NOTATION"};
         const int code = static_cast<int>(attDef.getType());
-        if (code >= 0 && code <= XMLAttDef::Notation) type->parserSetName(KelStringBase(kTypeNames[code]));
+        if (code >= 0 && code <= XMLAttDef::Notation) KelSyntaxElementAccess::parserSetName(type, KelStringBase(kTypeNames[code]));
         KelStringBase value;
         if (const XMLCh* enumeration = attDef.getEnumeration()) {
             // The allowed values, which the validator separates by blanks, as "(a|b|c)"; a single
@@ -889,8 +890,8 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
             if (!value.empty()) value.append(u')');
         }
         type->setActualValue(value);
-        definition->setCompleteLeft();
-        definition->parserAttachAsLastChild(type);
+        KelSyntaxElementAccess::setCompleteLeft(definition);
+        KelSyntaxElementAccess::parserAttachAsLastChild(definition, type);
     }
     if (attDef.getValue() != nullptr) countText(XMLString::stringLen(attDef.getValue()));
     if (attDef.getValue() != nullptr) attachLeaf(definition, XmlTypeAttDefValue, attDef.getValue());
@@ -929,7 +930,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;
     else if (external) type = XmlTypeExternalEntityDecl;
     XmlKelSyntaxElement* decl = createLeaf(type);
-    decl->parserSetName(checkedName(entityDecl.getName()));
+    KelSyntaxElementAccess::parserSetName(decl, checkedName(entityDecl.getName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(entityDecl.getSystemId())) attachLeaf(decl, XmlTypeSystemId, entityDecl.getSystemId());
@@ -942,7 +943,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
 void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeNotationDecl);
-    decl->parserSetName(checkedName(notDecl.getName()));
+    KelSyntaxElementAccess::parserSetName(decl, checkedName(notDecl.getName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(notDecl.getPublicId())) attachLeaf(decl, XmlTypePublicId, notDecl.getPublicId());

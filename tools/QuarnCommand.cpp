@@ -26,7 +26,7 @@
 
 namespace {
 const char* const kUsage =
-    "usage: quarn SUBCOMMAND [options]\n"
+    "Usage: quarn SUBCOMMAND [options]\n"
     "\n"
     "  tree FILE             print the element tree (type, name, value, [span] when the element's bytes can be reused)\n"
     "  check FILE            parse the whole message and run the tree checks\n"

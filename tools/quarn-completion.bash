@@ -1,0 +1,30 @@
+# Bash completion for the quarn command. The options of a subcommand are read from its --help,
+# so they stay those the installed command takes.
+_quarn() {
+    local cur prev sub
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD-1]}
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        COMPREPLY=($(compgen -W "tree check write get batch stats help --help --version" -- "$cur"))
+        return
+    fi
+    sub=${COMP_WORDS[1]}
+    case $prev in
+        --domain) COMPREPLY=($(compgen -W "XML JMSMap JMSStream" -- "$cur")); return ;;
+        --ccsid|--out-ccsid) COMPREPLY=($(compgen -W "1208 1200 37 819 1047 1252" -- "$cur")); return ;;
+        --encoding|--out-encoding) COMPREPLY=($(compgen -W "546 273 785" -- "$cur")); return ;;
+        -o|--trace-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    esac
+    if [[ $cur == -* ]]; then
+        local options
+        options=$("${COMP_WORDS[0]}" "$sub" --help 2>/dev/null | grep -oE -- '(^|[ [|])--?[a-z][a-z-]*' | tr -d ' [|' | sort -u)
+        COMPREPLY=($(compgen -W "$options --trace-level --trace-file --help" -- "$cur"))
+        return
+    fi
+    if [ "$sub" = batch ]; then
+        COMPREPLY=($(compgen -d -- "$cur"))
+    else
+        COMPREPLY=($(compgen -f -- "$cur"))
+    fi
+}
+complete -o filenames -F _quarn quarn

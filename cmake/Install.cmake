@@ -1,7 +1,7 @@
 # Install rules, an exported CMake package (find_package(quarn)) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS kelcore kelmsg quarncommon quarnparse EXPORT quarnTargets
+install(TARGETS kelcore kelmsg quarncommon quarnparse quarnquery EXPORT quarnTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -10,7 +10,7 @@ install(TARGETS kelcore kelmsg quarncommon quarnparse EXPORT quarnTargets
 # limits have a header of their own), nor the setters only a parser may use.
 file(GLOB QUARN_PUBLIC_HEADERS CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/host/*.hpp ${PROJECT_SOURCE_DIR}/parser/*.hpp ${PROJECT_SOURCE_DIR}/writer/*.hpp
-  ${PROJECT_SOURCE_DIR}/document/*.hpp)
+  ${PROJECT_SOURCE_DIR}/document/*.hpp ${PROJECT_SOURCE_DIR}/query/XmlPathQuery.hpp)
 list(FILTER QUARN_PUBLIC_HEADERS EXCLUDE REGEX "/host/(KelThrow|KelUtf8|KelSingleByteTable|KelSyntaxElementAccess)\\.hpp$")
 list(APPEND QUARN_PUBLIC_HEADERS
   ${PROJECT_SOURCE_DIR}/common/XmlConstants.hpp ${PROJECT_SOURCE_DIR}/common/XmlUtils.hpp

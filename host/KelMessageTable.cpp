@@ -31,6 +31,9 @@ const KelMessageDef E_Kel_InvalidAttach{"E_Kel_InvalidAttach", kError + 2336,
 const KelMessageDef E_Kel_UnknownCcsid{"E_Kel_UnknownCcsid", kError + 2340,
                                        "Unknown or unsupported coded character set identifier"};
 const KelMessageDef E_Kel_ConversionFailed{"E_Kel_ConversionFailed", kError + 2341, "Code page conversion failed"};
+// Insert: why, in words.
+const KelMessageDef E_Kel_UnknownEncoding{"E_Kel_UnknownEncoding", kError + 2342,
+                                          "The encoding of the document cannot be determined"};
 const KelMessageDef E_Kel_UnknownParserClass{"E_Kel_UnknownParserClass", kError + 2350,
                                              "No parser is registered for the parser class"};
 const KelMessageDef E_Kel_PluginLoad{"E_Kel_PluginLoad", kError + 2351, "The parser plug-in could not be loaded"};
@@ -41,7 +44,7 @@ const KelMessageDef* find(std::uint32_t catalogueNumber) {
         &E_XmlP_BufferOffsets, &E_XmlP_OrvaneParserNewing, &E_XmlP_InvParams, &E_XmlP_Generic, &E_XmlP_NoBody,
         &E_XmlP_validateTree, &E_XmlP_InvalidTopLevelElement, &E_XmlP_InvalidElementNameFound, &E_XmlP_ParseError,
         &E_XmlP_WriteError, &E_XmlP_LimitExceeded, &E_Kel_UnresolvedElement, &E_Kel_ValueKind, &E_Kel_InvalidAttach, &E_Kel_UnknownCcsid,
-        &E_Kel_ConversionFailed, &E_Kel_UnknownParserClass, &E_Kel_PluginLoad, &E_Kel_BufferSize};
+        &E_Kel_ConversionFailed, &E_Kel_UnknownEncoding, &E_Kel_UnknownParserClass, &E_Kel_PluginLoad, &E_Kel_BufferSize};
     for (const KelMessageDef* m : all)
         if ((m->number & 0x3FFFFFFFu) == catalogueNumber) return m;
     return nullptr;

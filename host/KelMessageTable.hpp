@@ -30,6 +30,7 @@ extern const KelMessageDef E_Kel_ValueKind;               // 2335
 extern const KelMessageDef E_Kel_InvalidAttach;           // 2336
 extern const KelMessageDef E_Kel_UnknownCcsid;            // 2340
 extern const KelMessageDef E_Kel_ConversionFailed;        // 2341
+extern const KelMessageDef E_Kel_UnknownEncoding;         // 2342
 extern const KelMessageDef E_Kel_UnknownParserClass;      // 2350
 extern const KelMessageDef E_Kel_PluginLoad;              // 2351
 extern const KelMessageDef E_Kel_BufferSize;              // 2360

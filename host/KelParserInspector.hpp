@@ -16,6 +16,15 @@ struct KelParserStatistics {
     long bytesAsMarkup = -1;      // bytes the last write produced anew (markup, converted text)
 };
 
+// Where an element's text lies in the bitstream it was parsed from: bytes [begin, end) in `ccsid`
+// (UTF-16 in the byte order `bigEndian` gives).
+struct KelElementSpan {
+    const unsigned char* begin = nullptr;
+    const unsigned char* end = nullptr;
+    int ccsid = 0;
+    bool bigEndian = false;
+};
+
 class KelParserInspector {
 public:
     virtual ~KelParserInspector() = default;
@@ -24,4 +33,11 @@ public:
     // True when the element still knows its original bytes and a write would copy them.
     virtual bool hasReusableSpan(const KelSyntaxElement* element) const = 0;
     virtual KelParserStatistics statistics(const KelParser* parser) const = 0;
+    // The element's original span; false when it has none (changed, built by hand, or met in an
+    // entity's replacement text). The bytes belong to the element's parser.
+    virtual bool originalSpan(const KelSyntaxElement* element, KelElementSpan& span) const {
+        (void)element;
+        (void)span;
+        return false;
+    }
 };

@@ -47,6 +47,16 @@ KelParserStatistics XmlParserPlugin::statistics(const KelParser* parser) const {
     return s;
 }
 
+bool XmlParserPlugin::originalSpan(const KelSyntaxElement* element, KelElementSpan& span) const {
+    auto* xml = dynamic_cast<const XmlKelSyntaxElement*>(element);
+    if (!xml || !xml->hasSpan()) return false;
+    span.begin = xml->getBufferStart();
+    span.end = xml->getBufferEnd();
+    span.ccsid = xml->getBufferCodepage();
+    span.bigEndian = xml->getBufferBigEndian() != 0;
+    return true;
+}
+
 extern "C" const KelParserRegistration* kelParserRegistrations(int* count) {
     return XmlParserPlugin::registrations(count);
 }

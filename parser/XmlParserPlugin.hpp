@@ -17,6 +17,7 @@ public:
     const char* elementTypeName(int typeCode) const override;
     bool hasReusableSpan(const KelSyntaxElement* element) const override;
     KelParserStatistics statistics(const KelParser* parser) const override;
+    bool originalSpan(const KelSyntaxElement* element, KelElementSpan& span) const override;
 };
 
 extern "C" const KelParserRegistration* kelParserRegistrations(int* count);

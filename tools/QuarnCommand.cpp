@@ -9,11 +9,11 @@
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "tools/BatchRunner.hpp"
-#include "tools/ElementPath.hpp"
 #include "tools/OutputFile.hpp"
 #include "tools/ParserPlugin.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
+#include "tools/QuerySubcommands.hpp"
 #include "tools/TreePrinter.hpp"
 
 #include <cstdio>
@@ -31,23 +31,25 @@ const char* const kUsage =
     "  tree FILE             print the element tree (type, name, value, [span] when the element's bytes can be reused)\n"
     "  check FILE            parse the whole message and run the tree checks\n"
     "  write FILE            write the message back, optionally edited or in another code page\n"
-    "  get FILE PATH         print one value, scanning no further than PATH needs\n"
+    "  get FILE PATH         print the value of the first node PATH selects, scanning no further\n"
+    "  select FILE EXPR      print every node a path expression selects (elements as their XML)\n"
     "  batch INDIR OUTDIR    write every message of INDIR into OUTDIR, on all cores\n"
     "  stats FILE            write the message and show what was parsed, copied and rewritten\n"
     "\n"
-    "Common options: --ccsid N (default 1208), --encoding E (default 546), --domain XML|JMSMap|JMSStream,\n"
+    "Common options: --ccsid N|NAME (default: found from the message), --encoding E (default 546) or\n"
+    "--byte-order be|le, --domain XML|JMSMap|JMSStream,\n"
     "--trace-level N, --trace-file F. FILE may be - for standard input, and -o - is standard output.\n"
     "An option's value may also follow it after '=' (--ccsid=1200); '--' ends the options.\n"
     "'quarn --version' prints the version.\n"
     "'quarn SUBCOMMAND --help' shows the options of one subcommand, with an example.\n"
     "The parser plug-in libquarnparse is found next to quarn, in ../lib from it, or at the path in\n"
     "the environment variable QUARN_PARSER_PLUGIN.\n"
-    "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path names nothing,\n"
+    "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path selects nothing,\n"
     "4 the parser plug-in cannot be loaded.\n";
 
 // For suggestions: the subcommands (as options, to share the matching) and the options every
 // subcommand takes.
-const char* const kSubcommandNames = " --tree --check --write --get --batch --stats --help --version";
+const char* const kSubcommandNames = " --tree --check --write --get --select --batch --stats --help --version";
 const char* const kCommonOptions = " --help --trace-level --trace-file";
 
 const char* subcommandHelp(const std::string& sub) {
@@ -65,15 +67,26 @@ const char* subcommandHelp(const std::string& sub) {
         return "usage: quarn write FILE [--ccsid N] [--encoding E] [--domain D] [--out-ccsid N] [--out-encoding E]\n"
                "                  [--set PATH=VALUE]... [--delete PATH]... [--no-span-reuse] [--no-passthrough] [-o OUT]\n"
                "  Writes the message back (standard output by default). PATH: names from the document element\n"
-               "  down, '/' between them, optional [n], optional final @attribute, e.g. order/item[2]/@qty.\n"
+               "  down, '/' between them, optional [n], optional final @attribute, e.g. order/item[2]/@qty;\n"
+               "  any path of 'quarn select' works, and every node it selects is changed.\n"
                "  OUT is written whole or not at all; -o - is standard output. --no-passthrough writes an unchanged\n"
                "  message from its tree instead of handing it back whole; --no-span-reuse writes every element\n"
                "  as markup, copying nothing from the input.\n"
                "  example: quarn write examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml\n";
     if (sub == "get")
-        return "usage: quarn get FILE PATH [--ccsid N] [--encoding E] [--domain D]\n"
-               "  Prints the value at PATH as UTF-8 (exit status 3 when PATH names nothing).\n"
+        return "usage: quarn get FILE PATH [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
+               "  Prints the value of the first node PATH selects, as UTF-8: an attribute's or a text's value,\n"
+               "  an element's text (exit status 3 when PATH selects nothing). PATH is a path expression as for\n"
+               "  'quarn select'; count() and string() print their value.\n"
                "  example: quarn get examples/purchase-order.xml order/@id\n";
+    if (sub == "select")
+        return "usage: quarn select FILE EXPR [--first] [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
+               "  Prints every node EXPR selects, in document order, one per line: elements as their XML copied\n"
+               "  from the message, attributes and text as their values; count(PATH) and string(PATH) print\n"
+               "  their value. --first stops at the first node, so the message is scanned no further.\n"
+               "  EXPR: a subset of XPath 1.0: /a/b, a/b (from the document), //b, *, @name, @*, .., text(),\n"
+               "  node(), comment(), [2], [last()], [@id='x'], [status='open'], and, or, not(), position().\n"
+               "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n";
     if (sub == "batch")
         return "usage: quarn batch INDIR OUTDIR [write options] [--jobs N] [--progress|--no-progress]\n"
                "                  [--recursive] [--include GLOB]... [--json]\n"
@@ -142,7 +155,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         }
         if (!options.traceFile.empty()) KelLog::setFile(options.traceFile);
         if (options.traceLevel >= 0) KelLog::setLevel(options.traceLevel);
-        checkCcsid(options.ccsid, "--ccsid");
+        if (options.ccsid != -1) checkCcsid(options.ccsid, "--ccsid");
         if (options.outCcsid != -1) checkCcsid(options.outCcsid, "--out-ccsid");
     } catch (const QuarnOptions::UnknownOption& e) {
         std::string guess = QuarnOptions::closestOption(e.option, std::string(subcommandHelp(sub)) + kCommonOptions);
@@ -166,7 +179,8 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         if (sub == "write") return write(options);
         if (sub == "batch") return batch(options);
         if (sub == "stats") return stats(options, *plugin);
-        return get(options);
+        if (sub == "select") return QuerySubcommands::select(options, *plugin);
+        return QuerySubcommands::get(options, *plugin);
     } catch (const QuarnOptions::UsageError& e) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
@@ -233,21 +247,6 @@ int QuarnCommand::write(const QuarnOptions& o) {
     } else if (!writeAll(stdout, out.data(), static_cast<std::size_t>(out.used()))) {
         throw std::runtime_error("cannot write to standard output");
     }
-    return Ok;
-}
-
-int QuarnCommand::get(const QuarnOptions& o) {
-    ElementPath path(o.positional[1]);
-    QuarnMessage m(o, o.positional[0], true);
-    KelSyntaxElement* target = path.find(m.root());
-    if (!target) {
-        std::fprintf(stderr, "quarn: path names nothing: %s\n", path.text().c_str());
-        return NotFound;
-    }
-    std::string text = target->value().valueAsCharacter().toUtf8();
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
     return Ok;
 }
 

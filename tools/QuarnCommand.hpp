@@ -23,7 +23,6 @@ private:
     int tree(const QuarnOptions& options, const ParserPlugin& plugin);
     int check(const QuarnOptions& options);
     int write(const QuarnOptions& options);
-    int get(const QuarnOptions& options);
     int batch(const QuarnOptions& options);
     int stats(const QuarnOptions& options, const ParserPlugin& plugin);
     static void printUsage(const std::string& subcommand);

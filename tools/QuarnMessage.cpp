@@ -1,10 +1,11 @@
 #include "tools/QuarnMessage.hpp"
 
+#include "host/KelEncodingDetector.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
-#include "tools/ElementPath.hpp"
+#include "query/XmlPathQuery.hpp"
 #include "tools/InputFile.hpp"
 #include "tools/QuarnOptions.hpp"
 
@@ -21,8 +22,17 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
     auto start = std::chrono::steady_clock::now();
     iInput = InputFile::read(file);
     readMs = millisecondsSince(start);
+    iCcsid = options.ccsid;
+    iEncoding = options.encoding;
+    if (iCcsid == -1) {
+        // No ccsid given: the message says what it is in (a given ccsid always decides).
+        const KelEncodingDetector::Result found =
+            KelEncodingDetector::detect(iInput.data(), static_cast<std::size_t>(iInput.length() > 0 ? iInput.length() : 0));
+        iCcsid = found.ccsid;
+        if (!options.encodingGiven) iEncoding = found.encoding;
+    }
     iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
-    iParser->refreshElementsFromBitStream(nullptr, iInput, options.encoding, options.ccsid);
+    iParser->refreshElementsFromBitStream(nullptr, iInput, iEncoding, iCcsid);
 }
 
 KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
@@ -30,32 +40,53 @@ KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
 void QuarnMessage::applyEdits() {
     auto start = std::chrono::steady_clock::now();
     for (const QuarnOptions::Edit& edit : iOptions.edits) {
-        ElementPath path(edit.path);
-        KelSyntaxElement* element = path.findElement(root());
-        if (!element) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-        KelSyntaxElement* target = path.namesAttribute() ? path.findAttribute(element) : element;
+        XmlPathQuery path(edit.path);
+        if (path.resultKind() != XmlPathQuery::ResultKind::Nodes)
+            throw QuarnOptions::UsageError("--set and --delete need a path, not a function: " + edit.path);
+        // Every node the path selects is changed, once all of them are found: a change while
+        // the walk goes on would move what it has still to visit.
+        std::vector<XmlPathQuery::Match> targets = path.all(root());
         if (edit.kind == QuarnOptions::Edit::Delete) {
-            if (!target) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-            target->detach();
+            if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
+            for (const XmlPathQuery::Match& t : targets) {
+                if (t.kind == XmlPathQuery::Match::Document)
+                    throw QuarnOptions::UsageError("the document itself cannot be deleted: " + edit.path);
+                t.element->detach();
+            }
             continue;
         }
-        if (!target) {
-            // A new attribute goes after the element's last attribute.
-            KelSyntaxElement* lastAttribute = nullptr;
-            for (KelSyntaxElement* c = element->firstChild(); c && c->type() == XmlTypeAttribute; c = c->knownNextSibling())
-                lastAttribute = c;
-            target = lastAttribute ? lastAttribute->createAfter(path.attribute()) : element->createFirstChild(path.attribute());
-            target->setType(XmlTypeAttribute);
+        const KelStringBase value = KelStringBase::fromUtf8(edit.value);
+        if (targets.empty() && path.finalAttributeName()) {
+            // A missing attribute is added after the last attribute of each element named.
+            for (const XmlPathQuery::Match& owner : path.ownerQuery().all(root())) {
+                if (owner.kind != XmlPathQuery::Match::Element) continue;
+                KelSyntaxElement* element = owner.element;
+                KelSyntaxElement* lastAttribute = nullptr;
+                for (KelSyntaxElement* c = element->firstChild(); c && c->type() == XmlTypeAttribute;
+                     c = c->knownNextSibling())
+                    lastAttribute = c;
+                KelSyntaxElement* added = lastAttribute ? lastAttribute->createAfter(*path.finalAttributeName())
+                                                        : element->createFirstChild(*path.finalAttributeName());
+                added->setType(XmlTypeAttribute);
+                added->setValue(value);
+                targets.push_back(owner);
+            }
+        } else {
+            for (const XmlPathQuery::Match& t : targets) {
+                if (t.kind == XmlPathQuery::Match::Document)
+                    throw QuarnOptions::UsageError("the document itself cannot be set: " + edit.path);
+                t.element->setValue(value);
+            }
         }
-        target->setValue(KelStringBase::fromUtf8(edit.value));
+        if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
     }
     editMs = millisecondsSince(start);
 }
 
 void QuarnMessage::write() {
     auto start = std::chrono::steady_clock::now();
-    const int outCcsid = iOptions.outCcsid != -1 ? iOptions.outCcsid : iOptions.ccsid;
-    const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iOptions.encoding;
+    const int outCcsid = iOptions.outCcsid != -1 ? iOptions.outCcsid : iCcsid;
+    const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iEncoding;
     // Without span reuse every element is written as markup, so the whole message cannot be
     // handed back either.
     iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough && iOptions.spanReuse);

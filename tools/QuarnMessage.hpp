@@ -31,6 +31,9 @@ public:
     KelSyntaxElement* root() const;
     const KelBuffer& input() const noexcept { return iInput; }
     const KelWriteBuffer& output() const noexcept { return *iOutput; }
+    // The message's ccsid and encoding value: as given, or as found from its bytes.
+    int ccsid() const noexcept { return iCcsid; }
+    int encoding() const noexcept { return iEncoding; }
 
     // Milliseconds spent reading, editing (with the scanning that the edits needed) and writing
     // (with the rest of the scanning).
@@ -40,6 +43,8 @@ private:
     const QuarnOptions& iOptions;
     KelMessageGroup iGroup;
     KelParser* iParser = nullptr;
+    int iCcsid = 1208;
+    int iEncoding = 546;
     KelBuffer iInput;
     std::unique_ptr<KelWriteBuffer> iOutput;
 };

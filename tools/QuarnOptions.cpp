@@ -1,5 +1,7 @@
 #include "tools/QuarnOptions.hpp"
 
+#include "host/KelEncodingDetector.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -14,6 +16,32 @@ int number(const std::string& option, const std::string& text) {
     if (text.empty() || *end != '\0' || errno != 0 || n < INT_MIN || n > INT_MAX)
         throw QuarnOptions::UsageError(option + " needs a number, not '" + text + "'");
     return static_cast<int>(n);
+}
+
+// A ccsid as a number or a code-page name; a name may also say the byte order ("utf-16le").
+int ccsidOption(const std::string& option, const std::string& text, int& encoding, bool& encodingGiven) {
+    int ccsid = KelEncodingDetector::ccsidForName(text);
+    if (ccsid < 0) throw QuarnOptions::UsageError("unknown or unsupported ccsid '" + text + "' (" + option + ")");
+    if (int e = KelEncodingDetector::encodingForName(text)) {
+        encoding = e;
+        encodingGiven = true;
+    }
+    return ccsid;
+}
+
+int byteOrder(const std::string& option, const std::string& text) {
+    int e = KelEncodingDetector::encodingForName(text);
+    if (e == 0) throw QuarnOptions::UsageError(option + " must be be or le, not '" + text + "'");
+    return e;
+}
+
+// The byte-order field of an encoding value must say big-endian (1) or little-endian (2).
+int encodingOption(const std::string& option, const std::string& text) {
+    int e = number(option, text);
+    if ((e & 0x0F) != 1 && (e & 0x0F) != 2)
+        throw QuarnOptions::UsageError(option + " " + text + ": the low four bits give the byte order and must be 1 "
+                                       "(big-endian, e.g. 273) or 2 (little-endian, e.g. 546)");
+    return e;
 }
 
 bool takes(const std::string& sub, const char* const* list) {
@@ -62,7 +90,7 @@ std::string QuarnOptions::closestOption(const std::string& unknown, const std::s
 }
 
 QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vector<std::string>& arguments) {
-    static const char* const readers[] = {"tree", "check", "write", "get", "batch", "stats", nullptr};
+    static const char* const readers[] = {"tree", "check", "write", "get", "select", "batch", "stats", nullptr};
     static const char* const writers[] = {"write", "batch", "stats", nullptr};
     QuarnOptions o;
     o.subcommand = subcommand;
@@ -101,9 +129,13 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
         } else if (a == "--trace-file") {
             o.traceFile = value();
         } else if (a == "--ccsid" && takes(subcommand, readers)) {
-            o.ccsid = number(a, value());
+            o.ccsid = ccsidOption(a, value(), o.encoding, o.encodingGiven);
         } else if (a == "--encoding" && takes(subcommand, readers)) {
-            o.encoding = number(a, value());
+            o.encoding = encodingOption(a, value());
+            o.encodingGiven = true;
+        } else if (a == "--byte-order" && takes(subcommand, readers)) {
+            o.encoding = byteOrder(a, value());
+            o.encodingGiven = true;
         } else if (a == "--domain" && takes(subcommand, readers)) {
             o.domain = value();
             if (o.domain != "XML" && o.domain != "JMSMap" && o.domain != "JMSStream")
@@ -112,13 +144,33 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
                                      subcommand == "batch")) {
             o.json = true;
         } else if (a == "--out-ccsid" && takes(subcommand, writers)) {
-            o.outCcsid = number(a, value());
+            o.outCcsid = ccsidOption(a, value(), o.outEncoding, o.outEncodingGiven);
         } else if (a == "--out-encoding" && takes(subcommand, writers)) {
-            o.outEncoding = number(a, value());
+            o.outEncoding = encodingOption(a, value());
+            o.outEncodingGiven = true;
+        } else if (a == "--out-byte-order" && takes(subcommand, writers)) {
+            o.outEncoding = byteOrder(a, value());
             o.outEncodingGiven = true;
         } else if (a == "--set" && takes(subcommand, writers)) {
             const std::string& v = value();
-            std::size_t eq = v.find('=');
+            // The '=' that ends the path is the first one outside predicates and quotes.
+            std::size_t eq = std::string::npos;
+            int depth = 0;
+            char quote = 0;
+            for (std::size_t k = 0; k < v.size() && eq == std::string::npos; ++k) {
+                char c = v[k];
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '\'' || c == '"') {
+                    quote = c;
+                } else if (c == '[') {
+                    ++depth;
+                } else if (c == ']') {
+                    --depth;
+                } else if (c == '=' && depth == 0) {
+                    eq = k;
+                }
+            }
             if (eq == std::string::npos || eq == 0) throw UsageError("--set needs PATH=VALUE, not '" + v + "'");
             o.edits.push_back({Edit::Set, v.substr(0, eq), v.substr(eq + 1)});
         } else if (a == "--delete" && takes(subcommand, writers)) {
@@ -140,6 +192,8 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.recursive = true;
         } else if (a == "--include" && subcommand == "batch") {
             o.includes.push_back(value());
+        } else if (a == "--first" && subcommand == "select") {
+            o.first = true;
         } else if (a.size() > 1 && a[0] == '-') {
             throw UnknownOption(a, subcommand);
         } else {
@@ -149,8 +203,9 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
     }
     if (o.help) return o;
     if (subcommand == "get" && o.positional.size() != 2) throw UsageError("quarn get needs FILE and PATH");
+    if (subcommand == "select" && o.positional.size() != 2) throw UsageError("quarn select needs FILE and EXPR");
     if (subcommand == "batch" && o.positional.size() != 2) throw UsageError("quarn batch needs INDIR and OUTDIR");
-    if (subcommand != "get" && subcommand != "batch" && o.positional.size() != 1)
+    if (subcommand != "get" && subcommand != "select" && subcommand != "batch" && o.positional.size() != 1)
         throw UsageError("quarn " + subcommand + " needs one FILE");
     return o;
 }

@@ -35,8 +35,9 @@ public:
 
     std::string subcommand;
     std::vector<std::string> positional;
-    int ccsid = 1208;
+    int ccsid = -1;             // -1: found from the message's bytes (mark, signature, declaration)
     int encoding = 546;
+    bool encodingGiven = false; // --encoding, --byte-order or a ccsid name that says the byte order
     int outCcsid = -1;          // -1: the input's
     int outEncoding = -1;       // -1: the input's (only meaningful with a ccsid of -1 or given)
     bool outEncodingGiven = false;
@@ -45,6 +46,7 @@ public:
     bool spanReuse = true;
     bool passthrough = true;
     bool help = false;
+    bool first = false;         // select: stop at the first match
     std::string output;         // -o; empty or "-": standard output
     std::vector<Edit> edits;
     int traceLevel = -1;        // -1: leave as the environment set it

@@ -1,11 +1,13 @@
-# Bash completion for the quarn command. The options of a subcommand are read from its --help,
-# so they stay those the installed command takes.
+# Bash completion for the quarn command. The subcommands and the options of each are read from
+# the command's --help, so they stay those the installed command takes.
 _quarn() {
     local cur prev sub
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
     if [ "$COMP_CWORD" -eq 1 ]; then
-        COMPREPLY=($(compgen -W "tree check write get batch stats help --help --version" -- "$cur"))
+        local subs
+        subs=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -n 's/^  \([a-z][a-z]*\) .*/\1/p')
+        COMPREPLY=($(compgen -W "$subs help --help --version" -- "$cur"))
         return
     fi
     sub=${COMP_WORDS[1]}

@@ -1,0 +1,97 @@
+// XmlPathQuery: a compiled path expression over an XML-domain tree, evaluated lazily. The
+// expression language is a subset of XPath 1.0 (docs/user-guide.md, "Path queries"): absolute
+// and relative location paths of child steps, '//', '.', '..', '*', '@name', '@*', text(),
+// node(), comment(), predicates ([2], [last()], [@id='x'], [status='open'], and/or/not(),
+// position(), comparisons), and the functions count(PATH) and string(PATH).
+//
+// Evaluation walks the host tree in document order through the elements' own navigation, so it
+// scans no further into a message than the answer needs: a walk stops as soon as the caller's
+// visitor says so, and stops early by itself where the rules of XML say no further match can
+// come (one document element, unique attribute names, a positional predicate already passed).
+// A relative path starts at the context element; for the parser's root element that is the
+// document node, so "order/item[2]/@qty" names what "/order/item[2]/@qty" names.
+//
+// A query is an immutable value: compile once, evaluate from any number of threads at once, each
+// on its own tree (a tree follows its parser's thread rules). Matches point into the caller's
+// tree and are valid while it is unchanged.
+#pragma once
+
+#include "host/KelStringBase.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class KelSyntaxElement;
+
+class XmlPathQuery {
+public:
+    // A malformed or unsupported expression; offset() is the character where it went wrong.
+    class SyntaxError : public std::invalid_argument {
+    public:
+        SyntaxError(const std::string& message, std::size_t offset)
+            : std::invalid_argument(message), iOffset(offset) {}
+        std::size_t offset() const noexcept { return iOffset; }
+
+    private:
+        std::size_t iOffset;
+    };
+
+    // What an expression yields: nodes (a location path), a number (count()), or a string (string()).
+    enum class ResultKind { Nodes, Number, String };
+
+    // One node of a result. `element` is the tree element that stands for it: the root for the
+    // document node, the attribute element, and for a text node the first element of the run of
+    // adjacent text, CDATA and white-space elements that together make it.
+    struct Match {
+        enum Kind { Document, Element, Attribute, Text, Comment, ProcessingInstruction };
+        KelSyntaxElement* element = nullptr;
+        Kind kind = Element;
+        explicit operator bool() const noexcept { return element != nullptr; }
+    };
+
+    // Compiles `expression`; raises SyntaxError for a malformed one or one outside the subset.
+    explicit XmlPathQuery(const std::string& expression);
+    XmlPathQuery(const XmlPathQuery&);
+    XmlPathQuery& operator=(const XmlPathQuery&);
+    XmlPathQuery(XmlPathQuery&&) noexcept;
+    XmlPathQuery& operator=(XmlPathQuery&&) noexcept;
+    ~XmlPathQuery();
+
+    const std::string& text() const noexcept { return iText; }
+    ResultKind resultKind() const noexcept;
+
+    // Calls `visit` with each node the path selects from `context`, in document order and each
+    // once, until `visit` returns false; returns the number of calls. For count() and string()
+    // the nodes are those of their argument.
+    std::size_t forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit) const;
+    // The first node in document order (an empty Match when there is none); scans no further.
+    Match first(KelSyntaxElement* context) const;
+    // Every node, in document order.
+    std::vector<Match> all(KelSyntaxElement* context) const;
+
+    // The value of the whole expression as XPath converts it: for count() the number of nodes;
+    // for a path or string() the string-value of the first node (empty when none).
+    double number(KelSyntaxElement* context) const;
+    KelStringBase string(KelSyntaxElement* context) const;
+
+    // The string-value of a node: the text of an element or document (its descendant text in
+    // order), the value of an attribute, the whole run of a text node, a comment's text.
+    static KelStringBase stringValue(const Match& match);
+
+    // When the path ends in an attribute step with a plain name ("order/@id"), that name and a
+    // query for the elements that own it (so a host can create the attribute where it is
+    // missing); otherwise null and an empty query.
+    const KelStringBase* finalAttributeName() const noexcept;
+    XmlPathQuery ownerQuery() const;
+
+    struct Compiled;   // the parsed form, private to the engine
+
+private:
+    explicit XmlPathQuery(std::shared_ptr<const Compiled> compiled, std::string text);
+    std::string iText;
+    std::shared_ptr<const Compiled> iCompiled;
+};

@@ -1,0 +1,102 @@
+// quarn select, get and the edits through path expressions, and messages whose code page the
+// command finds by itself: as a user runs them.
+#include "tests/tools/QuarnRun.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+using namespace quarntest;
+
+const std::string kExample = std::string(QUARN_SOURCE_DIR) + "/examples/purchase-order.xml";
+const std::string kUtf16 = std::string(QUARN_SOURCE_DIR) + "/examples/purchase-order-utf16le.xml";
+const std::string kEbcdic = std::string(QUARN_SOURCE_DIR) + "/examples/shipment-ebcdic37.xml";
+} // namespace
+
+TEST(QuarnSelect, PrintsEveryMatchElementsAsTheirOwnBytes) {
+    Result items = quarn("select " + quote(kExample) + " //item");
+    ASSERT_EQ(items.status, 0) << items.err;
+    // The second item keeps its single quotes and its CDATA section: its bytes, not a rewrite.
+    EXPECT_EQ(items.out, "<item sku=\"A-100\" qty=\"2\" price=\"19.90\">Blue widget</item>\n"
+                         "<item sku=\"B-220\" qty='1' price=\"249.00\">Gear box <![CDATA[<large>]]></item>\n");
+    // The same from UTF-16, printed as UTF-8.
+    EXPECT_EQ(quarn("select " + quote(kUtf16) + " //item").out, items.out);
+    EXPECT_EQ(quarn("select " + quote(kExample) + " '//item/@sku'").out, "A-100\nB-220\n");
+    EXPECT_EQ(quarn("select --first " + quote(kExample) + " '//item/@sku'").out, "A-100\n");
+    EXPECT_EQ(quarn("select " + quote(kExample) + " 'count(//@*)'").out, "10\n");
+    EXPECT_EQ(quarn("select " + quote(kExample) + " 'string(//item[last()])'").out, "Gear box <large>\n");
+    EXPECT_EQ(quarn("select " + quote(kExample) + " '//address[@country=\"DE\"]/text()'").out,
+              "Hauptstra\xC3\x9F" "e 5, 80331 M\xC3\xBCnchen\n");
+    Result none = quarn("select " + quote(kExample) + " //nothing");
+    EXPECT_EQ(none.status, 3);
+    EXPECT_EQ(none.out, "");
+    Result bad = quarn("select " + quote(kExample) + " '//item[@qty'");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("expected ']'"), std::string::npos) << bad.err;
+    EXPECT_EQ(quarn("select " + quote(kExample)).status, 2);
+    // --first reads no further than its match: the broken end of this message is never met.
+    std::string big = "<m><h id='first'>head</h>";
+    while (big.size() < 1024 * 1024) big += "<r a='1'>some record text</r>\n";
+    Result first = quarn("select --first - '//h/@id'", big + "<broken");
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "first\n");
+    EXPECT_EQ(quarn("select - '//h/@id'", big + "<broken").status, 1);
+}
+
+TEST(QuarnSelect, GetPrintsTheFirstValueAndEditsChangeEveryMatch) {
+    EXPECT_EQ(quarn("get " + quote(kExample) + " '//item[@sku=\"B-220\"]/@qty'").out, "1\n");
+    EXPECT_EQ(quarn("get " + quote(kExample) + " 'count(/order/item)'").out, "2\n");
+    // An element's value is all of its text.
+    EXPECT_EQ(quarn("get " + quote(kExample) + " order/item[2]").out, "Gear box <large>\n");
+    const std::string original = slurp(kExample);
+    // The '=' inside the predicate belongs to the path.
+    Result one = quarn("write " + quote(kExample) + " --set '//item[@sku=\"B-220\"]/@qty=7'");
+    ASSERT_EQ(one.status, 0) << one.err;
+    std::string expected = original;
+    expected.replace(expected.find("qty='1'"), 7, "qty='7'");
+    EXPECT_EQ(one.out, expected);
+    Result all = quarn("write " + quote(kExample) + " --set '//item/@qty=0' --delete '//comment()'");
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(quarn("select - '//item/@qty'", all.out).out, "0\n0\n");
+    EXPECT_EQ(all.out.find("<!--"), std::string::npos);
+    // A missing attribute is added to every element the rest of the path selects.
+    Result added = quarn("write " + quote(kExample) + " --set '//item/@checked=yes'");
+    EXPECT_EQ(quarn("select - '//item/@checked'", added.out).out, "yes\nyes\n");
+    EXPECT_EQ(quarn("write " + quote(kExample) + " --set '//nothing/@x=1'").status, 2);
+    EXPECT_EQ(quarn("write " + quote(kExample) + " --set 'count(//item)=1'").status, 2);
+    EXPECT_EQ(quarn("write " + quote(kExample) + " --delete /").status, 2);
+}
+
+TEST(QuarnSelect, CodePagesFoundByThemselvesOrNamed) {
+    const std::string expected = "PO-4711\n";
+    // A UTF-16 message with its mark, an EBCDIC one by its "<?xml", a declared ISO-8859-1 one.
+    EXPECT_EQ(quarn("get " + quote(kUtf16) + " order/@id").out, expected);
+    Result ebcdic = quarn("check " + quote(kEbcdic));
+    EXPECT_EQ(ebcdic.status, 0) << ebcdic.err;
+    const std::string latin1 = "<?xml version='1.0' encoding='ISO-8859-1'?><a>M\xFCller</a>";
+    EXPECT_EQ(quarn("get - a", latin1).out, "M\xC3\xBCller\n");
+    // Written to another page and read back without saying which.
+    Result be = quarn("write " + quote(kExample) + " --out-ccsid utf-16be");
+    ASSERT_EQ(be.status, 0) << be.err;
+    EXPECT_EQ(be.out.substr(0, 2), "\xFE\xFF");
+    EXPECT_EQ(quarn("get - order/@id", be.out).out, expected);
+    Result back = quarn("write - --out-ccsid utf-8", be.out);
+    EXPECT_EQ(back.out, slurp(kExample));
+    // Names and byte orders on the command line; a given ccsid decides over the bytes.
+    EXPECT_EQ(quarn("get --ccsid iso-8859-1 - a", "<a>M\xFCller</a>").out, "M\xC3\xBCller\n");
+    EXPECT_EQ(quarn("get --ccsid cp1047 " + quote(kEbcdic) + " 'count(//*)'").status, 0);
+    const std::string bareLe("<\0a\0/\0>\0", 8);
+    EXPECT_EQ(quarn("get --ccsid 1200 --byte-order le - 'count(/a)'", bareLe).out, "1\n");
+    EXPECT_EQ(quarn("get --ccsid utf-16le - 'count(/a)'", bareLe).out, "1\n");
+    EXPECT_EQ(quarn("get --ccsid 1208 - a", latin1).status, 1);
+    // UTF-32 and encoding values with no byte order are refused clearly.
+    Result utf32 = quarn("check -", std::string("\xFF\xFE\0\0<\0\0\0a\0\0\0/\0\0\0>\0\0\0", 20));
+    EXPECT_EQ(utf32.status, 1);
+    EXPECT_NE(utf32.err.find("UTF-32"), std::string::npos) << utf32.err;
+    Result encoding = quarn("check --encoding 0 " + quote(kExample));
+    EXPECT_EQ(encoding.status, 2);
+    EXPECT_NE(encoding.err.find("byte order"), std::string::npos) << encoding.err;
+    EXPECT_EQ(quarn("check --byte-order middle " + quote(kExample)).status, 2);
+    EXPECT_EQ(quarn("check --ccsid klingon " + quote(kExample)).status, 2);
+}

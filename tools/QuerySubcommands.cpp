@@ -1,0 +1,61 @@
+#include "tools/QuerySubcommands.hpp"
+
+#include "tools/MatchPrinter.hpp"
+#include "tools/ParserPlugin.hpp"
+#include "tools/QuarnCommand.hpp"
+#include "tools/QuarnMessage.hpp"
+#include "tools/QuarnOptions.hpp"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+int nothing(const XmlPathQuery& query) {
+    std::fprintf(stderr, "quarn: path names nothing: %s\n", query.text().c_str());
+    return QuarnCommand::NotFound;
+}
+
+void line(const std::string& text) {
+    std::string out = text + '\n';
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) throw std::runtime_error("cannot write to standard output");
+}
+
+void flush() {
+    if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write to standard output");
+}
+} // namespace
+
+int QuerySubcommands::select(const QuarnOptions& o, const ParserPlugin& plugin) {
+    XmlPathQuery query(o.positional[1]);
+    QuarnMessage m(o, o.positional[0], true);
+    if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) {
+        line(query.string(m.root()).toUtf8());
+        flush();
+        return QuarnCommand::Ok;
+    }
+    MatchPrinter printer(stdout, plugin.inspector(), m.input(), m.ccsid());
+    bool failed = false;
+    std::size_t found = query.forEach(m.root(), [&](const XmlPathQuery::Match& match) {
+        if (!printer.print(match)) failed = true;
+        return !failed && !o.first;
+    });
+    if (failed) throw std::runtime_error("cannot write to standard output");
+    flush();
+    return found ? QuarnCommand::Ok : nothing(query);
+}
+
+int QuerySubcommands::get(const QuarnOptions& o, const ParserPlugin& plugin) {
+    (void)plugin;
+    XmlPathQuery query(o.positional[1]);
+    QuarnMessage m(o, o.positional[0], true);
+    if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) {
+        line(query.string(m.root()).toUtf8());
+        flush();
+        return QuarnCommand::Ok;
+    }
+    XmlPathQuery::Match match = query.first(m.root());
+    if (!match) return nothing(query);
+    line(XmlPathQuery::stringValue(match).toUtf8());
+    flush();
+    return QuarnCommand::Ok;
+}

@@ -1,7 +1,7 @@
 # Install rules, an exported CMake package (find_package(quarn)) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS kelcore kelmsg quarncommon quarnparse quarnquery EXPORT quarnTargets
+install(TARGETS kelcore kelmsg quarncommon quarnparse quarnquery quarndocument EXPORT quarnTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

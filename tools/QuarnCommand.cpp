@@ -47,10 +47,8 @@ const char* const kUsage =
     "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path selects nothing,\n"
     "4 the parser plug-in cannot be loaded.\n";
 
-// For suggestions: the subcommands (as options, to share the matching) and the options every
-// subcommand takes.
+// For suggestions: the subcommands, as options, to share the matching.
 const char* const kSubcommandNames = " --tree --check --write --get --select --batch --stats --help --version";
-const char* const kCommonOptions = " --help --trace-level --trace-file";
 
 const char* subcommandHelp(const std::string& sub) {
     if (sub == "tree")
@@ -158,7 +156,8 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         if (options.ccsid != -1) checkCcsid(options.ccsid, "--ccsid");
         if (options.outCcsid != -1) checkCcsid(options.outCcsid, "--out-ccsid");
     } catch (const QuarnOptions::UnknownOption& e) {
-        std::string guess = QuarnOptions::closestOption(e.option, std::string(subcommandHelp(sub)) + kCommonOptions);
+        // Among the subcommand's options and the common ones of the usage text.
+        std::string guess = QuarnOptions::closestOption(e.option, std::string(subcommandHelp(sub)) + kUsage);
         std::fprintf(stderr, "quarn: %s%s\n", e.what(), guess.empty() ? "" : ("; did you mean " + guess + "?").c_str());
         return Usage;
     } catch (const std::exception& e) {

@@ -52,18 +52,19 @@ bool takes(const std::string& sub, const char* const* list) {
 } // namespace
 
 std::size_t QuarnOptions::editDistance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    // Insertions, deletions, substitutions and swaps of neighbours each count one: a swapped
+    // pair of letters is the commonest slip.
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
     for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
-            std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
     }
-    return row[b.size()];
+    return d[a.size()][b.size()];
 }
 
 std::string QuarnOptions::closestOption(const std::string& unknown, const std::string& helpText) {
@@ -72,7 +73,9 @@ std::string QuarnOptions::closestOption(const std::string& unknown, const std::s
     std::string best;
     std::size_t bestDistance = std::string::npos;
     for (std::size_t p = helpText.find('-'); p != std::string::npos; p = helpText.find('-', p + 1)) {
-        if (p > 0 && helpText[p - 1] != ' ' && helpText[p - 1] != '[' && helpText[p - 1] != '|') continue;
+        if (p > 0 && !std::isspace(static_cast<unsigned char>(helpText[p - 1])) && helpText[p - 1] != '[' &&
+            helpText[p - 1] != '|')
+            continue;
         std::size_t end = p + 1;
         while (end < helpText.size() && (std::isalnum(static_cast<unsigned char>(helpText[end])) || helpText[end] == '-'))
             ++end;

@@ -19,8 +19,10 @@ _quarn() {
     esac
     if [[ $cur == -* ]]; then
         local options
-        options=$("${COMP_WORDS[0]}" "$sub" --help 2>/dev/null | grep -oE -- '(^|[ [|])--?[a-z][a-z-]*' | tr -d ' [|' | sort -u)
-        COMPREPLY=($(compgen -W "$options --trace-level --trace-file --help" -- "$cur"))
+        # The subcommand's own options and the common ones the command's help lists.
+        options=$({ "${COMP_WORDS[0]}" "$sub" --help; "${COMP_WORDS[0]}" --help | sed -n '/^Common options/,/^$/p'; } \
+                  2>/dev/null | grep -oE -- '(^|[ [|])--?[a-z][a-z-]*' | tr -d ' [|' | sort -u)
+        COMPREPLY=($(compgen -W "$options --help" -- "$cur"))
         return
     fi
     if [ "$sub" = batch ]; then

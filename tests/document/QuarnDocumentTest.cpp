@@ -1,6 +1,7 @@
 // The front door: a document opened from bytes in any code page (found or given), read, changed
 // and deleted by path, and written back with every unchanged element copied. Written messages
 // are read back with libxml2, from their own byte-order mark and declaration.
+#include "builder/XmlBuilderLimits.hpp"
 #include "document/QuarnCodePages.hpp"
 #include "document/QuarnDocument.hpp"
 #include "host/KelConverter.hpp"
@@ -195,4 +196,15 @@ TEST(QuarnDocument, FilesAreReadAndReplacedWhole) {
     EXPECT_THROW(quarn::Document::open(path), std::runtime_error);
     const std::string nowhere = ::testing::TempDir() + "no-such-folder-" + std::to_string(::getpid()) + "/x.xml";
     EXPECT_THROW(doc.save(nowhere), std::runtime_error);
+}
+
+TEST(QuarnDocument, LimitsSetBeforeReadingHold) {
+    const std::string deep = "<a><b><c><d x='1'/></c></b></a>";
+    XmlBuilderLimits shallow;
+    shallow.nestingDepth = 2;
+    quarn::Document bounded = quarn::Document::fromBytes(deep);
+    bounded.setLimits(shallow);
+    EXPECT_THROW(bounded.get("//d/@x"), KelException);
+    quarn::Document plain = quarn::Document::fromBytes(deep);
+    EXPECT_EQ(plain.get("//d/@x"), "1");
 }

@@ -58,7 +58,8 @@ TEST(QuarnOptionSpelling, EqualsFormDoubleDashAndSlipsWithTheirClosestOption) {
     EXPECT_EQ(other.err.find("did you mean"), std::string::npos) << other.err;
     Result far = quarn("tree --frobnicate " + quote(kOrder));
     EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;
-    Result trace = quarn("tree --trace-levl 0 " + quote(kOrder));
+    // Common options count too, and two letters swapped are one slip.
+    Result trace = quarn("tree --trace-levle 0 " + quote(kOrder));
     EXPECT_NE(trace.err.find("did you mean --trace-level?"), std::string::npos) << trace.err;
 
     Result sub = quarn("chek " + quote(kOrder));

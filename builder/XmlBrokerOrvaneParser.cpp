@@ -1,6 +1,7 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 
 #include "builder/XmlBoundedScanner.hpp"
+#include "builder/XmlErrorLocator.hpp"
 #include "builder/XmlKelTranscoder.hpp"
 #include "builder/XmlKelTranscoderRegistry.hpp"
 #include "host/KelBuffer.hpp"
@@ -22,6 +23,7 @@
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDAttDef.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
@@ -347,6 +349,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
 
 void XmlBrokerOrvaneParser::giveUp() noexcept {
     iScanInProgress = false;
+    iStartTagName = nullptr;
     try {
         iScanner->scanReset(*iScanToken);
     } catch (...) {
@@ -383,8 +386,38 @@ void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
     const Locator* where = iScanner->getLocator();
     const long line = where ? static_cast<long>(where->getLineNumber()) : 0;
     const long column = where ? static_cast<long>(where->getColumnNumber()) : 0;
-    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits", KelMsg::E_XmlP_LimitExceeded,
-                                 limit, value, line, column, currentElementName());
+    const KelStringBase elementName = currentElementName();
+    KelStringBase faultElement = iStartTagName                                                 ? KelStringBase(iStartTagName)
+                                 : iCurrentElement && iCurrentElement->typeCode() != XmlTypeRoot ? elementName
+                                                                                                 : KelStringBase();
+    const KelDocumentPosition place = locateFailure(false, line, column, faultElement);
+    kelThrowAt(place, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits", KelMsg::E_XmlP_LimitExceeded,
+               limit, value, line, column, elementName);
+}
+
+KelDocumentPosition XmlBrokerOrvaneParser::locateFailure(bool badBytes, long line, long column,
+                                                         KelStringBase& elementName) {
+    KelDocumentPosition where;
+    const KelBuffer& bitStream = iOwner->storedBitStream();
+    if (bitStream.data() == nullptr || line <= 0) {
+        if (!badBytes) return where;
+    }
+    try {
+        XmlErrorLocator locator(bitStream.data(), bitStream.length(), iCodePage, iUtf16 == Utf16::BigEndian, iBomLength);
+        if (!(badBytes && locator.firstInvalid(where))) {
+            if (line <= 0) return where;
+            where = locator.at(line, column);
+        }
+        // A start tag met by a name or attribute fault inside it is the element at fault (the
+        // scanner has not reported it, so it is not the one being filled).
+        if (!iStartTagName) {
+            KelStringBase tag = locator.startTagAround(where);
+            if (!tag.empty()) elementName = tag;
+        }
+    } catch (const std::exception&) {
+        // The report goes on without a place rather than fail itself.
+    }
+    return where;
 }
 
 std::size_t XmlBrokerOrvaneParser::checkedNameLength(const XMLCh* name) {
@@ -623,10 +656,12 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
                                          const XMLSize_t attrCount, const bool isEmpty, const bool /*isRoot*/) {
     const Position p = takePosition();
     closePendingDocType();
+    const XMLCh* const elementName = elemDecl.getFullName();
+    // Limits this tag breaks are its own element's fault, not its parent's.
+    iStartTagName = elementName;
     if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
     if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
     // Every limit is checked before anything is built, so a failing tag leaves no element behind.
-    const XMLCh* const elementName = elemDecl.getFullName();
     const std::size_t nameLength = checkedNameLength(elementName);
     iAttributeLengths.resize(attrCount);
     for (XMLSize_t a = 0; a < attrCount; ++a) {
@@ -652,6 +687,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
                          iAttributeLengths[a].second, iQuotes[a]);
         }
     }
+    iStartTagName = nullptr;
     if (isEmpty) {
         markLeaf(element);
         setSpan(element, element->getBufferStart(), p.span);
@@ -974,10 +1010,10 @@ void XmlBrokerOrvaneParser::resetDocType() {}
 // ---------------------------------------------------------------------------------------------
 // Errors
 
-void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const /*errDomain*/,
+void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const errDomain,
                                   const ErrTypes type, const XMLCh* const errorText,
                                   const XMLCh* const systemId, const XMLCh* const publicId,
-                                  const XMLFileLoc lineNum, const XMLFileLoc colNum) {
+                                  const XMLFileLoc lineNum, const XMLFileLoc colNumber) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::error");
     if (errCode == XMLErrs::EntityExpansionLimitExceeded) failLimit("entity expansions", boundedScanner()->expansionLimit());
     if (type == ErrType_Warning) {
@@ -986,7 +1022,7 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
         if (KelLog::isTraceActive()) {
             KelLog::TraceItem item(this, "XmlBrokerOrvaneParser::error", "Scanner warning");
             item << static_cast<long>(errCode) << boundedText(errorText) << static_cast<long>(lineNum)
-                 << static_cast<long>(colNum);
+                 << static_cast<long>(colNumber);
         }
         return;
     }
@@ -995,9 +1031,20 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
     const KelStringBase identifier = boundedText(hasText(publicId) ? publicId : systemId);
     const KelStringBase text = boundedText(errorText);
     const KelStringBase elementName = iCurrentElement ? iCurrentElement->name() : KelStringBase();
-    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
-                                 static_cast<long>(errCode), identifier, static_cast<long>(lineNum),
-                                 static_cast<long>(colNum), text, elementName);
+    // Bytes the code page rejects are reported by the scanner where its decoding stood, which
+    // may be lines before them: their own place is found from the bytes.
+    const bool badBytes = errDomain != nullptr && XMLString::equals(errDomain, XMLUni::fgExceptDomain);
+    // A character XML does not allow is reported just past it; the place is the character's own.
+    XMLFileLoc colNum = colNumber;
+    if (!badBytes && errCode == XMLErrs::InvalidCharacter && colNum > 1) --colNum;
+    // Outside the document element no element is at fault (the one being filled is the root).
+    KelStringBase faultElement = iCurrentElement && iCurrentElement->typeCode() != XmlTypeRoot ? elementName : KelStringBase();
+    const KelDocumentPosition where =
+        locateFailure(badBytes, static_cast<long>(lineNum), static_cast<long>(colNum), faultElement);
+    const long line = badBytes && where.line > 0 ? where.line : static_cast<long>(lineNum);
+    const long column = badBytes && where.line > 0 ? where.column : static_cast<long>(colNum);
+    kelThrowAt(where, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
+               static_cast<long>(errCode), identifier, line, column, text, elementName);
 }
 
 void XmlBrokerOrvaneParser::resetErrors() {}

@@ -166,6 +166,10 @@ private:
     [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
     // Raises E_XmlP_LimitExceeded naming the limit and its value.
     [[noreturn]] void failLimit(const char* limit, unsigned long value);
+    // The place of a failure in the bitstream from the scanner's line and column (or, for bytes
+    // the code page rejects, from the bytes themselves), and the element it concerns: a start
+    // tag's own element for a fault inside it, else `elementName`.
+    KelDocumentPosition locateFailure(bool badBytes, long line, long column, KelStringBase& elementName);
     // The name as the host's string, after the name-length check.
     KelStringBase checkedName(const XMLCh* name);
     // The length of a name, checked against the name-length limit and counted as text.
@@ -223,6 +227,8 @@ private:
     // Per attribute of the current start tag: the lengths of its name and value.
     std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
     XmlNameCache iNames;
+    // The name of the start tag being turned into an element, while startElement checks it.
+    const XMLCh* iStartTagName = nullptr;
 
     // Limits and what this document has used of them.
     XmlBuilderLimits iLimits;

@@ -68,6 +68,14 @@ void KelRecoverableException::throwThis() const { throw *this; }
 std::unique_ptr<KelException> KelParserException::clone() const { return std::make_unique<KelParserException>(*this); }
 void KelParserException::throwThis() const { throw *this; }
 
+const KelParserException* KelParserException::positioned(const KelException& failure) noexcept {
+    auto* parse = dynamic_cast<const KelParserException*>(&failure);
+    if (parse && parse->hasDocumentPosition()) return parse;
+    for (const auto& cause : failure.nested())
+        if (const KelParserException* found = positioned(*cause)) return found;
+    return nullptr;
+}
+
 std::string KelException::summary() const {
     char code[24];
     std::snprintf(code, sizeof code, "QRV%04u%c: ", catalogueNumber(),

@@ -84,10 +84,39 @@ public:
     [[noreturn]] void throwThis() const override;
 };
 
+// Where in a document a parse failed: line and column (1-based; the column counts UTF-16 code
+// units from the start of the line) and the byte offset from the start of the bitstream, its
+// byte-order mark included. A line of 0 means the place is unknown.
+struct KelDocumentPosition {
+    long line = 0;
+    long column = 0;
+    long offset = -1;
+};
+
 class KelParserException : public KelRecoverableException {
 public:
     using KelRecoverableException::KelRecoverableException;
     const char* typeName() const noexcept override { return "KelParserException"; }
     std::unique_ptr<KelException> clone() const override;
     [[noreturn]] void throwThis() const override;
+
+    // The place of the failure in the document, for programs and people; the message inserts
+    // keep their own layout.
+    const KelDocumentPosition& documentPosition() const noexcept { return iPosition; }
+    long documentLine() const noexcept { return iPosition.line; }
+    long documentColumn() const noexcept { return iPosition.column; }
+    long documentOffset() const noexcept { return iPosition.offset; }
+    bool hasDocumentPosition() const noexcept { return iPosition.line > 0; }
+    // The element the failure concerns: a start tag's own element for a fault inside it (a
+    // repeated attribute, a limit it breaks), otherwise the element being filled.
+    const KelStringBase& faultElement() const noexcept { return iFaultElement; }
+    void setDocumentPosition(const KelDocumentPosition& position) noexcept { iPosition = position; }
+    void setFaultElement(const KelStringBase& name) { iFaultElement = name; }
+
+    // The first parser exception with a place, `failure` itself or one of its causes; or null.
+    static const KelParserException* positioned(const KelException& failure) noexcept;
+
+private:
+    KelDocumentPosition iPosition;
+    KelStringBase iFaultElement;
 };

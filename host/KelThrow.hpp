@@ -25,3 +25,22 @@ template <class E, class... Inserts>
     (void)(exception << ... << inserts);
     throw exception;
 }
+
+// The same for a parse failure at a known place in the document (and with the element it
+// concerns), which the exception carries beside its inserts.
+template <class... Inserts>
+[[noreturn]] void kelThrowAt(const KelDocumentPosition& where, const KelStringBase& faultElement,
+                             const KelOwnedLogSource* source, const char* file, int line, const char* function,
+                             const KelMessageDef& message, const Inserts&... inserts) {
+    if (KelLog::isTraceActive()) {
+        KelLog::TraceItem item(source, function, "Throwing exception");
+        item << file << line << message.identifier << message.text;
+        (void)(item << ... << inserts);
+        item.writeToFile();
+    }
+    KelParserException exception(source, file, line, function, KelLog::iDefaultLogSource, message.number, message.text);
+    (void)(exception << ... << inserts);
+    exception.setDocumentPosition(where);
+    exception.setFaultElement(faultElement);
+    throw exception;
+}

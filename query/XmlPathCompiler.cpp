@@ -217,6 +217,13 @@ void XmlPathCompiler::addParentStep(XmlPathLocation& path) {
 }
 
 std::shared_ptr<const XmlPathExpr> XmlPathCompiler::orExpr() {
+    // Compiling and evaluating recurse along the nesting; an expression is never deep.
+    if (iDepth >= 64) fail("predicates or parentheses nested more than 64 deep");
+    struct Nesting {
+        int& depth;
+        explicit Nesting(int& d) : depth(++d) {}
+        ~Nesting() { --depth; }
+    } nesting(iDepth);
     auto left = andExpr();
     while (peek("or") && !(iPos + 2 < iText.size() && isNameByte(static_cast<unsigned char>(iText[iPos + 2])))) {
         iPos += 2;

@@ -38,4 +38,5 @@ private:
 
     const std::string& iText;
     std::size_t iPos = 0;
+    int iDepth = 0;   // predicates and parentheses open at once
 };

@@ -137,10 +137,66 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
         start = contextOf(up);
     }
     XmlPathWalker walker(path, visit);
-    return walker.visitNode(start, 1u);
+    return walker.run(start, 1u);
 }
 
-bool XmlPathWalker::visitNode(const Match& node, std::uint64_t mask) {
+struct XmlPathWalker::Frame {
+    Match parent;
+    std::vector<std::size_t> childSteps;               // steps that take children of `parent`
+    std::uint64_t inherited = 0;                       // '//' steps every descendant is in
+    std::vector<std::vector<std::size_t>> counts;      // per child step and predicate: positions
+    std::vector<std::vector<long>> lastCaches;         // per child step and predicate: last()
+    KelSyntaxElement* child = nullptr;                 // the child reached so far
+    bool elementSeen = false;
+};
+
+bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
+    std::vector<Frame> stack;
+    if (!enter(start, mask, stack)) return false;
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        Match child;
+        child.element = nextChildNode(f.parent.element, f.child, child.kind);
+        if (!child.element) {
+            stack.pop_back();
+            continue;
+        }
+        f.child = child.element;
+        std::uint64_t cmask = f.inherited;
+        for (std::size_t i = 0; i < f.childSteps.size(); ++i) {
+            const std::size_t s = f.childSteps[i];
+            const XmlPathStep& step = iPath.steps[s - 1];
+            if (!testNode(step, child)) continue;
+            bool pass = true;
+            for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
+                const std::function<std::size_t()> last = [this, &f, &step, i, j]() {
+                    return countCandidates(f.parent, step, j, f.lastCaches[i]);
+                };
+                pass = predicate(*step.predicates[j], child, Position{++f.counts[i][j], &last});
+            }
+            if (pass) cmask |= std::uint64_t(1) << s;
+        }
+        if (child.kind == Match::Element) f.elementSeen = true;
+        // Stop reading this parent's children once no step can match any of the rest: a
+        // positional first predicate already reached, or, under the document node, the one
+        // document element already behind.
+        bool more = f.inherited != 0;
+        for (std::size_t i = 0; i < f.childSteps.size() && !more; ++i) {
+            const XmlPathStep& step = iPath.steps[f.childSteps[i] - 1];
+            const bool elementTest = step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement;
+            if (f.parent.kind == Match::Document && elementTest && f.elementSeen) continue;
+            if (!step.predicates.empty() && step.predicates[0]->kind == XmlPathExpr::Number &&
+                static_cast<double>(f.counts[i][0]) >= step.predicates[0]->number)
+                continue;
+            more = true;
+        }
+        if (!more) stack.pop_back();   // `f` is gone from here on
+        if (cmask && !enter(child, cmask, stack)) return false;
+    }
+    return true;
+}
+
+bool XmlPathWalker::enter(const Match& node, std::uint64_t mask, std::vector<Frame>& stack) {
     const std::size_t n = iPath.steps.size();
     // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
     for (std::size_t k = 1; k <= n; ++k) {
@@ -157,12 +213,25 @@ bool XmlPathWalker::visitNode(const Match& node, std::uint64_t mask) {
         }
     }
     if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
-    if (node.kind == Match::Element && !visitAttributes(node.element, mask)) return false;
-    if (node.kind == Match::Element || node.kind == Match::Document) return visitChildren(node, mask);
+    if (node.kind == Match::Element && !visitAttributes(node.element, mask, stack)) return false;
+    if (node.kind != Match::Element && node.kind != Match::Document) return true;
+    Frame f;
+    f.parent = node;
+    for (std::size_t k = 0; k <= n; ++k) {
+        if (!(mask & (std::uint64_t(1) << k))) continue;
+        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) f.childSteps.push_back(k + 1);
+        if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf) f.inherited |= std::uint64_t(1) << k;
+    }
+    if (f.childSteps.empty() && !f.inherited) return true;
+    for (std::size_t s : f.childSteps) {
+        f.counts.emplace_back(iPath.steps[s - 1].predicates.size(), 0);
+        f.lastCaches.emplace_back(iPath.steps[s - 1].predicates.size(), -1);
+    }
+    stack.push_back(std::move(f));
     return true;
 }
 
-bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mask) {
+bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mask, std::vector<Frame>& stack) {
     const std::size_t n = iPath.steps.size();
     std::vector<std::size_t> active;
     for (std::size_t s = 1; s <= n; ++s)
@@ -171,99 +240,55 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
     // Attributes come first among a scanned element's children, and all of them at once; an
     // element built or changed by hand may have them anywhere, so the known children are all
     // looked at, but nothing further is scanned for them.
-    std::vector<KelSyntaxElement*> attributes;
-    for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling())
-        if (classify(c) == NodeClass::Attribute) attributes.push_back(c);
-    std::vector<std::vector<std::size_t>> counts(n + 1);
-    for (KelSyntaxElement* a : attributes) {
+    std::vector<Match> attributes;
+    for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling()) {
+        if (classify(c) != NodeClass::Attribute) continue;
         Match m;
-        m.element = a;
+        m.element = c;
         m.kind = Match::Attribute;
+        attributes.push_back(m);
+    }
+    std::vector<std::vector<std::size_t>> counts(n + 1);
+    std::vector<std::vector<long>> lastCaches(n + 1);
+    for (std::size_t s : active) {
+        counts[s].assign(iPath.steps[s - 1].predicates.size(), 0);
+        lastCaches[s].assign(iPath.steps[s - 1].predicates.size(), -1);
+    }
+    for (const Match& m : attributes) {
         std::uint64_t amask = 0;
         for (std::size_t s : active) {
             const XmlPathStep& step = iPath.steps[s - 1];
             if (!testNode(step, m)) continue;
-            counts[s].resize(step.predicates.size());
             bool pass = true;
             for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
-                const std::function<std::size_t()> last = [&, j]() {
-                    // Only the attributes that passed the predicates before this one count.
-                    std::size_t total = 0;
-                    for (KelSyntaxElement* b : attributes) {
-                        Match bm;
-                        bm.element = b;
-                        bm.kind = Match::Attribute;
-                        if (!testNode(step, bm)) continue;
-                        bool ok = true;
-                        std::size_t pos = total + 1;
-                        for (std::size_t i = 0; i < j && ok; ++i) ok = predicate(*step.predicates[i], bm, Position{pos, nullptr});
-                        if (ok) ++total;
-                    }
-                    return total;
+                const std::function<std::size_t()> last = [&, s, j]() {
+                    return countAttributes(attributes, step, j, lastCaches[s]);
                 };
                 pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last});
             }
             if (pass) amask |= std::uint64_t(1) << s;
         }
-        if (amask && !visitNode(m, amask)) return false;
+        if (amask && !enter(m, amask, stack)) return false;
     }
     return true;
 }
 
-bool XmlPathWalker::visitChildren(const Match& parent, std::uint64_t mask) {
-    const std::size_t n = iPath.steps.size();
-    std::vector<std::size_t> childSteps;
-    std::uint64_t inherited = 0;
-    for (std::size_t k = 0; k <= n; ++k) {
-        if (!(mask & (std::uint64_t(1) << k))) continue;
-        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) childSteps.push_back(k + 1);
-        if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf) inherited |= std::uint64_t(1) << k;
-    }
-    if (childSteps.empty() && !inherited) return true;
-
-    std::vector<std::vector<std::size_t>> counts(n + 1);
-    std::vector<std::vector<long>> lastCaches(n + 1);
-    for (std::size_t s : childSteps) {
-        counts[s].assign(iPath.steps[s - 1].predicates.size(), 0);
-        lastCaches[s].assign(iPath.steps[s - 1].predicates.size(), -1);
-    }
-    bool elementSeen = false;
-    Match child;
-    for (child.element = nextChildNode(parent.element, nullptr, child.kind); child.element;
-         child.element = nextChildNode(parent.element, child.element, child.kind)) {
-        std::uint64_t cmask = inherited;
-        for (std::size_t s : childSteps) {
-            const XmlPathStep& step = iPath.steps[s - 1];
-            if (!testNode(step, child)) continue;
-            bool pass = true;
-            for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
-                const std::function<std::size_t()> last = [&, s, j]() {
-                    return countCandidates(parent, iPath.steps[s - 1], j, lastCaches[s]);
-                };
-                pass = predicate(*step.predicates[j], child, Position{++counts[s][j], &last});
-            }
-            if (pass) cmask |= std::uint64_t(1) << s;
+std::size_t XmlPathWalker::countAttributes(const std::vector<Match>& attributes, const XmlPathStep& step,
+                                           std::size_t predicates, std::vector<long>& lastCache) {
+    if (lastCache[predicates] >= 0) return static_cast<std::size_t>(lastCache[predicates]);
+    std::vector<std::size_t> counts(predicates, 0);
+    std::size_t total = 0;
+    for (const Match& m : attributes) {
+        if (!testNode(step, m)) continue;
+        bool pass = true;
+        for (std::size_t i = 0; i < predicates && pass; ++i) {
+            const std::function<std::size_t()> last = [&, i]() { return countAttributes(attributes, step, i, lastCache); };
+            pass = predicate(*step.predicates[i], m, Position{++counts[i], &last});
         }
-        if (cmask && !visitNode(child, cmask)) return false;
-        if (child.kind == Match::Element) elementSeen = true;
-        if (inherited) continue;
-        // Stop scanning this parent's children once no step can match any of the rest: a
-        // positional first predicate already reached, or, under the document node, the one
-        // document element already behind.
-        bool more = false;
-        for (std::size_t s : childSteps) {
-            const XmlPathStep& step = iPath.steps[s - 1];
-            const bool elementTest = step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement;
-            if (parent.kind == Match::Document && elementTest && elementSeen) continue;
-            if (!step.predicates.empty() && step.predicates[0]->kind == XmlPathExpr::Number &&
-                static_cast<double>(counts[s][0]) >= step.predicates[0]->number)
-                continue;
-            more = true;
-            break;
-        }
-        if (!more) break;
+        if (pass) ++total;
     }
-    return true;
+    lastCache[predicates] = static_cast<long>(total);
+    return total;
 }
 
 std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathStep& step, std::size_t predicates,

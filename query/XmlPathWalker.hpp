@@ -34,9 +34,16 @@ private:
 
     XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {}
 
-    bool visitNode(const Match& node, std::uint64_t mask);
-    bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask);
-    bool visitChildren(const Match& parent, std::uint64_t mask);
+    // The walk below one node that some step can still enter; kept on a stack of the walker's
+    // own, so that the depth of a document never becomes the depth of the call stack.
+    struct Frame;
+    bool run(const Match& start, std::uint64_t mask);
+    // Settles the steps that stay on `node`, reports it and its attributes, and pushes a frame
+    // for its children when a step can go there; false when the visitor stopped the walk.
+    bool enter(const Match& node, std::uint64_t mask, std::vector<Frame>& stack);
+    bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask, std::vector<Frame>& stack);
+    static std::size_t countAttributes(const std::vector<Match>& attributes, const XmlPathStep& step,
+                                       std::size_t predicates, std::vector<long>& lastCache);
     std::size_t countCandidates(const Match& parent, const XmlPathStep& step, std::size_t predicates,
                                 std::vector<long>& lastCache);
 

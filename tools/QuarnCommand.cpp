@@ -9,6 +9,7 @@
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "tools/BatchRunner.hpp"
+#include "tools/ErrorReport.hpp"
 #include "tools/OutputFile.hpp"
 #include "tools/ParserPlugin.hpp"
 #include "tools/QuarnMessage.hpp"
@@ -37,7 +38,7 @@ const char* const kUsage =
     "  stats FILE            write the message and show what was parsed, copied and rewritten\n"
     "\n"
     "Common options: --ccsid N|NAME (default: found from the message), --encoding E (default 546) or\n"
-    "--byte-order be|le, --domain XML|JMSMap|JMSStream,\n"
+    "--byte-order be|le, --domain XML|JMSMap|JMSStream, --verbose, --error-format text|json,\n"
     "--trace-level N, --trace-file F. FILE may be - for standard input, and -o - is standard output.\n"
     "An option's value may also follow it after '=' (--ccsid=1200); '--' ends the options.\n"
     "'quarn --version' prints the version.\n"
@@ -187,7 +188,8 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
     } catch (const KelException& e) {
-        std::fprintf(stderr, "quarn: %s\n", e.what());
+        ErrorReport::print(stderr, e, options.jsonErrors ? ErrorReport::Format::Json : ErrorReport::Format::Text,
+                           options.verbose);
         return BadDocument;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "quarn: out of memory\n");

@@ -6,6 +6,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
 #include "query/XmlPathQuery.hpp"
+#include "tools/ErrorReport.hpp"
 #include "tools/InputFile.hpp"
 #include "tools/QuarnOptions.hpp"
 
@@ -24,6 +25,7 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
     readMs = millisecondsSince(start);
     iCcsid = options.ccsid;
     iEncoding = options.encoding;
+    ErrorReport::setDocument(file, iInput, iCcsid, iEncoding);
     if (iCcsid == -1) {
         // No ccsid given: the message says what it is in (a given ccsid always decides).
         const KelEncodingDetector::Result found =
@@ -31,6 +33,7 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
         iCcsid = found.ccsid;
         if (!options.encodingGiven) iEncoding = found.encoding;
     }
+    ErrorReport::setDocument(file, iInput, iCcsid, iEncoding);
     iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
     iParser->refreshElementsFromBitStream(nullptr, iInput, iEncoding, iCcsid);
 }

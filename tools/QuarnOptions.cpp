@@ -195,6 +195,12 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.recursive = true;
         } else if (a == "--include" && subcommand == "batch") {
             o.includes.push_back(value());
+        } else if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
+        } else if (a == "--error-format") {
+            const std::string& f = value();
+            if (f != "text" && f != "json") throw UsageError("--error-format must be text or json, not '" + f + "'");
+            o.jsonErrors = f == "json";
         } else if (a == "--first" && subcommand == "select") {
             o.first = true;
         } else if (a.size() > 1 && a[0] == '-') {

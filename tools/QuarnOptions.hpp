@@ -47,6 +47,8 @@ public:
     bool passthrough = true;
     bool help = false;
     bool first = false;         // select: stop at the first match
+    bool verbose = false;       // errors: the whole message chain with numbers and inserts
+    bool jsonErrors = false;    // errors: one JSON object each (--error-format json)
     std::string output;         // -o; empty or "-": standard output
     std::vector<Edit> edits;
     int traceLevel = -1;        // -1: leave as the environment set it

@@ -199,7 +199,7 @@ TEST(XmlPathQuery, TheSameNodesInEveryCodePage) {
 TEST(XmlPathQuery, ScansNoFurtherThanTheAnswerNeeds) {
     std::string big = "<m><h id=\"first\">head</h><h id=\"second\"/>";
     int records = 0;
-    for (; big.size() < 2 * 1024 * 1024; ++records) big += "<r a=\"1\">some record text</r>\n";
+    for (; big.size() < 512 * 1024; ++records) big += "<r a=\"1\">some record text</r>\n";
     std::string broken = big + "<broken";
     big += "<h id=\"last\"/></m>";
 
@@ -275,4 +275,24 @@ TEST(XmlPathQuery, RefusesWhatItDoesNotSupportWithThePlace) {
             EXPECT_NE(std::string(e.what()).find(b.expression), std::string::npos);
         }
     }
+}
+
+TEST(XmlPathQuery, DeepDocumentsAndDeepExpressions) {
+    // The walk keeps its own stack: a document far deeper than any call stack could follow.
+    const int depth = 60000;
+    std::string deep;
+    for (int i = 0; i < depth; ++i) deep += "<d>";
+    deep += "<leaf id='x'/>";
+    for (int i = 0; i < depth; ++i) deep += "</d>";
+    Document doc(deep);
+    EXPECT_EQ(XmlPathQuery("//leaf/@id").string(doc.root()).toUtf8(), "x");
+    EXPECT_EQ(XmlPathQuery("count(//d)").number(doc.root()), depth);
+    EXPECT_EQ(XmlPathQuery("count(//d[leaf]/..)").number(doc.root()), 1);
+    // An expression nested beyond reason is refused, not followed into a stack overflow.
+    std::string nested = "a";
+    for (int i = 0; i < 10000; ++i) nested += "[b";
+    for (int i = 0; i < 10000; ++i) nested += "]";
+    EXPECT_THROW(XmlPathQuery{nested}, XmlPathQuery::SyntaxError);
+    EXPECT_THROW(XmlPathQuery(std::string(5000, '(') + "1" + std::string(5000, ')')), XmlPathQuery::SyntaxError);
+    EXPECT_NO_THROW(XmlPathQuery("a[b[c[d[(((1)))]]]]"));
 }

@@ -1,0 +1,128 @@
+#include "builder/XmlErrorLocator.hpp"
+
+#include "host/KelConverter.hpp"
+
+#include <unicode/ucnv.h>
+
+namespace {
+bool isNameUnit(char16_t c) {
+    return c == u':' || c == u'_' || c == u'-' || c == u'.' || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+           (c >= u'0' && c <= u'9') || c >= 0x80;
+}
+} // namespace
+
+XmlErrorLocator::XmlErrorLocator(const unsigned char* data, long length, int ccsid, bool bigEndian, long markLength)
+    : iData(data), iLength(data ? length : 0), iCcsid(ccsid), iBigEndian(bigEndian), iMarkLength(markLength) {}
+
+template <class F> bool XmlErrorLocator::forEachUnit(F unit) {
+    iInvalidAt = -1;
+    std::string name = KelConverter::isUtf16Ccsid(iCcsid) ? (iBigEndian ? "UTF-16BE" : "UTF-16LE")
+                                                          : KelConverter::icuNameFor(iCcsid);
+    UConverter* icu = name.empty() ? nullptr : KelConverter::openStrict(name.c_str());
+    if (!icu) return true;
+    const char* const begin = reinterpret_cast<const char*>(iData);
+    const char* source = begin + (iMarkLength < iLength ? iMarkLength : iLength);
+    const char* const sourceEnd = begin + iLength;
+    UChar units[1024];
+    int32_t offsets[1024];
+    bool ok = true, going = true;
+    while (going) {
+        const char* chunkStart = source;
+        UChar* target = units;
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_toUnicode(icu, &target, units + 1024, &source, sourceEnd, offsets, true, &status);
+        const long base = static_cast<long>(chunkStart - begin);
+        for (UChar* u = units; u < target && going; ++u) going = unit(static_cast<char16_t>(*u), base + offsets[u - units]);
+        if (!going) break;
+        if (status == U_BUFFER_OVERFLOW_ERROR) continue;
+        if (U_FAILURE(status)) {
+            char bad[32];
+            int8_t badLength = sizeof bad;
+            UErrorCode ignored = U_ZERO_ERROR;
+            ucnv_getInvalidChars(icu, bad, &badLength, &ignored);
+            iInvalidAt = static_cast<long>(source - begin) - (U_SUCCESS(ignored) ? badLength : 0);
+            ok = false;
+        }
+        break;
+    }
+    ucnv_close(icu);
+    return ok;
+}
+
+bool XmlErrorLocator::firstInvalid(KelDocumentPosition& where) {
+    long line = 1, column = 1;
+    char16_t previous = 0;
+    const bool valid = forEachUnit([&](char16_t c, long) {
+        // A carriage return, a line feed, or the two together end a line.
+        if (!(c == u'\n' && previous == u'\r')) {
+            if (c == u'\n' || c == u'\r') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
+        previous = c;
+        return true;
+    });
+    if (valid) return false;
+    where.line = line;
+    where.column = column;
+    where.offset = iInvalidAt;
+    return true;
+}
+
+KelDocumentPosition XmlErrorLocator::at(long line, long column) {
+    KelDocumentPosition p;
+    p.line = line;
+    p.column = column;
+    p.offset = iLength;
+    long currentLine = 1, currentColumn = 1;
+    char16_t previous = 0;
+    forEachUnit([&](char16_t c, long offset) {
+        if (c == u'\n' && previous == u'\r') {
+            previous = c;
+            return true;
+        }
+        previous = c;
+        const bool lineEnd = c == u'\n' || c == u'\r';
+        // The place itself, or the end of its line when the column lies beyond it.
+        if (currentLine == line && (currentColumn == column || lineEnd)) {
+            p.offset = offset;
+            return false;
+        }
+        if (currentLine > line) {
+            p.offset = offset;
+            return false;
+        }
+        if (lineEnd) {
+            ++currentLine;
+            currentColumn = 1;
+        } else {
+            ++currentColumn;
+        }
+        return true;
+    });
+    if (iInvalidAt >= 0 && p.offset > iInvalidAt) p.offset = iInvalidAt;
+    return p;
+}
+
+KelStringBase XmlErrorLocator::startTagAround(const KelDocumentPosition& where) {
+    // The last '<' before the place, and whether a '>' closed its tag since.
+    KelStringBase name;
+    bool inTag = false, inName = false;
+    forEachUnit([&](char16_t c, long offset) {
+        if (offset >= where.offset) return false;
+        if (c == u'<') {
+            inTag = inName = true;
+            name.clear();
+        } else if (c == u'>') {
+            inTag = inName = false;
+        } else if (inName) {
+            if (isNameUnit(c)) name += c;
+            else inName = false;
+        }
+        return true;
+    });
+    return inTag ? name : KelStringBase();
+}

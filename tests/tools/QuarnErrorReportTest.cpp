@@ -1,0 +1,103 @@
+// What a person sees of a bad document: FILE:LINE:COLUMN with the byte offset and the element
+// at fault, the source line with a caret under the fault, in every code page; the message chain
+// with --verbose; one JSON object per error with --error-format json.
+#include "tests/tools/QuarnRun.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+using namespace quarntest;
+
+std::string converted(const std::string& utf8, const char* iconvName) {
+    const std::string in = tempPath("conv-in"), out = tempPath("conv-out");
+    spit(in, utf8);
+    shell(std::string("iconv -f UTF-8 -t ") + iconvName + " " + quote(in) + " > " + quote(out));
+    std::string bytes = slurp(out);
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    return bytes;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1) out.push_back(text.substr(from, nl - from));
+    return out;
+}
+} // namespace
+
+TEST(QuarnErrorReport, PlaceSourceLineAndCaretInEveryCodePage) {
+    const struct {
+        std::string document;
+        std::string where;    // "LINE:COLUMN: message"
+        std::string details;  // what follows in parentheses, without the byte offset
+        std::string source;   // the line shown
+        std::size_t caret;    // characters before the caret
+        long utf8Offset;
+    } broken[] = {
+        {"<order>\n  <item sku=\"A\" qty=\"1\" sku=\"B\"/>\n</order>", "2:32: attribute 'sku' is already specified for element 'item'",
+         "element 'item'", "  <item sku=\"A\" qty=\"1\" sku=\"B\"/>", 31, 39},
+        {"<a>\n\t<b>x</c></a>", "2:8: expected end of tag 'b'", "element 'b'", "\t<b>x</c></a>", 7, 11},
+        {std::string("<a>\n b\0c</a>", 12), "2:3: NUL character (U+0000), which XML does not allow", "element 'a'", " b c</a>", 2, 6},
+    };
+    const struct {
+        const char* iconv;
+        int unit;      // bytes per character of these documents
+        int mark;
+        const char* options;
+    } pages[] = {{"UTF-8", 1, 0, ""}, {"UTF-16", 2, 2, ""}, {"IBM037", 1, 0, " --ccsid 37"}};
+    for (const auto& b : broken) {
+        for (const auto& page : pages) {
+            SCOPED_TRACE(b.document + " in " + page.iconv);
+            const std::string file = tempPath("broken.xml");
+            spit(file, converted(b.document, page.iconv));
+            Result r = quarn(std::string("check") + page.options + " " + quote(file));
+            EXPECT_EQ(r.status, 1);
+            const std::vector<std::string> out = lines(r.err);
+            ASSERT_EQ(out.size(), 3u) << r.err;
+            const long offset = page.mark + page.unit * b.utf8Offset;
+            EXPECT_EQ(out[0], file + ":" + b.where + " (byte offset " + std::to_string(offset) + ", " + b.details + ")");
+            EXPECT_EQ(out[1], "  " + b.source);
+            std::string caret = "  ";
+            for (std::size_t i = 0; i < b.caret; ++i) caret += b.source[i] == '\t' ? '\t' : ' ';
+            EXPECT_EQ(out[2], caret + "^");
+            std::remove(file.c_str());
+        }
+    }
+}
+
+TEST(QuarnErrorReport, VerboseChainAndJson) {
+    Result verbose = quarn("check --verbose -", "<a>\n<b x='1' x='2'/></a>");
+    EXPECT_NE(verbose.err.find("<stdin>:2:"), std::string::npos) << verbose.err;
+    EXPECT_NE(verbose.err.find("QRV5009E: XML Parsing Errors have occurred"), std::string::npos);
+    // The inserts keep their layout: code, identifier, line, column, text, the element being filled.
+    EXPECT_NE(verbose.err.find("[221, file:///, 2, 15, attribute 'x' is already specified for element 'b', a]"),
+              std::string::npos) << verbose.err;
+    Result json = quarn("get --error-format json - a/b", "<a>\n<b x='1' x='2'/></a>");
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(json.err,
+              "{\"file\":\"-\",\"line\":2,\"column\":15,\"offset\":18,\"element\":\"b\",\"message\":\"attribute 'x' is "
+              "already specified for element 'b'\",\"number\":5009,\"text\":\"XML Parsing Errors have occurred\","
+              "\"inserts\":[],\"causes\":[{\"number\":5004,\"text\":\"An error has been reported by the QRVPARSE "
+              "component.\",\"inserts\":[\"221\",\"file:///\",\"2\",\"15\",\"attribute 'x' is already specified for "
+              "element 'b'\",\"a\"],\"causes\":[]}]}\n");
+    // Failures without a place name the file and say what is wrong.
+    Result utf32 = quarn("check --error-format json -", std::string("\0\0\xFE\xFF\0\0\0<", 8));
+    EXPECT_NE(utf32.err.find("\"line\":null"), std::string::npos) << utf32.err;
+    EXPECT_NE(utf32.err.find("\"number\":2342"), std::string::npos) << utf32.err;
+    Result text = quarn("check -", std::string("\0\0\xFE\xFF\0\0\0<", 8));
+    EXPECT_EQ(text.err.rfind("<stdin>: The encoding of the document cannot be determined: the document is in UTF-32", 0), 0u)
+        << text.err;
+    EXPECT_EQ(quarn("check --error-format xml -", "<a/>").status, 2);
+    // A fault far into a long line is shown around its place only.
+    std::string longLine = "<a>";
+    for (int i = 0; i < 500; ++i) longLine += "<b>x</b>";
+    Result far = quarn("check -", longLine + "<c></d></a>");
+    const std::vector<std::string> out = lines(far.err);
+    ASSERT_EQ(out.size(), 3u) << far.err;
+    EXPECT_LT(out[1].size(), 140u);
+    // The caret stands under the name of the end tag that does not match.
+    EXPECT_EQ(out[1].substr(out[2].size() - 3, 4), "</d>") << out[1] << "\n" << out[2];
+}

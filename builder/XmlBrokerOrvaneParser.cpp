@@ -7,6 +7,7 @@
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelLog.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
@@ -96,8 +97,8 @@ void setSpan(XmlKelSyntaxElement* element, const unsigned char* start, const uns
 }
 
 void markLeaf(KelSyntaxElement* element) {
-    element->setCompleteLeft();
-    element->setCompleteRight();
+    KelSyntaxElementAccess::setCompleteLeft(element);
+    KelSyntaxElementAccess::setCompleteRight(element);
 }
 
 // UTF-16 text read in place, unit by unit, in either byte order.
@@ -580,7 +581,7 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
     if (iInEntity) addExpansion(XmlExpansionMeter::kElementCost);
     else if (!iMeter.check()) failExpansion();
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
-    element->clearComplete();
+    KelSyntaxElementAccess::clearComplete(element);
     // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
     // otherwise than the encoding value); other pages take it from the encoding value.
     element->setBufferBigEndian(iUtf16 != Utf16::None ? iUtf16 == Utf16::BigEndian : (iEncoding & 0x0F) == 1);
@@ -590,22 +591,22 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::createLeaf(int type) {
     XmlKelSyntaxElement* element = setupSyntaxElement();
-    element->parserSetType(type);
+    KelSyntaxElementAccess::parserSetType(element, type);
     markLeaf(element);
     return element;
 }
 
 void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
-    iCurrentElement->setCompleteLeft();
-    iCurrentElement->parserAttachAsLastChild(element);
+    KelSyntaxElementAccess::setCompleteLeft(iCurrentElement);
+    KelSyntaxElementAccess::parserAttachAsLastChild(iCurrentElement, element);
     iLastAttached = element;
 }
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
     XmlKelSyntaxElement* leaf = createLeaf(type);
     leaf->setActualValue(value ? value : kEmpty);
-    parent->setCompleteLeft();
-    parent->parserAttachAsLastChild(leaf);
+    KelSyntaxElementAccess::setCompleteLeft(parent);
+    KelSyntaxElementAccess::parserAttachAsLastChild(parent, leaf);
 }
 
 void XmlBrokerOrvaneParser::closePendingDocType() {
@@ -725,7 +726,7 @@ void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* 
     if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeXmlDecl);
-    decl->parserSetName(kXmlDeclName);
+    KelSyntaxElementAccess::parserSetName(decl, kXmlDeclName);
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(versionStr)) attachLeaf(decl, XmlTypeVersion, versionStr);
@@ -758,10 +759,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     }
     if (defaulted > 0) addExpansion(defaulted);
     XmlKelSyntaxElement* element = setupSyntaxElement();
-    element->parserSetType(XmlTypeElement);
+    KelSyntaxElementAccess::parserSetType(element, XmlTypeElement);
     if (elementName != nullptr) {
         const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, element->nameTable());
-        element->parserSetInternedName(name.name, name.hash);
+        KelSyntaxElementAccess::parserSetInternedName(element, name.name, name.hash);
     }
     attachToCurrent(element);
     element->setBufferStart(iPreviousEnd);
@@ -837,7 +838,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     XmlKelSyntaxElement* attribute = createLeaf(XmlTypeAttribute);
     if (name != nullptr) {
         const XmlNameCache::Entry& cached = iNames.find(name, nameLength, attribute->nameTable());
-        attribute->parserSetInternedName(cached.name, cached.hash);
+        KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
     }
     attribute->setActualValue(value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
@@ -893,7 +894,7 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     // previous item ended to here; a target, when given, is its name.
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
     XmlKelSyntaxElement* element = createLeaf(type);
-    if (target) element->parserSetName(checkedName(target));
+    if (target) KelSyntaxElementAccess::parserSetName(element, checkedName(target));
     if (value) element->setActualValue(value, length);
     else element->setActualValue(kEmpty);
     setSpan(element, iPreviousEnd, p.span);
@@ -956,7 +957,7 @@ void XmlBrokerOrvaneParser::endDocument() {
         markLeaf(iCurrentElement);
         iCurrentElement = parentOf(iCurrentElement);
     }
-    iCurrentElement->setCompleteRight();
+    KelSyntaxElementAccess::setCompleteRight(iCurrentElement);
     if (root != nullptr) markLeaf(root);
 }
 
@@ -971,8 +972,8 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
     const Position p = takePosition();
     if (hasExtSubset) boundedScanner()->noteUnreadDeclarations();
     XmlKelSyntaxElement* decl = setupSyntaxElement();
-    decl->parserSetType(XmlTypeDocTypeDecl);
-    decl->parserSetName(checkedName(elemDecl.getFullName()));
+    KelSyntaxElementAccess::parserSetType(decl, XmlTypeDocTypeDecl);
+    KelSyntaxElementAccess::parserSetName(decl, checkedName(elemDecl.getFullName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     iCurrentElement = decl;
@@ -986,7 +987,7 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
 void XmlBrokerOrvaneParser::startIntSubset() {
     const Position p = takePosition();
     XmlKelSyntaxElement* subset = setupSyntaxElement();
-    subset->parserSetType(XmlTypeInternalSubset);
+    KelSyntaxElementAccess::parserSetType(subset, XmlTypeInternalSubset);
     subset->setBufferStart(iPreviousEnd);
     if (iCurrentElement == iDocType) iDocTypeHasIntSubset = true;
     attachToCurrent(subset);
@@ -1013,7 +1014,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
 
 void XmlBrokerOrvaneParser::startExtSubset() {
     XmlKelSyntaxElement* subset = setupSyntaxElement();
-    subset->parserSetType(XmlTypeExternalSubset);
+    KelSyntaxElementAccess::parserSetType(subset, XmlTypeExternalSubset);
     attachToCurrent(subset);
     iCurrentElement = subset;
 }
@@ -1034,7 +1035,7 @@ void XmlBrokerOrvaneParser::endExtSubset() {
 void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
-    if (decl.getFullName() != nullptr) element->parserSetName(checkedName(decl.getFullName()));
+    if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
     if (hasText(model)) element->setActualValue(model);
     setSpan(element, iPreviousEnd, p.span);
@@ -1045,8 +1046,8 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
 void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     const Position p = takePosition();
     XmlKelSyntaxElement* list = setupSyntaxElement();
-    list->parserSetType(XmlTypeAttList);
-    if (elemDecl.getFullName() != nullptr) list->parserSetName(checkedName(elemDecl.getFullName()));
+    KelSyntaxElementAccess::parserSetType(list, XmlTypeAttList);
+    if (elemDecl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(list, checkedName(elemDecl.getFullName()));
     list->setBufferStart(iPreviousEnd);
     attachToCurrent(list);
     iCurrentElement = list;
@@ -1056,7 +1057,7 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
 void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool /*ignoring*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* definition = createLeaf(XmlTypeAttDef);
-    if (attDef.getFullName() != nullptr) definition->parserSetName(checkedName(attDef.getFullName()));
+    if (attDef.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(definition, checkedName(attDef.getFullName()));
     setSpan(definition, iPreviousEnd, p.span);
     attachToCurrent(definition);
 
@@ -1065,7 +1066,7 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
         static const char16_t* const kTypeNames[] = {u"CDATA",    u"ID",      u"IDREF",    u"IDREFS",  u"ENTITY",
                                                      u"ENTITIES", u"NMTOKEN", u"NMTOKENS", u"NOTATION"};
         const int code = static_cast<int>(attDef.getType());
-        if (code >= 0 && code <= XMLAttDef::Notation) type->parserSetName(KelStringBase(kTypeNames[code]));
+        if (code >= 0 && code <= XMLAttDef::Notation) KelSyntaxElementAccess::parserSetName(type, KelStringBase(kTypeNames[code]));
         KelStringBase value;
         if (const XMLCh* enumeration = attDef.getEnumeration()) {
             // The allowed values, which the validator separates by blanks, as "(a|b|c)"; a single
@@ -1084,8 +1085,8 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
             if (!value.empty()) value.append(u')');
         }
         type->setActualValue(value);
-        definition->setCompleteLeft();
-        definition->parserAttachAsLastChild(type);
+        KelSyntaxElementAccess::setCompleteLeft(definition);
+        KelSyntaxElementAccess::parserAttachAsLastChild(definition, type);
     }
     if (attDef.getValue() != nullptr) attachLeaf(definition, XmlTypeAttDefValue, attDef.getValue());
     const KelStringBase* kind = nullptr;
@@ -1121,7 +1122,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;
     else if (external) type = XmlTypeExternalEntityDecl;
     XmlKelSyntaxElement* decl = createLeaf(type);
-    decl->parserSetName(checkedName(entityDecl.getName()));
+    KelSyntaxElementAccess::parserSetName(decl, checkedName(entityDecl.getName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(entityDecl.getSystemId())) attachLeaf(decl, XmlTypeSystemId, entityDecl.getSystemId());
@@ -1134,7 +1135,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
 void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeNotationDecl);
-    decl->parserSetName(checkedName(notDecl.getName()));
+    KelSyntaxElementAccess::parserSetName(decl, checkedName(notDecl.getName()));
     setSpan(decl, iPreviousEnd, p.span);
     attachToCurrent(decl);
     if (hasText(notDecl.getPublicId())) attachLeaf(decl, XmlTypePublicId, notDecl.getPublicId());

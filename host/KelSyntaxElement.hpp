@@ -65,25 +65,8 @@ public:
     KelSyntaxElement* nextSibling();     // parseRightSibling when none yet and parent incomplete
     KelSyntaxElement* previousSibling(); // parseLeftSibling (previous siblings are always known)
 
-    // ---- Plain setters: mark nothing changed.
-    void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
-    void parserSetName(const KelStringBase& name);
-    // For parsers that keep the names they meet often: `name` must live in this element's name
-    // table (nameTable()) or be KelNameTable::empty(), and `hash` must be nameHash(*name).
-    void parserSetInternedName(const KelStringBase* name, std::uint32_t hash) noexcept {
-        iName = name;
-        iNameHash = hash;
-    }
     // Where this element's names are kept: its parser's table, or the shared one.
     KelNameTable& nameTable() const noexcept;
-    void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
-    // Drops the links to the children (which are being released) without touching them.
-    void parserForgetChildren() noexcept { iFirstChild = iLastChild = nullptr; }
-    void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
-    void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }
-    void clearComplete() noexcept { iTypeWord &= ~kComplete; }
-    void setTypeWord(std::uint32_t word) noexcept { iTypeWord = word; }
-    void setUnresolved(bool unresolved) noexcept { if (unresolved) iTypeWord |= kUnresolved; else iTypeWord &= ~kUnresolved; }
     // Deletes this detached element and its subtree: their slots go back to their pools and
     // their values are freed. Refused (KelRecoverableException E_Kel_DeleteRefused, nothing
     // deleted) for an attached element, a parser's root, or what a scan may still build into.
@@ -185,6 +168,28 @@ protected:
     KelSyntaxElement* newElementOfSameParser();
 
 private:
+    // ---- Plain setters: mark nothing changed. Only a parser building the tree may use them
+    // (through KelSyntaxElementAccess): anyone else would corrupt the state of a lazy parse.
+    friend class KelSyntaxElementAccess;
+    friend class KelParser;
+    friend class KelSyntaxElementPool;
+    void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
+    void parserSetName(const KelStringBase& name);
+    // For parsers that keep the names they meet often: `name` must live in this element's name
+    // table (nameTable()) or be KelNameTable::empty(), and `hash` must be nameHash(*name).
+    void parserSetInternedName(const KelStringBase* name, std::uint32_t hash) noexcept {
+        iName = name;
+        iNameHash = hash;
+    }
+    void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
+    // Drops the links to the children (which are being released) without touching them.
+    void parserForgetChildren() noexcept { iFirstChild = iLastChild = nullptr; }
+    void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
+    void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }
+    void clearComplete() noexcept { iTypeWord &= ~kComplete; }
+    void setTypeWord(std::uint32_t word) noexcept { iTypeWord = word; }
+    void setUnresolved(bool unresolved) noexcept { if (unresolved) iTypeWord |= kUnresolved; else iTypeWord &= ~kUnresolved; }
+
     KelParser* iParser;
     std::uint32_t iTypeWord;
     std::uint32_t iNameHash;

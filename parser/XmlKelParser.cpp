@@ -2,6 +2,7 @@
 
 #include "builder/XmlBrokerOrvaneParser.hpp"
 #include "builder/XmlTreelessChecker.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
@@ -61,8 +62,8 @@ void XmlKelParser::initialize() {
     KelTraceScope trace(this, "XmlKelParser::initialize");
     KelParser::initialize();
     KelSyntaxElement* root = elementPool().createElement();
-    root->parserSetType(XmlTypeRoot);
-    root->parserSetName(rootNameOf(iDomainKind));
+    KelSyntaxElementAccess::parserSetType(root, XmlTypeRoot);
+    KelSyntaxElementAccess::parserSetName(root, rootNameOf(iDomainKind));
     setRootElement(root);
 }
 
@@ -82,6 +83,10 @@ const KelStringBase& XmlKelParser::parserClassName() const {
     default: return kGroupName;
     }
 }
+
+const XmlBuilderLimits& XmlKelParser::limits() const noexcept { return iTreeBuilder->limits(); }
+
+void XmlKelParser::setLimits(const XmlBuilderLimits& limits) { iTreeBuilder->setLimits(limits); }
 
 KelStringBase XmlKelParser::className() { return kClassNameXml; }
 KelStringBase XmlKelParser::rootName() { return kRootNameXml; }
@@ -104,7 +109,7 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
         releaseElementsBelowRoot();
     }
     if (!rootElement()) initialize();
-    rootElement()->clearComplete();
+    KelSyntaxElementAccess::clearComplete(rootElement());
     // The builder gets the stored bitstream, so every span points into bytes this parser keeps.
     iTreeBuilder->setParsedBufferInfo(&storedBitStream(), ccsid, encoding);
     return static_cast<int>(bitStream.length());
@@ -120,11 +125,11 @@ void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Do
             // The scan can go no further. After a failure the failure is the answer; otherwise
             // nothing more will ever arrive for this element, so it is as complete as it gets.
             if (const KelException* failure = iTreeBuilder->lastError()) failure->throwThis();
-            element->setCompleteLeft();
-            element->setCompleteRight();
+            KelSyntaxElementAccess::setCompleteLeft(element);
+            KelSyntaxElementAccess::setCompleteRight(element);
             if (element->parent()) {
-                element->parent()->setCompleteLeft();
-                element->parent()->setCompleteRight();
+                KelSyntaxElementAccess::setCompleteLeft(element->parent());
+                KelSyntaxElementAccess::setCompleteRight(element->parent());
             }
             return;
         }

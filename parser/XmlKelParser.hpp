@@ -11,6 +11,7 @@
 class XmlBrokerOrvaneParser;
 class XmlBrokerOrvaneWriter;
 class XmlTreelessChecker;
+struct XmlBuilderLimits;
 
 class XmlKelParser : public KelParser {
 public:
@@ -49,6 +50,11 @@ public:
     // Tree checks.
     void validateTree(KelSyntaxElement* element);
     void checkForBodyElement(KelSyntaxElement* element);
+
+    // The bounds on one document (builder/XmlBuilderLimits.hpp), for hosts that do not include
+    // the tree builder. Set them before giving the parser its first message.
+    const XmlBuilderLimits& limits() const noexcept;
+    void setLimits(const XmlBuilderLimits& limits);
 
     // For tools and tests.
     const KelStringBase& domainName() const noexcept { return iDomainName; }

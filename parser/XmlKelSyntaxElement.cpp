@@ -1,6 +1,7 @@
 #include "parser/XmlKelSyntaxElement.hpp"
 
 #include "host/KelParser.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 
@@ -115,7 +116,7 @@ KelSyntaxElement* XmlKelSyntaxElement::createValueElement() {
     if (!carrier) {
         carrier = createLastChild();
         // A new element has no type; as the value's carrier it must be written as content.
-        carrier->parserSetType(XmlTypeContent);
+        KelSyntaxElementAccess::parserSetType(carrier, XmlTypeContent);
     }
     return carrier;
 }

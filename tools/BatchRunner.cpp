@@ -5,6 +5,7 @@
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 #include "tools/TemporaryFiles.hpp"
+#include "tools/TreePrinter.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -20,19 +22,54 @@
 #include <thread>
 
 namespace {
-std::vector<std::string> messageFiles(const std::string& folder) {
+bool included(const std::string& relative, const std::vector<std::string>& globs) {
+    if (globs.empty()) return true;
+    const std::size_t slash = relative.rfind('/');
+    const std::string base = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    for (const std::string& glob : globs) {
+        // A glob with a folder in it is matched against the path below INDIR, any other against
+        // the file name alone.
+        if (glob.find('/') != std::string::npos ? ::fnmatch(glob.c_str(), relative.c_str(), FNM_PATHNAME) == 0
+                                                : ::fnmatch(glob.c_str(), base.c_str(), 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+struct FolderId {
+    dev_t device;
+    ino_t inode;
+};
+
+// Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
+// with `recursive` also those of the folders below, but never the folder `skip` (the output,
+// when it lies inside the input) and never a folder reached through a symbolic link, so a link
+// back up cannot make the walk endless.
+void collect(const std::string& top, const std::string& prefix, const QuarnOptions& options, const FolderId* skip,
+             std::vector<std::string>& names) {
+    const std::string folder = prefix.empty() ? top : top + "/" + prefix;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
     if (!dir) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
-    std::vector<std::string> names;
+    std::vector<std::string> below;
     while (const dirent* entry = ::readdir(dir.get())) {
         std::string name = entry->d_name;
         // Hidden files, and quarn's own temporary files wherever a run left them, are no messages.
         if (name.empty() || name[0] == '.' || TemporaryFiles::isTemporaryName(name)) continue;
+        const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+        const std::string path = top + "/" + relative;
         struct stat st {};
-        if (::stat((folder + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
+        if (::stat(path.c_str(), &st) != 0) continue;
+        if (S_ISREG(st.st_mode)) {
+            if (included(relative, options.includes)) names.push_back(relative);
+        } else if (S_ISDIR(st.st_mode) && options.recursive) {
+            struct stat link {};
+            if (::lstat(path.c_str(), &link) != 0 || !S_ISDIR(link.st_mode)) continue;
+            if (skip && st.st_dev == skip->device && st.st_ino == skip->inode) continue;
+            below.push_back(relative);
+        }
     }
-    std::sort(names.begin(), names.end());
-    return names;
+    dir.reset();
+    for (const std::string& sub : below) collect(top, sub, options, skip, names);
 }
 
 void makeFolder(const std::string& folder) {
@@ -43,6 +80,22 @@ void makeFolder(const std::string& folder) {
     }
     if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot make folder " + folder + ": " + std::strerror(errno));
+}
+
+// The folders that the files' relative paths need below `outputFolder`, made in order.
+void makeSubfolders(const std::string& outputFolder, const std::vector<std::string>& files) {
+    std::string made;
+    for (const std::string& file : files) {
+        const std::size_t slash = file.rfind('/');
+        if (slash == std::string::npos) continue;
+        const std::string sub = file.substr(0, slash);
+        if (sub == made) continue;
+        for (std::size_t p = sub.find('/'); ; p = sub.find('/', p + 1)) {
+            makeFolder(outputFolder + "/" + sub.substr(0, p));
+            if (p == std::string::npos) break;
+        }
+        made = sub;
+    }
 }
 
 struct Outcome {
@@ -86,8 +139,17 @@ unsigned BatchRunner::defaultJobs() {
 
 BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std::string& outputFolder) {
     const auto start = std::chrono::steady_clock::now();
-    const std::vector<std::string> files = messageFiles(inputFolder);
+    iStart = start;
+    iLastDrawn = start - std::chrono::seconds(1);
     makeFolder(outputFolder);
+    struct stat out {};
+    FolderId skip{};
+    const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
+    if (haveOut) skip = {out.st_dev, out.st_ino};
+    std::vector<std::string> files;
+    collect(inputFolder, std::string(), iOptions, haveOut ? &skip : nullptr, files);
+    std::sort(files.begin(), files.end());
+    makeSubfolders(outputFolder, files);
 
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};
@@ -127,13 +189,40 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
 
 void BatchRunner::showProgress(unsigned long done, unsigned long total, unsigned long failed, bool last) {
     if (!iShowProgress) return;
+    // Redrawn at most ten times a second: a terminal fed a line per small message slows the
+    // whole batch down.
+    const auto now = std::chrono::steady_clock::now();
+    if (!last && now - iLastDrawn < std::chrono::milliseconds(100)) return;
+    iLastDrawn = now;
     constexpr int kWidth = 30;
     const int filled = total ? static_cast<int>(kWidth * done / total) : kWidth;
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.resize(kWidth, '.');
-    std::fprintf(iProgress, "\r[%s] %lu/%lu messages, %lu failed", bar.c_str(), done, total, failed);
+    const double seconds = std::chrono::duration<double>(now - iStart).count();
+    const double rate = seconds > 0 ? done / seconds : 0;
+    std::string left = "--";
+    if (rate > 0) {
+        const unsigned long s = static_cast<unsigned long>((total - done) / rate + 0.5);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%lu:%02lu", s / 60, s % 60);
+        left = buf;
+    }
+    // The trailing spaces wipe what a longer line drawn before left behind.
+    std::fprintf(iProgress, "\r[%s] %lu/%lu messages, %lu failed, %.1f/s, %s left   ", bar.c_str(), done, total, failed,
+                 rate, left.c_str());
     if (last) std::fputc('\n', iProgress);
     std::fflush(iProgress);
+}
+
+void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
+    std::fprintf(out,
+                 "{\"messages\":%lu,\"written\":%lu,\"failed\":%zu,\"bytesIn\":%llu,\"bytesOut\":%llu,"
+                 "\"seconds\":%.3f,\"failures\":[",
+                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.seconds);
+    for (std::size_t i = 0; i < s.failures.size(); ++i)
+        std::fprintf(out, "%s{\"file\":%s,\"message\":%s}", i ? "," : "", TreePrinter::jsonString(s.failures[i].file).c_str(),
+                     TreePrinter::jsonString(s.failures[i].message).c_str());
+    std::fprintf(out, "]}\n");
 }
 
 void BatchRunner::printSummary(std::FILE* out, const Summary& s) {

@@ -5,6 +5,7 @@
 // One object per run; run() starts and joins the worker threads itself.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -29,13 +30,16 @@ public:
     BatchRunner(const QuarnOptions& options, bool showProgress, std::FILE* progress)
         : iOptions(options), iShowProgress(showProgress), iProgress(progress) {}
 
-    // Processes the regular files of the input folder (names not starting with '.'), in name
-    // order of assignment. Throws std::runtime_error when a folder cannot be read or made.
+    // Processes the regular files of the input folder (names not starting with '.'; with
+    // --recursive those of the folders below too, into the same folders below the output; with
+    // --include only the names that match), in name order of assignment. Throws
+    // std::runtime_error when a folder cannot be read or made.
     Summary run(const std::string& inputFolder, const std::string& outputFolder);
 
     // The number of threads to use when none is given.
     static unsigned defaultJobs();
     static void printSummary(std::FILE* out, const Summary& summary);
+    static void printJsonSummary(std::FILE* out, const Summary& summary);
 
 private:
     void showProgress(unsigned long done, unsigned long total, unsigned long failed, bool last);
@@ -43,4 +47,6 @@ private:
     const QuarnOptions& iOptions;
     bool iShowProgress;
     std::FILE* iProgress;
+    std::chrono::steady_clock::time_point iStart;
+    std::chrono::steady_clock::time_point iLastDrawn;
 };

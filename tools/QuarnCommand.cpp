@@ -7,6 +7,7 @@
 #include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
+#include "parser/XmlElementType.hpp"
 #include "tools/BatchRunner.hpp"
 #include "tools/ErrorReport.hpp"
 #include "tools/MappedInputGuard.hpp"
@@ -31,7 +32,7 @@
 
 namespace {
 const char* const kUsage =
-    "usage: quarn SUBCOMMAND [options]\n"
+    "Usage: quarn SUBCOMMAND [options]\n"
     "\n"
     "  tree FILE             print the element tree (type, name, value, [span] when the element's bytes can be reused)\n"
     "  check FILE            parse the whole message and run the tree checks\n"
@@ -45,21 +46,28 @@ const char* const kUsage =
     "\n"
     "Common options: --ccsid N|NAME (default: found from the message), --encoding E (default 546) or\n"
     "--byte-order be|le, --domain XML|JMSMap|JMSStream, --verbose, --error-format text|json,\n"
-    "--trace-level N, --trace-file F. FILE may be - for standard input.\n"
+    "--trace-level N, --trace-file F. FILE may be - for standard input, and -o - is standard output.\n"
+    "An option's value may also follow it after '=' (--ccsid=1200); '--' ends the options.\n"
+    "'quarn --version' prints the version.\n"
     "'quarn SUBCOMMAND --help' shows the options of one subcommand, with an example.\n"
     "The parser plug-in libquarnparse is found next to quarn, in ../lib from it, or at the path in\n"
     "the environment variable QUARN_PARSER_PLUGIN.\n"
     "Exit status: 0 ok, 1 bad document (batch: a message failed), 2 usage error, 3 path selects nothing,\n"
     "4 the parser plug-in cannot be loaded, 5 the output cannot be written, 6 the broker refused a flow.\n";
 
+// For suggestions: the subcommands, as options, to share the matching.
+const char* const kSubcommandNames = " --tree --check --write --get --select --batch --split --stats --flow --help --version";
+
 const char* subcommandHelp(const std::string& sub) {
     if (sub == "tree")
         return "usage: quarn tree FILE [--ccsid N] [--encoding E] [--domain XML|JMSMap|JMSStream] [--json]\n"
                "  Prints every element: type, name, value, and [span] when its original bytes are reusable.\n"
+               "  Lines are indented two spaces a level up to 40 levels; deeper ones say '(depth N)'.\n"
                "  example: quarn tree examples/purchase-order.xml\n";
     if (sub == "check")
-        return "usage: quarn check FILE [--ccsid N] [--encoding E] [--domain XML|JMSMap|JMSStream]\n"
-               "  Parses the whole message and runs the tree checks; prints the element count.\n"
+        return "usage: quarn check FILE [--ccsid N] [--encoding E] [--domain XML|JMSMap|JMSStream] [--json]\n"
+               "  Parses the whole message and runs the tree checks; prints the number of XML elements (tags)\n"
+               "  and of syntax elements of every kind (attributes, text, prolog and root included).\n"
                "  example: quarn check examples/purchase-order.xml\n";
     if (sub == "write")
         return "usage: quarn write FILE [--ccsid N] [--encoding E] [--domain D] [--out-ccsid N] [--out-encoding E]\n"
@@ -68,8 +76,11 @@ const char* subcommandHelp(const std::string& sub) {
                "  Writes the message back (standard output by default). PATH: names from the document element\n"
                "  down, '/' between them, optional [n], optional final @attribute, e.g. order/item[2]/@qty;\n"
                "  any path of 'quarn select' works, and every node it selects is changed.\n"
-               "  OUT is written whole or not at all. A message without an XML declaration written in a page\n"
-               "  other than UTF-8 or UTF-16 gets one naming that page; --no-declaration leaves it without.\n"
+               "  A message without an XML declaration written in a page other than UTF-8 or UTF-16 gets one\n"
+               "  naming that page; --no-declaration leaves it without.\n"
+               "  OUT is written whole or not at all; -o - is standard output. --no-passthrough writes an unchanged\n"
+               "  message from its tree instead of handing it back whole; --no-span-reuse writes every element\n"
+               "  as markup, copying nothing from the input.\n"
                "  example: quarn write examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml\n";
     if (sub == "get")
         return "usage: quarn get FILE PATH [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
@@ -87,10 +98,13 @@ const char* subcommandHelp(const std::string& sub) {
                "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n";
     if (sub == "batch")
         return "usage: quarn batch INDIR OUTDIR [write options] [--jobs N] [--progress|--no-progress]\n"
+               "                  [--recursive] [--include GLOB]... [--json]\n"
                "  Writes every file of INDIR to OUTDIR under the same name, as 'quarn write' would, on N threads\n"
-               "  (default: one per core). A progress bar goes to standard error when it is a terminal. A failed\n"
-               "  message leaves no file and does not stop the others; the summary lists it, and the exit\n"
-               "  status is then 1.\n"
+               "  (default: one per core); --recursive takes the folders below INDIR too and makes the same\n"
+               "  folders below OUTDIR; --include takes only files whose name matches GLOB (e.g. '*.xml').\n"
+               "  A progress bar with the rate and the time left goes to standard error when it is a terminal.\n"
+               "  A failed message leaves no file and does not stop the others; the summary lists it, and the\n"
+               "  exit status is then 1.\n"
                "  example: quarn batch examples/batch out --out-ccsid 1200 --jobs 2\n";
     if (sub == "split")
         return "usage: quarn split FILE PATH OUTDIR [--ccsid N] [--encoding E] [--domain D] [--out-ccsid N]\n"
@@ -101,7 +115,7 @@ const char* subcommandHelp(const std::string& sub) {
                "  however many records the message holds. The whole input is checked first unless --no-check.\n"
                "  example: quarn split examples/purchase-order.xml order/item out\n";
     if (sub == "stats")
-        return "usage: quarn stats FILE [write options] [-o OUT]\n"
+        return "usage: quarn stats FILE [write options] [-o OUT] [--json]\n"
                "  Writes the message as 'quarn write' would (to OUT, or nowhere) and shows, after the edits and\n"
                "  after the write, the elements built and scan steps run, the bytes copied from the input and\n"
                "  written as markup, and the time of each phase.\n"
@@ -141,7 +155,13 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         return Ok;
     }
     if (!subcommandHelp(sub)) {
-        std::fprintf(stderr, "quarn: unknown subcommand '%s'\n%s", sub.c_str(), kUsage);
+        // Subcommands are matched as if they were options, so that one matcher serves both.
+        const bool dashed = sub.rfind("--", 0) == 0;
+        std::string guess = QuarnOptions::closestOption(dashed ? sub : "--" + sub, kSubcommandNames);
+        if (!dashed && guess.rfind("--", 0) == 0 && guess != "--help" && guess != "--version") guess.erase(0, 2);
+        std::fprintf(stderr, "quarn: unknown subcommand '%s'%s\n%s", sub.c_str(),
+                     guess.empty() ? "" : (" (did you mean " + guess + "?)").c_str(),
+                     kUsage);
         return Usage;
     }
     if (sub == "flow") return FlowCommand().run({arguments.begin() + 1, arguments.end()});
@@ -156,6 +176,11 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         if (options.traceLevel >= 0) KelLog::setLevel(options.traceLevel);
         if (options.ccsid != -1) checkCcsid(options.ccsid, "--ccsid");
         if (options.outCcsid != -1) checkCcsid(options.outCcsid, "--out-ccsid");
+    } catch (const QuarnOptions::UnknownOption& e) {
+        // Among the subcommand's options and the common ones of the usage text.
+        std::string guess = QuarnOptions::closestOption(e.option, std::string(subcommandHelp(sub)) + kUsage);
+        std::fprintf(stderr, "quarn: %s%s\n", e.what(), guess.empty() ? "" : ("; did you mean " + guess + "?").c_str());
+        return Usage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
@@ -228,12 +253,14 @@ int QuarnCommand::check(const QuarnOptions& o) {
         return Ok;
     }
     m.parser()->validate();
-    unsigned long count = 0;
-    // Everything is parsed by now; count what the checks walked.
+    // Everything is parsed by now; count what the checks walked: the XML elements (tags) apart
+    // from the syntax elements of every kind (attributes, text, the root, the prolog...).
+    unsigned long count = 0, xmlElements = 0;
     KelSyntaxElement* root = m.root();
     KelSyntaxElement* e = root;
     while (e) {
         ++count;
+        if (e->type() == XmlTypeElement) ++xmlElements;
         if (KelSyntaxElement* c = e->firstChild()) {
             e = c;
             continue;
@@ -242,7 +269,12 @@ int QuarnCommand::check(const QuarnOptions& o) {
         e = (e && e != root) ? e->nextSibling() : nullptr;
     }
     m.checkInput();
-    std::printf("%s: well-formed, %lu elements\n", o.positional[0].c_str(), count);
+    if (o.json)
+        std::printf("{\"file\":%s,\"wellFormed\":true,\"xmlElements\":%lu,\"syntaxElements\":%lu}\n",
+                    TreePrinter::jsonString(o.positional[0]).c_str(), xmlElements, count);
+    else
+        std::printf("%s: well-formed, %lu XML elements, %lu syntax elements\n", o.positional[0].c_str(), xmlElements,
+                    count);
     return Ok;
 }
 
@@ -252,7 +284,7 @@ int QuarnCommand::write(const QuarnOptions& o) {
     m.write();
     m.checkInput();
     const KelWriteBuffer& out = m.output();
-    if (!o.output.empty()) {
+    if (!o.outputIsStandardOutput()) {
         OutputFile::write(o.output, out.data(), static_cast<std::size_t>(out.used()));
     } else if (!writeAll(stdout, out.data(), static_cast<std::size_t>(out.used()))) {
         throw OutputFile::Failure(std::string("cannot write to standard output: ") + std::strerror(errno));
@@ -265,11 +297,16 @@ int QuarnCommand::batch(const QuarnOptions& o) {
                           (o.progress == QuarnOptions::ProgressAuto && ::isatty(STDERR_FILENO));
     BatchRunner runner(o, progress, stderr);
     BatchRunner::Summary summary = runner.run(o.positional[0], o.positional[1]);
-    BatchRunner::printSummary(stdout, summary);
+    if (o.json)
+        BatchRunner::printJsonSummary(stdout, summary);
+    else
+        BatchRunner::printSummary(stdout, summary);
+    std::fflush(stdout);
     return summary.failures.empty() ? Ok : BadDocument;
 }
 
 int QuarnCommand::stats(const QuarnOptions& o, const ParserPlugin& plugin) {
+    if (o.output == "-") throw QuarnOptions::UsageError("quarn stats prints its table on standard output; -o - would mix the message into it");
     QuarnMessage m(o, o.positional[0], o.spanReuse);
     const KelParserInspector& inspector = plugin.inspector();
     m.applyEdits();
@@ -280,14 +317,34 @@ int QuarnCommand::stats(const QuarnOptions& o, const ParserPlugin& plugin) {
     const KelWriteBuffer& out = m.output();
     if (!o.output.empty()) OutputFile::write(o.output, out.data(), static_cast<std::size_t>(out.used()));
 
+    // The writer did not run when the stored bitstream was given back whole.
+    const bool passedThrough = written.bytesFromSpans + written.bytesAsMarkup == 0 && out.used() > 0;
+    if (o.json) {
+        auto phase = [](const char* name, double ms, const KelParserStatistics* s) {
+            std::printf("{\"phase\":\"%s\",\"ms\":%.3f", name, ms);
+            if (s) std::printf(",\"scanSteps\":%ld,\"elementsBuilt\":%ld", s->scanSteps, s->elementsBuilt);
+            std::printf("}");
+        };
+        std::printf("{\"file\":%s,\"phases\":[", TreePrinter::jsonString(o.positional[0]).c_str());
+        phase("read", m.readMs, nullptr);
+        std::printf(",");
+        phase("edit", m.editMs, &edited);
+        std::printf(",");
+        phase("write", m.writeMs, &written);
+        std::printf("],\"bytesIn\":%ld,\"bytesOut\":%ld,\"passedThrough\":%s,\"bytesFromSpans\":%ld,"
+                    "\"bytesAsMarkup\":%ld}\n",
+                    static_cast<long>(m.input().length()), out.used(), passedThrough ? "true" : "false",
+                    written.bytesFromSpans, written.bytesAsMarkup);
+        std::fflush(stdout);
+        return Ok;
+    }
     std::printf("%-8s %12s %12s %16s\n", "phase", "time (ms)", "scan steps", "elements built");
     std::printf("%-8s %12.3f\n", "read", m.readMs);
     std::printf("%-8s %12.3f %12ld %16ld\n", "edit", m.editMs, edited.scanSteps, edited.elementsBuilt);
     std::printf("%-8s %12.3f %12ld %16ld\n", "write", m.writeMs, written.scanSteps, written.elementsBuilt);
     std::printf("bytes in:  %ld\n", static_cast<long>(m.input().length()));
     std::printf("bytes out: %ld\n", out.used());
-    if (written.bytesFromSpans + written.bytesAsMarkup == 0 && out.used() > 0) {
-        // The writer did not run: the stored bitstream was given back whole.
+    if (passedThrough) {
         std::printf("  passed through whole: %ld\n", out.used());
     } else {
         std::printf("  copied from spans:    %ld\n", written.bytesFromSpans);

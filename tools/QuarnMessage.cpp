@@ -113,7 +113,9 @@ void QuarnMessage::write() {
     auto start = std::chrono::steady_clock::now();
     const int outCcsid = iOptions.outCcsid != -1 ? iOptions.outCcsid : iCcsid;
     const int outEncoding = iOptions.outEncodingGiven ? iOptions.outEncoding : iEncoding;
-    iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough);
+    // Without span reuse every element is written as markup, so the whole message cannot be
+    // handed back either.
+    iParser->setReuseBitStream(iOptions.edits.empty() && iOptions.passthrough && iOptions.spanReuse);
     iOutput = std::make_unique<KelWriteBuffer>(outCcsid);
     // Only UTF-8 and UTF-16 are found without being named: a message in any other page that has
     // no declaration of its own gets one, so that whoever reads the file can tell the page.

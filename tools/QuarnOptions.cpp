@@ -2,6 +2,8 @@
 
 #include "host/KelEncodingDetector.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -49,18 +51,81 @@ bool takes(const std::string& sub, const char* const* list) {
 }
 } // namespace
 
+std::size_t QuarnOptions::editDistance(const std::string& a, const std::string& b) {
+    // Insertions, deletions, substitutions and swaps of neighbours each count one: a swapped
+    // pair of letters is the commonest slip.
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+std::string QuarnOptions::closestOption(const std::string& unknown, const std::string& helpText) {
+    // The options a subcommand takes are the ones its help shows, so the two cannot drift apart.
+    std::string name = unknown.substr(0, unknown.find('='));
+    std::string best;
+    std::size_t bestDistance = std::string::npos;
+    for (std::size_t p = helpText.find('-'); p != std::string::npos; p = helpText.find('-', p + 1)) {
+        if (p > 0 && !std::isspace(static_cast<unsigned char>(helpText[p - 1])) && helpText[p - 1] != '[' &&
+            helpText[p - 1] != '|')
+            continue;
+        std::size_t end = p + 1;
+        while (end < helpText.size() && (std::isalnum(static_cast<unsigned char>(helpText[end])) || helpText[end] == '-'))
+            ++end;
+        std::string candidate = helpText.substr(p, end - p);
+        if (candidate.size() < 2 || !std::isalpha(static_cast<unsigned char>(candidate.back()))) continue;
+        std::size_t d = editDistance(name, candidate);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = candidate;
+        }
+    }
+    // A guess further off than a third of the name helps nobody.
+    if (best.empty() || bestDistance == 0 || bestDistance > std::max<std::size_t>(2, name.size() / 3)) return {};
+    return best;
+}
+
 QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vector<std::string>& arguments) {
     static const char* const readers[] = {"tree", "check", "write", "get", "select", "batch", "stats", "split", nullptr};
     static const char* const writers[] = {"write", "batch", "stats", "split", nullptr};
     QuarnOptions o;
     o.subcommand = subcommand;
+    bool optionsEnded = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& a = arguments[i];
+        // "--name=value" is "--name value"; after "--" every argument is a file or path.
+        std::string a = arguments[i];
+        std::string attached;
+        bool hasAttached = false;
+        if (!optionsEnded && a.rfind("--", 0) == 0 && a.size() > 2) {
+            std::size_t eq = a.find('=');
+            if (eq != std::string::npos) {
+                attached = a.substr(eq + 1);
+                hasAttached = true;
+                a.resize(eq);
+            }
+        }
         auto value = [&]() -> const std::string& {
+            if (hasAttached) {
+                hasAttached = false;
+                return attached;
+            }
             if (i + 1 >= arguments.size()) throw UsageError(a + " needs a value");
             return arguments[++i];
         };
-        if (a == "-h" || a == "--help") {
+        if (optionsEnded) {
+            o.positional.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "-h" || a == "--help") {
             o.help = true;
         } else if (a == "--trace-level") {
             o.traceLevel = number(a, value());
@@ -78,7 +143,8 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.domain = value();
             if (o.domain != "XML" && o.domain != "JMSMap" && o.domain != "JMSStream")
                 throw UsageError("--domain must be XML, JMSMap or JMSStream");
-        } else if (a == "--json" && subcommand == "tree") {
+        } else if (a == "--json" && (subcommand == "tree" || subcommand == "check" || subcommand == "stats" ||
+                                     subcommand == "batch")) {
             o.json = true;
         } else if (a == "--out-ccsid" && takes(subcommand, writers)) {
             o.outCcsid = ccsidOption(a, value(), o.outEncoding, o.outEncodingGiven);
@@ -131,6 +197,10 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.progress = ProgressOn;
         } else if (a == "--no-progress" && subcommand == "batch") {
             o.progress = ProgressOff;
+        } else if ((a == "--recursive" || a == "-r") && subcommand == "batch") {
+            o.recursive = true;
+        } else if (a == "--include" && subcommand == "batch") {
+            o.includes.push_back(value());
         } else if (a == "--verbose" || a == "-v") {
             o.verbose = true;
         } else if (a == "--error-format") {
@@ -140,10 +210,11 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
         } else if (a == "--first" && subcommand == "select") {
             o.first = true;
         } else if (a.size() > 1 && a[0] == '-') {
-            throw UsageError("unknown option '" + a + "' for quarn " + subcommand);
+            throw UnknownOption(a, subcommand);
         } else {
             o.positional.push_back(a);
         }
+        if (hasAttached) throw UsageError(a + " takes no value");
     }
     if (o.help) return o;
     if (subcommand == "get" && o.positional.size() != 2) throw UsageError("quarn get needs FILE and PATH");

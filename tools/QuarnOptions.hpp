@@ -11,6 +11,12 @@ public:
     struct UsageError : std::runtime_error {
         using std::runtime_error::runtime_error;
     };
+    // An option the subcommand does not take; the command adds the closest one it does take.
+    struct UnknownOption : UsageError {
+        UnknownOption(const std::string& opt, const std::string& subcommand)
+            : UsageError("unknown option '" + opt + "' for quarn " + subcommand), option(opt) {}
+        std::string option;
+    };
     struct Edit {
         enum Kind { Set, Delete } kind;
         std::string path;
@@ -18,7 +24,14 @@ public:
     };
 
     // Parses the arguments after the subcommand name.
+    // "--name=value" is taken as "--name value", and "--" ends the options.
     static QuarnOptions parse(const std::string& subcommand, const std::vector<std::string>& arguments);
+    // The option named in `helpText` closest to `unknown` (by edit distance), or "" when none is
+    // close enough to be a likely typing slip.
+    static std::string closestOption(const std::string& unknown, const std::string& helpText);
+    static std::size_t editDistance(const std::string& a, const std::string& b);
+    // Whether -o names standard output ("-o -").
+    bool outputIsStandardOutput() const { return output.empty() || output == "-"; }
 
     std::string subcommand;
     std::vector<std::string> positional;
@@ -39,10 +52,12 @@ public:
     bool first = false;         // select: stop at the first match
     bool verbose = false;       // errors: the whole message chain with numbers and inserts
     bool jsonErrors = false;    // errors: one JSON object each (--error-format json)
-    std::string output;         // -o; empty: standard output
+    std::string output;         // -o; empty or "-": standard output
     std::vector<Edit> edits;
     int traceLevel = -1;        // -1: leave as the environment set it
     std::string traceFile;
     int jobs = 0;               // batch threads; 0: one per core
     enum Progress { ProgressAuto, ProgressOn, ProgressOff } progress = ProgressAuto;
+    bool recursive = false;              // batch: the folders below INDIR too
+    std::vector<std::string> includes;   // batch: only files whose name matches one of these globs
 };

@@ -67,13 +67,20 @@ std::string TreePrinter::quotedText(const std::string& utf8) { return escapedTex
 
 std::string TreePrinter::jsonString(const std::string& utf8) { return escapedText(utf8, "\\u%04X"); }
 
+std::string TreePrinter::indentation(int depth) {
+    // Two spaces a level up to kMaxIndentedDepth; deeper lines keep that indentation and say
+    // their depth, so a document nested a million deep prints lines of sensible length.
+    if (depth <= kMaxIndentedDepth) return std::string(static_cast<std::size_t>(depth) * 2, ' ');
+    return std::string(static_cast<std::size_t>(kMaxIndentedDepth) * 2, ' ') + "(depth " + std::to_string(depth) + ") ";
+}
+
 unsigned long TreePrinter::printText(KelSyntaxElement* root) {
     unsigned long count = 0;
     int depth = 0;
     for (KelSyntaxElement* e = root; e; e = nextInOrder(e, root, depth, nullptr)) {
         ++count;
         int code = e->type();
-        std::string line(static_cast<std::size_t>(depth) * 2, ' ');
+        std::string line = indentation(depth);
         line += typeName(code);
         if (!e->name().empty()) {
             line += ' ';

@@ -22,6 +22,9 @@ public:
     std::string typeName(int typeCode) const;
     static std::string jsonString(const std::string& utf8);
     static std::string quotedText(const std::string& utf8);   // "..." with control characters escaped
+    // The start of a text line at `depth`: indented up to kMaxIndentedDepth levels, then marked.
+    static constexpr int kMaxIndentedDepth = 40;
+    static std::string indentation(int depth);
 
 private:
     bool hasSpan(KelSyntaxElement* element) const;

@@ -1,13 +1,13 @@
 // A small host: load the parser plug-in at run time, parse a message lazily, read one field,
 // change it, and write the message back. Only the changed start tag (and the tags above it) are
 // rewritten; every other byte is copied from the input.
-#include "host/KelException.hpp"
-#include "host/KelMessageGroup.hpp"
-#include "host/KelParser.hpp"
-#include "host/KelParserRegistry.hpp"
-#include "host/KelSyntaxElement.hpp"
-#include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include <quarn/host/KelException.hpp>
+#include <quarn/host/KelMessageGroup.hpp>
+#include <quarn/host/KelParser.hpp>
+#include <quarn/host/KelParserRegistry.hpp>
+#include <quarn/host/KelSyntaxElement.hpp>
+#include <quarn/host/KelWriteBuffer.hpp>
+#include <quarn/parser/XmlElementType.hpp>
 
 #include <cstdio>
 

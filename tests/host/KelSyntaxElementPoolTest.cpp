@@ -4,6 +4,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ public:
         std::vector<KelSyntaxElement*> made;
         for (std::size_t i = 0; i < count; ++i) {
             KelSyntaxElement* e = elementPool().createElement();
-            e->parserSetName(KelStringBase::fromUtf8("element " + std::to_string(i)));
+            KelSyntaxElementAccess::parserSetName(e, KelStringBase::fromUtf8("element " + std::to_string(i)));
             made.push_back(e);
         }
         for (std::size_t i = 0; i < count; ++i) {

@@ -4,6 +4,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ public:
     explicit ScriptedParser(KelMessageGroup* group) : KelParser(group, sizeof(KelSyntaxElement)) {}
     void initialize() override {
         KelSyntaxElement* root = elementPool().createElement();
-        root->parserSetName(KelStringBase(u"root"));
+        KelSyntaxElementAccess::parserSetName(root, KelStringBase(u"root"));
         setRootElement(root);
     }
     void parseFirstChild(KelSyntaxElement* e) override {
@@ -41,15 +42,15 @@ public:
     void step(KelSyntaxElement* container) {
         ++steps;
         if (pending.empty()) {
-            container->setCompleteLeft();
-            container->setCompleteRight();
+            KelSyntaxElementAccess::setCompleteLeft(container);
+            KelSyntaxElementAccess::setCompleteRight(container);
             return;
         }
         KelSyntaxElement* child = elementPool().createElement();
-        child->parserSetName(KelStringBase::fromUtf8(pending.front()));
+        KelSyntaxElementAccess::parserSetName(child, KelStringBase::fromUtf8(pending.front()));
         pending.erase(pending.begin());
-        container->parserAttachAsLastChild(child);
-        container->setCompleteLeft();
+        KelSyntaxElementAccess::parserAttachAsLastChild(container, child);
+        KelSyntaxElementAccess::setCompleteLeft(container);
     }
 
     std::vector<std::string> pending;
@@ -73,7 +74,7 @@ struct TreeFixture : ::testing::Test {
     }
     KelSyntaxElement* make(const char* name) {
         KelSyntaxElement* e = parser.elementPool().createElement();
-        e->parserSetName(KelStringBase::fromUtf8(name));
+        KelSyntaxElementAccess::parserSetName(e, KelStringBase::fromUtf8(name));
         return e;
     }
 };
@@ -90,23 +91,23 @@ TEST(KelSyntaxElementHash, FollowsTheWordThenByteRule) {
     KelMessageGroup group;
     ScriptedParser parser(&group);
     KelSyntaxElement* e = parser.elementPool().createElement();
-    e->parserSetName(KelStringBase(u"abc"));
+    KelSyntaxElementAccess::parserSetName(e, KelStringBase(u"abc"));
     EXPECT_EQ(e->storedNameHash(), h);
 }
 
 TEST_F(TreeFixture, PlainTypeSetterKeepsTheFlagBits) {
     KelSyntaxElement* e = make("e");
-    e->setTypeWord(0x30000000u);
-    e->parserSetType(0x01000000);
+    KelSyntaxElementAccess::setTypeWord(e, 0x30000000u);
+    KelSyntaxElementAccess::parserSetType(e, 0x01000000);
     EXPECT_EQ(e->typeWord(), 0x31000000u);
     EXPECT_EQ(e->type(), 0x01000000);
-    e->parserSetType(0x7FFFFFFF);           // bits above the code are never touched
+    KelSyntaxElementAccess::parserSetType(e, 0x7FFFFFFF);           // bits above the code are never touched
     EXPECT_EQ(e->typeWord(), 0x3FFFFFFFu);
 }
 
 TEST_F(TreeFixture, UnresolvedElementRaises2334FromTypeAndName) {
     KelSyntaxElement* e = make("e");
-    e->setUnresolved(true);
+    KelSyntaxElementAccess::setUnresolved(e, true);
     try {
         e->type();
         FAIL() << "type() of an unresolved element must throw";
@@ -122,7 +123,7 @@ TEST_F(TreeFixture, UnresolvedElementRaises2334FromTypeAndName) {
 
 TEST_F(TreeFixture, NavigationParsesOnlyAsFarAsAsked) {
     parser.pending = {"a", "b", "c"};
-    root->clearComplete();
+    KelSyntaxElementAccess::clearComplete(root);
     KelSyntaxElement* a = root->firstChild();
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->name().toUtf8(), "a");
@@ -182,7 +183,7 @@ TEST_F(TreeFixture, AttachingAnElementInsideItselfIsRefused) {
 
 TEST_F(TreeFixture, AttachAsLastChildScansTheRestFirst) {
     parser.pending = {"scanned1", "scanned2"};
-    root->clearComplete();
+    KelSyntaxElementAccess::clearComplete(root);
     root->attachAsLastChild(make("mine"));
     EXPECT_EQ(childNames(root), (std::vector<std::string>{"scanned1", "scanned2", "mine"}));
 }

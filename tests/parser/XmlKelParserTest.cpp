@@ -1,6 +1,7 @@
 // The parser class: domains, on-demand parsing, the serialisation entry and the tree checks.
 #include "builder/XmlBrokerOrvaneParser.hpp"
 #include "host/KelMessageGroup.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
@@ -189,7 +190,7 @@ TEST_F(ParserTest, ReusePathSkipsChecksOnlyForTheWholeUnchangedDocument) {
 
 TEST_F(ParserTest, UnresolvedElementWhileWritingIs5010With2334Nested) {
     parse("<r><a/></r>");
-    root()->firstChild()->firstChild()->setUnresolved(true);
+    KelSyntaxElementAccess::setUnresolved(root()->firstChild()->firstChild(), true);
     KelWriteBuffer out(1208);
     KelException e = failure([&] { parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208); });
     EXPECT_EQ(e.catalogueNumber(), 5010u);

@@ -2,6 +2,7 @@
 // copying and the span fields.
 #include "builder/XmlBrokerOrvaneParser.hpp"
 #include "host/KelMessageGroup.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
@@ -90,11 +91,11 @@ TEST_F(Parsed, ChangeMarkingStopsAtAnotherDomainAndAtElementsWithoutParser) {
     OtherDomainParser other(&group);
     KelSyntaxElement* folder = other.elementPool().createElement();
     KelSyntaxElement* top = other.elementPool().createElement();
-    top->parserAttachAsLastChild(folder);
+    KelSyntaxElementAccess::parserAttachAsLastChild(top, folder);
     KelSyntaxElement* r = body();
     r->lastChild();
     root()->detach();
-    folder->parserAttachAsLastChild(root());
+    KelSyntaxElementAccess::parserAttachAsLastChild(folder, root());
     child(r, "a")->setValue(KelStringBase(u"v"));
     EXPECT_EQ(spanText(r), "<no span>");
     EXPECT_EQ(folder->parent(), top);               // walked up through the XML root only

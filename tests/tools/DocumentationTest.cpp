@@ -56,7 +56,8 @@ void runPage(const std::string& page) {
     std::string scratch = tempPath("doc-" + std::to_string(std::hash<std::string>()(page)));
     shell("rm -rf " + quote(scratch) + " && mkdir -p " + quote(scratch) + " && ln -s " +
           quote(std::string(QUARN_SOURCE_DIR) + "/examples") + " " + quote(scratch + "/examples") + " && ln -s " +
-          quote(QUARN_HOST_EXAMPLE) + " " + quote(scratch + "/host-program"));
+          quote(QUARN_HOST_EXAMPLE) + " " + quote(scratch + "/host-program") + " && ln -s " +
+          quote(QUARN_FRONT_DOOR_EXAMPLE) + " " + quote(scratch + "/front-door"));
     const std::string prefix = "cd " + quote(scratch) + " && PATH=" + quote(folderOf(QUARN_TOOL)) + ":\"$PATH\" && { ";
     for (const Example& e : examples) {
         Result r = shell(prefix + e.command + "\n} 2>&1");
@@ -70,15 +71,20 @@ TEST(Documentation, ExamplesPageRunsAsShown) { runPage("examples/README.md"); }
 TEST(Documentation, UserGuideRunsAsShown) { runPage("docs/user-guide.md"); }
 TEST(Documentation, ReadmeRunsAsShown) { runPage("README.md"); }
 
-TEST(Documentation, ApiGuideShowsTheShippedHostProgramAndItsOutput) {
+TEST(Documentation, ApiGuideShowsTheShippedProgramsAndTheirOutput) {
     std::string guide = slurp(std::string(QUARN_SOURCE_DIR) + "/docs/api-guide.md");
-    std::string program = slurp(std::string(QUARN_SOURCE_DIR) + "/examples/host-program/main.cpp");
-    ASSERT_FALSE(program.empty());
-    EXPECT_NE(guide.find("```cpp\n" + program + "```\n"), std::string::npos)
-        << "docs/api-guide.md must show examples/host-program/main.cpp as it is";
-    std::string loop = slurp(std::string(QUARN_SOURCE_DIR) + "/examples/record-loop/main.cpp");
-    ASSERT_FALSE(loop.empty());
-    EXPECT_NE(guide.find("```cpp\n" + loop + "```\n"), std::string::npos)
-        << "docs/api-guide.md must show examples/record-loop/main.cpp as it is";
+    for (const char* example : {"examples/host-program/main.cpp", "examples/front-door/main.cpp", "examples/record-loop/main.cpp"}) {
+        std::string program = slurp(std::string(QUARN_SOURCE_DIR) + "/" + example);
+        ASSERT_FALSE(program.empty()) << example;
+        EXPECT_NE(guide.find("```cpp\n" + program + "```\n"), std::string::npos)
+            << "docs/api-guide.md must show " << example << " as it is";
+    }
     runPage("docs/api-guide.md");
+}
+
+TEST(Documentation, ReadmeShowsTheFrontDoorProgram) {
+    std::string readme = slurp(std::string(QUARN_SOURCE_DIR) + "/README.md");
+    std::string program = slurp(std::string(QUARN_SOURCE_DIR) + "/examples/front-door/main.cpp");
+    EXPECT_NE(readme.find("```cpp\n" + program + "```\n"), std::string::npos)
+        << "README.md must show examples/front-door/main.cpp as it is";
 }

@@ -106,8 +106,9 @@ TEST(QuarnBatch, ProgressOnlyWhenAskedOrOnATerminal) {
     std::string in = messageFolder("progress-in", 4, false), out = tempPath("progress-out");
     Result forced = quarn("batch " + quote(in) + " " + quote(out) + " --progress --jobs 2");
     ASSERT_EQ(forced.status, 0);
-    EXPECT_NE(forced.err.find("[##############################] 4/4 messages, 0 failed\n"), std::string::npos)
+    EXPECT_NE(forced.err.find("[##############################] 4/4 messages, 0 failed, "), std::string::npos)
         << forced.err;
+    EXPECT_EQ(forced.err.back(), '\n');
     EXPECT_EQ(forced.out.find('['), std::string::npos) << "the bar belongs on standard error";
     // Standard error is a file here, not a terminal.
     EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out)).err, "");

@@ -54,7 +54,7 @@ TEST(QuarnTree, PrintsTheTreeAsTextAndJson) {
 TEST(QuarnCheck, ReportsGoodAndBadDocuments) {
     Result ok = quarn("check " + quote(kExample));
     EXPECT_EQ(ok.status, 0);
-    EXPECT_NE(ok.out.find("well-formed, 39 elements"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("well-formed, 7 XML elements, 39 syntax elements"), std::string::npos) << ok.out;
     Result bad = quarn("check --verbose -", "<a><b></a>");
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("<stdin>:1:9: expected end of tag 'b'"), std::string::npos) << bad.err;

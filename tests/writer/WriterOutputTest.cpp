@@ -5,6 +5,7 @@
 
 #include "host/KelException.hpp"
 #include "host/KelParser.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "parser/XmlElementType.hpp"
 
 #include <gtest/gtest.h>
@@ -257,10 +258,10 @@ TEST(WriterOtherDomains, ElementOfAnotherDomainIsWrittenByItsClassByte) {
     WriterTestTree t;
     auto make = [&other](KelSyntaxElement* parent, int type, const char* name, const char* value) {
         KelSyntaxElement* e = other.elementPool().createElement();
-        e->parserSetType(type);
-        if (name) e->parserSetName(ks(name));
+        KelSyntaxElementAccess::parserSetType(e, type);
+        if (name) KelSyntaxElementAccess::parserSetName(e, ks(name));
         if (value) e->setActualValue(ks(value));
-        if (parent) parent->parserAttachAsLastChild(e);
+        if (parent) KelSyntaxElementAccess::parserAttachAsLastChild(parent, e);
         return e;
     };
     KelSyntaxElement* order = make(nullptr, 0x01000123, "order", nullptr);
@@ -268,7 +269,7 @@ TEST(WriterOtherDomains, ElementOfAnotherDomainIsWrittenByItsClassByte) {
     make(order, 0x03000077, "id", "7");
     make(order, 0x02000001, nullptr, "a<b");   // CDATA's code, but class 0x02 is plain text here
     make(order, 0x06000018, nullptr, "not a comment here");
-    t.root->parserAttachAsLastChild(order);
+    KelSyntaxElementAccess::parserAttachAsLastChild(t.root, order);
     EXPECT_EQ(t.write(), "<order id='7'><item/>a&lt;b</order>");
 }
 
@@ -282,7 +283,7 @@ TEST(WriterOtherDomains, ElementOfAnotherXmlParserKeepsItsFullTypeAndSpan) {
     KelSyntaxElement* copied = other.add(other.root, XmlTypeElement, "c");
     other.span(copied, "<c  />", 1208);
     copied->detach();
-    a->parserAttachAsLastChild(copied);
+    KelSyntaxElementAccess::parserAttachAsLastChild(a, copied);
     EXPECT_EQ(t.write(), "<a><![CDATA[a<b]]><c  /></a>");
 }
 

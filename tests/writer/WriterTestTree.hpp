@@ -5,6 +5,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelStringBase.hpp"
 #include "host/KelSyntaxElement.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
@@ -42,9 +43,9 @@ public:
     // A new element of this parser attached as last child of `parent`, without change marking.
     KelSyntaxElement* add(KelSyntaxElement* parent, int type, const std::string& name = std::string()) {
         KelSyntaxElement* e = parser.elementPool().createElement();
-        e->parserSetType(type);
-        if (!name.empty()) e->parserSetName(ks(name));
-        parent->parserAttachAsLastChild(e);
+        KelSyntaxElementAccess::parserSetType(e, type);
+        if (!name.empty()) KelSyntaxElementAccess::parserSetName(e, ks(name));
+        KelSyntaxElementAccess::parserAttachAsLastChild(parent, e);
         return e;
     }
     KelSyntaxElement* addValue(KelSyntaxElement* parent, int type, const std::string& value,

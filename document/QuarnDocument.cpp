@@ -1,0 +1,201 @@
+#include "document/QuarnDocument.hpp"
+
+#include "builder/XmlBuilderLimits.hpp"
+#include "host/KelBuffer.hpp"
+#include "host/KelEncodingDetector.hpp"
+#include "host/KelMessageGroup.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelWriteBuffer.hpp"
+#include "parser/XmlElementType.hpp"
+#include "parser/XmlKelParser.hpp"
+#include "query/XmlPathQuery.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace quarn {
+
+struct Document::State {
+    KelBuffer input;
+    int ccsid = ccsid::utf8;
+    int encoding = encoding::native;
+    KelMessageGroup group;
+    // With span reuse: unchanged elements are copied from `input` on output.
+    XmlKelParser parser{&group, true};
+    // Whether the tree may differ from `input`: then the input cannot be handed back whole.
+    bool changed = false;
+};
+
+Document::Document(std::unique_ptr<State> state) noexcept : iState(std::move(state)) {}
+Document::Document(Document&&) noexcept = default;
+Document& Document::operator=(Document&&) noexcept = default;
+Document::~Document() = default;
+
+Document Document::fromBytes(std::string bytes, int ccsid, int encoding) {
+    auto state = std::make_unique<State>();
+    state->input = KelBuffer::fromString(std::move(bytes));
+    if (ccsid == ccsid::detect) {
+        // The message says what it is in; a given ccsid always decides.
+        const KelEncodingDetector::Result found = KelEncodingDetector::detect(
+            state->input.data(), static_cast<std::size_t>(state->input.length() > 0 ? state->input.length() : 0));
+        state->ccsid = found.ccsid;
+        state->encoding = encoding == encoding::detect ? found.encoding : encoding;
+    } else {
+        state->ccsid = ccsid;
+        state->encoding = encoding == encoding::detect ? encoding::native : encoding;
+    }
+    state->parser.initialize();
+    state->parser.refreshElementsFromBitStream(nullptr, state->input, state->encoding, state->ccsid);
+    return Document(std::move(state));
+}
+
+Document Document::open(const std::string& path, int ccsid, int encoding) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    std::string bytes;
+    char chunk[65536];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+    const bool failed = std::ferror(f) != 0;
+    const int err = errno;
+    std::fclose(f);
+    if (failed) throw std::runtime_error("cannot read " + path + ": " + std::strerror(err));
+    return fromBytes(std::move(bytes), ccsid, encoding);
+}
+
+int Document::ccsid() const noexcept { return iState->ccsid; }
+int Document::encoding() const noexcept { return iState->encoding; }
+
+template <class Match> Node Document::nodeOf(const Match& match) const noexcept {
+    return Node(match.element, static_cast<Node::Kind>(match.kind), iState->input.data(), iState->input.length(),
+                &iState->changed);
+}
+
+std::vector<Node> Document::select(const std::string& path) {
+    std::vector<Node> nodes;
+    XmlPathQuery(path).forEach(iState->parser.rootElement(), [&](const XmlPathQuery::Match& m) {
+        nodes.push_back(nodeOf(m));
+        return true;
+    });
+    return nodes;
+}
+
+std::optional<Node> Document::first(const std::string& path) {
+    const XmlPathQuery::Match m = XmlPathQuery(path).first(iState->parser.rootElement());
+    if (!m) return std::nullopt;
+    return nodeOf(m);
+}
+
+std::string Document::get(const std::string& path) {
+    const XmlPathQuery query(path);
+    KelSyntaxElement* root = iState->parser.rootElement();
+    switch (query.resultKind()) {
+    case XmlPathQuery::ResultKind::Number: {
+        // As XPath writes a number: whole numbers without a fraction.
+        const double n = query.number(root);
+        if (std::isnan(n)) return "NaN";
+        char text[32];
+        if (n == std::floor(n) && std::fabs(n) < 1e15)
+            std::snprintf(text, sizeof text, "%lld", static_cast<long long>(n));
+        else
+            std::snprintf(text, sizeof text, "%.15g", n);
+        return text;
+    }
+    case XmlPathQuery::ResultKind::String: return query.string(root).toUtf8();
+    case XmlPathQuery::ResultKind::Nodes: break;
+    }
+    const XmlPathQuery::Match m = query.first(root);
+    if (!m) throw std::out_of_range("path selects nothing: " + path);
+    return XmlPathQuery::stringValue(m).toUtf8();
+}
+
+std::size_t Document::set(const std::string& path, const std::string& value) {
+    const XmlPathQuery query(path);
+    if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
+        throw std::invalid_argument("a value can be set only at a path, not a function: " + path);
+    KelSyntaxElement* root = iState->parser.rootElement();
+    // Every node is found before the first changes: a change while the walk goes on would move
+    // what it has still to visit.
+    const std::vector<XmlPathQuery::Match> targets = query.all(root);
+    const KelStringBase text = KelStringBase::fromUtf8(value);
+    for (const XmlPathQuery::Match& t : targets)
+        if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself has no value: " + path);
+    iState->changed = true;
+    std::size_t count = 0;
+    for (const XmlPathQuery::Match& t : targets) {
+        t.element->setValue(text);
+        ++count;
+    }
+    if (count == 0 && query.finalAttributeName()) {
+        // A missing attribute goes after the last attribute of each element that should have it.
+        const KelStringBase& name = *query.finalAttributeName();
+        for (const XmlPathQuery::Match& owner : query.ownerQuery().all(root)) {
+            if (owner.kind != XmlPathQuery::Match::Element) continue;
+            KelSyntaxElement* lastAttribute = nullptr;
+            for (KelSyntaxElement* c = owner.element->firstChild(); c && c->type() == XmlTypeAttribute;
+                 c = c->knownNextSibling())
+                lastAttribute = c;
+            KelSyntaxElement* added =
+                lastAttribute ? lastAttribute->createAfter(name) : owner.element->createFirstChild(name);
+            added->setType(XmlTypeAttribute);
+            added->setValue(text);
+            ++count;
+        }
+    }
+    if (count == 0) throw std::out_of_range("path selects nothing: " + path);
+    return count;
+}
+
+std::size_t Document::remove(const std::string& path) {
+    const XmlPathQuery query(path);
+    if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
+        throw std::invalid_argument("only what a path selects can be deleted, not a function: " + path);
+    const std::vector<XmlPathQuery::Match> targets = query.all(iState->parser.rootElement());
+    for (const XmlPathQuery::Match& t : targets)
+        if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself cannot be deleted");
+    if (!targets.empty()) iState->changed = true;
+    for (const XmlPathQuery::Match& t : targets) t.element->detach();
+    return targets.size();
+}
+
+std::string Document::write(int ccsid, int encoding) {
+    const int outCcsid = ccsid == ccsid::same ? iState->ccsid : ccsid;
+    const int outEncoding = encoding == encoding::same ? iState->encoding : encoding;
+    iState->parser.setReuseBitStream(!iState->changed);
+    KelWriteBuffer out(outCcsid);
+    iState->parser.refreshBitStreamFromElements(nullptr, &out, iState->parser.rootElement(), outEncoding, outCcsid);
+    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(out.used()));
+}
+
+void Document::save(const std::string& path, int ccsid, int encoding) {
+    const std::string bytes = write(ccsid, encoding);
+    // Written beside the target and renamed over it: the file is replaced whole or not at all.
+    const std::string temp = path + ".quarn-tmp-" + std::to_string(::getpid());
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot create " + temp + ": " + std::strerror(errno));
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        std::remove(temp.c_str());
+        throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
+    }
+}
+
+void Document::setLimits(const XmlBuilderLimits& limits) { iState->parser.setLimits(limits); }
+
+KelParser& Document::parser() noexcept {
+    iState->changed = true;
+    return iState->parser;
+}
+
+KelSyntaxElement* Document::root() noexcept {
+    iState->changed = true;
+    return iState->parser.rootElement();
+}
+
+} // namespace quarn

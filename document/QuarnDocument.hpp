@@ -1,0 +1,81 @@
+// quarn::Document: one XML message for an application: opened from bytes or a file (code page
+// found from the message, or given), read and changed through path expressions (the subset of
+// XPath 1.0 of `quarn select`), and written in any code page. It parses lazily: a path answered
+// near the start of a message scans no further; and on output it copies every element that did
+// not change, so only the changed path is rewritten. Strings are UTF-8.
+// Owns its bytes, its parser and its tree (movable, not copyable). Errors: a malformed path
+// raises std::invalid_argument; a path that selects nothing where something must be,
+// std::out_of_range; a bad message or code page, a KelException (a std::exception) with the
+// parser's message, position and causes; a file that cannot be read or written,
+// std::runtime_error. Thread rules: one thread at a time per document; documents on different
+// threads share nothing.
+#pragma once
+
+#include "document/QuarnCodePages.hpp"
+#include "document/QuarnNode.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class KelParser;
+class KelSyntaxElement;
+struct XmlBuilderLimits;
+
+namespace quarn {
+
+class Document {
+public:
+    // The message `bytes` in `ccsid` (ccsid::detect: from its byte-order mark, its first
+    // characters or its declaration; UTF-8 otherwise) and `encoding`. Nothing is parsed yet.
+    static Document fromBytes(std::string bytes, int ccsid = ccsid::detect, int encoding = encoding::detect);
+    // The same for the contents of the file at `path`.
+    static Document open(const std::string& path, int ccsid = ccsid::detect, int encoding = encoding::detect);
+
+    Document(Document&&) noexcept;
+    Document& operator=(Document&&) noexcept;
+    ~Document();
+
+    // The input's code page and encoding value, as given or found.
+    int ccsid() const noexcept;
+    int encoding() const noexcept;
+
+    // Every node `path` selects, in document order.
+    std::vector<Node> select(const std::string& path);
+    // The first node `path` selects, scanning no further; none when it selects nothing.
+    std::optional<Node> first(const std::string& path);
+    // The value of `path`: the string value of the first node it selects, or the value of
+    // count() or string(). std::out_of_range when a path selects nothing.
+    std::string get(const std::string& path);
+    // Sets the value of every node `path` selects; a path ending in "@name" adds the attribute
+    // to each element that lacks it. Returns the number of nodes set; std::out_of_range for none.
+    std::size_t set(const std::string& path, const std::string& value);
+    // Deletes every node `path` selects; returns how many (0 when none).
+    std::size_t remove(const std::string& path);
+
+    // The message in `ccsid` and `encoding` (ccsid::same, encoding::same: the input's). UTF-16
+    // gets a byte-order mark. An unchanged message in its own code page is handed back whole.
+    std::string write(int ccsid = ccsid::same, int encoding = encoding::same);
+    // write() into the file at `path`, which is replaced whole or left as it was.
+    void save(const std::string& path, int ccsid = ccsid::same, int encoding = encoding::same);
+
+    // The bounds on a hostile message (quarn/builder/XmlBuilderLimits.hpp); set before reading.
+    void setLimits(const XmlBuilderLimits& limits);
+
+    // The host interface underneath, for what the paths do not reach. Once it is handed out the
+    // document no longer knows whether it changed, so write() goes through the tree (still
+    // copying every unchanged element).
+    KelParser& parser() noexcept;
+    KelSyntaxElement* root() noexcept;
+
+private:
+    struct State;
+    explicit Document(std::unique_ptr<State> state) noexcept;
+    template <class Match> Node nodeOf(const Match& match) const noexcept;
+
+    std::unique_ptr<State> iState;
+};
+
+} // namespace quarn

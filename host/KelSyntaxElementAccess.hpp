@@ -1,0 +1,26 @@
+// KelSyntaxElementAccess: the setters a parser uses while it builds a tree from a bitstream
+// (type, name, completion flags, attaching without marking anything changed). They are kept out
+// of KelSyntaxElement's public interface because a caller who used them on a tree in the middle
+// of a lazy parse would break it; parsers (and their tests) reach them through this class.
+// Not installed. Stateless; the thread rules are those of the element.
+#pragma once
+
+#include "host/KelSyntaxElement.hpp"
+
+class KelSyntaxElementAccess {
+public:
+    static void parserSetType(KelSyntaxElement* e, int typeCode) noexcept { e->parserSetType(typeCode); }
+    static void parserSetName(KelSyntaxElement* e, const KelStringBase& name) { e->parserSetName(name); }
+    static void parserSetInternedName(KelSyntaxElement* e, const KelStringBase* name, std::uint32_t hash) noexcept {
+        e->parserSetInternedName(name, hash);
+    }
+    static void parserAttachAsLastChild(KelSyntaxElement* parent, KelSyntaxElement* child) noexcept {
+        parent->parserAttachAsLastChild(child);
+    }
+    static void parserForgetChildren(KelSyntaxElement* e) noexcept { e->parserForgetChildren(); }
+    static void setCompleteLeft(KelSyntaxElement* e) noexcept { e->setCompleteLeft(); }
+    static void setCompleteRight(KelSyntaxElement* e) noexcept { e->setCompleteRight(); }
+    static void clearComplete(KelSyntaxElement* e) noexcept { e->clearComplete(); }
+    static void setTypeWord(KelSyntaxElement* e, std::uint32_t word) noexcept { e->setTypeWord(word); }
+    static void setUnresolved(KelSyntaxElement* e, bool unresolved) noexcept { e->setUnresolved(unresolved); }
+};

@@ -1,0 +1,210 @@
+// The front door: a document opened from bytes in any code page (found or given), read, changed
+// and deleted by path, and written back with every unchanged element copied. Written messages
+// are read back with libxml2, from their own byte-order mark and declaration.
+#include "builder/XmlBuilderLimits.hpp"
+#include "document/QuarnCodePages.hpp"
+#include "document/QuarnDocument.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
+#include "host/KelStringBase.hpp"
+#include "host/KelSyntaxElement.hpp"
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/xpath.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+const std::string kOrder =
+    "<?xml version='1.0'?>\n"
+    "<!-- kept -->\n"
+    "<order id='PO-1'>\n"
+    "  <item  sku = \"A\"  qty='1'>Blue &amp; green</item>\n"
+    "  <item sku=\"B\" qty='2'>Gear</item>\n"
+    "  <note   >  spaced   </note   >\n"
+    "</order>\n";
+
+// `utf8` in a code page, through the host's converters.
+std::string inPage(const std::string& utf8, int ccsid, bool bigEndian = false) {
+    const KelStringBase text = KelStringBase::fromUtf8(utf8);
+    if (KelConverter::isUtf16Ccsid(ccsid)) {
+        std::string out;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const char16_t c = text[i];
+            const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xFF);
+            out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+        }
+        return out;
+    }
+    std::string out(utf8.size() * 4 + 16, '\0');
+    long length = static_cast<long>(out.size());
+    KelConverter::setCodepage(ccsid)->fromUnicode(reinterpret_cast<unsigned char*>(&out[0]), length, text, false, 0);
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+}
+
+// The string value of an XPath over `bytes` as libxml2 reads them (its own detection).
+std::string libxml2Value(const std::string& bytes, const char* xpath) {
+    xmlDocPtr doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), "out.xml", nullptr, XML_PARSE_NONET);
+    if (!doc) return "<libxml2 could not read it>";
+    xmlXPathContextPtr context = xmlXPathNewContext(doc);
+    xmlXPathObjectPtr result = xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(xpath), context);
+    xmlChar* text = xmlXPathCastToString(result);
+    std::string value = reinterpret_cast<const char*>(text);
+    xmlFree(text);
+    xmlXPathFreeObject(result);
+    xmlXPathFreeContext(context);
+    xmlFreeDoc(doc);
+    return value;
+}
+} // namespace
+
+TEST(QuarnDocument, FindsTheCodePageAndAGivenOneDecides) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int ccsid;
+    };
+    const std::string declared = "<?xml version='1.0' encoding='ISO-8859-1'?><m a='M\xC3\xBCnchen'>\xC3\xA9t\xC3\xA9</m>";
+    const Case cases[] = {
+        {"UTF-16LE with a mark", "\xFF\xFE" + inPage(kOrder, 1200, false), quarn::ccsid::detect},
+        {"UTF-16BE with a mark", "\xFE\xFF" + inPage(kOrder, 1200, true), quarn::ccsid::detect},
+        {"UTF-8 with a mark", "\xEF\xBB\xBF" + kOrder, quarn::ccsid::detect},
+        {"EBCDIC 37 by its declaration", inPage("<?xml version='1.0' encoding='IBM037'?>" + kOrder.substr(21), 37),
+         quarn::ccsid::detect},
+        {"given UTF-8", kOrder, quarn::ccsid::utf8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        quarn::Document doc = quarn::Document::fromBytes(c.bytes, c.ccsid);
+        EXPECT_EQ(doc.get("/order/@id"), "PO-1");
+        EXPECT_EQ(doc.get("//item[1]"), "Blue & green");
+    }
+    quarn::Document latin = quarn::Document::fromBytes(inPage(declared, 819));
+    EXPECT_EQ(latin.ccsid(), 819);
+    EXPECT_EQ(latin.get("/m/@a"), "M\xC3\xBCnchen");
+    EXPECT_EQ(latin.get("/m"), "\xC3\xA9t\xC3\xA9");
+    // A given ccsid decides even against the declaration: the bytes are then read as UTF-8,
+    // which these are not.
+    quarn::Document given = quarn::Document::fromBytes(inPage(declared, 819), quarn::ccsid::utf8);
+    EXPECT_THROW(given.get("/m/@a"), KelException);
+}
+
+TEST(QuarnDocument, ReadsByPathLazilyAndSaysWhenAPathSelectsNothing) {
+    // The message breaks after the header: what comes before it is still readable.
+    quarn::Document doc = quarn::Document::fromBytes("<m><h id='first' n='2'/><h id='second'/><rest>...");
+    EXPECT_EQ(doc.get("/m/h/@id"), "first");
+    auto first = doc.first("//h[@n]");
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->name(), "h");
+    EXPECT_EQ(first->xml(), "<h id='first' n='2'/>");
+    EXPECT_THROW(doc.select("//h"), KelException);   // all of them needs the broken rest
+    EXPECT_THROW(doc.write(quarn::ccsid::utf16), KelException);
+
+    quarn::Document order = quarn::Document::fromBytes(kOrder);
+    EXPECT_EQ(order.get("count(//item)"), "2");
+    EXPECT_EQ(order.get("string(//item[last()]/@sku)"), "B");
+    std::vector<quarn::Node> skus = order.select("//item/@sku");
+    ASSERT_EQ(skus.size(), 2u);
+    EXPECT_EQ(skus[0].kind(), quarn::Node::Kind::Attribute);
+    EXPECT_EQ(skus[1].value(), "B");
+    EXPECT_THROW(order.get("/order/@missing"), std::out_of_range);
+    EXPECT_FALSE(order.first("//nothing").has_value());
+    EXPECT_THROW(order.get("/order/item["), std::invalid_argument);
+}
+
+TEST(QuarnDocument, ElementsAsXmlAreTheirOwnBytesUntilTheyChange) {
+    quarn::Document doc = quarn::Document::fromBytes("\xFE\xFF" + inPage(kOrder, 1200, true));
+    EXPECT_EQ(doc.first("//item[1]")->xml(), "<item  sku = \"A\"  qty='1'>Blue &amp; green</item>");
+    EXPECT_EQ(doc.first("/order/note")->xml(), "<note   >  spaced   </note   >");
+    // A change rewrites the element; what did not change inside it is still its own bytes.
+    doc.set("/order/@id", "PO-2");
+    const std::string order = doc.first("/order")->xml();
+    EXPECT_EQ(order.rfind("<order id=\"PO-2\">", 0), 0u) << order;
+    EXPECT_NE(order.find("<item  sku = \"A\"  qty='1'>Blue &amp; green</item>"), std::string::npos) << order;
+    EXPECT_NE(order.find("<note   >  spaced   </note   >"), std::string::npos) << order;
+    EXPECT_EQ(libxml2Value(order, "/order/item[2]/@qty"), "2");
+}
+
+TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {
+    quarn::Document doc = quarn::Document::fromBytes(kOrder);
+    EXPECT_EQ(doc.set("//item/@qty", "7"), 2u);
+    EXPECT_EQ(doc.set("//item[@sku='B']/@colour", "red"), 1u);   // added where missing
+    EXPECT_EQ(doc.remove("/order/item[1]"), 1u);
+    EXPECT_EQ(doc.remove("//absent"), 0u);
+    EXPECT_THROW(doc.set("//absent", "x"), std::out_of_range);
+    EXPECT_THROW(doc.set("/", "x"), std::invalid_argument);
+    EXPECT_THROW(doc.remove("/"), std::invalid_argument);
+    EXPECT_THROW(doc.set("count(//item)", "x"), std::invalid_argument);
+
+    const std::string out = doc.write();
+    // The prolog, the comment and the untouched note are their own bytes.
+    EXPECT_EQ(out.rfind("<?xml version='1.0'?>\n<!-- kept -->\n", 0), 0u) << out;
+    EXPECT_NE(out.find("<note   >  spaced   </note   >"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Blue"), std::string::npos) << out;
+    EXPECT_EQ(libxml2Value(out, "count(/order/item)"), "1");
+    EXPECT_EQ(libxml2Value(out, "/order/item/@qty"), "7");
+    EXPECT_EQ(libxml2Value(out, "/order/item/@colour"), "red");
+
+    // A node found earlier sets and deletes itself.
+    quarn::Document again = quarn::Document::fromBytes(kOrder);
+    std::vector<quarn::Node> items = again.select("//item");
+    items[0].setValue("only text");
+    items[1].remove();
+    const std::string written = again.write();
+    EXPECT_EQ(libxml2Value(written, "/order/item"), "only text");
+    EXPECT_EQ(libxml2Value(written, "count(//item)"), "1");
+}
+
+TEST(QuarnDocument, WritesInAnyPageAndHandsAnUnchangedMessageBackWhole) {
+    quarn::Document doc = quarn::Document::fromBytes(kOrder);
+    EXPECT_EQ(doc.write(), kOrder);
+    const std::string be = doc.write(quarn::ccsid::utf16, quarn::encoding::bigEndian);
+    EXPECT_EQ(be.substr(0, 4), std::string("\xFE\xFF\0<", 4));
+    const std::string le = doc.write(quarn::ccsid::utf16, quarn::encoding::littleEndian);
+    EXPECT_EQ(le.substr(0, 4), std::string("\xFF\xFE<\0", 4));
+    for (const std::string* bytes : {&be, &le}) {
+        EXPECT_EQ(libxml2Value(*bytes, "/order/item[1]"), "Blue & green");
+        EXPECT_EQ(quarn::Document::fromBytes(*bytes).get("//item[2]/@sku"), "B");
+    }
+    const std::string ebcdic = doc.write(quarn::ccsid::ebcdicUs);
+    EXPECT_EQ(quarn::Document::fromBytes(ebcdic, quarn::ccsid::ebcdicUs).get("/order/note"), "  spaced   ");
+
+    // A change through the host interface underneath is not lost: the tree is written.
+    quarn::Document host = quarn::Document::fromBytes(kOrder);
+    host.root()->firstChild();
+    host.first("/order/@id")->element()->setValue(KelStringBase(u"PO-9"));
+    EXPECT_EQ(libxml2Value(host.write(), "/order/@id"), "PO-9");
+}
+
+TEST(QuarnDocument, FilesAreReadAndReplacedWhole) {
+    const std::string path = ::testing::TempDir() + "quarn-document-" + std::to_string(::getpid()) + ".xml";
+    { std::ofstream(path, std::ios::binary) << kOrder; }
+    quarn::Document doc = quarn::Document::open(path);
+    doc.set("/order/@id", "PO-3");
+    doc.save(path, quarn::ccsid::utf16, quarn::encoding::bigEndian);
+    std::stringstream saved;
+    saved << std::ifstream(path, std::ios::binary).rdbuf();
+    EXPECT_EQ(libxml2Value(saved.str(), "/order/@id"), "PO-3");
+    EXPECT_EQ(quarn::Document::open(path).get("/order/@id"), "PO-3");
+    std::remove(path.c_str());
+
+    EXPECT_THROW(quarn::Document::open(path), std::runtime_error);
+    const std::string nowhere = ::testing::TempDir() + "no-such-folder-" + std::to_string(::getpid()) + "/x.xml";
+    EXPECT_THROW(doc.save(nowhere), std::runtime_error);
+}
+
+TEST(QuarnDocument, LimitsSetBeforeReadingHold) {
+    const std::string deep = "<a><b><c><d x='1'/></c></b></a>";
+    XmlBuilderLimits shallow;
+    shallow.nestingDepth = 2;
+    quarn::Document bounded = quarn::Document::fromBytes(deep);
+    bounded.setLimits(shallow);
+    EXPECT_THROW(bounded.get("//d/@x"), KelException);
+    quarn::Document plain = quarn::Document::fromBytes(deep);
+    EXPECT_EQ(plain.get("//d/@x"), "1");
+}

@@ -1,0 +1,203 @@
+// The quarn command's habits, end to end: option spellings (--name=value, --, suggestions for
+// slips), -o - for standard output, what --no-span-reuse and check report, deep trees, and
+// batch's folder walking, JSON summary and progress line.
+#include "tests/tools/QuarnRun.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace {
+using namespace quarntest;
+
+const std::string kOrder = std::string(QUARN_SOURCE_DIR) + "/examples/purchase-order.xml";
+
+std::size_t longestLine(const std::string& text) {
+    std::size_t longest = 0, start = 0;
+    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        longest = std::max(longest, nl - start);
+    return std::max(longest, text.size() - start);
+}
+} // namespace
+
+TEST(QuarnOptionSpelling, EqualsFormDoubleDashAndSlipsWithTheirClosestOption) {
+    Result spaced = quarn("tree --ccsid 1208 --domain JMSMap " + quote(kOrder));
+    Result joined = quarn("tree --ccsid=1208 --domain=JMSMap " + quote(kOrder));
+    ASSERT_EQ(spaced.status, 0) << spaced.err;
+    EXPECT_EQ(joined.status, 0) << joined.err;
+    EXPECT_EQ(joined.out, spaced.out);
+    EXPECT_NE(joined.out.find("XmlTypeRoot JMSMap"), std::string::npos);
+    // --set's value holds '=' itself: only the first one splits.
+    Result set = quarn("write --set='order/@id=A=B' " + quote(kOrder));
+    EXPECT_EQ(set.status, 0) << set.err;
+    EXPECT_NE(set.out.find("id=\"A=B\""), std::string::npos) << set.out;
+
+    Result flagValue = quarn("tree --json=yes " + quote(kOrder));
+    EXPECT_EQ(flagValue.status, 2);
+    EXPECT_NE(flagValue.err.find("--json takes no value"), std::string::npos) << flagValue.err;
+
+    // After "--" a name that starts with a dash is a file.
+    std::string folder = tempPath("dashes");
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    spit(folder + "/-m.xml", "<m a='1'/>");
+    Result dashed = shell("cd " + quote(folder) + " && " + QUARN_TOOL + " get -- -m.xml m/@a");
+    EXPECT_EQ(dashed.status, 0) << dashed.err;
+    EXPECT_EQ(dashed.out, "1\n");
+    Result undashed = shell("cd " + quote(folder) + " && " + QUARN_TOOL + " get -m.xml m/@a");
+    EXPECT_EQ(undashed.status, 2);
+
+    Result slip = quarn("write --no-spanreuse " + quote(kOrder));
+    EXPECT_EQ(slip.status, 2);
+    EXPECT_NE(slip.err.find("unknown option '--no-spanreuse' for quarn write; did you mean --no-span-reuse?"),
+              std::string::npos)
+        << slip.err;
+    // An option of another subcommand, and a word like no option at all, get no guess.
+    Result other = quarn("get --jobs 2 " + quote(kOrder) + " order/@id");
+    EXPECT_EQ(other.status, 2);
+    EXPECT_EQ(other.err.find("did you mean"), std::string::npos) << other.err;
+    Result far = quarn("tree --frobnicate " + quote(kOrder));
+    EXPECT_EQ(far.err.find("did you mean"), std::string::npos) << far.err;
+    // Common options count too, and two letters swapped are one slip.
+    Result trace = quarn("tree --trace-levle 0 " + quote(kOrder));
+    EXPECT_NE(trace.err.find("did you mean --trace-level?"), std::string::npos) << trace.err;
+
+    Result sub = quarn("chek " + quote(kOrder));
+    EXPECT_EQ(sub.status, 2);
+    EXPECT_NE(sub.err.find("unknown subcommand 'chek' (did you mean check?)"), std::string::npos) << sub.err;
+    Result version = quarn("--verison");
+    EXPECT_NE(version.err.find("(did you mean --version?)"), std::string::npos) << version.err;
+}
+
+TEST(QuarnOptionSpelling, VersionIsInTheHelpAndAnswers) {
+    Result help = quarn("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--version"), std::string::npos);
+    Result version = quarn("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("quarn ", 0), 0u) << version.out;
+}
+
+TEST(QuarnOutput, DashIsStandardOutputAndNoFileNamedDash) {
+    std::string folder = tempPath("dash-out");
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    Result r = shell("cd " + quote(folder) + " && " + QUARN_TOOL + " write " + quote(kOrder) + " -o -");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, slurp(kOrder));
+    Result edited = shell("cd " + quote(folder) + " && " + QUARN_TOOL + " write " + quote(kOrder) +
+                          " --set order/@id=X -o - --out-ccsid 1200");
+    EXPECT_EQ(edited.status, 0) << edited.err;
+    EXPECT_EQ(edited.out.substr(0, 2), std::string("\xFF\xFE", 2));
+    EXPECT_EQ(shell("ls -A " + quote(folder)).out, "");
+    // stats prints its table there already.
+    Result stats = quarn("stats " + quote(kOrder) + " -o -");
+    EXPECT_EQ(stats.status, 2);
+    EXPECT_EQ(stats.out, "");
+}
+
+TEST(QuarnOutput, NoSpanReuseWritesEveryElementAsMarkup) {
+    // Spacing inside tags is what only a copy keeps.
+    const std::string doc = "<a   x='1'  ><b  >t</b  ></a  >";
+    Result copied = quarn("write - --no-passthrough", doc);
+    EXPECT_EQ(copied.out, doc);
+    Result markup = quarn("write - --no-span-reuse", doc);
+    ASSERT_EQ(markup.status, 0) << markup.err;
+    EXPECT_EQ(markup.out, "<a x='1'><b>t</b></a>");
+    Result stats = quarn("stats - --no-span-reuse --json", doc);
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    EXPECT_NE(stats.out.find("\"passedThrough\":false"), std::string::npos) << stats.out;
+    EXPECT_NE(stats.out.find("\"bytesFromSpans\":0,"), std::string::npos) << stats.out;
+    EXPECT_NE(stats.out.find("\"bytesAsMarkup\":21}"), std::string::npos) << stats.out;
+}
+
+TEST(QuarnCheck, CountsXmlElementsApartFromSyntaxElementsInTextAndJson) {
+    // Root, a, its attribute, b, the text, the comment: six syntax elements, two of them tags.
+    const std::string doc = "<a x='1'><b>t</b><!--c--></a>";
+    Result text = quarn("check -", doc);
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "-: well-formed, 2 XML elements, 6 syntax elements\n");
+    Result json = quarn("check --json -", doc);
+    EXPECT_EQ(json.out, "{\"file\":\"-\",\"wellFormed\":true,\"xmlElements\":2,\"syntaxElements\":6}\n");
+    Result bad = quarn("check --json -", "<a><b></a>");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+}
+
+TEST(QuarnTree, DeepDocumentsKeepLinesShort) {
+    const int depth = 3000;
+    std::string doc;
+    for (int i = 0; i < depth; ++i) doc += "<e>";
+    for (int i = 0; i < depth; ++i) doc += "</e>";
+    Result r = quarn("tree -", doc);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(longestLine(r.out), 140u);
+    EXPECT_NE(r.out.find("(depth 3000) XmlTypeElement e"), std::string::npos);
+    // Up to the cap the indentation still shows the nesting.
+    EXPECT_NE(r.out.find("\n" + std::string(80, ' ') + "XmlTypeElement e"), std::string::npos);
+    EXPECT_NE(r.out.find("\n" + std::string(80, ' ') + "(depth 41) XmlTypeElement e"), std::string::npos);
+}
+
+TEST(QuarnBatch, RecursiveIncludeAndTheOutputFolderInsideTheInput) {
+    std::string in = tempPath("walk");
+    shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in + "/a/b") + " " + quote(in + "/c"));
+    spit(in + "/top.xml", "<t/>");
+    spit(in + "/a/one.xml", "<o/>");
+    spit(in + "/a/b/two.xml", "<w/>");
+    spit(in + "/a/b/notes.txt", "not a message");
+    spit(in + "/c/three.xml", "<h/>");
+    // A link back up must not make the walk endless.
+    shell("ln -s .. " + quote(in + "/a/up"));
+    const std::string out = in + "/out";
+
+    Result r = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --include '*.xml' --no-progress --json");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("{\"messages\":4,\"written\":4,\"failed\":0,"), std::string::npos) << r.out;
+    EXPECT_EQ(shell("cd " + quote(out) + " && find . -type f | sort").out,
+              "./a/b/two.xml\n./a/one.xml\n./c/three.xml\n./top.xml\n");
+    EXPECT_EQ(slurp(out + "/a/b/two.xml"), "<w/>");
+
+    // Run again: the output folder now lies inside the input and is not taken as input.
+    Result again = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --no-progress");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find("batch: 5 messages, 5 written"), std::string::npos) << again.out;
+
+    // Without --recursive only the top folder; a glob with a folder matches the path below INDIR.
+    Result flat = quarn("batch " + quote(in) + " " + quote(tempPath("flat-out")) + " --no-progress");
+    EXPECT_NE(flat.out.find("batch: 1 messages"), std::string::npos) << flat.out;
+    Result pathGlob = quarn("batch " + quote(in) + " " + quote(tempPath("glob-out")) +
+                            " --recursive --include 'a/*/*.xml' --no-progress");
+    EXPECT_NE(pathGlob.out.find("batch: 1 messages"), std::string::npos) << pathGlob.out;
+    shell("rm -rf " + quote(in) + " " + quote(tempPath("flat-out")) + " " + quote(tempPath("glob-out")));
+}
+
+TEST(QuarnBatch, JsonSummaryNamesTheFailures) {
+    std::string in = tempPath("json-in");
+    shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in));
+    spit(in + "/good.xml", "<g/>");
+    spit(in + "/bad \"one\".xml", "<b><c></b>");
+    Result r = quarn("batch " + quote(in) + " " + quote(tempPath("json-out")) + " --out-ccsid 1200 --no-progress --json");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("{\"messages\":2,\"written\":1,\"failed\":1,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"failures\":[{\"file\":\"bad \\\"one\\\".xml\",\"message\":\"QRV5010E"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line of JSON";
+    shell("rm -rf " + quote(in) + " " + quote(tempPath("json-out")));
+}
+
+TEST(QuarnBatch, ProgressIsRedrawnAtMostTenTimesASecondWithRateAndTimeLeft) {
+    std::string in = tempPath("progress-in");
+    shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in));
+    for (int i = 0; i < 400; ++i) spit(in + "/m" + std::to_string(1000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
+    Result r = quarn("batch " + quote(in) + " " + quote(tempPath("progress-out")) +
+                     " --out-ccsid 1200 --jobs 1 --progress --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::size_t secondsAt = r.out.find("\"seconds\":");
+    ASSERT_NE(secondsAt, std::string::npos);
+    const double seconds = std::stod(r.out.substr(secondsAt + 10));
+    const long redraws = std::count(r.err.begin(), r.err.end(), '\r');
+    EXPECT_GE(redraws, 1);
+    EXPECT_LE(redraws, static_cast<long>(seconds * 10) + 2) << r.err;
+    EXPECT_NE(r.err.find("400/400 messages, 0 failed, "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/s, 0:00 left"), std::string::npos) << r.err;
+    shell("rm -rf " + quote(in) + " " + quote(tempPath("progress-out")));
+}

@@ -283,6 +283,7 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::setParsedBufferInfo", static_cast<const void*>(data), length,
                         ccsid, encoding);
     iBufferBase = data;
+    iBitStream = data;
     iPreviousEnd = iSpanReuse ? data : nullptr;
     iBufferLength = length;
     iCodePage = static_cast<int>(ccsid);
@@ -465,11 +466,11 @@ KelDocumentPosition XmlBrokerOrvaneParser::locateFailure(bool badBytes, long lin
                                                          KelStringBase& elementName) {
     KelDocumentPosition where;
     // The bytes being scanned: the stored bitstream, or the one a tree-less check was given.
-    if (iBufferBase == nullptr || line <= 0) {
+    if (iBitStream == nullptr || line <= 0) {
         if (!badBytes) return where;
     }
     try {
-        XmlErrorLocator locator(iBufferBase, iBufferLength, iCodePage, iUtf16 == Utf16::BigEndian, iBomLength);
+        XmlErrorLocator locator(iBitStream, iBufferLength, iCodePage, iUtf16 == Utf16::BigEndian, iBomLength);
         if (!(badBytes && locator.firstInvalid(where))) {
             if (line <= 0) return where;
             where = locator.at(line, column);

@@ -230,6 +230,7 @@ protected:
     XmlUtils iUtils;
     XmlKelSyntaxElement* iCurrentElement;
     const unsigned char* iBufferBase;
+    const unsigned char* iBitStream = nullptr;   // the bitstream's first byte, its mark included
     long iBufferLength;
     int iCodePage;
     int iEncoding;

@@ -46,6 +46,7 @@ unsigned long XmlTreelessChecker::check(const KelBuffer& bitStream, long ccsid, 
     iOpenNames.clear();
     iLastIsText = false;
     iEnded = false;
+    iXmlElements = 0;
     open(Open::Root, reinterpret_cast<const XMLCh*>(rootName.data()), rootName.length());
     setParsedBufferInfo(&bitStream, ccsid, encoding);
     if (!canScan())
@@ -139,6 +140,7 @@ void XmlTreelessChecker::startElement(const XMLElementDecl& elemDecl, const unsi
     }
     if (defaulted > 0) addExpansion(defaulted);
     countElement();
+    ++iXmlElements;
     for (XMLSize_t a = 0; a < attrCount; ++a) countElement();
     if (isEmpty) {
         iLastIsText = false;

@@ -58,6 +58,9 @@ public:
     void doctypePI(const XMLCh* const target, const XMLCh* const data) override;
     void doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
 
+    // The XML elements (start tags) the last check met.
+    unsigned long xmlElements() const noexcept { return iXmlElements; }
+
 protected:
     KelStringBase currentElementName() override;
     bool insideRoot() const noexcept override { return iOpen.size() > 1; }
@@ -81,6 +84,7 @@ private:
     void leafIf(const XMLCh* text);
 
     std::vector<Frame> iOpen;
+    unsigned long iXmlElements = 0;   // start tags met by the last check
     std::u16string iOpenNames;     // the names of iOpen, one after another
     bool iLastIsText;              // the builder's current element ends with character data
     bool iEnded;

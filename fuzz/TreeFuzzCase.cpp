@@ -239,6 +239,8 @@ struct Round {
                     e->setType(kContentTypes[rng() % (sizeof(kContentTypes) / sizeof(kContentTypes[0]))]);
                 break;
             case 1:
+                // A defaulted attribute renamed would come back, to any reader, by its default.
+                if (type == XmlTypeAttribute && attributeDefaults) break;
                 // Item 9 of issue 11: names that are not XML names are written as they are.
                 if (rng() % 4 == 0 && !KnownFaults::isOpen(9)) e->setName(KelStringBase(kBadNames[rng() % 8]));
                 else if (type != XmlTypeAttribute || !attributeDefaults) e->setName(randomName(rng));
@@ -471,7 +473,10 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
         // libxml2 reads XML 1.0 only, and only in the pages iconv knows.
         const bool libxmlReads = !isXml11(root) && OutputPage::libxmlName(outCcsid) != nullptr;
         if (r.fault.empty() && known.empty() && libxmlReads) {
-            if (!expected.ok) {
+            if (!expected.ok && expected.wellFormed) {
+                // libxml2 reads the tree but will not put it in canonical form (a relative
+                // namespace URI): there is nothing to compare with.
+            } else if (!expected.ok) {
                 r.note(state + " tree written although it is not well-formed XML: " + expected.error +
                        "\n--- output ---\n" + bytes);
             } else {

@@ -286,7 +286,7 @@ std::string KelConverter::encodingNameFor(int ccsid) {
     };
     static const Named kNames[] = {
         {1208, "UTF-8"},         {819, "ISO-8859-1"},    {367, "US-ASCII"},      {923, "ISO-8859-15"},
-        {858, "IBM00858"},       {932, "Shift_JIS"},     {943, "Shift_JIS"},     {1386, "GBK"},
+        {858, "IBM00858"},       {932, "Windows-31J"},   {943, "Windows-31J"},     {1386, "GBK"},
         {5050, "EUC-JP"},
     };
     if (isUtf16Ccsid(ccsid)) return "UTF-16";

@@ -39,7 +39,7 @@ public:
     static UConverter* openStrict(const char* icuName);
 
     // The name of `ccsid` for an XML declaration: one that the scanner library, ICU and libxml2
-    // all read as this page ("UTF-8", "UTF-16", "ISO-8859-1", "IBM037", "Shift_JIS", ...).
+    // all read as this page ("UTF-8", "UTF-16", "ISO-8859-1", "IBM037", "Windows-31J", ...).
     static std::string encodingNameFor(int ccsid);
     // Whether the encoding name `name` (as a declaration gives it, in any spelling or alias)
     // names this page. For UTF-16 pages every UTF-16 name does, whatever byte order it names.

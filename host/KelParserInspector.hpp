@@ -14,6 +14,7 @@ struct KelParserStatistics {
     long scanSteps = -1;          // progressive scan steps run by the tree builder
     long bytesFromSpans = -1;     // bytes the last write copied unchanged from the input
     long bytesAsMarkup = -1;      // bytes the last write produced anew (markup, converted text)
+    long xmlElementsChecked = -1; // XML elements (tags) the last check without a tree met
 };
 
 // Where an element's text lies in the bitstream it was parsed from: bytes [begin, end) in `ccsid`

@@ -304,6 +304,10 @@ long XmlKelParser::checkBitStream(const KelBuffer& bitStream, int encoding, int 
     }
 }
 
+long XmlKelParser::xmlElementsChecked() const noexcept {
+    return iChecker != nullptr ? static_cast<long>(iChecker->xmlElements()) : -1;
+}
+
 bool XmlKelParser::holdsElement(const KelSyntaxElement* element) const {
     return iTreeBuilder->holdsElement(element);
 }

@@ -42,6 +42,8 @@ public:
     // raises them (E_XmlP_ParseError with the scanner's exception nested).
     long checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid) override;
     bool holdsElement(const KelSyntaxElement* element) const override;
+    // The XML elements (tags) the last checkBitStream met; -1 before the first.
+    long xmlElementsChecked() const noexcept;
 
     static KelStringBase className();
     static KelStringBase rootName();

@@ -40,6 +40,7 @@ KelParserStatistics XmlParserPlugin::statistics(const KelParser* parser) const {
     if (!xml) return s;
     s.elementsBuilt = static_cast<long>(const_cast<XmlKelParser*>(xml)->elementPool().elementCount());
     if (xml->treeBuilder()) s.scanSteps = static_cast<long>(xml->treeBuilder()->stepCount());
+    s.xmlElementsChecked = xml->xmlElementsChecked();
     if (xml->treeWriter()) {
         s.bytesFromSpans = xml->treeWriter()->bytesCopiedFromSpans();
         s.bytesAsMarkup = xml->treeWriter()->bytesWrittenAsMarkup();

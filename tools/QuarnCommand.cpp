@@ -195,7 +195,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
     }
     try {
         if (sub == "tree") return tree(options, *plugin);
-        if (sub == "check") return check(options);
+        if (sub == "check") return check(options, *plugin);
         if (sub == "write") return write(options);
         if (sub == "batch") return batch(options);
         if (sub == "stats") return stats(options, *plugin);
@@ -244,12 +244,18 @@ int QuarnCommand::tree(const QuarnOptions& o, const ParserPlugin& plugin) {
     return Ok;
 }
 
-int QuarnCommand::check(const QuarnOptions& o) {
+int QuarnCommand::check(const QuarnOptions& o, const ParserPlugin& plugin) {
     QuarnMessage m(o, o.positional[0], true);
     // Without a tree where the parser can: the same errors, in memory that does not grow.
     const long checked = m.check();
     if (checked >= 0) {
-        std::printf("%s: well-formed, %ld elements\n", o.positional[0].c_str(), checked);
+        const long xmlElements = plugin.inspector().statistics(m.parser()).xmlElementsChecked;
+        if (o.json)
+            std::printf("{\"file\":%s,\"wellFormed\":true,\"xmlElements\":%ld,\"syntaxElements\":%ld}\n",
+                        TreePrinter::jsonString(o.positional[0]).c_str(), xmlElements, checked);
+        else
+            std::printf("%s: well-formed, %ld XML elements, %ld syntax elements\n", o.positional[0].c_str(), xmlElements,
+                        checked);
         return Ok;
     }
     m.parser()->validate();

@@ -25,7 +25,7 @@ public:
 
 private:
     int tree(const QuarnOptions& options, const ParserPlugin& plugin);
-    int check(const QuarnOptions& options);
+    int check(const QuarnOptions& options, const ParserPlugin& plugin);
     int write(const QuarnOptions& options);
     int batch(const QuarnOptions& options);
     int stats(const QuarnOptions& options, const ParserPlugin& plugin);

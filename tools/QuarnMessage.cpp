@@ -44,6 +44,8 @@ void QuarnMessage::refresh(const KelBuffer& input) {
 void QuarnMessage::startParse() {
     iCcsid = iOptions.ccsid;
     iEncoding = iOptions.encoding;
+    // A message whose page cannot be found is reported under its file's name too.
+    ErrorReport::setDocument(iFile, iInput, iCcsid, iEncoding);
     if (iCcsid == -1) {
         // No ccsid given: the message says what it is in (a given ccsid always decides).
         const KelEncodingDetector::Result found =

@@ -1384,6 +1384,8 @@ void XmlBrokerOrvaneWriter::checkName(const KelStringBase& name, const char* fun
 void XmlBrokerOrvaneWriter::outputStartElementBegin(const KelStringBase& name) {
     if (paused()) return;
     checkName(name, "XmlBrokerOrvaneWriter::outputStartElementBegin");
+    iAttributeNames.clear();
+    iAttributeNameSet.clear();
     emitPiece(wcsLeftAngle);
     emitPiece(name);
 }
@@ -1432,6 +1434,22 @@ void XmlBrokerOrvaneWriter::writeAttribute(KelSyntaxElement* attribute) {
     const KelStringBase& quote = (xml != nullptr && xml->isDoubleQuotedAttribute()) ? wcsDoubleQuote : wcsSingleQuote;
     const KelValue& value = attribute->value();
     if (value.isNull()) return;
+    if (!paused()) {
+        // A start tag with a name twice is no XML: most tags have a few attributes, so a list
+        // does until a tag has many.
+        const KelStringBase& name = attribute->name();
+        bool repeated;
+        if (iAttributeNames.size() < 32) {
+            repeated = std::find(iAttributeNames.begin(), iAttributeNames.end(), name) != iAttributeNames.end();
+            iAttributeNames.push_back(name);
+            if (iAttributeNames.size() == 32) iAttributeNameSet.insert(iAttributeNames.begin(), iAttributeNames.end());
+        } else {
+            repeated = !iAttributeNameSet.insert(name).second;
+        }
+        if (repeated)
+            kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttribute",
+                                         KelMsg::E_XmlP_validateTree, name);
+    }
     // An unchanged value that held a reference to an undeclared entity keeps its source text.
     if (xml != nullptr && xml->hasSpan())
         outputAttributeSource(attribute->name(), *xml, value, quote);

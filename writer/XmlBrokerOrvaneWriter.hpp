@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class KelSingleByteTable;
@@ -259,5 +260,9 @@ private:
     int iDeclarationNameCcsid = -1;
     bool iNewLineOutput = false;     // this write ends new lines in NL (an EBCDIC document that does)
     KelStringBase iDeclarationRename;
+    // The attribute names of the start tag being written, so that a name set twice is refused
+    // instead of written (a reader refuses a tag that repeats one).
+    std::vector<KelStringBase> iAttributeNames;
+    std::unordered_set<KelStringBase, KelStringBaseHash> iAttributeNameSet;
     XmlFrontierCopier* iFrontier = nullptr;   // for the next writeBuffer only
 };

@@ -1,5 +1,6 @@
 // Releasing a pool down to one kept element (a parser's root that another tree links to): only
 // the later elements are destroyed, the kept one stays where it is, and new elements follow it.
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
@@ -36,7 +37,7 @@ TEST(KelSyntaxElementPool, ReleasingAllAfterAnElementKeepsItAndBuildsOnAfterIt) 
         std::vector<KelSyntaxElement*> elements;
         for (std::size_t i = 0; i < made; ++i) elements.push_back(pool.createElement());
         KelSyntaxElement* kept = elements[keptIndex];
-        kept->parserSetName(KelStringBase(u"kept"));
+        KelSyntaxElementAccess::parserSetName(kept, KelStringBase(u"kept"));
         ASSERT_TRUE(pool.releaseAllAfter(kept));
         EXPECT_EQ(gAlive, static_cast<int>(keptIndex + 1)) << keptIndex;
         EXPECT_EQ(pool.elementCount(), keptIndex + 1);

@@ -2,6 +2,7 @@
 // walks a large message record by record and deletes each record stays in the same memory; a
 // delete that would pull an element from under the scan, or out of a tree, is refused whole.
 #include "builder/XmlBrokerOrvaneParser.hpp"
+#include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
@@ -114,11 +115,11 @@ TEST_F(Deleting, RefusalsLeaveTheTreeWhole) {
     EXPECT_FALSE(parser.holdsElement(b));
     EXPECT_TRUE(parser.holdsElement(a));
     KelSyntaxElement* c = firstElement(b);
-    c->clearComplete();   // as a scan that failed inside it would leave it
+    KelSyntaxElementAccess::clearComplete(c);   // as a scan that failed inside it would leave it
     EXPECT_NE(refusal(b).find("building into it"), std::string::npos);
     EXPECT_EQ(firstElement(b), c) << "a refused delete took part of the subtree";
-    c->setCompleteLeft();
-    c->setCompleteRight();
+    KelSyntaxElementAccess::setCompleteLeft(c);
+    KelSyntaxElementAccess::setCompleteRight(c);
     EXPECT_EQ(refusal(b), "");
     // An element of another tree that was never in this pool is refused too.
     KelSyntaxElement stray(nullptr);

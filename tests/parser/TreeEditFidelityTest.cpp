@@ -230,3 +230,33 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
         }
     }
 }
+
+// A start tag that names one attribute twice is refused, whether a rename or a new attribute
+// makes it so, and in a tag with many attributes too; distinct names are written.
+TEST_F(EditTest, AnAttributeNameSetTwiceIsRefused) {
+    std::string many = "<r";
+    for (int i = 0; i < 40; ++i) many += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    many += "><e x='1' y='2'/></r>";
+    for (const char* target : {"r/e", "r"}) {
+        parse(many);
+        KelSyntaxElement* element = at(target);
+        KelSyntaxElement* last = element->firstChild();
+        while (last->nextSibling() && last->nextSibling()->type() == XmlTypeAttribute) last = last->nextSibling();
+        last->setName(KelStringBase(element->firstChild()->name()));
+        KelWriteBuffer out(1208);
+        try {
+            parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+            ADD_FAILURE() << target << ": written " << out.toString();
+        } catch (const KelException& e) {
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << target;
+            ASSERT_EQ(e.nested().size(), 1u) << target;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5006u) << target;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{element->firstChild()->name().toUtf8()});
+        }
+    }
+    parse(many);
+    at("r/e")->firstChild()->setName(KelStringBase(u"z"));
+    const std::string written = write();
+    EXPECT_NE(written.find("<e z='1' y='2'/>"), std::string::npos) << written;
+    EXPECT_TRUE(libxml_reading::readsAs(written, written));
+}

@@ -78,6 +78,7 @@ LibxmlReading LibxmlCanonicalReader::read(const std::string& bytes, const char* 
         xmlFreeParserCtxt(context);
         return reading;
     }
+    reading.wellFormed = true;
     reading.unexpandedReferences = markUnexpandedReferences(document->children);
     xmlChar* canonical = nullptr;
     const int size = xmlC14NDocDumpMemory(document, nullptr, XML_C14N_1_0, nullptr, 1, &canonical);

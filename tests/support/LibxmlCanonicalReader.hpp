@@ -11,6 +11,7 @@
 
 struct LibxmlReading {
     bool ok = false;
+    bool wellFormed = false;   // libxml2 read it (C14N may still refuse it: relative namespace URIs)
     std::string canonical;   // UTF-8, when ok
     std::string error;       // what libxml2 said, when not ok
     int unexpandedReferences = 0;   // references to entities declared nowhere that is read

@@ -63,7 +63,7 @@ int OutputPage::ccsidOfName(const std::string& encodingName) {
     if (name == "utf-16" || name == "utf-16be" || name == "utf-16le") return 1200;
     if (name == "iso-8859-1" || name == "latin1" || name == "iso_8859-1" || name == "iso8859-1") return 819;
     if (name == "us-ascii" || name == "ascii") return 367;
-    if (name == "shift_jis" || name == "shift-jis" || name == "ibm943" || name == "ibm-943") return 943;
+    if (name == "shift_jis" || name == "shift-jis" || name == "ibm943" || name == "ibm-943" || name == "windows-31j") return 943;
     if (name == "windows-1252" || name == "cp1252") return 1252;
     if (name == "ebcdic-cp-us" || name == "ibm037" || name == "cp037" || name == "ibm-37" || name == "ibm037") return 37;
     if (name == "ibm1047" || name == "ibm-1047") return 1047;
@@ -79,6 +79,9 @@ const char* OutputPage::readerEncoding(KelSyntaxElement* root, int ccsid) {
     std::string declared;
     for (KelSyntaxElement* c = decl->firstChild(); c; c = c->nextSibling())
         if (c->type() == XmlTypeEncoding && !c->value().isNull()) declared = c->value().valueAsCharacter().toUtf8();
+    // Japanese EBCDIC pages whose single-byte half is Katakana move the Latin lowercase letters:
+    // no reader can find the declaration in them unless it is told the page.
+    if (ccsid == 930 || ccsid == 1390 || ccsid == 5026) return libxmlName(ccsid);
     const int declaredCcsid = declared.empty() ? 1208 : ccsidOfName(declared);
     if (declaredCcsid == ccsid) return nullptr;
     // Item 5 of issue 11: the declaration still names the page the document was read in.

@@ -2,6 +2,7 @@
 
 #include "tests/support/KnownFaults.hpp"
 
+#include "host/KelConverter.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
 
@@ -82,6 +83,15 @@ const char* OutputPage::readerEncoding(KelSyntaxElement* root, int ccsid) {
     // Japanese EBCDIC pages whose single-byte half is Katakana move the Latin lowercase letters:
     // no reader can find the declaration in them unless it is told the page.
     if (ccsid == 930 || ccsid == 1390 || ccsid == 5026) return libxmlName(ccsid);
+    // libxml2 reads every EBCDIC document with the code page 037 whatever its declaration names,
+    // so in an EBCDIC page whose '!' is not 037's it misreads "<!--" and "<!DOCTYPE": the reader
+    // is told the page, as a consumer that knows its mainframe pages would be.
+    if (KelConverter::hasNewLine(ccsid)) {
+        unsigned char bang[8] = {0};
+        const char16_t text[] = {u'!'};
+        const std::size_t n = KelConverter::setCodepage(ccsid)->convertFromUnicode(text, 1, bang, sizeof bang, 0);
+        if (n != 1 || bang[0] != 0x5A) return libxmlName(ccsid);
+    }
     const int declaredCcsid = declared.empty() ? 1208 : ccsidOfName(declared);
     if (declaredCcsid == ccsid) return nullptr;
     // Item 5 of issue 11: the declaration still names the page the document was read in.

@@ -276,7 +276,9 @@ bool XmlKelParser::validateElement(KelSyntaxElement* element) {
     return true;
 }
 
-bool XmlKelParser::isElementAValidTopLevel(int typeCode) {
+bool XmlKelParser::isElementAValidTopLevel(int typeCode) { return isValidTopLevelType(typeCode); }
+
+bool XmlKelParser::isValidTopLevelType(int typeCode) noexcept {
     switch (typeCode) {
     case XmlTypeElement:
     case XmlTypeRoot:

@@ -42,6 +42,9 @@ public:
     // raises them (E_XmlP_ParseError with the scanner's exception nested).
     long checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid) override;
     bool holdsElement(const KelSyntaxElement* element) const override;
+    // The element types that may stand beside the document element (the same answer, for callers
+    // without a parser at hand).
+    static bool isValidTopLevelType(int typeCode) noexcept;
     // The XML elements (tags) the last checkBitStream met; -1 before the first.
     long xmlElementsChecked() const noexcept;
 

@@ -51,19 +51,6 @@ bool isStateful(long ccsid) {
     }
 }
 
-bool isValidTopLevel(int type) {
-    switch (type) {
-    case XmlTypeElement:
-    case XmlTypeRoot:
-    case XmlTypeXmlDecl:
-    case XmlTypeDocTypeDecl:
-    case XmlTypeWhiteSpace:
-    case XmlTypeComment:
-    case XmlTypeProcessingInstruction:
-    case XmlTypeNameValueLeaf: return true;
-    default: return false;
-    }
-}
 } // namespace
 
 bool XmlFrontierCopier::prepare(KelSyntaxElement* root, long ccsid) {
@@ -146,7 +133,7 @@ void XmlFrontierCopier::validateBuiltPart() {
     bool sawXmlDecl = false, sawDocType = false;
     for (KelSyntaxElement* c = iRoot->knownFirstChild(); c != nullptr; c = c->knownNextSibling()) {
         const int code = c->type();
-        if (!isValidTopLevel(code))
+        if (!XmlKelParser::isValidTopLevelType(code))
             kelThrow<KelParserException>(iOwner, KEL_HERE, "KelXmlParser::validateTree",
                                          KelMsg::E_XmlP_InvalidTopLevelElement, c->name());
         bool& seen = code == XmlTypeXmlDecl ? sawXmlDecl : sawDocType;

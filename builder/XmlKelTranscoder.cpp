@@ -181,7 +181,7 @@ XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* conver
                                    MemoryManager* manager)
     : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
       iStateful(isStateful(converter)), iShiftCodes(ucnv_getType(converter) == UCNV_EBCDIC_STATEFUL),
-      iNewLine(hasNewLine(converter)), iForm(formOf(converter)) {}
+      iNewLine(formOf(converter) == Form::Other && hasNewLine(converter)), iForm(formOf(converter)) {}
 
 XmlKelTranscoder::~XmlKelTranscoder() {
     if (iSaved) ucnv_close(iSaved);

@@ -7,7 +7,7 @@
 // Evaluation walks the host tree in document order through the elements' own navigation, so it
 // scans no further into a message than the answer needs: a walk stops as soon as the caller's
 // visitor says so, and stops early by itself where the rules of XML say no further match can
-// come (one document element, unique attribute names, a positional predicate already passed).
+// come (the one document element behind it, a positional predicate already passed).
 // A relative path starts at the context element; for the parser's root element that is the
 // document node, so "order/item[2]/@qty" names what "/order/item[2]/@qty" names.
 //

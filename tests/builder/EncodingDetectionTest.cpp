@@ -86,6 +86,7 @@ TEST(EncodingDetection, ConformanceDocumentsInEveryPageAreFoundAndParse) {
             continue;   // the conformance test reports these
         }
         ++documents;
+        int variantNumber = 0;
         for (const Page& page : kPages) {
             const bool unicode = page.ccsid == 1200 || page.ccsid == 1208;
             for (int variant = 0; variant < 4; ++variant) {
@@ -123,6 +124,9 @@ TEST(EncodingDetection, ConformanceDocumentsInEveryPageAreFoundAndParse) {
                     problems.push_back(what + ": found " + std::to_string(found.ccsid) + "/" + std::to_string(found.encoding));
                     continue;
                 }
+                // Every variant is detected; a third of them, taking turns over the documents so
+                // that each page and kind of variant is parsed often, are parsed as well.
+                if ((documents + variantNumber++) % 3 != 0) continue;
                 ++parsed;
                 try {
                     const std::string got = canonicalOf(bytes, found.ccsid, found.encoding);

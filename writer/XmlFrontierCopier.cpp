@@ -165,13 +165,13 @@ bool XmlFrontierCopier::write() {
             if (type != XmlTypeXmlDecl && type != XmlTypeDocTypeDecl) w.writeMisc(c);
         }
     } else {
-        writeOpenElement(0);
+        writeOpenElements();
     }
     if (w.paused()) return false;
     return appendRest(iCopyFrom != nullptr ? iCopyFrom : iFrontier);
 }
 
-void XmlFrontierCopier::writeOpenElement(std::size_t) {
+void XmlFrontierCopier::writeOpenElements() {
     XmlBrokerOrvaneWriter& w = *iWriter;
     for (std::size_t level = 0; level < iOpen.size(); ++level) {
         KelSyntaxElement* e = iOpen[level];

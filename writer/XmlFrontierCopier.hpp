@@ -31,7 +31,7 @@ public:
     bool write();
 
 private:
-    void writeOpenElement(std::size_t level);
+    void writeOpenElements();
     void writeKnownChild(KelSyntaxElement* child, int pauseBase);
     bool appendRest(const unsigned char* from);
     bool convertRest(const unsigned char* from, const unsigned char* end);

@@ -47,16 +47,16 @@ std::string recordText(int n) {
 
 TEST(QuarnSplit, EveryRecordBecomesADocumentOfItsOwnWithItsOwnBytes) {
     const std::string in = tempPath("split-in.xml"), out = tempPath("split-out");
-    spit(in, records(120));
+    spit(in, records(40));
     shell("rm -rf " + quote(out));
     Result r = quarn("split " + quote(in) + " feed/rec " + quote(out));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "split: 120 documents written to " + out + "\n");
+    EXPECT_EQ(r.out, "split: 40 documents written to " + out + "\n");
     const std::set<std::string> names = filesIn(out);
-    ASSERT_EQ(names.size(), 120u);
+    ASSERT_EQ(names.size(), 40u);
     EXPECT_EQ(*names.begin(), "rec-000001.xml");
-    EXPECT_EQ(*names.rbegin(), "rec-000120.xml");
-    for (int n : {1, 2, 60, 120}) {
+    EXPECT_EQ(*names.rbegin(), "rec-000040.xml");
+    for (int n : {1, 2, 20, 40}) {
         char name[32];
         std::snprintf(name, sizeof name, "/rec-%06d.xml", n);
         const std::string bytes = slurp(out + name);

@@ -97,7 +97,7 @@ const Edit kSetFirstRecordAttribute = [](KelSyntaxElement* root) {
 };
 
 TEST(FrontierCopy, AnEditNearTheTopWritesWhatIsBuiltAndCopiesTheRest) {
-    const std::string input = records(200);
+    const std::string input = records(80);
     Outcome same = writeBoth(input, kSetFirstRecordAttribute);
     EXPECT_TRUE(same.stoppedAtFrontier);
     EXPECT_SAME_BYTES(same.lazy, same.full);

@@ -1,6 +1,7 @@
 #include "tools/FlowRouter.hpp"
 
 #include "host/KelStringBase.hpp"
+#include "tools/QuarnOptions.hpp"
 
 #include <stdexcept>
 
@@ -26,23 +27,7 @@ FlowRouter::Rule FlowRouter::parseRule(const std::string& text) {
     if (key.empty()) throw std::invalid_argument("a route needs a key after '->': '" + text + "'");
     checkKey(key);
     // The value starts at the first '=' that is not inside a predicate or a quoted literal.
-    std::size_t eq = std::string::npos;
-    int depth = 0;
-    char quote = 0;
-    for (std::size_t i = 0; i < match.size() && eq == std::string::npos; ++i) {
-        const char c = match[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '[') {
-            ++depth;
-        } else if (c == ']') {
-            --depth;
-        } else if (c == '=' && depth == 0) {
-            eq = i;
-        }
-    }
+    const std::size_t eq = QuarnOptions::pathValueSeparator(match);
     std::string path = trimmed(match.substr(0, eq));
     if (path.empty()) throw std::invalid_argument("a route needs a path: '" + text + "'");
     Rule rule{XmlPathQuery(path), eq != std::string::npos,

@@ -92,6 +92,26 @@ std::string QuarnOptions::closestOption(const std::string& unknown, const std::s
     return best;
 }
 
+std::size_t QuarnOptions::pathValueSeparator(const std::string& text) {
+    int depth = 0;
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '[') {
+            ++depth;
+        } else if (c == ']') {
+            --depth;
+        } else if (c == '=' && depth == 0) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
 QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vector<std::string>& arguments) {
     static const char* const readers[] = {"tree", "check", "write", "get", "select", "batch", "stats", "split", nullptr};
     static const char* const writers[] = {"write", "batch", "stats", "split", nullptr};
@@ -157,23 +177,7 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
         } else if (a == "--set" && takes(subcommand, writers)) {
             const std::string& v = value();
             // The '=' that ends the path is the first one outside predicates and quotes.
-            std::size_t eq = std::string::npos;
-            int depth = 0;
-            char quote = 0;
-            for (std::size_t k = 0; k < v.size() && eq == std::string::npos; ++k) {
-                char c = v[k];
-                if (quote) {
-                    if (c == quote) quote = 0;
-                } else if (c == '\'' || c == '"') {
-                    quote = c;
-                } else if (c == '[') {
-                    ++depth;
-                } else if (c == ']') {
-                    --depth;
-                } else if (c == '=' && depth == 0) {
-                    eq = k;
-                }
-            }
+            const std::size_t eq = pathValueSeparator(v);
             if (eq == std::string::npos || eq == 0) throw UsageError("--set needs PATH=VALUE, not '" + v + "'");
             o.edits.push_back({Edit::Set, v.substr(0, eq), v.substr(eq + 1)});
         } else if (a == "--delete" && takes(subcommand, writers)) {

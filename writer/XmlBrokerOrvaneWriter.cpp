@@ -1,8 +1,8 @@
-// XmlBrokerOrvaneWriter: the write driver, the copying of original stretches, the prolog and
-// declaration writers, the element writer and the output wrappers.
+// XmlBrokerOrvaneWriter: the write driver, the reuse test and the copying of original stretches,
+// the element writer and the output wrappers. The prolog is XmlPrologWriter's; the bytes go
+// through XmlBufferedOutput.
 #include "writer/XmlBrokerOrvaneWriter.hpp"
 
-#include "common/XmlUtils.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "host/KelLog.hpp"
@@ -27,46 +27,13 @@ bool containsUnit(const KelStringBase& text, char16_t unit) noexcept {
     return text.find(unit) != KelStringBase::npos;
 }
 
-bool isPrologKind(int type) noexcept {
-    switch (type) {
-    case XmlTypeXmlDecl:
-    case XmlTypeDocTypeDecl:
-    case XmlTypeInternalSubset:
-    case XmlTypeExternalSubset:
-    case XmlTypeUnparsedEntityDecl:
-    case XmlTypeEntityDecl:
-    case XmlTypeExternalEntityDecl:
-    case XmlTypeParameterEntityDecl:
-    case XmlTypeExternalParameterEntityDecl:
-    case XmlTypeNotationDecl:
-    case XmlTypeAttList:
-    case XmlTypeAttDef:
-    case XmlTypeElementDef:
-    case XmlTypePublicId:
-    case XmlTypeSystemId:
-    case XmlTypeNotationReference:
-    case XmlTypeEntityValue:
-    case XmlTypeAttDefType:
-    case XmlTypeAttDefDefaultType:
-    case XmlTypeAttDefValue:
-        return true;
-    default:
-        return false;
-    }
-}
-
-const KelStringBase& versionOneZero() {
-    static const KelStringBase text = KelStringBase::fromAscii("1.0");
-    return text;
-}
-
 } // namespace
 
 // ---- lifecycle --------------------------------------------------------------------------------
 
 XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter(XmlKelParser* owner, bool spanReuse)
     : XmlOrvaneWriter(), KelOwnedLogSource(nullptr), iOutputCodepage(0), iOutputEncoding(0), iOwner(owner),
-      iSpanReuse(spanReuse), iPauseDepth(0), iDeclarationDepth(0) {
+      iSpanReuse(spanReuse), iPauseDepth(0) {
     KelTraceScope trace(this, "XmlBrokerOrvaneWriter::XmlBrokerOrvaneWriter");
     // Every write sets the byte order for its own code page; until then it is big-endian.
     setEndian(1);
@@ -124,7 +91,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     // pause that an earlier tree left open.
     iOutput.begin(buffer, static_cast<int>(ccsid), getEndian(), endsLinesWithNewLine(root, ccsid));
     setPauseDepth(0);
-    iDeclarationDepth = 0;
+    iProlog.reset();
     iDocTypeClose.reset();
     iStack.clear();
 
@@ -148,7 +115,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
         // The rest cannot be copied as it stands: the whole tree is written, from the start.
         iOutput.discardFrom(afterMark);
         setPauseDepth(0);
-        iDeclarationDepth = 0;
+        iProlog.reset();
         iDocTypeClose.reset();
         iStack.clear();
     }
@@ -200,265 +167,6 @@ bool XmlBrokerOrvaneWriter::endsLinesWithNewLine(KelSyntaxElement* root, long cc
         if (bytes[i] == 0x25) return false;
     }
     return false;
-}
-
-// ---- prolog and declarations -----------------------------------------------------------------
-
-void XmlBrokerOrvaneWriter::writeProlog(KelSyntaxElement* element) {
-    const int type = effectiveType(element);
-    KelDebugTraceScope trace(this, "XmlBrokerOrvaneWriter::writeProlog", type);
-    if (iDeclarationDepth >= kMaxDeclarationDepth) {
-        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeProlog",
-                                     KelMsg::E_XmlP_validateTree, element->storedName(), kMaxDeclarationDepth);
-    }
-    struct Depth {
-        int& depth;
-        explicit Depth(int& d) : depth(d) { ++depth; }
-        ~Depth() { --depth; }
-    } depth(iDeclarationDepth);
-
-    ensureComplete(element);
-    if (!isPrologKind(type)) {
-        writeMisc(element);
-        return;
-    }
-    if (type == XmlTypeXmlDecl && !paused()) {
-        // A declaration that names another page than the one written names the written one.
-        const KelStringBase rename = declarationRename(element);
-        if (!rename.empty()) {
-            if (!copyDeclarationRenamed(element, rename)) writeXmlDeclaration(element, &rename);
-            return;
-        }
-    }
-    if (copyOriginal(element)) {
-        if (type == XmlTypeInternalSubset) {
-            // A parsed subset's text runs to the declaration's closing '>'.
-            XmlKelSyntaxElement* xml = asXmlElement(element);
-            iDocTypeClose.setSubsetCarriedClose(!paused() && iDocTypeClose.endsWithClose(xml->getBufferStart(),
-                                                                                         xml->getBufferEnd(),
-                                                                                         xml->getBufferCodepage(),
-                                                                                         xml->getBufferBigEndian() != 0));
-        }
-        if (type == XmlTypeDocTypeDecl && !paused()) {
-            if (KelSyntaxElement* subset = findChildElement(element, XmlTypeInternalSubset)) {
-                iDocTypeClose.setSubsetCarriedClose(false);
-                writeProlog(subset);
-                closeDocTypeAfterSubset();
-            } else {
-                XmlKelSyntaxElement* xml = asXmlElement(element);
-                iDocTypeClose.set(iDocTypeClose.endsWithClose(xml->getBufferStart(), xml->getBufferEnd(),
-                                                              xml->getBufferCodepage(), xml->getBufferBigEndian() != 0)
-                                      ? XmlDocTypeCloseTracker::Written
-                                      : XmlDocTypeCloseTracker::Owed);
-            }
-        }
-        return;
-    }
-    writePrologItem(element, type);
-}
-
-void XmlBrokerOrvaneWriter::writePrologItem(KelSyntaxElement* element, int type) {
-    switch (type) {
-    case XmlTypeXmlDecl:
-        writeXmlDeclaration(element);
-        break;
-    case XmlTypeDocTypeDecl:
-        outputDocTypeBegin(element->name(), true);
-        iDocTypeClose.setSubsetCarriedClose(false);
-        writeEntityDeclChildren(element);
-        closeDocTypeAfterSubset();
-        break;
-    case XmlTypeInternalSubset:
-        outputInternalSubsetBegin();
-        for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) writeProlog(child);
-        outputInternalSubsetEnd();
-        break;
-    case XmlTypeExternalSubset:
-        // Never read, so never rewritten: only its original bytes can stand for it.
-        break;
-    case XmlTypeUnparsedEntityDecl:
-    case XmlTypeEntityDecl:
-    case XmlTypeExternalEntityDecl:
-        outputEntityDeclarationBegin(element->name());
-        writeEntityDeclChildren(element);
-        outputEntityDeclarationEnd(element->name());
-        break;
-    case XmlTypeParameterEntityDecl:
-    case XmlTypeExternalParameterEntityDecl:
-        outputParameterEntityDeclarationBegin(element->name());
-        writeEntityDeclChildren(element);
-        outputEntityDeclarationEnd(element->name());
-        break;
-    case XmlTypeNotationDecl:
-        outputNotationDeclarationBegin(element->name());
-        writeEntityDeclChildren(element);
-        outputNotationDeclarationEnd(element->name());
-        break;
-    case XmlTypeAttList:
-        outputAttListBegin(element->name(), true);
-        for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) writeProlog(child);
-        outputAttListEnd();
-        break;
-    case XmlTypeAttDef: {
-        // White space read between the definitions is kept as an item of its own; a definition
-        // right after it needs no space of its own, or every rewrite would add one.
-        KelSyntaxElement* before = element->knownPreviousSibling();
-        bool spaced = false;
-        if (before != nullptr && effectiveType(before) == XmlTypeDocTypeWhiteSpace) {
-            const KelValue& space = before->value();
-            spaced = !space.isNull() && !space.valueAsCharacter().empty();
-        }
-        outputAttDef(element->name(), true, !spaced);
-        writeAttributeDefChildren(element);
-        break;
-    }
-    case XmlTypeElementDef: {
-        const KelValue& value = element->value();
-        if (!value.isNull()) outputElementDef(element->name(), value.characterValue(), true);
-        break;
-    }
-    case XmlTypePublicId: {
-        const KelValue& value = element->value();
-        if (!value.isNull()) outputPublicId(value.valueAsCharacter());
-        break;
-    }
-    case XmlTypeSystemId: {
-        const KelValue& value = element->value();
-        if (!value.isNull()) outputSystemId(value.valueAsCharacter());
-        break;
-    }
-    case XmlTypeNotationReference: {
-        const KelValue& value = element->value();
-        if (!value.isNull()) outputNotationReference(value.valueAsCharacter());
-        break;
-    }
-    case XmlTypeEntityValue: {
-        const KelValue& value = element->value();
-        if (!value.isNull()) outputEntityValue(value.valueAsCharacter());
-        break;
-    }
-    case XmlTypeAttDefValue: {
-        const KelStringBase text = element->value().valueAsCharacter();
-        if (!text.empty()) outputAttDefValue(text);
-        break;
-    }
-    case XmlTypeAttDefDefaultType: {
-        const KelValue& value = element->value();
-        if (!value.isNull()) outputAttributeDefDefaultType(value.valueAsCharacter());
-        break;
-    }
-    case XmlTypeAttDefType: {
-        const KelStringBase& name = element->name();
-        if (!name.empty()) {
-            KelStringBase text(wcsSpace);
-            text.append(name);
-            outputCharacters(text, true);
-        }
-        const KelStringBase enumeration = element->value().valueAsCharacter();
-        if (!enumeration.empty()) {
-            KelStringBase text(wcsSpace);
-            text.append(enumeration);
-            outputCharacters(text, true);
-        }
-        break;
-    }
-    default:
-        break;
-    }
-}
-
-KelStringBase XmlBrokerOrvaneWriter::declarationRename(KelSyntaxElement* element) {
-    const KelValue* declared = nullptr;
-    for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
-        if (effectiveType(child) != XmlTypeEncoding) continue;
-        const KelValue& value = child->value();
-        if (!value.isNull()) {
-            declared = &value;
-            break;
-        }
-    }
-    return iDeclarationEncoding.renameFor(declared, iOutputCodepage, iOutputEncoding, getEndian() != -1);
-}
-
-bool XmlBrokerOrvaneWriter::copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name) {
-    // The declaration's own text, with only the encoding name changed (or one added after the
-    // version), so that its quotes and blanks stay as they were.
-    if (!iSpanReuse || !isXmlSyntaxElement(element)) return false;
-    XmlKelSyntaxElement* xml = asXmlElement(element);
-    if (xml == nullptr || xml->getBufferStart() == nullptr || xml->getBufferEnd() == nullptr ||
-        xml->getBufferEnd() < xml->getBufferStart())
-        return false;
-    KelStringBase text;
-    iOutput.decode(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
-                   xml->getBufferBigEndian() != 0, text);
-    KelStringBase edited;
-    if (!XmlDeclarationEncoding::renamedText(text, name, edited)) return false;
-    emitPiece(edited);
-    return true;
-}
-
-void XmlBrokerOrvaneWriter::writeXmlDeclaration(KelSyntaxElement* element, const KelStringBase* encodingName) {
-    // The first child of a kind that holds a value; children of that kind without one are passed over.
-    auto firstValued = [this, element](int type) -> const KelValue* {
-        for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
-            if (effectiveType(child) != type) continue;
-            const KelValue& value = child->value();
-            if (!value.isNull()) return &value;
-        }
-        return nullptr;
-    };
-    outputXmlDeclBegin();
-    if (const KelValue* version = firstValued(XmlTypeVersion)) outputXmlVersion(version->valueAsCharacter());
-    else outputXmlVersion(versionOneZero());
-    if (encodingName != nullptr) outputXmlEncoding(*encodingName);
-    else if (const KelValue* encoding = firstValued(XmlTypeEncoding)) outputXmlEncoding(encoding->valueAsCharacter());
-    if (const KelValue* standalone = firstValued(XmlTypeStandalone)) outputXmlStandAlone(standalone->valueAsCharacter());
-    outputXmlDeclEnd();
-}
-
-void XmlBrokerOrvaneWriter::writeEntityDeclChildren(KelSyntaxElement* declaration) {
-    const int type = effectiveType(declaration);
-    // A public identifier always comes before the system literal, and both before the rest.
-    bool identified = true;
-    if (KelSyntaxElement* publicId = findChildElement(declaration, XmlTypePublicId)) {
-        writeProlog(publicId);
-        if (KelSyntaxElement* systemId = findChildElement(declaration, XmlTypeSystemId)) {
-            const KelValue& value = systemId->value();
-            outputSystemLiteral(value.isNull() ? wcsNull : value.valueAsCharacter());
-        }
-    } else if (KelSyntaxElement* systemId = findChildElement(declaration, XmlTypeSystemId)) {
-        writeProlog(systemId);
-    } else {
-        identified = false;
-    }
-    // An empty identifier is read as no child at all; the declaration still needs its literal.
-    if (!identified) {
-        const bool external = type == XmlTypeExternalEntityDecl || type == XmlTypeExternalParameterEntityDecl ||
-                              type == XmlTypeUnparsedEntityDecl || type == XmlTypeNotationDecl ||
-                              (type == XmlTypeDocTypeDecl && findChildElement(declaration, XmlTypeExternalSubset));
-        if (external) outputSystemId(wcsNull);
-    }
-    bool valued = false;
-    for (KelSyntaxElement* child = declaration->firstChild(); child; child = child->nextSibling()) {
-        const int childType = effectiveType(child);
-        if (childType == XmlTypePublicId || childType == XmlTypeSystemId) continue;
-        if (childType == XmlTypeEntityValue && !child->value().isNull()) valued = true;
-        writeProlog(child);
-    }
-    // Likewise an empty replacement text: an internal entity is declared with a literal, if empty.
-    if (!valued && (type == XmlTypeEntityDecl || type == XmlTypeParameterEntityDecl)) outputEntityValue(wcsNull);
-}
-
-void XmlBrokerOrvaneWriter::writeAttributeDefChildren(KelSyntaxElement* attDef) {
-    // Attribute name, type, default kind, default value: the order the declaration syntax needs.
-    static const int ordered[3] = {XmlTypeAttDefType, XmlTypeAttDefDefaultType, XmlTypeAttDefValue};
-    for (int type : ordered) {
-        if (KelSyntaxElement* child = findChildElement(attDef, type)) writeProlog(child);
-    }
-    for (KelSyntaxElement* child = attDef->firstChild(); child; child = child->nextSibling()) {
-        const int type = effectiveType(child);
-        if (type != ordered[0] && type != ordered[1] && type != ordered[2]) writeProlog(child);
-    }
 }
 
 // ---- elements and content ---------------------------------------------------------------------

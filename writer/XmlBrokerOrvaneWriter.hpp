@@ -12,8 +12,8 @@
 #include "host/KelOwnedLogSource.hpp"
 #include "host/KelStringBase.hpp"
 #include "writer/XmlBufferedOutput.hpp"
-#include "writer/XmlDeclarationEncoding.hpp"
 #include "writer/XmlDocTypeCloseTracker.hpp"
+#include "writer/XmlPrologWriter.hpp"
 #include "writer/XmlTextEscaper.hpp"
 
 #include <cstddef>
@@ -54,6 +54,7 @@ public:
 
 private:
     friend class XmlFrontierCopier;   // writes the built part with the walk's own operations
+    friend class XmlPrologWriter;     // writes the prolog with the walk's own operations
 
     // One open element of the explicit stack that writeElement walks instead of recursing.
     struct Frame {
@@ -63,18 +64,8 @@ private:
     };
 
     // ---- Tree walking.
-    void writeProlog(KelSyntaxElement* element);
-    void writePrologItem(KelSyntaxElement* element, int type);
-    // encodingName, when given, is written in place of the declaration's own encoding.
-    void writeXmlDeclaration(KelSyntaxElement* element, const KelStringBase* encodingName = nullptr);
-    // The name the declaration must give instead of its own (or in addition, when it names
-    // none), because it does not name the output page; empty when it stays as it is.
-    KelStringBase declarationRename(KelSyntaxElement* element);
-    // Copies the declaration's own text with `name` as its encoding; false when it has no
-    // reusable text.
-    bool copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name);
-    void writeEntityDeclChildren(KelSyntaxElement* declaration);
-    void writeAttributeDefChildren(KelSyntaxElement* attDef);
+    // An item of the prolog or of the document type definition (XmlPrologWriter).
+    void writeProlog(KelSyntaxElement* element) { iProlog.write(this, element); }
     void writeElement(KelSyntaxElement* element);
     bool openElement(KelSyntaxElement* element);
     void closeElement(const Frame& frame);
@@ -174,9 +165,8 @@ private:
     XmlBufferedOutput iOutput;       // pending text, conversion, copying: the bytes of a write
 
     int iPauseDepth;                 // open entity references whose expansion is being skipped
-    int iDeclarationDepth;           // writeProlog nesting
+    XmlPrologWriter iProlog;         // the prolog and the document type definition
     XmlDocTypeCloseTracker iDocTypeClose;
-    XmlDeclarationEncoding iDeclarationEncoding;
     std::vector<Frame> iStack;       // kept between calls so deep documents allocate once
     KelStringBase iPiece;            // work string for pieces built by the primitives
     long iBytesCopied = 0;           // last write: bytes copied from spans

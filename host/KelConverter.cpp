@@ -233,9 +233,17 @@ void checkIgnorablesKept(UConverter* icu, int ccsid, const char* function, const
     }
 }
 
+// The characters that a page which rotates controls (KelConverter::rotatesControls) gives bytes
+// that its other readers take for other characters.
+bool isRotatedControl(char16_t unit) noexcept { return unit == 0x1A || unit == 0x1C || unit == 0x7F; }
+
 long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char16_t* text,
-                    std::size_t length, unsigned char* out, std::size_t capacity,
+                    std::size_t length, unsigned char* out, std::size_t capacity, bool rotatesControls,
                     std::size_t* consumed = nullptr) {
+    if (rotatesControls) {
+        for (std::size_t i = 0; i < length; ++i)
+            if (isRotatedControl(text[i])) failCharacter(function, ccsid, static_cast<long>(i), unitText(text + i, 1));
+    }
     ucnv_reset(icu);
     char* target = reinterpret_cast<char*>(out);
     const UChar* source = text;
@@ -266,6 +274,11 @@ KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
     UChar units[8];
     const int32_t n = ucnv_toUChars(probe, units, 8, bytes, 3, &status);
     iNewLinePage = U_SUCCESS(status) && n == 3 && units[0] == u'<' && units[1] == 0x85 && units[2] == u'\n';
+    const UChar del = 0x7F;
+    char delBytes[8];
+    status = U_ZERO_ERROR;
+    const int32_t m = ucnv_fromUChars(probe, delBytes, sizeof delBytes, &del, 1, &status);
+    iRotatesControls = U_SUCCESS(status) && m == 1 && delBytes[0] == 0x1C;
     ucnv_close(probe);
 }
 
@@ -431,7 +444,8 @@ bool KelConverter::fromUnicode(unsigned char* out, long& inOutLength, const KelS
 
     UConverter* icu = threadIcuConverter(*this);
     std::size_t count = 0;
-    long written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, length, out, room, &count);
+    long written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, length, out, room, iRotatesControls,
+                                  &count);
     if (written >= 0) {
         inOutLength = written;
         return true;
@@ -441,7 +455,7 @@ bool KelConverter::fromUnicode(unsigned char* out, long& inOutLength, const KelS
     // result ends on a whole character and, for stateful pages, back in the initial shift state.
     if (count > 0 && count < length && isHighSurrogate(units[count - 1]) && isLowSurrogate(units[count])) ++count;
     for (;;) {
-        written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, count, out, room);
+        written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, count, out, room, iRotatesControls);
         if (written >= 0) break;
         // Step back one character.
         if (count >= 2 && isLowSurrogate(units[count - 1]) && isHighSurrogate(units[count - 2])) count -= 2;
@@ -461,7 +475,8 @@ std::size_t KelConverter::convertFromUnicode(const char16_t* text, std::size_t l
         return length * 2;
     }
     UConverter* icu = threadIcuConverter(*this);
-    const long written = icuFromUnicode(icu, iCcsid, "KelConverter::convertFromUnicode", text, length, out, capacity);
+    const long written =
+        icuFromUnicode(icu, iCcsid, "KelConverter::convertFromUnicode", text, length, out, capacity, iRotatesControls);
     if (written < 0) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
     return static_cast<std::size_t>(written);
 }

@@ -48,6 +48,11 @@ public:
     // EBCDIC pages, whose lines end in NL (0x15, U+0085) as often as in LF (0x25): the tree
     // builder reads NL as a line end there, and the writer keeps a document's choice.
     bool hasNewLine() const noexcept { return iNewLinePage; }
+    // True for the IBM PC pages whose tables give DEL the byte 0x1C (and rotate 0x1A, 0x1C and
+    // 0x7F among U+001A, U+001C and U+007F), where every other reader of the page's name takes
+    // 0x1C for U+001C. Those three characters are refused on the way out, as any character the
+    // page lacks is, so that no output says one thing to quarn and another to its readers.
+    bool rotatesControls() const noexcept { return iRotatesControls; }
     static bool hasNewLine(int ccsid) noexcept;
 
     int ccsid() const noexcept { return iCcsid; }
@@ -77,4 +82,5 @@ private:
     std::string iIcuName;
     int iMaxBytesPerChar;
     bool iNewLinePage;
+    bool iRotatesControls = false;
 };

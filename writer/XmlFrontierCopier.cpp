@@ -259,6 +259,12 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
     }
     if (source != nullptr) ucnv_close(source);
     if (target != nullptr) ucnv_close(target);
+    // Pages that rotate controls gave DEL a byte their other readers take for another character:
+    // such a rest is written the usual way, which refuses it where it cannot be a reference.
+    if (ok && KelConverter::setCodepage(w.iOutput.codepage(), 0)->rotatesControls()) {
+        const unsigned char* bytes = buffer->data();
+        for (long i = start; ok && i < buffer->used(); ++i) ok = bytes[i] != 0x1A && bytes[i] != 0x1C && bytes[i] != 0x7F;
+    }
     // A character the output page lacks: nothing of the rest stays, and the write goes the usual way.
     if (!ok) buffer->setUsed(start);
     w.iOutput.restoreEndOfBuffer();

@@ -243,3 +243,29 @@ TEST(KelConverterTest, InvisibleCharactersThePageLacksAreNotDropped) {
     ASSERT_EQ(KelConverter::setCodepage(37)->convertFromUnicode(soft, 2, bytes, sizeof bytes), 2u);
     EXPECT_EQ(bytes[1], 0xCA);
 }
+
+TEST(KelConverterTest, PcPagesThatRotateControlsRefuseThemOnTheWayOut) {
+    // ICU's tables for the IBM PC pages give DEL the byte 0x1C, which every other reader of
+    // "IBM850" or "IBM437" takes for U+001C: the three rotated characters are refused, with the
+    // position of the first, and the page keeps every other character.
+    for (int ccsid : {437, 850}) {
+        EXPECT_TRUE(KelConverter::setCodepage(ccsid)->rotatesControls()) << ccsid;
+        for (char16_t control : {u'\u007F', u'\u001A', u'\u001C'}) {
+            try {
+                encode(ccsid, KelStringBase(std::u16string{u'a', control}));
+                ADD_FAILURE() << "U+" << std::hex << static_cast<int>(control) << " written into ccsid " << std::dec
+                              << ccsid;
+            } catch (const KelRecoverableException& e) {
+                EXPECT_EQ(e.catalogueNumber(), 2341u);
+                ASSERT_EQ(e.inserts().size(), 3u);
+                EXPECT_EQ(e.inserts()[1], "1");
+            }
+        }
+        EXPECT_EQ(encode(ccsid, KelStringBase(u"a~\u00E9")).size(), 3u);
+    }
+    // Pages whose DEL is DEL (or the EBCDIC 0x07) keep it.
+    for (int ccsid : {819, 1252, 37}) {
+        EXPECT_FALSE(KelConverter::setCodepage(ccsid)->rotatesControls()) << ccsid;
+        EXPECT_EQ(encode(ccsid, KelStringBase(std::u16string{u'\u007F'})).size(), 1u);
+    }
+}

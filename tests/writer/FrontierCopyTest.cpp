@@ -159,6 +159,17 @@ TEST(FrontierCopy, ACharacterTheOutputPageLacksMakesTheWriteBuildTheRest) {
     EXPECT_NE(o.lazy.find("&#x20AC;"), std::string::npos);
 }
 
+TEST(FrontierCopy, DelIntoAPcPageThatRotatesControlsMakesTheWriteBuildTheRest) {
+    // The IBM PC tables give DEL a byte other readers take for U+001C: the rest is not copied
+    // through them but built, where DEL becomes a reference.
+    const std::string input = records(30, " \x7F");
+    Outcome o = writeBoth(input, kSetFirstRecordAttribute, 850, 546);
+    EXPECT_FALSE(o.stoppedAtFrontier);
+    EXPECT_SAME_BYTES(o.lazy, o.full);
+    EXPECT_EQ(o.lazy.find('\x1C'), std::string::npos);
+    EXPECT_NE(o.lazy.find("&#x7F;"), std::string::npos);
+}
+
 TEST(FrontierCopy, AnOpenElementRenamedRetypedOrFollowedByNewElementsStopsTheCopy) {
     const std::string input = "<r a='1'><h x='1'/><body n='1'>" + records(20).substr(records(20).find("<batch")) +
                               "</body><t/></r>";

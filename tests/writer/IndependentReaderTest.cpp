@@ -3,6 +3,7 @@
 #include "tests/support/CanonicalTreeSerialiser.hpp"
 #include "tests/support/LibxmlCanonicalReader.hpp"
 #include "tests/support/OutputPage.hpp"
+#include "host/KelException.hpp"
 #include "tests/writer/WriterTestDocument.hpp"
 
 #include <gtest/gtest.h>
@@ -92,5 +93,22 @@ TEST(IndependentReader, CarriageReturnsInCDataSectionsReachTheReader) {
         const LibxmlReading read = LibxmlCanonicalReader::read(out, ccsid == 1208 || ccsid == 1200 ? nullptr : OutputPage::libxmlName(ccsid));
         ASSERT_TRUE(read.ok) << ccsid << ": " << read.error;
         EXPECT_EQ(read.canonical, "<r>a&#xD;b&#xD;\n]]&gt;c&#xD;</r>") << ccsid;
+    }
+}
+
+TEST(IndependentReader, DelInAPcPageIsAReferenceOrRefusedNeverTheRotatedByte) {
+    // ICU's IBM PC tables give DEL the byte 0x1C, which a reader of "IBM850" takes for U+001C,
+    // no XML character. Unchanged text holding DEL is written anew with a reference; a comment,
+    // which can hold no reference, is refused as a character the page lacks.
+    for (int ccsid : {850, 437}) {
+        WriterTestDocument doc("<r a='\x7f'>x\x7fy<b>\x7f</b></r>");
+        const std::string out = doc.write(ccsid, 546);
+        EXPECT_EQ(out.find('\x1c'), std::string::npos) << ccsid;
+        const LibxmlReading read = LibxmlCanonicalReader::read(out);
+        ASSERT_TRUE(read.ok) << ccsid << ": " << read.error << "\n" << out;
+        EXPECT_EQ(read.canonical, "<r a=\"\x7f\">x\x7fy<b>\x7f</b></r>") << ccsid;
+
+        WriterTestDocument comment("<r><!--a\x7f--></r>");
+        EXPECT_THROW(comment.write(ccsid, 546), KelException) << ccsid;
     }
 }

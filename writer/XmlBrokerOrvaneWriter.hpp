@@ -117,11 +117,11 @@ private:
     void outputEndElement(const KelStringBase& name);
     void outputCharacters(const KelStringBase& text, bool escape);
     void outputAttribute(const KelStringBase& name, const KelValue& value, const KelStringBase& quote);
-    // An attribute that kept the span of its value's source text (a value holding a reference
-    // to an undeclared entity): that text is copied, not the value.
     // One attribute of a start tag written anew: from its source text while it keeps a span,
     // else from its value; nothing for a null value.
     void writeAttribute(KelSyntaxElement* attribute);
+    // An attribute that kept the span of its value's source text (a value holding a reference
+    // to an undeclared entity): that text is copied, not the value.
     void outputAttributeSource(const KelStringBase& name, const XmlKelSyntaxElement& attribute,
                                const KelValue& value, const KelStringBase& quote);
     void outputCDataSection(const KelStringBase& text);

@@ -6,6 +6,7 @@
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
+#include "query/XmlNodeText.hpp"
 #include "query/XmlPathQuery.hpp"
 
 #include <stdexcept>
@@ -17,77 +18,6 @@ XmlPathQuery::Match matchOf(KelSyntaxElement* element, Node::Kind kind) {
     m.element = element;
     m.kind = static_cast<XmlPathQuery::Match::Kind>(kind);
     return m;
-}
-
-std::string valueOf(KelSyntaxElement* e) {
-    const KelValue& v = e->value();
-    return v.isNull() ? std::string() : v.valueAsCharacter().toUtf8();
-}
-
-void escape(const std::string& in, std::string& out, bool attribute) {
-    for (char c : in) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += attribute ? "&quot;" : "\""; break;
-        default: out += c;
-        }
-    }
-}
-
-// An element that lost its bytes (changed, or built by hand): its markup, walked by links so that
-// any depth writes. Unchanged elements inside it are copied through `copy`.
-template <class Copy> void markup(KelSyntaxElement* top, std::string& out, Copy copy) {
-    KelSyntaxElement* current = top;
-    for (;;) {
-        bool descended = false;
-        auto* xml = dynamic_cast<XmlKelSyntaxElement*>(current);
-        if (current != top && xml && xml->hasSpan() && current->typeCode() == XmlTypeElement) {
-            out += copy(xml);
-        } else {
-            switch (current->typeCode()) {
-            case XmlTypeElement: {
-                out += '<' + current->name().toUtf8();
-                KelSyntaxElement* content = nullptr;
-                for (KelSyntaxElement* c = current->firstChild(); c; c = c->nextSibling()) {
-                    if (c->typeCode() != XmlTypeAttribute) {
-                        content = c;
-                        break;
-                    }
-                    out += ' ' + c->name().toUtf8() + "=\"";
-                    escape(valueOf(c), out, true);
-                    out += '"';
-                }
-                if (content) {
-                    out += '>';
-                    current = content;
-                    descended = true;
-                } else {
-                    out += "/>";
-                }
-                break;
-            }
-            case XmlTypeContent:
-            case XmlTypeWhiteSpace: escape(valueOf(current), out, false); break;
-            case XmlTypeCData: out += "<![CDATA[" + valueOf(current) + "]]>"; break;
-            case XmlTypeComment: out += "<!--" + valueOf(current) + "-->"; break;
-            case XmlTypeProcessingInstruction: {
-                const std::string v = valueOf(current);
-                out += "<?" + current->name().toUtf8() + (v.empty() ? "" : " " + v) + "?>";
-                break;
-            }
-            default: break;
-            }
-        }
-        if (descended) continue;
-        while (current != top && !current->nextSibling()) {
-            current = current->parent();
-            out += "</" + current->name().toUtf8() + '>';
-        }
-        if (current == top) return;
-        current = current->nextSibling();
-    }
 }
 } // namespace
 
@@ -103,17 +33,7 @@ std::string Node::name() const {
 std::string Node::value() const { return XmlPathQuery::stringValue(matchOf(iElement, iKind)).toUtf8(); }
 
 std::string Node::spanText(const unsigned char* begin, const unsigned char* end, int ccsid, bool bigEndian) const {
-    const long length = static_cast<long>(end - begin);
-    int byteOrder = 0;
-    if (KelConverter::isUtf16Ccsid(ccsid)) {
-        // The message's byte-order mark, when it has one, says how its text is laid out.
-        if (iInputLength >= 2 && iInput[0] == 0xFE && iInput[1] == 0xFF) bigEndian = true;
-        else if (iInputLength >= 2 && iInput[0] == 0xFF && iInput[1] == 0xFE) bigEndian = false;
-        byteOrder = bigEndian ? 1 : -1;
-    }
-    KelStringBase text = KelConverter::setCodepage(ccsid)->toUnicode(begin, length, false, byteOrder);
-    if (!text.empty() && text[0] == u'\xFEFF') text.erase(0, 1);
-    return text.toUtf8();
+    return XmlNodeText::spanText(iInput, iInputLength, begin, end, ccsid, bigEndian);
 }
 
 std::string Node::xml() const {
@@ -136,7 +56,13 @@ std::string Node::xml() const {
     auto* xml = dynamic_cast<XmlKelSyntaxElement*>(iElement);
     if (xml && xml->hasSpan()) return copy(xml);
     std::string out;
-    markup(iElement, out, copy);
+    // Unchanged elements inside a changed one are copied.
+    XmlNodeText::appendMarkup(iElement, out, false, [&copy](KelSyntaxElement* e, std::string& text) {
+        auto* inner = dynamic_cast<XmlKelSyntaxElement*>(e);
+        if (inner == nullptr || !inner->hasSpan() || e->typeCode() != XmlTypeElement) return false;
+        text += copy(inner);
+        return true;
+    });
     return out;
 }
 

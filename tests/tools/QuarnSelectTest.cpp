@@ -44,6 +44,17 @@ TEST(QuarnSelect, PrintsEveryMatchElementsAsTheirOwnBytes) {
     EXPECT_EQ(quarn("select - '//h/@id'", big + "<broken").status, 1);
 }
 
+TEST(QuarnSelect, ElementsFromAnEntitysTextArePrintedAsMarkup) {
+    // They have no bytes of their own in the message: their XML is built from the tree, every
+    // element with an end tag, text and attribute values escaped again.
+    const std::string doc =
+        "<!DOCTYPE r [<!ENTITY e \"<a x='&amp;lt;&quot;'><b/>t&amp;amp;&gt;<!--c--><?p d?></a>\">]><r>&e;</r>";
+    Result a = quarn("select - //a", doc);
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(a.out, "<a x=\"&amp;lt;&quot;\"><b></b>t&amp;amp;&gt;<!--c--><?p d?></a>\n");
+    EXPECT_EQ(quarn("select - //b", doc).out, "<b></b>\n");
+}
+
 TEST(QuarnSelect, GetPrintsTheFirstValueAndEditsChangeEveryMatch) {
     EXPECT_EQ(quarn("get " + quote(kExample) + " '//item[@sku=\"B-220\"]/@qty'").out, "1\n");
     EXPECT_EQ(quarn("get " + quote(kExample) + " 'count(/order/item)'").out, "2\n");

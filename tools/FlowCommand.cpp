@@ -49,14 +49,8 @@ int FlowCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return QuarnCommand::Usage;
     }
-    std::unique_ptr<ParserPlugin> plugin;
-    try {
-        plugin = std::make_unique<ParserPlugin>();
-    } catch (const KelException& e) {
-        std::fprintf(stderr, "quarn: cannot load the parser plug-in (set %s to its path)\n  %s\n",
-                     ParserPlugin::kEnvironmentVariable, e.what());
-        return QuarnCommand::NoPlugin;
-    }
+    std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
+    if (!plugin) return QuarnCommand::NoPlugin;
     if (!options.send.empty()) return send(options);
     FlowRunner::installSignalHandlers();
     FlowCounters counters;

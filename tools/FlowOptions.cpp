@@ -29,13 +29,6 @@ int ccsid(const std::string& what, const std::string& text, int& encoding, bool&
     }
     return found;
 }
-
-std::string trimmed(const std::string& s) {
-    const char* space = " \t\r\n";
-    std::size_t b = s.find_first_not_of(space);
-    if (b == std::string::npos) return std::string();
-    return s.substr(b, s.find_last_not_of(space) - b + 1);
-}
 } // namespace
 
 void FlowOptions::setting(const std::string& keyword, const std::string& value) {
@@ -96,11 +89,11 @@ void FlowOptions::readFlowText(const std::string& text, const std::string& origi
     std::istringstream lines(text);
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number) {
-        line = trimmed(line);
+        line = QuarnOptions::trimmed(line);
         if (line.empty() || line[0] == '#') continue;
         std::size_t space = line.find_first_of(" \t");
         std::string keyword = line.substr(0, space);
-        std::string value = space == std::string::npos ? std::string() : trimmed(line.substr(space));
+        std::string value = space == std::string::npos ? std::string() : QuarnOptions::trimmed(line.substr(space));
         if (value.empty()) throw QuarnOptions::UsageError(origin + ":" + std::to_string(number) + ": " + keyword + " needs a value");
         try {
             setting(keyword, value);

@@ -5,15 +5,6 @@
 
 #include <stdexcept>
 
-namespace {
-std::string trimmed(const std::string& s) {
-    const char* space = " \t\r\n";
-    std::size_t b = s.find_first_not_of(space);
-    if (b == std::string::npos) return std::string();
-    return s.substr(b, s.find_last_not_of(space) - b + 1);
-}
-} // namespace
-
 void FlowRouter::checkKey(const std::string& key) {
     if (key.empty() || key.size() > 255)
         throw std::invalid_argument("a routing key has 1 to 255 bytes, not " + std::to_string(key.size()));
@@ -23,15 +14,15 @@ FlowRouter::Rule FlowRouter::parseRule(const std::string& text) {
     std::size_t arrow = text.rfind("->");
     if (arrow == std::string::npos) throw std::invalid_argument("a route is PATH[=VALUE] -> KEY, not '" + text + "'");
     std::string match = text.substr(0, arrow);
-    std::string key = trimmed(text.substr(arrow + 2));
+    std::string key = QuarnOptions::trimmed(text.substr(arrow + 2));
     if (key.empty()) throw std::invalid_argument("a route needs a key after '->': '" + text + "'");
     checkKey(key);
     // The value starts at the first '=' that is not inside a predicate or a quoted literal.
     const std::size_t eq = QuarnOptions::pathValueSeparator(match);
-    std::string path = trimmed(match.substr(0, eq));
+    std::string path = QuarnOptions::trimmed(match.substr(0, eq));
     if (path.empty()) throw std::invalid_argument("a route needs a path: '" + text + "'");
     Rule rule{XmlPathQuery(path), eq != std::string::npos,
-              eq != std::string::npos ? trimmed(match.substr(eq + 1)) : std::string(), key};
+              eq != std::string::npos ? QuarnOptions::trimmed(match.substr(eq + 1)) : std::string(), key};
     if (rule.path.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("a route needs a path that selects nodes, not '" + path + "'");
     return rule;

@@ -1,13 +1,25 @@
 #include "tools/ParserPlugin.hpp"
 
+#include "host/KelException.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelThrow.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 
 #ifndef QUARN_PLUGIN_FILE
 #define QUARN_PLUGIN_FILE "libquarnparse.so.0"
 #endif
+
+std::unique_ptr<ParserPlugin> ParserPlugin::loadOrReport() {
+    try {
+        return std::make_unique<ParserPlugin>();
+    } catch (const KelException& e) {
+        std::fprintf(stderr, "quarn: cannot load the parser plug-in (set %s to its path)\n  %s\n", kEnvironmentVariable,
+                     e.what());
+        return nullptr;
+    }
+}
 
 ParserPlugin::ParserPlugin() {
     const char* given = std::getenv(kEnvironmentVariable);

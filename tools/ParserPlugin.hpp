@@ -16,6 +16,8 @@ public:
 
     // Loads the plug-in; raises KelRecoverableException 2351 when it cannot be loaded.
     ParserPlugin();
+    // Loads the plug-in, or tells the user on standard error why it could not and gives null.
+    static std::unique_ptr<ParserPlugin> loadOrReport();
     ParserPlugin(const ParserPlugin&) = delete;
     ParserPlugin& operator=(const ParserPlugin&) = delete;
     ~ParserPlugin();

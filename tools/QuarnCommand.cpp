@@ -185,14 +185,8 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
     }
-    std::unique_ptr<ParserPlugin> plugin;
-    try {
-        plugin = std::make_unique<ParserPlugin>();
-    } catch (const KelException& e) {
-        std::fprintf(stderr, "quarn: cannot load the parser plug-in (set %s to its path)\n  %s\n",
-                     ParserPlugin::kEnvironmentVariable, e.what());
-        return NoPlugin;
-    }
+    std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
+    if (!plugin) return NoPlugin;
     try {
         if (sub == "tree") return tree(options, *plugin);
         if (sub == "check") return check(options, *plugin);

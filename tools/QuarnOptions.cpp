@@ -92,6 +92,13 @@ std::string QuarnOptions::closestOption(const std::string& unknown, const std::s
     return best;
 }
 
+std::string QuarnOptions::trimmed(const std::string& text) {
+    const char* space = " \t\r\n";
+    const std::size_t b = text.find_first_not_of(space);
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(space) - b + 1);
+}
+
 std::size_t QuarnOptions::pathValueSeparator(const std::string& text) {
     int depth = 0;
     char quote = 0;

@@ -26,10 +26,12 @@ public:
     // Parses the arguments after the subcommand name.
     // "--name=value" is taken as "--name value", and "--" ends the options.
     static QuarnOptions parse(const std::string& subcommand, const std::vector<std::string>& arguments);
-    // The option named in `helpText` closest to `unknown` (by edit distance), or "" when none is
-    // close enough to be a likely typing slip.
     // Where PATH=VALUE splits: the first '=' outside predicates and quoted literals; npos if none.
     static std::size_t pathValueSeparator(const std::string& text);
+    // `text` without the blanks (space, tab, CR, LF) at either end.
+    static std::string trimmed(const std::string& text);
+    // The option named in `helpText` closest to `unknown` (by edit distance), or "" when none is
+    // close enough to be a likely typing slip.
     static std::string closestOption(const std::string& unknown, const std::string& helpText);
     static std::size_t editDistance(const std::string& a, const std::string& b);
     // Whether -o names standard output ("-o -").

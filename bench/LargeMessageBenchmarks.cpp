@@ -2,12 +2,12 @@
 // 1200) against a pass-through and against ICU converting the whole input, the tree-less check
 // (P8) and the split into records (P9) against the scanner's own progressive scan.
 #include "bench/DocumentGenerator.hpp"
+#include "bench/IcuConvertFloor.hpp"
 #include "bench/LargeMessageWorkloads.hpp"
 #include "bench/XercesScanFloor.hpp"
 #include "host/KelWriteBuffer.hpp"
 
 #include <benchmark/benchmark.h>
-#include <unicode/ucnv.h>
 
 #include <map>
 #include <stdexcept>
@@ -67,25 +67,7 @@ void BM_LargePassThrough(benchmark::State& state) {
 // ICU converting the whole input from UTF-8 to UTF-16LE.
 void BM_LargeIcuConvert(benchmark::State& state) {
     const std::string& doc = largeDocument(static_cast<std::size_t>(state.range(0)));
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* from = ucnv_open("UTF-8", &status);
-    UConverter* to = ucnv_open("UTF-16LE", &status);
-    if (U_FAILURE(status)) throw std::runtime_error("ICU converters missing");
-    std::vector<char> out(doc.size() * 2 + 16);
-    std::vector<UChar> pivot(4096);
-    for (auto _ : state) {
-        char* t = out.data();
-        const char* s = doc.data();
-        UChar* pivotSource = pivot.data();
-        UChar* pivotTarget = pivot.data();
-        status = U_ZERO_ERROR;
-        ucnv_convertEx(to, from, &t, out.data() + out.size(), &s, doc.data() + doc.size(), pivot.data(),
-                       &pivotSource, &pivotTarget, pivot.data() + pivot.size(), true, true, &status);
-        if (U_FAILURE(status)) state.SkipWithError("ICU conversion failed");
-        benchmark::DoNotOptimize(t);
-    }
-    ucnv_close(from);
-    ucnv_close(to);
+    IcuConvertFloor::run(state, doc, "UTF-16LE", 4096);
     setBytes(state, doc);
 }
 

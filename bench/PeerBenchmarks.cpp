@@ -2,6 +2,7 @@
 // the same in-memory bytes in the same run. Documents are generated at start-up, never read
 // from disk. bench/run turns the JSON output into docs/performance.md.
 #include "bench/DocumentGenerator.hpp"
+#include "bench/IcuConvertFloor.hpp"
 #include "bench/QuarnWorkloads.hpp"
 #include "bench/XercesScanFloor.hpp"
 
@@ -15,7 +16,6 @@
 #include <libxml/parser.h>
 #include <libxml/xmlreader.h>
 #include <pugixml.hpp>
-#include <unicode/ucnv.h>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax2/Attributes.hpp>
@@ -82,25 +82,7 @@ void BM_XercesProgressiveScan(benchmark::State& state) {
 void BM_IcuConvert(benchmark::State& state) {
     const std::string& doc = utf8Of(10);
     const char* target = state.range(0) == 1200 ? "UTF-16LE" : "ibm-37_P100-1995";
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* from = ucnv_open("UTF-8", &status);
-    UConverter* to = ucnv_open(target, &status);
-    if (U_FAILURE(status)) throw std::runtime_error("ICU converters missing");
-    std::vector<char> out(doc.size() * 2 + 16);
-    std::vector<UChar> pivot(8192);
-    for (auto _ : state) {
-        char* t = out.data();
-        const char* s = doc.data();
-        UChar* pivotSource = pivot.data();
-        UChar* pivotTarget = pivot.data();
-        status = U_ZERO_ERROR;
-        ucnv_convertEx(to, from, &t, out.data() + out.size(), &s, doc.data() + doc.size(), pivot.data(),
-                       &pivotSource, &pivotTarget, pivot.data() + pivot.size(), true, true, &status);
-        if (U_FAILURE(status)) state.SkipWithError("ICU conversion failed");
-        benchmark::DoNotOptimize(t);
-    }
-    ucnv_close(from);
-    ucnv_close(to);
+    IcuConvertFloor::run(state, doc, target, 8192);
     setBytes(state, doc);
 }
 

@@ -398,6 +398,14 @@ KelStringBase& XmlBrokerOrvaneWriter::newPiece() {
 
 void XmlBrokerOrvaneWriter::emitBuiltPiece() { emitPiece(iPiece); }
 
+void XmlBrokerOrvaneWriter::emitLiteral(const KelStringBase& lead, const KelStringBase& quote,
+                                        const KelStringBase& text) {
+    emitPiece(lead);
+    emitPiece(quote);
+    emitPiece(text);
+    emitPiece(quote);
+}
+
 void XmlBrokerOrvaneWriter::settleDocTypeCloseForMarkup() {
     if (iDocTypeClose.take() == XmlDocTypeCloseTracker::Owed) iOutput.write(wcsRightAngle);
 }
@@ -681,10 +689,7 @@ void XmlBrokerOrvaneWriter::outputInternalSubsetEnd() {
 void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
     if (paused()) return;
     if (containsUnit(text, u'"')) {
-        emitPiece(wcsPublic);
-        emitPiece(wcsSingleQuote);
-        emitPiece(text);
-        emitPiece(wcsSingleQuote);
+        emitLiteral(wcsPublic, wcsSingleQuote, text);
         return;
     }
     XmlOrvaneWriter::outputPublicId(newPiece(), text, false);
@@ -694,10 +699,7 @@ void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
 void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
     if (paused()) return;
     if (containsUnit(text, u'"')) {
-        emitPiece(wcsSystemSpace);
-        emitPiece(wcsSingleQuote);
-        emitPiece(text);
-        emitPiece(wcsSingleQuote);
+        emitLiteral(wcsSystemSpace, wcsSingleQuote, text);
         return;
     }
     XmlOrvaneWriter::outputSystemId(newPiece(), text, false);
@@ -706,11 +708,7 @@ void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
 
 void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
     if (paused()) return;
-    const KelStringBase& quote = containsUnit(text, u'"') ? wcsSingleQuote : wcsDoubleQuote;
-    emitPiece(wcsSpace);
-    emitPiece(quote);
-    emitPiece(text);
-    emitPiece(quote);
+    emitLiteral(wcsSpace, containsUnit(text, u'"') ? wcsSingleQuote : wcsDoubleQuote, text);
 }
 
 void XmlBrokerOrvaneWriter::outputNotationReference(const KelStringBase& name) {

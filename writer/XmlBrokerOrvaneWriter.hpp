@@ -101,6 +101,8 @@ private:
     // Pieces built by a primitive go through iPiece: clear it, fill it, then emitBuiltPiece.
     KelStringBase& newPiece();
     void emitBuiltPiece();
+    // `lead`, then `text` as it stands between two `quote`s: a literal that holds no references.
+    void emitLiteral(const KelStringBase& lead, const KelStringBase& quote, const KelStringBase& text);
     // Supplies the document type's ">" when a copied declaration owes it, before other output.
     void settleDocTypeCloseForMarkup();
     // Copies a stretch of an original bitstream. False (nothing written) when the stretch must

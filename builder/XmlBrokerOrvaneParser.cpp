@@ -230,14 +230,11 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     if (root && root->isCompleteLeft() && root->isCompleteRight()) return;
     if (!iScanInProgress && !iInputSource) return;
     scanStep();
-    if (!iScanInProgress) {
-        delete iInputSource;
-        iInputSource = nullptr;
-        iScannerMemory.releaseSpareReaders();
-        // A scan that stops without reaching the end of the document has failed, even when the
-        // scanner said nothing: the tree must not pass for complete.
-        if (root && !root->isCompleteRight()) failWithScannerMessage(0, u"The document ended before it was complete");
-    }
+}
+
+bool XmlBrokerOrvaneParser::documentEnded() const noexcept {
+    const KelSyntaxElement* root = iOwner->rootElement();
+    return root == nullptr || root->isCompleteRight();
 }
 
 void XmlBrokerOrvaneParser::scanStep() {
@@ -285,6 +282,15 @@ void XmlBrokerOrvaneParser::scanStep() {
         recordUnexpected("unknown exception");
         throw;
     }
+    if (iScanInProgress) return;
+    // The scan is over: freeing its readers belongs to no document.
+    iMeter.watch(nullptr);
+    delete iInputSource;
+    iInputSource = nullptr;
+    iScannerMemory.releaseSpareReaders();
+    // A scan that stops without reaching the end of the document has failed, even when the
+    // scanner said nothing: the tree must not pass for complete.
+    if (!documentEnded()) failWithScannerMessage(0, u"The document ended before it was complete");
 }
 
 void XmlBrokerOrvaneParser::giveUp() noexcept {
@@ -382,6 +388,42 @@ void XmlBrokerOrvaneParser::addExpansion(unsigned long long units) {
     if (!iMeter.add(units)) failExpansion();
 }
 
+void XmlBrokerOrvaneParser::countElement(bool inEntity) {
+    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
+    // An element made from an entity's text costs what the document did not spell out; any
+    // other element checks what the entities read since the last check added.
+    if (inEntity) addExpansion(XmlExpansionMeter::kElementCost);
+    else if (!iMeter.check()) failExpansion();
+}
+
+std::size_t XmlBrokerOrvaneParser::checkStartTag(const XMLCh* name, const RefVectorOf<XMLAttr>& attributes,
+                                                 XMLSize_t count) {
+    // Limits this tag breaks are its own element's fault, not its parent's.
+    iStartTagName = name;
+    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
+    if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
+    // Every limit is checked before anything is built, so a failing tag leaves no element behind.
+    const std::size_t nameLength = checkedNameLength(name);
+    iAttributeLengths.resize(count);
+    unsigned long long defaulted = 0;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        const XMLAttr* attribute = attributes.elementAt(a);
+        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
+        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
+        // A defaulted attribute is a copy the document did not spell out.
+        if (!attribute->getSpecified())
+            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
+    }
+    if (defaulted > 0) addExpansion(defaulted);
+    return nameLength;
+}
+
+void XmlBrokerOrvaneParser::checkVersion(const XMLCh* version) {
+    // The scanner takes any version it does not know for 1.0, even one that is not a version
+    // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
+    if (hasText(version) && !isVersionNumber(version)) iScanner->emitError(XMLErrs::BadXMLVersion, version);
+}
+
 void XmlBrokerOrvaneParser::failExpansion() {
     const XmlExpansionMeter::Refusal* refusal = iMeter.refusal();
     failLimit(refusal ? refusal->limit : "amplification factor", refusal ? refusal->value : iLimits.amplificationFactor);
@@ -408,11 +450,7 @@ XmlBrokerOrvaneParser::Position XmlBrokerOrvaneParser::takePosition() {
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
-    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
-    // An element made from an entity's text costs what the document did not spell out; any
-    // other element checks what the entities read since the last check added.
-    if (iSpans.inEntity()) addExpansion(XmlExpansionMeter::kElementCost);
-    else if (!iMeter.check()) failExpansion();
+    countElement(iSpans.inEntity());
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     KelSyntaxElementAccess::clearComplete(element);
     // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
@@ -459,9 +497,7 @@ void XmlBrokerOrvaneParser::startDocument() { iSpans.skipByteOrderMark(); }
 
 void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {
-    // The scanner takes any version it does not know for 1.0, even one that is not a version
-    // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
-    if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
+    checkVersion(versionStr);
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeXmlDecl);
     KelSyntaxElementAccess::parserSetName(decl, kXmlDeclName);
@@ -479,23 +515,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     const Position p = takePosition();
     closePendingDocType();
     const XMLCh* const elementName = elemDecl.getFullName();
-    // Limits this tag breaks are its own element's fault, not its parent's.
-    iStartTagName = elementName;
-    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
-    if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
-    // Every limit is checked before anything is built, so a failing tag leaves no element behind.
-    const std::size_t nameLength = checkedNameLength(elementName);
-    iAttributeLengths.resize(attrCount);
-    unsigned long long defaulted = 0;
-    for (XMLSize_t a = 0; a < attrCount; ++a) {
-        const XMLAttr* attribute = attrList.elementAt(a);
-        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
-        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
-        // A defaulted attribute is a copy the document did not spell out.
-        if (!attribute->getSpecified())
-            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
-    }
-    if (defaulted > 0) addExpansion(defaulted);
+    const std::size_t nameLength = checkStartTag(elementName, attrList, attrCount);
     XmlKelSyntaxElement* element = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(element, XmlTypeElement);
     if (elementName != nullptr) {

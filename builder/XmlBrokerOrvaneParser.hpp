@@ -187,8 +187,20 @@ protected:
     // The length of a name, checked against the name-length limit.
     std::size_t checkedNameLength(const XMLCh* name);
     // One step of the scan (the first one starts it), with the expansion meter watching the
-    // scanner's readers; every failure is recorded and raised as the builder's exception.
+    // scanner's readers; every failure is recorded and raised as the builder's exception, and so
+    // is a scan that stops before documentEnded().
     void scanStep();
+    virtual bool documentEnded() const noexcept;
+    // One more element: the element-count limit, and what expansion has added (`inEntity`: the
+    // element is made from an entity's replacement text).
+    void countElement(bool inEntity);
+    // The limits a start tag `name` with `count` attributes must keep before anything is built of
+    // it; fills iAttributeLengths and returns the name's length. From here until iStartTagName is
+    // cleared, a limit failure is the tag's own element's fault.
+    std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
+                              XMLSize_t count);
+    // An XML declaration's version must be a version number.
+    void checkVersion(const XMLCh* version);
     // Adds to what expansion made; raises E_XmlP_LimitExceeded when that passes a limit.
     void addExpansion(unsigned long long units);
     // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.

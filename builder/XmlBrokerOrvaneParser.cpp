@@ -1,7 +1,6 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 
 #include "builder/XmlBoundedScanner.hpp"
-#include "builder/XmlErrorLocator.hpp"
 #include "builder/XmlKelTranscoderRegistry.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
@@ -44,9 +43,6 @@ const KelStringBase kImplied(u"IMPLIED");
 const KelStringBase kFixed(u"FIXED");
 const char16_t kEmpty[] = u"";
 
-// Error texts and identifiers are cut to this many code units in exception inserts.
-constexpr std::size_t kMaxInsertUnits = 999;
-
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 
 // VersionNum: "1." and one or more digits.
@@ -55,13 +51,6 @@ bool isVersionNumber(const XMLCh* text) {
     for (const XMLCh* c = text + 2; *c; ++c)
         if (*c < u'0' || *c > u'9') return false;
     return true;
-}
-
-KelStringBase boundedText(const XMLCh* text) {
-    if (text == nullptr) return KelStringBase();
-    std::size_t length = 0;
-    while (text[length] != 0 && length < kMaxInsertUnits) ++length;
-    return KelStringBase(text, length);
 }
 
 XmlKelSyntaxElement* parentOf(XmlKelSyntaxElement* element) {
@@ -81,7 +70,7 @@ void markLeaf(KelSyntaxElement* element) {
 XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse)
     : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScannerMemory(), iScanInProgress(false), iScanner(nullptr),
       iValidator(nullptr), iGrammarResolver(nullptr), iSecurityManager(nullptr), iScanToken(nullptr),
-      iInputSource(nullptr), iOwner(owner), iSpans(spanReuse), iCurrentElement(nullptr), iBufferLength(0),
+      iInputSource(nullptr), iOwner(owner), iSpans(spanReuse), iFailures(this, iSpans), iCurrentElement(nullptr), iBufferLength(0),
       iCodePage(0), iEncoding(0), iStepCount(0), iDocType(nullptr), iDocTypeHasIntSubset(false), iElementCount(0),
       iDepth(0) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::XmlBrokerOrvaneParser", static_cast<const void*>(owner),
@@ -314,16 +303,12 @@ void XmlBrokerOrvaneParser::recordFailure(const KelException& failure) {
 
 void XmlBrokerOrvaneParser::recordUnexpected(const char* what) {
     giveUp();
-    KelParserException failure(this, KEL_HERE, "XmlBrokerOrvaneParser::parseNextItem", KelLog::iDefaultLogSource,
-                               KelMsg::E_XmlP_Generic.number, KelMsg::E_XmlP_Generic.text);
-    failure << 0 << "" << 0 << 0 << (what ? what : "") << currentElementName();
-    iLastError = failure.clone();
+    iLastError = iFailures.unexpected(what, currentElementName());
 }
 
 void XmlBrokerOrvaneParser::failWithScannerMessage(int code, const XMLCh* message) {
     try {
-        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::parseNextItem", KelMsg::E_XmlP_Generic,
-                                     code, KelStringBase(), 0, 0, boundedText(message), currentElementName());
+        iFailures.message(code, message, currentElementName());
     } catch (const KelParserException& failure) {
         recordFailure(failure);
         throw;
@@ -331,40 +316,11 @@ void XmlBrokerOrvaneParser::failWithScannerMessage(int code, const XMLCh* messag
 }
 
 void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
-    const Locator* where = iScanner->getLocator();
-    const long line = where ? static_cast<long>(where->getLineNumber()) : 0;
-    const long column = where ? static_cast<long>(where->getColumnNumber()) : 0;
-    const KelStringBase elementName = currentElementName();
-    KelStringBase faultElement = iStartTagName ? KelStringBase(iStartTagName) : insideRoot() ? elementName : KelStringBase();
-    const KelDocumentPosition place = locateFailure(false, line, column, faultElement);
-    kelThrowAt(place, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits", KelMsg::E_XmlP_LimitExceeded,
-               limit, value, line, column, elementName);
+    iFailures.limit(limit, value, iScanner->getLocator(), blame());
 }
 
-KelDocumentPosition XmlBrokerOrvaneParser::locateFailure(bool badBytes, long line, long column,
-                                                         KelStringBase& elementName) {
-    KelDocumentPosition where;
-    // The bytes being scanned: the stored bitstream, or the one a tree-less check was given.
-    if (iSpans.bitStream() == nullptr || line <= 0) {
-        if (!badBytes) return where;
-    }
-    try {
-        XmlErrorLocator locator(iSpans.bitStream(), iBufferLength, iCodePage, iSpans.readsBigEndian(),
-                                iSpans.bomLength());
-        if (!(badBytes && locator.firstInvalid(where))) {
-            if (line <= 0) return where;
-            where = locator.at(line, column);
-        }
-        // A start tag met by a name or attribute fault inside it is the element at fault (the
-        // scanner has not reported it, so it is not the one being filled).
-        if (!iStartTagName) {
-            KelStringBase tag = locator.startTagAround(where);
-            if (!tag.empty()) elementName = tag;
-        }
-    } catch (const std::exception&) {
-        // The report goes on without a place rather than fail itself.
-    }
-    return where;
+XmlScanFailures::Blame XmlBrokerOrvaneParser::blame() {
+    return XmlScanFailures::Blame{currentElementName(), insideRoot(), iStartTagName};
 }
 
 std::size_t XmlBrokerOrvaneParser::checkedNameLength(const XMLCh* name) {
@@ -869,30 +825,12 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
         // an attribute, say): ending the scan for it would reject documents that are fine.
         if (KelLog::isTraceActive()) {
             KelLog::TraceItem item(this, "XmlBrokerOrvaneParser::error", "Scanner warning");
-            item << static_cast<long>(errCode) << boundedText(errorText) << static_cast<long>(lineNum)
+            item << static_cast<long>(errCode) << XmlScanFailures::boundedText(errorText) << static_cast<long>(lineNum)
                  << static_cast<long>(colNumber);
         }
         return;
     }
-    // Texts go in as the host's strings, cut to a bounded length: narrowing them to a single-byte
-    // code page would turn every character outside it into something else.
-    const KelStringBase identifier = boundedText(hasText(publicId) ? publicId : systemId);
-    const KelStringBase text = boundedText(errorText);
-    const KelStringBase elementName = currentElementName();
-    // Bytes the code page rejects are reported by the scanner where its decoding stood, which
-    // may be lines before them: their own place is found from the bytes.
-    const bool badBytes = errDomain != nullptr && XMLString::equals(errDomain, XMLUni::fgExceptDomain);
-    // A character XML does not allow is reported just past it; the place is the character's own.
-    XMLFileLoc colNum = colNumber;
-    if (!badBytes && errCode == XMLErrs::InvalidCharacter && colNum > 1) --colNum;
-    // Outside the document element no element is at fault (the one being filled is the root).
-    KelStringBase faultElement = insideRoot() ? elementName : KelStringBase();
-    const KelDocumentPosition where =
-        locateFailure(badBytes, static_cast<long>(lineNum), static_cast<long>(colNum), faultElement);
-    const long line = badBytes && where.line > 0 ? where.line : static_cast<long>(lineNum);
-    const long column = badBytes && where.line > 0 ? where.column : static_cast<long>(colNum);
-    kelThrowAt(where, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
-               static_cast<long>(errCode), identifier, line, column, text, elementName);
+    iFailures.scannerError(errCode, errDomain, errorText, systemId, publicId, lineNum, colNumber, blame());
 }
 
 void XmlBrokerOrvaneParser::resetErrors() {}

@@ -10,6 +10,7 @@
 #include "builder/XmlBuilderLimits.hpp"
 #include "builder/XmlExpansionMeter.hpp"
 #include "builder/XmlNameCache.hpp"
+#include "builder/XmlScanFailures.hpp"
 #include "builder/XmlScannerMemory.hpp"
 #include "builder/XmlSpanLocator.hpp"
 #include "common/XmlUtils.hpp"
@@ -178,10 +179,8 @@ protected:
     [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
     // Raises E_XmlP_LimitExceeded naming the limit and its value.
     [[noreturn]] void failLimit(const char* limit, unsigned long value);
-    // The place of a failure in the bitstream from the scanner's line and column (or, for bytes
-    // the code page rejects, from the bytes themselves), and the element it concerns: a start
-    // tag's own element for a fault inside it, else `elementName`.
-    KelDocumentPosition locateFailure(bool badBytes, long line, long column, KelStringBase& elementName);
+    // Who a failure is to blame on as the scan stands.
+    XmlScanFailures::Blame blame();
     // The name as the host's string, after the name-length check.
     KelStringBase checkedName(const XMLCh* name);
     // The length of a name, checked against the name-length limit.
@@ -220,6 +219,7 @@ protected:
     XmlKelParser* iOwner;
     // Positions, spans and the previous end; start tags read back for their quotes.
     XmlSpanLocator iSpans;
+    XmlScanFailures iFailures;   // finds its places in iSpans' bytes
     XmlUtils iUtils;
     XmlKelSyntaxElement* iCurrentElement;
     long iBufferLength;

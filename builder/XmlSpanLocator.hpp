@@ -63,6 +63,8 @@ public:
     bool inEntity() const noexcept { return iInEntity; }   // the last position lies in an entity's text
     long bytesConsumed() const noexcept { return iBytesConsumed; }
     const unsigned char* bitStream() const noexcept { return iBitStream; }   // mark included
+    long length() const noexcept { return iBufferLength; }                  // of the whole bitstream
+    int codePage() const noexcept { return iCodePage; }
     long bomLength() const noexcept { return iBomLength; }
     Utf16 utf16() const noexcept { return iUtf16; }
     bool readsBigEndian() const noexcept { return iUtf16 == Utf16::BigEndian; }

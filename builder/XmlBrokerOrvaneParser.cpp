@@ -184,20 +184,19 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
         // The scanner leaves a byte-order mark out of its offsets. It reads a UTF-16 mark itself;
         // a UTF-8 mark it would take for a character under the code-page name it is given, so the
         // input starts after it. startDocument moves the spans' base past either.
-        long skip = 0;
         if (KelConverter::isUtf16Ccsid(iCodePage) && length >= 2 &&
             ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
             // The ccsid and the mark say what the bytes are; an encoding declaration inside
             // that says otherwise (a UTF-8 message converted to UTF-16 keeps its declaration)
             // must not make the scanner switch. So the mark is skipped here and the byte order
             // it gives is named to the scanner.
-            skip = 2;
+            bomLength = 2;
         } else if (iCodePage == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-            skip = 3;
+            bomLength = 3;
         }
-        bomLength = skip;
         // Read in place: the scanner's offsets are then offsets into the host's bytes.
-        iInputSource = new MemBufInputSource(data + skip, static_cast<XMLSize_t>(length - skip), kName.data(), false);
+        iInputSource = new MemBufInputSource(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kName.data(),
+                                             false);
         iInputSource->setCopyBufToStream(false);
         iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
         if (iEncodingName.empty() && bomLength == 2)

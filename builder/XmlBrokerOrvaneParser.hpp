@@ -1,9 +1,10 @@
 // XmlBrokerOrvaneParser: the tree builder. It drives the scanner library's progressive scan over
 // one bitstream, one step per parseNextItem(), and turns the scanner's events into syntax elements
 // of its owning XmlKelParser, recording where each element's text lies in the bitstream.
-// Ownership: owns the scanner, its validator, grammar resolver, scan token, security settings and
-// the input source, and the span locator that keeps positions in the bitstream; never owns the bitstream (the owning parser keeps it; spans point into it) nor
-// any element (they live in the owning parser's element pool).
+// Ownership: owns the scanner, its validator, grammar resolver, scan token, security settings, the
+// input source and the span locator (XmlSpanLocator) that does the position arithmetic; never owns
+// the bitstream (the owning parser keeps it; spans point into it) nor any element (they live in
+// the owning parser's element pool).
 // Thread rules: used by the thread that navigates its parser's tree, one call at a time.
 #pragma once
 

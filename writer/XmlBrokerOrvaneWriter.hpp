@@ -1,24 +1,25 @@
 // XmlBrokerOrvaneWriter: writes an XML-domain message tree back into the host's write buffer.
-// Elements that still know their original bytes are copied from them (converted only where the
-// output code page or byte order differs); everything else is written as markup, gathered as
-// UTF-16 in the pending text and converted into the buffer in batches.
-// Ownership: owned by its XmlKelParser; owns its pending text and work areas only, never the
-// write buffer, the tree or the bytes that element spans point into.
+// It walks the tree, and for each element decides between copying the element's original bytes
+// (the reuse test) and writing it anew as markup through the output wrappers. The bytes go
+// through its XmlBufferedOutput, which gathers, converts and copies them; escaping, the
+// declaration's encoding name and the document type's closing ">" are kept by small helpers.
+// Ownership: owned by its XmlKelParser; owns its output and helpers, never the write buffer, the
+// tree or the bytes that element spans point into.
 // Thread rules: one writeBuffer call at a time, on the thread that owns the parser's tree.
 #pragma once
 
 #include "common/XmlOrvaneWriter.hpp"
 #include "host/KelOwnedLogSource.hpp"
 #include "host/KelStringBase.hpp"
+#include "writer/XmlBufferedOutput.hpp"
+#include "writer/XmlDocTypeCloseTracker.hpp"
+#include "writer/XmlPrologWriter.hpp"
+#include "writer/XmlTextEscaper.hpp"
 
-#include <bitset>
 #include <cstddef>
-#include <cstdint>
-#include <string>
 #include <unordered_set>
 #include <vector>
 
-class KelSingleByteTable;
 class KelSyntaxElement;
 class KelValue;
 class KelWriteBuffer;
@@ -29,7 +30,7 @@ class XmlFrontierCopier;
 class XmlBrokerOrvaneWriter : public XmlOrvaneWriter, public KelOwnedLogSource {
 public:
     // Largest piece (in UTF-16 code units) that is still gathered in the pending text.
-    static constexpr unsigned kFlushThreshold = 1024;
+    static constexpr unsigned kFlushThreshold = XmlBufferedOutput::kFlushThreshold;
     // Declarations nest only a few levels in any document; a hand-built tree nested deeper than
     // this is refused instead of being followed down the stack.
     static constexpr int kMaxDeclarationDepth = 256;
@@ -53,17 +54,7 @@ public:
 
 private:
     friend class XmlFrontierCopier;   // writes the built part with the walk's own operations
-
-    // What is known about the ">" that closes a document type declaration. A copied declaration
-    // without an internal subset may end before its ">", which the parse then gave to the item
-    // that follows it.
-    enum DocTypeClose {
-        DocTypeCloseNone,    // nothing pending
-        DocTypeCloseOwed,    // copied without its ">": the next output must supply one
-        DocTypeCloseWritten  // ">" written: a ">" at the head of the next copied item is left out
-    };
-    // How text is escaped on its way into the pending text.
-    enum TextMode { TextContent, TextAttribute, TextEntityValue };
+    friend class XmlPrologWriter;     // writes the prolog with the walk's own operations
 
     // One open element of the explicit stack that writeElement walks instead of recursing.
     struct Frame {
@@ -73,18 +64,8 @@ private:
     };
 
     // ---- Tree walking.
-    void writeProlog(KelSyntaxElement* element);
-    void writePrologItem(KelSyntaxElement* element, int type);
-    // encodingName, when given, is written in place of the declaration's own encoding.
-    void writeXmlDeclaration(KelSyntaxElement* element, const KelStringBase* encodingName = nullptr);
-    // The name the declaration must give instead of its own (or in addition, when it names
-    // none), because it does not name the output page; empty when it stays as it is.
-    KelStringBase declarationRename(KelSyntaxElement* element);
-    // Copies the declaration's own text with `name` as its encoding; false when it has no
-    // reusable text.
-    bool copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name);
-    void writeEntityDeclChildren(KelSyntaxElement* declaration);
-    void writeAttributeDefChildren(KelSyntaxElement* attDef);
+    // An item of the prolog or of the document type definition (XmlPrologWriter).
+    void writeProlog(KelSyntaxElement* element) { iProlog.write(this, element); }
     void writeElement(KelSyntaxElement* element);
     bool openElement(KelSyntaxElement* element);
     void closeElement(const Frame& frame);
@@ -97,6 +78,8 @@ private:
     int effectiveType(KelSyntaxElement* element);
     KelSyntaxElement* findChildElement(KelSyntaxElement* parent, int type);
     void ensureComplete(KelSyntaxElement* element);
+    // Whether this write ends new lines in NL (an EBCDIC document that does).
+    bool endsLinesWithNewLine(KelSyntaxElement* root, long ccsid);
     // The reuse test and the copy: true when the element's original bytes were written.
     bool copyOriginal(KelSyntaxElement* element);
     void setOutputCodepage(long ccsid);
@@ -111,66 +94,21 @@ private:
     void resumeOutput(int floor);
     void setPauseDepth(int depth);
 
-    // ---- Pending text and the write buffer.
+    // ---- Pieces on their way to the output.
     void flushPending();
-    // Bytes converted into the write buffer from `from` on: LF becomes NL where the document's
-    // lines end in NL.
-    void keepNewLines(long from);
-    bool endsLinesWithNewLine(KelSyntaxElement* root, long ccsid);
-    void pieceRule(const char16_t* text, std::size_t length);
     void emitPiece(const KelStringBase& piece);
     void emitPiece(const char16_t* text, std::size_t length);
-    void emitAscii(const char* text);
     // Pieces built by a primitive go through iPiece: clear it, fill it, then emitBuiltPiece.
     KelStringBase& newPiece();
     void emitBuiltPiece();
+    // Supplies the document type's ">" when a copied declaration owes it, before other output.
     void settleDocTypeCloseForMarkup();
     // Copies a stretch of an original bitstream. False (nothing written) when the stretch must
     // be converted and the output code page cannot represent it: the caller writes markup.
     bool outputPieceOfOriginalBuffer(const unsigned char* start, const unsigned char* end, long ccsid,
                                      bool bigEndian);
-    void appendSwapped(const unsigned char* start, const unsigned char* end);
-    void decodeStretch(const unsigned char* start, const unsigned char* end, long ccsid, bool bigEndian,
-                       KelStringBase& out);
-
-    // ---- Single-byte output pages: text whose every character has an entry in the page's table
-    // goes into the write buffer without the converter, at the moments the piece rule gives; any
-    // other text takes the converter's way, as before.
-    const KelSingleByteTable* singleByteTable();
-    // Room for `room` bytes at the end of the write buffer (and its zero byte after them); null
-    // when the output page has no table or the buffer cannot grow so far.
-    unsigned char* tableRoom(std::size_t room);
-    // Puts back the buffer's zero byte after its end, over bytes written there and given up.
-    void restoreEndOfBuffer();
-    // Makes `count` bytes written at the end of the buffer its own.
-    void commitTableBytes(std::size_t count);
-    // The pending text, then `text`, through the table; false, with nothing written, when the
-    // table does not hold them all.
-    bool appendThroughTable(const char16_t* text, std::size_t length);
-    // A UTF-8 stretch longer than the flush threshold, decoded and looked up in one pass, after a
-    // ">" when `supplyClose`; false, with nothing written, when the table does not hold it or it
-    // is short enough for the pending text.
-    bool copyUtf8ThroughTable(const unsigned char* start, const unsigned char* end, bool supplyClose);
-
-    // ---- Text escaping and code page coverage.
-    void outputText(const KelStringBase& text, TextMode mode);
-    void appendEncoded(const KelStringBase& text, TextMode mode, bool checkCoverage);
-    void appendCharacterReference(unsigned long codePoint);
-    bool outputCoversUnicode() const noexcept;
-    void prepareAsciiCoverage();
-    // Whether the output code page holds all of `text`; encodesAlone for one character.
-    bool canEncode(const char16_t* text, std::size_t length);
-    bool encodesAlone(const char16_t* text, std::size_t length);
-    // encodesAlone for one unit that is not a surrogate, probed once per unit and output page.
-    bool unitEncodes(char16_t unit);
-    void prepareUnitCoverage();
-    bool probeAlone(const char16_t* text, std::size_t length);
-
-    // ---- Document type declaration closing.
-    const unsigned char* findLeadingClose(const unsigned char* start, const unsigned char* end, long ccsid,
-                                          bool bigEndian);
-    bool endsWithClose(const unsigned char* start, const unsigned char* end, long ccsid, bool bigEndian);
-    void prepareMarkupBytes(long ccsid);
+    // Text written anew, escaped for its kind.
+    void outputText(const KelStringBase& text, XmlTextEscaper::Mode mode);
 
     // ---- Output wrappers: each writes one piece of markup, nothing while paused.
     void outputStartElementBegin(const KelStringBase& name);
@@ -222,44 +160,17 @@ private:
 
     int iOutputCodepage;
     int iOutputEncoding;
-    KelStringBase iPendingText;
-    unsigned iFlushThreshold;
-    KelWriteBuffer* iWriteBuffer;
-    int iPendingCodepage;
-    int iPendingByteOrder;
     XmlKelParser* iOwner;
     bool iSpanReuse;
+    XmlBufferedOutput iOutput;       // pending text, conversion, copying: the bytes of a write
 
     int iPauseDepth;                 // open entity references whose expansion is being skipped
-    int iDeclarationDepth;           // writeProlog nesting
-    DocTypeClose iDocTypeClose;
-    bool iSubsetCarriedClose;     // the internal subset just copied ended with the declaration's '>'
+    XmlPrologWriter iProlog;         // the prolog and the document type definition
+    XmlDocTypeCloseTracker iDocTypeClose;
     std::vector<Frame> iStack;       // kept between calls so deep documents allocate once
     KelStringBase iPiece;            // work string for pieces built by the primitives
     long iBytesCopied = 0;           // last write: bytes copied from spans
     long iBytesWritten = 0;          // last write: all bytes added to the buffer
-    KelStringBase iDecoded;          // work string for converted stretches
-    std::vector<unsigned char> iProbe; // work area for code page coverage tests
-
-    // Which ASCII characters the output code page can hold (valid for iAsciiCoverageCcsid).
-    std::bitset<128> iAsciiCoverage;
-    int iAsciiCoverageCcsid;
-    // Per BMP unit: probed already / converts alone (valid for iUnitCoverageCcsid).
-    std::vector<std::uint64_t> iUnitProbed;
-    std::vector<std::uint64_t> iUnitEncodes;
-    int iUnitCoverageCcsid = -1;
-    // Table of the output page when it is single-byte (shared, read-only; valid for
-    // iSingleByteCcsid, -1 before the first look-up).
-    const KelSingleByteTable* iSingleByte = nullptr;
-    int iSingleByteCcsid = -1;
-    // Bytes of white space, ">" and NL in the code page iMarkupBytesCcsid (-1: not one byte there).
-    int iMarkupBytes[6];
-    int iMarkupBytesCcsid;
-    // The last declared encoding name looked up, the page it was compared with and the answer.
-    std::string iDeclarationName;
-    int iDeclarationNameCcsid = -1;
-    bool iNewLineOutput = false;     // this write ends new lines in NL (an EBCDIC document that does)
-    KelStringBase iDeclarationRename;
     // The attribute names of the start tag being written, so that a name set twice is refused
     // instead of written (a reader refuses a tag that repeats one).
     std::vector<KelStringBase> iAttributeNames;

@@ -212,16 +212,10 @@ bool XmlFrontierCopier::appendRest(const unsigned char* from) {
     w.settleDocTypeCloseForMarkup();
     w.flushPending();
     const long inCcsid = iOwner->storedCcsid();
-    const bool inBigEndian = iOwner->treeBuilder()->readsBigEndian();
-    const bool outBigEndian = w.getEndian() != -1;
-    if (inCcsid == w.iOutputCodepage) {
-        if (!isUtf16(inCcsid) || inBigEndian == outBigEndian) {
-            w.iWriteBuffer->append(from, iEnd - from);
-        } else {
-            if ((iEnd - from) % 2 != 0) return false;
-            w.appendSwapped(from, iEnd);
-        }
-        w.iBytesCopied += iEnd - from;
+    if (inCcsid == w.iOutput.codepage()) {
+        const bool swap = isUtf16(inCcsid) && iOwner->treeBuilder()->readsBigEndian() != w.iOutput.bigEndian();
+        if (swap && (iEnd - from) % 2 != 0) return false;
+        w.iOutput.copyBytes(from, iEnd, swap);
         return true;
     }
     return convertRest(from, iEnd);
@@ -231,8 +225,8 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
     XmlBrokerOrvaneWriter& w = *iWriter;
     const long inCcsid = iOwner->storedCcsid();
     UConverter* source = KelConverter::openStrict(icuNameOf(inCcsid, iOwner->treeBuilder()->readsBigEndian()).c_str());
-    UConverter* target = KelConverter::openStrict(icuNameOf(w.iOutputCodepage, w.getEndian() != -1).c_str());
-    KelWriteBuffer* buffer = w.iWriteBuffer;
+    UConverter* target = KelConverter::openStrict(icuNameOf(w.iOutput.codepage(), w.iOutput.bigEndian()).c_str());
+    KelWriteBuffer* buffer = w.iOutput.buffer();
     const long start = buffer->used();
     bool ok = source != nullptr && target != nullptr;
     // One stretch through a pivot, straight into the write buffer, which grows as it fills.
@@ -267,6 +261,6 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
     if (target != nullptr) ucnv_close(target);
     // A character the output page lacks: nothing of the rest stays, and the write goes the usual way.
     if (!ok) buffer->setUsed(start);
-    w.restoreEndOfBuffer();
+    w.iOutput.restoreEndOfBuffer();
     return ok;
 }

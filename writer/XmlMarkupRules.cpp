@@ -1,0 +1,48 @@
+// XmlMarkupRules: the character classes of XML names and the texts that may not stand in markup.
+#include "writer/XmlMarkupRules.hpp"
+
+namespace {
+
+bool isNameStartChar(char32_t c) {
+    if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
+           (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+           (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool isNameChar(char32_t c) {
+    if (c < 0x80) return isNameStartChar(c) || c == '-' || c == '.' || (c >= '0' && c <= '9');
+    return isNameStartChar(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+} // namespace
+
+bool XmlMarkupRules::isName(const KelStringBase& name) {
+    const std::size_t n = name.length();
+    if (n == 0) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char32_t c = name[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false; // half a pair stands for no character
+        }
+        if (i == 0 ? !isNameStartChar(c) : !isNameChar(c)) return false;
+    }
+    return true;
+}
+
+bool XmlMarkupRules::isReservedTarget(const KelStringBase& target) {
+    return target.length() == 3 && (target[0] | 0x20) == u'x' && (target[1] | 0x20) == u'm' &&
+           (target[2] | 0x20) == u'l';
+}
+
+bool XmlMarkupRules::isCommentText(const KelStringBase& text) {
+    return text.find(KelStringBase(u"--")) == KelStringBase::npos && (text.empty() || text[text.length() - 1] != u'-');
+}
+
+bool XmlMarkupRules::isInstructionData(const KelStringBase& data) {
+    return data.find(KelStringBase(u"?>")) == KelStringBase::npos;
+}

@@ -494,7 +494,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     iStartTagName = nullptr;
     if (isEmpty) {
         markLeaf(element);
-        XmlSpanLocator::endAt(element, p);
+        iSpans.endAt(element, p);
         iCurrentElement = parentOf(element);
         iLastAttached = element;
     } else {
@@ -520,7 +520,7 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
                                        const bool /*isRoot*/, const XMLCh* const /*prefixName*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* element = iCurrentElement;
-    XmlSpanLocator::endAt(element, p);
+    iSpans.endAt(element, p);
     markLeaf(element);
     if (iDepth > 0) --iDepth;
     if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
@@ -652,7 +652,7 @@ void XmlBrokerOrvaneParser::startIntSubset() {
 void XmlBrokerOrvaneParser::endIntSubset() {
     const Position p = takePosition();
     XmlKelSyntaxElement* subset = iCurrentElement;
-    XmlSpanLocator::endAt(subset, p);
+    iSpans.endAt(subset, p);
     markLeaf(subset);
     iLastAttached = subset;
     iCurrentElement = parentOf(subset);
@@ -677,7 +677,7 @@ void XmlBrokerOrvaneParser::endExtSubset() {
     // now stands just after it: the declaration's own text ends there when it has no internal
     // subset, and in any case the next item starts there.
     if (iDocType != nullptr && iCurrentElement == iDocType && p.span != nullptr) {
-        if (!iDocTypeHasIntSubset) XmlSpanLocator::endAt(iDocType, p);
+        if (!iDocTypeHasIntSubset) iSpans.endAt(iDocType, p);
         iSpans.setPreviousEnd(p);
     }
 }
@@ -754,7 +754,7 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
 void XmlBrokerOrvaneParser::endAttList(const DTDElementDecl& /*elemDecl*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* list = iCurrentElement;
-    XmlSpanLocator::endAt(list, p);
+    iSpans.endAt(list, p);
     markLeaf(list);
     iCurrentElement = parentOf(list);
     iSpans.setPreviousEnd(p);

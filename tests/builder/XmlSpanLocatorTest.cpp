@@ -113,8 +113,8 @@ TEST(XmlSpanLocator, FindsEachAttributesQuotesInTheStartTagThatEndsAtThePosition
 
 TEST(XmlSpanLocator, ReadsATagInAnEntitysTextFromTheEntitysValue) {
     // The scanner counts two bytes per character of an entity's replacement text.
-    DTDEntityDecl entity(u"e", u"x<i p='1' q=\"2\" s='3'/>y");
     Located located(kPages[0], "<r>&e;</r>");
+    DTDEntityDecl entity(u"e", u"x<i p='1' q=\"2\" s='3'/>y");
     Attributes attributes;
     attributes.add(u"p", u"1");
     attributes.add(u"q", u"2");

@@ -1,8 +1,6 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 
 #include "builder/XmlBoundedScanner.hpp"
-#include "builder/XmlErrorLocator.hpp"
-#include "builder/XmlKelTranscoder.hpp"
 #include "builder/XmlKelTranscoderRegistry.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
@@ -23,7 +21,6 @@
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/TranscodingException.hpp>
-#include <xercesc/util/XMLUni.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
 #include <xercesc/validators/DTD/DTDAttDef.hpp>
@@ -32,8 +29,6 @@
 #include <xercesc/validators/DTD/DTDValidator.hpp>
 #include <xercesc/validators/common/GrammarResolver.hpp>
 
-#include <climits>
-#include <cstring>
 #include <exception>
 
 using namespace xercesc;
@@ -48,22 +43,6 @@ const KelStringBase kImplied(u"IMPLIED");
 const KelStringBase kFixed(u"FIXED");
 const char16_t kEmpty[] = u"";
 
-// Error texts and identifiers are cut to this many code units in exception inserts.
-constexpr std::size_t kMaxInsertUnits = 999;
-constexpr XMLSize_t kNoReader = static_cast<XMLSize_t>(-1);
-
-bool isBlank(char16_t unit) {
-    // One test for the four blanks: space, tab, line feed, carriage return.
-    constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
-    return unit <= u' ' && ((kBlanks >> unit) & 1u) != 0;
-}
-// Shift-out and shift-in of the stateful EBCDIC pages: at the very end of a document the scanner
-// has no character to read them with, and they hold none.
-bool onlyShiftCodes(const unsigned char* from, const unsigned char* to) {
-    for (; from < to; ++from)
-        if (*from != 0x0E && *from != 0x0F) return false;
-    return true;
-}
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 
 // VersionNum: "1." and one or more digits.
@@ -74,118 +53,13 @@ bool isVersionNumber(const XMLCh* text) {
     return true;
 }
 
-KelStringBase boundedText(const XMLCh* text) {
-    if (text == nullptr) return KelStringBase();
-    std::size_t length = 0;
-    while (text[length] != 0 && length < kMaxInsertUnits) ++length;
-    return KelStringBase(text, length);
-}
-
 XmlKelSyntaxElement* parentOf(XmlKelSyntaxElement* element) {
     return static_cast<XmlKelSyntaxElement*>(element->parent());
-}
-
-// A span is recorded only whole: both ends in the bitstream, in order.
-void setSpan(XmlKelSyntaxElement* element, const unsigned char* start, const unsigned char* end) {
-    if (start != nullptr && end != nullptr && start <= end) {
-        element->setBufferStart(start);
-        element->setBufferEnd(end);
-    } else {
-        element->setBufferStart(nullptr);
-        element->setBufferEnd(nullptr);
-    }
 }
 
 void markLeaf(KelSyntaxElement* element) {
     KelSyntaxElementAccess::setCompleteLeft(element);
     KelSyntaxElementAccess::setCompleteRight(element);
-}
-
-// UTF-16 text read in place, unit by unit, in either byte order.
-struct Utf16Units {
-    const unsigned char* bytes;
-    bool bigEndian;
-    char16_t operator[](std::size_t i) const noexcept {
-        const unsigned char* unit = bytes + 2 * i;
-        return static_cast<char16_t>(bigEndian ? (unit[0] << 8) | unit[1] : unit[0] | (unit[1] << 8));
-    }
-};
-
-// Where `unit` first stands in text[from, length), or length. Bytes (UTF-8 tags read in place)
-// are searched with the C library, which reads many at a time.
-std::size_t findUnit(const unsigned char* text, std::size_t from, std::size_t length, char16_t unit) {
-    if (from >= length) return length;
-    const void* hit = std::memchr(text + from, unit, length - from);
-    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) : length;
-}
-template <class Text>
-std::size_t findUnit(const Text& text, std::size_t from, std::size_t length, char16_t unit) {
-    while (from < length && text[from] != unit) ++from;
-    return from;
-}
-// Just after the last `unit` in text[0, length), or 0 when there is none.
-std::size_t afterLastUnit(const unsigned char* text, std::size_t length, char16_t unit) {
-    const void* hit = length ? memrchr(text, unit, length) : nullptr;
-    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) + 1 : 0;
-}
-template <class Text>
-std::size_t afterLastUnit(const Text& text, std::size_t length, char16_t unit) {
-    std::size_t i = length;
-    while (i > 0 && text[i - 1] != unit) --i;
-    return i;
-}
-
-// Sets quotes[a] for each attribute written in the start tag that ends `text` (`length` units):
-// true for double quotes, false for single. Stops at anything unexpected.
-template <class Text>
-void readAttributeQuotes(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
-                         XMLSize_t count, std::vector<unsigned char>& quotes) {
-    const auto unitAt = [&text](std::size_t i) { return static_cast<char16_t>(text[i]); };
-    // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
-    std::size_t i = afterLastUnit(text, length, u'<');
-    if (i == 0) return;
-    while (i < length && !isBlank(unitAt(i)) && unitAt(i) != u'/' && unitAt(i) != u'>') ++i;
-    for (XMLSize_t a = 0; a < count; ++a) {
-        if (!attributes.elementAt(a)->getSpecified()) continue;
-        // The scanner lists the attributes of the tag in the order they are written.
-        while (i < length && isBlank(unitAt(i))) ++i;
-        while (i < length && unitAt(i) != u'=' && !isBlank(unitAt(i))) ++i;
-        while (i < length && isBlank(unitAt(i))) ++i;
-        if (i >= length || unitAt(i) != u'=') return;
-        ++i;
-        while (i < length && isBlank(unitAt(i))) ++i;
-        if (i >= length || (unitAt(i) != u'"' && unitAt(i) != u'\'')) return;
-        const char16_t quote = unitAt(i++);
-        quotes[a] = quote == u'"';
-        i = findUnit(text, i, length, quote) + 1;
-    }
-}
-
-// For each attribute written in the start tag that ends `text` (`length` units), the units
-// [first, second) of its value between the quotes; {0, 0} for attributes not written there.
-template <class Text>
-void readAttributeValueRanges(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
-                              XMLSize_t count, std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
-    ranges.assign(count, {0, 0});
-    const auto unitAt = [&text](std::size_t i) { return static_cast<char16_t>(text[i]); };
-    std::size_t i = afterLastUnit(text, length, u'<');
-    if (i == 0) return;
-    while (i < length && !isBlank(unitAt(i)) && unitAt(i) != u'/' && unitAt(i) != u'>') ++i;
-    for (XMLSize_t a = 0; a < count; ++a) {
-        if (!attributes.elementAt(a)->getSpecified()) continue;
-        while (i < length && isBlank(unitAt(i))) ++i;
-        while (i < length && unitAt(i) != u'=' && !isBlank(unitAt(i))) ++i;
-        while (i < length && isBlank(unitAt(i))) ++i;
-        if (i >= length || unitAt(i) != u'=') return;
-        ++i;
-        while (i < length && isBlank(unitAt(i))) ++i;
-        if (i >= length || (unitAt(i) != u'"' && unitAt(i) != u'\'')) return;
-        const char16_t quote = unitAt(i++);
-        const std::size_t end = findUnit(text, i, length, quote);
-        if (end >= length) return;
-        ranges[a] = {i, end};
-        i = end + 1;
-    }
 }
 
 } // namespace
@@ -196,11 +70,9 @@ void readAttributeValueRanges(const Text& text, std::size_t length, const RefVec
 XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse)
     : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScannerMemory(), iScanInProgress(false), iScanner(nullptr),
       iValidator(nullptr), iGrammarResolver(nullptr), iSecurityManager(nullptr), iScanToken(nullptr),
-      iInputSource(nullptr), iOwner(owner), iSpanReuse(spanReuse), iPreviousEnd(nullptr), iCurrentElement(nullptr),
-      iBufferBase(nullptr), iBufferLength(0), iCodePage(0), iEncoding(0), iBomLength(0), iStepCount(0),
-      iBytesConsumed(0), iMarkupOffset(0), iMarkupReader(kNoReader), iDocType(nullptr), iDocTypeHasIntSubset(false),
-      iCloseElement(nullptr), iCloseFrom(-1), iDecoder(nullptr), iDecoderChecked(false), iElementCount(0), iDepth(0),
-      iInEntity(false) {
+      iInputSource(nullptr), iOwner(owner), iSpans(spanReuse), iFailures(this, iSpans), iCurrentElement(nullptr), iBufferLength(0),
+      iCodePage(0), iEncoding(0), iStepCount(0), iDocType(nullptr), iDocTypeHasIntSubset(false), iElementCount(0),
+      iDepth(0) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::XmlBrokerOrvaneParser", static_cast<const void*>(owner),
                         spanReuse);
     iUtils.setOwner(this);
@@ -237,7 +109,6 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
 XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser() {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser");
     releaseScanner();
-    delete iDecoder;
 }
 
 void XmlBrokerOrvaneParser::releaseScanner() noexcept {
@@ -282,27 +153,17 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     const long length = bitStream ? bitStream->length() : 0;
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::setParsedBufferInfo", static_cast<const void*>(data), length,
                         ccsid, encoding);
-    iBufferBase = data;
-    iBitStream = data;
-    iPreviousEnd = iSpanReuse ? data : nullptr;
     iBufferLength = length;
     iCodePage = static_cast<int>(ccsid);
     iEncoding = static_cast<int>(encoding);
-    iBomLength = 0;
+    iSpans.start(data, length, iCodePage);
     iEncodingName.clear();
     iLastError.reset();
     iStepCount = 0;
-    iBytesConsumed = 0;
-    iMarkupOffset = 0;
-    iMarkupReader = kNoReader;
     iDocType = nullptr;
     iDocTypeHasIntSubset = false;
-    iCloseElement = nullptr;
-    iCloseFrom = -1;
-    iDecoderChecked = false;
     iElementCount = 0;
     iDepth = 0;
-    iInEntity = false;
     iMeter.start(length);
     boundedScanner()->forgetUnreadDeclarations();
     iOpenElements.clear();
@@ -315,6 +176,7 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
         iInputSource = nullptr;
     }
 
+    long bomLength = 0;   // bytes of a byte-order mark before the document text
     if (data != nullptr) {
         if (length < 0)
             kelThrow<KelRecoverableException>(this, KEL_HERE, "XmlBrokerOrvaneParser::setParsedBufferInfo",
@@ -322,32 +184,31 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
         // The scanner leaves a byte-order mark out of its offsets. It reads a UTF-16 mark itself;
         // a UTF-8 mark it would take for a character under the code-page name it is given, so the
         // input starts after it. startDocument moves the spans' base past either.
-        long skip = 0;
         if (KelConverter::isUtf16Ccsid(iCodePage) && length >= 2 &&
             ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
-            iBomLength = 2;
             // The ccsid and the mark say what the bytes are; an encoding declaration inside
             // that says otherwise (a UTF-8 message converted to UTF-16 keeps its declaration)
             // must not make the scanner switch. So the mark is skipped here and the byte order
             // it gives is named to the scanner.
-            skip = 2;
+            bomLength = 2;
         } else if (iCodePage == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-            iBomLength = 3;
-            skip = 3;
+            bomLength = 3;
         }
         // Read in place: the scanner's offsets are then offsets into the host's bytes.
-        iInputSource = new MemBufInputSource(data + skip, static_cast<XMLSize_t>(length - skip), kName.data(), false);
+        iInputSource = new MemBufInputSource(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kName.data(),
+                                             false);
         iInputSource->setCopyBufToStream(false);
         iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
-        if (iEncodingName.empty() && iBomLength == 2)
+        if (iEncodingName.empty() && bomLength == 2)
             iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
         if (!iEncodingName.empty()) iInputSource->setEncoding(iEncodingName.data());
     }
     // The byte order the scanner reads UTF-16 in: the one it was told ("utf-16" alone it reads
     // little-endian).
-    iUtf16 = !KelConverter::isUtf16Ccsid(iCodePage) ? Utf16::None
-             : iEncodingName.equals("utf-16be")     ? Utf16::BigEndian
-                                                    : Utf16::LittleEndian;
+    using Utf16 = XmlSpanLocator::Utf16;
+    iSpans.readAs(bomLength, !KelConverter::isUtf16Ccsid(iCodePage) ? Utf16::None
+                             : iEncodingName.equals("utf-16be")     ? Utf16::BigEndian
+                                                                    : Utf16::LittleEndian);
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
 }
 
@@ -357,14 +218,11 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     if (root && root->isCompleteLeft() && root->isCompleteRight()) return;
     if (!iScanInProgress && !iInputSource) return;
     scanStep();
-    if (!iScanInProgress) {
-        delete iInputSource;
-        iInputSource = nullptr;
-        iScannerMemory.releaseSpareReaders();
-        // A scan that stops without reaching the end of the document has failed, even when the
-        // scanner said nothing: the tree must not pass for complete.
-        if (root && !root->isCompleteRight()) failWithScannerMessage(0, u"The document ended before it was complete");
-    }
+}
+
+bool XmlBrokerOrvaneParser::documentEnded() const noexcept {
+    const KelSyntaxElement* root = iOwner->rootElement();
+    return root == nullptr || root->isCompleteRight();
 }
 
 void XmlBrokerOrvaneParser::scanStep() {
@@ -381,7 +239,7 @@ void XmlBrokerOrvaneParser::scanStep() {
             iScanInProgress = iScanner->scanNext(*iScanToken);
         } else {
             // Half a code unit at the end would be dropped by the scanner without a word.
-            if (KelConverter::isUtf16Ccsid(iCodePage) && ((iBufferLength - iBomLength) & 1) != 0)
+            if (KelConverter::isUtf16Ccsid(iCodePage) && ((iBufferLength - iSpans.bomLength()) & 1) != 0)
                 failWithScannerMessage(0, u"UTF-16 data of odd length");
             // Setting the limits again starts the expansion count of this document at zero.
             iScanner->setSecurityManager(iSecurityManager);
@@ -412,6 +270,15 @@ void XmlBrokerOrvaneParser::scanStep() {
         recordUnexpected("unknown exception");
         throw;
     }
+    if (iScanInProgress) return;
+    // The scan is over: freeing its readers belongs to no document.
+    iMeter.watch(nullptr);
+    delete iInputSource;
+    iInputSource = nullptr;
+    iScannerMemory.releaseSpareReaders();
+    // A scan that stops without reaching the end of the document has failed, even when the
+    // scanner said nothing: the tree must not pass for complete.
+    if (!documentEnded()) failWithScannerMessage(0, u"The document ended before it was complete");
 }
 
 void XmlBrokerOrvaneParser::giveUp() noexcept {
@@ -435,16 +302,12 @@ void XmlBrokerOrvaneParser::recordFailure(const KelException& failure) {
 
 void XmlBrokerOrvaneParser::recordUnexpected(const char* what) {
     giveUp();
-    KelParserException failure(this, KEL_HERE, "XmlBrokerOrvaneParser::parseNextItem", KelLog::iDefaultLogSource,
-                               KelMsg::E_XmlP_Generic.number, KelMsg::E_XmlP_Generic.text);
-    failure << 0 << "" << 0 << 0 << (what ? what : "") << currentElementName();
-    iLastError = failure.clone();
+    iLastError = iFailures.unexpected(what, currentElementName());
 }
 
 void XmlBrokerOrvaneParser::failWithScannerMessage(int code, const XMLCh* message) {
     try {
-        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneParser::parseNextItem", KelMsg::E_XmlP_Generic,
-                                     code, KelStringBase(), 0, 0, boundedText(message), currentElementName());
+        iFailures.message(code, message, currentElementName());
     } catch (const KelParserException& failure) {
         recordFailure(failure);
         throw;
@@ -452,39 +315,11 @@ void XmlBrokerOrvaneParser::failWithScannerMessage(int code, const XMLCh* messag
 }
 
 void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
-    const Locator* where = iScanner->getLocator();
-    const long line = where ? static_cast<long>(where->getLineNumber()) : 0;
-    const long column = where ? static_cast<long>(where->getColumnNumber()) : 0;
-    const KelStringBase elementName = currentElementName();
-    KelStringBase faultElement = iStartTagName ? KelStringBase(iStartTagName) : insideRoot() ? elementName : KelStringBase();
-    const KelDocumentPosition place = locateFailure(false, line, column, faultElement);
-    kelThrowAt(place, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits", KelMsg::E_XmlP_LimitExceeded,
-               limit, value, line, column, elementName);
+    iFailures.limit(limit, value, iScanner->getLocator(), blame());
 }
 
-KelDocumentPosition XmlBrokerOrvaneParser::locateFailure(bool badBytes, long line, long column,
-                                                         KelStringBase& elementName) {
-    KelDocumentPosition where;
-    // The bytes being scanned: the stored bitstream, or the one a tree-less check was given.
-    if (iBitStream == nullptr || line <= 0) {
-        if (!badBytes) return where;
-    }
-    try {
-        XmlErrorLocator locator(iBitStream, iBufferLength, iCodePage, iUtf16 == Utf16::BigEndian, iBomLength);
-        if (!(badBytes && locator.firstInvalid(where))) {
-            if (line <= 0) return where;
-            where = locator.at(line, column);
-        }
-        // A start tag met by a name or attribute fault inside it is the element at fault (the
-        // scanner has not reported it, so it is not the one being filled).
-        if (!iStartTagName) {
-            KelStringBase tag = locator.startTagAround(where);
-            if (!tag.empty()) elementName = tag;
-        }
-    } catch (const std::exception&) {
-        // The report goes on without a place rather than fail itself.
-    }
-    return where;
+XmlScanFailures::Blame XmlBrokerOrvaneParser::blame() {
+    return XmlScanFailures::Blame{currentElementName(), insideRoot(), iStartTagName};
 }
 
 std::size_t XmlBrokerOrvaneParser::checkedNameLength(const XMLCh* name) {
@@ -506,6 +341,42 @@ XmlBoundedScanner* XmlBrokerOrvaneParser::boundedScanner() const noexcept {
 
 void XmlBrokerOrvaneParser::addExpansion(unsigned long long units) {
     if (!iMeter.add(units)) failExpansion();
+}
+
+void XmlBrokerOrvaneParser::countElement(bool inEntity) {
+    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
+    // An element made from an entity's text costs what the document did not spell out; any
+    // other element checks what the entities read since the last check added.
+    if (inEntity) addExpansion(XmlExpansionMeter::kElementCost);
+    else if (!iMeter.check()) failExpansion();
+}
+
+std::size_t XmlBrokerOrvaneParser::checkStartTag(const XMLCh* name, const RefVectorOf<XMLAttr>& attributes,
+                                                 XMLSize_t count) {
+    // Limits this tag breaks are its own element's fault, not its parent's.
+    iStartTagName = name;
+    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
+    if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
+    // Every limit is checked before anything is built, so a failing tag leaves no element behind.
+    const std::size_t nameLength = checkedNameLength(name);
+    iAttributeLengths.resize(count);
+    unsigned long long defaulted = 0;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        const XMLAttr* attribute = attributes.elementAt(a);
+        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
+        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
+        // A defaulted attribute is a copy the document did not spell out.
+        if (!attribute->getSpecified())
+            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
+    }
+    if (defaulted > 0) addExpansion(defaulted);
+    return nameLength;
+}
+
+void XmlBrokerOrvaneParser::checkVersion(const XMLCh* version) {
+    // The scanner takes any version it does not know for 1.0, even one that is not a version
+    // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
+    if (hasText(version) && !isVersionNumber(version)) iScanner->emitError(XMLErrs::BadXMLVersion, version);
 }
 
 void XmlBrokerOrvaneParser::failExpansion() {
@@ -530,62 +401,17 @@ KelStringBase XmlBrokerOrvaneParser::currentElementName() {
 // Positions and element set-up
 
 XmlBrokerOrvaneParser::Position XmlBrokerOrvaneParser::takePosition() {
-    Position p{-1, 0, false, nullptr};
-    const ReaderMgr* readers = iScanner->getReaderMgr();
-    const XMLSize_t reader = readers->getCurrentReaderNum();
-    iInEntity = readers->getReaderDepth() > 1;
-    XMLFilePos offset = 0;
-    try {
-        offset = readers->getSrcOffset();
-    } catch (const XMLException&) {
-        return p;
-    }
-    if (offset > static_cast<XMLFilePos>(LONG_MAX)) return p;
-    p.offset = static_cast<long>(offset);
-    p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
-    // Only the document's own reader counts bytes of the bitstream; an entity's replacement
-    // text has offsets of its own.
-    p.inDocument = readers->getReaderDepth() == 1;
-    iMarkupOffset = p.offset;
-    iMarkupReader = reader;
-    if (p.inDocument) {
-        if (iBomLength + p.offset > iBytesConsumed) iBytesConsumed = iBomLength + p.offset;
-        if (iSpanReuse && iBufferBase != nullptr && p.offset <= iBufferLength - iBomLength)
-            p.span = iBufferBase + p.offset;
-        if (iCloseFrom >= 0) settlePendingClose(p);
-    }
-    return p;
-}
-
-void XmlBrokerOrvaneParser::settlePendingClose(const Position& p) {
-    // The scanner reported a declaration before reading its closing '>'. That '>' is the
-    // declaration's text, not the start of whatever comes next.
-    const long from = iCloseFrom;
-    XmlKelSyntaxElement* element = iCloseElement;
-    iCloseFrom = -1;
-    iCloseElement = nullptr;
-    if (p.span == nullptr) return;
-    const long after = offsetAfter(from, p.offset, u'>');
-    if (after < 0) return;
-    const unsigned char* end = iBufferBase + after;
-    if (element != nullptr && element->getBufferStart() != nullptr) setSpan(element, element->getBufferStart(), end);
-    // Items between (those of a parameter entity's text, read from a reader of its own) had no
-    // span and cleared the previous end: the text after the '>' holds their reference, which
-    // none of them can stand for.
-    if (iPreviousEnd == iCloseAfter) iPreviousEnd = end;
+    return iSpans.take(*iScanner->getReaderMgr());
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
-    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
-    // An element made from an entity's text costs what the document did not spell out; any
-    // other element checks what the entities read since the last check added.
-    if (iInEntity) addExpansion(XmlExpansionMeter::kElementCost);
-    else if (!iMeter.check()) failExpansion();
+    countElement(iSpans.inEntity());
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     KelSyntaxElementAccess::clearComplete(element);
     // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
     // otherwise than the encoding value); other pages take it from the encoding value.
-    element->setBufferBigEndian(iUtf16 != Utf16::None ? iUtf16 == Utf16::BigEndian : (iEncoding & 0x0F) == 1);
+    element->setBufferBigEndian(iSpans.utf16() != XmlSpanLocator::Utf16::None ? iSpans.readsBigEndian()
+                                                                              : (iEncoding & 0x0F) == 1);
     element->setBufferCodepage(iCodePage);
     return element;
 }
@@ -620,120 +446,22 @@ void XmlBrokerOrvaneParser::closePendingDocType() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Reading back the document's own characters
-
-XmlKelTranscoder* XmlBrokerOrvaneParser::documentDecoder() {
-    if (iDecoderChecked) return iDecoder;
-    iDecoderChecked = true;
-    std::string name;
-    if (iUtf16 != Utf16::None) {
-        name = iUtf16 == Utf16::BigEndian ? "UTF-16BE" : "UTF-16LE";
-    } else {
-        try {
-            name = KelConverter::setCodepage(iCodePage, 0)->icuName();
-        } catch (const KelException&) {
-            name.clear();
-        }
-    }
-    if (iDecoder == nullptr || name != iDecoderName) {
-        delete iDecoder;
-        iDecoder = XmlKelTranscoder::create(kEmpty, name.c_str(), 4096);
-        iDecoderName = iDecoder ? name : std::string();
-    }
-    return iDecoder;
-}
-
-bool XmlBrokerOrvaneParser::decodeDocumentBytes(long from, long to) {
-    if (iBufferBase == nullptr || from < 0 || to < from || to > iBufferLength - iBomLength) return false;
-    XmlKelTranscoder* decoder = documentDecoder();
-    if (decoder == nullptr) return false;
-    // The scanner's base: the bytes after any byte-order mark (startDocument moved the base).
-    return decoder->decode(iBufferBase + from, static_cast<std::size_t>(to - from), iChars, iCharSizes);
-}
-
-bool XmlBrokerOrvaneParser::markupStartsAt(long offset) {
-    const long end = iBufferLength - iBomLength;
-    if (iBufferBase == nullptr || offset < 0 || offset >= end) return false;
-    if (iCodePage == 1208) return iBufferBase[offset] == '<';
-    if (iUtf16 != Utf16::None) {
-        // Whole units from the base on: a unit that reads '<' is that character.
-        return offset + 2 <= end && Utf16Units{iBufferBase + offset, iUtf16 == Utf16::BigEndian}[0] == u'<';
-    }
-    // A window of a few bytes holds the first character; a character cut at its end only
-    // shortens what is decoded.
-    decodeDocumentBytes(offset, offset + 8 < end ? offset + 8 : end);
-    return !iChars.empty() && iChars[0] == u'<';
-}
-
-long XmlBrokerOrvaneParser::offsetAfter(long from, long to, char16_t unit) {
-    if (!decodeDocumentBytes(from, to)) return -1;
-    long offset = from;
-    for (std::size_t i = 0; i < iChars.size(); ++i) {
-        offset += iCharSizes[i];
-        if (iChars[i] == unit) return offset;
-    }
-    return -1;
-}
-
-void XmlBrokerOrvaneParser::findAttributeQuotes(const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,
-                                                const Position& p) {
-    // Attributes defaulted from the document type stand in no tag: they get double quotes.
-    iQuotes.assign(count, true);
-    if (p.inDocument) {
-        // In UTF-8 every markup character is one byte that never occurs inside another
-        // character, and the scanner has already read these bytes as valid: the tag is read in
-        // place, without decoding it first.
-        if (iCodePage == 1208 && iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
-            p.offset <= iBufferLength - iBomLength) {
-            readAttributeQuotes(iBufferBase + p.markupStart, static_cast<std::size_t>(p.offset - p.markupStart),
-                                attributes, count, iQuotes);
-            return;
-        }
-        // UTF-16 likewise: markup characters are single units, read where they stand.
-        if (iUtf16 != Utf16::None && iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
-            p.offset <= iBufferLength - iBomLength && (p.offset - p.markupStart) % 2 == 0) {
-            readAttributeQuotes(Utf16Units{iBufferBase + p.markupStart, iUtf16 == Utf16::BigEndian},
-                                static_cast<std::size_t>(p.offset - p.markupStart) / 2, attributes, count, iQuotes);
-            return;
-        }
-        if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
-        readAttributeQuotes(iChars.data(), iChars.size(), attributes, count, iQuotes);
-        return;
-    }
-    // A start tag in an entity's replacement text: that text is the entity's value, and the
-    // reader counts two bytes per character of it.
-    const XMLEntityDecl* entity = iScanner->getReaderMgr()->getCurrentEntity();
-    if (entity == nullptr || entity->getValue() == nullptr) return;
-    const std::size_t valueLength = entity->getValueLen();
-    const std::size_t from = static_cast<std::size_t>(p.markupStart) / sizeof(XMLCh);
-    const std::size_t to = std::min(valueLength, static_cast<std::size_t>(p.offset) / sizeof(XMLCh));
-    if (from > to) return;
-    const XMLCh* text = entity->getValue() + from;
-    readAttributeQuotes(text, to - from, attributes, count, iQuotes);
-}
-
-// ---------------------------------------------------------------------------------------------
 // Document events
 
-void XmlBrokerOrvaneParser::startDocument() {
-    if (iBufferBase != nullptr) iBufferBase += iBomLength;
-    if (iPreviousEnd != nullptr) iPreviousEnd += iBomLength;
-}
+void XmlBrokerOrvaneParser::startDocument() { iSpans.skipByteOrderMark(); }
 
 void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {
-    // The scanner takes any version it does not know for 1.0, even one that is not a version
-    // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
-    if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
+    checkVersion(versionStr);
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeXmlDecl);
     KelSyntaxElementAccess::parserSetName(decl, kXmlDeclName);
-    setSpan(decl, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
     if (hasText(versionStr)) attachLeaf(decl, XmlTypeVersion, versionStr);
     if (hasText(encodingStr)) attachLeaf(decl, XmlTypeEncoding, encodingStr);
     if (hasText(standaloneStr)) attachLeaf(decl, XmlTypeStandalone, standaloneStr);
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const unsigned int /*uriId*/,
@@ -742,23 +470,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     const Position p = takePosition();
     closePendingDocType();
     const XMLCh* const elementName = elemDecl.getFullName();
-    // Limits this tag breaks are its own element's fault, not its parent's.
-    iStartTagName = elementName;
-    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
-    if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
-    // Every limit is checked before anything is built, so a failing tag leaves no element behind.
-    const std::size_t nameLength = checkedNameLength(elementName);
-    iAttributeLengths.resize(attrCount);
-    unsigned long long defaulted = 0;
-    for (XMLSize_t a = 0; a < attrCount; ++a) {
-        const XMLAttr* attribute = attrList.elementAt(a);
-        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
-        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
-        // A defaulted attribute is a copy the document did not spell out.
-        if (!attribute->getSpecified())
-            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
-    }
-    if (defaulted > 0) addExpansion(defaulted);
+    const std::size_t nameLength = checkStartTag(elementName, attrList, attrCount);
     XmlKelSyntaxElement* element = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(element, XmlTypeElement);
     if (elementName != nullptr) {
@@ -766,72 +478,30 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         KelSyntaxElementAccess::parserSetInternedName(element, name.name, name.hash);
     }
     attachToCurrent(element);
-    element->setBufferStart(iPreviousEnd);
+    iSpans.startAtPreviousEnd(element);
     iCurrentElement = element;
     if (attrCount > 0) {
-        findAttributeQuotes(attrList, attrCount, p);
+        const std::vector<unsigned char>& quotes = iSpans.attributeQuotes(
+            attrList, attrCount, p, p.inDocument ? nullptr : iScanner->getReaderMgr()->getCurrentEntity());
         for (XMLSize_t a = 0; a < attrCount; ++a) {
             const XMLAttr* attribute = attrList.elementAt(a);
             addAttribute(attribute->getQName(), iAttributeLengths[a].first, attribute->getValue(),
-                         iAttributeLengths[a].second, iQuotes[a]);
+                         iAttributeLengths[a].second, quotes[a]);
         }
-        if (boundedScanner()->takeUndeclaredReferenceInAttribute()) keepAttributeSourceText(attrList, attrCount, p, element);
+        if (boundedScanner()->takeUndeclaredReferenceInAttribute())
+            iSpans.keepAttributeSourceText(attrList, attrCount, p, element);
     }
     iStartTagName = nullptr;
     if (isEmpty) {
         markLeaf(element);
-        setSpan(element, element->getBufferStart(), p.span);
+        iSpans.endAt(element, p);
         iCurrentElement = parentOf(element);
         iLastAttached = element;
     } else {
         ++iDepth;
         iOpenElements.push_back(OpenElement{element, &element->storedName()});
     }
-    iPreviousEnd = p.span;
-}
-
-void XmlBrokerOrvaneParser::keepAttributeSourceText(const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,
-                                                    const Position& p, XmlKelSyntaxElement* element) {
-    // A value that held a reference to an undeclared entity lacks that reference's text: each
-    // value of the tag that holds a reference keeps the span of its source text, so the writer
-    // gives it back as it stood while the attribute is unchanged.
-    if (!p.inDocument || iBufferBase == nullptr || p.markupStart < 0 || p.markupStart > p.offset ||
-        p.offset > iBufferLength - iBomLength)
-        return;
-    const unsigned char* tag = iBufferBase + p.markupStart;
-    const std::size_t bytes = static_cast<std::size_t>(p.offset - p.markupStart);
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;   // in bytes from `tag`
-    std::vector<bool> holdsReference(count, false);
-    if (iCodePage == 1208) {
-        readAttributeValueRanges(tag, bytes, attributes, count, ranges);
-        for (XMLSize_t a = 0; a < count; ++a)
-            holdsReference[a] = findUnit(tag, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
-    } else if (iUtf16 != Utf16::None) {
-        if (bytes % 2 != 0) return;
-        const Utf16Units units{tag, iUtf16 == Utf16::BigEndian};
-        readAttributeValueRanges(units, bytes / 2, attributes, count, ranges);
-        for (XMLSize_t a = 0; a < count; ++a) {
-            holdsReference[a] = findUnit(units, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
-            ranges[a] = {ranges[a].first * 2, ranges[a].second * 2};
-        }
-    } else {
-        if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
-        readAttributeValueRanges(iChars.data(), iChars.size(), attributes, count, ranges);
-        std::vector<std::size_t> byteAt(iChars.size() + 1, 0);
-        for (std::size_t i = 0; i < iChars.size(); ++i) byteAt[i + 1] = byteAt[i] + iCharSizes[i];
-        for (XMLSize_t a = 0; a < count; ++a) {
-            holdsReference[a] = findUnit(iChars.data(), ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
-            ranges[a] = {byteAt[ranges[a].first], byteAt[ranges[a].second]};
-        }
-    }
-    // The element's children are its attributes, in the scanner's order.
-    KelSyntaxElement* child = element->knownFirstChild();
-    for (XMLSize_t a = 0; a < count && child != nullptr; ++a, child = child->knownNextSibling()) {
-        if (!holdsReference[a] || ranges[a].second > bytes) continue;
-        auto* attribute = static_cast<XmlKelSyntaxElement*>(child);
-        attribute->setBufferStart(tag + ranges[a].first);
-        attribute->setBufferEnd(tag + ranges[a].second);
-    }
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value,
@@ -850,23 +520,19 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
                                        const bool /*isRoot*/, const XMLCh* const /*prefixName*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* element = iCurrentElement;
-    setSpan(element, element->getBufferStart(), p.span);
+    iSpans.endAt(element, p);
     markLeaf(element);
     if (iDepth > 0) --iDepth;
     if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
     iLastAttached = element;
     if (element->parent() != nullptr && element != iOwner->rootElement()) iCurrentElement = parentOf(element);
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
     const Position p = takePosition();
-    // Character data has no span of its own. The scanner reports it when it meets the markup
-    // that ends it, so the next item starts right here: when the byte here is that markup's '<',
-    // the next item gets a start, and an unchanged element after text is still copied byte for
-    // byte. Anywhere else (inside an entity's text, or text going on after a character
-    // reference) the next item gets none.
-    iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
+    // Character data has no span of its own; the next item may start where it ends.
+    iSpans.afterCharacters(p, cdataSection);
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
         // More of the same text: extend it. The element lets go of its string first, so that
@@ -898,9 +564,9 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     if (target) KelSyntaxElementAccess::parserSetName(element, checkedName(target));
     if (value) element->setActualValue(value, length);
     else element->setActualValue(kEmpty);
-    setSpan(element, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(element, p);
     attachToCurrent(element);
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::docComment(const XMLCh* const comment) {
@@ -917,7 +583,7 @@ void XmlBrokerOrvaneParser::docPI(const XMLCh* const target, const XMLCh* const 
 
 void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
     takePosition();
-    iPreviousEnd = nullptr;
+    iSpans.forgetPreviousEnd();
     XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceStart);
     mark->setActualValue(entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
@@ -925,7 +591,7 @@ void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
 
 void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
     const Position p = takePosition();
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
     XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceEnd);
     mark->setActualValue(entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
@@ -935,24 +601,11 @@ void XmlBrokerOrvaneParser::endDocument() {
     KelSyntaxElement* root = iOwner->rootElement();
     // The scanner leaves the bytes of a character cut off by the end of the bitstream unread
     // and says nothing: they are as malformed as any other bad sequence.
-    const ReaderMgr* readers = iScanner->getReaderMgr();
-    if (readers->getReaderDepth() == 1 && iBufferBase != nullptr) {
-        XMLFilePos offset = 0;
-        try {
-            offset = readers->getSrcOffset();
-        } catch (const XMLException&) {
-            offset = 0;
-        }
-        const long read = static_cast<long>(offset);
-        const long length = iBufferLength - iBomLength;
-        // NUL padding (where the scanner stops reading) is where a message ends, not a character.
-        if (read > 0 && read < length && iBufferBase[read] != 0 &&
-            !onlyShiftCodes(iBufferBase + read, iBufferBase + length)) {
-            const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
-            const Locator* where = iScanner->getLocator();
-            error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
-                  nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
-        }
+    if (iSpans.stoppedInsideCharacter(*iScanner->getReaderMgr())) {
+        const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
+        const Locator* where = iScanner->getLocator();
+        error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
+              nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
     }
     if (iCurrentElement != nullptr && iCurrentElement != root && iCurrentElement->type() == XmlTypeDocTypeDecl) {
         markLeaf(iCurrentElement);
@@ -975,42 +628,38 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
     XmlKelSyntaxElement* decl = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(decl, XmlTypeDocTypeDecl);
     KelSyntaxElementAccess::parserSetName(decl, checkedName(elemDecl.getFullName()));
-    setSpan(decl, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
     iCurrentElement = decl;
     iDocType = decl;
     iDocTypeHasIntSubset = false;
     if (hasText(publicId)) attachLeaf(decl, XmlTypePublicId, publicId);
     if (hasText(systemId)) attachLeaf(decl, XmlTypeSystemId, systemId);
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::startIntSubset() {
     const Position p = takePosition();
     XmlKelSyntaxElement* subset = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(subset, XmlTypeInternalSubset);
-    subset->setBufferStart(iPreviousEnd);
+    iSpans.startAtPreviousEnd(subset);
     if (iCurrentElement == iDocType) iDocTypeHasIntSubset = true;
     attachToCurrent(subset);
     iCurrentElement = subset;
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::endIntSubset() {
     const Position p = takePosition();
     XmlKelSyntaxElement* subset = iCurrentElement;
-    setSpan(subset, subset->getBufferStart(), p.span);
+    iSpans.endAt(subset, p);
     markLeaf(subset);
     iLastAttached = subset;
     iCurrentElement = parentOf(subset);
     // The declaration's closing '>' follows. The subset's text runs to it, blanks included, so
     // that an unchanged declaration is copied byte for byte; the next item starts after it.
-    iPreviousEnd = nullptr;
-    if (p.span != nullptr) {
-        iCloseElement = subset;
-        iCloseFrom = p.offset;
-        iCloseAfter = iPreviousEnd;
-    }
+    iSpans.forgetPreviousEnd();
+    iSpans.leaveClosePending(subset, p);
 }
 
 void XmlBrokerOrvaneParser::startExtSubset() {
@@ -1028,8 +677,8 @@ void XmlBrokerOrvaneParser::endExtSubset() {
     // now stands just after it: the declaration's own text ends there when it has no internal
     // subset, and in any case the next item starts there.
     if (iDocType != nullptr && iCurrentElement == iDocType && p.span != nullptr) {
-        if (!iDocTypeHasIntSubset) setSpan(iDocType, iDocType->getBufferStart(), p.span);
-        iPreviousEnd = p.span;
+        if (!iDocTypeHasIntSubset) iSpans.endAt(iDocType, p);
+        iSpans.setPreviousEnd(p);
     }
 }
 
@@ -1039,9 +688,9 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
     if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
     if (hasText(model)) element->setActualValue(model);
-    setSpan(element, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(element, p);
     attachToCurrent(element);
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
@@ -1049,17 +698,17 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     XmlKelSyntaxElement* list = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(list, XmlTypeAttList);
     if (elemDecl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(list, checkedName(elemDecl.getFullName()));
-    list->setBufferStart(iPreviousEnd);
+    iSpans.startAtPreviousEnd(list);
     attachToCurrent(list);
     iCurrentElement = list;
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool /*ignoring*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* definition = createLeaf(XmlTypeAttDef);
     if (attDef.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(definition, checkedName(attDef.getFullName()));
-    setSpan(definition, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(definition, p);
     attachToCurrent(definition);
 
     if (attDef.getType() != XMLAttDef::AttTypes_Unknown) {
@@ -1099,16 +748,16 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
     default: break;
     }
     if (kind != nullptr) attachLeaf(definition, XmlTypeAttDefDefaultType, kind->data());
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::endAttList(const DTDElementDecl& /*elemDecl*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* list = iCurrentElement;
-    setSpan(list, list->getBufferStart(), p.span);
+    iSpans.endAt(list, p);
     markLeaf(list);
     iCurrentElement = parentOf(list);
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bool /*isPEDecl*/,
@@ -1124,30 +773,26 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     else if (external) type = XmlTypeExternalEntityDecl;
     XmlKelSyntaxElement* decl = createLeaf(type);
     KelSyntaxElementAccess::parserSetName(decl, checkedName(entityDecl.getName()));
-    setSpan(decl, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
     if (hasText(entityDecl.getSystemId())) attachLeaf(decl, XmlTypeSystemId, entityDecl.getSystemId());
     if (hasText(entityDecl.getPublicId())) attachLeaf(decl, XmlTypePublicId, entityDecl.getPublicId());
     if (hasText(entityDecl.getNotationName())) attachLeaf(decl, XmlTypeNotationReference, entityDecl.getNotationName());
     if (hasText(entityDecl.getValue())) attachLeaf(decl, XmlTypeEntityValue, entityDecl.getValue());
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
 }
 
 void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeNotationDecl);
     KelSyntaxElementAccess::parserSetName(decl, checkedName(notDecl.getName()));
-    setSpan(decl, iPreviousEnd, p.span);
+    iSpans.spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
     if (hasText(notDecl.getPublicId())) attachLeaf(decl, XmlTypePublicId, notDecl.getPublicId());
     if (hasText(notDecl.getSystemId())) attachLeaf(decl, XmlTypeSystemId, notDecl.getSystemId());
-    iPreviousEnd = p.span;
+    iSpans.setPreviousEnd(p);
     // The scanner reports a notation before its closing '>': the next event finds it.
-    if (p.span != nullptr) {
-        iCloseElement = decl;
-        iCloseFrom = p.offset;
-        iCloseAfter = iPreviousEnd;
-    }
+    iSpans.leaveClosePending(decl, p);
 }
 
 void XmlBrokerOrvaneParser::doctypeComment(const XMLCh* const comment) {
@@ -1179,30 +824,12 @@ void XmlBrokerOrvaneParser::error(const unsigned int errCode, const XMLCh* const
         // an attribute, say): ending the scan for it would reject documents that are fine.
         if (KelLog::isTraceActive()) {
             KelLog::TraceItem item(this, "XmlBrokerOrvaneParser::error", "Scanner warning");
-            item << static_cast<long>(errCode) << boundedText(errorText) << static_cast<long>(lineNum)
+            item << static_cast<long>(errCode) << XmlScanFailures::boundedText(errorText) << static_cast<long>(lineNum)
                  << static_cast<long>(colNumber);
         }
         return;
     }
-    // Texts go in as the host's strings, cut to a bounded length: narrowing them to a single-byte
-    // code page would turn every character outside it into something else.
-    const KelStringBase identifier = boundedText(hasText(publicId) ? publicId : systemId);
-    const KelStringBase text = boundedText(errorText);
-    const KelStringBase elementName = currentElementName();
-    // Bytes the code page rejects are reported by the scanner where its decoding stood, which
-    // may be lines before them: their own place is found from the bytes.
-    const bool badBytes = errDomain != nullptr && XMLString::equals(errDomain, XMLUni::fgExceptDomain);
-    // A character XML does not allow is reported just past it; the place is the character's own.
-    XMLFileLoc colNum = colNumber;
-    if (!badBytes && errCode == XMLErrs::InvalidCharacter && colNum > 1) --colNum;
-    // Outside the document element no element is at fault (the one being filled is the root).
-    KelStringBase faultElement = insideRoot() ? elementName : KelStringBase();
-    const KelDocumentPosition where =
-        locateFailure(badBytes, static_cast<long>(lineNum), static_cast<long>(colNum), faultElement);
-    const long line = badBytes && where.line > 0 ? where.line : static_cast<long>(lineNum);
-    const long column = badBytes && where.line > 0 ? where.column : static_cast<long>(colNum);
-    kelThrowAt(where, faultElement, this, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
-               static_cast<long>(errCode), identifier, line, column, text, elementName);
+    iFailures.scannerError(errCode, errDomain, errorText, systemId, publicId, lineNum, colNumber, blame());
 }
 
 void XmlBrokerOrvaneParser::resetErrors() {}
@@ -1233,7 +860,7 @@ void XmlBrokerOrvaneParser::startInputSource(const InputSource&) {}
 
 bool XmlBrokerOrvaneParser::holdsElement(const KelSyntaxElement* element) const noexcept {
     if (element == nullptr || !canScan()) return false;
-    const KelSyntaxElement* held[] = {iCurrentElement, iDocType, iCloseElement};
+    const KelSyntaxElement* held[] = {iCurrentElement, iDocType, iSpans.pendingCloseElement()};
     for (const KelSyntaxElement* e : held)
         for (; e != nullptr; e = e->parent())
             if (e == element) return true;
@@ -1241,9 +868,9 @@ bool XmlBrokerOrvaneParser::holdsElement(const KelSyntaxElement* element) const 
 }
 
 const unsigned char* XmlBrokerOrvaneParser::frontier() const noexcept {
-    if (!iSpanReuse || iBufferBase == nullptr || !iScanInProgress || iStepCount == 0) return nullptr;
+    if (!iScanInProgress || iStepCount == 0) return nullptr;
     // A declaration's closing '>' not yet given to it, or a position inside an entity's text,
     // is no place to cut the bitstream.
-    if (iCloseFrom >= 0 || iScanner->getReaderMgr()->getReaderDepth() != 1) return nullptr;
-    return iPreviousEnd;
+    if (iScanner->getReaderMgr()->getReaderDepth() != 1) return nullptr;
+    return iSpans.frontier();
 }

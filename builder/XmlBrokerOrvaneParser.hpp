@@ -1,16 +1,19 @@
 // XmlBrokerOrvaneParser: the tree builder. It drives the scanner library's progressive scan over
 // one bitstream, one step per parseNextItem(), and turns the scanner's events into syntax elements
 // of its owning XmlKelParser, recording where each element's text lies in the bitstream.
-// Ownership: owns the scanner, its validator, grammar resolver, scan token, security settings and
-// the input source; never owns the bitstream (the owning parser keeps it; spans point into it) nor
-// any element (they live in the owning parser's element pool).
+// Ownership: owns the scanner, its validator, grammar resolver, scan token, security settings, the
+// input source and the span locator (XmlSpanLocator) that does the position arithmetic; never owns
+// the bitstream (the owning parser keeps it; spans point into it) nor any element (they live in
+// the owning parser's element pool).
 // Thread rules: used by the thread that navigates its parser's tree, one call at a time.
 #pragma once
 
 #include "builder/XmlBuilderLimits.hpp"
 #include "builder/XmlExpansionMeter.hpp"
 #include "builder/XmlNameCache.hpp"
+#include "builder/XmlScanFailures.hpp"
 #include "builder/XmlScannerMemory.hpp"
+#include "builder/XmlSpanLocator.hpp"
 #include "common/XmlUtils.hpp"
 #include "host/KelException.hpp"
 #include "host/KelOwnedLogSource.hpp"
@@ -39,7 +42,6 @@ class KelBuffer;
 class KelSyntaxElement;
 class XmlKelParser;
 class XmlKelSyntaxElement;
-class XmlKelTranscoder;
 class XmlBoundedScanner;
 
 class XmlBrokerOrvaneParser : public KelOwnedLogSource,
@@ -70,7 +72,7 @@ public:
     // The bounds on one document; new ones apply from the next bitstream on.
     const XmlBuilderLimits& limits() const noexcept { return iLimits; }
     void setLimits(const XmlBuilderLimits& limits);
-    long bytesConsumed() const noexcept { return iBytesConsumed; }
+    long bytesConsumed() const noexcept { return iSpans.bytesConsumed(); }
     // What expansion has added to the current document so far.
     const XmlExpansionMeter& expansionMeter() const noexcept { return iMeter; }
     // True while a scan may still build into `element` or below it, or refer to it later.
@@ -91,7 +93,7 @@ public:
     const std::vector<OpenElement>& openElements() const noexcept { return iOpenElements; }
     const KelSyntaxElement* lastAttached() const noexcept { return iLastAttached; }
     const XmlKelSyntaxElement* currentElement() const noexcept { return iCurrentElement; }
-    bool readsBigEndian() const noexcept { return iUtf16 == Utf16::BigEndian; }
+    bool readsBigEndian() const noexcept { return iSpans.readsBigEndian(); }
 
     // ---- Document events.
     void startDocument() override;
@@ -151,18 +153,9 @@ protected:
 
     // The rest is open to the tree-less checker, which drives the same scanner with the same
     // limits and reports failures the same way, but builds nothing.
-    // Where the scanner stands. The offset is always taken (quote detection needs it); the span
-    // position only while spans are recorded and the scanner reads the bitstream itself: inside
-    // an entity's replacement text its offsets are not bitstream offsets.
-    struct Position {
-        long offset;                 // byte offset in the current reader, -1 when unknown
-        long markupStart;            // offset of the previous event in the same reader, else 0
-        bool inDocument;             // the reader is the bitstream's own
-        const unsigned char* span;   // bitstream position for spans, or null
-    };
+    using Position = XmlSpanLocator::Position;
+    // Where the scanner stands now; every handler that needs it takes it before it changes anything.
     Position takePosition();
-    void settlePendingClose(const Position& p);
-    bool markupStartsAt(long offset);   // the document's character at `offset` is '<'
     static constexpr XMLSize_t kZeroTerminated = static_cast<XMLSize_t>(-1);
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
                           XMLSize_t length = kZeroTerminated);
@@ -175,16 +168,6 @@ protected:
     // Closes a document type declaration that is still the current element (the first document
     // item after it does this).
     void closePendingDocType();
-    void findAttributeQuotes(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count,
-                             const Position& p);
-    // Gives each attribute of `element` whose value holds a reference the span of its source text.
-    void keepAttributeSourceText(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count,
-                                 const Position& p, XmlKelSyntaxElement* element);
-    // Decodes bytes [from, to) of the document text into iChars/iCharSizes; false if it cannot.
-    bool decodeDocumentBytes(long from, long to);
-    XmlKelTranscoder* documentDecoder();
-    // The offset just after the first `unit` in bytes [from, to) of the document text, or -1.
-    long offsetAfter(long from, long to, char16_t unit);
     // The name that failures report as the element being built.
     virtual KelStringBase currentElementName();
     // Whether the scan stands below the root (in the document type or the document element), so
@@ -197,17 +180,27 @@ protected:
     [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
     // Raises E_XmlP_LimitExceeded naming the limit and its value.
     [[noreturn]] void failLimit(const char* limit, unsigned long value);
-    // The place of a failure in the bitstream from the scanner's line and column (or, for bytes
-    // the code page rejects, from the bytes themselves), and the element it concerns: a start
-    // tag's own element for a fault inside it, else `elementName`.
-    KelDocumentPosition locateFailure(bool badBytes, long line, long column, KelStringBase& elementName);
+    // Who a failure is to blame on as the scan stands.
+    XmlScanFailures::Blame blame();
     // The name as the host's string, after the name-length check.
     KelStringBase checkedName(const XMLCh* name);
     // The length of a name, checked against the name-length limit.
     std::size_t checkedNameLength(const XMLCh* name);
     // One step of the scan (the first one starts it), with the expansion meter watching the
-    // scanner's readers; every failure is recorded and raised as the builder's exception.
+    // scanner's readers; every failure is recorded and raised as the builder's exception, and so
+    // is a scan that stops before documentEnded().
     void scanStep();
+    virtual bool documentEnded() const noexcept;
+    // One more element: the element-count limit, and what expansion has added (`inEntity`: the
+    // element is made from an entity's replacement text).
+    void countElement(bool inEntity);
+    // The limits a start tag `name` with `count` attributes must keep before anything is built of
+    // it; fills iAttributeLengths and returns the name's length. From here until iStartTagName is
+    // cleared, a limit failure is the tag's own element's fault.
+    std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
+                              XMLSize_t count);
+    // An XML declaration's version must be a version number.
+    void checkVersion(const XMLCh* version);
     // Adds to what expansion made; raises E_XmlP_LimitExceeded when that passes a limit.
     void addExpansion(unsigned long long units);
     // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.
@@ -225,45 +218,22 @@ protected:
     xercesc::XMLPScanToken* iScanToken;
     xercesc::MemBufInputSource* iInputSource;
     XmlKelParser* iOwner;
-    bool iSpanReuse;
-    const unsigned char* iPreviousEnd;
+    // Positions, spans and the previous end; start tags read back for their quotes.
+    XmlSpanLocator iSpans;
+    XmlScanFailures iFailures;   // finds its places in iSpans' bytes
     XmlUtils iUtils;
     XmlKelSyntaxElement* iCurrentElement;
-    const unsigned char* iBufferBase;
-    const unsigned char* iBitStream = nullptr;   // the bitstream's first byte, its mark included
     long iBufferLength;
     int iCodePage;
     int iEncoding;
 
     // Scan bookkeeping.
-    long iBomLength;                 // bytes of a byte-order mark before the document text
     KelStringBase iEncodingName;     // what the scanner was told ("" when it detects the encoding)
     std::unique_ptr<KelException> iLastError;
     unsigned long iStepCount;
-    long iBytesConsumed;
-    // Start of the current markup: the offset and reader of the last event, kept whether or not
-    // spans are recorded, so that each start tag's own bytes can be read back for its quotes.
-    long iMarkupOffset;
-    XMLSize_t iMarkupReader;
     // Document type declaration being built.
     XmlKelSyntaxElement* iDocType;
     bool iDocTypeHasIntSubset;
-    // A declaration's closing '>' that the scanner had not read when it reported the declaration:
-    // searched from iCloseFrom at the next event; iCloseElement (if any) gets it in its span.
-    XmlKelSyntaxElement* iCloseElement;
-    long iCloseFrom;
-    const unsigned char* iCloseAfter = nullptr;   // the previous end when the close was left pending
-
-    // UTF-16 documents: the byte order the scanner reads them in.
-    enum class Utf16 { None, LittleEndian, BigEndian };
-    Utf16 iUtf16 = Utf16::None;
-    // Start-tag decoding (quote detection); reused from tag to tag.
-    XmlKelTranscoder* iDecoder;
-    std::string iDecoderName;
-    bool iDecoderChecked;            // iDecoder has been matched to the current bitstream
-    std::vector<char16_t> iChars;
-    std::vector<unsigned char> iCharSizes;
-    std::vector<unsigned char> iQuotes;   // per attribute: 1 for double quotes
     // Per attribute of the current start tag: the lengths of its name and value.
     std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
     XmlNameCache iNames;
@@ -278,5 +248,4 @@ protected:
     XmlBuilderLimits iLimits;
     unsigned long iElementCount;
     unsigned long iDepth;
-    bool iInEntity;                  // the last position taken lies in an entity's text
 };

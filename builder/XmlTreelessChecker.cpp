@@ -2,36 +2,20 @@
 
 #include "builder/XmlBoundedScanner.hpp"
 #include "host/KelBuffer.hpp"
-#include "host/KelConverter.hpp"
 #include "host/KelLog.hpp"
 #include "host/KelThrow.hpp"
 
-#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLAttr.hpp>
-#include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLNotationDecl.hpp>
-#include <xercesc/framework/XMLPScanToken.hpp>
-#include <xercesc/util/XMLException.hpp>
 #include <xercesc/validators/DTD/DTDAttDef.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 
-#include <exception>
 
 using namespace xercesc;
 
 namespace {
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
-
-// VersionNum: "1." and one or more digits (the tree builder's test).
-bool isVersionNumber(const XMLCh* text) {
-    if (text[0] != u'1' || text[1] != u'.' || text[2] == 0) return false;
-    for (const XMLCh* c = text + 2; *c; ++c)
-        if (*c < u'0' || *c > u'9') return false;
-    return true;
-}
-
-std::size_t lengthOf(const XMLCh* text) { return text ? XMLString::stringLen(text) : 0; }
 } // namespace
 
 XmlTreelessChecker::XmlTreelessChecker(XmlKelParser* owner)
@@ -51,19 +35,8 @@ unsigned long XmlTreelessChecker::check(const KelBuffer& bitStream, long ccsid, 
     setParsedBufferInfo(&bitStream, ccsid, encoding);
     if (!canScan())
         kelThrow<KelParserException>(this, KEL_HERE, "XmlTreelessChecker::check", KelMsg::E_XmlP_NoBody);
-    while (!iEnded && canScan()) step();
+    while (!iEnded && canScan()) scanStep();
     return iElementCount + 1;
-}
-
-void XmlTreelessChecker::step() {
-    // The tree builder's scan step, with the end of the document known here instead of from a root.
-    scanStep();
-    if (!iScanInProgress) {
-        delete iInputSource;
-        iInputSource = nullptr;
-        iScannerMemory.releaseSpareReaders();
-        if (!iEnded) failWithScannerMessage(0, u"The document ended before it was complete");
-    }
 }
 
 KelStringBase XmlTreelessChecker::currentElementName() {
@@ -73,11 +46,7 @@ KelStringBase XmlTreelessChecker::currentElementName() {
 }
 
 void XmlTreelessChecker::countElement() {
-    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
-    // As the tree builder does: an element made from an entity's text costs what the document
-    // did not spell out; any other element checks what the entities read so far added.
-    if (iScanner->getReaderMgr()->getReaderDepth() > 1) addExpansion(XmlExpansionMeter::kElementCost);
-    else if (!iMeter.check()) failExpansion();
+    XmlBrokerOrvaneParser::countElement(iScanner->getReaderMgr()->getReaderDepth() > 1);
 }
 
 void XmlTreelessChecker::open(Open kind, const XMLCh* name, std::size_t length) {
@@ -114,7 +83,7 @@ void XmlTreelessChecker::markupLeaf(const XMLCh* target, const XMLCh* value, XML
 
 void XmlTreelessChecker::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                  const XMLCh* const standaloneStr, const XMLCh* const) {
-    if (hasText(versionStr) && !isVersionNumber(versionStr)) iScanner->emitError(XMLErrs::BadXMLVersion, versionStr);
+    checkVersion(versionStr);
     countElement();
     leafIf(versionStr);
     leafIf(encodingStr);
@@ -126,22 +95,12 @@ void XmlTreelessChecker::startElement(const XMLElementDecl& elemDecl, const unsi
                                       const RefVectorOf<XMLAttr>& attrList, const XMLSize_t attrCount,
                                       const bool isEmpty, const bool) {
     closePendingDocType();
-    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
-    if (attrCount > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
     const XMLCh* const elementName = elemDecl.getFullName();
-    const std::size_t nameLength = checkedNameLength(elementName);
-    unsigned long long defaulted = 0;
-    for (XMLSize_t a = 0; a < attrCount; ++a) {
-        const XMLAttr* attribute = attrList.elementAt(a);
-        const std::size_t length = checkedNameLength(attribute->getQName());
-        // A defaulted attribute is a copy the document did not spell out.
-        if (!attribute->getSpecified())
-            defaulted += length + lengthOf(attribute->getValue()) + XmlExpansionMeter::kElementCost;
-    }
-    if (defaulted > 0) addExpansion(defaulted);
+    const std::size_t nameLength = checkStartTag(elementName, attrList, attrCount);
     countElement();
     ++iXmlElements;
     for (XMLSize_t a = 0; a < attrCount; ++a) countElement();
+    iStartTagName = nullptr;
     if (isEmpty) {
         iLastIsText = false;
         return;

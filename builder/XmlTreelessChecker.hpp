@@ -64,6 +64,7 @@ public:
 protected:
     KelStringBase currentElementName() override;
     bool insideRoot() const noexcept override { return iOpen.size() > 1; }
+    bool documentEnded() const noexcept override { return iEnded; }
 
 private:
     // What the tree builder's current element would be: a container and its name.
@@ -73,7 +74,6 @@ private:
         std::size_t nameStart;
         std::size_t nameLength;
     };
-    void step();
     void countElement();
     void open(Open kind, const XMLCh* name, std::size_t length);
     void close();

@@ -173,3 +173,63 @@ TEST(TreelessCheck, LeavesALazyParseWhereItWas) {
 }
 
 } // namespace
+
+namespace {
+
+// The scanner's own exception of a full parse or of a check, or null when it passes.
+struct Failure {
+    bool failed = false;
+    std::string element;
+    long line = 0, column = 0, offset = -1;
+};
+
+Failure placeOf(const KelException& e) {
+    Failure f;
+    f.failed = true;
+    const auto* inner = dynamic_cast<const KelParserException*>(&scannerError(e));
+    if (inner == nullptr) return f;
+    f.element = inner->faultElement().toUtf8();
+    f.line = inner->documentLine();
+    f.column = inner->documentColumn();
+    f.offset = inner->documentOffset();
+    return f;
+}
+
+} // namespace
+
+TEST(TreelessCheck, NamesTheSameElementAndPlaceForAStartTagThatBreaksALimit) {
+    // A limit broken by a start tag is that tag's own element's fault, in a check as in a parse.
+    const std::string doc = "<r>\n  <a x='1'><b y='2' z='3'><longer_than_ten/></b></a>\n</r>";
+    XmlBuilderLimits depth, attributes, name;
+    depth.nestingDepth = 2;
+    attributes.attributesPerElement = 1;
+    name.nameLength = 10;
+    for (const XmlBuilderLimits* limits : {&depth, &attributes, &name}) {
+        Failure full, check;
+        {
+            Doc d(doc);
+            d.builder()->setLimits(*limits);
+            d.load(doc);
+            try {
+                Doc::child(Doc::child(d.documentElement(), XmlTypeElement), XmlTypeElement)->lastChild();
+            } catch (const KelException& e) {
+                full = placeOf(e);
+            }
+        }
+        {
+            Doc d("<unused/>");
+            d.builder()->setLimits(*limits);
+            try {
+                d.parser.checkBitStream(KelBuffer::fromString(doc), 546, 1208);
+            } catch (const KelParserException& e) {
+                check = placeOf(e);
+            }
+        }
+        ASSERT_TRUE(full.failed);
+        ASSERT_TRUE(check.failed);
+        EXPECT_EQ(check.element, full.element);
+        EXPECT_EQ(check.line, full.line);
+        EXPECT_EQ(check.column, full.column);
+        EXPECT_EQ(check.offset, full.offset);
+    }
+}

@@ -1,0 +1,370 @@
+#include "builder/XmlSpanLocator.hpp"
+
+#include "builder/XmlKelTranscoder.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
+
+#include <xercesc/framework/XMLAttr.hpp>
+#include <xercesc/framework/XMLEntityDecl.hpp>
+#include <xercesc/internal/ReaderMgr.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+using namespace xercesc;
+
+namespace {
+
+constexpr XMLSize_t kNoReader = static_cast<XMLSize_t>(-1);
+const char16_t kEmpty[] = u"";
+
+bool isBlank(char16_t unit) {
+    // One test for the four blanks: space, tab, line feed, carriage return.
+    constexpr std::uint64_t kBlanks = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+    return unit <= u' ' && ((kBlanks >> unit) & 1u) != 0;
+}
+
+// Shift-out and shift-in of the stateful EBCDIC pages: at the very end of a document the scanner
+// has no character to read them with, and they hold none.
+bool onlyShiftCodes(const unsigned char* from, const unsigned char* to) {
+    for (; from < to; ++from)
+        if (*from != 0x0E && *from != 0x0F) return false;
+    return true;
+}
+
+// UTF-16 text read in place, unit by unit, in either byte order.
+struct Utf16Units {
+    const unsigned char* bytes;
+    bool bigEndian;
+    char16_t operator[](std::size_t i) const noexcept {
+        const unsigned char* unit = bytes + 2 * i;
+        return static_cast<char16_t>(bigEndian ? (unit[0] << 8) | unit[1] : unit[0] | (unit[1] << 8));
+    }
+};
+
+// Where `unit` first stands in text[from, length), or length. Bytes (UTF-8 tags read in place)
+// are searched with the C library, which reads many at a time.
+std::size_t findUnit(const unsigned char* text, std::size_t from, std::size_t length, char16_t unit) {
+    if (from >= length) return length;
+    const void* hit = std::memchr(text + from, unit, length - from);
+    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) : length;
+}
+template <class Text>
+std::size_t findUnit(const Text& text, std::size_t from, std::size_t length, char16_t unit) {
+    while (from < length && text[from] != unit) ++from;
+    return from;
+}
+// Just after the last `unit` in text[0, length), or 0 when there is none.
+std::size_t afterLastUnit(const unsigned char* text, std::size_t length, char16_t unit) {
+    const void* hit = length ? memrchr(text, unit, length) : nullptr;
+    return hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text) + 1 : 0;
+}
+template <class Text>
+std::size_t afterLastUnit(const Text& text, std::size_t length, char16_t unit) {
+    std::size_t i = length;
+    while (i > 0 && text[i - 1] != unit) --i;
+    return i;
+}
+
+// Walks the attributes written in the start tag that ends `text` (`length` units) and calls
+// found(a, quote, first, end) for each: its value is text[first, end) between `quote`s, and end
+// is `length` when the closing quote is missing (the walk stops there). Attributes the tag does
+// not spell out are skipped; anything unexpected ends the walk.
+template <class Text, class Found>
+void readWrittenAttributes(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+                           XMLSize_t count, Found&& found) {
+    const auto unitAt = [&text](std::size_t i) { return static_cast<char16_t>(text[i]); };
+    // The tag is the text from its '<' on: an attribute value cannot hold a '<', so it is the last.
+    std::size_t i = afterLastUnit(text, length, u'<');
+    if (i == 0) return;
+    while (i < length && !isBlank(unitAt(i)) && unitAt(i) != u'/' && unitAt(i) != u'>') ++i;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        if (!attributes.elementAt(a)->getSpecified()) continue;
+        // The scanner lists the attributes of the tag in the order they are written.
+        while (i < length && isBlank(unitAt(i))) ++i;
+        while (i < length && unitAt(i) != u'=' && !isBlank(unitAt(i))) ++i;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        if (i >= length || unitAt(i) != u'=') return;
+        ++i;
+        while (i < length && isBlank(unitAt(i))) ++i;
+        if (i >= length || (unitAt(i) != u'"' && unitAt(i) != u'\'')) return;
+        const char16_t quote = unitAt(i++);
+        const std::size_t end = findUnit(text, i, length, quote);
+        found(a, quote, i, end);
+        if (end >= length) return;
+        i = end + 1;
+    }
+}
+
+// Sets quotes[a] for each attribute written in the start tag: true for double quotes.
+template <class Text>
+void readAttributeQuotes(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+                         XMLSize_t count, std::vector<unsigned char>& quotes) {
+    readWrittenAttributes(text, length, attributes, count,
+                          [&quotes](XMLSize_t a, char16_t quote, std::size_t, std::size_t) { quotes[a] = quote == u'"'; });
+}
+
+// For each attribute written in the start tag, the units [first, second) of its value between
+// the quotes; {0, 0} for attributes not written there (or not closed).
+template <class Text>
+void readAttributeValueRanges(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+                              XMLSize_t count, std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+    ranges.assign(count, {0, 0});
+    readWrittenAttributes(text, length, attributes, count,
+                          [&ranges, length](XMLSize_t a, char16_t, std::size_t first, std::size_t end) {
+                              if (end < length) ranges[a] = {first, end};
+                          });
+}
+
+} // namespace
+
+XmlSpanLocator::XmlSpanLocator(bool spanReuse) : iSpanReuse(spanReuse), iMarkupReader(kNoReader) {}
+
+XmlSpanLocator::~XmlSpanLocator() = default;
+
+void XmlSpanLocator::start(const unsigned char* data, long length, int ccsid) {
+    iBitStream = data;
+    iBufferBase = data;
+    iBufferLength = length;
+    iCodePage = ccsid;
+    iBomLength = 0;
+    iPreviousEnd = iSpanReuse ? data : nullptr;
+    iBytesConsumed = 0;
+    iInEntity = false;
+    iMarkupOffset = 0;
+    iMarkupReader = kNoReader;
+    iCloseElement = nullptr;
+    iCloseFrom = -1;
+    iDecoderChecked = false;
+}
+
+void XmlSpanLocator::skipByteOrderMark() noexcept {
+    if (iBufferBase != nullptr) iBufferBase += iBomLength;
+    if (iPreviousEnd != nullptr) iPreviousEnd += iBomLength;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Positions
+
+XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
+    Position p{-1, 0, false, nullptr};
+    const XMLSize_t reader = readers.getCurrentReaderNum();
+    iInEntity = readers.getReaderDepth() > 1;
+    XMLFilePos offset = 0;
+    try {
+        offset = readers.getSrcOffset();
+    } catch (const XMLException&) {
+        return p;
+    }
+    if (offset > static_cast<XMLFilePos>(LONG_MAX)) return p;
+    p.offset = static_cast<long>(offset);
+    p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
+    // Only the document's own reader counts bytes of the bitstream; an entity's replacement
+    // text has offsets of its own.
+    p.inDocument = readers.getReaderDepth() == 1;
+    iMarkupOffset = p.offset;
+    iMarkupReader = reader;
+    if (p.inDocument) {
+        if (iBomLength + p.offset > iBytesConsumed) iBytesConsumed = iBomLength + p.offset;
+        if (iSpanReuse && iBufferBase != nullptr && p.offset <= iBufferLength - iBomLength)
+            p.span = iBufferBase + p.offset;
+        if (iCloseFrom >= 0) settlePendingClose(p);
+    }
+    return p;
+}
+
+bool XmlSpanLocator::stoppedInsideCharacter(const ReaderMgr& readers) const {
+    if (readers.getReaderDepth() != 1 || iBufferBase == nullptr) return false;
+    XMLFilePos offset = 0;
+    try {
+        offset = readers.getSrcOffset();
+    } catch (const XMLException&) {
+        offset = 0;
+    }
+    const long read = static_cast<long>(offset);
+    const long length = iBufferLength - iBomLength;
+    // NUL padding (where the scanner stops reading) is where a message ends, not a character.
+    return read > 0 && read < length && iBufferBase[read] != 0 &&
+           !onlyShiftCodes(iBufferBase + read, iBufferBase + length);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Spans
+
+void XmlSpanLocator::afterCharacters(const Position& p, bool cdataSection) {
+    // Character data has no span of its own. The scanner reports it when it meets the markup
+    // that ends it, so the next item starts right here: when the byte here is that markup's '<',
+    // the next item gets a start, and an unchanged element after text is still copied byte for
+    // byte. Anywhere else (inside an entity's text, or text going on after a character
+    // reference) the next item gets none.
+    iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
+}
+
+void XmlSpanLocator::leaveClosePending(XmlKelSyntaxElement* element, const Position& p) noexcept {
+    if (p.span == nullptr) return;
+    iCloseElement = element;
+    iCloseFrom = p.offset;
+    iCloseAfter = iPreviousEnd;
+}
+
+void XmlSpanLocator::settlePendingClose(const Position& p) {
+    // The scanner reported a declaration before reading its closing '>'. That '>' is the
+    // declaration's text, not the start of whatever comes next.
+    const long from = iCloseFrom;
+    XmlKelSyntaxElement* element = iCloseElement;
+    iCloseFrom = -1;
+    iCloseElement = nullptr;
+    if (p.span == nullptr) return;
+    const long after = offsetAfter(from, p.offset, u'>');
+    if (after < 0) return;
+    const unsigned char* end = iBufferBase + after;
+    if (element != nullptr && element->getBufferStart() != nullptr) setSpan(element, element->getBufferStart(), end);
+    // Items between (those of a parameter entity's text, read from a reader of its own) had no
+    // span and cleared the previous end: the text after the '>' holds their reference, which
+    // none of them can stand for.
+    if (iPreviousEnd == iCloseAfter) iPreviousEnd = end;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading back the document's own characters
+
+XmlKelTranscoder* XmlSpanLocator::documentDecoder() {
+    if (iDecoderChecked) return iDecoder.get();
+    iDecoderChecked = true;
+    std::string name;
+    if (iUtf16 != Utf16::None) {
+        name = iUtf16 == Utf16::BigEndian ? "UTF-16BE" : "UTF-16LE";
+    } else {
+        try {
+            name = KelConverter::setCodepage(iCodePage, 0)->icuName();
+        } catch (const KelException&) {
+            name.clear();
+        }
+    }
+    if (iDecoder == nullptr || name != iDecoderName) {
+        iDecoder.reset(XmlKelTranscoder::create(kEmpty, name.c_str(), 4096));
+        iDecoderName = iDecoder ? name : std::string();
+    }
+    return iDecoder.get();
+}
+
+bool XmlSpanLocator::decodeDocumentBytes(long from, long to) {
+    if (iBufferBase == nullptr || from < 0 || to < from || to > iBufferLength - iBomLength) return false;
+    XmlKelTranscoder* decoder = documentDecoder();
+    if (decoder == nullptr) return false;
+    // The scanner's base: the bytes after any byte-order mark (skipByteOrderMark moved the base).
+    return decoder->decode(iBufferBase + from, static_cast<std::size_t>(to - from), iChars, iCharSizes);
+}
+
+bool XmlSpanLocator::markupStartsAt(long offset) {
+    const long end = iBufferLength - iBomLength;
+    if (iBufferBase == nullptr || offset < 0 || offset >= end) return false;
+    if (iCodePage == 1208) return iBufferBase[offset] == '<';
+    if (iUtf16 != Utf16::None) {
+        // Whole units from the base on: a unit that reads '<' is that character.
+        return offset + 2 <= end && Utf16Units{iBufferBase + offset, iUtf16 == Utf16::BigEndian}[0] == u'<';
+    }
+    // A window of a few bytes holds the first character; a character cut at its end only
+    // shortens what is decoded.
+    decodeDocumentBytes(offset, offset + 8 < end ? offset + 8 : end);
+    return !iChars.empty() && iChars[0] == u'<';
+}
+
+long XmlSpanLocator::offsetAfter(long from, long to, char16_t unit) {
+    if (!decodeDocumentBytes(from, to)) return -1;
+    long offset = from;
+    for (std::size_t i = 0; i < iChars.size(); ++i) {
+        offset += iCharSizes[i];
+        if (iChars[i] == unit) return offset;
+    }
+    return -1;
+}
+
+bool XmlSpanLocator::tagInDocument(const Position& p) const noexcept {
+    return iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
+           p.offset <= iBufferLength - iBomLength;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start tags read back
+
+const std::vector<unsigned char>& XmlSpanLocator::attributeQuotes(const RefVectorOf<XMLAttr>& attributes,
+                                                                  XMLSize_t count, const Position& p,
+                                                                  const XMLEntityDecl* entity) {
+    // Attributes defaulted from the document type stand in no tag: they get double quotes.
+    iQuotes.assign(count, true);
+    if (p.inDocument) {
+        // In UTF-8 every markup character is one byte that never occurs inside another
+        // character, and the scanner has already read these bytes as valid: the tag is read in
+        // place, without decoding it first.
+        if (iCodePage == 1208 && tagInDocument(p)) {
+            readAttributeQuotes(iBufferBase + p.markupStart, static_cast<std::size_t>(p.offset - p.markupStart),
+                                attributes, count, iQuotes);
+            return iQuotes;
+        }
+        // UTF-16 likewise: markup characters are single units, read where they stand.
+        if (iUtf16 != Utf16::None && tagInDocument(p) && (p.offset - p.markupStart) % 2 == 0) {
+            readAttributeQuotes(Utf16Units{iBufferBase + p.markupStart, iUtf16 == Utf16::BigEndian},
+                                static_cast<std::size_t>(p.offset - p.markupStart) / 2, attributes, count, iQuotes);
+            return iQuotes;
+        }
+        if (decodeDocumentBytes(p.markupStart, p.offset))
+            readAttributeQuotes(iChars.data(), iChars.size(), attributes, count, iQuotes);
+        return iQuotes;
+    }
+    // A start tag in an entity's replacement text: that text is the entity's value, and the
+    // reader counts two bytes per character of it.
+    if (entity == nullptr || entity->getValue() == nullptr) return iQuotes;
+    const std::size_t valueLength = entity->getValueLen();
+    const std::size_t from = static_cast<std::size_t>(p.markupStart) / sizeof(XMLCh);
+    const std::size_t to = std::min(valueLength, static_cast<std::size_t>(p.offset) / sizeof(XMLCh));
+    if (from > to) return iQuotes;
+    readAttributeQuotes(entity->getValue() + from, to - from, attributes, count, iQuotes);
+    return iQuotes;
+}
+
+void XmlSpanLocator::keepAttributeSourceText(const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,
+                                             const Position& p, XmlKelSyntaxElement* element) {
+    // A value that held a reference to an undeclared entity lacks that reference's text: each
+    // value of the tag that holds a reference keeps the span of its source text, so the writer
+    // gives it back as it stood while the attribute is unchanged.
+    if (!p.inDocument || !tagInDocument(p)) return;
+    const unsigned char* tag = iBufferBase + p.markupStart;
+    const std::size_t bytes = static_cast<std::size_t>(p.offset - p.markupStart);
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;   // in bytes from `tag`
+    std::vector<bool> holdsReference(count, false);
+    if (iCodePage == 1208) {
+        readAttributeValueRanges(tag, bytes, attributes, count, ranges);
+        for (XMLSize_t a = 0; a < count; ++a)
+            holdsReference[a] = findUnit(tag, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
+    } else if (iUtf16 != Utf16::None) {
+        if (bytes % 2 != 0) return;
+        const Utf16Units units{tag, iUtf16 == Utf16::BigEndian};
+        readAttributeValueRanges(units, bytes / 2, attributes, count, ranges);
+        for (XMLSize_t a = 0; a < count; ++a) {
+            holdsReference[a] = findUnit(units, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
+            ranges[a] = {ranges[a].first * 2, ranges[a].second * 2};
+        }
+    } else {
+        if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
+        readAttributeValueRanges(iChars.data(), iChars.size(), attributes, count, ranges);
+        std::vector<std::size_t> byteAt(iChars.size() + 1, 0);
+        for (std::size_t i = 0; i < iChars.size(); ++i) byteAt[i + 1] = byteAt[i] + iCharSizes[i];
+        for (XMLSize_t a = 0; a < count; ++a) {
+            holdsReference[a] = findUnit(iChars.data(), ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
+            ranges[a] = {byteAt[ranges[a].first], byteAt[ranges[a].second]};
+        }
+    }
+    // The element's children are its attributes, in the scanner's order.
+    KelSyntaxElement* child = element->knownFirstChild();
+    for (XMLSize_t a = 0; a < count && child != nullptr; ++a, child = child->knownNextSibling()) {
+        if (!holdsReference[a] || ranges[a].second > bytes) continue;
+        auto* attribute = static_cast<XmlKelSyntaxElement*>(child);
+        attribute->setBufferStart(tag + ranges[a].first);
+        attribute->setBufferEnd(tag + ranges[a].second);
+    }
+}

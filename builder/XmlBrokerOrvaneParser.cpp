@@ -1,7 +1,6 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 
 #include "builder/XmlBoundedScanner.hpp"
-#include "builder/XmlKelTranscoderRegistry.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelLog.hpp"
@@ -15,11 +14,9 @@
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLErrorCodes.hpp>
 #include <xercesc/framework/XMLNotationDecl.hpp>
-#include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/internal/DGXMLScanner.hpp>
 #include <xercesc/internal/ReaderMgr.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
-#include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/TranscodingException.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
@@ -27,7 +24,6 @@
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 #include <xercesc/validators/DTD/DTDValidator.hpp>
-#include <xercesc/validators/common/GrammarResolver.hpp>
 
 #include <exception>
 
@@ -68,39 +64,17 @@ void markLeaf(KelSyntaxElement* element) {
 // Construction
 
 XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse)
-    : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScannerMemory(), iScanInProgress(false), iScanner(nullptr),
-      iValidator(nullptr), iGrammarResolver(nullptr), iSecurityManager(nullptr), iScanToken(nullptr),
-      iInputSource(nullptr), iOwner(owner), iSpans(spanReuse), iFailures(this, iSpans), iCurrentElement(nullptr), iBufferLength(0),
-      iCodePage(0), iEncoding(0), iStepCount(0), iDocType(nullptr), iDocTypeHasIntSubset(false), iElementCount(0),
-      iDepth(0) {
+    : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScan(this, this, this, this, XmlBuilderLimits().entityExpansions),
+      iScanInProgress(false), iOwner(owner), iSpans(spanReuse), iFailures(this, iSpans), iCurrentElement(nullptr),
+      iBufferLength(0), iCodePage(0), iEncoding(0), iStepCount(0), iDocType(nullptr), iDocTypeHasIntSubset(false),
+      iElementCount(0), iDepth(0) {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::XmlBrokerOrvaneParser", static_cast<const void*>(owner),
                         spanReuse);
     iUtils.setOwner(this);
     iMeter.setLimits(iLimits);
-    iScannerMemory.setMeter(&iMeter);
-    XmlKelTranscoderRegistry::ensureReady();
-    try {
-        // The error reporter goes in with the constructors: set later, it would not reach the
-        // validator. Neither the scanner nor the resolver deletes what it is given.
-        iValidator = new DTDValidator(this);
-        iGrammarResolver = new GrammarResolver(nullptr, &iScannerMemory);
-        iScanner = new XmlBoundedScanner(this, this, this, this, iValidator, iGrammarResolver, &iScannerMemory);
-        iScanner->setURIStringPool(iGrammarResolver->getStringPool());
-        iScanToken = new XMLPScanToken();
-        iSecurityManager = new SecurityManager();
-        iSecurityManager->setEntityExpansionLimit(iLimits.entityExpansions);
-    } catch (...) {
-        releaseScanner();
-        throw;
-    }
-    iScanner->setDoNamespaces(false);
-    iScanner->setValidationScheme(XMLScanner::Val_Never);
-    iScanner->setDocHandler(this);
-    // Offsets are what spans and quote detection are made of.
-    iScanner->setCalculateSrcOfs(true);
-    // Should a resolver ever answer nothing, the scanner must not go and fetch the entity itself.
-    iScanner->setDisableDefaultEntityResolution(true);
-    iScanner->setSecurityManager(iSecurityManager);
+    iScan.memory().setMeter(&iMeter);
+    iScan.setExpansionLimit(iLimits.entityExpansions);
+    iScan.scanner().setDocHandler(this);
     setDTDHandler();
     setErrorHandler();
     setEntityResolver();
@@ -108,42 +82,24 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
 
 XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser() {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser");
-    releaseScanner();
-}
-
-void XmlBrokerOrvaneParser::releaseScanner() noexcept {
     iMeter.watch(nullptr);
-    // The scanner first: it still refers to the validator, the resolver and the input source.
-    delete iScanner;
-    iScanner = nullptr;
-    delete iValidator;
-    iValidator = nullptr;
-    delete iScanToken;
-    iScanToken = nullptr;
-    delete iInputSource;
-    iInputSource = nullptr;
-    delete iGrammarResolver;
-    iGrammarResolver = nullptr;
-    delete iSecurityManager;
-    iSecurityManager = nullptr;
 }
 
 void XmlBrokerOrvaneParser::setLimits(const XmlBuilderLimits& limits) {
     iLimits = limits;
     iMeter.setLimits(limits);
-    // The scanner takes the expansion limit from here at a document's first step.
-    iSecurityManager->setEntityExpansionLimit(limits.entityExpansions);
+    iScan.setExpansionLimit(limits.entityExpansions);
 }
 
-void XmlBrokerOrvaneParser::setDTDHandler() { iScanner->setDocTypeHandler(this); }
+void XmlBrokerOrvaneParser::setDTDHandler() { iScan.scanner().setDocTypeHandler(this); }
 
 void XmlBrokerOrvaneParser::setErrorHandler() {
-    iScanner->setErrorReporter(this);
-    iValidator->setErrorReporter(this);
+    iScan.scanner().setErrorReporter(this);
+    iScan.validator().setErrorReporter(this);
 }
 
 // The reader manager learns of the entity handler only through this setter.
-void XmlBrokerOrvaneParser::setEntityResolver() { iScanner->setEntityHandler(this); }
+void XmlBrokerOrvaneParser::setEntityResolver() { iScan.scanner().setEntityHandler(this); }
 
 // ---------------------------------------------------------------------------------------------
 // Scan driving
@@ -169,12 +125,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iOpenElements.clear();
     iLastAttached = nullptr;
 
-    if (iScanInProgress) {
-        giveUp();
-    } else {
-        delete iInputSource;
-        iInputSource = nullptr;
-    }
+    if (iScanInProgress) giveUp();
+    else iScan.dropInput();
 
     long bomLength = 0;   // bytes of a byte-order mark before the document text
     if (data != nullptr) {
@@ -195,13 +147,11 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
             bomLength = 3;
         }
         // Read in place: the scanner's offsets are then offsets into the host's bytes.
-        iInputSource = new MemBufInputSource(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kName.data(),
-                                             false);
-        iInputSource->setCopyBufToStream(false);
         iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
         if (iEncodingName.empty() && bomLength == 2)
             iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
-        if (!iEncodingName.empty()) iInputSource->setEncoding(iEncodingName.data());
+        iScan.setInput(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kName.data(),
+                       iEncodingName.empty() ? nullptr : iEncodingName.data());
     }
     // The byte order the scanner reads UTF-16 in: the one it was told ("utf-16" alone it reads
     // little-endian).
@@ -216,7 +166,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::parseNextItem");
     KelSyntaxElement* root = iOwner->rootElement();
     if (root && root->isCompleteLeft() && root->isCompleteRight()) return;
-    if (!iScanInProgress && !iInputSource) return;
+    if (!canScan()) return;
     scanStep();
 }
 
@@ -232,18 +182,16 @@ void XmlBrokerOrvaneParser::scanStep() {
         XmlExpansionMeter& meter;
         ~Watch() { meter.watch(nullptr); }
     } watch{iMeter};
-    iMeter.watch(iScanner->getReaderMgr());
+    iMeter.watch(iScan.scanner().getReaderMgr());
     try {
         ++iStepCount;
         if (iScanInProgress) {
-            iScanInProgress = iScanner->scanNext(*iScanToken);
+            iScanInProgress = iScan.scanNext();
         } else {
             // Half a code unit at the end would be dropped by the scanner without a word.
             if (KelConverter::isUtf16Ccsid(iCodePage) && ((iBufferLength - iSpans.bomLength()) & 1) != 0)
                 failWithScannerMessage(0, u"UTF-16 data of odd length");
-            // Setting the limits again starts the expansion count of this document at zero.
-            iScanner->setSecurityManager(iSecurityManager);
-            iScanInProgress = iScanner->scanFirst(*iInputSource, *iScanToken);
+            iScanInProgress = iScan.scanFirst();
         }
     } catch (const KelException& failure) {
         recordFailure(failure);
@@ -273,9 +221,8 @@ void XmlBrokerOrvaneParser::scanStep() {
     if (iScanInProgress) return;
     // The scan is over: freeing its readers belongs to no document.
     iMeter.watch(nullptr);
-    delete iInputSource;
-    iInputSource = nullptr;
-    iScannerMemory.releaseSpareReaders();
+    iScan.dropInput();
+    iScan.memory().releaseSpareReaders();
     // A scan that stops without reaching the end of the document has failed, even when the
     // scanner said nothing: the tree must not pass for complete.
     if (!documentEnded()) failWithScannerMessage(0, u"The document ended before it was complete");
@@ -285,14 +232,9 @@ void XmlBrokerOrvaneParser::giveUp() noexcept {
     iMeter.watch(nullptr);
     iScanInProgress = false;
     iStartTagName = nullptr;
-    try {
-        iScanner->scanReset(*iScanToken);
-    } catch (...) {
-        // A token the scanner no longer knows (or never handed out): nothing of it to reset.
-    }
-    delete iInputSource;
-    iInputSource = nullptr;
-    iScannerMemory.releaseSpareReaders();
+    iScan.resetScan();
+    iScan.dropInput();
+    iScan.memory().releaseSpareReaders();
 }
 
 void XmlBrokerOrvaneParser::recordFailure(const KelException& failure) {
@@ -315,7 +257,7 @@ void XmlBrokerOrvaneParser::failWithScannerMessage(int code, const XMLCh* messag
 }
 
 void XmlBrokerOrvaneParser::failLimit(const char* limit, unsigned long value) {
-    iFailures.limit(limit, value, iScanner->getLocator(), blame());
+    iFailures.limit(limit, value, iScan.scanner().getLocator(), blame());
 }
 
 XmlScanFailures::Blame XmlBrokerOrvaneParser::blame() {
@@ -336,7 +278,7 @@ KelStringBase XmlBrokerOrvaneParser::checkedName(const XMLCh* name) {
 }
 
 XmlBoundedScanner* XmlBrokerOrvaneParser::boundedScanner() const noexcept {
-    return static_cast<XmlBoundedScanner*>(iScanner);
+    return &iScan.scanner();
 }
 
 void XmlBrokerOrvaneParser::addExpansion(unsigned long long units) {
@@ -376,7 +318,7 @@ std::size_t XmlBrokerOrvaneParser::checkStartTag(const XMLCh* name, const RefVec
 void XmlBrokerOrvaneParser::checkVersion(const XMLCh* version) {
     // The scanner takes any version it does not know for 1.0, even one that is not a version
     // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
-    if (hasText(version) && !isVersionNumber(version)) iScanner->emitError(XMLErrs::BadXMLVersion, version);
+    if (hasText(version) && !isVersionNumber(version)) iScan.scanner().emitError(XMLErrs::BadXMLVersion, version);
 }
 
 void XmlBrokerOrvaneParser::failExpansion() {
@@ -401,7 +343,7 @@ KelStringBase XmlBrokerOrvaneParser::currentElementName() {
 // Positions and element set-up
 
 XmlBrokerOrvaneParser::Position XmlBrokerOrvaneParser::takePosition() {
-    return iSpans.take(*iScanner->getReaderMgr());
+    return iSpans.take(*iScan.scanner().getReaderMgr());
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
@@ -482,7 +424,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     iCurrentElement = element;
     if (attrCount > 0) {
         const std::vector<unsigned char>& quotes = iSpans.attributeQuotes(
-            attrList, attrCount, p, p.inDocument ? nullptr : iScanner->getReaderMgr()->getCurrentEntity());
+            attrList, attrCount, p, p.inDocument ? nullptr : iScan.scanner().getReaderMgr()->getCurrentEntity());
         for (XMLSize_t a = 0; a < attrCount; ++a) {
             const XMLAttr* attribute = attrList.elementAt(a);
             addAttribute(attribute->getQName(), iAttributeLengths[a].first, attribute->getValue(),
@@ -601,9 +543,9 @@ void XmlBrokerOrvaneParser::endDocument() {
     KelSyntaxElement* root = iOwner->rootElement();
     // The scanner leaves the bytes of a character cut off by the end of the bitstream unread
     // and says nothing: they are as malformed as any other bad sequence.
-    if (iSpans.stoppedInsideCharacter(*iScanner->getReaderMgr())) {
+    if (iSpans.stoppedInsideCharacter(*iScan.scanner().getReaderMgr())) {
         const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
-        const Locator* where = iScanner->getLocator();
+        const Locator* where = iScan.scanner().getLocator();
         error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
               nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
     }
@@ -871,6 +813,6 @@ const unsigned char* XmlBrokerOrvaneParser::frontier() const noexcept {
     if (!iScanInProgress || iStepCount == 0) return nullptr;
     // A declaration's closing '>' not yet given to it, or a position inside an entity's text,
     // is no place to cut the bitstream.
-    if (iScanner->getReaderMgr()->getReaderDepth() != 1) return nullptr;
+    if (iScan.scanner().getReaderMgr()->getReaderDepth() != 1) return nullptr;
     return iSpans.frontier();
 }

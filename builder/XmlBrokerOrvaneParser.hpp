@@ -1,8 +1,8 @@
 // XmlBrokerOrvaneParser: the tree builder. It drives the scanner library's progressive scan over
 // one bitstream, one step per parseNextItem(), and turns the scanner's events into syntax elements
 // of its owning XmlKelParser, recording where each element's text lies in the bitstream.
-// Ownership: owns the scanner, its validator, grammar resolver, scan token, security settings, the
-// input source and the span locator (XmlSpanLocator) that does the position arithmetic; never owns
+// Ownership: owns the scanner library's objects and the input source (XmlScannerObjects) and the
+// span locator (XmlSpanLocator) that does the position arithmetic; never owns
 // the bitstream (the owning parser keeps it; spans point into it) nor any element (they live in
 // the owning parser's element pool).
 // Thread rules: used by the thread that navigates its parser's tree, one call at a time.
@@ -12,7 +12,7 @@
 #include "builder/XmlExpansionMeter.hpp"
 #include "builder/XmlNameCache.hpp"
 #include "builder/XmlScanFailures.hpp"
-#include "builder/XmlScannerMemory.hpp"
+#include "builder/XmlScannerObjects.hpp"
 #include "builder/XmlSpanLocator.hpp"
 #include "common/XmlUtils.hpp"
 #include "host/KelException.hpp"
@@ -28,15 +28,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-XERCES_CPP_NAMESPACE_BEGIN
-class XMLScanner;
-class DTDValidator;
-class GrammarResolver;
-class XMLPScanToken;
-class MemBufInputSource;
-class SecurityManager;
-XERCES_CPP_NAMESPACE_END
 
 class KelBuffer;
 class KelSyntaxElement;
@@ -66,7 +57,7 @@ public:
     void parseNextItem();
     void setCurrentElement(XmlKelSyntaxElement* element) noexcept { iCurrentElement = element; }
 
-    bool canScan() const noexcept { return iInputSource != nullptr || iScanInProgress; }
+    bool canScan() const noexcept { return iScan.hasInput() || iScanInProgress; }
     const KelException* lastError() const noexcept { return iLastError.get(); }
     unsigned long stepCount() const noexcept { return iStepCount; }
     // The bounds on one document; new ones apply from the next bitstream on.
@@ -206,17 +197,10 @@ protected:
     // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.
     [[noreturn]] void failExpansion();
     XmlBoundedScanner* boundedScanner() const noexcept;
-    void releaseScanner() noexcept;
 
     XmlExpansionMeter iMeter;         // told of the scanner's readers by its memory
-    XmlScannerMemory iScannerMemory;  // first in, last out: the scanner objects live in it
+    XmlScannerObjects iScan;          // the scanner, what it needs and the input it reads
     bool iScanInProgress;
-    xercesc::XMLScanner* iScanner;   // an XmlBoundedScanner
-    xercesc::DTDValidator* iValidator;
-    xercesc::GrammarResolver* iGrammarResolver;
-    xercesc::SecurityManager* iSecurityManager;
-    xercesc::XMLPScanToken* iScanToken;
-    xercesc::MemBufInputSource* iInputSource;
     XmlKelParser* iOwner;
     // Positions, spans and the previous end; start tags read back for their quotes.
     XmlSpanLocator iSpans;

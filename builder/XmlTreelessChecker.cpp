@@ -46,7 +46,7 @@ KelStringBase XmlTreelessChecker::currentElementName() {
 }
 
 void XmlTreelessChecker::countElement() {
-    XmlBrokerOrvaneParser::countElement(iScanner->getReaderMgr()->getReaderDepth() > 1);
+    XmlBrokerOrvaneParser::countElement(iScan.scanner().getReaderMgr()->getReaderDepth() > 1);
 }
 
 void XmlTreelessChecker::open(Open kind, const XMLCh* name, std::size_t length) {

@@ -1,0 +1,67 @@
+// XmlScannerObjects: the scanner library's objects that one tree builder scans with (the memory
+// they live in, the scanner, its validator, grammar resolver, security settings and scan token)
+// and the input source over the bitstream being scanned, made and freed in the order the library
+// needs, with the settings every scan of the builder uses.
+// Ownership: owns all of them; never the bitstream the input source reads in place, nor the
+// handlers it is given (the builder that owns it).
+// Thread rules: those of its builder: one thread at a time.
+#pragma once
+
+#include "builder/XmlScannerMemory.hpp"
+
+#include <xercesc/util/XercesDefs.hpp>
+
+XERCES_CPP_NAMESPACE_BEGIN
+class DocTypeHandler;
+class DTDValidator;
+class GrammarResolver;
+class MemBufInputSource;
+class SecurityManager;
+class XMLDocumentHandler;
+class XMLEntityHandler;
+class XMLErrorReporter;
+class XMLPScanToken;
+XERCES_CPP_NAMESPACE_END
+
+class XmlBoundedScanner;
+
+class XmlScannerObjects {
+public:
+    // The handlers receive every event, declaration and error of every scan. Raises what the
+    // library raises when it cannot make them.
+    XmlScannerObjects(xercesc::XMLDocumentHandler* documents, xercesc::DocTypeHandler* declarations,
+                      xercesc::XMLEntityHandler* entities, xercesc::XMLErrorReporter* errors,
+                      XMLSize_t expansionLimit);
+    ~XmlScannerObjects();
+    XmlScannerObjects(const XmlScannerObjects&) = delete;
+    XmlScannerObjects& operator=(const XmlScannerObjects&) = delete;
+
+    XmlScannerMemory& memory() noexcept { return iMemory; }
+    XmlBoundedScanner& scanner() const noexcept { return *iScanner; }
+    xercesc::DTDValidator& validator() const noexcept { return *iValidator; }
+    // From the next document on.
+    void setExpansionLimit(XMLSize_t limit);
+
+    // A new input: `length` bytes at `data`, read in place, named `encoding` to the scanner (null:
+    // the scanner finds it); the system id is `systemId`. Any earlier input goes.
+    void setInput(const unsigned char* data, XMLSize_t length, const XMLCh* systemId, const XMLCh* encoding);
+    void dropInput() noexcept;
+    bool hasInput() const noexcept { return iInputSource != nullptr; }
+    // The first step of a scan over the input (the expansion count starts at zero), or the next
+    // step of the scan in progress; false once the scan is over.
+    bool scanFirst();
+    bool scanNext();
+    // Ends a scan in progress where it stands.
+    void resetScan() noexcept;
+
+private:
+    void release() noexcept;
+
+    XmlScannerMemory iMemory;   // first in, last out: the objects below live in it
+    XmlBoundedScanner* iScanner = nullptr;
+    xercesc::DTDValidator* iValidator = nullptr;
+    xercesc::GrammarResolver* iGrammarResolver = nullptr;
+    xercesc::SecurityManager* iSecurityManager = nullptr;
+    xercesc::XMLPScanToken* iScanToken = nullptr;
+    xercesc::MemBufInputSource* iInputSource = nullptr;
+};

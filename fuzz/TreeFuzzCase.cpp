@@ -480,7 +480,8 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
                 r.note(state + " tree written although it is not well-formed XML: " + expected.error +
                        "\n--- output ---\n" + bytes);
             } else {
-                const LibxmlReading got = LibxmlCanonicalReader::read(bytes, OutputPage::readerEncoding(root, outCcsid));
+                const LibxmlReading got = LibxmlCanonicalReader::read(OutputPage::withLineFeeds(bytes, outCcsid),
+                                                                       OutputPage::readerEncoding(root, outCcsid));
                 // Item 8 of issue 11: a reference to an undeclared entity is not in the tree.
                 const bool knownLoss = got.ok && got.unexpandedReferences > 0 && got.canonical != expected.canonical &&
                                        KnownFaults::itemFor("fuzz:undeclared entity reference") != 0;

@@ -97,3 +97,12 @@ const char* OutputPage::readerEncoding(KelSyntaxElement* root, int ccsid) {
     // Item 5 of issue 11: the declaration still names the page the document was read in.
     return KnownFaults::isOpen(5) ? libxmlName(ccsid) : nullptr;
 }
+
+std::string OutputPage::withLineFeeds(const std::string& bytes, int ccsid) {
+    if (!KelConverter::hasNewLine(ccsid)) return bytes;
+    // 0x15 is NL in every such page, and no byte of a double-byte character there.
+    std::string read = bytes;
+    for (char& b : read)
+        if (static_cast<unsigned char>(b) == 0x15) b = '\x25';
+    return read;
+}

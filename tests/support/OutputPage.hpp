@@ -23,4 +23,9 @@ public:
     // the output can say it (no declaration, and a page other than UTF-8 or UTF-16: the host that
     // chose the page tells its consumer). Walks only the declaration.
     static const char* readerEncoding(KelSyntaxElement* root, int ccsid);
+    // `bytes` written in `ccsid` as a consumer of an EBCDIC page whose lines end in NL reads them:
+    // quarn reads NL (0x15) as a line end there and keeps it on the way out, where an XML 1.0
+    // reader takes it for U+0085, so every NL byte becomes LF (0x25). Other pages: unchanged.
+    // (A U+0085 of the tree is written as a reference, so it stays apart.)
+    static std::string withLineFeeds(const std::string& bytes, int ccsid);
 };

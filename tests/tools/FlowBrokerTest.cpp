@@ -207,7 +207,10 @@ TEST_F(BrokerTest, TwoConsumersShareTheQueueAndAKillLosesNothing) {
     ASSERT_EQ(survivor.wait(60), 0) << survivor.err();
     SCOPED_TRACE(survivor.out());
     EXPECT_GT(survivor.counter("settled"), 0);
-    EXPECT_LT(survivor.counter("settled"), total) << "the killed flow had its share before it died";
+    // The killed flow had its share before it died: it settled some, or held some unsettled that
+    // came to the survivor again (on a loaded machine it may have settled none yet).
+    EXPECT_TRUE(survivor.counter("settled") < total || survivor.counter("redelivered") > 0)
+        << "the killed flow took no part";
 
     std::vector<Message> out = flowtest::collect(q[1], broker().queueDepth(q[1]), 5);
     std::set<std::string> ids;

@@ -187,8 +187,9 @@ void XmlPrologWriter::writeItem(KelSyntaxElement* element, int type) {
         break;
     }
     case XmlTypeAttDefValue: {
-        const KelStringBase text = element->value().valueAsCharacter();
-        if (!text.empty()) w.outputAttDefValue(text);
+        // An empty default ("") is a default all the same: without it the definition is no XML.
+        const KelValue& value = element->value();
+        if (!value.isNull()) w.outputAttDefValue(value.valueAsCharacter());
         break;
     }
     case XmlTypeAttDefDefaultType: {
@@ -197,17 +198,20 @@ void XmlPrologWriter::writeItem(KelSyntaxElement* element, int type) {
         break;
     }
     case XmlTypeAttDefType: {
+        // A type and its enumeration are names and name tokens, where no reference can stand:
+        // written as they are, so a character the output page lacks fails the write rather than
+        // becoming a reference that no reader takes.
         const KelStringBase& name = element->name();
         if (!name.empty()) {
             KelStringBase text(XmlConstants::wcsSpace);
             text.append(name);
-            w.outputCharacters(text, true);
+            w.outputCharacters(text, false);
         }
         const KelStringBase enumeration = element->value().valueAsCharacter();
         if (!enumeration.empty()) {
             KelStringBase text(XmlConstants::wcsSpace);
             text.append(enumeration);
-            w.outputCharacters(text, true);
+            w.outputCharacters(text, false);
         }
         break;
     }

@@ -112,3 +112,18 @@ TEST(IndependentReader, DelInAPcPageIsAReferenceOrRefusedNeverTheRotatedByte) {
         EXPECT_THROW(comment.write(ccsid, 546), KelException) << ccsid;
     }
 }
+
+TEST(IndependentReader, AttributeDefinitionsWrittenAnewStayDeclarations) {
+    // An empty default, fixed or not, is still a default: without it the definition is no XML.
+    const std::string doc = "<!DOCTYPE r [<!ATTLIST r a CDATA \"\" b CDATA #FIXED \"\" c (x|y) \"x\">]><r/>";
+    WriterTestDocument rewritten(doc, 1208, 546, false);
+    const std::string out = rewritten.write(1208, 546);
+    const LibxmlReading read = LibxmlCanonicalReader::read(out);
+    ASSERT_TRUE(read.ok) << read.error << "\n" << out;
+    EXPECT_EQ(read.canonical, "<r a=\"\" b=\"\" c=\"x\"></r>") << out;
+    // A name token of an enumeration that the output page cannot hold has no reference to stand
+    // for it: the write fails instead of writing one.
+    WriterTestDocument latin("<!DOCTYPE r [<!ATTLIST r s (\xC3\xBF|n) \"n\">]><r/>", 1208, 546, false);
+    EXPECT_THROW(latin.write(943, 546), KelException);
+    EXPECT_TRUE(LibxmlCanonicalReader::read(latin.write(819, 546), OutputPage::libxmlName(819)).ok);
+}

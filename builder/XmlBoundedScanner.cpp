@@ -51,10 +51,8 @@ XMLScanner::EntityExpRes XmlBoundedScanner::scanEntityRef(const bool inAttVal, X
             emitError(XMLErrs::EntityNotFound, name.getRawBuffer());
             return EntityExp_Failed;
         }
-        // A document whose every declaration was read declares it nowhere: it stays out, as the
-        // library leaves it. Otherwise its declaration may be in what was not read: the reference
-        // is kept as it stands.
-        if (!iUnreadDeclarations) return EntityExp_Failed;
+        // Otherwise it is a validity error only (its declaration may be in what was not read, or
+        // nowhere): the reference is kept as it stands, so that writing the document keeps it.
         if (inAttVal) {
             iUndeclaredInAttribute = true;
         } else if (fDocHandler != nullptr) {

@@ -1,8 +1,8 @@
 // XmlBoundedScanner: the scanner library's DTD-aware scanner with one addition: a reference to
-// an entity that no declaration read defines, in a document whose external subset or external
-// parameter entities (never read) may declare it, is reported as a reference with no content
-// instead of vanishing. The tree builder reads the entity-expansion limit in force (set from the
-// security settings at the first step) to report it.
+// an entity that no declaration defines, where that is no error (the document does not stand
+// alone, and has an external subset or parameter-entity references), is reported as a reference
+// with no content instead of vanishing. The tree builder reads the entity-expansion limit in force
+// (set from the security settings at the first step) to report it.
 // Owned by the tree builder; used by one thread at a time.
 #pragma once
 
@@ -15,13 +15,8 @@ public:
 
     // The limit in force for this document.
     XMLSize_t expansionLimit() const noexcept { return fEntityExpansionLimit; }
-    // The document has declarations that are not read (an external subset or an external
-    // parameter entity), which may declare what the references name; forgotten for each document.
-    void noteUnreadDeclarations() noexcept { iUnreadDeclarations = true; }
-    void forgetUnreadDeclarations() noexcept {
-        iUnreadDeclarations = false;
-        iUndeclaredInAttribute = false;
-    }
+    // A new document: no attribute value has lacked a reference yet.
+    void forgetUndeclaredReferences() noexcept { iUndeclaredInAttribute = false; }
 
     // Whether an attribute value read since the last call held a reference to an undeclared
     // entity (its value then lacks that reference's text); clears the note.
@@ -34,9 +29,8 @@ public:
 protected:
     // The library's entity reference scan, except that a reference to an undeclared entity, where
     // that is no error (the document has an external subset or parameter entity references and
-    // does not stand alone) and unread declarations may define it, is kept: in content as a start
-    // and an end event with nothing between, in an attribute value as a note for
-    // takeUndeclaredReferenceInAttribute().
+    // does not stand alone), is kept: in content as a start and an end event with nothing between,
+    // in an attribute value as a note for takeUndeclaredReferenceInAttribute().
     EntityExpRes scanEntityRef(const bool inAttVal, XMLCh& firstCh, XMLCh& secondCh, bool& escaped) override;
 
 private:
@@ -45,5 +39,4 @@ private:
 
     xercesc::DTDEntityDecl iUndeclared{nullptr, false};   // stands for the undeclared entity in events
     bool iUndeclaredInAttribute = false;
-    bool iUnreadDeclarations = false;
 };

@@ -73,6 +73,7 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
     iUtils.setOwner(this);
     iMeter.setLimits(iLimits);
     iScan.memory().setMeter(&iMeter);
+    iScan.memory().setReferenceLog(&iReferences);
     iScan.setExpansionLimit(iLimits.entityExpansions);
     iScan.scanner().setDocHandler(this);
     setDTDHandler();
@@ -83,6 +84,7 @@ XmlBrokerOrvaneParser::XmlBrokerOrvaneParser(XmlKelParser* owner, bool spanReuse
 XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser() {
     KelTraceScope trace(this, "XmlBrokerOrvaneParser::~XmlBrokerOrvaneParser");
     iMeter.watch(nullptr);
+    iReferences.watch(nullptr);
 }
 
 void XmlBrokerOrvaneParser::setLimits(const XmlBuilderLimits& limits) {
@@ -121,7 +123,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iElementCount = 0;
     iDepth = 0;
     iMeter.start(length);
-    boundedScanner()->forgetUnreadDeclarations();
+    iReferences.watch(nullptr);
+    boundedScanner()->forgetUndeclaredReferences();
     iOpenElements.clear();
     iLastAttached = nullptr;
 
@@ -230,6 +233,7 @@ void XmlBrokerOrvaneParser::scanStep() {
 
 void XmlBrokerOrvaneParser::giveUp() noexcept {
     iMeter.watch(nullptr);
+    iReferences.watch(nullptr);
     iScanInProgress = false;
     iStartTagName = nullptr;
     iScan.resetScan();
@@ -564,9 +568,8 @@ void XmlBrokerOrvaneParser::resetDocument() {}
 
 void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
                                         const XMLCh* const systemId, const bool /*hasIntSubset*/,
-                                        const bool hasExtSubset) {
+                                        const bool /*hasExtSubset*/) {
     const Position p = takePosition();
-    if (hasExtSubset) boundedScanner()->noteUnreadDeclarations();
     XmlKelSyntaxElement* decl = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(decl, XmlTypeDocTypeDecl);
     KelSyntaxElementAccess::parserSetName(decl, checkedName(elemDecl.getFullName()));
@@ -589,10 +592,13 @@ void XmlBrokerOrvaneParser::startIntSubset() {
     attachToCurrent(subset);
     iCurrentElement = subset;
     iSpans.setPreviousEnd(p);
+    iReferences.watch(iScan.scanner().getReaderMgr(), p.inDocument ? p.offset : -1);
 }
 
 void XmlBrokerOrvaneParser::endIntSubset() {
     const Position p = takePosition();
+    placeParameterReferences(p);
+    iReferences.watch(nullptr);
     XmlKelSyntaxElement* subset = iCurrentElement;
     iSpans.endAt(subset, p);
     markLeaf(subset);
@@ -626,6 +632,7 @@ void XmlBrokerOrvaneParser::endExtSubset() {
 
 void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /*isIgnored*/) {
     const Position p = takePosition();
+    placeParameterReferences(p);
     XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
     if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
@@ -637,6 +644,7 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
 
 void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     const Position p = takePosition();
+    placeParameterReferences(p);
     XmlKelSyntaxElement* list = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(list, XmlTypeAttList);
     if (elemDecl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(list, checkedName(elemDecl.getFullName()));
@@ -705,9 +713,8 @@ void XmlBrokerOrvaneParser::endAttList(const DTDElementDecl& /*elemDecl*/) {
 void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bool /*isPEDecl*/,
                                        const bool /*isIgnored*/) {
     const Position p = takePosition();
+    placeParameterReferences(p);
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
-    // An external parameter entity is never read: what it declares stays unknown.
-    if (external && entityDecl.getIsParameter()) boundedScanner()->noteUnreadDeclarations();
     iMeter.declare(&entityDecl, entityDecl.getValueLen());
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
@@ -726,6 +733,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
 
 void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const bool /*isIgnored*/) {
     const Position p = takePosition();
+    placeParameterReferences(p);
     XmlKelSyntaxElement* decl = createLeaf(XmlTypeNotationDecl);
     KelSyntaxElementAccess::parserSetName(decl, checkedName(notDecl.getName()));
     iSpans.spanFromPreviousEnd(decl, p);
@@ -738,15 +746,34 @@ void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const b
 }
 
 void XmlBrokerOrvaneParser::doctypeComment(const XMLCh* const comment) {
-    attachMarkupLeaf(takePosition(), XmlTypeDocTypeComment, nullptr, comment);
+    const Position p = takePosition();
+    placeParameterReferences(p);
+    attachMarkupLeaf(p, XmlTypeDocTypeComment, nullptr, comment);
 }
 
 void XmlBrokerOrvaneParser::doctypePI(const XMLCh* const target, const XMLCh* const data) {
-    attachMarkupLeaf(takePosition(), XmlTypeDocTypePI, target, data);
+    const Position p = takePosition();
+    placeParameterReferences(p);
+    attachMarkupLeaf(p, XmlTypeDocTypePI, target, data);
 }
 
 void XmlBrokerOrvaneParser::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
-    attachMarkupLeaf(takePosition(), XmlTypeDocTypeWhiteSpace, nullptr, chars, length);
+    const Position p = takePosition();
+    placeParameterReferences(p);
+    attachMarkupLeaf(p, XmlTypeDocTypeWhiteSpace, nullptr, chars, length);
+}
+
+void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
+    if (!iReferences.watching()) return;
+    for (const XmlParameterReferenceLog::Mark& mark : iReferences.take(iSpans, p)) {
+        // As a reference in content: the marks have no text of their own, the expansion's items
+        // none either, and the next item starts just after the reference.
+        XmlKelSyntaxElement* element = createLeaf(mark.start ? XmlTypeEntityReferenceStart : XmlTypeEntityReferenceEnd);
+        element->setActualValue(mark.name.data(), mark.name.size());
+        if (mark.start) iSpans.forgetPreviousEnd();
+        else iSpans.setPreviousEndAt(mark.documentOffset);
+        attachToCurrent(element);
+    }
 }
 
 void XmlBrokerOrvaneParser::TextDecl(const XMLCh* const, const XMLCh* const) {}

@@ -11,6 +11,7 @@
 #include "builder/XmlBuilderLimits.hpp"
 #include "builder/XmlExpansionMeter.hpp"
 #include "builder/XmlNameCache.hpp"
+#include "builder/XmlParameterReferenceLog.hpp"
 #include "builder/XmlScanFailures.hpp"
 #include "builder/XmlScannerObjects.hpp"
 #include "builder/XmlSpanLocator.hpp"
@@ -197,8 +198,13 @@ protected:
     // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.
     [[noreturn]] void failExpansion();
     XmlBoundedScanner* boundedScanner() const noexcept;
+    // The parameter-entity references that opened or closed since the last event of the internal
+    // subset, and those left unexpanded before the event at `p`, as reference start and end marks
+    // in the subset.
+    void placeParameterReferences(const Position& p);
 
     XmlExpansionMeter iMeter;         // told of the scanner's readers by its memory
+    XmlParameterReferenceLog iReferences;   // likewise, while an internal subset is scanned
     XmlScannerObjects iScan;          // the scanner, what it needs and the input it reads
     bool iScanInProgress;
     XmlKelParser* iOwner;

@@ -1,6 +1,7 @@
 #include "builder/XmlScannerMemory.hpp"
 
 #include "builder/XmlExpansionMeter.hpp"
+#include "builder/XmlParameterReferenceLog.hpp"
 
 #include <xercesc/internal/XMLReader.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
@@ -13,13 +14,15 @@ XERCES_CPP_NAMESPACE_USE
 namespace {
 constexpr std::size_t kMark = 0x5175726E4D656D21ull; // a block of a scanner-memory list
 
-// The block the library asks for when it creates a reader: the object and the header in which
-// its placement new keeps the memory manager. No other object of the library is near this size.
-bool isReaderBlock(std::size_t size) noexcept {
-    static const std::size_t kReader =
-        XMLPlatformUtils::alignPointerForNewBlockAllocation(sizeof(MemoryManager*)) + sizeof(XMLReader);
-    return size == kReader;
+// The header in which the library's placement new keeps the memory manager, before the object.
+std::size_t objectHeader() noexcept {
+    static const std::size_t kHeader = XMLPlatformUtils::alignPointerForNewBlockAllocation(sizeof(MemoryManager*));
+    return kHeader;
 }
+
+// The block the library asks for when it creates a reader: the object and its header. No other
+// object of the library is near this size.
+bool isReaderBlock(std::size_t size) noexcept { return size == objectHeader() + sizeof(XMLReader); }
 } // namespace
 
 XmlScannerMemory::XmlScannerMemory() noexcept : iList{&iList, &iList, 0, kMark}, iLive(0) {}
@@ -43,6 +46,7 @@ void* XmlScannerMemory::allocate(XMLSize_t size) {
     // builder learns from the meter that it was a limit and not a lack of memory.
     const bool reader = isReaderBlock(size);
     if (iMeter != nullptr && reader && !iMeter->readerOpening()) throw OutOfMemoryException();
+    if (iReferences != nullptr && reader) iReferences->readerOpening();
     void* raw = nullptr;
     if (reader && iSpareCount > 0) {
         raw = iSpare[--iSpareCount];
@@ -69,6 +73,7 @@ void XmlScannerMemory::deallocate(void* p) {
     Header* h = static_cast<Header*>(p) - 1;
     const bool reader = isReaderBlock(h->size);
     if (iMeter != nullptr && reader) iMeter->readerClosing();
+    if (iReferences != nullptr && reader) iReferences->readerClosing(static_cast<char*>(p) + objectHeader());
     h->prev->next = h->next;
     h->next->prev = h->prev;
     h->mark = 0;

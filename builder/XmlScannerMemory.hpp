@@ -4,7 +4,7 @@
 // here, so whatever it never gives back is freed when the builder goes, instead of being lost to
 // the process. It also tells the builder's expansion meter of every reader the scanner opens and
 // closes (one per entity expanded), and fails an opening the meter refuses as the library expects
-// an allocation to fail. Owned by the builder, outlives the scanner objects; one thread at a time.
+// an allocation to fail; the parameter-reference log hears of the same openings and closings. Owned by the builder, outlives the scanner objects; one thread at a time.
 #pragma once
 
 #include <xercesc/framework/MemoryManager.hpp>
@@ -12,6 +12,7 @@
 #include <cstddef>
 
 class XmlExpansionMeter;
+class XmlParameterReferenceLog;
 
 class XmlScannerMemory : public xercesc::MemoryManager {
 public:
@@ -26,6 +27,7 @@ public:
 
     // Told of reader openings and closings from now on; null: no one is.
     void setMeter(XmlExpansionMeter* meter) noexcept { iMeter = meter; }
+    void setReferenceLog(XmlParameterReferenceLog* log) noexcept { iReferences = log; }
 
     // Frees the readers' blocks kept for reuse (a scan has ended: an idle builder holds none).
     void releaseSpareReaders() noexcept;
@@ -43,6 +45,7 @@ private:
     Header iList;           // sentinel of the circular list of live blocks
     std::size_t iLive;
     XmlExpansionMeter* iMeter = nullptr;
+    XmlParameterReferenceLog* iReferences = nullptr;
     // Blocks of closed readers, kept for the next entity: the scanner opens and closes one
     // reader (some 160 KB) per expansion, and getting that from the system each time costs more
     // than reading the entity.

@@ -284,6 +284,32 @@ long XmlSpanLocator::offsetAfter(long from, long to, char16_t unit) {
     return -1;
 }
 
+const std::vector<XmlSpanLocator::TextReference>& XmlSpanLocator::referencesBetween(long from, long to) {
+    iReferences.clear();
+    if (!decodeDocumentBytes(from, to)) return iReferences;
+    long offset = from;
+    std::size_t i = 0;
+    const auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
+    if (i < iChars.size() && iChars[i] == u'>') offset += iCharSizes[i++];
+    while (i < iChars.size()) {
+        if (blank(iChars[i])) {
+            offset += iCharSizes[i++];
+            continue;
+        }
+        if (iChars[i] != u'%') break;
+        std::size_t end = i + 1;
+        while (end < iChars.size() && iChars[end] != u';' && !blank(iChars[end]) && iChars[end] != u'<') ++end;
+        if (end == i + 1 || end >= iChars.size() || iChars[end] != u';') break;
+        TextReference reference{std::u16string(iChars.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                                               iChars.begin() + static_cast<std::ptrdiff_t>(end)),
+                                0};
+        for (; i <= end; ++i) offset += iCharSizes[i];
+        reference.after = offset;
+        iReferences.push_back(std::move(reference));
+    }
+    return iReferences;
+}
+
 bool XmlSpanLocator::tagInDocument(const Position& p) const noexcept {
     return iBufferBase != nullptr && p.markupStart >= 0 && p.markupStart <= p.offset &&
            p.offset <= iBufferLength - iBomLength;

@@ -75,6 +75,12 @@ public:
     // ---- Spans: an item's text runs from the previous end to the position of its event.
     const unsigned char* previousEnd() const noexcept { return iPreviousEnd; }
     void setPreviousEnd(const Position& p) noexcept { iPreviousEnd = p.span; }
+    // The previous end at byte `offset` of the document text (-1: unknown, no start).
+    void setPreviousEndAt(long offset) noexcept {
+        iPreviousEnd = iSpanReuse && iBufferBase != nullptr && offset >= 0 && offset <= iBufferLength - iBomLength
+                           ? iBufferBase + offset
+                           : nullptr;
+    }
     // Text without a span of its own (an entity reference, the end of an internal subset): the
     // next item gets no start.
     void forgetPreviousEnd() noexcept { iPreviousEnd = nullptr; }
@@ -105,6 +111,17 @@ public:
     void leaveClosePending(XmlKelSyntaxElement* element, const Position& p) noexcept;
     bool closePending() const noexcept { return iCloseFrom >= 0; }
     XmlKelSyntaxElement* pendingCloseElement() const noexcept { return iCloseElement; }
+
+    // ---- Parameter-entity references read back
+    // A reference that stands in the document's own text: its name and the offset just after
+    // its ';'.
+    struct TextReference {
+        std::u16string name;
+        long after;
+    };
+    // The references that stand in the document's text between `from` and `to` before anything
+    // else: blanks and a declaration's late '>' are passed over, anything else ends the search.
+    const std::vector<TextReference>& referencesBetween(long from, long to);
 
     // ---- Start tags read back
     // Per attribute of the start tag that ends at `p`: 1 when its value stands in double quotes.
@@ -154,4 +171,5 @@ private:
     std::vector<char16_t> iChars;
     std::vector<unsigned char> iCharSizes;
     std::vector<unsigned char> iQuotes;
+    std::vector<TextReference> iReferences;
 };

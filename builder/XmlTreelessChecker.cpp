@@ -154,8 +154,7 @@ void XmlTreelessChecker::endDocument() {
 // Document type events
 
 void XmlTreelessChecker::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh* const publicId,
-                                     const XMLCh* const systemId, const bool, const bool hasExtSubset) {
-    if (hasExtSubset) boundedScanner()->noteUnreadDeclarations();
+                                     const XMLCh* const systemId, const bool, const bool) {
     countElement();
     const XMLCh* name = elemDecl.getFullName();
     const std::size_t length = checkedNameLength(name);
@@ -166,10 +165,22 @@ void XmlTreelessChecker::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh
 
 void XmlTreelessChecker::startIntSubset() {
     countElement();
+    const Position p = takePosition();
     open(Open::InternalSubset, nullptr, 0);
+    iReferences.watch(iScan.scanner().getReaderMgr(), p.inDocument ? p.offset : -1);
 }
 
-void XmlTreelessChecker::endIntSubset() { close(); }
+void XmlTreelessChecker::endIntSubset() {
+    countParameterReferences();
+    iReferences.watch(nullptr);
+    close();
+}
+
+void XmlTreelessChecker::countParameterReferences() {
+    // The builder marks each reference's start and end in the subset: two elements.
+    if (!iReferences.watching()) return;
+    for (std::size_t marks = iReferences.take(iSpans, takePosition()).size(); marks > 0; --marks) countElement();
+}
 
 void XmlTreelessChecker::startExtSubset() {
     countElement();
@@ -179,12 +190,14 @@ void XmlTreelessChecker::startExtSubset() {
 void XmlTreelessChecker::endExtSubset() { close(); }
 
 void XmlTreelessChecker::elementDecl(const DTDElementDecl& decl, const bool) {
+    countParameterReferences();
     countElement();
     if (decl.getFullName() != nullptr) checkedNameLength(decl.getFullName());
     iLastIsText = false;
 }
 
 void XmlTreelessChecker::startAttList(const DTDElementDecl& elemDecl) {
+    countParameterReferences();
     countElement();
     const XMLCh* name = elemDecl.getFullName();
     const std::size_t length = name != nullptr ? checkedNameLength(name) : 0;
@@ -209,9 +222,7 @@ void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, 
 void XmlTreelessChecker::endAttList(const DTDElementDecl&) { close(); }
 
 void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool) {
-    // An external parameter entity is never read: what it declares stays unknown.
-    const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
-    if (external && entityDecl.getIsParameter()) boundedScanner()->noteUnreadDeclarations();
+    countParameterReferences();
     countElement();
     checkedNameLength(entityDecl.getName());
     leafIf(entityDecl.getSystemId());
@@ -222,6 +233,7 @@ void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool,
 }
 
 void XmlTreelessChecker::notationDecl(const XMLNotationDecl& notDecl, const bool) {
+    countParameterReferences();
     countElement();
     checkedNameLength(notDecl.getName());
     leafIf(notDecl.getPublicId());
@@ -229,12 +241,17 @@ void XmlTreelessChecker::notationDecl(const XMLNotationDecl& notDecl, const bool
     iLastIsText = false;
 }
 
-void XmlTreelessChecker::doctypeComment(const XMLCh* const comment) { markupLeaf(nullptr, comment, kZeroTerminated); }
+void XmlTreelessChecker::doctypeComment(const XMLCh* const comment) {
+    countParameterReferences();
+    markupLeaf(nullptr, comment, kZeroTerminated);
+}
 
 void XmlTreelessChecker::doctypePI(const XMLCh* const target, const XMLCh* const data) {
+    countParameterReferences();
     markupLeaf(target, data, kZeroTerminated);
 }
 
 void XmlTreelessChecker::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
+    countParameterReferences();
     markupLeaf(nullptr, chars, length);
 }

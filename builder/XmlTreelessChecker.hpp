@@ -75,6 +75,8 @@ private:
         std::size_t nameLength;
     };
     void countElement();
+    // The parameter-entity references marked since the last event of the internal subset.
+    void countParameterReferences();
     void open(Open kind, const XMLCh* name, std::size_t length);
     void close();
     Open current() const noexcept { return iOpen.back().kind; }

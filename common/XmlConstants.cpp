@@ -56,6 +56,7 @@ enum ConstantIndex : int {
     kForwardSlashRightAngle,
     kLeftAngleForwardSlash,
     kStandardEntities,
+    kPercent,
     kConstantCount
 };
 
@@ -110,6 +111,7 @@ KelStringBase gConstantStrings[] __attribute__((init_priority(101))) = {
     KelStringBase(u"/>"), // wcsForwardSlashRightAngle
     KelStringBase(u"</"), // wcsLeftAngleForwardSlash
     KelStringBase(u"<>&'\""), // wcsStandardEntities
+    KelStringBase(u"%"), // wcsPercent
 };
 
 static_assert(sizeof(gConstantStrings) / sizeof(gConstantStrings[0]) == kConstantCount,
@@ -166,4 +168,5 @@ const KelStringBase& XmlConstants::wcsTabString = gConstantStrings[kTabString];
 const KelStringBase& XmlConstants::wcsForwardSlashRightAngle = gConstantStrings[kForwardSlashRightAngle];
 const KelStringBase& XmlConstants::wcsLeftAngleForwardSlash = gConstantStrings[kLeftAngleForwardSlash];
 const KelStringBase& XmlConstants::wcsStandardEntities = gConstantStrings[kStandardEntities];
+const KelStringBase& XmlConstants::wcsPercent = gConstantStrings[kPercent];
 

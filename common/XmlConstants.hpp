@@ -65,6 +65,7 @@ public:
     static const KelStringBase& wcsForwardSlashRightAngle; // "/>"
     static const KelStringBase& wcsLeftAngleForwardSlash;  // "</"
     static const KelStringBase& wcsStandardEntities;       // the five characters XML escapes: <>&'"
+    static const KelStringBase& wcsPercent;                // "%"
 
     XmlConstants() noexcept = default;
     XmlConstants(const XmlConstants&) noexcept = default;

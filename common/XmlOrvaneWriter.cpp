@@ -225,6 +225,14 @@ void XmlOrvaneWriter::outputEntityReference(KelStringBase& out, const KelStringB
     out.append(wcsSemiColon);
 }
 
+void XmlOrvaneWriter::outputParameterEntityReference(KelStringBase& out, const KelStringBase& name, bool escape) {
+    if (iPaused) return;
+    const KelStringBase nameCopy(name);
+    out.append(wcsPercent);
+    appendMaybeEscaped(out, nameCopy, escape);
+    out.append(wcsSemiColon);
+}
+
 void XmlOrvaneWriter::outputCDataSection(KelStringBase& out, const KelStringBase& text) {
     if (iPaused) return;
     const KelStringBase textCopy(text);

@@ -41,6 +41,7 @@ public:
                                      bool escape);                                      // <?target data?>
     void outputXmlComment(KelStringBase& out, const KelStringBase& text, bool escape);  // <!--text-->
     void outputEntityReference(KelStringBase& out, const KelStringBase& name, bool escape); // &name;
+    void outputParameterEntityReference(KelStringBase& out, const KelStringBase& name, bool escape); // %name;
     void outputCDataSection(KelStringBase& out, const KelStringBase& text);             // <![CDATA[text]]>
 
     // XML declaration: <?xml version="v" encoding="e" standalone="s"?>

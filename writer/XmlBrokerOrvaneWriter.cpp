@@ -619,6 +619,13 @@ void XmlBrokerOrvaneWriter::outputEntityReference(const KelStringBase& name) {
     emitBuiltPiece();
 }
 
+void XmlBrokerOrvaneWriter::outputParameterEntityReference(const KelStringBase& name) {
+    if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputParameterEntityReference");
+    XmlOrvaneWriter::outputParameterEntityReference(newPiece(), name, true);
+    emitBuiltPiece();
+}
+
 void XmlBrokerOrvaneWriter::outputXmlDeclBegin() {
     if (paused()) return;
     XmlOrvaneWriter::outputXmlDeclBegin(newPiece());

@@ -131,6 +131,7 @@ private:
     void outputProcessingInstruction(const KelStringBase& target, const KelStringBase& data);
     void outputXmlComment(const KelStringBase& text);
     void outputEntityReference(const KelStringBase& name);
+    void outputParameterEntityReference(const KelStringBase& name);   // %name;
     // Refuses (E_XmlP_InvalidElementNameFound, the name as insert) a name that is not an XML Name.
     void checkName(const KelStringBase& name, const char* function);
     void outputXmlDeclBegin();

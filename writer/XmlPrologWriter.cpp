@@ -66,6 +66,13 @@ void XmlPrologWriter::write(XmlBrokerOrvaneWriter* writer, KelSyntaxElement* ele
     } depth(iDepth);
 
     w.ensureComplete(element);
+    if (type == XmlTypeEntityReferenceStart || type == XmlTypeEntityReferenceEnd) {
+        KelSyntaxElement* parent = element->parent();
+        if (parent != nullptr && w.effectiveType(parent) == XmlTypeInternalSubset) {
+            writeParameterReference(element, type);
+            return;
+        }
+    }
     if (!isPrologKind(type)) {
         w.writeMisc(element);
         return;
@@ -117,11 +124,15 @@ void XmlPrologWriter::writeItem(KelSyntaxElement* element, int type) {
         writeEntityDeclChildren(element);
         w.closeDocTypeAfterSubset();
         break;
-    case XmlTypeInternalSubset:
+    case XmlTypeInternalSubset: {
         w.outputInternalSubsetBegin();
+        // References pair up within the subset: one left open ends with it.
+        const int pauseBase = w.iPauseDepth;
         for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) w.writeProlog(child);
+        w.setPauseDepth(pauseBase);
         w.outputInternalSubsetEnd();
         break;
+    }
     case XmlTypeExternalSubset:
         // Never read, so never rewritten: only its original bytes can stand for it.
         break;
@@ -218,6 +229,18 @@ void XmlPrologWriter::writeItem(KelSyntaxElement* element, int type) {
     default:
         break;
     }
+}
+
+void XmlPrologWriter::writeParameterReference(KelSyntaxElement* mark, int type) {
+    XmlBrokerOrvaneWriter& w = *iWriter;
+    if (type == XmlTypeEntityReferenceEnd) {
+        w.resumeOutput(0);
+        return;
+    }
+    // Only the reference is written: its expansion's items stand in the entity's declaration.
+    const KelValue& value = mark->value();
+    if (!value.isNull()) w.outputParameterEntityReference(value.valueAsCharacter());
+    w.pauseOutput();
 }
 
 KelStringBase XmlPrologWriter::declarationRename(KelSyntaxElement* element) {

@@ -31,6 +31,9 @@ private:
     // reusable text.
     bool copyDeclarationRenamed(KelSyntaxElement* element, const KelStringBase& name);
     void writeEntityDeclChildren(KelSyntaxElement* declaration);
+    // A reference mark of the internal subset: a parameter-entity reference, written as "%name;"
+    // with the items its expansion built passed over up to its end mark.
+    void writeParameterReference(KelSyntaxElement* mark, int type);
     void writeAttributeDefChildren(KelSyntaxElement* attDef);
 
     XmlBrokerOrvaneWriter* iWriter = nullptr;

@@ -1,7 +1,7 @@
 // References to entities that no declaration read defines (their declarations may stand in an
-// external subset, which is never read): kept in the tree as references with no content, written
-// back as they stood in content and in attribute values, in every input page; still an error
-// where the document could not declare them.
+// external subset, which is never read, or nowhere in a document that uses parameter entities):
+// kept in the tree as references with no content, written back as they stood in content and in
+// attribute values, in every input page; still an error where the document could not declare them.
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
@@ -158,14 +158,30 @@ TEST(UndeclaredReference, IsStillAnErrorWhereNothingCouldDeclareIt) {
             EXPECT_EQ(e.catalogueNumber(), 5009u) << doc;
         }
     }
-    // A reference to an external parameter entity may declare it: kept. Where every parameter
-    // entity was read, nothing declares it: no error, and nothing in the tree, as the scanner has it.
-    Document external("<!DOCTYPE doc [<!ENTITY % p SYSTEM 'p.ent'>%p;]><doc>&e;</doc>");
-    EXPECT_EQ(external.children(external.body()),
-              (std::vector<std::string>{"XmlTypeEntityReferenceStart=e", "XmlTypeEntityReferenceEnd=e"}));
-    Document internal("<!DOCTYPE doc [<!ENTITY % p ''>%p;]><doc>&e;</doc>");
-    EXPECT_EQ(internal.children(internal.body()), std::vector<std::string>{});
-    // What one document noted about unread declarations does not carry over to the next.
-    external.parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<!DOCTYPE doc [<!ENTITY % p ''>%p;]><doc>&e;</doc>"), 546, 1208);
-    EXPECT_EQ(external.children(external.body()), std::vector<std::string>{});
+    // Where the document uses a parameter entity it is a validity error only, whether or not the
+    // entity could declare it (an external one may; an internal one, all read, did not): kept.
+    struct Kept {
+        const char* doc;
+        const char* name;
+    };
+    for (const Kept& k : {Kept{"<!DOCTYPE doc [<!ENTITY % p SYSTEM 'p.ent'>%p;]><doc>&e;</doc>", "e"},
+                          Kept{"<!DOCTYPE doc [<!ENTITY % p ''>%p;]><doc>&e;</doc>", "e"},
+                          Kept{"<!DOCTYPE foo [<!ENTITY % pe \"<!ENTITY ent1 'text'>\"> %pe; <!ELEMENT foo ANY>]>"
+                               "<foo>&ent2;</foo>",
+                               "ent2"}}) {
+        Document kept(k.doc);
+        EXPECT_EQ(kept.children(kept.body()),
+                  (std::vector<std::string>{"XmlTypeEntityReferenceStart=" + std::string(k.name),
+                                            "XmlTypeEntityReferenceEnd=" + std::string(k.name)}))
+            << k.doc;
+    }
+    // What one document allowed does not carry over to the next.
+    Document again("<!DOCTYPE doc [<!ENTITY % p ''>%p;]><doc>&e;</doc>");
+    EXPECT_THROW(
+        {
+            again.parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<!DOCTYPE doc [<!ENTITY d 'x'>]><doc>&e;</doc>"),
+                                                      546, 1208);
+            again.parser.rootElement()->lastChild();
+        },
+        KelException);
 }

@@ -6,6 +6,8 @@
 #include "WriterTestDocument.hpp"
 #include "WriterTestTree.hpp"
 
+#include "tests/support/LibxmlCanonicalReader.hpp"
+
 #include "host/KelConverter.hpp"
 
 #include <gtest/gtest.h>
@@ -315,6 +317,95 @@ TEST(WriterPageFidelity, AParameterEntityAfterANotationIsWrittenOnce) {
         for (std::size_t at = tree.find("=[in-pe]"); at != std::string::npos; at = tree.find("=[in-pe]", at + 1))
             ++count;
         EXPECT_EQ(count, 1u) << written;
+    }
+}
+
+// How often `needle` stands in `haystack`.
+std::size_t occurrences(const std::string& haystack, const std::string& needle) {
+    std::size_t count = 0;
+    for (std::size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++count;
+    return count;
+}
+
+TEST(WriterPageFidelity, AParameterEntityReferenceIsWrittenAsItStood) {
+    // A reference to an entity declared nowhere is allowed only because the subset uses a
+    // parameter entity: writing the declarations it expanded to instead would make it ill-formed.
+    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE foo [<!ENTITY % b \"<!--in-b-->\">"
+                             "<!ENTITY % pe \"<!ENTITY ent1 'text'>&#37;b;\"> %pe; <!--x--><!ELEMENT foo ANY>]>"
+                             "<foo><a>1</a>&ent2;&ent1;</foo>";
+    const LibxmlReading input = LibxmlCanonicalReader::read(text);
+    ASSERT_TRUE(input.ok) << input.error;
+    ASSERT_EQ(input.unexpandedReferences, 1);
+    const std::string& expected = input.canonical;
+    for (bool reuse : {true, false}) {
+        for (bool editSubset : {false, true}) {
+            for (const Page& page : {Page{1208, 546, "UTF-8"}, Page{37, 785, "IBM037"}, Page{1200, 273, "UTF-16"}}) {
+                Doc doc(text, 1208, 546, reuse);
+                const std::string where = std::string(page.name) + (reuse ? " spans" : " no spans") +
+                                          (editSubset ? " subset edited" : " body edited");
+                KelSyntaxElement* body = documentElement(doc);
+                Doc::child(body, XmlTypeElement)->setValue(ks("2"));
+                if (editSubset) {
+                    KelSyntaxElement* subset = Doc::child(Doc::child(doc.root(), XmlTypeDocTypeDecl), XmlTypeInternalSubset);
+                    Doc::child(subset, XmlTypeDocTypeComment, 1)->setValue(ks("y"));
+                }
+                const std::string written = doc.write(page.ccsid, page.encoding);
+                const std::string utf8 = decode(written, page.ccsid);
+                EXPECT_EQ(occurrences(utf8, "%pe;"), 1u) << where << ": " << utf8;
+                // The expansion's declarations stand only in the entities' values.
+                EXPECT_EQ(occurrences(utf8, "<!ENTITY ent1"), 1u) << where << ": " << utf8;
+                EXPECT_EQ(occurrences(utf8, "in-b"), 1u) << where << ": " << utf8;
+                std::string want = expected;
+                want.replace(want.find("<a>1</a>"), 8, "<a>2</a>");
+                const LibxmlReading output = LibxmlCanonicalReader::read(written);
+                EXPECT_TRUE(output.ok) << where << ": " << output.error << "\n" << utf8;
+                EXPECT_EQ(output.canonical, want) << where << ": " << utf8;
+                EXPECT_EQ(libxmlSubsetComments(written, "in-b"), 1) << where;
+                EXPECT_EQ(libxmlSubsetComments(written, editSubset ? "y" : "x"), 1) << where;
+            }
+        }
+    }
+}
+
+TEST(WriterPageFidelity, AParameterEntityReferenceDeclaredNowhereIsWrittenBack) {
+    // Like the expanded ones, it is what lets &g; stand undeclared; so does one to an external
+    // entity, which is never read.
+    struct Case {
+        const char* text;
+        const char* kept;   // what must stand once in the output, in the subset written anew too
+    };
+    for (const Case& c : {Case{"<!DOCTYPE d [<!--a-->%u;<!NOTATION n SYSTEM \"s\">%v;<!--b-->]><d><a>1</a>&g;</d>", "%u;"},
+                          Case{"<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'><!--a-->%e;<!--b-->]><d><a>1</a>&g;</d>", "%e;"}}) {
+        for (bool reuse : {true, false}) {
+            Doc doc(c.text, 1208, 546, reuse);
+            Doc::child(documentElement(doc), XmlTypeElement)->setValue(ks("2"));
+            KelSyntaxElement* subset = Doc::child(Doc::child(doc.root(), XmlTypeDocTypeDecl), XmlTypeInternalSubset);
+            Doc::child(subset, XmlTypeDocTypeComment, 1)->setValue(ks("c"));
+            const std::string written = doc.write();
+            EXPECT_EQ(occurrences(written, c.kept), 1u) << written;
+            EXPECT_NE(written.find("<!--a-->" + std::string(c.kept)), std::string::npos) << written;
+            EXPECT_NE(written.find("<!--c-->]><d><a>2</a>&g;</d>"), std::string::npos) << written;
+            // libxml2 takes &g; for an error after a parameter entity it cannot read, where it
+            // is a validity error only: it must read the output as it reads the input.
+            std::string input = c.text;
+            input.replace(input.find("<a>1</a>"), 8, "<a>2</a>");
+            const LibxmlReading expected = LibxmlCanonicalReader::read(input);
+            const LibxmlReading output = LibxmlCanonicalReader::read(written);
+            EXPECT_EQ(output.ok, expected.ok) << written;
+            EXPECT_EQ(output.ok ? output.canonical : output.error, expected.ok ? expected.canonical : expected.error);
+        }
+    }
+}
+
+TEST(WriterPageFidelity, AReferenceWithoutItsEndMarkEndsWithTheSubset) {
+    // A host that detaches an end mark must not lose the rest of the document.
+    for (bool reuse : {true, false}) {
+        Doc doc("<!DOCTYPE d [<!ENTITY % p '<!--in-->'>%p;<!--after-->]><d>t</d>", 1208, 546, reuse);
+        KelSyntaxElement* subset = Doc::child(Doc::child(doc.root(), XmlTypeDocTypeDecl), XmlTypeInternalSubset);
+        Doc::child(subset, XmlTypeEntityReferenceEnd)->detach();
+        const std::string written = doc.write();
+        EXPECT_EQ(written.substr(written.find("]")), "]><d>t</d>") << written;
+        EXPECT_EQ(occurrences(written, "%p;"), 1u) << written;
     }
 }
 

@@ -716,6 +716,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     placeParameterReferences(p);
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
     iMeter.declare(&entityDecl, entityDecl.getValueLen());
+    iReferences.declare(entityDecl);
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;

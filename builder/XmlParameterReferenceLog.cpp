@@ -1,11 +1,11 @@
 #include "builder/XmlParameterReferenceLog.hpp"
 
-#include <xercesc/framework/XMLEntityDecl.hpp>
 #include <xercesc/internal/ReaderMgr.hpp>
-#include <xercesc/internal/XMLReader.hpp>
+#include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include <climits>
+#include <new>
 
 XERCES_CPP_NAMESPACE_USE
 
@@ -15,6 +15,19 @@ void XmlParameterReferenceLog::watch(const ReaderMgr* readers, long from) {
     iOpen.clear();
     iMarks.clear();
     iTaken.clear();
+    iDeclared.clear();
+}
+
+void XmlParameterReferenceLog::declare(const DTDEntityDecl& entity) {
+    if (iReaders == nullptr || !entity.getIsParameter()) return;
+    const bool marked = entity.isExternal() || isWholeDeclarations(entity.getValue(), entity.getValueLen());
+    const XMLCh* name = entity.getName();
+    // The first declaration binds; a later one of the same name is another object, never read.
+    try {
+        iDeclared.emplace(&entity, Declared{name != nullptr ? std::u16string(name) : std::u16string(), marked});
+    } catch (const std::bad_alloc&) {
+        iReaders = nullptr;   // its references read as their declarations, as unmarked ones do
+    }
 }
 
 void XmlParameterReferenceLog::readerOpening() noexcept {
@@ -57,8 +70,7 @@ void XmlParameterReferenceLog::readerClosing(const void* reader) noexcept {
     iOpen.pop_back();
     if (!closed.marked) return;
     try {
-        const XMLCh* name = closed.entity->getName();
-        iMarks.push_back(Mark{false, name != nullptr ? std::u16string(name) : std::u16string(), closed.documentOffset});
+        iMarks.push_back(Mark{false, *closed.name, closed.documentOffset});
     } catch (...) {
         iReaders = nullptr;
     }
@@ -69,18 +81,15 @@ void XmlParameterReferenceLog::settleCurrent() noexcept {
     Open& open = iOpen.back();
     if (open.settled || open.depth != iReaders->getReaderDepth()) return;
     open.settled = true;
-    const XMLReader* reader = iReaders->getCurrentReader();
-    const XMLEntityDecl* entity = iReaders->getCurrentEntity();
-    // A reference between declarations, not one in an entity value or in an attribute default,
-    // whose text cannot run into what follows it.
-    open.marked = reader != nullptr && entity != nullptr && reader->getType() == XMLReader::Type_PE &&
-                  reader->getRefFrom() == XMLReader::RefFrom_NonLiteral &&
-                  (entity->isExternal() || isWholeDeclarations(entity->getValue(), entity->getValueLen()));
+    // Only a parameter entity's reader is marked, and in the internal subset no such reference
+    // may stand in a literal: every one found stands between declarations. The entity is known
+    // by its address alone.
+    const auto declared = iDeclared.find(iReaders->getCurrentEntity());
+    open.marked = declared != iDeclared.end() && declared->second.marked;
     if (!open.marked) return;
-    open.entity = entity;
+    open.name = &declared->second.name;
     try {
-        const XMLCh* name = entity->getName();
-        iMarks.push_back(Mark{true, name != nullptr ? std::u16string(name) : std::u16string(), open.documentOffset});
+        iMarks.push_back(Mark{true, *open.name, open.documentOffset});
     } catch (...) {
         iReaders = nullptr;
     }

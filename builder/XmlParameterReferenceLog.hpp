@@ -16,11 +16,12 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 XERCES_CPP_NAMESPACE_BEGIN
+class DTDEntityDecl;
 class ReaderMgr;
-class XMLEntityDecl;
 XERCES_CPP_NAMESPACE_END
 
 class XmlParameterReferenceLog {
@@ -37,6 +38,12 @@ public:
     // (the subset ended, or the scan was given up).
     void watch(const xercesc::ReaderMgr* readers, long from = -1);
     bool watching() const noexcept { return iReaders != nullptr; }
+
+    // An entity the subset declared. A parameter entity is known from now on by the address of
+    // the declaration (which is never read again: the scanner frees it before it closes the
+    // readers of a document it gives up); its references get marks when it is external or its
+    // text is whole declarations.
+    void declare(const xercesc::DTDEntityDecl& entity);
 
     // From the scanner's memory: a reader is about to be opened, or the reader object at
     // `reader` is being freed.
@@ -59,7 +66,11 @@ private:
         long documentOffset;   // where the document's reader stood when it opened, or -1
         bool settled;          // whether it is known to be a marked reference
         bool marked;
-        const xercesc::XMLEntityDecl* entity;
+        const std::u16string* name;   // the entity's, when marked
+    };
+    struct Declared {
+        std::u16string name;
+        bool marked;
     };
     // The newest open reader, when it is the current one, learns what it reads.
     void settleCurrent() noexcept;
@@ -71,5 +82,6 @@ private:
     std::vector<Open> iOpen;
     std::vector<Mark> iMarks;
     std::vector<Mark> iTaken;
+    std::unordered_map<const void*, Declared> iDeclared;
     long iReadFrom = -1;   // where the document's text is read next for unexpanded references
 };

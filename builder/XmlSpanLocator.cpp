@@ -286,26 +286,52 @@ long XmlSpanLocator::offsetAfter(long from, long to, char16_t unit) {
 
 const std::vector<XmlSpanLocator::TextReference>& XmlSpanLocator::referencesBetween(long from, long to) {
     iReferences.clear();
-    if (!decodeDocumentBytes(from, to)) return iReferences;
-    long offset = from;
-    std::size_t i = 0;
     const auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
-    if (i < iChars.size() && iChars[i] == u'>') offset += iCharSizes[i++];
-    while (i < iChars.size()) {
-        if (blank(iChars[i])) {
-            offset += iCharSizes[i++];
+    // Read in windows: what follows the references is a whole declaration or comment, which may
+    // be long, and only its first character is needed.
+    long window = 256;
+    long offset = from;          // the start of the first character not yet passed
+    bool closePassed = false;
+    while (offset < to) {
+        const long end = to - offset > window ? offset + window : to;
+        if (!decodeDocumentBytes(offset, end) || iChars.empty()) {
+            if (end == to) break;
+            window *= 2;   // a character longer than the window, or one cut at its end
             continue;
         }
-        if (iChars[i] != u'%') break;
-        std::size_t end = i + 1;
-        while (end < iChars.size() && iChars[end] != u';' && !blank(iChars[end]) && iChars[end] != u'<') ++end;
-        if (end == i + 1 || end >= iChars.size() || iChars[end] != u';') break;
-        TextReference reference{std::u16string(iChars.begin() + static_cast<std::ptrdiff_t>(i + 1),
-                                               iChars.begin() + static_cast<std::ptrdiff_t>(end)),
-                                0};
-        for (; i <= end; ++i) offset += iCharSizes[i];
-        reference.after = offset;
-        iReferences.push_back(std::move(reference));
+        std::size_t i = 0;
+        long at = offset;
+        bool stopped = false;
+        while (i < iChars.size()) {
+            if (!closePassed && iReferences.empty() && iChars[i] == u'>') {   // a declaration's late '>'
+                closePassed = true;
+                at += iCharSizes[i++];
+            } else if (blank(iChars[i])) {
+                at += iCharSizes[i++];
+            } else if (iChars[i] != u'%') {
+                stopped = true;
+                break;
+            } else {
+                std::size_t name = i + 1;
+                while (name < iChars.size() && iChars[name] != u';' && !blank(iChars[name]) && iChars[name] != u'<' &&
+                       iChars[name] != u'>' && iChars[name] != u'%')
+                    ++name;
+                if (name >= iChars.size() && end < to) break;   // cut by the window: read it again
+                if (name == i + 1 || name >= iChars.size() || iChars[name] != u';') {
+                    stopped = true;
+                    break;
+                }
+                TextReference reference{std::u16string(iChars.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                                                       iChars.begin() + static_cast<std::ptrdiff_t>(name)),
+                                        0};
+                for (; i <= name; ++i) at += iCharSizes[i];
+                reference.after = at;
+                iReferences.push_back(std::move(reference));
+            }
+        }
+        if (stopped || end == to) break;
+        if (at == offset) window *= 2;   // nothing whole in this window: a longer one
+        offset = at;
     }
     return iReferences;
 }

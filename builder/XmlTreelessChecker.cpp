@@ -223,6 +223,7 @@ void XmlTreelessChecker::endAttList(const DTDElementDecl&) { close(); }
 
 void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool) {
     countParameterReferences();
+    iReferences.declare(entityDecl);
     countElement();
     checkedNameLength(entityDecl.getName());
     leafIf(entityDecl.getSystemId());

@@ -121,6 +121,44 @@ TEST(ParameterReference, AReferenceToAnEntityDeclaredNowhereIsMarkedWithNothingB
     }
 }
 
+TEST(ParameterReference, ManyReferencesBeforeALongItemAreAllRead) {
+    // The text is read in windows: references and names cut at a window's end, and a comment far
+    // longer than any window, in a page of one byte per character and in one of two.
+    std::string references;
+    std::vector<std::string> expected{"NotationDecl:n"};
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "ref" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 7), 'x');
+        references += "%" + name + ";";
+        expected.push_back("EntityReferenceStart=" + name);
+        expected.push_back("EntityReferenceEnd=" + name);
+    }
+    const std::string comment(20000, 'c');
+    expected.push_back("DocTypeComment=" + comment);
+    const std::string text = "<!DOCTYPE d [<!NOTATION n SYSTEM 's' >" + references + "<!--" + comment + "-->]><d/>";
+    for (int ccsid : {1208, 1200}) {
+        Doc doc(encodeAs(text, ccsid), ccsid, ccsid == 1200 ? 273 : 546);
+        EXPECT_EQ(subsetItems(doc), expected) << ccsid;
+        KelSyntaxElement* subset = Doc::child(Doc::child(doc.root(), XmlTypeDocTypeDecl), XmlTypeInternalSubset);
+        EXPECT_EQ(doc.span(Doc::child(subset, XmlTypeNotationDecl)), "<!NOTATION n SYSTEM 's' >") << ccsid;
+        EXPECT_EQ(doc.span(Doc::child(subset, XmlTypeDocTypeComment)), "<!--" + comment + "-->") << ccsid;
+    }
+}
+
+TEST(ParameterReference, AnErrorInsideAnExpansionEndsTheScanCleanly) {
+    // The scanner frees the entities before it closes the readers of a document it gives up:
+    // nothing may read them then (the sanitizer build sees it).
+    for (const char* text : {"<!DOCTYPE d [<!ENTITY % p '<!ELEMENT d (a,|b)>'>%p;]><d/>",
+                             "<!DOCTYPE d [<!ENTITY % q '<!--q-->'><!ENTITY % p '&#37;q;<!ELEMENT d (a,|b)>'>%p;]><d/>",
+                             "<!DOCTYPE d [<!ENTITY % p '<!--a-->'>%p;<!ELEMENT d (a,|b)>]><d/>"}) {
+        Doc doc(text);
+        EXPECT_THROW(Doc::children(doc.root()), KelException) << text;
+        doc.load("<!DOCTYPE d [<!ENTITY % a '<!--y-->'>%a;]><d/>");
+        EXPECT_EQ(subsetItems(doc), (std::vector<std::string>{"ParameterEntityDecl:a", "EntityReferenceStart=a",
+                                                              "DocTypeComment=y", "EntityReferenceEnd=a"}))
+            << text;
+    }
+}
+
 TEST(ParameterReference, ARecursiveReferenceFailsWithoutLeavingMarksOpen) {
     Doc doc("<!DOCTYPE d [<!ENTITY % a '<!--x-->%a;'>%a;]><d/>");
     EXPECT_THROW(Doc::children(doc.root()), KelException);

@@ -708,6 +708,8 @@ void XmlBrokerOrvaneParser::endAttList(const DTDElementDecl& /*elemDecl*/) {
     markLeaf(list);
     iCurrentElement = parentOf(list);
     iSpans.setPreviousEnd(p);
+    // References are looked for after the list, not in it.
+    placeParameterReferences(p);
 }
 
 void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bool /*isPEDecl*/,

@@ -219,7 +219,10 @@ void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, 
     iLastIsText = false;
 }
 
-void XmlTreelessChecker::endAttList(const DTDElementDecl&) { close(); }
+void XmlTreelessChecker::endAttList(const DTDElementDecl&) {
+    close();
+    countParameterReferences();
+}
 
 void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool) {
     countParameterReferences();

@@ -102,14 +102,16 @@ TEST(ParameterReference, SpansTileTheSubsetAroundTheReference) {
 TEST(ParameterReference, AReferenceToAnEntityDeclaredNowhereIsMarkedWithNothingBetween) {
     // No reader opens for it: it is read back from the document's text, before the next item,
     // after a notation's late '>', among blanks and expanded references, and before the ']'.
-    const std::string text = "<!DOCTYPE d [%u;<!NOTATION n SYSTEM 's'>%v; %w;<!ENTITY % e ''>%e;%y;<!--b--> %x;]><d/>";
+    const std::string text =
+        "<!DOCTYPE d [%u;<!NOTATION n SYSTEM 's'>%v; %w;<!ENTITY % e ''>%e;%y;<!--b--><!ATTLIST d a CDATA #IMPLIED>%z; %x;]><d/>";
     Doc doc(text);
     EXPECT_EQ(subsetItems(doc),
               (std::vector<std::string>{"EntityReferenceStart=u", "EntityReferenceEnd=u", "NotationDecl:n",
                                         "EntityReferenceStart=v", "EntityReferenceEnd=v", "EntityReferenceStart=w",
                                         "EntityReferenceEnd=w", "ParameterEntityDecl:e", "EntityReferenceStart=e",
                                         "EntityReferenceEnd=e", "EntityReferenceStart=y", "EntityReferenceEnd=y",
-                                        "DocTypeComment=b", "EntityReferenceStart=x", "EntityReferenceEnd=x"}));
+                                        "DocTypeComment=b", "AttList:d", "EntityReferenceStart=z",
+                                        "EntityReferenceEnd=z", "EntityReferenceStart=x", "EntityReferenceEnd=x"}));
     KelSyntaxElement* subset = Doc::child(Doc::child(doc.root(), XmlTypeDocTypeDecl), XmlTypeInternalSubset);
     EXPECT_EQ(doc.span(Doc::child(subset, XmlTypeNotationDecl)), "<!NOTATION n SYSTEM 's'>");
     EXPECT_EQ(doc.span(Doc::child(subset, XmlTypeParameterEntityDecl)), "<!ENTITY % e ''>");

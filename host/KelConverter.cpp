@@ -233,16 +233,22 @@ void checkIgnorablesKept(UConverter* icu, int ccsid, const char* function, const
     }
 }
 
-// The characters that a page which rotates controls (KelConverter::rotatesControls) gives bytes
-// that its other readers take for other characters.
-bool isRotatedControl(char16_t unit) noexcept { return unit == 0x1A || unit == 0x1C || unit == 0x7F; }
+// Characters a page refuses on the way out although its table has a byte for them (see
+// KelConverter::rotatesControls and KelConverter::hasNewLine): a bit per reason.
+constexpr unsigned kRefuseRotatedControls = 1;
+constexpr unsigned kRefuseNewLine = 2;
+
+bool isRefused(char16_t unit, unsigned refusals) noexcept {
+    if ((refusals & kRefuseRotatedControls) != 0 && (unit == 0x1A || unit == 0x1C || unit == 0x7F)) return true;
+    return (refusals & kRefuseNewLine) != 0 && unit == 0x85;
+}
 
 long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char16_t* text,
-                    std::size_t length, unsigned char* out, std::size_t capacity, bool rotatesControls,
+                    std::size_t length, unsigned char* out, std::size_t capacity, unsigned refusals,
                     std::size_t* consumed = nullptr) {
-    if (rotatesControls) {
+    if (refusals != 0) {
         for (std::size_t i = 0; i < length; ++i)
-            if (isRotatedControl(text[i])) failCharacter(function, ccsid, static_cast<long>(i), unitText(text + i, 1));
+            if (isRefused(text[i], refusals)) failCharacter(function, ccsid, static_cast<long>(i), unitText(text + i, 1));
     }
     ucnv_reset(icu);
     char* target = reinterpret_cast<char*>(out);
@@ -279,6 +285,7 @@ KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
     status = U_ZERO_ERROR;
     const int32_t m = ucnv_fromUChars(probe, delBytes, sizeof delBytes, &del, 1, &status);
     iRotatesControls = U_SUCCESS(status) && m == 1 && delBytes[0] == 0x1C;
+    iRefusals = (iRotatesControls ? kRefuseRotatedControls : 0) | (iNewLinePage ? kRefuseNewLine : 0);
     ucnv_close(probe);
 }
 
@@ -444,7 +451,7 @@ bool KelConverter::fromUnicode(unsigned char* out, long& inOutLength, const KelS
 
     UConverter* icu = threadIcuConverter(*this);
     std::size_t count = 0;
-    long written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, length, out, room, iRotatesControls,
+    long written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, length, out, room, iRefusals,
                                   &count);
     if (written >= 0) {
         inOutLength = written;
@@ -455,7 +462,7 @@ bool KelConverter::fromUnicode(unsigned char* out, long& inOutLength, const KelS
     // result ends on a whole character and, for stateful pages, back in the initial shift state.
     if (count > 0 && count < length && isHighSurrogate(units[count - 1]) && isLowSurrogate(units[count])) ++count;
     for (;;) {
-        written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, count, out, room, iRotatesControls);
+        written = icuFromUnicode(icu, iCcsid, "KelConverter::fromUnicode", units, count, out, room, iRefusals);
         if (written >= 0) break;
         // Step back one character.
         if (count >= 2 && isLowSurrogate(units[count - 1]) && isHighSurrogate(units[count - 2])) count -= 2;
@@ -476,7 +483,7 @@ std::size_t KelConverter::convertFromUnicode(const char16_t* text, std::size_t l
     }
     UConverter* icu = threadIcuConverter(*this);
     const long written =
-        icuFromUnicode(icu, iCcsid, "KelConverter::convertFromUnicode", text, length, out, capacity, iRotatesControls);
+        icuFromUnicode(icu, iCcsid, "KelConverter::convertFromUnicode", text, length, out, capacity, iRefusals);
     if (written < 0) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
     return static_cast<std::size_t>(written);
 }

@@ -46,7 +46,9 @@ public:
     bool isNamedBy(const std::string& name) const;
 
     // EBCDIC pages, whose lines end in NL (0x15, U+0085) as often as in LF (0x25): the tree
-    // builder reads NL as a line end there, and the writer keeps a document's choice.
+    // builder reads NL as a line end there, and the writer keeps a document's choice. U+0085 is
+    // refused on the way out, as a character the page lacks is: its byte would be read back as a
+    // line end, by quarn and by the mainframe readers of the page alike.
     bool hasNewLine() const noexcept { return iNewLinePage; }
     // True for the IBM PC pages whose tables give DEL the byte 0x1C (and rotate 0x1A, 0x1C and
     // 0x7F among U+001A, U+001C and U+007F), where every other reader of the page's name takes
@@ -83,4 +85,5 @@ private:
     int iMaxBytesPerChar;
     bool iNewLinePage;
     bool iRotatesControls = false;
+    unsigned iRefusals = 0;   // characters refused on the way out (icuFromUnicode's bits)
 };

@@ -261,9 +261,16 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
     if (target != nullptr) ucnv_close(target);
     // Pages that rotate controls gave DEL a byte their other readers take for another character:
     // such a rest is written the usual way, which refuses it where it cannot be a reference.
-    if (ok && KelConverter::setCodepage(w.iOutput.codepage(), 0)->rotatesControls()) {
+    const KelConverter* outPage = KelConverter::setCodepage(w.iOutput.codepage(), 0);
+    if (ok && outPage->rotatesControls()) {
         const unsigned char* bytes = buffer->data();
         for (long i = start; ok && i < buffer->used(); ++i) ok = bytes[i] != 0x1A && bytes[i] != 0x1C && bytes[i] != 0x7F;
+    }
+    // Likewise NL in an EBCDIC page, which is read as a line end: from a page without NL it was
+    // U+0085, a character (in one with NL, it was a line end and stays one).
+    if (ok && outPage->hasNewLine() && !KelConverter::hasNewLine(static_cast<int>(inCcsid))) {
+        const unsigned char* bytes = buffer->data();
+        for (long i = start; ok && i < buffer->used(); ++i) ok = bytes[i] != 0x15;
     }
     // A character the output page lacks: nothing of the rest stays, and the write goes the usual way.
     if (!ok) buffer->setUsed(start);

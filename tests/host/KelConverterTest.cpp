@@ -244,6 +244,28 @@ TEST(KelConverterTest, InvisibleCharactersThePageLacksAreNotDropped) {
     EXPECT_EQ(bytes[1], 0xCA);
 }
 
+TEST(KelConverterTest, PagesWithNewLineRefuseU0085OnTheWayOut) {
+    // Its byte is NL, which quarn and the mainframe readers of these pages take for a line end.
+    for (int ccsid : {37, 500, 1047}) {
+        ASSERT_TRUE(KelConverter::setCodepage(ccsid)->hasNewLine()) << ccsid;
+        try {
+            encode(ccsid, KelStringBase(u"ab\u0085"));
+            ADD_FAILURE() << "U+0085 written into ccsid " << ccsid;
+        } catch (const KelRecoverableException& e) {
+            EXPECT_EQ(e.catalogueNumber(), 2341u);
+            ASSERT_EQ(e.inserts().size(), 3u);
+            EXPECT_EQ(e.inserts()[1], "2");
+        }
+        // A line feed is still LF, and NL is still read as U+0085.
+        EXPECT_EQ(encode(ccsid, KelStringBase(u"a\n")), (std::vector<unsigned char>{0x81, 0x25}));
+        const unsigned char nl = 0x15;
+        EXPECT_EQ(KelConverter::setCodepage(ccsid)->toUnicode(&nl, 1, false, 0), KelStringBase(u"\u0085"));
+    }
+    // Pages without NL keep U+0085 where they hold it.
+    EXPECT_FALSE(KelConverter::setCodepage(819)->hasNewLine());
+    EXPECT_EQ(encode(819, KelStringBase(u"\u0085")), (std::vector<unsigned char>{0x85}));
+}
+
 TEST(KelConverterTest, PcPagesThatRotateControlsRefuseThemOnTheWayOut) {
     // ICU's tables for the IBM PC pages give DEL the byte 0x1C, which every other reader of
     // "IBM850" or "IBM437" takes for U+001C: the three rotated characters are refused, with the

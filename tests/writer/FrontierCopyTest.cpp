@@ -170,6 +170,16 @@ TEST(FrontierCopy, DelIntoAPcPageThatRotatesControlsMakesTheWriteBuildTheRest) {
     EXPECT_NE(o.lazy.find("&#x7F;"), std::string::npos);
 }
 
+TEST(FrontierCopy, U0085IntoAnEbcdicPageMakesTheWriteBuildTheRest) {
+    // Its byte there is NL, a line end to every reader of the page: the rest is built, where
+    // U+0085 becomes a reference.
+    const std::string input = records(30, " \xC2\x85");
+    Outcome o = writeBoth(input, kSetFirstRecordAttribute, 37, 546);
+    EXPECT_FALSE(o.stoppedAtFrontier);
+    EXPECT_SAME_BYTES(o.lazy, o.full);
+    EXPECT_EQ(o.lazy.find('\x15'), std::string::npos);
+}
+
 TEST(FrontierCopy, AnOpenElementRenamedRetypedOrFollowedByNewElementsStopsTheCopy) {
     const std::string input = "<r a='1'><h x='1'/><body n='1'>" + records(20).substr(records(20).find("<batch")) +
                               "</body><t/></r>";

@@ -3,6 +3,7 @@
 #include "tests/support/CanonicalTreeSerialiser.hpp"
 #include "tests/support/LibxmlCanonicalReader.hpp"
 #include "tests/support/OutputPage.hpp"
+#include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "tests/writer/WriterTestDocument.hpp"
 
@@ -111,6 +112,39 @@ TEST(IndependentReader, DelInAPcPageIsAReferenceOrRefusedNeverTheRotatedByte) {
         WriterTestDocument comment("<r><!--a\x7f--></r>");
         EXPECT_THROW(comment.write(ccsid, 546), KelException) << ccsid;
     }
+}
+
+TEST(IndependentReader, U0085IntoAnEbcdicPageIsAReferenceOrRefusedNeverNl) {
+    // NL (0x15) is a line end to quarn and to the mainframe readers of these pages: U+0085 from a
+    // page without NL is written as a reference, whether its text was copied or written anew, and
+    // a comment or processing instruction, which can hold no reference, is refused.
+    for (int ccsid : {500, 37}) {
+        for (bool reuse : {true, false}) {
+            WriterTestDocument doc("<r a='\xc2\x85'>x\xc2\x85y<b>\xc2\x85</b></r>", 1208, 546, reuse);
+            const std::string out = doc.write(ccsid, 546);
+            EXPECT_EQ(out.find('\x15'), std::string::npos) << ccsid;
+            const LibxmlReading read = LibxmlCanonicalReader::read(OutputPage::withLineFeeds(out, ccsid),
+                                                                   OutputPage::libxmlName(ccsid));
+            ASSERT_TRUE(read.ok) << ccsid << ": " << read.error;
+            EXPECT_EQ(read.canonical, "<r a=\"\xc2\x85\">x\xc2\x85y<b>\xc2\x85</b></r>") << ccsid;
+            // And quarn reads the character back, not a line end.
+            WriterTestDocument again(out, ccsid, 546);
+            EXPECT_EQ(again.describe(), doc.describe()) << ccsid;
+        }
+        WriterTestDocument comment("<r><!--a\xc2\x85--></r>");
+        EXPECT_THROW(comment.write(ccsid, 546), KelException) << ccsid;
+        WriterTestDocument pi("<r><?p a\xc2\x85?></r>");
+        EXPECT_THROW(pi.write(ccsid, 546), KelException) << ccsid;
+    }
+    // An EBCDIC document's own NL line ends stay NL.
+    const std::u16string lines = u"<r>\n<b>x</b>\n</r>";
+    std::string ebcdic(lines.size(), '\0');
+    KelConverter::setCodepage(500)->convertFromUnicode(lines.data(), lines.size(),
+                                                       reinterpret_cast<unsigned char*>(&ebcdic[0]), ebcdic.size(), 0);
+    for (char& c : ebcdic)
+        if (c == '\x25') c = '\x15';
+    WriterTestDocument own(ebcdic, 500, 546);
+    EXPECT_EQ(own.write(37, 546).find('\x25'), std::string::npos);
 }
 
 TEST(IndependentReader, AttributeDefinitionsWrittenAnewStayDeclarations) {

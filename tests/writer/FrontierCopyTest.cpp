@@ -159,25 +159,24 @@ TEST(FrontierCopy, ACharacterTheOutputPageLacksMakesTheWriteBuildTheRest) {
     EXPECT_NE(o.lazy.find("&#x20AC;"), std::string::npos);
 }
 
-TEST(FrontierCopy, DelIntoAPcPageThatRotatesControlsMakesTheWriteBuildTheRest) {
-    // The IBM PC tables give DEL a byte other readers take for U+001C: the rest is not copied
-    // through them but built, where DEL becomes a reference.
-    const std::string input = records(30, " \x7F");
-    Outcome o = writeBoth(input, kSetFirstRecordAttribute, 850, 546);
-    EXPECT_FALSE(o.stoppedAtFrontier);
-    EXPECT_SAME_BYTES(o.lazy, o.full);
-    EXPECT_EQ(o.lazy.find('\x1C'), std::string::npos);
-    EXPECT_NE(o.lazy.find("&#x7F;"), std::string::npos);
-}
-
-TEST(FrontierCopy, U0085IntoAnEbcdicPageMakesTheWriteBuildTheRest) {
-    // Its byte there is NL, a line end to every reader of the page: the rest is built, where
-    // U+0085 becomes a reference.
-    const std::string input = records(30, " \xC2\x85");
-    Outcome o = writeBoth(input, kSetFirstRecordAttribute, 37, 546);
-    EXPECT_FALSE(o.stoppedAtFrontier);
-    EXPECT_SAME_BYTES(o.lazy, o.full);
-    EXPECT_EQ(o.lazy.find('\x15'), std::string::npos);
+TEST(FrontierCopy, CharactersAPageRefusesDespiteItsTableMakeTheWriteBuildTheRest) {
+    // The IBM PC tables give DEL a byte other readers take for U+001C; an EBCDIC page gives
+    // U+0085 NL, a line end to every reader of the page. The rest is not copied through the
+    // table but built, where the character becomes a reference.
+    struct Case {
+        const char* text;   // in the records, UTF-8
+        long ccsid;
+        char byte;          // what the table would have written
+        const char* reference;   // what stands for it instead, in the page
+    };
+    for (const Case& c : {Case{" \x7F", 850, '\x1C', "&#x7F;"},
+                          Case{" \xC2\x85", 37, '\x15', "\x50\x7B\xA7\xF8\xF5\x5E"}}) {
+        Outcome o = writeBoth(records(30, c.text), kSetFirstRecordAttribute, c.ccsid, 546);
+        EXPECT_FALSE(o.stoppedAtFrontier) << c.ccsid;
+        EXPECT_SAME_BYTES(o.lazy, o.full);
+        EXPECT_EQ(o.lazy.find(c.byte), std::string::npos) << c.ccsid;
+        EXPECT_NE(o.lazy.find(c.reference), std::string::npos) << c.ccsid;
+    }
 }
 
 TEST(FrontierCopy, AnOpenElementRenamedRetypedOrFollowedByNewElementsStopsTheCopy) {

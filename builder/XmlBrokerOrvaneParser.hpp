@@ -1,46 +1,34 @@
 // XmlBrokerOrvaneParser: the tree builder. It drives the scanner library's progressive scan over
 // one bitstream, one step per parseNextItem(), and turns the scanner's events into syntax elements
 // of its owning XmlKelParser, recording where each element's text lies in the bitstream.
-// Ownership: owns the scanner library's objects and the input source (XmlScannerObjects) and the
-// span locator (XmlSpanLocator) that does the position arithmetic; never owns
-// the bitstream (the owning parser keeps it; spans point into it) nor any element (they live in
-// the owning parser's element pool).
+// Ownership: owns its document scan (XmlDocumentScan: the scanner library's objects, the input
+// source, the span locator, the limits and the expansion meter it shares with the tree-less
+// check); never owns the bitstream (the owning parser keeps it; spans point into it) nor any
+// element (they live in the owning parser's element pool).
 // Thread rules: used by the thread that navigates its parser's tree, one call at a time.
 #pragma once
 
-#include "builder/XmlBuilderLimits.hpp"
-#include "builder/XmlExpansionMeter.hpp"
+#include "builder/XmlDocumentScan.hpp"
 #include "builder/XmlNameCache.hpp"
-#include "builder/XmlParameterReferenceLog.hpp"
-#include "builder/XmlScanFailures.hpp"
-#include "builder/XmlScannerObjects.hpp"
-#include "builder/XmlSpanLocator.hpp"
-#include "common/XmlUtils.hpp"
+#include "builder/XmlScanClient.hpp"
 #include "host/KelException.hpp"
 #include "host/KelOwnedLogSource.hpp"
 #include "host/KelStringBase.hpp"
 
 #include <xercesc/framework/XMLDocumentHandler.hpp>
-#include <xercesc/framework/XMLEntityHandler.hpp>
-#include <xercesc/framework/XMLErrorReporter.hpp>
 #include <xercesc/validators/DTD/DocTypeHandler.hpp>
 
-#include <memory>
-#include <string>
-#include <utility>
 #include <vector>
 
 class KelBuffer;
 class KelSyntaxElement;
 class XmlKelParser;
 class XmlKelSyntaxElement;
-class XmlBoundedScanner;
 
-class XmlBrokerOrvaneParser : public KelOwnedLogSource,
-                              public xercesc::XMLDocumentHandler,
-                              public xercesc::XMLErrorReporter,
-                              public xercesc::XMLEntityHandler,
-                              public xercesc::DocTypeHandler {
+class XmlBrokerOrvaneParser final : public KelOwnedLogSource,
+                                    public xercesc::XMLDocumentHandler,
+                                    public xercesc::DocTypeHandler,
+                                    private XmlScanClient {
 public:
     // System id of every bitstream handed to the scanner.
     static const KelStringBase kName; // "file:///"
@@ -58,15 +46,15 @@ public:
     void parseNextItem();
     void setCurrentElement(XmlKelSyntaxElement* element) noexcept { iCurrentElement = element; }
 
-    bool canScan() const noexcept { return iScan.hasInput() || iScanInProgress; }
-    const KelException* lastError() const noexcept { return iLastError.get(); }
-    unsigned long stepCount() const noexcept { return iStepCount; }
+    bool canScan() const noexcept { return iScan.canScan(); }
+    const KelException* lastError() const noexcept { return iScan.lastError(); }
+    unsigned long stepCount() const noexcept { return iScan.stepCount(); }
     // The bounds on one document; new ones apply from the next bitstream on.
-    const XmlBuilderLimits& limits() const noexcept { return iLimits; }
-    void setLimits(const XmlBuilderLimits& limits);
-    long bytesConsumed() const noexcept { return iSpans.bytesConsumed(); }
+    const XmlBuilderLimits& limits() const noexcept { return iScan.limits(); }
+    void setLimits(const XmlBuilderLimits& limits) { iScan.setLimits(limits); }
+    long bytesConsumed() const noexcept { return iScan.bytesConsumed(); }
     // What expansion has added to the current document so far.
-    const XmlExpansionMeter& expansionMeter() const noexcept { return iMeter; }
+    const XmlExpansionMeter& expansionMeter() const noexcept { return iScan.meter(); }
     // True while a scan may still build into `element` or below it, or refer to it later.
     bool holdsElement(const KelSyntaxElement* element) const noexcept;
 
@@ -85,7 +73,7 @@ public:
     const std::vector<OpenElement>& openElements() const noexcept { return iOpenElements; }
     const KelSyntaxElement* lastAttached() const noexcept { return iLastAttached; }
     const XmlKelSyntaxElement* currentElement() const noexcept { return iCurrentElement; }
-    bool readsBigEndian() const noexcept { return iSpans.readsBigEndian(); }
+    bool readsBigEndian() const noexcept { return iScan.spans().readsBigEndian(); }
 
     // ---- Document events.
     void startDocument() override;
@@ -125,30 +113,16 @@ public:
     void TextDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr) override;
     void resetDocType() override;
 
-    // ---- Errors: every report ends the scan with a KelParserException (E_XmlP_Generic).
-    void error(const unsigned int errCode, const XMLCh* const errDomain, const ErrTypes type,
-               const XMLCh* const errorText, const XMLCh* const systemId, const XMLCh* const publicId,
-               const XMLFileLoc lineNum, const XMLFileLoc colNum) override;
-    void resetErrors() override;
-
-    // ---- Entities: nothing outside the bitstream is ever read.
-    void endInputSource(const xercesc::InputSource& inputSource) override;
-    bool expandSystemId(const XMLCh* const systemId, xercesc::XMLBuffer& toFill) override;
-    void resetEntities() override;
-    xercesc::InputSource* resolveEntity(xercesc::XMLResourceIdentifier* resourceIdentifier) override;
-    void startInputSource(const xercesc::InputSource& inputSource) override;
-
-protected:
-    void setDTDHandler();
-    void setErrorHandler();
-    void setEntityResolver();
-
-    // The rest is open to the tree-less checker, which drives the same scanner with the same
-    // limits and reports failures the same way, but builds nothing.
-    using Position = XmlSpanLocator::Position;
-    // Where the scanner stands now; every handler that needs it takes it before it changes anything.
-    Position takePosition();
+private:
+    using Position = XmlDocumentScan::Position;
     static constexpr XMLSize_t kZeroTerminated = static_cast<XMLSize_t>(-1);
+
+    // ---- What a failure names (XmlScanClient).
+    KelStringBase currentElementName() override;
+    bool insideRoot() const noexcept override;
+    bool documentEnded() const noexcept override;
+
+    Position takePosition() { return iScan.takePosition(); }
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
                           XMLSize_t length = kZeroTerminated);
     XmlKelSyntaxElement* setupSyntaxElement();
@@ -160,82 +134,20 @@ protected:
     // Closes a document type declaration that is still the current element (the first document
     // item after it does this).
     void closePendingDocType();
-    // The name that failures report as the element being built.
-    virtual KelStringBase currentElementName();
-    // Whether the scan stands below the root (in the document type or the document element), so
-    // that an element is at fault for a failure rather than the message as a whole.
-    virtual bool insideRoot() const noexcept;
-    // Ending a scan: reset the scanner, drop the input source, keep the failure for lastError().
-    void giveUp() noexcept;
-    void recordFailure(const KelException& failure);
-    void recordUnexpected(const char* what);
-    [[noreturn]] void failWithScannerMessage(int code, const XMLCh* message);
-    // Raises E_XmlP_LimitExceeded naming the limit and its value.
-    [[noreturn]] void failLimit(const char* limit, unsigned long value);
-    // Who a failure is to blame on as the scan stands.
-    XmlScanFailures::Blame blame();
-    // The name as the host's string, after the name-length check.
-    KelStringBase checkedName(const XMLCh* name);
-    // The length of a name, checked against the name-length limit.
-    std::size_t checkedNameLength(const XMLCh* name);
-    // One step of the scan (the first one starts it), with the expansion meter watching the
-    // scanner's readers; every failure is recorded and raised as the builder's exception, and so
-    // is a scan that stops before documentEnded().
-    void scanStep();
-    virtual bool documentEnded() const noexcept;
-    // One more element: the element-count limit, and what expansion has added (`inEntity`: the
-    // element is made from an entity's replacement text).
-    void countElement(bool inEntity);
-    // The limits a start tag `name` with `count` attributes must keep before anything is built of
-    // it; fills iAttributeLengths and returns the name's length. From here until iStartTagName is
-    // cleared, a limit failure is the tag's own element's fault.
-    std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
-                              XMLSize_t count);
-    // An XML declaration's version must be a version number.
-    void checkVersion(const XMLCh* version);
-    // Adds to what expansion made; raises E_XmlP_LimitExceeded when that passes a limit.
-    void addExpansion(unsigned long long units);
-    // Raises E_XmlP_LimitExceeded for the limit the expansion meter refused.
-    [[noreturn]] void failExpansion();
-    XmlBoundedScanner* boundedScanner() const noexcept;
     // The parameter-entity references that opened or closed since the last event of the internal
     // subset, and those left unexpanded before the event at `p`, as reference start and end marks
     // in the subset.
     void placeParameterReferences(const Position& p);
 
-    XmlExpansionMeter iMeter;         // told of the scanner's readers by its memory
-    XmlParameterReferenceLog iReferences;   // likewise, while an internal subset is scanned
-    XmlScannerObjects iScan;          // the scanner, what it needs and the input it reads
-    bool iScanInProgress;
     XmlKelParser* iOwner;
-    // Positions, spans and the previous end; start tags read back for their quotes.
-    XmlSpanLocator iSpans;
-    XmlScanFailures iFailures;   // finds its places in iSpans' bytes
-    XmlUtils iUtils;
+    XmlDocumentScan iScan;   // the scan, its limits and its failures
     XmlKelSyntaxElement* iCurrentElement;
-    long iBufferLength;
-    int iCodePage;
-    int iEncoding;
-
-    // Scan bookkeeping.
-    KelStringBase iEncodingName;     // what the scanner was told ("" when it detects the encoding)
-    std::unique_ptr<KelException> iLastError;
-    unsigned long iStepCount;
     // Document type declaration being built.
     XmlKelSyntaxElement* iDocType;
     bool iDocTypeHasIntSubset;
-    // Per attribute of the current start tag: the lengths of its name and value.
-    std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
     XmlNameCache iNames;
-    // The name of the start tag being turned into an element, while startElement checks it.
-    const XMLCh* iStartTagName = nullptr;
 
     // Open elements and the last attachment (frontier).
     std::vector<OpenElement> iOpenElements;
     const KelSyntaxElement* iLastAttached = nullptr;
-
-    // Limits and what this document has used of them.
-    XmlBuilderLimits iLimits;
-    unsigned long iElementCount;
-    unsigned long iDepth;
 };

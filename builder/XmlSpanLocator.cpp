@@ -177,15 +177,26 @@ XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     return p;
 }
 
-bool XmlSpanLocator::stoppedInsideCharacter(const ReaderMgr& readers) const {
-    if (readers.getReaderDepth() != 1 || iBufferBase == nullptr) return false;
-    XMLFilePos offset = 0;
+long XmlSpanLocator::documentReaderOffset(const ReaderMgr& readers) const {
+    if (readers.getReaderDepth() != 1 || iBufferBase == nullptr) return 0;
     try {
-        offset = readers.getSrcOffset();
+        return static_cast<long>(readers.getSrcOffset());
     } catch (const XMLException&) {
-        offset = 0;
+        return 0;
     }
-    const long read = static_cast<long>(offset);
+}
+
+bool XmlSpanLocator::textAfterNulPadding(const ReaderMgr& readers) const {
+    const long read = documentReaderOffset(readers);
+    const long length = iBufferLength - iBomLength;
+    if (read <= 0 || read >= length || iBufferBase[read] != 0) return false;
+    for (long i = read; i < length; ++i)
+        if (iBufferBase[i] != 0) return true;
+    return false;
+}
+
+bool XmlSpanLocator::stoppedInsideCharacter(const ReaderMgr& readers) const {
+    const long read = documentReaderOffset(readers);
     const long length = iBufferLength - iBomLength;
     // NUL padding (where the scanner stops reading) is where a message ends, not a character.
     return read > 0 && read < length && iBufferBase[read] != 0 &&

@@ -71,6 +71,8 @@ public:
     // The document's reader stopped short of the end of the bitstream, before bytes that are a
     // character (not NUL padding, not the shift codes of a stateful page): a character cut off.
     bool stoppedInsideCharacter(const xercesc::ReaderMgr& readers) const;
+    // The document's reader stopped at NUL padding that something other than NUL follows.
+    bool textAfterNulPadding(const xercesc::ReaderMgr& readers) const;
 
     // ---- Spans: an item's text runs from the previous end to the position of its event.
     const unsigned char* previousEnd() const noexcept { return iPreviousEnd; }
@@ -136,6 +138,9 @@ public:
                                  const Position& p, XmlKelSyntaxElement* element);
 
 private:
+    // Where the document's reader stands in the bitstream (after any mark), or 0 when it is not the
+    // reader in use.
+    long documentReaderOffset(const xercesc::ReaderMgr& readers) const;
     void settlePendingClose(const Position& p);
     bool markupStartsAt(long offset);   // the document's character at `offset` is '<'
     // Decodes bytes [from, to) of the document text into iChars/iCharSizes; false if it cannot.

@@ -2,6 +2,7 @@
 
 #include "builder/XmlBoundedScanner.hpp"
 #include "host/KelBuffer.hpp"
+#include "parser/XmlKelParser.hpp"
 #include "host/KelLog.hpp"
 #include "host/KelThrow.hpp"
 
@@ -19,24 +20,27 @@ bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 } // namespace
 
 XmlTreelessChecker::XmlTreelessChecker(XmlKelParser* owner)
-    : XmlBrokerOrvaneParser(owner, false), iLastIsText(false), iEnded(false) {}
+    : KelOwnedLogSource(owner ? owner->owner() : nullptr), iScan(this, this, this, this, false), iLastIsText(false),
+      iEnded(false) {}
 
 unsigned long XmlTreelessChecker::check(const KelBuffer& bitStream, long ccsid, long encoding,
                                         const XmlBuilderLimits& limits, const KelStringBase& rootName) {
     KelTraceScope trace(this, "XmlTreelessChecker::check", static_cast<const void*>(bitStream.data()),
                         bitStream.length(), ccsid, encoding);
-    setLimits(limits);
+    iScan.setLimits(limits);
     iOpen.clear();
     iOpenNames.clear();
     iLastIsText = false;
     iEnded = false;
     iXmlElements = 0;
     open(Open::Root, reinterpret_cast<const XMLCh*>(rootName.data()), rootName.length());
-    setParsedBufferInfo(&bitStream, ccsid, encoding);
-    if (!canScan())
+    iScan.start(&bitStream, ccsid, encoding);
+    if (!iScan.canScan())
         kelThrow<KelParserException>(this, KEL_HERE, "XmlTreelessChecker::check", KelMsg::E_XmlP_NoBody);
-    while (!iEnded && canScan()) scanStep();
-    return iElementCount + 1;
+    iElements = 0;
+    while (!iEnded && iScan.canScan()) iScan.step();
+    iScan.giveUp();
+    return iElements + 1;
 }
 
 KelStringBase XmlTreelessChecker::currentElementName() {
@@ -46,7 +50,8 @@ KelStringBase XmlTreelessChecker::currentElementName() {
 }
 
 void XmlTreelessChecker::countElement() {
-    XmlBrokerOrvaneParser::countElement(iScan.scanner().getReaderMgr()->getReaderDepth() > 1);
+    ++iElements;
+    iScan.countElement(iScan.readingEntity());
 }
 
 void XmlTreelessChecker::open(Open kind, const XMLCh* name, std::size_t length) {
@@ -74,16 +79,18 @@ void XmlTreelessChecker::leafIf(const XMLCh* text) {
 void XmlTreelessChecker::markupLeaf(const XMLCh* target, const XMLCh* value, XMLSize_t length) {
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
     countElement();
-    if (target) checkedNameLength(target);
+    if (target) iScan.checkedNameLength(target);
     iLastIsText = false;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Document events: each makes the checks the tree builder makes for it, in the same order.
 
+void XmlTreelessChecker::startDocument() { iScan.spans().skipByteOrderMark(); }
+
 void XmlTreelessChecker::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                  const XMLCh* const standaloneStr, const XMLCh* const) {
-    checkVersion(versionStr);
+    iScan.checkVersion(versionStr);
     countElement();
     leafIf(versionStr);
     leafIf(encodingStr);
@@ -96,21 +103,21 @@ void XmlTreelessChecker::startElement(const XMLElementDecl& elemDecl, const unsi
                                       const bool isEmpty, const bool) {
     closePendingDocType();
     const XMLCh* const elementName = elemDecl.getFullName();
-    const std::size_t nameLength = checkStartTag(elementName, attrList, attrCount);
+    const std::size_t nameLength = iScan.checkStartTag(elementName, attrList, attrCount);
     countElement();
     ++iXmlElements;
     for (XMLSize_t a = 0; a < attrCount; ++a) countElement();
-    iStartTagName = nullptr;
+    iScan.endStartTag();
     if (isEmpty) {
         iLastIsText = false;
         return;
     }
-    ++iDepth;
+    iScan.openElement();
     open(Open::Element, elementName, nameLength);
 }
 
 void XmlTreelessChecker::endElement(const XMLElementDecl&, const unsigned int, const bool, const XMLCh* const) {
-    if (iDepth > 0) --iDepth;
+    iScan.closeElement();
     close();
 }
 
@@ -146,6 +153,7 @@ void XmlTreelessChecker::endEntityReference(const XMLEntityDecl&) {
 }
 
 void XmlTreelessChecker::endDocument() {
+    iScan.checkEndOfDocument();
     closePendingDocType();
     iEnded = true;
 }
@@ -157,7 +165,7 @@ void XmlTreelessChecker::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh
                                      const XMLCh* const systemId, const bool, const bool) {
     countElement();
     const XMLCh* name = elemDecl.getFullName();
-    const std::size_t length = checkedNameLength(name);
+    const std::size_t length = iScan.checkedNameLength(name);
     open(Open::DocType, name, length);
     leafIf(publicId);
     leafIf(systemId);
@@ -165,21 +173,21 @@ void XmlTreelessChecker::doctypeDecl(const DTDElementDecl& elemDecl, const XMLCh
 
 void XmlTreelessChecker::startIntSubset() {
     countElement();
-    const Position p = takePosition();
+    const XmlDocumentScan::Position p = iScan.takePosition();
     open(Open::InternalSubset, nullptr, 0);
-    iReferences.watch(iScan.scanner().getReaderMgr(), p.inDocument ? p.offset : -1);
+    iScan.references().watch(&iScan.readers(), p.inDocument ? p.offset : -1);
 }
 
 void XmlTreelessChecker::endIntSubset() {
     countParameterReferences();
-    iReferences.watch(nullptr);
+    iScan.references().watch(nullptr);
     close();
 }
 
 void XmlTreelessChecker::countParameterReferences() {
     // The builder marks each reference's start and end in the subset: two elements.
-    if (!iReferences.watching()) return;
-    for (std::size_t marks = iReferences.take(iSpans, takePosition()).size(); marks > 0; --marks) countElement();
+    if (!iScan.references().watching()) return;
+    for (std::size_t marks = iScan.references().take(iScan.spans(), iScan.takePosition()).size(); marks > 0; --marks) countElement();
 }
 
 void XmlTreelessChecker::startExtSubset() {
@@ -192,7 +200,7 @@ void XmlTreelessChecker::endExtSubset() { close(); }
 void XmlTreelessChecker::elementDecl(const DTDElementDecl& decl, const bool) {
     countParameterReferences();
     countElement();
-    if (decl.getFullName() != nullptr) checkedNameLength(decl.getFullName());
+    if (decl.getFullName() != nullptr) iScan.checkedNameLength(decl.getFullName());
     iLastIsText = false;
 }
 
@@ -200,13 +208,13 @@ void XmlTreelessChecker::startAttList(const DTDElementDecl& elemDecl) {
     countParameterReferences();
     countElement();
     const XMLCh* name = elemDecl.getFullName();
-    const std::size_t length = name != nullptr ? checkedNameLength(name) : 0;
+    const std::size_t length = name != nullptr ? iScan.checkedNameLength(name) : 0;
     open(Open::AttList, name, length);
 }
 
 void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, const bool) {
     countElement();
-    if (attDef.getFullName() != nullptr) checkedNameLength(attDef.getFullName());
+    if (attDef.getFullName() != nullptr) iScan.checkedNameLength(attDef.getFullName());
     if (attDef.getType() != XMLAttDef::AttTypes_Unknown) countElement();
     if (attDef.getValue() != nullptr) countElement();
     switch (attDef.getDefaultType()) {
@@ -226,9 +234,8 @@ void XmlTreelessChecker::endAttList(const DTDElementDecl&) {
 
 void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool) {
     countParameterReferences();
-    iReferences.declare(entityDecl);
+    iScan.declareEntity(entityDecl);
     countElement();
-    checkedNameLength(entityDecl.getName());
     leafIf(entityDecl.getSystemId());
     leafIf(entityDecl.getPublicId());
     leafIf(entityDecl.getNotationName());
@@ -239,7 +246,7 @@ void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool,
 void XmlTreelessChecker::notationDecl(const XMLNotationDecl& notDecl, const bool) {
     countParameterReferences();
     countElement();
-    checkedNameLength(notDecl.getName());
+    iScan.checkedNameLength(notDecl.getName());
     leafIf(notDecl.getPublicId());
     leafIf(notDecl.getSystemId());
     iLastIsText = false;

@@ -4,18 +4,33 @@
 // inserts, element name), but keeps only the names of the elements open at the scan position, so
 // its memory does not grow with the document. Used before bytes that were never scanned are
 // passed on (a pass-through, a copy of the unscanned rest).
-// Ownership: made and owned by an XmlKelParser; owns its scanner like the tree builder; never
-// owns the bitstream. Thread rules: one check at a time, on the thread that owns the parser.
+// The scan, its limits, metering and failures are an XmlDocumentScan, as in the tree builder:
+// a limit added there holds in both, and an event this class does not handle builds nothing.
+// Ownership: made and owned by an XmlKelParser; owns its document scan; never owns the bitstream.
+// Thread rules: one check at a time, on the thread that owns the parser.
 #pragma once
 
-#include "builder/XmlBrokerOrvaneParser.hpp"
+#include "builder/XmlDocumentScan.hpp"
+#include "builder/XmlScanClient.hpp"
+#include "host/KelOwnedLogSource.hpp"
+
+#include <xercesc/framework/XMLDocumentHandler.hpp>
+#include <xercesc/validators/DTD/DocTypeHandler.hpp>
 
 #include <string>
 #include <vector>
 
-class XmlTreelessChecker : public XmlBrokerOrvaneParser {
+class KelBuffer;
+class XmlKelParser;
+
+class XmlTreelessChecker final : public KelOwnedLogSource,
+                                 public xercesc::XMLDocumentHandler,
+                                 public xercesc::DocTypeHandler,
+                                 private XmlScanClient {
 public:
     explicit XmlTreelessChecker(XmlKelParser* owner);
+    XmlTreelessChecker(const XmlTreelessChecker&) = delete;
+    XmlTreelessChecker& operator=(const XmlTreelessChecker&) = delete;
 
     // Scans the whole of `bitStream` (ccsid, encoding as for the tree builder), under `limits`;
     // `rootName` is what a failure names while no element is open. Returns the number of syntax
@@ -25,6 +40,8 @@ public:
                         const KelStringBase& rootName);
 
     // ---- Document events: the tree builder's checks, without the elements.
+    void startDocument() override;
+    void resetDocument() override {}
     void XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
                  const XMLCh* const autoEncodingStr) override;
     void startElement(const xercesc::XMLElementDecl& elemDecl, const unsigned int uriId,
@@ -57,16 +74,18 @@ public:
     void doctypeComment(const XMLCh* const comment) override;
     void doctypePI(const XMLCh* const target, const XMLCh* const data) override;
     void doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) override;
+    void TextDecl(const XMLCh* const, const XMLCh* const) override {}
+    void resetDocType() override {}
 
     // The XML elements (start tags) the last check met.
     unsigned long xmlElements() const noexcept { return iXmlElements; }
 
-protected:
+private:
+    static constexpr XMLSize_t kZeroTerminated = static_cast<XMLSize_t>(-1);
     KelStringBase currentElementName() override;
     bool insideRoot() const noexcept override { return iOpen.size() > 1; }
     bool documentEnded() const noexcept override { return iEnded; }
 
-private:
     // What the tree builder's current element would be: a container and its name.
     enum class Open { Root, DocType, InternalSubset, ExternalSubset, AttList, Element };
     struct Frame {
@@ -85,8 +104,10 @@ private:
     void markupLeaf(const XMLCh* target, const XMLCh* value, XMLSize_t length);
     void leafIf(const XMLCh* text);
 
+    XmlDocumentScan iScan;         // the scan, its limits and its failures
     std::vector<Frame> iOpen;
     unsigned long iXmlElements = 0;   // start tags met by the last check
+    unsigned long iElements = 0;      // syntax elements a full parse would build, the root aside
     std::u16string iOpenNames;     // the names of iOpen, one after another
     bool iLastIsText;              // the builder's current element ends with character data
     bool iEnded;

@@ -1,0 +1,349 @@
+#include "builder/XmlDocumentScan.hpp"
+
+#include "builder/XmlBoundedScanner.hpp"
+#include "builder/XmlScanClient.hpp"
+#include "host/KelBuffer.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelLog.hpp"
+#include "host/KelThrow.hpp"
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/framework/XMLAttr.hpp>
+#include <xercesc/framework/XMLErrorCodes.hpp>
+#include <xercesc/internal/ReaderMgr.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/TranscodingException.hpp>
+#include <xercesc/util/XMLException.hpp>
+#include <xercesc/util/XMLUni.hpp>
+#include <xercesc/validators/DTD/DTDEntityDecl.hpp>
+#include <xercesc/validators/DTD/DTDValidator.hpp>
+
+#include <exception>
+
+using namespace xercesc;
+
+namespace {
+
+const char16_t kEmpty[] = u"";
+// System id of every bitstream handed to the scanner.
+const char16_t kSystemId[] = u"file:///";
+
+bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
+
+// VersionNum: "1." and one or more digits.
+bool isVersionNumber(const XMLCh* text) {
+    if (text[0] != u'1' || text[1] != u'.' || text[2] == 0) return false;
+    for (const XMLCh* c = text + 2; *c; ++c)
+        if (*c < u'0' || *c > u'9') return false;
+    return true;
+}
+
+} // namespace
+
+XmlDocumentScan::XmlDocumentScan(const KelOwnedLogSource* source, XmlScanClient* client,
+                                 XMLDocumentHandler* documents, DocTypeHandler* declarations, bool spanReuse)
+    : iSource(source), iClient(client), iScan(documents, declarations, this, this, XmlBuilderLimits().entityExpansions),
+      iSpans(spanReuse), iFailures(source, iSpans) {
+    iUtils.setOwner(source);
+    iMeter.setLimits(iLimits);
+    iScan.memory().setMeter(&iMeter);
+    iScan.memory().setReferenceLog(&iReferences);
+    iScan.setExpansionLimit(iLimits.entityExpansions);
+    // Given to the constructors too, but the reader manager learns of the entity handler, and
+    // the document-type scan of its handler, only through these setters.
+    iScan.scanner().setDocHandler(documents);
+    iScan.scanner().setDocTypeHandler(declarations);
+    iScan.scanner().setErrorReporter(this);
+    iScan.validator().setErrorReporter(this);
+    iScan.scanner().setEntityHandler(this);
+}
+
+XmlDocumentScan::~XmlDocumentScan() {
+    iMeter.watch(nullptr);
+    iReferences.watch(nullptr);
+}
+
+void XmlDocumentScan::setLimits(const XmlBuilderLimits& limits) {
+    iLimits = limits;
+    iMeter.setLimits(limits);
+    iScan.setExpansionLimit(limits.entityExpansions);
+}
+
+const ReaderMgr& XmlDocumentScan::readers() const noexcept { return *iScan.scanner().getReaderMgr(); }
+
+bool XmlDocumentScan::readingEntity() const noexcept { return readers().getReaderDepth() > 1; }
+
+// ---------------------------------------------------------------------------------------------
+// Driving
+
+void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encoding) {
+    const unsigned char* data = bitStream ? bitStream->data() : nullptr;
+    const long length = bitStream ? bitStream->length() : 0;
+    iBufferLength = length;
+    iCodePage = static_cast<int>(ccsid);
+    iEncoding = static_cast<int>(encoding);
+    iSpans.start(data, length, iCodePage);
+    iEncodingName.clear();
+    iLastError.reset();
+    iStepCount = 0;
+    iElementCount = 0;
+    iDepth = 0;
+    iStartTagName = nullptr;
+    iMeter.start(length);
+    iReferences.watch(nullptr);
+    iScan.scanner().forgetUndeclaredReferences();
+
+    if (iScanInProgress) giveUp();
+    else iScan.dropInput();
+
+    long bomLength = 0;   // bytes of a byte-order mark before the document text
+    if (data != nullptr) {
+        if (length < 0)
+            kelThrow<KelRecoverableException>(iSource, KEL_HERE, "XmlBrokerOrvaneParser::setParsedBufferInfo",
+                                              KelMsg::E_XmlP_InvParams, 0, length);
+        // The scanner leaves a byte-order mark out of its offsets. It reads a UTF-16 mark itself;
+        // a UTF-8 mark it would take for a character under the code-page name it is given, so the
+        // input starts after it. The spans' base moves past either at the document's start.
+        if (KelConverter::isUtf16Ccsid(iCodePage) && length >= 2 &&
+            ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
+            // The ccsid and the mark say what the bytes are; an encoding declaration inside
+            // that says otherwise (a UTF-8 message converted to UTF-16 keeps its declaration)
+            // must not make the scanner switch. So the mark is skipped here and the byte order
+            // it gives is named to the scanner.
+            bomLength = 2;
+        } else if (iCodePage == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+            bomLength = 3;
+        }
+        // Read in place: the scanner's offsets are then offsets into the host's bytes.
+        iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
+        if (iEncodingName.empty() && bomLength == 2)
+            iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
+        iScan.setInput(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kSystemId,
+                       iEncodingName.empty() ? nullptr : iEncodingName.data());
+    }
+    // The byte order the scanner reads UTF-16 in: the one it was told ("utf-16" alone it reads
+    // little-endian).
+    using Utf16 = XmlSpanLocator::Utf16;
+    iSpans.readAs(bomLength, !KelConverter::isUtf16Ccsid(iCodePage) ? Utf16::None
+                             : iEncodingName.equals("utf-16be")     ? Utf16::BigEndian
+                                                                    : Utf16::LittleEndian);
+}
+
+void XmlDocumentScan::step() {
+    // The meter watches the scanner's readers during the step only: closings when a scan is
+    // given up or a scanner goes belong to no document.
+    struct Watch {
+        XmlExpansionMeter& meter;
+        ~Watch() { meter.watch(nullptr); }
+    } watch{iMeter};
+    iMeter.watch(iScan.scanner().getReaderMgr());
+    try {
+        ++iStepCount;
+        if (iScanInProgress) {
+            iScanInProgress = iScan.scanNext();
+        } else {
+            // Half a code unit at the end would be dropped by the scanner without a word.
+            if (KelConverter::isUtf16Ccsid(iCodePage) && ((iBufferLength - iSpans.bomLength()) & 1) != 0)
+                failWithScannerMessage(0, u"UTF-16 data of odd length");
+            iScanInProgress = iScan.scanFirst();
+        }
+    } catch (const KelException& failure) {
+        recordFailure(failure);
+        throw;
+    } catch (const OutOfMemoryException&) {
+        iMeter.watch(nullptr);
+        // An expansion the meter refused fails as an allocation does.
+        if (iMeter.refusal() != nullptr) {
+            try {
+                failExpansion();
+            } catch (const KelParserException& failure) {
+                recordFailure(failure);
+                throw;
+            }
+        }
+        failWithScannerMessage(0, u"The scanner ran out of memory");
+    } catch (const XMLException& failure) {
+        failWithScannerMessage(static_cast<int>(failure.getCode()), failure.getMessage());
+    } catch (const std::exception& failure) {
+        // Passed on as it is, but the scan cannot go on, and navigation must learn why.
+        recordUnexpected(failure.what());
+        throw;
+    } catch (...) {
+        recordUnexpected("unknown exception");
+        throw;
+    }
+    if (iScanInProgress) return;
+    // The scan is over: freeing its readers belongs to no document.
+    iMeter.watch(nullptr);
+    iScan.dropInput();
+    iScan.memory().releaseSpareReaders();
+    // A scan that stops without reaching the end of the document has failed, even when the
+    // scanner said nothing: the tree must not pass for complete.
+    if (!iClient->documentEnded()) failWithScannerMessage(0, u"The document ended before it was complete");
+}
+
+void XmlDocumentScan::giveUp() noexcept {
+    iMeter.watch(nullptr);
+    iReferences.watch(nullptr);
+    iScanInProgress = false;
+    iStartTagName = nullptr;
+    iScan.resetScan();
+    iScan.dropInput();
+    iScan.memory().releaseSpareReaders();
+}
+
+void XmlDocumentScan::recordFailure(const KelException& failure) {
+    giveUp();
+    iLastError = failure.clone();
+}
+
+void XmlDocumentScan::recordUnexpected(const char* what) {
+    giveUp();
+    iLastError = iFailures.unexpected(what, iClient->currentElementName());
+}
+
+XmlDocumentScan::Position XmlDocumentScan::takePosition() { return iSpans.take(readers()); }
+
+// ---------------------------------------------------------------------------------------------
+// Limits
+
+void XmlDocumentScan::addExpansion(unsigned long long units) {
+    if (!iMeter.add(units)) failExpansion();
+}
+
+void XmlDocumentScan::countElement(bool inEntity) {
+    if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
+    // An element made from an entity's text costs what the document did not spell out; any
+    // other element checks what the entities read since the last check added.
+    if (inEntity) addExpansion(XmlExpansionMeter::kElementCost);
+    else if (!iMeter.check()) failExpansion();
+}
+
+std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<XMLAttr>& attributes,
+                                           XMLSize_t count) {
+    // Limits this tag breaks are its own element's fault, not its parent's.
+    iStartTagName = name;
+    if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
+    if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
+    // Every limit is checked before anything is built, so a failing tag leaves no element behind.
+    const std::size_t nameLength = checkedNameLength(name);
+    iAttributeLengths.resize(count);
+    unsigned long long defaulted = 0;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        const XMLAttr* attribute = attributes.elementAt(a);
+        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
+        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
+        // A defaulted attribute is a copy the document did not spell out.
+        if (!attribute->getSpecified())
+            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
+    }
+    if (defaulted > 0) addExpansion(defaulted);
+    return nameLength;
+}
+
+std::size_t XmlDocumentScan::checkedNameLength(const XMLCh* name) {
+    if (name == nullptr) return 0;
+    std::size_t length = 0;
+    while (name[length] != 0)
+        if (++length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
+    return length;
+}
+
+KelStringBase XmlDocumentScan::checkedName(const XMLCh* name) {
+    const std::size_t length = checkedNameLength(name);
+    return name ? KelStringBase(name, length) : KelStringBase();
+}
+
+void XmlDocumentScan::checkVersion(const XMLCh* version) {
+    // The scanner takes any version it does not know for 1.0, even one that is not a version
+    // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
+    if (hasText(version) && !isVersionNumber(version)) iScan.scanner().emitError(XMLErrs::BadXMLVersion, version);
+}
+
+void XmlDocumentScan::declareEntity(const DTDEntityDecl& entity) {
+    checkedNameLength(entity.getName());
+    iMeter.declare(&entity, entity.getValueLen());
+    iReferences.declare(entity);
+}
+
+void XmlDocumentScan::checkEndOfDocument() {
+    // The scanner leaves the bytes of a character cut off by the end of the bitstream unread
+    // and says nothing: they are as malformed as any other bad sequence.
+    if (iSpans.stoppedInsideCharacter(readers())) {
+        const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
+        const Locator* where = iScan.scanner().getLocator();
+        error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
+              nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
+    }
+    // The scanner stops at a NUL as at the end of its input. NUL padding is where a message
+    // ends; anything else after it is text the tree would never hold, passed on unseen.
+    if (iSpans.textAfterNulPadding(readers()))
+        failWithScannerMessage(0, u"Content follows the NUL bytes that end the document");
+}
+
+void XmlDocumentScan::failExpansion() {
+    const XmlExpansionMeter::Refusal* refusal = iMeter.refusal();
+    failLimit(refusal ? refusal->limit : "amplification factor", refusal ? refusal->value : iLimits.amplificationFactor);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Failures
+
+void XmlDocumentScan::failWithScannerMessage(int code, const XMLCh* message) {
+    try {
+        iFailures.message(code, message, iClient->currentElementName());
+    } catch (const KelParserException& failure) {
+        recordFailure(failure);
+        throw;
+    }
+}
+
+void XmlDocumentScan::failLimit(const char* limit, unsigned long value) {
+    iFailures.limit(limit, value, iScan.scanner().getLocator(), blame());
+}
+
+XmlScanFailures::Blame XmlDocumentScan::blame() {
+    return XmlScanFailures::Blame{iClient->currentElementName(), iClient->insideRoot(), iStartTagName};
+}
+
+void XmlDocumentScan::error(const unsigned int errCode, const XMLCh* const errDomain, const ErrTypes type,
+                            const XMLCh* const errorText, const XMLCh* const systemId, const XMLCh* const publicId,
+                            const XMLFileLoc lineNum, const XMLFileLoc colNumber) {
+    KelTraceScope trace(iSource, "XmlBrokerOrvaneParser::error");
+    if (errCode == XMLErrs::EntityExpansionLimitExceeded)
+        failLimit("entity expansions", iScan.scanner().expansionLimit());
+    if (type == ErrType_Warning) {
+        // A warning is the scanner's remark on a well-formed document (a second declaration of
+        // an attribute, say): ending the scan for it would reject documents that are fine.
+        if (KelLog::isTraceActive()) {
+            KelLog::TraceItem item(iSource, "XmlBrokerOrvaneParser::error", "Scanner warning");
+            item << static_cast<long>(errCode) << XmlScanFailures::boundedText(errorText) << static_cast<long>(lineNum)
+                 << static_cast<long>(colNumber);
+        }
+        return;
+    }
+    iFailures.scannerError(errCode, errDomain, errorText, systemId, publicId, lineNum, colNumber, blame());
+}
+
+void XmlDocumentScan::resetErrors() {}
+
+// ---------------------------------------------------------------------------------------------
+// Entities
+
+void XmlDocumentScan::endInputSource(const InputSource&) {}
+
+bool XmlDocumentScan::expandSystemId(const XMLCh* const, XMLBuffer&) {
+    // Reported as expanded to nothing: no system id is ever turned into a location to open.
+    return true;
+}
+
+void XmlDocumentScan::resetEntities() {}
+
+InputSource* XmlDocumentScan::resolveEntity(XMLResourceIdentifier*) {
+    // Every external entity and external subset reads as empty; the scanner owns the source.
+    auto* empty = new MemBufInputSource(nullptr, 0, kEmpty, false);
+    empty->setCopyBufToStream(false);
+    return empty;
+}
+
+void XmlDocumentScan::startInputSource(const InputSource&) {}

@@ -86,7 +86,10 @@ const KelStringBase& XmlKelParser::parserClassName() const {
 
 const XmlBuilderLimits& XmlKelParser::limits() const noexcept { return iTreeBuilder->limits(); }
 
-void XmlKelParser::setLimits(const XmlBuilderLimits& limits) { iTreeBuilder->setLimits(limits); }
+void XmlKelParser::setLimits(const XmlBuilderLimits& limits) {
+    iTreeBuilder->setLimits(limits);
+    iStoredChecked = -1;
+}
 
 KelStringBase XmlKelParser::className() { return kClassNameXml; }
 KelStringBase XmlKelParser::rootName() { return kRootNameXml; }
@@ -101,6 +104,7 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     KelTraceScope trace(this, "XmlKelParser::refreshElementsFromBitStream", static_cast<const void*>(message),
                         static_cast<const void*>(&bitStream), encoding, ccsid);
     KelParser::refreshElementsFromBitStream(message, bitStream, encoding, ccsid);
+    iStoredChecked = -1;
     // A new bitstream is a new document: the elements of the previous one are released (not
     // left under the root beside the new ones, nor piling up in the pool message after message).
     // The root itself stays: it may stand in another parser's tree, which must keep its links.
@@ -178,29 +182,42 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
                                                KelSyntaxElement* element, int encoding, int ccsid) {
     KelTraceScope trace(this, "XmlKelParser::refreshBitStreamFromElements", static_cast<const void*>(message),
                         static_cast<const void*>(buffer), static_cast<const void*>(element), encoding, ccsid);
-    try {
-        if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid()) {
-            // The stored bitstream still stands for the whole tree: one block copy.
+    // A recoverable failure while writing is the write's; a parse failure met on the way stays its cause.
+    auto writing = [this](auto step) {
+        try {
+            return step();
+        } catch (const KelRecoverableException& e) {
+            kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                         KelMsg::E_XmlP_WriteError, e);
+        }
+    };
+    if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid()) {
+        // The stored bitstream still stands for the whole tree: one block copy.
+        return writing([&] {
             const KelBuffer& stored = storedBitStream();
             long n = stored.length() > 0 ? stored.length() : 0;
             if (buffer->capacity() < buffer->used() + n + 1) buffer->enlarge(buffer->used() + n + 1);
             buffer->append(stored.data(), n);
             return static_cast<int>(n);
-        }
-        // A partly scanned tree may be written up to the scan frontier, with the input's own
-        // bytes after it; only the built part is then checked and written.
-        XmlFrontierCopier frontier(this, iTreeWriter);
-        if (frontier.prepare(element, ccsid)) {
+        });
+    }
+    // A partly scanned tree may be written up to the scan frontier, with the input's own bytes
+    // after it; only the built part is then checked and written.
+    XmlFrontierCopier frontier(this, iTreeWriter);
+    const bool atFrontier = writing([&] { return frontier.prepare(element, ccsid); });
+    // The rest is passed on unscanned: it must be a document's rest, as a full parse would have
+    // found, before any of it is appended. A broken rest is the input's fault, raised as
+    // navigation and validate() raise it.
+    if (atFrontier && !iTrustedInput) checkStoredBitStream();
+    return writing([&] {
+        if (atFrontier) {
             frontier.validateBuiltPart();
             iTreeWriter->useFrontier(&frontier);
         } else {
             validateTree(element);
         }
         return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding);
-    } catch (const KelRecoverableException& e) {
-        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
-                                     KelMsg::E_XmlP_WriteError, e);
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -297,18 +314,38 @@ bool XmlKelParser::isValidTopLevelType(int typeCode) noexcept {
 
 long XmlKelParser::checkBitStream(const KelBuffer& bitStream, int encoding, int ccsid) {
     KelTraceScope trace(this, "XmlKelParser::checkBitStream", static_cast<const void*>(&bitStream), encoding, ccsid);
+    // The stored bitstream is checked once: a write that checked it leaves nothing to scan again.
+    const bool stored = isStoredBitStream(bitStream, encoding, ccsid);
+    if (stored && iStoredChecked >= 0) {
+        iLastXmlElements = iStoredXmlElements;
+        return iStoredChecked;
+    }
     if (iChecker == nullptr) iChecker = new XmlTreelessChecker(this);
     try {
-        return static_cast<long>(
+        const long elements = static_cast<long>(
             iChecker->check(bitStream, ccsid, encoding, iTreeBuilder->limits(), rootNameOf(iDomainKind)));
+        iLastXmlElements = static_cast<long>(iChecker->xmlElements());
+        if (stored) {
+            iStoredChecked = elements;
+            iStoredXmlElements = iLastXmlElements;
+        }
+        return elements;
     } catch (const KelParserException& e) {
         kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkBitStream", KelMsg::E_XmlP_ParseError, e);
     }
 }
 
-long XmlKelParser::xmlElementsChecked() const noexcept {
-    return iChecker != nullptr ? static_cast<long>(iChecker->xmlElements()) : -1;
+bool XmlKelParser::isStoredBitStream(const KelBuffer& bitStream, int encoding, int ccsid) const noexcept {
+    const KelBuffer& stored = storedBitStream();
+    return bitStream.data() == stored.data() && bitStream.length() == stored.length() &&
+           encoding == storedEncoding() && ccsid == storedCcsid();
 }
+
+void XmlKelParser::checkStoredBitStream() {
+    checkBitStream(storedBitStream(), storedEncoding(), storedCcsid());
+}
+
+long XmlKelParser::xmlElementsChecked() const noexcept { return iLastXmlElements; }
 
 bool XmlKelParser::holdsElement(const KelSyntaxElement* element) const {
     return iTreeBuilder->holdsElement(element);

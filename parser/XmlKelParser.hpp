@@ -47,6 +47,12 @@ public:
     static bool isValidTopLevelType(int typeCode) noexcept;
     // The XML elements (tags) the last checkBitStream met; -1 before the first.
     long xmlElementsChecked() const noexcept;
+    // A write of a partly scanned tree appends the input after the scan frontier as it stands;
+    // before it does, the whole bitstream is checked without a tree (once per bitstream), so a
+    // broken rest fails the write as it fails navigation. A host whose input is known to be
+    // well-formed (its own output, say) may set trusted input to skip that check. Off by default.
+    void setTrustedInput(bool trusted) noexcept { iTrustedInput = trusted; }
+    bool trustedInput() const noexcept { return iTrustedInput; }
 
     static KelStringBase className();
     static KelStringBase rootName();
@@ -80,10 +86,18 @@ private:
     // Drives the builder until `done()` holds; a scan that can go no further raises the parse
     // error instead of looping.
     template <class Done> void scanUntil(KelSyntaxElement* element, const char* function, Done done);
+    // The tree-less check of the stored bitstream, run once per bitstream.
+    void checkStoredBitStream();
+    bool isStoredBitStream(const KelBuffer& bitStream, int encoding, int ccsid) const noexcept;
 
     KelStringBase iDomainName;
     XmlBrokerOrvaneParser* iTreeBuilder;
     XmlBrokerOrvaneWriter* iTreeWriter;
     int iDomainKind;
     XmlTreelessChecker* iChecker = nullptr;   // made at the first check, kept for the next
+    bool iTrustedInput = false;
+    // What the check of the stored bitstream found (elements, XML elements); -1 until it ran.
+    long iStoredChecked = -1;
+    long iStoredXmlElements = -1;
+    long iLastXmlElements = -1;   // what the last checkBitStream met
 };

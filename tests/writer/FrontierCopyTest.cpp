@@ -8,11 +8,13 @@
 #include "WriterTestDocument.hpp"
 
 #include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
 
 #include <libxml/parser.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -259,6 +261,55 @@ TEST(FrontierCopy, WithoutSpanReuseNothingChanges) {
     kSetFirstRecordAttribute(doc.root());
     write(doc.parser, 1208, 546);
     EXPECT_TRUE(doc.root()->isCompleteRight()) << "the write stopped at the frontier without spans";
+}
+
+// The rest after the frontier is passed on unscanned, so a write must find what a full parse
+// would: a broken rest fails the write with the parse error that navigation and validate() give,
+// and nothing is written. A host that trusts its input may skip the check.
+TEST(FrontierCopy, ABrokenRestFailsTheWriteUnlessTheInputIsTrusted) {
+    const std::vector<std::string> broken = {
+        "<order><id>1</id><items><item>a</item><item>b</oops></items></order>",
+        "<order><id>1</id><items/></order><second/>",
+        "<order><id>1</id><items>&undeclared;</items></order>",
+        "<order><id>1</id><items>\xff</items></order>",
+        "<order><id>1</id><items>",
+    };
+    for (const std::string& input : broken) {
+        int validated = 0;
+        {
+            WriterTestDocument doc(input);
+            try {
+                doc.parser.validate();
+            } catch (const KelParserException& e) {
+                validated = e.catalogueNumber();
+            }
+        }
+        ASSERT_EQ(validated, 5009) << input;
+        WriterTestDocument doc(input);
+        KelSyntaxElement* id = firstElement(firstElement(doc.root()));
+        id->firstChild()->setValue(KelStringBase(u"2"));
+        KelWriteBuffer out(1208);
+        int raised = 0;
+        try {
+            doc.parser.refreshBitStreamFromElements(nullptr, &out, doc.root(), 546, 1208);
+        } catch (const KelParserException& e) {
+            raised = e.catalogueNumber();
+        }
+        EXPECT_EQ(raised, validated) << input << " was written as: " << out.toString();
+        EXPECT_EQ(out.used(), 0) << input;
+
+        WriterTestDocument trusted(input);
+        trusted.parser.setTrustedInput(true);
+        firstElement(firstElement(trusted.root()))->firstChild()->setValue(KelStringBase(u"2"));
+        const std::string copied = write(trusted.parser, 1208, 546);
+        EXPECT_NE(copied.find("<id>2</id>"), std::string::npos) << "a trusted rest is copied as it stands";
+    }
+    // A sound rest is checked whole, still without building it.
+    WriterTestDocument doc(records(50));
+    kSetFirstRecordAttribute(doc.root());
+    write(doc.parser, 1208, 546);
+    EXPECT_EQ(doc.parser.xmlElementsChecked(), 1 + 50 * 3);
+    EXPECT_FALSE(doc.root()->isCompleteRight());
 }
 
 } // namespace

@@ -166,6 +166,11 @@ std::string Document::write(int ccsid, int encoding) {
     const int outCcsid = ccsid == ccsid::same ? iState->ccsid : ccsid;
     const int outEncoding = encoding == encoding::same ? iState->encoding : encoding;
     iState->parser.setReuseBitStream(!iState->changed);
+    // An unchanged message is handed back whole, unscanned: it is checked first (without a tree,
+    // once), so that a broken message fails here as it fails navigation.
+    KelSyntaxElement* root = iState->parser.rootElement();
+    if (!iState->changed && !root->isCompleteRight())
+        iState->parser.checkBitStream(iState->input, iState->encoding, iState->ccsid);
     KelWriteBuffer out(outCcsid);
     iState->parser.refreshBitStreamFromElements(nullptr, &out, iState->parser.rootElement(), outEncoding, outCcsid);
     return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(out.used()));

@@ -118,6 +118,8 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             o.json = true;
         } else if (a == "--full-walk") {
             o.fullWalk = true;
+        } else if (a == "--no-check") {
+            o.message.check = QuarnOptions::CheckNever;
         } else if (a == "--max-messages") {
             o.maxMessages = number(a, value(), 1, LONG_MAX);
         } else if (a == "--idle-exit") {

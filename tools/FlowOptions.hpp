@@ -40,7 +40,10 @@ public:
     // Whether a message may go out as its own bytes: nothing to edit, same page.
     bool passesThrough() const noexcept { return message.edits.empty() && message.outCcsid == -1 && !message.outEncodingGiven; }
     // Whether routing needs the message parsed at all.
-    bool needsParser() const noexcept { return fullWalk || !router.rules().empty() || !passesThrough(); }
+    // A message passed on unchanged is checked whole (without a tree) unless --no-check.
+    bool needsParser() const noexcept {
+        return fullWalk || !router.rules().empty() || !passesThrough() || message.check != QuarnOptions::CheckNever;
+    }
 
 private:
     void setting(const std::string& keyword, const std::string& value);

@@ -71,6 +71,9 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
         if (iOptions.fullWalk) walkWhole(iMessage->root());
         out.key = iOptions.router.route(iMessage->root());
         if (iOptions.passesThrough()) {
+            // Bytes never scanned are passed on only once they are known to be a document: a
+            // broken message is dead-lettered, as every other entry point refuses it.
+            if (iPage.check != QuarnOptions::CheckNever && !iMessage->root()->isCompleteRight()) iMessage->check();
             out.bytesCopied = static_cast<long>(size);
             return out;
         }

@@ -4,6 +4,7 @@
 #include "BuilderTestDocument.hpp"
 
 #include "tests/support/ConformanceManifest.hpp"
+#include "tests/support/HostileDocuments.hpp"
 #include "tests/support/TestDocumentCodePage.hpp"
 
 #include <string>
@@ -156,6 +157,15 @@ TEST(TreelessCheck, AppliesTheTreeBuildersLimits) {
     limits = XmlBuilderLimits();
     limits.entityExpansions = 3;
     expectSameVerdict("expansions", doc, 1208, 546, &limits);
+}
+
+// The check shares the builder's limits and metering, so every hostile shape ends the same way
+// in both: the same limit at the same place, or the same fault.
+TEST(TreelessCheck, RefusesEveryHostileDocumentAsAFullParseDoes) {
+    for (const HostileDocument& doc : HostileDocuments::all()) {
+        if (doc.text.empty()) continue;   // nothing to scan: the case above
+        expectSameVerdict(doc.shape, doc.text);
+    }
 }
 
 TEST(TreelessCheck, LeavesALazyParseWhereItWas) {

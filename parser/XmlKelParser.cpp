@@ -61,6 +61,7 @@ XmlKelParser::~XmlKelParser() {
 void XmlKelParser::initialize() {
     KelTraceScope trace(this, "XmlKelParser::initialize");
     KelParser::initialize();
+    iBitStreamGiven = false;   // until a bitstream comes, the tree under the new root is built by hand
     KelSyntaxElement* root = elementPool().createElement();
     KelSyntaxElementAccess::parserSetType(root, XmlTypeRoot);
     KelSyntaxElementAccess::parserSetName(root, rootNameOf(iDomainKind));
@@ -110,6 +111,7 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     }
     if (!rootElement()) initialize();
     KelSyntaxElementAccess::clearComplete(rootElement());
+    iBitStreamGiven = true;
     // The builder gets the stored bitstream, so every span points into bytes this parser keeps.
     iTreeBuilder->setParsedBufferInfo(&storedBitStream(), ccsid, encoding);
     return static_cast<int>(bitStream.length());
@@ -119,6 +121,7 @@ template <class Done>
 void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Done done) {
     (void)function;
     KelSyntaxElement* root = rootElement();
+    if (iBitStreamGiven && !done()) refuseEmptyBitStream(storedBitStream());
     while (!done()) {
         bool rootComplete = root && root->isCompleteLeft() && root->isCompleteRight();
         if (rootComplete || !iTreeBuilder->canScan()) {
@@ -299,11 +302,18 @@ long XmlKelParser::checkBitStream(const KelBuffer& bitStream, int encoding, int 
     KelTraceScope trace(this, "XmlKelParser::checkBitStream", static_cast<const void*>(&bitStream), encoding, ccsid);
     if (iChecker == nullptr) iChecker = new XmlTreelessChecker(this);
     try {
+        refuseEmptyBitStream(bitStream);
         return static_cast<long>(
             iChecker->check(bitStream, ccsid, encoding, iTreeBuilder->limits(), rootNameOf(iDomainKind)));
     } catch (const KelParserException& e) {
         kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkBitStream", KelMsg::E_XmlP_ParseError, e);
     }
+}
+
+void XmlKelParser::refuseEmptyBitStream(const KelBuffer& bitStream) const {
+    // Absent bytes and no bytes are the same nothing: a message body of length 0 may come either way.
+    if (bitStream.length() == 0)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refuseEmptyBitStream", KelMsg::E_XmlP_NoBody);
 }
 
 long XmlKelParser::xmlElementsChecked() const noexcept {

@@ -80,10 +80,14 @@ private:
     // Drives the builder until `done()` holds; a scan that can go no further raises the parse
     // error instead of looping.
     template <class Done> void scanUntil(KelSyntaxElement* element, const char* function, Done done);
+    // The one judgement of an empty bitstream, for navigation and the tree-less check alike: it
+    // holds no document, the fault the tree checks call "no body".
+    void refuseEmptyBitStream(const KelBuffer& bitStream) const;
 
     KelStringBase iDomainName;
     XmlBrokerOrvaneParser* iTreeBuilder;
     XmlBrokerOrvaneWriter* iTreeWriter;
     int iDomainKind;
     XmlTreelessChecker* iChecker = nullptr;   // made at the first check, kept for the next
+    bool iBitStreamGiven = false;             // a tree built by hand has none to scan, and is no fault
 };

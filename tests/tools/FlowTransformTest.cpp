@@ -229,3 +229,32 @@ TEST(FlowTransform, PagesFromHeadersOrBytesAndWrittenWithEdits) {
     EXPECT_EQ(r.outcome.errorNumber, 0);
     EXPECT_EQ(r.bytes, "<order/>");
 }
+
+// An empty message is no document, whatever the flow does with messages: routing by a rule,
+// walking whole, editing, writing in another page, or only forwarding to the default key. Each
+// dead-letters it with the parser's own fault (no body, under the parse error), as quarn refuses
+// an empty file; the dead letter is the message as it came, and the next message goes on.
+TEST(FlowTransform, EmptyMessagesAreDeadLetteredByEveryKindOfFlow) {
+    const std::vector<std::vector<std::string>> flows{{"--route", "order/@region=EU->eu"},
+                                                      {"--full-walk"},
+                                                      {"--set", "order/@checked=yes"},
+                                                      {"--out-ccsid", "1200"},
+                                                      {}};
+    for (const std::vector<std::string>& args : flows) {
+        std::string name;
+        for (const std::string& a : args) name += a + " ";
+        const FlowOptions o = flow(args);
+        FlowTransform t(o, inspector());
+        for (int ccsid : {-1, 1208, 1200}) {
+            SCOPED_TRACE(name + "ccsid " + std::to_string(ccsid));
+            const Processed r = process(t, std::string(), ccsid);
+            EXPECT_TRUE(r.outcome.deadLetter);
+            EXPECT_EQ(r.outcome.errorNumber, 5009);
+            EXPECT_NE(r.outcome.errorText.find("No valid body of the document could be found."), std::string::npos)
+                << r.outcome.errorText;
+            EXPECT_EQ(r.bytes, "");
+            const Processed next = process(t, "<order region='EU'/>", ccsid == 1200 ? 1208 : ccsid);
+            EXPECT_FALSE(next.outcome.deadLetter) << next.outcome.errorText;
+        }
+    }
+}

@@ -8,6 +8,7 @@
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
+#include "writer/XmlDeclarationEncoding.hpp"
 #include "writer/XmlFrontierCopier.hpp"
 
 #include <cstring>
@@ -182,9 +183,13 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     KelTraceScope trace(this, "XmlKelParser::refreshBitStreamFromElements", static_cast<const void*>(message),
                         static_cast<const void*>(buffer), static_cast<const void*>(element), encoding, ccsid);
     try {
-        if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid()) {
+        const KelBuffer& stored = storedBitStream();
+        // A declaration that names another page than the one the bytes are in (a message
+        // converted with its declaration kept, or a ccsid given against it) is not handed back:
+        // the write below names the page in it.
+        if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid() &&
+            !XmlDeclarationEncoding::declaresAnotherPage(stored.data(), stored.length(), ccsid, encoding)) {
             // The stored bitstream still stands for the whole tree: one block copy.
-            const KelBuffer& stored = storedBitStream();
             long n = stored.length() > 0 ? stored.length() : 0;
             if (buffer->capacity() < buffer->used() + n + 1) buffer->enlarge(buffer->used() + n + 1);
             buffer->append(stored.data(), n);

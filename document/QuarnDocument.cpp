@@ -165,6 +165,9 @@ std::size_t Document::remove(const std::string& path) {
 std::string Document::write(int ccsid, int encoding) {
     const int outCcsid = ccsid == ccsid::same ? iState->ccsid : ccsid;
     const int outEncoding = encoding == encoding::same ? iState->encoding : encoding;
+    // Handing the input back whole reads none of it; an empty input, though, is no document to
+    // hand back, so it is read, and refused as any reading of it is.
+    if (iState->input.length() == 0) iState->parser.rootElement()->firstChild();
     iState->parser.setReuseBitStream(!iState->changed);
     // An unchanged message is handed back whole, unscanned: it is checked first (without a tree,
     // once), so that a broken message fails here as it fails navigation.

@@ -56,7 +56,8 @@ public:
     std::size_t remove(const std::string& path);
 
     // The message in `ccsid` and `encoding` (ccsid::same, encoding::same: the input's). UTF-16
-    // gets a byte-order mark. An unchanged message in its own code page is handed back whole.
+    // gets a byte-order mark. An unchanged message in its own code page is handed back whole;
+    // an empty one is no document and raises the parser's error, as reading it does.
     std::string write(int ccsid = ccsid::same, int encoding = encoding::same);
     // write() into the file at `path`, which is replaced whole or left as it was.
     void save(const std::string& path, int ccsid = ccsid::same, int encoding = encoding::same);

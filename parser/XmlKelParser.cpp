@@ -8,6 +8,7 @@
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
+#include "writer/XmlDeclarationEncoding.hpp"
 #include "writer/XmlFrontierCopier.hpp"
 
 #include <cstring>
@@ -61,6 +62,7 @@ XmlKelParser::~XmlKelParser() {
 void XmlKelParser::initialize() {
     KelTraceScope trace(this, "XmlKelParser::initialize");
     KelParser::initialize();
+    iBitStreamGiven = false;   // until a bitstream comes, the tree under the new root is built by hand
     KelSyntaxElement* root = elementPool().createElement();
     KelSyntaxElementAccess::parserSetType(root, XmlTypeRoot);
     KelSyntaxElementAccess::parserSetName(root, rootNameOf(iDomainKind));
@@ -114,6 +116,7 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     }
     if (!rootElement()) initialize();
     KelSyntaxElementAccess::clearComplete(rootElement());
+    iBitStreamGiven = true;
     // The builder gets the stored bitstream, so every span points into bytes this parser keeps.
     iTreeBuilder->setParsedBufferInfo(&storedBitStream(), ccsid, encoding);
     return static_cast<int>(bitStream.length());
@@ -123,6 +126,7 @@ template <class Done>
 void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Done done) {
     (void)function;
     KelSyntaxElement* root = rootElement();
+    if (iBitStreamGiven && !done()) refuseEmptyBitStream(storedBitStream());
     while (!done()) {
         bool rootComplete = root && root->isCompleteLeft() && root->isCompleteRight();
         if (rootComplete || !iTreeBuilder->canScan()) {
@@ -191,10 +195,14 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
                                          KelMsg::E_XmlP_WriteError, e);
         }
     };
-    if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid()) {
+    const KelBuffer& stored = storedBitStream();
+    // A declaration that names another page than the one the bytes are in (a message converted
+    // with its declaration kept, or a ccsid given against it) is not handed back: the write below
+    // names the page in it.
+    if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid() &&
+        !XmlDeclarationEncoding::declaresAnotherPage(stored.data(), stored.length(), ccsid, encoding)) {
         // The stored bitstream still stands for the whole tree: one block copy.
         return writing([&] {
-            const KelBuffer& stored = storedBitStream();
             long n = stored.length() > 0 ? stored.length() : 0;
             if (buffer->capacity() < buffer->used() + n + 1) buffer->enlarge(buffer->used() + n + 1);
             buffer->append(stored.data(), n);
@@ -322,6 +330,7 @@ long XmlKelParser::checkBitStream(const KelBuffer& bitStream, int encoding, int 
     }
     if (iChecker == nullptr) iChecker = new XmlTreelessChecker(this);
     try {
+        refuseEmptyBitStream(bitStream);
         const long elements = static_cast<long>(
             iChecker->check(bitStream, ccsid, encoding, iTreeBuilder->limits(), rootNameOf(iDomainKind)));
         iLastXmlElements = static_cast<long>(iChecker->xmlElements());
@@ -339,6 +348,12 @@ bool XmlKelParser::isStoredBitStream(const KelBuffer& bitStream, int encoding, i
     const KelBuffer& stored = storedBitStream();
     return bitStream.data() == stored.data() && bitStream.length() == stored.length() &&
            encoding == storedEncoding() && ccsid == storedCcsid();
+}
+
+void XmlKelParser::refuseEmptyBitStream(const KelBuffer& bitStream) const {
+    // Absent bytes and no bytes are the same nothing: a message body of length 0 may come either way.
+    if (bitStream.length() == 0)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refuseEmptyBitStream", KelMsg::E_XmlP_NoBody);
 }
 
 void XmlKelParser::checkStoredBitStream() {

@@ -89,6 +89,9 @@ private:
     // The tree-less check of the stored bitstream, run once per bitstream.
     void checkStoredBitStream();
     bool isStoredBitStream(const KelBuffer& bitStream, int encoding, int ccsid) const noexcept;
+    // The one judgement of an empty bitstream, for navigation and the tree-less check alike: it
+    // holds no document, the fault the tree checks call "no body".
+    void refuseEmptyBitStream(const KelBuffer& bitStream) const;
 
     KelStringBase iDomainName;
     XmlBrokerOrvaneParser* iTreeBuilder;
@@ -100,4 +103,5 @@ private:
     long iStoredChecked = -1;
     long iStoredXmlElements = -1;
     long iLastXmlElements = -1;   // what the last checkBitStream met
+    bool iBitStreamGiven = false;             // a tree built by hand has none to scan, and is no fault
 };

@@ -125,6 +125,10 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
         start.element = e;
         start.kind = Match::Document;
     }
+    // The document node stands for a document: its first item is read (as any step below it
+    // would), so a message that holds none (empty, garbage) raises its parse error here instead
+    // of being selected or counted.
+    if (start.kind == Match::Document) start.element->firstChild();
     if (!path.contextPredicates.empty()) {
         const std::function<std::size_t()> one = [] { return std::size_t(1); };
         for (const auto& p : path.contextPredicates)

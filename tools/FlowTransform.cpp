@@ -49,7 +49,9 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
     try {
         // An unknown page is the message's fault, reported like any other (2340).
         if (ccsid >= 0) KelConverter::setCodepage(ccsid);
-        if (!iOptions.needsParser()) {
+        // Forwarding to the default key reads nothing; an empty message, though, holds nothing to
+        // forward, so it takes the parser's way, where it is refused as quarn refuses an empty file.
+        if (!iOptions.needsParser() && size > 0) {
             out.key = iOptions.router.defaultKey();
             out.bytesCopied = static_cast<long>(size);
             return out;
@@ -68,6 +70,10 @@ FlowTransform::Outcome FlowTransform::process(const unsigned char* data, std::si
             iMessage = std::make_unique<QuarnMessage>(iPage, input, true);
         out.ccsid = iMessage->ccsid();
         out.encoding = iMessage->encoding();
+        // Every message is read at least to its first item (the rules, the edits and the write all
+        // start there), so whatever the flow does, a message that holds no document is refused
+        // first, as a parse error.
+        iMessage->root()->firstChild();
         if (iOptions.fullWalk) walkWhole(iMessage->root());
         out.key = iOptions.router.route(iMessage->root());
         if (iOptions.passesThrough()) {

@@ -17,6 +17,9 @@ bool MatchPrinter::print(const XmlPathQuery::Match& match) {
 std::string MatchPrinter::text(const XmlPathQuery::Match& match) {
     switch (match.kind) {
     case XmlPathQuery::Match::Document: {
+        // The whole message is printed as the document only once it was read whole, as an
+        // element is printed only once its end tag was.
+        match.element->lastChild();
         std::string all = spanText(iInput.data(), iInput.data() + iInput.length(), iCcsid, false);
         while (!all.empty() && (all.back() == '\n' || all.back() == '\r')) all.pop_back();
         return all;

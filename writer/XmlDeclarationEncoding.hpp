@@ -21,6 +21,11 @@ public:
     // `declaration`, the text of an XML declaration, with `name` as its encoding (put after the
     // version when it names none) in `edited`; false when the text is not one to edit.
     static bool renamedText(const KelStringBase& declaration, const KelStringBase& name, KelStringBase& edited);
+    // Whether the bitstream `data`, in `ccsid` (UTF-16 in the byte order of its mark, else of
+    // `encoding`), starts with an XML declaration whose encoding names another page: handed back
+    // as it is, it would tell its reader the wrong page. Read from the bytes alone, no scan; a
+    // start that cannot be read as a declaration counts as none.
+    static bool declaresAnotherPage(const unsigned char* data, long length, int ccsid, int encoding);
 
 private:
     // The last declared encoding name looked up, the page it was compared with and the answer.

@@ -15,8 +15,10 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 const std::string kOrder =
@@ -207,4 +209,36 @@ TEST(QuarnDocument, LimitsSetBeforeReadingHold) {
     EXPECT_THROW(bounded.get("//d/@x"), KelException);
     quarn::Document plain = quarn::Document::fromBytes(deep);
     EXPECT_EQ(plain.get("//d/@x"), "1");
+}
+
+// An empty message is no document, from bytes or from a file: reading it by any path, counting
+// in it, or writing it (handed back whole or in another page) fails with the parser's error (no
+// body), as the quarn command refuses an empty file; nothing is written in its place.
+TEST(QuarnDocument, AnEmptyMessageIsNoDocument) {
+    const std::string path = ::testing::TempDir() + "quarn-document-empty-" + std::to_string(::getpid()) + ".xml";
+    { std::ofstream(path, std::ios::binary) << ""; }
+    const auto noBody = [](const KelException& e) {
+        return std::string(e.what()).find("No valid body of the document could be found.") != std::string::npos;
+    };
+    for (int from = 0; from < 2; ++from) {
+        SCOPED_TRACE(from == 0 ? "from bytes" : "from a file");
+        quarn::Document doc = from == 0 ? quarn::Document::fromBytes("") : quarn::Document::open(path);
+        const std::vector<std::function<void()>> uses{
+            [&] { doc.get("count(//*)"); }, [&] { doc.get("/order"); },    [&] { doc.select("//*"); },
+            [&] { doc.first("/*"); },       [&] { doc.write(); },           [&] { doc.write(quarn::ccsid::utf16); },
+            [&] { doc.remove("//item"); },
+        };
+        for (std::size_t i = 0; i < uses.size(); ++i) {
+            try {
+                uses[i]();
+                ADD_FAILURE() << "use " << i << " of an empty message succeeded";
+            } catch (const KelException& e) {
+                EXPECT_TRUE(noBody(e)) << "use " << i << ": " << e.what();
+            }
+        }
+    }
+    const std::string saved = path + ".saved";
+    EXPECT_THROW(quarn::Document::fromBytes("").save(saved), KelException);
+    EXPECT_FALSE(std::ifstream(saved).good()) << "nothing is written for it";
+    std::remove(path.c_str());
 }

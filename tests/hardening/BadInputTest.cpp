@@ -56,7 +56,8 @@ std::string outcome(const std::string& bytes, int ccsid = 1208, int encoding = 5
 const std::string kParseError = "error 5009 5004";
 
 TEST(BadInput, EmptyTruncatedGarbageAndNulBytes) {
-    EXPECT_EQ(outcome(""), kParseError);
+    // Nothing at all is no document: the fault the tree-less check and the tree checks give.
+    EXPECT_EQ(outcome(""), "error 5009 5005");
     const std::string message = "<?xml version='1.0'?><order id='7'>bolt &amp; nut<item qty=\"2\"/></order><!--c-->";
     EXPECT_EQ(outcome(message), "ok bolt & nut");
     // Cut at every byte: never a tree that passes for complete.

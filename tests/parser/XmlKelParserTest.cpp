@@ -135,10 +135,30 @@ TEST_F(ParserTest, ParseErrorsBecome5009WithTheScannerErrorNested) {
     EXPECT_THROW(a->nextSibling(), KelParserException);
 }
 
-TEST_F(ParserTest, NoBitstreamMeansAnEmptyCompleteTree) {
-    parser.refreshElementsFromBitStream(nullptr, KelBuffer(), 546, 1208);
-    EXPECT_EQ(root()->firstChild(), nullptr);
-    EXPECT_EQ(root()->lastChild(), nullptr);
+// An empty bitstream is no document: navigating it fails as the tree-less check does (no body,
+// 5005, under the navigation's 5009), whether its bytes are absent or merely none, and asking
+// again says the same. A parser never given a bitstream holds a tree built by hand: empty, complete.
+TEST_F(ParserTest, AnEmptyBitstreamIsNoDocument) {
+    const std::string none;
+    for (const KelBuffer& empty : {KelBuffer(), KelBuffer::fromString(none)}) {
+        parser.refreshElementsFromBitStream(nullptr, empty, 546, 1208);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            KelException e = failure([&] { root()->firstChild(); });
+            EXPECT_EQ(e.catalogueNumber(), 5009u);
+            EXPECT_EQ(e.function(), "XmlKelParser::parseFirstChild");
+            ASSERT_EQ(e.nested().size(), 1u);
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5005u);
+            EXPECT_EQ(failure([&] { root()->lastChild(); }).nested().at(0)->catalogueNumber(), 5005u);
+        }
+        KelException checked = failure([&] { parser.checkBitStream(empty, 546, 1208); });
+        EXPECT_EQ(checked.catalogueNumber(), 5009u);
+        ASSERT_EQ(checked.nested().size(), 1u);
+        EXPECT_EQ(checked.nested()[0]->catalogueNumber(), 5005u);
+    }
+    XmlKelParser byHand(&group, true);
+    byHand.initialize();
+    EXPECT_EQ(byHand.rootElement()->firstChild(), nullptr);
+    EXPECT_EQ(byHand.rootElement()->lastChild(), nullptr);
 }
 
 TEST_F(ParserTest, ReusePathCopiesTheStoredBitstreamWhole) {

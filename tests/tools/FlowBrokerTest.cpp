@@ -1,11 +1,15 @@
 // quarn flow against a real RabbitMQ broker: routing, edits and code pages, dead letters,
-// stopping, and at-least-once delivery with two consumers when one of them is killed.
+// stopping, and at-least-once delivery with two consumers when one of them is killed; and the
+// broker script's promise of a broker on loopback.
 #include "FlowBroker.hpp"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <cstdio>
+#include <map>
 #include <set>
+#include <sstream>
 
 using flowtest::BrokerTest;
 using flowtest::FlowProcess;
@@ -118,7 +122,9 @@ TEST_F(BrokerTest, DeadLettersCarryTheErrorAndDoNotBlockTheQueue) {
     const std::string unknownPage = order("3", "US");
     const std::string unroutable = order("4", "NOWHERE");
     const std::string good = order("5", "US");
+    const std::string empty;   // no document at all
     flowtest::publish(broker(), q[0], malformed);
+    flowtest::publish(broker(), q[0], empty);
     flowtest::publish(broker(), q[0], badHeader, {{"quarn-ccsid", "twelve"}});
     flowtest::publish(broker(), q[0], unknownPage, {{"quarn-ccsid", "99999"}});
     flowtest::publish(broker(), q[0], unroutable);
@@ -128,12 +134,12 @@ TEST_F(BrokerTest, DeadLettersCarryTheErrorAndDoNotBlockTheQueue) {
     broker().bindQueue(q[1], "amq.direct", q[1]);
     FlowProcess flow({"--broker", flowtest::brokerUrl(), "--queue", q[0], "--exchange", "amq.direct", "--route",
                       "order/@region=NOWHERE->nowhere." + q[0], "--default", q[1], "--dead-letter", q[2],
-                      "--full-walk", "--max-messages", "5", "--json"});
+                      "--full-walk", "--max-messages", "6", "--json"});
     ASSERT_EQ(flow.wait(), 0) << flow.err();
 
     EXPECT_EQ(bodies(flowtest::collect(q[1], 1, 5)), std::vector<std::string>{good});
-    std::vector<Message> dead = flowtest::collect(q[2], 4, 5);
-    ASSERT_EQ(dead.size(), 4u);
+    std::vector<Message> dead = flowtest::collect(q[2], 5, 5);
+    ASSERT_EQ(dead.size(), 5u);
     std::map<std::string, Message> byBody;
     for (const Message& m : dead) byBody[m.body] = m;
     ASSERT_EQ(byBody.count(malformed), 1u);
@@ -150,8 +156,12 @@ TEST_F(BrokerTest, DeadLettersCarryTheErrorAndDoNotBlockTheQueue) {
     EXPECT_EQ(byBody[unknownPage].headers.at("quarn-error-number"), "2340");
     EXPECT_NE(byBody[unroutable].headers.at("quarn-error-text").find("no queue takes routing key nowhere."),
               std::string::npos);
-    EXPECT_EQ(flow.counter("dead_lettered"), 4);
-    EXPECT_EQ(flow.counter("settled"), 5);
+    ASSERT_EQ(byBody.count(empty), 1u);
+    EXPECT_EQ(byBody[empty].headers.at("quarn-error-number"), "5009");
+    EXPECT_NE(byBody[empty].headers.at("quarn-error-text").find("No valid body of the document could be found."),
+              std::string::npos) << byBody[empty].headers.at("quarn-error-text");
+    EXPECT_EQ(flow.counter("dead_lettered"), 5);
+    EXPECT_EQ(flow.counter("settled"), 6);
 }
 
 // SIGTERM: the flow stops taking messages, settles the ones in flight and exits 0; nothing is
@@ -329,4 +339,54 @@ TEST_F(BrokerTest, RefusalsEndTheFlowWithStatusSix) {
     EXPECT_EQ(exchange.wait(), 6) << exchange.err();
     EXPECT_NE(exchange.err().find("404"), std::string::npos) << exchange.err();
     EXPECT_EQ(broker().queueDepth(q[0]), 1u);
+}
+
+namespace {
+// The local addresses of the listening TCP sockets on `port`, as /proc/net/tcp and tcp6 give
+// them (hex, as the kernel writes them: 0100007F is 127.0.0.1).
+std::vector<std::string> listeningAddresses(int port) {
+    std::vector<std::string> found;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, "%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(quarntest::slurp(table));
+        std::string line;
+        std::getline(lines, line);   // the heading
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            const std::size_t colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos && local.substr(colon + 1) == wanted)
+                found.push_back(local.substr(0, colon));
+        }
+    }
+    return found;
+}
+} // namespace
+
+// scripts/broker promises a broker on loopback: not only its AMQP port but every port its node
+// opens (the distribution port, and the Erlang port mapper it starts) listens on 127.0.0.1 or ::1
+// and on no other address. A broker of the test's own, on ports of its own, is started and stopped.
+TEST(BrokerScript, EveryPortItOpensListensOnLoopbackOnly) {
+    if (::access("/usr/lib/rabbitmq/bin/rabbitmq-server", X_OK) != 0)
+        GTEST_SKIP() << "rabbitmq-server is not installed (scripts/setup installs it)";
+    const int amqp = 6100 + ::getpid() % 800, distribution = amqp + 20000, epmd = 14400 + ::getpid() % 800;
+    const std::string dir = quarntest::tempPath("broker");
+    const std::string env = "QUARN_BROKER_PORT=" + std::to_string(amqp) + " QUARN_BROKER_DIR=" + quarntest::quote(dir) +
+                            " ERL_EPMD_PORT=" + std::to_string(epmd) + " ";
+    const std::string script = quarntest::quote(std::string(QUARN_SOURCE_DIR) + "/scripts/broker");
+    const quarntest::Result started = quarntest::shell(env + script + " start");
+    std::map<int, std::vector<std::string>> listening;
+    for (int port : {amqp, distribution, epmd}) listening[port] = listeningAddresses(port);
+    quarntest::shell(env + script + " stop");
+    quarntest::shell("ERL_EPMD_PORT=" + std::to_string(epmd) + " epmd -kill");
+    quarntest::shell("rm -rf " + quarntest::quote(dir));
+    ASSERT_EQ(started.status, 0) << started.out << started.err;
+    for (const auto& [port, addresses] : listening) {
+        EXPECT_FALSE(addresses.empty()) << "nothing listens on port " << port;
+        for (const std::string& a : addresses)
+            EXPECT_TRUE(a == "0100007F" || a == "00000000000000000000000001000000")
+                << "port " << port << " listens on " << a << " (hex), not on loopback";
+    }
 }

@@ -117,7 +117,8 @@ TEST(FlowRules, FlowFileAndCommandLineTogether) {
     EXPECT_EQ(c.prefetch, 3);
     EXPECT_TRUE(c.passesThrough());
     EXPECT_TRUE(c.needsParser());
-    EXPECT_FALSE(flow({}).needsParser()) << "forwarding to the default key needs no parser";
+    EXPECT_TRUE(flow({}).needsParser()) << "what is forwarded is checked first";
+    EXPECT_FALSE(flow({"--no-check"}).needsParser()) << "forwarding unchecked to the default key needs no parser";
     EXPECT_THROW(FlowOptions::parse({"--queue", "in"}), QuarnOptions::UsageError) << "no default key";
     EXPECT_THROW(FlowOptions::parse({"--default", "x"}), QuarnOptions::UsageError) << "no queue";
     // Publishing into the queue the flow takes from would loop for ever.
@@ -127,13 +128,20 @@ TEST(FlowRules, FlowFileAndCommandLineTogether) {
 }
 
 // The first matching rule wins, values compare with element text and attribute values, and a
-// message is read no further than its routing field: a broken tail does not stop it, unless the
-// flow walks every message whole, which then finds the fault and reports where.
+// message is built no further than its routing field. What it passes on unscanned is checked
+// first, so a broken tail is dead-lettered; with --no-check it is not seen, unless the flow walks
+// every message whole, which then finds the fault and reports where.
 TEST(FlowTransform, RoutesLazilyByTheFirstRuleThatMatches) {
-    const FlowOptions o = flow({"--route", "order/priority=high->urgent", "--route", "order/@region=EU->eu",
-                                "--route", "order/express->fast"});
-    FlowTransform t(o, inspector());
+    const std::vector<std::string> rules{"--route", "order/priority=high->urgent", "--route", "order/@region=EU->eu",
+                                         "--route", "order/express->fast"};
     const std::string brokenTail = "<order region='EU'><priority>normal</priority><item>x</order>";
+    const FlowOptions checking = flow(rules);
+    FlowTransform checked(checking, inspector());
+    EXPECT_TRUE(process(checked, brokenTail).outcome.deadLetter) << "a broken tail passed on";
+    std::vector<std::string> unchecked = rules;
+    unchecked.push_back("--no-check");
+    const FlowOptions o = flow(unchecked);
+    FlowTransform t(o, inspector());
     Processed r = process(t, brokenTail);
     ASSERT_FALSE(r.outcome.deadLetter) << r.outcome.errorText;
     EXPECT_EQ(r.outcome.key, "eu");
@@ -228,4 +236,33 @@ TEST(FlowTransform, PagesFromHeadersOrBytesAndWrittenWithEdits) {
     EXPECT_TRUE(r.outcome.deadLetter);
     EXPECT_EQ(r.outcome.errorNumber, 0);
     EXPECT_EQ(r.bytes, "<order/>");
+}
+
+// An empty message is no document, whatever the flow does with messages: routing by a rule,
+// walking whole, editing, writing in another page, or only forwarding to the default key. Each
+// dead-letters it with the parser's own fault (no body, under the parse error), as quarn refuses
+// an empty file; the dead letter is the message as it came, and the next message goes on.
+TEST(FlowTransform, EmptyMessagesAreDeadLetteredByEveryKindOfFlow) {
+    const std::vector<std::vector<std::string>> flows{{"--route", "order/@region=EU->eu"},
+                                                      {"--full-walk"},
+                                                      {"--set", "order/@checked=yes"},
+                                                      {"--out-ccsid", "1200"},
+                                                      {}};
+    for (const std::vector<std::string>& args : flows) {
+        std::string name;
+        for (const std::string& a : args) name += a + " ";
+        const FlowOptions o = flow(args);
+        FlowTransform t(o, inspector());
+        for (int ccsid : {-1, 1208, 1200}) {
+            SCOPED_TRACE(name + "ccsid " + std::to_string(ccsid));
+            const Processed r = process(t, std::string(), ccsid);
+            EXPECT_TRUE(r.outcome.deadLetter);
+            EXPECT_EQ(r.outcome.errorNumber, 5009);
+            EXPECT_NE(r.outcome.errorText.find("No valid body of the document could be found."), std::string::npos)
+                << r.outcome.errorText;
+            EXPECT_EQ(r.bytes, "");
+            const Processed next = process(t, "<order region='EU'/>", ccsid == 1200 ? 1208 : ccsid);
+            EXPECT_FALSE(next.outcome.deadLetter) << next.outcome.errorText;
+        }
+    }
 }

@@ -3,6 +3,8 @@
 // its own names the page written.
 #include "QuarnRun.hpp"
 
+#include "tests/support/LibxmlCanonicalReader.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,4 +55,27 @@ TEST(QuarnDeclaration, AMessageWithADeclarationGetsThePageNamedThere) {
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(slurp(out + "/m.xml"), kLatin1Body);
     shell("rm -rf " + quote(in) + " " + quote(out));
+}
+
+// A UTF-16 message with its mark that still declares the page it was converted from, written
+// unchanged in its own page: its declaration names UTF-16 now, and libxml2 reads it by it.
+TEST(QuarnDeclaration, AnUnchangedMessageDeclaringAnotherPageGetsItsOwnNamed) {
+    const std::string text = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>M\xC3\xBCnchen</a>";
+    std::string utf16le = "\xFF\xFE";
+    // The text as UTF-16LE: its one non-ASCII character is U+00FC.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\xC3\xBC") == 0) {
+            utf16le += std::string("\xFC\0", 2);
+            ++i;
+        } else {
+            utf16le += std::string{text[i], '\0'};
+        }
+    }
+    for (const char* args : {"write -", "write - --out-ccsid 1200", "write - --ccsid 1200 --out-ccsid 1200"}) {
+        const Result r = quarn(args, utf16le);
+        ASSERT_EQ(r.status, 0) << args << ": " << r.err;
+        const LibxmlReading read = LibxmlCanonicalReader::read(r.out);
+        EXPECT_TRUE(read.ok) << args << ": " << read.error;
+        EXPECT_EQ(read.canonical, "<a>M\xC3\xBCnchen</a>") << args;
+    }
 }

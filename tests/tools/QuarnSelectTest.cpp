@@ -111,3 +111,26 @@ TEST(QuarnSelect, CodePagesFoundByThemselvesOrNamed) {
     EXPECT_EQ(quarn("check --byte-order middle " + quote(kExample)).status, 2);
     EXPECT_EQ(quarn("check --ccsid klingon " + quote(kExample)).status, 2);
 }
+
+// The document node stands for a document: in a message that holds none (nothing, garbage)
+// selecting it or counting it is refused with the parse error, as the element paths are; printed
+// whole, it is read whole first, as an element is, so a document broken further on is refused
+// too. In a sound message it is the whole message, counted once.
+TEST(QuarnSelect, TheDocumentNodeOfWhatIsNoDocumentIsRefused) {
+    const std::string sound = "<?xml version='1.0'?>\n<a><b/></a>\n";
+    for (const std::string expression : {"/", ".", "count(/)", "count(.)"}) {
+        const bool counted = expression.rfind("count", 0) == 0;
+        for (const std::string& bad : {std::string(), std::string("garbage"), std::string("<a><b/>")}) {
+            if (counted && !bad.empty() && bad[0] == '<') continue;   // a count reads no further than it needs
+            const std::string file = tempPath("document-node.xml");
+            spit(file, bad);
+            const Result r = quarn("select " + quote(file) + " " + quote(expression));
+            EXPECT_EQ(r.status, 1) << expression << " over '" << bad << "': " << r.out << r.err;
+            EXPECT_EQ(r.out, "") << expression << " over '" << bad << "'";
+            std::remove(file.c_str());
+        }
+        const Result r = quarn("select - " + quote(expression), sound);
+        EXPECT_EQ(r.status, 0) << expression << ": " << r.err;
+        EXPECT_EQ(r.out, counted ? "1\n" : "<?xml version='1.0'?>\n<a><b/></a>\n") << expression;
+    }
+}

@@ -8,6 +8,8 @@
 
 #include "tests/support/LibxmlCanonicalReader.hpp"
 
+#include "builder/XmlBrokerOrvaneParser.hpp"
+
 #include "host/KelConverter.hpp"
 
 #include <gtest/gtest.h>
@@ -160,6 +162,55 @@ TEST(WriterPageFidelity, TheDeclarationNamesThePageWritten) {
                 EXPECT_EQ(read, libxmlCanonical(edit ? edited : text))
                     << page.ccsid << " reuse " << reuse << " edit " << edit;
             }
+        }
+    }
+}
+
+// Handed back whole (the host's reuse flag, nothing changed, the same page), a message whose
+// declaration names another page than the one it is in (a UTF-16 message converted from ISO 8859-1
+// with its declaration kept, or a ccsid given against the declaration) is not passed through as it
+// is: its declaration is rewritten to name the page, and libxml2, going by the output's own mark
+// and declaration, reads the document. One whose declaration names its page, or that has none, is
+// still one block copy, not even scanned.
+TEST(WriterPageFidelity, APassThroughNeverKeepsADeclarationOfAnotherPage) {
+    const std::string body = "<a x='\xC3\xBC'>M\xC3\xBCnchen</a>";
+    const std::string expected = libxmlCanonical(body);
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int ccsid, encoding;
+        bool passesThrough;
+    } cases[] = {
+        {"UTF-16LE with its mark, declaring ISO-8859-1",
+         "\xFF\xFE" + encodeAs("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + body, 1200, -1), 1200, 546, false},
+        {"UTF-16BE with its mark, declaring iso-8859-1",
+         "\xFE\xFF" + encodeAs("<?xml version='1.0' encoding='iso-8859-1' ?>" + body, 1200, 1), 1200, 273, false},
+        {"UTF-16LE without a mark, declaring windows-1252",
+         encodeAs("<?xml version=\"1.0\" encoding=\"windows-1252\"?>" + body, 1200, -1), 1200, 546, false},
+        {"UTF-8 declaring ISO-8859-1, the ccsid deciding",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + body, 1208, 546, false},
+        {"EBCDIC 37 declaring UTF-8", encodeAs("<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + body, 37), 37, 785, false},
+        {"UTF-16LE with its mark, declaring UTF-16",
+         "\xFF\xFE" + encodeAs("<?xml version=\"1.0\" encoding=\"UTF-16\"?>" + body, 1200, -1), 1200, 546, true},
+        {"UTF-8 declaring utf-8", "<?xml version='1.0' encoding='utf-8'?>" + body, 1208, 546, true},
+        {"UTF-8 declaring no encoding", "<?xml version='1.0'?>" + body, 1208, 546, true},
+        {"UTF-8 without a declaration", body, 1208, 546, true},
+        {"ISO 8859-1 declaring latin1", encodeAs("<?xml version='1.0' encoding='latin1'?>" + body, 819), 819, 546, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Doc doc(c.bytes, c.ccsid, c.encoding);
+        doc.parser.setReuseBitStream(true);
+        KelWriteBuffer out(c.ccsid);
+        doc.parser.refreshBitStreamFromElements(nullptr, &out, doc.root(), c.encoding, c.ccsid);
+        const std::string written = out.toString();
+        // EBCDIC is found only by its declaration, which the reader must be able to trust.
+        EXPECT_EQ(libxmlCanonical(written), expected);
+        if (c.passesThrough) {
+            EXPECT_EQ(written, c.bytes);
+            EXPECT_EQ(doc.parser.treeBuilder()->stepCount(), 0u) << "handed back without a scan";
+        } else {
+            EXPECT_NE(written, c.bytes);
         }
     }
 }

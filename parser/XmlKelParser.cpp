@@ -106,7 +106,13 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     // The root itself stays: it may stand in another parser's tree, which must keep its links.
     if (rootElement() && rootElement()->knownFirstChild()) {
         iTreeBuilder->setParsedBufferInfo(nullptr, ccsid, encoding);
-        releaseElementsBelowRoot();
+        // Elements the host moved into another tree stay there; their spans point into the
+        // bitstream being let go, so they are written as markup from now on.
+        releaseElementsBelowRoot([](KelSyntaxElement* kept) {
+            auto* xml = static_cast<XmlKelSyntaxElement*>(kept);
+            xml->setBufferStart(nullptr);
+            xml->setBufferEnd(nullptr);
+        });
     }
     if (!rootElement()) initialize();
     KelSyntaxElementAccess::clearComplete(rootElement());
@@ -179,6 +185,10 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     KelTraceScope trace(this, "XmlKelParser::refreshBitStreamFromElements", static_cast<const void*>(message),
                         static_cast<const void*>(buffer), static_cast<const void*>(element), encoding, ccsid);
     try {
+        // Written without them, the message would silently miss what the host put in it.
+        if (lostElements())
+            kelThrow<KelRecoverableException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                              KelMsg::E_Kel_ElementsLost, rootElement()->describeParent());
         if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid()) {
             // The stored bitstream still stands for the whole tree: one block copy.
             const KelBuffer& stored = storedBitStream();

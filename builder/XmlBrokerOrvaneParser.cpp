@@ -377,7 +377,7 @@ void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
     XmlKelSyntaxElement* leaf = createLeaf(type);
-    leaf->setActualValue(value ? value : kEmpty);
+    KelSyntaxElementAccess::parserSetActualValue(leaf, value ? value : kEmpty);
     KelSyntaxElementAccess::setCompleteLeft(parent);
     KelSyntaxElementAccess::parserAttachAsLastChild(parent, leaf);
 }
@@ -457,7 +457,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
         const XmlNameCache::Entry& cached = iNames.find(name, nameLength, attribute->nameTable());
         KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
     }
-    attribute->setActualValue(value ? value : kEmpty, value ? valueLength : 0);
+    KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
     attachToCurrent(attribute);
 }
@@ -484,13 +484,13 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
         // More of the same text: extend it. The element lets go of its string first, so that
         // the append grows the one copy instead of copying it for every chunk.
         KelStringBase text = last->actualValue().characterValue();
-        last->reset();
+        KelSyntaxElementAccess::parserResetValue(last);
         text.append(chars, length);
-        last->setActualValue(text);
+        KelSyntaxElementAccess::parserSetActualValue(last, text);
         return;
     }
     XmlKelSyntaxElement* content = createLeaf(cdataSection ? XmlTypeCData : XmlTypeContent);
-    content->setActualValue(chars, length);
+    KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
     attachToCurrent(content);
 }
 
@@ -508,8 +508,8 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
     XmlKelSyntaxElement* element = createLeaf(type);
     if (target) KelSyntaxElementAccess::parserSetName(element, checkedName(target));
-    if (value) element->setActualValue(value, length);
-    else element->setActualValue(kEmpty);
+    if (value) KelSyntaxElementAccess::parserSetActualValue(element, value, length);
+    else KelSyntaxElementAccess::parserSetActualValue(element, kEmpty);
     iSpans.spanFromPreviousEnd(element, p);
     attachToCurrent(element);
     iSpans.setPreviousEnd(p);
@@ -531,7 +531,7 @@ void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
     takePosition();
     iSpans.forgetPreviousEnd();
     XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceStart);
-    mark->setActualValue(entDecl.getName() ? entDecl.getName() : kEmpty);
+    KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
 }
 
@@ -539,7 +539,7 @@ void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
     const Position p = takePosition();
     iSpans.setPreviousEnd(p);
     XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceEnd);
-    mark->setActualValue(entDecl.getName() ? entDecl.getName() : kEmpty);
+    KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
 }
 
@@ -636,7 +636,7 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
     XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
     if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
-    if (hasText(model)) element->setActualValue(model);
+    if (hasText(model)) KelSyntaxElementAccess::parserSetActualValue(element, model);
     iSpans.spanFromPreviousEnd(element, p);
     attachToCurrent(element);
     iSpans.setPreviousEnd(p);
@@ -684,7 +684,7 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
             }
             if (!value.empty()) value.append(u')');
         }
-        type->setActualValue(value);
+        KelSyntaxElementAccess::parserSetActualValue(type, value);
         KelSyntaxElementAccess::setCompleteLeft(definition);
         KelSyntaxElementAccess::parserAttachAsLastChild(definition, type);
     }
@@ -772,7 +772,7 @@ void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
         // As a reference in content: the marks have no text of their own, the expansion's items
         // none either, and the next item starts just after the reference.
         XmlKelSyntaxElement* element = createLeaf(mark.start ? XmlTypeEntityReferenceStart : XmlTypeEntityReferenceEnd);
-        element->setActualValue(mark.name.data(), mark.name.size());
+        KelSyntaxElementAccess::parserSetActualValue(element, mark.name.data(), mark.name.size());
         if (mark.start) iSpans.forgetPreviousEnd();
         else iSpans.setPreviousEndAt(mark.documentOffset);
         attachToCurrent(element);

@@ -117,35 +117,9 @@ std::size_t Document::set(const std::string& path, const std::string& value) {
     const XmlPathQuery query(path);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("a value can be set only at a path, not a function: " + path);
-    KelSyntaxElement* root = iState->parser.rootElement();
-    // Every node is found before the first changes: a change while the walk goes on would move
-    // what it has still to visit.
-    const std::vector<XmlPathQuery::Match> targets = query.all(root);
-    const KelStringBase text = KelStringBase::fromUtf8(value);
-    for (const XmlPathQuery::Match& t : targets)
-        if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself has no value: " + path);
     iState->changed = true;
-    std::size_t count = 0;
-    for (const XmlPathQuery::Match& t : targets) {
-        t.element->setValue(text);
-        ++count;
-    }
-    if (count == 0 && query.finalAttributeName()) {
-        // A missing attribute goes after the last attribute of each element that should have it.
-        const KelStringBase& name = *query.finalAttributeName();
-        for (const XmlPathQuery::Match& owner : query.ownerQuery().all(root)) {
-            if (owner.kind != XmlPathQuery::Match::Element) continue;
-            KelSyntaxElement* lastAttribute = nullptr;
-            for (KelSyntaxElement* c = owner.element->firstChild(); c && c->type() == XmlTypeAttribute;
-                 c = c->knownNextSibling())
-                lastAttribute = c;
-            KelSyntaxElement* added =
-                lastAttribute ? lastAttribute->createAfter(name) : owner.element->createFirstChild(name);
-            added->setType(XmlTypeAttribute);
-            added->setValue(text);
-            ++count;
-        }
-    }
+    // The one rule for setting what a path selects, shared with `quarn write --set`.
+    const std::size_t count = query.setValues(iState->parser.rootElement(), KelStringBase::fromUtf8(value));
     if (count == 0) throw std::out_of_range("path selects nothing: " + path);
     return count;
 }

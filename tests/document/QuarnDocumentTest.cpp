@@ -160,6 +160,20 @@ TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {
     EXPECT_EQ(libxml2Value(written, "count(//item)"), "1");
 }
 
+// Setting an element's value replaces its whole content, nested elements included, through the
+// document and through a node alike; attributes stay.
+TEST(QuarnDocument, SettingAnElementReplacesItsContent) {
+    const std::string document = "<a><b k='1'>u<c>t</c>v</b><d>w<e/></d></a>";
+    quarn::Document doc = quarn::Document::fromBytes(document);
+    EXPECT_EQ(doc.set("/a/b", "x"), 1u);
+    doc.first("/a/d")->setValue("y");
+    const std::string out = doc.write();
+    EXPECT_EQ(libxml2Value(out, "count(//c) + count(//e)"), "0") << out;
+    EXPECT_EQ(libxml2Value(out, "/a/b"), "x") << out;
+    EXPECT_EQ(libxml2Value(out, "/a/b/@k"), "1") << out;
+    EXPECT_EQ(libxml2Value(out, "/a/d"), "y") << out;
+}
+
 TEST(QuarnDocument, WritesInAnyPageAndHandsAnUnchangedMessageBackWhole) {
     quarn::Document doc = quarn::Document::fromBytes(kOrder);
     EXPECT_EQ(doc.write(), kOrder);

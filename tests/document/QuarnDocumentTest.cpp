@@ -15,8 +15,11 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 const std::string kOrder =
@@ -221,4 +224,42 @@ TEST(QuarnDocument, LimitsSetBeforeReadingHold) {
     EXPECT_THROW(bounded.get("//d/@x"), KelException);
     quarn::Document plain = quarn::Document::fromBytes(deep);
     EXPECT_EQ(plain.get("//d/@x"), "1");
+}
+
+// A document that was moved from raises a clear error from every member instead of crashing,
+// and works again once another document is moved into it; nodes keep working after their
+// document moves.
+TEST(QuarnDocument, AMovedFromDocumentRaisesAnError) {
+    quarn::Document from = quarn::Document::fromBytes("<a><b>t</b></a>");
+    quarn::Node b = *from.first("/a/b");
+    quarn::Document to = std::move(from);
+    EXPECT_EQ(b.value(), "t");
+    const std::string file = ::testing::TempDir() + "quarn-moved-from.xml";
+    const std::vector<std::pair<const char*, std::function<void()>>> members = {
+        {"ccsid", [&] { (void)from.ccsid(); }},
+        {"encoding", [&] { (void)from.encoding(); }},
+        {"select", [&] { (void)from.select("/a"); }},
+        {"first", [&] { (void)from.first("/a"); }},
+        {"get", [&] { (void)from.get("/a"); }},
+        {"set", [&] { (void)from.set("/a/b", "x"); }},
+        {"remove", [&] { (void)from.remove("/a/b"); }},
+        {"write", [&] { (void)from.write(); }},
+        {"save", [&] { from.save(file); }},
+        {"setLimits", [&] { from.setLimits(XmlBuilderLimits()); }},
+        {"parser", [&] { (void)from.parser(); }},
+        {"root", [&] { (void)from.root(); }},
+    };
+    for (const auto& m : members) {
+        try {
+            m.second();
+            ADD_FAILURE() << m.first << " went through";
+        } catch (const std::logic_error& e) {
+            EXPECT_NE(std::string(e.what()).find("moved"), std::string::npos) << m.first << ": " << e.what();
+        }
+    }
+    EXPECT_NE(std::ifstream(file).good(), true);
+    b.setValue("u");
+    EXPECT_EQ(libxml2Value(to.write(), "/a/b"), "u");
+    from = quarn::Document::fromBytes("<c/>");
+    EXPECT_EQ(from.get("count(/c)"), "1");
 }

@@ -126,7 +126,7 @@ void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
     XmlKelSyntaxElement* leaf = createLeaf(type);
-    leaf->setActualValue(value ? value : kEmpty);
+    KelSyntaxElementAccess::parserSetActualValue(leaf, value ? value : kEmpty);
     KelSyntaxElementAccess::setCompleteLeft(parent);
     KelSyntaxElementAccess::parserAttachAsLastChild(parent, leaf);
 }
@@ -206,7 +206,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
         const XmlNameCache::Entry& cached = iNames.find(name, nameLength, attribute->nameTable());
         KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
     }
-    attribute->setActualValue(value ? value : kEmpty, value ? valueLength : 0);
+    KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
     attachToCurrent(attribute);
 }
@@ -233,13 +233,13 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
         // More of the same text: extend it. The element lets go of its string first, so that
         // the append grows the one copy instead of copying it for every chunk.
         KelStringBase text = last->actualValue().characterValue();
-        last->reset();
+        KelSyntaxElementAccess::parserResetValue(last);
         text.append(chars, length);
-        last->setActualValue(text);
+        KelSyntaxElementAccess::parserSetActualValue(last, text);
         return;
     }
     XmlKelSyntaxElement* content = createLeaf(cdataSection ? XmlTypeCData : XmlTypeContent);
-    content->setActualValue(chars, length);
+    KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
     attachToCurrent(content);
 }
 
@@ -257,8 +257,8 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
     XmlKelSyntaxElement* element = createLeaf(type);
     if (target) KelSyntaxElementAccess::parserSetName(element, iScan.checkedName(target));
-    if (value) element->setActualValue(value, length);
-    else element->setActualValue(kEmpty);
+    if (value) KelSyntaxElementAccess::parserSetActualValue(element, value, length);
+    else KelSyntaxElementAccess::parserSetActualValue(element, kEmpty);
     iScan.spans().spanFromPreviousEnd(element, p);
     attachToCurrent(element);
     iScan.spans().setPreviousEnd(p);
@@ -280,7 +280,7 @@ void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
     takePosition();
     iScan.spans().forgetPreviousEnd();
     XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceStart);
-    mark->setActualValue(entDecl.getName() ? entDecl.getName() : kEmpty);
+    KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
 }
 
@@ -288,7 +288,7 @@ void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
     const Position p = takePosition();
     iScan.spans().setPreviousEnd(p);
     XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceEnd);
-    mark->setActualValue(entDecl.getName() ? entDecl.getName() : kEmpty);
+    KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
 }
 
@@ -378,7 +378,7 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
     XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
     if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, iScan.checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
-    if (hasText(model)) element->setActualValue(model);
+    if (hasText(model)) KelSyntaxElementAccess::parserSetActualValue(element, model);
     iScan.spans().spanFromPreviousEnd(element, p);
     attachToCurrent(element);
     iScan.spans().setPreviousEnd(p);
@@ -426,7 +426,7 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
             }
             if (!value.empty()) value.append(u')');
         }
-        type->setActualValue(value);
+        KelSyntaxElementAccess::parserSetActualValue(type, value);
         KelSyntaxElementAccess::setCompleteLeft(definition);
         KelSyntaxElementAccess::parserAttachAsLastChild(definition, type);
     }
@@ -513,7 +513,7 @@ void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
         // As a reference in content: the marks have no text of their own, the expansion's items
         // none either, and the next item starts just after the reference.
         XmlKelSyntaxElement* element = createLeaf(mark.start ? XmlTypeEntityReferenceStart : XmlTypeEntityReferenceEnd);
-        element->setActualValue(mark.name.data(), mark.name.size());
+        KelSyntaxElementAccess::parserSetActualValue(element, mark.name.data(), mark.name.size());
         if (mark.start) iScan.spans().forgetPreviousEnd();
         else iScan.spans().setPreviousEndAt(mark.documentOffset);
         attachToCurrent(element);

@@ -67,17 +67,23 @@ Document Document::open(const std::string& path, int ccsid, int encoding) {
     return fromBytes(std::move(bytes), ccsid, encoding);
 }
 
-int Document::ccsid() const noexcept { return iState->ccsid; }
-int Document::encoding() const noexcept { return iState->encoding; }
+Document::State& Document::state() const {
+    // A moved-from document has no message: say so rather than follow a null pointer.
+    if (!iState) throw std::logic_error("quarn::Document: the document was moved from and holds no message");
+    return *iState;
+}
 
-template <class Match> Node Document::nodeOf(const Match& match) const noexcept {
-    return Node(match.element, static_cast<Node::Kind>(match.kind), iState->input.data(), iState->input.length(),
-                &iState->changed);
+int Document::ccsid() const { return state().ccsid; }
+int Document::encoding() const { return state().encoding; }
+
+template <class Match> Node Document::nodeOf(const Match& match) const {
+    return Node(match.element, static_cast<Node::Kind>(match.kind), state().input.data(), state().input.length(),
+                &state().changed);
 }
 
 std::vector<Node> Document::select(const std::string& path) {
     std::vector<Node> nodes;
-    XmlPathQuery(path).forEach(iState->parser.rootElement(), [&](const XmlPathQuery::Match& m) {
+    XmlPathQuery(path).forEach(state().parser.rootElement(), [&](const XmlPathQuery::Match& m) {
         nodes.push_back(nodeOf(m));
         return true;
     });
@@ -85,14 +91,14 @@ std::vector<Node> Document::select(const std::string& path) {
 }
 
 std::optional<Node> Document::first(const std::string& path) {
-    const XmlPathQuery::Match m = XmlPathQuery(path).first(iState->parser.rootElement());
+    const XmlPathQuery::Match m = XmlPathQuery(path).first(state().parser.rootElement());
     if (!m) return std::nullopt;
     return nodeOf(m);
 }
 
 std::string Document::get(const std::string& path) {
     const XmlPathQuery query(path);
-    KelSyntaxElement* root = iState->parser.rootElement();
+    KelSyntaxElement* root = state().parser.rootElement();
     switch (query.resultKind()) {
     case XmlPathQuery::ResultKind::Number: {
         // As XPath writes a number: whole numbers without a fraction.
@@ -117,35 +123,9 @@ std::size_t Document::set(const std::string& path, const std::string& value) {
     const XmlPathQuery query(path);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("a value can be set only at a path, not a function: " + path);
-    KelSyntaxElement* root = iState->parser.rootElement();
-    // Every node is found before the first changes: a change while the walk goes on would move
-    // what it has still to visit.
-    const std::vector<XmlPathQuery::Match> targets = query.all(root);
-    const KelStringBase text = KelStringBase::fromUtf8(value);
-    for (const XmlPathQuery::Match& t : targets)
-        if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself has no value: " + path);
-    iState->changed = true;
-    std::size_t count = 0;
-    for (const XmlPathQuery::Match& t : targets) {
-        t.element->setValue(text);
-        ++count;
-    }
-    if (count == 0 && query.finalAttributeName()) {
-        // A missing attribute goes after the last attribute of each element that should have it.
-        const KelStringBase& name = *query.finalAttributeName();
-        for (const XmlPathQuery::Match& owner : query.ownerQuery().all(root)) {
-            if (owner.kind != XmlPathQuery::Match::Element) continue;
-            KelSyntaxElement* lastAttribute = nullptr;
-            for (KelSyntaxElement* c = owner.element->firstChild(); c && c->type() == XmlTypeAttribute;
-                 c = c->knownNextSibling())
-                lastAttribute = c;
-            KelSyntaxElement* added =
-                lastAttribute ? lastAttribute->createAfter(name) : owner.element->createFirstChild(name);
-            added->setType(XmlTypeAttribute);
-            added->setValue(text);
-            ++count;
-        }
-    }
+    state().changed = true;
+    // The one rule for setting what a path selects, shared with `quarn write --set`.
+    const std::size_t count = query.setValues(state().parser.rootElement(), KelStringBase::fromUtf8(value));
     if (count == 0) throw std::out_of_range("path selects nothing: " + path);
     return count;
 }
@@ -154,28 +134,27 @@ std::size_t Document::remove(const std::string& path) {
     const XmlPathQuery query(path);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("only what a path selects can be deleted, not a function: " + path);
-    const std::vector<XmlPathQuery::Match> targets = query.all(iState->parser.rootElement());
+    const std::vector<XmlPathQuery::Match> targets = query.all(state().parser.rootElement());
     for (const XmlPathQuery::Match& t : targets)
         if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself cannot be deleted");
-    if (!targets.empty()) iState->changed = true;
+    if (!targets.empty()) state().changed = true;
     for (const XmlPathQuery::Match& t : targets) t.element->detach();
     return targets.size();
 }
 
 std::string Document::write(int ccsid, int encoding) {
-    const int outCcsid = ccsid == ccsid::same ? iState->ccsid : ccsid;
-    const int outEncoding = encoding == encoding::same ? iState->encoding : encoding;
+    const int outCcsid = ccsid == ccsid::same ? state().ccsid : ccsid;
+    const int outEncoding = encoding == encoding::same ? state().encoding : encoding;
     // Handing the input back whole reads none of it; an empty input, though, is no document to
     // hand back, so it is read, and refused as any reading of it is.
-    if (iState->input.length() == 0) iState->parser.rootElement()->firstChild();
-    iState->parser.setReuseBitStream(!iState->changed);
+    if (state().input.length() == 0) state().parser.rootElement()->firstChild();
+    state().parser.setReuseBitStream(!state().changed);
     // An unchanged message is handed back whole, unscanned: it is checked first (without a tree,
     // once), so that a broken message fails here as it fails navigation.
-    KelSyntaxElement* root = iState->parser.rootElement();
-    if (!iState->changed && !root->isCompleteRight())
-        iState->parser.checkBitStream(iState->input, iState->encoding, iState->ccsid);
+    if (!state().changed && !state().parser.rootElement()->isCompleteRight())
+        state().parser.checkBitStream(state().input, state().encoding, state().ccsid);
     KelWriteBuffer out(outCcsid);
-    iState->parser.refreshBitStreamFromElements(nullptr, &out, iState->parser.rootElement(), outEncoding, outCcsid);
+    state().parser.refreshBitStreamFromElements(nullptr, &out, state().parser.rootElement(), outEncoding, outCcsid);
     return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(out.used()));
 }
 
@@ -194,16 +173,16 @@ void Document::save(const std::string& path, int ccsid, int encoding) {
     }
 }
 
-void Document::setLimits(const XmlBuilderLimits& limits) { iState->parser.setLimits(limits); }
+void Document::setLimits(const XmlBuilderLimits& limits) { state().parser.setLimits(limits); }
 
-KelParser& Document::parser() noexcept {
-    iState->changed = true;
-    return iState->parser;
+KelParser& Document::parser() {
+    state().changed = true;
+    return state().parser;
 }
 
-KelSyntaxElement* Document::root() noexcept {
-    iState->changed = true;
-    return iState->parser.rootElement();
+KelSyntaxElement* Document::root() {
+    state().changed = true;
+    return state().parser.rootElement();
 }
 
 } // namespace quarn

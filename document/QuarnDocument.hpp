@@ -7,7 +7,8 @@
 // raises std::invalid_argument; a path that selects nothing where something must be,
 // std::out_of_range; a bad message or code page, a KelException (a std::exception) with the
 // parser's message, position and causes; a file that cannot be read or written,
-// std::runtime_error. Thread rules: one thread at a time per document; documents on different
+// std::runtime_error; any member of a document that was moved from, std::logic_error (until
+// another document is moved into it). Thread rules: one thread at a time per document; documents on different
 // threads share nothing.
 #pragma once
 
@@ -39,8 +40,8 @@ public:
     ~Document();
 
     // The input's code page and encoding value, as given or found.
-    int ccsid() const noexcept;
-    int encoding() const noexcept;
+    int ccsid() const;
+    int encoding() const;
 
     // Every node `path` selects, in document order.
     std::vector<Node> select(const std::string& path);
@@ -68,13 +69,15 @@ public:
     // The host interface underneath, for what the paths do not reach. Once it is handed out the
     // document no longer knows whether it changed, so write() goes through the tree (still
     // copying every unchanged element).
-    KelParser& parser() noexcept;
-    KelSyntaxElement* root() noexcept;
+    KelParser& parser();
+    KelSyntaxElement* root();
 
 private:
     struct State;
     explicit Document(std::unique_ptr<State> state) noexcept;
-    template <class Match> Node nodeOf(const Match& match) const noexcept;
+    template <class Match> Node nodeOf(const Match& match) const;
+    // The document's state; std::logic_error when it was moved away.
+    State& state() const;
 
     std::unique_ptr<State> iState;
 };

@@ -69,7 +69,7 @@ std::string Node::xml() const {
 void Node::setValue(const std::string& utf8) {
     if (iKind == Kind::Document) throw std::logic_error("the document itself has no value to set");
     *iChanged = true;
-    iElement->setValue(KelStringBase::fromUtf8(utf8));
+    XmlPathQuery::setValue(matchOf(iElement, iKind), KelStringBase::fromUtf8(utf8));
 }
 
 void Node::remove() {

@@ -30,6 +30,9 @@ const KelMessageDef E_Kel_InvalidAttach{"E_Kel_InvalidAttach", kError + 2336,
                                         "The element cannot be attached there"};
 // Inserts: why, and the element's path.
 const KelMessageDef E_Kel_DeleteRefused{"E_Kel_DeleteRefused", kError + 2337, "The element cannot be deleted"};
+// Inserts: the root of the tree that lost them.
+const KelMessageDef E_Kel_ElementsLost{"E_Kel_ElementsLost", kError + 2338,
+                                       "The tree lost elements of a parser that no longer exists"};
 const KelMessageDef E_Kel_UnknownCcsid{"E_Kel_UnknownCcsid", kError + 2340,
                                        "Unknown or unsupported coded character set identifier"};
 const KelMessageDef E_Kel_ConversionFailed{"E_Kel_ConversionFailed", kError + 2341, "Code page conversion failed"};
@@ -45,7 +48,7 @@ const KelMessageDef* find(std::uint32_t catalogueNumber) {
     static const KelMessageDef* const all[] = {
         &E_XmlP_BufferOffsets, &E_XmlP_OrvaneParserNewing, &E_XmlP_InvParams, &E_XmlP_Generic, &E_XmlP_NoBody,
         &E_XmlP_validateTree, &E_XmlP_InvalidTopLevelElement, &E_XmlP_InvalidElementNameFound, &E_XmlP_ParseError,
-        &E_XmlP_WriteError, &E_XmlP_LimitExceeded, &E_Kel_UnresolvedElement, &E_Kel_ValueKind, &E_Kel_InvalidAttach, &E_Kel_DeleteRefused, &E_Kel_UnknownCcsid,
+        &E_XmlP_WriteError, &E_XmlP_LimitExceeded, &E_Kel_UnresolvedElement, &E_Kel_ValueKind, &E_Kel_InvalidAttach, &E_Kel_DeleteRefused, &E_Kel_ElementsLost, &E_Kel_UnknownCcsid,
         &E_Kel_ConversionFailed, &E_Kel_UnknownEncoding, &E_Kel_UnknownParserClass, &E_Kel_PluginLoad, &E_Kel_BufferSize};
     for (const KelMessageDef* m : all)
         if ((m->number & 0x3FFFFFFFu) == catalogueNumber) return m;

@@ -29,6 +29,7 @@ extern const KelMessageDef E_Kel_UnresolvedElement;       // 2334 (warning sever
 extern const KelMessageDef E_Kel_ValueKind;               // 2335
 extern const KelMessageDef E_Kel_InvalidAttach;           // 2336
 extern const KelMessageDef E_Kel_DeleteRefused;           // 2337
+extern const KelMessageDef E_Kel_ElementsLost;            // 2338
 extern const KelMessageDef E_Kel_UnknownCcsid;            // 2340
 extern const KelMessageDef E_Kel_ConversionFailed;        // 2341
 extern const KelMessageDef E_Kel_UnknownEncoding;         // 2342

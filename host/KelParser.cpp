@@ -4,6 +4,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -17,7 +18,10 @@ KelParser::KelParser(KelMessageGroup* group, int elementSize)
     : iGroup(group), iElementSize(elementSize), iPool(this, static_cast<std::size_t>(elementSize > 0 ? elementSize : 0)),
       iRootElement(nullptr), iEncoding(546), iCcsid(1208), iReuseBitStream(false) {}
 
-KelParser::~KelParser() = default;
+KelParser::~KelParser() {
+    // The pool goes with this parser: nothing in another tree may keep pointing into it.
+    if (iForeignLinks) severForeignLinks();
+}
 
 void KelParser::initialize() {}
 
@@ -30,6 +34,7 @@ int KelParser::refreshElementsFromBitStream(const KelMessage*, const KelBuffer& 
     iBitStream = bitStream;
     iEncoding = encoding;
     iCcsid = ccsid;
+    iLostElements = false;   // the tree that lost them is released for the new message
     return static_cast<int>(bitStream.length());
 }
 
@@ -60,19 +65,92 @@ int KelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteB
 void KelParser::validate() {}
 
 void KelParser::releaseElements() noexcept {
+    if (iForeignLinks) severForeignLinks();
     iPool.release();
     iNames.trim(kNamesKeptAcrossReleases);
 }
 
-void KelParser::releaseElementsBelowRoot() {
+namespace {
+// Marks, for the length of one release, an element that stands in another parser's tree.
+constexpr std::uint32_t kSurvivorMark = 0x80000000u;
+} // namespace
+
+void KelParser::cutLooseForeignChildren(KelSyntaxElement* element) noexcept {
+    for (KelSyntaxElement* c = element->iFirstChild; c;) {
+        KelSyntaxElement* next = c->iNextSibling;
+        if (c->iParser != this) c->iParent = c->iNextSibling = c->iPreviousSibling = nullptr;
+        c = next;
+    }
+}
+
+void KelParser::severForeignLinks() noexcept {
+    iPool.forEachLive([this](KelSyntaxElement* e) {
+        if (e->iParent && e->iParent->iParser != this) {
+            // Every parser above loses what the host put in its tree: it says so when asked to write.
+            for (KelSyntaxElement* up = e->iParent; up; up = up->iParent)
+                if (up->iParser && up->iParser != this) up->iParser->iLostElements = true;
+            e->unlink();
+        }
+        cutLooseForeignChildren(e);
+    });
+}
+
+void KelParser::markSurvivors(KelSyntaxElement* top, const KelSyntaxElement* root) noexcept {
+    // Depth first by the links, without a stack; other parsers' elements (and this parser's root)
+    // bound the walk: this parser's elements below them are tops of their own.
+    auto own = [this, root](KelSyntaxElement* e) {
+        while (e && (e->iParser != this || e == root)) e = e->iNextSibling;
+        return e;
+    };
+    KelSyntaxElement* e = top;
+    for (;;) {
+        e->iTypeWord |= kSurvivorMark;
+        if (KelSyntaxElement* down = own(e->iFirstChild)) {
+            e = down;
+            continue;
+        }
+        KelSyntaxElement* next = nullptr;
+        while (e != top && !(next = own(e->iNextSibling))) e = e->iParent;
+        if (e == top) return;
+        e = next;
+    }
+}
+
+bool KelParser::releaseOwnTree(KelSyntaxElement* root, const std::function<void(KelSyntaxElement*)>& survivor) {
+    if (!iPool.holds(root)) return false;
+    // Elements the host moved into another parser's tree stay, with this parser's elements below them.
+    iPool.forEachLive([this, root](KelSyntaxElement* e) {
+        if (e != root && e->iParent && e->iParent->iParser != this && !(e->iTypeWord & kSurvivorMark))
+            markSurvivors(e, root);
+    });
+    // Other parsers' elements below what goes are cut loose: they outlive it in their own pools.
+    iPool.forEachLive([this](KelSyntaxElement* e) {
+        if (!(e->iTypeWord & kSurvivorMark)) cutLooseForeignChildren(e);
+    });
+    root->parserForgetChildren();
+    iPool.releaseWhere([&survivor, root](KelSyntaxElement* e) {
+        if (e->iTypeWord & kSurvivorMark) {
+            e->iTypeWord &= ~kSurvivorMark;
+            if (survivor) survivor(e);
+            return false;
+        }
+        return e != root;
+    });
+    return true;
+}
+
+void KelParser::releaseElementsBelowRoot(const std::function<void(KelSyntaxElement*)>& survivor) {
     KelSyntaxElement* root = iRootElement;
-    if (!root || !iPool.releaseAllAfter(root)) {
+    // Without links across parsers every element of the pool after the root is this tree's or
+    // was dropped from it: they all go at once.
+    const bool released = root && (iForeignLinks ? releaseOwnTree(root, survivor) : iPool.releaseAllAfter(root));
+    if (!released) {
         releaseElements();
         iRootElement = nullptr;
         return;
     }
     root->parserForgetChildren();
-    if (iPool.elementCount() == 1 && iNames.size() > kNamesKeptAcrossReleases) {
+    if (iPool.liveCount() == 1 && iNames.size() > kNamesKeptAcrossReleases) {
         // The root's name lives in the table: keep a copy across the trim.
         KelStringBase name = root->storedName();
         root->parserSetInternedName(&KelNameTable::empty(), 0);

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 
 class KelMessage;
 class KelMessageGroup;
@@ -110,12 +111,24 @@ public:
     // The names of this parser's elements (each kept once).
     KelNameTable& nameTable() noexcept { return iNames; }
     // Destroys every element of this parser (the pool keeps their storage) and lets the name
-    // table go once it has grown past kNamesKeptAcrossReleases.
+    // table go once it has grown past kNamesKeptAcrossReleases. Elements of this parser that
+    // stand in another parser's tree are taken out of it first (that tree then refuses to be
+    // written: lostElements()), and other parsers' elements in this tree are cut loose.
     void releaseElements() noexcept;
-    // Destroys every element of this parser but the root, which keeps its place in whatever tree
-    // holds it, its type and its name, and has no children afterwards. The root is null
-    // afterwards only when it was not this parser's element.
-    void releaseElementsBelowRoot();
+    // Destroys the elements of this parser's own tree (and those detached from it that stand in
+    // no tree) but the root, which keeps its place in whatever tree holds it, its type and its
+    // name, and has no children afterwards. Elements of this parser that the host moved into
+    // another parser's tree stay alive there (each is given to `survivor`, which may forget what
+    // pointed into the old bitstream); other parsers' elements in this tree are cut loose, to
+    // be freed with their own parser's next message. The root is null afterwards only when it
+    // was not this parser's element.
+    void releaseElementsBelowRoot(const std::function<void(KelSyntaxElement*)>& survivor = {});
+    // Called when an element of this parser is linked to an element of another parser (or to
+    // one without a parser): from then on releases look for elements standing across trees.
+    void noteForeignLink() noexcept { iForeignLinks = true; }
+    // True when a parser that went took its elements out of this parser's tree since its last
+    // bitstream: the tree no longer holds what the host put in it.
+    bool lostElements() const noexcept { return iLostElements; }
     static constexpr std::size_t kNamesKeptAcrossReleases = 4096;
     KelMessageGroup* messageGroup() const noexcept { return iGroup; }
     int elementSize() const noexcept { return iElementSize; }
@@ -130,6 +143,14 @@ protected:
     void setRootElement(KelSyntaxElement* root) noexcept { iRootElement = root; }
 
 private:
+    // Unlinks this parser's elements from other parsers' trees and cuts other parsers' elements
+    // loose from this parser's, before every element goes.
+    void severForeignLinks() noexcept;
+    // The careful release of releaseElementsBelowRoot; false when `root` is not this parser's.
+    bool releaseOwnTree(KelSyntaxElement* root, const std::function<void(KelSyntaxElement*)>& survivor);
+    void markSurvivors(KelSyntaxElement* top, const KelSyntaxElement* root) noexcept;
+    void cutLooseForeignChildren(KelSyntaxElement* element) noexcept;
+
     KelMessageGroup* iGroup;
     int iElementSize;
     KelNameTable iNames;          // before the pool: outlives every element naming into it
@@ -139,6 +160,8 @@ private:
     int iEncoding;
     int iCcsid;
     bool iReuseBitStream;
+    bool iForeignLinks = false;   // an element of this parser was ever linked across parsers
+    bool iLostElements = false;   // see lostElements()
     KelStringBase iDomainName;
     KelStringBase iNextParserClassName;
     std::array<KelStringBase, PropertyCount> iProperties;

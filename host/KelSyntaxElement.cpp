@@ -115,6 +115,14 @@ void checkAttachable(KelSyntaxElement* anchor, KelSyntaxElement* element, const 
             kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach,
                                               "the element would contain itself");
 }
+
+// A link between two parsers' elements: their releases must then look for elements that stand
+// in another tree (see KelParser::releaseElementsBelowRoot).
+void noteLink(KelSyntaxElement* parent, KelSyntaxElement* element) noexcept {
+    if (parent->parser() == element->parser()) return;
+    if (parent->parser()) parent->parser()->noteForeignLink();
+    if (element->parser()) element->parser()->noteForeignLink();
+}
 } // namespace
 
 void KelSyntaxElement::attachBefore(KelSyntaxElement* element) {
@@ -123,6 +131,7 @@ void KelSyntaxElement::attachBefore(KelSyntaxElement* element) {
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::attachBefore",
                                           KelMsg::E_Kel_InvalidAttach, "no parent");
     if (element->iParent && !element->isCompleteRight()) element->lastChild();
+    noteLink(iParent, element);
     element->unlink();
     element->iParent = iParent;
     element->iNextSibling = this;
@@ -140,6 +149,7 @@ void KelSyntaxElement::attachAfter(KelSyntaxElement* element) {
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::attachAfter",
                                           KelMsg::E_Kel_InvalidAttach, "no parent");
     if (element->iParent && !element->isCompleteRight()) element->lastChild();
+    noteLink(iParent, element);
     element->unlink();
     element->iParent = iParent;
     element->iPreviousSibling = this;
@@ -155,6 +165,7 @@ void KelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
     checkAttachable(this, element, "KelSyntaxElement::attachAsFirstChild");
     if (element->iParent && !element->isCompleteRight()) element->lastChild();
     firstChild(); // the first child must be known before another goes in front of it
+    noteLink(this, element);
     element->unlink();
     element->iParent = this;
     element->iPreviousSibling = nullptr;
@@ -171,6 +182,7 @@ void KelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
     checkAttachable(this, element, "KelSyntaxElement::attachAsLastChild");
     if (element->iParent && !element->isCompleteRight()) element->lastChild();
     lastChild(); // scan to the end first, so scanned children cannot land after the new one
+    noteLink(this, element);
     element->unlink();
     parserAttachAsLastChild(element);
     setCompleteLeft();

@@ -1,5 +1,5 @@
 // KelSyntaxElementAccess: the setters a parser uses while it builds a tree from a bitstream
-// (type, name, completion flags, attaching without marking anything changed). They are kept out
+// (type, name, value, completion flags, attaching without marking anything changed). They are kept out
 // of KelSyntaxElement's public interface because a caller who used them on a tree in the middle
 // of a lazy parse would break it; parsers (and their tests) reach them through this class.
 // Not installed. Stateless; the thread rules are those of the element.
@@ -14,6 +14,16 @@ public:
     static void parserSetInternedName(KelSyntaxElement* e, const KelStringBase* name, std::uint32_t hash) noexcept {
         e->parserSetInternedName(name, hash);
     }
+    // The value as read from the bitstream: the host's own setter, never a domain's override
+    // that would take it for a user's change.
+    static void parserSetActualValue(KelSyntaxElement* e, const char16_t* text) { e->KelSyntaxElement::setActualValue(text); }
+    static void parserSetActualValue(KelSyntaxElement* e, const char16_t* text, std::size_t length) {
+        e->KelSyntaxElement::setActualValue(text, length);
+    }
+    static void parserSetActualValue(KelSyntaxElement* e, const KelStringBase& value) {
+        e->KelSyntaxElement::setActualValue(value);
+    }
+    static void parserResetValue(KelSyntaxElement* e) { e->KelSyntaxElement::reset(); }
     static void parserAttachAsLastChild(KelSyntaxElement* parent, KelSyntaxElement* child) noexcept {
         parent->parserAttachAsLastChild(child);
     }

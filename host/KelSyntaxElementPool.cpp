@@ -209,6 +209,42 @@ bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept
     return false;
 }
 
+namespace {
+// Whether a carved slot holds a live element (free slots are poisoned in sanitizer builds, so
+// they are told by that before they are read).
+bool isLive(const unsigned char* slot) noexcept {
+#ifdef KEL_POOL_ASAN
+    if (__asan_address_is_poisoned(slot)) return false;
+#endif
+    return !isFree(slot);
+}
+} // namespace
+
+void KelSyntaxElementPool::forEachLive(const std::function<void(KelSyntaxElement*)>& visit) {
+    std::size_t left = iCount;
+    for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
+        unsigned char* slot = iChunks[c].memory.get();
+        const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
+        for (std::size_t i = 0; i < used; ++i, slot += iSlotSize)
+            if (isLive(slot)) visit(reinterpret_cast<KelSyntaxElement*>(slot));
+        left -= used;
+    }
+}
+
+void KelSyntaxElementPool::releaseWhere(const std::function<bool(KelSyntaxElement*)>& dies) noexcept {
+    std::size_t left = iCount;
+    for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
+        unsigned char* slot = iChunks[c].memory.get();
+        const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
+        for (std::size_t i = 0; i < used; ++i, slot += iSlotSize) {
+            auto* e = reinterpret_cast<KelSyntaxElement*>(slot);
+            if (isLive(slot) && dies(e)) destroyElement(e);
+        }
+        left -= used;
+    }
+    iTaken = liveCount();
+}
+
 void KelSyntaxElementPool::destroyElement(KelSyntaxElement* element) noexcept {
     auto* slot = reinterpret_cast<unsigned char*>(element);
     element->~KelSyntaxElement();

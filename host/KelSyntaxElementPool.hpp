@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,13 @@ public:
     // Destroys one element of this pool and keeps its slot for the next createElement. The
     // caller has unlinked it; nothing may refer to it afterwards.
     void destroyElement(KelSyntaxElement* element) noexcept;
+    // Calls `visit` with every live element, in slot order. `visit` must not create or destroy
+    // elements of this pool.
+    void forEachLive(const std::function<void(KelSyntaxElement*)>& visit);
+    // Destroys every live element for which `dies` answers true, slot by slot (so `dies` reads
+    // only the element it is asked about); their slots go on the free list, the others stay
+    // where they are and count as taken. `dies` must not throw.
+    void releaseWhere(const std::function<bool(KelSyntaxElement*)>& dies) noexcept;
     // True when `element` is a live element of this pool.
     bool holds(const KelSyntaxElement* element) const noexcept;
 

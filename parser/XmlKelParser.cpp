@@ -112,7 +112,13 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     // The root itself stays: it may stand in another parser's tree, which must keep its links.
     if (rootElement() && rootElement()->knownFirstChild()) {
         iTreeBuilder->setParsedBufferInfo(nullptr, ccsid, encoding);
-        releaseElementsBelowRoot();
+        // Elements the host moved into another tree stay there; their spans point into the
+        // bitstream being let go, so they are written as markup from now on.
+        releaseElementsBelowRoot([](KelSyntaxElement* kept) {
+            auto* xml = static_cast<XmlKelSyntaxElement*>(kept);
+            xml->setBufferStart(nullptr);
+            xml->setBufferEnd(nullptr);
+        });
     }
     if (!rootElement()) initialize();
     KelSyntaxElementAccess::clearComplete(rootElement());
@@ -195,6 +201,13 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
                                          KelMsg::E_XmlP_WriteError, e);
         }
     };
+    // Written without them, the message would silently miss what the host put in it.
+    writing([this] {
+        if (lostElements())
+            kelThrow<KelRecoverableException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                              KelMsg::E_Kel_ElementsLost, rootElement()->describeParent());
+        return 0;
+    });
     const KelBuffer& stored = storedBitStream();
     // A declaration that names another page than the one the bytes are in (a message converted
     // with its declaration kept, or a ccsid given against it) is not handed back: the write below

@@ -12,6 +12,8 @@ bool isContainerCode(int code) { return (code & kXmlNameBit) && !(code & kXmlVal
 bool isContentCode(int code) { return (code & kXmlValueBit) && !(code & kXmlNameBit); }
 bool isEntityMark(int code) { return code == XmlTypeEntityReferenceStart || code == XmlTypeEntityReferenceEnd; }
 
+int codeOf(int type) { return static_cast<int>(static_cast<std::uint32_t>(type) & KelSyntaxElement::kTypeMask); }
+
 bool isXmlGroupName(const KelStringBase& name) {
     return name.length() == 3 && name[0] == u'x' && name[1] == u'm' && name[2] == u'l';
 }
@@ -53,6 +55,8 @@ bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
 }
 
 void XmlKelSyntaxElement::initialize() {
+    // An element in a tree that starts over is a change of that tree.
+    if (parser()) setElementChanged(parent());
     KelSyntaxElement::initialize();
     iDoubleQuotedAttribute = true;
     iBufferBigEndian = true;
@@ -95,6 +99,42 @@ void XmlKelSyntaxElement::setValue(std::int64_t value) { setValueOf(value); }
 void XmlKelSyntaxElement::setValue(int value) { setValueOf(value); }
 void XmlKelSyntaxElement::setValue(bool value) { setValueOf(value); }
 void XmlKelSyntaxElement::setValue(const KelValue& value) { setValueOf(value); }
+
+#define XML_MARKED_ACTUAL_VALUE(Parameters, Arguments)                                           \
+    void XmlKelSyntaxElement::setActualValue Parameters {                                       \
+        markSelfAndAncestors();                                                                 \
+        KelSyntaxElement::setActualValue Arguments;                                             \
+    }
+XML_MARKED_ACTUAL_VALUE((const char16_t* text), (text))
+XML_MARKED_ACTUAL_VALUE((const unsigned char* bytes, std::size_t length), (bytes, length))
+XML_MARKED_ACTUAL_VALUE((const char16_t* text, std::size_t length), (text, length))
+XML_MARKED_ACTUAL_VALUE((const KelGmtTimeStamp& value), (value))
+XML_MARKED_ACTUAL_VALUE((const KelGmtTime& value), (value))
+XML_MARKED_ACTUAL_VALUE((const KelTimeStamp& value), (value))
+XML_MARKED_ACTUAL_VALUE((const KelTime& value), (value))
+XML_MARKED_ACTUAL_VALUE((const KelDate& value), (value))
+XML_MARKED_ACTUAL_VALUE((const KelStringBase& value), (value))
+XML_MARKED_ACTUAL_VALUE((double value), (value))
+XML_MARKED_ACTUAL_VALUE((std::int64_t value), (value))
+XML_MARKED_ACTUAL_VALUE((int value), (value))
+XML_MARKED_ACTUAL_VALUE((bool value), (value))
+XML_MARKED_ACTUAL_VALUE((const KelValue& value), (value))
+#undef XML_MARKED_ACTUAL_VALUE
+
+void XmlKelSyntaxElement::reset() {
+    markSelfAndAncestors();
+    KelSyntaxElement::reset();
+}
+
+bool XmlKelSyntaxElement::resolveIdentity(int type, const KelStringBase& name) {
+    if (!isUnresolved() && (codeOf(type) != typeCode() || name != storedName())) markSelfAndAncestors();
+    return KelSyntaxElement::resolveIdentity(type, name);
+}
+
+bool XmlKelSyntaxElement::resolveIdentity(int type) {
+    if (!isUnresolved() && codeOf(type) != typeCode()) markSelfAndAncestors();
+    return KelSyntaxElement::resolveIdentity(type);
+}
 
 KelSyntaxElement* XmlKelSyntaxElement::createValueElement() {
     KelSyntaxElement* carrier = nullptr;

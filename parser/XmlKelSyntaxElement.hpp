@@ -59,6 +59,27 @@ public:
     void detach() override;
     void detachChildren() override;
     void copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) override;
+    // The value as the element stores it: a user's change like setValue (marked), but never
+    // moved to a content child. The tree builder sets values through KelSyntaxElementAccess.
+    void setActualValue(const char16_t* text) override;
+    void setActualValue(const unsigned char* bytes, std::size_t length) override;
+    void setActualValue(const char16_t* text, std::size_t length) override;
+    void setActualValue(const KelGmtTimeStamp& value) override;
+    void setActualValue(const KelGmtTime& value) override;
+    void setActualValue(const KelTimeStamp& value) override;
+    void setActualValue(const KelTime& value) override;
+    void setActualValue(const KelDate& value) override;
+    void setActualValue(const KelStringBase& value) override;
+    void setActualValue(double value) override;
+    void setActualValue(std::int64_t value) override;
+    void setActualValue(int value) override;
+    void setActualValue(bool value) override;
+    void setActualValue(const KelValue& value) override;
+    void reset() override;
+    // A resolved element given another type or name has changed, as after setType or setName.
+    bool resolveIdentity(int type, const KelStringBase& name) override;
+    bool resolveIdentity(int type) override;
+    using KelSyntaxElement::resolveIdentity;
     const KelValue& valueForCopy(bool& complete) override;
     void copyElement(KelSyntaxElement* source) override;
 

@@ -3,6 +3,9 @@
 #include "query/XmlPathCompiler.hpp"
 #include "query/XmlPathWalker.hpp"
 
+#include "host/KelSyntaxElement.hpp"
+#include "parser/XmlElementType.hpp"
+
 struct XmlPathQuery::Compiled {
     XmlPathCompiler::Function function = XmlPathCompiler::Function::None;
     XmlPathLocation path;
@@ -75,6 +78,31 @@ KelStringBase XmlPathQuery::string(KelSyntaxElement* context) const {
 }
 
 KelStringBase XmlPathQuery::stringValue(const Match& match) { return XmlPathWalker::stringValue(match); }
+
+void XmlPathQuery::setValue(const Match& match, const KelStringBase& value) { XmlPathWalker::setValue(match, value); }
+
+std::size_t XmlPathQuery::setValues(KelSyntaxElement* context, const KelStringBase& value) const {
+    // Every node is found before the first changes: a change while the walk goes on would move
+    // what it has still to visit.
+    const std::vector<Match> targets = all(context);
+    for (const Match& t : targets)
+        if (t.kind == Match::Document) throw std::invalid_argument("the document itself has no value to set: " + iText);
+    for (const Match& t : targets) setValue(t, value);
+    if (!targets.empty() || !finalAttributeName()) return targets.size();
+    std::size_t added = 0;
+    for (const Match& owner : ownerQuery().all(context)) {
+        if (owner.kind != Match::Element) continue;
+        KelSyntaxElement* lastAttribute = nullptr;
+        for (KelSyntaxElement* c = owner.element->firstChild(); c && c->type() == XmlTypeAttribute; c = c->knownNextSibling())
+            lastAttribute = c;
+        KelSyntaxElement* attribute = lastAttribute ? lastAttribute->createAfter(*finalAttributeName())
+                                                    : owner.element->createFirstChild(*finalAttributeName());
+        attribute->setType(XmlTypeAttribute);
+        attribute->setValue(value);
+        ++added;
+    }
+    return added;
+}
 
 const KelStringBase* XmlPathQuery::finalAttributeName() const noexcept {
     const XmlPathLocation& p = iCompiled->path;

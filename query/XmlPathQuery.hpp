@@ -82,6 +82,18 @@ public:
     // order), the value of an attribute, the whole run of a text node, a comment's text.
     static KelStringBase stringValue(const Match& match);
 
+    // Sets the value of a node, as `quarn write --set` and quarn::Document::set do: an element's
+    // text replaces its content (everything but its attributes), a text node's replaces the
+    // whole run of adjacent text, an attribute's, comment's or instruction's value is replaced.
+    // std::invalid_argument for the document node.
+    static void setValue(const Match& match, const KelStringBase& value);
+    // Sets the value of every node the path selects from `context` (all found before the first
+    // changes). When it selects none and ends in "@name", the attribute is added, after their
+    // last attribute, to the elements the rest of the path selects. Returns the number of nodes
+    // set or added (0: none); std::invalid_argument, before anything changes, when the path
+    // selects the document node.
+    std::size_t setValues(KelSyntaxElement* context, const KelStringBase& value) const;
+
     // When the path ends in an attribute step with a plain name ("order/@id"), that name and a
     // query for the elements that own it (so a host can create the attribute where it is
     // missing); otherwise null and an empty query.

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
+#include <vector>
 
 namespace {
 using Match = XmlPathQuery::Match;
@@ -508,6 +510,58 @@ bool XmlPathWalker::compare(const Value& left, const Value& right, XmlPathExpr::
         return eq == (op == XmlPathExpr::Equal);
     }
     return numbers(number(left), number(right), op);
+}
+
+void XmlPathWalker::setValue(const Match& match, const KelStringBase& value) {
+    KelSyntaxElement* e = match.element;
+    switch (match.kind) {
+    case Match::Document:
+        throw std::invalid_argument("the document itself has no value to set");
+    case Match::Element: {
+        // The text replaces the content: every child but the attributes goes, entity references
+        // whole, then the element's value goes on one new content child.
+        KelSyntaxElement* child = e->firstChild();
+        while (child) {
+            KelSyntaxElement* next = child->nextSibling();
+            if (child->type() != XmlTypeAttribute) child->detach();
+            child = next;
+        }
+        e->setValue(value);
+        return;
+    }
+    case Match::Text: {
+        // The node is the whole run of adjacent text: the first element takes the value and the
+        // rest of the run goes. Entity reference marks go in pairs; an expansion that reaches
+        // beyond the run (it holds an element) stays, with its text.
+        std::vector<KelSyntaxElement*> run;
+        for (KelSyntaxElement* t = e->nextSibling(); t; t = t->nextSibling()) {
+            const NodeClass c = classify(t);
+            if (c != NodeClass::Text && c != NodeClass::Transparent) break;
+            run.push_back(t);
+        }
+        std::size_t from = 0, to = run.size();   // [from, to) goes
+        std::vector<std::size_t> open;
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            if (run[i]->typeCode() == XmlTypeEntityReferenceStart) {
+                open.push_back(i);
+            } else if (run[i]->typeCode() == XmlTypeEntityReferenceEnd) {
+                if (open.empty())
+                    from = i + 1;   // the run began inside this expansion
+                else
+                    open.pop_back();
+            }
+        }
+        if (!open.empty()) to = open.front();
+        e->setValue(value);
+        for (std::size_t i = from; i < to; ++i) run[i]->detach();
+        return;
+    }
+    case Match::Attribute:
+    case Match::Comment:
+    case Match::ProcessingInstruction:
+        e->setValue(value);
+        return;
+    }
 }
 
 KelStringBase XmlPathWalker::stringValue(const Match& match) {

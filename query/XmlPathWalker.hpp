@@ -22,6 +22,7 @@ public:
     // The node a host element stands for as a context: the root is the document node.
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
+    static void setValue(const Match& match, const KelStringBase& value);
     static double toNumber(const KelStringBase& text);
     static KelStringBase numberText(double value);
 

@@ -71,10 +71,10 @@ void QuarnMessage::applyEdits() {
         XmlPathQuery path(edit.path);
         if (path.resultKind() != XmlPathQuery::ResultKind::Nodes)
             throw QuarnOptions::UsageError("--set and --delete need a path, not a function: " + edit.path);
-        // Every node the path selects is changed, once all of them are found: a change while
-        // the walk goes on would move what it has still to visit.
-        std::vector<XmlPathQuery::Match> targets = path.all(root());
         if (edit.kind == QuarnOptions::Edit::Delete) {
+            // Every node the path selects is deleted, once all of them are found: a change while
+            // the walk goes on would move what it has still to visit.
+            const std::vector<XmlPathQuery::Match> targets = path.all(root());
             if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
             for (const XmlPathQuery::Match& t : targets) {
                 if (t.kind == XmlPathQuery::Match::Document)
@@ -83,30 +83,14 @@ void QuarnMessage::applyEdits() {
             }
             continue;
         }
-        const KelStringBase value = KelStringBase::fromUtf8(edit.value);
-        if (targets.empty() && path.finalAttributeName()) {
-            // A missing attribute is added after the last attribute of each element named.
-            for (const XmlPathQuery::Match& owner : path.ownerQuery().all(root())) {
-                if (owner.kind != XmlPathQuery::Match::Element) continue;
-                KelSyntaxElement* element = owner.element;
-                KelSyntaxElement* lastAttribute = nullptr;
-                for (KelSyntaxElement* c = element->firstChild(); c && c->type() == XmlTypeAttribute;
-                     c = c->knownNextSibling())
-                    lastAttribute = c;
-                KelSyntaxElement* added = lastAttribute ? lastAttribute->createAfter(*path.finalAttributeName())
-                                                        : element->createFirstChild(*path.finalAttributeName());
-                added->setType(XmlTypeAttribute);
-                added->setValue(value);
-                targets.push_back(owner);
-            }
-        } else {
-            for (const XmlPathQuery::Match& t : targets) {
-                if (t.kind == XmlPathQuery::Match::Document)
-                    throw QuarnOptions::UsageError("the document itself cannot be set: " + edit.path);
-                t.element->setValue(value);
-            }
+        // The one rule for setting what a path selects, shared with the front door.
+        std::size_t set = 0;
+        try {
+            set = path.setValues(root(), KelStringBase::fromUtf8(edit.value));
+        } catch (const std::invalid_argument& e) {
+            throw QuarnOptions::UsageError(e.what());
         }
-        if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
+        if (set == 0) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
     }
     editMs = millisecondsSince(start);
 }

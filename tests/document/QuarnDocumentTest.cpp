@@ -18,6 +18,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -162,6 +163,20 @@ TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {
     EXPECT_EQ(libxml2Value(written, "count(//item)"), "1");
 }
 
+// Setting an element's value replaces its whole content, nested elements included, through the
+// document and through a node alike; attributes stay.
+TEST(QuarnDocument, SettingAnElementReplacesItsContent) {
+    const std::string document = "<a><b k='1'>u<c>t</c>v</b><d>w<e/></d></a>";
+    quarn::Document doc = quarn::Document::fromBytes(document);
+    EXPECT_EQ(doc.set("/a/b", "x"), 1u);
+    doc.first("/a/d")->setValue("y");
+    const std::string out = doc.write();
+    EXPECT_EQ(libxml2Value(out, "count(//c) + count(//e)"), "0") << out;
+    EXPECT_EQ(libxml2Value(out, "/a/b"), "x") << out;
+    EXPECT_EQ(libxml2Value(out, "/a/b/@k"), "1") << out;
+    EXPECT_EQ(libxml2Value(out, "/a/d"), "y") << out;
+}
+
 TEST(QuarnDocument, WritesInAnyPageAndHandsAnUnchangedMessageBackWhole) {
     quarn::Document doc = quarn::Document::fromBytes(kOrder);
     EXPECT_EQ(doc.write(), kOrder);
@@ -241,4 +256,42 @@ TEST(QuarnDocument, AnEmptyMessageIsNoDocument) {
     EXPECT_THROW(quarn::Document::fromBytes("").save(saved), KelException);
     EXPECT_FALSE(std::ifstream(saved).good()) << "nothing is written for it";
     std::remove(path.c_str());
+}
+
+// A document that was moved from raises a clear error from every member instead of crashing,
+// and works again once another document is moved into it; nodes keep working after their
+// document moves.
+TEST(QuarnDocument, AMovedFromDocumentRaisesAnError) {
+    quarn::Document from = quarn::Document::fromBytes("<a><b>t</b></a>");
+    quarn::Node b = *from.first("/a/b");
+    quarn::Document to = std::move(from);
+    EXPECT_EQ(b.value(), "t");
+    const std::string file = ::testing::TempDir() + "quarn-moved-from.xml";
+    const std::vector<std::pair<const char*, std::function<void()>>> members = {
+        {"ccsid", [&] { (void)from.ccsid(); }},
+        {"encoding", [&] { (void)from.encoding(); }},
+        {"select", [&] { (void)from.select("/a"); }},
+        {"first", [&] { (void)from.first("/a"); }},
+        {"get", [&] { (void)from.get("/a"); }},
+        {"set", [&] { (void)from.set("/a/b", "x"); }},
+        {"remove", [&] { (void)from.remove("/a/b"); }},
+        {"write", [&] { (void)from.write(); }},
+        {"save", [&] { from.save(file); }},
+        {"setLimits", [&] { from.setLimits(XmlBuilderLimits()); }},
+        {"parser", [&] { (void)from.parser(); }},
+        {"root", [&] { (void)from.root(); }},
+    };
+    for (const auto& m : members) {
+        try {
+            m.second();
+            ADD_FAILURE() << m.first << " went through";
+        } catch (const std::logic_error& e) {
+            EXPECT_NE(std::string(e.what()).find("moved"), std::string::npos) << m.first << ": " << e.what();
+        }
+    }
+    EXPECT_NE(std::ifstream(file).good(), true);
+    b.setValue("u");
+    EXPECT_EQ(libxml2Value(to.write(), "/a/b"), "u");
+    from = quarn::Document::fromBytes("<c/>");
+    EXPECT_EQ(from.get("count(/c)"), "1");
 }

@@ -22,11 +22,12 @@ namespace {
 struct EditTest : ::testing::Test {
     KelMessageGroup group;
     XmlKelParser parser{&group, true};
+    XmlKelParser* current = &parser;   // the parser whose tree at() walks
     void parse(const std::string& document) {
         parser.initialize();
         parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(document), 546, 1208);
     }
-    KelSyntaxElement* root() { return parser.rootElement(); }
+    KelSyntaxElement* root() { return current->rootElement(); }
     // The element at a slash-separated path of element names below the root.
     KelSyntaxElement* at(const std::string& path) {
         KelSyntaxElement* e = root();
@@ -259,4 +260,57 @@ TEST_F(EditTest, AnAttributeNameSetTwiceIsRefused) {
     const std::string written = write();
     EXPECT_NE(written.find("<e z='1' y='2'/>"), std::string::npos) << written;
     EXPECT_TRUE(libxml_reading::readsAs(written, written));
+}
+
+// Every mutator a user can reach marks what it changes, so that span reuse never writes the old
+// bytes of a changed value: the value setters that store on the element itself, the reset, and
+// a new identity for a resolved element. The builder's own values mark nothing: an unchanged
+// message is still copied whole.
+TEST_F(EditTest, EveryValueMutatorMarksWhatItChanges) {
+    const std::string document = "<order id='PO-1'><qty>2</qty><note>n</note></order>";
+    auto id = [](EditTest& t) { return t.at("order")->firstChild(); };
+    auto qty = [](EditTest& t) { return text(t.at("order/qty")); };
+    struct Case {
+        const char* what;
+        std::function<void(EditTest&)> edit;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"attribute, string", [&](EditTest& t) { id(t)->setActualValue(KelStringBase(u"PO-2")); },
+         "<order id='PO-2'><qty>2</qty><note>n</note></order>"},
+        {"attribute, UTF-16 text", [&](EditTest& t) { id(t)->setActualValue(u"PO-3"); },
+         "<order id='PO-3'><qty>2</qty><note>n</note></order>"},
+        {"attribute, UTF-16 text and length", [&](EditTest& t) { id(t)->setActualValue(u"PO-45", 4); },
+         "<order id='PO-4'><qty>2</qty><note>n</note></order>"},
+        {"attribute, value", [&](EditTest& t) { id(t)->setActualValue(KelValue(KelStringBase(u"PO-5"))); },
+         "<order id='PO-5'><qty>2</qty><note>n</note></order>"},
+        // An attribute without a value is written as none.
+        {"attribute, reset", [&](EditTest& t) { id(t)->reset(); }, "<order><qty>2</qty><note>n</note></order>"},
+        {"text, string", [&](EditTest& t) { qty(t)->setActualValue(KelStringBase(u"3")); },
+         "<order id='PO-1'><qty>3</qty><note>n</note></order>"},
+        {"text, integer", [&](EditTest& t) { qty(t)->setActualValue(7); },
+         "<order id='PO-1'><qty>7</qty><note>n</note></order>"},
+        {"text, reset", [&](EditTest& t) { qty(t)->reset(); }, "<order id='PO-1'><qty></qty><note>n</note></order>"},
+        {"element, new name by resolveIdentity",
+         [](EditTest& t) { t.at("order/note")->resolveIdentity(XmlTypeElement, KelStringBase(u"memo")); },
+         "<order id='PO-1'><qty>2</qty><memo>n</memo></order>"},
+    };
+    for (const bool spanReuse : {true, false}) {
+        for (const Case& c : cases) {
+            XmlKelParser p(&group, spanReuse);
+            p.initialize();
+            p.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(document), 546, 1208);
+            current = &p;
+            c.edit(*this);
+            KelWriteBuffer out(1208);
+            p.refreshBitStreamFromElements(nullptr, &out, p.rootElement(), 546, 1208);
+            current = &parser;
+            EXPECT_TRUE(libxml_reading::readsAs(out.toString(), c.expected)) << c.what << (spanReuse ? "" : ", no reuse");
+        }
+    }
+    // Nothing changed: every element keeps the span the builder gave it.
+    parse(document);
+    for (KelSyntaxElement* e : {at("order"), at("order/qty"), at("order/note")})
+        EXPECT_TRUE(static_cast<XmlKelSyntaxElement*>(e)->hasSpan()) << e->name().toUtf8();
+    EXPECT_EQ(write(), document);
 }

@@ -1,4 +1,5 @@
 // The quarn command end to end, run as a user runs it: exit statuses, output and files.
+#include "tests/parser/LibxmlReading.hpp"
 #include "tests/tools/QuarnRun.hpp"
 
 #include <gtest/gtest.h>
@@ -111,6 +112,28 @@ TEST(QuarnWrite, EditsChangeOnlyWhatTheyName) {
     EXPECT_EQ(added.out.find("<customer"), std::string::npos);
     Result text = quarn("write " + quote(kExample) + " --set " + quote("order/note=After <5pm>"));
     EXPECT_NE(text.out.find("<note>After &lt;5pm&gt;</note>"), std::string::npos) << text.out;
+}
+
+// --set gives an element the text as its whole content, nested elements included, from a file,
+// from standard input and in a batch alike.
+TEST(QuarnWrite, SettingAnElementReplacesItsContent) {
+    const std::string document = "<a><b k='1'>u<c>t</c>v<!--n--></b></a>";
+    const std::string expected = "<a><b k='1'>x</b></a>";
+    const std::string file = tempPath("set-content.xml");
+    spit(file, document);
+    const Result r = quarn("write " + quote(file) + " --set 'a/b=x' -o -");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(libxml_reading::readsAs(r.out, expected)) << r.out;
+    const Result piped = quarn("write - --set 'a/b=x'", document);
+    EXPECT_TRUE(libxml_reading::readsAs(piped.out, expected)) << piped.out;
+    const std::string in = tempPath("set-content-in"), out = tempPath("set-content-out");
+    shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in));
+    spit(in + "/m.xml", document);
+    const Result batch = quarn("batch " + quote(in) + " " + quote(out) + " --set 'a/b=x' --no-progress");
+    ASSERT_EQ(batch.status, 0) << batch.err;
+    EXPECT_TRUE(libxml_reading::readsAs(slurp(out + "/m.xml"), expected)) << slurp(out + "/m.xml");
+    std::remove(file.c_str());
+    shell("rm -rf " + quote(in) + " " + quote(out));
 }
 
 TEST(QuarnWrite, OutputFilesAreWholeOrAbsent) {

@@ -51,7 +51,7 @@ public:
     KelSyntaxElement* addValue(KelSyntaxElement* parent, int type, const std::string& value,
                                const std::string& name = std::string()) {
         KelSyntaxElement* e = add(parent, type, name);
-        e->setActualValue(ks(value));
+        KelSyntaxElementAccess::parserSetActualValue(e, ks(value));
         return e;
     }
     KelSyntaxElement* attribute(KelSyntaxElement* parent, const std::string& name, const std::string& value,

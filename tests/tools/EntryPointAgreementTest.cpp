@@ -256,8 +256,11 @@ bool expectAgreement(const Input& in, bool command) {
 }
 
 TEST(EntryPointAgreement, HostileDocumentsAndTheEdgesOfADocument) {
+    int index = 0;
     for (const HostileDocument& doc : HostileDocuments::all()) {
-        const bool accepted = expectAgreement(Input{doc.shape, doc.text}, true);
+        // Sanitizer builds run the command on the edges of a document and a sample of the rest.
+        const bool command = !doc.wellFormed || index++ % kSanitizerSlowdown == 0;
+        const bool accepted = expectAgreement(Input{doc.shape, doc.text}, command);
         if (!doc.wellFormed) {
             EXPECT_FALSE(accepted) << doc.shape << " was accepted";
         }

@@ -9,19 +9,17 @@
 #include "host/KelEncodingDetector.hpp"
 #include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
-#include "host/KelParserInspector.hpp"
-#include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "parser/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
-#include "parser/XmlParserPlugin.hpp"
 #include "tests/support/ConformanceManifest.hpp"
 #include "tests/support/HostileDocuments.hpp"
 #include "tests/support/LibxmlCanonicalReader.hpp"
+#include "tests/tools/LinkedParser.hpp"
 #include "tools/FlowOptions.hpp"
 #include "tools/FlowTransform.hpp"
-#include "QuarnRun.hpp"
+#include "tests/tools/QuarnRun.hpp"
 
 #include <gtest/gtest.h>
 
@@ -111,18 +109,7 @@ template <class F> Verdict judged(F run) {
     }
 }
 
-// The linked parser's domains, registered once, and its inspector (for the flow).
-const KelParserInspector& inspector() {
-    static const KelParserInspector* found = [] {
-        int count = 0;
-        const KelParserRegistration* r = kelParserRegistrations(&count);
-        for (int i = 0; i < count; ++i)
-            if (!KelParserRegistry::instance().hasDomain(KelStringBase(r[i].domainName)))
-                KelParserRegistry::instance().add(r[i]);
-        return r[0].inspector;
-    }();
-    return *found;
-}
+const KelParserInspector& inspector() { return quarntest::linkedInspector(); }
 
 // The library's entry points, in-process.
 const std::map<std::string, std::function<Verdict(const Input&)>>& libraryEntryPoints() {

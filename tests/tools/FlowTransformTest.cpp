@@ -1,8 +1,6 @@
 // The parts of quarn flow that need no broker: routing rules and flow files, and what the flow
 // does to one message (page, lazy routing, edits, output page, dead-letter errors).
-#include "host/KelParserInspector.hpp"
-#include "host/KelParserRegistry.hpp"
-#include "parser/XmlParserPlugin.hpp"
+#include "tests/tools/LinkedParser.hpp"
 #include "tools/FlowOptions.hpp"
 #include "tools/FlowTransform.hpp"
 
@@ -13,18 +11,7 @@
 #include <string>
 
 namespace {
-// The linked parser's domains, registered once, and its inspector.
-const KelParserInspector& inspector() {
-    static const KelParserInspector* found = [] {
-        int count = 0;
-        const KelParserRegistration* r = kelParserRegistrations(&count);
-        for (int i = 0; i < count; ++i)
-            if (!KelParserRegistry::instance().hasDomain(KelStringBase(r[i].domainName)))
-                KelParserRegistry::instance().add(r[i]);
-        return r[0].inspector;
-    }();
-    return *found;
-}
+const KelParserInspector& inspector() { return quarntest::linkedInspector(); }
 
 FlowOptions flow(std::vector<std::string> args) {
     std::vector<std::string> all{"--queue", "in", "--default", "other"};

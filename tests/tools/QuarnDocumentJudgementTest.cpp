@@ -68,16 +68,6 @@ std::string replaced(std::string text, const std::string& what, const std::strin
     return text;
 }
 
-std::set<std::string> filesIn(const std::string& folder) {
-    std::set<std::string> names;
-    if (DIR* d = ::opendir(folder.c_str())) {
-        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
-        ::closedir(d);
-    }
-    names.erase(".");
-    names.erase("..");
-    return names;
-}
 } // namespace
 
 TEST(QuarnDocumentJudgement, EveryEntryPointRefusesWhatIsNoDocument) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <dirent.h>
+#include <set>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -56,6 +58,18 @@ inline Result shell(const std::string& commandLine, const std::string& input = s
 // Runs quarn with the arguments (quoted by the caller) and optional standard input.
 inline Result quarn(const std::string& args, const std::string& input = std::string()) {
     return shell(std::string(QUARN_TOOL) + " " + args, input);
+}
+
+// The names in `folder`, without "." and "..".
+inline std::set<std::string> filesIn(const std::string& folder) {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
+        ::closedir(d);
+    }
+    names.erase(".");
+    names.erase("..");
+    return names;
 }
 
 const std::string kExamples = std::string(QUARN_SOURCE_DIR) + "/examples";

@@ -41,4 +41,10 @@ public:
         (void)span;
         return false;
     }
+    // Tells the parser that its input is known to be well-formed, so that a write need not check
+    // bytes it passes on unscanned; a parser that never checks ignores it.
+    virtual void trustInput(KelParser* parser, bool trusted) const {
+        (void)parser;
+        (void)trusted;
+    }
 };

@@ -34,6 +34,10 @@ bool XmlParserPlugin::hasReusableSpan(const KelSyntaxElement* element) const {
     return xml && xml->hasSpan();
 }
 
+void XmlParserPlugin::trustInput(KelParser* parser, bool trusted) const {
+    if (auto* xml = dynamic_cast<XmlKelParser*>(parser)) xml->setTrustedInput(trusted);
+}
+
 KelParserStatistics XmlParserPlugin::statistics(const KelParser* parser) const {
     KelParserStatistics s;
     auto* xml = dynamic_cast<const XmlKelParser*>(parser);

@@ -17,6 +17,7 @@ public:
     const char* elementTypeName(int typeCode) const override;
     bool hasReusableSpan(const KelSyntaxElement* element) const override;
     KelParserStatistics statistics(const KelParser* parser) const override;
+    void trustInput(KelParser* parser, bool trusted) const override;
     bool originalSpan(const KelSyntaxElement* element, KelElementSpan& span) const override;
 };
 

@@ -3,6 +3,7 @@
 #include "host/KelConverter.hpp"
 #include "host/KelEncodingDetector.hpp"
 #include "host/KelParser.hpp"
+#include "host/KelParserInspector.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "parser/XmlElementType.hpp"
@@ -25,14 +26,22 @@ QuarnMessage::QuarnMessage(const QuarnOptions& options, const std::string& file,
     auto start = std::chrono::steady_clock::now();
     iInput = InputFile::read(file);
     readMs = millisecondsSince(start);
-    iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
+    makeParser(spanReuse);
     startParse();
 }
 
 QuarnMessage::QuarnMessage(const QuarnOptions& options, const KelBuffer& input, bool spanReuse)
     : iOptions(options), iInput(input) {
-    iParser = KelParserRegistry::instance().createParser(KelStringBase::fromUtf8(options.domain), iGroup, spanReuse);
+    makeParser(spanReuse);
     startParse();
+}
+
+void QuarnMessage::makeParser(bool spanReuse) {
+    const KelStringBase domain = KelStringBase::fromUtf8(iOptions.domain);
+    iParser = KelParserRegistry::instance().createParser(domain, iGroup, spanReuse);
+    // --no-check: nothing checks what is passed on unscanned, the library's write included.
+    if (iOptions.check == QuarnOptions::CheckNever)
+        if (const auto inspector = KelParserRegistry::instance().inspector(domain)) inspector->trustInput(iParser, true);
 }
 
 void QuarnMessage::refresh(const KelBuffer& input) {

@@ -55,6 +55,7 @@ public:
 
 private:
     // Takes the page from the options, or finds it from the bytes, and hands the bytes to the parser.
+    void makeParser(bool spanReuse);
     void startParse();
 
     const QuarnOptions& iOptions;

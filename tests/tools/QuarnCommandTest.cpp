@@ -147,6 +147,18 @@ TEST(QuarnWrite, OutputFilesAreWholeOrAbsent) {
     EXPECT_FALSE(std::ifstream(out).good()) << "a failed write left a file behind";
 }
 
+// An edit near the top of a message whose end is broken: refused by default, as the rest is
+// checked before it is copied; --no-check copies it as it stands, checking nothing at all.
+TEST(QuarnWrite, ABrokenRestIsRefusedUnlessTheCheckIsTurnedOff) {
+    const std::string broken = "<order id='1'><item>a</item><item>b</oops></order>";
+    Result refused = quarn("write - --set 'order/@id=2' -o -", broken);
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_EQ(refused.out, "");
+    Result unchecked = quarn("write - --set 'order/@id=2' --no-check -o -", broken);
+    EXPECT_EQ(unchecked.status, 0) << unchecked.err;
+    EXPECT_EQ(unchecked.out, "<order id='2'><item>a</item><item>b</oops></order>");
+}
+
 TEST(QuarnWrite, EbcdicMessageEditedAndWrittenAsUtf16) {
     std::string ebcdic = tempPath("po37.xml");
     Result to37 = quarn("write " + quote(kExample) + " --out-ccsid 37 -o " + quote(ebcdic));

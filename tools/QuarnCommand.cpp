@@ -239,6 +239,20 @@ int QuarnCommand::tree(const QuarnOptions& o, const ParserPlugin& plugin) {
 }
 
 int QuarnCommand::check(const QuarnOptions& o, const ParserPlugin& plugin) {
+    if (!o.json) return checkMessage(o, plugin);
+    // --json: the verdict is the result, on standard output, either way; a bad document is still
+    // reported on standard error and exits with 1.
+    try {
+        return checkMessage(o, plugin);
+    } catch (const KelException& failure) {
+        const std::string report = ErrorReport::json(failure);
+        std::printf("{\"wellFormed\":false,%s\n", report.c_str() + 1);
+        std::fflush(stdout);
+        throw;
+    }
+}
+
+int QuarnCommand::checkMessage(const QuarnOptions& o, const ParserPlugin& plugin) {
     QuarnMessage m(o, o.positional[0], true);
     // Without a tree where the parser can: the same errors, in memory that does not grow.
     const long checked = m.check();

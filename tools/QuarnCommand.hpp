@@ -26,6 +26,7 @@ public:
 private:
     int tree(const QuarnOptions& options, const ParserPlugin& plugin);
     int check(const QuarnOptions& options, const ParserPlugin& plugin);
+    int checkMessage(const QuarnOptions& options, const ParserPlugin& plugin);
     int write(const QuarnOptions& options);
     int batch(const QuarnOptions& options);
     int stats(const QuarnOptions& options, const ParserPlugin& plugin);

@@ -118,9 +118,13 @@ TEST(QuarnCheck, CountsXmlElementsApartFromSyntaxElementsInTextAndJson) {
     EXPECT_EQ(text.out, "-: well-formed, 2 XML elements, 6 syntax elements\n");
     Result json = quarn("check --json -", doc);
     EXPECT_EQ(json.out, "{\"file\":\"-\",\"wellFormed\":true,\"xmlElements\":2,\"syntaxElements\":6}\n");
+    // A bad document's verdict is on standard output too, one object with where and why.
     Result bad = quarn("check --json -", "<a><b></a>");
     EXPECT_EQ(bad.status, 1);
-    EXPECT_EQ(bad.out, "");
+    for (const char* field : {"\"wellFormed\":false", "\"line\":1", "\"column\":9", "\"offset\":8", "\"number\":5009",
+                              "\"message\":\"expected end of tag 'b'\""})
+        EXPECT_NE(bad.out.find(field), std::string::npos) << field << " in " << bad.out;
+    EXPECT_EQ(bad.out.find('\n'), bad.out.size() - 1) << "one line: " << bad.out;
 }
 
 TEST(QuarnTree, DeepDocumentsKeepLinesShort) {

@@ -3,6 +3,7 @@
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "host/KelStringBase.hpp"
+#include "tools/PageHint.hpp"
 #include "tools/TreePrinter.hpp"
 
 #include <unicode/ucnv.h>
@@ -154,6 +155,8 @@ std::string ErrorReport::text(const KelException& failure, bool verbose) {
     } else {
         out = file + ": " + plainText(failure) + "\n";
     }
+    const std::string advice = hint(failure);
+    if (!advice.empty()) out += "  hint: " + advice + "\n";
     if (verbose) {
         out += failure.what();
         out += '\n';
@@ -172,8 +175,18 @@ std::string ErrorReport::json(const KelException& failure) {
         s += ",\"line\":null,\"column\":null,\"offset\":null,\"element\":null";
     }
     s += ",\"message\":" + TreePrinter::jsonString(plainText(failure)) + ",";
+    const std::string advice = hint(failure);
+    if (!advice.empty()) s += "\"hint\":" + TreePrinter::jsonString(advice) + ",";
     const std::string rest = jsonOf(failure);
     return s + rest.substr(1);
+}
+
+std::string ErrorReport::hint(const KelException& failure) {
+    // A scanner error in a message read as UTF-8 by default may be a page nobody named.
+    if (!tDocument.set || deepest(failure).catalogueNumber() != 5004) return std::string();
+    const long length = tDocument.bytes.length();
+    return PageHint::forBytes(tDocument.bytes.data(), length > 0 ? static_cast<std::size_t>(length) : 0,
+                              tDocument.ccsid);
 }
 
 void ErrorReport::print(std::FILE* out, const KelException& failure, Format format, bool verbose) {

@@ -33,4 +33,6 @@ public:
                            std::string& caret);
     // The scanner's words, made plain where they are cryptic ("NUL character" for 0x0).
     static std::string plainText(const KelException& failure);
+    // Which --ccsid may read a message that failed as UTF-8, when its bytes say (PageHint); "".
+    static std::string hint(const KelException& failure);
 };

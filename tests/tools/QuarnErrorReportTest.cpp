@@ -101,3 +101,34 @@ TEST(QuarnErrorReport, VerboseChainAndJson) {
     // The caret stands under the name of the end tag that does not match.
     EXPECT_EQ(out[1].substr(out[2].size() - 3, 4), "</d>") << out[1] << "\n" << out[2];
 }
+
+namespace {
+// A message in a page nobody named fails as UTF-8; the report says what its bytes look like and
+// which options read them, and those options do read it. A fault in real UTF-8 gets no advice.
+TEST(QuarnErrorReport, SaysWhichPageTheBytesLookLike) {
+    struct Row {
+        const char* what;
+        std::string bytes;
+        const char* options;   // the advice, which must read the message
+    };
+    const Row rows[] = {
+        {"Latin-1", "<a>caf\xe9</a>", "--ccsid 819"},
+        {"Windows quotes", "<a>\x93q\x94</a>", "--ccsid 1252"},
+        {"UTF-16 little-endian", std::string("<\0a\0/\0>\0", 8), "--ccsid 1200 --byte-order le"},
+        {"UTF-16 big-endian", std::string("\0<\0a\0/\0>", 8), "--ccsid 1200 --byte-order be"},
+        {"EBCDIC", "\x4c\x81\x6e\x81\x61\x4c\x61\x81\x6e", "--ccsid 37"},
+    };
+    for (const Row& row : rows) {
+        Result failed = quarn("check -", row.bytes);
+        EXPECT_EQ(failed.status, 1) << row.what;
+        EXPECT_NE(failed.err.find(std::string("hint: ")), std::string::npos) << row.what << ": " << failed.err;
+        EXPECT_NE(failed.err.find(row.options), std::string::npos) << row.what << ": " << failed.err;
+        Result json = quarn("check --error-format json -", row.bytes);
+        EXPECT_NE(json.err.find(std::string("\"hint\":")), std::string::npos) << row.what << ": " << json.err;
+        EXPECT_EQ(quarn(std::string("check ") + row.options + " -", row.bytes).status, 0) << row.what;
+    }
+    Result utf8 = quarn("check -", "<a>caf\xc3\xa9<b></a>");
+    EXPECT_EQ(utf8.status, 1);
+    EXPECT_EQ(utf8.err.find("hint:"), std::string::npos) << utf8.err;
+}
+} // namespace

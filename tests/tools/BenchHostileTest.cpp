@@ -9,11 +9,18 @@
 #include <string>
 #include <vector>
 
+// A sanitizer build reserves far more address space than any bound on virtual memory allows.
+#if defined(__SANITIZE_ADDRESS__)
+const std::string kMemory = " --memory unlimited";
+#else
+const std::string kMemory;
+#endif
+
 TEST(BenchHostile, EveryShapeGetsARowWithItsOutcome) {
     if (::access("/usr/bin/time", X_OK) != 0) GTEST_SKIP() << "GNU time is not installed";
     const quarntest::Result r =
         quarntest::shell(quarntest::quote(std::string(QUARN_SOURCE_DIR) + "/bench/hostile") + " " +
-                         quarntest::quote(QUARN_BINARY_DIR) + " --entry tree --timeout 10");
+                         quarntest::quote(QUARN_BINARY_DIR) + " --entry tree --timeout 10" + kMemory);
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream lines(r.out);
     std::string line;

@@ -49,6 +49,22 @@ bool takes(const std::string& sub, const char* const* list) {
         if (sub == *list) return true;
     return false;
 }
+// The arguments a subcommand takes, `expected` as its usage names them ("FILE PATH"): a count that
+// differs says what was given and what was meant (one FILE at a time, say).
+void checkArguments(const std::string& subcommand, const std::string& expected,
+                    const std::vector<std::string>& given) {
+    std::size_t wanted = 1;
+    for (char c : expected) wanted += c == ' ';
+    if (given.size() == wanted) return;
+    std::string got;
+    for (const std::string& g : given) got += (got.empty() ? "'" : ", '") + g + "'";
+    std::string message = "quarn " + subcommand + " takes " + expected +
+                          (given.empty() ? std::string("; none was given")
+                                         : ", not " + std::to_string(given.size()) + " argument" +
+                                               (given.size() == 1 ? "" : "s") + " (" + got + ")");
+    if (given.size() > wanted && expected.rfind("FILE", 0) == 0) message += ": one FILE at a time (batch takes a folder)";
+    throw QuarnOptions::UsageError(message);
+}
 } // namespace
 
 std::size_t QuarnOptions::editDistance(const std::string& a, const std::string& b) {
@@ -228,11 +244,11 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
         if (hasAttached) throw UsageError(a + " takes no value");
     }
     if (o.help) return o;
-    if (subcommand == "get" && o.positional.size() != 2) throw UsageError("quarn get needs FILE and PATH");
-    if (subcommand == "select" && o.positional.size() != 2) throw UsageError("quarn select needs FILE and EXPR");
-    if (subcommand == "batch" && o.positional.size() != 2) throw UsageError("quarn batch needs INDIR and OUTDIR");
-    if (subcommand == "split" && o.positional.size() != 3) throw UsageError("quarn split needs FILE, PATH and OUTDIR");
-    if (subcommand != "get" && subcommand != "select" && subcommand != "batch" && subcommand != "split" && o.positional.size() != 1)
-        throw UsageError("quarn " + subcommand + " needs one FILE");
+    const char* expected = subcommand == "get"      ? "FILE PATH"
+                           : subcommand == "select" ? "FILE EXPR"
+                           : subcommand == "batch"  ? "INDIR OUTDIR"
+                           : subcommand == "split"  ? "FILE PATH OUTDIR"
+                                                    : "FILE";
+    checkArguments(subcommand, expected, o.positional);
     return o;
 }

@@ -13,8 +13,12 @@ _quarn() {
     sub=${COMP_WORDS[1]}
     case $prev in
         --domain) COMPREPLY=($(compgen -W "XML JMSMap JMSStream" -- "$cur")); return ;;
-        --ccsid|--out-ccsid) COMPREPLY=($(compgen -W "1208 1200 37 819 1047 1252" -- "$cur")); return ;;
+        --ccsid|--out-ccsid)
+            COMPREPLY=($(compgen -W "1208 1200 37 500 819 1047 1252 utf-8 utf-16 utf-16be utf-16le ibm-037 ibm-500 ibm-1047 iso-8859-1 windows-1252" -- "$cur"))
+            return ;;
         --encoding|--out-encoding) COMPREPLY=($(compgen -W "546 273 785" -- "$cur")); return ;;
+        --byte-order|--out-byte-order) COMPREPLY=($(compgen -W "be le" -- "$cur")); return ;;
+        --error-format) COMPREPLY=($(compgen -W "text json" -- "$cur")); return ;;
         -o|--trace-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ $cur == -* ]]; then

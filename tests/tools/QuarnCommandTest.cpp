@@ -80,6 +80,11 @@ TEST(QuarnUsage, ErrorsOfTheCommandLineExitWith2) {
     EXPECT_EQ(quarn("write " + quote(kExample) + " --set order/nosuch=1").status, 2);
     EXPECT_EQ(quarn("write " + quote(kExample) + " --set noequals").status, 2);
     EXPECT_EQ(quarn("get " + quote(kExample)).status, 2);
+    // A count of arguments that differs says what was given and what the subcommand takes.
+    Result two = quarn("get " + quote(kExample) + " " + quote(kExample) + " order/@id");
+    EXPECT_EQ(two.status, 2);
+    EXPECT_NE(two.err.find("takes FILE PATH, not 3 arguments"), std::string::npos) << two.err;
+    EXPECT_NE(two.err.find("one FILE at a time"), std::string::npos) << two.err;
     Result help = quarn("write --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--no-passthrough"), std::string::npos);

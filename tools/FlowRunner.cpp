@@ -124,6 +124,7 @@ bool FlowRunner::stopping() const {
 void FlowRunner::run() {
     double backOff = 0.5;
     iLastDelivery = now();
+    double unreachableSince = -1;   // when the broker was last lost, while it stays out of reach
     while (!gStop) {
         bool connected = false;
         try {
@@ -134,7 +135,18 @@ void FlowRunner::run() {
             // What was in flight is not acknowledged: the broker gives it again.
             iPending.clear();
             iCounters.connectionLost();
-            if (connected) backOff = 0.5;
+            if (connected) {
+                backOff = 0.5;
+                unreachableSince = -1;
+            }
+            if (unreachableSince < 0) unreachableSince = now();
+            // A flow told to stop when idle does not wait for ever for a broker it cannot reach
+            // (a wrong address, say): once the back-off has outlasted the idle time, it gives up.
+            if (iOptions.idleExit > 0 && now() - unreachableSince >= iOptions.idleExit)
+                throw AmqpConnection::Error(std::string(e.what()) + "; no broker for " +
+                                                std::to_string(static_cast<long>(now() - unreachableSince)) +
+                                                " s, more than --idle-exit allows",
+                                            false);
             std::fprintf(iLog, "quarn flow: %s; connecting again in %.1f s\n", e.what(), backOff);
             std::fflush(iLog);
         }

@@ -118,6 +118,10 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             o.json = true;
         } else if (a == "--full-walk") {
             o.fullWalk = true;
+        } else if (a == "--dead-letters") {
+            o.deadLetters = true;
+        } else if (a == "--requeue") {
+            o.requeue = true;
         } else if (a == "--no-check") {
             o.message.check = QuarnOptions::CheckNever;
         } else if (a == "--max-messages") {
@@ -149,7 +153,8 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
     }
     if (o.help) return o;
     if (o.queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
-    if (o.router.defaultKey().empty() && o.send.empty())
+    if (o.requeue && !o.deadLetters) throw QuarnOptions::UsageError("--requeue goes with --dead-letters");
+    if (o.router.defaultKey().empty() && o.send.empty() && !o.deadLetters)
         throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
     if (o.deadLetter.empty()) o.deadLetter = o.queue + ".dead";
     if (o.exchange.empty() && (o.deadLetter == o.queue || o.router.defaultKey() == o.queue))

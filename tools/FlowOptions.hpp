@@ -36,6 +36,8 @@ public:
     long maxMessages = 0;              // stop after this many settled messages (0: no limit)
     double idleExit = 0;               // stop after this many seconds without a message (0: never)
     std::vector<std::string> send;     // files to put into the queue instead of consuming it
+    bool deadLetters = false;          // list the dead-letter queue instead of consuming
+    bool requeue = false;              // with deadLetters: send them back to the queue
 
     // Whether a message may go out as its own bytes: nothing to edit, same page.
     bool passesThrough() const noexcept { return message.edits.empty() && message.outCcsid == -1 && !message.outEncodingGiven; }

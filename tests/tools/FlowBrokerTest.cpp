@@ -249,6 +249,46 @@ TEST_F(BrokerTest, LostBrokerIsReportedAndRetried) {
     EXPECT_GE(flow.counter("connections_lost"), 2);
 }
 
+// Dead letters are listed with their errors and stay where they are; --requeue sends them back to
+// the input queue without the error headers, and takes them off the dead-letter queue.
+TEST_F(BrokerTest, DeadLettersAreListedAndSentBack) {
+    Queues q(broker(), "requeue", {"in", "out", "dead"});
+    const std::string malformed = "<order region='EU'>\n  <item>x</order>";
+    const std::string good = order("7", "US");
+    flowtest::publish(broker(), q[0], malformed, {{"x-own", "kept"}});
+    flowtest::publish(broker(), q[0], good);
+    const std::vector<std::string> common{"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[2]};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = common;
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    FlowProcess flow(with({"--default", q[1], "--max-messages", "2"}));
+    ASSERT_EQ(flow.wait(), 0) << flow.err();
+    ASSERT_EQ(broker().queueDepth(q[2]), 1u);
+
+    FlowProcess list(with({"--dead-letters"}));
+    ASSERT_EQ(list.wait(), 0) << list.err();
+    EXPECT_NE(list.out().find("1: " + std::to_string(malformed.size()) + " bytes, error 5009 at 2:"), std::string::npos)
+        << list.out();
+    EXPECT_NE(list.out().find("expected end of tag 'item'"), std::string::npos) << list.out();
+    FlowProcess json(with({"--dead-letters", "--json"}));
+    ASSERT_EQ(json.wait(), 0) << json.err();
+    EXPECT_NE(json.out().find("\"errorNumber\":5009,\"line\":2"), std::string::npos) << json.out();
+    EXPECT_EQ(broker().queueDepth(q[2]), 1u) << "listing takes nothing off the queue";
+
+    FlowProcess requeue(with({"--dead-letters", "--requeue"}));
+    ASSERT_EQ(requeue.wait(), 0) << requeue.err();
+    EXPECT_NE(requeue.out().find("sent 1 dead letter back to " + q[0]), std::string::npos) << requeue.out();
+    EXPECT_EQ(broker().queueDepth(q[2]), 0u);
+    std::vector<Message> back = flowtest::collect(q[0], 1, 5);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].body, malformed);
+    EXPECT_EQ(back[0].headers.count("quarn-error-number"), 0u) << "the error headers go";
+    EXPECT_EQ(back[0].headers.at("x-own"), "kept") << "the message's own headers stay";
+    EXPECT_EQ(FlowProcess(with({"--requeue"})).wait(), 2) << "--requeue alone is a usage error";
+}
+
 // With --idle-exit, a broker that stays out of reach (a wrong address) ends the flow as a refusal
 // (status 6) once the back-off has outlasted the idle time, instead of retrying for ever.
 TEST_F(BrokerTest, AnUnreachableBrokerEndsAnIdleExitFlow) {

@@ -504,10 +504,19 @@ void XmlBrokerOrvaneParser::doctypePI(const XMLCh* const target, const XMLCh* co
 void XmlBrokerOrvaneParser::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
     const Position p = takePosition();
     placeParameterReferences(p);
-    attachMarkupLeaf(p, XmlTypeDocTypeWhiteSpace, nullptr, chars, length);
+    XMLSize_t skip = 0;
+    if (iParameterPadPending && length > 0 && chars[0] == chSpace) skip = 1;
+    iParameterPadPending = false;
+    // Only the padding: the document has no white space here, and a rewrite must not add one.
+    if (skip == 1 && length == 1) {
+        iScan.spans().setPreviousEnd(p);
+        return;
+    }
+    attachMarkupLeaf(p, XmlTypeDocTypeWhiteSpace, nullptr, chars + skip, length - skip);
 }
 
 void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
+    iParameterPadPending = false;
     if (!iScan.references().watching()) return;
     for (const XmlParameterReferenceLog::Mark& mark : iScan.references().take(iScan.spans(), p)) {
         // As a reference in content: the marks have no text of their own, the expansion's items
@@ -516,6 +525,7 @@ void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
         KelSyntaxElementAccess::parserSetActualValue(element, mark.name.data(), mark.name.size());
         if (mark.start) iScan.spans().forgetPreviousEnd();
         else iScan.spans().setPreviousEndAt(mark.documentOffset);
+        iParameterPadPending = !mark.start && mark.padded;
         attachToCurrent(element);
     }
 }

@@ -16,6 +16,7 @@
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlFrontierCopier.hpp"
 #include "writer/XmlMarkupRules.hpp"
+#include "writer/XmlPageCoverage.hpp"
 
 #include <algorithm>
 
@@ -551,33 +552,61 @@ void XmlBrokerOrvaneWriter::outputAttributeSource(const KelStringBase& name, con
 
 void XmlBrokerOrvaneWriter::outputCDataSection(const KelStringBase& text) {
     if (paused()) return;
-    if (text.find(wcsRightSquareSquare) == KelStringBase::npos && text.find(u'\r') == KelStringBase::npos) {
+    XmlPageCoverage& coverage = iOutput.coverage();
+    const bool covered = coverage.coversUnicode() || coverage.canEncode(text.data(), text.length());
+    if (covered && text.find(wcsRightSquareSquare) == KelStringBase::npos && text.find(u'\r') == KelStringBase::npos) {
         XmlOrvaneWriter::outputCDataSection(newPiece(), text);
         emitBuiltPiece();
         return;
     }
     // "]]>" cannot stand inside a section: end the section between "]]" and ">" and start a new
-    // one. Nor can a carriage return, which every reader turns into a line feed: it goes between
-    // two sections as a reference. So the text survives whole.
+    // one. Nor can a carriage return, which every reader turns into a line feed, nor a character
+    // the output page lacks: each goes between two sections as a character reference. So the
+    // text survives whole.
     static const KelStringBase restart = KelStringBase::fromAscii("]]><![CDATA[");
     static const KelStringBase carriageReturn = KelStringBase::fromAscii("]]>&#13;<![CDATA[");
+    static const KelStringBase sectionEnd = KelStringBase::fromAscii("]]>");
+    static const KelStringBase sectionStart = KelStringBase::fromAscii("<![CDATA[");
+    if (!covered) coverage.prepareAscii();
     KelStringBase split;
     std::size_t from = 0;
+    bool endsInReference = false;   // a section reopened after a reference holds nothing yet
     const std::size_t length = text.length();
     for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] == u'\r') {
+        const char16_t u = text[i];
+        if (u == u'\r') {
             split.append(text.data() + from, i - from);
             split.append(carriageReturn);
             from = i + 1;
-        } else if (text[i] == u']' && i + 2 < length && text[i + 1] == u']' && text[i + 2] == u'>') {
+            endsInReference = false;
+        } else if (u == u']' && i + 2 < length && text[i + 1] == u']' && text[i + 2] == u'>') {
             split.append(text.data() + from, i + 2 - from);
             split.append(restart);
             from = i + 2;
             ++i;
+            endsInReference = false;
+        } else if (!covered && !coverage.asciiCovered(u)) {
+            const bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+                              text[i + 1] <= 0xDFFF;
+            const std::size_t count = pair ? 2 : 1;
+            if (coverage.encodesAlone(text.data() + i, count) || (!pair && u >= 0xD800 && u <= 0xDFFF)) {
+                i += count - 1;   // the page holds it (a lone surrogate: the conversion reports it)
+                continue;
+            }
+            split.append(text.data() + from, i - from);
+            split.append(sectionEnd);
+            XmlTextEscaper::append(text.substr(i, count), XmlTextEscaper::Content, XmlTextEscaper::ReferencesForPage,
+                                   coverage, split);
+            split.append(sectionStart);
+            from = i + count;
+            i += count - 1;
+            endsInReference = from == length;
         }
     }
     split.append(text.data() + from, length - from);
     XmlOrvaneWriter::outputCDataSection(newPiece(), split);
+    // A section that would end empty after a reference is left out.
+    if (endsInReference) iPiece.resize(iPiece.length() - sectionStart.length() - sectionEnd.length());
     emitBuiltPiece();
 }
 

@@ -1,0 +1,76 @@
+// What a write changes, byte for byte: text the output page cannot hold in a CDATA section, a
+// document type written anew around parameter entity references, where a refused conversion
+// stands, and how few bytes an edit rewrites. Every output is also read by libxml2.
+#include "WriterTestDocument.hpp"
+#include "WriterTestTree.hpp"
+
+#include "tests/support/LibxmlCanonicalReader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using Doc = WriterTestDocument;
+
+// What libxml2 reads from `bytes` (told the page when it is one no reader finds by itself).
+std::string canonical(const std::string& bytes, const char* encoding = nullptr) {
+    const LibxmlReading reading = LibxmlCanonicalReader::read(bytes, encoding);
+    return reading.ok ? reading.canonical : "error: " + reading.error;
+}
+
+// ---- CDATA sections holding characters the output page lacks ---------------------------------
+
+TEST(WriterEditBytes, CDataHoldingCharactersThePageLacksIsSplitAroundCharacterReferences) {
+    struct Case {
+        const char* content;    // UTF-8, inside <a>...</a>
+        int ccsid;
+        const char* encoding;   // for libxml2
+        const char* expected;   // UTF-8 of what is written inside <a>...</a>
+    } cases[] = {
+        {"<![CDATA[\xE2\x80\x9C<Alt>\xE2\x80\x9D]]>", 819, "ISO-8859-1",
+         "<![CDATA[]]>&#x201C;<![CDATA[<Alt>]]>&#x201D;"},
+        {"<![CDATA[x\xE2\x82\xAC]]>y\xE2\x82\xAC", 819, "ISO-8859-1", "<![CDATA[x]]>&#x20AC;y&#x20AC;"},
+        {"<![CDATA[a]]\xE2\x82\xAC>b]]>", 819, "ISO-8859-1", "<![CDATA[a]]]]>&#x20AC;<![CDATA[>b]]>"},
+        {"<![CDATA[\xF0\x9F\x98\x80 \xC3\xA9&]]>", 819, "ISO-8859-1", "<![CDATA[]]>&#x1F600;<![CDATA[ \xC3\xA9&]]>"},
+        {"<![CDATA[<\xE2\x82\xAC\r\n>]]>", 37, "IBM037", "<![CDATA[<]]>&#x20AC;<![CDATA[\n>]]>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        const std::string input = std::string("<a>") + c.content + "</a>";
+        for (bool reuse : {true, false}) {
+            Doc doc(input, 1208, 546, reuse);
+            std::string out;
+            ASSERT_NO_THROW(out = doc.write(c.ccsid, 785));
+            EXPECT_EQ(out, encodeAs(std::string("<a>") + c.expected + "</a>", c.ccsid));
+            EXPECT_EQ(canonical(out, c.encoding), canonical(input));
+        }
+    }
+}
+
+// ---- document types written anew around parameter entity references ---------------------------
+
+TEST(WriterEditBytes, RewrittenDocumentTypeAddsNoSpaceAfterParameterEntityReferences) {
+    const char* documents[] = {
+        "<!DOCTYPE r [<!ENTITY % p \"<!-- c -->\"> %p;\n]><r/>",
+        "<!DOCTYPE r [<!ENTITY % p \"<!-- c -->\">%p;<!ENTITY e \"x\">]><r>&e;</r>",
+        "<!DOCTYPE r [<!ENTITY % p \"<!-- c -->\">%p;%p;\t]><r/>",
+        "<!DOCTYPE r [<!ENTITY % p SYSTEM \"x.ent\"> %p; <!ENTITY e \"x\">]><r/>",
+        "<!DOCTYPE r SYSTEM \"r.dtd\" [%u;\n<!ENTITY % p \"<!ENTITY f 'y'>\">%p;]><r>&f;</r>",
+    };
+    for (const char* document : documents) {
+        SCOPED_TRACE(document);
+        Doc original(document, 1208, 546, false);
+        const std::string tree = original.describe();
+        const std::string once = original.write();
+        EXPECT_EQ(once, document);
+        // Written again from what it wrote: the same bytes and the same tree, every time.
+        Doc again(once, 1208, 546, false);
+        EXPECT_EQ(again.describe(), tree);
+        EXPECT_EQ(again.write(), once);
+        EXPECT_EQ(canonical(once), canonical(document));
+    }
+}
+
+} // namespace

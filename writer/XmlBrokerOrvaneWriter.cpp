@@ -19,6 +19,8 @@
 #include "writer/XmlPageCoverage.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -102,6 +104,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             writer->iBytesCopied = writer->iOutput.bytesCopied();
             writer->iOutput.end();
             writer->iStack.clear();
+            writer->iSubject = nullptr;
         }
     } endOfWrite{this};
 
@@ -212,6 +215,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     const KelStringBase& name = element->name();
+    iSubject = element;
     outputStartElementBegin(name);
     bool hasContent = false;
     for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
@@ -221,6 +225,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         }
         writeAttribute(child);
     }
+    iSubject = nullptr;
     if (!hasContent) {
         outputEndEmptyElement(name);
         if (debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
@@ -292,6 +297,7 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         if (copyOriginal(element)) return;
         const KelValue& value = element->value();
         if (value.isNull()) return;
+        iSubject = element;
         if (type == XmlTypeComment || type == XmlTypeDocTypeComment) {
             outputXmlComment(value.valueAsCharacter());
         } else if (type == XmlTypeProcessingInstruction || type == XmlTypeDocTypePI) {
@@ -299,6 +305,7 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         } else {
             outputCharacters(value.valueAsCharacter(), true);
         }
+        iSubject = nullptr;
         return;
     }
     default: {
@@ -454,6 +461,43 @@ void XmlBrokerOrvaneWriter::outputText(const KelStringBase& text, XmlTextEscaper
 void XmlBrokerOrvaneWriter::checkName(const KelStringBase& name, const char* function) {
     if (!XmlMarkupRules::isName(name))
         kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_InvalidElementNameFound, name);
+    checkPageHolds(name, "in a name", function);
+}
+
+void XmlBrokerOrvaneWriter::checkPageHolds(const KelStringBase& text, const char* what, const char* function) {
+    XmlPageCoverage& coverage = iOutput.coverage();
+    if (coverage.coversUnicode() || coverage.canEncode(text.data(), text.length())) return;
+    // The first character the page lacks, for the report.
+    coverage.prepareAscii();
+    unsigned long codePoint = 0;
+    for (std::size_t i = 0; i < text.length(); ++i) {
+        const char16_t u = text[i];
+        if (coverage.asciiCovered(u)) continue;
+        const bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < text.length() && text[i + 1] >= 0xDC00 &&
+                          text[i + 1] <= 0xDFFF;
+        if (coverage.encodesAlone(text.data() + i, pair ? 2 : 1)) {
+            if (pair) ++i;
+            continue;
+        }
+        codePoint = pair ? 0x10000ul + ((static_cast<unsigned long>(u) - 0xD800ul) << 10) + (text[i + 1] - 0xDC00ul) : u;
+        break;
+    }
+    char character[16];
+    std::snprintf(character, sizeof character, "U+%04lX", codePoint);
+    // The place: where the element stands in the input, when it came from there. The parser
+    // turns the byte offset into a line and a column.
+    KelDocumentPosition where;
+    KelStringBase element;
+    if (iSubject != nullptr && iOwner != nullptr && isXmlSyntaxElement(iSubject)) {
+        const XmlKelSyntaxElement* xml = asXmlElement(iSubject);
+        const KelBuffer& input = iOwner->storedBitStream();
+        if (xml != nullptr && xml->getBufferStart() != nullptr && input.data() != nullptr &&
+            xml->getBufferStart() >= input.data() && xml->getBufferStart() < input.data() + input.length())
+            where.offset = xml->getBufferStart() - input.data();
+        if ((iSubject->type() & kXmlClassMask) == (XmlTypeElement & kXmlClassMask)) element = iSubject->name();
+    }
+    kelThrowAt(where, element, this, KEL_HERE, function, KelMsg::E_Kel_ConversionFailed,
+                                   iOutputCodepage, std::string(character) + " " + what);
 }
 
 // ---- output wrappers --------------------------------------------------------------------------
@@ -627,6 +671,7 @@ void XmlBrokerOrvaneWriter::outputProcessingInstruction(const KelStringBase& tar
     if (!XmlMarkupRules::isInstructionData(data))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputProcessingInstruction",
                                      KelMsg::E_XmlP_validateTree, data);
+    checkPageHolds(data, "in a processing instruction", "XmlBrokerOrvaneWriter::outputProcessingInstruction");
     XmlOrvaneWriter::outputProcessingInstruction(newPiece(), target, data, false);
     emitBuiltPiece();
 }
@@ -637,6 +682,7 @@ void XmlBrokerOrvaneWriter::outputXmlComment(const KelStringBase& text) {
     if (!XmlMarkupRules::isCommentText(text))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputXmlComment",
                                      KelMsg::E_XmlP_validateTree, text);
+    checkPageHolds(text, "in a comment", "XmlBrokerOrvaneWriter::outputXmlComment");
     XmlOrvaneWriter::outputXmlComment(newPiece(), text, false);
     emitBuiltPiece();
 }

@@ -132,8 +132,14 @@ private:
     void outputXmlComment(const KelStringBase& text);
     void outputEntityReference(const KelStringBase& name);
     void outputParameterEntityReference(const KelStringBase& name);   // %name;
-    // Refuses (E_XmlP_InvalidElementNameFound, the name as insert) a name that is not an XML Name.
+    // Refuses (E_XmlP_InvalidElementNameFound, the name as insert) a name that is not an XML Name,
+    // and one the output page cannot hold.
     void checkName(const KelStringBase& name, const char* function);
+    // Text that holds no references (a comment, an instruction, a name) and so must be written
+    // in the output page as it stands: refused (E_Kel_ConversionFailed, with the place in the
+    // input of the element being written, when it came from there) when the page lacks one of
+    // its characters. `what` says where the character stands ("in a comment").
+    void checkPageHolds(const KelStringBase& text, const char* what, const char* function);
     void outputXmlDeclBegin();
     void outputXmlDeclEnd();
     void outputXmlVersion(const KelStringBase& text);
@@ -179,4 +185,6 @@ private:
     std::vector<KelStringBase> iAttributeNames;
     std::unordered_set<KelStringBase, KelStringBaseHash> iAttributeNameSet;
     XmlFrontierCopier* iFrontier = nullptr;   // for the next writeBuffer only
+    // The element whose markup is being written anew, for the place of a refused conversion.
+    KelSyntaxElement* iSubject = nullptr;
 };

@@ -6,6 +6,8 @@
 
 #include "tests/support/LibxmlCanonicalReader.hpp"
 
+#include "host/KelException.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -70,6 +72,41 @@ TEST(WriterEditBytes, RewrittenDocumentTypeAddsNoSpaceAfterParameterEntityRefere
         EXPECT_EQ(again.describe(), tree);
         EXPECT_EQ(again.write(), once);
         EXPECT_EQ(canonical(once), canonical(document));
+    }
+}
+
+// ---- a conversion that must refuse says where ----------------------------------------------------
+
+TEST(WriterEditBytes, RefusedConversionSaysWhereInTheInputAndInWhat) {
+    struct Case {
+        const char* document;   // UTF-8
+        int ccsid;
+        long line, column, offset;   // of the item that cannot be written
+        const char* what;
+    } cases[] = {
+        {"<a>\n  <!-- it\xE2\x80\x99s -->\n</a>", 819, 2, 3, 6, "U+2019 in a comment"},
+        {"<a>\r\n<x/><?pi \xE2\x80\x99?></a>", 37, 2, 5, 9, "U+2019 in a processing instruction"},
+        {"<a>\n <b\xE4\xB8\xAD x=\"1\"/></a>", 819, 2, 2, 5, "U+4E2D in a name"},
+        {"<a>\n <b \xE4\xB8\xAD=\"1\">\xE2\x82\xAC</b></a>", 1252, 2, 2, 5, "U+4E2D in a name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.document);
+        Doc doc(c.document);
+        try {
+            // As a host writes: through the parser, which says where the failure lies.
+            KelWriteBuffer buffer(c.ccsid);
+            doc.parser.refreshBitStreamFromElements(nullptr, &buffer, doc.root(), 785, c.ccsid);
+            ADD_FAILURE() << "written";
+        } catch (const KelParserException& e) {
+            EXPECT_EQ(e.catalogueNumber(), 5010u);
+            const KelParserException* at = KelParserException::positioned(e);
+            ASSERT_NE(at, nullptr);
+            EXPECT_EQ(at->documentLine(), c.line);
+            EXPECT_EQ(at->documentColumn(), c.column);
+            EXPECT_EQ(at->documentOffset(), c.offset);
+            ASSERT_FALSE(at->inserts().empty());
+            EXPECT_EQ(at->inserts().back(), c.what);
+        }
     }
 }
 

@@ -226,8 +226,13 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
 
 void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
     const Position p = takePosition();
-    // Character data has no span of its own; the next item may start where it ends.
+    const unsigned char* start = iScan.spans().previousEnd();
+    // The next item may start where the text ends.
     iScan.spans().afterCharacters(p, cdataSection);
+    // Text has a span once it is known to end where markup starts (not at a reference inside it,
+    // nor inside an entity's text): then its bytes, references and line ends as they stand, are
+    // copied when its element is written anew.
+    const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
         // More of the same text: extend it. The element lets go of its string first, so that
@@ -236,10 +241,16 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
         KelSyntaxElementAccess::parserResetValue(last);
         text.append(chars, length);
         KelSyntaxElementAccess::parserSetActualValue(last, text);
+        XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
+        if (p.span == nullptr) xml->setBufferStart(nullptr);
+        xml->setBufferEnd(xml->getBufferStart() != nullptr ? end : nullptr);
         return;
     }
     XmlKelSyntaxElement* content = createLeaf(cdataSection ? XmlTypeCData : XmlTypeContent);
     KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
+    // The start stays while the text goes on; the end is known once it ends at markup.
+    content->setBufferStart(p.span != nullptr ? start : nullptr);
+    content->setBufferEnd(p.span != nullptr && start != nullptr ? end : nullptr);
     attachToCurrent(content);
 }
 

@@ -252,8 +252,14 @@ void XmlKelSyntaxElement::detachChildren() {
 }
 
 void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) {
+    // The span of an element that holds a value is that value's text: it survives only when the
+    // copy left the value as it was.
+    const bool holdsValue = (type() & kXmlValueBit) != 0;
+    KelValue before;
+    if (sameText && holdsValue) before = actualValue();
     KelSyntaxElement::copy(source, deep, keepName, sameText);
-    bool keep = sameText && source && type() == source->type() && name() == source->name();
+    bool keep = sameText && source && type() == source->type() && name() == source->name() &&
+                (!holdsValue || actualValue() == before);
     if (!keep) {
         iBufferBigEndian = true;
         iBufferCodepage = 0;

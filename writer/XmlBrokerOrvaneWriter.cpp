@@ -247,6 +247,8 @@ void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
 void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pauseBase) {
     switch (effectiveType(child)) {
     case XmlTypeContent: {
+        // Unchanged text keeps its bytes: its references and line ends as the input had them.
+        if (copyOriginal(child)) break;
         const KelValue& value = child->value();
         if (value.isNull()) break;
         if (value.isCharacter()) {
@@ -257,6 +259,7 @@ void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pause
         break;
     }
     case XmlTypeCData: {
+        if (copyOriginal(child)) break;
         const KelValue& value = child->value();
         if (!value.isNull()) outputCDataSection(value.valueAsCharacter());
         break;

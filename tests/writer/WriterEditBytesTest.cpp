@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -20,6 +21,93 @@ using Doc = WriterTestDocument;
 std::string canonical(const std::string& bytes, const char* encoding = nullptr) {
     const LibxmlReading reading = LibxmlCanonicalReader::read(bytes, encoding);
     return reading.ok ? reading.canonical : "error: " + reading.error;
+}
+
+// The element at `path` (names separated by '/') below the document root, or null.
+KelSyntaxElement* elementAt(KelSyntaxElement* root, const std::string& path) {
+    KelSyntaxElement* e = root;
+    std::size_t from = 0;
+    while (e != nullptr && from <= path.size()) {
+        const std::size_t to = std::min(path.find('/', from), path.size());
+        const std::string step = path.substr(from, to - from);
+        KelSyntaxElement* found = nullptr;
+        for (KelSyntaxElement* c = e->firstChild(); c && !found; c = c->nextSibling())
+            if (c->type() == XmlTypeElement && c->name().toUtf8() == step) found = c;
+        e = found;
+        from = to + 1;
+    }
+    return e;
+}
+
+// One edit of one value: `path` names an element, `attribute` one of its attributes (set, or
+// added when it has none of that name), or nothing for the element's text.
+struct Edit {
+    const char* path;
+    const char* attribute;   // null: the element's text
+    const char* value;
+};
+
+void apply(Doc& doc, const Edit& edit) {
+    KelSyntaxElement* element = elementAt(doc.root(), edit.path);
+    ASSERT_NE(element, nullptr) << edit.path;
+    if (edit.attribute == nullptr) {
+        element->setValue(ks(edit.value));
+        return;
+    }
+    for (KelSyntaxElement* c = element->firstChild(); c; c = c->nextSibling()) {
+        if (c->type() == XmlTypeAttribute && c->name().toUtf8() == edit.attribute) {
+            c->setValue(ks(edit.value));
+            return;
+        }
+    }
+    KelSyntaxElement* added = element->createFirstChild();
+    added->setType(XmlTypeAttribute);
+    added->setName(ks(edit.attribute));
+    added->setValue(ks(edit.value));
+}
+
+// The pages every edit is written in: the input's page, and its bytes compared as such.
+struct Page {
+    int ccsid;
+    int encoding;
+    const char* mark;
+};
+const Page kPages[] = {{1208, 546, ""}, {1200, 273, "\xFE\xFF"}, {37, 785, ""}};
+
+// Writes `input` (UTF-8 text) in each page after `edit` and expects `expected` in that page.
+void expectEditWrites(const std::string& input, const Edit& edit, const std::string& expected) {
+    for (const Page& page : kPages) {
+        SCOPED_TRACE("ccsid " + std::to_string(page.ccsid));
+        const std::string bytes = page.mark + encodeAs(input, page.ccsid);
+        Doc doc(bytes, page.ccsid, page.encoding);
+        apply(doc, edit);
+        const std::string out = doc.write(page.ccsid, page.encoding);
+        EXPECT_EQ(out, page.mark + encodeAs(expected, page.ccsid));
+        const char* name = page.ccsid == 37 ? "IBM037" : nullptr;
+        EXPECT_EQ(canonical(out, name), canonical(expected));
+    }
+}
+
+// ---- an edit rewrites only what it changed ------------------------------------------------------
+
+TEST(WriterEditBytes, UnchangedTextAndSectionsUnderAChangedParentKeepTheirBytes) {
+    const std::string crlf = "<r>\r\n  <a x=\"1\">t&#x41;\r\nu<![CDATA[c\r\nd]]>&amp;&#233;<b>z</b>\r\n<!--k-->\r\n</a>\r\n</r>\r\n";
+    struct Case {
+        std::string input;
+        Edit edit;
+        std::string expected;
+    } cases[] = {
+        {crlf, {"r/a", "x", "2"},
+         "<r>\r\n  <a x=\"2\">t&#x41;\r\nu<![CDATA[c\r\nd]]>&amp;&#233;<b>z</b>\r\n<!--k-->\r\n</a>\r\n</r>\r\n"},
+        {crlf, {"r/a/b", nullptr, "w"},
+         "<r>\r\n  <a x=\"1\">t&#x41;\r\nu<![CDATA[c\r\nd]]>&amp;&#233;<b>w</b>\r\n<!--k-->\r\n</a>\r\n</r>\r\n"},
+        {"<r>&#xD;&#10;<a>1</a>x&lt;y<![CDATA[]]]]><![CDATA[>]]>\n</r>", {"r/a", nullptr, "2"},
+         "<r>&#xD;&#10;<a>2</a>x&lt;y<![CDATA[]]]]><![CDATA[>]]>\n</r>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        expectEditWrites(c.input, c.edit, c.expected);
+    }
 }
 
 // ---- CDATA sections holding characters the output page lacks ---------------------------------

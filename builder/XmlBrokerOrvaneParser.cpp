@@ -193,6 +193,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         iCurrentElement = parentOf(element);
         iLastAttached = element;
     } else {
+        // Where its start tag ends: its tags can be copied when only its content changes.
+        const unsigned char* start = element->getBufferStart();
+        if (start != nullptr && p.span != nullptr && p.span > start && p.span - start < 0x7FFFFFFF)
+            element->setStartTagLength(static_cast<std::uint32_t>(p.span - start));
         iScan.openElement();
         iOpenElements.push_back(OpenElement{element, &element->storedName()});
     }

@@ -215,6 +215,14 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     const KelStringBase& name = element->name();
+    // Only its content changed: its start tag stands in the input as it is.
+    if (XmlKelSyntaxElement* tags = keptTags(element)) {
+        if (outputPieceOfOriginalBuffer(tags->tagStart(), tags->startTagEnd(), tags->getBufferCodepage(),
+                                        tags->getBufferBigEndian() != 0)) {
+            iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, true});
+            return true;
+        }
+    }
     iSubject = element;
     outputStartElementBegin(name);
     bool hasContent = false;
@@ -232,7 +240,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     outputStartElementEnd(name);
-    iStack.push_back(Frame{element, element->firstChild(), iPauseDepth});
+    iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, false});
     return true;
 }
 
@@ -240,6 +248,10 @@ void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
     // Entity references pair up within one element: one left open inside it ends with it, so a
     // missing end mark cannot swallow the rest of the document.
     setPauseDepth(frame.pauseBase);
+    if (frame.tagsCopied && copyEndTag(frame.element)) {
+        if (KelLog::isDebugActive()) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+        return;
+    }
     outputEndElement(frame.element->name());
     if (KelLog::isDebugActive()) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
 }
@@ -366,6 +378,35 @@ bool XmlBrokerOrvaneWriter::copyOriginal(KelSyntaxElement* element) {
     if (xml == nullptr || xml->getBufferStart() == nullptr || xml->getBufferEnd() == nullptr) return false;
     return outputPieceOfOriginalBuffer(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
                                        xml->getBufferBigEndian() != 0);
+}
+
+XmlKelSyntaxElement* XmlBrokerOrvaneWriter::keptTags(KelSyntaxElement* element) {
+    if (!iSpanReuse || !isXmlSyntaxElement(element)) return nullptr;
+    XmlKelSyntaxElement* xml = asXmlElement(element);
+    return xml != nullptr && xml->keepsTags() ? xml : nullptr;
+}
+
+bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
+    XmlKelSyntaxElement* xml = keptTags(element);
+    if (xml == nullptr) return false;
+    // The end tag is the last "<" of the span on. Found where "<" is one code unit that nothing
+    // else contains (UTF-8, UTF-16); in other pages the end tag is written anew.
+    const unsigned char* from = xml->startTagEnd();
+    const unsigned char* end = xml->tagsEnd();
+    const int ccsid = xml->getBufferCodepage();
+    const unsigned char* open = nullptr;
+    if (ccsid == 1208) {
+        for (const unsigned char* b = end; b > from && open == nullptr;)
+            if (*--b == '<') open = b;
+    } else if (isUtf16(ccsid) && (end - from) % 2 == 0) {
+        const bool big = xml->getBufferBigEndian() != 0;
+        for (const unsigned char* b = end; b - 2 >= from && open == nullptr; b -= 2) {
+            const unsigned unit = big ? (b[-2] << 8 | b[-1]) : (b[-1] << 8 | b[-2]);
+            if (unit == u'<') open = b - 2;
+        }
+    }
+    if (open == nullptr) return false;
+    return outputPieceOfOriginalBuffer(open, end, ccsid, xml->getBufferBigEndian() != 0);
 }
 
 void XmlBrokerOrvaneWriter::setOutputCodepage(long ccsid) { iOutputCodepage = static_cast<int>(ccsid); }

@@ -61,6 +61,7 @@ private:
         KelSyntaxElement* element;
         KelSyntaxElement* next;  // next child to write, null when all are written
         int pauseBase;           // pause depth when the element was opened
+        bool tagsCopied;         // its start tag was copied: so is its end tag where it can be
     };
 
     // ---- Tree walking.
@@ -82,6 +83,10 @@ private:
     bool endsLinesWithNewLine(KelSyntaxElement* root, long ccsid);
     // The reuse test and the copy: true when the element's original bytes were written.
     bool copyOriginal(KelSyntaxElement* element);
+    // An element whose tags stand unchanged in the input (only its content changed), or null.
+    XmlKelSyntaxElement* keptTags(KelSyntaxElement* element);
+    // Copies such an element's end tag; false (nothing written) when it cannot.
+    bool copyEndTag(KelSyntaxElement* element);
     void setOutputCodepage(long ccsid);
     void setOutputEncoding(long encoding);
     void outputStartDoc();

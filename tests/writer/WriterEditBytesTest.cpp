@@ -110,6 +110,29 @@ TEST(WriterEditBytes, UnchangedTextAndSectionsUnderAChangedParentKeepTheirBytes)
     }
 }
 
+TEST(WriterEditBytes, AncestorsOfAnEditKeepTheirStartAndEndTags) {
+    // Start tags over several lines, references in attribute values, CRLF line ends.
+    const std::string doc = "<order\r\n    id=\"&#x50;-1\"\r\n    note='a &amp; b'>\r\n"
+                            "  <items count = \"2\">\r\n    <item sku=\"A\">one</item>\r\n"
+                            "    <item sku=\"B\" qty=\"1\">two&#xD;</item>\r\n  </items>\r\n</order>\r\n";
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string s = doc;
+        s.replace(s.find(from), from.size(), to);
+        return s;
+    };
+    struct Case {
+        Edit edit;
+        std::string expected;
+    } cases[] = {
+        {{"order/items/item", nullptr, "uno"}, with(">one<", ">uno<")},
+        {{"order/items/item", "sku", "Z"}, with("sku=\"A\"", "sku=\"Z\"")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.edit.path);
+        expectEditWrites(doc, c.edit, c.expected);
+    }
+}
+
 // ---- CDATA sections holding characters the output page lacks ---------------------------------
 
 TEST(WriterEditBytes, CDataHoldingCharactersThePageLacksIsSplitAroundCharacterReferences) {

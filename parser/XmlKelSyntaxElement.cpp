@@ -80,6 +80,8 @@ void XmlKelSyntaxElement::initialize() {
 void XmlKelSyntaxElement::setType(int typeCode) {
     markSelfAndAncestors();
     KelSyntaxElement::setType(typeCode);
+    // Made an attribute: the parent's start tag changed too.
+    if (parser() && isAttributeCode(this)) setElementChanged(parent(), true);
 }
 
 void XmlKelSyntaxElement::setName(const KelStringBase& name) {
@@ -143,13 +145,19 @@ void XmlKelSyntaxElement::reset() {
 }
 
 bool XmlKelSyntaxElement::resolveIdentity(int type, const KelStringBase& name) {
-    if (!isUnresolved() && (codeOf(type) != typeCode() || name != storedName())) markSelfAndAncestors();
-    return KelSyntaxElement::resolveIdentity(type, name);
+    const bool changed = !isUnresolved() && (codeOf(type) != typeCode() || name != storedName());
+    if (changed) markSelfAndAncestors();
+    const bool result = KelSyntaxElement::resolveIdentity(type, name);
+    if (changed && parser() && isAttributeCode(this)) setElementChanged(parent(), true);
+    return result;
 }
 
 bool XmlKelSyntaxElement::resolveIdentity(int type) {
-    if (!isUnresolved() && codeOf(type) != typeCode()) markSelfAndAncestors();
-    return KelSyntaxElement::resolveIdentity(type);
+    const bool changed = !isUnresolved() && codeOf(type) != typeCode();
+    if (changed) markSelfAndAncestors();
+    const bool result = KelSyntaxElement::resolveIdentity(type);
+    if (changed && parser() && isAttributeCode(this)) setElementChanged(parent(), true);
+    return result;
 }
 
 KelSyntaxElement* XmlKelSyntaxElement::createValueElement() {
@@ -275,6 +283,7 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
     // The span of an element that holds a value is that value's text: it survives only when the
     // copy left the value as it was.
     const bool holdsValue = (type() & kXmlValueBit) != 0;
+    const bool wasAttribute = isAttributeCode(this);
     KelValue before;
     if (sameText && holdsValue) before = actualValue();
     KelSyntaxElement::copy(source, deep, keepName, sameText);
@@ -287,7 +296,7 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
     }
     // The ancestors' bytes hold what this element was before the copy: they are written anew, as
     // after any setter.
-    if (source && source != this && parser()) setElementChanged(parent(), isAttributeCode(this));
+    if (source && source != this && parser()) setElementChanged(parent(), wasAttribute || isAttributeCode(this));
 }
 
 void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {

@@ -193,6 +193,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         iCurrentElement = parentOf(element);
         iLastAttached = element;
     } else {
+        // Where its start tag ends: its tags can be copied when only its content changes.
+        const unsigned char* start = element->getBufferStart();
+        if (start != nullptr && p.span != nullptr && p.span > start && p.span - start < 0x7FFFFFFF)
+            element->setStartTagLength(static_cast<std::uint32_t>(p.span - start));
         iScan.openElement();
         iOpenElements.push_back(OpenElement{element, &element->storedName()});
     }
@@ -226,8 +230,13 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
 
 void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSize_t length, const bool cdataSection) {
     const Position p = takePosition();
-    // Character data has no span of its own; the next item may start where it ends.
+    const unsigned char* start = iScan.spans().previousEnd();
+    // The next item may start where the text ends.
     iScan.spans().afterCharacters(p, cdataSection);
+    // Text has a span once it is known to end where markup starts (not at a reference inside it,
+    // nor inside an entity's text): then its bytes, references and line ends as they stand, are
+    // copied when its element is written anew.
+    const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
         // More of the same text: extend it. The element lets go of its string first, so that
@@ -236,10 +245,16 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
         KelSyntaxElementAccess::parserResetValue(last);
         text.append(chars, length);
         KelSyntaxElementAccess::parserSetActualValue(last, text);
+        XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
+        if (p.span == nullptr) xml->setBufferStart(nullptr);
+        xml->setBufferEnd(xml->getBufferStart() != nullptr ? end : nullptr);
         return;
     }
     XmlKelSyntaxElement* content = createLeaf(cdataSection ? XmlTypeCData : XmlTypeContent);
     KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
+    // The start stays while the text goes on; the end is known once it ends at markup.
+    content->setBufferStart(p.span != nullptr ? start : nullptr);
+    content->setBufferEnd(p.span != nullptr && start != nullptr ? end : nullptr);
     attachToCurrent(content);
 }
 
@@ -504,10 +519,19 @@ void XmlBrokerOrvaneParser::doctypePI(const XMLCh* const target, const XMLCh* co
 void XmlBrokerOrvaneParser::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
     const Position p = takePosition();
     placeParameterReferences(p);
-    attachMarkupLeaf(p, XmlTypeDocTypeWhiteSpace, nullptr, chars, length);
+    XMLSize_t skip = 0;
+    if (iParameterPadPending && length > 0 && chars[0] == chSpace) skip = 1;
+    iParameterPadPending = false;
+    // Only the padding: the document has no white space here, and a rewrite must not add one.
+    if (skip == 1 && length == 1) {
+        iScan.spans().setPreviousEnd(p);
+        return;
+    }
+    attachMarkupLeaf(p, XmlTypeDocTypeWhiteSpace, nullptr, chars + skip, length - skip);
 }
 
 void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
+    iParameterPadPending = false;
     if (!iScan.references().watching()) return;
     for (const XmlParameterReferenceLog::Mark& mark : iScan.references().take(iScan.spans(), p)) {
         // As a reference in content: the marks have no text of their own, the expansion's items
@@ -516,6 +540,7 @@ void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
         KelSyntaxElementAccess::parserSetActualValue(element, mark.name.data(), mark.name.size());
         if (mark.start) iScan.spans().forgetPreviousEnd();
         else iScan.spans().setPreviousEndAt(mark.documentOffset);
+        iParameterPadPending = !mark.start && mark.padded;
         attachToCurrent(element);
     }
 }

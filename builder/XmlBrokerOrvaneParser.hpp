@@ -142,6 +142,9 @@ private:
     XmlKelParser* iOwner;
     XmlDocumentScan iScan;   // the scan, its limits and its failures
     XmlKelSyntaxElement* iCurrentElement;
+    // A parameter entity's expansion just ended: the next white space of the internal subset
+    // begins with the scanner's padding space, which is not the document's.
+    bool iParameterPadPending = false;
     // Document type declaration being built.
     XmlKelSyntaxElement* iDocType;
     bool iDocTypeHasIntSubset;

@@ -107,6 +107,31 @@ KelDocumentPosition XmlErrorLocator::at(long line, long column) {
     return p;
 }
 
+KelDocumentPosition XmlErrorLocator::positionOf(long offset) {
+    KelDocumentPosition p;
+    p.offset = offset;
+    long currentLine = 1, currentColumn = 1;
+    char16_t previous = 0;
+    forEachUnit([&](char16_t c, long at) {
+        if (at >= offset) return false;
+        if (c == u'\n' && previous == u'\r') {
+            previous = c;
+            return true;
+        }
+        previous = c;
+        if (c == u'\n' || c == u'\r') {
+            ++currentLine;
+            currentColumn = 1;
+        } else {
+            ++currentColumn;
+        }
+        return true;
+    });
+    p.line = currentLine;
+    p.column = currentColumn;
+    return p;
+}
+
 KelStringBase XmlErrorLocator::startTagAround(const KelDocumentPosition& where) {
     // The last '<' before the place, and whether a '>' closed its tag since.
     KelStringBase name;

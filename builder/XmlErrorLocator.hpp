@@ -19,6 +19,8 @@ public:
     bool firstInvalid(KelDocumentPosition& where);
     // The byte offset of `column` on `line` (as the scanner counts them), clamped to the end.
     KelDocumentPosition at(long line, long column);
+    // The line and column of the character at byte `offset` of the bitstream (mark included).
+    KelDocumentPosition positionOf(long offset);
     // The name of the start tag that the character at `where` lies in, or "" when it lies
     // outside every start tag.
     KelStringBase startTagAround(const KelDocumentPosition& where);

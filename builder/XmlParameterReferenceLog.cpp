@@ -119,7 +119,7 @@ void XmlParameterReferenceLog::markUnexpanded(XmlSpanLocator& text, long to, boo
     for (const XmlSpanLocator::TextReference& reference : text.referencesBetween(iReadFrom, to)) {
         if (expandedAtEnd && reference.after == to) break;
         iTaken.push_back(Mark{true, reference.name, -1});
-        iTaken.push_back(Mark{false, reference.name, reference.after});
+        iTaken.push_back(Mark{false, reference.name, reference.after, false});
     }
 }
 

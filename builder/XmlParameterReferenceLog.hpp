@@ -31,6 +31,9 @@ public:
         bool start;
         std::u16string name;
         long documentOffset;   // in the document's own text, just after the reference; -1 elsewhere
+        // The scanner read the entity: it pads the end of what it read with a space that the
+        // next white space it reports holds, though the document has none there.
+        bool padded = true;
     };
 
     // Watches `readers` from now on while an internal subset is scanned, whose text starts at

@@ -215,6 +215,27 @@ void XmlSpanLocator::afterCharacters(const Position& p, bool cdataSection) {
     iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
 }
 
+const unsigned char* XmlSpanLocator::endCData(const Position& p) {
+    // The scanner reports a section once it has read its "]]>": the section ends here, and so
+    // does the item before the next one, when the bytes before the position are that "]]>".
+    const long offset = p.offset;
+    bool closed = false;
+    if (p.span != nullptr && offset >= 3) {
+        if (iCodePage == 1208) {
+            closed = iBufferBase[offset - 3] == ']' && iBufferBase[offset - 2] == ']' && iBufferBase[offset - 1] == '>';
+        } else if (iUtf16 != Utf16::None) {
+            if (offset >= 6) {
+                const Utf16Units units{iBufferBase + offset - 6, iUtf16 == Utf16::BigEndian};
+                closed = units[0] == u']' && units[1] == u']' && units[2] == u'>';
+            }
+        } else if (decodeDocumentBytes(offset - 3, offset)) {
+            closed = iChars.size() == 3 && iChars[0] == u']' && iChars[1] == u']' && iChars[2] == u'>';
+        }
+    }
+    iPreviousEnd = closed ? p.span : nullptr;
+    return iPreviousEnd;
+}
+
 void XmlSpanLocator::leaveClosePending(XmlKelSyntaxElement* element, const Position& p) noexcept {
     if (p.span == nullptr) return;
     iCloseElement = element;

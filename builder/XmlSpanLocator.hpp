@@ -88,6 +88,9 @@ public:
     void forgetPreviousEnd() noexcept { iPreviousEnd = nullptr; }
     // Character data at `p`: the next item starts there only when markup starts there.
     void afterCharacters(const Position& p, bool cdataSection);
+    // A CDATA section reported at `p`: where it ends (after its "]]>"), which is where the next
+    // item starts; null when that is not known.
+    const unsigned char* endCData(const Position& p);
     void startAtPreviousEnd(XmlKelSyntaxElement* element) const noexcept { element->setBufferStart(iPreviousEnd); }
     void spanFromPreviousEnd(XmlKelSyntaxElement* element, const Position& p) const noexcept {
         setSpan(element, iPreviousEnd, p.span);

@@ -1,7 +1,9 @@
 #include "parser/XmlKelParser.hpp"
 
 #include "builder/XmlBrokerOrvaneParser.hpp"
+#include "builder/XmlErrorLocator.hpp"
 #include "builder/XmlTreelessChecker.hpp"
+#include "host/KelConverter.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
@@ -188,6 +190,33 @@ void XmlKelParser::parseLeftSibling(KelSyntaxElement* element) {
 // ---------------------------------------------------------------------------------------------
 // Serialisation entry
 
+void XmlKelParser::locateWriteFailure(KelParserException& failure) const {
+    // The writer knows the byte offset in the input of what it could not write; people read
+    // lines and columns, as for a parse error.
+    const KelBuffer& input = storedBitStream();
+    if (failure.hasDocumentPosition() || failure.documentOffset() < 0 || input.data() == nullptr ||
+        failure.documentOffset() > input.length())
+        return;
+    const unsigned char* data = input.data();
+    const long length = input.length();
+    const int ccsid = storedCcsid();
+    long mark = 0;
+    bool bigEndian = (storedEncoding() & 0x0F) != 2;
+    if (KelConverter::isUtf16Ccsid(ccsid) && length >= 2 &&
+        ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
+        mark = 2;
+        bigEndian = data[0] == 0xFE;
+    } else if (ccsid == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        mark = 3;
+    }
+    try {
+        XmlErrorLocator locator(data, length, ccsid, bigEndian, mark);
+        failure.setDocumentPosition(locator.positionOf(failure.documentOffset()));
+    } catch (const KelException&) {
+        // No place is better than losing the failure itself.
+    }
+}
+
 int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer,
                                                KelSyntaxElement* element, int encoding, int ccsid) {
     KelTraceScope trace(this, "XmlKelParser::refreshBitStreamFromElements", static_cast<const void*>(message),
@@ -196,6 +225,10 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     auto writing = [this](auto step) {
         try {
             return step();
+        } catch (KelParserException& e) {
+            locateWriteFailure(e);
+            kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                         KelMsg::E_XmlP_WriteError, e);
         } catch (const KelRecoverableException& e) {
             kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
                                          KelMsg::E_XmlP_WriteError, e);

@@ -8,6 +8,7 @@
 #include "host/KelParser.hpp"
 #include "host/KelStringBase.hpp"
 
+class KelParserException;
 class XmlBrokerOrvaneParser;
 class XmlBrokerOrvaneWriter;
 class XmlTreelessChecker;
@@ -83,6 +84,9 @@ protected:
     bool isElementAValidTopLevel(int typeCode);
 
 private:
+    // Gives a write failure that knows the byte offset of its element in the input its line and
+    // column there.
+    void locateWriteFailure(KelParserException& failure) const;
     // Drives the builder until `done()` holds; a scan that can go no further raises the parse
     // error instead of looping.
     template <class Done> void scanUntil(KelSyntaxElement* element, const char* function, Done done);

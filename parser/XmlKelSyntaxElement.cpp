@@ -35,39 +35,53 @@ bool XmlKelSyntaxElement::isXmlKelSyntaxElement(KelSyntaxElement* element) const
     return isXmlDomainElement(element, parser());
 }
 
-void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start) noexcept {
+static bool isAttributeCode(KelSyntaxElement* element) {
+    return element != nullptr && (element->type() & kXmlClassMask) == (XmlTypeAttribute & kXmlClassMask);
+}
+
+void XmlKelSyntaxElement::forgetSpan() noexcept {
+    iBufferStart = nullptr;
+    iBufferEnd = nullptr;
+    iStartTag = 0;
+}
+
+void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startTagChanged) noexcept {
     for (KelSyntaxElement* e = start; e; e = e->parent()) {
         if (!e->parser() || !isXmlKelSyntaxElement(e)) return;
         // Every parser of the xml group builds XmlKelSyntaxElement objects; anything else ends the walk.
         auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
         if (!xml) return;
-        xml->iBufferStart = nullptr;
-        xml->iBufferEnd = nullptr;
+        const std::uint32_t tag = xml->iStartTag & ~kContentChanged;
+        const bool tagsKnown = xml->iBufferStart != nullptr && xml->iBufferEnd != nullptr && tag > 0 &&
+                               xml->iBufferStart + tag < xml->iBufferEnd;
+        if (e == start && startTagChanged) xml->forgetSpan();
+        else if (tagsKnown) xml->iStartTag |= kContentChanged;
+        else xml->forgetSpan();
     }
 }
 
 bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
     if (!parser()) return false;
-    iBufferStart = nullptr;
-    iBufferEnd = nullptr;
-    setElementChanged(parent());
+    forgetSpan();
+    setElementChanged(parent(), isAttributeCode(this));
     return true;
 }
 
 void XmlKelSyntaxElement::initialize() {
     // An element in a tree that starts over is a change of that tree.
-    if (parser()) setElementChanged(parent());
+    if (parser()) setElementChanged(parent(), isAttributeCode(this));
     KelSyntaxElement::initialize();
     iDoubleQuotedAttribute = true;
     iBufferBigEndian = true;
     iBufferCodepage = 0;
-    iBufferStart = nullptr;
-    iBufferEnd = nullptr;
+    forgetSpan();
 }
 
 void XmlKelSyntaxElement::setType(int typeCode) {
     markSelfAndAncestors();
     KelSyntaxElement::setType(typeCode);
+    // Made an attribute: the parent's start tag changed too.
+    if (parser() && isAttributeCode(this)) setElementChanged(parent(), true);
 }
 
 void XmlKelSyntaxElement::setName(const KelStringBase& name) {
@@ -77,15 +91,19 @@ void XmlKelSyntaxElement::setName(const KelStringBase& name) {
 
 template <class T>
 void XmlKelSyntaxElement::setValueOf(const T& value) {
-    if (!markSelfAndAncestors()) {
+    if (!parser()) {
         KelSyntaxElement::setValue(value);
         return;
     }
-    // A container's value is the text of its content: it goes on a content child.
-    if (isContainerCode(typeCode()))
+    // A container's value is the text of its content: it goes on a content child, and the
+    // container's own tags stay as they were.
+    if (isContainerCode(typeCode())) {
+        setElementChanged(this, false);
         createValueElement()->setValue(value);
-    else
-        KelSyntaxElement::setValue(value);
+        return;
+    }
+    markSelfAndAncestors();
+    KelSyntaxElement::setValue(value);
 }
 
 void XmlKelSyntaxElement::setValue(const KelGmtTimeStamp& value) { setValueOf(value); }
@@ -127,13 +145,19 @@ void XmlKelSyntaxElement::reset() {
 }
 
 bool XmlKelSyntaxElement::resolveIdentity(int type, const KelStringBase& name) {
-    if (!isUnresolved() && (codeOf(type) != typeCode() || name != storedName())) markSelfAndAncestors();
-    return KelSyntaxElement::resolveIdentity(type, name);
+    const bool changed = !isUnresolved() && (codeOf(type) != typeCode() || name != storedName());
+    if (changed) markSelfAndAncestors();
+    const bool result = KelSyntaxElement::resolveIdentity(type, name);
+    if (changed && parser() && isAttributeCode(this)) setElementChanged(parent(), true);
+    return result;
 }
 
 bool XmlKelSyntaxElement::resolveIdentity(int type) {
-    if (!isUnresolved() && codeOf(type) != typeCode()) markSelfAndAncestors();
-    return KelSyntaxElement::resolveIdentity(type);
+    const bool changed = !isUnresolved() && codeOf(type) != typeCode();
+    if (changed) markSelfAndAncestors();
+    const bool result = KelSyntaxElement::resolveIdentity(type);
+    if (changed && parser() && isAttributeCode(this)) setElementChanged(parent(), true);
+    return result;
 }
 
 KelSyntaxElement* XmlKelSyntaxElement::createValueElement() {
@@ -212,38 +236,42 @@ XmlKelSyntaxElement* XmlKelSyntaxElement::findChildElement(int type) {
 
 // An element that is moved leaves a list of children behind: its former parent and that parent's
 // ancestors must be written anew too, or the output still holds it where it was.
+// A parent's start tag changes when an attribute comes or goes; any other child changes only what
+// lies between its tags.
 void XmlKelSyntaxElement::attachBefore(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
+    const bool attribute = isAttributeCode(this) || isAttributeCode(element);
     KelSyntaxElement::attachBefore(element);
-    setElementChanged(formerParent);
-    if (parser()) setElementChanged(parent());
+    setElementChanged(formerParent, attribute);
+    if (parser()) setElementChanged(parent(), attribute);
 }
 
 void XmlKelSyntaxElement::attachAfter(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
+    const bool attribute = isAttributeCode(this) || isAttributeCode(element);
     KelSyntaxElement::attachAfter(element);
-    setElementChanged(formerParent);
-    if (parser()) setElementChanged(parent());
+    setElementChanged(formerParent, attribute);
+    if (parser()) setElementChanged(parent(), attribute);
 }
 
 void XmlKelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
     KelSyntaxElement::attachAsFirstChild(element);
-    setElementChanged(formerParent);
-    markSelfAndAncestors();
+    setElementChanged(formerParent, isAttributeCode(element));
+    if (parser()) setElementChanged(this, isAttributeCode(element));
 }
 
 void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
     KelSyntaxElement::attachAsLastChild(element);
-    setElementChanged(formerParent);
-    markSelfAndAncestors();
+    setElementChanged(formerParent, isAttributeCode(element));
+    if (parser()) setElementChanged(this, isAttributeCode(element));
 }
 
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
     KelSyntaxElement::detach();
-    if (parser()) setElementChanged(formerParent);
+    if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
 
 void XmlKelSyntaxElement::detachChildren() {
@@ -252,17 +280,23 @@ void XmlKelSyntaxElement::detachChildren() {
 }
 
 void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) {
+    // The span of an element that holds a value is that value's text: it survives only when the
+    // copy left the value as it was.
+    const bool holdsValue = (type() & kXmlValueBit) != 0;
+    const bool wasAttribute = isAttributeCode(this);
+    KelValue before;
+    if (sameText && holdsValue) before = actualValue();
     KelSyntaxElement::copy(source, deep, keepName, sameText);
-    bool keep = sameText && source && type() == source->type() && name() == source->name();
+    bool keep = sameText && source && type() == source->type() && name() == source->name() &&
+                (!holdsValue || actualValue() == before);
     if (!keep) {
         iBufferBigEndian = true;
         iBufferCodepage = 0;
-        iBufferStart = nullptr;
-        iBufferEnd = nullptr;
+        forgetSpan();
     }
     // The ancestors' bytes hold what this element was before the copy: they are written anew, as
     // after any setter.
-    if (source && source != this && parser()) setElementChanged(parent());
+    if (source && source != this && parser()) setElementChanged(parent(), wasAttribute || isAttributeCode(this));
 }
 
 void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
@@ -272,6 +306,7 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     iDoubleQuotedAttribute = xml->iDoubleQuotedAttribute;
     iBufferBigEndian = xml->iBufferBigEndian;
     iBufferCodepage = xml->iBufferCodepage;
-    iBufferStart = xml->iBufferStart;
-    iBufferEnd = xml->iBufferEnd;
+    iBufferStart = xml->getBufferStart();
+    iBufferEnd = xml->getBufferEnd();
+    iStartTag = xml->contentChanged() ? 0 : xml->iStartTag;
 }

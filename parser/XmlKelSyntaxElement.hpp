@@ -11,6 +11,8 @@
 #include "common/XmlConstants.hpp"
 #include "host/KelSyntaxElement.hpp"
 
+#include <cstdint>
+
 class XmlKelParser;
 
 class XmlKelSyntaxElement : public KelSyntaxElement, public XmlConstants {
@@ -24,11 +26,27 @@ public:
     void setBufferBigEndian(bool bigEndian) noexcept { iBufferBigEndian = bigEndian; }
     int getBufferCodepage() const noexcept { return iBufferCodepage; }
     void setBufferCodepage(int ccsid) noexcept { iBufferCodepage = ccsid; }
-    const unsigned char* getBufferStart() const noexcept { return iBufferStart; }
-    void setBufferStart(const unsigned char* start) noexcept { iBufferStart = start; }
-    const unsigned char* getBufferEnd() const noexcept { return iBufferEnd; }
-    void setBufferEnd(const unsigned char* end) noexcept { iBufferEnd = end; }
-    bool hasSpan() const noexcept { return iBufferStart != nullptr && iBufferEnd != nullptr; }
+    // The span: null once the element, or anything below it, changed.
+    const unsigned char* getBufferStart() const noexcept { return contentChanged() ? nullptr : iBufferStart; }
+    void setBufferStart(const unsigned char* start) noexcept {
+        iBufferStart = start;
+        iStartTag &= ~kContentChanged;
+    }
+    const unsigned char* getBufferEnd() const noexcept { return contentChanged() ? nullptr : iBufferEnd; }
+    void setBufferEnd(const unsigned char* end) noexcept {
+        iBufferEnd = end;
+        iStartTag &= ~kContentChanged;
+    }
+    bool hasSpan() const noexcept { return getBufferStart() != nullptr && getBufferEnd() != nullptr; }
+
+    // An element with an end tag knows how many bytes of its span its start tag takes (0:
+    // unknown). When only what lies below it changed, its name and attributes did not: the span
+    // is gone, but its start and end tag still stand in the input and are copied from there.
+    void setStartTagLength(std::uint32_t bytes) noexcept { iStartTag = bytes & ~kContentChanged; }
+    bool keepsTags() const noexcept { return contentChanged() && iBufferStart != nullptr && iBufferEnd != nullptr; }
+    const unsigned char* tagStart() const noexcept { return iBufferStart; }
+    const unsigned char* startTagEnd() const noexcept { return iBufferStart + (iStartTag & ~kContentChanged); }
+    const unsigned char* tagsEnd() const noexcept { return iBufferEnd; }
 
     // First child whose type code equals `type`, parsing on demand; null if none.
     XmlKelSyntaxElement* findChildElement(int type);
@@ -84,8 +102,13 @@ public:
     void copyElement(KelSyntaxElement* source) override;
 
 private:
+    static constexpr std::uint32_t kContentChanged = 0x80000000u;
+    bool contentChanged() const noexcept { return (iStartTag & kContentChanged) != 0; }
     bool isXmlKelSyntaxElement(KelSyntaxElement* element) const noexcept;
-    void setElementChanged(KelSyntaxElement* start) noexcept;
+    // Marks `start` and its XML-domain ancestors: `start` wholly when its start tag changed (an
+    // attribute of it did), else, as every ancestor, only below its tags where it knows them.
+    void setElementChanged(KelSyntaxElement* start, bool startTagChanged = true) noexcept;
+    void forgetSpan() noexcept;
     // Marks this element and its XML-domain ancestors; false when the element has no parser.
     bool markSelfAndAncestors() noexcept;
     KelSyntaxElement* createValueElement();
@@ -96,4 +119,5 @@ private:
     int iBufferCodepage;
     const unsigned char* iBufferStart;
     const unsigned char* iBufferEnd;
+    std::uint32_t iStartTag = 0;   // start-tag length, and kContentChanged
 };

@@ -16,8 +16,11 @@
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlFrontierCopier.hpp"
 #include "writer/XmlMarkupRules.hpp"
+#include "writer/XmlPageCoverage.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 namespace {
 
@@ -101,6 +104,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             writer->iBytesCopied = writer->iOutput.bytesCopied();
             writer->iOutput.end();
             writer->iStack.clear();
+            writer->iSubject = nullptr;
         }
     } endOfWrite{this};
 
@@ -211,6 +215,15 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     const KelStringBase& name = element->name();
+    // Only its content changed: its start tag stands in the input as it is.
+    if (XmlKelSyntaxElement* tags = keptTags(element)) {
+        if (outputPieceOfOriginalBuffer(tags->tagStart(), tags->startTagEnd(), tags->getBufferCodepage(),
+                                        tags->getBufferBigEndian() != 0)) {
+            iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, true});
+            return true;
+        }
+    }
+    iSubject = element;
     outputStartElementBegin(name);
     bool hasContent = false;
     for (KelSyntaxElement* child = element->firstChild(); child; child = child->nextSibling()) {
@@ -220,13 +233,14 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         }
         writeAttribute(child);
     }
+    iSubject = nullptr;
     if (!hasContent) {
         outputEndEmptyElement(name);
         if (debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
         return false;
     }
     outputStartElementEnd(name);
-    iStack.push_back(Frame{element, element->firstChild(), iPauseDepth});
+    iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, false});
     return true;
 }
 
@@ -234,6 +248,10 @@ void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
     // Entity references pair up within one element: one left open inside it ends with it, so a
     // missing end mark cannot swallow the rest of the document.
     setPauseDepth(frame.pauseBase);
+    if (frame.tagsCopied && copyEndTag(frame.element)) {
+        if (KelLog::isDebugActive()) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+        return;
+    }
     outputEndElement(frame.element->name());
     if (KelLog::isDebugActive()) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
 }
@@ -241,6 +259,8 @@ void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
 void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pauseBase) {
     switch (effectiveType(child)) {
     case XmlTypeContent: {
+        // Unchanged text keeps its bytes: its references and line ends as the input had them.
+        if (copyOriginal(child)) break;
         const KelValue& value = child->value();
         if (value.isNull()) break;
         if (value.isCharacter()) {
@@ -251,6 +271,7 @@ void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pause
         break;
     }
     case XmlTypeCData: {
+        if (copyOriginal(child)) break;
         const KelValue& value = child->value();
         if (!value.isNull()) outputCDataSection(value.valueAsCharacter());
         break;
@@ -291,6 +312,7 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         if (copyOriginal(element)) return;
         const KelValue& value = element->value();
         if (value.isNull()) return;
+        iSubject = element;
         if (type == XmlTypeComment || type == XmlTypeDocTypeComment) {
             outputXmlComment(value.valueAsCharacter());
         } else if (type == XmlTypeProcessingInstruction || type == XmlTypeDocTypePI) {
@@ -298,6 +320,7 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         } else {
             outputCharacters(value.valueAsCharacter(), true);
         }
+        iSubject = nullptr;
         return;
     }
     default: {
@@ -355,6 +378,35 @@ bool XmlBrokerOrvaneWriter::copyOriginal(KelSyntaxElement* element) {
     if (xml == nullptr || xml->getBufferStart() == nullptr || xml->getBufferEnd() == nullptr) return false;
     return outputPieceOfOriginalBuffer(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
                                        xml->getBufferBigEndian() != 0);
+}
+
+XmlKelSyntaxElement* XmlBrokerOrvaneWriter::keptTags(KelSyntaxElement* element) {
+    if (!iSpanReuse || !isXmlSyntaxElement(element)) return nullptr;
+    XmlKelSyntaxElement* xml = asXmlElement(element);
+    return xml != nullptr && xml->keepsTags() ? xml : nullptr;
+}
+
+bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
+    XmlKelSyntaxElement* xml = keptTags(element);
+    if (xml == nullptr) return false;
+    // The end tag is the last "<" of the span on. Found where "<" is one code unit that nothing
+    // else contains (UTF-8, UTF-16); in other pages the end tag is written anew.
+    const unsigned char* from = xml->startTagEnd();
+    const unsigned char* end = xml->tagsEnd();
+    const int ccsid = xml->getBufferCodepage();
+    const unsigned char* open = nullptr;
+    if (ccsid == 1208) {
+        for (const unsigned char* b = end; b > from && open == nullptr;)
+            if (*--b == '<') open = b;
+    } else if (isUtf16(ccsid) && (end - from) % 2 == 0) {
+        const bool big = xml->getBufferBigEndian() != 0;
+        for (const unsigned char* b = end; b - 2 >= from && open == nullptr; b -= 2) {
+            const unsigned unit = big ? (b[-2] << 8 | b[-1]) : (b[-1] << 8 | b[-2]);
+            if (unit == u'<') open = b - 2;
+        }
+    }
+    if (open == nullptr) return false;
+    return outputPieceOfOriginalBuffer(open, end, ccsid, xml->getBufferBigEndian() != 0);
 }
 
 void XmlBrokerOrvaneWriter::setOutputCodepage(long ccsid) { iOutputCodepage = static_cast<int>(ccsid); }
@@ -453,6 +505,43 @@ void XmlBrokerOrvaneWriter::outputText(const KelStringBase& text, XmlTextEscaper
 void XmlBrokerOrvaneWriter::checkName(const KelStringBase& name, const char* function) {
     if (!XmlMarkupRules::isName(name))
         kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_InvalidElementNameFound, name);
+    checkPageHolds(name, "in a name", function);
+}
+
+void XmlBrokerOrvaneWriter::checkPageHolds(const KelStringBase& text, const char* what, const char* function) {
+    XmlPageCoverage& coverage = iOutput.coverage();
+    if (coverage.coversUnicode() || coverage.canEncode(text.data(), text.length())) return;
+    // The first character the page lacks, for the report.
+    coverage.prepareAscii();
+    unsigned long codePoint = 0;
+    for (std::size_t i = 0; i < text.length(); ++i) {
+        const char16_t u = text[i];
+        if (coverage.asciiCovered(u)) continue;
+        const bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < text.length() && text[i + 1] >= 0xDC00 &&
+                          text[i + 1] <= 0xDFFF;
+        if (coverage.encodesAlone(text.data() + i, pair ? 2 : 1)) {
+            if (pair) ++i;
+            continue;
+        }
+        codePoint = pair ? 0x10000ul + ((static_cast<unsigned long>(u) - 0xD800ul) << 10) + (text[i + 1] - 0xDC00ul) : u;
+        break;
+    }
+    char character[16];
+    std::snprintf(character, sizeof character, "U+%04lX", codePoint);
+    // The place: where the element stands in the input, when it came from there. The parser
+    // turns the byte offset into a line and a column.
+    KelDocumentPosition where;
+    KelStringBase element;
+    if (iSubject != nullptr && iOwner != nullptr && isXmlSyntaxElement(iSubject)) {
+        const XmlKelSyntaxElement* xml = asXmlElement(iSubject);
+        const KelBuffer& input = iOwner->storedBitStream();
+        if (xml != nullptr && xml->getBufferStart() != nullptr && input.data() != nullptr &&
+            xml->getBufferStart() >= input.data() && xml->getBufferStart() < input.data() + input.length())
+            where.offset = xml->getBufferStart() - input.data();
+        if ((iSubject->type() & kXmlClassMask) == (XmlTypeElement & kXmlClassMask)) element = iSubject->name();
+    }
+    kelThrowAt(where, element, this, KEL_HERE, function, KelMsg::E_Kel_ConversionFailed,
+                                   iOutputCodepage, std::string(character) + " " + what);
 }
 
 // ---- output wrappers --------------------------------------------------------------------------
@@ -551,33 +640,61 @@ void XmlBrokerOrvaneWriter::outputAttributeSource(const KelStringBase& name, con
 
 void XmlBrokerOrvaneWriter::outputCDataSection(const KelStringBase& text) {
     if (paused()) return;
-    if (text.find(wcsRightSquareSquare) == KelStringBase::npos && text.find(u'\r') == KelStringBase::npos) {
+    XmlPageCoverage& coverage = iOutput.coverage();
+    const bool covered = coverage.coversUnicode() || coverage.canEncode(text.data(), text.length());
+    if (covered && text.find(wcsRightSquareSquare) == KelStringBase::npos && text.find(u'\r') == KelStringBase::npos) {
         XmlOrvaneWriter::outputCDataSection(newPiece(), text);
         emitBuiltPiece();
         return;
     }
     // "]]>" cannot stand inside a section: end the section between "]]" and ">" and start a new
-    // one. Nor can a carriage return, which every reader turns into a line feed: it goes between
-    // two sections as a reference. So the text survives whole.
+    // one. Nor can a carriage return, which every reader turns into a line feed, nor a character
+    // the output page lacks: each goes between two sections as a character reference. So the
+    // text survives whole.
     static const KelStringBase restart = KelStringBase::fromAscii("]]><![CDATA[");
     static const KelStringBase carriageReturn = KelStringBase::fromAscii("]]>&#13;<![CDATA[");
+    static const KelStringBase sectionEnd = KelStringBase::fromAscii("]]>");
+    static const KelStringBase sectionStart = KelStringBase::fromAscii("<![CDATA[");
+    if (!covered) coverage.prepareAscii();
     KelStringBase split;
     std::size_t from = 0;
+    bool endsInReference = false;   // a section reopened after a reference holds nothing yet
     const std::size_t length = text.length();
     for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] == u'\r') {
+        const char16_t u = text[i];
+        if (u == u'\r') {
             split.append(text.data() + from, i - from);
             split.append(carriageReturn);
             from = i + 1;
-        } else if (text[i] == u']' && i + 2 < length && text[i + 1] == u']' && text[i + 2] == u'>') {
+            endsInReference = false;
+        } else if (u == u']' && i + 2 < length && text[i + 1] == u']' && text[i + 2] == u'>') {
             split.append(text.data() + from, i + 2 - from);
             split.append(restart);
             from = i + 2;
             ++i;
+            endsInReference = false;
+        } else if (!covered && !coverage.asciiCovered(u)) {
+            const bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
+                              text[i + 1] <= 0xDFFF;
+            const std::size_t count = pair ? 2 : 1;
+            if (coverage.encodesAlone(text.data() + i, count) || (!pair && u >= 0xD800 && u <= 0xDFFF)) {
+                i += count - 1;   // the page holds it (a lone surrogate: the conversion reports it)
+                continue;
+            }
+            split.append(text.data() + from, i - from);
+            split.append(sectionEnd);
+            XmlTextEscaper::append(text.substr(i, count), XmlTextEscaper::Content, XmlTextEscaper::ReferencesForPage,
+                                   coverage, split);
+            split.append(sectionStart);
+            from = i + count;
+            i += count - 1;
+            endsInReference = from == length;
         }
     }
     split.append(text.data() + from, length - from);
     XmlOrvaneWriter::outputCDataSection(newPiece(), split);
+    // A section that would end empty after a reference is left out.
+    if (endsInReference) iPiece.resize(iPiece.length() - sectionStart.length() - sectionEnd.length());
     emitBuiltPiece();
 }
 
@@ -598,6 +715,7 @@ void XmlBrokerOrvaneWriter::outputProcessingInstruction(const KelStringBase& tar
     if (!XmlMarkupRules::isInstructionData(data))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputProcessingInstruction",
                                      KelMsg::E_XmlP_validateTree, data);
+    checkPageHolds(data, "in a processing instruction", "XmlBrokerOrvaneWriter::outputProcessingInstruction");
     XmlOrvaneWriter::outputProcessingInstruction(newPiece(), target, data, false);
     emitBuiltPiece();
 }
@@ -608,6 +726,7 @@ void XmlBrokerOrvaneWriter::outputXmlComment(const KelStringBase& text) {
     if (!XmlMarkupRules::isCommentText(text))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputXmlComment",
                                      KelMsg::E_XmlP_validateTree, text);
+    checkPageHolds(text, "in a comment", "XmlBrokerOrvaneWriter::outputXmlComment");
     XmlOrvaneWriter::outputXmlComment(newPiece(), text, false);
     emitBuiltPiece();
 }

@@ -61,6 +61,7 @@ private:
         KelSyntaxElement* element;
         KelSyntaxElement* next;  // next child to write, null when all are written
         int pauseBase;           // pause depth when the element was opened
+        bool tagsCopied;         // its start tag was copied: so is its end tag where it can be
     };
 
     // ---- Tree walking.
@@ -82,6 +83,10 @@ private:
     bool endsLinesWithNewLine(KelSyntaxElement* root, long ccsid);
     // The reuse test and the copy: true when the element's original bytes were written.
     bool copyOriginal(KelSyntaxElement* element);
+    // An element whose tags stand unchanged in the input (only its content changed), or null.
+    XmlKelSyntaxElement* keptTags(KelSyntaxElement* element);
+    // Copies such an element's end tag; false (nothing written) when it cannot.
+    bool copyEndTag(KelSyntaxElement* element);
     void setOutputCodepage(long ccsid);
     void setOutputEncoding(long encoding);
     void outputStartDoc();
@@ -132,8 +137,14 @@ private:
     void outputXmlComment(const KelStringBase& text);
     void outputEntityReference(const KelStringBase& name);
     void outputParameterEntityReference(const KelStringBase& name);   // %name;
-    // Refuses (E_XmlP_InvalidElementNameFound, the name as insert) a name that is not an XML Name.
+    // Refuses (E_XmlP_InvalidElementNameFound, the name as insert) a name that is not an XML Name,
+    // and one the output page cannot hold.
     void checkName(const KelStringBase& name, const char* function);
+    // Text that holds no references (a comment, an instruction, a name) and so must be written
+    // in the output page as it stands: refused (E_Kel_ConversionFailed, with the place in the
+    // input of the element being written, when it came from there) when the page lacks one of
+    // its characters. `what` says where the character stands ("in a comment").
+    void checkPageHolds(const KelStringBase& text, const char* what, const char* function);
     void outputXmlDeclBegin();
     void outputXmlDeclEnd();
     void outputXmlVersion(const KelStringBase& text);
@@ -179,4 +190,6 @@ private:
     std::vector<KelStringBase> iAttributeNames;
     std::unordered_set<KelStringBase, KelStringBaseHash> iAttributeNameSet;
     XmlFrontierCopier* iFrontier = nullptr;   // for the next writeBuffer only
+    // The element whose markup is being written anew, for the place of a refused conversion.
+    KelSyntaxElement* iSubject = nullptr;
 };

@@ -5,7 +5,7 @@
 #include "host/KelParser.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "query/XmlPathQuery.hpp"
 #include "tools/ErrorReport.hpp"
 #include "tools/InputFile.hpp"

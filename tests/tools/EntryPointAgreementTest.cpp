@@ -13,7 +13,7 @@
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlParserPlugin.hpp"
 #include "tests/support/ConformanceManifest.hpp"

@@ -2,7 +2,7 @@
 
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 namespace {
 KelSyntaxElement* documentElement(KelSyntaxElement* root) {

@@ -3,7 +3,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelValue.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 QuarnWorkloads::QuarnWorkloads(const KelBuffer& bitStream, int ccsid, int encoding)
     : iParser(std::make_unique<XmlKelParser>(&iGroup, true)), iBitStream(bitStream), iCcsid(ccsid),

@@ -5,7 +5,7 @@
 #include "host/KelLog.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 

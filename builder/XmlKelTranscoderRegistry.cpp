@@ -1,6 +1,7 @@
 #include "builder/XmlKelTranscoderRegistry.hpp"
 
 #include "builder/XmlKelTranscoder.hpp"
+#include "host/KelCodePageTable.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 
@@ -23,14 +24,6 @@
 using namespace xercesc;
 
 namespace {
-
-// The code pages of the host's converter table; every other "ibm-<ccsid>" that ICU knows is
-// found by asking ICU for its names.
-const int kTableCcsids[] = {
-    1208, 819,  367,  923,  437,  850,  852,  858,  1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257,
-    1258, 37,   273,  277,  278,  280,  284,  285,  297,  500,  871,  1047, 1140, 1141, 1142, 1143,
-    1144, 1145, 1146, 1147, 1148, 1149, 932,  943,  1386, 5050,
-};
 
 // The names this library registered, so that unloading it can take them back.
 std::vector<std::basic_string<XMLCh>> gRegisteredNames;
@@ -80,7 +73,9 @@ int ibmCcsid(const char* name) {
 }
 
 void registerAll() {
-    std::set<int> ccsids(std::begin(kTableCcsids), std::end(kTableCcsids));
+    // The host's table, and every other "ibm-<ccsid>" that ICU knows, found by asking ICU for its names.
+    std::set<int> ccsids;
+    for (const KelCodePageTable::Entry& entry : KelCodePageTable::entries()) ccsids.insert(entry.ccsid);
     UErrorCode status = U_ZERO_ERROR;
     if (UEnumeration* names = ucnv_openAllNames(&status)) {
         int32_t length = 0;

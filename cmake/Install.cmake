@@ -14,7 +14,8 @@ file(GLOB QUARN_PUBLIC_HEADERS CONFIGURE_DEPENDS
 list(FILTER QUARN_PUBLIC_HEADERS EXCLUDE REGEX "/host/(KelThrow|KelUtf8|KelSingleByteTable|KelSyntaxElementAccess)\\.hpp$")
 list(APPEND QUARN_PUBLIC_HEADERS
   ${PROJECT_SOURCE_DIR}/common/XmlConstants.hpp ${PROJECT_SOURCE_DIR}/common/XmlUtils.hpp
-  ${PROJECT_SOURCE_DIR}/common/XmlOrvaneWriter.hpp ${PROJECT_SOURCE_DIR}/builder/XmlBuilderLimits.hpp)
+  ${PROJECT_SOURCE_DIR}/common/XmlOrvaneWriter.hpp ${PROJECT_SOURCE_DIR}/common/XmlElementType.hpp
+  ${PROJECT_SOURCE_DIR}/builder/XmlBuilderLimits.hpp)
 # Installed, each header's includes of its neighbours name them as <quarn/...> paths, so that
 # one -I of the include folder serves and no generic folder name (host/, common/) is put on a
 # program's include path.

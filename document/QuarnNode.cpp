@@ -4,7 +4,7 @@
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "query/XmlNodeText.hpp"
 #include "query/XmlPathQuery.hpp"

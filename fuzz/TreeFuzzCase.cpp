@@ -5,7 +5,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlParserPlugin.hpp"
 #include "tests/support/CanonicalTreeSerialiser.hpp"
@@ -348,9 +348,9 @@ struct Round {
                 break;
             }
             }
-        } catch (const KelException& e) {
-            if (!isParseFailure(e)) note(std::string("an edit raised ") + e.what());
-            parseFailed = parseFailed || isParseFailure(e);
+        } catch (const KelException& raised) {
+            if (!isParseFailure(raised)) note(std::string("an edit raised ") + raised.what());
+            parseFailed = parseFailed || isParseFailure(raised);
         }
     }
 };

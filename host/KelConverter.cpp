@@ -3,6 +3,7 @@
 // with one ICU converter instance per thread and ccsid because ICU converters carry state.
 #include "host/KelConverter.hpp"
 
+#include "host/KelCodePageTable.hpp"
 #include "host/KelException.hpp"
 #include "host/KelLog.hpp"
 #include "host/KelThrow.hpp"
@@ -20,57 +21,6 @@
 #include <unordered_map>
 
 namespace {
-
-struct CcsidName {
-    int ccsid;
-    const char* icuName;
-};
-
-// Canonical ICU names, so that no alias lookup can pick a different table.
-const CcsidName kCcsidNames[] = {
-    {1208, "UTF-8"},
-    {819, "ISO-8859-1"},
-    {367, "US-ASCII"},
-    {923, "ibm-923_P100-1998"},
-    {437, "ibm-437_P100-1995"},
-    {850, "ibm-850_P100-1995"},
-    {852, "ibm-852_P100-1995"},
-    {858, "ibm-858_P100-1997"},
-    {1250, "ibm-5346_P100-1998"},   // windows-1250
-    {1251, "ibm-5347_P100-1998"},   // windows-1251
-    {1252, "ibm-5348_P100-1997"},   // windows-1252
-    {1253, "ibm-5349_P100-1998"},   // windows-1253
-    {1254, "ibm-5350_P100-1998"},   // windows-1254
-    {1255, "ibm-9447_P100-2002"},   // windows-1255
-    {1256, "ibm-9448_X100-2005"},   // windows-1256
-    {1257, "ibm-9449_P100-2002"},   // windows-1257
-    {1258, "ibm-5354_P100-1998"},   // windows-1258
-    {37, "ibm-37_P100-1995"},
-    {273, "ibm-273_P100-1995"},
-    {277, "ibm-277_P100-1995"},
-    {278, "ibm-278_P100-1995"},
-    {280, "ibm-280_P100-1995"},
-    {284, "ibm-284_P100-1995"},
-    {285, "ibm-285_P100-1995"},
-    {297, "ibm-297_P100-1995"},
-    {500, "ibm-500_P100-1995"},
-    {871, "ibm-871_P100-1995"},
-    {1047, "ibm-1047_P100-1995"},
-    {1140, "ibm-1140_P100-1997"},
-    {1141, "ibm-1141_P100-1997"},
-    {1142, "ibm-1142_P100-1997"},
-    {1143, "ibm-1143_P100-1997"},
-    {1144, "ibm-1144_P100-1997"},
-    {1145, "ibm-1145_P100-1997"},
-    {1146, "ibm-1146_P100-1997"},
-    {1147, "ibm-1147_P100-1997"},
-    {1148, "ibm-1148_P100-1997"},
-    {1149, "ibm-1149_P100-1997"},
-    {932, "ibm-943_P15A-2003"},     // Shift-JIS
-    {943, "ibm-943_P15A-2003"},     // Shift-JIS
-    {1386, "windows-936-2000"},     // GBK
-    {5050, "euc-jp-2007"},          // EUC-JP
-};
 
 const char* kUtf16Name = "UTF-16BE";
 
@@ -93,9 +43,8 @@ std::string icuNameAndWidth(int ccsid, int* maxBytesPerChar) {
         return kUtf16Name;
     }
     if (ccsid <= 0) return std::string();
-    for (const CcsidName& entry : kCcsidNames) {
-        if (entry.ccsid == ccsid) return probeIcu(entry.icuName, maxBytesPerChar);
-    }
+    if (const KelCodePageTable::Entry* entry = KelCodePageTable::find(ccsid))
+        return probeIcu(entry->icuName, maxBytesPerChar);
     const std::string ibmName = "ibm-" + std::to_string(ccsid);
     return probeIcu(ibmName.c_str(), maxBytesPerChar);
 }
@@ -300,18 +249,9 @@ bool KelConverter::hasNewLine(int ccsid) noexcept {
 std::string KelConverter::icuNameFor(int ccsid) { return icuNameAndWidth(ccsid, nullptr); }
 
 std::string KelConverter::encodingNameFor(int ccsid) {
-    struct Named {
-        int ccsid;
-        const char* name;
-    };
-    static const Named kNames[] = {
-        {1208, "UTF-8"},         {819, "ISO-8859-1"},    {367, "US-ASCII"},      {923, "ISO-8859-15"},
-        {858, "IBM00858"},       {932, "Windows-31J"},   {943, "Windows-31J"},     {1386, "GBK"},
-        {5050, "EUC-JP"},
-    };
     if (isUtf16Ccsid(ccsid)) return "UTF-16";
-    for (const Named& entry : kNames)
-        if (entry.ccsid == ccsid) return entry.name;
+    const KelCodePageTable::Entry* entry = KelCodePageTable::find(ccsid);
+    if (entry != nullptr && entry->declarationName != nullptr) return entry->declarationName;
     if (ccsid >= 1250 && ccsid <= 1258) return "windows-" + std::to_string(ccsid);
     if (ccsid >= 1140 && ccsid <= 1149) return "IBM0" + std::to_string(ccsid);
     // The IBM pages by number, three digits at least (IBM037, IBM500, IBM1047, IBM930).

@@ -1,9 +1,9 @@
 // KelConverter: converts between the bytes of a coded character set (ccsid) and UTF-16.
-// Converters are looked up by ccsid in the table below, created once and cached for the life of
-// the process; a converter object is immutable and safe to use from many threads at once (ICU
-// state lives in per-thread converter instances).
+// Converters are looked up by ccsid in the code-page table (KelCodePageTable, summarised below),
+// created once and cached for the life of the process; a converter object is immutable and safe
+// to use from many threads at once (ICU state lives in per-thread converter instances).
 //
-// Ccsid table:
+// The pages:
 //   1200, 13488, 17584  UTF-16; byte order as asked (1 big-endian, -1 little-endian)
 //   1208                UTF-8
 //   819                 ISO-8859-1        367   US-ASCII        923  ISO-8859-15

@@ -1,5 +1,6 @@
 #include "host/KelEncodingDetector.hpp"
 
+#include "host/KelCodePageTable.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "host/KelThrow.hpp"
@@ -10,12 +11,6 @@
 #include <cstring>
 
 namespace {
-// The ccsids of the host's converter table, tried in this order when a name is looked up, so that
-// a name answers with the ccsid people use for it (windows-1252 is 1252, not ICU's 5348).
-const int kTableCcsids[] = {1208, 819, 367, 923, 437, 850, 852, 858, 1250, 1251, 1252, 1253, 1254, 1255, 1256,
-                            1257, 1258, 37, 273, 277, 278, 280, 284, 285, 297, 500, 871, 1047, 1140, 1141,
-                            1142, 1143, 1144, 1145, 1146, 1147, 1148, 1149, 943, 932, 1386, 5050};
-
 std::string lower(const std::string& s) {
     std::string out;
     for (char c : s) out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -104,8 +99,9 @@ int KelEncodingDetector::ccsidForName(const std::string& name) {
     if (isUtf32Name(s)) return -1;
     const std::string canonical = canonicalIcuName(name);
     if (canonical.empty()) return -1;
-    for (int ccsid : kTableCcsids)
-        if (canonicalIcuName(KelConverter::icuNameFor(ccsid)) == canonical) return ccsid;
+    // The table's order decides between pages that share a table (Shift_JIS answers 943).
+    for (const KelCodePageTable::Entry& entry : KelCodePageTable::entries())
+        if (canonicalIcuName(KelConverter::icuNameFor(entry.ccsid)) == canonical) return entry.ccsid;
     // Any other page ICU knows by an IBM number.
     UErrorCode status = U_ZERO_ERROR;
     const char* ibm = ucnv_getStandardName(canonical.c_str(), "IBM", &status);

@@ -7,7 +7,7 @@
 
 class KelOwnedLogSource {
 public:
-    explicit KelOwnedLogSource(const KelOwnedLogSource* owner = nullptr) noexcept : iOwner(owner) {}
+    explicit KelOwnedLogSource(const KelOwnedLogSource* owner = nullptr) noexcept : iLogOwner(owner) {}
     KelOwnedLogSource(const KelOwnedLogSource&) = default;
     KelOwnedLogSource& operator=(const KelOwnedLogSource&) = default;
 
@@ -26,5 +26,6 @@ public:
     virtual ~KelOwnedLogSource();
 
 protected:
-    const KelOwnedLogSource* iOwner;
+    // Named apart from the owners of derived classes (a builder's or writer's parser).
+    const KelOwnedLogSource* iLogOwner;
 };

@@ -7,7 +7,7 @@
 #include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
 #include "writer/XmlDeclarationEncoding.hpp"
@@ -264,13 +264,11 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     // navigation and validate() raise it.
     if (atFrontier && !iTrustedInput) checkStoredBitStream();
     return writing([&] {
-        if (atFrontier) {
+        if (atFrontier)
             frontier.validateBuiltPart();
-            iTreeWriter->useFrontier(&frontier);
-        } else {
+        else
             validateTree(element);
-        }
-        return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding);
+        return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding, atFrontier ? &frontier : nullptr);
     });
 }
 

@@ -2,7 +2,7 @@
 
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 
 #include <vector>

@@ -1,7 +1,7 @@
 #include "parser/XmlParserPlugin.hpp"
 
 #include "builder/XmlBrokerOrvaneParser.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"

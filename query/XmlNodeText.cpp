@@ -4,7 +4,7 @@
 #include "host/KelConverter.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelValue.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 namespace {
 

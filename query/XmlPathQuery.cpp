@@ -4,7 +4,7 @@
 #include "query/XmlPathWalker.hpp"
 
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 struct XmlPathQuery::Compiled {
     XmlPathCompiler::Function function = XmlPathCompiler::Function::None;

@@ -1,7 +1,7 @@
 #include "query/XmlPathWalker.hpp"
 
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // FlowCommand: `quarn flow`: reads the flow's settings, loads the parser plug-in, runs the flow
 // until it is stopped and prints its counters (on SIGUSR1 and at the end). Exit statuses as the
-// other subcommands, and 5 when the broker refuses the flow (login, a queue or an exchange).
+// other subcommands, and 6 when the broker refuses the flow (login, a queue or an exchange).
 // One object per run, on the main thread.
 #pragma once
 

@@ -7,7 +7,7 @@
 #include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "tools/BatchRunner.hpp"
 #include "tools/ErrorReport.hpp"
 #include "tools/MappedInputGuard.hpp"

@@ -6,7 +6,7 @@
 #include "host/KelParserInspector.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "query/XmlPathQuery.hpp"
 #include "tools/ErrorReport.hpp"
 #include "tools/InputFile.hpp"

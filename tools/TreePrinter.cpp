@@ -2,7 +2,7 @@
 
 #include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 namespace {
 bool hasValueBit(int code) { return (code & kXmlValueBit) != 0; }

@@ -11,7 +11,7 @@
 #include "host/KelThrow.hpp"
 #include "host/KelValue.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlFrontierCopier.hpp"
@@ -51,11 +51,10 @@ XmlBrokerOrvaneWriter::~XmlBrokerOrvaneWriter() {
 
 // ---- the write driver -------------------------------------------------------------------------
 
-int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding) {
+int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding,
+                                       XmlFrontierCopier* frontier) {
     KelTraceScope trace(this, "XmlBrokerOrvaneWriter::writeBuffer", static_cast<const void*>(buffer),
                         static_cast<const void*>(root), ccsid, encoding);
-    XmlFrontierCopier* frontier = iFrontier;   // this write's only
-    iFrontier = nullptr;
     if (buffer == nullptr || root == nullptr) {
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeBuffer", KelMsg::E_XmlP_InvParams,
                                      static_cast<const void*>(buffer), static_cast<const void*>(root));

@@ -42,15 +42,16 @@ public:
 
     // Writes the children of `root` into `buffer` in `ccsid`, with the byte order (and, for
     // UTF-16, the byte-order mark) that `encoding` gives; returns the bytes `buffer` now holds.
-    int writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding);
+    // With a `frontier` (prepared by the caller for this write) the write stops at the scan
+    // frontier and copies the rest, as the copier says, falling back to the whole walk when it
+    // cannot.
+    int writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding,
+                    XmlFrontierCopier* frontier = nullptr);
 
     // What the last writeBuffer added to its buffer: bytes copied unchanged from element spans,
     // and every other byte (markup, converted text, byte-order mark).
     long bytesCopiedFromSpans() const noexcept { return iBytesCopied; }
     long bytesWrittenAsMarkup() const noexcept { return iBytesWritten > iBytesCopied ? iBytesWritten - iBytesCopied : 0; }
-    // The next writeBuffer stops at the scan frontier and copies the rest, as `frontier`
-    // (prepared for that write) says, falling back to the whole walk when it cannot.
-    void useFrontier(XmlFrontierCopier* frontier) noexcept { iFrontier = frontier; }
 
 private:
     friend class XmlFrontierCopier;   // writes the built part with the walk's own operations
@@ -189,7 +190,6 @@ private:
     // instead of written (a reader refuses a tag that repeats one).
     std::vector<KelStringBase> iAttributeNames;
     std::unordered_set<KelStringBase, KelStringBaseHash> iAttributeNameSet;
-    XmlFrontierCopier* iFrontier = nullptr;   // for the next writeBuffer only
     // The element whose markup is being written anew, for the place of a refused conversion.
     KelSyntaxElement* iSubject = nullptr;
 };

@@ -43,7 +43,7 @@ bool decodeWellFormedUtf8(const unsigned char* in, const unsigned char* end, Kel
 
 void XmlBufferedOutput::begin(KelWriteBuffer* buffer, int ccsid, int byteOrder, bool newLines) {
     iWriteBuffer = buffer;
-    iPendingCodepage = ccsid;
+    iCcsid = ccsid;
     iPendingByteOrder = byteOrder;
     iNewLines = newLines;
     iBytesCopied = 0;
@@ -53,7 +53,7 @@ void XmlBufferedOutput::begin(KelWriteBuffer* buffer, int ccsid, int byteOrder, 
 
 void XmlBufferedOutput::end() noexcept {
     iWriteBuffer = nullptr;
-    iPendingCodepage = 0;
+    iCcsid = 0;
     iPendingByteOrder = 0;
     if (!iPendingText.empty()) iPendingText.clear();
 }
@@ -71,7 +71,7 @@ void XmlBufferedOutput::flush() {
     if (iPendingText.empty()) return;
     const long from = iWriteBuffer->used();
     if (!appendThroughTable(nullptr, 0)) {
-        iWriteBuffer->appendMbs(iPendingText, iPendingCodepage, iPendingByteOrder);
+        iWriteBuffer->appendMbs(iPendingText, iCcsid, iPendingByteOrder);
         iPendingText.clearAndReserve(iFlushThreshold);
     }
     keepNewLines(from);
@@ -82,7 +82,7 @@ void XmlBufferedOutput::writeLong(const char16_t* text, std::size_t length) {
     if (!iPendingText.empty() && iPendingText.length() + length > iFlushThreshold) flush();
     if (length > iFlushThreshold) {
         const long from = iWriteBuffer->used();
-        if (!appendThroughTable(text, length)) iWriteBuffer->appendMbs(text, length, iPendingCodepage, iPendingByteOrder);
+        if (!appendThroughTable(text, length)) iWriteBuffer->appendMbs(text, length, iCcsid, iPendingByteOrder);
         keepNewLines(from);
     } else {
         iPendingText.append(text, length);
@@ -170,9 +170,9 @@ void XmlBufferedOutput::restoreEndOfBuffer() { iWriteBuffer->data()[iWriteBuffer
 // ---- single-byte tables -------------------------------------------------------------------------
 
 const KelSingleByteTable* XmlBufferedOutput::singleByteTable() {
-    if (iSingleByteCcsid != iPendingCodepage) {
-        iSingleByte = iCoverage.coversUnicode() ? nullptr : KelSingleByteTable::forCcsid(iPendingCodepage);
-        iSingleByteCcsid = iPendingCodepage;
+    if (iSingleByteCcsid != iCcsid) {
+        iSingleByte = iCoverage.coversUnicode() ? nullptr : KelSingleByteTable::forCcsid(iCcsid);
+        iSingleByteCcsid = iCcsid;
     }
     return iSingleByte;
 }

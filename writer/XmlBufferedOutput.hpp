@@ -31,7 +31,7 @@ public:
     void discardFrom(long used);
 
     KelWriteBuffer* buffer() const noexcept { return iWriteBuffer; }
-    int codepage() const noexcept { return iPendingCodepage; }
+    int codepage() const noexcept { return iCcsid; }
     bool bigEndian() const noexcept { return iPendingByteOrder != -1; }
     XmlPageCoverage& coverage() noexcept { return iCoverage; }
     // Bytes copied unchanged (copyBytes) since begin.
@@ -87,7 +87,7 @@ private:
     KelStringBase iPendingText;
     unsigned iFlushThreshold = kFlushThreshold;
     KelWriteBuffer* iWriteBuffer = nullptr;
-    int iPendingCodepage = 0;
+    int iCcsid = 0;                 // the page the pending text is converted into
     int iPendingByteOrder = 0;
     bool iNewLines = false;
     long iBytesCopied = 0;

@@ -9,7 +9,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelValue.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
 

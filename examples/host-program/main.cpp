@@ -7,7 +7,7 @@
 #include <quarn/host/KelParserRegistry.hpp>
 #include <quarn/host/KelSyntaxElement.hpp>
 #include <quarn/host/KelWriteBuffer.hpp>
-#include <quarn/parser/XmlElementType.hpp>
+#include <quarn/common/XmlElementType.hpp>
 
 #include <cstdio>
 

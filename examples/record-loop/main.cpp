@@ -7,7 +7,7 @@
 #include "host/KelParser.hpp"
 #include "host/KelParserRegistry.hpp"
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <cstdio>
 #include <fstream>

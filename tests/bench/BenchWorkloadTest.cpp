@@ -8,7 +8,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "builder/XmlBrokerOrvaneParser.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "bench/QuarnWorkloads.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <gtest/gtest.h>
 

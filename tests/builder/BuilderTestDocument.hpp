@@ -10,7 +10,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 

@@ -36,8 +36,8 @@ std::string narrow(const unsigned short* text) {
 // A buffer with a guard region after the part handed to the code under test.
 struct GuardedBuffer {
     static constexpr char kGuard = '\x5A';
-    explicit GuardedBuffer(std::size_t usable, std::size_t guard = 32)
-        : bytes(usable + guard, kGuard), usable(usable) {}
+    explicit GuardedBuffer(std::size_t usableBytes, std::size_t guard = 32)
+        : bytes(usableBytes + guard, kGuard), usable(usableBytes) {}
     char* data() { return bytes.data(); }
     bool guardIntact() const {
         for (std::size_t i = usable; i < bytes.size(); ++i) {

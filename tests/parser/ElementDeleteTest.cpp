@@ -5,7 +5,7 @@
 #include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 
@@ -132,8 +132,8 @@ TEST_F(Deleting, RefusalsLeaveTheTreeWhole) {
 TEST_F(Deleting, AFreedSlotIsTakenAgainAndPoisonedWhileFree) {
     parse("<a><b>some text that is long enough to be kept in a block of its own</b><c/></a>");
     KelSyntaxElement* b = firstElement(body());
-    KelSyntaxElement* text = b->firstChild();
-    ASSERT_NE(text, nullptr);
+    KelSyntaxElement* content = b->firstChild();
+    ASSERT_NE(content, nullptr);
     b->detach();
     const std::size_t live = parser.elementPool().liveCount();
     b->deleteElement();
@@ -141,12 +141,12 @@ TEST_F(Deleting, AFreedSlotIsTakenAgainAndPoisonedWhileFree) {
     EXPECT_FALSE(parser.elementPool().holds(b));
 #ifdef QUARN_TEST_ASAN
     EXPECT_TRUE(__asan_address_is_poisoned(b));
-    EXPECT_TRUE(__asan_address_is_poisoned(text));
+    EXPECT_TRUE(__asan_address_is_poisoned(content));
     EXPECT_DEATH(b->knownFirstChild(), "use-after-poison");
 #endif
     // The last slot freed is the first taken again, built afresh.
     KelSyntaxElement* fresh = parser.elementPool().createElement();
-    EXPECT_TRUE(fresh == b || fresh == text);
+    EXPECT_TRUE(fresh == b || fresh == content);
     EXPECT_EQ(fresh->knownFirstChild(), nullptr);
     EXPECT_TRUE(fresh->storedValue().isNull());
     EXPECT_TRUE(parser.elementPool().holds(fresh));

@@ -7,7 +7,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 
 #include "LibxmlReading.hpp"
@@ -68,13 +68,13 @@ TEST_F(Ownership, AMovedElementOutlivesTheNextMessageOfTheParserThatMadeIt) {
         const char* expected;
     };
     const Case cases[] = {
-        {"as last child", [](KelSyntaxElement* b, KelSyntaxElement* k) { b->attachAsLastChild(k); },
+        {"as last child", [](KelSyntaxElement* to, KelSyntaxElement* k) { to->attachAsLastChild(k); },
          "<b><s/><keep k=\"1\">precious<i>!</i></keep></b>"},
-        {"as first child", [](KelSyntaxElement* b, KelSyntaxElement* k) { b->attachAsFirstChild(k); },
+        {"as first child", [](KelSyntaxElement* to, KelSyntaxElement* k) { to->attachAsFirstChild(k); },
          "<b><keep k=\"1\">precious<i>!</i></keep><s/></b>"},
-        {"before a child", [](KelSyntaxElement* b, KelSyntaxElement* k) { b->firstChild()->attachBefore(k); },
+        {"before a child", [](KelSyntaxElement* to, KelSyntaxElement* k) { to->firstChild()->attachBefore(k); },
          "<b><keep k=\"1\">precious<i>!</i></keep><s/></b>"},
-        {"after a child", [](KelSyntaxElement* b, KelSyntaxElement* k) { b->firstChild()->attachAfter(k); },
+        {"after a child", [](KelSyntaxElement* to, KelSyntaxElement* k) { to->firstChild()->attachAfter(k); },
          "<b><s/><keep k=\"1\">precious<i>!</i></keep></b>"},
     };
     for (const Case& c : cases) {

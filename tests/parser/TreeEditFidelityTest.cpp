@@ -5,7 +5,7 @@
 #include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 

@@ -4,7 +4,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 

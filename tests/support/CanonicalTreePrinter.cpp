@@ -1,7 +1,7 @@
 #include "CanonicalTreePrinter.hpp"
 
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <algorithm>
 #include <utility>

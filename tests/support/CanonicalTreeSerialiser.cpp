@@ -1,7 +1,7 @@
 #include "CanonicalTreeSerialiser.hpp"
 
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <set>
 #include <utility>

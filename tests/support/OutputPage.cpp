@@ -4,7 +4,7 @@
 
 #include "host/KelConverter.hpp"
 #include "host/KelSyntaxElement.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>

@@ -11,7 +11,7 @@
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "tests/support/ConformanceManifest.hpp"
 #include "tests/support/HostileDocuments.hpp"

@@ -4,7 +4,7 @@
 #include "WriterTestTree.hpp"
 
 #include "host/KelException.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <gtest/gtest.h>
 

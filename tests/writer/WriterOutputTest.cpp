@@ -6,7 +6,7 @@
 #include "host/KelException.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 const char* xmlElementTypeName(int typeCode) noexcept {
     switch (typeCode) {

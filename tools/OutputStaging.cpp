@@ -43,16 +43,6 @@ bool syncPath(const std::string& path, int flags) {
     return ok;
 }
 
-mode_t newFileMode() {
-    // Read once, since reading the mask means setting it.
-    static const mode_t kUmask = [] {
-        const mode_t mask = ::umask(022);
-        ::umask(mask);
-        return mask;
-    }();
-    return 0666 & ~kUmask;
-}
-
 // Numbers issued and not yet renamed or removed, for the signal handler's low mark.
 std::set<unsigned long>& outstanding() {
     static std::set<unsigned long> numbers;
@@ -75,7 +65,12 @@ OutputStaging::~OutputStaging() {
 }
 
 void OutputStaging::add(const std::string& path, const unsigned char* data, std::size_t length) {
-    const std::string target = OutputFile::followLinks(path);
+    // One look at the name: a new file (the usual case) needs nothing more.
+    struct stat original {};
+    bool exists = ::lstat(path.c_str(), &original) == 0;
+    const std::string target = exists && S_ISLNK(original.st_mode) ? OutputFile::followLinks(path) : path;
+    if (target != path) exists = ::stat(target.c_str(), &original) == 0;
+    exists = exists && S_ISREG(original.st_mode);
     unsigned long number;
     {
         std::lock_guard<std::mutex> lock(iMutex);
@@ -84,14 +79,13 @@ void OutputStaging::add(const std::string& path, const unsigned char* data, std:
         TemporaryFiles::markSeries(*outstanding().begin(), iNext);
     }
     const std::string temporary = iPrefix + std::to_string(number);
-    struct stat original {};
-    const bool exists = ::stat(target.c_str(), &original) == 0 && S_ISREG(original.st_mode);
-    const mode_t mode = exists ? (original.st_mode & 0777) : newFileMode();
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // A new file is created with the mode any program would give it (the mask applies); one that
+    // replaces a file gets that file's mode.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
     int err = errno;
     bool ok = fd >= 0;
     if (ok && !writeAll(fd, data, length)) ok = false, err = errno;
-    if (ok && ::fchmod(fd, mode) != 0) ok = false, err = errno;
+    if (ok && exists && ::fchmod(fd, original.st_mode & 0777) != 0) ok = false, err = errno;
     if (ok && iSyncEach && ::fsync(fd) != 0) ok = false, err = errno;
     if (fd >= 0 && ::close(fd) != 0 && ok) ok = false, err = errno;
     std::lock_guard<std::mutex> lock(iMutex);

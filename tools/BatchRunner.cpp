@@ -2,6 +2,8 @@
 
 #include "host/KelException.hpp"
 #include "tools/OutputFile.hpp"
+#include "tools/OutputFolder.hpp"
+#include "tools/OutputStaging.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 #include "tools/TemporaryFiles.hpp"
@@ -16,6 +18,7 @@
 #include <fnmatch.h>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <new>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -105,7 +108,7 @@ struct Outcome {
     std::string error;
 };
 
-Outcome processOne(const QuarnOptions& options, const std::string& in, const std::string& out) {
+Outcome processOne(const QuarnOptions& options, const std::string& in, const std::string& out, OutputStaging& staging) {
     Outcome r;
     std::unique_ptr<QuarnMessage> held;
     try {
@@ -116,7 +119,7 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
         message.write();
         message.checkInput();
         const KelWriteBuffer& buffer = message.output();
-        OutputFile::write(out, buffer.data(), static_cast<std::size_t>(buffer.used()));
+        staging.add(out, buffer.data(), static_cast<std::size_t>(buffer.used()));
         r.bytesOut = static_cast<unsigned long long>(buffer.used());
         r.ok = true;
     } catch (const KelException& e) {
@@ -141,15 +144,24 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     const auto start = std::chrono::steady_clock::now();
     iStart = start;
     iLastDrawn = start - std::chrono::seconds(1);
-    makeFolder(outputFolder);
+    // Writing into the input folder replaces every message by its output: only when asked.
+    const OutputFolder::FileId inId = OutputFolder::idOf(inputFolder);
+    const bool sameFolder = inId != OutputFolder::FileId{0, 0} && inId == OutputFolder::idOf(outputFolder);
+    if (sameFolder && !iOptions.inPlace)
+        throw QuarnOptions::UsageError("OUTDIR is INDIR: every message would be replaced by its output; --in-place "
+                                       "to do that, or give another folder");
+    if (!sameFolder && iOptions.inPlace)
+        throw QuarnOptions::UsageError("--in-place needs OUTDIR to be INDIR");
+    if (!sameFolder) OutputFolder::prepare(outputFolder, iOptions.replace, "--replace");
     struct stat out {};
     FolderId skip{};
     const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
     if (haveOut) skip = {out.st_dev, out.st_ino};
     std::vector<std::string> files;
-    collect(inputFolder, std::string(), iOptions, haveOut ? &skip : nullptr, files);
+    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files);
     std::sort(files.begin(), files.end());
     makeSubfolders(outputFolder, files);
+    OutputStaging staging(outputFolder, iOptions.syncEach);
 
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};
@@ -157,7 +169,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     unsigned long done = 0, failed = 0;
     auto worker = [&] {
         for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-            outcomes[i] = processOne(iOptions, inputFolder + "/" + files[i], outputFolder + "/" + files[i]);
+            outcomes[i] = processOne(iOptions, inputFolder + "/" + files[i], outputFolder + "/" + files[i], staging);
             std::lock_guard<std::mutex> lock(progressMutex);
             ++done;
             if (!outcomes[i].ok) ++failed;
@@ -170,6 +182,16 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(worker);
     worker();
     for (std::thread& t : pool) t.join();
+    staging.commit();
+    for (const auto& f : staging.failures()) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (outputFolder + "/" + files[i] != f.first && OutputFile::followLinks(outputFolder + "/" + files[i]) != f.first)
+                continue;
+            outcomes[i].ok = false;
+            outcomes[i].error = f.second;
+            ++failed;
+        }
+    }
     showProgress(done, files.size(), failed, true);
 
     Summary s;
@@ -182,6 +204,16 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
         } else {
             s.failures.push_back({files[i], outcomes[i].error});
         }
+    }
+    if (iOptions.replace && !sameFolder) {
+        // What the run did not write goes, the inputs (should INDIR lie in OUTDIR) excepted.
+        std::set<std::string> written;
+        std::set<OutputFolder::FileId> keep;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (outcomes[i].ok) written.insert(outputFolder + "/" + files[i]);
+            keep.insert(OutputFolder::idOf(inputFolder + "/" + files[i]));
+        }
+        s.removed = OutputFolder::sweep(outputFolder, written, keep, iOptions.recursive, &inId);
     }
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return s;
@@ -217,8 +249,8 @@ void BatchRunner::showProgress(unsigned long done, unsigned long total, unsigned
 void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out,
                  "{\"messages\":%lu,\"written\":%lu,\"failed\":%zu,\"bytesIn\":%llu,\"bytesOut\":%llu,"
-                 "\"seconds\":%.3f,\"failures\":[",
-                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.seconds);
+                 "\"removed\":%lu,\"seconds\":%.3f,\"failures\":[",
+                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.removed, s.seconds);
     for (std::size_t i = 0; i < s.failures.size(); ++i)
         std::fprintf(out, "%s{\"file\":%s,\"message\":%s}", i ? "," : "", TreePrinter::jsonString(s.failures[i].file).c_str(),
                      TreePrinter::jsonString(s.failures[i].message).c_str());
@@ -228,11 +260,13 @@ void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
 void BatchRunner::printSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out, "batch: %lu messages, %lu written, %zu failed\n", s.messages, s.written, s.failures.size());
     std::fprintf(out, "bytes: %llu in, %llu out\n", s.bytesIn, s.bytesOut);
+    if (s.removed) std::fprintf(out, "replaced: %lu files of an earlier run removed\n", s.removed);
     const double seconds = s.seconds > 0 ? s.seconds : 1e-9;
     std::fprintf(out, "time: %.3f s, %.1f messages/s, %.2f MB/s in\n", s.seconds, s.messages / seconds,
                  static_cast<double>(s.bytesIn) / 1e6 / seconds);
     for (const Failure& f : s.failures) {
         // The causes follow on their own indented lines, as the message gives them.
-        std::fprintf(out, "failed: %s: %s\n", f.file.c_str(), f.message.c_str());
+        // The name as the terminal may show it: a newline or an escape in it forges nothing.
+        std::fprintf(out, "failed: %s: %s\n", TreePrinter::printable(f.file).c_str(), f.message.c_str());
     }
 }

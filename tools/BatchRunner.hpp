@@ -1,6 +1,8 @@
 // BatchRunner: `quarn batch`: writes every message of a folder into another folder with the
 // options of `quarn write`, on a number of threads, one parser (in its own message group) per
 // message. A message that fails is reported and leaves no output file; the others go on.
+// OUTDIR holds exactly what the run wrote (OutputFolder); INDIR itself only with --in-place.
+// Files reach their names as OutputStaging says: one sync per thousand files unless --sync-each.
 // Progress goes to standard error as a bar; the summary to standard output.
 // One object per run; run() starts and joins the worker threads itself.
 #pragma once
@@ -23,6 +25,7 @@ public:
         unsigned long written = 0;
         unsigned long long bytesIn = 0;
         unsigned long long bytesOut = 0;
+        unsigned long removed = 0;       // files of an earlier run removed (--replace)
         double seconds = 0;
         std::vector<Failure> failures;   // in file name order
     };

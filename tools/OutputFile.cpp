@@ -70,9 +70,9 @@ void OutputFile::write(const std::string& path, const unsigned char* data, std::
 
     static std::atomic<unsigned long> counter{0};
     const auto slash = target.rfind('/');
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string temp = folder + TemporaryFiles::kMarker + base + "-" + std::to_string(::getpid()) + "-" +
+    // Short and without the file's own name, so that a name near the system's limit still fits.
+    const std::string temp = folder + TemporaryFiles::kMarker + "o" + std::to_string(::getpid()) + "-" +
                              std::to_string(++counter);
     const int slot = TemporaryFiles::hold(temp);
     // Created private; it gets the original's mode (or the usual one for a new file) once written.

@@ -98,21 +98,31 @@ const char* subcommandHelp(const std::string& sub) {
                "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n";
     if (sub == "batch")
         return "usage: quarn batch INDIR OUTDIR [write options] [--jobs N] [--progress|--no-progress]\n"
-               "                  [--recursive] [--include GLOB]... [--json]\n"
+               "                  [--recursive] [--include GLOB]... [--replace] [--in-place] [--sync-each] [--json]\n"
                "  Writes every file of INDIR to OUTDIR under the same name, as 'quarn write' would, on N threads\n"
                "  (default: one per core); --recursive takes the folders below INDIR too and makes the same\n"
                "  folders below OUTDIR; --include takes only files whose name matches GLOB (e.g. '*.xml').\n"
                "  A progress bar with the rate and the time left goes to standard error when it is a terminal.\n"
                "  A failed message leaves no file and does not stop the others; the summary lists it, and the\n"
-               "  exit status is then 1.\n"
+               "  exit status is then 1. OUTDIR must be new or empty: --replace replaces what it holds (after\n"
+               "  the run it holds only what the run wrote); OUTDIR may be INDIR only with --in-place, which\n"
+               "  replaces each message by its output (a failed one is left as it was). Files are synced to\n"
+               "  disk once per thousand and at the end, each renamed into place only then; --sync-each syncs\n"
+               "  every file as it is written.\n"
                "  example: quarn batch examples/batch out --out-ccsid 1200 --jobs 2\n";
     if (sub == "split")
         return "usage: quarn split FILE PATH OUTDIR [--ccsid N] [--encoding E] [--domain D] [--out-ccsid N]\n"
-               "                  [--out-encoding E] [--check|--no-check]\n"
-               "  Writes every element that PATH names (all same-named children of the element its other steps\n"
+               "                  [--out-encoding E] [--check|--no-check] [--replace] [--sync-each]\n"
+               "                  [--progress|--no-progress] [--json]\n"
+               "  Writes every element that PATH names (the same-named children of every element its other steps\n"
                "  name) to OUTDIR/NAME-000001.xml, NAME-000002.xml, ..., each a document of its own, copied from\n"
-               "  the input where it can be, with a declaration when the output page needs one. Memory stays flat\n"
-               "  however many records the message holds. The whole input is checked first unless --no-check.\n"
+               "  the input where it can be, with a declaration when the output page needs one. Each record\n"
+               "  stands alone: the namespaces in scope are declared on it, entity references are expanded and\n"
+               "  defaulted attributes written. Memory stays flat however many records the message holds when\n"
+               "  PATH is plain names (a/b/c); another form must select one parent. The whole input is checked\n"
+               "  first unless --no-check. OUTDIR must be new or empty: --replace replaces what it holds. Files\n"
+               "  are synced once per thousand and at the end (--sync-each: each one); --progress shows the\n"
+               "  count on standard error, --json prints the summary as JSON.\n"
                "  example: quarn split examples/purchase-order.xml order/item out\n";
     if (sub == "stats")
         return "usage: quarn stats FILE [write options] [-o OUT] [--json]\n"
@@ -194,8 +204,13 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         if (sub == "batch") return batch(options);
         if (sub == "stats") return stats(options, *plugin);
         if (sub == "split") {
-            const long written = SplitCommand(options).run();
-            std::printf("split: %ld documents written to %s\n", written, options.positional[2].c_str());
+            const bool progress = options.progress == QuarnOptions::ProgressOn ||
+                                  (options.progress == QuarnOptions::ProgressAuto && ::isatty(STDERR_FILENO));
+            const SplitCommand::Summary summary = SplitCommand(options, progress, stderr).run();
+            if (options.json)
+                SplitCommand::printJsonSummary(stdout, options.positional[0], options.positional[2], summary);
+            else
+                SplitCommand::printSummary(stdout, options.positional[2], summary);
             return Ok;
         }
         if (sub == "select") return QuerySubcommands::select(options, *plugin);

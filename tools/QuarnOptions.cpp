@@ -187,7 +187,7 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             if (o.domain != "XML" && o.domain != "JMSMap" && o.domain != "JMSStream")
                 throw UsageError("--domain must be XML, JMSMap or JMSStream");
         } else if (a == "--json" && (subcommand == "tree" || subcommand == "check" || subcommand == "stats" ||
-                                     subcommand == "batch")) {
+                                     subcommand == "batch" || subcommand == "split")) {
             o.json = true;
         } else if (a == "--out-ccsid" && takes(subcommand, writers)) {
             o.outCcsid = ccsidOption(a, value(), o.outEncoding, o.outEncodingGiven);
@@ -220,14 +220,20 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
         } else if (a == "--jobs" && subcommand == "batch") {
             o.jobs = number(a, value());
             if (o.jobs < 1) throw UsageError("--jobs needs a number of threads of 1 or more");
-        } else if (a == "--progress" && subcommand == "batch") {
+        } else if (a == "--progress" && (subcommand == "batch" || subcommand == "split")) {
             o.progress = ProgressOn;
-        } else if (a == "--no-progress" && subcommand == "batch") {
+        } else if (a == "--no-progress" && (subcommand == "batch" || subcommand == "split")) {
             o.progress = ProgressOff;
         } else if ((a == "--recursive" || a == "-r") && subcommand == "batch") {
             o.recursive = true;
         } else if (a == "--include" && subcommand == "batch") {
             o.includes.push_back(value());
+        } else if (a == "--replace" && (subcommand == "batch" || subcommand == "split")) {
+            o.replace = true;
+        } else if (a == "--in-place" && subcommand == "batch") {
+            o.inPlace = true;
+        } else if (a == "--sync-each" && (subcommand == "batch" || subcommand == "split")) {
+            o.syncEach = true;
         } else if (a == "--verbose" || a == "-v") {
             o.verbose = true;
         } else if (a == "--error-format") {

@@ -64,4 +64,7 @@ public:
     enum Progress { ProgressAuto, ProgressOn, ProgressOff } progress = ProgressAuto;
     bool recursive = false;              // batch: the folders below INDIR too
     std::vector<std::string> includes;   // batch: only files whose name matches one of these globs
+    bool replace = false;       // split, batch: an output folder holding files may be replaced
+    bool inPlace = false;       // batch: OUTDIR may be INDIR, each message replaced by its output
+    bool syncEach = false;      // split, batch: sync every file as it is written, not once per run
 };

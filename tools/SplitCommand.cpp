@@ -7,15 +7,20 @@
 #include "common/XmlElementType.hpp"
 #include "query/XmlPathQuery.hpp"
 #include "tools/OutputFile.hpp"
+#include "tools/OutputFolder.hpp"
+#include "tools/OutputStaging.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
+#include "tools/StandaloneRecord.hpp"
+#include "tools/TreePrinter.hpp"
 
 #include <unicode/ucnv.h>
 
-#include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <set>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <vector>
 
 namespace {
 bool isUtf16(int ccsid) { return ccsid == 1200 || ccsid == 13488 || ccsid == 17584; }
@@ -37,81 +42,193 @@ std::string numbered(const std::string& folder, const std::string& name, long n)
     std::snprintf(digits, sizeof digits, "%06ld", n);
     return folder + "/" + name + "-" + digits + ".xml";
 }
+
+bool isPlainName(const std::string& step) {
+    if (step.empty()) return false;
+    for (char c : step)
+        if (c == '@' || c == '[' || c == ']' || c == '(' || c == ')' || c == '*' || c == '.' || c == ':' || c == '=' ||
+            c == '\'' || c == '"' || c == ' ' || c == '|')
+            return false;
+    return true;
+}
+
+// The steps of a path of plain names or '*' ("batch/order", "/batch/*"); false for any other form.
+bool plainSteps(std::string prefix, std::vector<std::string>& steps) {
+    if (!prefix.empty() && prefix[0] == '/') prefix.erase(0, 1);
+    if (prefix.empty()) return true;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t slash = prefix.find('/', from);
+        const std::string step = prefix.substr(from, slash == std::string::npos ? std::string::npos : slash - from);
+        if (step != "*" && !isPlainName(step)) return false;
+        steps.push_back(step);
+        if (slash == std::string::npos) return true;
+        from = slash + 1;
+    }
+}
 } // namespace
 
-long SplitCommand::run() {
+SplitCommand::Summary SplitCommand::run() {
     const QuarnOptions& o = iOptions;
-    // PATH is the path of the element that holds the records, then the records' plain name as its
-    // last step ("order/item", "//batch/record"): the records are walked as that element's children,
-    // so that each can be deleted once written.
+    iStart = std::chrono::steady_clock::now();
+    iLastDrawn = iStart - std::chrono::seconds(1);
+    // PATH is the path of the elements that hold the records, then the records' plain name as its
+    // last step ("order/item", "batch/order/line"): the records are walked as those elements'
+    // children, so that each can be deleted once written.
     const std::string& expression = o.positional[1];
     const std::size_t slash = expression.rfind('/');
     const std::string last = slash == std::string::npos ? expression : expression.substr(slash + 1);
-    bool plainName = !last.empty();
-    for (char c : last)
-        if (c == '@' || c == '[' || c == '(' || c == '*' || c == '.' || c == ':') plainName = false;
-    if (!plainName)
+    if (!isPlainName(last))
         throw QuarnOptions::UsageError("quarn split needs a path whose last step names the records' elements: " + expression);
+    std::string prefix = slash == std::string::npos ? std::string() : expression.substr(0, slash);
+    if (!prefix.empty() && prefix.back() == '/')
+        throw QuarnOptions::UsageError("quarn split needs the records as children of the elements a path selects, not "
+                                       "'//' before their name: " + expression);
+    std::vector<std::string> steps;
+    const bool streamed = plainSteps(prefix, steps);
+    std::unique_ptr<XmlPathQuery> query;
+    if (!streamed) {
+        try {
+            query = std::make_unique<XmlPathQuery>(prefix);
+        } catch (const XmlPathQuery::SyntaxError& e) {
+            throw QuarnOptions::UsageError(std::string("path expression '") + expression + "': " + e.what());
+        }
+    }
     const std::string& folder = o.positional[2];
-    if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-        throw std::runtime_error("cannot make the folder " + folder);
+    OutputFolder::prepare(folder, o.replace, "--replace");
 
     QuarnMessage m(o, o.positional[0], true);
     // Records are written as soon as they are scanned: a fault further on must be found first.
     if (o.check != QuarnOptions::CheckNever) m.check();
+    Summary summary;
+    summary.bytesIn = static_cast<unsigned long long>(m.input().length());
 
-    // The records are the children, named as the path's last step, of the element the steps
-    // before it select first (the root for a one-step path).
-    KelSyntaxElement* parent = m.root();
-    if (slash != std::string::npos) {
-        std::string prefix = expression.substr(0, slash);
-        // "a//b" names no one holder: records are the children of one element.
-        if (!prefix.empty() && prefix.back() == '/')
-            throw QuarnOptions::UsageError("quarn split needs the records as children of one element: " + expression);
-        if (prefix.empty()) prefix = "/";
-        XmlPathQuery::Match found;
-        try {
-            found = XmlPathQuery(prefix).first(m.root());
-        } catch (const XmlPathQuery::SyntaxError& e) {
-            throw QuarnOptions::UsageError(std::string("path expression '") + expression + "': " + e.what());
-        }
-        if (!found || (found.kind != XmlPathQuery::Match::Element && found.kind != XmlPathQuery::Match::Document))
-            throw QuarnOptions::UsageError("path names nothing: " + prefix);
-        parent = found.element;
-    }
     const KelStringBase recordName = KelStringBase::fromUtf8(last);
-    const std::string fileName = recordName.toUtf8();
     const int outCcsid = o.outCcsid != -1 ? o.outCcsid : m.ccsid();
     const int outEncoding = o.outEncodingGiven ? o.outEncoding : m.encoding();
     KelStringBase declaration;
     if (outCcsid != 1208 && !isUtf16(outCcsid))
         declaration = KelStringBase::fromUtf8("<?xml version=\"1.0\" encoding=\"" + encodingNameOf(outCcsid) + "\"?>");
 
-    // Each record is written from a holder of its own, as a one-element document.
     KelParser* parser = m.parser();
+    KelSyntaxElement* root = m.root();
+    StandaloneRecord standalone(root);
+    OutputStaging staging(folder, o.syncEach);
+    std::set<std::string> written;
+    // Each record is written from a holder of its own, as a one-element document.
     KelSyntaxElement* holder = parser->elementPool().createElement();
     holder->setType(XmlTypeRoot);
-    long written = 0;
-    KelSyntaxElement* child = parent->firstChild();
-    while (child != nullptr) {
-        KelSyntaxElement* next = child->nextSibling();   // scans just past this child
-        const int type = child->type();
-        if (type == XmlTypeAttribute) {
-            child = next;
-            continue;
-        }
-        child->detach();
-        if (type == XmlTypeElement && child->name() == recordName) {
-            holder->attachAsLastChild(child);
-            KelWriteBuffer out(outCcsid);
-            if (!declaration.empty()) out.appendMbs(declaration, outCcsid, 1);
-            parser->refreshBitStreamFromElements(nullptr, &out, holder, outEncoding, outCcsid);
-            OutputFile::write(numbered(folder, fileName, ++written), out.data(), static_cast<std::size_t>(out.used()));
+
+    // The records among the children of one parent, each written and deleted in turn.
+    auto splitChildren = [&](KelSyntaxElement* parent) {
+        standalone.enterParent(parent);
+        KelSyntaxElement* child = parent->firstChild();
+        while (child != nullptr) {
+            KelSyntaxElement* next = child->nextSibling();   // scans just past this child
+            const int type = child->type();
+            if (type == XmlTypeAttribute) {
+                child = next;
+                continue;
+            }
             child->detach();
+            if (type == XmlTypeElement && child->name() == recordName) {
+                const long n = summary.records + 1;
+                const std::string path = numbered(folder, last, n);
+                standalone.prepare(child, "record " + std::to_string(n) + " (" + path + ")");
+                holder->attachAsLastChild(child);
+                KelWriteBuffer out(outCcsid);
+                if (!declaration.empty()) out.appendMbs(declaration, outCcsid, 1);
+                parser->refreshBitStreamFromElements(nullptr, &out, holder, outEncoding, outCcsid);
+                staging.add(path, out.data(), static_cast<std::size_t>(out.used()));
+                written.insert(path);
+                summary.records = n;
+                summary.bytesOut += static_cast<unsigned long long>(out.used());
+                showProgress(n, false);
+                child->detach();
+            }
+            child->deleteElement();
+            child = next;
         }
-        child->deleteElement();
-        child = next;
+    };
+    // Every element the steps select, in document order: each one's records are split before the
+    // walk goes on, and what lies below the document element is deleted once passed.
+    std::function<void(KelSyntaxElement*, std::size_t)> walk = [&](KelSyntaxElement* element, std::size_t depth) {
+        if (depth == steps.size()) return splitChildren(element);
+        KelSyntaxElement* child = element->firstChild();
+        while (child != nullptr) {
+            const bool matches = child->type() == XmlTypeElement &&
+                                 (steps[depth] == "*" || child->name() == KelStringBase::fromUtf8(steps[depth]));
+            if (matches) walk(child, depth + 1);
+            KelSyntaxElement* next = child->nextSibling();
+            // Attributes stay: the namespaces they declare are in scope at later parents.
+            if (depth > 0 && child->type() != XmlTypeAttribute) {
+                child->detach();
+                child->deleteElement();
+            }
+            child = next;
+        }
+    };
+
+    try {
+        if (streamed) {
+            walk(root, 0);
+        } else {
+            // A path of another form is split only where it selects one parent: finding whether
+            // there is a second scans the message as far as that.
+            std::vector<KelSyntaxElement*> parents;
+            query->forEach(root, [&](const XmlPathQuery::Match& match) {
+                if (match.kind == XmlPathQuery::Match::Element || match.kind == XmlPathQuery::Match::Document)
+                    parents.push_back(match.element);
+                return parents.size() < 2;
+            });
+            if (parents.size() > 1)
+                throw QuarnOptions::UsageError("the records of " + expression + " lie under several elements that " +
+                                               prefix + " selects; quarn split walks every one only for a path of plain "
+                                               "names (such as a/b/c): give such a path, or one that selects one parent");
+            if (parents.empty()) throw QuarnOptions::UsageError("path names nothing: " + prefix);
+            splitChildren(parents.front());
+        }
+    } catch (...) {
+        // The records written before the fault are whole documents: they keep their names.
+        holder->deleteElement();
+        staging.commit();
+        throw;
     }
     holder->deleteElement();
-    return written;
+    staging.commit();
+    if (!staging.failures().empty()) throw OutputFile::Failure(staging.failures().front().second);
+    m.checkInput();
+    if (o.replace) {
+        const std::set<OutputFolder::FileId> keep{OutputFolder::idOf(o.positional[0])};
+        summary.removed = OutputFolder::sweep(folder, written, keep, false, nullptr);
+    }
+    showProgress(summary.records, true);
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - iStart).count();
+    return summary;
+}
+
+void SplitCommand::showProgress(long records, bool last) {
+    if (!iShowProgress) return;
+    // Redrawn at most ten times a second, as batch's bar is.
+    const auto now = std::chrono::steady_clock::now();
+    if (!last && now - iLastDrawn < std::chrono::milliseconds(100)) return;
+    iLastDrawn = now;
+    const double seconds = std::chrono::duration<double>(now - iStart).count();
+    std::fprintf(iProgress, "\rsplit: %ld records, %.1f/s   ", records, seconds > 0 ? records / seconds : 0.0);
+    if (last) std::fputc('\n', iProgress);
+    std::fflush(iProgress);
+}
+
+void SplitCommand::printSummary(std::FILE* out, const std::string& folder, const Summary& s) {
+    std::fprintf(out, "split: %ld documents written to %s\n", s.records, TreePrinter::printable(folder).c_str());
+    if (s.removed) std::fprintf(out, "split: %lu files of an earlier run removed\n", s.removed);
+}
+
+void SplitCommand::printJsonSummary(std::FILE* out, const std::string& file, const std::string& folder,
+                                    const Summary& s) {
+    std::fprintf(out,
+                 "{\"file\":%s,\"folder\":%s,\"records\":%ld,\"removed\":%lu,\"bytesIn\":%llu,\"bytesOut\":%llu,"
+                 "\"seconds\":%.3f}\n",
+                 TreePrinter::jsonString(file).c_str(), TreePrinter::jsonString(folder).c_str(), s.records, s.removed,
+                 s.bytesIn, s.bytesOut, s.seconds);
 }

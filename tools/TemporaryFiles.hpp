@@ -2,6 +2,7 @@
 // SIGTERM remove them before the process ends (with the signal's usual status). The list is a
 // fixed table the signal handler reads without locks; the handlers are installed at the first
 // registration. Any thread.
+// A series of numbered names stands for the many files a split or batch run has in flight.
 #pragma once
 
 #include <string>
@@ -17,6 +18,12 @@ public:
     static int hold(const std::string& path);
     // The file was renamed or removed: forget it.
     static void release(int slot) noexcept;
+    // A run's numbered temporary names (`prefix` followed by a decimal number): on a signal every
+    // number from the low to the high mark is removed. One series at a time; `prefix` shorter
+    // than a path may be (else the series is not removed on a signal).
+    static void holdSeries(const std::string& prefix);
+    static void markSeries(unsigned long low, unsigned long high) noexcept;
+    static void releaseSeries() noexcept;
     // True when a file name (without folder) is one of quarn's temporary names.
     static bool isTemporaryName(const std::string& name);
 };

@@ -65,6 +65,46 @@ std::string escapedText(const std::string& utf8, const char* control) {
 
 std::string TreePrinter::quotedText(const std::string& utf8) { return escapedText(utf8, "\\x%02X"); }
 
+std::string TreePrinter::printable(const std::string& bytes) {
+    std::string s;
+    auto escape = [&s](unsigned char c) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", c);
+        s += buf;
+    };
+    for (std::size_t i = 0; i < bytes.size();) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\\') {
+            s += "\\\\";
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            s += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // A whole UTF-8 sequence stays as it is, but for the C1 controls (U+0080 to U+009F).
+        const std::size_t length = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        bool whole = length > 0 && i + length <= bytes.size();
+        for (std::size_t k = 1; whole && k < length; ++k)
+            whole = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
+        if (whole && !(c == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) < 0xA0)) {
+            s.append(bytes, i, length);
+            i += length;
+        } else {
+            escape(c);
+            ++i;
+        }
+    }
+    return s;
+}
+
 std::string TreePrinter::jsonString(const std::string& utf8) { return escapedText(utf8, "\\u%04X"); }
 
 std::string TreePrinter::indentation(int depth) {

@@ -22,6 +22,9 @@ public:
     std::string typeName(int typeCode) const;
     static std::string jsonString(const std::string& utf8);
     static std::string quotedText(const std::string& utf8);   // "..." with control characters escaped
+    // A file name as a terminal line may show it: without quotes, with '\\', control characters
+    // (C0, DEL, C1) and bytes that are not UTF-8 as \xNN, so a name cannot forge lines or escapes.
+    static std::string printable(const std::string& bytes);
     // The start of a text line at `depth`: indented up to kMaxIndentedDepth levels, then marked.
     static constexpr int kMaxIndentedDepth = 40;
     static std::string indentation(int depth);

@@ -94,7 +94,8 @@ TEST(QuarnBatch, OneAndTwoThreadsGiveIdenticalOutputs) {
 TEST(QuarnBatch, AnOutputThatCannotBeWrittenFailsAloneAndLeavesNoTemporaryFile) {
     std::string in = messageFolder("blocked-in", 3, false), out = tempPath("blocked-out");
     shell("rm -rf " + quote(out) + " && mkdir -p " + quote(out + "/m101.xml/inside"));
-    Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress");
+    // A folder in a file's place is no earlier output a run may remove: the file fails alone.
+    Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress --replace");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("3 messages, 2 written, 1 failed"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("failed: m101.xml: cannot write"), std::string::npos) << r.out;
@@ -111,8 +112,8 @@ TEST(QuarnBatch, ProgressOnlyWhenAskedOrOnATerminal) {
     EXPECT_EQ(forced.err.back(), '\n');
     EXPECT_EQ(forced.out.find('['), std::string::npos) << "the bar belongs on standard error";
     // Standard error is a file here, not a terminal.
-    EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out)).err, "");
-    EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out) + " --progress --no-progress").err, "");
+    EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out) + " --replace").err, "");
+    EXPECT_EQ(quarn("batch " + quote(in) + " " + quote(out) + " --replace --progress --no-progress").err, "");
 }
 
 TEST(QuarnBatch, CommandLineErrors) {
@@ -227,4 +228,42 @@ TEST(QuarnHelp, EverySubcommandExplainsItselfWithAnExampleAndTraces) {
     EXPECT_NE(lines.find("XmlBrokerOrvaneWriter::writeBuffer"), std::string::npos);
     EXPECT_NE(lines.find("KelParserRegistry::createParser"), std::string::npos);
     std::remove(trace.c_str());
+}
+
+// After a run the output folder holds exactly what the run wrote: a second run into it is refused
+// unless --replace, which also takes away the earlier output of a message that now fails; OUTDIR
+// may be INDIR only with --in-place; a name near the system's limit is written; the text summary
+// prints a file name so that it forges no line or terminal escape.
+TEST(QuarnBatch, TheOutputFolderHoldsExactlyWhatTheRunWrote) {
+    std::string in = messageFolder("again-in", 2, false), out = tempPath("again-out");
+    shell("rm -rf " + quote(out));
+    ASSERT_EQ(quarn("batch " + quote(in) + " " + quote(out) + " --no-progress").status, 0);
+    spit(in + "/m101.xml", "<order><item></order>\n");
+    Result refused = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("--replace"), std::string::npos) << refused.err;
+    Result replaced = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress --replace --sync-each");
+    EXPECT_EQ(replaced.status, 1);
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"m100.xml"})) << "the failed message leaves no file";
+
+    const std::string before = slurp(in + "/m100.xml");
+    Result same = quarn("batch " + quote(in) + " " + quote(in) + " --no-progress --set order/@id=Z");
+    EXPECT_EQ(same.status, 2);
+    EXPECT_EQ(slurp(in + "/m100.xml"), before);
+    Result inPlace = quarn("batch " + quote(in) + " " + quote(in) + " --no-progress --in-place --set order/@id=Z");
+    EXPECT_EQ(inPlace.status, 1) << inPlace.err;
+    EXPECT_NE(slurp(in + "/m100.xml").find("<order id='Z'>"), std::string::npos) << slurp(in + "/m100.xml");
+    EXPECT_EQ(slurp(in + "/m101.xml"), "<order><item></order>\n") << "a failed message is left as it was";
+
+    std::string names = tempPath("names-in"), namesOut = tempPath("names-out");
+    shell("rm -rf " + quote(names) + " " + quote(namesOut) + " && mkdir -p " + quote(names));
+    const std::string longName = std::string(246, 'n') + ".xml";
+    spit(names + "/" + longName, "<a/>");
+    spit(names + "/x\n\x1b[2Jfailed: forged.xml", "<a>");
+    Result r = quarn("batch " + quote(names) + " " + quote(namesOut) + " --no-progress");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(slurp(namesOut + "/" + longName), "<a/>") << r.out;
+    EXPECT_NE(r.out.find("failed: x\\x0A\\x1B[2Jfailed: forged.xml: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\nfailed: forged"), std::string::npos) << r.out;
+    shell("rm -rf " + quote(in) + " " + quote(out) + " " + quote(names) + " " + quote(namesOut));
 }

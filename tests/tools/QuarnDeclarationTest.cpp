@@ -51,7 +51,7 @@ TEST(QuarnDeclaration, AMessageWithADeclarationGetsThePageNamedThere) {
     Result batch = quarn("batch " + quote(in) + " " + quote(out) + " --out-ccsid 819 --jobs 1 --no-progress");
     ASSERT_EQ(batch.status, 0) << batch.err;
     EXPECT_EQ(slurp(out + "/m.xml"), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + kLatin1Body);
-    Result plain = quarn("batch " + quote(in) + " " + quote(out) + " --out-ccsid 819 --jobs 1 --no-progress --no-declaration");
+    Result plain = quarn("batch " + quote(in) + " " + quote(out) + " --out-ccsid 819 --jobs 1 --no-progress --no-declaration --replace");
     ASSERT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(slurp(out + "/m.xml"), kLatin1Body);
     shell("rm -rf " + quote(in) + " " + quote(out));

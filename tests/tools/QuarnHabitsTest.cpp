@@ -162,7 +162,7 @@ TEST(QuarnBatch, RecursiveIncludeAndTheOutputFolderInsideTheInput) {
 
     // Run again: the output folder now lies inside the input and is not taken as input.
     // notes.txt is taken too now, and found to be no XML before its bytes are passed on.
-    Result again = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --no-progress");
+    Result again = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --no-progress --replace");
     EXPECT_EQ(again.status, 1) << again.err;
     EXPECT_NE(again.out.find("batch: 5 messages, 4 written, 1 failed"), std::string::npos) << again.out;
     EXPECT_NE(again.out.find("failed: a/b/notes.txt"), std::string::npos) << again.out;
@@ -195,7 +195,7 @@ TEST(QuarnBatch, ProgressIsRedrawnAtMostTenTimesASecondWithRateAndTimeLeft) {
     shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in));
     for (int i = 0; i < 400; ++i) spit(in + "/m" + std::to_string(1000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
     Result r = quarn("batch " + quote(in) + " " + quote(tempPath("progress-out")) +
-                     " --out-ccsid 1200 --jobs 1 --progress --json");
+                     " --out-ccsid 1200 --jobs 1 --progress --json --replace");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::size_t secondsAt = r.out.find("\"seconds\":");
     ASSERT_NE(secondsAt, std::string::npos);

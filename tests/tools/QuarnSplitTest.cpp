@@ -4,13 +4,18 @@
 // walks a long message in the same few pool slots.
 #include "tests/tools/QuarnRun.hpp"
 
+#include "tests/support/LibxmlCanonicalReader.hpp"
+
 #include <gtest/gtest.h>
+#include <libxml/c14n.h>
 #include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <dirent.h>
 
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 using namespace quarntest;
@@ -95,6 +100,153 @@ TEST(QuarnSplit, ABrokenMessageLeavesNoFilesUnlessTheCheckIsOff) {
     spit(in, records(3));
     EXPECT_EQ(quarn("split " + quote(in) + " feed/@x " + quote(out)).status, 2);
     EXPECT_EQ(quarn("split " + quote(in) + " nothing/rec " + quote(out)).status, 2);
+    shell("rm -rf " + quote(out));
+}
+
+// The elements a path of plain names selects in a document libxml2 read, by their names as written.
+void selectByNames(xmlNodePtr node, const std::vector<std::string>& steps, std::size_t depth, std::vector<xmlNodePtr>& found) {
+    for (xmlNodePtr c = node->children; c != nullptr; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) continue;
+        std::string name = c->ns && c->ns->prefix ? std::string(reinterpret_cast<const char*>(c->ns->prefix)) + ":" : "";
+        name += reinterpret_cast<const char*>(c->name);
+        if (name != steps[depth]) continue;
+        if (depth + 1 == steps.size())
+            found.push_back(c);
+        else
+            selectByNames(c, steps, depth + 1, found);
+    }
+}
+
+bool within(xmlNodePtr node, xmlNodePtr apex) {
+    for (; node != nullptr; node = node->parent)
+        if (node == apex) return true;
+    return false;
+}
+
+extern "C" int visibleBelow(void* apex, xmlNodePtr node, xmlNodePtr parent) {
+    if (node != nullptr && node->type == XML_NAMESPACE_DECL) return within(parent, static_cast<xmlNodePtr>(apex));
+    return within(node, static_cast<xmlNodePtr>(apex));
+}
+
+// libxml2's canonical form (C14N 1.0 with comments, entities replaced, defaults applied) of each
+// element a path of plain names selects in `document`, as it stands in place there.
+std::vector<std::string> canonicalInPlace(const std::string& document, const std::string& path) {
+    std::vector<std::string> steps;
+    for (std::size_t from = 0;;) {
+        const std::size_t slash = path.find('/', from);
+        steps.push_back(path.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
+        if (slash == std::string::npos) break;
+        from = slash + 1;
+    }
+    std::vector<std::string> forms;
+    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()), nullptr, nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOERROR);
+    if (doc == nullptr) return forms;
+    std::vector<xmlNodePtr> found;
+    selectByNames(reinterpret_cast<xmlNodePtr>(doc), steps, 0, found);
+    for (xmlNodePtr element : found) {
+        xmlOutputBufferPtr buffer = xmlAllocOutputBuffer(nullptr);
+        xmlC14NExecute(doc, visibleBelow, element, XML_C14N_1_0, nullptr, 1, buffer);
+        forms.emplace_back(reinterpret_cast<const char*>(xmlOutputBufferGetContent(buffer)),
+                           xmlOutputBufferGetSize(buffer));
+        xmlOutputBufferClose(buffer);
+    }
+    xmlFreeDoc(doc);
+    return forms;
+}
+
+std::string recordFile(const std::string& folder, const std::string& name, std::size_t n) {
+    char file[64];
+    std::snprintf(file, sizeof file, "/%s-%06zu.xml", name.c_str(), n);
+    return folder + file;
+}
+
+// Every record the path selects is written, under every parent, and each is a document of its
+// own whose canonical form is the one the element has in place: namespaces in scope declared on
+// it, internal entities expanded, defaulted attributes written.
+TEST(QuarnSplit, EveryRecordOfEveryParentStandsAloneAsItReadInPlace) {
+    struct Case {
+        const char* what;
+        std::string document;
+        std::string path;
+        std::size_t records;
+    };
+    const std::vector<Case> cases = {
+        {"records under two parents", "<batch><order><line>1</line><line>2</line></order><x/>"
+                                      "<order><line>3</line><line>4</line></order></batch>",
+         "batch/order/line", 4},
+        {"parents under two grandparents", "<f><b><o><l>1</l></o></b><b><o><l>2</l><l>3</l></o><o/><o><l>4</l></o></b></f>",
+         "f/b/o/l", 4},
+        {"an internal entity", "<!DOCTYPE r [<!ENTITY e \"xy\">]><r><i>&e;</i></r>", "r/i", 1},
+        {"entities with markup and in attributes",
+         "<!DOCTYPE r [<!ENTITY e \"x<b>y</b>\"><!ENTITY f \"q&amp;\">]><r><i a=\"&f;\">1&e;2</i><i>&f;</i></r>", "r/i", 2},
+        {"namespaces declared above", "<r xmlns:p=\"urn:p\" xmlns=\"urn:d\"><i p:a=\"1\"><p:k/></i></r>", "r/i", 1},
+        {"a prefix declared anew nearer", "<r xmlns:p=\"urn:p\"><g xmlns:p=\"urn:q\" xmlns=\"urn:d\"><i xmlns=\"\"><p:k/></i></g></r>",
+         "r/g/i", 1},
+        {"a defaulted attribute", "<!DOCTYPE r [<!ATTLIST i d CDATA \"dv\"><!ATTLIST k e CDATA 'ev'>]><r><i>t<k/></i><i d='own'/></r>",
+         "r/i", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string in = tempPath("split-alone.xml"), out = tempPath("split-alone-out");
+        spit(in, c.document);
+        shell("rm -rf " + quote(out));
+        Result r = quarn("split " + quote(in) + " " + c.path + " " + quote(out));
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<std::string> expected = canonicalInPlace(c.document, c.path);
+        ASSERT_EQ(expected.size(), c.records);
+        EXPECT_EQ(filesIn(out).size(), c.records);
+        const std::string name = c.path.substr(c.path.rfind('/') + 1);
+        for (std::size_t n = 1; n <= c.records; ++n) {
+            const std::string bytes = slurp(recordFile(out, name, n));
+            const LibxmlReading read = LibxmlCanonicalReader::read(bytes);
+            ASSERT_TRUE(read.ok) << bytes << "\n" << read.error;
+            EXPECT_EQ(read.canonical, expected[n - 1]) << bytes;
+            EXPECT_EQ(quarn("check -", bytes).status, 0) << bytes;
+        }
+        shell("rm -rf " + quote(out));
+    }
+}
+
+// What the split cannot carry or cannot stream is refused with status 2, never half done with 0.
+TEST(QuarnSplit, WhatCannotBeCarriedOrStreamedIsRefused) {
+    const std::string in = tempPath("split-refused.xml"), out = tempPath("split-refused-out");
+    spit(in, "<!DOCTYPE r SYSTEM \"r.dtd\"><r><i>1</i><i>&outside;</i></r>");
+    shell("rm -rf " + quote(out));
+    Result external = quarn("split " + quote(in) + " r/i " + quote(out));
+    EXPECT_EQ(external.status, 2);
+    EXPECT_NE(external.err.find("record 2 ("), std::string::npos) << external.err;
+    EXPECT_NE(external.err.find("'outside'"), std::string::npos) << external.err;
+    spit(in, "<batch><order n='1'><line>1</line></order><order n='2'><line>2</line></order></batch>");
+    shell("rm -rf " + quote(out));
+    Result several = quarn("split " + quote(in) + " 'batch/order[@n]/line' " + quote(out));
+    EXPECT_EQ(several.status, 2);
+    EXPECT_NE(several.err.find("several elements"), std::string::npos) << several.err;
+    EXPECT_TRUE(filesIn(out).empty());
+    Result one = quarn("split " + quote(in) + " \"batch/order[@n='2']/line\" " + quote(out));
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(slurp(out + "/line-000001.xml"), "<line>2</line>");
+    shell("rm -rf " + quote(out));
+}
+
+// The folder holds exactly what the run wrote: one holding files is refused unless --replace,
+// which leaves only the new records; --json and --progress report the run.
+TEST(QuarnSplit, TheFolderHoldsExactlyWhatTheRunWrote) {
+    const std::string in = tempPath("split-again.xml"), out = tempPath("split-again-out");
+    spit(in, records(3));
+    shell("rm -rf " + quote(out));
+    ASSERT_EQ(quarn("split " + quote(in) + " feed/rec " + quote(out)).status, 0);
+    spit(in, records(1));
+    Result again = quarn("split " + quote(in) + " feed/rec " + quote(out));
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.err.find("--replace"), std::string::npos) << again.err;
+    EXPECT_EQ(filesIn(out).size(), 3u) << "an earlier run's records are left alone";
+    Result replaced = quarn("split " + quote(in) + " feed/rec " + quote(out) + " --replace --json --progress --sync-each");
+    ASSERT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(filesIn(out), (std::set<std::string>{"rec-000001.xml"}));
+    EXPECT_EQ(slurp(out + "/rec-000001.xml"), recordText(1));
+    EXPECT_NE(replaced.out.find("\"records\":1,\"removed\":2,"), std::string::npos) << replaced.out;
+    EXPECT_NE(replaced.err.find("split: 1 records"), std::string::npos) << replaced.err;
     shell("rm -rf " + quote(out));
 }
 

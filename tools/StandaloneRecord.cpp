@@ -1,0 +1,107 @@
+#include "tools/StandaloneRecord.hpp"
+
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelValue.hpp"
+#include "parser/XmlElementType.hpp"
+
+namespace {
+std::u16string text(const KelStringBase& s) { return std::u16string(s.view()); }
+
+bool isNamespaceDeclaration(const KelStringBase& name) {
+    const std::u16string_view v = name.view();
+    return v == u"xmlns" || v.substr(0, 6) == u"xmlns:";
+}
+} // namespace
+
+StandaloneRecord::StandaloneRecord(KelSyntaxElement* root) {
+    for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
+        const int type = top->type();
+        if (type == XmlTypeElement) break;   // the prolog ends here: nothing after it is read
+        if (type != XmlTypeDocTypeDecl) continue;
+        for (KelSyntaxElement* part = top->firstChild(); part != nullptr; part = part->nextSibling()) {
+            if (part->type() != XmlTypeInternalSubset) continue;
+            for (KelSyntaxElement* decl = part->firstChild(); decl != nullptr; decl = decl->nextSibling()) {
+                if (decl->type() == XmlTypeEntityDecl) iEntities.insert(text(decl->name()));
+                if (decl->type() != XmlTypeAttList) continue;
+                for (KelSyntaxElement* def = decl->firstChild(); def != nullptr; def = def->nextSibling()) {
+                    if (def->type() != XmlTypeAttDef) continue;
+                    for (KelSyntaxElement* v = def->firstChild(); v != nullptr; v = v->nextSibling())
+                        if (v->type() == XmlTypeAttDefValue) iDefaultedElements.insert(text(decl->name()));
+                }
+            }
+        }
+    }
+}
+
+void StandaloneRecord::enterParent(KelSyntaxElement* parent) {
+    iScope.clear();
+    std::set<std::u16string> seen;
+    for (KelSyntaxElement* e = parent; e != nullptr && e->type() == XmlTypeElement; e = e->parent()) {
+        for (KelSyntaxElement* a = e->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling()) {
+            if (!isNamespaceDeclaration(a->name()) || !seen.insert(text(a->name())).second) continue;
+            iScope.emplace_back(a->name(), a->value().valueAsCharacter());
+        }
+    }
+}
+
+void StandaloneRecord::markChanged(KelSyntaxElement* element) {
+    // Giving an element its own name again forgets its span: its start tag is written from the
+    // tree, with every attribute it holds, while its unchanged children are still copied.
+    const KelStringBase name = element->name();
+    element->setName(name);
+}
+
+void StandaloneRecord::prepare(KelSyntaxElement* record, const std::string& label) {
+    // Declarations in scope that the record does not make itself, in the order met going up.
+    std::set<std::u16string> own;
+    KelSyntaxElement* lastAttribute = nullptr;
+    for (KelSyntaxElement* a = record->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling()) {
+        own.insert(text(a->name()));
+        lastAttribute = a;
+    }
+    for (const auto& declaration : iScope) {
+        if (own.count(text(declaration.first))) continue;
+        // An undeclared default namespace is what a record without a declaration has anyway.
+        if (declaration.first.view() == u"xmlns" && declaration.second.empty()) continue;
+        KelSyntaxElement* added = lastAttribute ? lastAttribute->createAfter() : record->createFirstChild();
+        added->setType(XmlTypeAttribute);
+        added->setName(declaration.first);
+        added->setValue(declaration.second);
+        lastAttribute = added;
+    }
+
+    // The record's elements in document order; its markers of entity references collected.
+    std::vector<KelSyntaxElement*> markers;
+    KelSyntaxElement* e = record;
+    while (e != nullptr) {
+        const int type = e->type();
+        if (type == XmlTypeEntityReferenceStart || type == XmlTypeEntityReferenceEnd) {
+            const KelStringBase name = e->value().valueAsCharacter();
+            if (!iEntities.count(text(name)))
+                throw Refused(label + " references the entity '" + name.toUtf8() +
+                              "', which is not declared in the message's internal subset (quarn does not read an "
+                              "external subset): the record cannot be written to stand alone");
+            markers.push_back(e);
+        } else if (type == XmlTypeElement) {
+            KelSyntaxElement* first = e->firstChild();
+            const bool hasAttributes = first != nullptr && first->type() == XmlTypeAttribute;
+            // A defaulted attribute has no bytes of its own in the start tag, and an attribute value
+            // may hold a reference to an entity the record's reader will not know: either way the
+            // start tag is written from the values.
+            if ((hasAttributes && !iEntities.empty()) || iDefaultedElements.count(text(e->name()))) markChanged(e);
+        }
+        if (type == XmlTypeElement) {
+            if (KelSyntaxElement* c = e->firstChild()) {
+                e = c;
+                continue;
+            }
+        }
+        while (e != nullptr && e != record && e->nextSibling() == nullptr) e = e->parent();
+        e = (e == nullptr || e == record) ? nullptr : e->nextSibling();
+    }
+    // Without its markers the replacement text is the record's own content, written as text.
+    for (KelSyntaxElement* marker : markers) {
+        marker->detach();
+        marker->deleteElement();
+    }
+}

@@ -1,0 +1,49 @@
+// StandaloneRecord: makes a record that `quarn split` cut out of a message a document of its own
+// that says what it said in place. The namespace declarations in scope at the record (declared on
+// its ancestors) are declared on its root; references to internal entities are expanded (the
+// reference markers go, the replacement text stays as the record's own content); elements that
+// carry attributes the document type defaults, or attribute values that may hold references, are
+// rewritten with every attribute spelled out. A reference to an entity the document does not
+// declare where quarn reads it (an unread external subset) cannot be carried and is refused.
+// Built once per message from its document type; the scope is taken once per parent of records.
+// Owns nothing in the tree. One object per run, on the thread that walks the tree.
+#pragma once
+
+#include "host/KelStringBase.hpp"
+
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+class KelSyntaxElement;
+
+class StandaloneRecord {
+public:
+    // A record that cannot be written to stand alone; the message names the record.
+    class Refused : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+
+    // Reads the document type among the children of the parser's root (the prolog only).
+    explicit StandaloneRecord(KelSyntaxElement* root);
+
+    // The namespace declarations in scope at the children of `parent` (nearest first wins).
+    void enterParent(KelSyntaxElement* parent);
+
+    // Changes the detached `record` (its own tree) as the class comment says; `label` names it
+    // in a refusal ("record 3 (line-000003.xml)").
+    void prepare(KelSyntaxElement* record, const std::string& label);
+
+    // Whether the document declares general entities (so records may have been expanded).
+    bool declaresEntities() const { return !iEntities.empty(); }
+
+private:
+    void markChanged(KelSyntaxElement* element);
+
+    std::set<std::u16string> iEntities;            // general entities the internal subset declares
+    std::set<std::u16string> iDefaultedElements;   // elements an attribute-list default applies to
+    std::vector<std::pair<KelStringBase, KelStringBase>> iScope;   // xmlns[:p] name, value
+};

@@ -2,7 +2,7 @@
 
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelValue.hpp"
-#include "parser/XmlElementType.hpp"
+#include "common/XmlElementType.hpp"
 
 namespace {
 std::u16string text(const KelStringBase& s) { return std::u16string(s.view()); }

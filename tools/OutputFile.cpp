@@ -12,28 +12,10 @@
 #include <unistd.h>
 
 namespace {
-OutputFile::Failure failure(const std::string& what, const std::string& path, int err) {
-    return OutputFile::Failure("cannot " + what + " " + path + ": " + std::strerror(err));
-}
-
-bool writeAll(int fd, const unsigned char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string folderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
+using Shared = OutputFile;
+const auto failure = &Shared::failure;
+const auto writeAll = &Shared::writeAll;
+const auto folderOf = &Shared::folderOf;
 
 // Into something that is not a regular file (a device, a FIFO): as it is, without truncating.
 void writeInPlace(const std::string& path, const unsigned char* data, std::size_t length) {
@@ -113,4 +95,27 @@ void OutputFile::write(const std::string& path, const unsigned char* data, std::
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+OutputFile::Failure OutputFile::failure(const std::string& what, const std::string& path, int err) {
+    return Failure("cannot " + what + " " + path + ": " + std::strerror(err));
+}
+
+bool OutputFile::writeAll(int fd, const unsigned char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string OutputFile::folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }

@@ -22,4 +22,13 @@ public:
     static void write(const std::string& path, const unsigned char* data, std::size_t length);
     // The path a chain of symbolic links at `path` ends in (`path` itself when it is none).
     static std::string followLinks(const std::string& path);
+
+    // ---- What every writer of the command's files shares.
+    // "cannot WHAT PATH: the error's text".
+    static Failure failure(const std::string& what, const std::string& path, int err);
+    // Writes all of [data, data + length) to `fd`, going on after interrupted writes; false (errno
+    // set) on any other failure.
+    static bool writeAll(int fd, const unsigned char* data, std::size_t length);
+    // The folder that holds `path` ("." for a plain name).
+    static std::string folderOf(const std::string& path);
 };

@@ -12,28 +12,9 @@
 #include <unistd.h>
 
 namespace {
-OutputFile::Failure failure(const std::string& what, const std::string& path, int err) {
-    return OutputFile::Failure("cannot " + what + " " + path + ": " + std::strerror(err));
-}
-
-bool writeAll(int fd, const unsigned char* data, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string folderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
+const auto failure = &OutputFile::failure;
+const auto writeAll = &OutputFile::writeAll;
+const auto folderOf = &OutputFile::folderOf;
 
 bool syncPath(const std::string& path, int flags) {
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC);

@@ -15,16 +15,8 @@
 namespace {
 using namespace quarntest;
 
-std::set<std::string> namesIn(const std::string& folder) {
-    std::set<std::string> names;
-    if (DIR* d = ::opendir(folder.c_str())) {
-        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
-        ::closedir(d);
-    }
-    names.erase(".");
-    names.erase("..");
-    return names;   // hidden files too: a temporary file would show
-}
+// Every name in a folder, hidden files too: a temporary file would show.
+std::set<std::string> namesIn(const std::string& folder) { return filesIn(folder); }
 
 // A fresh folder of messages: `count` good orders, each a little different, and optionally
 // one broken one.

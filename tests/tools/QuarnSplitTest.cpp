@@ -20,16 +20,6 @@
 namespace {
 using namespace quarntest;
 
-std::set<std::string> filesIn(const std::string& folder) {
-    std::set<std::string> names;
-    if (DIR* d = ::opendir(folder.c_str())) {
-        while (const dirent* e = ::readdir(d)) names.insert(e->d_name);
-        ::closedir(d);
-    }
-    names.erase(".");
-    names.erase("..");
-    return names;
-}
 
 bool libxml2Reads(const std::string& bytes) {
     xmlDocPtr doc = xmlReadMemory(bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr,

@@ -190,6 +190,11 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     if (isEmpty) {
         markLeaf(element);
         iScan.spans().endAt(element, p);
+        // Its start tag is the whole span: kept when only its attributes change.
+        const unsigned char* start = element->getBufferStart();
+        const unsigned char* end = element->getBufferEnd();
+        if (start != nullptr && end != nullptr && end > start && end - start < 0x7FFFFFFF)
+            element->setStartTagLength(static_cast<std::uint32_t>(end - start));
         iCurrentElement = parentOf(element);
         iLastAttached = element;
     } else {
@@ -213,6 +218,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
     attachToCurrent(attribute);
+    attribute->setAsParsed();
 }
 
 void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const unsigned int /*uriId*/,

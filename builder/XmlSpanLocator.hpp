@@ -95,9 +95,12 @@ public:
     void spanFromPreviousEnd(XmlKelSyntaxElement* element, const Position& p) const noexcept {
         setSpan(element, iPreviousEnd, p.span);
     }
-    // A container ends at `p`, from the start it got when it opened.
+    // A container ends at `p`, from the start it got when it opened. One changed while open keeps
+    // its start and its change marks, so that its tags can still be copied.
     static void endAt(XmlKelSyntaxElement* element, const Position& p) noexcept {
-        setSpan(element, element->getBufferStart(), p.span);
+        const unsigned char* start = element->tagStart();
+        if (start != nullptr && p.span != nullptr && start <= p.span) element->setBufferEnd(p.span);
+        else setSpan(element, nullptr, nullptr);
     }
     // A span is recorded only whole: both ends in the bitstream, in order.
     static void setSpan(XmlKelSyntaxElement* element, const unsigned char* start, const unsigned char* end) noexcept {

@@ -40,6 +40,7 @@ static bool isAttributeCode(KelSyntaxElement* element) {
 }
 
 void XmlKelSyntaxElement::forgetSpan() noexcept {
+    iAsParsed = false;
     iBufferStart = nullptr;
     iBufferEnd = nullptr;
     iStartTag = 0;
@@ -51,13 +52,28 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
         // Every parser of the xml group builds XmlKelSyntaxElement objects; anything else ends the walk.
         auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
         if (!xml) return;
-        const std::uint32_t tag = xml->iStartTag & ~kContentChanged;
-        const bool tagsKnown = xml->iBufferStart != nullptr && xml->iBufferEnd != nullptr && tag > 0 &&
-                               xml->iBufferStart + tag < xml->iBufferEnd;
-        if (e == start && startTagChanged) xml->forgetSpan();
-        else if (tagsKnown) xml->iStartTag |= kContentChanged;
-        else xml->forgetSpan();
+        const std::uint32_t tag = xml->iStartTag & ~kChangeFlags;
+        // An element still open in the scan knows its start tag; its end comes with its end tag.
+        const bool open = xml->iBufferStart != nullptr && xml->iBufferEnd == nullptr && tag > 0;
+        const bool tagKnown =
+            open || (xml->spanPointersKept() && tag > 0 && xml->iBufferStart + tag <= xml->iBufferEnd);
+        // An end tag too: the start tag is not the whole span.
+        const bool tagsKnown = tagKnown && (open || xml->iBufferStart + tag < xml->iBufferEnd);
+        if (e == start && startTagChanged) {
+            if (tagKnown) xml->iStartTag |= kChangeFlags;
+            else xml->forgetSpan();
+        } else if (tagsKnown) {
+            xml->iStartTag |= kContentChanged;
+        } else {
+            xml->forgetSpan();
+        }
     }
+}
+
+void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved) noexcept {
+    // A moved attribute no longer stands where it was read, even in the same tag.
+    if (moved != nullptr && moved->parser() != nullptr && isXmlKelSyntaxElement(moved))
+        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) xml->iAsParsed = false;
 }
 
 bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
@@ -120,7 +136,7 @@ void XmlKelSyntaxElement::setValue(const KelValue& value) { setValueOf(value); }
 
 #define XML_MARKED_ACTUAL_VALUE(Parameters, Arguments)                                           \
     void XmlKelSyntaxElement::setActualValue Parameters {                                       \
-        markSelfAndAncestors();                                                                 \
+        markSelfAndAncestors();                                                                     \
         KelSyntaxElement::setActualValue Arguments;                                             \
     }
 XML_MARKED_ACTUAL_VALUE((const char16_t* text), (text))
@@ -240,6 +256,7 @@ XmlKelSyntaxElement* XmlKelSyntaxElement::findChildElement(int type) {
 // lies between its tags.
 void XmlKelSyntaxElement::attachBefore(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
+    forgetOrigin(element);
     const bool attribute = isAttributeCode(this) || isAttributeCode(element);
     KelSyntaxElement::attachBefore(element);
     setElementChanged(formerParent, attribute);
@@ -248,6 +265,7 @@ void XmlKelSyntaxElement::attachBefore(KelSyntaxElement* element) {
 
 void XmlKelSyntaxElement::attachAfter(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
+    forgetOrigin(element);
     const bool attribute = isAttributeCode(this) || isAttributeCode(element);
     KelSyntaxElement::attachAfter(element);
     setElementChanged(formerParent, attribute);
@@ -256,6 +274,7 @@ void XmlKelSyntaxElement::attachAfter(KelSyntaxElement* element) {
 
 void XmlKelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
+    forgetOrigin(element);
     KelSyntaxElement::attachAsFirstChild(element);
     setElementChanged(formerParent, isAttributeCode(element));
     if (parser()) setElementChanged(this, isAttributeCode(element));
@@ -263,6 +282,7 @@ void XmlKelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
 
 void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
+    forgetOrigin(element);
     KelSyntaxElement::attachAsLastChild(element);
     setElementChanged(formerParent, isAttributeCode(element));
     if (parser()) setElementChanged(this, isAttributeCode(element));
@@ -270,6 +290,7 @@ void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
 
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
+    iAsParsed = false;
     KelSyntaxElement::detach();
     if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
@@ -304,6 +325,7 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     if (!xml || xml == this) return;
     if (!xml->isCompleteRight() && xml->parser()) xml->parser()->parseLastChild(xml);
     iDoubleQuotedAttribute = xml->iDoubleQuotedAttribute;
+    iAsParsed = false;   // a copy was never read from a start tag
     iBufferBigEndian = xml->iBufferBigEndian;
     iBufferCodepage = xml->iBufferCodepage;
     iBufferStart = xml->getBufferStart();

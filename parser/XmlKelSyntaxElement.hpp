@@ -30,23 +30,38 @@ public:
     const unsigned char* getBufferStart() const noexcept { return contentChanged() ? nullptr : iBufferStart; }
     void setBufferStart(const unsigned char* start) noexcept {
         iBufferStart = start;
-        iStartTag &= ~kContentChanged;
+        iStartTag &= ~kChangeFlags;
     }
     const unsigned char* getBufferEnd() const noexcept { return contentChanged() ? nullptr : iBufferEnd; }
-    void setBufferEnd(const unsigned char* end) noexcept {
-        iBufferEnd = end;
-        iStartTag &= ~kContentChanged;
-    }
+    // An element changed while still open in the scan stays changed when its end is found.
+    void setBufferEnd(const unsigned char* end) noexcept { iBufferEnd = end; }
     bool hasSpan() const noexcept { return getBufferStart() != nullptr && getBufferEnd() != nullptr; }
 
-    // An element with an end tag knows how many bytes of its span its start tag takes (0:
-    // unknown). When only what lies below it changed, its name and attributes did not: the span
-    // is gone, but its start and end tag still stand in the input and are copied from there.
-    void setStartTagLength(std::uint32_t bytes) noexcept { iStartTag = bytes & ~kContentChanged; }
-    bool keepsTags() const noexcept { return contentChanged() && iBufferStart != nullptr && iBufferEnd != nullptr; }
+    // An element knows how many bytes of its span its start tag takes (0: unknown). When only
+    // what lies below it changed, its name and attributes did not: the span is gone, but its
+    // start and end tag still stand in the input and are copied from there.
+    void setStartTagLength(std::uint32_t bytes) noexcept {
+        iStartTag = bytes < kStartTagChanged ? bytes : 0;
+    }
+    bool keepsTags() const noexcept { return (iStartTag & kChangeFlags) == kContentChanged && spanPointersKept(); }
+    // When its attributes changed but not its name, its start tag still stands in the input too:
+    // the writer copies the unchanged attributes from there and writes only what changed.
+    bool keepsStartTagSource() const noexcept { return (iStartTag & kStartTagChanged) != 0 && spanPointersKept(); }
+    // The same two for an element still open in the scan, whose end is not known yet.
+    bool keepsOpenStartTag() const noexcept {
+        return (iStartTag & kChangeFlags) == kContentChanged && iBufferStart != nullptr && startTagLength() > 0;
+    }
+    bool keepsOpenStartTagSource() const noexcept {
+        return (iStartTag & kStartTagChanged) != 0 && iBufferStart != nullptr && startTagLength() > 0;
+    }
+    std::uint32_t startTagLength() const noexcept { return iStartTag & ~kChangeFlags; }
     const unsigned char* tagStart() const noexcept { return iBufferStart; }
-    const unsigned char* startTagEnd() const noexcept { return iBufferStart + (iStartTag & ~kContentChanged); }
+    const unsigned char* startTagEnd() const noexcept { return iBufferStart + (iStartTag & ~kChangeFlags); }
     const unsigned char* tagsEnd() const noexcept { return iBufferEnd; }
+    // An attribute stands in its element's start tag as it was read there: never changed, moved or
+    // copied since. The writer copies such an attribute's bytes from the tag.
+    bool isAsParsed() const noexcept { return iAsParsed; }
+    void setAsParsed() noexcept { iAsParsed = true; }
 
     // First child whose type code equals `type`, parsing on demand; null if none.
     XmlKelSyntaxElement* findChildElement(int type);
@@ -103,12 +118,16 @@ public:
 
 private:
     static constexpr std::uint32_t kContentChanged = 0x80000000u;
+    static constexpr std::uint32_t kStartTagChanged = 0x40000000u;   // always with kContentChanged
+    static constexpr std::uint32_t kChangeFlags = kContentChanged | kStartTagChanged;
     bool contentChanged() const noexcept { return (iStartTag & kContentChanged) != 0; }
+    bool spanPointersKept() const noexcept { return iBufferStart != nullptr && iBufferEnd != nullptr; }
     bool isXmlKelSyntaxElement(KelSyntaxElement* element) const noexcept;
     // Marks `start` and its XML-domain ancestors: `start` wholly when its start tag changed (an
     // attribute of it did), else, as every ancestor, only below its tags where it knows them.
     void setElementChanged(KelSyntaxElement* start, bool startTagChanged = true) noexcept;
     void forgetSpan() noexcept;
+    void forgetOrigin(KelSyntaxElement* moved) noexcept;
     // Marks this element and its XML-domain ancestors; false when the element has no parser.
     bool markSelfAndAncestors() noexcept;
     KelSyntaxElement* createValueElement();
@@ -116,8 +135,9 @@ private:
 
     bool iDoubleQuotedAttribute;
     bool iBufferBigEndian;
+    bool iAsParsed = false;
     int iBufferCodepage;
     const unsigned char* iBufferStart;
     const unsigned char* iBufferEnd;
-    std::uint32_t iStartTag = 0;   // start-tag length, and kContentChanged
+    std::uint32_t iStartTag = 0;   // start-tag length, and the change flags
 };

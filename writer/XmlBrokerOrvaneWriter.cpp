@@ -7,6 +7,7 @@
 #include "host/KelException.hpp"
 #include "host/KelLog.hpp"
 #include "host/KelParser.hpp"
+#include "host/KelSingleByteTable.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelValue.hpp"
@@ -17,8 +18,10 @@
 #include "writer/XmlFrontierCopier.hpp"
 #include "writer/XmlMarkupRules.hpp"
 #include "writer/XmlPageCoverage.hpp"
+#include "writer/XmlTagSource.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -222,6 +225,14 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
             return true;
         }
     }
+    // Its attributes changed but not its name: what did not change is copied from its start tag.
+    if (XmlKelSyntaxElement* tags = startTagSource(element)) {
+        const TagOutcome outcome = writeStartTagFromSource(element, *tags);
+        if (outcome != TagOutcome::NotWritten) {
+            if (outcome == TagOutcome::Closed && debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
+            return outcome == TagOutcome::Open;
+        }
+    }
     iSubject = element;
     outputStartElementBegin(name);
     bool hasContent = false;
@@ -387,9 +398,10 @@ XmlKelSyntaxElement* XmlBrokerOrvaneWriter::keptTags(KelSyntaxElement* element) 
 
 bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
     XmlKelSyntaxElement* xml = keptTags(element);
+    if (xml == nullptr) xml = startTagSource(element);
     if (xml == nullptr) return false;
     // The end tag is the last "<" of the span on. Found where "<" is one code unit that nothing
-    // else contains (UTF-8, UTF-16); in other pages the end tag is written anew.
+    // else contains (UTF-8, UTF-16, single-byte pages); in other pages the end tag is written anew.
     const unsigned char* from = xml->startTagEnd();
     const unsigned char* end = xml->tagsEnd();
     const int ccsid = xml->getBufferCodepage();
@@ -403,6 +415,10 @@ bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
             const unsigned unit = big ? (b[-2] << 8 | b[-1]) : (b[-1] << 8 | b[-2]);
             if (unit == u'<') open = b - 2;
         }
+    } else if (const KelSingleByteTable* table = KelSingleByteTable::forCcsid(ccsid)) {
+        const int angle = table->byteFor(u'<');
+        for (const unsigned char* b = end; angle >= 0 && b > from && open == nullptr;)
+            if (*--b == angle) open = b;
     }
     if (open == nullptr) return false;
     return outputPieceOfOriginalBuffer(open, end, ccsid, xml->getBufferBigEndian() != 0);
@@ -598,27 +614,121 @@ void XmlBrokerOrvaneWriter::writeAttribute(KelSyntaxElement* attribute) {
     const KelStringBase& quote = (xml != nullptr && xml->isDoubleQuotedAttribute()) ? wcsDoubleQuote : wcsSingleQuote;
     const KelValue& value = attribute->value();
     if (value.isNull()) return;
-    if (!paused()) {
-        // A start tag with a name twice is no XML: most tags have a few attributes, so a list
-        // does until a tag has many.
-        const KelStringBase& name = attribute->name();
-        bool repeated;
-        if (iAttributeNames.size() < 32) {
-            repeated = std::find(iAttributeNames.begin(), iAttributeNames.end(), name) != iAttributeNames.end();
-            iAttributeNames.push_back(name);
-            if (iAttributeNames.size() == 32) iAttributeNameSet.insert(iAttributeNames.begin(), iAttributeNames.end());
-        } else {
-            repeated = !iAttributeNameSet.insert(name).second;
-        }
-        if (repeated)
-            kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttribute",
-                                         KelMsg::E_XmlP_validateTree, name);
-    }
+    if (!paused()) checkNewAttributeName(attribute->name());
     // An unchanged value that held a reference to an undeclared entity keeps its source text.
     if (xml != nullptr && xml->hasSpan())
         outputAttributeSource(attribute->name(), *xml, value, quote);
     else
         outputAttribute(attribute->name(), value, quote);
+}
+
+void XmlBrokerOrvaneWriter::checkNewAttributeName(const KelStringBase& name) {
+    // A start tag with a name twice is no XML: most tags have a few attributes, so a list does
+    // until a tag has many.
+    bool repeated;
+    if (iAttributeNames.size() < 32) {
+        repeated = std::find(iAttributeNames.begin(), iAttributeNames.end(), name) != iAttributeNames.end();
+        iAttributeNames.push_back(name);
+        if (iAttributeNames.size() == 32) iAttributeNameSet.insert(iAttributeNames.begin(), iAttributeNames.end());
+    } else {
+        repeated = !iAttributeNameSet.insert(name).second;
+    }
+    if (repeated)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttribute",
+                                     KelMsg::E_XmlP_validateTree, name);
+}
+
+XmlKelSyntaxElement* XmlBrokerOrvaneWriter::startTagSource(KelSyntaxElement* element) {
+    if (!iSpanReuse || !isXmlSyntaxElement(element)) return nullptr;
+    XmlKelSyntaxElement* xml = asXmlElement(element);
+    return xml != nullptr && xml->keepsStartTagSource() ? xml : nullptr;
+}
+
+bool XmlBrokerOrvaneWriter::copySource(const unsigned char* start, const unsigned char* end,
+                                       const XmlKelSyntaxElement& from) {
+    return outputPieceOfOriginalBuffer(start, end, from.getBufferCodepage(), from.getBufferBigEndian() != 0);
+}
+
+XmlBrokerOrvaneWriter::TagOutcome XmlBrokerOrvaneWriter::writeStartTagFromSource(KelSyntaxElement* element,
+                                                                              XmlKelSyntaxElement& tags) {
+    const bool endTagInInput = tags.startTagEnd() < tags.tagsEnd();
+    if (!readStartTagSource(element, tags) || iTagSource.emptyTag() == endTagInInput) return TagOutcome::NotWritten;
+    const KelStringBase& name = element->name();
+    const bool hasContent = writeStartTagPieces(element, tags);
+    const unsigned char* close = iTagSource.closeStart();
+    if (endTagInInput) {
+        // ">" as it stood, and the end tag too when the element closes.
+        if (!copySource(close, iTagSource.end(), tags)) outputStartElementEnd(name);
+        iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, true});
+        return TagOutcome::Open;
+    }
+    if (!hasContent) {
+        if (!copySource(close, iTagSource.end(), tags)) outputEndEmptyElement(name);
+        return TagOutcome::Closed;
+    }
+    outputStartElementEnd(name);
+    iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, false});
+    return TagOutcome::Open;
+}
+
+bool XmlBrokerOrvaneWriter::readStartTagSource(KelSyntaxElement* element, const XmlKelSyntaxElement& tags) {
+    return !paused() && iTagSource.read(tags.tagStart(), tags.startTagEnd(), tags.getBufferCodepage(),
+                                        tags.getBufferBigEndian() != 0, element->name());
+}
+
+// The "<" and name and every unchanged attribute with the white space before it are copied; a
+// changed value is written between its own name and quotes, a new attribute anew, a removed one
+// is left out. Each piece the output page cannot take from the input is written anew.
+bool XmlBrokerOrvaneWriter::writeStartTagPieces(KelSyntaxElement* element, const XmlKelSyntaxElement& tags) {
+    iAttributeNames.clear();
+    iAttributeNameSet.clear();
+    if (!copySource(iTagSource.start(), iTagSource.afterName(), tags)) outputStartElementBegin(element->name());
+    iSubject = element;
+    bool hasContent = false;
+    std::size_t next = 0;   // the tag's attributes before this one are written or left out
+    for (KelSyntaxElement* child = element->knownFirstChild(); child; child = child->knownNextSibling()) {
+        if (effectiveType(child) != XmlTypeAttribute) {
+            hasContent = true;
+            continue;
+        }
+        next = writeAttributeFromSource(child, tags, next);
+    }
+    iSubject = nullptr;
+    return hasContent;
+}
+
+std::size_t XmlBrokerOrvaneWriter::writeAttributeFromSource(KelSyntaxElement* attribute,
+                                                            const XmlKelSyntaxElement& tags, std::size_t next) {
+    const KelValue& value = attribute->value();
+    if (value.isNull()) return next;
+    const KelStringBase& name = attribute->name();
+    // The same name further on in the tag: this attribute, or one that took its place (names are
+    // unique in a tag). One from elsewhere or moved before one already written is written anew.
+    const std::vector<XmlTagSource::Attribute>& spelled = iTagSource.attributes();
+    std::size_t found = next;
+    while (found < spelled.size() && !iTagSource.names(spelled[found], name)) ++found;
+    if (found == spelled.size()) {
+        writeAttribute(attribute);
+        return next;
+    }
+    const XmlTagSource::Attribute& source = spelled[found];
+    XmlKelSyntaxElement* xml = isXmlSyntaxElement(attribute) ? asXmlElement(attribute) : nullptr;
+    checkNewAttributeName(name);
+    if (xml != nullptr && xml->isAsParsed()) {
+        if (!copySource(source.own, source.end, tags))
+            outputAttribute(name, value, xml->isDoubleQuotedAttribute() ? wcsDoubleQuote : wcsSingleQuote);
+        return found + 1;
+    }
+    // Its value changed: written between the quotes the tag had.
+    const bool doubleQuoted = iTagSource.isDoubleQuoted(source);
+    const KelStringBase& quote = doubleQuoted ? wcsDoubleQuote : wcsSingleQuote;
+    if (copySource(source.own, source.valueStart, tags)) {
+        outputText(value.isCharacter() ? value.characterValue() : value.valueAsCharacter(), XmlTextEscaper::Attribute);
+        emitPiece(quote);
+    } else {
+        outputAttribute(name, value, quote);
+    }
+    return found + 1;
 }
 
 void XmlBrokerOrvaneWriter::outputAttributeSource(const KelStringBase& name, const XmlKelSyntaxElement& attribute,

@@ -14,6 +14,7 @@
 #include "writer/XmlBufferedOutput.hpp"
 #include "writer/XmlDocTypeCloseTracker.hpp"
 #include "writer/XmlPrologWriter.hpp"
+#include "writer/XmlTagSource.hpp"
 #include "writer/XmlTextEscaper.hpp"
 
 #include <cstddef>
@@ -88,6 +89,25 @@ private:
     XmlKelSyntaxElement* keptTags(KelSyntaxElement* element);
     // Copies such an element's end tag; false (nothing written) when it cannot.
     bool copyEndTag(KelSyntaxElement* element);
+    // An element whose attributes changed but whose start tag still stands in the input, or null.
+    XmlKelSyntaxElement* startTagSource(KelSyntaxElement* element);
+    enum class TagOutcome { NotWritten, Open, Closed };
+    // Writes such an element's start tag from its source: Open when it was left open on iStack,
+    // NotWritten (nothing written) when the source cannot be read for sure.
+    TagOutcome writeStartTagFromSource(KelSyntaxElement* element, XmlKelSyntaxElement& tags);
+    // Reads such an element's start tag into iTagSource; false when it cannot be read for sure.
+    bool readStartTagSource(KelSyntaxElement* element, const XmlKelSyntaxElement& tags);
+    // Writes the tag read: "<", the name and the attributes, without the close; true when the
+    // element has children other than attributes (among those built).
+    bool writeStartTagPieces(KelSyntaxElement* element, const XmlKelSyntaxElement& tags);
+    // One attribute of such a tag, matched by name among the tag's attributes from `next` on;
+    // returns the index of the first of them not yet written or left out.
+    std::size_t writeAttributeFromSource(KelSyntaxElement* attribute, const XmlKelSyntaxElement& tags,
+                                         std::size_t next);
+    // Copies [start, end) of the bitstream `from` stands in; false (nothing written) when it cannot.
+    bool copySource(const unsigned char* start, const unsigned char* end, const XmlKelSyntaxElement& from);
+    // Raises when `name` was written in the start tag being written already.
+    void checkNewAttributeName(const KelStringBase& name);
     void setOutputCodepage(long ccsid);
     void setOutputEncoding(long encoding);
     void outputStartDoc();
@@ -190,6 +210,7 @@ private:
     // instead of written (a reader refuses a tag that repeats one).
     std::vector<KelStringBase> iAttributeNames;
     std::unordered_set<KelStringBase, KelStringBaseHash> iAttributeNameSet;
+    XmlTagSource iTagSource;   // the start tag being written from its source; reused across tags
     // The element whose markup is being written anew, for the place of a refused conversion.
     KelSyntaxElement* iSubject = nullptr;
 };

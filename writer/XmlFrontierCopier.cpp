@@ -181,17 +181,34 @@ void XmlFrontierCopier::writeOpenElements() {
             iCopyFrom = x->getBufferStart();
             return;
         }
-        const KelStringBase& name = e->name();
-        w.outputStartElementBegin(name);
-        for (KelSyntaxElement* c = e->knownFirstChild(); c != nullptr; c = c->knownNextSibling()) {
-            if (w.effectiveType(c) == XmlTypeAttribute) w.writeAttribute(c);
-        }
-        w.outputStartElementEnd(name);
+        writeOpenStartTag(e);
         const int pauseBase = w.iPauseDepth;
         KelSyntaxElement* next = level + 1 < iOpen.size() ? iOpen[level + 1] : nullptr;
         for (KelSyntaxElement* c = e->knownFirstChild(); c != nullptr && c != next; c = c->knownNextSibling())
             writeKnownChild(c, pauseBase);
     }
+}
+
+void XmlFrontierCopier::writeOpenStartTag(KelSyntaxElement* e) {
+    XmlBrokerOrvaneWriter& w = *iWriter;
+    const XmlKelSyntaxElement* x = w.isXmlSyntaxElement(e) ? w.asXmlElement(e) : nullptr;
+    // Only what it holds changed: its start tag is the input's.
+    if (x != nullptr && x->keepsOpenStartTag() && !w.paused() &&
+        w.copySource(x->tagStart(), x->tagStart() + x->startTagLength(), *x))
+        return;
+    // Its attributes changed: the unchanged ones are the input's.
+    if (x != nullptr && x->keepsOpenStartTagSource() && w.readStartTagSource(e, *x) &&
+        !w.iTagSource.emptyTag()) {
+        w.writeStartTagPieces(e, *x);
+        if (!w.copySource(w.iTagSource.closeStart(), w.iTagSource.end(), *x)) w.outputStartElementEnd(e->name());
+        return;
+    }
+    const KelStringBase& name = e->name();
+    w.outputStartElementBegin(name);
+    for (KelSyntaxElement* c = e->knownFirstChild(); c != nullptr; c = c->knownNextSibling()) {
+        if (w.effectiveType(c) == XmlTypeAttribute) w.writeAttribute(c);
+    }
+    w.outputStartElementEnd(name);
 }
 
 void XmlFrontierCopier::writeKnownChild(KelSyntaxElement* child, int pauseBase) {

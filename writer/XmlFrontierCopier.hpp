@@ -32,6 +32,9 @@ public:
 
 private:
     void writeOpenElements();
+    // An open element's start tag: copied where it did not change, in pieces where only its
+    // attributes did, otherwise written anew.
+    void writeOpenStartTag(KelSyntaxElement* element);
     void writeKnownChild(KelSyntaxElement* child, int pauseBase);
     bool appendRest(const unsigned char* from);
     bool convertRest(const unsigned char* from, const unsigned char* end);

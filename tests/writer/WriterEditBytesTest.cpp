@@ -40,7 +40,8 @@ KelSyntaxElement* elementAt(KelSyntaxElement* root, const std::string& path) {
 }
 
 // One edit of one value: `path` names an element, `attribute` one of its attributes (set, or
-// added when it has none of that name), or nothing for the element's text.
+// added when it has none of that name; removed when `value` is null), or nothing for the
+// element's text.
 struct Edit {
     const char* path;
     const char* attribute;   // null: the element's text
@@ -56,7 +57,8 @@ void apply(Doc& doc, const Edit& edit) {
     }
     for (KelSyntaxElement* c = element->firstChild(); c; c = c->nextSibling()) {
         if (c->type() == XmlTypeAttribute && c->name().toUtf8() == edit.attribute) {
-            c->setValue(ks(edit.value));
+            if (edit.value == nullptr) c->detach();
+            else c->setValue(ks(edit.value));
             return;
         }
     }
@@ -130,6 +132,61 @@ TEST(WriterEditBytes, AncestorsOfAnEditKeepTheirStartAndEndTags) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.edit.path);
         expectEditWrites(doc, c.edit, c.expected);
+    }
+}
+
+TEST(WriterEditBytes, AChangedAddedOrRemovedAttributeRewritesOnlyItsOwnBytes) {
+    const std::string tag = "<r>\r\n  <e a=\"1\"\r\n     b = 'x&amp;y'\r\n\tc=\"&#65;\"   >t&#66;</e\t>\r\n"
+                            "  <f k='v' />\r\n  <g/>\r\n</r>\r\n";
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string s = tag;
+        s.replace(s.find(from), from.size(), to);
+        return s;
+    };
+    struct Case {
+        Edit edit;
+        std::string expected;
+    } cases[] = {
+        // The value alone, between the quotes it had; a quote inside is escaped.
+        {{"r/e", "b", "n'w"}, with("'x&amp;y'", "'n&apos;w'")},
+        {{"r/e", "a", "2"}, with("a=\"1\"", "a=\"2\"")},
+        {{"r/e", "c", "Z"}, with("\"&#65;\"", "\"Z\"")},
+        {{"r/f", "k", "w"}, with("k='v'", "k='w'")},
+        // Added: its own bytes where it stands in the tree, the rest copied.
+        {{"r/e", "z", "n"}, with("<e a=", "<e z=\"n\" a=")},
+        {{"r/g", "z", "n"}, with("<g/>", "<g z=\"n\"/>")},
+        // Removed: its bytes and the white space before it, nothing else.
+        {{"r/e", "b", nullptr}, with("\r\n     b = 'x&amp;y'", "")},
+        {{"r/e", "a", nullptr}, with(" a=\"1\"", "")},
+        {{"r/e", "c", nullptr}, with("\r\n\tc=\"&#65;\"", "")},
+        {{"r/f", "k", nullptr}, with(" k='v'", "")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.edit.path) + "/@" + c.edit.attribute);
+        expectEditWrites(tag, c.edit, c.expected);
+    }
+}
+
+TEST(WriterEditBytes, AnAttributeFromAnotherTagIsWrittenFromItsValue) {
+    // Moved or copied, an attribute no longer stands in the tag it was read from: the tag it
+    // joins has one of the same name with another value, which must not be copied for it.
+    for (bool move : {true, false}) {
+        SCOPED_TRACE(move ? "moved" : "copied");
+        Doc doc("<r><a x='1' y='2'/><b x='3'/></r>", 1208, 546);
+        KelSyntaxElement* a = elementAt(doc.root(), "r/a");
+        KelSyntaxElement* b = elementAt(doc.root(), "r/b");
+        KelSyntaxElement* ax = a->firstChild();
+        KelSyntaxElement* bx = b->firstChild();
+        ASSERT_TRUE(ax && bx);
+        if (move) {
+            bx->detach();
+            b->attachAsLastChild(ax);
+        } else {
+            bx->copy(ax, true, true, false);
+        }
+        const std::string out = doc.write();
+        const std::string expected = move ? "<r><a y='2'/><b x='1'/></r>" : "<r><a x='1' y='2'/><b x='1'/></r>";
+        EXPECT_EQ(canonical(out), canonical(expected)) << out;
     }
 }
 

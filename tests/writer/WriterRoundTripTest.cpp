@@ -58,7 +58,7 @@ TEST(WriterRoundTrip, ChangeDeepDownRewritesOnlyItsPath) {
     Doc::child(t, XmlTypeAttribute)->setValue(ks("new & <x>"));
     const std::string written = doc.write();
     EXPECT_EQ(written,
-              "<r a='0'>\n <s k='1'><t v=\"new &amp; &lt;x&gt;\"/><u >keep</u ></s><w >also</w >\n<w2 >text</w2 ></r>");
+              "<r a = '0'>\n <s  k='1'><t  v=\"new &amp; &lt;x&gt;\"/><u >keep</u ></s><w >also</w >\n<w2 >text</w2 ></r>");
     Doc again(written);
     Doc expected("<r a='0'>\n <s k='1'><t v=\"new &amp; &lt;x&gt;\"/><u>keep</u></s><w>also</w>\n<w2>text</w2></r>");
     EXPECT_EQ(again.describe(), expected.describe());

@@ -3,6 +3,7 @@
 #include "builder/XmlBuilderLimits.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelEncodingDetector.hpp"
+#include "host/KelMappedFile.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
@@ -28,6 +29,7 @@ struct Document::State {
     XmlKelParser parser{&group, true};
     // Whether the tree may differ from `input`: then the input cannot be handed back whole.
     bool changed = false;
+    std::string path;   // of a mapped file, for its errors
 };
 
 Document::Document(std::unique_ptr<State> state) noexcept : iState(std::move(state)) {}
@@ -36,8 +38,18 @@ Document& Document::operator=(Document&&) noexcept = default;
 Document::~Document() = default;
 
 Document Document::fromBytes(std::string bytes, int ccsid, int encoding) {
+    return fromBuffer(KelBuffer::fromString(std::move(bytes)), ccsid, encoding);
+}
+
+Document Document::open(const std::string& path, int ccsid, int encoding) {
+    Document document = fromBuffer(KelMappedFile::map(path), ccsid, encoding);
+    document.iState->path = path;
+    return document;
+}
+
+Document Document::fromBuffer(const KelBuffer& bytes, int ccsid, int encoding) {
     auto state = std::make_unique<State>();
-    state->input = KelBuffer::fromString(std::move(bytes));
+    state->input = bytes;
     if (ccsid == ccsid::detect) {
         // The message says what it is in; a given ccsid always decides.
         const KelEncodingDetector::Result found = KelEncodingDetector::detect(
@@ -53,18 +65,9 @@ Document Document::fromBytes(std::string bytes, int ccsid, int encoding) {
     return Document(std::move(state));
 }
 
-Document Document::open(const std::string& path, int ccsid, int encoding) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    std::string bytes;
-    char chunk[65536];
-    std::size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
-    const bool failed = std::ferror(f) != 0;
-    const int err = errno;
-    std::fclose(f);
-    if (failed) throw std::runtime_error("cannot read " + path + ": " + std::strerror(err));
-    return fromBytes(std::move(bytes), ccsid, encoding);
+void Document::checkInputKept() const {
+    if (KelMappedFile::changed(state().input))
+        throw std::runtime_error("cannot read " + state().path + ": the file changed while it was read");
 }
 
 Document::State& Document::state() const {
@@ -142,7 +145,33 @@ std::size_t Document::remove(const std::string& path) {
     return targets.size();
 }
 
+Records Document::records(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string parentPath = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    const bool plainName = !name.empty() && name.find_first_of("[]()@=:'\" *|.") == std::string::npos;
+    if (!(plainName || name == "*") || (slash != std::string::npos && parentPath.empty()) ||
+        (!parentPath.empty() && parentPath.back() == '/'))
+        throw std::invalid_argument("records(): the last step must be a name or '*' after a path to their parent: " +
+                                    path);
+    State& s = state();
+    // Records are used as they are scanned: a fault near the end must be known before the first.
+    if (!s.parser.rootElement()->isCompleteRight()) s.parser.checkBitStream(s.input, s.encoding, s.ccsid);
+    checkInputKept();
+    KelSyntaxElement* parent = s.parser.rootElement();
+    if (!parentPath.empty()) {
+        const XmlPathQuery::Match m = XmlPathQuery(parentPath).first(parent);
+        if (m && m.kind != XmlPathQuery::Match::Element && m.kind != XmlPathQuery::Match::Document)
+            throw std::invalid_argument("records(): the records' parent must be an element: " + parentPath);
+        parent = m ? m.element : nullptr;
+    }
+    s.changed = true;   // the walk deletes what it passes
+    const Node prototype(s.parser.rootElement(), Node::Kind::Document, s.input.data(), s.input.length(), &s.changed);
+    return Records(parent, name, prototype);
+}
+
 std::string Document::write(int ccsid, int encoding) {
+    checkInputKept();
     const int outCcsid = ccsid == ccsid::same ? state().ccsid : ccsid;
     const int outEncoding = encoding == encoding::same ? state().encoding : encoding;
     // Handing the input back whole reads none of it; an empty input, though, is no document to

@@ -14,6 +14,7 @@
 
 #include "document/QuarnCodePages.hpp"
 #include "document/QuarnNode.hpp"
+#include "document/QuarnRecords.hpp"
 
 #include <cstddef>
 #include <memory>
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+class KelBuffer;
 class KelParser;
 class KelSyntaxElement;
 struct XmlBuilderLimits;
@@ -32,7 +34,10 @@ public:
     // The message `bytes` in `ccsid` (ccsid::detect: from its byte-order mark, its first
     // characters or its declaration; UTF-8 otherwise) and `encoding`. Nothing is parsed yet.
     static Document fromBytes(std::string bytes, int ccsid = ccsid::detect, int encoding = encoding::detect);
-    // The same for the contents of the file at `path`.
+    // The same for the file at `path`, mapped into memory rather than read: the document keeps
+    // the mapping, and a file that shrinks while it is read fails with std::runtime_error
+    // instead of ending the process (a SIGBUS handler is installed, which passes any other fault
+    // to the handler installed before it).
     static Document open(const std::string& path, int ccsid = ccsid::detect, int encoding = encoding::detect);
 
     Document(Document&&) noexcept;
@@ -55,6 +60,12 @@ public:
     std::size_t set(const std::string& path, const std::string& value);
     // Deletes every node `path` selects; returns how many (0 when none).
     std::size_t remove(const std::string& path);
+    // The records `path` names, walked in flat memory and deleted behind the walk (see
+    // quarn::Records): "orders/order" (every `order` under the first `orders`), "orders/*". The
+    // last step is a name or "*", the steps before it any path that selects an element (the
+    // first it selects is the records' parent). The whole message is checked first: a
+    // KelException when it is broken, before any record. std::invalid_argument for another path.
+    Records records(const std::string& path);
 
     // The message in `ccsid` and `encoding` (ccsid::same, encoding::same: the input's). UTF-16
     // gets a byte-order mark. An unchanged message in its own code page is handed back whole;
@@ -75,6 +86,9 @@ public:
 private:
     struct State;
     explicit Document(std::unique_ptr<State> state) noexcept;
+    static Document fromBuffer(const KelBuffer& bytes, int ccsid, int encoding);
+    // Raises std::runtime_error when the mapped file shrank while it was read.
+    void checkInputKept() const;
     template <class Match> Node nodeOf(const Match& match) const;
     // The document's state; std::logic_error when it was moved away.
     State& state() const;

@@ -66,6 +66,40 @@ std::string Node::xml() const {
     return out;
 }
 
+std::optional<Node> Node::parent() const {
+    if (iKind == Kind::Document) return std::nullopt;
+    KelSyntaxElement* up = iElement->parent();
+    if (up == nullptr) return std::nullopt;   // taken out of the document
+    // The root element stands for the document node.
+    return at(up, up->parent() == nullptr ? Kind::Document : Kind::Element);
+}
+
+KelSyntaxElement* Node::context() const {
+    if (iKind != Kind::Element && iKind != Kind::Document)
+        throw std::logic_error("a path starts from an element or the document, not from this node");
+    return iElement;
+}
+
+std::vector<Node> Node::select(const std::string& path) const {
+    std::vector<Node> nodes;
+    XmlPathQuery(path).forEach(context(), [&](const XmlPathQuery::Match& m) {
+        nodes.push_back(at(m.element, static_cast<Kind>(m.kind)));
+        return true;
+    });
+    return nodes;
+}
+
+std::optional<Node> Node::first(const std::string& path) const {
+    const XmlPathQuery::Match m = XmlPathQuery(path).first(context());
+    if (!m) return std::nullopt;
+    return at(m.element, static_cast<Kind>(m.kind));
+}
+
+std::vector<Node> Node::children() const {
+    if (iKind != Kind::Element && iKind != Kind::Document) return {};
+    return select("node()");
+}
+
 void Node::setValue(const std::string& utf8) {
     if (iKind == Kind::Document) throw std::logic_error("the document itself has no value to set");
     *iChanged = true;

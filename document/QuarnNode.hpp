@@ -4,7 +4,9 @@
 // node is not deleted. Thread rules: those of its document.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 class KelSyntaxElement;
 
@@ -30,6 +32,18 @@ public:
     // other nodes as their value.
     std::string xml() const;
 
+    // The element or document that holds it; none for the document itself.
+    std::optional<Node> parent() const;
+    // Its children in document order: elements, runs of text, comments and processing
+    // instructions (not attributes: select("@*")). Built as far as they reach.
+    std::vector<Node> children() const;
+    // Every node `path` selects with this element (or the document) as the context, as
+    // quarn::Document::select does from the document: "item/@sku", "@id", "../name".
+    // std::invalid_argument for a malformed path; std::logic_error on another kind of node.
+    std::vector<Node> select(const std::string& path) const;
+    // The first node it selects, scanning no further; none when it selects nothing.
+    std::optional<Node> first(const std::string& path) const;
+
     // Sets the value (an element's: its text replaces its content). The element and those above
     // it are then written anew; everything else is still copied.
     void setValue(const std::string& utf8);
@@ -43,7 +57,15 @@ public:
         return iElement;
     }
 
+    // Another node of the same document (for the library's own walks).
+    Node at(KelSyntaxElement* element, Kind kind) const noexcept {
+        return Node(element, kind, iInput, iInputLength, iChanged);
+    }
+
 private:
+    // The element a path starts from; std::logic_error for a node that is no context.
+    KelSyntaxElement* context() const;
+
     KelSyntaxElement* iElement;
     Kind iKind;
     std::string spanText(const unsigned char* begin, const unsigned char* end, int ccsid, bool bigEndian) const;

@@ -1,31 +1,14 @@
 #include "tools/InputFile.hpp"
 
-#include "tools/MappedInputGuard.hpp"
+#include "host/KelMappedFile.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <stdexcept>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-struct Mapping {
-    Mapping(void* a, std::size_t n) : address(a), length(n), guard(MappedInputGuard::hold(a, n)) {}
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping() {
-        MappedInputGuard::release(guard);
-        munmap(address, length);
-    }
-    void* address;
-    std::size_t length;
-    int guard;
-};
-
 std::runtime_error failure(const std::string& path, const char* what) {
     return std::runtime_error("cannot read " + path + ": " + what);
 }
@@ -40,26 +23,9 @@ KelBuffer InputFile::read(const std::string& path) {
         if (std::ferror(stdin)) throw failure(path, std::strerror(errno));
         return KelBuffer::adopt(std::move(bytes));
     }
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw failure(path, std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int err = errno;
-        ::close(fd);
-        throw failure(path, S_ISDIR(st.st_mode) ? "is a directory" : std::strerror(err ? err : EINVAL));
-    }
-    if (st.st_size == 0) {
-        ::close(fd);
-        return KelBuffer::adopt({});
-    }
-    void* address = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    int err = errno;
-    ::close(fd);
-    if (address == MAP_FAILED) throw failure(path, std::strerror(err));
-    auto mapping = std::make_shared<Mapping>(address, static_cast<std::size_t>(st.st_size));
-    return KelBuffer::share(mapping, static_cast<const unsigned char*>(address), static_cast<long>(st.st_size));
+    return KelMappedFile::map(path);
 }
 
 bool InputFile::changedWhileRead(const KelBuffer& bytes) noexcept {
-    return bytes.length() > 0 && MappedInputGuard::changed(bytes.data());
+    return KelMappedFile::changed(bytes);
 }

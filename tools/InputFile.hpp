@@ -1,7 +1,7 @@
 // InputFile: reads a message for the quarn command. A file is mapped into memory (no copy: the
 // parser keeps the mapping alive through the KelBuffer for as long as spans point into it);
 // "-" reads standard input. A mapped file that shrinks while it is read does not end the process
-// (see MappedInputGuard). Not thread-bound; the returned buffer is a shared value.
+// (see host/KelMappedFile). Not thread-bound; the returned buffer is a shared value.
 #pragma once
 
 #include "host/KelBuffer.hpp"

@@ -10,7 +10,7 @@
 #include "common/XmlElementType.hpp"
 #include "tools/BatchRunner.hpp"
 #include "tools/ErrorReport.hpp"
-#include "tools/MappedInputGuard.hpp"
+#include "host/KelMappedPageGuard.hpp"
 #include "tools/FlowCommand.hpp"
 #include "tools/OutputFile.hpp"
 #include "tools/ParserPlugin.hpp"
@@ -223,7 +223,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         return Usage;
     } catch (const KelException& e) {
         // Zeros where a shrunken input lost its bytes explain a parse error: say so instead.
-        if (MappedInputGuard::anyChanged()) {
+        if (KelMappedPageGuard::anyChanged()) {
             std::fprintf(stderr, "quarn: cannot read %s: the file shrank while it was read\n", options.positional[0].c_str());
             return Usage;
         }

@@ -1,57 +1,33 @@
-// Walking a large message record by record in flat memory: the whole message is checked first
-// without a tree, then each record under the document element is read, detached and deleted,
-// so its elements go back to the parser's pool and the next record is built in the same memory.
-// Usage: record-loop FILE (a UTF-8 message whose document element holds the records).
-#include "host/KelException.hpp"
-#include "host/KelMessageGroup.hpp"
-#include "host/KelParser.hpp"
-#include "host/KelParserRegistry.hpp"
-#include "host/KelSyntaxElement.hpp"
-#include "common/XmlElementType.hpp"
+// Walking a large message record by record in flat memory: the file is mapped, checked whole
+// without a tree, and each record is built as the walk reaches it and deleted when it moves on,
+// so the next record is built in the same memory.
+// Usage: record-loop FILE [PATH] (PATH names the records, by default every element under the
+// document element: "*/*").
+#include <quarn/quarn.hpp>
+#include <quarn/host/KelParser.hpp>
+#include <quarn/host/KelSyntaxElementPool.hpp>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <exception>
 #include <string>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: record-loop FILE\n");
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: record-loop FILE [PATH]\n");
         return 2;
     }
-    std::ifstream file(argv[1], std::ios::binary);
-    const std::string message((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     try {
-        KelParserRegistry& registry = KelParserRegistry::instance();
-        registry.load(KelParserRegistry::locate("libquarnparse.so.0"));
-        KelMessageGroup group;
-        KelParser* parser = registry.createParser(KelStringBase(u"XML"), group, /*spanReuse=*/true);
-        const KelBuffer bytes = KelBuffer::fromString(message);
-
-        // Records are used as they are scanned: a fault near the end must be known before.
-        const long elements = parser->checkBitStream(bytes, 546, 1208);
-        parser->refreshElementsFromBitStream(nullptr, bytes, 546, 1208);
-
-        KelSyntaxElement* document = parser->rootElement()->firstChild();
-        while (document && document->type() != XmlTypeElement) document = document->nextSibling();
-        if (!document) return 1;
-        long records = 0;
-        KelSyntaxElement* child = document->firstChild();
-        while (child) {
-            KelSyntaxElement* next = child->nextSibling();   // scans just past this child
-            if (child->type() == XmlTypeElement) {
-                ++records;   // ... use the record here: its attributes, its children ...
-            }
-            if (child->type() != XmlTypeAttribute) {         // the document element keeps its own
-                child->detach();
-                child->deleteElement();                      // its slots serve the next record
-            }
-            child = next;
+        quarn::Document document = quarn::Document::open(argv[1]);
+        long records = 0, attributes = 0;
+        for (quarn::Node record : document.records(argc == 3 ? argv[2] : "*/*")) {
+            ++records;   // ... use the record here: its attributes, its children ...
+            attributes += static_cast<long>(record.select("@*").size());
         }
-        std::printf("%ld records of %ld elements; %zu elements alive at the end, %zu slots ever used\n", records,
-                    elements, parser->elementPool().liveCount(), parser->elementPool().slotsCarved());
+        const KelSyntaxElementPool& pool = document.parser().elementPool();
+        std::printf("%ld records, %ld attributes; %zu elements alive at the end, %zu slots ever used\n", records,
+                    attributes, pool.liveCount(), pool.slotsCarved());
         return 0;
-    } catch (const KelException& e) {
+    } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }

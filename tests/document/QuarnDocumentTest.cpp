@@ -6,6 +6,8 @@
 #include "document/QuarnDocument.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
+#include "host/KelParser.hpp"
+#include "host/KelSyntaxElementPool.hpp"
 #include "host/KelStringBase.hpp"
 #include "host/KelSyntaxElement.hpp"
 
@@ -213,6 +215,67 @@ TEST(QuarnDocument, FilesAreReadAndReplacedWhole) {
     EXPECT_THROW(quarn::Document::open(path), std::runtime_error);
     const std::string nowhere = ::testing::TempDir() + "no-such-folder-" + std::to_string(::getpid()) + "/x.xml";
     EXPECT_THROW(doc.save(nowhere), std::runtime_error);
+}
+
+TEST(QuarnDocument, RecordsAreWalkedOnceAndDeletedBehindTheWalk) {
+    quarn::Document doc = quarn::Document::fromBytes(kOrder);
+    std::vector<std::string> seen;
+    quarn::Records records = doc.records("order/item");
+    for (quarn::Node item : records) {
+        seen.push_back(item.first("@sku")->value() + "=" + item.value());
+        EXPECT_EQ(item.parent()->name(), "order");
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"A=Blue & green", "B=Gear"}));
+    EXPECT_EQ(records.count(), 2u);
+    EXPECT_THROW(records.begin(), std::logic_error);
+    // What the walk passed is gone; the parent keeps its own attributes.
+    const std::string after = doc.write();
+    EXPECT_EQ(libxml2Value(after, "count(//item)"), "0");
+    EXPECT_EQ(libxml2Value(after, "/order/@id"), "PO-1");
+
+    // A long message in the same few slots.
+    std::string big = "<feed>";
+    for (int i = 0; i < 3000; ++i) big += "<rec n='" + std::to_string(i) + "'><v>x</v></rec>\n";
+    quarn::Document feed = quarn::Document::fromBytes(big + "</feed>");
+    long sum = 0;
+    for (quarn::Node rec : feed.records("/feed/*")) sum += std::stol(rec.first("@n")->value());
+    EXPECT_EQ(sum, 2999L * 3000 / 2);
+    EXPECT_LT(feed.parser().elementPool().slotsCarved(), 64u);
+
+    // A parent that is not there: no records.
+    EXPECT_EQ(quarn::Document::fromBytes(kOrder).records("order/none/item").begin(),
+              quarn::Records::iterator(quarn::Document::fromBytes(kOrder).records("x/y").end()));
+}
+
+TEST(QuarnDocument, ARecordWalkRefusesABrokenMessageBeforeTheFirstRecordAndOtherPaths) {
+    quarn::Document broken = quarn::Document::fromBytes("<feed><rec/><rec/><rec></feed>");
+    int records = 0;
+    auto walk = [&] {
+        for (quarn::Node rec : broken.records("feed/rec")) records += rec.name() == "rec" ? 1 : 0;
+    };
+    EXPECT_THROW(walk(), KelException);
+    EXPECT_EQ(records, 0);
+    for (const char* path : {"order/item[1]", "order//item", "/", "order/@id", "order/", "order/text()"}) {
+        SCOPED_TRACE(path);
+        EXPECT_THROW(quarn::Document::fromBytes(kOrder).records(path), std::invalid_argument);
+    }
+}
+
+TEST(QuarnDocument, NodesKnowTheirParentChildrenAndSelectFromThemselves) {
+    quarn::Document doc = quarn::Document::fromBytes(kOrder);
+    const quarn::Node second = *doc.first("/order/item[2]");
+    EXPECT_EQ(second.select("@qty").at(0).value(), "2");
+    EXPECT_EQ(second.first("../note")->value(), "  spaced   ");
+    const quarn::Node order = *second.parent();
+    EXPECT_EQ(order.kind(), quarn::Node::Kind::Element);
+    EXPECT_EQ(order.parent()->kind(), quarn::Node::Kind::Document);
+    EXPECT_FALSE(order.parent()->parent().has_value());
+    std::vector<std::string> kinds;
+    for (const quarn::Node& child : order.children())
+        kinds.push_back(child.kind() == quarn::Node::Kind::Element ? child.name() : "text");
+    EXPECT_EQ(kinds, (std::vector<std::string>{"text", "item", "text", "item", "text", "note", "text"}));
+    EXPECT_THROW(second.first("@qty")->select("."), std::logic_error);
+    EXPECT_THROW(second.select("item["), std::invalid_argument);
 }
 
 TEST(QuarnDocument, LimitsSetBeforeReadingHold) {

@@ -155,6 +155,15 @@ const std::map<std::string, std::function<Verdict(const Input&)>>& libraryEntryP
          [](const Input& in) {
              return judged([&] { return quarn::Document::fromBytes(in.bytes, in.ccsid, in.encoding).write(); });
          }},
+        {"front door record walk",
+         [](const Input& in) {
+             return judged([&] {
+                 // Every element under the document element, deleted behind the walk.
+                 quarn::Document document = quarn::Document::fromBytes(in.bytes, in.ccsid, in.encoding);
+                 for (quarn::Node record : document.records("*/*")) record.value();
+                 return std::string();
+             });
+         }},
         {"flow transform",
          [](const Input& in) {
              static const FlowOptions options = FlowOptions::parse({"--queue", "in", "--default", "other"});

@@ -245,9 +245,9 @@ TEST(RecordLoopExample, WalksALongMessageInTheSameFewSlots) {
     spit(in, records(5000));
     Result r = shell(quote(QUARN_RECORD_LOOP_EXAMPLE) + " " + quote(in));
     ASSERT_EQ(r.status, 0) << r.err;
-    // 5000 records, the head and the tail; the check counts every element a full parse builds.
-    EXPECT_EQ(r.out.substr(0, r.out.find(';')), "5002 records of 35011 elements") << r.out;
-    const std::size_t slots = std::stoul(r.out.substr(r.out.find(", ") + 2));
+    // 5000 records, the head and the tail, and the attributes among them.
+    EXPECT_EQ(r.out.substr(0, r.out.find(';')), "5002 records, 10001 attributes") << r.out;
+    const std::size_t slots = std::stoul(r.out.substr(r.out.rfind(", ") + 2));
     EXPECT_LT(slots, 64u) << r.out;
 }
 

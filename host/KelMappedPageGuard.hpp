@@ -1,14 +1,14 @@
-// MappedInputGuard: keeps the quarn command alive when a mapped input file shrinks under it. A
+// KelMappedPageGuard: keeps a process alive when a mapped input file shrinks under it. A
 // read of a mapped page past the file's new end raises SIGBUS; for a mapping registered here the
 // handler puts a page of zeros in its place and marks the mapping changed, so the read goes on
-// and the command reports that message as changed while it was read (batch goes on with the
-// others). A SIGBUS anywhere else ends the process as before. The table is fixed and read by the
+// and whoever reads it reports that message as changed while it was read (the command's batch
+// goes on with the others). A SIGBUS anywhere else goes to the action installed before. The table is fixed and read by the
 // handler without locks; the handler is installed at the first registration. Any thread.
 #pragma once
 
 #include <cstddef>
 
-class MappedInputGuard {
+class KelMappedPageGuard {
 public:
     // Registers a mapping; returns a slot for release(), or -1 when the table is full.
     static int hold(const void* address, std::size_t length);

@@ -1,4 +1,4 @@
-#include "tools/MappedInputGuard.hpp"
+#include "host/KelMappedPageGuard.hpp"
 
 #include <atomic>
 #include <csignal>
@@ -48,7 +48,7 @@ void installHandler() {
 }
 } // namespace
 
-int MappedInputGuard::hold(const void* address, std::size_t length) {
+int KelMappedPageGuard::hold(const void* address, std::size_t length) {
     installHandler();
     for (int i = 0; i < kSlots; ++i) {
         int expected = 0;
@@ -62,11 +62,11 @@ int MappedInputGuard::hold(const void* address, std::size_t length) {
     return -1;
 }
 
-void MappedInputGuard::release(int slot) noexcept {
+void KelMappedPageGuard::release(int slot) noexcept {
     if (slot >= 0 && slot < kSlots) gSlots[slot].state.store(0, std::memory_order_release);
 }
 
-bool MappedInputGuard::changed(const void* address) noexcept {
+bool KelMappedPageGuard::changed(const void* address) noexcept {
     const auto a = reinterpret_cast<std::uintptr_t>(address);
     for (const Slot& slot : gSlots)
         if (slot.state.load(std::memory_order_acquire) == 2 && a >= slot.begin && a < slot.end)
@@ -74,4 +74,4 @@ bool MappedInputGuard::changed(const void* address) noexcept {
     return false;
 }
 
-bool MappedInputGuard::anyChanged() noexcept { return gAnyChanged.load(std::memory_order_acquire); }
+bool KelMappedPageGuard::anyChanged() noexcept { return gAnyChanged.load(std::memory_order_acquire); }

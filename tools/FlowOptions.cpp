@@ -2,6 +2,7 @@
 
 #include "host/KelEncodingDetector.hpp"
 #include "tools/InputFile.hpp"
+#include "tools/SubcommandTable.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -112,6 +113,9 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             if (i + 1 >= arguments.size()) throw QuarnOptions::UsageError(a + " needs a value");
             return arguments[++i];
         };
+        // The options are those the subcommand table lists for flow, so that its help shows them all.
+        if (a.size() > 1 && a[0] == '-' && !SubcommandTable::option(*SubcommandTable::find("flow"), a))
+            throw SubcommandTable::unknownOption(*SubcommandTable::find("flow"), a);
         if (a == "-h" || a == "--help") {
             o.help = true;
         } else if (a == "--json") {

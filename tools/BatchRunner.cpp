@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <fnmatch.h>
@@ -234,7 +235,7 @@ void BatchRunner::showProgress(unsigned long done, unsigned long total, unsigned
     const double rate = seconds > 0 ? done / seconds : 0;
     std::string left = "--";
     if (rate > 0) {
-        const unsigned long s = static_cast<unsigned long>((total - done) / rate + 0.5);
+        const unsigned long s = static_cast<unsigned long>(std::lround((total - done) / rate));
         char buf[32];
         std::snprintf(buf, sizeof buf, "%lu:%02lu", s / 60, s % 60);
         left = buf;

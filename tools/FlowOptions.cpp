@@ -155,16 +155,19 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             throw QuarnOptions::UsageError("quarn flow takes one flow file, before the options");
         }
     }
-    if (o.help) return o;
-    if (o.queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
-    if (o.requeue && !o.deadLetters) throw QuarnOptions::UsageError("--requeue goes with --dead-letters");
-    if (o.router.defaultKey().empty() && o.send.empty() && !o.deadLetters)
-        throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
-    if (o.deadLetter.empty()) o.deadLetter = o.queue + ".dead";
-    if (o.exchange.empty() && (o.deadLetter == o.queue || o.router.defaultKey() == o.queue))
-        throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
-    for (const FlowRouter::Rule& r : o.router.rules())
-        if (o.exchange.empty() && r.key == o.queue)
-            throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
+    if (!o.help) o.complete();
     return o;
+}
+
+void FlowOptions::complete() {
+    if (queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
+    if (requeue && !deadLetters) throw QuarnOptions::UsageError("--requeue goes with --dead-letters");
+    if (router.defaultKey().empty() && send.empty() && !deadLetters)
+        throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
+    if (deadLetter.empty()) deadLetter = queue + ".dead";
+    if (exchange.empty() && (deadLetter == queue || router.defaultKey() == queue))
+        throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
+    for (const FlowRouter::Rule& r : router.rules())
+        if (exchange.empty() && r.key == queue)
+            throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
 }

@@ -316,9 +316,39 @@ long XmlSpanLocator::offsetAfter(long from, long to, char16_t unit) {
     return -1;
 }
 
+namespace {
+bool endsReferenceName(char16_t c) { return c == u';' || isBlank(c) || c == u'<' || c == u'>' || c == u'%'; }
+} // namespace
+
+XmlSpanLocator::WindowEnd XmlSpanLocator::referencesInWindow(long& at, bool& closePassed, bool cut) {
+    std::size_t i = 0;
+    while (i < iChars.size()) {
+        if (!closePassed && iReferences.empty() && iChars[i] == u'>') {   // a declaration's late '>'
+            closePassed = true;
+            at += iCharSizes[i++];
+            continue;
+        }
+        if (isBlank(iChars[i])) {
+            at += iCharSizes[i++];
+            continue;
+        }
+        if (iChars[i] != u'%') return WindowEnd::Stopped;
+        std::size_t name = i + 1;
+        while (name < iChars.size() && !endsReferenceName(iChars[name])) ++name;
+        if (name >= iChars.size() && cut) return WindowEnd::Cut;   // read it again in a longer window
+        if (name == i + 1 || name >= iChars.size() || iChars[name] != u';') return WindowEnd::Stopped;
+        TextReference reference{std::u16string(iChars.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                                               iChars.begin() + static_cast<std::ptrdiff_t>(name)),
+                                0};
+        for (; i <= name; ++i) at += iCharSizes[i];
+        reference.after = at;
+        iReferences.push_back(std::move(reference));
+    }
+    return WindowEnd::Passed;
+}
+
 const std::vector<XmlSpanLocator::TextReference>& XmlSpanLocator::referencesBetween(long from, long to) {
     iReferences.clear();
-    const auto blank = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; };
     // Read in windows: what follows the references is a whole declaration or comment, which may
     // be long, and only its first character is needed.
     long window = 256;
@@ -331,37 +361,8 @@ const std::vector<XmlSpanLocator::TextReference>& XmlSpanLocator::referencesBetw
             window *= 2;   // a character longer than the window, or one cut at its end
             continue;
         }
-        std::size_t i = 0;
         long at = offset;
-        bool stopped = false;
-        while (i < iChars.size()) {
-            if (!closePassed && iReferences.empty() && iChars[i] == u'>') {   // a declaration's late '>'
-                closePassed = true;
-                at += iCharSizes[i++];
-            } else if (blank(iChars[i])) {
-                at += iCharSizes[i++];
-            } else if (iChars[i] != u'%') {
-                stopped = true;
-                break;
-            } else {
-                std::size_t name = i + 1;
-                while (name < iChars.size() && iChars[name] != u';' && !blank(iChars[name]) && iChars[name] != u'<' &&
-                       iChars[name] != u'>' && iChars[name] != u'%')
-                    ++name;
-                if (name >= iChars.size() && end < to) break;   // cut by the window: read it again
-                if (name == i + 1 || name >= iChars.size() || iChars[name] != u';') {
-                    stopped = true;
-                    break;
-                }
-                TextReference reference{std::u16string(iChars.begin() + static_cast<std::ptrdiff_t>(i + 1),
-                                                       iChars.begin() + static_cast<std::ptrdiff_t>(name)),
-                                        0};
-                for (; i <= name; ++i) at += iCharSizes[i];
-                reference.after = at;
-                iReferences.push_back(std::move(reference));
-            }
-        }
-        if (stopped || end == to) break;
+        if (referencesInWindow(at, closePassed, end < to) == WindowEnd::Stopped || end == to) break;
         if (at == offset) window *= 2;   // nothing whole in this window: a longer one
         offset = at;
     }

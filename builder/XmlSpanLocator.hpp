@@ -154,6 +154,12 @@ private:
     XmlKelTranscoder* documentDecoder();
     // The offset just after the first `unit` in bytes [from, to) of the document text, or -1.
     long offsetAfter(long from, long to, char16_t unit);
+    // How the references of one decoded window (iChars) ended: at something else, at a
+    // reference cut by the window's end, or at the window's end.
+    enum class WindowEnd { Stopped, Cut, Passed };
+    // Reads the references of the decoded window into iReferences; `at` moves past each whole
+    // thing read. `cut`: the window ends before the text does, so a name at its end may go on.
+    WindowEnd referencesInWindow(long& at, bool& closePassed, bool cut);
     // The start tag that ends at `p` lies whole in the document's text.
     bool tagInDocument(const Position& p) const noexcept;
 

@@ -5,7 +5,7 @@ execute_process(COMMAND "${QUARN}" --help OUTPUT_VARIABLE usage RESULT_VARIABLE 
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${QUARN} --help failed")
 endif()
-string(REGEX MATCHALL "\n  [a-z]+ [A-Z]" listed "${usage}")
+string(REGEX MATCHALL "\n  [a-z]+ [A-Z[]" listed "${usage}")
 set(section "[SUBCOMMANDS]\n")
 foreach(entry IN LISTS listed)
   string(REGEX REPLACE "\n  ([a-z]+) .*" "\\1" sub "${entry}")

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <fnmatch.h>
@@ -106,6 +107,7 @@ struct Outcome {
     unsigned long long bytesIn = 0;
     unsigned long long bytesOut = 0;
     std::string error;
+    KelDocumentPosition at{-1, -1, -1};   // where the parser found the fault, if it did
 };
 
 Outcome processOne(const QuarnOptions& options, const std::string& in, const std::string& out, OutputStaging& staging) {
@@ -124,13 +126,17 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
         r.ok = true;
     } catch (const KelException& e) {
         r.error = e.what();
+        if (const KelParserException* positioned = KelParserException::positioned(e)) r.at = positioned->documentPosition();
     } catch (const std::bad_alloc&) {
         r.error = "out of memory";
     } catch (const std::exception& e) {
         r.error = e.what();
     }
     // A file that shrank while it was read explains whatever else went wrong with it.
-    if (!r.ok && held && held->inputChanged()) r.error = "cannot read " + in + ": the file shrank while it was read";
+    if (!r.ok && held && held->inputChanged()) {
+        r.error = "cannot read " + in + ": the file shrank while it was read";
+        r.at = KelDocumentPosition{-1, -1, -1};
+    }
     return r;
 }
 } // namespace
@@ -189,6 +195,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                 continue;
             outcomes[i].ok = false;
             outcomes[i].error = f.second;
+            outcomes[i].at = KelDocumentPosition{-1, -1, -1};
             ++failed;
         }
     }
@@ -202,7 +209,8 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
             ++s.written;
             s.bytesOut += outcomes[i].bytesOut;
         } else {
-            s.failures.push_back({files[i], outcomes[i].error});
+            s.failures.push_back({files[i], outcomes[i].error, outcomes[i].at.line, outcomes[i].at.column,
+                                  outcomes[i].at.offset});
         }
     }
     if (iOptions.replace && !sameFolder) {
@@ -234,7 +242,7 @@ void BatchRunner::showProgress(unsigned long done, unsigned long total, unsigned
     const double rate = seconds > 0 ? done / seconds : 0;
     std::string left = "--";
     if (rate > 0) {
-        const unsigned long s = static_cast<unsigned long>((total - done) / rate + 0.5);
+        const unsigned long s = static_cast<unsigned long>(std::lround((total - done) / rate));
         char buf[32];
         std::snprintf(buf, sizeof buf, "%lu:%02lu", s / 60, s % 60);
         left = buf;
@@ -251,9 +259,15 @@ void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
                  "{\"messages\":%lu,\"written\":%lu,\"failed\":%zu,\"bytesIn\":%llu,\"bytesOut\":%llu,"
                  "\"removed\":%lu,\"seconds\":%.3f,\"failures\":[",
                  s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.removed, s.seconds);
-    for (std::size_t i = 0; i < s.failures.size(); ++i)
-        std::fprintf(out, "%s{\"file\":%s,\"message\":%s}", i ? "," : "", TreePrinter::jsonString(s.failures[i].file).c_str(),
-                     TreePrinter::jsonString(s.failures[i].message).c_str());
+    // Line, column and offset as check --json and --error-format json give them: null where the
+    // failure has no place in the message.
+    const auto number = [](long n) { return n < 0 ? std::string("null") : std::to_string(n); };
+    for (std::size_t i = 0; i < s.failures.size(); ++i) {
+        const Failure& f = s.failures[i];
+        std::fprintf(out, "%s{\"file\":%s,\"message\":%s,\"line\":%s,\"column\":%s,\"offset\":%s}", i ? "," : "",
+                     TreePrinter::jsonString(f.file).c_str(), TreePrinter::jsonString(f.message).c_str(),
+                     number(f.line).c_str(), number(f.column).c_str(), number(f.offset).c_str());
+    }
     std::fprintf(out, "]}\n");
 }
 

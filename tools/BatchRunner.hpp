@@ -19,6 +19,11 @@ public:
     struct Failure {
         std::string file;      // name within the input folder
         std::string message;   // what went wrong, with its causes
+        // Where in the message the parser found the fault; -1 when it was not the parser's
+        // (an unreadable file, an output that could not be written).
+        long line = -1;
+        long column = -1;
+        long offset = -1;
     };
     struct Summary {
         unsigned long messages = 0;

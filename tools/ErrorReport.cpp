@@ -67,28 +67,29 @@ std::string ErrorReport::plainText(const KelException& failure) {
     return text;
 }
 
-bool ErrorReport::sourceLine(const KelBuffer& bytes, int ccsid, int encoding, long offset, std::string& line,
-                             std::string& caret) {
-    if (bytes.data() == nullptr || offset < 0 || offset > bytes.length() || ccsid < 0) return false;
+namespace {
+// The text of a window of 4096 bytes either side of `offset`, with the byte offset of each unit;
+// false when the page cannot be decoded here.
+bool decodeAround(const KelBuffer& bytes, int ccsid, int encoding, long offset, std::u16string& text,
+                  std::vector<long>& offsets) {
     const unsigned char* data = bytes.data();
     const long length = bytes.length();
+    const bool utf16 = KelConverter::isUtf16Ccsid(ccsid);
     bool bigEndian = (encoding & 0x0F) == 1;
     long mark = 0;
-    if (KelConverter::isUtf16Ccsid(ccsid) && length >= 2 && ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
+    if (utf16 && length >= 2 && ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
         bigEndian = data[0] == 0xFE;
         mark = 2;
     }
     // A window around the fault is enough for its line; it starts on a character boundary.
     long from = offset - 4096 > mark ? offset - 4096 : mark;
-    if (KelConverter::isUtf16Ccsid(ccsid)) from -= (from - mark) & 1;
+    if (utf16) from -= (from - mark) & 1;
     else if (ccsid == 1208) while (from < offset && isContinuation(data[from])) ++from;
     const long to = offset + 4096 < length ? offset + 4096 : length;
-    const std::string name = KelConverter::isUtf16Ccsid(ccsid) ? (bigEndian ? "UTF-16BE" : "UTF-16LE") : KelConverter::icuNameFor(ccsid);
+    const std::string name = utf16 ? (bigEndian ? "UTF-16BE" : "UTF-16LE") : KelConverter::icuNameFor(ccsid);
     UErrorCode status = U_ZERO_ERROR;
     UConverter* icu = name.empty() ? nullptr : ucnv_open(name.c_str(), &status);
     if (!icu || U_FAILURE(status)) return false;
-    std::u16string text;
-    std::vector<long> offsets;
     const char* source = reinterpret_cast<const char*>(data + from);
     const char* const end = reinterpret_cast<const char*>(data + to);
     UChar units[1024];
@@ -105,15 +106,17 @@ bool ErrorReport::sourceLine(const KelBuffer& bytes, int ccsid, int encoding, lo
         if (status != U_BUFFER_OVERFLOW_ERROR) break;
     }
     ucnv_close(icu);
-    std::size_t at = text.size();
-    for (std::size_t i = 0; i < offsets.size(); ++i)
-        if (offsets[i] >= offset) {
-            at = i;
-            break;
-        }
+    return true;
+}
+
+bool isLineEnd(char16_t c) { return c == u'\n' || c == u'\r' || c == 0x85; }
+
+// The line of `text` that holds unit `at`, at most 60 characters either side of it, and a caret
+// under that unit (tabs kept, so that it lines up).
+void lineAround(const std::u16string& text, std::size_t at, std::string& line, std::string& caret) {
     std::size_t begin = at, stop = at;
-    while (begin > 0 && text[begin - 1] != u'\n' && text[begin - 1] != u'\r' && text[begin - 1] != 0x85) --begin;
-    while (stop < text.size() && text[stop] != u'\n' && text[stop] != u'\r' && text[stop] != 0x85) ++stop;
+    while (begin > 0 && !isLineEnd(text[begin - 1])) --begin;
+    while (stop < text.size() && !isLineEnd(text[stop])) ++stop;
     // A long line is shown around the fault only.
     std::string before = "", after = "";
     if (at - begin > 60) {
@@ -134,6 +137,22 @@ bool ErrorReport::sourceLine(const KelBuffer& bytes, int ccsid, int encoding, lo
         else if (!(text[i] >= 0xDC00 && text[i] <= 0xDFFF)) caret += ' ';
     }
     caret += '^';
+}
+} // namespace
+
+bool ErrorReport::sourceLine(const KelBuffer& bytes, int ccsid, int encoding, long offset, std::string& line,
+                             std::string& caret) {
+    if (bytes.data() == nullptr || offset < 0 || offset > bytes.length() || ccsid < 0) return false;
+    std::u16string text;
+    std::vector<long> offsets;
+    if (!decodeAround(bytes, ccsid, encoding, offset, text, offsets)) return false;
+    std::size_t at = text.size();
+    for (std::size_t i = 0; i < offsets.size(); ++i)
+        if (offsets[i] >= offset) {
+            at = i;
+            break;
+        }
+    lineAround(text, at, line, caret);
     return true;
 }
 

@@ -1,7 +1,7 @@
 // FlowCommand: `quarn flow`: reads the flow's settings, loads the parser plug-in, runs the flow
 // until it is stopped and prints its counters (on SIGUSR1 and at the end). Exit statuses as the
 // other subcommands, and 6 when the broker refuses the flow (login, a queue or an exchange).
-// One object per run, on the main thread.
+// Its help and the options it takes are in SubcommandTable. One object per run, on the main thread.
 #pragma once
 
 #include <string>
@@ -10,7 +10,6 @@
 class FlowCommand {
 public:
     enum { Refused = 6 };
-    static const char* help();
     // The arguments after "flow".
     int run(const std::vector<std::string>& arguments);
 

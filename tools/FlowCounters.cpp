@@ -66,12 +66,19 @@ void FlowCounters::print(std::FILE* out, bool json) const {
             std::fprintf(out, "%s%s: %lu", first ? "" : ", ", jsonString(key).c_str(), count);
             first = false;
         }
+        // The keys of every subcommand's JSON (bytesIn, wellFormed); the snake_case names the
+        // counters had first follow as aliases, for the monitoring already reading them.
         std::fprintf(out,
-                     "}, \"dead_lettered\": %lu, \"redelivered\": %lu, \"requeued\": %lu, \"connections_lost\": %lu, "
-                     "\"bytes_in\": %llu, \"bytes_out\": %llu, \"bytes_copied\": %llu, \"bytes_rewritten\": %llu, "
-                     "\"messages_per_second\": %.1f, \"seconds\": %.3f}\n",
+                     "}, \"deadLettered\": %lu, \"redelivered\": %lu, \"requeued\": %lu, \"connectionsLost\": %lu, "
+                     "\"bytesIn\": %llu, \"bytesOut\": %llu, \"bytesCopied\": %llu, \"bytesRewritten\": %llu, "
+                     "\"messagesPerSecond\": %.1f, \"seconds\": %.3f",
                      iDeadLettered, iRedelivered, iRequeued, iConnectionsLost, iBytesIn, iBytesOut, iBytesCopied,
                      iBytesRewritten, messagesPerSecond(), running);
+        std::fprintf(out,
+                     ", \"dead_lettered\": %lu, \"connections_lost\": %lu, \"bytes_in\": %llu, \"bytes_out\": %llu, "
+                     "\"bytes_copied\": %llu, \"bytes_rewritten\": %llu, \"messages_per_second\": %.1f}\n",
+                     iDeadLettered, iConnectionsLost, iBytesIn, iBytesOut, iBytesCopied, iBytesRewritten,
+                     messagesPerSecond());
     } else {
         std::fprintf(out, "flow: %lu received, %lu settled, %lu dead-lettered, %lu redelivered, %lu requeued\n",
                      iReceived, iSettled, iDeadLettered, iRedelivered, iRequeued);

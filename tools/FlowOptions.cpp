@@ -2,6 +2,7 @@
 
 #include "host/KelEncodingDetector.hpp"
 #include "tools/InputFile.hpp"
+#include "tools/SubcommandTable.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -112,6 +113,9 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             if (i + 1 >= arguments.size()) throw QuarnOptions::UsageError(a + " needs a value");
             return arguments[++i];
         };
+        // The options are those the subcommand table lists for flow, so that its help shows them all.
+        if (a.size() > 1 && a[0] == '-' && !SubcommandTable::option(*SubcommandTable::find("flow"), a))
+            throw SubcommandTable::unknownOption(*SubcommandTable::find("flow"), a);
         if (a == "-h" || a == "--help") {
             o.help = true;
         } else if (a == "--json") {
@@ -151,16 +155,19 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
             throw QuarnOptions::UsageError("quarn flow takes one flow file, before the options");
         }
     }
-    if (o.help) return o;
-    if (o.queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
-    if (o.requeue && !o.deadLetters) throw QuarnOptions::UsageError("--requeue goes with --dead-letters");
-    if (o.router.defaultKey().empty() && o.send.empty() && !o.deadLetters)
-        throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
-    if (o.deadLetter.empty()) o.deadLetter = o.queue + ".dead";
-    if (o.exchange.empty() && (o.deadLetter == o.queue || o.router.defaultKey() == o.queue))
-        throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
-    for (const FlowRouter::Rule& r : o.router.rules())
-        if (o.exchange.empty() && r.key == o.queue)
-            throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
+    if (!o.help) o.complete();
     return o;
+}
+
+void FlowOptions::complete() {
+    if (queue.empty()) throw QuarnOptions::UsageError("quarn flow needs a queue to consume from (queue in the flow file, or --queue)");
+    if (requeue && !deadLetters) throw QuarnOptions::UsageError("--requeue goes with --dead-letters");
+    if (router.defaultKey().empty() && send.empty() && !deadLetters)
+        throw QuarnOptions::UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
+    if (deadLetter.empty()) deadLetter = queue + ".dead";
+    if (exchange.empty() && (deadLetter == queue || router.defaultKey() == queue))
+        throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
+    for (const FlowRouter::Rule& r : router.rules())
+        if (exchange.empty() && r.key == queue)
+            throw QuarnOptions::UsageError("quarn flow would publish into the queue it consumes from");
 }

@@ -48,5 +48,8 @@ public:
     }
 
 private:
+    // Checks that the settings make a flow (a queue, a default key, no loop back into the queue)
+    // and fills in the dead-letter queue's default.
+    void complete();
     void setting(const std::string& keyword, const std::string& value);
 };

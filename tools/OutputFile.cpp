@@ -15,7 +15,6 @@ namespace {
 using Shared = OutputFile;
 const auto failure = &Shared::failure;
 const auto writeAll = &Shared::writeAll;
-const auto folderOf = &Shared::folderOf;
 
 // Into something that is not a regular file (a device, a FIFO): as it is, without truncating.
 void writeInPlace(const std::string& path, const unsigned char* data, std::size_t length) {

@@ -23,12 +23,15 @@ public:
     // closed descriptor) turns a successful status into OutputFailed.
     static int finish(int status);
 
+    // The handlers of SubcommandTable's subcommands, with their options parsed.
+    static int tree(const QuarnOptions& options, const ParserPlugin& plugin);
+    static int check(const QuarnOptions& options, const ParserPlugin& plugin);
+    static int write(const QuarnOptions& options, const ParserPlugin& plugin);
+    static int batch(const QuarnOptions& options, const ParserPlugin& plugin);
+    static int stats(const QuarnOptions& options, const ParserPlugin& plugin);
+    static int split(const QuarnOptions& options, const ParserPlugin& plugin);
+
 private:
-    int tree(const QuarnOptions& options, const ParserPlugin& plugin);
-    int check(const QuarnOptions& options, const ParserPlugin& plugin);
-    int checkMessage(const QuarnOptions& options, const ParserPlugin& plugin);
-    int write(const QuarnOptions& options);
-    int batch(const QuarnOptions& options);
-    int stats(const QuarnOptions& options, const ParserPlugin& plugin);
+    static int checkMessage(const QuarnOptions& options, const ParserPlugin& plugin);
     static void printUsage(const std::string& subcommand);
 };

@@ -1,5 +1,6 @@
-// QuarnOptions: the command line of one quarn subcommand, parsed and checked. A value type.
-// Malformed command lines raise QuarnOptions::UsageError with a message for the user.
+// QuarnOptions: the command line of one quarn subcommand, parsed and checked (SubcommandTable
+// parses it). A value type. Malformed command lines raise QuarnOptions::UsageError with a
+// message for the user.
 #pragma once
 
 #include <stdexcept>
@@ -13,8 +14,8 @@ public:
     };
     // An option the subcommand does not take; the command adds the closest one it does take.
     struct UnknownOption : UsageError {
-        UnknownOption(const std::string& opt, const std::string& subcommand)
-            : UsageError("unknown option '" + opt + "' for quarn " + subcommand), option(opt) {}
+        UnknownOption(const std::string& opt, const std::string& subcommand, const std::string& suggestion = "")
+            : UsageError("unknown option '" + opt + "' for quarn " + subcommand + suggestion), option(opt) {}
         std::string option;
     };
     struct Edit {
@@ -23,9 +24,6 @@ public:
         std::string value;
     };
 
-    // Parses the arguments after the subcommand name.
-    // "--name=value" is taken as "--name value", and "--" ends the options.
-    static QuarnOptions parse(const std::string& subcommand, const std::vector<std::string>& arguments);
     // Where PATH=VALUE splits: the first '=' outside predicates and quoted literals; npos if none.
     static std::size_t pathValueSeparator(const std::string& text);
     // `text` without the blanks (space, tab, CR, LF) at either end.

@@ -27,7 +27,7 @@ bool isUtf16(int ccsid) { return ccsid == 1200 || ccsid == 13488 || ccsid == 175
 
 // The name a reader knows the code page by: its IANA name where it has one.
 std::string encodingNameOf(int ccsid) {
-    const std::string icu = KelConverter::icuNameFor(ccsid);
+    std::string icu = KelConverter::icuNameFor(ccsid);   // not const: returned by moving
     UErrorCode status = U_ZERO_ERROR;
     for (const char* standard : {"IANA", "MIME"}) {
         const char* name = ucnv_getStandardName(icu.c_str(), standard, &status);

@@ -1,7 +1,13 @@
-# Bash completion for the quarn command. The subcommands and the options of each are read from
-# the command's --help, so they stay those the installed command takes.
+# Bash completion for the quarn command. The subcommands, the options of each and the values an
+# option takes are read from the command's --help (made from its table of subcommands), so they
+# stay those the installed command takes.
+_quarn_help_options() {
+    # The option lines of `quarn SUB --help`: "  -h, --help", "  --ccsid N|NAME", "  -o OUT".
+    "$1" "$2" --help 2>/dev/null | sed -n '/^options:/,/^  example:/p' | grep -E '^  -'
+}
+
 _quarn() {
-    local cur prev sub
+    local cur prev sub lines
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
     if [ "$COMP_CWORD" -eq 1 ]; then
@@ -11,22 +17,28 @@ _quarn() {
         return
     fi
     sub=${COMP_WORDS[1]}
+    lines=$(_quarn_help_options "${COMP_WORDS[0]}" "$sub")
     case $prev in
-        --domain) COMPREPLY=($(compgen -W "XML JMSMap JMSStream" -- "$cur")); return ;;
         --ccsid|--out-ccsid)
             COMPREPLY=($(compgen -W "1208 1200 37 500 819 1047 1252 utf-8 utf-16 utf-16be utf-16le ibm-037 ibm-500 ibm-1047 iso-8859-1 windows-1252" -- "$cur"))
             return ;;
         --encoding|--out-encoding) COMPREPLY=($(compgen -W "546 273 785" -- "$cur")); return ;;
-        --byte-order|--out-byte-order) COMPREPLY=($(compgen -W "be le" -- "$cur")); return ;;
-        --error-format) COMPREPLY=($(compgen -W "text json" -- "$cur")); return ;;
-        -o|--trace-file) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
+    if [[ $prev == -* ]]; then
+        # The value the help names after the option: alternatives (be|le), files, or anything.
+        local placeholder
+        placeholder=$(printf '%s\n' "$lines" | sed -n "s/^  \(-[a-zA-Z], \)\{0,1\}$prev \([^ ]*\).*/\2/p" | head -n 1)
+        case $placeholder in
+            "") ;;
+            *'|'*) COMPREPLY=($(compgen -W "${placeholder//|/ }" -- "$cur")); return ;;
+            FILE|FILE...|OUT) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+            *) return ;;
+        esac
+    fi
     if [[ $cur == -* ]]; then
         local options
-        # The subcommand's own options and the common ones the command's help lists.
-        options=$({ "${COMP_WORDS[0]}" "$sub" --help; "${COMP_WORDS[0]}" --help | sed -n '/^Common options/,/^$/p'; } \
-                  2>/dev/null | grep -oE -- '(^|[ [|])--?[a-z][a-z-]*' | tr -d ' [|' | sort -u)
-        COMPREPLY=($(compgen -W "$options --help" -- "$cur"))
+        options=$(printf '%s\n' "$lines" | grep -oE '^  (-[a-zA-Z], )?--?[a-zA-Z][a-z-]*' | tr -d ' ' | tr ',' '\n')
+        COMPREPLY=($(compgen -W "$options" -- "$cur"))
         return
     fi
     if [ "$sub" = batch ]; then

@@ -161,6 +161,8 @@ TEST_F(BrokerTest, DeadLettersCarryTheErrorAndDoNotBlockTheQueue) {
     EXPECT_NE(byBody[empty].headers.at("quarn-error-text").find("No valid body of the document could be found."),
               std::string::npos) << byBody[empty].headers.at("quarn-error-text");
     EXPECT_EQ(flow.counter("dead_lettered"), 5);
+    EXPECT_EQ(flow.counter("deadLettered"), 5) << "the key style of the other subcommands";
+    EXPECT_EQ(flow.counter("bytesIn"), flow.counter("bytes_in"));
     EXPECT_EQ(flow.counter("settled"), 6);
 }
 

@@ -190,6 +190,40 @@ TEST(QuarnBatch, JsonSummaryNamesTheFailures) {
     shell("rm -rf " + quote(in) + " " + quote(tempPath("json-out")));
 }
 
+// A script reads where each message failed from the summary's fields, the same place that
+// check's JSON report gives for that message, not from the message's text.
+TEST(QuarnBatch, JsonFailuresCarryTheLineAndColumnCheckReports) {
+    std::string in = tempPath("where-in");
+    shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in));
+    const struct {
+        const char* name;
+        const char* bytes;
+        const char* line;
+    } cases[] = {
+        {"crossed.xml", "<a>\n  <b></a>\n", "\"line\":2,"},
+        {"unended.xml", "<a>\n<b/>\n\n<c>text", "\"line\":4,"},
+        {"late.xml", "<a/>\n<b/>", "\"line\":2,"},
+    };
+    for (const auto& c : cases) spit(in + "/" + c.name, c.bytes);
+    Result r = quarn("batch " + quote(in) + " " + quote(tempPath("where-out")) + " --no-progress --json --replace");
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t entry = r.out.find(std::string("{\"file\":\"") + c.name + "\"");
+        ASSERT_NE(entry, std::string::npos) << r.out;
+        const std::string failure = r.out.substr(entry, r.out.find('}', entry) - entry);
+        Result check = quarn("check --error-format json " + quote(in + "/" + c.name));
+        EXPECT_EQ(check.status, 1);
+        const std::size_t from = check.err.find("\"line\":");
+        ASSERT_NE(from, std::string::npos) << check.err;
+        // check says "line":L,"column":C,"offset":O,...: the batch entry holds the same three.
+        const std::string place = check.err.substr(from, check.err.find(",\"element\"", from) - from);
+        EXPECT_NE(failure.find(place), std::string::npos) << failure << " vs " << place;
+        EXPECT_NE(failure.find(c.line), std::string::npos) << failure;
+    }
+    shell("rm -rf " + quote(in) + " " + quote(tempPath("where-out")));
+}
+
 TEST(QuarnBatch, ProgressIsRedrawnAtMostTenTimesASecondWithRateAndTimeLeft) {
     std::string in = tempPath("progress-in");
     shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in));

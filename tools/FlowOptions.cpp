@@ -36,13 +36,13 @@ void FlowOptions::setting(const std::string& keyword, const std::string& value) 
     auto edit = [&](QuarnOptions::Edit::Kind kind) {
         if (kind == QuarnOptions::Edit::Delete) {
             XmlPathQuery check(value);
-            message.edits.push_back({kind, value, std::string()});
+            message.edits.emplace_back(kind, value, std::string());
             return;
         }
         std::size_t eq = value.find('=');
         if (eq == std::string::npos || eq == 0) throw QuarnOptions::UsageError("set needs PATH=VALUE, not '" + value + "'");
         XmlPathQuery check(value.substr(0, eq));
-        message.edits.push_back({kind, value.substr(0, eq), value.substr(eq + 1)});
+        message.edits.emplace_back(kind, value.substr(0, eq), value.substr(eq + 1));
     };
     try {
         if (keyword == "broker") {

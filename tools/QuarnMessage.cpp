@@ -13,6 +13,7 @@
 #include "tools/QuarnOptions.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -74,32 +75,115 @@ void QuarnMessage::checkInput() const {
     if (inputChanged()) throw std::runtime_error("cannot read " + iFile + ": the file shrank while it was read");
 }
 
+namespace {
+using Edit = QuarnOptions::Edit;
+using Match = XmlPathQuery::Match;
+
+// A number as XPath writes it: no point for a whole number, else up to 15 significant digits.
+std::string numberText(double n) {
+    if (n != n) return "NaN";
+    if (n == static_cast<double>(static_cast<long long>(n)) && n > -1e15 && n < 1e15)
+        return std::to_string(static_cast<long long>(n));
+    char text[40];
+    std::snprintf(text, sizeof text, "%.15g", n);
+    return text;
+}
+
+// What -x EXPR yields with `context` as its context node, as text.
+KelStringBase computed(const std::string& expression, KelSyntaxElement* context) {
+    const XmlPathQuery query(expression);
+    switch (query.resultKind()) {
+    case XmlPathQuery::ResultKind::Number: return KelStringBase::fromUtf8(numberText(query.number(context)));
+    case XmlPathQuery::ResultKind::String: return query.string(context);
+    case XmlPathQuery::ResultKind::Nodes: break;
+    }
+    const Match first = query.first(context);
+    return first ? XmlPathQuery::stringValue(first) : KelStringBase();
+}
+
+// A new attribute of `element`: after the attributes it has, before its content.
+KelSyntaxElement* newAttribute(KelSyntaxElement* element) {
+    KelSyntaxElement* child = element->firstChild();
+    if (!child || child->type() != XmlTypeAttribute) return child ? child->createBefore() : element->createLastChild();
+    while (child->nextSibling() && child->nextSibling()->type() == XmlTypeAttribute) child = child->nextSibling();
+    return child->createAfter();
+}
+
+// -s, -i, -a: the new node, placed as the edit says; an attr always goes on the node itself.
+void addNode(const Edit& edit, const Match& target) {
+    KelSyntaxElement* at = target.element;
+    const bool attribute = edit.nodeType == "attr";
+    if ((attribute || edit.kind == Edit::Subnode) && target.kind != Match::Element && target.kind != Match::Document)
+        throw QuarnOptions::UsageError("only an element can take a child or an attribute: " + edit.path);
+    if (!attribute && edit.kind != Edit::Subnode && target.kind == Match::Document)
+        throw QuarnOptions::UsageError("nothing can stand before or after the document itself: " + edit.path);
+    KelSyntaxElement* made = attribute                    ? newAttribute(at)
+                             : edit.kind == Edit::Subnode ? at->createLastChild()
+                             : edit.kind == Edit::Insert  ? at->createBefore()
+                                                          : at->createAfter();
+    const KelStringBase value = KelStringBase::fromUtf8(edit.value);
+    if (edit.nodeType == "text") {
+        made->setType(XmlTypeContent);
+        made->setValue(value);
+        return;
+    }
+    made->setType(attribute ? XmlTypeAttribute : XmlTypeElement);
+    made->setName(KelStringBase::fromUtf8(edit.name));
+    if (attribute) {
+        made->setValue(value);
+    } else if (!edit.value.empty()) {
+        KelSyntaxElement* text = made->createLastChild();
+        text->setType(XmlTypeContent);
+        text->setValue(value);
+    }
+}
+
+void applyTo(const Edit& edit, const Match& target) {
+    switch (edit.kind) {
+    case Edit::Delete:
+        if (target.kind == Match::Document) throw QuarnOptions::UsageError("the document itself cannot be deleted: " + edit.path);
+        target.element->detach();
+        return;
+    case Edit::Rename:
+        if (target.kind != Match::Element && target.kind != Match::Attribute)
+            throw QuarnOptions::UsageError("only elements and attributes have names to change: " + edit.path);
+        target.element->setName(KelStringBase::fromUtf8(edit.value));
+        return;
+    case Edit::Update:
+        XmlPathQuery::setValue(target, edit.expression.empty() ? KelStringBase::fromUtf8(edit.value)
+                                                               : computed(edit.expression, target.element));
+        return;
+    default: addNode(edit, target); return;
+    }
+}
+} // namespace
+
 void QuarnMessage::applyEdits() {
     auto start = std::chrono::steady_clock::now();
     for (const QuarnOptions::Edit& edit : iOptions.edits) {
         XmlPathQuery path(edit.path);
         if (path.resultKind() != XmlPathQuery::ResultKind::Nodes)
-            throw QuarnOptions::UsageError("--set and --delete need a path, not a function: " + edit.path);
-        if (edit.kind == QuarnOptions::Edit::Delete) {
-            // Every node the path selects is deleted, once all of them are found: a change while
-            // the walk goes on would move what it has still to visit.
-            const std::vector<XmlPathQuery::Match> targets = path.all(root());
-            if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
-            for (const XmlPathQuery::Match& t : targets) {
-                if (t.kind == XmlPathQuery::Match::Document)
-                    throw QuarnOptions::UsageError("the document itself cannot be deleted: " + edit.path);
-                t.element->detach();
+            throw QuarnOptions::UsageError("an edit needs a path, not a function: " + edit.path);
+        if (edit.kind == QuarnOptions::Edit::Set) {
+            // The one rule for setting what a path selects, shared with the front door.
+            std::size_t set = 0;
+            try {
+                set = path.setValues(root(), KelStringBase::fromUtf8(edit.value));
+            } catch (const std::invalid_argument& e) {
+                throw QuarnOptions::UsageError(e.what());
             }
+            if (set == 0) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
             continue;
         }
-        // The one rule for setting what a path selects, shared with the front door.
-        std::size_t set = 0;
+        // Every node the path selects is changed once all of them are found: a change while the
+        // walk goes on would move what it has still to visit.
+        const std::vector<XmlPathQuery::Match> targets = path.all(root());
+        if (targets.empty()) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
         try {
-            set = path.setValues(root(), KelStringBase::fromUtf8(edit.value));
+            for (const XmlPathQuery::Match& t : targets) applyTo(edit, t);
         } catch (const std::invalid_argument& e) {
             throw QuarnOptions::UsageError(e.what());
         }
-        if (set == 0) throw QuarnOptions::UsageError("path names nothing: " + edit.path);
     }
     editMs = millisecondsSince(start);
 }

@@ -70,3 +70,14 @@ std::size_t QuarnOptions::pathValueSeparator(const std::string& text) {
     }
     return std::string::npos;
 }
+
+void QuarnOptions::checkEdits() const {
+    for (const Edit& e : edits) {
+        const bool adds = e.kind == Edit::Subnode || e.kind == Edit::Insert || e.kind == Edit::Append;
+        if (adds && (e.nodeType.empty() || (e.name.empty() && e.nodeType != "text")))
+            throw UsageError("adding a node under, before or after " + e.path + " needs -t elem|attr|text and -n NAME");
+        if (e.kind == Edit::Rename && !e.valueGiven) throw UsageError("-r " + e.path + " needs -v NAME");
+        if (e.kind == Edit::Update && !e.valueGiven && e.expression.empty())
+            throw UsageError("-u " + e.path + " needs -v VALUE or -x EXPR");
+    }
+}

@@ -18,11 +18,22 @@ public:
             : UsageError("unknown option '" + opt + "' for quarn " + subcommand + suggestion), option(opt) {}
         std::string option;
     };
+    // One edit of write's command line, applied in the order given. Subnode, Insert and Append
+    // add a node of `nodeType` (elem, attr, text) named `name` with `value` under, before or
+    // after each node PATH selects; Rename gives them the name `value`; Update sets them to
+    // `value`, or to what `expression` yields with the node as its context.
     struct Edit {
-        enum Kind { Set, Delete } kind;
+        enum Kind { Set, Delete, Subnode, Insert, Append, Rename, Update } kind;
         std::string path;
         std::string value;
+        std::string nodeType;
+        std::string name;
+        std::string expression;
+        bool valueGiven = false;
+        Edit(Kind k, std::string p, std::string v) : kind(k), path(std::move(p)), value(std::move(v)) {}
     };
+    // Raises UsageError for an edit that lacks what it needs (-t and -n, -v, or -v or -x).
+    void checkEdits() const;
 
     // Where PATH=VALUE splits: the first '=' outside predicates and quoted literals; npos if none.
     static std::size_t pathValueSeparator(const std::string& text);

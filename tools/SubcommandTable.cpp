@@ -107,12 +107,10 @@ const Option kSet{"--set", nullptr, "PATH=VALUE", "set every node PATH selects t
                       // The '=' that ends the path is the first one outside predicates and quotes.
                       const std::size_t eq = QuarnOptions::pathValueSeparator(v);
                       if (eq == std::string::npos || eq == 0) throw UsageError("--set needs PATH=VALUE, not '" + v + "'");
-                      o.edits.push_back({QuarnOptions::Edit::Set, v.substr(0, eq), v.substr(eq + 1)});
+                      o.edits.emplace_back(QuarnOptions::Edit::Set, v.substr(0, eq), v.substr(eq + 1));
                   }};
-const Option kDelete{"--delete", nullptr, "PATH", "delete every node PATH selects",
-                     [](QuarnOptions& o, const std::string& v) {
-                         o.edits.push_back({QuarnOptions::Edit::Delete, v, std::string()});
-                     }};
+const Option kDelete{"--delete", "-d", "PATH", "delete every node PATH selects",
+                     [](QuarnOptions& o, const std::string& v) { o.edits.emplace_back(QuarnOptions::Edit::Delete, v, ""); }};
 const Option kNoSpanReuse{"--no-span-reuse", nullptr, nullptr, "write every element as markup, copying nothing",
                           [](QuarnOptions& o, const std::string&) { o.spanReuse = false; }};
 const Option kNoPassthrough{"--no-passthrough", nullptr, nullptr,
@@ -127,6 +125,49 @@ const Option kNoCheck{"--no-check", nullptr, nullptr, "pass on bytes never scann
                       [](QuarnOptions& o, const std::string&) { o.check = QuarnOptions::CheckNever; }};
 const Option kOutput{"-o", nullptr, "OUT", "write the message to OUT, whole or not at all (- : standard output)",
                      [](QuarnOptions& o, const std::string& v) { o.output = v; }};
+
+// --- write's edits, as xmlstarlet ed takes them: each modifier belongs to the edit before it ---
+QuarnOptions::Edit& lastEdit(QuarnOptions& o, const char* option, bool (*fits)(QuarnOptions::Edit::Kind)) {
+    if (o.edits.empty() || !fits(o.edits.back().kind))
+        throw UsageError(std::string(option) + " goes after the edit it belongs to (-s, -i, -a, -r or -u)");
+    return o.edits.back();
+}
+bool adds(QuarnOptions::Edit::Kind k) {
+    return k == QuarnOptions::Edit::Subnode || k == QuarnOptions::Edit::Insert || k == QuarnOptions::Edit::Append;
+}
+bool takesValue(QuarnOptions::Edit::Kind k) {
+    return adds(k) || k == QuarnOptions::Edit::Rename || k == QuarnOptions::Edit::Update;
+}
+bool updates(QuarnOptions::Edit::Kind k) { return k == QuarnOptions::Edit::Update; }
+const Option kSubnode{"--subnode", "-s", "PATH", "add a node (-t, -n, -v) as the last child of each node PATH selects",
+                      [](QuarnOptions& o, const std::string& v) { o.edits.emplace_back(QuarnOptions::Edit::Subnode, v, ""); }};
+const Option kInsert{"--insert", "-i", "PATH", "add a node (-t, -n, -v) before each node PATH selects",
+                     [](QuarnOptions& o, const std::string& v) { o.edits.emplace_back(QuarnOptions::Edit::Insert, v, ""); }};
+const Option kAppend{"--append", "-a", "PATH", "add a node (-t, -n, -v) after each node PATH selects",
+                     [](QuarnOptions& o, const std::string& v) { o.edits.emplace_back(QuarnOptions::Edit::Append, v, ""); }};
+const Option kRename{"--rename", "-r", "PATH", "rename each element or attribute PATH selects to the -v NAME",
+                     [](QuarnOptions& o, const std::string& v) { o.edits.emplace_back(QuarnOptions::Edit::Rename, v, ""); }};
+const Option kUpdate{"--update", "-u", "PATH", "set each node PATH selects to -v VALUE, or to -x EXPR",
+                     [](QuarnOptions& o, const std::string& v) { o.edits.emplace_back(QuarnOptions::Edit::Update, v, ""); }};
+const Option kNodeType{"--type", "-t", "elem|attr|text", "the kind of node -s, -i or -a adds",
+                       [](QuarnOptions& o, const std::string& v) {
+                           if (v != "elem" && v != "attr" && v != "text")
+                               throw UsageError("-t must be elem, attr or text, not '" + v + "'");
+                           lastEdit(o, "-t", adds).nodeType = v;
+                       }};
+const Option kNodeName{"--name", "-n", "NAME", "the name of the node -s, -i or -a adds",
+                       [](QuarnOptions& o, const std::string& v) { lastEdit(o, "-n", adds).name = v; }};
+const Option kNodeValue{"--value", "-v", "VALUE", "the value of the edit before it (for -r: the new name)",
+                        [](QuarnOptions& o, const std::string& v) {
+                            QuarnOptions::Edit& e = lastEdit(o, "-v", takesValue);
+                            e.value = v;
+                            e.valueGiven = true;
+                        }};
+const Option kExpression{"--expr", "-x", "EXPR", "for -u: the value of EXPR with the node as its context",
+                         [](QuarnOptions& o, const std::string& v) { lastEdit(o, "-x", updates).expression = v; }};
+// write's -v is the value of an edit, as in xmlstarlet; --verbose keeps its long name there.
+const Option kVerboseLong{"--verbose", nullptr, nullptr, "report a bad document with its whole chain of messages",
+                          [](QuarnOptions& o, const std::string&) { o.verbose = true; }};
 
 // --- Folders of output ---
 const Option kJobs{"--jobs", nullptr, "N", "write on N threads (default: one per core)",
@@ -194,6 +235,12 @@ std::vector<const Option*> writing(std::vector<const Option*> own) {
     return reading(own);
 }
 
+std::vector<const Option*> withoutShortVerbose(std::vector<const Option*> options) {
+    for (const Option*& o : options)
+        if (o == &kVerbose) o = &kVerboseLong;
+    return options;
+}
+
 int runSplit(const QuarnOptions& o, const ParserPlugin& plugin) { return QuarnCommand::split(o, plugin); }
 int runFlow(const std::vector<std::string>& arguments) { return FlowCommand().run(arguments); }
 
@@ -213,8 +260,13 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  any path of 'quarn select' works, and every node it selects is changed.\n"
          "  A message without an XML declaration written in a page other than UTF-8 or UTF-16 gets one\n"
          "  naming that page. An unchanged message is handed back whole; what was never scanned is\n"
-         "  checked first unless --no-check.\n",
-         "examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml", writing({&kOutput}),
+         "  checked first unless --no-check.\n"
+         "  Edits run in the order given, as xmlstarlet ed's: -s, -i and -a add a node of type -t named\n"
+         "  -n with value -v under, before or after each node PATH selects (an attr goes on the node\n"
+         "  itself); -r renames to -v; -u sets to -v, or to -x EXPR computed with the node as context.\n",
+         "examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml",
+         withoutShortVerbose(writing({&kOutput, &kSubnode, &kInsert, &kAppend, &kRename, &kUpdate, &kNodeType,
+                                      &kNodeName, &kNodeValue, &kExpression})),
          QuarnCommand::write, nullptr},
         {"get", "FILE PATH", "print the value of the first node PATH selects, scanning no further",
          "  Prints the value of the first node PATH selects, as UTF-8: an attribute's or a text's value,\n"
@@ -376,7 +428,10 @@ QuarnOptions SubcommandTable::parse(const Subcommand& sub, const std::vector<std
             option->apply(o, arguments[++i]);
         }
     }
-    if (!o.help) checkArguments(sub, o.positional);
+    if (!o.help) {
+        checkArguments(sub, o.positional);
+        o.checkEdits();
+    }
     return o;
 }
 

@@ -192,6 +192,7 @@ const std::vector<Subcommand>& subcommands() {
         {"write", "write FILE -o -", true},
         {"write --no-span-reuse", "write FILE --no-span-reuse -o -", true},
         {"write --set", "write FILE --set '/*/@quarn-probe=1' -o -", false},
+        {"write -s", "write FILE -s '/*' -t attr -n quarn-probe -v 1 -o -", false},
         {"select", "select FILE 'count(//*)'", false},
         {"get", "get FILE '/*'", false},
         {"stats", "stats FILE -o /dev/null", false},

@@ -3,6 +3,7 @@
 #include "builder/XmlKelTranscoder.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
+#include "host/KelSingleByteTable.hpp"
 
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLEntityDecl.hpp>
@@ -213,6 +214,49 @@ void XmlSpanLocator::afterCharacters(const Position& p, bool cdataSection) {
     // byte. Anywhere else (inside an entity's text, or text going on after a character
     // reference) the next item gets none.
     iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
+    // Text the scanner hands over at a reference to a declared entity ends at its '&': the
+    // scanner stands just past that '&'. At a character reference or a predefined entity the
+    // text goes on.
+    if (iPreviousEnd == nullptr && p.span != nullptr && !cdataSection) {
+        const long reference = entityReferenceBefore(p.offset);
+        if (reference >= 0) iPreviousEnd = iBufferBase + reference;
+    }
+}
+
+long XmlSpanLocator::entityReferenceBefore(long offset) {
+    const long end = iBufferLength - iBomLength;
+    char16_t name[6] = {};   // the first units after the '&', enough to tell a predefined entity
+    int known = 0;
+    long ampersand = -1;
+    if (iCodePage == 1208) {
+        if (offset < 1 || offset >= end || iBufferBase[offset - 1] != '&') return -1;
+        ampersand = offset - 1;
+        for (; known < 6 && offset + known < end; ++known) name[known] = iBufferBase[offset + known];
+    } else if (iUtf16 != Utf16::None) {
+        if (offset < 2 || offset + 2 > end || (offset % 2) != 0) return -1;
+        const Utf16Units before{iBufferBase + offset - 2, iUtf16 == Utf16::BigEndian};
+        if (before[0] != u'&') return -1;
+        ampersand = offset - 2;
+        const Utf16Units after{iBufferBase + offset, iUtf16 == Utf16::BigEndian};
+        for (; known < 6 && offset + 2 * (known + 1) <= end; ++known) name[known] = after[known];
+    } else if (KelSingleByteTable::forCcsid(iCodePage) != nullptr) {
+        // One byte per character, without shift states: the byte before is the '&' alone.
+        if (offset < 1 || offset >= end || !decodeDocumentBytes(offset - 1, std::min(end, offset + 6)) ||
+            iChars.empty() || iChars[0] != u'&' || iCharSizes[0] != 1)
+            return -1;
+        ampersand = offset - 1;
+        for (; known < 6 && static_cast<std::size_t>(known + 1) < iChars.size(); ++known) name[known] = iChars[known + 1];
+    } else {
+        return -1;   // pages with shift states: the text has no end of its own here, as before
+    }
+    if (known == 0 || name[0] == u'#' || name[0] == u';') return -1;
+    static const char16_t* const predefined[] = {u"amp;", u"lt;", u"gt;", u"apos;", u"quot;"};
+    for (const char16_t* p : predefined) {
+        int i = 0;
+        while (p[i] != 0 && i < known && name[i] == p[i]) ++i;
+        if (p[i] == 0) return -1;
+    }
+    return ampersand;
 }
 
 const unsigned char* XmlSpanLocator::endCData(const Position& p) {

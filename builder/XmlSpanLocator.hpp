@@ -149,6 +149,9 @@ private:
     long documentReaderOffset(const xercesc::ReaderMgr& readers) const;
     void settlePendingClose(const Position& p);
     bool markupStartsAt(long offset);   // the document's character at `offset` is '<'
+    // The offset of the '&' just before `offset` when a reference to a declared (not predefined)
+    // entity starts there (UTF-8, UTF-16, single-byte pages); -1 otherwise.
+    long entityReferenceBefore(long offset);
     // Decodes bytes [from, to) of the document text into iChars/iCharSizes; false if it cannot.
     bool decodeDocumentBytes(long from, long to);
     XmlKelTranscoder* documentDecoder();

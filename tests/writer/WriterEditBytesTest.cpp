@@ -105,6 +105,9 @@ TEST(WriterEditBytes, UnchangedTextAndSectionsUnderAChangedParentKeepTheirBytes)
          "<r>\r\n  <a x=\"1\">t&#x41;\r\nu<![CDATA[c\r\nd]]>&amp;&#233;<b>w</b>\r\n<!--k-->\r\n</a>\r\n</r>\r\n"},
         {"<r>&#xD;&#10;<a>1</a>x&lt;y<![CDATA[]]]]><![CDATA[>]]>\n</r>", {"r/a", nullptr, "2"},
          "<r>&#xD;&#10;<a>2</a>x&lt;y<![CDATA[]]]]><![CDATA[>]]>\n</r>"},
+        // Text before and after a reference to a declared entity, beside predefined ones.
+        {"<!DOCTYPE r [<!ENTITY e 'ee'>]><r k='1'>A&#66;\r\nC&e;D&#69;\r\n<b/>z&amp;&e;</r>", {"r", "k", "2"},
+         "<!DOCTYPE r [<!ENTITY e 'ee'>]><r k='2'>A&#66;\r\nC&e;D&#69;\r\n<b/>z&amp;&e;</r>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);

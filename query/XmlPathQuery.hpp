@@ -1,8 +1,9 @@
 // XmlPathQuery: a compiled path expression over an XML-domain tree, evaluated lazily. The
-// expression language is a subset of XPath 1.0 (docs/user-guide.md, "Path queries"): absolute
-// and relative location paths of child steps, '//', '.', '..', '*', '@name', '@*', text(),
-// node(), comment(), predicates ([2], [last()], [@id='x'], [status='open'], and/or/not(),
-// position(), comparisons), and the functions count(PATH) and string(PATH).
+// expression language is XPath 1.0 without its named axes, variables, lang() and id()
+// (docs/user-guide.md, "Path queries"): absolute and relative location paths of child steps,
+// '//', '.', '..', '*', '@name', '@*', text(), node(), comment(), processing-instruction(),
+// predicates, unions, filtered sets ("(//a)[2]/b"), arithmetic, comparisons with node sets,
+// and/or, and the core functions on strings, numbers, booleans and node sets.
 //
 // Evaluation walks the host tree in document order through the elements' own navigation, so it
 // scans no further into a message than the answer needs: a walk stops as soon as the caller's
@@ -40,8 +41,9 @@ public:
         std::size_t iOffset;
     };
 
-    // What an expression yields: nodes (a location path), a number (count()), or a string (string()).
-    enum class ResultKind { Nodes, Number, String };
+    // What an expression yields: nodes (a path, a union, a filtered set), a number, a string or a
+    // boolean.
+    enum class ResultKind { Nodes, Number, String, Boolean };
 
     // One node of a result. `element` is the tree element that stands for it: the root for the
     // document node, the attribute element, and for a text node the first element of the run of
@@ -65,18 +67,22 @@ public:
     ResultKind resultKind() const noexcept;
 
     // Calls `visit` with each node the path selects from `context`, in document order and each
-    // once, until `visit` returns false; returns the number of calls. For count() and string()
-    // the nodes are those of their argument.
+    // once, until `visit` returns false; returns the number of calls. For a function of a node
+    // set (count(), string(), sum() ...) the nodes are those of its first argument; other values
+    // have none.
     std::size_t forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit) const;
     // The first node in document order (an empty Match when there is none); scans no further.
     Match first(KelSyntaxElement* context) const;
     // Every node, in document order.
     std::vector<Match> all(KelSyntaxElement* context) const;
 
-    // The value of the whole expression as XPath converts it: for count() the number of nodes;
-    // for a path or string() the string-value of the first node (empty when none).
+    // The value of the whole expression converted as XPath converts it (a node set: the
+    // string-value of its first node, empty when none; true only when it has a node).
     double number(KelSyntaxElement* context) const;
     KelStringBase string(KelSyntaxElement* context) const;
+    bool boolean(KelSyntaxElement* context) const;
+    // A number as the language writes it: NaN, Infinity, integers without ".0", no exponent.
+    static KelStringBase numberText(double value);
 
     // The string-value of a node: the text of an element or document (its descendant text in
     // order), the value of an attribute, the whole run of a text node, a comment's text.

@@ -30,11 +30,30 @@ struct XmlPathLocation {
 };
 
 struct XmlPathExpr {
-    enum Kind { Or, And, Not, Equal, NotEqual, Less, LessOrEqual, Greater, GreaterOrEqual, Literal, Number,
-                Path, Position, Last, Count, String, True, False };
+    enum Kind {
+        Or, And, Equal, NotEqual, Less, LessOrEqual, Greater, GreaterOrEqual,
+        Add, Subtract, Multiply, Divide, Modulo, Negate,
+        Literal, Number,
+        Path,     // a location path, walked lazily
+        Union,    // left | right
+        Filter,   // left (a node set) with `predicates`, then `path` from each of its nodes
+        Function  // `call` with `arguments`
+    };
+    enum Call {
+        Last, Position, Count, LocalName, NamespaceUri, Name,
+        String, Concat, StartsWith, Contains, SubstringBefore, SubstringAfter, Substring, StringLength,
+        NormalizeSpace, Translate,
+        Boolean, Not, True, False,
+        NumberOf, Sum, Floor, Ceiling, Round
+    };
     Kind kind = Literal;
+    Call call = Last;
     std::shared_ptr<const XmlPathExpr> left, right;
+    std::vector<std::shared_ptr<const XmlPathExpr>> arguments;
+    std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
     KelStringBase literal;
     double number = 0;
     XmlPathLocation path;
+
+    bool isNodeSet() const noexcept { return kind == Path || kind == Union || kind == Filter; }
 };

@@ -2,7 +2,10 @@
 // in document order. Every node the walk reaches carries the set of path steps it satisfies, so
 // a subtree that no remaining step can enter is never asked for (and never scanned), and the
 // walk stops at once when the visitor says so. Predicates are evaluated on each candidate as
-// the walk reaches it. Stateless apart from the walk in progress; one walk per object.
+// the walk reaches it. It also evaluates whole expressions: a location path stays a walk that
+// stops at its answer (the first node, the first that compares true); unions and filtered sets
+// are gathered and put in document order. Stateless apart from the walk in progress; one walk
+// per object.
 #pragma once
 
 #include "query/XmlPathQuery.hpp"
@@ -23,8 +26,13 @@ public:
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
     static void setValue(const Match& match, const KelStringBase& value);
-    static double toNumber(const KelStringBase& text);
-    static KelStringBase numberText(double value);
+
+    // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
+    // a node-set expression in document order until it returns false (false then).
+    static double number(const XmlPathExpr& expr, const Match& context);
+    static KelStringBase string(const XmlPathExpr& expr, const Match& context);
+    static bool boolean(const XmlPathExpr& expr, const Match& context);
+    static bool nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit);
 
 private:
     struct Value;
@@ -51,6 +59,11 @@ private:
     static bool testNode(const XmlPathStep& step, const Match& node);
     static bool predicate(const XmlPathExpr& expr, const Match& node, const Position& position);
     static Value evaluate(const XmlPathExpr& expr, const Match& node, const Position& position);
+    static Value call(const XmlPathExpr& expr, const Match& node, const Position& position);
+    static Value filter(const XmlPathExpr& expr, const Match& node, const Position& position);
+    static bool forEachNode(const Value& value, const Visitor& visit);
+    static std::vector<Match> gather(const Value& value);
+    static Match firstNode(const Value& value);
     static bool boolean(const Value& value);
     static double number(const Value& value);
     static KelStringBase string(const Value& value);

@@ -86,15 +86,17 @@ const char* subcommandHelp(const std::string& sub) {
         return "usage: quarn get FILE PATH [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
                "  Prints the value of the first node PATH selects, as UTF-8: an attribute's or a text's value,\n"
                "  an element's text (exit status 3 when PATH selects nothing). PATH is a path expression as for\n"
-               "  'quarn select'; count() and string() print their value.\n"
+               "  'quarn select'; a number, string or boolean prints its value.\n"
                "  example: quarn get examples/purchase-order.xml order/@id\n";
     if (sub == "select")
         return "usage: quarn select FILE EXPR [--first] [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
                "  Prints every node EXPR selects, in document order, one per line: elements as their XML copied\n"
-               "  from the message, attributes and text as their values; count(PATH) and string(PATH) print\n"
-               "  their value. --first stops at the first node, so the message is scanned no further.\n"
-               "  EXPR: a subset of XPath 1.0: /a/b, a/b (from the document), //b, *, @name, @*, .., text(),\n"
-               "  node(), comment(), [2], [last()], [@id='x'], [status='open'], and, or, not(), position().\n"
+               "  from the message, attributes and text as their values; a number, string or boolean\n"
+               "  (count(PATH), sum(PATH), string(PATH), PATH > 4) prints its value. --first stops at the first\n"
+               "  node, so the message is scanned no further.\n"
+               "  EXPR: XPath 1.0 without named axes, variables, lang() and id(): /a/b, a/b (from the document),\n"
+               "  //b, *, @name, @*, .., text(), node(), comment(), [2], [last()], [@id='x'], (//b)[2], a | b,\n"
+               "  + - * div mod, = != < > and or, and the core functions (contains(), substring(), concat() ...).\n"
                "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n";
     if (sub == "batch")
         return "usage: quarn batch INDIR OUTDIR [write options] [--jobs N] [--progress|--no-progress]\n"

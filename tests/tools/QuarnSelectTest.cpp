@@ -134,3 +134,32 @@ TEST(QuarnSelect, TheDocumentNodeOfWhatIsNoDocumentIsRefused) {
         EXPECT_EQ(r.out, counted ? "1\n" : "<?xml version='1.0'?>\n<a><b/></a>\n") << expression;
     }
 }
+
+// Values of every kind print as they are; an expression outside the engine is refused with what
+// it uses (status 2), not with the token where the parse stopped.
+TEST(QuarnSelect, ValuesOfEveryKindAndWhatIsNotSupported) {
+    const struct {
+        const char* expression;
+        const char* out;
+    } values[] = {
+        {"sum(//item/@qty)", "3\n"},
+        {"//item/@price > 200", "true\n"},
+        {"concat(//item[1]/@sku, '/', (//item)[last()]/@sku)", "A-100/B-220\n"},
+        {"//item[1]/@qty | //item[2]/@sku", "2\nB-220\n"},
+        {"0 div 0", "NaN\n"},
+    };
+    for (const auto& v : values) {
+        const Result r = quarn("select " + quote(kExample) + " " + quote(v.expression));
+        EXPECT_EQ(r.status, 0) << v.expression << ": " << r.err;
+        EXPECT_EQ(r.out, v.out) << v.expression;
+        if (std::string(v.expression).find('|') == std::string::npos) {
+            EXPECT_EQ(quarn("get " + quote(kExample) + " " + quote(v.expression)).out, v.out) << v.expression;
+        }
+    }
+    const Result lang = quarn("select " + quote(kExample) + " '//item[lang(\"en\")]'");
+    EXPECT_EQ(lang.status, 2);
+    EXPECT_NE(lang.err.find("function lang() is not supported at character 8"), std::string::npos) << lang.err;
+    const Result unknown = quarn("get " + quote(kExample) + " 'upper-case(//item)'");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("unknown function upper-case()"), std::string::npos) << unknown.err;
+}

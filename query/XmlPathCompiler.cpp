@@ -67,8 +67,8 @@ const FunctionEntry kFunctions[] = {
 const char* const kUnsupported[] = {"lang", "id"};
 } // namespace
 
-std::shared_ptr<const XmlPathExpr> XmlPathCompiler::compile(const std::string& text) {
-    XmlPathCompiler c(text);
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::compile(const std::string& text, const Namespaces& namespaces) {
+    XmlPathCompiler c(text, namespaces);
     c.skipSpace();
     if (c.iPos == text.size()) c.fail("empty path expression");
     auto e = c.orExpr();
@@ -191,11 +191,12 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         if (accept("*")) {
             s.test = XmlPathStep::AnyAttribute;
         } else {
-            s.name = KelStringBase::fromUtf8(readName());
+            nameTest(s, iPos);
         }
     } else if (accept("*")) {
         s.test = XmlPathStep::AnyElement;
     } else {
+        const std::size_t nameStart = iPos;
         std::string name = readName();
         if (accept("(")) {
             expect(")");
@@ -205,7 +206,8 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
             else if (name == "processing-instruction") s.test = XmlPathStep::ProcessingInstruction;
             else failAt(start, "'" + name + "()' is not a node test of the supported subset");
         } else {
-            s.name = KelStringBase::fromUtf8(name);
+            iPos = nameStart;
+            nameTest(s, nameStart);
         }
     }
     while (accept("[")) {
@@ -213,6 +215,33 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         expect("]");
     }
     path.steps.push_back(std::move(s));
+}
+
+void XmlPathCompiler::nameTest(XmlPathStep& s, std::size_t start) {
+    std::string name = readName();
+    const bool wildcard = !name.empty() && name.back() == ':' && iPos < iText.size() && iText[iPos] == '*';
+    const std::size_t colon = name.find(':');
+    const char* uri = nullptr;
+    if (colon != std::string::npos && colon > 0)
+        for (const auto& binding : iNamespaces)
+            if (binding.first == name.substr(0, colon)) uri = binding.second.c_str();
+    if (wildcard) {
+        // "p:*": any name in the namespace p stands for, which only a binding can say.
+        if (!uri) failAt(start, "the prefix of '" + name + "*' is not bound (bind it with -N " + name.substr(0, colon) + "=URI)");
+        ++iPos;
+        s.test = s.axis == XmlPathStep::Attribute ? XmlPathStep::AnyAttribute : XmlPathStep::AnyElement;
+        s.inNamespace = true;
+        s.uri = KelStringBase::fromUtf8(uri);
+        return;
+    }
+    if (!uri) {
+        s.name = KelStringBase::fromUtf8(name);   // unbound: the name as the document writes it
+        return;
+    }
+    if (name.size() == colon + 1 || name.find(':', colon + 1) != std::string::npos) failAt(start, "'" + name + "' is not a name");
+    s.name = KelStringBase::fromUtf8(name.substr(colon + 1));
+    s.inNamespace = true;
+    s.uri = KelStringBase::fromUtf8(uri);
 }
 
 void XmlPathCompiler::addParentStep(XmlPathLocation& path) {

@@ -8,14 +8,19 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 class XmlPathCompiler {
 public:
-    // Raises XmlPathQuery::SyntaxError.
-    static std::shared_ptr<const XmlPathExpr> compile(const std::string& text);
+    using Namespaces = std::vector<std::pair<std::string, std::string>>;   // prefix, URI
+
+    // Raises XmlPathQuery::SyntaxError. A name whose prefix `namespaces` binds is matched by its
+    // namespace; any other name, prefixed or not, by its whole text.
+    static std::shared_ptr<const XmlPathExpr> compile(const std::string& text, const Namespaces& namespaces = {});
 
 private:
-    explicit XmlPathCompiler(const std::string& text) : iText(text) {}
+    XmlPathCompiler(const std::string& text, const Namespaces& namespaces) : iText(text), iNamespaces(namespaces) {}
 
     [[noreturn]] void fail(const std::string& message) const;
     [[noreturn]] void failAt(std::size_t offset, const std::string& message);
@@ -26,6 +31,7 @@ private:
     void expect(const char* token);
     bool atNameStart();
     std::string readName();
+    void nameTest(XmlPathStep& s, std::size_t start);
     XmlPathLocation location();
     void relativeSteps(XmlPathLocation& path);
     void checkLength(const XmlPathLocation& path);
@@ -44,6 +50,7 @@ private:
     std::shared_ptr<const XmlPathExpr> functionCall(const std::string& name, std::size_t start);
 
     const std::string& iText;
+    const Namespaces& iNamespaces;
     std::size_t iPos = 0;
     int iDepth = 0;   // predicates, parentheses, arguments and signs open at once
 };

@@ -13,9 +13,11 @@ struct XmlPathQuery::Compiled {
     std::shared_ptr<const XmlPathExpr> expr;
 };
 
-XmlPathQuery::XmlPathQuery(const std::string& expression) : iText(expression) {
+XmlPathQuery::XmlPathQuery(const std::string& expression) : XmlPathQuery(expression, Namespaces()) {}
+
+XmlPathQuery::XmlPathQuery(const std::string& expression, const Namespaces& namespaces) : iText(expression) {
     auto compiled = std::make_shared<Compiled>();
-    compiled->expr = XmlPathCompiler::compile(expression);
+    compiled->expr = XmlPathCompiler::compile(expression, namespaces);
     iCompiled = std::move(compiled);
 }
 
@@ -159,7 +161,10 @@ const KelStringBase* XmlPathQuery::finalAttributeName() const noexcept {
     const XmlPathLocation& p = iCompiled->expr->path;
     if (p.steps.empty()) return nullptr;
     const XmlPathStep& last = p.steps.back();
-    if (last.axis != XmlPathStep::Attribute || last.test != XmlPathStep::Name || !last.predicates.empty()) return nullptr;
+    // A name matched by its namespace has no one prefix to create it with.
+    if (last.axis != XmlPathStep::Attribute || last.test != XmlPathStep::Name || !last.predicates.empty() ||
+        last.inNamespace)
+        return nullptr;
     return &last.name;
 }
 

@@ -24,6 +24,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 class KelSyntaxElement;
@@ -55,8 +56,16 @@ public:
         explicit operator bool() const noexcept { return element != nullptr; }
     };
 
+    // Prefixes bound to namespace URIs for a query, as `quarn select -N p=URI` binds them.
+    using Namespaces = std::vector<std::pair<std::string, std::string>>;
+
     // Compiles `expression`; raises SyntaxError for a malformed one or one outside the subset.
     explicit XmlPathQuery(const std::string& expression);
+    // With prefixes bound: a step "p:name" (or "p:*", "@p:name") matches the elements and
+    // attributes whose name the document's own declarations in scope put in p's namespace,
+    // whatever prefix the document uses (the default namespace counts for elements, never for
+    // unprefixed attributes). A prefix not bound keeps its plain meaning: the name as written.
+    XmlPathQuery(const std::string& expression, const Namespaces& namespaces);
     XmlPathQuery(const XmlPathQuery&);
     XmlPathQuery& operator=(const XmlPathQuery&);
     XmlPathQuery(XmlPathQuery&&) noexcept;

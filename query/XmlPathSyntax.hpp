@@ -16,7 +16,12 @@ struct XmlPathStep {
     enum Test { Name, AnyElement, Text, AnyNode, Comment, ProcessingInstruction, AnyAttribute };
     Axis axis = Child;
     Test test = Name;
+    // With `inNamespace`, a Name test compares the local part of a name with `name` and the
+    // namespace the document's declarations give it with `uri`; AnyElement and AnyAttribute
+    // ("p:*", "@p:*") take any name in `uri`. Without, `name` is compared whole.
     KelStringBase name;
+    bool inNamespace = false;
+    KelStringBase uri;
     std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
 };
 

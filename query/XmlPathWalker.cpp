@@ -320,15 +320,26 @@ std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathSte
     return total;
 }
 
+namespace {
+// Whether the node's name is in the step's namespace, by the declarations in scope at it: the
+// default namespace counts for elements only, as an unprefixed attribute is in none.
+bool inNamespace(const XmlPathStep& step, const Match& node) {
+    const KelStringBase uri = node.kind == Match::Attribute ? XmlNamespaceScope::uriOfAttribute(node.element)
+                                                            : XmlNamespaceScope::uriOfElement(node.element);
+    return uri == step.uri;
+}
+} // namespace
+
 bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node) {
     switch (step.test) {
     case XmlPathStep::Name:
-        if (step.axis == XmlPathStep::Attribute) return node.kind == Match::Attribute && node.element->name() == step.name;
-        return node.kind == Match::Element && node.element->name() == step.name;
+        if (node.kind != (step.axis == XmlPathStep::Attribute ? Match::Attribute : Match::Element)) return false;
+        if (!step.inNamespace) return node.element->name() == step.name;
+        return XmlNamespaceScope::localPartOf(node.element->name()) == step.name && inNamespace(step, node);
     case XmlPathStep::AnyElement:
-        return node.kind == Match::Element;
+        return node.kind == Match::Element && (!step.inNamespace || inNamespace(step, node));
     case XmlPathStep::AnyAttribute:
-        return node.kind == Match::Attribute;
+        return node.kind == Match::Attribute && (!step.inNamespace || inNamespace(step, node));
     case XmlPathStep::Text:
         return node.kind == Match::Text;
     case XmlPathStep::Comment:

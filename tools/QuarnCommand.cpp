@@ -83,13 +83,14 @@ const char* subcommandHelp(const std::string& sub) {
                "  as markup, copying nothing from the input.\n"
                "  example: quarn write examples/purchase-order.xml --set order/item[2]/@qty=5 -o out.xml\n";
     if (sub == "get")
-        return "usage: quarn get FILE PATH [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
+        return "usage: quarn get FILE PATH [-N PREFIX=URI]... [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
                "  Prints the value of the first node PATH selects, as UTF-8: an attribute's or a text's value,\n"
                "  an element's text (exit status 3 when PATH selects nothing). PATH is a path expression as for\n"
-               "  'quarn select'; a number, string or boolean prints its value.\n"
+               "  'quarn select'; a number, string or boolean prints its value. -N binds a prefix as for select.\n"
                "  example: quarn get examples/purchase-order.xml order/@id\n";
     if (sub == "select")
-        return "usage: quarn select FILE EXPR [--first] [--ccsid N|NAME] [--encoding E|--byte-order be|le] [--domain D]\n"
+        return "usage: quarn select FILE EXPR [--first] [-N PREFIX=URI]... [--ccsid N|NAME] [--encoding E|--byte-order be|le]\n"
+               "                   [--domain D]\n"
                "  Prints every node EXPR selects, in document order, one per line: elements as their XML copied\n"
                "  from the message, attributes and text as their values; a number, string or boolean\n"
                "  (count(PATH), sum(PATH), string(PATH), PATH > 4) prints its value. --first stops at the first\n"
@@ -97,7 +98,10 @@ const char* subcommandHelp(const std::string& sub) {
                "  EXPR: XPath 1.0 without named axes, variables, lang() and id(): /a/b, a/b (from the document),\n"
                "  //b, *, @name, @*, .., text(), node(), comment(), [2], [last()], [@id='x'], (//b)[2], a | b,\n"
                "  + - * div mod, = != < > and or, and the core functions (contains(), substring(), concat() ...).\n"
-               "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n";
+               "  -N PREFIX=URI (--namespace, repeatable) binds PREFIX: p:name then matches the elements and\n"
+               "  attributes the document's declarations put in URI, whatever prefix it uses there.\n"
+               "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n"
+               "  example: quarn select -N s=http://schemas.xmlsoap.org/soap/envelope/ msg.xml '/s:Envelope/s:Body/*'\n";
     if (sub == "batch")
         return "usage: quarn batch INDIR OUTDIR [write options] [--jobs N] [--progress|--no-progress]\n"
                "                  [--recursive] [--include GLOB]... [--replace] [--in-place] [--sync-each] [--json]\n"

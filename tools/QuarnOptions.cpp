@@ -242,6 +242,12 @@ QuarnOptions QuarnOptions::parse(const std::string& subcommand, const std::vecto
             o.jsonErrors = f == "json";
         } else if (a == "--first" && subcommand == "select") {
             o.first = true;
+        } else if ((a == "-N" || a == "--namespace") && (subcommand == "select" || subcommand == "get")) {
+            const std::string& binding = value();
+            const std::size_t eq = binding.find('=');
+            if (eq == 0 || eq == std::string::npos || eq + 1 == binding.size() || binding.find(':') < eq)
+                throw UsageError(a + " takes PREFIX=URI, not '" + binding + "'");
+            o.namespaces.emplace_back(binding.substr(0, eq), binding.substr(eq + 1));
         } else if (a.size() > 1 && a[0] == '-') {
             throw UnknownOption(a, subcommand);
         } else {

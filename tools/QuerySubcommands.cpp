@@ -27,7 +27,7 @@ void flush() {
 } // namespace
 
 int QuerySubcommands::select(const QuarnOptions& o, const ParserPlugin& plugin) {
-    XmlPathQuery query(o.positional[1]);
+    XmlPathQuery query(o.positional[1], o.namespaces);
     QuarnMessage m(o, o.positional[0], true);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) {
         const std::string value = query.string(m.root()).toUtf8();
@@ -50,7 +50,7 @@ int QuerySubcommands::select(const QuarnOptions& o, const ParserPlugin& plugin) 
 
 int QuerySubcommands::get(const QuarnOptions& o, const ParserPlugin& plugin) {
     (void)plugin;
-    XmlPathQuery query(o.positional[1]);
+    XmlPathQuery query(o.positional[1], o.namespaces);
     QuarnMessage m(o, o.positional[0], true);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) {
         const std::string value = query.string(m.root()).toUtf8();

@@ -163,3 +163,26 @@ TEST(QuarnSelect, ValuesOfEveryKindAndWhatIsNotSupported) {
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("unknown function upper-case()"), std::string::npos) << unknown.err;
 }
+
+// -N binds a prefix as xmlstarlet's does: the envelope's own prefix and its default namespace
+// are not the query's, and an unbound prefix still means the name as written.
+TEST(QuarnSelect, NamespacesBoundOnTheCommandLine) {
+    const std::string envelope =
+        "<soap:Envelope xmlns:soap='http://schemas.xmlsoap.org/soap/envelope/'><soap:Body>"
+        "<getPrice xmlns='urn:shop'><sku>B-220</sku></getPrice><sku>plain</sku>"
+        "</soap:Body></soap:Envelope>";
+    const std::string bind = "-N s=http://schemas.xmlsoap.org/soap/envelope/ --namespace=p=urn:shop ";
+    Result r = quarn("select " + bind + "- '/s:Envelope/s:Body/p:getPrice/p:sku/text()'", envelope);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "B-220\n");
+    EXPECT_EQ(quarn("get " + bind + "- 'count(//p:*)'", envelope).out, "2\n");
+    EXPECT_EQ(quarn("get " + bind + "- 'name(/s:Envelope/s:Body/*[1])'", envelope).out, "getPrice\n");
+    EXPECT_EQ(quarn("select - '//soap:Body/sku'", envelope).out, "<sku>plain</sku>\n");
+    EXPECT_EQ(quarn("select -N soap=urn:other - '//soap:Body'", envelope).status, 3);
+    for (const char* bad : {"-N s", "-N =urn:x", "-N s=", "-N a:b=urn:x"}) {
+        const Result b = quarn(std::string("select ") + bad + " - //x", envelope);
+        EXPECT_EQ(b.status, 2) << bad;
+        EXPECT_NE(b.err.find("PREFIX=URI"), std::string::npos) << bad << ": " << b.err;
+    }
+    EXPECT_EQ(quarn("write -N s=urn:x -", envelope).status, 2);
+}

@@ -74,7 +74,10 @@ XmlPathQuery::ResultKind XmlPathQuery::resultKind() const noexcept {
     }
 }
 
-std::size_t XmlPathQuery::forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit) const {
+bool XmlPathQuery::streams() const noexcept { return XmlPathWalker::streamablePath(*iCompiled->expr) != nullptr; }
+
+std::size_t XmlPathQuery::forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit,
+                                  TreeUse use) const {
     std::size_t calls = 0;
     const XmlPathExpr* e = iCompiled->expr.get();
     // A value computed from a node set (count(//a), string(b)) visits the nodes of that set.
@@ -84,19 +87,25 @@ std::size_t XmlPathQuery::forEach(KelSyntaxElement* context, const std::function
     }
     const Match start = XmlPathWalker::contextOf(context);
     if (!start.element) return 0;
-    XmlPathWalker::nodes(*e, start, [&](const Match& m) {
-        ++calls;
-        return visit(m);
-    });
+    XmlPathWalker::nodes(
+        *e, start,
+        [&](const Match& m) {
+            ++calls;
+            return visit(m);
+        },
+        use == TreeUse::DeletePassed);
     return calls;
 }
 
-XmlPathQuery::Match XmlPathQuery::first(KelSyntaxElement* context) const {
+XmlPathQuery::Match XmlPathQuery::first(KelSyntaxElement* context, TreeUse use) const {
     Match found;
-    forEach(context, [&](const Match& m) {
-        found = m;
-        return false;
-    });
+    forEach(
+        context,
+        [&](const Match& m) {
+            found = m;
+            return false;
+        },
+        use);
     return found;
 }
 
@@ -109,22 +118,22 @@ std::vector<XmlPathQuery::Match> XmlPathQuery::all(KelSyntaxElement* context) co
     return matches;
 }
 
-double XmlPathQuery::number(KelSyntaxElement* context) const {
+double XmlPathQuery::number(KelSyntaxElement* context, TreeUse use) const {
     const Match start = XmlPathWalker::contextOf(context);
     if (!start.element) return std::numeric_limits<double>::quiet_NaN();
-    return XmlPathWalker::number(*iCompiled->expr, start);
+    return XmlPathWalker::number(*iCompiled->expr, start, use == TreeUse::DeletePassed);
 }
 
-KelStringBase XmlPathQuery::string(KelSyntaxElement* context) const {
+KelStringBase XmlPathQuery::string(KelSyntaxElement* context, TreeUse use) const {
     const Match start = XmlPathWalker::contextOf(context);
     if (!start.element) return KelStringBase();
-    return XmlPathWalker::string(*iCompiled->expr, start);
+    return XmlPathWalker::string(*iCompiled->expr, start, use == TreeUse::DeletePassed);
 }
 
-bool XmlPathQuery::boolean(KelSyntaxElement* context) const {
+bool XmlPathQuery::boolean(KelSyntaxElement* context, TreeUse use) const {
     const Match start = XmlPathWalker::contextOf(context);
     if (!start.element) return false;
-    return XmlPathWalker::boolean(*iCompiled->expr, start);
+    return XmlPathWalker::boolean(*iCompiled->expr, start, use == TreeUse::DeletePassed);
 }
 
 KelStringBase XmlPathQuery::numberText(double value) { return XmlPathFunctions::numberText(value); }

@@ -75,21 +75,34 @@ public:
     const std::string& text() const noexcept { return iText; }
     ResultKind resultKind() const noexcept;
 
+    // What an evaluation may do to the tree. Keep: it only reads (builds, as far as it reads).
+    // DeletePassed, the streaming evaluation: the walk deletes every element (with its subtree)
+    // below the document element that it has gone past and cannot select any more, so that a
+    // query over a large message holds about one record at a time; it still stops as soon as the
+    // answer is known. Only for a caller that will not look at the tree afterwards and keeps no
+    // match past the visit that reports it (quarn select and get). An expression that needs what
+    // lies behind (last() or '..' in a predicate, a path from the top inside a predicate, unions,
+    // filtered sets, more than one path from the context) is evaluated as with Keep.
+    enum class TreeUse { Keep, DeletePassed };
+    // Whether DeletePassed deletes anything for this expression.
+    bool streams() const noexcept;
+
     // Calls `visit` with each node the path selects from `context`, in document order and each
     // once, until `visit` returns false; returns the number of calls. For a function of a node
     // set (count(), string(), sum() ...) the nodes are those of its first argument; other values
     // have none.
-    std::size_t forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit) const;
+    std::size_t forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit,
+                        TreeUse use = TreeUse::Keep) const;
     // The first node in document order (an empty Match when there is none); scans no further.
-    Match first(KelSyntaxElement* context) const;
+    Match first(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
     // Every node, in document order.
     std::vector<Match> all(KelSyntaxElement* context) const;
 
     // The value of the whole expression converted as XPath converts it (a node set: the
     // string-value of its first node, empty when none; true only when it has a node).
-    double number(KelSyntaxElement* context) const;
-    KelStringBase string(KelSyntaxElement* context) const;
-    bool boolean(KelSyntaxElement* context) const;
+    double number(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
+    KelStringBase string(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
+    bool boolean(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
     // A number as the language writes it: NaN, Infinity, integers without ".0", no exponent.
     static KelStringBase numberText(double value);
 

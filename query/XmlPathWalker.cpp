@@ -91,6 +91,7 @@ struct XmlPathWalker::Value {
     KelStringBase string;
     const XmlPathLocation* path = nullptr;   // a node set still to walk: this path from `context`
     Match context;
+    bool deletePassed = false;               // the walk deletes what it has passed
     std::shared_ptr<const std::vector<Match>> nodes;   // a node set gathered in document order
 };
 
@@ -121,7 +122,7 @@ Match XmlPathWalker::contextOf(KelSyntaxElement* element) {
     return m;
 }
 
-bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit) {
+bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed) {
     if (path.neverMatches || !context.element) return true;
     Match start = context;
     if (path.absolute) {
@@ -146,6 +147,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
         start = contextOf(up);
     }
     XmlPathWalker walker(path, visit);
+    walker.iDeletePassed = deletePassed;
     return walker.run(start, 1u);
 }
 
@@ -166,6 +168,8 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         Frame& f = stack.back();
         Match child;
         child.element = nextChildNode(f.parent.element, f.child, child.kind);
+        // Once the next child is known, the ones before it are complete and behind the walk.
+        if (iDeletePassed && f.child && f.parent.kind == Match::Element) deletePassed(f.child, child.element);
         if (!child.element) {
             stack.pop_back();
             continue;
@@ -202,6 +206,66 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         if (!more) stack.pop_back();   // `f` is gone from here on
         if (cmask && !enter(child, cmask, stack)) return false;
     }
+    return true;
+}
+
+void XmlPathWalker::deletePassed(KelSyntaxElement* from, KelSyntaxElement* to) {
+    for (KelSyntaxElement* e = from; e && e != to;) {
+        KelSyntaxElement* next = e->knownNextSibling();
+        e->detach();
+        e->deleteElement();
+        e = next;
+    }
+}
+
+const XmlPathLocation* XmlPathWalker::streamablePath(const XmlPathExpr& expr) {
+    // The paths evaluated from the context, outside any step's predicates.
+    std::vector<const XmlPathExpr*> paths;
+    std::vector<const XmlPathExpr*> pending{&expr};
+    while (!pending.empty()) {
+        const XmlPathExpr* e = pending.back();
+        pending.pop_back();
+        if (e->kind == XmlPathExpr::Union || e->kind == XmlPathExpr::Filter) return nullptr;
+        if (e->kind == XmlPathExpr::Path) paths.push_back(e);
+        // The context's own last() and position() are 1; nothing behind is needed for them.
+        if (e->left) pending.push_back(e->left.get());
+        if (e->right) pending.push_back(e->right.get());
+        for (const auto& a : e->arguments) pending.push_back(a.get());
+    }
+    if (paths.size() != 1) return nullptr;
+    const XmlPathLocation& path = paths.front()->path;
+    if (path.leadingParents > 0 || !path.contextPredicates.empty() || !forwardOnly(path)) return nullptr;
+    return &path;
+}
+
+bool XmlPathWalker::forwardOnly(const XmlPathLocation& path) {
+    for (const XmlPathStep& step : path.steps)
+        for (const auto& p : step.predicates)
+            if (!forwardOnly(*p)) return false;
+    return true;
+}
+
+bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {
+    // A predicate sees the node it tests and what lies below it, which the walk has not yet
+    // passed; last() counts the node's earlier siblings again, a path from the top or one that
+    // climbs out of the node reads what lies behind, and a gathered set holds nodes past the walk.
+    switch (expr.kind) {
+    case XmlPathExpr::Union:
+    case XmlPathExpr::Filter:
+        return false;
+    case XmlPathExpr::Function:
+        if (expr.call == XmlPathExpr::Last) return false;
+        break;
+    case XmlPathExpr::Path:
+        if (expr.path.absolute || expr.path.leadingParents > 0 || !expr.path.contextPredicates.empty()) return false;
+        return forwardOnly(expr.path);
+    default:
+        break;
+    }
+    if (expr.left && !forwardOnly(*expr.left)) return false;
+    if (expr.right && !forwardOnly(*expr.right)) return false;
+    for (const auto& a : expr.arguments)
+        if (!forwardOnly(*a)) return false;
     return true;
 }
 
@@ -358,29 +422,33 @@ bool XmlPathWalker::predicate(const XmlPathExpr& expr, const Match& node, const 
     return boolean(v);
 }
 
-double XmlPathWalker::number(const XmlPathExpr& expr, const Match& context) {
-    const std::function<std::size_t()> one = [] { return std::size_t(1); };
-    return number(evaluate(expr, context, Position{1, &one}));
+namespace {
+const std::function<std::size_t()> kOne = [] { return std::size_t(1); };
+} // namespace
+
+XmlPathWalker::Position XmlPathWalker::topPosition(const XmlPathExpr& expr, bool deletePassed) {
+    return Position{1, &kOne, deletePassed ? streamablePath(expr) : nullptr};
 }
 
-KelStringBase XmlPathWalker::string(const XmlPathExpr& expr, const Match& context) {
-    const std::function<std::size_t()> one = [] { return std::size_t(1); };
-    return string(evaluate(expr, context, Position{1, &one}));
+double XmlPathWalker::number(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
+    return number(evaluate(expr, context, topPosition(expr, deletePassed)));
 }
 
-bool XmlPathWalker::boolean(const XmlPathExpr& expr, const Match& context) {
-    const std::function<std::size_t()> one = [] { return std::size_t(1); };
-    return boolean(evaluate(expr, context, Position{1, &one}));
+KelStringBase XmlPathWalker::string(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
+    return string(evaluate(expr, context, topPosition(expr, deletePassed)));
 }
 
-bool XmlPathWalker::nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit) {
-    const std::function<std::size_t()> one = [] { return std::size_t(1); };
-    return forEachNode(evaluate(expr, context, Position{1, &one}), visit);
+bool XmlPathWalker::boolean(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
+    return boolean(evaluate(expr, context, topPosition(expr, deletePassed)));
+}
+
+bool XmlPathWalker::nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit, bool deletePassed) {
+    return forEachNode(evaluate(expr, context, topPosition(expr, deletePassed)), visit);
 }
 
 bool XmlPathWalker::forEachNode(const Value& value, const Visitor& visit) {
     if (value.type != Value::Nodes) return true;
-    if (!value.nodes) return walk(*value.path, value.context, visit);
+    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed);
     for (const Match& m : *value.nodes)
         if (!visit(m)) return false;
     return true;
@@ -449,6 +517,7 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
         v.type = Value::Nodes;
         v.path = &expr.path;
         v.context = node;
+        v.deletePassed = position.streamed == &expr.path;
         return v;
     case XmlPathExpr::Union: {
         std::vector<Match> all = gather(evaluate(*expr.left, node, position));

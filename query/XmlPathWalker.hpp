@@ -20,8 +20,17 @@ public:
     using Match = XmlPathQuery::Match;
     using Visitor = std::function<bool(const Match&)>;
 
-    // Walks `path` from `context`; false when the visitor stopped the walk.
-    static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit);
+    // Walks `path` from `context`; false when the visitor stopped the walk. With `deletePassed`
+    // every child the walk has gone past below the document element is detached and deleted
+    // (so is its subtree, built only as the scan passed it), which only a path that
+    // streamablePath() allows may ask for.
+    static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit,
+                     bool deletePassed = false);
+    // The one location path of `expr` that may delete what its walk has passed without changing
+    // the answer, or null: the expression walks the tree once, from the context, forwards only
+    // (no other path from the context, no union or filtered set that gathers nodes, and in its
+    // predicates no last(), no path from the top and no '..' that climbs out of the node).
+    static const XmlPathLocation* streamablePath(const XmlPathExpr& expr);
     // The node a host element stands for as a context: the root is the document node.
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
@@ -29,17 +38,23 @@ public:
 
     // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
     // a node-set expression in document order until it returns false (false then).
-    static double number(const XmlPathExpr& expr, const Match& context);
-    static KelStringBase string(const XmlPathExpr& expr, const Match& context);
-    static bool boolean(const XmlPathExpr& expr, const Match& context);
-    static bool nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit);
+    // With `deletePassed`, the walk of streamablePath(expr) (when there is one) deletes behind it.
+    static double number(const XmlPathExpr& expr, const Match& context, bool deletePassed = false);
+    static KelStringBase string(const XmlPathExpr& expr, const Match& context, bool deletePassed = false);
+    static bool boolean(const XmlPathExpr& expr, const Match& context, bool deletePassed = false);
+    static bool nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit, bool deletePassed = false);
 
 private:
     struct Value;
     struct Position {
         std::size_t position;
         const std::function<std::size_t()>* last;
+        const XmlPathLocation* streamed = nullptr;   // the path whose walk deletes behind it
     };
+    static Position topPosition(const XmlPathExpr& expr, bool deletePassed);
+    static bool forwardOnly(const XmlPathExpr& expr);
+    static bool forwardOnly(const XmlPathLocation& path);
+    void deletePassed(KelSyntaxElement* from, KelSyntaxElement* to);
 
     XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {}
 
@@ -71,4 +86,5 @@ private:
 
     const XmlPathLocation& iPath;
     const Visitor& iVisit;
+    bool iDeletePassed = false;
 };

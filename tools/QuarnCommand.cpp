@@ -98,7 +98,7 @@ const char* subcommandHelp(const std::string& sub) {
                "  EXPR: XPath 1.0 without named axes, variables, lang() and id(): /a/b, a/b (from the document),\n"
                "  //b, *, @name, @*, .., text(), node(), comment(), [2], [last()], [@id='x'], (//b)[2], a | b,\n"
                "  + - * div mod, = != < > and or, and the core functions (contains(), substring(), concat() ...).\n"
-               "  -N PREFIX=URI (--namespace, repeatable) binds PREFIX: p:name then matches the elements and\n"
+               "  -N or --namespace PREFIX=URI (repeatable) binds PREFIX: p:name then matches the elements and\n"
                "  attributes the document's declarations put in URI, whatever prefix it uses there.\n"
                "  example: quarn select examples/purchase-order.xml '//item[@qty>1]/@sku'\n"
                "  example: quarn select -N s=http://schemas.xmlsoap.org/soap/envelope/ msg.xml '/s:Envelope/s:Body/*'\n";

@@ -102,21 +102,8 @@ std::optional<Node> Document::first(const std::string& path) {
 std::string Document::get(const std::string& path) {
     const XmlPathQuery query(path);
     KelSyntaxElement* root = state().parser.rootElement();
-    switch (query.resultKind()) {
-    case XmlPathQuery::ResultKind::Number: {
-        // As XPath writes a number: whole numbers without a fraction.
-        const double n = query.number(root);
-        if (std::isnan(n)) return "NaN";
-        char text[32];
-        if (n == std::floor(n) && std::fabs(n) < 1e15)
-            std::snprintf(text, sizeof text, "%lld", static_cast<long long>(n));
-        else
-            std::snprintf(text, sizeof text, "%.15g", n);
-        return text;
-    }
-    case XmlPathQuery::ResultKind::String: return query.string(root).toUtf8();
-    case XmlPathQuery::ResultKind::Nodes: break;
-    }
+    // A value (a number as XPath writes it, a string, true or false) is the answer itself.
+    if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) return query.string(root).toUtf8();
     const XmlPathQuery::Match m = query.first(root);
     if (!m) throw std::out_of_range("path selects nothing: " + path);
     return XmlPathQuery::stringValue(m).toUtf8();

@@ -12,6 +12,7 @@ bool isNameStartByte(unsigned char c) {
 bool isNameByte(unsigned char c) {
     return isNameStartByte(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
 }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 std::shared_ptr<XmlPathExpr> node(XmlPathExpr::Kind kind) {
     auto e = std::make_shared<XmlPathExpr>();
     e->kind = kind;
@@ -23,34 +24,68 @@ std::shared_ptr<const XmlPathExpr> existsPredicate(XmlPathStep step) {
     e->path.steps.push_back(std::move(step));
     return e;
 }
+bool isNodeType(const std::string& name) {
+    return name == "text" || name == "node" || name == "comment" || name == "processing-instruction";
+}
+
+// The functions of the engine: name, call, fewest and most arguments (-1: any number), and
+// whether every argument must be a node set.
+struct FunctionEntry {
+    const char* name;
+    XmlPathExpr::Call call;
+    int least, most;
+    bool nodeSets;
+};
+const FunctionEntry kFunctions[] = {
+    {"last", XmlPathExpr::Last, 0, 0, false},
+    {"position", XmlPathExpr::Position, 0, 0, false},
+    {"count", XmlPathExpr::Count, 1, 1, true},
+    {"local-name", XmlPathExpr::LocalName, 0, 1, true},
+    {"namespace-uri", XmlPathExpr::NamespaceUri, 0, 1, true},
+    {"name", XmlPathExpr::Name, 0, 1, true},
+    {"string", XmlPathExpr::String, 0, 1, false},
+    {"concat", XmlPathExpr::Concat, 2, -1, false},
+    {"starts-with", XmlPathExpr::StartsWith, 2, 2, false},
+    {"contains", XmlPathExpr::Contains, 2, 2, false},
+    {"substring-before", XmlPathExpr::SubstringBefore, 2, 2, false},
+    {"substring-after", XmlPathExpr::SubstringAfter, 2, 2, false},
+    {"substring", XmlPathExpr::Substring, 2, 3, false},
+    {"string-length", XmlPathExpr::StringLength, 0, 1, false},
+    {"normalize-space", XmlPathExpr::NormalizeSpace, 0, 1, false},
+    {"translate", XmlPathExpr::Translate, 3, 3, false},
+    {"boolean", XmlPathExpr::Boolean, 1, 1, false},
+    {"not", XmlPathExpr::Not, 1, 1, false},
+    {"true", XmlPathExpr::True, 0, 0, false},
+    {"false", XmlPathExpr::False, 0, 0, false},
+    {"number", XmlPathExpr::NumberOf, 0, 1, false},
+    {"sum", XmlPathExpr::Sum, 1, 1, true},
+    {"floor", XmlPathExpr::Floor, 1, 1, false},
+    {"ceiling", XmlPathExpr::Ceiling, 1, 1, false},
+    {"round", XmlPathExpr::Round, 1, 1, false},
+};
+// Functions of the language that the engine leaves out: named as such, not as unknown.
+const char* const kUnsupported[] = {"lang", "id"};
 } // namespace
 
-XmlPathCompiler::Result XmlPathCompiler::compile(const std::string& text) {
-    XmlPathCompiler c(text);
-    Result r;
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::compile(const std::string& text, const Namespaces& namespaces) {
+    XmlPathCompiler c(text, namespaces);
     c.skipSpace();
     if (c.iPos == text.size()) c.fail("empty path expression");
-    if (c.accept("count(")) {
-        r.function = Function::Count;
-        r.path = c.location(false);
-        c.expect(")");
-    } else if (c.accept("string(")) {
-        r.function = Function::String;
-        r.path = c.location(true);
-        c.expect(")");
-    } else {
-        r.path = c.location(false);
-    }
+    auto e = c.orExpr();
     c.skipSpace();
     if (c.iPos != text.size()) c.fail("unexpected '" + text.substr(c.iPos, 10) + "'");
-    if (r.path.steps.size() > 62) c.fail("a path of more than 62 steps");
-    return r;
+    return e;
 }
 
 void XmlPathCompiler::fail(const std::string& message) const {
     throw XmlPathQuery::SyntaxError("path expression '" + iText + "': " + message + " at character " +
                                         std::to_string(iPos + 1),
                                     iPos);
+}
+
+void XmlPathCompiler::failAt(std::size_t offset, const std::string& message) {
+    iPos = offset;
+    fail(message);
 }
 
 void XmlPathCompiler::skipSpace() {
@@ -66,6 +101,13 @@ bool XmlPathCompiler::peek(const char* token) {
 bool XmlPathCompiler::accept(const char* token) {
     if (!peek(token)) return false;
     iPos += std::strlen(token);
+    return true;
+}
+
+bool XmlPathCompiler::acceptWord(const char* word) {
+    const std::size_t n = std::strlen(word);
+    if (!peek(word) || (iPos + n < iText.size() && isNameByte(static_cast<unsigned char>(iText[iPos + n])))) return false;
+    iPos += n;
     return true;
 }
 
@@ -91,9 +133,8 @@ std::string XmlPathCompiler::readName() {
     return iText.substr(start, iPos - start);
 }
 
-XmlPathLocation XmlPathCompiler::location(bool allowEmpty) {
+XmlPathLocation XmlPathCompiler::location() {
     XmlPathLocation path;
-    bool needStep = true;
     if (accept("//")) {
         path.absolute = true;
         XmlPathStep dos;
@@ -104,12 +145,15 @@ XmlPathLocation XmlPathCompiler::location(bool allowEmpty) {
         path.absolute = true;
         // "/" alone is the document node.
         skipSpace();
-        needStep = iPos < iText.size() && (iText[iPos] == '.' || iText[iPos] == '@' || iText[iPos] == '*' ||
-                                           isNameStartByte(static_cast<unsigned char>(iText[iPos])));
+        const bool needStep = iPos < iText.size() && (iText[iPos] == '.' || iText[iPos] == '@' || iText[iPos] == '*' ||
+                                                      isNameStartByte(static_cast<unsigned char>(iText[iPos])));
         if (!needStep) return path;
-    } else if (allowEmpty && (peek(")") || iPos >= iText.size())) {
-        return path;
     }
+    relativeSteps(path);
+    return path;
+}
+
+void XmlPathCompiler::relativeSteps(XmlPathLocation& path) {
     for (;;) {
         step(path);
         if (accept("//")) {
@@ -121,7 +165,12 @@ XmlPathLocation XmlPathCompiler::location(bool allowEmpty) {
             break;
         }
     }
-    return path;
+    checkLength(path);
+}
+
+void XmlPathCompiler::checkLength(const XmlPathLocation& path) {
+    // The walk keeps the steps a node satisfies as the bits of one word.
+    if (path.steps.size() > 62) fail("a path of more than 62 steps");
 }
 
 void XmlPathCompiler::step(XmlPathLocation& path) {
@@ -130,8 +179,7 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         addParentStep(path);
         return;
     }
-    if (iPos < iText.size() && iText[iPos] == '.' &&
-        !(iPos + 1 < iText.size() && iText[iPos + 1] >= '0' && iText[iPos + 1] <= '9')) {
+    if (iPos < iText.size() && iText[iPos] == '.' && !(iPos + 1 < iText.size() && isDigit(iText[iPos + 1]))) {
         ++iPos;   // the node itself
         return;
     }
@@ -143,11 +191,12 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         if (accept("*")) {
             s.test = XmlPathStep::AnyAttribute;
         } else {
-            s.name = KelStringBase::fromUtf8(readName());
+            nameTest(s, iPos);
         }
     } else if (accept("*")) {
         s.test = XmlPathStep::AnyElement;
     } else {
+        const std::size_t nameStart = iPos;
         std::string name = readName();
         if (accept("(")) {
             expect(")");
@@ -155,12 +204,10 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
             else if (name == "node") s.test = XmlPathStep::AnyNode;
             else if (name == "comment") s.test = XmlPathStep::Comment;
             else if (name == "processing-instruction") s.test = XmlPathStep::ProcessingInstruction;
-            else {
-                iPos = start;
-                fail("'" + name + "()' is not a node test of the supported subset");
-            }
+            else failAt(start, "'" + name + "()' is not a node test of the supported subset");
         } else {
-            s.name = KelStringBase::fromUtf8(name);
+            iPos = nameStart;
+            nameTest(s, nameStart);
         }
     }
     while (accept("[")) {
@@ -168,6 +215,33 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         expect("]");
     }
     path.steps.push_back(std::move(s));
+}
+
+void XmlPathCompiler::nameTest(XmlPathStep& s, std::size_t start) {
+    std::string name = readName();
+    const bool wildcard = !name.empty() && name.back() == ':' && iPos < iText.size() && iText[iPos] == '*';
+    const std::size_t colon = name.find(':');
+    const char* uri = nullptr;
+    if (colon != std::string::npos && colon > 0)
+        for (const auto& binding : iNamespaces)
+            if (binding.first == name.substr(0, colon)) uri = binding.second.c_str();
+    if (wildcard) {
+        // "p:*": any name in the namespace p stands for, which only a binding can say.
+        if (!uri) failAt(start, "the prefix of '" + name + "*' is not bound (bind it with -N " + name.substr(0, colon) + "=URI)");
+        ++iPos;
+        s.test = s.axis == XmlPathStep::Attribute ? XmlPathStep::AnyAttribute : XmlPathStep::AnyElement;
+        s.inNamespace = true;
+        s.uri = KelStringBase::fromUtf8(uri);
+        return;
+    }
+    if (!uri) {
+        s.name = KelStringBase::fromUtf8(name);   // unbound: the name as the document writes it
+        return;
+    }
+    if (name.size() == colon + 1 || name.find(':', colon + 1) != std::string::npos) failAt(start, "'" + name + "' is not a name");
+    s.name = KelStringBase::fromUtf8(name.substr(colon + 1));
+    s.inNamespace = true;
+    s.uri = KelStringBase::fromUtf8(uri);
 }
 
 void XmlPathCompiler::addParentStep(XmlPathLocation& path) {
@@ -225,8 +299,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::orExpr() {
         ~Nesting() { --depth; }
     } nesting(iDepth);
     auto left = andExpr();
-    while (peek("or") && !(iPos + 2 < iText.size() && isNameByte(static_cast<unsigned char>(iText[iPos + 2])))) {
-        iPos += 2;
+    while (acceptWord("or")) {
         auto e = node(XmlPathExpr::Or);
         e->left = left;
         e->right = andExpr();
@@ -236,39 +309,153 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::orExpr() {
 }
 
 std::shared_ptr<const XmlPathExpr> XmlPathCompiler::andExpr() {
-    auto left = comparison();
-    while (peek("and") && !(iPos + 3 < iText.size() && isNameByte(static_cast<unsigned char>(iText[iPos + 3])))) {
-        iPos += 3;
+    auto left = equality();
+    while (acceptWord("and")) {
         auto e = node(XmlPathExpr::And);
         e->left = left;
-        e->right = comparison();
+        e->right = equality();
         left = e;
     }
     return left;
 }
 
-std::shared_ptr<const XmlPathExpr> XmlPathCompiler::comparison() {
-    auto left = operand();
-    static const struct {
-        const char* token;
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::equality() {
+    auto left = relational();
+    for (;;) {
         XmlPathExpr::Kind kind;
-    } ops[] = {{"!=", XmlPathExpr::NotEqual}, {"<=", XmlPathExpr::LessOrEqual}, {">=", XmlPathExpr::GreaterOrEqual},
-               {"=", XmlPathExpr::Equal},     {"<", XmlPathExpr::Less},         {">", XmlPathExpr::Greater}};
-    for (const auto& op : ops) {
-        if (accept(op.token)) {
-            auto e = node(op.kind);
-            e->left = left;
-            e->right = operand();
-            return e;
-        }
+        if (accept("!=")) kind = XmlPathExpr::NotEqual;
+        else if (accept("=")) kind = XmlPathExpr::Equal;
+        else return left;
+        auto e = node(kind);
+        e->left = left;
+        e->right = relational();
+        left = e;
+    }
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::relational() {
+    auto left = additive();
+    for (;;) {
+        XmlPathExpr::Kind kind;
+        if (accept("<=")) kind = XmlPathExpr::LessOrEqual;
+        else if (accept(">=")) kind = XmlPathExpr::GreaterOrEqual;
+        else if (accept("<")) kind = XmlPathExpr::Less;
+        else if (accept(">")) kind = XmlPathExpr::Greater;
+        else return left;
+        auto e = node(kind);
+        e->left = left;
+        e->right = additive();
+        left = e;
+    }
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::additive() {
+    auto left = multiplicative();
+    for (;;) {
+        XmlPathExpr::Kind kind;
+        if (accept("+")) kind = XmlPathExpr::Add;
+        else if (accept("-")) kind = XmlPathExpr::Subtract;
+        else return left;
+        auto e = node(kind);
+        e->left = left;
+        e->right = multiplicative();
+        left = e;
+    }
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::multiplicative() {
+    auto left = unary();
+    for (;;) {
+        // After an operand, '*' multiplies and "div" and "mod" are operators, not names.
+        XmlPathExpr::Kind kind;
+        if (accept("*")) kind = XmlPathExpr::Multiply;
+        else if (acceptWord("div")) kind = XmlPathExpr::Divide;
+        else if (acceptWord("mod")) kind = XmlPathExpr::Modulo;
+        else return left;
+        auto e = node(kind);
+        e->left = left;
+        e->right = unary();
+        left = e;
+    }
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::unary() {
+    int signs = 0;
+    while (accept("-")) ++signs;
+    auto operand = unionExpr();
+    // An even number of signs still turns the operand into a number.
+    for (int i = 0; i < (signs == 0 ? 0 : 2 - signs % 2); ++i) {
+        auto e = node(XmlPathExpr::Negate);
+        e->left = operand;
+        operand = e;
+    }
+    return operand;
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::unionExpr() {
+    skipSpace();
+    std::size_t start = iPos;
+    auto left = pathExpr();
+    while (accept("|")) {
+        skipSpace();
+        const std::size_t rightStart = iPos;
+        auto right = pathExpr();
+        if (!left->isNodeSet()) failAt(start, "'|' joins node sets only");
+        if (!right->isNodeSet()) failAt(rightStart, "'|' joins node sets only");
+        auto e = node(XmlPathExpr::Union);
+        e->left = left;
+        e->right = right;
+        left = e;
     }
     return left;
 }
 
-std::shared_ptr<const XmlPathExpr> XmlPathCompiler::operand() {
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::pathExpr() {
     skipSpace();
     if (iPos >= iText.size()) fail("expected a value");
-    char c = iText[iPos];
+    const std::size_t start = iPos;
+    const char c = iText[iPos];
+    bool isPrimary = c == '(' || c == '\'' || c == '"' || c == '$' || isDigit(c) ||
+                     (c == '.' && iPos + 1 < iText.size() && isDigit(iText[iPos + 1]));
+    if (!isPrimary && atNameStart()) {
+        // A name followed by '(' calls a function, unless it is a node test.
+        std::string name = readName();
+        skipSpace();
+        isPrimary = iPos < iText.size() && iText[iPos] == '(' && !isNodeType(name);
+        iPos = start;
+    }
+    if (!isPrimary) {
+        auto e = node(XmlPathExpr::Path);
+        e->path = location();
+        return e;
+    }
+    auto p = primary();
+    std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
+    while (accept("[")) {
+        predicates.push_back(orExpr());
+        expect("]");
+    }
+    if (predicates.empty() && !peek("/")) return p;
+    if (!p->isNodeSet()) failAt(start, "a predicate or a step after a value that is not a node set");
+    auto f = node(XmlPathExpr::Filter);
+    f->left = p;
+    f->predicates = std::move(predicates);
+    if (accept("//")) {
+        XmlPathStep dos;
+        dos.axis = XmlPathStep::DescendantOrSelf;
+        dos.test = XmlPathStep::AnyNode;
+        f->path.steps.push_back(dos);
+        relativeSteps(f->path);
+    } else if (accept("/")) {
+        relativeSteps(f->path);
+    }
+    return f;
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::primary() {
+    skipSpace();
+    const std::size_t start = iPos;
+    const char c = iText[iPos];
     if (c == '(') {
         ++iPos;
         auto e = orExpr();
@@ -283,39 +470,50 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::operand() {
         iPos = end + 1;
         return e;
     }
-    if ((c >= '0' && c <= '9') || (c == '.' && iPos + 1 < iText.size() && iText[iPos + 1] >= '0' && iText[iPos + 1] <= '9')) {
-        std::size_t start = iPos;
-        while (iPos < iText.size() && ((iText[iPos] >= '0' && iText[iPos] <= '9') || iText[iPos] == '.')) ++iPos;
+    if (c == '$') fail("variables are not supported");
+    if (isDigit(c) || c == '.') {
+        while (iPos < iText.size() && isDigit(iText[iPos])) ++iPos;
+        if (iPos < iText.size() && iText[iPos] == '.') {
+            ++iPos;
+            while (iPos < iText.size() && isDigit(iText[iPos])) ++iPos;
+        }
         auto e = node(XmlPathExpr::Number);
         e->number = std::strtod(iText.substr(start, iPos - start).c_str(), nullptr);
         return e;
     }
-    static const struct {
-        const char* token;
-        XmlPathExpr::Kind kind;
-    } functions[] = {{"last()", XmlPathExpr::Last}, {"position()", XmlPathExpr::Position},
-                     {"true()", XmlPathExpr::True}, {"false()", XmlPathExpr::False}};
-    for (const auto& f : functions)
-        if (accept(f.token)) return node(f.kind);
-    if (accept("not(")) {
-        auto e = node(XmlPathExpr::Not);
-        e->left = orExpr();
-        expect(")");
-        return e;
+    std::string name = readName();
+    expect("(");
+    return functionCall(name, start);
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::functionCall(const std::string& name, std::size_t start) {
+    const FunctionEntry* entry = nullptr;
+    for (const FunctionEntry& f : kFunctions)
+        if (name == f.name) entry = &f;
+    if (!entry) {
+        for (const char* u : kUnsupported)
+            if (name == u) failAt(start, "function " + name + "() is not supported");
+        failAt(start, "unknown function " + name + "()");
     }
-    if (accept("count(")) {
-        auto e = node(XmlPathExpr::Count);
-        e->path = location(false);
-        expect(")");
-        return e;
+    auto e = node(XmlPathExpr::Function);
+    e->call = entry->call;
+    if (!accept(")")) {
+        for (;;) {
+            skipSpace();
+            const std::size_t argument = iPos;
+            auto a = orExpr();
+            if (entry->nodeSets && !a->isNodeSet()) failAt(argument, "function " + name + "() takes a node set");
+            e->arguments.push_back(std::move(a));
+            if (accept(")")) break;
+            if (!accept(",")) fail("expected ')'");
+        }
     }
-    if (accept("string(")) {
-        auto e = node(XmlPathExpr::String);
-        e->path = location(true);
-        expect(")");
-        return e;
+    const int n = static_cast<int>(e->arguments.size());
+    if (n < entry->least || (entry->most >= 0 && n > entry->most)) {
+        std::string count = entry->least == entry->most ? std::to_string(entry->least)
+                            : entry->most < 0        ? std::to_string(entry->least) + " or more"
+                                                     : std::to_string(entry->least) + " to " + std::to_string(entry->most);
+        failAt(start, "function " + name + "() takes " + count + " argument" + (entry->most == 1 && entry->least == 1 ? "" : "s"));
     }
-    auto e = node(XmlPathExpr::Path);
-    e->path = location(false);
     return e;
 }

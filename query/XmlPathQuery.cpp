@@ -1,21 +1,23 @@
 #include "query/XmlPathQuery.hpp"
 
 #include "query/XmlPathCompiler.hpp"
+#include "query/XmlPathFunctions.hpp"
 #include "query/XmlPathWalker.hpp"
 
 #include "host/KelSyntaxElement.hpp"
 #include "common/XmlElementType.hpp"
 
+#include <limits>
+
 struct XmlPathQuery::Compiled {
-    XmlPathCompiler::Function function = XmlPathCompiler::Function::None;
-    XmlPathLocation path;
+    std::shared_ptr<const XmlPathExpr> expr;
 };
 
-XmlPathQuery::XmlPathQuery(const std::string& expression) : iText(expression) {
-    XmlPathCompiler::Result r = XmlPathCompiler::compile(expression);
+XmlPathQuery::XmlPathQuery(const std::string& expression) : XmlPathQuery(expression, Namespaces()) {}
+
+XmlPathQuery::XmlPathQuery(const std::string& expression, const Namespaces& namespaces) : iText(expression) {
     auto compiled = std::make_shared<Compiled>();
-    compiled->function = r.function;
-    compiled->path = std::move(r.path);
+    compiled->expr = XmlPathCompiler::compile(expression, namespaces);
     iCompiled = std::move(compiled);
 }
 
@@ -28,31 +30,82 @@ XmlPathQuery& XmlPathQuery::operator=(XmlPathQuery&&) noexcept = default;
 XmlPathQuery::~XmlPathQuery() = default;
 
 XmlPathQuery::ResultKind XmlPathQuery::resultKind() const noexcept {
-    switch (iCompiled->function) {
-    case XmlPathCompiler::Function::Count:
-        return ResultKind::Number;
-    case XmlPathCompiler::Function::String:
-        return ResultKind::String;
-    default:
+    const XmlPathExpr& e = *iCompiled->expr;
+    switch (e.kind) {
+    case XmlPathExpr::Path:
+    case XmlPathExpr::Union:
+    case XmlPathExpr::Filter:
         return ResultKind::Nodes;
+    case XmlPathExpr::Add:
+    case XmlPathExpr::Subtract:
+    case XmlPathExpr::Multiply:
+    case XmlPathExpr::Divide:
+    case XmlPathExpr::Modulo:
+    case XmlPathExpr::Negate:
+    case XmlPathExpr::Number:
+        return ResultKind::Number;
+    case XmlPathExpr::Literal:
+        return ResultKind::String;
+    case XmlPathExpr::Function:
+        break;
+    default:
+        return ResultKind::Boolean;
+    }
+    switch (e.call) {
+    case XmlPathExpr::Last:
+    case XmlPathExpr::Position:
+    case XmlPathExpr::Count:
+    case XmlPathExpr::StringLength:
+    case XmlPathExpr::NumberOf:
+    case XmlPathExpr::Sum:
+    case XmlPathExpr::Floor:
+    case XmlPathExpr::Ceiling:
+    case XmlPathExpr::Round:
+        return ResultKind::Number;
+    case XmlPathExpr::StartsWith:
+    case XmlPathExpr::Contains:
+    case XmlPathExpr::Boolean:
+    case XmlPathExpr::Not:
+    case XmlPathExpr::True:
+    case XmlPathExpr::False:
+        return ResultKind::Boolean;
+    default:
+        return ResultKind::String;
     }
 }
 
-std::size_t XmlPathQuery::forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit) const {
+bool XmlPathQuery::streams() const noexcept { return XmlPathWalker::streamablePath(*iCompiled->expr) != nullptr; }
+
+std::size_t XmlPathQuery::forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit,
+                                  TreeUse use) const {
     std::size_t calls = 0;
-    XmlPathWalker::walk(iCompiled->path, XmlPathWalker::contextOf(context), [&](const Match& m) {
-        ++calls;
-        return visit(m);
-    });
+    const XmlPathExpr* e = iCompiled->expr.get();
+    // A value computed from a node set (count(//a), string(b)) visits the nodes of that set.
+    if (!e->isNodeSet()) {
+        if (e->kind != XmlPathExpr::Function || e->arguments.empty() || !e->arguments[0]->isNodeSet()) return 0;
+        e = e->arguments[0].get();
+    }
+    const Match start = XmlPathWalker::contextOf(context);
+    if (!start.element) return 0;
+    XmlPathWalker::nodes(
+        *e, start,
+        [&](const Match& m) {
+            ++calls;
+            return visit(m);
+        },
+        use == TreeUse::DeletePassed);
     return calls;
 }
 
-XmlPathQuery::Match XmlPathQuery::first(KelSyntaxElement* context) const {
+XmlPathQuery::Match XmlPathQuery::first(KelSyntaxElement* context, TreeUse use) const {
     Match found;
-    forEach(context, [&](const Match& m) {
-        found = m;
-        return false;
-    });
+    forEach(
+        context,
+        [&](const Match& m) {
+            found = m;
+            return false;
+        },
+        use);
     return found;
 }
 
@@ -65,17 +118,25 @@ std::vector<XmlPathQuery::Match> XmlPathQuery::all(KelSyntaxElement* context) co
     return matches;
 }
 
-double XmlPathQuery::number(KelSyntaxElement* context) const {
-    if (iCompiled->function == XmlPathCompiler::Function::Count)
-        return static_cast<double>(forEach(context, [](const Match&) { return true; }));
-    return XmlPathWalker::toNumber(string(context));
+double XmlPathQuery::number(KelSyntaxElement* context, TreeUse use) const {
+    const Match start = XmlPathWalker::contextOf(context);
+    if (!start.element) return std::numeric_limits<double>::quiet_NaN();
+    return XmlPathWalker::number(*iCompiled->expr, start, use == TreeUse::DeletePassed);
 }
 
-KelStringBase XmlPathQuery::string(KelSyntaxElement* context) const {
-    if (iCompiled->function == XmlPathCompiler::Function::Count) return XmlPathWalker::numberText(number(context));
-    Match m = first(context);
-    return m ? XmlPathWalker::stringValue(m) : KelStringBase();
+KelStringBase XmlPathQuery::string(KelSyntaxElement* context, TreeUse use) const {
+    const Match start = XmlPathWalker::contextOf(context);
+    if (!start.element) return KelStringBase();
+    return XmlPathWalker::string(*iCompiled->expr, start, use == TreeUse::DeletePassed);
 }
+
+bool XmlPathQuery::boolean(KelSyntaxElement* context, TreeUse use) const {
+    const Match start = XmlPathWalker::contextOf(context);
+    if (!start.element) return false;
+    return XmlPathWalker::boolean(*iCompiled->expr, start, use == TreeUse::DeletePassed);
+}
+
+KelStringBase XmlPathQuery::numberText(double value) { return XmlPathFunctions::numberText(value); }
 
 KelStringBase XmlPathQuery::stringValue(const Match& match) { return XmlPathWalker::stringValue(match); }
 
@@ -105,21 +166,28 @@ std::size_t XmlPathQuery::setValues(KelSyntaxElement* context, const KelStringBa
 }
 
 const KelStringBase* XmlPathQuery::finalAttributeName() const noexcept {
-    const XmlPathLocation& p = iCompiled->path;
-    if (iCompiled->function != XmlPathCompiler::Function::None || p.steps.empty()) return nullptr;
+    if (iCompiled->expr->kind != XmlPathExpr::Path) return nullptr;
+    const XmlPathLocation& p = iCompiled->expr->path;
+    if (p.steps.empty()) return nullptr;
     const XmlPathStep& last = p.steps.back();
-    if (last.axis != XmlPathStep::Attribute || last.test != XmlPathStep::Name || !last.predicates.empty()) return nullptr;
+    // A name matched by its namespace has no one prefix to create it with.
+    if (last.axis != XmlPathStep::Attribute || last.test != XmlPathStep::Name || !last.predicates.empty() ||
+        last.inNamespace)
+        return nullptr;
     return &last.name;
 }
 
 XmlPathQuery XmlPathQuery::ownerQuery() const {
     auto owner = std::make_shared<Compiled>();
+    auto path = std::make_shared<XmlPathExpr>();
+    path->kind = XmlPathExpr::Path;
     if (finalAttributeName()) {
-        owner->path = iCompiled->path;
-        owner->path.steps.pop_back();
+        path->path = iCompiled->expr->path;
+        path->path.steps.pop_back();
     } else {
-        owner->path.neverMatches = true;
+        path->path.neverMatches = true;
     }
+    owner->expr = std::move(path);
     std::string text = iText;
     std::size_t at = text.rfind('@');
     if (finalAttributeName() && at != std::string::npos) text.erase(at > 0 && text[at - 1] == '/' ? at - 1 : at);

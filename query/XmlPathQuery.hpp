@@ -1,8 +1,9 @@
 // XmlPathQuery: a compiled path expression over an XML-domain tree, evaluated lazily. The
-// expression language is a subset of XPath 1.0 (docs/user-guide.md, "Path queries"): absolute
-// and relative location paths of child steps, '//', '.', '..', '*', '@name', '@*', text(),
-// node(), comment(), predicates ([2], [last()], [@id='x'], [status='open'], and/or/not(),
-// position(), comparisons), and the functions count(PATH) and string(PATH).
+// expression language is XPath 1.0 without its named axes, variables, lang() and id()
+// (docs/user-guide.md, "Path queries"): absolute and relative location paths of child steps,
+// '//', '.', '..', '*', '@name', '@*', text(), node(), comment(), processing-instruction(),
+// predicates, unions, filtered sets ("(//a)[2]/b"), arithmetic, comparisons with node sets,
+// and/or, and the core functions on strings, numbers, booleans and node sets.
 //
 // Evaluation walks the host tree in document order through the elements' own navigation, so it
 // scans no further into a message than the answer needs: a walk stops as soon as the caller's
@@ -23,6 +24,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 class KelSyntaxElement;
@@ -40,8 +42,9 @@ public:
         std::size_t iOffset;
     };
 
-    // What an expression yields: nodes (a location path), a number (count()), or a string (string()).
-    enum class ResultKind { Nodes, Number, String };
+    // What an expression yields: nodes (a path, a union, a filtered set), a number, a string or a
+    // boolean.
+    enum class ResultKind { Nodes, Number, String, Boolean };
 
     // One node of a result. `element` is the tree element that stands for it: the root for the
     // document node, the attribute element, and for a text node the first element of the run of
@@ -53,8 +56,16 @@ public:
         explicit operator bool() const noexcept { return element != nullptr; }
     };
 
+    // Prefixes bound to namespace URIs for a query, as `quarn select -N p=URI` binds them.
+    using Namespaces = std::vector<std::pair<std::string, std::string>>;
+
     // Compiles `expression`; raises SyntaxError for a malformed one or one outside the subset.
     explicit XmlPathQuery(const std::string& expression);
+    // With prefixes bound: a step "p:name" (or "p:*", "@p:name") matches the elements and
+    // attributes whose name the document's own declarations in scope put in p's namespace,
+    // whatever prefix the document uses (the default namespace counts for elements, never for
+    // unprefixed attributes). A prefix not bound keeps its plain meaning: the name as written.
+    XmlPathQuery(const std::string& expression, const Namespaces& namespaces);
     XmlPathQuery(const XmlPathQuery&);
     XmlPathQuery& operator=(const XmlPathQuery&);
     XmlPathQuery(XmlPathQuery&&) noexcept;
@@ -64,19 +75,36 @@ public:
     const std::string& text() const noexcept { return iText; }
     ResultKind resultKind() const noexcept;
 
+    // What an evaluation may do to the tree. Keep: it only reads (builds, as far as it reads).
+    // DeletePassed, the streaming evaluation: the walk deletes every element (with its subtree)
+    // below the document element that it has gone past and cannot select any more, so that a
+    // query over a large message holds about one record at a time; it still stops as soon as the
+    // answer is known. Only for a caller that will not look at the tree afterwards and keeps no
+    // match past the visit that reports it (quarn select and get). An expression that needs what
+    // lies behind (last() or '..' in a predicate, a path from the top inside a predicate, unions,
+    // filtered sets, more than one path from the context) is evaluated as with Keep.
+    enum class TreeUse { Keep, DeletePassed };
+    // Whether DeletePassed deletes anything for this expression.
+    bool streams() const noexcept;
+
     // Calls `visit` with each node the path selects from `context`, in document order and each
-    // once, until `visit` returns false; returns the number of calls. For count() and string()
-    // the nodes are those of their argument.
-    std::size_t forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit) const;
+    // once, until `visit` returns false; returns the number of calls. For a function of a node
+    // set (count(), string(), sum() ...) the nodes are those of its first argument; other values
+    // have none.
+    std::size_t forEach(KelSyntaxElement* context, const std::function<bool(const Match&)>& visit,
+                        TreeUse use = TreeUse::Keep) const;
     // The first node in document order (an empty Match when there is none); scans no further.
-    Match first(KelSyntaxElement* context) const;
+    Match first(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
     // Every node, in document order.
     std::vector<Match> all(KelSyntaxElement* context) const;
 
-    // The value of the whole expression as XPath converts it: for count() the number of nodes;
-    // for a path or string() the string-value of the first node (empty when none).
-    double number(KelSyntaxElement* context) const;
-    KelStringBase string(KelSyntaxElement* context) const;
+    // The value of the whole expression converted as XPath converts it (a node set: the
+    // string-value of its first node, empty when none; true only when it has a node).
+    double number(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
+    KelStringBase string(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
+    bool boolean(KelSyntaxElement* context, TreeUse use = TreeUse::Keep) const;
+    // A number as the language writes it: NaN, Infinity, integers without ".0", no exponent.
+    static KelStringBase numberText(double value);
 
     // The string-value of a node: the text of an element or document (its descendant text in
     // order), the value of an attribute, the whole run of a text node, a comment's text.

@@ -16,7 +16,12 @@ struct XmlPathStep {
     enum Test { Name, AnyElement, Text, AnyNode, Comment, ProcessingInstruction, AnyAttribute };
     Axis axis = Child;
     Test test = Name;
+    // With `inNamespace`, a Name test compares the local part of a name with `name` and the
+    // namespace the document's declarations give it with `uri`; AnyElement and AnyAttribute
+    // ("p:*", "@p:*") take any name in `uri`. Without, `name` is compared whole.
     KelStringBase name;
+    bool inNamespace = false;
+    KelStringBase uri;
     std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
 };
 
@@ -30,11 +35,30 @@ struct XmlPathLocation {
 };
 
 struct XmlPathExpr {
-    enum Kind { Or, And, Not, Equal, NotEqual, Less, LessOrEqual, Greater, GreaterOrEqual, Literal, Number,
-                Path, Position, Last, Count, String, True, False };
+    enum Kind {
+        Or, And, Equal, NotEqual, Less, LessOrEqual, Greater, GreaterOrEqual,
+        Add, Subtract, Multiply, Divide, Modulo, Negate,
+        Literal, Number,
+        Path,     // a location path, walked lazily
+        Union,    // left | right
+        Filter,   // left (a node set) with `predicates`, then `path` from each of its nodes
+        Function  // `call` with `arguments`
+    };
+    enum Call {
+        Last, Position, Count, LocalName, NamespaceUri, Name,
+        String, Concat, StartsWith, Contains, SubstringBefore, SubstringAfter, Substring, StringLength,
+        NormalizeSpace, Translate,
+        Boolean, Not, True, False,
+        NumberOf, Sum, Floor, Ceiling, Round
+    };
     Kind kind = Literal;
+    Call call = Last;
     std::shared_ptr<const XmlPathExpr> left, right;
+    std::vector<std::shared_ptr<const XmlPathExpr>> arguments;
+    std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
     KelStringBase literal;
     double number = 0;
     XmlPathLocation path;
+
+    bool isNodeSet() const noexcept { return kind == Path || kind == Union || kind == Filter; }
 };

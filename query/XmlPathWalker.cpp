@@ -2,6 +2,9 @@
 
 #include "host/KelSyntaxElement.hpp"
 #include "common/XmlElementType.hpp"
+#include "query/XmlDocumentOrder.hpp"
+#include "query/XmlNamespaceScope.hpp"
+#include "query/XmlPathFunctions.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -79,7 +82,6 @@ void appendValue(KelStringBase& out, KelSyntaxElement* e) {
     if (!v.isNull()) out += v.valueAsCharacter();
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 } // namespace
 
 struct XmlPathWalker::Value {
@@ -87,8 +89,10 @@ struct XmlPathWalker::Value {
     bool boolean = false;
     double number = 0;
     KelStringBase string;
-    const XmlPathLocation* path = nullptr;
+    const XmlPathLocation* path = nullptr;   // a node set still to walk: this path from `context`
     Match context;
+    bool deletePassed = false;               // the walk deletes what it has passed
+    std::shared_ptr<const std::vector<Match>> nodes;   // a node set gathered in document order
 };
 
 Match XmlPathWalker::contextOf(KelSyntaxElement* element) {
@@ -118,7 +122,7 @@ Match XmlPathWalker::contextOf(KelSyntaxElement* element) {
     return m;
 }
 
-bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit) {
+bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed) {
     if (path.neverMatches || !context.element) return true;
     Match start = context;
     if (path.absolute) {
@@ -143,6 +147,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
         start = contextOf(up);
     }
     XmlPathWalker walker(path, visit);
+    walker.iDeletePassed = deletePassed;
     return walker.run(start, 1u);
 }
 
@@ -163,6 +168,8 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         Frame& f = stack.back();
         Match child;
         child.element = nextChildNode(f.parent.element, f.child, child.kind);
+        // Once the next child is known, the ones before it are complete and behind the walk.
+        if (iDeletePassed && f.child && f.parent.kind == Match::Element) deletePassed(f.child, child.element);
         if (!child.element) {
             stack.pop_back();
             continue;
@@ -199,6 +206,66 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         if (!more) stack.pop_back();   // `f` is gone from here on
         if (cmask && !enter(child, cmask, stack)) return false;
     }
+    return true;
+}
+
+void XmlPathWalker::deletePassed(KelSyntaxElement* from, KelSyntaxElement* to) {
+    for (KelSyntaxElement* e = from; e && e != to;) {
+        KelSyntaxElement* next = e->knownNextSibling();
+        e->detach();
+        e->deleteElement();
+        e = next;
+    }
+}
+
+const XmlPathLocation* XmlPathWalker::streamablePath(const XmlPathExpr& expr) {
+    // The paths evaluated from the context, outside any step's predicates.
+    std::vector<const XmlPathExpr*> paths;
+    std::vector<const XmlPathExpr*> pending{&expr};
+    while (!pending.empty()) {
+        const XmlPathExpr* e = pending.back();
+        pending.pop_back();
+        if (e->kind == XmlPathExpr::Union || e->kind == XmlPathExpr::Filter) return nullptr;
+        if (e->kind == XmlPathExpr::Path) paths.push_back(e);
+        // The context's own last() and position() are 1; nothing behind is needed for them.
+        if (e->left) pending.push_back(e->left.get());
+        if (e->right) pending.push_back(e->right.get());
+        for (const auto& a : e->arguments) pending.push_back(a.get());
+    }
+    if (paths.size() != 1) return nullptr;
+    const XmlPathLocation& path = paths.front()->path;
+    if (path.leadingParents > 0 || !path.contextPredicates.empty() || !forwardOnly(path)) return nullptr;
+    return &path;
+}
+
+bool XmlPathWalker::forwardOnly(const XmlPathLocation& path) {
+    for (const XmlPathStep& step : path.steps)
+        for (const auto& p : step.predicates)
+            if (!forwardOnly(*p)) return false;
+    return true;
+}
+
+bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {
+    // A predicate sees the node it tests and what lies below it, which the walk has not yet
+    // passed; last() counts the node's earlier siblings again, a path from the top or one that
+    // climbs out of the node reads what lies behind, and a gathered set holds nodes past the walk.
+    switch (expr.kind) {
+    case XmlPathExpr::Union:
+    case XmlPathExpr::Filter:
+        return false;
+    case XmlPathExpr::Function:
+        if (expr.call == XmlPathExpr::Last) return false;
+        break;
+    case XmlPathExpr::Path:
+        if (expr.path.absolute || expr.path.leadingParents > 0 || !expr.path.contextPredicates.empty()) return false;
+        return forwardOnly(expr.path);
+    default:
+        break;
+    }
+    if (expr.left && !forwardOnly(*expr.left)) return false;
+    if (expr.right && !forwardOnly(*expr.right)) return false;
+    for (const auto& a : expr.arguments)
+        if (!forwardOnly(*a)) return false;
     return true;
 }
 
@@ -317,15 +384,26 @@ std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathSte
     return total;
 }
 
+namespace {
+// Whether the node's name is in the step's namespace, by the declarations in scope at it: the
+// default namespace counts for elements only, as an unprefixed attribute is in none.
+bool inNamespace(const XmlPathStep& step, const Match& node) {
+    const KelStringBase uri = node.kind == Match::Attribute ? XmlNamespaceScope::uriOfAttribute(node.element)
+                                                            : XmlNamespaceScope::uriOfElement(node.element);
+    return uri == step.uri;
+}
+} // namespace
+
 bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node) {
     switch (step.test) {
     case XmlPathStep::Name:
-        if (step.axis == XmlPathStep::Attribute) return node.kind == Match::Attribute && node.element->name() == step.name;
-        return node.kind == Match::Element && node.element->name() == step.name;
+        if (node.kind != (step.axis == XmlPathStep::Attribute ? Match::Attribute : Match::Element)) return false;
+        if (!step.inNamespace) return node.element->name() == step.name;
+        return XmlNamespaceScope::localPartOf(node.element->name()) == step.name && inNamespace(step, node);
     case XmlPathStep::AnyElement:
-        return node.kind == Match::Element;
+        return node.kind == Match::Element && (!step.inNamespace || inNamespace(step, node));
     case XmlPathStep::AnyAttribute:
-        return node.kind == Match::Attribute;
+        return node.kind == Match::Attribute && (!step.inNamespace || inNamespace(step, node));
     case XmlPathStep::Text:
         return node.kind == Match::Text;
     case XmlPathStep::Comment:
@@ -344,6 +422,51 @@ bool XmlPathWalker::predicate(const XmlPathExpr& expr, const Match& node, const 
     return boolean(v);
 }
 
+namespace {
+const std::function<std::size_t()> kOne = [] { return std::size_t(1); };
+} // namespace
+
+XmlPathWalker::Position XmlPathWalker::topPosition(const XmlPathExpr& expr, bool deletePassed) {
+    return Position{1, &kOne, deletePassed ? streamablePath(expr) : nullptr};
+}
+
+double XmlPathWalker::number(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
+    return number(evaluate(expr, context, topPosition(expr, deletePassed)));
+}
+
+KelStringBase XmlPathWalker::string(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
+    return string(evaluate(expr, context, topPosition(expr, deletePassed)));
+}
+
+bool XmlPathWalker::boolean(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
+    return boolean(evaluate(expr, context, topPosition(expr, deletePassed)));
+}
+
+bool XmlPathWalker::nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit, bool deletePassed) {
+    return forEachNode(evaluate(expr, context, topPosition(expr, deletePassed)), visit);
+}
+
+bool XmlPathWalker::forEachNode(const Value& value, const Visitor& visit) {
+    if (value.type != Value::Nodes) return true;
+    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed);
+    for (const Match& m : *value.nodes)
+        if (!visit(m)) return false;
+    return true;
+}
+
+std::vector<XmlPathWalker::Match> XmlPathWalker::gather(const Value& value) {
+    if (value.nodes) return *value.nodes;
+    std::vector<Match> all;
+    forEachNode(value, [&](const Match& m) { all.push_back(m); return true; });
+    return all;
+}
+
+XmlPathWalker::Match XmlPathWalker::firstNode(const Value& value) {
+    Match first;
+    forEachNode(value, [&](const Match& m) { first = m; return false; });
+    return first;
+}
+
 XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Match& node, const Position& position) {
     Value v;
     switch (expr.kind) {
@@ -353,9 +476,6 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
     case XmlPathExpr::And:
         v.boolean = boolean(evaluate(*expr.left, node, position)) && boolean(evaluate(*expr.right, node, position));
         return v;
-    case XmlPathExpr::Not:
-        v.boolean = !boolean(evaluate(*expr.left, node, position));
-        return v;
     case XmlPathExpr::Equal:
     case XmlPathExpr::NotEqual:
     case XmlPathExpr::Less:
@@ -363,6 +483,27 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
     case XmlPathExpr::Greater:
     case XmlPathExpr::GreaterOrEqual:
         v.boolean = compare(evaluate(*expr.left, node, position), evaluate(*expr.right, node, position), expr.kind);
+        return v;
+    case XmlPathExpr::Add:
+    case XmlPathExpr::Subtract:
+    case XmlPathExpr::Multiply:
+    case XmlPathExpr::Divide:
+    case XmlPathExpr::Modulo: {
+        const double a = number(evaluate(*expr.left, node, position));
+        const double b = number(evaluate(*expr.right, node, position));
+        v.type = Value::Number;
+        switch (expr.kind) {
+        case XmlPathExpr::Add: v.number = a + b; break;
+        case XmlPathExpr::Subtract: v.number = a - b; break;
+        case XmlPathExpr::Multiply: v.number = a * b; break;
+        case XmlPathExpr::Divide: v.number = a / b; break;   // IEEE: x div 0 is infinite or NaN
+        default: v.number = std::fmod(a, b); break;          // the sign of the dividend, as Java's %
+        }
+        return v;
+    }
+    case XmlPathExpr::Negate:
+        v.type = Value::Number;
+        v.number = -number(evaluate(*expr.left, node, position));
         return v;
     case XmlPathExpr::Literal:
         v.type = Value::String;
@@ -372,36 +513,180 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
         v.type = Value::Number;
         v.number = expr.number;
         return v;
-    case XmlPathExpr::Position:
-        v.type = Value::Number;
-        v.number = static_cast<double>(position.position);
-        return v;
-    case XmlPathExpr::Last:
-        v.type = Value::Number;
-        v.number = position.last ? static_cast<double>((*position.last)()) : 1.0;
-        return v;
-    case XmlPathExpr::True:
-        v.boolean = true;
-        return v;
-    case XmlPathExpr::False:
-        return v;
-    case XmlPathExpr::Count: {
-        std::size_t count = 0;
-        walk(expr.path, node, [&](const Match&) { ++count; return true; });
-        v.type = Value::Number;
-        v.number = static_cast<double>(count);
-        return v;
-    }
-    case XmlPathExpr::String: {
-        v.type = Value::String;
-        walk(expr.path, node, [&](const Match& m) { v.string = stringValue(m); return false; });
-        return v;
-    }
     case XmlPathExpr::Path:
         v.type = Value::Nodes;
         v.path = &expr.path;
         v.context = node;
+        v.deletePassed = position.streamed == &expr.path;
         return v;
+    case XmlPathExpr::Union: {
+        std::vector<Match> all = gather(evaluate(*expr.left, node, position));
+        std::vector<Match> right = gather(evaluate(*expr.right, node, position));
+        all.insert(all.end(), right.begin(), right.end());
+        XmlDocumentOrder::sortUnique(all);
+        v.type = Value::Nodes;
+        v.nodes = std::make_shared<std::vector<Match>>(std::move(all));
+        return v;
+    }
+    case XmlPathExpr::Filter:
+        return filter(expr, node, position);
+    case XmlPathExpr::Function:
+        return call(expr, node, position);
+    }
+    return v;
+}
+
+XmlPathWalker::Value XmlPathWalker::filter(const XmlPathExpr& expr, const Match& node, const Position& position) {
+    const Value base = evaluate(*expr.left, node, position);
+    // A first predicate that is a number needs no more of the set than that many nodes.
+    std::size_t limit = std::numeric_limits<std::size_t>::max();
+    if (!expr.predicates.empty() && expr.predicates[0]->kind == XmlPathExpr::Number) {
+        const double n = expr.predicates[0]->number;
+        limit = n >= 1 && n == std::floor(n) && n < 1e15 ? static_cast<std::size_t>(n) : 0;
+    }
+    std::vector<Match> nodes;
+    if (limit > 0) forEachNode(base, [&](const Match& m) { nodes.push_back(m); return nodes.size() < limit; });
+    for (const auto& p : expr.predicates) {
+        const std::size_t size = nodes.size();
+        const std::function<std::size_t()> last = [size] { return size; };
+        std::vector<Match> kept;
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            if (predicate(*p, nodes[i], Position{i + 1, &last})) kept.push_back(nodes[i]);
+        nodes = std::move(kept);
+    }
+    if (!expr.path.steps.empty() || expr.path.leadingParents > 0 || !expr.path.contextPredicates.empty()) {
+        std::vector<Match> reached;
+        for (const Match& from : nodes) walk(expr.path, from, [&](const Match& m) { reached.push_back(m); return true; });
+        if (nodes.size() > 1) XmlDocumentOrder::sortUnique(reached);
+        nodes = std::move(reached);
+    }
+    Value v;
+    v.type = Value::Nodes;
+    v.nodes = std::make_shared<std::vector<Match>>(std::move(nodes));
+    return v;
+}
+
+namespace {
+KelStringBase nameOf(const Match& m) {
+    if (!m.element) return KelStringBase();
+    switch (m.kind) {
+    case Match::Element:
+    case Match::Attribute:
+    case Match::ProcessingInstruction:
+        return m.element->name();
+    default:
+        return KelStringBase();
+    }
+}
+} // namespace
+
+XmlPathWalker::Value XmlPathWalker::call(const XmlPathExpr& expr, const Match& node, const Position& position) {
+    auto argument = [&](std::size_t i) { return evaluate(*expr.arguments[i], node, position); };
+    auto text = [&](std::size_t i) { return string(argument(i)); };
+    // The functions that default to the context node.
+    auto textOrContext = [&]() { return expr.arguments.empty() ? stringValue(node) : text(0); };
+    auto nodeOrContext = [&]() { return expr.arguments.empty() ? node : firstNode(argument(0)); };
+    Value v;
+    v.type = Value::String;
+    switch (expr.call) {
+    case XmlPathExpr::Last:
+        v.type = Value::Number;
+        v.number = position.last ? static_cast<double>((*position.last)()) : 1.0;
+        return v;
+    case XmlPathExpr::Position:
+        v.type = Value::Number;
+        v.number = static_cast<double>(position.position);
+        return v;
+    case XmlPathExpr::Count: {
+        std::size_t count = 0;
+        forEachNode(argument(0), [&](const Match&) { ++count; return true; });
+        v.type = Value::Number;
+        v.number = static_cast<double>(count);
+        return v;
+    }
+    case XmlPathExpr::Sum: {
+        double sum = 0;
+        forEachNode(argument(0), [&](const Match& m) { sum += XmlPathFunctions::toNumber(stringValue(m)); return true; });
+        v.type = Value::Number;
+        v.number = sum;
+        return v;
+    }
+    case XmlPathExpr::Name:
+        v.string = nameOf(nodeOrContext());
+        return v;
+    case XmlPathExpr::LocalName:
+        v.string = XmlNamespaceScope::localPartOf(nameOf(nodeOrContext()));
+        return v;
+    case XmlPathExpr::NamespaceUri: {
+        const Match m = nodeOrContext();
+        if (m.element && m.kind == Match::Element) v.string = XmlNamespaceScope::uriOfElement(m.element);
+        else if (m.element && m.kind == Match::Attribute) v.string = XmlNamespaceScope::uriOfAttribute(m.element);
+        return v;
+    }
+    case XmlPathExpr::String:
+        v.string = textOrContext();
+        return v;
+    case XmlPathExpr::Concat:
+        for (std::size_t i = 0; i < expr.arguments.size(); ++i) v.string += text(i);
+        return v;
+    case XmlPathExpr::StartsWith:
+        v.type = Value::Boolean;
+        v.boolean = text(0).startsWith(text(1));
+        return v;
+    case XmlPathExpr::Contains:
+        v.type = Value::Boolean;
+        v.boolean = text(0).find(text(1)) != KelStringBase::npos;
+        return v;
+    case XmlPathExpr::SubstringBefore:
+        v.string = XmlPathFunctions::before(text(0), text(1));
+        return v;
+    case XmlPathExpr::SubstringAfter:
+        v.string = XmlPathFunctions::after(text(0), text(1));
+        return v;
+    case XmlPathExpr::Substring: {
+        const KelStringBase s = text(0);
+        const double start = number(argument(1));
+        const bool hasLength = expr.arguments.size() > 2;
+        v.string = XmlPathFunctions::substring(s, start, hasLength ? number(argument(2)) : 0, hasLength);
+        return v;
+    }
+    case XmlPathExpr::StringLength:
+        v.type = Value::Number;
+        v.number = XmlPathFunctions::length(textOrContext());
+        return v;
+    case XmlPathExpr::NormalizeSpace:
+        v.string = XmlPathFunctions::normalizeSpace(textOrContext());
+        return v;
+    case XmlPathExpr::Translate:
+        v.string = XmlPathFunctions::translate(text(0), text(1), text(2));
+        return v;
+    case XmlPathExpr::Boolean:
+        v.type = Value::Boolean;
+        v.boolean = boolean(argument(0));
+        return v;
+    case XmlPathExpr::Not:
+        v.type = Value::Boolean;
+        v.boolean = !boolean(argument(0));
+        return v;
+    case XmlPathExpr::True:
+    case XmlPathExpr::False:
+        v.type = Value::Boolean;
+        v.boolean = expr.call == XmlPathExpr::True;
+        return v;
+    case XmlPathExpr::NumberOf:
+        v.type = Value::Number;
+        v.number = expr.arguments.empty() ? XmlPathFunctions::toNumber(stringValue(node)) : number(argument(0));
+        return v;
+    case XmlPathExpr::Floor:
+    case XmlPathExpr::Ceiling:
+    case XmlPathExpr::Round: {
+        const double n = number(argument(0));
+        v.type = Value::Number;
+        v.number = expr.call == XmlPathExpr::Floor ? std::floor(n)
+                   : expr.call == XmlPathExpr::Ceiling ? std::ceil(n)
+                                                       : XmlPathFunctions::round(n);
+        return v;
+    }
     }
     return v;
 }
@@ -414,11 +699,8 @@ bool XmlPathWalker::boolean(const Value& value) {
         return value.number != 0 && !std::isnan(value.number);
     case Value::String:
         return !value.string.empty();
-    case Value::Nodes: {
-        bool any = false;
-        walk(*value.path, value.context, [&](const Match&) { any = true; return false; });
-        return any;
-    }
+    case Value::Nodes:
+        return !forEachNode(value, [](const Match&) { return false; });
     }
     return false;
 }
@@ -430,7 +712,7 @@ double XmlPathWalker::number(const Value& value) {
     case Value::Number:
         return value.number;
     default:
-        return toNumber(string(value));
+        return XmlPathFunctions::toNumber(string(value));
     }
 }
 
@@ -439,13 +721,12 @@ KelStringBase XmlPathWalker::string(const Value& value) {
     case Value::Boolean:
         return KelStringBase::fromAscii(value.boolean ? "true" : "false");
     case Value::Number:
-        return numberText(value.number);
+        return XmlPathFunctions::numberText(value.number);
     case Value::String:
         return value.string;
     case Value::Nodes: {
-        KelStringBase s;
-        walk(*value.path, value.context, [&](const Match& m) { s = stringValue(m); return false; });
-        return s;
+        const Match first = firstNode(value);
+        return first ? stringValue(first) : KelStringBase();
     }
     }
     return KelStringBase();
@@ -483,20 +764,20 @@ bool XmlPathWalker::compare(const Value& left, const Value& right, XmlPathExpr::
         // Some node of the left whose value compares true; the walk stops at the first.
         std::vector<KelStringBase> others;
         if (right.type == Value::Nodes)
-            walk(*right.path, right.context, [&](const Match& m) { others.push_back(stringValue(m)); return true; });
+            forEachNode(right, [&](const Match& m) { others.push_back(stringValue(m)); return true; });
         bool found = false;
-        walk(*left.path, left.context, [&](const Match& m) {
+        forEachNode(left, [&](const Match& m) {
             KelStringBase s = stringValue(m);
             if (right.type == Value::Nodes) {
                 for (const KelStringBase& o : others) {
-                    found = equality ? ((s == o) == (op == XmlPathExpr::Equal)) : numbers(toNumber(s), toNumber(o), op);
+                    found = equality ? ((s == o) == (op == XmlPathExpr::Equal)) : numbers(XmlPathFunctions::toNumber(s), XmlPathFunctions::toNumber(o), op);
                     if (found) break;
                 }
             } else if (right.type == Value::Number) {
-                found = numbers(toNumber(s), right.number, op);
+                found = numbers(XmlPathFunctions::toNumber(s), right.number, op);
             } else {
                 found = equality ? ((s == right.string) == (op == XmlPathExpr::Equal))
-                                 : numbers(toNumber(s), toNumber(right.string), op);
+                                 : numbers(XmlPathFunctions::toNumber(s), XmlPathFunctions::toNumber(right.string), op);
             }
             return !found;
         });
@@ -603,33 +884,4 @@ KelStringBase XmlPathWalker::stringValue(const Match& match) {
     }
     }
     return out;
-}
-
-double XmlPathWalker::toNumber(const KelStringBase& text) {
-    const std::string s = text.toUtf8();
-    std::size_t b = 0, e = s.size();
-    while (b < e && isSpace(s[b])) ++b;
-    while (e > b && isSpace(s[e - 1])) --e;
-    std::size_t i = b;
-    if (i < e && s[i] == '-') ++i;
-    std::size_t digits = 0, dots = 0;
-    for (std::size_t j = i; j < e; ++j) {
-        if (s[j] >= '0' && s[j] <= '9') ++digits;
-        else if (s[j] == '.' && ++dots == 1) continue;
-        else return std::numeric_limits<double>::quiet_NaN();
-    }
-    if (digits == 0) return std::numeric_limits<double>::quiet_NaN();
-    return std::strtod(s.substr(b, e - b).c_str(), nullptr);
-}
-
-KelStringBase XmlPathWalker::numberText(double value) {
-    if (std::isnan(value)) return KelStringBase::fromAscii("NaN");
-    if (std::isinf(value)) return KelStringBase::fromAscii(value > 0 ? "Infinity" : "-Infinity");
-    char buffer[40];
-    if (value == std::floor(value) && std::fabs(value) < 1e15) {
-        std::snprintf(buffer, sizeof buffer, "%.0f", value == 0 ? 0.0 : value);
-    } else {
-        std::snprintf(buffer, sizeof buffer, "%.15g", value);
-    }
-    return KelStringBase::fromAscii(buffer);
 }

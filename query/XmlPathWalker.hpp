@@ -2,7 +2,10 @@
 // in document order. Every node the walk reaches carries the set of path steps it satisfies, so
 // a subtree that no remaining step can enter is never asked for (and never scanned), and the
 // walk stops at once when the visitor says so. Predicates are evaluated on each candidate as
-// the walk reaches it. Stateless apart from the walk in progress; one walk per object.
+// the walk reaches it. It also evaluates whole expressions: a location path stays a walk that
+// stops at its answer (the first node, the first that compares true); unions and filtered sets
+// are gathered and put in document order. Stateless apart from the walk in progress; one walk
+// per object.
 #pragma once
 
 #include "query/XmlPathQuery.hpp"
@@ -17,21 +20,41 @@ public:
     using Match = XmlPathQuery::Match;
     using Visitor = std::function<bool(const Match&)>;
 
-    // Walks `path` from `context`; false when the visitor stopped the walk.
-    static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit);
+    // Walks `path` from `context`; false when the visitor stopped the walk. With `deletePassed`
+    // every child the walk has gone past below the document element is detached and deleted
+    // (so is its subtree, built only as the scan passed it), which only a path that
+    // streamablePath() allows may ask for.
+    static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit,
+                     bool deletePassed = false);
+    // The one location path of `expr` that may delete what its walk has passed without changing
+    // the answer, or null: the expression walks the tree once, from the context, forwards only
+    // (no other path from the context, no union or filtered set that gathers nodes, and in its
+    // predicates no last(), no path from the top and no '..' that climbs out of the node).
+    static const XmlPathLocation* streamablePath(const XmlPathExpr& expr);
     // The node a host element stands for as a context: the root is the document node.
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
     static void setValue(const Match& match, const KelStringBase& value);
-    static double toNumber(const KelStringBase& text);
-    static KelStringBase numberText(double value);
+
+    // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
+    // a node-set expression in document order until it returns false (false then).
+    // With `deletePassed`, the walk of streamablePath(expr) (when there is one) deletes behind it.
+    static double number(const XmlPathExpr& expr, const Match& context, bool deletePassed = false);
+    static KelStringBase string(const XmlPathExpr& expr, const Match& context, bool deletePassed = false);
+    static bool boolean(const XmlPathExpr& expr, const Match& context, bool deletePassed = false);
+    static bool nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit, bool deletePassed = false);
 
 private:
     struct Value;
     struct Position {
         std::size_t position;
         const std::function<std::size_t()>* last;
+        const XmlPathLocation* streamed = nullptr;   // the path whose walk deletes behind it
     };
+    static Position topPosition(const XmlPathExpr& expr, bool deletePassed);
+    static bool forwardOnly(const XmlPathExpr& expr);
+    static bool forwardOnly(const XmlPathLocation& path);
+    void deletePassed(KelSyntaxElement* from, KelSyntaxElement* to);
 
     XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {}
 
@@ -51,6 +74,11 @@ private:
     static bool testNode(const XmlPathStep& step, const Match& node);
     static bool predicate(const XmlPathExpr& expr, const Match& node, const Position& position);
     static Value evaluate(const XmlPathExpr& expr, const Match& node, const Position& position);
+    static Value call(const XmlPathExpr& expr, const Match& node, const Position& position);
+    static Value filter(const XmlPathExpr& expr, const Match& node, const Position& position);
+    static bool forEachNode(const Value& value, const Visitor& visit);
+    static std::vector<Match> gather(const Value& value);
+    static Match firstNode(const Value& value);
     static bool boolean(const Value& value);
     static double number(const Value& value);
     static KelStringBase string(const Value& value);
@@ -58,4 +86,5 @@ private:
 
     const XmlPathLocation& iPath;
     const Visitor& iVisit;
+    bool iDeletePassed = false;
 };

@@ -79,24 +79,11 @@ namespace {
 using Edit = QuarnOptions::Edit;
 using Match = XmlPathQuery::Match;
 
-// A number as XPath writes it: no point for a whole number, else up to 15 significant digits.
-std::string numberText(double n) {
-    if (n != n) return "NaN";
-    if (n == static_cast<double>(static_cast<long long>(n)) && n > -1e15 && n < 1e15)
-        return std::to_string(static_cast<long long>(n));
-    char text[40];
-    std::snprintf(text, sizeof text, "%.15g", n);
-    return text;
-}
-
 // What -x EXPR yields with `context` as its context node, as text.
 KelStringBase computed(const std::string& expression, KelSyntaxElement* context) {
     const XmlPathQuery query(expression);
-    switch (query.resultKind()) {
-    case XmlPathQuery::ResultKind::Number: return KelStringBase::fromUtf8(numberText(query.number(context)));
-    case XmlPathQuery::ResultKind::String: return query.string(context);
-    case XmlPathQuery::ResultKind::Nodes: break;
-    }
+    // A number, string or boolean as the engine writes it (the one rule `select` prints by).
+    if (query.resultKind() != XmlPathQuery::ResultKind::Nodes) return query.string(context);
     const Match first = query.first(context);
     return first ? XmlPathQuery::stringValue(first) : KelStringBase();
 }

@@ -63,6 +63,7 @@ public:
     enum Check { CheckWhenUnscanned, CheckAlways, CheckNever } check = CheckWhenUnscanned;
     bool help = false;
     bool first = false;         // select: stop at the first match
+    std::vector<std::pair<std::string, std::string>> namespaces;   // select, get: -N PREFIX=URI
     bool verbose = false;       // errors: the whole message chain with numbers and inserts
     bool jsonErrors = false;    // errors: one JSON object each (--error-format json)
     std::string output;         // -o; empty or "-": standard output

@@ -1,6 +1,7 @@
 // QuerySubcommands: `quarn select` (every node a path expression selects, elements as their
 // XML) and `quarn get` (the value of the first node), both through the path-query engine, so
-// a message is scanned no further than the answer needs. Stateless; one call per run.
+// a message is scanned no further than the answer needs, and evaluated streaming: what the walk
+// has passed is deleted, so memory stays about one record deep. Stateless; one call per run.
 #pragma once
 
 class ParserPlugin;

@@ -191,6 +191,15 @@ const Option kSyncEach{"--sync-each", nullptr, nullptr, "sync every file as it i
                        [](QuarnOptions& o, const std::string&) { o.syncEach = true; }};
 const Option kFirst{"--first", nullptr, nullptr, "stop at the first node, scanning no further",
                     [](QuarnOptions& o, const std::string&) { o.first = true; }};
+const Option kNamespace{"--namespace", "-N", "PREFIX=URI",
+                        "bind PREFIX: p:name matches what the document's declarations put in URI (repeatable)",
+                        [](QuarnOptions& o, const std::string& binding) {
+                            const std::size_t eq = binding.find('=');
+                            if (eq == 0 || eq == std::string::npos || eq + 1 == binding.size() ||
+                                binding.find(':') < eq)
+                                throw UsageError("-N takes PREFIX=URI, not '" + binding + "'");
+                            o.namespaces.emplace_back(binding.substr(0, eq), binding.substr(eq + 1));
+                        }};
 
 // --- quarn flow: FlowOptions reads these itself; the table says which there are ---
 const Option kFlowHelp{"--help", "-h", nullptr, "show this help", nullptr};
@@ -271,15 +280,18 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
         {"get", "FILE PATH", "print the value of the first node PATH selects, scanning no further",
          "  Prints the value of the first node PATH selects, as UTF-8: an attribute's or a text's value,\n"
          "  an element's text (exit status 3 when PATH selects nothing). PATH is a path expression as for\n"
-         "  'quarn select'; count() and string() print their value.\n",
-         "examples/purchase-order.xml order/@id", reading({}), QuerySubcommands::get, nullptr},
+         "  'quarn select'; a number, string or boolean prints its value.\n",
+         "examples/purchase-order.xml order/@id", reading({&kNamespace}), QuerySubcommands::get, nullptr},
         {"select", "FILE EXPR", "print every node a path expression selects (elements as their XML)",
          "  Prints every node EXPR selects, in document order, one per line: elements as their XML copied\n"
-         "  from the message, attributes and text as their values; count(PATH) and string(PATH) print\n"
-         "  their value.\n"
-         "  EXPR: a subset of XPath 1.0: /a/b, a/b (from the document), //b, *, @name, @*, .., text(),\n"
-         "  node(), comment(), [2], [last()], [@id='x'], [status='open'], and, or, not(), position().\n",
-         "examples/purchase-order.xml '//item[@qty>1]/@sku'", reading({&kFirst}), QuerySubcommands::select, nullptr},
+         "  from the message, attributes and text as their values; a number, string or boolean\n"
+         "  (count(PATH), sum(PATH), string(PATH), PATH > 4) prints its value. The walk deletes what it\n"
+         "  has passed, so a query over a large message holds about one record in memory.\n"
+         "  EXPR: XPath 1.0 without named axes, variables, lang() and id(): /a/b, a/b (from the document),\n"
+         "  //b, *, @name, @*, .., text(), node(), comment(), [2], [last()], [@id='x'], (//b)[2], a | b,\n"
+         "  + - * div mod, = != < > and or, and the core functions (contains(), substring(), concat() ...).\n",
+         "examples/purchase-order.xml '//item[@qty>1]/@sku'", reading({&kFirst, &kNamespace}), QuerySubcommands::select,
+         nullptr},
         {"batch", "INDIR OUTDIR", "write every message of INDIR into OUTDIR, on all cores",
          "  Writes every file of INDIR to OUTDIR under the same name, as 'quarn write' would, on N threads;\n"
          "  --recursive makes the same folders below OUTDIR. A progress bar with the rate and the time\n"

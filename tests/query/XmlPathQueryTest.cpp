@@ -175,6 +175,90 @@ TEST(XmlPathQuery, SelectsWhatXmllintSelects) {
     compareWithXmllint({kOrders, kOrdersExpressions, sizeof kOrdersExpressions / sizeof *kOrdersExpressions});
 }
 
+namespace {
+// Unions, filtered sets and the functions inside predicates select what xmllint selects.
+const char* const kExpressionNodeSets[] = {
+    "//item | //status", "//status | /orders/order[2]", "(//item)[2]", "(//order)[last()]/@id", "(//item | //status)[3]",
+    "(/orders/order)[2]/item/@sku", "(//order)[position() > 1]//item", "(//item/..)[1]/@id",
+    "//item[contains(., 'o')]", "//order[sum(item/@qty) > 2]/@id", "//item[starts-with(@sku, 'B')]",
+    "//*[local-name() = 'item'][last()]", "//order[position() mod 2 = 1]/@id", "//item[@qty * 2 > 3]/@sku",
+    "//item[string-length(.) = 4]", "//order[.//item/@qty = 5]/@id", "//item[-@qty < -1]", "//order[not(status = 'open')]",
+    "//order[count(item) = 2 or @id = 'o3']/@id", "//item[translate(@sku, 'ABC', 'abc') = 'b']",
+    "//order[normalize-space(status) = 'open'][2]/@id", "//item[substring(., 2, 2) = 'id']",
+};
+
+// Values: numbers, strings and booleans, each written as xmllint writes it where the two agree
+// (xmllint departs from the language in exponents, 15 digits and negative zero; see below).
+const char* const kExpressionValues[] = {
+    "sum(//item/@qty)", "count(//item | //status)", "sum(//item/@qty) div 4", "7 div 2", "-(//item/@qty)", "10 mod 3",
+    "-7 mod 3", "7 mod -3", "floor(-1.5)", "ceiling(1.2)", "round(2.5)", "round(-2.5)", "number('  12 ')",
+    "number('x')", "1 div 0", "-1 div 0", "0 div 0", "- - 3", "3 - -2", "2 * 3 + 4 * 5", "(2 + 3) * 4",
+    "boolean(//nothing)", "not(//item)", "true() and false()", "true() or false()", "//item/@qty = 5",
+    "//item/@qty > 4", "//item/@qty != 2", "//status = 'closed'", "//status != 'open'", "//item/@qty = //order/@id",
+    "//order/@id = //order/@id", "//nothing = //nothing", "not(//nothing != 'x')", "//item[1]/@qty = true()",
+    "boolean('false')", "boolean(0)", "1 < 2 = true()", "'1' = 1.0", "true() = 'false'", "2 > '10'", "'abc' < 'abd'",
+    "concat(//order[1]/@id, '-', count(//item))", "substring('12345', 0, 3)", "substring('12345', 1.5, 2.6)",
+    "substring('12345', 0 div 0, 3)", "substring('12345', -42, 1 div 0)", "substring('12345', -1 div 0, 1 div 0)",
+    "substring-before('1999/04/01', '/')", "substring-after('1999/04/01', '/')", "substring-after('abc', '')",
+    "substring-before('abc', 'x')", "string-length(//item[1])", "string-length('')", "normalize-space('  a  b ')",
+    "translate('bar', 'abc', 'ABC')", "translate('--aaa--', 'abc-', 'ABC')", "name(/*)", "local-name(//item/@sku)",
+    "name(//nothing)", "namespace-uri(/*)", "string(//order[2]/item)", "number(//item[1]/@qty) + 1",
+    "count(/orders/order[status='open'][last()]/item)", "starts-with(//order[2]/@id, 'o')", "contains(//item[3], 'ol')",
+    "string(1 = 1)", "string(12)", "string(-0.5)", "concat('a', 1.50, true())", "sum(//nothing)", "count(/)",
+};
+
+void compareValuesWithXmllint(const char* document, const char* const* expressions, std::size_t count) {
+    const std::string file = ::testing::TempDir() + "quarn-query-values-" + std::to_string(::getpid()) + ".xml";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << document;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        SCOPED_TRACE(expressions[i]);
+        Document doc(document);
+        const XmlPathQuery query(expressions[i]);
+        EXPECT_NE(query.resultKind(), XmlPathQuery::ResultKind::Nodes);
+        std::string theirs = xmllint(file, expressions[i]);
+        if (!theirs.empty() && theirs.back() == '\n') theirs.pop_back();
+        EXPECT_EQ(query.string(doc.root()).toUtf8(), theirs);
+    }
+    std::remove(file.c_str());
+}
+} // namespace
+
+TEST(XmlPathQuery, FunctionsAndOperatorsAgreeWithXmllint) {
+    compareWithXmllint({kOrders, kExpressionNodeSets, sizeof kExpressionNodeSets / sizeof *kExpressionNodeSets});
+    compareValuesWithXmllint(kOrders, kExpressionValues, sizeof kExpressionValues / sizeof *kExpressionValues);
+    const char* const library[] = {"name(//processing-instruction())", "string(//comment())", "count(//sec | //sec/title)",
+                                   "string((//p)[last()]/@n)", "name((//@*)[2])", "count(//text()[normalize-space()])"};
+    compareValuesWithXmllint(kLibrary, library, sizeof library / sizeof *library);
+}
+
+// Where xmllint departs from the language, the language's own rules: a number is written with as
+// many digits as tell it apart and never an exponent, negative zero as 0, and a string reads as
+// a number only in the language's form (no exponent).
+TEST(XmlPathQuery, NumbersAsTheLanguageWritesThem) {
+    const struct {
+        const char* expression;
+        const char* value;
+    } cases[] = {
+        {"1 div 3", "0.3333333333333333"}, {"0.1 + 0.2", "0.30000000000000004"},
+        {"100000000000000000000", "100000000000000000000"}, {"0.0000001", "0.0000001"}, {"-0.000123", "-0.000123"},
+        {"round(-0.4)", "0"}, {"-0", "0"}, {"2.50", "2.5"}, {"1000000 * 1000000", "1000000000000"},
+        {"number('1e3')", "NaN"}, {"number('.5')", "0.5"}, {"number('-')", "NaN"}, {"123456789.125", "123456789.125"},
+    };
+    Document doc(kOrders);
+    for (const auto& c : cases) EXPECT_EQ(XmlPathQuery(c.expression).string(doc.root()).toUtf8(), c.value) << c.expression;
+    // Characters, not UTF-16 units: a character beyond the BMP counts once.
+    Document wide("<a>x\xF0\x9F\x98\x80y</a>");
+    EXPECT_EQ(XmlPathQuery("string-length(/a)").number(wide.root()), 3);
+    EXPECT_EQ(XmlPathQuery("substring(/a, 2, 1)").string(wide.root()).toUtf8(), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(XmlPathQuery("translate(/a, '\xF0\x9F\x98\x80', 'z')").string(wide.root()).toUtf8(), "xzy");
+    EXPECT_EQ(XmlPathQuery("//item/@qty > 4").resultKind(), XmlPathQuery::ResultKind::Boolean);
+    EXPECT_TRUE(XmlPathQuery("//item/@qty > 4").boolean(doc.root()));
+    EXPECT_EQ(XmlPathQuery("sum(//item/@qty)").resultKind(), XmlPathQuery::ResultKind::Number);
+}
+
 TEST(XmlPathQuery, TheSameNodesInEveryCodePage) {
     // The engine sees only the tree, so a message in UTF-16 of either byte order or EBCDIC gives
     // the very values it gives in UTF-8.
@@ -218,6 +302,16 @@ TEST(XmlPathQuery, ScansNoFurtherThanTheAnswerNeeds) {
         XmlPathQuery::Match m = query.first(doc.root());
         ASSERT_TRUE(m || query.resultKind() != XmlPathQuery::ResultKind::Nodes);
         EXPECT_LT(doc.steps(), 20u) << "a first match near the start scans only the start";
+    }
+    // Values stop where their answer is known: a test of existence or a comparison at its first
+    // node that passes, a filtered set at the position it asks for.
+    for (const char* expression : {"boolean(/m/h)", "/m/h/@id = 'second'", "(//h)[2]/@id", "string((//r)[1]/@a)",
+                                   "contains(//h, 'ea') and starts-with(/m/h/@id, 'f')", "//r/@a > 0",
+                                   "concat(name(/m/*), '-', string-length(/m/h/@id))", "not(//h/@id != 'x')"}) {
+        SCOPED_TRACE(expression);
+        Document doc(broken);
+        EXPECT_NO_THROW(XmlPathQuery(expression).string(doc.root()));
+        EXPECT_LT(doc.steps(), 20u);
     }
     // Every match of a path whose positions are spent, or under the one document element, is
     // also found without reading on.
@@ -308,6 +402,130 @@ TEST(XmlPathQuery, RefusesWhatItDoesNotSupportWithThePlace) {
         } catch (const XmlPathQuery::SyntaxError& e) {
             EXPECT_EQ(e.offset(), b.offset) << e.what();
             EXPECT_NE(std::string(e.what()).find(b.expression), std::string::npos);
+        }
+    }
+}
+
+// A SOAP envelope whose prefixes are not the query's: the envelope's "env", a body in the orders
+// namespace by default, by another prefix, undeclared again (xmlns=""), and names of the same
+// local part in no namespace or another.
+const char* const kEnvelope =
+    "<env:Envelope xmlns:env=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:m=\"urn:orders\">"
+    "<env:Header><m:trace env:mustUnderstand=\"1\" id=\"t1\">abc</m:trace></env:Header>"
+    "<env:Body>"
+    "<order xmlns=\"urn:orders\" id=\"o1\"><item sku=\"A\">1</item><m:item sku=\"B\" m:qty=\"2\">2</m:item></order>"
+    "<other:order xmlns:other=\"urn:orders\" id=\"o2\"/>"
+    "<order id=\"o3\"/><x:order xmlns:x=\"urn:else\" id=\"o5\"/>"
+    "<wrap xmlns=\"urn:orders\"><inner xmlns=\"\"><order id=\"o4\"/></inner></wrap>"
+    "</env:Body></env:Envelope>";
+
+// Namespaces in queries: a bound prefix matches by the namespace the document's declarations give
+// a name, whatever prefix (or default) the document uses; the same selection asked of xmllint with
+// local-name() and namespace-uri(). An unbound prefix keeps its plain meaning, the name as written.
+TEST(XmlPathQuery, BoundPrefixesMatchByNamespace) {
+    const XmlPathQuery::Namespaces bindings = {{"s", "http://schemas.xmlsoap.org/soap/envelope/"}, {"o", "urn:orders"}};
+    auto in = [](const char* local, const char* uri) {
+        return std::string("*[local-name()='") + local + "' and namespace-uri()='" + uri + "']";
+    };
+    const std::string S = "http://schemas.xmlsoap.org/soap/envelope/", O = "urn:orders";
+    const struct {
+        std::string ours;
+        std::string xmllints;
+    } cases[] = {
+        {"/s:Envelope/s:Body/o:order/@id", "/" + in("Envelope", S.c_str()) + "/" + in("Body", S.c_str()) + "/" + in("order", O.c_str()) + "/@id"},
+        {"//o:order/@id", "//" + in("order", O.c_str()) + "/@id"},
+        {"//o:item/@sku", "//" + in("item", O.c_str()) + "/@sku"},
+        {"//@s:mustUnderstand", "//@*[local-name()='mustUnderstand' and namespace-uri()='" + S + "']"},
+        {"//@o:qty", "//@*[local-name()='qty' and namespace-uri()='" + O + "']"},
+        {"//@o:id", "//@*[local-name()='id' and namespace-uri()='" + O + "']"},
+        {"//s:Body/o:*/@id", "//" + in("Body", S.c_str()) + "/*[namespace-uri()='" + O + "']/@id"},
+        {"//o:item/@o:*", "//" + in("item", O.c_str()) + "/@*[namespace-uri()='" + O + "']"},
+        {"//order/@id", "//*[name()='order']/@id"},
+        {"//m:item/@sku", "//*[name()='m:item']/@sku"},
+        {"//o:trace/text()", "//" + in("trace", O.c_str()) + "/text()"},
+        {"//o:order[o:item/@sku = 'B']/@id", "//" + in("order", O.c_str()) + "[" + in("item", O.c_str()) + "/@sku = 'B']/@id"},
+    };
+    const std::string file = ::testing::TempDir() + "quarn-query-ns-" + std::to_string(::getpid()) + ".xml";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << kEnvelope;
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ours);
+        Document doc(kEnvelope);
+        std::string ours;
+        for (const XmlPathQuery::Match& m : XmlPathQuery(c.ours, bindings).all(doc.root()))
+            ours += asXmllintPrints(m, kEnvelope) + "\n";
+        EXPECT_EQ(ours, xmllint(file, c.xmllints));
+        EXPECT_FALSE(ours.empty() && c.ours != "//@o:id") << "a case that selects nothing proves little";
+        Document again(kEnvelope);
+        EXPECT_EQ(XmlPathQuery("count(" + c.ours + ")", bindings).string(again.root()).toUtf8() + "\n",
+                  xmllint(file, "count(" + c.xmllints + ")"));
+    }
+    const char* const values[][2] = {
+        {"count(//o:*)", nullptr},
+        {"namespace-uri(//s:Body/*[1])", "urn:orders"},
+        {"namespace-uri(//inner/order)", ""},
+        {"namespace-uri(//@m:qty)", "urn:orders"},
+        {"local-name(//o:item[2])", "item"},
+        {"name(//o:item[2])", "m:item"},
+        {"name(//o:order[2])", "other:order"},
+    };
+    for (const auto& v : values) {
+        SCOPED_TRACE(v[0]);
+        Document doc(kEnvelope);
+        const std::string got = XmlPathQuery(v[0], bindings).string(doc.root()).toUtf8();
+        if (v[1]) EXPECT_EQ(got, v[1]);
+        else EXPECT_EQ(got + "\n", xmllint(file, "count(//*[namespace-uri()='" + O + "'])"));
+    }
+    std::remove(file.c_str());
+    // Unbound, "env:Body" is the name as written; bound to another namespace it is not that one.
+    Document doc(kEnvelope);
+    EXPECT_EQ(XmlPathQuery("count(/env:Envelope/env:Body)").number(doc.root()), 1);
+    EXPECT_EQ(XmlPathQuery("count(/env:Envelope/env:Body)", {{"env", "urn:other"}}).number(doc.root()), 0);
+    // "p:*" needs its prefix bound; a namespaced attribute is not one an edit can create.
+    EXPECT_THROW(XmlPathQuery("//q:*"), XmlPathQuery::SyntaxError);
+    EXPECT_EQ(XmlPathQuery("//o:order/@o:flag", bindings).finalAttributeName(), nullptr);
+}
+
+// An expression outside the engine is refused by what it uses, at the place it is used, rather
+// than by the token where the parse happened to stop.
+TEST(XmlPathQuery, NamesWhatItDoesNotSupport) {
+    std::string longStep = "a[b";
+    for (int i = 0; i < 70; ++i) longStep += "/b";
+    longStep += "]";
+    const struct {
+        std::string expression;
+        std::size_t offset;
+        const char* message;
+    } bad[] = {
+        {"lang('en')", 0, "function lang() is not supported"},
+        {"//a[id('x')]", 4, "function id() is not supported"},
+        {"//a[foo(1)]", 4, "unknown function foo()"},
+        {"count(//a) + bar()", 13, "unknown function bar()"},
+        {"$x", 0, "variables are not supported"},
+        {"'a' | //b", 0, "'|' joins node sets only"},
+        {"//b | 1", 6, "'|' joins node sets only"},
+        {"count('a')", 6, "function count() takes a node set"},
+        {"substring('a')", 0, "function substring() takes 2 to 3 arguments"},
+        {"concat('a')", 0, "function concat() takes 2 or more arguments"},
+        {"true(1)", 0, "function true() takes 0 arguments"},
+        {"'a'[1]", 0, "a predicate or a step after a value that is not a node set"},
+        {"count(//a)/b", 0, "a predicate or a step after a value that is not a node set"},
+        {"1.2.3", 3, "unexpected '.3'"},
+        {"concat('a', 'b'", 15, "expected ')'"},
+        {"following-sibling::a", 17, "axes other than the abbreviated ones are not supported"},
+        // Every path counts its steps, those inside predicates too (a step is one bit of a word).
+        {longStep, longStep.size() - 1, "a path of more than 62 steps"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.expression);
+        try {
+            XmlPathQuery q(b.expression);
+            ADD_FAILURE() << "accepted";
+        } catch (const XmlPathQuery::SyntaxError& e) {
+            EXPECT_EQ(e.offset(), b.offset) << e.what();
+            EXPECT_NE(std::string(e.what()).find(b.message), std::string::npos) << e.what();
         }
     }
 }

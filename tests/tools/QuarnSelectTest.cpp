@@ -134,3 +134,55 @@ TEST(QuarnSelect, TheDocumentNodeOfWhatIsNoDocumentIsRefused) {
         EXPECT_EQ(r.out, counted ? "1\n" : "<?xml version='1.0'?>\n<a><b/></a>\n") << expression;
     }
 }
+
+// Values of every kind print as they are; an expression outside the engine is refused with what
+// it uses (status 2), not with the token where the parse stopped.
+TEST(QuarnSelect, ValuesOfEveryKindAndWhatIsNotSupported) {
+    const struct {
+        const char* expression;
+        const char* out;
+    } values[] = {
+        {"sum(//item/@qty)", "3\n"},
+        {"//item/@price > 200", "true\n"},
+        {"concat(//item[1]/@sku, '/', (//item)[last()]/@sku)", "A-100/B-220\n"},
+        {"//item[1]/@qty | //item[2]/@sku", "2\nB-220\n"},
+        {"0 div 0", "NaN\n"},
+    };
+    for (const auto& v : values) {
+        const Result r = quarn("select " + quote(kExample) + " " + quote(v.expression));
+        EXPECT_EQ(r.status, 0) << v.expression << ": " << r.err;
+        EXPECT_EQ(r.out, v.out) << v.expression;
+        if (std::string(v.expression).find('|') == std::string::npos) {
+            EXPECT_EQ(quarn("get " + quote(kExample) + " " + quote(v.expression)).out, v.out) << v.expression;
+        }
+    }
+    const Result lang = quarn("select " + quote(kExample) + " '//item[lang(\"en\")]'");
+    EXPECT_EQ(lang.status, 2);
+    EXPECT_NE(lang.err.find("function lang() is not supported at character 8"), std::string::npos) << lang.err;
+    const Result unknown = quarn("get " + quote(kExample) + " 'upper-case(//item)'");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("unknown function upper-case()"), std::string::npos) << unknown.err;
+}
+
+// -N binds a prefix as xmlstarlet's does: the envelope's own prefix and its default namespace
+// are not the query's, and an unbound prefix still means the name as written.
+TEST(QuarnSelect, NamespacesBoundOnTheCommandLine) {
+    const std::string envelope =
+        "<soap:Envelope xmlns:soap='http://schemas.xmlsoap.org/soap/envelope/'><soap:Body>"
+        "<getPrice xmlns='urn:shop'><sku>B-220</sku></getPrice><sku>plain</sku>"
+        "</soap:Body></soap:Envelope>";
+    const std::string bind = "-N s=http://schemas.xmlsoap.org/soap/envelope/ --namespace=p=urn:shop ";
+    Result r = quarn("select " + bind + "- '/s:Envelope/s:Body/p:getPrice/p:sku/text()'", envelope);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "B-220\n");
+    EXPECT_EQ(quarn("get " + bind + "- 'count(//p:*)'", envelope).out, "2\n");
+    EXPECT_EQ(quarn("get " + bind + "- 'name(/s:Envelope/s:Body/*[1])'", envelope).out, "getPrice\n");
+    EXPECT_EQ(quarn("select - '//soap:Body/sku'", envelope).out, "<sku>plain</sku>\n");
+    EXPECT_EQ(quarn("select -N soap=urn:other - '//soap:Body'", envelope).status, 3);
+    for (const char* bad : {"-N s", "-N =urn:x", "-N s=", "-N a:b=urn:x"}) {
+        const Result b = quarn(std::string("select ") + bad + " - //x", envelope);
+        EXPECT_EQ(b.status, 2) << bad;
+        EXPECT_NE(b.err.find("PREFIX=URI"), std::string::npos) << bad << ": " << b.err;
+    }
+    EXPECT_EQ(quarn("write -N s=urn:x -", envelope).status, 2);
+}

@@ -1,0 +1,23 @@
+// XmlNamespaceScope: the namespace a name is in, found the way the tree keeps namespaces (it
+// does not resolve them): by walking up from an element through the xmlns and xmlns:p
+// attributes of it and its ancestors. Reads the part of the tree already built (an element's
+// attributes are built with it); stateless.
+#pragma once
+
+#include "host/KelStringBase.hpp"
+
+class KelSyntaxElement;
+
+class XmlNamespaceScope {
+public:
+    // The URI that the declarations in scope at `element` give `prefix` (the default namespace
+    // for an empty prefix): false when none does, or when the nearest undeclares it (xmlns="").
+    static bool lookup(KelSyntaxElement* element, const KelStringBase& prefix, KelStringBase& uri);
+    // The namespace URI of an element's name, or of an attribute's (an unprefixed attribute is in
+    // none); empty when none.
+    static KelStringBase uriOfElement(KelSyntaxElement* element);
+    static KelStringBase uriOfAttribute(KelSyntaxElement* attribute);
+    // The part of a qualified name before and after its colon (empty prefix when none).
+    static KelStringBase prefixOf(const KelStringBase& name);
+    static KelStringBase localPartOf(const KelStringBase& name);
+};

@@ -1,0 +1,147 @@
+// The streaming evaluation (XmlPathQuery::TreeUse::DeletePassed): the same answers as the
+// evaluation that keeps the tree, over the conformance suite and the hostile documents, and
+// the elements it has passed are deleted, so a long message is held about one record deep.
+#include "host/KelBuffer.hpp"
+#include "host/KelException.hpp"
+#include "host/KelMessageGroup.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelSyntaxElementPool.hpp"
+#include "parser/XmlKelParser.hpp"
+#include "query/XmlPathQuery.hpp"
+#include "tests/support/ConformanceManifest.hpp"
+#include "tests/support/HostileDocuments.hpp"
+#include "tests/support/TestDocumentCodePage.hpp"
+
+#include <gtest/gtest.h>
+
+#include <exception>
+#include <string>
+
+namespace {
+class Document {
+public:
+    Document(const std::string& bytes, int ccsid = 1208, int encoding = 546) : parser(&group, true) {
+        parser.initialize();
+        parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(bytes), encoding, ccsid);
+    }
+    KelSyntaxElement* root() { return parser.rootElement(); }
+    std::size_t slots() { return parser.elementPool().slotsCarved(); }
+
+    KelMessageGroup group;
+    XmlKelParser parser;
+};
+
+// Everything an evaluation tells: each node's kind, name and value as the walk reports it (a
+// streaming caller keeps nothing past the visit), the value of the whole, or the failure.
+std::string answer(const std::string& bytes, int ccsid, int encoding, const XmlPathQuery& query, XmlPathQuery::TreeUse use) {
+    std::string out;
+    try {
+        Document doc(bytes, ccsid, encoding);
+        if (query.resultKind() == XmlPathQuery::ResultKind::Nodes) {
+            query.forEach(
+                doc.root(),
+                [&](const XmlPathQuery::Match& m) {
+                    out += std::to_string(m.kind) + " " + m.element->name().toUtf8() + "=" +
+                           XmlPathQuery::stringValue(m).toUtf8() + "\n";
+                    return true;
+                },
+                use);
+        } else {
+            out = query.string(doc.root(), use).toUtf8();
+        }
+    } catch (const std::exception& e) {
+        out += std::string("failed: ") + e.what();
+    }
+    return out;
+}
+
+const char* const kExpressions[] = {
+    "//node()", "//*[2]/@*", "string(/*/*[2])", "count(//*[*][@*][1])", "count(//comment() | //processing-instruction())",
+};
+
+// Sanitizer builds run each parse many times slower: they take every fourth document of the suite.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kStride = 4;
+#else
+constexpr int kStride = 1;
+#endif
+} // namespace
+
+TEST(XmlPathStreaming, SameAnswersAsKeepingTheTreeOverTheSuiteAndTheHostileDocuments) {
+    std::vector<XmlPathQuery> queries;
+    for (const char* e : kExpressions) queries.emplace_back(e);
+    int compared = 0;
+    auto compare = [&](const std::string& what, const std::string& bytes, int ccsid, int encoding) {
+        for (const XmlPathQuery& q : queries) {
+            EXPECT_EQ(answer(bytes, ccsid, encoding, q, XmlPathQuery::TreeUse::DeletePassed),
+                      answer(bytes, ccsid, encoding, q, XmlPathQuery::TreeUse::Keep))
+                << what << ": " << q.text();
+        }
+        ++compared;
+    };
+    for (const HostileDocument& h : HostileDocuments::all()) compare(h.shape, h.text, 1208, 546);
+    const std::string manifest = std::string(QUARN_CONFORMANCE_DIR) + "/xmlconf.xml";
+    bool present = false;
+    ConformanceManifest::readFile(manifest, &present);
+    if (!present) GTEST_SKIP() << "no conformance suite at " << manifest;
+    int index = 0;
+    for (const ConformanceCase& c : ConformanceManifest::read(manifest)) {
+        if (!ConformanceManifest::notApplicable(c).empty() || index++ % kStride != 0) continue;
+        bool readable = false;
+        const std::string bytes = ConformanceManifest::readFile(c.path(), &readable);
+        if (!readable) continue;
+        const TestDocumentCodePage page = TestDocumentCodePage::of(bytes);
+        compare(c.id, bytes, page.ccsid, page.encoding);
+    }
+    EXPECT_GT(compared, 700 / kStride);
+}
+
+// What streams deletes behind it: the pool's high-water mark stays at about one record however
+// many records there are. What needs what lies behind keeps the tree, and answers the same.
+TEST(XmlPathStreaming, DeletesWhatItHasPassedAndKeepsWhatIsStillNeeded) {
+    std::string big = "<m id='m'><h>head</h>";
+    const int records = 2000;
+    for (int i = 1; i <= records; ++i)
+        big += "<r n='" + std::to_string(i) + "'><f>x" + std::to_string(i % 7) + "</f><g/></r>\n";
+    big += "</m>";
+    const struct {
+        const char* expression;
+        bool streams;
+    } cases[] = {
+        {"count(//r)", true},
+        {"count(/m/r[f = 'x3'])", true},
+        {"sum(//r/@n) div count(//r)", false},   // two paths from the context: the second must start over
+        {"//r[@n = 1999]/f", true},
+        {"count(//r[g][f != 'x1']/@n) > 100", true},
+        {"string(//r[position() = 1500]/@n)", true},
+        {"count(//r[last()])", false},
+        {"count(//r[../@id = 'm'])", false},
+        {"count(//r[/m/@id = 'm'])", false},
+        {"count((//r)[2] | //h)", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expression);
+        const XmlPathQuery q(c.expression);
+        EXPECT_EQ(q.streams(), c.streams);
+        Document kept(big), streamed(big);
+        const std::string expected = q.string(kept.root()).toUtf8();
+        EXPECT_EQ(q.string(streamed.root(), XmlPathQuery::TreeUse::DeletePassed).toUtf8(), expected);
+        EXPECT_GT(kept.slots(), static_cast<std::size_t>(records));
+        if (c.streams)
+            EXPECT_LT(streamed.slots(), 100u) << "the records passed were deleted";
+        else
+            EXPECT_GT(streamed.slots(), static_cast<std::size_t>(records)) << "nothing that is still needed went";
+    }
+    // Each node is reported before anything below it goes, so its text is whole at the visit.
+    Document doc(big);
+    std::size_t seen = 0;
+    XmlPathQuery("//r[@n mod 100 = 0]").forEach(
+        doc.root(),
+        [&](const XmlPathQuery::Match& m) {
+            EXPECT_EQ(XmlPathQuery::stringValue(m).toUtf8(), "x" + std::to_string((++seen * 100) % 7));
+            return true;
+        },
+        XmlPathQuery::TreeUse::DeletePassed);
+    EXPECT_EQ(seen, 20u);
+    EXPECT_LT(doc.slots(), 100u);
+}

@@ -1,5 +1,7 @@
 #include "bench/DocumentGenerator.hpp"
 
+#include <unicode/ucnv.h>
+
 #include <stdexcept>
 
 namespace {
@@ -22,7 +24,7 @@ std::uint32_t DocumentGenerator::next() {
     return static_cast<std::uint32_t>((iState * 0x2545F4914F6CDD1DULL) >> 32);
 }
 
-void DocumentGenerator::appendRecord(std::string& out, unsigned index) {
+void DocumentGenerator::appendRecord(std::string& out, unsigned index, bool entity) {
     out += "  <order id=\"";
     appendNumber(out, 100000 + index);
     out += "\" status='";
@@ -60,7 +62,7 @@ void DocumentGenerator::appendRecord(std::string& out, unsigned index) {
     out += "    </lines>\n";
     if (below(4) == 0) out += "    <!-- priority handling requested -->\n";
     // A declared entity now and then: the scanner's entity handling is costly, and messages use it rarely.
-    if (index % 8 == 0) out += "    <supplier>&supplier;</supplier>\n";
+    if (entity && index % 8 == 0) out += "    <supplier>&supplier;</supplier>\n";
     else out += "    <supplier>Acme Trading Ltd.</supplier>\n";
     out += "    <note><![CDATA[Leave at <reception> if absent & call ahead]]></note>\n";
     out += "  </order>\n";
@@ -83,10 +85,31 @@ std::string DocumentGenerator::utf8Document(std::size_t targetBytes) {
     return out;
 }
 
+std::string DocumentGenerator::utf8Message(std::size_t targetBytes) {
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<batch id='B-";
+    appendNumber(out, below(1000000));
+    out += "'>\n";
+    const std::string closing = "</batch>\n";
+    for (unsigned index = 0; out.size() + closing.size() < targetBytes; ++index) appendRecord(out, index, false);
+    out += closing;
+    return out;
+}
+
 std::string DocumentGenerator::document(std::size_t targetBytes, Encoding encoding) {
-    std::string utf8 = utf8Document(encoding == Encoding::Utf8 ? targetBytes : targetBytes / 2);
+    std::string utf8 = utf8Document(encoding == Encoding::Utf16Le ? targetBytes / 2 : targetBytes);
     if (encoding == Encoding::Utf8) return utf8;
     const std::string declared = "encoding=\"UTF-8\"";
+    if (encoding == Encoding::Ebcdic37) {
+        utf8.replace(utf8.find(declared), declared.size(), "encoding=\"IBM037\"");
+        // Accents make a record a few bytes shorter than in UTF-8: the size is that of the UTF-8 text.
+        std::string out(utf8.size(), '\0');
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t length = ucnv_convert("ibm-37", "UTF-8", &out[0], static_cast<int32_t>(out.size()), utf8.data(),
+                                            static_cast<int32_t>(utf8.size()), &status);
+        if (U_FAILURE(status)) throw std::runtime_error("cannot convert the document to EBCDIC 37");
+        out.resize(static_cast<std::size_t>(length));
+        return out;
+    }
     utf8.replace(utf8.find(declared), declared.size(), "encoding=\"UTF-16\"");
     return std::string("\xFF\xFE", 2) + utf8ToUtf16Le(utf8);
 }

@@ -40,6 +40,25 @@ QuarnWorkloads::WalkResult QuarnWorkloads::fullWalk() {
     return result;
 }
 
+std::size_t QuarnWorkloads::fieldLength(std::initializer_list<const char*> path) {
+    KelSyntaxElement* at = root();
+    for (const char* name : path) {
+        const KelStringBase wanted = KelStringBase::fromAscii(name);
+        KelSyntaxElement* next = nullptr;
+        for (KelSyntaxElement* c = at->firstChild(); c != nullptr && next == nullptr; c = c->nextSibling())
+            if (c->type() == XmlTypeElement && c->name() == wanted) next = c;
+        if (next == nullptr) return 0;
+        at = next;
+    }
+    // The element's text is its content child.
+    for (KelSyntaxElement* c = at->firstChild(); c != nullptr; c = c->nextSibling()) {
+        if (c->type() != XmlTypeContent) continue;
+        const KelValue& value = c->value();
+        return value.isCharacter() ? value.characterValue().length() : 0;
+    }
+    return 0;
+}
+
 KelSyntaxElement* QuarnWorkloads::firstChildOfDocumentElement() {
     for (KelSyntaxElement* c = root()->firstChild(); c != nullptr; c = c->nextSibling())
         if (c->type() == XmlTypeElement) return c->firstChild();

@@ -10,6 +10,7 @@
 #include "parser/XmlKelParser.hpp"
 
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,9 @@ public:
 
     // Builds every element and reads every value, depth first.
     WalkResult fullWalk();
+    // Code units of the text of the element at `path` (element names from the root down, each the
+    // first child of that name), parsing no further than that needs; 0 when the path leads nowhere.
+    std::size_t fieldLength(std::initializer_list<const char*> path);
     // The first child of the document element (scanning no further than that needs); null when
     // the document has none.
     KelSyntaxElement* firstChildOfDocumentElement();

@@ -42,20 +42,26 @@ bool isVersionNumber(const XMLCh* text) {
 
 XmlDocumentScan::XmlDocumentScan(const KelOwnedLogSource* source, XmlScanClient* client,
                                  XMLDocumentHandler* documents, DocTypeHandler* declarations, bool spanReuse)
-    : iSource(source), iClient(client), iScan(documents, declarations, this, this, XmlBuilderLimits().entityExpansions),
+    : iSource(source), iClient(client), iDocuments(documents), iDeclarations(declarations),
+      iScan(std::make_unique<XmlScannerObjects>(documents, declarations, this, this,
+                                                XmlBuilderLimits().entityExpansions)),
       iSpans(spanReuse), iFailures(source, iSpans) {
     iUtils.setOwner(source);
     iMeter.setLimits(iLimits);
-    iScan.memory().setMeter(&iMeter);
-    iScan.memory().setReferenceLog(&iReferences);
-    iScan.setExpansionLimit(iLimits.entityExpansions);
+    attachScanner();
+}
+
+void XmlDocumentScan::attachScanner() {
+    iScan->memory().setMeter(&iMeter);
+    iScan->memory().setReferenceLog(&iReferences);
+    iScan->setExpansionLimit(iLimits.entityExpansions);
     // Given to the constructors too, but the reader manager learns of the entity handler, and
     // the document-type scan of its handler, only through these setters.
-    iScan.scanner().setDocHandler(documents);
-    iScan.scanner().setDocTypeHandler(declarations);
-    iScan.scanner().setErrorReporter(this);
-    iScan.validator().setErrorReporter(this);
-    iScan.scanner().setEntityHandler(this);
+    iScan->scanner().setDocHandler(iDocuments);
+    iScan->scanner().setDocTypeHandler(iDeclarations);
+    iScan->scanner().setErrorReporter(this);
+    iScan->validator().setErrorReporter(this);
+    iScan->scanner().setEntityHandler(this);
 }
 
 XmlDocumentScan::~XmlDocumentScan() {
@@ -66,10 +72,10 @@ XmlDocumentScan::~XmlDocumentScan() {
 void XmlDocumentScan::setLimits(const XmlBuilderLimits& limits) {
     iLimits = limits;
     iMeter.setLimits(limits);
-    iScan.setExpansionLimit(limits.entityExpansions);
+    iScan->setExpansionLimit(limits.entityExpansions);
 }
 
-const ReaderMgr& XmlDocumentScan::readers() const noexcept { return *iScan.scanner().getReaderMgr(); }
+const ReaderMgr& XmlDocumentScan::readers() const noexcept { return *iScan->scanner().getReaderMgr(); }
 
 bool XmlDocumentScan::readingEntity() const noexcept { return readers().getReaderDepth() > 1; }
 
@@ -91,10 +97,19 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
     iStartTagName = nullptr;
     iMeter.start(length);
     iReferences.watch(nullptr);
-    iScan.scanner().forgetUndeclaredReferences();
+    iScan->scanner().forgetUndeclaredReferences();
 
     if (iScanInProgress) giveUp();
-    else iScan.dropInput();
+    else iScan->dropInput();
+    if (iScannerFailed) {
+        // A scan the library failed in (on a limit in an external subset, say) can leave it in a
+        // state its reset does not clear, in which it fails the next document where that has no
+        // fault: the next document gets scanner objects of its own.
+        auto fresh = std::make_unique<XmlScannerObjects>(iDocuments, iDeclarations, this, this, iLimits.entityExpansions);
+        iScan = std::move(fresh);
+        attachScanner();
+        iScannerFailed = false;
+    }
 
     long bomLength = 0;   // bytes of a byte-order mark before the document text
     if (data != nullptr) {
@@ -118,7 +133,7 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
         iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
         if (iEncodingName.empty() && bomLength == 2)
             iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
-        iScan.setInput(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kSystemId,
+        iScan->setInput(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kSystemId,
                        iEncodingName.empty() ? nullptr : iEncodingName.data());
     }
     // The byte order the scanner reads UTF-16 in: the one it was told ("utf-16" alone it reads
@@ -136,16 +151,16 @@ void XmlDocumentScan::step() {
         XmlExpansionMeter& meter;
         ~Watch() { meter.watch(nullptr); }
     } watch{iMeter};
-    iMeter.watch(iScan.scanner().getReaderMgr());
+    iMeter.watch(iScan->scanner().getReaderMgr());
     try {
         ++iStepCount;
         if (iScanInProgress) {
-            iScanInProgress = iScan.scanNext();
+            iScanInProgress = iScan->scanNext();
         } else {
             // Half a code unit at the end would be dropped by the scanner without a word.
             if (KelConverter::isUtf16Ccsid(iCodePage) && ((iBufferLength - iSpans.bomLength()) & 1) != 0)
                 failWithScannerMessage(0, u"UTF-16 data of odd length");
-            iScanInProgress = iScan.scanFirst();
+            iScanInProgress = iScan->scanFirst();
         }
     } catch (const KelException& failure) {
         recordFailure(failure);
@@ -175,8 +190,8 @@ void XmlDocumentScan::step() {
     if (iScanInProgress) return;
     // The scan is over: freeing its readers belongs to no document.
     iMeter.watch(nullptr);
-    iScan.dropInput();
-    iScan.memory().releaseSpareReaders();
+    iScan->dropInput();
+    iScan->memory().releaseSpareReaders();
     // A scan that stops without reaching the end of the document has failed, even when the
     // scanner said nothing: the tree must not pass for complete.
     if (!iClient->documentEnded()) failWithScannerMessage(0, u"The document ended before it was complete");
@@ -187,18 +202,20 @@ void XmlDocumentScan::giveUp() noexcept {
     iReferences.watch(nullptr);
     iScanInProgress = false;
     iStartTagName = nullptr;
-    iScan.resetScan();
-    iScan.dropInput();
-    iScan.memory().releaseSpareReaders();
+    iScan->resetScan();
+    iScan->dropInput();
+    iScan->memory().releaseSpareReaders();
 }
 
 void XmlDocumentScan::recordFailure(const KelException& failure) {
     giveUp();
+    iScannerFailed = true;
     iLastError = failure.clone();
 }
 
 void XmlDocumentScan::recordUnexpected(const char* what) {
     giveUp();
+    iScannerFailed = true;
     iLastError = iFailures.unexpected(what, iClient->currentElementName());
 }
 
@@ -257,7 +274,7 @@ KelStringBase XmlDocumentScan::checkedName(const XMLCh* name) {
 void XmlDocumentScan::checkVersion(const XMLCh* version) {
     // The scanner takes any version it does not know for 1.0, even one that is not a version
     // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
-    if (hasText(version) && !isVersionNumber(version)) iScan.scanner().emitError(XMLErrs::BadXMLVersion, version);
+    if (hasText(version) && !isVersionNumber(version)) iScan->scanner().emitError(XMLErrs::BadXMLVersion, version);
 }
 
 void XmlDocumentScan::declareEntity(const DTDEntityDecl& entity) {
@@ -271,7 +288,7 @@ void XmlDocumentScan::checkEndOfDocument() {
     // and says nothing: they are as malformed as any other bad sequence.
     if (iSpans.stoppedInsideCharacter(readers())) {
         const TranscodingException cutOff(__FILE__, __LINE__, XMLExcepts::Trans_BadSrcSeq);
-        const Locator* where = iScan.scanner().getLocator();
+        const Locator* where = iScan->scanner().getLocator();
         error(XMLExcepts::Trans_BadSrcSeq, XMLUni::fgExceptDomain, ErrType_Fatal, cutOff.getMessage(), nullptr,
               nullptr, where ? where->getLineNumber() : 0, where ? where->getColumnNumber() : 0);
     }
@@ -299,7 +316,7 @@ void XmlDocumentScan::failWithScannerMessage(int code, const XMLCh* message) {
 }
 
 void XmlDocumentScan::failLimit(const char* limit, unsigned long value) {
-    iFailures.limit(limit, value, iScan.scanner().getLocator(), blame());
+    iFailures.limit(limit, value, iScan->scanner().getLocator(), blame());
 }
 
 XmlScanFailures::Blame XmlDocumentScan::blame() {
@@ -311,7 +328,7 @@ void XmlDocumentScan::error(const unsigned int errCode, const XMLCh* const errDo
                             const XMLFileLoc lineNum, const XMLFileLoc colNumber) {
     KelTraceScope trace(iSource, "XmlBrokerOrvaneParser::error");
     if (errCode == XMLErrs::EntityExpansionLimitExceeded)
-        failLimit("entity expansions", iScan.scanner().expansionLimit());
+        failLimit("entity expansions", iScan->scanner().expansionLimit());
     if (type == ErrType_Warning) {
         // A warning is the scanner's remark on a well-formed document (a second declaration of
         // an attribute, say): ending the scan for it would reject documents that are fine.

@@ -61,7 +61,7 @@ public:
     // Gives up any scan in progress and prepares one over `bitStream` (null: nothing to scan).
     // Raises KelRecoverableException E_XmlP_InvParams for a negative length.
     void start(const KelBuffer* bitStream, long ccsid, long encoding);
-    bool canScan() const noexcept { return iScan.hasInput() || iScanInProgress; }
+    bool canScan() const noexcept { return iScan->hasInput() || iScanInProgress; }
     bool inProgress() const noexcept { return iScanInProgress; }
     // One step (the first starts the scan), with the meter watching the scanner's readers. Every
     // failure is recorded and raised as a KelParserException, and so is a scan that stops before
@@ -77,7 +77,7 @@ public:
     int encoding() const noexcept { return iEncoding; }
 
     // ---- What the handlers use.
-    XmlBoundedScanner& scanner() const noexcept { return iScan.scanner(); }
+    XmlBoundedScanner& scanner() const noexcept { return iScan->scanner(); }
     const xercesc::ReaderMgr& readers() const noexcept;
     XmlSpanLocator& spans() noexcept { return iSpans; }
     const XmlSpanLocator& spans() const noexcept { return iSpans; }
@@ -131,6 +131,8 @@ public:
     void startInputSource(const xercesc::InputSource& inputSource) override;
 
 private:
+    // Gives the scanner objects this scan's handlers, limits, meter and reference log.
+    void attachScanner();
     void recordFailure(const KelException& failure);
     void recordUnexpected(const char* what);
     XmlScanFailures::Blame blame();
@@ -139,10 +141,13 @@ private:
 
     const KelOwnedLogSource* iSource;
     XmlScanClient* iClient;
+    xercesc::XMLDocumentHandler* iDocuments;
+    xercesc::DocTypeHandler* iDeclarations;
     XmlExpansionMeter iMeter;             // told of the scanner's readers by its memory
     XmlParameterReferenceLog iReferences; // likewise, while an internal subset is scanned
-    XmlScannerObjects iScan;              // the scanner, what it needs and the input it reads
+    std::unique_ptr<XmlScannerObjects> iScan;   // the scanner, what it needs and the input it reads
     bool iScanInProgress = false;
+    bool iScannerFailed = false;          // the last scan failed: new scanner objects for the next
     XmlSpanLocator iSpans;                // positions, spans, the bytes
     XmlScanFailures iFailures;            // finds its places in iSpans' bytes
     XmlUtils iUtils;

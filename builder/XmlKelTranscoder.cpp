@@ -1,6 +1,8 @@
 #include "builder/XmlKelTranscoder.hpp"
 
 #include "host/KelConverter.hpp"
+#include "host/KelException.hpp"
+#include "host/KelSingleByteTable.hpp"
 
 #include <xercesc/util/TranscodingException.hpp>
 #include <xercesc/util/XMLExceptMsgs.hpp>
@@ -168,13 +170,32 @@ bool hasNewLine(const UConverter* converter) {
 } // namespace
 
 XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
-                                           MemoryManager* manager) {
+                                           MemoryManager* manager, int ccsid) {
     if (icuName == nullptr || *icuName == '\0') return nullptr;
     // Strict both ways: a byte that is not valid in the code page is a fault in the document,
     // never something to paper over with a substitute character.
     UConverter* converter = KelConverter::openStrict(icuName);
     if (converter == nullptr) return nullptr;
-    return new XmlKelTranscoder(encodingName, converter, blockSize, manager);
+    auto* transcoder = new XmlKelTranscoder(encodingName, converter, blockSize, manager);
+    // The page's table is that of the same strict converter; it is used only when it is the
+    // converter of this transcoder and the page has no state.
+    const KelSingleByteTable* table = nullptr;
+    if (ccsid > 0 && transcoder->iForm == Form::Other && !transcoder->iStateful) {
+        try {
+            if (KelConverter::setCodepage(ccsid, 0)->icuName() == icuName) table = KelSingleByteTable::forCcsid(ccsid);
+        } catch (const KelException&) {
+            table = nullptr;
+        }
+    }
+    if (table != nullptr) {
+        for (int b = 0; b < 256; ++b) {
+            const int unit = table->unitFor(static_cast<unsigned char>(b));
+            // NL ends a line in EBCDIC as LF does, as the converter's way below reads it.
+            transcoder->iByteUnits[b] = transcoder->iNewLine && unit == 0x85 ? u'\n' : unit;
+        }
+        transcoder->iByteTable = true;
+    }
+    return transcoder;
 }
 
 XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
@@ -207,24 +228,49 @@ void XmlKelTranscoder::restoreState() {
     }
 }
 
+std::size_t XmlKelTranscoder::decodeDirect(const unsigned char* src, std::size_t count, XMLCh* out, std::size_t room,
+                                           unsigned char* sizes, std::size_t& consumed) const {
+    consumed = 0;
+    switch (iForm) {
+    case Form::Utf8: return decodeWellFormedUtf8(src, count, out, room, sizes, consumed);
+    case Form::Utf16Be: return decodeWellFormedUtf16<true>(src, count, out, room, sizes, consumed);
+    case Form::Utf16Le: return decodeWellFormedUtf16<false>(src, count, out, room, sizes, consumed);
+    case Form::Other: break;
+    }
+    if (!iByteTable) return 0;
+    // One byte, one unit, up to the first byte the table has no single unit for.
+    const std::size_t limit = std::min(count, room);
+    std::size_t i = 0;
+    for (; i < limit; ++i) {
+        const std::int32_t unit = iByteUnits[src[i]];
+        if (unit < 0) break;
+        out[i] = static_cast<XMLCh>(unit);
+    }
+    std::memset(sizes, 1, i);
+    consumed = i;
+    return i;
+}
+
 XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XMLSize_t srcCount, XMLCh* const toFill,
                                           const XMLSize_t maxChars, XMLSize_t& bytesEaten,
                                           unsigned char* const charSizes) {
     bytesEaten = 0;
     if (srcCount == 0 || maxChars == 0) return 0;
     const std::size_t room = std::min<std::size_t>(maxChars, INT32_MAX / 2);
-    if (iForm != Form::Other) {
-        // Documents are nearly always UTF-8 or UTF-16: decoded here, without the converter's offsets.
-        std::size_t consumed = 0;
-        const std::size_t produced =
-            iForm == Form::Utf8 ? decodeWellFormedUtf8(srcData, srcCount, toFill, room, charSizes, consumed)
-            : iForm == Form::Utf16Be ? decodeWellFormedUtf16<true>(srcData, srcCount, toFill, room, charSizes, consumed)
-                                     : decodeWellFormedUtf16<false>(srcData, srcCount, toFill, room, charSizes, consumed);
-        if (produced > 0) {
-            bytesEaten = consumed;
-            return produced;
-        }
+    // Documents are nearly always UTF-8, UTF-16 or a single-byte page: decoded here, without the
+    // converter's offsets.
+    std::size_t consumed = 0;
+    const std::size_t produced = decodeDirect(srcData, srcCount, toFill, room, charSizes, consumed);
+    if (produced > 0) {
+        bytesEaten = consumed;
+        return produced;
     }
+    return transcodeByConverter(srcData, srcCount, toFill, room, bytesEaten, charSizes);
+}
+
+XMLSize_t XmlKelTranscoder::transcodeByConverter(const XMLByte* const srcData, const std::size_t srcCount,
+                                                 XMLCh* const toFill, const std::size_t room, XMLSize_t& bytesEaten,
+                                                 unsigned char* const charSizes) {
     if (iOffsets.size() < room) iOffsets.resize(room);
     // A character yields at most as many code units as it has bytes in every table code page,
     // so this much input fits; should a code page ever yield more, the input is halved below.
@@ -287,30 +333,7 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
             while (eaten > 0 && srcData[eaten - 1] == kShiftOut) --eaten;
         if (eaten < consumed) ucnv_resetToUnicode(iConverter);
 
-        // Bytes per code unit. A character's bytes run from its offset to the next character's;
-        // bytes that yield no unit go to the character before them, or to the first one, so
-        // that the sizes add up to the bytes eaten. A shift-in thus goes with the text it
-        // closes; a shift-out goes with the text it opens, so that every span (which ends and
-        // starts at markup) lies in the single-byte state.
-        const auto startOf = [&](std::size_t k) {
-            std::size_t start = static_cast<std::size_t>(std::max<int32_t>(iOffsets[k], 0));
-            if (iShiftCodes) {
-                const std::size_t floor = static_cast<std::size_t>(std::max<int32_t>(iOffsets[k - 1], 0)) + 1;
-                while (start > floor && srcData[start - 1] == kShiftOut) --start;
-            }
-            return start;
-        };
-        std::size_t i = 0;
-        while (i < produced) {
-            std::size_t j = i + 1;
-            while (j < produced && iOffsets[j] == iOffsets[i]) ++j;
-            const std::size_t start = i == 0 ? 0 : startOf(i);
-            const std::size_t end = j < produced ? startOf(j) : eaten;
-            const std::size_t size = end > start ? end - start : 0;
-            charSizes[i] = static_cast<unsigned char>(std::min<std::size_t>(size, UCHAR_MAX));
-            for (std::size_t k = i + 1; k < j; ++k) charSizes[k] = 0;
-            i = j;
-        }
+        sizesFromOffsets(srcData, produced, eaten, charSizes);
         if (iNewLine) {
             // NL ends a line in EBCDIC as LF does: read as a line end, never as a character.
             for (std::size_t k = 0; k < produced; ++k)
@@ -318,6 +341,34 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
         }
         bytesEaten = eaten;
         return produced;
+    }
+}
+
+void XmlKelTranscoder::sizesFromOffsets(const XMLByte* const srcData, const std::size_t produced,
+                                        const std::size_t eaten, unsigned char* const charSizes) const {
+    // Bytes per code unit. A character's bytes run from its offset to the next character's;
+    // bytes that yield no unit go to the character before them, or to the first one, so
+    // that the sizes add up to the bytes eaten. A shift-in thus goes with the text it
+    // closes; a shift-out goes with the text it opens, so that every span (which ends and
+    // starts at markup) lies in the single-byte state.
+    const auto startOf = [&](std::size_t k) {
+        std::size_t start = static_cast<std::size_t>(std::max<int32_t>(iOffsets[k], 0));
+        if (iShiftCodes) {
+            const std::size_t floor = static_cast<std::size_t>(std::max<int32_t>(iOffsets[k - 1], 0)) + 1;
+            while (start > floor && srcData[start - 1] == kShiftOut) --start;
+        }
+        return start;
+    };
+    std::size_t i = 0;
+    while (i < produced) {
+        std::size_t j = i + 1;
+        while (j < produced && iOffsets[j] == iOffsets[i]) ++j;
+        const std::size_t start = i == 0 ? 0 : startOf(i);
+        const std::size_t end = j < produced ? startOf(j) : eaten;
+        const std::size_t size = end > start ? end - start : 0;
+        charSizes[i] = static_cast<unsigned char>(std::min<std::size_t>(size, UCHAR_MAX));
+        for (std::size_t k = i + 1; k < j; ++k) charSizes[k] = 0;
+        i = j;
     }
 }
 

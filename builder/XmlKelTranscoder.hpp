@@ -5,6 +5,8 @@
 // TranscodingException, which the scanner reports as a fatal error.
 // Ownership: owns its ICU converter. Created by the scanner through XmlKelTranscoderRegistry and
 // deleted by the reader that uses it; the tree builder also keeps one to decode start tags.
+// Single-byte pages without state are read through their page's table (built once per process),
+// the converter seeing only the bytes the table has no single character for.
 // Thread rules: one object is used by one thread at a time (the ICU converter carries state).
 #pragma once
 
@@ -18,9 +20,12 @@ struct UConverter;
 
 class XmlKelTranscoder : public xercesc::XMLTranscoder {
 public:
-    // A transcoder for the ICU converter `icuName`, or null when ICU cannot open it.
+    // A transcoder for the ICU converter `icuName`, or null when ICU cannot open it. `ccsid`, when
+    // given, is the host page of that converter: a single-byte page without state is then read
+    // through its table.
     static XmlKelTranscoder* create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
-                                    xercesc::MemoryManager* manager = xercesc::XMLPlatformUtils::fgMemoryManager);
+                                    xercesc::MemoryManager* manager = xercesc::XMLPlatformUtils::fgMemoryManager,
+                                    int ccsid = 0);
     ~XmlKelTranscoder() override;
     XmlKelTranscoder(const XmlKelTranscoder&) = delete;
     XmlKelTranscoder& operator=(const XmlKelTranscoder&) = delete;
@@ -43,12 +48,26 @@ public:
     // sees, and rejects, whatever is not well formed).
     enum class Form { Other, Utf8, Utf16Le, Utf16Be };
 
+    // The unit read for each byte of a single-byte page without state (NL already read as a line
+    // end), -1 where the converter has to read the byte; null for other pages.
+    const std::int32_t* byteUnits() const noexcept { return iByteTable ? iByteUnits : nullptr; }
+
 private:
     XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                      xercesc::MemoryManager* manager);
     // The converter's state as it was before a conversion that has to be taken back.
     void saveState();
     void restoreState();
+    // Decodes what the page's own decoding (Unicode forms, the byte table) takes at the start of
+    // `src`; 0 when the converter has to read what stands there.
+    std::size_t decodeDirect(const unsigned char* src, std::size_t count, XMLCh* out, std::size_t room,
+                             unsigned char* sizes, std::size_t& consumed) const;
+    // The converter's way, for everything else.
+    XMLSize_t transcodeByConverter(const XMLByte* srcData, std::size_t srcCount, XMLCh* toFill, std::size_t room,
+                                   XMLSize_t& bytesEaten, unsigned char* charSizes);
+    // charSizes from the converter's offsets: `produced` units from `eaten` bytes.
+    void sizesFromOffsets(const XMLByte* srcData, std::size_t produced, std::size_t eaten,
+                          unsigned char* charSizes) const;
 
     UConverter* iConverter;
     UConverter* iSaved;        // snapshot for stateful code pages (shift states); null otherwise
@@ -57,5 +76,7 @@ private:
     static constexpr unsigned char kShiftOut = 0x0E;
     bool iNewLine;             // EBCDIC: NL (0x15) is read as a line end
     Form iForm;
+    bool iByteTable = false;   // iByteUnits holds the page's table
+    std::int32_t iByteUnits[256];
     std::vector<std::int32_t> iOffsets;
 };

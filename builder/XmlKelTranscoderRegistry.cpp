@@ -50,7 +50,7 @@ public:
         } catch (const KelException&) {
             return nullptr; // the scanner reports that it cannot create a converter for the name
         }
-        return XmlKelTranscoder::create(getKey(), icuName.c_str(), blockSize, manager);
+        return XmlKelTranscoder::create(getKey(), icuName.c_str(), blockSize, manager, iCcsid);
     }
 
 private:

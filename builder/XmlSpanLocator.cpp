@@ -47,6 +47,22 @@ struct Utf16Units {
     }
 };
 
+// Text of a single-byte page read in place through the page's table: one unit per byte. A byte
+// the table has no single unit for is never markup (callers check that the tag has none).
+struct SingleByteUnits {
+    const unsigned char* bytes;
+    const std::int32_t* units;
+    char16_t operator[](std::size_t i) const noexcept { return static_cast<char16_t>(units[bytes[i]]); }
+};
+
+// Whether every byte of bytes[0, length) has a unit of its own in `units` (false without a table).
+bool allInTable(const unsigned char* bytes, std::size_t length, const std::int32_t* units) {
+    if (units == nullptr) return false;
+    std::int32_t any = 0;
+    for (std::size_t i = 0; i < length; ++i) any |= units[bytes[i]];
+    return any >= 0;
+}
+
 // Where `unit` first stands in text[from, length), or length. Bytes (UTF-8 tags read in place)
 // are searched with the C library, which reads many at a time.
 std::size_t findUnit(const unsigned char* text, std::size_t from, std::size_t length, char16_t unit) {
@@ -272,6 +288,9 @@ const unsigned char* XmlSpanLocator::endCData(const Position& p) {
                 const Utf16Units units{iBufferBase + offset - 6, iUtf16 == Utf16::BigEndian};
                 closed = units[0] == u']' && units[1] == u']' && units[2] == u'>';
             }
+        } else if (const std::int32_t* units = singleByteUnits(); allInTable(iBufferBase + offset - 3, 3, units)) {
+            const SingleByteUnits text{iBufferBase + offset - 3, units};
+            closed = text[0] == u']' && text[1] == u']' && text[2] == u'>';
         } else if (decodeDocumentBytes(offset - 3, offset)) {
             closed = iChars.size() == 3 && iChars[0] == u']' && iChars[1] == u']' && iChars[2] == u'>';
         }
@@ -322,10 +341,17 @@ XmlKelTranscoder* XmlSpanLocator::documentDecoder() {
         }
     }
     if (iDecoder == nullptr || name != iDecoderName) {
-        iDecoder.reset(XmlKelTranscoder::create(kEmpty, name.c_str(), 4096));
+        iDecoder.reset(XmlKelTranscoder::create(kEmpty, name.c_str(), 4096, XMLPlatformUtils::fgMemoryManager,
+                                                iUtf16 == Utf16::None ? iCodePage : 0));
         iDecoderName = iDecoder ? name : std::string();
     }
     return iDecoder.get();
+}
+
+const std::int32_t* XmlSpanLocator::singleByteUnits() {
+    if (iUtf16 != Utf16::None || iCodePage == 1208) return nullptr;
+    const XmlKelTranscoder* decoder = documentDecoder();
+    return decoder != nullptr ? decoder->byteUnits() : nullptr;
 }
 
 bool XmlSpanLocator::decodeDocumentBytes(long from, long to) {
@@ -344,6 +370,8 @@ bool XmlSpanLocator::markupStartsAt(long offset) {
         // Whole units from the base on: a unit that reads '<' is that character.
         return offset + 2 <= end && Utf16Units{iBufferBase + offset, iUtf16 == Utf16::BigEndian}[0] == u'<';
     }
+    if (const std::int32_t* units = singleByteUnits(); allInTable(iBufferBase + offset, 1, units))
+        return units[iBufferBase[offset]] == u'<';
     // A window of a few bytes holds the first character; a character cut at its end only
     // shortens what is decoded.
     decodeDocumentBytes(offset, offset + 8 < end ? offset + 8 : end);
@@ -441,6 +469,15 @@ const std::vector<unsigned char>& XmlSpanLocator::attributeQuotes(const RefVecto
                                 static_cast<std::size_t>(p.offset - p.markupStart) / 2, attributes, count, iQuotes);
             return iQuotes;
         }
+        // Single-byte pages likewise, each byte read through the page's table.
+        if (const std::int32_t* units = tagInDocument(p) ? singleByteUnits() : nullptr) {
+            const unsigned char* tag = iBufferBase + p.markupStart;
+            const std::size_t length = static_cast<std::size_t>(p.offset - p.markupStart);
+            if (allInTable(tag, length, units)) {
+                readAttributeQuotes(SingleByteUnits{tag, units}, length, attributes, count, iQuotes);
+                return iQuotes;
+            }
+        }
         if (decodeDocumentBytes(p.markupStart, p.offset))
             readAttributeQuotes(iChars.data(), iChars.size(), attributes, count, iQuotes);
         return iQuotes;
@@ -478,6 +515,11 @@ void XmlSpanLocator::keepAttributeSourceText(const RefVectorOf<XMLAttr>& attribu
             holdsReference[a] = findUnit(units, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
             ranges[a] = {ranges[a].first * 2, ranges[a].second * 2};
         }
+    } else if (const std::int32_t* units = allInTable(tag, bytes, singleByteUnits()) ? singleByteUnits() : nullptr) {
+        const SingleByteUnits text{tag, units};
+        readAttributeValueRanges(text, bytes, attributes, count, ranges);
+        for (XMLSize_t a = 0; a < count; ++a)
+            holdsReference[a] = findUnit(text, ranges[a].first, ranges[a].second, u'&') < ranges[a].second;
     } else {
         if (!decodeDocumentBytes(p.markupStart, p.offset)) return;
         readAttributeValueRanges(iChars.data(), iChars.size(), attributes, count, ranges);

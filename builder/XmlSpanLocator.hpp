@@ -13,6 +13,7 @@
 #include <xercesc/util/XercesDefs.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +156,9 @@ private:
     // Decodes bytes [from, to) of the document text into iChars/iCharSizes; false if it cannot.
     bool decodeDocumentBytes(long from, long to);
     XmlKelTranscoder* documentDecoder();
+    // The unit of each byte of a single-byte page without state (-1: the converter reads it), or
+    // null for other pages.
+    const std::int32_t* singleByteUnits();
     // The offset just after the first `unit` in bytes [from, to) of the document text, or -1.
     long offsetAfter(long from, long to, char16_t unit);
     // How the references of one decoded window (iChars) ended: at something else, at a

@@ -79,6 +79,7 @@ bool isSurrogate(char16_t unit) noexcept { return unit >= 0xD800 && unit <= 0xDF
 
 KelSingleByteTable::KelSingleByteTable(int ccsid) : iCcsid(ccsid) {
     std::fill(std::begin(iBlocks), std::end(iBlocks), kEmptyBlock);
+    std::fill(std::begin(iUnits), std::end(iUnits), -1);
 }
 
 const KelSingleByteTable* KelSingleByteTable::forCcsid(int ccsid) {
@@ -114,6 +115,9 @@ bool KelSingleByteTable::build() {
             const KelStringBase text = converter->toUnicode(&byte, 1, false, 0);
             if (text.length() != 1 || isSurrogate(text.data()[0])) continue;
             unit = text.data()[0];
+            // Read on its own, as a stateless page of one byte per character always reads it,
+            // whether or not the page writes this character as this byte.
+            iUnits[b] = unit;
             // Only a round trip proves that the converter gives this byte for this character.
             if (converter->convertFromUnicode(&unit, 1, bytes, sizeof bytes, 0) != 1 || bytes[0] != byte) continue;
         } catch (const KelException&) {

@@ -1,7 +1,8 @@
 // KelSingleByteTable: the byte of each BMP character in one single-byte code page, taken from the
 // strict converter and kept only where the character converts to that byte and back, so that the
-// table never takes a character the converter would refuse. Characters without an entry are left
-// to the converter by the caller.
+// table never takes a character the converter would refuse; and the other way, the character the
+// converter reads for each byte on its own. Characters and bytes without an entry are left to the
+// converter by the caller.
 // Ownership and threads: built once per code page and process under a lock, never destroyed, and
 // read-only afterwards, so a table may be used from any number of threads at once.
 #pragma once
@@ -20,6 +21,9 @@ public:
     int ccsid() const noexcept { return iCcsid; }
     // The byte of `unit`, or -1 when the table has none for it (surrogates never have one).
     int byteFor(char16_t unit) const noexcept { return iBlocks[unit >> 8][unit & 0xFF]; }
+    // The one UTF-16 unit the strict converter reads for `byte`, or -1 when it reads none (a byte
+    // the page rejects) or more than one unit.
+    int unitFor(unsigned char byte) const noexcept { return iUnits[byte]; }
     // Number of characters with an entry.
     std::size_t size() const noexcept { return iSize; }
 
@@ -50,6 +54,8 @@ private:
     // shared empty block, so a page of 256 bytes needs only a handful of blocks of its own.
     const std::int16_t* iBlocks[256];
     std::vector<std::unique_ptr<std::int16_t[]>> iOwnBlocks;   // the blocks with entries
+    // Reading: the unit of each byte, -1 for none.
+    std::int32_t iUnits[256];
     // The bytes of ASCII, when every ASCII character has one.
     bool iAsciiComplete = false;
     unsigned char iAscii[128] = {};

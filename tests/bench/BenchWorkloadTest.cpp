@@ -75,6 +75,33 @@ TEST(BenchDocumentTest, Utf16IsTheSameDocumentWithAMark) {
     EXPECT_EQ(narrow.fullWalk().elements, wide.fullWalk().elements);
 }
 
+TEST(BenchDocumentTest, Ebcdic37AndTheSmallMessageAreTheSameRecords) {
+    // EBCDIC 37: the UTF-8 document's text, one byte a character, walked to the same tree.
+    const std::string ebcdic = DocumentGenerator(5).document(100 * 1024, DocumentGenerator::Encoding::Ebcdic37);
+    std::string utf8 = DocumentGenerator(5).utf8Document(100 * 1024);
+    const KelStringBase decoded = KelConverter::setCodepage(37)->toUnicode(
+        reinterpret_cast<const unsigned char*>(ebcdic.data()), static_cast<long>(ebcdic.size()), false, 0);
+    utf8.replace(utf8.find("encoding=\"UTF-8\""), 16, "encoding=\"IBM037\"");
+    EXPECT_EQ(decoded.toUtf8(), utf8);
+    EXPECT_EQ(decoded.length(), ebcdic.size());
+    const std::string original = DocumentGenerator(5).utf8Document(100 * 1024);
+    QuarnWorkloads narrow(viewOf(original), 1208);
+    QuarnWorkloads paged(viewOf(ebcdic), 37);
+    EXPECT_EQ(narrow.fullWalk().elements, paged.fullWalk().elements);
+
+    // The small message: records without a document type, whose field the workload reads.
+    const std::string message = DocumentGenerator(7).utf8Message(1000);
+    EXPECT_GE(message.size(), 1000u);
+    EXPECT_LT(message.size(), 2000u);
+    EXPECT_EQ(countOf(message, "<!DOCTYPE"), 0u);
+    EXPECT_EQ(countOf(message, "&supplier;"), 0u);
+    QuarnWorkloads small(viewOf(message), 1208);
+    const std::size_t start = message.find("<name>") + 6;
+    EXPECT_EQ(small.fieldLength({"batch", "order", "customer", "name"}),
+              KelStringBase::fromUtf8(message.substr(start, message.find("</name>") - start)).length());
+    EXPECT_EQ(small.fieldLength({"batch", "nowhere"}), 0u);
+}
+
 TEST(BenchWorkloadTest, WalkScansTheWholeDocumentAndFirstChildOnlyItsStart) {
     const std::string doc = DocumentGenerator(9).utf8Document(2 * 1024 * 1024);
     QuarnWorkloads first(viewOf(doc), 1208);

@@ -109,6 +109,11 @@ TEST(ErrorPosition, BytesThePageRejectsAreFoundWhereTheyAre) {
         EXPECT_EQ(e.inserts()[2], std::to_string(c.line));
         EXPECT_EQ(e.inserts()[3], std::to_string(c.column));
     }
+    // A single-byte page read through its table: the byte it rejects is found where it stands.
+    const KelParserException ascii = failureOf("<a>\n xx\x80 y</a>", Page{367, 1, 546, false});
+    EXPECT_EQ(ascii.documentLine(), 2);
+    EXPECT_EQ(ascii.documentColumn(), 4);
+    EXPECT_EQ(ascii.documentOffset(), 7);
     // An unpaired surrogate in UTF-16 is the same kind of fault.
     const std::string lone("\xFF\xFE<\0a\0>\0\n\0 \0\x00\xD8" "c\0<\0/\0a\0>\0", 22);
     const KelParserException e = failureOf(lone, kPages[2]);

@@ -1,6 +1,6 @@
 // Driving the scan: laziness, restarting, bad buffers, how errors of the document and of the
-// scanner library reach navigation, and that nothing outside the bitstream is read or expanded
-// without bound.
+// scanner library reach navigation, that nothing outside the bitstream is read or expanded
+// without bound, and that a document that failed leaves nothing behind for the next one.
 #include "BuilderTestDocument.hpp"
 
 #include <chrono>
@@ -222,3 +222,30 @@ TEST(ScanControl, EntityExpansionIsBoundedPerDocument) {
 }
 
 } // namespace
+
+TEST(ScanControl, AParserThatFailedReadsItsNextDocumentAsANewParserWould) {
+    // A document that fails (here on the entity-expansion limit, in content, in an attribute
+    // value and through a parameter entity) must not leave the parser's scan in a state that
+    // fails the next document.
+    const std::string cases[] = {
+        "<!DOCTYPE a [<!ENTITY e 'x'>]><a>&e;</a>",
+        "<!DOCTYPE a [<!ENTITY e 'x'>]><a t='&e;'/>",
+        "<!DOCTYPE a [<!ENTITY % p '<!ENTITY e \"y\">'>%p;]><a>&e;</a>",
+    };
+    for (const std::string& text : cases) {
+        SCOPED_TRACE(text);
+        Doc fresh(text);
+        const std::string expected = fresh.describe();
+        Doc d(text);
+        XmlBuilderLimits tight;
+        tight.entityExpansions = 0;
+        d.builder()->setLimits(tight);
+        d.load(text);
+        EXPECT_NE(walkAll(d.root()), nullptr);
+        d.builder()->setLimits(XmlBuilderLimits());
+        d.load(text);
+        auto failure = walkAll(d.root());
+        ASSERT_EQ(failure, nullptr) << failure->what();
+        EXPECT_EQ(d.describe(), expected);
+    }
+}

@@ -1,13 +1,18 @@
 // The scanner's code-page transcoders: characters and the bytes behind each one, whole characters
-// only at the end of a piece, invalid bytes after the good ones, and the registered page names.
+// only at the end of a piece, invalid bytes after the good ones, the registered page names, and
+// single-byte pages read through their table exactly as their converter reads them.
 #include "builder/XmlKelTranscoder.hpp"
 #include "builder/XmlKelTranscoderRegistry.hpp"
+#include "host/KelCodePageTable.hpp"
+#include "host/KelConverter.hpp"
+#include "host/KelSingleByteTable.hpp"
 
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,9 +21,10 @@ using namespace xercesc;
 
 namespace {
 
-std::unique_ptr<XmlKelTranscoder> open(const char* icuName) {
+std::unique_ptr<XmlKelTranscoder> open(const char* icuName, int ccsid = 0) {
     XmlKelTranscoderRegistry::ensureReady();
-    return std::unique_ptr<XmlKelTranscoder>(XmlKelTranscoder::create(u"test", icuName, 64));
+    return std::unique_ptr<XmlKelTranscoder>(
+        XmlKelTranscoder::create(u"test", icuName, 64, XMLPlatformUtils::fgMemoryManager, ccsid));
 }
 
 struct Result {
@@ -119,6 +125,69 @@ TEST(XmlKelTranscoder, RegisteredNamesReachTheHostConverters) {
     std::unique_ptr<XMLTranscoder> unknown(
         XMLPlatformUtils::fgTransService->makeNewTranscoderFor(u"cpx-4242", code, 64));
     EXPECT_EQ(unknown, nullptr);
+}
+
+// Everything a transcoder gives for `bytes`, read in pieces of at most `piece` bytes as the
+// scanner reads them: the units, the bytes of each, and "!" where it failed.
+std::string readAll(XmlKelTranscoder& t, const std::string& bytes, std::size_t piece) {
+    std::string out;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        Result r;
+        try {
+            r = transcode(t, bytes.substr(done, std::min(piece, bytes.size() - done)), 2 * piece);
+        } catch (const XMLException&) {
+            return out + "!" + std::to_string(done);
+        }
+        if (r.eaten == 0) return out + "?" + std::to_string(done);
+        for (std::size_t i = 0; i < r.chars.size(); ++i)
+            out += std::to_string(r.chars[i]) + "/" + std::to_string(r.sizes[i]) + " ";
+        done += r.eaten;
+    }
+    return out;
+}
+
+TEST(XmlKelTranscoder, SingleBytePagesReadThroughTheirTableAsTheConverterReadsThem) {
+    // Every single-byte page of the host's table, every byte: in one run of all the bytes the page
+    // takes, and each byte the page rejects after good text (which comes first, then the failure at
+    // the byte). The transcoder without its page's table is the converter's own reading.
+    int tables = 0;
+    for (const KelCodePageTable::Entry& entry : KelCodePageTable::entries()) {
+        const KelSingleByteTable* table = KelSingleByteTable::forCcsid(entry.ccsid);
+        if (table == nullptr) continue;
+        SCOPED_TRACE(entry.ccsid);
+        const std::string icuName = KelConverter::setCodepage(entry.ccsid, 0)->icuName();
+        auto fast = open(icuName.c_str(), entry.ccsid);
+        auto slow = open(icuName.c_str());
+        ASSERT_NE(fast, nullptr);
+        ASSERT_NE(slow, nullptr);
+        ASSERT_NE(fast->byteUnits(), nullptr);
+        EXPECT_EQ(slow->byteUnits(), nullptr);
+        ++tables;
+        std::string taken;
+        std::vector<std::string> rejected;
+        for (int b = 1; b < 256; ++b) {
+            const std::string one(1, static_cast<char>(b));
+            if (readAll(*slow, one, 1).find('!') == std::string::npos) taken += one;
+            else rejected.push_back("<a>x" + one + "y</a>");
+        }
+        for (std::size_t piece : {std::size_t{7}, std::size_t{64}, std::size_t{4096}}) {
+            EXPECT_EQ(readAll(*fast, taken, piece), readAll(*slow, taken, piece)) << piece;
+            for (const std::string& bad : rejected) {
+                const std::string read = readAll(*fast, bad, piece);
+                EXPECT_EQ(read, readAll(*slow, bad, piece)) << piece;
+                EXPECT_NE(read.find("!4"), std::string::npos) << read;
+            }
+        }
+    }
+    EXPECT_GE(tables, 30);
+    // Pages with shift states and pages of several bytes keep their converter alone.
+    EXPECT_EQ(open("UTF-8", 1208)->byteUnits(), nullptr);
+    EXPECT_EQ(open("ibm-943_P15A-2003", 943)->byteUnits(), nullptr);
+    if (KelConverter::isSupported(930)) {
+        const std::string mixed = KelConverter::setCodepage(930, 0)->icuName();
+        EXPECT_EQ(open(mixed.c_str(), 930)->byteUnits(), nullptr);
+    }
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -90,6 +91,24 @@ void expectEditWrites(const std::string& input, const Edit& edit, const std::str
     }
 }
 
+// `doc` with its first `from` replaced by `to`.
+std::string replaced(std::string doc, const std::string& from, const std::string& to) {
+    doc.replace(doc.find(from), from.size(), to);
+    return doc;
+}
+
+struct EditCase {
+    Edit edit;
+    std::string expected;
+};
+
+void expectEachEditWrites(const std::string& doc, const std::vector<EditCase>& cases) {
+    for (const EditCase& c : cases) {
+        SCOPED_TRACE(std::string(c.edit.path) + (c.edit.attribute ? std::string("/@") + c.edit.attribute : ""));
+        expectEditWrites(doc, c.edit, c.expected);
+    }
+}
+
 // ---- an edit rewrites only what it changed ------------------------------------------------------
 
 TEST(WriterEditBytes, UnchangedTextAndSectionsUnderAChangedParentKeepTheirBytes) {
@@ -120,36 +139,17 @@ TEST(WriterEditBytes, AncestorsOfAnEditKeepTheirStartAndEndTags) {
     const std::string doc = "<order\r\n    id=\"&#x50;-1\"\r\n    note='a &amp; b'>\r\n"
                             "  <items count = \"2\">\r\n    <item sku=\"A\">one</item>\r\n"
                             "    <item sku=\"B\" qty=\"1\">two&#xD;</item>\r\n  </items>\r\n</order>\r\n";
-    auto with = [&](const std::string& from, const std::string& to) {
-        std::string s = doc;
-        s.replace(s.find(from), from.size(), to);
-        return s;
-    };
-    struct Case {
-        Edit edit;
-        std::string expected;
-    } cases[] = {
-        {{"order/items/item", nullptr, "uno"}, with(">one<", ">uno<")},
-        {{"order/items/item", "sku", "Z"}, with("sku=\"A\"", "sku=\"Z\"")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.edit.path);
-        expectEditWrites(doc, c.edit, c.expected);
-    }
+    expectEachEditWrites(doc, {
+                                  {{"order/items/item", nullptr, "uno"}, replaced(doc, ">one<", ">uno<")},
+                                  {{"order/items/item", "sku", "Z"}, replaced(doc, "sku=\"A\"", "sku=\"Z\"")},
+                              });
 }
 
 TEST(WriterEditBytes, AChangedAddedOrRemovedAttributeRewritesOnlyItsOwnBytes) {
     const std::string tag = "<r>\r\n  <e a=\"1\"\r\n     b = 'x&amp;y'\r\n\tc=\"&#65;\"   >t&#66;</e\t>\r\n"
                             "  <f k='v' />\r\n  <g/>\r\n</r>\r\n";
-    auto with = [&](const std::string& from, const std::string& to) {
-        std::string s = tag;
-        s.replace(s.find(from), from.size(), to);
-        return s;
-    };
-    struct Case {
-        Edit edit;
-        std::string expected;
-    } cases[] = {
+    auto with = [&](const std::string& from, const std::string& to) { return replaced(tag, from, to); };
+    expectEachEditWrites(tag, {
         // The value alone, between the quotes it had; a quote inside is escaped.
         {{"r/e", "b", "n'w"}, with("'x&amp;y'", "'n&apos;w'")},
         {{"r/e", "a", "2"}, with("a=\"1\"", "a=\"2\"")},
@@ -163,11 +163,7 @@ TEST(WriterEditBytes, AChangedAddedOrRemovedAttributeRewritesOnlyItsOwnBytes) {
         {{"r/e", "a", nullptr}, with(" a=\"1\"", "")},
         {{"r/e", "c", nullptr}, with("\r\n\tc=\"&#65;\"", "")},
         {{"r/f", "k", nullptr}, with(" k='v'", "")},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.edit.path) + "/@" + c.edit.attribute);
-        expectEditWrites(tag, c.edit, c.expected);
-    }
+    });
 }
 
 TEST(WriterEditBytes, AnAttributeFromAnotherTagIsWrittenFromItsValue) {

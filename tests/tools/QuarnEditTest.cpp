@@ -36,6 +36,9 @@ TEST(QuarnEdit, EveryEditGivesTheCanonicalFormXmlstarletGives) {
         "-u /order/@id -v 8",
         "-u //item/@qty -x 'string(../@sku)'",
         "-u /order/note -x 'count(/order/item)'",
+        // Every price plus 10 per cent, with the old node as the context.
+        "-u //price -x '. * 1.1'",
+        "-u //item/@qty -x 'concat(., \"-\", ../@sku)'",
         "-d //item[1]",
         "-d //@sku",
         // In order: what one edit added, the next one finds.

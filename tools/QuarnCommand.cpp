@@ -193,10 +193,10 @@ int QuarnCommand::write(const QuarnOptions& o, const ParserPlugin&) {
     return Ok;
 }
 
-int QuarnCommand::split(const QuarnOptions& o, const ParserPlugin&) {
+int QuarnCommand::split(const QuarnOptions& o, const ParserPlugin& plugin) {
     const bool progress = o.progress == QuarnOptions::ProgressOn ||
                           (o.progress == QuarnOptions::ProgressAuto && ::isatty(STDERR_FILENO));
-    const SplitCommand::Summary summary = SplitCommand(o, progress, stderr).run();
+    const SplitCommand::Summary summary = SplitCommand(o, plugin.inspector(), progress, stderr).run();
     if (o.json)
         SplitCommand::printJsonSummary(stdout, o.positional[0], o.positional[2], summary);
     else

@@ -112,7 +112,7 @@ SplitCommand::Summary SplitCommand::run() {
 
     KelParser* parser = m.parser();
     KelSyntaxElement* root = m.root();
-    StandaloneRecord standalone(root);
+    StandaloneRecord standalone(root, iInspector);
     OutputStaging staging(folder, o.syncEach);
     std::set<std::string> written;
     // Each record is written from a holder of its own, as a one-element document.

@@ -18,6 +18,8 @@
 class KelSyntaxElement;
 class QuarnOptions;
 
+class KelParserInspector;
+
 class SplitCommand {
 public:
     struct Summary {
@@ -28,8 +30,9 @@ public:
         double seconds = 0;
     };
 
-    SplitCommand(const QuarnOptions& options, bool showProgress, std::FILE* progress)
-        : iOptions(options), iShowProgress(showProgress), iProgress(progress) {}
+    SplitCommand(const QuarnOptions& options, const KelParserInspector& inspector, bool showProgress,
+                 std::FILE* progress)
+        : iOptions(options), iInspector(inspector), iShowProgress(showProgress), iProgress(progress) {}
     // Raises what the parse or a write raises, QuarnOptions::UsageError for a path it cannot
     // split, StandaloneRecord::Refused for a record that cannot stand alone.
     Summary run();
@@ -42,6 +45,7 @@ private:
     void showProgress(long records, bool last);
 
     const QuarnOptions& iOptions;
+    const KelParserInspector& iInspector;
     bool iShowProgress;
     std::FILE* iProgress;
     std::chrono::steady_clock::time_point iStart;

@@ -1,5 +1,6 @@
 #include "tools/StandaloneRecord.hpp"
 
+#include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelValue.hpp"
 #include "common/XmlElementType.hpp"
@@ -13,7 +14,8 @@ bool isNamespaceDeclaration(const KelStringBase& name) {
 }
 } // namespace
 
-StandaloneRecord::StandaloneRecord(KelSyntaxElement* root) {
+StandaloneRecord::StandaloneRecord(KelSyntaxElement* root, const KelParserInspector& inspector)
+    : iInspector(inspector) {
     for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
         const int type = top->type();
         if (type == XmlTypeElement) break;   // the prolog ends here: nothing after it is read
@@ -42,6 +44,16 @@ void StandaloneRecord::enterParent(KelSyntaxElement* parent) {
             iScope.emplace_back(a->name(), a->value().valueAsCharacter());
         }
     }
+}
+
+void StandaloneRecord::refuseUnknownReferenceInAttributes(KelSyntaxElement* element, const std::string& label) const {
+    // Only a start tag that held a reference to an entity the scanner did not know keeps the
+    // source text of its values: the record would carry that reference undeclared.
+    for (KelSyntaxElement* a = element->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling())
+        if (iInspector.hasReusableSpan(a))
+            throw Refused(label + " has the attribute '" + a->name().toUtf8() + "' of <" + element->name().toUtf8() +
+                          "> referring to an entity that is not declared in the message's internal subset (quarn "
+                          "does not read an external subset): the record cannot be written to stand alone");
 }
 
 void StandaloneRecord::markChanged(KelSyntaxElement* element) {
@@ -85,6 +97,7 @@ void StandaloneRecord::prepare(KelSyntaxElement* record, const std::string& labe
         } else if (type == XmlTypeElement) {
             KelSyntaxElement* first = e->firstChild();
             const bool hasAttributes = first != nullptr && first->type() == XmlTypeAttribute;
+            refuseUnknownReferenceInAttributes(e, label);
             // A defaulted attribute has no bytes of its own in the start tag, and an attribute value
             // may hold a reference to an entity the record's reader will not know: either way the
             // start tag is written from the values.

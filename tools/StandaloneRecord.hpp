@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+class KelParserInspector;
 class KelSyntaxElement;
 
 class StandaloneRecord {
@@ -27,8 +28,10 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    // Reads the document type among the children of the parser's root (the prolog only).
-    explicit StandaloneRecord(KelSyntaxElement* root);
+    // Reads the document type among the children of the parser's root (the prolog only);
+    // `inspector` tells which attributes kept their source text (a value with a reference to an
+    // entity the scanner did not know).
+    StandaloneRecord(KelSyntaxElement* root, const KelParserInspector& inspector);
 
     // The namespace declarations in scope at the children of `parent` (nearest first wins).
     void enterParent(KelSyntaxElement* parent);
@@ -42,7 +45,10 @@ public:
 
 private:
     void markChanged(KelSyntaxElement* element);
+    // Raises Refused when an attribute of `element` refers to an entity the scanner did not know.
+    void refuseUnknownReferenceInAttributes(KelSyntaxElement* element, const std::string& label) const;
 
+    const KelParserInspector& iInspector;
     std::set<std::u16string> iEntities;            // general entities the internal subset declares
     std::set<std::u16string> iDefaultedElements;   // elements an attribute-list default applies to
     std::vector<std::pair<KelStringBase, KelStringBase>> iScope;   // xmlns[:p] name, value

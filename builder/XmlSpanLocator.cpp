@@ -261,7 +261,7 @@ long XmlSpanLocator::entityReferenceBefore(long offset) {
             iChars.empty() || iChars[0] != u'&' || iCharSizes[0] != 1)
             return -1;
         ampersand = offset - 1;
-        for (; known < 6 && static_cast<std::size_t>(known + 1) < iChars.size(); ++known) name[known] = iChars[known + 1];
+        for (; known < 6 && static_cast<std::size_t>(known) + 1 < iChars.size(); ++known) name[known] = iChars[known + 1];
     } else {
         return -1;   // pages with shift states: the text has no end of its own here, as before
     }

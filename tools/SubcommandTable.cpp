@@ -4,6 +4,7 @@
 #include "tools/FlowCommand.hpp"
 #include "tools/QuarnCommand.hpp"
 #include "tools/QuerySubcommands.hpp"
+#include "tools/ViewCommand.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -311,6 +312,13 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  written as markup, and the time of each phase.\n",
          "examples/purchase-order.xml --set order/item[2]/@qty=5", writing({&kOutput, &kJson}), QuarnCommand::stats,
          nullptr},
+        {"c14n", "FILE", "write the message as canonical XML 1.0 with comments, as xmllint --c14n does",
+         "  Writes the canonical form of the message in UTF-8: no declaration or document type, entity\n"
+         "  references expanded, defaulted attributes written, namespace declarations not already in\n"
+         "  scope and then attributes in canonical order, empty elements as start and end tags, text and\n"
+         "  attribute values escaped as canonical XML says, line ends as new lines. The message is\n"
+         "  checked whole first; then each node is written as the walk passes it and freed behind it.\n",
+         "examples/purchase-order.xml -o canonical.xml", reading({&kOutput}), ViewCommand::c14n, nullptr},
         {"flow", "[FLOWFILE]", "route the messages of a RabbitMQ queue by their content, lazily",
          "  Takes the messages of queue Q of a RabbitMQ broker, routes each by the first rule whose path\n"
          "  selects something (with that value, if given), else to the default key, and publishes it,\n"

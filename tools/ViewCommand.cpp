@@ -1,0 +1,179 @@
+#include "tools/ViewCommand.hpp"
+
+#include "host/KelParser.hpp"
+#include "host/KelSyntaxElement.hpp"
+#include "host/KelValue.hpp"
+#include "common/XmlElementType.hpp"
+#include "tools/CanonicalWriter.hpp"
+#include "tools/QuarnCommand.hpp"
+#include "tools/QuarnMessage.hpp"
+#include "tools/QuarnOptions.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+const std::string kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
+
+std::string valueOf(KelSyntaxElement* e) { return e->value().valueAsCharacter().toUtf8(); }
+
+// The namespaces in scope, innermost last: prefix ("" for the default) and URI.
+class Scope {
+public:
+    std::size_t mark() const { return iBindings.size(); }
+    void release(std::size_t mark) { iBindings.resize(mark); }
+    void bind(std::string prefix, std::string uri) { iBindings.emplace_back(std::move(prefix), std::move(uri)); }
+    // The URI `prefix` is bound to before `mark` ("" when unbound).
+    std::string uriOf(const std::string& prefix, std::size_t mark) const {
+        if (prefix == "xml") return kXmlNamespace;
+        for (std::size_t i = mark; i-- > 0;)
+            if (iBindings[i].first == prefix) return iBindings[i].second;
+        return std::string();
+    }
+    bool bound(const std::string& prefix, std::size_t mark) const {
+        for (std::size_t i = mark; i-- > 0;)
+            if (iBindings[i].first == prefix) return true;
+        return false;
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> iBindings;
+};
+
+struct Frame {
+    KelSyntaxElement* element;
+    std::string name;
+    std::size_t scopeMark;    // where the element's own declarations start
+    KelSyntaxElement* child;  // the child the walk is at
+};
+
+// Writes the start tag of `e`; returns its first child that is not an attribute.
+KelSyntaxElement* writeStartTag(KelSyntaxElement* e, const std::string& name, Scope& scope, std::size_t mark,
+                                CanonicalWriter& out) {
+    struct Attribute {
+        std::string uri, local, name, value;
+    };
+    std::vector<std::pair<std::string, std::string>> declarations;   // prefix, URI
+    std::vector<Attribute> attributes;
+    KelSyntaxElement* c = e->firstChild();
+    for (; c != nullptr && c->type() == XmlTypeAttribute; c = c->nextSibling()) {
+        const std::string n = c->name().toUtf8();
+        if (n == "xmlns" || n.rfind("xmlns:", 0) == 0) {
+            const std::string prefix = n == "xmlns" ? std::string() : n.substr(6);
+            declarations.emplace_back(prefix, valueOf(c));
+            scope.bind(prefix, valueOf(c));
+        } else {
+            attributes.push_back(Attribute{std::string(), std::string(), n, valueOf(c)});
+        }
+    }
+    // Attributes sort by namespace URI, then local name; an unprefixed one has no namespace.
+    for (Attribute& a : attributes) {
+        const std::size_t colon = a.name.find(':');
+        a.local = colon == std::string::npos ? a.name : a.name.substr(colon + 1);
+        if (colon != std::string::npos) a.uri = scope.uriOf(a.name.substr(0, colon), scope.mark());
+    }
+    std::sort(attributes.begin(), attributes.end(),
+              [](const Attribute& a, const Attribute& b) { return a.uri != b.uri ? a.uri < b.uri : a.local < b.local; });
+    // A declaration is written where it changes what is in scope: a repeated one says nothing new,
+    // xmlns="" only undoes a default namespace of an ancestor, and the xml prefix is always bound.
+    std::sort(declarations.begin(), declarations.end());
+    out.startTag(name);
+    for (const auto& d : declarations) {
+        bool changes;
+        if (d.first == "xml")
+            changes = d.second != kXmlNamespace;
+        else if (d.first.empty())
+            changes = scope.uriOf("", mark) != d.second;
+        else
+            changes = !scope.bound(d.first, mark) || scope.uriOf(d.first, mark) != d.second;
+        if (changes) out.attribute(d.first.empty() ? "xmlns" : "xmlns:" + d.first, d.second);
+    }
+    for (const Attribute& a : attributes) out.attribute(a.name, a.value);
+    out.closeStartTag();
+    return c;
+}
+
+// The node the walk has written, deleted once the walk knows the one after it.
+KelSyntaxElement* passed(KelSyntaxElement* node) {
+    KelSyntaxElement* next = node->nextSibling();
+    node->detach();
+    node->deleteElement();
+    return next;
+}
+
+void writeDocumentElement(KelSyntaxElement* document, CanonicalWriter& out) {
+    Scope scope;
+    std::vector<Frame> stack;
+    const std::string rootName = document->name().toUtf8();
+    stack.push_back(Frame{document, rootName, 0, writeStartTag(document, rootName, scope, 0, out)});
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        KelSyntaxElement* c = f.child;
+        if (c == nullptr) {
+            out.endTag(f.name);
+            scope.release(f.scopeMark);
+            stack.pop_back();
+            if (!stack.empty()) stack.back().child = passed(stack.back().child);
+            continue;
+        }
+        switch (c->type()) {
+        case XmlTypeElement: {
+            const std::size_t mark = scope.mark();
+            std::string name = c->name().toUtf8();
+            KelSyntaxElement* first = writeStartTag(c, name, scope, mark, out);
+            stack.push_back(Frame{c, std::move(name), mark, first});
+            continue;
+        }
+        case XmlTypeContent:
+        case XmlTypeCData:
+        case XmlTypeWhiteSpace:
+            out.text(valueOf(c));
+            break;
+        case XmlTypeComment:
+            out.comment(valueOf(c));
+            break;
+        case XmlTypeProcessingInstruction:
+            out.processingInstruction(c->name().toUtf8(), valueOf(c));
+            break;
+        default:
+            // The markers of an entity reference: its replacement text is walked as content.
+            break;
+        }
+        f.child = passed(c);
+    }
+}
+} // namespace
+
+int ViewCommand::c14n(const QuarnOptions& o, const ParserPlugin&) {
+    QuarnMessage m(o, o.positional[0], true);
+    // Nothing is written from a message that turns out malformed further on.
+    if (m.check() < 0) m.parser()->validate();
+    CanonicalWriter out(o.output);
+    bool afterDocumentElement = false;
+    KelSyntaxElement* root = m.root();
+    for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
+        switch (top->type()) {
+        case XmlTypeElement:
+            writeDocumentElement(top, out);
+            afterDocumentElement = true;
+            break;
+        case XmlTypeComment:
+        case XmlTypeProcessingInstruction:
+            // Nodes outside the document element are each on a line of their own.
+            if (afterDocumentElement) out.raw("\n");
+            if (top->type() == XmlTypeComment)
+                out.comment(valueOf(top));
+            else
+                out.processingInstruction(top->name().toUtf8(), valueOf(top));
+            if (!afterDocumentElement) out.raw("\n");
+            break;
+        default:
+            break;   // the declaration, the document type and whitespace are no part of the canonical form
+        }
+    }
+    m.checkInput();
+    out.finish();
+    return QuarnCommand::Ok;
+}

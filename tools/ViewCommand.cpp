@@ -1,15 +1,19 @@
 #include "tools/ViewCommand.hpp"
 
 #include "host/KelParser.hpp"
+#include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelValue.hpp"
 #include "common/XmlElementType.hpp"
+#include "query/XmlNodeText.hpp"
 #include "tools/CanonicalWriter.hpp"
+#include "tools/ParserPlugin.hpp"
 #include "tools/QuarnCommand.hpp"
 #include "tools/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -171,6 +175,143 @@ int ViewCommand::c14n(const QuarnOptions& o, const ParserPlugin&) {
             break;
         default:
             break;   // the declaration, the document type and whitespace are no part of the canonical form
+        }
+    }
+    m.checkInput();
+    out.finish();
+    return QuarnCommand::Ok;
+}
+
+namespace {
+bool isBlank(const std::string& text) {
+    return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+bool isText(KelSyntaxElement* c) {
+    const int type = c->type();
+    return type == XmlTypeContent || type == XmlTypeWhiteSpace || type == XmlTypeCData;
+}
+
+// Whether an element's children hold text (CDATA, or an entity's replacement, counts as text):
+// such an element is written as it is inside. The children are looked over one level deep.
+bool holdsText(KelSyntaxElement* first) {
+    for (KelSyntaxElement* c = first; c != nullptr; c = c->nextSibling()) {
+        const int type = c->type();
+        if (type == XmlTypeCData || type == XmlTypeEntityReferenceStart) return true;
+        if (isText(c) && !isBlank(valueOf(c))) return true;
+    }
+    return false;
+}
+
+struct FormatFrame {
+    KelSyntaxElement* element;
+    std::string name;
+    KelSyntaxElement* child;
+    bool indented;     // one child a line; false: as it is inside
+    bool open;         // the start tag still lacks its '>' (no child written yet)
+    std::size_t depth;
+};
+
+KelSyntaxElement* writeFormattedStartTag(KelSyntaxElement* e, const std::string& name, CanonicalWriter& out) {
+    out.startTag(name);
+    KelSyntaxElement* c = e->firstChild();
+    for (; c != nullptr && c->type() == XmlTypeAttribute; c = c->nextSibling()) out.attribute(c->name().toUtf8(), valueOf(c));
+    return c;
+}
+
+void writeFormattedElement(KelSyntaxElement* document, int indent, CanonicalWriter& out) {
+    std::vector<FormatFrame> stack;
+    auto push = [&](KelSyntaxElement* e, bool parentIndented, std::size_t depth) {
+        std::string name = e->name().toUtf8();
+        KelSyntaxElement* first = writeFormattedStartTag(e, name, out);
+        const bool indented = parentIndented && !holdsText(first);
+        stack.push_back(FormatFrame{e, std::move(name), first, indented, true, depth});
+    };
+    auto newLine = [&](std::size_t depth) { out.raw("\n" + std::string(depth * static_cast<std::size_t>(indent), ' ')); };
+    push(document, true, 0);
+    while (!stack.empty()) {
+        FormatFrame& f = stack.back();
+        KelSyntaxElement* c = f.child;
+        if (c == nullptr) {
+            if (f.open) {
+                out.raw("/>");
+            } else {
+                if (f.indented) newLine(f.depth);
+                out.endTag(f.name);
+            }
+            stack.pop_back();
+            if (!stack.empty()) stack.back().child = passed(stack.back().child);
+            continue;
+        }
+        const int type = c->type();
+        const bool markup = type == XmlTypeElement || type == XmlTypeComment || type == XmlTypeProcessingInstruction;
+        const bool shown = markup || (isText(c) && !(f.indented && isBlank(valueOf(c))));
+        if (shown) {
+            if (f.open) out.closeStartTag();
+            f.open = false;
+            if (f.indented) newLine(f.depth + 1);
+        }
+        if (type == XmlTypeElement) {
+            push(c, f.indented, f.depth + 1);
+            continue;
+        }
+        if (shown && isText(c)) out.text(valueOf(c));
+        if (type == XmlTypeComment) out.comment(valueOf(c));
+        if (type == XmlTypeProcessingInstruction) out.processingInstruction(c->name().toUtf8(), valueOf(c));
+        f.child = passed(c);
+    }
+}
+
+// The declaration as the UTF-8 output needs it: its version and standalone kept.
+void writeDeclaration(KelSyntaxElement* declaration, CanonicalWriter& out) {
+    std::string version = "1.0", standalone;
+    for (KelSyntaxElement* part = declaration->firstChild(); part != nullptr; part = part->nextSibling()) {
+        if (part->type() == XmlTypeVersion) version = valueOf(part);
+        if (part->type() == XmlTypeStandalone) standalone = valueOf(part);
+    }
+    out.raw("<?xml version=\"" + version + "\" encoding=\"UTF-8\"" +
+            (standalone.empty() ? std::string() : " standalone=\"" + standalone + "\"") + "?>\n");
+}
+} // namespace
+
+int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
+    QuarnMessage m(o, o.positional[0], true);
+    if (m.check() < 0) m.parser()->validate();
+    CanonicalWriter out(o.output);
+    KelSyntaxElement* root = m.root();
+    for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
+        switch (top->type()) {
+        case XmlTypeXmlDecl:
+            writeDeclaration(top, out);
+            break;
+        case XmlTypeDocTypeDecl: {
+            // The document type is copied as it was written, in UTF-8: its bytes run up to the
+            // node after it (the document element at the latest).
+            KelElementSpan span, after;
+            KelSyntaxElement* next = top->nextSibling();
+            if (next == nullptr || !plugin.inspector().originalSpan(top, span) ||
+                !plugin.inspector().originalSpan(next, after) || !span.begin || after.begin < span.begin)
+                throw std::runtime_error("the document type of " + o.positional[0] + " cannot be copied");
+            std::string text = XmlNodeText::spanText(m.input().data(), m.input().length(), span.begin, after.begin,
+                                                     span.ccsid, span.bigEndian);
+            text.erase(text.find_last_not_of(" \t\r\n") + 1);
+            out.raw(text + "\n");
+            break;
+        }
+        case XmlTypeElement:
+            writeFormattedElement(top, o.indent, out);
+            out.raw("\n");
+            break;
+        case XmlTypeComment:
+            out.comment(valueOf(top));
+            out.raw("\n");
+            break;
+        case XmlTypeProcessingInstruction:
+            out.processingInstruction(top->name().toUtf8(), valueOf(top));
+            out.raw("\n");
+            break;
+        default:
+            break;   // whitespace between the top-level nodes: each is on a line of its own
         }
     }
     m.checkInput();

@@ -14,4 +14,9 @@ public:
     // expanded, defaulted attributes written, namespace declarations (the ones not already in
     // scope) then attributes in canonical order, empty elements as start/end pairs.
     static int c14n(const QuarnOptions& options, const ParserPlugin& plugin);
+    // Indented: the declaration (naming UTF-8) and document type kept, one child a line in an
+    // element whose children hold no text (whitespace between them replaced), an element with
+    // text among its children written as it is inside. Entity references are expanded and
+    // defaulted attributes written, so the result reads as the input does but for whitespace.
+    static int format(const QuarnOptions& options, const ParserPlugin& plugin);
 };

@@ -1,5 +1,6 @@
 // quarn c14n against xmllint --c14n on the examples and the conformance suite's well-formed
-// documents, and its refusal of a malformed message matching quarn check's.
+// documents; quarn format's indentation, read back by libxml2; and the refusal of a malformed
+// message by both, matching quarn check's.
 #include "tests/support/ConformanceManifest.hpp"
 #include "tests/support/LibxmlCanonicalReader.hpp"
 #include "tests/tools/QuarnRun.hpp"
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -128,19 +130,99 @@ TEST(QuarnC14n, CanonicalFormOfTheFineDetails) {
     }
 }
 
-TEST(QuarnC14n, RefusesAMalformedMessageAsCheckDoes) {
-    const std::string path = tempPath("bad.xml");
-    const std::string out = tempPath("c14n-out.xml");
-    for (const char* bad : {"<a><b></a>", "<a>x", "<a/><b/>", "<a b='1' b='2'/>"}) {
-        spit(path, bad);
-        const quarntest::Result check = quarntest::quarn("check " + quote(path));
-        const quarntest::Result c14n = quarntest::quarn("c14n " + quote(path) + " -o " + quote(out));
-        EXPECT_EQ(check.status, 1) << bad;
-        EXPECT_EQ(c14n.status, check.status) << bad;
-        EXPECT_EQ(c14n.err, check.err) << bad;
-        EXPECT_TRUE(c14n.out.empty()) << bad;
-        EXPECT_FALSE(fileExists(out)) << bad << ": a refused message left output";
+} // namespace
+
+namespace {
+// The canonical form without its whitespace-only text: what format may change.
+std::string withoutBlankText(const std::string& canonical) {
+    static const std::regex blank(">(?:[ \t\n]|&#xD;)+<");
+    return std::regex_replace(canonical, blank, "><");
+}
+
+// Formats `path` and holds the result to the input: libxml2 reads both to the same canonical form
+// but for whitespace-only text. False when xmllint cannot take the input.
+bool formatReadsBackAsTheInput(const std::string& name, const std::string& path, const std::string& options) {
+    const quarntest::Result before = shell("xmllint --c14n " + quote(path) + " 2>/dev/null");
+    if (before.status != 0) return false;
+    const std::string out = tempPath("formatted.xml");
+    const quarntest::Result formatted = quarntest::quarn("format " + quote(path) + " " + options + " -o " + quote(out));
+    EXPECT_EQ(formatted.status, 0) << name << ": " << formatted.err.substr(0, 300);
+    const LibxmlReading reading = LibxmlCanonicalReader::read(slurp(out));
+    EXPECT_TRUE(reading.ok) << name << ": " << reading.error;
+    const quarntest::Result after = shell("xmllint --c14n " + quote(out) + " 2>/dev/null");
+    EXPECT_EQ(after.status, 0) << name;
+    EXPECT_EQ(withoutBlankText(after.out), withoutBlankText(before.out)) << name << " (" << path << ")";
+    return true;
+}
+} // namespace
+
+TEST(QuarnFormat, IndentsElementContentAndLeavesTextContentAsItIs) {
+    struct Case {
+        const char* name;
+        const char* options;
+        const char* document;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"element content indented, text kept, empty elements closed", "",
+         "<a>\n\n<b>x</b>   <c><d/></c><e></e>  </a>",
+         "<a>\n  <b>x</b>\n  <c>\n    <d/>\n  </c>\n  <e/>\n</a>\n"},
+        {"mixed content as it is inside, whitespace and all", "--indent 4",
+         "<a><p>Some <em>very</em> <b> loud </b> text</p>  <q>  </q></a>",
+         "<a>\n    <p>Some <em>very</em> <b> loud </b> text</p>\n    <q/>\n</a>\n"},
+        {"declaration (naming UTF-8), document type, comments and instructions kept", "--indent 1",
+         "<?xml version='1.0' standalone='yes'?>\n<!DOCTYPE a [<!ENTITY e 'E'>]>\n<!--c-->\n<a><?p x?>  <!--d--><b>&e;</b></a><!--z-->",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<!DOCTYPE a [<!ENTITY e 'E'>]>\n<!--c-->\n"
+         "<a>\n <?p x?>\n <!--d-->\n <b>E</b>\n</a>\n<!--z-->\n"},
+        {"CDATA is text: its element is left as it is", "--indent 0",
+         "<a> <b> <![CDATA[<x>]]> </b> <c/> </a>",
+         "<a>\n<b> &lt;x&gt; </b>\n<c/>\n</a>\n"},
+    };
+    const std::string path = tempPath("format.xml");
+    for (const Case& c : cases) {
+        spit(path, c.document);
+        const quarntest::Result r = quarntest::quarn("format " + quote(path) + " " + c.options);
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, c.expected) << c.name;
+        if (haveXmllint()) formatReadsBackAsTheInput(c.name, path, c.options);
     }
 }
 
-} // namespace
+TEST(QuarnFormat, ReadsBackAsTheInputButForWhitespace) {
+    if (!haveXmllint()) GTEST_SKIP() << "xmllint is not installed (scripts/setup installs it)";
+    int compared = 0;
+    for (const char* example : {"purchase-order.xml", "purchase-order-utf16le.xml", "shipment-ebcdic37.xml",
+                                "catalogue-dtd.xml", "order-jmsmap.xml"})
+        compared += formatReadsBackAsTheInput(example, std::string(QUARN_SOURCE_DIR) + "/examples/" + example, "");
+    EXPECT_EQ(compared, 5);
+    const std::string manifest = std::string(QUARN_CONFORMANCE_DIR) + "/xmlconf.xml";
+    bool present = false;
+    ConformanceManifest::readFile(manifest, &present);
+    if (!present) GTEST_SKIP() << "no conformance suite at " << manifest;
+    int index = 0;
+    for (const ConformanceCase& c : ConformanceManifest::read(manifest)) {
+        if (c.type != "valid" && c.type != "invalid") continue;
+        if (!ConformanceManifest::notApplicable(c).empty()) continue;
+        // A sample of the suite: the same walk serves every document.
+        if (index++ % (10 * kSanitizerSlowdown) != 0) continue;
+        compared += formatReadsBackAsTheInput(c.id, c.path(), "--indent 3");
+    }
+    EXPECT_GT(compared, 30 / kSanitizerSlowdown);
+}
+
+TEST(QuarnViews, RefuseAMalformedMessageAsCheckDoes) {
+    const std::string path = tempPath("bad.xml");
+    const std::string out = tempPath("view-out.xml");
+    for (const char* view : {"c14n", "format"}) {
+        for (const char* bad : {"<a><b></a>", "<a>x", "<a/><b/>", "<a b='1' b='2'/>"}) {
+            spit(path, bad);
+            const quarntest::Result check = quarntest::quarn("check " + quote(path));
+            const quarntest::Result r = quarntest::quarn(std::string(view) + " " + quote(path) + " -o " + quote(out));
+            EXPECT_EQ(check.status, 1) << bad;
+            EXPECT_EQ(r.status, check.status) << view << " " << bad;
+            EXPECT_EQ(r.err, check.err) << view << " " << bad;
+            EXPECT_TRUE(r.out.empty()) << view << " " << bad;
+            EXPECT_FALSE(fileExists(out)) << view << " " << bad << ": a refused message left output";
+        }
+    }
+}

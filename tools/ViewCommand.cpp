@@ -272,6 +272,62 @@ void writeDeclaration(KelSyntaxElement* declaration, CanonicalWriter& out) {
     out.raw("<?xml version=\"" + version + "\" encoding=\"UTF-8\"" +
             (standalone.empty() ? std::string() : " standalone=\"" + standalone + "\"") + "?>\n");
 }
+// The document type as it was written, in UTF-8: its bytes run up to the node after it, or,
+// where that node has no bytes of its own (an element holding references), past the end of its
+// last part to the '>' that closes it.
+std::string documentTypeText(KelSyntaxElement* doctype, const QuarnMessage& m, const KelParserInspector& inspector) {
+    const unsigned char* input = m.input().data();
+    const long length = m.input().length();
+    KelElementSpan span, after;
+    if (!inspector.originalSpan(doctype, span) || !span.begin)
+        throw std::runtime_error("the document type of the message cannot be copied");
+    std::string text;
+    KelSyntaxElement* next = doctype->nextSibling();
+    if (next != nullptr && inspector.originalSpan(next, after) && after.begin >= span.begin) {
+        text = XmlNodeText::spanText(input, length, span.begin, after.begin, span.ccsid, span.bigEndian);
+    } else {
+        const unsigned char* partEnd = nullptr;
+        for (KelSyntaxElement* part = doctype->lastChild(); part != nullptr && partEnd == nullptr;
+             part = part->previousSibling()) {
+            KelElementSpan last;
+            if (inspector.originalSpan(part, last) && last.end >= span.begin) partEnd = last.end;
+        }
+        if (partEnd == nullptr) {
+            // No part with bytes of its own: a document type without an internal subset, closed by
+            // the first '>' outside its quoted identifiers.
+            const std::string head = XmlNodeText::spanText(input, length, span.begin,
+                                                           std::min(span.begin + 4096, input + length), span.ccsid,
+                                                           span.bigEndian);
+            char quote = 0;
+            for (std::size_t i = 0; i < head.size(); ++i) {
+                const char c = head[i];
+                if (quote != 0) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '[') {
+                    break;
+                } else if (c == '>') {
+                    return head.substr(0, i + 1);
+                }
+            }
+            throw std::runtime_error("the document type of the message cannot be copied");
+        }
+        text = XmlNodeText::spanText(input, length, span.begin, partEnd, span.ccsid, span.bigEndian);
+        const std::size_t end = text.find_last_not_of(" \t\r\n");
+        const std::size_t bracket = end == std::string::npos || end == 0 ? std::string::npos
+                                                                          : text.find_last_not_of(" \t\r\n", end - 1);
+        if (end != std::string::npos && text[end] == '>' && bracket != std::string::npos && text[bracket] == ']') return text.substr(0, end + 1);
+        // "]" and blanks before the closing '>' take few bytes in any page.
+        const std::string tail = XmlNodeText::spanText(input, length, partEnd, std::min(partEnd + 64, input + length),
+                                                       span.ccsid, span.bigEndian);
+        const std::size_t close = tail.find('>');
+        if (close == std::string::npos) throw std::runtime_error("the document type of the message cannot be copied");
+        text += tail.substr(0, close + 1);
+    }
+    text.erase(text.find_last_not_of(" \t\r\n") + 1);
+    return text;
+}
 } // namespace
 
 int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
@@ -284,20 +340,9 @@ int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
         case XmlTypeXmlDecl:
             writeDeclaration(top, out);
             break;
-        case XmlTypeDocTypeDecl: {
-            // The document type is copied as it was written, in UTF-8: its bytes run up to the
-            // node after it (the document element at the latest).
-            KelElementSpan span, after;
-            KelSyntaxElement* next = top->nextSibling();
-            if (next == nullptr || !plugin.inspector().originalSpan(top, span) ||
-                !plugin.inspector().originalSpan(next, after) || !span.begin || after.begin < span.begin)
-                throw std::runtime_error("the document type of " + o.positional[0] + " cannot be copied");
-            std::string text = XmlNodeText::spanText(m.input().data(), m.input().length(), span.begin, after.begin,
-                                                     span.ccsid, span.bigEndian);
-            text.erase(text.find_last_not_of(" \t\r\n") + 1);
-            out.raw(text + "\n");
+        case XmlTypeDocTypeDecl:
+            out.raw(documentTypeText(top, m, plugin.inspector()) + "\n");
             break;
-        }
         case XmlTypeElement:
             writeFormattedElement(top, o.indent, out);
             out.raw("\n");

@@ -174,6 +174,10 @@ TEST(QuarnFormat, IndentsElementContentAndLeavesTextContentAsItIs) {
          "<?xml version='1.0' standalone='yes'?>\n<!DOCTYPE a [<!ENTITY e 'E'>]>\n<!--c-->\n<a><?p x?>  <!--d--><b>&e;</b></a><!--z-->",
          "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<!DOCTYPE a [<!ENTITY e 'E'>]>\n<!--c-->\n"
          "<a>\n <?p x?>\n <!--d-->\n <b>E</b>\n</a>\n<!--z-->\n"},
+        {"document type before an element without bytes of its own (references only)", "",
+         "<!DOCTYPE r [<!ENTITY e ''>]><r>&e;&e;</r>", "<!DOCTYPE r [<!ENTITY e ''>]>\n<r/>\n"},
+        {"document type without an internal subset, before a character reference", "",
+         "<!DOCTYPE r SYSTEM \"x>.dtd\" ><r>&#38;</r>", "<!DOCTYPE r SYSTEM \"x>.dtd\" >\n<r>&amp;</r>\n"},
         {"CDATA is text: its element is left as it is", "--indent 0",
          "<a> <b> <![CDATA[<x>]]> </b> <c/> </a>",
          "<a>\n<b> &lt;x&gt; </b>\n<c/>\n</a>\n"},

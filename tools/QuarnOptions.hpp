@@ -67,6 +67,7 @@ public:
     bool verbose = false;       // errors: the whole message chain with numbers and inserts
     bool jsonErrors = false;    // errors: one JSON object each (--error-format json)
     std::string output;         // -o; empty or "-": standard output
+    int indent = 2;             // format: spaces a level
     std::vector<Edit> edits;
     int traceLevel = -1;        // -1: leave as the environment set it
     std::string traceFile;

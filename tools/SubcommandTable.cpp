@@ -4,6 +4,7 @@
 #include "tools/FlowCommand.hpp"
 #include "tools/QuarnCommand.hpp"
 #include "tools/QuerySubcommands.hpp"
+#include "tools/ViewCommand.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -189,6 +190,11 @@ const Option kInPlace{"--in-place", nullptr, nullptr, "OUTDIR may be INDIR: repl
                       [](QuarnOptions& o, const std::string&) { o.inPlace = true; }};
 const Option kSyncEach{"--sync-each", nullptr, nullptr, "sync every file as it is written",
                        [](QuarnOptions& o, const std::string&) { o.syncEach = true; }};
+const Option kIndent{"--indent", nullptr, "N", "indent N spaces a level (default 2, at most 16)",
+                     [](QuarnOptions& o, const std::string& v) {
+                         o.indent = number("--indent", v);
+                         if (o.indent < 0 || o.indent > 16) throw UsageError("--indent needs a number from 0 to 16");
+                     }};
 const Option kFirst{"--first", nullptr, nullptr, "stop at the first node, scanning no further",
                     [](QuarnOptions& o, const std::string&) { o.first = true; }};
 const Option kNamespace{"--namespace", "-N", "PREFIX=URI",
@@ -322,6 +328,22 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  after the write, the elements built and scan steps run, the bytes copied from the input and\n"
          "  written as markup, and the time of each phase.\n",
          "examples/purchase-order.xml --set order/item[2]/@qty=5", writing({&kOutput, &kJson}), QuarnCommand::stats,
+         nullptr},
+        {"c14n", "FILE", "write the message as canonical XML 1.0 with comments, as xmllint --c14n does",
+         "  Writes the canonical form of the message in UTF-8: no declaration or document type, entity\n"
+         "  references expanded, defaulted attributes written, namespace declarations not already in\n"
+         "  scope and then attributes in canonical order, empty elements as start and end tags, text and\n"
+         "  attribute values escaped as canonical XML says, line ends as new lines. The message is\n"
+         "  checked whole first; then each node is written as the walk passes it and freed behind it.\n",
+         "examples/purchase-order.xml -o canonical.xml", reading({&kOutput}), ViewCommand::c14n, nullptr},
+        {"format", "FILE", "write the message indented, one element a line where there is no text among them",
+         "  Writes the message in UTF-8 with its declaration (naming UTF-8) and document type, every\n"
+         "  element whose children are elements, comments and instructions with one child a line, indented\n"
+         "  --indent spaces a level: the whitespace between them is replaced. An element with text or\n"
+         "  CDATA among its children is written as it is inside. Entity references are expanded and\n"
+         "  defaulted attributes written; an empty element is written as <name/>. The message is checked\n"
+         "  whole first; then each node is written as the walk passes it and freed behind it.\n",
+         "examples/purchase-order.xml --indent 4 -o indented.xml", reading({&kIndent, &kOutput}), ViewCommand::format,
          nullptr},
         {"flow", "[FLOWFILE]", "route the messages of a RabbitMQ queue by their content, lazily",
          "  Takes the messages of queue Q of a RabbitMQ broker, routes each by the first rule whose path\n"

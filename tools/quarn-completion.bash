@@ -12,7 +12,7 @@ _quarn() {
     prev=${COMP_WORDS[COMP_CWORD-1]}
     if [ "$COMP_CWORD" -eq 1 ]; then
         local subs
-        subs=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -n 's/^  \([a-z][a-z]*\) .*/\1/p')
+        subs=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -n 's/^  \([a-z][a-z0-9]*\) .*/\1/p')
         COMPREPLY=($(compgen -W "$subs help --help --version" -- "$cur"))
         return
     fi

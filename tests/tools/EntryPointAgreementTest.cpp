@@ -197,6 +197,8 @@ const std::vector<Subcommand>& subcommands() {
         {"get", "get FILE '/*'", false},
         {"stats", "stats FILE -o /dev/null", false},
         {"split", "split FILE quarn-probe DIR/out", false},
+        {"c14n", "c14n FILE -o DIR/out.xml", false},
+        {"format", "format FILE -o DIR/out.xml", false},
         {"batch", "batch DIR/in DIR/out", false},
     };
     return all;

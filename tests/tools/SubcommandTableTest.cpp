@@ -103,6 +103,27 @@ TEST(SubcommandTable, HelpManualPageAndCompletionListExactlyTheOptionsEachSubcom
     }
 }
 
+TEST(SubcommandTable, CompletionAndManualPageNameEverySubcommand) {
+    // Names with digits (c14n) included: both read the names from quarn --help.
+    const std::string script = std::string(QUARN_SOURCE_DIR) + "/tools/quarn-completion.bash";
+    Result r = shell("bash -c " + quote("source " + quote(script) + "; COMP_WORDS=(" + quote(QUARN_TOOL) +
+                                        " ''); COMP_CWORD=1; _quarn; printf '%s\\n' \"${COMPREPLY[@]}\""));
+    std::set<std::string> completed;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) completed.insert(line);
+    std::string manual;
+#ifdef QUARN_MAN_PAGE
+    manual = slurp(QUARN_MAN_PAGE);
+#endif
+    for (const Subcommand& sub : SubcommandTable::subcommands()) {
+        EXPECT_EQ(completed.count(sub.name), 1u) << sub.name << " is not completed";
+        if (!manual.empty()) {
+            EXPECT_NE(manual.find(std::string("\n.SS ") + sub.name + "\n"), std::string::npos)
+                << sub.name << " has no section in the manual page";
+        }
+    }
+}
+
 TEST(SubcommandTable, EverySubcommandHasItsOwnHandlerAndHelp) {
     std::set<const void*> handlers;
     Result usage = quarn("--help");

@@ -31,18 +31,13 @@
 
 namespace {
 
+using quarntest::kSanitizerSlowdown;
 using quarntest::quote;
 using quarntest::Result;
 using quarntest::shell;
 using quarntest::slurp;
 using quarntest::spit;
 using quarntest::tempPath;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kSanitizerSlowdown = 4;
-#else
-constexpr int kSanitizerSlowdown = 1;
-#endif
 
 struct Input {
     std::string name;

@@ -14,6 +14,13 @@
 #include <unistd.h>
 
 namespace quarntest {
+
+// How much slower the sanitizer build runs a command: time limits of tests scale by it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kSanitizerSlowdown = 4;
+#else
+constexpr int kSanitizerSlowdown = 1;
+#endif
 struct Result {
     int status;
     std::string out;

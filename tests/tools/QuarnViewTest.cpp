@@ -15,17 +15,12 @@
 #include <vector>
 
 namespace {
+using quarntest::kSanitizerSlowdown;
 using quarntest::quote;
 using quarntest::shell;
 using quarntest::slurp;
 using quarntest::spit;
 using quarntest::tempPath;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kSanitizerSlowdown = 4;
-#else
-constexpr int kSanitizerSlowdown = 1;
-#endif
 
 bool fileExists(const std::string& path) { return std::ifstream(path).good(); }
 

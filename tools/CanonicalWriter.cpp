@@ -59,6 +59,11 @@ void CanonicalWriter::endTag(const std::string& name) {
     if (iBuffer.size() >= kChunk) spill();
 }
 
+void CanonicalWriter::raw(const std::string& bytes) {
+    iBuffer += bytes;
+    if (iBuffer.size() >= kChunk) spill();
+}
+
 void CanonicalWriter::text(const std::string& value) {
     escapeText(iBuffer, value);
     if (iBuffer.size() >= kChunk) spill();

@@ -21,7 +21,7 @@ public:
     void comment(const std::string& value);
     void processingInstruction(const std::string& target, const std::string& data);
     // Markup written as it is (a line end between top-level nodes, indentation).
-    void raw(const std::string& bytes) { iBuffer += bytes; }
+    void raw(const std::string& bytes);
     // Hands standard output what is waiting (nothing for a file, which is written whole).
     void spill();
     // Writes what is left; raises OutputFile::Failure when it cannot.

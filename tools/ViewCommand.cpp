@@ -192,15 +192,42 @@ bool isText(KelSyntaxElement* c) {
     return type == XmlTypeContent || type == XmlTypeWhiteSpace || type == XmlTypeCData;
 }
 
-// Whether an element's children hold text (CDATA, or an entity's replacement, counts as text):
-// such an element is written as it is inside. The children are looked over one level deep.
-bool holdsText(KelSyntaxElement* first) {
-    for (KelSyntaxElement* c = first; c != nullptr; c = c->nextSibling()) {
-        const int type = c->type();
-        if (type == XmlTypeCData || type == XmlTypeEntityReferenceStart) return true;
-        if (isText(c) && !isBlank(valueOf(c))) return true;
+// Whether a child makes its element hold text (CDATA, or an entity's replacement, counts as
+// text): such an element is written as it is inside.
+bool isTextChild(KelSyntaxElement* c) {
+    const int type = c->type();
+    return type == XmlTypeCData || type == XmlTypeEntityReferenceStart || (isText(c) && !isBlank(valueOf(c)));
+}
+
+// Which elements of the document element's subtree hold text, one bit each in the order their
+// start tags stand. An element's indentation depends on all its children, and the format writes
+// its start tag before them: looking ahead in the tree would keep every child of a wide element
+// (a record file's root) alive at once. A first walk over the message, deleting what it passed,
+// finds the bits instead; the format then walks the message again.
+std::vector<bool> textHolders(KelSyntaxElement* document) {
+    std::vector<bool> holds;
+    std::vector<std::pair<std::size_t, KelSyntaxElement*>> stack;   // element's bit, child the walk is at
+    auto enter = [&](KelSyntaxElement* e) {
+        holds.push_back(false);
+        stack.emplace_back(holds.size() - 1, e->firstChild());
+    };
+    enter(document);
+    while (!stack.empty()) {
+        const std::size_t bit = stack.back().first;
+        KelSyntaxElement* c = stack.back().second;
+        if (c == nullptr) {
+            stack.pop_back();
+            if (!stack.empty()) stack.back().second = passed(stack.back().second);
+            continue;
+        }
+        if (!holds[bit] && isTextChild(c)) holds[bit] = true;
+        if (c->type() == XmlTypeElement) {
+            enter(c);
+            continue;
+        }
+        stack.back().second = passed(c);
     }
-    return false;
+    return holds;
 }
 
 struct FormatFrame {
@@ -219,12 +246,16 @@ KelSyntaxElement* writeFormattedStartTag(KelSyntaxElement* e, const std::string&
     return c;
 }
 
-void writeFormattedElement(KelSyntaxElement* document, int indent, CanonicalWriter& out) {
+// `holds` is textHolders() of the same document element.
+void writeFormattedElement(KelSyntaxElement* document, int indent, const std::vector<bool>& holds,
+                           CanonicalWriter& out) {
     std::vector<FormatFrame> stack;
+    std::size_t ordinal = 0;
     auto push = [&](KelSyntaxElement* e, bool parentIndented, std::size_t depth) {
         std::string name = e->name().toUtf8();
         KelSyntaxElement* first = writeFormattedStartTag(e, name, out);
-        const bool indented = parentIndented && !holdsText(first);
+        const bool indented = parentIndented && !(ordinal < holds.size() && holds[ordinal]);
+        ++ordinal;
         stack.push_back(FormatFrame{e, std::move(name), first, indented, true, depth});
     };
     auto newLine = [&](std::size_t depth) { out.raw("\n" + std::string(depth * static_cast<std::size_t>(indent), ' ')); };
@@ -333,6 +364,14 @@ std::string documentTypeText(KelSyntaxElement* doctype, const QuarnMessage& m, c
 int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
     QuarnMessage m(o, o.positional[0], true);
     if (m.check() < 0) m.parser()->validate();
+    std::vector<bool> holds;
+    for (KelSyntaxElement* top = m.root()->firstChild(); top != nullptr; top = top->nextSibling()) {
+        if (top->type() != XmlTypeElement) continue;
+        holds = textHolders(top);
+        break;
+    }
+    const KelBuffer input = m.input();
+    m.refresh(input);
     CanonicalWriter out(o.output);
     KelSyntaxElement* root = m.root();
     for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
@@ -344,7 +383,7 @@ int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
             out.raw(documentTypeText(top, m, plugin.inspector()) + "\n");
             break;
         case XmlTypeElement:
-            writeFormattedElement(top, o.indent, out);
+            writeFormattedElement(top, o.indent, holds, out);
             out.raw("\n");
             break;
         case XmlTypeComment:

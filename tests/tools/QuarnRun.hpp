@@ -10,7 +10,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <vector>
 #include <unistd.h>
 
 namespace quarntest {
@@ -77,6 +79,24 @@ inline std::set<std::string> filesIn(const std::string& folder) {
     names.erase(".");
     names.erase("..");
     return names;
+}
+
+// Runs quarn with `args` (one argument each, no shell), standard output thrown away, and returns
+// its peak resident set in KB (-1 when it could not run or failed).
+inline long quarnPeakKb(const std::vector<std::string>& args) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(QUARN_TOOL)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) ::_exit(127);
+        ::execv(QUARN_TOOL, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || ::wait4(child, &status, 0, &usage) != child) return -1;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
 }
 
 const std::string kExamples = std::string(QUARN_SOURCE_DIR) + "/examples";

@@ -209,6 +209,21 @@ TEST(QuarnFormat, ReadsBackAsTheInputButForWhitespace) {
     EXPECT_GT(compared, 30 / kSanitizerSlowdown);
 }
 
+// An element's indentation depends on all its children: a record file's root with a million
+// children must not keep them all while the format looks ahead (it took 44 times the input).
+TEST(QuarnFormat, AWideElementTakesNoMoreMemoryThanTheCheck) {
+    const std::string path = tempPath("wide.xml");
+    std::string wide = "<r>";
+    for (int i = 0; i < 1000000; ++i) wide += "<a/>";
+    spit(path, wide + "<t>text</t></r>");
+    const long check = quarntest::quarnPeakKb({"check", path});
+    const long format = quarntest::quarnPeakKb({"format", path});
+    ASSERT_GT(check, 0);
+    ASSERT_GT(format, 0);
+    EXPECT_LT(format, check + 16 * 1024) << "check " << check << " KB, format " << format << " KB";
+    std::remove(path.c_str());
+}
+
 TEST(QuarnViews, RefuseAMalformedMessageAsCheckDoes) {
     const std::string path = tempPath("bad.xml");
     const std::string out = tempPath("view-out.xml");

@@ -25,6 +25,7 @@ inline void moveUnits(char16_t* to, const char16_t* from, std::size_t count) noe
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "the block count must be a 32-bit word");
 static_assert(sizeof(char16_t) == 2, "code units are 16 bits");
+static_assert(sizeof(KelStringBase) == 40, "the inline units and the length word share one 40-byte store");
 
 // ---- block management ---------------------------------------------------------------------
 

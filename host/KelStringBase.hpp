@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-class KelStringBase {
+class alignas(8) KelStringBase {
 public:
     using CodeUnit = char16_t;
     static constexpr std::size_t kInlineCapacity = 18;   // code units held without a heap block
@@ -104,7 +104,10 @@ private:
     void makePrivate(std::size_t minCapacity);
     void setLengthAfterShrink(std::size_t newLength);
 
-    union Store {
+    // The store packs to 2-byte alignment so that the length word takes the two bytes after the
+    // inline units instead of a padded word of its own: a string is 40 bytes, not 48 (it is part
+    // of every syntax element's value). The class is 8-aligned, so the block pointer still is.
+    union __attribute__((packed, aligned(2))) Store {
         char16_t iInline[kInlineCapacity + 1];
         Block* iBlock;
     } iStore;

@@ -19,9 +19,11 @@ bool isXmlGroupName(const KelStringBase& name) {
 }
 } // namespace
 
+static_assert(sizeof(XmlKelSyntaxElement) == sizeof(KelSyntaxElement) + 24, "a span, its start tag, page and flags: 24 bytes a slot");
+
 XmlKelSyntaxElement::XmlKelSyntaxElement(XmlKelParser* owner)
-    : KelSyntaxElement(owner), iDoubleQuotedAttribute(true), iBufferBigEndian(true), iBufferCodepage(0),
-      iBufferStart(nullptr), iBufferEnd(nullptr) {}
+    : KelSyntaxElement(owner), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(0),
+      iDoubleQuotedAttribute(true), iBufferBigEndian(true), iAsParsed(false) {}
 
 XmlKelSyntaxElement::~XmlKelSyntaxElement() = default;
 

@@ -25,7 +25,9 @@ public:
     int getBufferBigEndian() const noexcept { return iBufferBigEndian ? 1 : 0; }
     void setBufferBigEndian(bool bigEndian) noexcept { iBufferBigEndian = bigEndian; }
     int getBufferCodepage() const noexcept { return iBufferCodepage; }
-    void setBufferCodepage(int ccsid) noexcept { iBufferCodepage = ccsid; }
+    void setBufferCodepage(int ccsid) noexcept {
+        iBufferCodepage = ccsid > 0 && ccsid <= 0xFFFF ? static_cast<std::uint16_t>(ccsid) : 0;
+    }
     // The span: null once the element, or anything below it, changed.
     const unsigned char* getBufferStart() const noexcept { return contentChanged() ? nullptr : iBufferStart; }
     void setBufferStart(const unsigned char* start) noexcept {
@@ -133,11 +135,13 @@ private:
     KelSyntaxElement* createValueElement();
     template <class T> void setValueOf(const T& value);
 
-    bool iDoubleQuotedAttribute;
-    bool iBufferBigEndian;
-    bool iAsParsed = false;
-    int iBufferCodepage;
+    // Packed into one 8-byte word beside the span's two pointers: each slot of the pool pays
+    // for every field here.
     const unsigned char* iBufferStart;
     const unsigned char* iBufferEnd;
     std::uint32_t iStartTag = 0;   // start-tag length, and the change flags
+    std::uint16_t iBufferCodepage; // a ccsid is 16 bits; 0 when unknown
+    bool iDoubleQuotedAttribute : 1;
+    bool iBufferBigEndian : 1;
+    bool iAsParsed : 1;
 };

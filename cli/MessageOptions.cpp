@@ -1,5 +1,8 @@
 #include "cli/MessageOptions.hpp"
 
+#include "cli/UsageError.hpp"
+#include "host/KelEncodingDetector.hpp"
+
 std::string MessageOptions::trimmed(const std::string& text) {
     const char* space = " \t\r\n";
     const std::size_t b = text.find_first_not_of(space);
@@ -25,4 +28,14 @@ std::size_t MessageOptions::pathValueSeparator(const std::string& text) {
         }
     }
     return std::string::npos;
+}
+
+int MessageOptions::ccsidNamed(const std::string& what, const std::string& text, int& encoding, bool& encodingGiven) {
+    const int ccsid = KelEncodingDetector::ccsidForName(text);
+    if (ccsid < 0) throw UsageError("unknown or unsupported ccsid '" + text + "' (" + what + ")");
+    if (const int e = KelEncodingDetector::encodingForName(text)) {
+        encoding = e;
+        encodingGiven = true;
+    }
+    return ccsid;
 }

@@ -30,6 +30,9 @@ public:
     static std::size_t pathValueSeparator(const std::string& text);
     // `text` without the blanks (space, tab, CR, LF) at either end.
     static std::string trimmed(const std::string& text);
+    // A ccsid as a number or a code-page name; a name may also say the byte order ("utf-16le"),
+    // which sets `encoding`. Raises UsageError naming `what` (the option or setting).
+    static int ccsidNamed(const std::string& what, const std::string& text, int& encoding, bool& encodingGiven);
 
     int ccsid = -1;             // -1: found from the message's bytes (mark, signature, declaration)
     int encoding = 546;

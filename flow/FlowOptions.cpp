@@ -1,6 +1,5 @@
 #include "flow/FlowOptions.hpp"
 
-#include "host/KelEncodingDetector.hpp"
 #include "cli/InputFile.hpp"
 #include "cli/UnknownOption.hpp"
 #include "cli/UsageError.hpp"
@@ -29,20 +28,9 @@ long number(const std::string& what, const std::string& text, long low, long hig
     char* end = nullptr;
     long n = std::strtol(text.c_str(), &end, 0);
     if (text.empty() || *end != '\0' || errno != 0 || n < low || n > high)
-        throw UsageError(what + " needs a number from " + std::to_string(low) + " to " +
-                                       std::to_string(high) + ", not '" + text + "'");
+        throw UsageError(what + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
+                         ", not '" + text + "'");
     return n;
-}
-
-// A ccsid as a number or a code-page name; a name may also say the byte order ("utf-16be").
-int ccsid(const std::string& what, const std::string& text, int& encoding, bool& encodingGiven) {
-    const int found = KelEncodingDetector::ccsidForName(text);
-    if (found < 0) throw UsageError("unknown or unsupported ccsid '" + text + "' (" + what + ")");
-    if (const int e = KelEncodingDetector::encodingForName(text)) {
-        encoding = e;
-        encodingGiven = true;
-    }
-    return found;
 }
 } // namespace
 
@@ -77,12 +65,12 @@ void FlowOptions::setting(const std::string& keyword, const std::string& value) 
         } else if (keyword == "delete") {
             edit(MessageOptions::Edit::Delete);
         } else if (keyword == "ccsid") {
-            message.ccsid = ccsid(keyword, value, message.encoding, message.encodingGiven);
+            message.ccsid = MessageOptions::ccsidNamed(keyword, value, message.encoding, message.encodingGiven);
         } else if (keyword == "encoding") {
             message.encoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
             message.encodingGiven = true;
         } else if (keyword == "out-ccsid") {
-            message.outCcsid = ccsid(keyword, value, message.outEncoding, message.outEncodingGiven);
+            message.outCcsid = MessageOptions::ccsidNamed(keyword, value, message.outEncoding, message.outEncodingGiven);
         } else if (keyword == "out-encoding") {
             message.outEncoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
             message.outEncodingGiven = true;

@@ -4,7 +4,7 @@
 // Usage: quarn_flow_bench QUARN BROKER_URL SIZE_BYTES COUNT lazy|full|forward
 // Prints one line: size=... mode=... messages=... seconds=... rate=... (rate: messages/s as the
 // flow counted them, from the first message received to the last one settled).
-#include "tools/AmqpConnection.hpp"
+#include "flow/AmqpConnection.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,13 +1,13 @@
 #include "tools/BatchRunner.hpp"
 
 #include "host/KelException.hpp"
-#include "tools/OutputFile.hpp"
-#include "tools/OutputFolder.hpp"
-#include "tools/OutputStaging.hpp"
-#include "tools/QuarnMessage.hpp"
+#include "cli/OutputFile.hpp"
+#include "cli/OutputFolder.hpp"
+#include "cli/OutputStaging.hpp"
+#include "cli/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
-#include "tools/TemporaryFiles.hpp"
-#include "tools/TreePrinter.hpp"
+#include "cli/TemporaryFiles.hpp"
+#include "cli/TreePrinter.hpp"
 
 #include <algorithm>
 #include <atomic>

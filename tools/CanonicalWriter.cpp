@@ -1,6 +1,6 @@
 #include "tools/CanonicalWriter.hpp"
 
-#include "tools/OutputFile.hpp"
+#include "cli/OutputFile.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -3,13 +3,13 @@
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
 #include "host/KelLog.hpp"
-#include "tools/AmqpConnection.hpp"
-#include "tools/FlowCounters.hpp"
-#include "tools/FlowDeadLetters.hpp"
-#include "tools/FlowOptions.hpp"
-#include "tools/FlowRunner.hpp"
-#include "tools/InputFile.hpp"
-#include "tools/ParserPlugin.hpp"
+#include "flow/AmqpConnection.hpp"
+#include "flow/FlowCounters.hpp"
+#include "flow/FlowDeadLetters.hpp"
+#include "flow/FlowOptions.hpp"
+#include "flow/FlowRunner.hpp"
+#include "cli/InputFile.hpp"
+#include "cli/ParserPlugin.hpp"
 #include "tools/QuarnCommand.hpp"
 #include "tools/SubcommandTable.hpp"
 
@@ -19,14 +19,18 @@
 int FlowCommand::run(const std::vector<std::string>& arguments) {
     FlowOptions options;
     try {
-        options = FlowOptions::parse(arguments);
+        try {
+            options = FlowOptions::parse(arguments);
+        } catch (const UnknownOption& e) {
+            throw SubcommandTable::unknownOption(*SubcommandTable::find("flow"), e.option);
+        }
         if (options.help) {
             std::fputs(SubcommandTable::help(*SubcommandTable::find("flow")).c_str(), stdout);
             return QuarnCommand::Ok;
         }
         AmqpConnection::Address::parse(options.broker);
-        if (!options.message.traceFile.empty()) KelLog::setFile(options.message.traceFile);
-        if (options.message.traceLevel >= 0) KelLog::setLevel(options.message.traceLevel);
+        if (!options.traceFile.empty()) KelLog::setFile(options.traceFile);
+        if (options.traceLevel >= 0) KelLog::setLevel(options.traceLevel);
         for (int ccsid : {options.message.ccsid, options.message.outCcsid})
             if (ccsid != -1 && !KelConverter::isSupported(ccsid))
                 throw QuarnOptions::UsageError("unknown or unsupported ccsid " + std::to_string(ccsid));
@@ -39,7 +43,7 @@ int FlowCommand::run(const std::vector<std::string>& arguments) {
     if (!options.send.empty()) return send(options);
     if (options.deadLetters) {
         try {
-            FlowDeadLetters(options, stdout).run(options.requeue);
+            FlowDeadLetters(options, AmqpConnection::factory(options.broker), stdout).run(options.requeue);
             return QuarnCommand::Ok;
         } catch (const AmqpConnection::Error& e) {
             std::fprintf(stderr, "quarn flow: %s\n", e.what());
@@ -48,7 +52,7 @@ int FlowCommand::run(const std::vector<std::string>& arguments) {
     }
     FlowRunner::installSignalHandlers();
     FlowCounters counters;
-    FlowRunner runner(options, plugin->inspector(), counters, stdout, stderr);
+    FlowRunner runner(options, AmqpConnection::factory(options.broker), plugin->inspector(), counters, stdout, stderr);
     int status = QuarnCommand::Ok;
     try {
         runner.run();

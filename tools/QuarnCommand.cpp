@@ -10,14 +10,14 @@
 #include "host/KelWriteBuffer.hpp"
 #include "common/XmlElementType.hpp"
 #include "tools/BatchRunner.hpp"
-#include "tools/ErrorReport.hpp"
-#include "tools/OutputFile.hpp"
-#include "tools/ParserPlugin.hpp"
-#include "tools/QuarnMessage.hpp"
+#include "cli/ErrorReport.hpp"
+#include "cli/OutputFile.hpp"
+#include "cli/ParserPlugin.hpp"
+#include "cli/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 #include "tools/SplitCommand.hpp"
 #include "tools/SubcommandTable.hpp"
-#include "tools/TreePrinter.hpp"
+#include "cli/TreePrinter.hpp"
 
 #include <cerrno>
 #include <cstdio>

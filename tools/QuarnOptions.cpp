@@ -44,33 +44,6 @@ std::string QuarnOptions::closestOption(const std::string& unknown, const std::s
     return best;
 }
 
-std::string QuarnOptions::trimmed(const std::string& text) {
-    const char* space = " \t\r\n";
-    const std::size_t b = text.find_first_not_of(space);
-    if (b == std::string::npos) return std::string();
-    return text.substr(b, text.find_last_not_of(space) - b + 1);
-}
-
-std::size_t QuarnOptions::pathValueSeparator(const std::string& text) {
-    int depth = 0;
-    char quote = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '\'' || c == '"') {
-            quote = c;
-        } else if (c == '[') {
-            ++depth;
-        } else if (c == ']') {
-            --depth;
-        } else if (c == '=' && depth == 0) {
-            return i;
-        }
-    }
-    return std::string::npos;
-}
-
 void QuarnOptions::checkEdits() const {
     for (const Edit& e : edits) {
         const bool adds = e.kind == Edit::Subnode || e.kind == Edit::Insert || e.kind == Edit::Append;

@@ -1,10 +1,10 @@
 #include "tools/QuerySubcommands.hpp"
 
-#include "tools/MatchPrinter.hpp"
-#include "tools/OutputFile.hpp"
-#include "tools/ParserPlugin.hpp"
+#include "cli/MatchPrinter.hpp"
+#include "cli/OutputFile.hpp"
+#include "cli/ParserPlugin.hpp"
 #include "tools/QuarnCommand.hpp"
-#include "tools/QuarnMessage.hpp"
+#include "cli/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 
 #include <cstdio>

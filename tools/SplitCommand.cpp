@@ -6,13 +6,13 @@
 #include "host/KelWriteBuffer.hpp"
 #include "common/XmlElementType.hpp"
 #include "query/XmlPathQuery.hpp"
-#include "tools/OutputFile.hpp"
-#include "tools/OutputFolder.hpp"
-#include "tools/OutputStaging.hpp"
-#include "tools/QuarnMessage.hpp"
+#include "cli/OutputFile.hpp"
+#include "cli/OutputFolder.hpp"
+#include "cli/OutputStaging.hpp"
+#include "cli/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 #include "tools/StandaloneRecord.hpp"
-#include "tools/TreePrinter.hpp"
+#include "cli/TreePrinter.hpp"
 
 #include <unicode/ucnv.h>
 

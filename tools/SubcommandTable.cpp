@@ -23,17 +23,6 @@ int number(const std::string& option, const std::string& text) {
     return static_cast<int>(n);
 }
 
-// A ccsid as a number or a code-page name; a name may also say the byte order ("utf-16le").
-int ccsidOption(const std::string& option, const std::string& text, int& encoding, bool& encodingGiven) {
-    const int ccsid = KelEncodingDetector::ccsidForName(text);
-    if (ccsid < 0) throw UsageError("unknown or unsupported ccsid '" + text + "' (" + option + ")");
-    if (const int e = KelEncodingDetector::encodingForName(text)) {
-        encoding = e;
-        encodingGiven = true;
-    }
-    return ccsid;
-}
-
 int byteOrder(const std::string& option, const std::string& text) {
     const int e = KelEncodingDetector::encodingForName(text);
     if (e == 0) throw UsageError(option + " must be be or le, not '" + text + "'");
@@ -67,7 +56,7 @@ const Option kTraceFile{"--trace-file", nullptr, "FILE", "write the trace to FIL
 // --- Subcommands that read a message ---
 const Option kCcsid{"--ccsid", nullptr, "N|NAME", "the input's code page (default: found from its bytes)",
                     [](QuarnOptions& o, const std::string& v) {
-                        o.ccsid = ccsidOption("--ccsid", v, o.encoding, o.encodingGiven);
+                        o.ccsid = MessageOptions::ccsidNamed("--ccsid", v, o.encoding, o.encodingGiven);
                     }};
 const Option kEncoding{"--encoding", nullptr, "E", "the input's encoding value (default 546)",
                        [](QuarnOptions& o, const std::string& v) {
@@ -91,7 +80,7 @@ const Option kJson{"--json", nullptr, nullptr, "print the result as JSON",
 // --- Subcommands that write a message ---
 const Option kOutCcsid{"--out-ccsid", nullptr, "N|NAME", "the output's code page (default: the input's)",
                        [](QuarnOptions& o, const std::string& v) {
-                           o.outCcsid = ccsidOption("--out-ccsid", v, o.outEncoding, o.outEncodingGiven);
+                           o.outCcsid = MessageOptions::ccsidNamed("--out-ccsid", v, o.outEncoding, o.outEncodingGiven);
                        }};
 const Option kOutEncoding{"--out-encoding", nullptr, "E", "the output's encoding value (default: the input's)",
                           [](QuarnOptions& o, const std::string& v) {

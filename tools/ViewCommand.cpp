@@ -7,9 +7,9 @@
 #include "common/XmlElementType.hpp"
 #include "query/XmlNodeText.hpp"
 #include "tools/CanonicalWriter.hpp"
-#include "tools/ParserPlugin.hpp"
+#include "cli/ParserPlugin.hpp"
 #include "tools/QuarnCommand.hpp"
-#include "tools/QuarnMessage.hpp"
+#include "cli/QuarnMessage.hpp"
 #include "tools/QuarnOptions.hpp"
 
 #include <algorithm>

@@ -17,8 +17,8 @@
 #include "tests/support/HostileDocuments.hpp"
 #include "tests/support/LibxmlCanonicalReader.hpp"
 #include "tests/tools/LinkedParser.hpp"
-#include "tools/FlowOptions.hpp"
-#include "tools/FlowTransform.hpp"
+#include "flow/FlowOptions.hpp"
+#include "flow/FlowTransform.hpp"
 #include "tests/tools/QuarnRun.hpp"
 
 #include <gtest/gtest.h>

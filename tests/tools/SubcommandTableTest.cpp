@@ -2,7 +2,7 @@
 // other option (status 2, naming the subcommand), and its --help, the manual page and the bash
 // completion list exactly the options it accepts; every subcommand runs its own handler.
 #include "tests/tools/QuarnRun.hpp"
-#include "tools/FlowOptions.hpp"
+#include "flow/FlowOptions.hpp"
 #include "tools/SubcommandTable.hpp"
 
 #include <gtest/gtest.h>

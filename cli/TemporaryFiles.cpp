@@ -1,0 +1,110 @@
+#include "cli/TemporaryFiles.hpp"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <unistd.h>
+
+const char* const TemporaryFiles::kMarker = ".quarn-tmp-";
+
+namespace {
+constexpr int kSlots = 256;
+constexpr std::size_t kPathBytes = 4096;
+
+// A slot is free (0), being filled (1) or names a file to remove on a signal (2).
+struct Slot {
+    std::atomic<int> state{0};
+    char path[kPathBytes];
+};
+Slot gSlots[kSlots];
+
+struct sigaction gPreviousInt, gPreviousTerm;
+
+// The series: a prefix and the numbers that may still name a file.
+char gSeriesPrefix[kPathBytes];
+std::atomic<bool> gSeriesOn{false};
+std::atomic<unsigned long> gSeriesLow{0}, gSeriesHigh{0};
+
+void removeSeries() {
+    if (!gSeriesOn.load(std::memory_order_acquire)) return;
+    char path[kPathBytes + 24];
+    std::size_t p = 0;
+    while (gSeriesPrefix[p] != '\0') path[p] = gSeriesPrefix[p], ++p;
+    const unsigned long high = gSeriesHigh.load(std::memory_order_acquire);
+    for (unsigned long n = gSeriesLow.load(std::memory_order_acquire); n < high; ++n) {
+        // Digits by hand: the formatting functions are not safe in a signal handler.
+        char digits[24];
+        int d = 0;
+        unsigned long v = n;
+        do digits[d++] = static_cast<char>('0' + v % 10), v /= 10;
+        while (v != 0);
+        std::size_t q = p;
+        while (d > 0) path[q++] = digits[--d];
+        path[q] = '\0';
+        ::unlink(path);
+    }
+}
+
+extern "C" void removeTemporaryFiles(int signal) {
+    for (Slot& slot : gSlots)
+        if (slot.state.load(std::memory_order_acquire) == 2) ::unlink(slot.path);
+    removeSeries();
+    // Then end as the signal would have ended the process without us.
+    ::sigaction(signal, signal == SIGINT ? &gPreviousInt : &gPreviousTerm, nullptr);
+    ::raise(signal);
+}
+
+void installHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_handler = removeTemporaryFiles;
+        ::sigemptyset(&action.sa_mask);
+        ::sigaddset(&action.sa_mask, SIGINT);
+        ::sigaddset(&action.sa_mask, SIGTERM);
+        action.sa_flags = SA_RESETHAND;
+        ::sigaction(SIGINT, nullptr, &gPreviousInt);
+        ::sigaction(SIGTERM, nullptr, &gPreviousTerm);
+        // A signal ignored when quarn started (a background job of a shell) stays ignored.
+        if (gPreviousInt.sa_handler != SIG_IGN) ::sigaction(SIGINT, &action, nullptr);
+        if (gPreviousTerm.sa_handler != SIG_IGN) ::sigaction(SIGTERM, &action, nullptr);
+    });
+}
+} // namespace
+
+int TemporaryFiles::hold(const std::string& path) {
+    installHandlers();
+    if (path.size() >= kPathBytes) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        int expected = 0;
+        if (!gSlots[i].state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) continue;
+        std::memcpy(gSlots[i].path, path.c_str(), path.size() + 1);
+        gSlots[i].state.store(2, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void TemporaryFiles::release(int slot) noexcept {
+    if (slot >= 0 && slot < kSlots) gSlots[slot].state.store(0, std::memory_order_release);
+}
+
+void TemporaryFiles::holdSeries(const std::string& prefix) {
+    installHandlers();
+    if (prefix.size() >= kPathBytes) return;
+    gSeriesOn.store(false, std::memory_order_release);
+    std::memcpy(gSeriesPrefix, prefix.c_str(), prefix.size() + 1);
+    gSeriesLow.store(0, std::memory_order_release);
+    gSeriesHigh.store(0, std::memory_order_release);
+    gSeriesOn.store(true, std::memory_order_release);
+}
+
+void TemporaryFiles::markSeries(unsigned long low, unsigned long high) noexcept {
+    gSeriesHigh.store(high, std::memory_order_release);
+    gSeriesLow.store(low, std::memory_order_release);
+}
+
+void TemporaryFiles::releaseSeries() noexcept { gSeriesOn.store(false, std::memory_order_release); }
+
+bool TemporaryFiles::isTemporaryName(const std::string& name) { return name.find(kMarker) != std::string::npos; }

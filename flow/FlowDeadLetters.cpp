@@ -1,0 +1,101 @@
+#include "flow/FlowDeadLetters.hpp"
+
+#include "flow/BrokerConnection.hpp"
+#include "flow/FlowOptions.hpp"
+#include "cli/TreePrinter.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kErrorPrefix[] = "quarn-error-";
+
+std::string text(const BrokerMessage::Value* v) {
+    if (v == nullptr) return std::string();
+    switch (v->kind) {
+    case BrokerMessage::Value::Text: return v->text;
+    case BrokerMessage::Value::Number: return std::to_string(v->number);
+    default: return std::string();
+    }
+}
+
+// The headers the flow added when it dead-lettered the message.
+std::vector<std::string> errorHeaders(const BrokerMessage& d) {
+    std::vector<std::string> names;
+    for (const BrokerMessage::Header& h : d.headers)
+        if (h.first.compare(0, sizeof kErrorPrefix - 1, kErrorPrefix) == 0) names.push_back(h.first);
+    return names;
+}
+
+} // namespace
+
+long FlowDeadLetters::run(bool requeue) {
+    const std::unique_ptr<BrokerConnection> consumerConnection = iConnect();
+    BrokerConnection& consumer = *consumerConnection;
+    const std::uint32_t waiting = consumer.queueDepth(iOptions.deadLetter);
+    if (waiting == 0) {
+        if (!iOptions.json) std::fprintf(iOut, "no dead letters in %s\n", iOptions.deadLetter.c_str());
+        return 0;
+    }
+    // Every message is held unacknowledged while it is listed: the broker hands none twice, and
+    // what is not acknowledged goes back to the queue, in its order, when the connection closes.
+    consumer.prefetch(waiting > 65535 ? 0 : static_cast<std::uint16_t>(waiting));
+    consumer.consume(iOptions.deadLetter);
+    const std::unique_ptr<BrokerConnection> publisherConnection = iConnect();
+    BrokerConnection& publisher = *publisherConnection;
+    if (requeue) {
+        publisher.declareQueue(iOptions.queue);
+        publisher.selectConfirms();
+    }
+    std::vector<std::uint64_t> sent;   // the dead letter's tag per sequence number, from 1
+    long listed = 0;
+    BrokerMessage d;
+    while (listed < static_cast<long>(waiting) && consumer.next(2000, d)) {
+        ++listed;
+        const std::string number = text(d.header("quarn-error-number"));
+        const std::string line = text(d.header("quarn-error-line")), column = text(d.header("quarn-error-column"));
+        const std::string message = text(d.header("quarn-error-text"));
+        if (iOptions.json)
+            std::fprintf(iOut, "{\"index\":%ld,\"bytes\":%zu,\"errorNumber\":%s,\"line\":%s,\"column\":%s,\"errorText\":%s}\n",
+                         listed, d.size, number.empty() ? "null" : number.c_str(), line.empty() ? "null" : line.c_str(),
+                         column.empty() ? "null" : column.c_str(), TreePrinter::jsonString(message).c_str());
+        else
+            std::fprintf(iOut, "%ld: %zu bytes, error %s at %s:%s: %s\n", listed, d.size,
+                         number.empty() ? "?" : number.c_str(), line.empty() ? "?" : line.c_str(),
+                         column.empty() ? "?" : column.c_str(), message.c_str());
+        if (requeue) {
+            BrokerConnection::Properties properties;
+            properties.like = &d;
+            properties.dropped = errorHeaders(d);
+            publisher.publish(std::string(), iOptions.queue, true, properties, d.body, d.size);
+            sent.push_back(d.tag);
+        }
+    }
+    if (requeue) {
+        // A dead letter leaves its queue only once the input queue has it.
+        std::vector<bool> confirmed(sent.size() + 1, false);
+        std::size_t settled = 0;
+        long acked = 0;
+        for (int waited = 0; settled < sent.size() && waited < 300; ++waited)
+            publisher.readConfirms(100, [&](const BrokerConnection::Confirm& k) {
+                if (k.kind == BrokerConnection::Confirm::Return) return;
+                const std::uint64_t from = k.multiple ? 1 : k.sequence;
+                for (std::uint64_t s = from; s <= k.sequence && s <= sent.size(); ++s) {
+                    if (confirmed[s]) continue;
+                    confirmed[s] = true;
+                    ++settled;
+                    if (k.kind != BrokerConnection::Confirm::Ack) continue;
+                    consumer.ack(sent[s - 1]);
+                    ++acked;
+                }
+            });
+        if (!iOptions.json)
+            std::fprintf(iOut, "sent %ld dead letter%s back to %s\n", acked, acked == 1 ? "" : "s", iOptions.queue.c_str());
+        if (acked < listed)
+            throw BrokerConnection::Error("the broker did not take every message sent back; the rest stay dead letters",
+                                        false);
+    }
+    return listed;
+}

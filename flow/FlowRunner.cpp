@@ -1,0 +1,253 @@
+#include "flow/FlowRunner.hpp"
+
+#include "flow/FlowCounters.hpp"
+#include "flow/FlowOptions.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gReport = 0;
+
+extern "C" void onStop(int) { gStop = 1; }
+extern "C" void onReport(int) { gReport = 1; }
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int kWaitMs = 200;
+constexpr std::size_t kMaxErrorText = 4000;
+
+// A header's number, or -1 when the header is absent. Throws std::invalid_argument when present
+// but not a number from 0 to 2^31-1.
+long headerNumber(const BrokerMessage& d, const char* name) {
+    const BrokerMessage::Value* v = d.header(name);
+    if (!v) return -1;
+    long long n = -1;
+    if (v->kind == BrokerMessage::Value::Number) {
+        n = v->number;
+    } else if (v->kind == BrokerMessage::Value::Text) {
+        char* end = nullptr;
+        errno = 0;
+        n = std::strtoll(v->text.c_str(), &end, 10);
+        if (v->text.empty() || *end != '\0' || errno != 0) n = -1;
+    }
+    if (n < 0 || n > 0x7fffffffLL) throw std::invalid_argument(std::string("header ") + name + " is not a number from 0 to 2147483647");
+    return static_cast<long>(n);
+}
+} // namespace
+
+FlowRunner::FlowRunner(const FlowOptions& options, BrokerConnection::Factory connect,
+                       const KelParserInspector& inspector, FlowCounters& counters, std::FILE* report, std::FILE* log)
+    : iOptions(options), iConnect(std::move(connect)), iCounters(counters), iReport(report), iLog(log), iTransform(options, inspector) {}
+
+void FlowRunner::installSignalHandlers() {
+    struct sigaction stop {};
+    stop.sa_handler = onStop;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    struct sigaction report {};
+    report.sa_handler = onReport;
+    sigemptyset(&report.sa_mask);
+    report.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &report, nullptr);
+    // A broker that goes away mid-write must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool FlowRunner::stopping() const {
+    if (gStop) return true;
+    if (iOptions.maxMessages > 0 && iCounters.receivedCount() >= static_cast<unsigned long>(iOptions.maxMessages))
+        return true;
+    return iOptions.idleExit > 0 && now() - iLastDelivery > iOptions.idleExit;
+}
+
+void FlowRunner::run() {
+    double backOff = 0.5;
+    iLastDelivery = now();
+    double unreachableSince = -1;   // when the broker was last lost, while it stays out of reach
+    while (!gStop) {
+        bool connected = false;
+        try {
+            session(connected);
+            return;
+        } catch (const BrokerConnection::Error& e) {
+            if (!e.lost) throw;
+            // What was in flight is not acknowledged: the broker gives it again.
+            iPending.clear();
+            iCounters.connectionLost();
+            if (connected) {
+                backOff = 0.5;
+                unreachableSince = -1;
+            }
+            if (unreachableSince < 0) unreachableSince = now();
+            // A flow told to stop when idle does not wait for ever for a broker it cannot reach
+            // (a wrong address, say): once the back-off has outlasted the idle time, it gives up.
+            if (iOptions.idleExit > 0 && now() - unreachableSince >= iOptions.idleExit)
+                throw BrokerConnection::Error(std::string(e.what()) + "; no broker for " +
+                                                std::to_string(static_cast<long>(now() - unreachableSince)) +
+                                                " s, more than --idle-exit allows",
+                                            false);
+            std::fprintf(iLog, "quarn flow: %s; connecting again in %.1f s\n", e.what(), backOff);
+            std::fflush(iLog);
+        }
+        for (double waited = 0; waited < backOff && !gStop; waited += 0.1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        backOff = backOff * 2 > 30 ? 30 : backOff * 2;
+        // Waiting for the broker is not idling: the idle time counts from the connection.
+        iLastDelivery = now();
+    }
+}
+
+void FlowRunner::session(bool& connected) {
+    const std::unique_ptr<BrokerConnection> consumerConnection = iConnect();
+    const std::unique_ptr<BrokerConnection> publisherConnection = iConnect();
+    BrokerConnection& consumer = *consumerConnection;
+    BrokerConnection& publisher = *publisherConnection;
+    iConsumer = &consumer;
+    iPublisher = &publisher;
+    struct Forget {
+        FlowRunner* r;
+        ~Forget() { r->iConsumer = r->iPublisher = nullptr; }
+    } forget{this};
+
+    publisher.selectConfirms();
+    consumer.declareQueue(iOptions.queue);
+    publisher.declareQueue(iOptions.deadLetter);
+    if (iOptions.exchange.empty()) {
+        // On the default exchange a key is a queue: made here, so that nothing routed is lost.
+        publisher.declareQueue(iOptions.router.defaultKey());
+        for (const FlowRouter::Rule& r : iOptions.router.rules()) publisher.declareQueue(r.key);
+    }
+    consumer.prefetch(static_cast<std::uint16_t>(iOptions.prefetch));
+    consumer.consume(iOptions.queue);
+    connected = true;
+    if (!iConnectedBefore) {
+        iConnectedBefore = true;
+        std::fprintf(iLog, "quarn flow: consuming from %s at %s\n", iOptions.queue.c_str(), consumer.where().c_str());
+        std::fflush(iLog);
+    } else {
+        std::fprintf(iLog, "quarn flow: connected again to %s\n", consumer.where().c_str());
+        std::fflush(iLog);
+    }
+
+    auto onConfirm = [this](const BrokerConnection::Confirm& c) { confirmed(c); };
+    for (;;) {
+        if (gReport) {
+            gReport = 0;
+            iCounters.print(iReport, iOptions.json);
+        }
+        const bool stop = stopping();
+        if (stop && iPending.empty()) return;
+        const bool canTake = !stop && iPending.size() < static_cast<std::size_t>(iOptions.prefetch);
+        if (!(canTake && consumer.hasBuffered()) && !publisher.hasBuffered()) {
+            // The publishing connection is watched even when idle: a close there is seen at once.
+            pollfd fds[2];
+            nfds_t n = 0;
+            fds[n++] = pollfd{publisher.socket(), POLLIN, 0};
+            if (canTake) fds[n++] = pollfd{consumer.socket(), POLLIN, 0};
+            if (::poll(fds, n, kWaitMs) < 0 && errno != EINTR)
+                throw BrokerConnection::Error(std::string("waiting for the broker: ") + std::strerror(errno), true);
+        }
+        // Read even with nothing in flight: reading is what keeps the connection's heartbeats going.
+        publisher.readConfirms(0, onConfirm);
+        BrokerMessage delivery;
+        if (canTake && consumer.next(0, delivery)) take(delivery);
+    }
+}
+
+void FlowRunner::take(const BrokerMessage& d) {
+    iLastDelivery = now();
+    iCounters.received(d.size, d.redelivered);
+    long ccsid = -1, encoding = -1;
+    try {
+        ccsid = headerNumber(d, kCcsidHeader);
+        encoding = headerNumber(d, kEncodingHeader);
+    } catch (const std::invalid_argument& e) {
+        deadLetter(d, 0, e.what(), 0, 0);
+        return;
+    }
+    const FlowTransform::Outcome o =
+        iTransform.process(d.body, d.size, static_cast<int>(ccsid), static_cast<int>(encoding), d.native);
+    if (o.deadLetter) {
+        deadLetter(d, o.errorNumber, o.errorText, o.errorLine, o.errorColumn);
+        return;
+    }
+    BrokerConnection::Properties properties;
+    properties.like = &d;
+    // A message written anew says its page; one passed through keeps its headers as they were.
+    if (o.rewritten)
+        properties.set = {{kCcsidHeader, BrokerMessage::Value::of(o.ccsid)},
+                          {kEncodingHeader, BrokerMessage::Value::of(o.encoding)}};
+    const std::uint64_t sequence =
+        iPublisher->publish(iOptions.exchange, o.key, true, properties, o.data, o.size);
+    iPending[sequence] = Pending{d.tag, d, o.key, false, false};
+    iCounters.routed(o.key, o.bytesCopied, o.bytesRewritten, o.size);
+}
+
+void FlowRunner::deadLetter(const BrokerMessage& d, long number, const std::string& text, long line,
+                            long column) {
+    const std::string shortText = text.size() > kMaxErrorText ? text.substr(0, kMaxErrorText) : text;
+    using Value = BrokerMessage::Value;
+    BrokerConnection::Properties properties;
+    properties.like = &d;
+    properties.set = {{"quarn-error-number", Value::of(number)}, {"quarn-error-text", Value::of(shortText)},
+                      {"quarn-error-line", Value::of(line)},     {"quarn-error-column", Value::of(column)},
+                      {"quarn-error-queue", Value::of(iOptions.queue)}};
+    const std::uint64_t sequence = iPublisher->publish(std::string(), iOptions.deadLetter, true, properties, d.body, d.size);
+    iPending[sequence] = Pending{d.tag, d, iOptions.deadLetter, true, false};
+    iCounters.deadLettered(d.size);
+}
+
+void FlowRunner::confirmed(const BrokerConnection::Confirm& c) {
+    if (c.kind == BrokerConnection::Confirm::Return) {
+        // Returned before its confirm: the first message in flight under that key not yet returned.
+        for (auto& [sequence, p] : iPending) {
+            if (p.returned || p.key != c.routingKey) continue;
+            p.returned = true;
+            if (p.deadLetter) {
+                // Even the dead-letter queue is gone: the message goes back to its queue.
+                iConsumer->reject(p.inputTag, true);
+                iCounters.requeued();
+                std::fprintf(iLog, "quarn flow: the dead-letter queue %s takes no message (%s)\n",
+                             iOptions.deadLetter.c_str(), c.reason.c_str());
+                std::fflush(iLog);
+            } else {
+                iCounters.unrouted(p.key);
+                deadLetter(p.input, 0, "no queue takes routing key " + p.key + " (" + c.reason + ")", 0, 0);
+            }
+            return;
+        }
+        return;
+    }
+    auto settle = [&](std::map<std::uint64_t, Pending>::iterator it) {
+        Pending& p = it->second;
+        if (!p.returned) {
+            if (c.kind == BrokerConnection::Confirm::Ack) {
+                iConsumer->ack(p.inputTag);
+                iCounters.settled();
+            } else {
+                // The broker lost the copy: the input goes back to be taken again.
+                iConsumer->reject(p.inputTag, true);
+                iCounters.requeued();
+            }
+        }
+        return iPending.erase(it);
+    };
+    if (c.multiple) {
+        for (auto it = iPending.begin(); it != iPending.end() && it->first <= c.sequence;) it = settle(it);
+    } else {
+        auto it = iPending.find(c.sequence);
+        if (it != iPending.end()) settle(it);
+    }
+}

@@ -1,0 +1,137 @@
+// What the quarn command does to the files around it: an output replaces only a regular file
+// (keeping its mode), is written into a device or FIFO as it is and follows a link; temporary
+// files go on an interrupt and batch never takes them for messages; an input that shrinks while
+// mapped is a clear error, not a crash; output failures, standard output's included, exit 5.
+#include "tests/tools/QuarnRun.hpp"
+#include "cli/InputFile.hpp"
+#include "cli/TemporaryFiles.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace quarntest;
+
+const std::string kExample = std::string(QUARN_SOURCE_DIR) + "/examples/purchase-order.xml";
+
+struct stat statOf(const std::string& path, bool follow = true) {
+    struct stat st {};
+    EXPECT_EQ(follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+std::string freshFolder(const std::string& name) {
+    std::string folder = tempPath(name);
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    return folder;
+}
+
+TEST(SafeFiles, OutputReplacesOnlyARegularFileAndKeepsItsMode) {
+    const std::string folder = freshFolder("out");
+    const std::string expected = slurp(kExample);
+    // A private file stays private, a new file gets the usual mode.
+    const std::string secret = folder + "/secret.xml";
+    spit(secret, "old");
+    ::chmod(secret.c_str(), 0600);
+    ASSERT_EQ(quarn("write " + quote(kExample) + " -o " + quote(secret)).status, 0);
+    EXPECT_EQ(statOf(secret).st_mode & 07777, 0600u);
+    EXPECT_EQ(slurp(secret), expected);
+    const std::string fresh = folder + "/fresh.xml";
+    ASSERT_EQ(shell("umask 027 && " + std::string(QUARN_TOOL) + " write " + quote(kExample) + " -o " + quote(fresh)).status, 0);
+    EXPECT_EQ(statOf(fresh).st_mode & 07777, 0640u);
+
+    // A link is followed: it stays a link and the file it names gets the output.
+    const std::string link = folder + "/link.xml";
+    ASSERT_EQ(::symlink("secret.xml", link.c_str()), 0);
+    spit(secret, "old");
+    ASSERT_EQ(quarn("write " + quote(kExample) + " -o " + quote(link)).status, 0);
+    EXPECT_TRUE(S_ISLNK(statOf(link, false).st_mode));
+    EXPECT_EQ(slurp(secret), expected);
+    EXPECT_EQ(statOf(secret).st_mode & 07777, 0600u);
+
+    // A FIFO is written into, not replaced by a file.
+    const std::string fifo = folder + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Result r = shell("cat " + quote(fifo) + " > " + quote(folder + "/drained") + " & " + std::string(QUARN_TOOL) +
+                     " write " + quote(kExample) + " -o " + quote(fifo) + "; status=$?; wait; exit $status");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(S_ISFIFO(statOf(fifo, false).st_mode));
+    EXPECT_EQ(slurp(folder + "/drained"), expected);
+    // So is a character device.
+    EXPECT_EQ(quarn("write " + quote(kExample) + " -o /dev/null").status, 0);
+    EXPECT_TRUE(S_ISCHR(statOf("/dev/null", false).st_mode));
+
+    // Nothing else is left in the folder.
+    Result listing = shell("ls -A " + quote(folder));
+    EXPECT_EQ(listing.out, "drained\nfifo\nfresh.xml\nlink.xml\nsecret.xml\n");
+    shell("rm -rf " + quote(folder));
+}
+
+TEST(SafeFiles, OutputFailuresHaveAStatusOfTheirOwn) {
+    Result tree = shell(std::string(QUARN_TOOL) + " tree --json " + quote(kExample) + " > /dev/full");
+    EXPECT_EQ(tree.status, 5);
+    EXPECT_NE(tree.err.find("cannot write to standard output"), std::string::npos) << tree.err;
+    Result write = shell(std::string(QUARN_TOOL) + " write " + quote(kExample) + " > /dev/full");
+    EXPECT_EQ(write.status, 5);
+    Result get = shell(std::string(QUARN_TOOL) + " get " + quote(kExample) + " order/@id > /dev/full");
+    EXPECT_EQ(get.status, 5);
+    Result closed = shell(std::string(QUARN_TOOL) + " check " + quote(kExample) + " >&-");
+    EXPECT_EQ(closed.status, 5);
+    Result nowhere = quarn("write " + quote(kExample) + " -o /nonexistent-folder/out.xml");
+    EXPECT_EQ(nowhere.status, 5);
+    EXPECT_NE(nowhere.err.find("cannot write /nonexistent-folder/out.xml"), std::string::npos) << nowhere.err;
+    // A bad document keeps its own status.
+    EXPECT_EQ(quarn("check -", "<a>").status, 1);
+}
+
+TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
+    const std::string folder = freshFolder("interrupt");
+    for (int signal : {SIGINT, SIGTERM}) {
+        const std::string temp = folder + "/" + TemporaryFiles::kMarker + "out.xml-1-" + std::to_string(signal);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            TemporaryFiles::hold(temp);
+            ::close(::open(temp.c_str(), O_WRONLY | O_CREAT, 0600));
+            ::raise(signal);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_NE(::access(temp.c_str(), F_OK), 0) << temp << " was left behind";
+    }
+    // Leftovers of a killed run, of this naming and of the older one, are no messages.
+    spit(folder + "/a.xml", "<a/>");
+    spit(folder + "/" + TemporaryFiles::kMarker + "b.xml-77-1", "<b");
+    spit(folder + "/c.xml.quarn-tmp-77-2", "<c");
+    Result batch = quarn("batch " + quote(folder) + " " + quote(folder + "/out") + " --no-progress");
+    EXPECT_EQ(batch.status, 0) << batch.out << batch.err;
+    EXPECT_NE(batch.out.find("batch: 1 messages, 1 written, 0 failed"), std::string::npos) << batch.out;
+    shell("rm -rf " + quote(folder));
+}
+
+TEST(SafeFiles, AnInputThatShrinksWhileMappedIsAClearErrorNotACrash) {
+    const std::string file = tempPath("shrinking.xml");
+    const long page = ::sysconf(_SC_PAGESIZE);
+    spit(file, "<a>" + std::string(static_cast<std::size_t>(3 * page), 'x') + "</a>");
+    KelBuffer bytes = InputFile::read(file);
+    EXPECT_FALSE(InputFile::changedWhileRead(bytes));
+    ASSERT_EQ(::truncate(file.c_str(), page), 0);
+    // The first page is still there; the lost ones read as zeros instead of ending the process.
+    EXPECT_EQ(bytes.data()[1], 'a');
+    EXPECT_EQ(bytes.data()[2 * page + 5], 0);
+    EXPECT_TRUE(InputFile::changedWhileRead(bytes));
+    // Another mapped file is not affected.
+    spit(file + "2", "<b/>");
+    KelBuffer other = InputFile::read(file + "2");
+    EXPECT_FALSE(InputFile::changedWhileRead(other));
+    std::remove(file.c_str());
+    std::remove((file + "2").c_str());
+}
+
+} // namespace

@@ -1,0 +1,235 @@
+// The flow runner against a broker of the test's own, in memory, behind the same BrokerConnection
+// the AMQP connection implements: routing, dead letters (a broken message, a bad header, a key no
+// queue takes), acknowledgement only after the broker confirmed, and the counters. No broker runs.
+#include "tests/tools/LinkedParser.hpp"
+#include "flow/BrokerConnection.hpp"
+#include "flow/FlowCounters.hpp"
+#include "flow/FlowOptions.hpp"
+#include "flow/FlowRunner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Header = BrokerMessage::Header;
+using Value = BrokerMessage::Value;
+
+struct MemoryNative : BrokerMessage::Native {
+    std::string body;
+    std::vector<Header> headers;
+};
+
+struct Sent {
+    std::string key;
+    std::string body;
+    std::vector<Header> headers;
+    const Value* header(const std::string& name) const {
+        for (const Header& h : headers)
+            if (h.first == name) return &h.second;
+        return nullptr;
+    }
+};
+
+// Queues by name; a key on the default exchange reaches the queue of that name, on any other
+// exchange the queues bound to it by that key. Confirms come at once, a return before its confirm.
+struct MemoryBroker {
+    std::map<std::string, std::deque<std::shared_ptr<MemoryNative>>> ready;
+    std::set<std::string> bound;   // keys routed on the flow's exchange
+    std::map<std::string, std::vector<Sent>> published;   // by queue
+    std::vector<std::uint64_t> acked, rejected;
+    std::uint64_t nextTag = 1;
+
+    void put(const std::string& queue, std::string body, std::vector<Header> headers = {}) {
+        auto m = std::make_shared<MemoryNative>();
+        m->body = std::move(body);
+        m->headers = std::move(headers);
+        ready[queue].push_back(m);
+    }
+};
+
+class MemoryConnection : public BrokerConnection {
+public:
+    explicit MemoryConnection(MemoryBroker& broker) : iBroker(broker) {}
+
+    std::string where() const override { return "memory"; }
+    void declareQueue(const std::string& name) override { iBroker.ready[name]; }
+    std::uint32_t queueDepth(const std::string& name) override {
+        return static_cast<std::uint32_t>(iBroker.ready[name].size());
+    }
+    void prefetch(std::uint16_t) override {}
+    void consume(const std::string& queue) override { iQueue = queue; }
+    void ack(std::uint64_t tag) override { iBroker.acked.push_back(tag); }
+    void reject(std::uint64_t tag, bool) override { iBroker.rejected.push_back(tag); }
+    void selectConfirms() override { iSequence = 1; }
+
+    std::uint64_t publish(const std::string& exchange, const std::string& key, bool mandatory,
+                          const Properties& properties, const void* body, std::size_t size) override {
+        Sent sent{key, std::string(static_cast<const char*>(body), size), {}};
+        if (properties.like) {
+            const auto* native = dynamic_cast<const MemoryNative*>(properties.like->native.get());
+            if (!native) throw std::invalid_argument("not a message of this broker");
+            for (const Header& h : native->headers) {
+                bool left = false;
+                for (const Header& s : properties.set) left = left || s.first == h.first;
+                for (const std::string& d : properties.dropped) left = left || d == h.first;
+                if (!left) sent.headers.push_back(h);
+            }
+        }
+        sent.headers.insert(sent.headers.end(), properties.set.begin(), properties.set.end());
+        const bool routable = exchange.empty() ? iBroker.ready.count(key) != 0 : iBroker.bound.count(key) != 0;
+        if (routable) {
+            iBroker.published[key].push_back(sent);
+        } else if (mandatory) {
+            Confirm back;
+            back.kind = Confirm::Return;
+            back.routingKey = key;
+            back.reason = "NO_ROUTE";
+            iConfirms.push_back(back);
+        }
+        const std::uint64_t sequence = iSequence ? iSequence++ : 0;
+        Confirm ack;
+        ack.sequence = sequence;
+        if (sequence) iConfirms.push_back(ack);
+        return sequence;
+    }
+
+    bool next(int, BrokerMessage& message) override {
+        auto& queue = iBroker.ready[iQueue];
+        if (iQueue.empty() || queue.empty()) return false;
+        std::shared_ptr<MemoryNative> m = queue.front();
+        queue.pop_front();
+        message.tag = iBroker.nextTag++;
+        message.redelivered = false;
+        message.body = reinterpret_cast<const unsigned char*>(m->body.data());
+        message.size = m->body.size();
+        message.headers = m->headers;
+        message.native = m;
+        return true;
+    }
+
+    void readConfirms(int, const std::function<void(const Confirm&)>& onConfirm) override {
+        std::deque<Confirm> now;
+        now.swap(iConfirms);
+        for (const Confirm& c : now) onConfirm(c);
+    }
+    bool hasBuffered() const noexcept override {
+        if (!iConfirms.empty()) return true;
+        auto it = iBroker.ready.find(iQueue);
+        return !iQueue.empty() && it != iBroker.ready.end() && !it->second.empty();
+    }
+    int socket() const noexcept override { return -1; }
+
+private:
+    MemoryBroker& iBroker;
+    std::string iQueue;
+    std::uint64_t iSequence = 0;
+    std::deque<Confirm> iConfirms;
+};
+
+struct FlowRun {
+    FlowCounters counters;
+    std::string log;
+};
+
+void run(MemoryBroker& broker, const std::vector<std::string>& arguments, FlowRun& result) {
+    const FlowOptions options = FlowOptions::parse(arguments);
+    std::FILE* log = std::tmpfile();
+    std::FILE* report = std::tmpfile();
+    ASSERT_TRUE(log && report);
+    FlowRunner runner(options, [&broker] { return std::make_unique<MemoryConnection>(broker); },
+                      quarntest::linkedInspector(), result.counters, report, log);
+    runner.run();
+    std::rewind(log);
+    char line[512];
+    while (std::fgets(line, sizeof line, log)) result.log += line;
+    std::fclose(log);
+    std::fclose(report);
+}
+
+std::string text(const Value* v) {
+    if (!v) return "<none>";
+    return v->kind == Value::Number ? std::to_string(v->number) : v->kind == Value::Text ? v->text : "<other>";
+}
+
+} // namespace
+
+TEST(FlowRunnerSeam, RoutesDeadLettersAndCountsWithABrokerInMemory) {
+    MemoryBroker broker;
+    broker.bound = {"orders.eu", "orders.other"};
+    const Header trace{"trace-id", Value::of(std::string("t-1"))};
+    broker.put("in", "<order region='EU'><id>1</id></order>", {trace});
+    broker.put("in", "<order region='US'><id>2</id></order>");
+    broker.put("in", "<order region='EU'><id>3</id>", {trace});                        // cut off
+    broker.put("in", "<order region='EU'/>", {{"quarn-ccsid", Value::of(std::string("x"))}});   // bad header
+    broker.put("in", "<order region='XX'/>", {trace});                                  // a key nobody takes
+    FlowRun r;
+    run(broker,
+        {"--queue", "in", "--exchange", "orders", "--default", "orders.other", "--route", "order/@region=EU->orders.eu",
+         "--route", "order/@region=XX->orders.nowhere", "--max-messages", "5", "--idle-exit", "20"},
+        r);
+
+    EXPECT_NE(r.log.find("consuming from in at memory"), std::string::npos) << r.log;
+    // Routed as the rules say, bodies unchanged, the headers it came with kept.
+    ASSERT_EQ(broker.published["orders.eu"].size(), 1u);
+    EXPECT_EQ(broker.published["orders.eu"][0].body, "<order region='EU'><id>1</id></order>");
+    EXPECT_EQ(text(broker.published["orders.eu"][0].header("trace-id")), "t-1");
+    ASSERT_EQ(broker.published["orders.other"].size(), 1u);
+    EXPECT_EQ(broker.published["orders.other"][0].body, "<order region='US'><id>2</id></order>");
+
+    // Three dead letters, in the order they failed, each with its own bytes, its error and the
+    // headers it came with.
+    const std::vector<Sent>& dead = broker.published["in.dead"];
+    ASSERT_EQ(dead.size(), 3u);
+    EXPECT_EQ(dead[0].body, "<order region='EU'><id>3</id>");
+    EXPECT_NE(text(dead[0].header("quarn-error-number")), "0");
+    EXPECT_NE(text(dead[0].header("quarn-error-line")), "<none>");
+    EXPECT_EQ(text(dead[0].header("quarn-error-queue")), "in");
+    EXPECT_EQ(text(dead[0].header("trace-id")), "t-1");
+    EXPECT_EQ(dead[1].body, "<order region='EU'/>");
+    EXPECT_EQ(text(dead[1].header("quarn-error-number")), "0");
+    EXPECT_NE(text(dead[1].header("quarn-error-text")).find("quarn-ccsid"), std::string::npos);
+    EXPECT_EQ(dead[2].body, "<order region='XX'/>");
+    EXPECT_NE(text(dead[2].header("quarn-error-text")).find("orders.nowhere"), std::string::npos);
+    EXPECT_EQ(text(dead[2].header("trace-id")), "t-1");
+
+    // Every input acknowledged once, after its output was confirmed; none handed back.
+    std::vector<std::uint64_t> acked = broker.acked;
+    std::sort(acked.begin(), acked.end());
+    EXPECT_EQ(acked, (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
+    EXPECT_TRUE(broker.rejected.empty());
+    EXPECT_EQ(r.counters.receivedCount(), 5u);
+    EXPECT_EQ(r.counters.settledCount(), 5u);
+    EXPECT_EQ(r.counters.deadLetteredCount(), 3u);
+    EXPECT_EQ(r.counters.routedByKey(), (std::map<std::string, unsigned long>{{"orders.eu", 1}, {"orders.other", 1}}));
+}
+
+TEST(FlowRunnerSeam, AMessageWrittenAnewSaysItsPageAndKeepsItsOtherHeaders) {
+    MemoryBroker broker;
+    broker.put("in", "<order region='EU'/>", {{"trace-id", Value::of(std::string("t-2"))},
+                                              {"quarn-ccsid", Value::of(1208)}});
+    FlowRun r;
+    run(broker,
+        {"--queue", "in", "--default", "out", "--set", "order/@seen=yes", "--out-ccsid", "1200", "--max-messages", "1",
+         "--idle-exit", "20"},
+        r);
+    // On the default exchange the runner makes the queue its key names.
+    ASSERT_EQ(broker.published["out"].size(), 1u);
+    const Sent& out = broker.published["out"][0];
+    EXPECT_EQ(text(out.header("quarn-ccsid")), "1200");
+    EXPECT_NE(text(out.header("quarn-encoding")), "<none>");
+    EXPECT_EQ(text(out.header("trace-id")), "t-2");
+    int ccsids = 0;
+    for (const Header& h : out.headers) ccsids += h.first == "quarn-ccsid";
+    EXPECT_EQ(ccsids, 1) << "the page header is replaced, not added twice";
+    EXPECT_EQ(broker.acked, (std::vector<std::uint64_t>{1}));
+    EXPECT_EQ(r.counters.settledCount(), 1u);
+}

@@ -44,9 +44,14 @@ std::size_t QuarnWorkloads::fieldLength(std::initializer_list<const char*> path)
     KelSyntaxElement* at = root();
     for (const char* name : path) {
         const KelStringBase wanted = KelStringBase::fromAscii(name);
+        // Stops at the match: asking the match for its next sibling would scan its whole content.
         KelSyntaxElement* next = nullptr;
-        for (KelSyntaxElement* c = at->firstChild(); c != nullptr && next == nullptr; c = c->nextSibling())
-            if (c->type() == XmlTypeElement && c->name() == wanted) next = c;
+        for (KelSyntaxElement* c = at->firstChild(); c != nullptr; c = c->nextSibling()) {
+            if (c->type() == XmlTypeElement && c->name() == wanted) {
+                next = c;
+                break;
+            }
+        }
         if (next == nullptr) return 0;
         at = next;
     }

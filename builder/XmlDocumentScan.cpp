@@ -1,6 +1,7 @@
 #include "builder/XmlDocumentScan.hpp"
 
 #include "builder/XmlBoundedScanner.hpp"
+#include "builder/XmlIdleScanners.hpp"
 #include "builder/XmlScanClient.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
@@ -43,12 +44,18 @@ bool isVersionNumber(const XMLCh* text) {
 XmlDocumentScan::XmlDocumentScan(const KelOwnedLogSource* source, XmlScanClient* client,
                                  XMLDocumentHandler* documents, DocTypeHandler* declarations, bool spanReuse)
     : iSource(source), iClient(client), iDocuments(documents), iDeclarations(declarations),
-      iScan(std::make_unique<XmlScannerObjects>(documents, declarations, this, this,
-                                                XmlBuilderLimits().entityExpansions)),
       iSpans(spanReuse), iFailures(source, iSpans) {
     iUtils.setOwner(source);
     iMeter.setLimits(iLimits);
+    iScan = takeScanner();
     attachScanner();
+}
+
+std::unique_ptr<XmlScannerObjects> XmlDocumentScan::takeScanner() {
+    // Objects an earlier scan of this thread left are as good as new ones (a failed scan's are
+    // never kept) and spare making the scanner library's objects for every message.
+    if (std::unique_ptr<XmlScannerObjects> idle = XmlIdleScanners::take()) return idle;
+    return std::make_unique<XmlScannerObjects>(iDocuments, iDeclarations, this, this, iLimits.entityExpansions);
 }
 
 void XmlDocumentScan::attachScanner() {
@@ -67,6 +74,17 @@ void XmlDocumentScan::attachScanner() {
 XmlDocumentScan::~XmlDocumentScan() {
     iMeter.watch(nullptr);
     iReferences.watch(nullptr);
+    if (!iScan || iScannerFailed) return;   // failed objects are not handed on (see start())
+    // The client is being destroyed: nothing may reach it while the scan is put back to its start.
+    iScan->scanner().setDocHandler(nullptr);
+    iScan->scanner().setDocTypeHandler(nullptr);
+    giveUp();
+    iScan->memory().setMeter(nullptr);
+    iScan->memory().setReferenceLog(nullptr);
+    iScan->scanner().setErrorReporter(nullptr);
+    iScan->validator().setErrorReporter(nullptr);
+    iScan->scanner().setEntityHandler(nullptr);
+    XmlIdleScanners::keep(std::move(iScan));
 }
 
 void XmlDocumentScan::setLimits(const XmlBuilderLimits& limits) {
@@ -105,7 +123,7 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
         // A scan the library failed in (on a limit in an external subset, say) can leave it in a
         // state its reset does not clear, in which it fails the next document where that has no
         // fault: the next document gets scanner objects of its own.
-        auto fresh = std::make_unique<XmlScannerObjects>(iDocuments, iDeclarations, this, this, iLimits.entityExpansions);
+        std::unique_ptr<XmlScannerObjects> fresh = takeScanner();
         iScan = std::move(fresh);
         attachScanner();
         iScannerFailed = false;

@@ -5,9 +5,10 @@
 // turns whatever ends a scan into the one KelParserException both report. The document and
 // document-type events go to the client's handlers; this class answers the scanner's errors and
 // entity requests itself, so a limit or check added here holds for every client alike.
-// Ownership: owned by its client (builder or check); owns the scanner objects, the span locator,
-// the meter and the parameter-reference log; borrows the client and its handlers; never owns the
-// bitstream. Thread rules: the client's: one thread at a time.
+// Ownership: owned by its client (builder or check); owns the scanner objects (taken from the
+// thread's idle ones when it has some, and left to it at the end unless a scan failed in them),
+// the span locator, the meter and the parameter-reference log; borrows the client and its
+// handlers; never owns the bitstream. Thread rules: the client's: one thread at a time.
 #pragma once
 
 #include "builder/XmlBuilderLimits.hpp"
@@ -131,6 +132,8 @@ public:
     void startInputSource(const xercesc::InputSource& inputSource) override;
 
 private:
+    // Scanner objects the thread left idle, else new ones.
+    std::unique_ptr<XmlScannerObjects> takeScanner();
     // Gives the scanner objects this scan's handlers, limits, meter and reference log.
     void attachScanner();
     void recordFailure(const KelException& failure);

@@ -1,6 +1,8 @@
 #include "tools/BatchRunner.hpp"
 
+#include "host/KelBuffer.hpp"
 #include "host/KelException.hpp"
+#include "cli/InputFile.hpp"
 #include "cli/OutputFile.hpp"
 #include "cli/OutputFolder.hpp"
 #include "cli/OutputStaging.hpp"
@@ -110,12 +112,23 @@ struct Outcome {
     KelDocumentPosition at{-1, -1, -1};   // where the parser found the fault, if it did
 };
 
-Outcome processOne(const QuarnOptions& options, const std::string& in, const std::string& out, OutputStaging& staging) {
+// `reused` is the thread's message object, kept from file to file: a new one would make its
+// parser, group and name table again for every file. It is made anew after a file that failed,
+// and lets go of each file's bytes, tree and output once the file is staged.
+Outcome processOne(const QuarnOptions& options, const std::string& in, const std::string& out, OutputStaging& staging,
+                   std::unique_ptr<QuarnMessage>& reused) {
     Outcome r;
-    std::unique_ptr<QuarnMessage> held;
+    KelBuffer input;
+    bool parsing = false;   // the message holds this file's bytes
     try {
-        held = std::make_unique<QuarnMessage>(options, in, options.spanReuse);
-        QuarnMessage& message = *held;
+        input = InputFile::read(in);
+        if (reused) {
+            reused->refresh(input);
+        } else {
+            reused = std::make_unique<QuarnMessage>(options, input, options.spanReuse);
+        }
+        parsing = true;
+        QuarnMessage& message = *reused;
         r.bytesIn = static_cast<unsigned long long>(message.input().length());
         message.applyEdits();
         message.write();
@@ -132,8 +145,14 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
     } catch (const std::exception& e) {
         r.error = e.what();
     }
+    try {
+        if (r.ok) reused->refresh(KelBuffer());
+        else reused.reset();
+    } catch (...) {
+        reused.reset();
+    }
     // A file that shrank while it was read explains whatever else went wrong with it.
-    if (!r.ok && held && held->inputChanged()) {
+    if (!r.ok && parsing && InputFile::changedWhileRead(input)) {
         r.error = "cannot read " + in + ": the file shrank while it was read";
         r.at = KelDocumentPosition{-1, -1, -1};
     }
@@ -174,8 +193,10 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     std::mutex progressMutex;
     unsigned long done = 0, failed = 0;
     auto worker = [&] {
+        std::unique_ptr<QuarnMessage> message;   // the thread's, for all its files
         for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-            outcomes[i] = processOne(iOptions, inputFolder + "/" + files[i], outputFolder + "/" + files[i], staging);
+            outcomes[i] = processOne(iOptions, inputFolder + "/" + files[i], outputFolder + "/" + files[i], staging,
+                                     message);
             std::lock_guard<std::mutex> lock(progressMutex);
             ++done;
             if (!outcomes[i].ok) ++failed;

@@ -15,24 +15,29 @@ bool isWhiteSpaceUnit(unsigned u) noexcept { return u == 0x20 || u == 0x09 || u 
 // Blanks as a declaration may hold them (XML 1.1 adds NEL and the line separator).
 bool isBlank(char16_t u) noexcept { return isWhiteSpaceUnit(u) || u == 0x85 || u == 0x2028; }
 
-// The value of the pseudo-attribute `key` of the declaration `text`: [from, to) inside its quotes;
-// false when absent.
-bool pseudoAttribute(const KelStringBase& text, const char* key, std::size_t& from, std::size_t& to) {
-    const char16_t* units = text.data();
-    const std::size_t length = text.length();
+// The value of the pseudo-attribute `key` of the declaration `units` (`length` code units, or
+// bytes of ASCII): [from, to) inside its quotes; false when absent.
+template <class Unit>
+bool pseudoAttribute(const Unit* units, std::size_t length, const char* key, std::size_t& from, std::size_t& to) {
     const auto skipBlanks = [&](std::size_t i) {
-        while (i < length && isBlank(units[i])) ++i;
+        while (i < length && isBlank(static_cast<char16_t>(units[i]))) ++i;
         return i;
     };
-    const KelStringBase keyText = KelStringBase::fromAscii(key);
-    for (std::size_t at = text.find(keyText); at != KelStringBase::npos; at = text.find(keyText, at + 1)) {
-        if (at == 0 || !isBlank(units[at - 1])) continue;
-        std::size_t i = skipBlanks(at + keyText.length());
-        if (i >= length || units[i] != u'=') continue;
+    const std::size_t keyLength = std::strlen(key);
+    const auto keyAt = [&](std::size_t at) {
+        for (std::size_t k = 0; k < keyLength; ++k)
+            if (static_cast<char16_t>(units[at + k]) != static_cast<unsigned char>(key[k])) return false;
+        return true;
+    };
+    for (std::size_t at = 1; at + keyLength <= length; ++at) {
+        if (!keyAt(at) || !isBlank(static_cast<char16_t>(units[at - 1]))) continue;
+        std::size_t i = skipBlanks(at + keyLength);
+        if (i >= length || units[i] != '=') continue;
         i = skipBlanks(i + 1);
-        if (i >= length || (units[i] != u'"' && units[i] != u'\'')) continue;
-        const std::size_t close = text.find(units[i], i + 1);
-        if (close == KelStringBase::npos) return false;
+        if (i >= length || (units[i] != '"' && units[i] != '\'')) continue;
+        std::size_t close = i + 1;
+        while (close < length && units[close] != units[i]) ++close;
+        if (close == length) return false;
         from = i + 1;
         to = close;
         return true;
@@ -40,9 +45,32 @@ bool pseudoAttribute(const KelStringBase& text, const char* key, std::size_t& fr
     return false;
 }
 
+bool pseudoAttribute(const KelStringBase& text, const char* key, std::size_t& from, std::size_t& to) {
+    return pseudoAttribute(text.data(), text.length(), key, from, to);
+}
+
+// UTF-8 whose declaration is all ASCII (nearly every one) is read in place: 1 when its encoding
+// names another page than `page`, 0 when not or when it is no declaration, -1 when a byte
+// outside ASCII comes before its end (the converter then reads it, as for any other page).
+int asciiDeclarationNamesAnother(const unsigned char* bytes, long length, const KelConverter& page) {
+    if (length < 6) return -1;
+    if (bytes[5] >= 0x80) return -1;   // a blank of several bytes, perhaps
+    if (std::memcmp(bytes, "<?xml", 5) != 0 || !isWhiteSpaceUnit(bytes[5])) return 0;
+    long end = 6;
+    for (; end + 1 < length && !(bytes[end] == '?' && bytes[end + 1] == '>'); ++end)
+        if (bytes[end] >= 0x80) return -1;
+    if (end + 1 >= length) return -1;
+    std::size_t from = 0;
+    std::size_t to = 0;
+    if (!pseudoAttribute(bytes, static_cast<std::size_t>(end), "encoding", from, to)) return 0;
+    return page.isNamedBy(std::string(reinterpret_cast<const char*>(bytes) + from, to - from)) ? 0 : 1;
+}
+
 // Enough bytes for any declaration a message carries (its blanks are few): what lies further is
 // not read, and a declaration not ended by then counts as none.
 constexpr long kDeclarationBytes = 1024;
+// What is read first; a declaration with a version and an encoding fits in it.
+constexpr long kFirstStretchBytes = 128;
 } // namespace
 
 KelStringBase XmlDeclarationEncoding::renameFor(const KelValue* declared, int ccsid, int encoding, bool bigEndian) {
@@ -116,23 +144,36 @@ bool XmlDeclarationEncoding::declaresAnotherPage(const unsigned char* data, long
     } else if (ccsid == kUtf8Ccsid && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
         start = 3;
     }
-    long take = std::min(length - start, kDeclarationBytes);
-    if (KelConverter::isUtf16Ccsid(ccsid)) take &= ~1L;
     const KelConverter* page = nullptr;
     try {
         page = KelConverter::setCodepage(ccsid, 0);
     } catch (const KelException&) {
         return false;   // a page no converter knows: nothing to compare with, as before
     }
+    if (ccsid == kUtf8Ccsid) {
+        const int answer = asciiDeclarationNamesAnother(data + start, std::min(length - start, kDeclarationBytes), *page);
+        if (answer >= 0) return answer != 0;
+    }
+    // A declaration is a few dozen characters: a short stretch is read first, and the whole
+    // allowance only when its end is not in that stretch.
     KelStringBase text;
-    // The stretch may end inside a character of several bytes: a few bytes less then read.
-    for (int shorter = 0;; ++shorter) {
-        try {
-            text = page->toUnicode(data + start, take - shorter, false, byteOrder);
-            break;
-        } catch (const KelException&) {
-            if (shorter == 3 || take - shorter <= 5) return false;
+    for (long stretch = kFirstStretchBytes;; stretch = kDeclarationBytes) {
+        long take = std::min({length - start, stretch, kDeclarationBytes});
+        if (KelConverter::isUtf16Ccsid(ccsid)) take &= ~1L;
+        // The stretch may end inside a character of several bytes: a few bytes less then read.
+        bool read = false;
+        for (int shorter = 0; !read; ++shorter) {
+            try {
+                text = page->toUnicode(data + start, take - shorter, false, byteOrder);
+                read = true;
+            } catch (const KelException&) {
+                if (shorter == 3 || take - shorter <= 5) return false;
+            }
         }
+        const bool whole = take >= std::min(length - start, kDeclarationBytes) - 1;
+        if (whole || text.find(KelStringBase::fromAscii("?>")) != KelStringBase::npos) break;
+        if (text.length() >= 6 && (text.find(KelStringBase::fromAscii("<?xml")) != 0 || !isBlank(text[5])))
+            return false;   // no declaration at all: the rest need not be read
     }
     if (text.length() < 6 || text.find(KelStringBase::fromAscii("<?xml")) != 0 || !isBlank(text[5])) return false;
     const std::size_t end = text.find(KelStringBase::fromAscii("?>"));

@@ -104,6 +104,15 @@ TEST(BenchDocumentTest, Ebcdic37AndTheSmallMessageAreTheSameRecords) {
     EXPECT_EQ(small.fieldLength({"batch", "nowhere"}), 0u);
 }
 
+TEST(BenchWorkloadTest, FieldOfTheSmallMessageScansOnlyItsFirstRecord) {
+    // The small-message figure is of a lazy read: reading the first record's field must leave
+    // the records after it unscanned, or the figure is that of a full parse.
+    const std::string message = DocumentGenerator(7).utf8Message(1000);
+    QuarnWorkloads small(viewOf(message), 1208);
+    ASSERT_GT(small.fieldLength({"batch", "order", "customer", "name"}), 0u);
+    EXPECT_LT(small.parser().treeBuilder()->bytesConsumed(), static_cast<long>(message.find("</order>")));
+}
+
 TEST(BenchWorkloadTest, WalkScansTheWholeDocumentAndFirstChildOnlyItsStart) {
     const std::string doc = DocumentGenerator(9).utf8Document(2 * 1024 * 1024);
     QuarnWorkloads first(viewOf(doc), 1208);

@@ -2,12 +2,15 @@
 // scanner library reach navigation, that nothing outside the bitstream is read or expanded
 // without bound, and that a document that failed leaves nothing behind for the next one.
 #include "BuilderTestDocument.hpp"
+#include "builder/XmlIdleScanners.hpp"
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -247,5 +250,97 @@ TEST(ScanControl, AParserThatFailedReadsItsNextDocumentAsANewParserWould) {
         auto failure = walkAll(d.root());
         ASSERT_EQ(failure, nullptr) << failure->what();
         EXPECT_EQ(d.describe(), expected);
+    }
+}
+
+namespace {
+
+// The tree of a document and the bytes each element's span covers, as one comparable text.
+std::string treeAndSpans(Doc& doc) {
+    std::string spans;
+    std::vector<KelSyntaxElement*> pending{doc.root()};
+    while (!pending.empty()) {
+        KelSyntaxElement* e = pending.back();
+        pending.pop_back();
+        spans += doc.span(e) + "|";
+        for (KelSyntaxElement* c : Doc::children(e)) pending.push_back(c);
+    }
+    return doc.describe() + spans;
+}
+
+std::string failureOf(Doc& doc) {
+    const auto failure = walkAll(doc.root());
+    return failure ? failure->what() : std::string("no failure");
+}
+
+// Runs `work` on a thread of its own, which starts with no idle scanner objects.
+template <class Work> void onNewThread(Work work) {
+    std::thread thread(work);
+    thread.join();
+}
+
+} // namespace
+
+TEST(ScanControl, ScannerObjectsLeftByAThreadsParsersReadAsNewOnes) {
+    // A thread's parsers hand their scanner objects on to its next parser; objects a scan failed
+    // in are not handed on. Whatever the last parser did with them (failed midway, stopped
+    // midway, finished), the next parser's tree, spans and failures are a new thread's.
+    const std::string good = "<?xml version='1.0'?><list><item n='1'>one &amp; two</item>"
+                             "<item n=\"2\"><![CDATA[x<y]]></item><!--c--><?p d?></list>";
+    const std::string bad[] = {
+        "<list><item n='1'>one</item><item n='2'>two</itm><item/></list>",            // an end tag
+        "<list><item n='1'>one</item><item>&#0;</item><item/></list>",                 // a character
+        "<!DOCTYPE list [<!ELEMENT list (item*><!ATTLIST item n CDATA #IMPLIED>]><list/>",   // a model
+    };
+    struct Page {
+        const char* name;
+        int ccsid, encoding;
+    } pages[] = {{"UTF-8", 1208, 546}, {"UTF-16LE", 1200, 546}, {"EBCDIC 37", 37, 785}};
+    for (const Page& page : pages) {
+        const auto bytes = [&](const std::string& text) {
+            return page.ccsid == 1200 ? "\xFF\xFE" + encodeAs(text, 1200, -1) : encodeAs(text, page.ccsid);
+        };
+        for (const std::string& broken : bad) {
+            SCOPED_TRACE(std::string(page.name) + ": " + broken);
+            std::string expectedTree, expectedFailure;
+            onNewThread([&] {
+                Doc fresh(bytes(good), page.ccsid, page.encoding);
+                expectedTree = treeAndSpans(fresh);
+                Doc failing(bytes(broken), page.ccsid, page.encoding);
+                expectedFailure = failureOf(failing);
+            });
+            ASSERT_NE(expectedFailure, "no failure");
+            onNewThread([&] {
+                EXPECT_EQ(XmlIdleScanners::count(), 0u);
+                {
+                    // The same parser: a failure midway, then the good document.
+                    Doc d(bytes(broken), page.ccsid, page.encoding);
+                    EXPECT_EQ(failureOf(d), expectedFailure);
+                    d.load(bytes(good), page.ccsid, page.encoding);
+                    EXPECT_EQ(treeAndSpans(d), expectedTree);
+                }
+                EXPECT_EQ(XmlIdleScanners::count(), 1u);
+                {
+                    // A new parser on the thread takes what the last one left.
+                    Doc e(bytes(good), page.ccsid, page.encoding);
+                    EXPECT_EQ(XmlIdleScanners::count(), 0u);
+                    EXPECT_EQ(treeAndSpans(e), expectedTree);
+                    // Stopped midway: its objects are handed on all the same.
+                    Doc stopped(bytes(good), page.ccsid, page.encoding);
+                    ASSERT_NE(stopped.root()->firstChild(), nullptr);
+                }
+                EXPECT_EQ(XmlIdleScanners::count(), 2u);
+                {
+                    Doc failing(bytes(broken), page.ccsid, page.encoding);
+                    EXPECT_EQ(XmlIdleScanners::count(), 1u);
+                    EXPECT_EQ(failureOf(failing), expectedFailure);
+                    Doc after(bytes(good), page.ccsid, page.encoding);
+                    EXPECT_EQ(XmlIdleScanners::count(), 0u);
+                    EXPECT_EQ(treeAndSpans(after), expectedTree);
+                }
+                // The failed parser's objects went with it.
+                EXPECT_EQ(XmlIdleScanners::count(), 1u);
+            });
+        }
     }
 }

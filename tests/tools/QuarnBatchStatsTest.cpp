@@ -2,6 +2,7 @@
 // with a broken message, identical outputs on one and two threads, no partial files, progress,
 // what stats counts, and a missing plug-in.
 #include "tests/tools/QuarnRun.hpp"
+#include "tests/parser/LibxmlReading.hpp"
 
 #include <gtest/gtest.h>
 
@@ -258,4 +259,41 @@ TEST(QuarnBatch, TheOutputFolderHoldsExactlyWhatTheRunWrote) {
     EXPECT_NE(r.out.find("failed: x\\x0A\\x1B[2Jfailed: forged.xml: "), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\nfailed: forged"), std::string::npos) << r.out;
     shell("rm -rf " + quote(in) + " " + quote(out) + " " + quote(names) + " " + quote(namesOut));
+}
+
+TEST(QuarnBatch, EachFileOfAThreadIsReadAsIfItWereAlone) {
+    // One thread takes every file in turn, in pages it finds from each one's bytes, a broken one
+    // among them: each output is what quarn write makes of that file alone.
+    std::string in = tempPath("pages-in"), out = tempPath("pages-out");
+    shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in));
+    const std::string text = "<?xml version='1.0' encoding='UTF-8'?><order id='\xC3\xA9'><item n='1'>caf\xC3\xA9</item></order>";
+    spit(in + "/a-utf8.xml", text);
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("<?xml version='1.0' encoding='UTF-16'?><order id='x'><item n='2'>t</item></order>"))
+        utf16 += std::string(1, c) + '\0';
+    spit(in + "/b-utf16.xml", utf16);
+    spit(in + "/c-broken.xml", "<order><item n='3'>t</order>");
+    shell("printf '%s' " + quote("<?xml version='1.0' encoding='IBM037'?><order id='\xC3\xA9'><item n='4'>\xC3\xA9t\xC3\xA9</item></order>") +
+          " | iconv -f UTF-8 -t IBM037 > " + quote(in + "/d-ebcdic.xml"));
+    spit(in + "/e-utf8.xml", "<order><item n='5'>&amp;</item></order>");
+    Result r = quarn("batch " + quote(in) + " " + quote(out) + " --jobs 1 --set 'order/item/@n=9' --no-progress");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("batch: 5 messages, 4 written, 1 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("failed: c-broken.xml: QRV5009E"), std::string::npos) << r.out;
+    const struct {
+        const char* name;
+        const char* read;   // as libxml2 reads the output
+    } outputs[] = {
+        {"a-utf8.xml", "<order id=[\xC3\xA9]><item n=[9]>caf\xC3\xA9</item></order>"},
+        {"b-utf16.xml", "<order id=[x]><item n=[9]>t</item></order>"},
+        {"d-ebcdic.xml", "<order id=[\xC3\xA9]><item n=[9]>\xC3\xA9t\xC3\xA9</item></order>"},
+        {"e-utf8.xml", "<order><item n=[9]>&</item></order>"},
+    };
+    for (const auto& o : outputs) {
+        Result single = quarn("write " + quote(in + "/" + o.name) + " --set 'order/item/@n=9'");
+        ASSERT_EQ(single.status, 0) << o.name << single.err;
+        const std::string written = slurp(out + "/" + o.name);
+        EXPECT_EQ(written, single.out) << o.name;
+        EXPECT_EQ(libxml_reading::read(written), o.read) << o.name;
+    }
 }

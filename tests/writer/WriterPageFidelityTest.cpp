@@ -196,6 +196,14 @@ TEST(WriterPageFidelity, APassThroughNeverKeepsADeclarationOfAnotherPage) {
         {"UTF-8 declaring no encoding", "<?xml version='1.0'?>" + body, 1208, 546, true},
         {"UTF-8 without a declaration", body, 1208, 546, true},
         {"ISO 8859-1 declaring latin1", encodeAs("<?xml version='1.0' encoding='latin1'?>" + body, 819), 819, 546, true},
+        // A declaration whose encoding stands after many blanks is read to its end all the same.
+        {"UTF-8 declaring ISO-8859-1 after 300 blanks",
+         "<?xml version=\"1.0\"" + std::string(300, ' ') + "encoding=\"ISO-8859-1\"?>" + body, 1208, 546, false},
+        {"UTF-16LE with its mark, declaring ISO-8859-1 after 300 blanks",
+         "\xFF\xFE" + encodeAs("<?xml version=\"1.0\"" + std::string(300, '\n') + "encoding=\"ISO-8859-1\"?>" + body, 1200, -1),
+         1200, 546, false},
+        {"UTF-8 declaring utf-8 after 300 blanks",
+         "<?xml version='1.0'" + std::string(300, '\t') + "encoding='utf-8'?>" + body, 1208, 546, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

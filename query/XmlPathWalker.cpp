@@ -77,12 +77,44 @@ KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from
     return nullptr;
 }
 
+thread_local std::size_t tChildrenLookedAt = 0;
+
 void appendValue(KelStringBase& out, KelSyntaxElement* e) {
     const KelValue& v = e->value();
     if (!v.isNull()) out += v.valueAsCharacter();
 }
 
 } // namespace
+
+// The attributes of the elements that walks climbing with '..' started from, kept for the rest
+// of one evaluation: a predicate such as [../@id] asks for the same parent's attributes for each
+// node it tests, and listing them looks at every child of the parent known so far. A few entries
+// are enough, as the nodes tested one after the other share their parent (or an ancestor open
+// around them). Emptied whenever the walk deletes elements, whose places may be taken again.
+struct XmlPathWalker::AttributeLists {
+    struct Entry {
+        KelSyntaxElement* element = nullptr;
+        std::vector<Match> attributes;
+    };
+    Entry entries[16];
+    std::size_t next = 0;
+
+    const std::vector<Match>* find(const KelSyntaxElement* element) const {
+        for (const Entry& e : entries)
+            if (e.element == element) return &e.attributes;
+        return nullptr;
+    }
+    std::vector<Match>& add(KelSyntaxElement* element) {
+        Entry& e = entries[next];
+        next = (next + 1) % (sizeof entries / sizeof entries[0]);
+        e.element = element;
+        e.attributes.clear();
+        return e.attributes;
+    }
+    void clear() {
+        for (Entry& e : entries) e.element = nullptr;
+    }
+};
 
 struct XmlPathWalker::Value {
     enum Type { Boolean, Number, String, Nodes } type = Boolean;
@@ -92,6 +124,7 @@ struct XmlPathWalker::Value {
     const XmlPathLocation* path = nullptr;   // a node set still to walk: this path from `context`
     Match context;
     bool deletePassed = false;               // the walk deletes what it has passed
+    AttributeLists* attributeLists = nullptr;
     std::shared_ptr<const std::vector<Match>> nodes;   // a node set gathered in document order
 };
 
@@ -123,7 +156,14 @@ Match XmlPathWalker::contextOf(KelSyntaxElement* element) {
 }
 
 bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed) {
+    return walk(path, context, visit, deletePassed, nullptr);
+}
+
+bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed,
+                         AttributeLists* lists) {
     if (path.neverMatches || !context.element) return true;
+    AttributeLists own;
+    if (!lists) lists = &own;
     Match start = context;
     if (path.absolute) {
         KelSyntaxElement* e = context.element;
@@ -138,7 +178,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
     if (!path.contextPredicates.empty()) {
         const std::function<std::size_t()> one = [] { return std::size_t(1); };
         for (const auto& p : path.contextPredicates)
-            if (!predicate(*p, start, Position{1, &one})) return true;
+            if (!predicate(*p, start, Position{1, &one, nullptr, lists})) return true;
     }
     for (int i = 0; i < path.leadingParents; ++i) {
         if (start.kind == Match::Document) return true;
@@ -148,8 +188,14 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
     }
     XmlPathWalker walker(path, visit);
     walker.iDeletePassed = deletePassed;
-    return walker.run(start, 1u);
+    walker.iAttributeLists = lists;
+    if (path.leadingParents > 0) walker.iClimbedTo = start.element;
+    const bool finished = walker.run(start, 1u);
+    tChildrenLookedAt += walker.iLookedAt;
+    return finished;
 }
+
+std::size_t XmlPathWalker::childrenLookedAt() noexcept { return tChildrenLookedAt; }
 
 struct XmlPathWalker::Frame {
     Match parent;
@@ -174,6 +220,7 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
             stack.pop_back();
             continue;
         }
+        ++iLookedAt;
         f.child = child.element;
         std::uint64_t cmask = f.inherited;
         for (std::size_t i = 0; i < f.childSteps.size(); ++i) {
@@ -185,7 +232,7 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
                 const std::function<std::size_t()> last = [this, &f, &step, i, j]() {
                     return countCandidates(f.parent, step, j, f.lastCaches[i]);
                 };
-                pass = predicate(*step.predicates[j], child, Position{++f.counts[i][j], &last});
+                pass = predicate(*step.predicates[j], child, Position{++f.counts[i][j], &last, nullptr, iAttributeLists});
             }
             if (pass) cmask |= std::uint64_t(1) << s;
         }
@@ -210,6 +257,7 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
 }
 
 void XmlPathWalker::deletePassed(KelSyntaxElement* from, KelSyntaxElement* to) {
+    if (iAttributeLists) iAttributeLists->clear();
     for (KelSyntaxElement* e = from; e && e != to;) {
         KelSyntaxElement* next = e->knownNextSibling();
         e->detach();
@@ -281,7 +329,7 @@ bool XmlPathWalker::enter(const Match& node, std::uint64_t mask, std::vector<Fra
             const std::function<std::size_t()> one = [] { return std::size_t(1); };
             bool pass = true;
             for (const auto& p : step.predicates)
-                if (!(pass = predicate(*p, node, Position{1, &one}))) break;
+                if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
             if (pass) mask |= std::uint64_t(1) << k;
         }
     }
@@ -312,14 +360,22 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
     if (active.empty()) return true;
     // Attributes come first among a scanned element's children, and all of them at once; an
     // element built or changed by hand may have them anywhere, so the known children are all
-    // looked at, but nothing further is scanned for them.
-    std::vector<Match> attributes;
-    for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling()) {
-        if (classify(c) != NodeClass::Attribute) continue;
-        Match m;
-        m.element = c;
-        m.kind = Match::Attribute;
-        attributes.push_back(m);
+    // looked at, but nothing further is scanned for them. A start climbed to is looked at once
+    // an evaluation.
+    const bool climbed = element == iClimbedTo && iAttributeLists;
+    const std::vector<Match>* listed = climbed ? iAttributeLists->find(element) : nullptr;
+    // A copy: the predicates below may list other starts and reuse the entry.
+    std::vector<Match> attributes = listed ? *listed : std::vector<Match>();
+    if (!listed) {
+        for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling()) {
+            ++iLookedAt;
+            if (classify(c) != NodeClass::Attribute) continue;
+            Match m;
+            m.element = c;
+            m.kind = Match::Attribute;
+            attributes.push_back(m);
+        }
+        if (climbed) iAttributeLists->add(element) = attributes;
     }
     std::vector<std::vector<std::size_t>> counts(n + 1);
     std::vector<std::vector<long>> lastCaches(n + 1);
@@ -337,7 +393,7 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
                 const std::function<std::size_t()> last = [&, s, j]() {
                     return countAttributes(attributes, step, j, lastCaches[s]);
                 };
-                pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last});
+                pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last, nullptr, iAttributeLists});
             }
             if (pass) amask |= std::uint64_t(1) << s;
         }
@@ -376,7 +432,7 @@ std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathSte
         bool pass = true;
         for (std::size_t i = 0; i < predicates && pass; ++i) {
             const std::function<std::size_t()> last = [&, i]() { return countCandidates(parent, step, i, lastCache); };
-            pass = predicate(*step.predicates[i], child, Position{++counts[i], &last});
+            pass = predicate(*step.predicates[i], child, Position{++counts[i], &last, nullptr, iAttributeLists});
         }
         if (pass) ++total;
     }
@@ -448,7 +504,7 @@ bool XmlPathWalker::nodes(const XmlPathExpr& expr, const Match& context, const V
 
 bool XmlPathWalker::forEachNode(const Value& value, const Visitor& visit) {
     if (value.type != Value::Nodes) return true;
-    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed);
+    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed, value.attributeLists);
     for (const Match& m : *value.nodes)
         if (!visit(m)) return false;
     return true;
@@ -518,6 +574,7 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
         v.path = &expr.path;
         v.context = node;
         v.deletePassed = position.streamed == &expr.path;
+        v.attributeLists = position.attributeLists;
         return v;
     case XmlPathExpr::Union: {
         std::vector<Match> all = gather(evaluate(*expr.left, node, position));
@@ -551,7 +608,7 @@ XmlPathWalker::Value XmlPathWalker::filter(const XmlPathExpr& expr, const Match&
         const std::function<std::size_t()> last = [size] { return size; };
         std::vector<Match> kept;
         for (std::size_t i = 0; i < nodes.size(); ++i)
-            if (predicate(*p, nodes[i], Position{i + 1, &last})) kept.push_back(nodes[i]);
+            if (predicate(*p, nodes[i], Position{i + 1, &last, nullptr, position.attributeLists})) kept.push_back(nodes[i]);
         nodes = std::move(kept);
     }
     if (!expr.path.steps.empty() || expr.path.leadingParents > 0 || !expr.path.contextPredicates.empty()) {

@@ -35,6 +35,9 @@ public:
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
     static void setValue(const Match& match, const KelStringBase& value);
+    // The children (attributes included) that the walks of this thread have looked at so far:
+    // how much of a tree an evaluation reads, whatever the scan had built before.
+    static std::size_t childrenLookedAt() noexcept;
 
     // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
     // a node-set expression in document order until it returns false (false then).
@@ -46,11 +49,15 @@ public:
 
 private:
     struct Value;
+    struct AttributeLists;
     struct Position {
         std::size_t position;
         const std::function<std::size_t()>* last;
         const XmlPathLocation* streamed = nullptr;   // the path whose walk deletes behind it
+        AttributeLists* attributeLists = nullptr;    // of the evaluation this position is in
     };
+    static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed,
+                     AttributeLists* lists);
     static Position topPosition(const XmlPathExpr& expr, bool deletePassed);
     static bool forwardOnly(const XmlPathExpr& expr);
     static bool forwardOnly(const XmlPathLocation& path);
@@ -87,4 +94,7 @@ private:
     const XmlPathLocation& iPath;
     const Visitor& iVisit;
     bool iDeletePassed = false;
+    std::size_t iLookedAt = 0;   // added to the thread's count when the walk ends
+    AttributeLists* iAttributeLists = nullptr;
+    KelSyntaxElement* iClimbedTo = nullptr;   // the start a '..' climbed to
 };

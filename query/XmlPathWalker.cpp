@@ -1,6 +1,8 @@
 #include "query/XmlPathWalker.hpp"
 
+#include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
+#include "host/KelSyntaxElementPool.hpp"
 #include "common/XmlElementType.hpp"
 #include "query/XmlDocumentOrder.hpp"
 #include "query/XmlNamespaceScope.hpp"
@@ -199,40 +201,77 @@ std::size_t XmlPathWalker::childrenLookedAt() noexcept { return tChildrenLookedA
 
 struct XmlPathWalker::Frame {
     Match parent;
-    std::vector<std::size_t> childSteps;               // steps that take children of `parent`
+    std::uint64_t childSteps = 0;                      // bit s: step s takes children of `parent`
     std::uint64_t inherited = 0;                       // '//' steps every descendant is in
-    std::vector<std::vector<std::size_t>> counts;      // per child step and predicate: positions
-    std::vector<std::vector<long>> lastCaches;         // per child step and predicate: last()
+    std::vector<std::size_t> counts;                   // per step and predicate (iFirstCounter): positions
+    std::vector<long> lastCaches;                      // per step and predicate: last()
     KelSyntaxElement* child = nullptr;                 // the child reached so far
+    KelSyntaxElement* passed = nullptr;                // the first child passed and not yet deleted
     bool elementSeen = false;
 };
 
+XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {
+    // Step s (1-based) counts its predicates' positions from iFirstCounter[s]; the last entry is
+    // the number of counters a frame holds.
+    iFirstCounter.assign(path.steps.size() + 2, 0);
+    for (std::size_t s = 1; s <= path.steps.size(); ++s) {
+        iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
+        if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
+    }
+}
+XmlPathWalker::~XmlPathWalker() = default;
+
+XmlPathWalker::Frame& XmlPathWalker::pushFrame() {
+    // Frames are taken again with the room their lists had, so a walk allocates per depth
+    // reached, not per node.
+    if (iDepth == iFrames.size()) iFrames.emplace_back();
+    Frame& f = iFrames[iDepth++];
+    f.childSteps = 0;
+    f.inherited = 0;
+    f.child = nullptr;
+    f.passed = nullptr;
+    f.elementSeen = false;
+    return f;
+}
+
 bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
-    std::vector<Frame> stack;
-    if (!enter(start, mask, stack)) return false;
-    while (!stack.empty()) {
-        Frame& f = stack.back();
+    if (iDeletePassed && start.element->parser()) {
+        iPool = &start.element->parser()->elementPool();
+        iSweepAt = iPool->liveCount() + kSweepEvery;
+    }
+    if (!enter(start, mask)) return false;
+    while (iDepth > 0) {
+        Frame& f = iFrames[iDepth - 1];
         Match child;
         child.element = nextChildNode(f.parent.element, f.child, child.kind);
-        // Once the next child is known, the ones before it are complete and behind the walk.
-        if (iDeletePassed && f.child && f.parent.kind == Match::Element) deletePassed(f.child, child.element);
         if (!child.element) {
-            stack.pop_back();
+            --iDepth;
             continue;
         }
         ++iLookedAt;
+        // Once the next child is known, the ones before it are complete and behind the walk.
+        // They go in bulk, every so many elements built, with their subtrees: one deletion a
+        // record rather than one per element of it.
+        KelSyntaxElement* const previous = f.child;
         f.child = child.element;
+        if (iDeletePassed && previous && f.parent.kind == Match::Element) {
+            if (!f.passed) f.passed = previous;
+            if (!iPool || iPool->liveCount() >= iSweepAt) deletePassed();
+        }
         std::uint64_t cmask = f.inherited;
-        for (std::size_t i = 0; i < f.childSteps.size(); ++i) {
-            const std::size_t s = f.childSteps[i];
+        for (std::uint64_t steps = f.childSteps; steps; steps &= steps - 1) {
+            const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
             const XmlPathStep& step = iPath.steps[s - 1];
             if (!testNode(step, child)) continue;
             bool pass = true;
             for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
-                const std::function<std::size_t()> last = [this, &f, &step, i, j]() {
-                    return countCandidates(f.parent, step, j, f.lastCaches[i]);
+                const Match parent = f.parent;
+                long* const lastCache = &f.lastCaches[iFirstCounter[s]];
+                const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
+                    return countCandidates(parent, step, j, lastCache);
                 };
-                pass = predicate(*step.predicates[j], child, Position{++f.counts[i][j], &last, nullptr, iAttributeLists});
+                pass = predicate(*step.predicates[j], child,
+                                 Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
             }
             if (pass) cmask |= std::uint64_t(1) << s;
         }
@@ -241,29 +280,40 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         // positional first predicate already reached, or, under the document node, the one
         // document element already behind.
         bool more = f.inherited != 0;
-        for (std::size_t i = 0; i < f.childSteps.size() && !more; ++i) {
-            const XmlPathStep& step = iPath.steps[f.childSteps[i] - 1];
+        for (std::uint64_t steps = f.childSteps; steps && !more; steps &= steps - 1) {
+            const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
+            const XmlPathStep& step = iPath.steps[s - 1];
             const bool elementTest = step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement;
             if (f.parent.kind == Match::Document && elementTest && f.elementSeen) continue;
             if (!step.predicates.empty() && step.predicates[0]->kind == XmlPathExpr::Number &&
-                static_cast<double>(f.counts[i][0]) >= step.predicates[0]->number)
+                static_cast<double>(f.counts[iFirstCounter[s]]) >= step.predicates[0]->number)
                 continue;
             more = true;
         }
-        if (!more) stack.pop_back();   // `f` is gone from here on
-        if (cmask && !enter(child, cmask, stack)) return false;
+        if (!more) --iDepth;   // `f` is gone from here on
+        if (cmask && !enter(child, cmask)) return false;
     }
     return true;
 }
 
-void XmlPathWalker::deletePassed(KelSyntaxElement* from, KelSyntaxElement* to) {
+void XmlPathWalker::deletePassed() {
     if (iAttributeLists) iAttributeLists->clear();
-    for (KelSyntaxElement* e = from; e && e != to;) {
-        KelSyntaxElement* next = e->knownNextSibling();
-        e->detach();
-        e->deleteElement();
-        e = next;
+    // What a frame has passed lies before its current child, which holds the frames below it.
+    // The frames nearest the top go first, whole records at a time; deeper ones only while that
+    // has not freed half the allowance (one record larger than it), as each deletion costs.
+    for (std::size_t d = 0; d < iDepth; ++d) {
+        Frame& f = iFrames[d];
+        if (!f.passed) continue;
+        for (KelSyntaxElement* e = f.passed; e && e != f.child;) {
+            KelSyntaxElement* next = e->knownNextSibling();
+            e->detach();
+            e->deleteElement();
+            e = next;
+        }
+        f.passed = nullptr;
+        if (iPool && iPool->liveCount() + kSweepEvery / 2 <= iSweepAt) break;
     }
+    if (iPool) iSweepAt = iPool->liveCount() + kSweepEvery;
 }
 
 const XmlPathLocation* XmlPathWalker::streamablePath(const XmlPathExpr& expr) {
@@ -317,7 +367,7 @@ bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {
     return true;
 }
 
-bool XmlPathWalker::enter(const Match& node, std::uint64_t mask, std::vector<Frame>& stack) {
+bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
     const std::size_t n = iPath.steps.size();
     // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
     for (std::size_t k = 1; k <= n; ++k) {
@@ -334,25 +384,28 @@ bool XmlPathWalker::enter(const Match& node, std::uint64_t mask, std::vector<Fra
         }
     }
     if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
-    if (node.kind == Match::Element && !visitAttributes(node.element, mask, stack)) return false;
+    if (node.kind == Match::Element && !visitAttributes(node.element, mask)) return false;
     if (node.kind != Match::Element && node.kind != Match::Document) return true;
-    Frame f;
+    Frame& f = pushFrame();
     f.parent = node;
     for (std::size_t k = 0; k <= n; ++k) {
         if (!(mask & (std::uint64_t(1) << k))) continue;
-        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) f.childSteps.push_back(k + 1);
+        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) f.childSteps |= std::uint64_t(1) << (k + 1);
         if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf) f.inherited |= std::uint64_t(1) << k;
     }
-    if (f.childSteps.empty() && !f.inherited) return true;
-    for (std::size_t s : f.childSteps) {
-        f.counts.emplace_back(iPath.steps[s - 1].predicates.size(), 0);
-        f.lastCaches.emplace_back(iPath.steps[s - 1].predicates.size(), -1);
+    if (!f.childSteps && !f.inherited) {
+        --iDepth;
+        return true;
     }
-    stack.push_back(std::move(f));
+    if (iFirstCounter.back() > 0) {
+        f.counts.assign(iFirstCounter.back(), 0);
+        f.lastCaches.assign(iFirstCounter.back(), -1);
+    }
     return true;
 }
 
-bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mask, std::vector<Frame>& stack) {
+bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mask) {
+    if (!(mask & iAttributeSteps)) return true;
     const std::size_t n = iPath.steps.size();
     std::vector<std::size_t> active;
     for (std::size_t s = 1; s <= n; ++s)
@@ -397,7 +450,7 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
             }
             if (pass) amask |= std::uint64_t(1) << s;
         }
-        if (amask && !enter(m, amask, stack)) return false;
+        if (amask && !enter(m, amask)) return false;
     }
     return true;
 }
@@ -421,7 +474,7 @@ std::size_t XmlPathWalker::countAttributes(const std::vector<Match>& attributes,
 }
 
 std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathStep& step, std::size_t predicates,
-                                           std::vector<long>& lastCache) {
+                                           long* lastCache) {
     if (lastCache[predicates] >= 0) return static_cast<std::size_t>(lastCache[predicates]);
     std::vector<std::size_t> counts(predicates, 0);
     std::size_t total = 0;

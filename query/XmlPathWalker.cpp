@@ -217,6 +217,7 @@ XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) 
     for (std::size_t s = 1; s <= path.steps.size(); ++s) {
         iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
         if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
+        if (path.steps[s - 1].axis == XmlPathStep::Self && !path.steps[s - 1].predicates.empty()) iSelfTests = true;
     }
 }
 XmlPathWalker::~XmlPathWalker() = default;
@@ -369,34 +370,45 @@ bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {
 
 bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
     const std::size_t n = iPath.steps.size();
-    // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
-    for (std::size_t k = 1; k <= n; ++k) {
-        if (!(mask & (std::uint64_t(1) << (k - 1)))) continue;
-        const XmlPathStep& step = iPath.steps[k - 1];
-        if (step.axis == XmlPathStep::DescendantOrSelf) {
-            mask |= std::uint64_t(1) << k;
-        } else if (step.axis == XmlPathStep::Self) {
-            const std::function<std::size_t()> one = [] { return std::size_t(1); };
-            bool pass = true;
-            for (const auto& p : step.predicates)
-                if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
-            if (pass) mask |= std::uint64_t(1) << k;
+    // What a mask comes to depends on the mask alone unless a Self step tests the node, so the
+    // last one is kept: the nodes of a walk come with few masks.
+    if (mask != iEntered.in || iSelfTests) {
+        iEntered.in = mask;
+        // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
+        for (std::size_t k = 1; k <= n; ++k) {
+            if (!(mask & (std::uint64_t(1) << (k - 1)))) continue;
+            const XmlPathStep& step = iPath.steps[k - 1];
+            if (step.axis == XmlPathStep::DescendantOrSelf) {
+                mask |= std::uint64_t(1) << k;
+            } else if (step.axis == XmlPathStep::Self) {
+                const std::function<std::size_t()> one = [] { return std::size_t(1); };
+                bool pass = true;
+                for (const auto& p : step.predicates)
+                    if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
+                if (pass) mask |= std::uint64_t(1) << k;
+            }
+        }
+        iEntered.out = mask;
+        iEntered.childSteps = 0;
+        iEntered.inherited = 0;
+        for (std::size_t k = 0; k <= n; ++k) {
+            if (!(mask & (std::uint64_t(1) << k))) continue;
+            if (k < n && iPath.steps[k].axis == XmlPathStep::Child) iEntered.childSteps |= std::uint64_t(1) << (k + 1);
+            if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf)
+                iEntered.inherited |= std::uint64_t(1) << k;
         }
     }
+    mask = iEntered.out;
+    const std::uint64_t childSteps = iEntered.childSteps;
+    const std::uint64_t inherited = iEntered.inherited;
     if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
-    if (node.kind == Match::Element && !visitAttributes(node.element, mask)) return false;
+    if (node.kind == Match::Element && (mask & iAttributeSteps) && !visitAttributes(node.element, mask)) return false;
     if (node.kind != Match::Element && node.kind != Match::Document) return true;
+    if (!childSteps && !inherited) return true;
     Frame& f = pushFrame();
     f.parent = node;
-    for (std::size_t k = 0; k <= n; ++k) {
-        if (!(mask & (std::uint64_t(1) << k))) continue;
-        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) f.childSteps |= std::uint64_t(1) << (k + 1);
-        if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf) f.inherited |= std::uint64_t(1) << k;
-    }
-    if (!f.childSteps && !f.inherited) {
-        --iDepth;
-        return true;
-    }
+    f.childSteps = childSteps;
+    f.inherited = inherited;
     if (iFirstCounter.back() > 0) {
         f.counts.assign(iFirstCounter.back(), 0);
         f.lastCaches.assign(iFirstCounter.back(), -1);

@@ -105,6 +105,10 @@ private:
     AttributeLists* iAttributeLists = nullptr;
     std::vector<std::size_t> iFirstCounter;
     std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes
+    bool iSelfTests = false;             // a Self step has predicates
+    struct Entered {                     // the last mask enter() settled, and what it came to
+        std::uint64_t in = ~std::uint64_t(0), out = 0, childSteps = 0, inherited = 0;
+    } iEntered;
     std::vector<Frame> iFrames;   // iFrames[0, iDepth) is the walk in progress; the rest kept for reuse
     std::size_t iDepth = 0;
     // With iDeletePassed: what has been passed goes once the pool holds kSweepEvery more

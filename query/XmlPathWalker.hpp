@@ -103,7 +103,7 @@ private:
     bool iDeletePassed = false;
     std::size_t iLookedAt = 0;   // added to the thread's count when the walk ends
     AttributeLists* iAttributeLists = nullptr;
-    std::vector<std::size_t> iFirstCounter;
+    std::vector<std::size_t> iFirstCounter;   // step s's predicate counters in a frame start here
     std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes
     bool iSelfTests = false;             // a Self step has predicates
     struct Entered {                     // the last mask enter() settled, and what it came to

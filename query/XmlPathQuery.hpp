@@ -77,8 +77,9 @@ public:
 
     // What an evaluation may do to the tree. Keep: it only reads (builds, as far as it reads).
     // DeletePassed, the streaming evaluation: the walk deletes every element (with its subtree)
-    // below the document element that it has gone past and cannot select any more, so that a
-    // query over a large message holds about one record at a time; it still stops as soon as the
+    // below the document element that it has gone past and cannot select any more, in batches
+    // every few dozen elements built, so that a query over a large message holds about one
+    // record at a time; it still stops as soon as the
     // answer is known. Only for a caller that will not look at the tree afterwards and keeps no
     // match past the visit that reports it (quarn select and get). An expression that needs what
     // lies behind (last() or '..' in a predicate, a path from the top inside a predicate, unions,

@@ -1,6 +1,8 @@
 #include "query/XmlPathWalker.hpp"
 
+#include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
+#include "host/KelSyntaxElementPool.hpp"
 #include "common/XmlElementType.hpp"
 #include "query/XmlDocumentOrder.hpp"
 #include "query/XmlNamespaceScope.hpp"
@@ -77,12 +79,44 @@ KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from
     return nullptr;
 }
 
+thread_local std::size_t tChildrenLookedAt = 0;
+
 void appendValue(KelStringBase& out, KelSyntaxElement* e) {
     const KelValue& v = e->value();
     if (!v.isNull()) out += v.valueAsCharacter();
 }
 
 } // namespace
+
+// The attributes of the elements that walks climbing with '..' started from, kept for the rest
+// of one evaluation: a predicate such as [../@id] asks for the same parent's attributes for each
+// node it tests, and listing them looks at every child of the parent known so far. A few entries
+// are enough, as the nodes tested one after the other share their parent (or an ancestor open
+// around them). Emptied whenever the walk deletes elements, whose places may be taken again.
+struct XmlPathWalker::AttributeLists {
+    struct Entry {
+        KelSyntaxElement* element = nullptr;
+        std::vector<Match> attributes;
+    };
+    Entry entries[16];
+    std::size_t next = 0;
+
+    const std::vector<Match>* find(const KelSyntaxElement* element) const {
+        for (const Entry& e : entries)
+            if (e.element == element) return &e.attributes;
+        return nullptr;
+    }
+    std::vector<Match>& add(KelSyntaxElement* element) {
+        Entry& e = entries[next];
+        next = (next + 1) % (sizeof entries / sizeof entries[0]);
+        e.element = element;
+        e.attributes.clear();
+        return e.attributes;
+    }
+    void clear() {
+        for (Entry& e : entries) e.element = nullptr;
+    }
+};
 
 struct XmlPathWalker::Value {
     enum Type { Boolean, Number, String, Nodes } type = Boolean;
@@ -92,6 +126,7 @@ struct XmlPathWalker::Value {
     const XmlPathLocation* path = nullptr;   // a node set still to walk: this path from `context`
     Match context;
     bool deletePassed = false;               // the walk deletes what it has passed
+    AttributeLists* attributeLists = nullptr;
     std::shared_ptr<const std::vector<Match>> nodes;   // a node set gathered in document order
 };
 
@@ -123,7 +158,14 @@ Match XmlPathWalker::contextOf(KelSyntaxElement* element) {
 }
 
 bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed) {
+    return walk(path, context, visit, deletePassed, nullptr);
+}
+
+bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed,
+                         AttributeLists* lists) {
     if (path.neverMatches || !context.element) return true;
+    AttributeLists own;
+    if (!lists) lists = &own;
     Match start = context;
     if (path.absolute) {
         KelSyntaxElement* e = context.element;
@@ -138,7 +180,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
     if (!path.contextPredicates.empty()) {
         const std::function<std::size_t()> one = [] { return std::size_t(1); };
         for (const auto& p : path.contextPredicates)
-            if (!predicate(*p, start, Position{1, &one})) return true;
+            if (!predicate(*p, start, Position{1, &one, nullptr, lists})) return true;
     }
     for (int i = 0; i < path.leadingParents; ++i) {
         if (start.kind == Match::Document) return true;
@@ -148,44 +190,89 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
     }
     XmlPathWalker walker(path, visit);
     walker.iDeletePassed = deletePassed;
-    return walker.run(start, 1u);
+    walker.iAttributeLists = lists;
+    if (path.leadingParents > 0) walker.iClimbedTo = start.element;
+    const bool finished = walker.run(start, 1u);
+    tChildrenLookedAt += walker.iLookedAt;
+    return finished;
 }
+
+std::size_t XmlPathWalker::childrenLookedAt() noexcept { return tChildrenLookedAt; }
 
 struct XmlPathWalker::Frame {
     Match parent;
-    std::vector<std::size_t> childSteps;               // steps that take children of `parent`
+    std::uint64_t childSteps = 0;                      // bit s: step s takes children of `parent`
     std::uint64_t inherited = 0;                       // '//' steps every descendant is in
-    std::vector<std::vector<std::size_t>> counts;      // per child step and predicate: positions
-    std::vector<std::vector<long>> lastCaches;         // per child step and predicate: last()
+    std::vector<std::size_t> counts;                   // per step and predicate (iFirstCounter): positions
+    std::vector<long> lastCaches;                      // per step and predicate: last()
     KelSyntaxElement* child = nullptr;                 // the child reached so far
+    KelSyntaxElement* passed = nullptr;                // the first child passed and not yet deleted
     bool elementSeen = false;
 };
 
+XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {
+    // Step s (1-based) counts its predicates' positions from iFirstCounter[s]; the last entry is
+    // the number of counters a frame holds.
+    iFirstCounter.assign(path.steps.size() + 2, 0);
+    for (std::size_t s = 1; s <= path.steps.size(); ++s) {
+        iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
+        if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
+        if (path.steps[s - 1].axis == XmlPathStep::Self && !path.steps[s - 1].predicates.empty()) iSelfTests = true;
+    }
+}
+XmlPathWalker::~XmlPathWalker() = default;
+
+XmlPathWalker::Frame& XmlPathWalker::pushFrame() {
+    // Frames are taken again with the room their lists had, so a walk allocates per depth
+    // reached, not per node.
+    if (iDepth == iFrames.size()) iFrames.emplace_back();
+    Frame& f = iFrames[iDepth++];
+    f.childSteps = 0;
+    f.inherited = 0;
+    f.child = nullptr;
+    f.passed = nullptr;
+    f.elementSeen = false;
+    return f;
+}
+
 bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
-    std::vector<Frame> stack;
-    if (!enter(start, mask, stack)) return false;
-    while (!stack.empty()) {
-        Frame& f = stack.back();
+    if (iDeletePassed && start.element->parser()) {
+        iPool = &start.element->parser()->elementPool();
+        iSweepAt = iPool->liveCount() + kSweepEvery;
+    }
+    if (!enter(start, mask)) return false;
+    while (iDepth > 0) {
+        Frame& f = iFrames[iDepth - 1];
         Match child;
         child.element = nextChildNode(f.parent.element, f.child, child.kind);
-        // Once the next child is known, the ones before it are complete and behind the walk.
-        if (iDeletePassed && f.child && f.parent.kind == Match::Element) deletePassed(f.child, child.element);
         if (!child.element) {
-            stack.pop_back();
+            --iDepth;
             continue;
         }
+        ++iLookedAt;
+        // Once the next child is known, the ones before it are complete and behind the walk.
+        // They go in bulk, every so many elements built, with their subtrees: one deletion a
+        // record rather than one per element of it.
+        KelSyntaxElement* const previous = f.child;
         f.child = child.element;
+        if (iDeletePassed && previous && f.parent.kind == Match::Element) {
+            if (!f.passed) f.passed = previous;
+            if (!iPool || iPool->liveCount() >= iSweepAt) deletePassed();
+        }
         std::uint64_t cmask = f.inherited;
-        for (std::size_t i = 0; i < f.childSteps.size(); ++i) {
-            const std::size_t s = f.childSteps[i];
+        for (std::uint64_t steps = f.childSteps; steps; steps &= steps - 1) {
+            const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
             const XmlPathStep& step = iPath.steps[s - 1];
             if (!testNode(step, child)) continue;
             bool pass = true;
             for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
-                const std::function<std::size_t()> last = [this, &f, &step, i, j]() {
-                    return countCandidates(f.parent, step, j, f.lastCaches[i]);
+                const Match parent = f.parent;
+                long* const lastCache = &f.lastCaches[iFirstCounter[s]];
+                const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
+                    return countCandidates(parent, step, j, lastCache);
                 };
-                pass = predicate(*step.predicates[j], child, Position{++f.counts[i][j], &last});
+                pass = predicate(*step.predicates[j], child,
+                                 Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
             }
             if (pass) cmask |= std::uint64_t(1) << s;
         }
@@ -194,28 +281,40 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         // positional first predicate already reached, or, under the document node, the one
         // document element already behind.
         bool more = f.inherited != 0;
-        for (std::size_t i = 0; i < f.childSteps.size() && !more; ++i) {
-            const XmlPathStep& step = iPath.steps[f.childSteps[i] - 1];
+        for (std::uint64_t steps = f.childSteps; steps && !more; steps &= steps - 1) {
+            const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
+            const XmlPathStep& step = iPath.steps[s - 1];
             const bool elementTest = step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement;
             if (f.parent.kind == Match::Document && elementTest && f.elementSeen) continue;
             if (!step.predicates.empty() && step.predicates[0]->kind == XmlPathExpr::Number &&
-                static_cast<double>(f.counts[i][0]) >= step.predicates[0]->number)
+                static_cast<double>(f.counts[iFirstCounter[s]]) >= step.predicates[0]->number)
                 continue;
             more = true;
         }
-        if (!more) stack.pop_back();   // `f` is gone from here on
-        if (cmask && !enter(child, cmask, stack)) return false;
+        if (!more) --iDepth;   // `f` is gone from here on
+        if (cmask && !enter(child, cmask)) return false;
     }
     return true;
 }
 
-void XmlPathWalker::deletePassed(KelSyntaxElement* from, KelSyntaxElement* to) {
-    for (KelSyntaxElement* e = from; e && e != to;) {
-        KelSyntaxElement* next = e->knownNextSibling();
-        e->detach();
-        e->deleteElement();
-        e = next;
+void XmlPathWalker::deletePassed() {
+    if (iAttributeLists) iAttributeLists->clear();
+    // What a frame has passed lies before its current child, which holds the frames below it.
+    // The frames nearest the top go first, whole records at a time; deeper ones only while that
+    // has not freed half the allowance (one record larger than it), as each deletion costs.
+    for (std::size_t d = 0; d < iDepth; ++d) {
+        Frame& f = iFrames[d];
+        if (!f.passed) continue;
+        for (KelSyntaxElement* e = f.passed; e && e != f.child;) {
+            KelSyntaxElement* next = e->knownNextSibling();
+            e->detach();
+            e->deleteElement();
+            e = next;
+        }
+        f.passed = nullptr;
+        if (iPool && iPool->liveCount() + kSweepEvery / 2 <= iSweepAt) break;
     }
+    if (iPool) iSweepAt = iPool->liveCount() + kSweepEvery;
 }
 
 const XmlPathLocation* XmlPathWalker::streamablePath(const XmlPathExpr& expr) {
@@ -269,42 +368,56 @@ bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {
     return true;
 }
 
-bool XmlPathWalker::enter(const Match& node, std::uint64_t mask, std::vector<Frame>& stack) {
+bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
     const std::size_t n = iPath.steps.size();
-    // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
-    for (std::size_t k = 1; k <= n; ++k) {
-        if (!(mask & (std::uint64_t(1) << (k - 1)))) continue;
-        const XmlPathStep& step = iPath.steps[k - 1];
-        if (step.axis == XmlPathStep::DescendantOrSelf) {
-            mask |= std::uint64_t(1) << k;
-        } else if (step.axis == XmlPathStep::Self) {
-            const std::function<std::size_t()> one = [] { return std::size_t(1); };
-            bool pass = true;
-            for (const auto& p : step.predicates)
-                if (!(pass = predicate(*p, node, Position{1, &one}))) break;
-            if (pass) mask |= std::uint64_t(1) << k;
+    // What a mask comes to depends on the mask alone unless a Self step tests the node, so the
+    // last one is kept: the nodes of a walk come with few masks.
+    if (mask != iEntered.in || iSelfTests) {
+        iEntered.in = mask;
+        // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
+        for (std::size_t k = 1; k <= n; ++k) {
+            if (!(mask & (std::uint64_t(1) << (k - 1)))) continue;
+            const XmlPathStep& step = iPath.steps[k - 1];
+            if (step.axis == XmlPathStep::DescendantOrSelf) {
+                mask |= std::uint64_t(1) << k;
+            } else if (step.axis == XmlPathStep::Self) {
+                const std::function<std::size_t()> one = [] { return std::size_t(1); };
+                bool pass = true;
+                for (const auto& p : step.predicates)
+                    if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
+                if (pass) mask |= std::uint64_t(1) << k;
+            }
+        }
+        iEntered.out = mask;
+        iEntered.childSteps = 0;
+        iEntered.inherited = 0;
+        for (std::size_t k = 0; k <= n; ++k) {
+            if (!(mask & (std::uint64_t(1) << k))) continue;
+            if (k < n && iPath.steps[k].axis == XmlPathStep::Child) iEntered.childSteps |= std::uint64_t(1) << (k + 1);
+            if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf)
+                iEntered.inherited |= std::uint64_t(1) << k;
         }
     }
+    mask = iEntered.out;
+    const std::uint64_t childSteps = iEntered.childSteps;
+    const std::uint64_t inherited = iEntered.inherited;
     if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
-    if (node.kind == Match::Element && !visitAttributes(node.element, mask, stack)) return false;
+    if (node.kind == Match::Element && (mask & iAttributeSteps) && !visitAttributes(node.element, mask)) return false;
     if (node.kind != Match::Element && node.kind != Match::Document) return true;
-    Frame f;
+    if (!childSteps && !inherited) return true;
+    Frame& f = pushFrame();
     f.parent = node;
-    for (std::size_t k = 0; k <= n; ++k) {
-        if (!(mask & (std::uint64_t(1) << k))) continue;
-        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) f.childSteps.push_back(k + 1);
-        if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf) f.inherited |= std::uint64_t(1) << k;
+    f.childSteps = childSteps;
+    f.inherited = inherited;
+    if (iFirstCounter.back() > 0) {
+        f.counts.assign(iFirstCounter.back(), 0);
+        f.lastCaches.assign(iFirstCounter.back(), -1);
     }
-    if (f.childSteps.empty() && !f.inherited) return true;
-    for (std::size_t s : f.childSteps) {
-        f.counts.emplace_back(iPath.steps[s - 1].predicates.size(), 0);
-        f.lastCaches.emplace_back(iPath.steps[s - 1].predicates.size(), -1);
-    }
-    stack.push_back(std::move(f));
     return true;
 }
 
-bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mask, std::vector<Frame>& stack) {
+bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mask) {
+    if (!(mask & iAttributeSteps)) return true;
     const std::size_t n = iPath.steps.size();
     std::vector<std::size_t> active;
     for (std::size_t s = 1; s <= n; ++s)
@@ -312,14 +425,22 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
     if (active.empty()) return true;
     // Attributes come first among a scanned element's children, and all of them at once; an
     // element built or changed by hand may have them anywhere, so the known children are all
-    // looked at, but nothing further is scanned for them.
-    std::vector<Match> attributes;
-    for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling()) {
-        if (classify(c) != NodeClass::Attribute) continue;
-        Match m;
-        m.element = c;
-        m.kind = Match::Attribute;
-        attributes.push_back(m);
+    // looked at, but nothing further is scanned for them. A start climbed to is looked at once
+    // an evaluation.
+    const bool climbed = element == iClimbedTo && iAttributeLists;
+    const std::vector<Match>* listed = climbed ? iAttributeLists->find(element) : nullptr;
+    // A copy: the predicates below may list other starts and reuse the entry.
+    std::vector<Match> attributes = listed ? *listed : std::vector<Match>();
+    if (!listed) {
+        for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling()) {
+            ++iLookedAt;
+            if (classify(c) != NodeClass::Attribute) continue;
+            Match m;
+            m.element = c;
+            m.kind = Match::Attribute;
+            attributes.push_back(m);
+        }
+        if (climbed) iAttributeLists->add(element) = attributes;
     }
     std::vector<std::vector<std::size_t>> counts(n + 1);
     std::vector<std::vector<long>> lastCaches(n + 1);
@@ -337,11 +458,11 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
                 const std::function<std::size_t()> last = [&, s, j]() {
                     return countAttributes(attributes, step, j, lastCaches[s]);
                 };
-                pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last});
+                pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last, nullptr, iAttributeLists});
             }
             if (pass) amask |= std::uint64_t(1) << s;
         }
-        if (amask && !enter(m, amask, stack)) return false;
+        if (amask && !enter(m, amask)) return false;
     }
     return true;
 }
@@ -365,7 +486,7 @@ std::size_t XmlPathWalker::countAttributes(const std::vector<Match>& attributes,
 }
 
 std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathStep& step, std::size_t predicates,
-                                           std::vector<long>& lastCache) {
+                                           long* lastCache) {
     if (lastCache[predicates] >= 0) return static_cast<std::size_t>(lastCache[predicates]);
     std::vector<std::size_t> counts(predicates, 0);
     std::size_t total = 0;
@@ -376,7 +497,7 @@ std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathSte
         bool pass = true;
         for (std::size_t i = 0; i < predicates && pass; ++i) {
             const std::function<std::size_t()> last = [&, i]() { return countCandidates(parent, step, i, lastCache); };
-            pass = predicate(*step.predicates[i], child, Position{++counts[i], &last});
+            pass = predicate(*step.predicates[i], child, Position{++counts[i], &last, nullptr, iAttributeLists});
         }
         if (pass) ++total;
     }
@@ -448,7 +569,7 @@ bool XmlPathWalker::nodes(const XmlPathExpr& expr, const Match& context, const V
 
 bool XmlPathWalker::forEachNode(const Value& value, const Visitor& visit) {
     if (value.type != Value::Nodes) return true;
-    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed);
+    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed, value.attributeLists);
     for (const Match& m : *value.nodes)
         if (!visit(m)) return false;
     return true;
@@ -518,6 +639,7 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
         v.path = &expr.path;
         v.context = node;
         v.deletePassed = position.streamed == &expr.path;
+        v.attributeLists = position.attributeLists;
         return v;
     case XmlPathExpr::Union: {
         std::vector<Match> all = gather(evaluate(*expr.left, node, position));
@@ -551,7 +673,7 @@ XmlPathWalker::Value XmlPathWalker::filter(const XmlPathExpr& expr, const Match&
         const std::function<std::size_t()> last = [size] { return size; };
         std::vector<Match> kept;
         for (std::size_t i = 0; i < nodes.size(); ++i)
-            if (predicate(*p, nodes[i], Position{i + 1, &last})) kept.push_back(nodes[i]);
+            if (predicate(*p, nodes[i], Position{i + 1, &last, nullptr, position.attributeLists})) kept.push_back(nodes[i]);
         nodes = std::move(kept);
     }
     if (!expr.path.steps.empty() || expr.path.leadingParents > 0 || !expr.path.contextPredicates.empty()) {

@@ -15,6 +15,8 @@
 #include <functional>
 #include <vector>
 
+class KelSyntaxElementPool;
+
 class XmlPathWalker {
 public:
     using Match = XmlPathQuery::Match;
@@ -35,6 +37,9 @@ public:
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
     static void setValue(const Match& match, const KelStringBase& value);
+    // The children (attributes included) that the walks of this thread have looked at so far:
+    // how much of a tree an evaluation reads, whatever the scan had built before.
+    static std::size_t childrenLookedAt() noexcept;
 
     // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
     // a node-set expression in document order until it returns false (false then).
@@ -46,30 +51,39 @@ public:
 
 private:
     struct Value;
+    struct AttributeLists;
     struct Position {
         std::size_t position;
         const std::function<std::size_t()>* last;
         const XmlPathLocation* streamed = nullptr;   // the path whose walk deletes behind it
+        AttributeLists* attributeLists = nullptr;    // of the evaluation this position is in
     };
+    static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed,
+                     AttributeLists* lists);
     static Position topPosition(const XmlPathExpr& expr, bool deletePassed);
     static bool forwardOnly(const XmlPathExpr& expr);
     static bool forwardOnly(const XmlPathLocation& path);
-    void deletePassed(KelSyntaxElement* from, KelSyntaxElement* to);
+    // Deletes what the frames have passed (with iDeletePassed), the frames nearest the top first.
+    void deletePassed();
 
-    XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {}
+    XmlPathWalker(const XmlPathLocation& path, const Visitor& visit);
+    ~XmlPathWalker();
+    XmlPathWalker(const XmlPathWalker&) = delete;
+    XmlPathWalker& operator=(const XmlPathWalker&) = delete;
 
     // The walk below one node that some step can still enter; kept on a stack of the walker's
     // own, so that the depth of a document never becomes the depth of the call stack.
     struct Frame;
+    Frame& pushFrame();
     bool run(const Match& start, std::uint64_t mask);
     // Settles the steps that stay on `node`, reports it and its attributes, and pushes a frame
     // for its children when a step can go there; false when the visitor stopped the walk.
-    bool enter(const Match& node, std::uint64_t mask, std::vector<Frame>& stack);
-    bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask, std::vector<Frame>& stack);
+    bool enter(const Match& node, std::uint64_t mask);
+    bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask);
     static std::size_t countAttributes(const std::vector<Match>& attributes, const XmlPathStep& step,
                                        std::size_t predicates, std::vector<long>& lastCache);
     std::size_t countCandidates(const Match& parent, const XmlPathStep& step, std::size_t predicates,
-                                std::vector<long>& lastCache);
+                                long* lastCache);
 
     static bool testNode(const XmlPathStep& step, const Match& node);
     static bool predicate(const XmlPathExpr& expr, const Match& node, const Position& position);
@@ -87,4 +101,20 @@ private:
     const XmlPathLocation& iPath;
     const Visitor& iVisit;
     bool iDeletePassed = false;
+    std::size_t iLookedAt = 0;   // added to the thread's count when the walk ends
+    AttributeLists* iAttributeLists = nullptr;
+    std::vector<std::size_t> iFirstCounter;   // step s's predicate counters in a frame start here
+    std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes
+    bool iSelfTests = false;             // a Self step has predicates
+    struct Entered {                     // the last mask enter() settled, and what it came to
+        std::uint64_t in = ~std::uint64_t(0), out = 0, childSteps = 0, inherited = 0;
+    } iEntered;
+    std::vector<Frame> iFrames;   // iFrames[0, iDepth) is the walk in progress; the rest kept for reuse
+    std::size_t iDepth = 0;
+    // With iDeletePassed: what has been passed goes once the pool holds kSweepEvery more
+    // elements than after the last deletion, so a walk holds about one record beyond what it needs.
+    static constexpr std::size_t kSweepEvery = 64;
+    KelSyntaxElementPool* iPool = nullptr;
+    std::size_t iSweepAt = 0;
+    KelSyntaxElement* iClimbedTo = nullptr;   // the start a '..' climbed to
 };

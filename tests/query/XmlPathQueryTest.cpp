@@ -10,6 +10,7 @@
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "query/XmlPathQuery.hpp"
+#include "query/XmlPathWalker.hpp"
 #include "tests/parser/LibxmlReading.hpp"
 
 #include <gtest/gtest.h>
@@ -329,6 +330,38 @@ TEST(XmlPathQuery, ScansNoFurtherThanTheAnswerNeeds) {
     // A broken end is reported when the walk needs it.
     Document bad(broken);
     EXPECT_THROW(XmlPathQuery("//h").all(bad.root()), KelException);
+}
+
+// A predicate that climbs ("r[../@id]") lists the attributes of the same parent for every
+// node it tests; that costs a few children a node, not every child of the parent known so far
+// (which made such a query quadratic in the records). An attribute added by hand after the
+// content is still found.
+TEST(XmlPathQuery, PredicatesThatClimbReadEachChildAFewTimes) {
+    const int records = 2000;
+    std::string big = "<m id='m'>";
+    for (int i = 1; i <= records; ++i) big += "<r n='" + std::to_string(i) + "'><f>x</f></r>";
+    big += "</m>";
+    const struct {
+        const char* expression;
+        double count;
+    } cases[] = {
+        {"count(//r[../@id = 'm'])", records},
+        {"count(/m/r[../@id = 'm'][@n > 1000])", records - 1000},
+        {"count(//f[../../@id = 'm'])", records},
+        {"count(//r[../@late = 'v'])", records},
+        {"count(//r[../@* = 'v'])", records},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expression);
+        Document doc(big);
+        KelSyntaxElement* m = doc.root()->firstChild();
+        KelSyntaxElement* late = m->createLastChild(KelStringBase::fromAscii("late"));
+        late->setType(XmlTypeAttribute);
+        late->setValue(KelStringBase::fromAscii("v"));
+        const std::size_t before = XmlPathWalker::childrenLookedAt();
+        EXPECT_EQ(XmlPathQuery(c.expression).number(doc.root()), c.count);
+        EXPECT_LT(XmlPathWalker::childrenLookedAt() - before, 20u * records);
+    }
 }
 
 TEST(XmlPathQuery, ValuesAndOwnersForEditing) {

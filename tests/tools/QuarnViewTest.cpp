@@ -212,6 +212,7 @@ TEST(QuarnFormat, ReadsBackAsTheInputButForWhitespace) {
 // An element's indentation depends on all its children: a record file's root with a million
 // children must not keep them all while the format looks ahead (it took 44 times the input).
 TEST(QuarnFormat, AWideElementTakesNoMoreMemoryThanTheCheck) {
+    if (quarntest::kSanitized) GTEST_SKIP() << "the sanitizer keeps freed memory from reuse: peaks say nothing here";
     const std::string path = tempPath("wide.xml");
     std::string wide = "<r>";
     for (int i = 0; i < 1000000; ++i) wide += "<a/>";

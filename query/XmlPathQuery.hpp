@@ -83,7 +83,9 @@ public:
     // answer is known. Only for a caller that will not look at the tree afterwards and keeps no
     // match past the visit that reports it (quarn select and get). An expression that needs what
     // lies behind (last() or '..' in a predicate, a path from the top inside a predicate, unions,
-    // filtered sets, more than one path from the context) is evaluated as with Keep.
+    // filtered sets, more than one path from the context) is evaluated as with Keep; a step's
+    // first predicate [last()] or [position() = last()] is not among them, as the walk looks
+    // ahead for a later candidate instead.
     enum class TreeUse { Keep, DeletePassed };
     // Whether DeletePassed deletes anything for this expression.
     bool streams() const noexcept;

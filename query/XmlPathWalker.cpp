@@ -218,6 +218,9 @@ XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) 
         iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
         if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
         if (path.steps[s - 1].axis == XmlPathStep::Self && !path.steps[s - 1].predicates.empty()) iSelfTests = true;
+        if (path.steps[s - 1].axis == XmlPathStep::Child && !path.steps[s - 1].predicates.empty() &&
+            lastOfSiblings(*path.steps[s - 1].predicates[0]))
+            iLastSteps |= std::uint64_t(1) << (s - 1);
     }
 }
 XmlPathWalker::~XmlPathWalker() = default;
@@ -266,6 +269,13 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
             if (!testNode(step, child)) continue;
             bool pass = true;
             for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
+                // The last candidate is the one with none after it: found by looking one
+                // candidate ahead, so the siblings behind need not be kept to count them again.
+                if (j == 0 && (iLastSteps & (std::uint64_t(1) << (s - 1)))) {
+                    ++f.counts[iFirstCounter[s]];
+                    pass = !laterCandidate(f.parent, child, step);
+                    continue;
+                }
                 const Match parent = f.parent;
                 long* const lastCache = &f.lastCaches[iFirstCounter[s]];
                 const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
@@ -339,9 +349,32 @@ const XmlPathLocation* XmlPathWalker::streamablePath(const XmlPathExpr& expr) {
 
 bool XmlPathWalker::forwardOnly(const XmlPathLocation& path) {
     for (const XmlPathStep& step : path.steps)
-        for (const auto& p : step.predicates)
-            if (!forwardOnly(*p)) return false;
+        for (std::size_t i = 0; i < step.predicates.size(); ++i) {
+            // A child step's first predicate asking for the last candidate looks ahead only.
+            if (i == 0 && step.axis == XmlPathStep::Child && lastOfSiblings(*step.predicates[i])) continue;
+            if (!forwardOnly(*step.predicates[i])) return false;
+        }
     return true;
+}
+
+bool XmlPathWalker::lastOfSiblings(const XmlPathExpr& expr) {
+    auto isCall = [](const XmlPathExpr* e, XmlPathExpr::Call call) {
+        return e && e->kind == XmlPathExpr::Function && e->call == call && e->arguments.empty();
+    };
+    if (isCall(&expr, XmlPathExpr::Last)) return true;   // a number: compared with the position
+    if (expr.kind != XmlPathExpr::Equal) return false;
+    const XmlPathExpr* l = expr.left.get();
+    const XmlPathExpr* r = expr.right.get();
+    return (isCall(l, XmlPathExpr::Position) && isCall(r, XmlPathExpr::Last)) ||
+           (isCall(l, XmlPathExpr::Last) && isCall(r, XmlPathExpr::Position));
+}
+
+bool XmlPathWalker::laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step) {
+    Match next;
+    for (next.element = nextChildNode(parent.element, child.element, next.kind); next.element;
+         next.element = nextChildNode(parent.element, next.element, next.kind))
+        if (testNode(step, next)) return true;
+    return false;
 }
 
 bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {

@@ -31,7 +31,9 @@ public:
     // The one location path of `expr` that may delete what its walk has passed without changing
     // the answer, or null: the expression walks the tree once, from the context, forwards only
     // (no other path from the context, no union or filtered set that gathers nodes, and in its
-    // predicates no last(), no path from the top and no '..' that climbs out of the node).
+    // predicates no last(), no path from the top and no '..' that climbs out of the node). A
+    // step's first predicate may ask for the last of the step's siblings ([last()],
+    // [position() = last()]): that needs what lies ahead of a candidate, never what lies behind.
     static const XmlPathLocation* streamablePath(const XmlPathExpr& expr);
     // The node a host element stands for as a context: the root is the document node.
     static Match contextOf(KelSyntaxElement* element);
@@ -63,6 +65,11 @@ private:
     static Position topPosition(const XmlPathExpr& expr, bool deletePassed);
     static bool forwardOnly(const XmlPathExpr& expr);
     static bool forwardOnly(const XmlPathLocation& path);
+    // Whether a predicate holds for the last candidate of its step alone ([last()],
+    // [position() = last()]), so that the next candidate ahead decides it.
+    static bool lastOfSiblings(const XmlPathExpr& expr);
+    // Whether a sibling after `child` passes the node test of `step`: scans ahead to it only.
+    static bool laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step);
     // Deletes what the frames have passed (with iDeletePassed), the frames nearest the top first.
     void deletePassed();
 
@@ -105,6 +112,7 @@ private:
     AttributeLists* iAttributeLists = nullptr;
     std::vector<std::size_t> iFirstCounter;   // step s's predicate counters in a frame start here
     std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes
+    std::uint64_t iLastSteps = 0;        // bit s - 1: step s's first predicate holds for its last candidate alone
     bool iSelfTests = false;             // a Self step has predicates
     struct Entered {                     // the last mask enter() settled, and what it came to
         std::uint64_t in = ~std::uint64_t(0), out = 0, childSteps = 0, inherited = 0;

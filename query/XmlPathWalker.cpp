@@ -262,49 +262,60 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
             if (!f.passed) f.passed = previous;
             if (!iPool || iPool->liveCount() >= iSweepAt) deletePassed();
         }
-        std::uint64_t cmask = f.inherited;
-        for (std::uint64_t steps = f.childSteps; steps; steps &= steps - 1) {
-            const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
-            const XmlPathStep& step = iPath.steps[s - 1];
-            if (!testNode(step, child)) continue;
-            bool pass = true;
-            for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
-                // The last candidate is the one with none after it: found by looking one
-                // candidate ahead, so the siblings behind need not be kept to count them again.
-                if (j == 0 && (iLastSteps & (std::uint64_t(1) << (s - 1)))) {
-                    ++f.counts[iFirstCounter[s]];
-                    pass = !laterCandidate(f.parent, child, step);
-                    continue;
-                }
-                const Match parent = f.parent;
-                long* const lastCache = &f.lastCaches[iFirstCounter[s]];
-                const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
-                    return countCandidates(parent, step, j, lastCache);
-                };
-                pass = predicate(*step.predicates[j], child,
-                                 Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
-            }
-            if (pass) cmask |= std::uint64_t(1) << s;
-        }
+        const std::uint64_t cmask = childMask(f, child);
         if (child.kind == Match::Element) f.elementSeen = true;
-        // Stop reading this parent's children once no step can match any of the rest: a
-        // positional first predicate already reached, or, under the document node, the one
-        // document element already behind.
-        bool more = f.inherited != 0;
-        for (std::uint64_t steps = f.childSteps; steps && !more; steps &= steps - 1) {
-            const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
-            const XmlPathStep& step = iPath.steps[s - 1];
-            const bool elementTest = step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement;
-            if (f.parent.kind == Match::Document && elementTest && f.elementSeen) continue;
-            if (!step.predicates.empty() && step.predicates[0]->kind == XmlPathExpr::Number &&
-                static_cast<double>(f.counts[iFirstCounter[s]]) >= step.predicates[0]->number)
-                continue;
-            more = true;
-        }
-        if (!more) --iDepth;   // `f` is gone from here on
+        if (!moreChildren(f)) --iDepth;   // `f` is gone from here on
         if (cmask && !enter(child, cmask)) return false;
     }
     return true;
+}
+
+// The steps `child` of the frame's parent passes (its predicates included): the mask it is
+// entered with.
+std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
+    std::uint64_t cmask = f.inherited;
+    for (std::uint64_t steps = f.childSteps; steps; steps &= steps - 1) {
+        const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
+        const XmlPathStep& step = iPath.steps[s - 1];
+        if (!testNode(step, child)) continue;
+        bool pass = true;
+        for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
+            // The last candidate is the one with none after it: found by looking one
+            // candidate ahead, so the siblings behind need not be kept to count them again.
+            if (j == 0 && (iLastSteps & (std::uint64_t(1) << (s - 1)))) {
+                ++f.counts[iFirstCounter[s]];
+                pass = !laterCandidate(f.parent, child, step);
+                continue;
+            }
+            const Match parent = f.parent;
+            long* const lastCache = &f.lastCaches[iFirstCounter[s]];
+            const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
+                return countCandidates(parent, step, j, lastCache);
+            };
+            pass = predicate(*step.predicates[j], child,
+                             Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
+        }
+        if (pass) cmask |= std::uint64_t(1) << s;
+    }
+    return cmask;
+}
+
+bool XmlPathWalker::moreChildren(const Frame& f) const {
+    // Stop reading this parent's children once no step can match any of the rest: a
+    // positional first predicate already reached, or, under the document node, the one
+    // document element already behind.
+    bool more = f.inherited != 0;
+    for (std::uint64_t steps = f.childSteps; steps && !more; steps &= steps - 1) {
+        const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
+        const XmlPathStep& step = iPath.steps[s - 1];
+        const bool elementTest = step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement;
+        if (f.parent.kind == Match::Document && elementTest && f.elementSeen) continue;
+        if (!step.predicates.empty() && step.predicates[0]->kind == XmlPathExpr::Number &&
+            static_cast<double>(f.counts[iFirstCounter[s]]) >= step.predicates[0]->number)
+            continue;
+        more = true;
+    }
+    return more;
 }
 
 void XmlPathWalker::deletePassed() {
@@ -401,36 +412,39 @@ bool XmlPathWalker::forwardOnly(const XmlPathExpr& expr) {
     return true;
 }
 
+void XmlPathWalker::settle(const Match& node, std::uint64_t mask) {
+    const std::size_t n = iPath.steps.size();
+    iEntered.in = mask;
+    // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
+    for (std::size_t k = 1; k <= n; ++k) {
+        if (!(mask & (std::uint64_t(1) << (k - 1)))) continue;
+        const XmlPathStep& step = iPath.steps[k - 1];
+        if (step.axis == XmlPathStep::DescendantOrSelf) {
+            mask |= std::uint64_t(1) << k;
+        } else if (step.axis == XmlPathStep::Self) {
+            const std::function<std::size_t()> one = [] { return std::size_t(1); };
+            bool pass = true;
+            for (const auto& p : step.predicates)
+                if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
+            if (pass) mask |= std::uint64_t(1) << k;
+        }
+    }
+    iEntered.out = mask;
+    iEntered.childSteps = 0;
+    iEntered.inherited = 0;
+    for (std::size_t k = 0; k <= n; ++k) {
+        if (!(mask & (std::uint64_t(1) << k))) continue;
+        if (k < n && iPath.steps[k].axis == XmlPathStep::Child) iEntered.childSteps |= std::uint64_t(1) << (k + 1);
+        if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf)
+            iEntered.inherited |= std::uint64_t(1) << k;
+    }
+}
+
 bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
     const std::size_t n = iPath.steps.size();
     // What a mask comes to depends on the mask alone unless a Self step tests the node, so the
     // last one is kept: the nodes of a walk come with few masks.
-    if (mask != iEntered.in || iSelfTests) {
-        iEntered.in = mask;
-        // Steps that stay on the node: the '//' includes the node itself; a Self step tests it.
-        for (std::size_t k = 1; k <= n; ++k) {
-            if (!(mask & (std::uint64_t(1) << (k - 1)))) continue;
-            const XmlPathStep& step = iPath.steps[k - 1];
-            if (step.axis == XmlPathStep::DescendantOrSelf) {
-                mask |= std::uint64_t(1) << k;
-            } else if (step.axis == XmlPathStep::Self) {
-                const std::function<std::size_t()> one = [] { return std::size_t(1); };
-                bool pass = true;
-                for (const auto& p : step.predicates)
-                    if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
-                if (pass) mask |= std::uint64_t(1) << k;
-            }
-        }
-        iEntered.out = mask;
-        iEntered.childSteps = 0;
-        iEntered.inherited = 0;
-        for (std::size_t k = 0; k <= n; ++k) {
-            if (!(mask & (std::uint64_t(1) << k))) continue;
-            if (k < n && iPath.steps[k].axis == XmlPathStep::Child) iEntered.childSteps |= std::uint64_t(1) << (k + 1);
-            if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf)
-                iEntered.inherited |= std::uint64_t(1) << k;
-        }
-    }
+    if (mask != iEntered.in || iSelfTests) settle(node, mask);
     mask = iEntered.out;
     const std::uint64_t childSteps = iEntered.childSteps;
     const std::uint64_t inherited = iEntered.inherited;

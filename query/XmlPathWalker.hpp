@@ -86,6 +86,11 @@ private:
     // Settles the steps that stay on `node`, reports it and its attributes, and pushes a frame
     // for its children when a step can go there; false when the visitor stopped the walk.
     bool enter(const Match& node, std::uint64_t mask);
+    // What `mask` comes to on `node` and what it hands its children, kept in iEntered.
+    void settle(const Match& node, std::uint64_t mask);
+    std::uint64_t childMask(Frame& f, const Match& child);
+    // Whether a step may still match a later child of the frame's parent.
+    bool moreChildren(const Frame& f) const;
     bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask);
     static std::size_t countAttributes(const std::vector<Match>& attributes, const XmlPathStep& step,
                                        std::size_t predicates, std::vector<long>& lastCache);

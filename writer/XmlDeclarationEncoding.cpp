@@ -127,23 +127,57 @@ bool XmlDeclarationEncoding::renamedText(const KelStringBase& text, const KelStr
     return true;
 }
 
+namespace {
+// The bytes of a byte-order mark at the start of the message; for UTF-16 also the byte order to
+// read in (0 big-endian, -1 little-endian, as the converter takes it): the mark decides, as when
+// the message is read, else the encoding value.
+long markBytes(const unsigned char* data, long length, int ccsid, int encoding, int& byteOrder) {
+    byteOrder = 0;
+    if (KelConverter::isUtf16Ccsid(ccsid)) {
+        if (length >= 2 && data[0] == 0xFE && data[1] == 0xFF) return 2;
+        byteOrder = -1;
+        if (length >= 2 && data[0] == 0xFF && data[1] == 0xFE) return 2;
+        byteOrder = (encoding & 0x0F) == 1 ? 0 : -1;
+        return 0;
+    }
+    return ccsid == kUtf8Ccsid && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
+bool startsAsDeclaration(const KelStringBase& text) {
+    return text.length() >= 6 && text.find(KelStringBase::fromAscii("<?xml")) == 0 && isBlank(text[5]);
+}
+
+// The start of the message as text, far enough to hold its declaration's end where it has one;
+// false when it cannot be read or starts with no declaration.
+bool declarationText(const KelConverter& page, const unsigned char* data, long length, int ccsid, int byteOrder,
+                     KelStringBase& text) {
+    // A declaration is a few dozen characters: a short stretch is read first, and the whole
+    // allowance only when its end is not in that stretch.
+    for (long stretch = kFirstStretchBytes;; stretch = kDeclarationBytes) {
+        long take = std::min({length, stretch, kDeclarationBytes});
+        if (KelConverter::isUtf16Ccsid(ccsid)) take &= ~1L;
+        // The stretch may end inside a character of several bytes: a few bytes less then read.
+        bool read = false;
+        for (int shorter = 0; !read; ++shorter) {
+            try {
+                text = page.toUnicode(data, take - shorter, false, byteOrder);
+                read = true;
+            } catch (const KelException&) {
+                if (shorter == 3 || take - shorter <= 5) return false;
+            }
+        }
+        const bool whole = take >= std::min(length, kDeclarationBytes) - 1;
+        if (whole || text.find(KelStringBase::fromAscii("?>")) != KelStringBase::npos) return true;
+        if (text.length() >= 6 && !startsAsDeclaration(text))
+            return false;   // no declaration at all: the rest need not be read
+    }
+}
+} // namespace
+
 bool XmlDeclarationEncoding::declaresAnotherPage(const unsigned char* data, long length, int ccsid, int encoding) {
     if (data == nullptr || length <= 0) return false;
-    long start = 0;
-    int byteOrder = 0;   // for UTF-16: 0 big-endian, -1 little-endian (as the converter takes it)
-    if (KelConverter::isUtf16Ccsid(ccsid)) {
-        // The mark decides the byte order, as when the message is read; else the encoding value.
-        if (length >= 2 && data[0] == 0xFE && data[1] == 0xFF) {
-            start = 2;
-        } else if (length >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-            start = 2;
-            byteOrder = -1;
-        } else {
-            byteOrder = (encoding & 0x0F) == 1 ? 0 : -1;
-        }
-    } else if (ccsid == kUtf8Ccsid && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-        start = 3;
-    }
+    int byteOrder = 0;
+    const long start = markBytes(data, length, ccsid, encoding, byteOrder);
     const KelConverter* page = nullptr;
     try {
         page = KelConverter::setCodepage(ccsid, 0);
@@ -154,28 +188,9 @@ bool XmlDeclarationEncoding::declaresAnotherPage(const unsigned char* data, long
         const int answer = asciiDeclarationNamesAnother(data + start, std::min(length - start, kDeclarationBytes), *page);
         if (answer >= 0) return answer != 0;
     }
-    // A declaration is a few dozen characters: a short stretch is read first, and the whole
-    // allowance only when its end is not in that stretch.
     KelStringBase text;
-    for (long stretch = kFirstStretchBytes;; stretch = kDeclarationBytes) {
-        long take = std::min({length - start, stretch, kDeclarationBytes});
-        if (KelConverter::isUtf16Ccsid(ccsid)) take &= ~1L;
-        // The stretch may end inside a character of several bytes: a few bytes less then read.
-        bool read = false;
-        for (int shorter = 0; !read; ++shorter) {
-            try {
-                text = page->toUnicode(data + start, take - shorter, false, byteOrder);
-                read = true;
-            } catch (const KelException&) {
-                if (shorter == 3 || take - shorter <= 5) return false;
-            }
-        }
-        const bool whole = take >= std::min(length - start, kDeclarationBytes) - 1;
-        if (whole || text.find(KelStringBase::fromAscii("?>")) != KelStringBase::npos) break;
-        if (text.length() >= 6 && (text.find(KelStringBase::fromAscii("<?xml")) != 0 || !isBlank(text[5])))
-            return false;   // no declaration at all: the rest need not be read
-    }
-    if (text.length() < 6 || text.find(KelStringBase::fromAscii("<?xml")) != 0 || !isBlank(text[5])) return false;
+    if (!declarationText(*page, data + start, length - start, ccsid, byteOrder, text)) return false;
+    if (!startsAsDeclaration(text)) return false;
     const std::size_t end = text.find(KelStringBase::fromAscii("?>"));
     if (end == KelStringBase::npos) return false;
     const KelStringBase declaration(text.data(), end);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 using namespace quarntest;
@@ -77,5 +79,21 @@ TEST(QuarnDeclaration, AnUnchangedMessageDeclaringAnotherPageGetsItsOwnNamed) {
         const LibxmlReading read = LibxmlCanonicalReader::read(r.out);
         EXPECT_TRUE(read.ok) << args << ": " << read.error;
         EXPECT_EQ(read.canonical, "<a>M\xC3\xBCnchen</a>") << args;
+    }
+}
+
+// A message read as UTF-8 that declares another page and holds bytes UTF-8 refuses: whether the
+// bad byte lies in the stretch the declaration check reads first, in the rest of its kilobyte or
+// beyond, the write refuses the message and writes nothing; it is never passed through as it is.
+TEST(QuarnDeclaration, ADeclarationOfAnotherPageBeforeBytesThatAreNotUtf8IsRefused) {
+    const std::string head = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>";
+    for (std::size_t padding : {std::size_t(10), std::size_t(500), std::size_t(3000)}) {
+        const std::string message = head + std::string(padding, 'x') + "M\xFCnchen</a>";
+        const std::string out = quarntest::tempPath("declared-latin1.xml");
+        std::remove(out.c_str());
+        const Result r = quarn("write - --ccsid 1208 -o " + quarntest::quote(out), message);
+        EXPECT_EQ(r.status, 1) << padding << ": " << r.err;
+        EXPECT_NE(r.err.find("invalid multi-byte sequence"), std::string::npos) << padding << ": " << r.err;
+        EXPECT_FALSE(std::ifstream(out).good()) << padding << ": a refused message left output";
     }
 }

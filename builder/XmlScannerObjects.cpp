@@ -3,10 +3,11 @@
 
 #include "builder/XmlBoundedScanner.hpp"
 #include "builder/XmlKelTranscoderRegistry.hpp"
+#include "builder/XmlPacedInputSource.hpp"
 
-#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/XMLPScanToken.hpp>
 #include <xercesc/util/SecurityManager.hpp>
+#include <xercesc/util/XMLString.hpp>
 #include <xercesc/validators/DTD/DTDValidator.hpp>
 #include <xercesc/validators/common/GrammarResolver.hpp>
 
@@ -67,14 +68,17 @@ void XmlScannerObjects::setExpansionLimit(XMLSize_t limit) {
 void XmlScannerObjects::setInput(const unsigned char* data, XMLSize_t length, const XMLCh* systemId,
                                  const XMLCh* encoding) {
     dropInput();
-    iInputSource = new MemBufInputSource(data, length, systemId, false);
-    iInputSource->setCopyBufToStream(false);
-    if (encoding != nullptr) iInputSource->setEncoding(encoding);
+    if (iInputSource == nullptr) iInputSource = new XmlPacedInputSource(systemId);
+    else if (!XMLString::equals(iInputSource->getSystemId(), systemId)) iInputSource->setSystemId(systemId);
+    iInputSource->setBytes(data, length);
+    iInputSource->useEncoding(encoding);
+    iHasInput = true;
 }
 
 void XmlScannerObjects::dropInput() noexcept {
-    delete iInputSource;
-    iInputSource = nullptr;
+    // The source stays for the next bitstream; only the bytes it points at are let go.
+    if (iInputSource != nullptr) iInputSource->setBytes(nullptr, 0);
+    iHasInput = false;
 }
 
 bool XmlScannerObjects::scanFirst() {

@@ -1,7 +1,8 @@
 // XmlScannerObjects: the scanner library's objects that one tree builder scans with (the memory
 // they live in, the scanner, its validator, grammar resolver, security settings and scan token)
 // and the input source over the bitstream being scanned, made and freed in the order the library
-// needs, with the settings every scan of the builder uses.
+// needs, with the settings every scan of the builder uses. The input source is kept from document
+// to document and only pointed at each new bitstream.
 // Ownership: owns all of them; never the bitstream the input source reads in place, nor the
 // handlers it is given (the builder that owns it).
 // Thread rules: those of its builder: one thread at a time.
@@ -15,7 +16,6 @@ XERCES_CPP_NAMESPACE_BEGIN
 class DocTypeHandler;
 class DTDValidator;
 class GrammarResolver;
-class MemBufInputSource;
 class SecurityManager;
 class XMLDocumentHandler;
 class XMLEntityHandler;
@@ -24,6 +24,7 @@ class XMLPScanToken;
 XERCES_CPP_NAMESPACE_END
 
 class XmlBoundedScanner;
+class XmlPacedInputSource;
 
 class XmlScannerObjects {
 public:
@@ -46,7 +47,7 @@ public:
     // the scanner finds it); the system id is `systemId`. Any earlier input goes.
     void setInput(const unsigned char* data, XMLSize_t length, const XMLCh* systemId, const XMLCh* encoding);
     void dropInput() noexcept;
-    bool hasInput() const noexcept { return iInputSource != nullptr; }
+    bool hasInput() const noexcept { return iHasInput; }
     // The first step of a scan over the input (the expansion count starts at zero), or the next
     // step of the scan in progress; false once the scan is over.
     bool scanFirst();
@@ -63,5 +64,6 @@ private:
     xercesc::GrammarResolver* iGrammarResolver = nullptr;
     xercesc::SecurityManager* iSecurityManager = nullptr;
     xercesc::XMLPScanToken* iScanToken = nullptr;
-    xercesc::MemBufInputSource* iInputSource = nullptr;
+    XmlPacedInputSource* iInputSource = nullptr;
+    bool iHasInput = false;   // iInputSource points at a bitstream to scan
 };

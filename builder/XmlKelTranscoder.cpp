@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 using namespace xercesc;
 
 namespace {
@@ -46,12 +50,27 @@ std::size_t decodeWellFormedUtf8(const unsigned char* src, std::size_t count, XM
     std::size_t i = 0;
     std::size_t n = 0;
     while (i < count && n < room) {
-        // Markup and most text are ASCII: eight bytes at a time while none has its high bit set.
+        // Markup and most text are ASCII: many bytes at a time while none has its high bit set.
+#if defined(__SSE2__)
+        // Sixteen, widened to units by the processor in two steps.
+        while (i + 16 <= count && n + 16 <= room) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+            if (_mm_movemask_epi8(bytes) != 0) break;
+            const __m128i zero = _mm_setzero_si128();
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_unpacklo_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 8), _mm_unpackhi_epi8(bytes, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(sizes + n), _mm_set1_epi8(1));
+            i += 16;
+            n += 16;
+        }
+#endif
         while (i + 8 <= count && n + 8 <= room) {
             std::uint64_t word;
             std::memcpy(&word, src + i, 8);
             if ((word & 0x8080808080808080ull) != 0) break;
-            for (int k = 0; k < 8; ++k) out[n + k] = static_cast<XMLCh>(src[i + k]);
+            const unsigned char* from = src + i;
+            XMLCh* to = out + n;
+            for (int k = 0; k < 8; ++k) to[k] = static_cast<XMLCh>(from[k]);
             std::memset(sizes + n, 1, 8);
             i += 8;
             n += 8;

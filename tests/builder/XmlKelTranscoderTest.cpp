@@ -89,6 +89,26 @@ TEST(XmlKelTranscoder, BytesPerCharacterAndCutCharacters) {
     r = transcode(*utf8, "abcdef", 2);
     EXPECT_EQ(r.chars, u"ab");
     EXPECT_EQ(r.eaten, 2u);
+    // Runs of ASCII, read many bytes at a time: one unit and one byte a character, up to the
+    // room there is and up to the first byte that is not ASCII, wherever the run ends.
+    const std::string run = "abcdefghijklmnopqrstuvwxyz0123456789.";
+    const std::u16string runText = u"abcdefghijklmnopqrstuvwxyz0123456789.";
+    for (std::size_t room : {std::size_t{64}, std::size_t{19}, std::size_t{16}, std::size_t{9}}) {
+        r = transcode(*utf8, run + "\xC3\xA9" + run, room);
+        const std::size_t first = std::min<std::size_t>(room, 37);
+        std::u16string text = runText.substr(0, first);
+        std::vector<int> sizes(first, 1);
+        if (room > 37) {
+            text += u"\u00E9" + runText.substr(0, room - 38);
+            sizes.push_back(2);
+            sizes.resize(room, 1);
+        }
+        EXPECT_EQ(r.chars, text) << room;
+        EXPECT_EQ(r.sizes, sizes) << room;
+        EXPECT_EQ(r.eaten, room > 37 ? room + 1 : room) << room;
+    }
+    expectSplitsAgree("UTF-8", run + "\xE6\x96\x87" + run.substr(5) + "\xC3\xA9z",
+                      runText + u"\u6587" + runText.substr(5) + u"\u00E9z");
 
     expectSplitsAgree("UTF-8", "a\xC3\xA9\xE6\x96\x87\xF0\x9F\x98\x80z", u"a\u00E9\u6587\U0001F600z");
     expectSplitsAgree("ibm-943_P15A-2003", "a\x82\xA0\x95\xB6z", u"a\u3042\u6587z");

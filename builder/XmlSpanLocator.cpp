@@ -170,7 +170,8 @@ void XmlSpanLocator::skipByteOrderMark() noexcept {
 XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     Position p{-1, 0, false, nullptr};
     const XMLSize_t reader = readers.getCurrentReaderNum();
-    iInEntity = readers.getReaderDepth() > 1;
+    const XMLSize_t depth = readers.getReaderDepth();   // asked once: taken for every event
+    iInEntity = depth > 1;
     XMLFilePos offset = 0;
     try {
         offset = readers.getSrcOffset();
@@ -182,7 +183,7 @@ XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
     // Only the document's own reader counts bytes of the bitstream; an entity's replacement
     // text has offsets of its own.
-    p.inDocument = readers.getReaderDepth() == 1;
+    p.inDocument = depth == 1;
     iMarkupOffset = p.offset;
     iMarkupReader = reader;
     if (p.inDocument) {

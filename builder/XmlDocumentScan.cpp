@@ -107,7 +107,6 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
     iCodePage = static_cast<int>(ccsid);
     iEncoding = static_cast<int>(encoding);
     iSpans.start(data, length, iCodePage);
-    iEncodingName.clear();
     iLastError.reset();
     iStepCount = 0;
     iElementCount = 0;
@@ -130,7 +129,9 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
     }
 
     long bomLength = 0;   // bytes of a byte-order mark before the document text
-    if (data != nullptr) {
+    if (data == nullptr) {
+        iEncodingName.clear();
+    } else {
         if (length < 0)
             kelThrow<KelRecoverableException>(iSource, KEL_HERE, "XmlBrokerOrvaneParser::setParsedBufferInfo",
                                               KelMsg::E_XmlP_InvParams, 0, length);
@@ -147,10 +148,22 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
         } else if (iCodePage == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
             bomLength = 3;
         }
-        // Read in place: the scanner's offsets are then offsets into the host's bytes.
-        iUtils.BuildEncodingString(iEncodingName, ccsid, encoding, data, length);
-        if (iEncodingName.empty() && bomLength == 2)
-            iEncodingName = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
+        // Read in place: the scanner's offsets are then offsets into the host's bytes. The name
+        // the scanner is told depends on the code page, the encoding value and a UTF-16 mark
+        // only, so a parser handed message after message alike works it out once.
+        const bool utf16Mark = length >= 2 && ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE));
+        const int mark = utf16Mark ? data[0] : 0;
+        if (!iEncodingNamed || ccsid != iNamedCcsid || encoding != iNamedEncoding || mark != iNamedMark) {
+            iNamedPage.clear();
+            iUtils.BuildEncodingString(iNamedPage, ccsid, encoding, data, length);
+            if (iNamedPage.empty() && bomLength == 2)
+                iNamedPage = KelStringBase(data[0] == 0xFF ? u"utf-16le" : u"utf-16be");
+            iEncodingNamed = true;
+            iNamedCcsid = ccsid;
+            iNamedEncoding = encoding;
+            iNamedMark = mark;
+        }
+        iEncodingName = iNamedPage;
         iScan->setInput(data + bomLength, static_cast<XMLSize_t>(length - bomLength), kSystemId,
                        iEncodingName.empty() ? nullptr : iEncodingName.data());
     }

@@ -158,6 +158,12 @@ private:
     int iCodePage = 0;
     int iEncoding = 0;
     KelStringBase iEncodingName;          // what the scanner was told ("" when it detects the encoding)
+    // The name last worked out, and what from (the mark's first byte, 0 without one).
+    KelStringBase iNamedPage;
+    bool iEncodingNamed = false;
+    long iNamedCcsid = 0;
+    long iNamedEncoding = 0;
+    int iNamedMark = 0;
     std::unique_ptr<KelException> iLastError;
     unsigned long iStepCount = 0;
     // Per attribute of the current start tag: the lengths of its name and value.

@@ -344,3 +344,40 @@ TEST(ScanControl, ScannerObjectsLeftByAThreadsParsersReadAsNewOnes) {
         }
     }
 }
+
+TEST(ScanControl, AParserReadsEachDocumentInItsOwnPageWhateverTheLastWas) {
+    // One parser, handed documents whose code page, byte order or mark changes from one to the
+    // next (and back), reads each as a new parser does: the page named to the scanner is the
+    // document's own, never the last one's.
+    struct Given {
+        int ccsid;
+        int encoding;
+        std::string bytes;
+    };
+    const std::string text = "<?xml version='1.0'?><r a='\xC3\xA9'>\xE8\xAA\x9E x</r>";
+    const std::string be = encodeAs(text, 1200, 1);
+    const std::string le = encodeAs(text, 1200, -1);
+    const std::vector<Given> documents = {
+        {1208, 546, text},
+        {1200, 546, "\xFF\xFE" + le},     // little-endian, marked
+        {1200, 546, "\xFE\xFF" + be},     // big-endian, marked, same encoding value
+        {1200, 546, le},                  // unmarked: the encoding value says little-endian
+        {1200, 273, be},                  // and big-endian
+        {1200, 273, "\xFF\xFE" + le},     // the mark wins over the encoding value
+        {1208, 546, text},
+        {1200, 273, be},
+        {939, 785, encodeAs(text.substr(0, text.find('a')) + "a='x'>\xE8\xAA\x9E x</r>", 939)},
+        {1208, 546, text},
+    };
+    Doc reused(text);
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+        const Given& given = documents[i];
+        SCOPED_TRACE("document " + std::to_string(i));
+        reused.load(given.bytes, given.ccsid, given.encoding);
+        Doc fresh(given.bytes, given.ccsid, given.encoding);
+        EXPECT_EQ(reused.describe(), fresh.describe());
+        KelSyntaxElement* content = Doc::child(reused.documentElement(), XmlTypeContent);
+        ASSERT_NE(content, nullptr);
+        EXPECT_EQ(content->actualValue().valueAsCharacter().toUtf8(), "\xE8\xAA\x9E x");
+    }
+}

@@ -40,14 +40,12 @@ public:
         return (chunk << kSlotBits) | static_cast<std::uint32_t>(slot);
     }
 
+    // Entry 0 stays all null, so handle 0 reads as no element and no parser without a test.
     static KelSyntaxElement* element(std::uint32_t handle) noexcept {
-        if (handle == 0) return nullptr;
         const Entry& e = sEntries[handle >> kSlotBits];
         return reinterpret_cast<KelSyntaxElement*>(e.base + (handle & kSlotMask) * e.slotSize);
     }
-    static KelParser* parser(std::uint32_t handle) noexcept {
-        return handle == 0 ? nullptr : sEntries[handle >> kSlotBits].parser;
-    }
+    static KelParser* parser(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].parser; }
     // Chunk numbers in use, for tests.
     static std::size_t chunksInUse() noexcept;
 

@@ -63,12 +63,12 @@ KelSyntaxElement* KelSyntaxElement::lastChild() {
 
 KelSyntaxElement* KelSyntaxElement::nextSibling() {
     // The parent's parser scans the parent's children, whoever owns this element.
-    if (!iNextSibling && iParent) {
-        KelSyntaxElement* up = iParent;
-        if (!up->isCompleteRight()) {
-            KelParser* scanner = up->parser() ? up->parser() : parser();
-            if (scanner) scanner->parseRightSibling(this);
-        }
+    if (iNextSibling || !iParent) return iNextSibling;
+    KelSyntaxElement* up = iParent;
+    if (!up->isCompleteRight()) {
+        KelParser* scanner = up->parser();
+        if (!scanner) scanner = parser();
+        if (scanner) scanner->parseRightSibling(this);
     }
     return iNextSibling;
 }

@@ -1,7 +1,8 @@
 // KelSyntaxElement: one node of the host's message tree. It holds a type word (type code in bits
 // 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), a name with its hash, a
-// value, its owning parser and its links. Navigation drives the owning parser's on-demand parsing:
-// firstChild/lastChild/nextSibling parse only as far as they must answer.
+// value and its links, which are 32-bit slot handles; it finds its owning parser through its slot.
+// Navigation drives the owning parser's on-demand parsing: firstChild/lastChild/nextSibling parse
+// only as far as they must answer.
 //
 // Ownership: elements live in their parser's element pool and are destroyed with it; links are
 // not owning. An element may be linked into a tree of another parser (another domain).

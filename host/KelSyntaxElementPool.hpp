@@ -7,7 +7,9 @@
 // kCachedBytesPerThread) for the next pool made on the same thread, so that a parser per message
 // does not fault fresh pages in for every message. A deleted element's slot goes on a free list
 // and is taken again before any new slot (sanitizer builds poison it while it is free, so a use
-// after delete is caught). Owned by one parser; one thread at a time.
+// after delete is caught). Every chunk has a number in the process's slot table, so that an
+// element is named by a 32-bit handle and finds this pool's parser through it; the number goes
+// with the chunk into the thread's cache. Owned by one parser; one thread at a time.
 #pragma once
 
 #include <cstddef>

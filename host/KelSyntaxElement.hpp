@@ -63,6 +63,8 @@ public:
     KelSyntaxElement* knownLastChild() const noexcept { return iLastChild; }
     KelSyntaxElement* knownNextSibling() const noexcept { return iNextSibling; }
     KelSyntaxElement* knownPreviousSibling() const noexcept { return iPreviousSibling; }
+    // Whether a next sibling is known, without finding where it lies (a scan asks after every step).
+    bool hasKnownNextSibling() const noexcept { return static_cast<bool>(iNextSibling); }
 
     // ---- Navigation that parses on demand through the owning parser.
     KelSyntaxElement* firstChild();      // parseFirstChild while complete-left is clear

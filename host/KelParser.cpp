@@ -78,17 +78,17 @@ constexpr std::uint32_t kSurvivorMark = 0x80000000u;
 void KelParser::cutLooseForeignChildren(KelSyntaxElement* element) noexcept {
     for (KelSyntaxElement* c = element->iFirstChild; c;) {
         KelSyntaxElement* next = c->iNextSibling;
-        if (c->iParser != this) c->iParent = c->iNextSibling = c->iPreviousSibling = nullptr;
+        if (c->parser() != this) c->iParent = c->iNextSibling = c->iPreviousSibling = nullptr;
         c = next;
     }
 }
 
 void KelParser::severForeignLinks() noexcept {
     iPool.forEachLive([this](KelSyntaxElement* e) {
-        if (e->iParent && e->iParent->iParser != this) {
+        if (e->iParent && e->iParent->parser() != this) {
             // Every parser above loses what the host put in its tree: it says so when asked to write.
             for (KelSyntaxElement* up = e->iParent; up; up = up->iParent)
-                if (up->iParser && up->iParser != this) up->iParser->iLostElements = true;
+                if (up->parser() && up->parser() != this) up->parser()->iLostElements = true;
             e->unlink();
         }
         cutLooseForeignChildren(e);
@@ -99,7 +99,7 @@ void KelParser::markSurvivors(KelSyntaxElement* top, const KelSyntaxElement* roo
     // Depth first by the links, without a stack; other parsers' elements (and this parser's root)
     // bound the walk: this parser's elements below them are tops of their own.
     auto own = [this, root](KelSyntaxElement* e) {
-        while (e && (e->iParser != this || e == root)) e = e->iNextSibling;
+        while (e && (e->parser() != this || e == root)) e = e->iNextSibling;
         return e;
     };
     KelSyntaxElement* e = top;
@@ -120,7 +120,7 @@ bool KelParser::releaseOwnTree(KelSyntaxElement* root, const std::function<void(
     if (!iPool.holds(root)) return false;
     // Elements the host moved into another parser's tree stay, with this parser's elements below them.
     iPool.forEachLive([this, root](KelSyntaxElement* e) {
-        if (e != root && e->iParent && e->iParent->iParser != this && !(e->iTypeWord & kSurvivorMark))
+        if (e != root && e->iParent && e->iParent->parser() != this && !(e->iTypeWord & kSurvivorMark))
             markSurvivors(e, root);
     });
     // Other parsers' elements below what goes are cut loose: they outlive it in their own pools.

@@ -11,9 +11,13 @@
 #include <utility>
 #include <vector>
 
-KelSyntaxElement::KelSyntaxElement(KelParser* parser) noexcept
-    : iParser(parser), iTypeWord(0), iNameHash(0), iName(&KelNameTable::empty()), iParent(nullptr),
-      iFirstChild(nullptr), iLastChild(nullptr), iNextSibling(nullptr), iPreviousSibling(nullptr) {}
+// Every slot of every pool pays for each byte here: a table pointer, the handle, the type word,
+// the name's hash, four-byte links and the name and value.
+static_assert(sizeof(KelSyntaxElement) == 96, "the host's element is 96 bytes");
+
+// The parser is not kept: a pool's element finds it through its slot handle (set by the pool).
+KelSyntaxElement::KelSyntaxElement(KelParser*) noexcept
+    : iTypeWord(0), iNameHash(0), iName(&KelNameTable::empty()) {}
 
 KelSyntaxElement::~KelSyntaxElement() = default;
 
@@ -46,26 +50,31 @@ const KelStringBase& KelSyntaxElement::name() {
 }
 
 KelSyntaxElement* KelSyntaxElement::firstChild() {
-    if (!isCompleteLeft() && iParser) iParser->parseFirstChild(this);
+    if (!isCompleteLeft())
+        if (KelParser* owner = parser()) owner->parseFirstChild(this);
     return iFirstChild;
 }
 
 KelSyntaxElement* KelSyntaxElement::lastChild() {
-    if (!isCompleteRight() && iParser) iParser->parseLastChild(this);
+    if (!isCompleteRight())
+        if (KelParser* owner = parser()) owner->parseLastChild(this);
     return iLastChild;
 }
 
 KelSyntaxElement* KelSyntaxElement::nextSibling() {
     // The parent's parser scans the parent's children, whoever owns this element.
-    if (!iNextSibling && iParent && !iParent->isCompleteRight()) {
-        KelParser* scanner = iParent->iParser ? iParent->iParser : iParser;
+    if (iNextSibling || !iParent) return iNextSibling;
+    KelSyntaxElement* up = iParent;
+    if (!up->isCompleteRight()) {
+        KelParser* scanner = up->parser();
+        if (!scanner) scanner = parser();
         if (scanner) scanner->parseRightSibling(this);
     }
     return iNextSibling;
 }
 
 KelSyntaxElement* KelSyntaxElement::previousSibling() {
-    if (iParser) iParser->parseLeftSibling(this);
+    if (KelParser* owner = parser()) owner->parseLeftSibling(this);
     return iPreviousSibling;
 }
 
@@ -76,7 +85,8 @@ void KelSyntaxElement::parserSetName(const KelStringBase& name) {
 }
 
 KelNameTable& KelSyntaxElement::nameTable() const noexcept {
-    return iParser ? iParser->nameTable() : KelNameTable::shared();
+    KelParser* owner = parser();
+    return owner ? owner->nameTable() : KelNameTable::shared();
 }
 
 void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
@@ -108,6 +118,10 @@ namespace {
 void checkAttachable(KelSyntaxElement* anchor, KelSyntaxElement* element, const char* function) {
     if (!element)
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach, "null element");
+    // Links name elements by their slots: an element made outside every pool cannot be linked.
+    if (element->slotHandle() == 0 || anchor->slotHandle() == 0)
+        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach,
+                                          "an element not made by a parser cannot be linked");
     // Only an element with children can be an ancestor of the anchor: a leaf needs no walk.
     KelSyntaxElement* stop = element->knownFirstChild() ? nullptr : anchor->parent();
     for (KelSyntaxElement* e = anchor; e != stop; e = e->parent())
@@ -201,10 +215,11 @@ void KelSyntaxElement::detachChildren() {
 }
 
 KelSyntaxElement* KelSyntaxElement::newElementOfSameParser() {
-    if (!iParser)
+    KelParser* owner = parser();
+    if (!owner)
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::create", KelMsg::E_Kel_InvalidAttach,
                                           "the element has no parser to create elements");
-    return iParser->elementPool().createElement();
+    return owner->elementPool().createElement();
 }
 
 namespace {

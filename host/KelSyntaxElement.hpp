@@ -1,7 +1,8 @@
 // KelSyntaxElement: one node of the host's message tree. It holds a type word (type code in bits
 // 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), a name with its hash, a
-// value, its owning parser and its links. Navigation drives the owning parser's on-demand parsing:
-// firstChild/lastChild/nextSibling parse only as far as they must answer.
+// value and its links, which are 32-bit slot handles; it finds its owning parser through its slot.
+// Navigation drives the owning parser's on-demand parsing: firstChild/lastChild/nextSibling parse
+// only as far as they must answer.
 //
 // Ownership: elements live in their parser's element pool and are destroyed with it; links are
 // not owning. An element may be linked into a tree of another parser (another domain).
@@ -10,6 +11,8 @@
 
 #include "host/KelBuffer.hpp"
 #include "host/KelDateTime.hpp"
+#include "host/KelElementLink.hpp"
+#include "host/KelSlotTable.hpp"
 #include "host/KelStringBase.hpp"
 #include "host/KelValue.hpp"
 
@@ -48,7 +51,9 @@ public:
     const KelStringBase& storedName() const noexcept { return *iName; }
     std::uint32_t storedNameHash() const noexcept { return iNameHash; }
     const KelValue& storedValue() const noexcept { return iValue; }
-    KelParser* parser() const noexcept { return iParser; }
+    KelParser* parser() const noexcept { return KelSlotTable::parser(iSelf); }
+    // The element's slot handle (0 for an element made outside every pool, which has no parser).
+    std::uint32_t slotHandle() const noexcept { return iSelf; }
     KelSyntaxElement* parent() const noexcept { return iParent; }
     bool isCompleteLeft() const noexcept { return (iTypeWord & kCompleteLeft) != 0; }
     bool isCompleteRight() const noexcept { return (iTypeWord & kCompleteRight) != 0; }
@@ -58,6 +63,8 @@ public:
     KelSyntaxElement* knownLastChild() const noexcept { return iLastChild; }
     KelSyntaxElement* knownNextSibling() const noexcept { return iNextSibling; }
     KelSyntaxElement* knownPreviousSibling() const noexcept { return iPreviousSibling; }
+    // Whether a next sibling is known, without finding where it lies (a scan asks after every step).
+    bool hasKnownNextSibling() const noexcept { return static_cast<bool>(iNextSibling); }
 
     // ---- Navigation that parses on demand through the owning parser.
     KelSyntaxElement* firstChild();      // parseFirstChild while complete-left is clear
@@ -161,7 +168,6 @@ public:
     virtual void logTreeAsStringInner(std::string& out, int depth);
 
 protected:
-    void setParser(KelParser* parser) noexcept { iParser = parser; }
     KelValue& mutableStoredValue() noexcept { return iValue; }
     // Unlinks this element from its parent and siblings (no marking).
     void unlink() noexcept;
@@ -190,14 +196,27 @@ private:
     void setTypeWord(std::uint32_t word) noexcept { iTypeWord = word; }
     void setUnresolved(bool unresolved) noexcept { if (unresolved) iTypeWord |= kUnresolved; else iTypeWord &= ~kUnresolved; }
 
-    KelParser* iParser;
+    // The pool gives an element its handle when it is made; an element outside any pool keeps 0
+    // and has no parser. The parser is found through the handle's chunk, the links are handles:
+    // every slot of the pool pays for every field here.
+    void setSlotHandle(std::uint32_t handle) noexcept { iSelf = handle; }
+    friend class KelElementLink;
+
+    std::uint32_t iSelf = 0;
     std::uint32_t iTypeWord;
     std::uint32_t iNameHash;
+    KelElementLink iParent;
     const KelStringBase* iName;   // in nameTable(), or KelNameTable::empty(); never null
     KelValue iValue;
-    KelSyntaxElement* iParent;
-    KelSyntaxElement* iFirstChild;
-    KelSyntaxElement* iLastChild;
-    KelSyntaxElement* iNextSibling;
-    KelSyntaxElement* iPreviousSibling;
+    KelElementLink iFirstChild;
+    KelElementLink iLastChild;
+    KelElementLink iNextSibling;
+    KelElementLink iPreviousSibling;
 };
+
+inline KelElementLink& KelElementLink::operator=(KelSyntaxElement* element) noexcept {
+    iHandle = element ? element->iSelf : 0;
+    return *this;
+}
+
+inline KelSyntaxElement* KelElementLink::get() const noexcept { return KelSlotTable::element(iHandle); }

@@ -1,6 +1,7 @@
 #include "host/KelSyntaxElementPool.hpp"
 
 #include "host/KelParser.hpp"
+#include "host/KelSlotTable.hpp"
 #include "host/KelSyntaxElement.hpp"
 
 #include <atomic>
@@ -30,7 +31,10 @@
 #endif
 
 namespace {
-constexpr std::size_t kAlignment = alignof(std::max_align_t);
+// Slots are as aligned as the element classes need (8 bytes): rounding a 120-byte element up to
+// 16 would cost every slot 8 bytes for nothing.
+constexpr std::size_t kAlignment = alignof(KelSyntaxElement);
+constexpr std::size_t kChunkAlignment = alignof(std::max_align_t);
 constexpr std::size_t kHugePage = 2u * 1024u * 1024u;
 std::size_t roundUp(std::size_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; }
 
@@ -54,7 +58,7 @@ unsigned char* mapLargeChunk(std::size_t bytes) {
 
 unsigned char* allocateChunk(std::size_t bytes) {
     if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) return mapLargeChunk(bytes);
-    return static_cast<unsigned char*>(::operator new(bytes, std::align_val_t(kAlignment)));
+    return static_cast<unsigned char*>(::operator new(bytes, std::align_val_t(kChunkAlignment)));
 }
 
 void freeChunk(std::size_t bytes, unsigned char* p) noexcept {
@@ -63,7 +67,7 @@ void freeChunk(std::size_t bytes, unsigned char* p) noexcept {
         gLargeBytesMapped.fetch_sub(bytes, std::memory_order_relaxed);
         return;
     }
-    ::operator delete(p, std::align_val_t(kAlignment));
+    ::operator delete(p, std::align_val_t(kChunkAlignment));
 }
 
 // Set when this thread's cache is gone (thread exit), for pools destroyed after it.
@@ -71,29 +75,38 @@ thread_local bool tCacheGone = false;
 
 // Chunks of destroyed pools, by size, kept for the next pool of this thread; freed at thread exit.
 struct ChunkCache {
-    std::vector<std::pair<std::size_t, unsigned char*>> chunks;
+    struct Kept {
+        std::size_t size;
+        unsigned char* memory;
+        std::uint32_t number;   // its number in the slot table, kept with it
+    };
+    std::vector<Kept> chunks;
     std::size_t bytes = 0;
     ChunkCache() = default;
     ChunkCache(const ChunkCache&) = delete;
     ChunkCache& operator=(const ChunkCache&) = delete;
     ~ChunkCache() {
         tCacheGone = true;
-        for (auto& c : chunks) freeChunk(c.first, c.second);
+        for (auto& c : chunks) {
+            KelSlotTable::giveBackChunk(c.number);
+            freeChunk(c.size, c.memory);
+        }
     }
-    unsigned char* take(std::size_t size) noexcept {
+    unsigned char* take(std::size_t size, std::uint32_t& number) noexcept {
         for (std::size_t i = chunks.size(); i-- > 0;) {
-            if (chunks[i].first != size) continue;
-            unsigned char* p = chunks[i].second;
+            if (chunks[i].size != size) continue;
+            unsigned char* p = chunks[i].memory;
+            number = chunks[i].number;
             chunks.erase(chunks.begin() + static_cast<std::ptrdiff_t>(i));
             bytes -= size;
             return p;
         }
         return nullptr;
     }
-    bool keep(std::size_t size, unsigned char* p) noexcept {
+    bool keep(std::size_t size, unsigned char* p, std::uint32_t number) noexcept {
         if (bytes + size > KelSyntaxElementPool::kCachedBytesPerThread) return false;
         try {
-            chunks.emplace_back(size, p);
+            chunks.push_back(Kept{size, p, number});
         } catch (...) {
             return false;
         }
@@ -111,7 +124,9 @@ ChunkCache* chunkCache() {
 
 void KelSyntaxElementPool::ChunkDeleter::operator()(unsigned char* p) const noexcept {
     ChunkCache* cache = chunkCache();
-    if (cache == nullptr || !cache->keep(bytes, p)) freeChunk(bytes, p);
+    if (cache != nullptr && cache->keep(bytes, p, number)) return;
+    KelSlotTable::giveBackChunk(number);
+    freeChunk(bytes, p);
 }
 
 std::size_t KelSyntaxElementPool::largeChunkBytesMapped() noexcept {
@@ -120,7 +135,7 @@ std::size_t KelSyntaxElementPool::largeChunkBytesMapped() noexcept {
 
 KelSyntaxElementPool::KelSyntaxElementPool(KelParser* parser, std::size_t elementSize)
     : iParser(parser), iSlotSize(roundUp(elementSize < sizeof(KelSyntaxElement) ? sizeof(KelSyntaxElement) : elementSize)),
-      iCount(0), iChunk(0), iNext(nullptr), iFree(0), iFreeList(nullptr), iFreeSlots(0), iTaken(0) {}
+      iCount(0), iChunk(0), iNext(nullptr), iNextHandle(0), iFree(0), iFreeList(nullptr), iFreeSlots(0), iTaken(0) {}
 
 KelSyntaxElementPool::~KelSyntaxElementPool() { release(); }
 
@@ -128,29 +143,52 @@ void KelSyntaxElementPool::nextChunk() {
     const std::size_t next = iNext == nullptr ? 0 : iChunk + 1;
     if (next == iChunks.size()) {
         const std::size_t bytes = next == 0 ? iSlotSize * kSlotsPerChunk : kLargeChunkBytes;
-        const std::size_t slots = bytes / iSlotSize;
+        std::size_t slots = bytes / iSlotSize;
+        if (slots > KelSlotTable::kMaxSlotsPerChunk) slots = KelSlotTable::kMaxSlotsPerChunk;
         if (slots == 0) throw std::bad_alloc(); // an element wider than a chunk
         ChunkCache* cache = chunkCache();
-        unsigned char* memory = cache ? cache->take(bytes) : nullptr;
-        if (memory == nullptr) memory = allocateChunk(bytes);
+        std::uint32_t number = 0;
+        unsigned char* memory = cache ? cache->take(bytes, number) : nullptr;
+        if (memory == nullptr) {
+            memory = allocateChunk(bytes);
+            try {
+                number = KelSlotTable::takeChunk(memory);
+            } catch (...) {
+                freeChunk(bytes, memory);
+                throw;
+            }
+        }
         try {
-            iChunks.push_back(Chunk{std::unique_ptr<unsigned char, ChunkDeleter>(memory, ChunkDeleter{bytes}), slots});
+            iChunks.push_back(Chunk{std::unique_ptr<unsigned char, ChunkDeleter>(memory, ChunkDeleter{bytes, number}),
+                                    slots, number});
         } catch (...) {
-            ChunkDeleter{bytes}(memory);
+            ChunkDeleter{bytes, number}(memory);
             throw;
         }
     }
     iChunk = next;
     iNext = iChunks[next].memory.get();
     iFree = iChunks[next].slots;
+    // The chunk may have served another pool of this thread before: it is this one's now.
+    KelSlotTable::assignChunk(iChunks[next].number, iParser, iSlotSize);
+    iNextHandle = KelSlotTable::handle(iChunks[next].number, 0);
 }
 
 namespace {
-// A free slot holds a null word where a live element has its table of virtual operations, and
-// the next free slot after it.
-void markFree(unsigned char* slot, unsigned char* next) noexcept {
-    void* words[2] = {nullptr, next};
-    std::memcpy(slot, words, sizeof words);
+// A free slot holds a null word where a live element has its table of virtual operations, its
+// own handle where a live element keeps it, and the next free slot after that.
+constexpr std::size_t kHandleAt = sizeof(void*);
+constexpr std::size_t kNextAt = 2 * sizeof(void*);
+void markFree(unsigned char* slot, unsigned char* next, std::uint32_t handle) noexcept {
+    void* null = nullptr;
+    std::memcpy(slot, &null, sizeof null);
+    std::memcpy(slot + kHandleAt, &handle, sizeof handle);
+    std::memcpy(slot + kNextAt, &next, sizeof next);
+}
+std::uint32_t freeHandle(const unsigned char* slot) noexcept {
+    std::uint32_t handle;
+    std::memcpy(&handle, slot + kHandleAt, sizeof handle);
+    return handle;
 }
 bool isFree(const unsigned char* slot) noexcept {
     void* word;
@@ -159,20 +197,23 @@ bool isFree(const unsigned char* slot) noexcept {
 }
 unsigned char* nextFree(const unsigned char* slot) noexcept {
     void* word;
-    std::memcpy(&word, slot + sizeof(void*), sizeof word);
+    std::memcpy(&word, slot + kNextAt, sizeof word);
     return static_cast<unsigned char*>(word);
 }
 } // namespace
 
 KelSyntaxElement* KelSyntaxElementPool::createElement() {
     unsigned char* slot;
+    std::uint32_t handle;
     if (iFreeList != nullptr) {
         slot = iFreeList;
         KEL_UNPOISON(slot, iSlotSize);
         unsigned char* next = nextFree(slot);
+        handle = freeHandle(slot);
         try {
             iParser->callElementConstructor(slot);
         } catch (...) {
+            markFree(slot, next, handle); // the constructor may have written over the free slot's words
             KEL_POISON(slot, iSlotSize);
             throw;
         }
@@ -181,14 +222,17 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
     } else {
         if (iFree == 0) nextChunk();
         slot = iNext;
+        handle = iNextHandle;
         iParser->callElementConstructor(slot);
         iNext += iSlotSize;
+        ++iNextHandle;
         --iFree;
         ++iCount;
     }
     ++iTaken;
     auto* element = reinterpret_cast<KelSyntaxElement*>(slot);
     element->setTypeWord(KelSyntaxElement::kComplete);
+    element->setSlotHandle(handle);
     return element;
 }
 
@@ -247,8 +291,9 @@ void KelSyntaxElementPool::releaseWhere(const std::function<bool(KelSyntaxElemen
 
 void KelSyntaxElementPool::destroyElement(KelSyntaxElement* element) noexcept {
     auto* slot = reinterpret_cast<unsigned char*>(element);
+    const std::uint32_t handle = element->slotHandle();
     element->~KelSyntaxElement();
-    markFree(slot, iFreeList);
+    markFree(slot, iFreeList, handle);
     KEL_POISON(slot, iSlotSize);
     iFreeList = slot;
     ++iFreeSlots;
@@ -302,7 +347,7 @@ bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcep
                 KEL_UNPOISON(list, iSlotSize);
                 unsigned char* next = nextFree(list);
                 if (slotIndex(list) < keep) {
-                    markFree(list, iFreeList);
+                    markFree(list, iFreeList, freeHandle(list));
                     KEL_POISON(list, iSlotSize);
                     iFreeList = list;
                     ++iFreeSlots;
@@ -328,6 +373,7 @@ bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcep
             iTaken = keep - iFreeSlots;
             iChunk = c;
             iNext = const_cast<unsigned char*>(wanted) + iSlotSize;
+            iNextHandle = kept->slotHandle() + 1;
             iFree = iChunks[c].slots - (static_cast<std::size_t>(wanted - first) / iSlotSize + 1);
             return true;
         }

@@ -7,10 +7,13 @@
 // kCachedBytesPerThread) for the next pool made on the same thread, so that a parser per message
 // does not fault fresh pages in for every message. A deleted element's slot goes on a free list
 // and is taken again before any new slot (sanitizer builds poison it while it is free, so a use
-// after delete is caught). Owned by one parser; one thread at a time.
+// after delete is caught). Every chunk has a number in the process's slot table, so that an
+// element is named by a 32-bit handle and finds this pool's parser through it; the number goes
+// with the chunk into the thread's cache. Owned by one parser; one thread at a time.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -21,7 +24,7 @@ class KelSyntaxElement;
 class KelSyntaxElementPool {
 public:
     static constexpr std::size_t kSlotsPerChunk = 4096;               // slots of the first chunk
-    static constexpr std::size_t kLargeChunkBytes = 4u * 1024u * 1024u; // every later chunk
+    static constexpr std::size_t kLargeChunkBytes = 2u * 1024u * 1024u; // every later chunk (a huge page)
     // Chunk bytes a thread keeps from destroyed pools for its next pools.
     static constexpr std::size_t kCachedBytesPerThread = 32u * 1024u * 1024u;
 
@@ -65,11 +68,13 @@ private:
     // Hands the chunk to this thread's cache, or frees it when the cache is full.
     struct ChunkDeleter {
         std::size_t bytes;
+        std::uint32_t number;   // the chunk's number in the slot table
         void operator()(unsigned char* p) const noexcept;
     };
     struct Chunk {
         std::unique_ptr<unsigned char, ChunkDeleter> memory;
         std::size_t slots;
+        std::uint32_t number;
     };
     // Moves on to the next chunk, making it when the pool has none left.
     void nextChunk();
@@ -82,6 +87,7 @@ private:
     std::size_t iCount;       // slots handed out (and constructed), in chunk order
     std::size_t iChunk;       // chunk the next slot comes from (iChunks.size() when none yet)
     unsigned char* iNext;     // next free slot of that chunk
+    std::uint32_t iNextHandle; // its handle
     std::size_t iFree;        // slots left in that chunk
     unsigned char* iFreeList; // slots of deleted elements, each holding the next one
     std::size_t iFreeSlots;   // slots on iFreeList

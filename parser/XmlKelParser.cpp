@@ -176,7 +176,7 @@ void XmlKelParser::parseRightSibling(KelSyntaxElement* element) {
     KelSyntaxElement* parent = element->parent();
     try {
         scanUntil(element, "KelXmlParser::parseRightSibling", [element, parent] {
-            return element->knownNextSibling() || !parent || parent->isCompleteRight();
+            return element->hasKnownNextSibling() || !parent || parent->isCompleteRight();
         });
     } catch (const KelParserException& e) {
         kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::parseRightSibling", KelMsg::E_XmlP_ParseError, e);

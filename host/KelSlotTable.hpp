@@ -1,0 +1,54 @@
+// KelSlotTable: the process's table of element chunks, so that an element is named by a 32-bit
+// handle (chunk number, slot number) instead of an 8-byte pointer, and finds its parser through
+// its chunk instead of keeping a pointer of its own. Handle 0 names no element.
+// Ownership: a chunk's number is taken when its memory is made and given back when the memory is
+// freed; the pool that holds the chunk fills in its parser and slot size. The table never moves.
+// Thread rules: numbers are taken and given back under a lock; an entry is written only by the
+// thread whose pool holds the chunk, before any element of it exists, and read without a lock by
+// whoever uses those elements (handing a tree to another thread orders the two).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class KelParser;
+class KelSyntaxElement;
+
+class KelSlotTable {
+public:
+    static constexpr unsigned kSlotBits = 16;
+    static constexpr std::uint32_t kSlotMask = (1u << kSlotBits) - 1;
+    static constexpr std::size_t kMaxSlotsPerChunk = kSlotMask + 1;
+    static constexpr std::size_t kMaxChunks = (std::size_t{1} << (32 - kSlotBits)) - 1; // number 0 is unused
+
+    struct Entry {
+        unsigned char* base;
+        std::size_t slotSize;
+        KelParser* parser;
+    };
+
+    // A free chunk number for `base` (throws std::bad_alloc when every number is taken).
+    static std::uint32_t takeChunk(unsigned char* base);
+    static void giveBackChunk(std::uint32_t chunk) noexcept;
+    // The pool now holding chunk `chunk` says whose slots, of what size, it holds.
+    static void assignChunk(std::uint32_t chunk, KelParser* parser, std::size_t slotSize) noexcept {
+        Entry& e = sEntries[chunk];
+        e.parser = parser;
+        e.slotSize = slotSize;
+    }
+    static std::uint32_t handle(std::uint32_t chunk, std::size_t slot) noexcept {
+        return (chunk << kSlotBits) | static_cast<std::uint32_t>(slot);
+    }
+
+    // Entry 0 stays all null, so handle 0 reads as no element and no parser without a test.
+    static KelSyntaxElement* element(std::uint32_t handle) noexcept {
+        const Entry& e = sEntries[handle >> kSlotBits];
+        return reinterpret_cast<KelSyntaxElement*>(e.base + (handle & kSlotMask) * e.slotSize);
+    }
+    static KelParser* parser(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].parser; }
+    // Chunk numbers in use, for tests.
+    static std::size_t chunksInUse() noexcept;
+
+private:
+    static Entry sEntries[kMaxChunks + 1];
+};

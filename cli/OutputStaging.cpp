@@ -1,14 +1,19 @@
 #include "cli/OutputStaging.hpp"
 
 #include "cli/OutputFile.hpp"
+#include "cli/OutputFolder.hpp"
 #include "cli/TemporaryFiles.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <set>
+#include <stdexcept>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +27,47 @@ bool syncPath(const std::string& path, int flags) {
     const bool ok = ::fsync(fd) == 0;
     ::close(fd);
     return ok;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// Whether a run into `target` can be staged whole: it is missing, or an empty folder of the
+// user's own that one rename can put a new folder in place of (`existing` is then filled in).
+bool stageable(const std::string& target, struct stat& existing, bool& exists) {
+    const std::size_t slash = target.rfind('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") return false;
+    exists = ::lstat(target.c_str(), &existing) == 0;
+    if (!exists) return errno == ENOENT;
+    // A link would be replaced by the folder, a mount point cannot be, a folder the user may not
+    // write into stays as it is (the run fails as it would have), and what the file system keeps
+    // beside the mode (access lists, labels) would be lost.
+    if (!S_ISDIR(existing.st_mode) || existing.st_uid != ::geteuid()) return false;
+    if (::access(target.c_str(), W_OK | X_OK) != 0) return false;
+    struct stat parent {};
+    if (::stat(folderOf(target).c_str(), &parent) != 0 || parent.st_dev != existing.st_dev) return false;
+    const ssize_t attributes = ::llistxattr(target.c_str(), nullptr, 0);
+    if (attributes != 0 && !(attributes < 0 && errno == ENOTSUP)) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(target.c_str()), &::closedir);
+    if (!dir) return false;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") return false;
+    }
+    return true;
+}
+
+// The new folder takes the empty one's place: it gets its group and mode, or is not used.
+bool takeOn(const std::string& stage, const struct stat& existing) {
+    struct stat st {};
+    if (::stat(stage.c_str(), &st) != 0) return false;
+    if (st.st_gid != existing.st_gid && ::chown(stage.c_str(), static_cast<uid_t>(-1), existing.st_gid) != 0)
+        return false;
+    if (::chmod(stage.c_str(), existing.st_mode & 07777) != 0 || ::stat(stage.c_str(), &st) != 0) return false;
+    return (st.st_mode & 07777) == (existing.st_mode & 07777) && st.st_gid == existing.st_gid;
 }
 
 // Numbers issued and not yet renamed or removed, for the signal handler's low mark.
@@ -39,13 +85,96 @@ OutputStaging::OutputStaging(const std::string& folder, bool syncEach)
     TemporaryFiles::holdSeries(iPrefix);
 }
 
+OutputStaging::OutputStaging(const std::string& folder, std::string stage, std::string target)
+    : iFolder(folder.empty() ? "." : folder), iSyncEach(false), iStage(std::move(stage)), iTarget(std::move(target)) {}
+
+std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folder, bool syncEach, bool replace,
+                                                        const char* option) {
+    const std::string target = withoutTrailingSlashes(folder.empty() ? "." : folder);
+    struct stat existing {};
+    bool exists = false;
+    if (!syncEach && stageable(target, existing, exists)) {
+        static std::atomic<unsigned long> counter{0};
+        std::string stage = folderOf(target) + "/" + TemporaryFiles::kMarker + std::to_string(::getpid()) + "-d" +
+                            std::to_string(++counter);
+        // Held before it exists, so that no signal leaves it behind.
+        TemporaryFiles::holdFolder(stage);
+        if (::mkdir(stage.c_str(), 0777) == 0) {
+            if (!exists || takeOn(stage, existing))
+                return std::unique_ptr<OutputStaging>(new OutputStaging(folder, std::move(stage), target));
+            ::rmdir(stage.c_str());
+        }
+        TemporaryFiles::releaseFolder();
+    }
+    OutputFolder::prepare(folder, replace, option);
+    return std::make_unique<OutputStaging>(folder, syncEach);
+}
+
 OutputStaging::~OutputStaging() {
     std::lock_guard<std::mutex> lock(iMutex);
+    if (whole()) {
+        if (!iPublished) TemporaryFiles::removeFolder(iStage.c_str());
+        TemporaryFiles::releaseFolder();
+        return;
+    }
     discardLocked();
     TemporaryFiles::releaseSeries();
 }
 
+void OutputStaging::addWhole(const std::string& path, const unsigned char* data, std::size_t length) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || withoutTrailingSlashes(path.substr(0, slash + 1)) != iTarget)
+        throw std::logic_error("not a file right in the staged folder: " + path);
+    const std::string name = path.substr(slash + 1);
+    // The folder is new and the run's own: each file goes straight to its name in it, with the
+    // mode any program would give a new file.
+    const int fd = ::open((iStage + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int err = errno;
+    bool ok = fd >= 0;
+    if (ok && !writeAll(fd, data, length)) ok = false, err = errno;
+    if (fd >= 0 && ::close(fd) != 0 && ok) ok = false, err = errno;
+    // A file that failed goes with the folder.
+    if (!ok) throw failure("write", path, err);
+    std::lock_guard<std::mutex> lock(iMutex);
+    if (iPublished) throw std::logic_error("a file added after the folder was committed: " + path);
+    ++iNext;
+    iUnsynced.push_back(name);
+    if (iUnsynced.size() >= kFilesPerSync) syncWholeLocked();
+}
+
+void OutputStaging::syncWholeLocked() {
+    const int dir = ::open(iStage.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = dir >= 0 && ::syncfs(dir) == 0;
+    if (dir >= 0) ::close(dir);
+    if (!synced) {
+        for (const std::string& name : iUnsynced)
+            if (!syncPath(iStage + "/" + name, O_RDONLY)) throw failure("write", iTarget + "/" + name, errno);
+    }
+    iUnsynced.clear();
+}
+
+void OutputStaging::publishLocked() {
+    if (iPublished) return;
+    syncWholeLocked();
+    // The folder's entries reach the disk, then the one rename that makes it the output, then
+    // that rename. A folder that took the name meanwhile (with files in it) fails the run, and the
+    // staged files go with the hidden folder.
+    syncPath(iStage, O_RDONLY | O_DIRECTORY);
+    if (std::rename(iStage.c_str(), iTarget.c_str()) != 0) throw failure("write", iTarget, errno);
+    iPublished = true;
+    iCommitted = iNext;
+    TemporaryFiles::releaseFolder();
+    syncPath(folderOf(iTarget), O_RDONLY | O_DIRECTORY);
+}
+
+void OutputStaging::abandon() {
+    std::lock_guard<std::mutex> lock(iMutex);
+    if (!whole()) return commitLocked();
+    if (!iPublished) TemporaryFiles::removeFolder(iStage.c_str());
+}
+
 void OutputStaging::add(const std::string& path, const unsigned char* data, std::size_t length) {
+    if (whole()) return addWhole(path, data, length);
     // One look at the name: a new file (the usual case) needs nothing more.
     struct stat original {};
     bool exists = ::lstat(path.c_str(), &original) == 0;
@@ -81,6 +210,7 @@ void OutputStaging::add(const std::string& path, const unsigned char* data, std:
 
 void OutputStaging::commit() {
     std::lock_guard<std::mutex> lock(iMutex);
+    if (whole()) return publishLocked();
     commitLocked();
 }
 

@@ -1,14 +1,23 @@
 // OutputStaging: the files of one `split` or `batch` run, written so that none is ever seen torn.
-// Each file is written under a temporary name in the run's top output folder (".quarn-tmp-PID-N",
-// short, so a long output name still fits) and renamed to its name only after it reached the disk.
-// By default that is one file-system sync per thousand files and at the end of the run, then the
-// renames, then a sync of the folders; with `syncEach` every file is synced and renamed alone (and
-// its folder synced), as a single `-o OUT` is. A failure or an interrupt (SIGINT, SIGTERM) removes
-// the files not yet renamed; the destructor removes those of a run that was never committed.
-// Owns its temporary files. Any thread may add(); commit() and the destructor on the owner's.
+// File by file, each is written under a temporary name in the run's top output folder
+// (".quarn-tmp-PID-N", short, so a long output name still fits) and renamed to its name only
+// after it reached the disk: one file-system sync per thousand files and at the end of the run,
+// then the renames, then a sync of the folders; with `syncEach` every file is synced and renamed
+// alone (and its folder synced), as a single `-o OUT` is. A failure or an interrupt (SIGINT,
+// SIGTERM) removes the files not yet renamed; the destructor removes those of a run that was never
+// committed.
+// Staged whole (forFolder(), for a folder that is new or empty and the user's own), the run is
+// written into a new hidden folder beside the output folder (".quarn-tmp-PID-dN"), each file
+// under its own name, synced once per thousand files and at the end, and then renamed to the
+// output folder in one rename: the folder appears with every file of the run or not at all, and
+// a file costs its creation and its write only. A failure or an interrupt removes the hidden
+// folder with all it holds.
+// Owns its temporary files (and folder). Any thread may add(); commit(), abandon() and the
+// destructor on the owner's.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -19,7 +28,15 @@ public:
     // Files per sync unless syncing each.
     static constexpr std::size_t kFilesPerSync = 1000;
 
+    // File by file, into `folder` as OutputFolder::prepare left it.
     OutputStaging(const std::string& folder, bool syncEach);
+    // Prepares `folder` for a run whose files all lie right in it: staged whole when the folder is
+    // missing, or is an empty folder of the user's own (no link, no mount point, no extended
+    // attributes, which one rename would not carry over; the new one gets its mode and group), and
+    // the parent takes a new folder; else as OutputFolder::prepare says (which refuses a folder
+    // holding files unless `replace`), file by file. `syncEach` is always file by file.
+    static std::unique_ptr<OutputStaging> forFolder(const std::string& folder, bool syncEach, bool replace,
+                                                    const char* option);
     ~OutputStaging();
     OutputStaging(const OutputStaging&) = delete;
     OutputStaging& operator=(const OutputStaging&) = delete;
@@ -28,15 +45,25 @@ public:
     // file system) at the next commit. Throws OutputFile::Failure naming `path`.
     void add(const std::string& path, const unsigned char* data, std::size_t length);
     // Syncs every file added since the last commit, renames each to its name and syncs their
-    // folders. Throws OutputFile::Failure when the sync fails (what was not renamed is then
-    // removed); a file that cannot be renamed is removed and listed for failures().
+    // folders (staged whole: the folder, once, after which nothing more is added). Throws
+    // OutputFile::Failure when the sync fails (what was not renamed is then removed); a file that
+    // cannot be renamed is removed and listed for failures().
     void commit();
+    // The run failed writing: staged whole, nothing of it is left; file by file, the files written
+    // so far are whole and keep their names, as with commit().
+    void abandon();
+    // True when the run is staged whole.
+    bool whole() const { return !iStage.empty(); }
     // The files that could not be renamed to their names: path and what went wrong.
     const std::vector<std::pair<std::string, std::string>>& failures() const { return iFailures; }
     // Files renamed to their names so far.
     std::size_t committed() const { return iCommitted; }
 
 private:
+    OutputStaging(const std::string& folder, std::string stage, std::string target);
+    void addWhole(const std::string& path, const unsigned char* data, std::size_t length);
+    void syncWholeLocked();
+    void publishLocked();
     struct Staged {
         std::string temporary;
         std::string path;
@@ -53,4 +80,10 @@ private:
     unsigned long iNext = 0;
     std::size_t iCommitted = 0;
     std::vector<std::pair<std::string, std::string>> iFailures;
+    // Staged whole: the hidden folder, the output folder it becomes (without a trailing '/'), the
+    // names written since the last sync, and whether it has become the output folder.
+    std::string iStage;
+    std::string iTarget;
+    std::vector<std::string> iUnsynced;
+    bool iPublished = false;
 };

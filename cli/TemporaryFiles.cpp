@@ -1,9 +1,12 @@
 #include "cli/TemporaryFiles.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 const char* const TemporaryFiles::kMarker = ".quarn-tmp-";
@@ -25,6 +28,10 @@ struct sigaction gPreviousInt, gPreviousTerm;
 char gSeriesPrefix[kPathBytes];
 std::atomic<bool> gSeriesOn{false};
 std::atomic<unsigned long> gSeriesLow{0}, gSeriesHigh{0};
+
+// The staging folder of a run staged whole.
+char gFolder[kPathBytes];
+std::atomic<bool> gFolderOn{false};
 
 void removeSeries() {
     if (!gSeriesOn.load(std::memory_order_acquire)) return;
@@ -50,6 +57,7 @@ extern "C" void removeTemporaryFiles(int signal) {
     for (Slot& slot : gSlots)
         if (slot.state.load(std::memory_order_acquire) == 2) ::unlink(slot.path);
     removeSeries();
+    if (gFolderOn.load(std::memory_order_acquire)) TemporaryFiles::removeFolder(gFolder);
     // Then end as the signal would have ended the process without us.
     ::sigaction(signal, signal == SIGINT ? &gPreviousInt : &gPreviousTerm, nullptr);
     ::raise(signal);
@@ -106,5 +114,44 @@ void TemporaryFiles::markSeries(unsigned long low, unsigned long high) noexcept 
 }
 
 void TemporaryFiles::releaseSeries() noexcept { gSeriesOn.store(false, std::memory_order_release); }
+
+void TemporaryFiles::holdFolder(const std::string& path) {
+    installHandlers();
+    if (path.size() >= kPathBytes) return;
+    gFolderOn.store(false, std::memory_order_release);
+    std::memcpy(gFolder, path.c_str(), path.size() + 1);
+    gFolderOn.store(true, std::memory_order_release);
+}
+
+void TemporaryFiles::releaseFolder() noexcept { gFolderOn.store(false, std::memory_order_release); }
+
+bool TemporaryFiles::removeFolder(const char* path) noexcept {
+    // The entries are read with the system call itself: opendir() allocates, which a signal
+    // handler must not. Removing while reading may make the listing skip a name, so it is read
+    // again until a pass removes nothing.
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        alignas(8) char entries[4096];
+        for (bool removed = true; removed;) {
+            removed = false;
+            ::lseek(fd, 0, SEEK_SET);
+            for (long n; (n = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;) {
+                for (long at = 0; at < n;) {
+                    // struct linux_dirent64: inode (8 bytes), offset (8), record length (2),
+                    // type (1), then the name.
+                    unsigned short length = 0;
+                    std::memcpy(&length, entries + at + 16, sizeof length);
+                    const char* name = entries + at + 19;
+                    const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+                    if (!dots && ::unlinkat(fd, name, 0) == 0) removed = true;
+                    if (length == 0) break;
+                    at += length;
+                }
+            }
+        }
+        ::close(fd);
+    }
+    return ::rmdir(path) == 0 || errno == ENOENT;
+}
 
 bool TemporaryFiles::isTemporaryName(const std::string& name) { return name.find(kMarker) != std::string::npos; }

@@ -2,7 +2,8 @@
 // SIGTERM remove them before the process ends (with the signal's usual status). The list is a
 // fixed table the signal handler reads without locks; the handlers are installed at the first
 // registration. Any thread.
-// A series of numbered names stands for the many files a split or batch run has in flight.
+// A series of numbered names stands for the many files a split or batch run has in flight; a
+// folder, for a run staged whole in a hidden folder of its own (removed with all it holds).
 #pragma once
 
 #include <string>
@@ -24,6 +25,13 @@ public:
     static void holdSeries(const std::string& prefix);
     static void markSeries(unsigned long low, unsigned long high) noexcept;
     static void releaseSeries() noexcept;
+    // A run's staging folder (files only, no folders below): on a signal its files and then the
+    // folder are removed. One folder at a time; `path` shorter than a path may be.
+    static void holdFolder(const std::string& path);
+    static void releaseFolder() noexcept;
+    // Removes the files in `path` and then `path` itself; safe in a signal handler (no allocation,
+    // no locks). True when the folder is gone.
+    static bool removeFolder(const char* path) noexcept;
     // True when a file name (without folder) is one of quarn's temporary names.
     static bool isTemporaryName(const std::string& name);
 };

@@ -284,7 +284,11 @@ std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
             // candidate ahead, so the siblings behind need not be kept to count them again.
             if (j == 0 && (iLastSteps & (std::uint64_t(1) << (s - 1)))) {
                 ++f.counts[iFirstCounter[s]];
-                pass = !laterCandidate(f.parent, child, step);
+                // The document node has one element child: an element test there finds it the
+                // last without reading on, through the whole of it, for another.
+                const bool onlyElement = f.parent.kind == Match::Document &&
+                                         (step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement);
+                pass = onlyElement || !laterCandidate(f.parent, child, step);
                 continue;
             }
             const Match parent = f.parent;

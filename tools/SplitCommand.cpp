@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -95,7 +96,7 @@ SplitCommand::Summary SplitCommand::run() {
         }
     }
     const std::string& folder = o.positional[2];
-    OutputFolder::prepare(folder, o.replace, "--replace");
+    const std::unique_ptr<OutputStaging> staging = OutputStaging::forFolder(folder, o.syncEach, o.replace, "--replace");
 
     QuarnMessage m(o, o.positional[0], true);
     // Records are written as soon as they are scanned: a fault further on must be found first.
@@ -113,7 +114,6 @@ SplitCommand::Summary SplitCommand::run() {
     KelParser* parser = m.parser();
     KelSyntaxElement* root = m.root();
     StandaloneRecord standalone(root, iInspector);
-    OutputStaging staging(folder, o.syncEach);
     std::set<std::string> written;
     // Each record is written from a holder of its own, as a one-element document.
     KelSyntaxElement* holder = parser->elementPool().createElement();
@@ -139,7 +139,7 @@ SplitCommand::Summary SplitCommand::run() {
                 KelWriteBuffer out(outCcsid);
                 if (!declaration.empty()) out.appendMbs(declaration, outCcsid, 1);
                 parser->refreshBitStreamFromElements(nullptr, &out, holder, outEncoding, outCcsid);
-                staging.add(path, out.data(), static_cast<std::size_t>(out.used()));
+                staging->add(path, out.data(), static_cast<std::size_t>(out.used()));
                 written.insert(path);
                 summary.records = n;
                 summary.bytesOut += static_cast<unsigned long long>(out.used());
@@ -188,15 +188,20 @@ SplitCommand::Summary SplitCommand::run() {
             if (parents.empty()) throw QuarnOptions::UsageError("path names nothing: " + prefix);
             splitChildren(parents.front());
         }
-    } catch (...) {
-        // The records written before the fault are whole documents: they keep their names.
+    } catch (const OutputFile::Failure&) {
+        // Writing failed: a run staged whole leaves nothing (file by file, what was renamed stays).
         holder->deleteElement();
-        staging.commit();
+        staging->abandon();
+        throw;
+    } catch (...) {
+        // The records written before a fault in the message are whole documents: they keep their names.
+        holder->deleteElement();
+        staging->commit();
         throw;
     }
     holder->deleteElement();
-    staging.commit();
-    if (!staging.failures().empty()) throw OutputFile::Failure(staging.failures().front().second);
+    staging->commit();
+    if (!staging->failures().empty()) throw OutputFile::Failure(staging->failures().front().second);
     m.checkInput();
     if (o.replace) {
         const std::set<OutputFolder::FileId> keep{OutputFolder::idOf(o.positional[0])};

@@ -307,7 +307,8 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  defaulted attributes written. Memory stays flat however many records the message holds when\n"
          "  PATH is plain names (a/b/c); another form must select one parent. The whole input is checked\n"
          "  first unless --no-check. OUTDIR must be new or empty. Files are synced once per thousand and\n"
-         "  at the end.\n",
+         "  at the end; into a new or empty OUTDIR of your own the run is written in a hidden folder beside\n"
+         "  it that becomes OUTDIR in one rename at the end (a failed write or an interrupt leaves none).\n",
          "examples/purchase-order.xml order/item out",
          reading({&kOutCcsid, &kOutEncoding, &kOutByteOrder, &kCheck, &kNoCheck, &kReplace, &kSyncEach, &kProgress,
                   &kNoProgress, &kJson}),

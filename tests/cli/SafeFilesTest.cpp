@@ -1,6 +1,6 @@
 // What the quarn command does to the files around it: an output replaces only a regular file
 // (keeping its mode), is written into a device or FIFO as it is and follows a link; temporary
-// files go on an interrupt and batch never takes them for messages; an input that shrinks while
+// files (and a run's hidden folder) go on an interrupt and batch never takes them for messages; an input that shrinks while
 // mapped is a clear error, not a crash; output failures, standard output's included, exit 5.
 #include "tests/tools/QuarnRun.hpp"
 #include "cli/InputFile.hpp"
@@ -92,11 +92,18 @@ TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
     const std::string folder = freshFolder("interrupt");
     for (int signal : {SIGINT, SIGTERM}) {
         const std::string temp = folder + "/" + TemporaryFiles::kMarker + "out.xml-1-" + std::to_string(signal);
+        // A run staged whole: its hidden folder goes with every file in it (more than one
+        // listing's worth of names).
+        const std::string staged = folder + "/" + TemporaryFiles::kMarker + "1-d" + std::to_string(signal);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             TemporaryFiles::hold(temp);
             ::close(::open(temp.c_str(), O_WRONLY | O_CREAT, 0600));
+            TemporaryFiles::holdFolder(staged);
+            ::mkdir(staged.c_str(), 0700);
+            for (int i = 0; i < 500; ++i)
+                ::close(::open((staged + "/record-" + std::to_string(i) + ".xml").c_str(), O_WRONLY | O_CREAT, 0600));
             ::raise(signal);
             ::_exit(0);
         }
@@ -104,6 +111,7 @@ TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
         EXPECT_NE(::access(temp.c_str(), F_OK), 0) << temp << " was left behind";
+        EXPECT_NE(::access(staged.c_str(), F_OK), 0) << staged << " was left behind";
     }
     // Leftovers of a killed run, of this naming and of the older one, are no messages.
     spit(folder + "/a.xml", "<a/>");

@@ -12,6 +12,7 @@
 #include <libxml/tree.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <set>
 #include <string>
@@ -242,6 +243,58 @@ TEST(QuarnSplit, TheFolderHoldsExactlyWhatTheRunWrote) {
     EXPECT_NE(replaced.out.find("\"records\":1,\"removed\":2,"), std::string::npos) << replaced.out;
     EXPECT_NE(replaced.err.find("split: 1 records"), std::string::npos) << replaced.err;
     shell("rm -rf " + quote(out));
+}
+
+// A run into a new or an empty folder of the user's own appears whole or not at all: the folder
+// keeps an empty one's mode, nothing hidden is left beside it, a write that fails midway (a file
+// size limit) leaves no folder or an empty one, and a second run into it is refused.
+TEST(QuarnSplit, ARunIntoANewOrEmptyFolderAppearsWholeOrNotAtAll) {
+    const std::string parent = tempPath("split-whole");
+    const std::string in = parent + "/in.xml", out = parent + "/out";
+    // The third record is far larger than the limit the failing runs write under.
+    std::string doc = records(5);
+    doc.replace(doc.find("<v>3</v>"), 8, "<v>" + std::string(300000, '3') + "</v>");
+    const std::string limited = "trap '' XFSZ; ulimit -f 64; ";
+    struct Case {
+        const char* what;
+        int mode;          // of the empty folder there before the run; 0: none
+        bool fails;
+    };
+    for (const Case& c : {Case{"new folder", 0, false}, Case{"empty folder 0750", 0750, false},
+                          Case{"empty folder 0700", 0700, false}, Case{"new folder, fails", 0, true},
+                          Case{"empty folder 0750, fails", 0750, true}}) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(parent) + " && mkdir " + quote(parent));
+        spit(in, doc);
+        if (c.mode != 0) {
+            ASSERT_EQ(::mkdir(out.c_str(), 0777), 0);
+            ASSERT_EQ(::chmod(out.c_str(), static_cast<mode_t>(c.mode)), 0);
+        }
+        Result r = shell((c.fails ? limited : std::string()) + "umask 022; " + std::string(QUARN_TOOL) + " split " +
+                         quote(in) + " feed/rec " + quote(out));
+        // Beside the folder only the input and (when the run did not fail, or it was there) it.
+        EXPECT_EQ(filesIn(parent), c.fails && c.mode == 0 ? (std::set<std::string>{"in.xml"})
+                                                           : (std::set<std::string>{"in.xml", "out"}));
+        if (c.fails) {
+            EXPECT_EQ(r.status, 5) << r.err;
+            EXPECT_NE(r.err.find("rec-000003.xml"), std::string::npos) << r.err;
+            EXPECT_TRUE(filesIn(out).empty()) << "records 1 and 2 were whole, but the run was not";
+        } else {
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(filesIn(out).size(), 5u);
+            EXPECT_EQ(slurp(out + "/rec-000005.xml"), recordText(5));
+            EXPECT_TRUE(libxml2Reads(slurp(out + "/rec-000003.xml")));
+            Result again = quarn("split " + quote(in) + " feed/rec " + quote(out));
+            EXPECT_EQ(again.status, 2);
+            EXPECT_EQ(filesIn(out).size(), 5u);
+        }
+        if (c.mode != 0 || !c.fails) {
+            struct stat st {};
+            ASSERT_EQ(::stat(out.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.mode != 0 ? static_cast<unsigned>(c.mode) : 0755u);
+        }
+    }
+    shell("rm -rf " + quote(parent));
 }
 
 TEST(RecordLoopExample, WalksALongMessageInTheSameFewSlots) {

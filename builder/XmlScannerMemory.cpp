@@ -9,6 +9,22 @@
 
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUARN_SCANMEM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUARN_SCANMEM_ASAN 1
+#endif
+#endif
+#ifdef QUARN_SCANMEM_ASAN
+#include <sanitizer/asan_interface.h>
+#define SCANMEM_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define SCANMEM_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define SCANMEM_POISON(p, n) ((void)(p), (void)(n))
+#define SCANMEM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 XERCES_CPP_NAMESPACE_USE
 
 namespace {
@@ -23,12 +39,32 @@ std::size_t objectHeader() noexcept {
 // The block the library asks for when it creates a reader: the object and its header. No other
 // object of the library is near this size.
 bool isReaderBlock(std::size_t size) noexcept { return size == objectHeader() + sizeof(XMLReader); }
+
+// Size classes of the blocks kept for reuse: 16 bytes apart up to 512, then 256 bytes apart up
+// to 4 KB. Class 0 is a block too large to keep.
+constexpr std::size_t kSmallLimit = 512;
+constexpr std::size_t kKeptLimit = 4096;
+std::size_t classOf(std::size_t size) noexcept {
+    if (size <= kSmallLimit) return size == 0 ? 1 : (size + 15) >> 4;
+    if (size <= kKeptLimit) return 32 + ((size - kSmallLimit + 255) >> 8);
+    return 0;
+}
+std::size_t capacityOf(std::size_t sizeClass) noexcept {
+    return sizeClass <= 32 ? sizeClass << 4 : kSmallLimit + ((sizeClass - 32) << 8);
+}
 } // namespace
 
 XmlScannerMemory::XmlScannerMemory() noexcept : iList{&iList, &iList, 0, kMark}, iLive(0) {}
 
 XmlScannerMemory::~XmlScannerMemory() {
     releaseSpareReaders();
+    for (Header*& list : iKept) {
+        while (list != nullptr) {
+            Header* next = list->next;
+            ::operator delete(list);
+            list = next;
+        }
+    }
     // What the scanner library never gave back goes now.
     Header* h = iList.next;
     while (h != &iList) {
@@ -48,11 +84,18 @@ void* XmlScannerMemory::allocate(XMLSize_t size) {
     if (iMeter != nullptr && reader && !iMeter->readerOpening()) throw OutOfMemoryException();
     if (iReferences != nullptr && reader) iReferences->readerOpening();
     void* raw = nullptr;
+    const std::size_t sizeClass = reader ? 0 : classOf(size);
     if (reader && iSpareCount > 0) {
         raw = iSpare[--iSpareCount];
+    } else if (sizeClass != 0 && iKept[sizeClass] != nullptr) {
+        Header* kept = iKept[sizeClass];
+        iKept[sizeClass] = kept->next;
+        iKeptBytes -= capacityOf(sizeClass);
+        SCANMEM_UNPOISON(kept + 1, capacityOf(sizeClass));
+        raw = kept;
     } else {
         try {
-            raw = ::operator new(sizeof(Header) + size);
+            raw = ::operator new(sizeof(Header) + (sizeClass != 0 ? capacityOf(sizeClass) : size));
         } catch (const std::bad_alloc&) {
             throw OutOfMemoryException();
         }
@@ -80,6 +123,14 @@ void XmlScannerMemory::deallocate(void* p) {
     --iLive;
     if (reader && iSpareCount < kSpareReaders) {
         iSpare[iSpareCount++] = h;
+        return;
+    }
+    const std::size_t sizeClass = reader ? 0 : classOf(h->size);
+    if (sizeClass != 0 && iKeptBytes + capacityOf(sizeClass) <= kKeptBytes) {
+        h->next = iKept[sizeClass];
+        iKept[sizeClass] = h;
+        iKeptBytes += capacityOf(sizeClass);
+        SCANMEM_POISON(h + 1, capacityOf(sizeClass));   // free until taken again
         return;
     }
     ::operator delete(h);

@@ -4,7 +4,10 @@
 // here, so whatever it never gives back is freed when the builder goes, instead of being lost to
 // the process. It also tells the builder's expansion meter of every reader the scanner opens and
 // closes (one per entity expanded), and fails an opening the meter refuses as the library expects
-// an allocation to fail; the parameter-reference log hears of the same openings and closings. Owned by the builder, outlives the scanner objects; one thread at a time.
+// an allocation to fail; the parameter-reference log hears of the same openings and closings.
+// Small blocks given back are kept (up to 64 KB) and handed out again, since each document's scan
+// makes and frees the same ones. Owned by the builder, outlives the scanner objects; one thread at
+// a time.
 #pragma once
 
 #include <xercesc/framework/MemoryManager.hpp>
@@ -52,4 +55,11 @@ private:
     static constexpr int kSpareReaders = 4;
     Header* iSpare[kSpareReaders] = {};
     int iSpareCount = 0;
+    // Small blocks given back, by size class, for the next document: the scanner makes its
+    // grammar's tables afresh for every document, and the same blocks come and go each time.
+    // At most kKeptBytes are kept; they go with the manager.
+    static constexpr std::size_t kKeptBytes = 64 * 1024;
+    static constexpr std::size_t kSizeClasses = 47;
+    Header* iKept[kSizeClasses] = {};
+    std::size_t iKeptBytes = 0;
 };

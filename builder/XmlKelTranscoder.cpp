@@ -191,6 +191,13 @@ bool hasNewLine(const UConverter* converter) {
 XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char* icuName, XMLSize_t blockSize,
                                            MemoryManager* manager, int ccsid) {
     if (icuName == nullptr || *icuName == '\0') return nullptr;
+    // The Unicode forms decode well-formed input themselves: their converter is opened only when
+    // something else is asked of it, so that a message read without a fault opens none.
+    const Form known = std::strcmp(icuName, "UTF-8") == 0      ? Form::Utf8
+                       : std::strcmp(icuName, "UTF-16LE") == 0 ? Form::Utf16Le
+                       : std::strcmp(icuName, "UTF-16BE") == 0 ? Form::Utf16Be
+                                                               : Form::Other;
+    if (known != Form::Other) return new XmlKelTranscoder(encodingName, icuName, known, blockSize, manager);
     // Strict both ways: a byte that is not valid in the code page is a fault in the document,
     // never something to paper over with a substitute character.
     UConverter* converter = KelConverter::openStrict(icuName);
@@ -223,9 +230,21 @@ XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* conver
       iStateful(isStateful(converter)), iShiftCodes(ucnv_getType(converter) == UCNV_EBCDIC_STATEFUL),
       iNewLine(formOf(converter) == Form::Other && hasNewLine(converter)), iForm(formOf(converter)) {}
 
+XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, const char* icuName, Form form, XMLSize_t blockSize,
+                                   MemoryManager* manager)
+    : XMLTranscoder(encodingName, blockSize, manager), iConverter(nullptr), iIcuName(icuName), iSaved(nullptr),
+      iStateful(false), iShiftCodes(false), iNewLine(false), iForm(form) {}
+
 XmlKelTranscoder::~XmlKelTranscoder() {
     if (iSaved) ucnv_close(iSaved);
-    ucnv_close(iConverter);
+    if (iConverter) ucnv_close(iConverter);
+}
+
+UConverter* XmlKelTranscoder::converter() {
+    if (iConverter == nullptr) iConverter = KelConverter::openStrict(iIcuName.c_str());
+    if (iConverter == nullptr)   // ICU cannot open a converter it opened before: out of memory
+        ThrowXMLwithMemMgr(TranscodingException, XMLExcepts::Trans_CantCreateCvtrFor, getMemoryManager());
+    return iConverter;
 }
 
 void XmlKelTranscoder::saveState() {
@@ -236,7 +255,7 @@ void XmlKelTranscoder::saveState() {
 
 void XmlKelTranscoder::restoreState() {
     if (!iStateful || iSaved == nullptr) {
-        ucnv_resetToUnicode(iConverter);
+        if (iConverter) ucnv_resetToUnicode(iConverter);
         return;
     }
     if (UConverter* copy = cloneConverter(iSaved)) {
@@ -291,6 +310,7 @@ XMLSize_t XmlKelTranscoder::transcodeByConverter(const XMLByte* const srcData, c
                                                  XMLCh* const toFill, const std::size_t room, XMLSize_t& bytesEaten,
                                                  unsigned char* const charSizes) {
     if (iOffsets.size() < room) iOffsets.resize(room);
+    converter();   // opened now if it was not yet
     // A character yields at most as many code units as it has bytes in every table code page,
     // so this much input fits; should a code page ever yield more, the input is halved below.
     std::size_t limit = std::min<std::size_t>(srcCount, room);
@@ -396,7 +416,7 @@ XMLSize_t XmlKelTranscoder::transcodeTo(const XMLCh* const srcData, const XMLSiz
     charsEaten = 0;
     if (srcCount == 0 || maxBytes == 0) return 0;
     UErrorCode status = U_ZERO_ERROR;
-    ucnv_setFromUCallBack(iConverter,
+    ucnv_setFromUCallBack(converter(),
                           options == UnRep_Throw ? UCNV_FROM_U_CALLBACK_STOP : UCNV_FROM_U_CALLBACK_SUBSTITUTE,
                           nullptr, nullptr, nullptr, &status);
     const UChar* source = reinterpret_cast<const UChar*>(srcData);
@@ -422,7 +442,7 @@ bool XmlKelTranscoder::canTranscodeTo(const unsigned int toCheck) {
         units[0] = static_cast<UChar>(toCheck);
         count = 1;
     }
-    UConverter* probe = cloneConverter(iConverter);
+    UConverter* probe = cloneConverter(converter());
     if (probe == nullptr) return false;
     UErrorCode status = U_ZERO_ERROR;
     ucnv_setFromUCallBack(probe, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
@@ -436,7 +456,7 @@ bool XmlKelTranscoder::decode(const unsigned char* bytes, std::size_t length, st
                               std::vector<unsigned char>& sizes) {
     chars.clear();
     sizes.clear();
-    ucnv_resetToUnicode(iConverter);
+    ucnv_resetToUnicode(converter());
     if (iSaved) {
         ucnv_close(iSaved);
         iSaved = nullptr;

@@ -3,7 +3,8 @@
 // reports how many source bytes went into each one, which keeps the scanner's source offsets (and
 // so every element span) exact in multi-byte code pages. Invalid bytes raise the scanner's own
 // TranscodingException, which the scanner reports as a fatal error.
-// Ownership: owns its ICU converter. Created by the scanner through XmlKelTranscoderRegistry and
+// Ownership: owns its ICU converter (for UTF-8 and UTF-16, opened only when well-formed input is
+// not all it is asked to read). Created by the scanner through XmlKelTranscoderRegistry and
 // deleted by the reader that uses it; the tree builder also keeps one to decode start tags.
 // Single-byte pages without state are read through their page's table (built once per process),
 // the converter seeing only the bytes the table has no single character for.
@@ -14,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct UConverter;
@@ -55,6 +57,11 @@ public:
 private:
     XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                      xercesc::MemoryManager* manager);
+    // A Unicode form whose converter is opened when first needed.
+    XmlKelTranscoder(const XMLCh* encodingName, const char* icuName, Form form, XMLSize_t blockSize,
+                     xercesc::MemoryManager* manager);
+    // The converter, opened now if it was not yet (a TranscodingException when ICU cannot).
+    UConverter* converter();
     // The converter's state as it was before a conversion that has to be taken back.
     void saveState();
     void restoreState();
@@ -69,7 +76,8 @@ private:
     void sizesFromOffsets(const XMLByte* srcData, std::size_t produced, std::size_t eaten,
                           unsigned char* charSizes) const;
 
-    UConverter* iConverter;
+    UConverter* iConverter;    // null until needed for a Unicode form
+    std::string iIcuName;      // the converter to open then
     UConverter* iSaved;        // snapshot for stateful code pages (shift states); null otherwise
     bool iStateful;
     bool iShiftCodes;          // stateful EBCDIC: shift-out 0x0E and shift-in 0x0F between characters

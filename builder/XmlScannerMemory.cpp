@@ -36,10 +36,6 @@ std::size_t objectHeader() noexcept {
     return kHeader;
 }
 
-// The block the library asks for when it creates a reader: the object and its header. No other
-// object of the library is near this size.
-bool isReaderBlock(std::size_t size) noexcept { return size == objectHeader() + sizeof(XMLReader); }
-
 // Size classes of the blocks kept for reuse: 16 bytes apart up to 512, then 256 bytes apart up
 // to 4 KB. Class 0 is a block too large to keep.
 constexpr std::size_t kSmallLimit = 512;
@@ -54,7 +50,10 @@ std::size_t capacityOf(std::size_t sizeClass) noexcept {
 }
 } // namespace
 
-XmlScannerMemory::XmlScannerMemory() noexcept : iList{&iList, &iList, 0, kMark}, iLive(0) {}
+// The block the library asks for when it creates a reader is the object and its header. No other
+// object of the library is near this size.
+XmlScannerMemory::XmlScannerMemory() noexcept
+    : iList{&iList, &iList, 0, kMark}, iLive(0), iReaderSize(objectHeader() + sizeof(XMLReader)) {}
 
 XmlScannerMemory::~XmlScannerMemory() {
     releaseSpareReaders();
@@ -78,29 +77,37 @@ XmlScannerMemory::~XmlScannerMemory() {
 MemoryManager* XmlScannerMemory::getExceptionMemoryManager() { return XMLPlatformUtils::fgMemoryManager; }
 
 void* XmlScannerMemory::allocate(XMLSize_t size) {
+    if (size == iReaderSize) return allocateReader(size);
+    const std::size_t sizeClass = classOf(size);
+    Header* h = sizeClass != 0 ? iKept[sizeClass] : nullptr;
+    if (h != nullptr) {
+        iKept[sizeClass] = h->next;
+        iKeptBytes -= capacityOf(sizeClass);
+        SCANMEM_UNPOISON(h + 1, capacityOf(sizeClass));
+    } else {
+        h = newBlock(sizeClass != 0 ? capacityOf(sizeClass) : size);
+    }
+    return link(h, size);
+}
+
+void* XmlScannerMemory::allocateReader(std::size_t size) {
     // An expansion the meter refuses fails like any allocation, before the reader exists; the
     // builder learns from the meter that it was a limit and not a lack of memory.
-    const bool reader = isReaderBlock(size);
-    if (iMeter != nullptr && reader && !iMeter->readerOpening()) throw OutOfMemoryException();
-    if (iReferences != nullptr && reader) iReferences->readerOpening();
-    void* raw = nullptr;
-    const std::size_t sizeClass = reader ? 0 : classOf(size);
-    if (reader && iSpareCount > 0) {
-        raw = iSpare[--iSpareCount];
-    } else if (sizeClass != 0 && iKept[sizeClass] != nullptr) {
-        Header* kept = iKept[sizeClass];
-        iKept[sizeClass] = kept->next;
-        iKeptBytes -= capacityOf(sizeClass);
-        SCANMEM_UNPOISON(kept + 1, capacityOf(sizeClass));
-        raw = kept;
-    } else {
-        try {
-            raw = ::operator new(sizeof(Header) + (sizeClass != 0 ? capacityOf(sizeClass) : size));
-        } catch (const std::bad_alloc&) {
-            throw OutOfMemoryException();
-        }
+    if (iMeter != nullptr && !iMeter->readerOpening()) throw OutOfMemoryException();
+    if (iReferences != nullptr) iReferences->readerOpening();
+    Header* h = iSpareCount > 0 ? iSpare[--iSpareCount] : newBlock(size);
+    return link(h, size);
+}
+
+XmlScannerMemory::Header* XmlScannerMemory::newBlock(std::size_t capacity) {
+    try {
+        return static_cast<Header*>(::operator new(sizeof(Header) + capacity));
+    } catch (const std::bad_alloc&) {
+        throw OutOfMemoryException();
     }
-    Header* h = static_cast<Header*>(raw);
+}
+
+void* XmlScannerMemory::link(Header* h, std::size_t size) noexcept {
     h->size = size;
     h->mark = kMark;
     h->prev = &iList;
@@ -114,18 +121,21 @@ void* XmlScannerMemory::allocate(XMLSize_t size) {
 void XmlScannerMemory::deallocate(void* p) {
     if (p == nullptr) return;
     Header* h = static_cast<Header*>(p) - 1;
-    const bool reader = isReaderBlock(h->size);
-    if (iMeter != nullptr && reader) iMeter->readerClosing();
-    if (iReferences != nullptr && reader) iReferences->readerClosing(static_cast<char*>(p) + objectHeader());
     h->prev->next = h->next;
     h->next->prev = h->prev;
     h->mark = 0;
     --iLive;
-    if (reader && iSpareCount < kSpareReaders) {
-        iSpare[iSpareCount++] = h;
+    if (h->size == iReaderSize) {
+        if (iMeter != nullptr) iMeter->readerClosing();
+        if (iReferences != nullptr) iReferences->readerClosing(static_cast<char*>(p) + objectHeader());
+        if (iSpareCount < kSpareReaders) {
+            iSpare[iSpareCount++] = h;
+            return;
+        }
+        ::operator delete(h);
         return;
     }
-    const std::size_t sizeClass = reader ? 0 : classOf(h->size);
+    const std::size_t sizeClass = classOf(h->size);
     if (sizeClass != 0 && iKeptBytes + capacityOf(sizeClass) <= kKeptBytes) {
         h->next = iKept[sizeClass];
         iKept[sizeClass] = h;

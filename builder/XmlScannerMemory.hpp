@@ -45,8 +45,13 @@ private:
         std::size_t size;
         std::size_t mark;   // tells a block of this manager from anything else
     };
+    void* allocateReader(std::size_t size);
+    static Header* newBlock(std::size_t capacity);
+    void* link(Header* h, std::size_t size) noexcept;
+
     Header iList;           // sentinel of the circular list of live blocks
     std::size_t iLive;
+    const std::size_t iReaderSize;   // the size of a reader's block
     XmlExpansionMeter* iMeter = nullptr;
     XmlParameterReferenceLog* iReferences = nullptr;
     // Blocks of closed readers, kept for the next entity: the scanner opens and closes one

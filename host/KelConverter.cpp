@@ -218,7 +218,7 @@ long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char
 } // namespace
 
 KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
-    : iCcsid(ccsid), iIcuName(std::move(icuName)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4),
+    : iCcsid(ccsid), iIcuName(std::move(icuName)), iUsualName(encodingNameFor(ccsid)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4),
       iNewLinePage(false) {
     if (isUtf16Ccsid(ccsid) || iIcuName.empty()) return;
     // EBCDIC: '<' at 0x4C, NL at 0x15 and LF at 0x25.
@@ -260,16 +260,17 @@ std::string KelConverter::encodingNameFor(int ccsid) {
     return "IBM" + digits;
 }
 
-bool KelConverter::isNamedBy(const std::string& name) const {
-    if (name.empty()) return false;
-    // The usual spelling needs no look-up.
-    const std::string usual = encodingNameFor(iCcsid);
-    if (name.size() == usual.size() &&
-        std::equal(name.begin(), name.end(), usual.begin(), [](char a, char b) {
+bool KelConverter::isNamedBy(const std::string& name) const { return isNamedBy(name.data(), name.size()); }
+
+bool KelConverter::isNamedBy(const char* name, std::size_t length) const {
+    if (length == 0) return false;
+    // The usual spelling needs no look-up (nor a string: a pass-through asks this per message).
+    if (length == iUsualName.size() &&
+        std::equal(name, name + length, iUsualName.begin(), [](char a, char b) {
             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
         }))
         return true;
-    const std::string canonical = probeIcu(name.c_str(), nullptr);
+    const std::string canonical = probeIcu(std::string(name, length).c_str(), nullptr);
     if (canonical.empty()) return false;
     if (isUtf16()) return canonical == "UTF-16" || canonical == "UTF-16BE" || canonical == "UTF-16LE";
     return canonical == iIcuName;

@@ -44,6 +44,7 @@ public:
     // Whether the encoding name `name` (as a declaration gives it, in any spelling or alias)
     // names this page. For UTF-16 pages every UTF-16 name does, whatever byte order it names.
     bool isNamedBy(const std::string& name) const;
+    bool isNamedBy(const char* name, std::size_t length) const;
 
     // EBCDIC pages, whose lines end in NL (0x15, U+0085) as often as in LF (0x25): the tree
     // builder reads NL as a line end there, and the writer keeps a document's choice. U+0085 is
@@ -82,6 +83,7 @@ public:
 private:
     int iCcsid;
     std::string iIcuName;
+    std::string iUsualName;   // encodingNameFor(iCcsid), which nearly every declaration gives
     int iMaxBytesPerChar;
     bool iNewLinePage;
     bool iRotatesControls = false;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -30,6 +31,7 @@ bool pseudoAttribute(const Unit* units, std::size_t length, const char* key, std
         return true;
     };
     for (std::size_t at = 1; at + keyLength <= length; ++at) {
+        if (static_cast<char16_t>(units[at]) != static_cast<unsigned char>(key[0])) continue;
         if (!keyAt(at) || !isBlank(static_cast<char16_t>(units[at - 1]))) continue;
         std::size_t i = skipBlanks(at + keyLength);
         if (i >= length || units[i] != '=') continue;
@@ -56,14 +58,24 @@ int asciiDeclarationNamesAnother(const unsigned char* bytes, long length, const 
     if (length < 6) return -1;
     if (bytes[5] >= 0x80) return -1;   // a blank of several bytes, perhaps
     if (std::memcmp(bytes, "<?xml", 5) != 0 || !isWhiteSpaceUnit(bytes[5])) return 0;
-    long end = 6;
-    for (; end + 1 < length && !(bytes[end] == '?' && bytes[end + 1] == '>'); ++end)
+    std::size_t end = 6;
+    // Eight bytes at a time while they hold neither a '?' nor a byte outside ASCII (a pass-through
+    // asks this of every message), then byte by byte.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    for (; end + 8 < static_cast<std::size_t>(length); end += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + end, sizeof word);
+        const std::uint64_t questions = word ^ (kOnes * '?');
+        if (((questions - kOnes) & ~questions & kHighs) != 0 || (word & kHighs) != 0) break;
+    }
+    for (; end + 1 < static_cast<std::size_t>(length) && !(bytes[end] == '?' && bytes[end + 1] == '>'); ++end)
         if (bytes[end] >= 0x80) return -1;
-    if (end + 1 >= length) return -1;
+    if (end + 1 >= static_cast<std::size_t>(length)) return -1;
     std::size_t from = 0;
     std::size_t to = 0;
-    if (!pseudoAttribute(bytes, static_cast<std::size_t>(end), "encoding", from, to)) return 0;
-    return page.isNamedBy(std::string(reinterpret_cast<const char*>(bytes) + from, to - from)) ? 0 : 1;
+    if (!pseudoAttribute(bytes, end, "encoding", from, to)) return 0;
+    return page.isNamedBy(reinterpret_cast<const char*>(bytes) + from, to - from) ? 0 : 1;
 }
 
 // Enough bytes for any declaration a message carries (its blanks are few): what lies further is

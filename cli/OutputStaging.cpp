@@ -218,7 +218,7 @@ void OutputStaging::add(const std::string& path, const unsigned char* data, std:
         outstanding().insert(number);
         TemporaryFiles::markSeries(*outstanding().begin(), iNext);
     }
-    const std::string temporary = temporaryOf(Staged{std::string(), std::string(), number});
+    const std::string temporary = temporaryOf(number);
     // A new file is created with the mode any program would give it (the mask applies); one that
     // replaces a file gets that file's mode.
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
@@ -251,7 +251,8 @@ void OutputStaging::commit(const Rest* rest, bool allOrNothing) {
         syncPendingLocked();
         const SignalsHeld held;
         replaceLocked(allOrNothing);
-        if (rest) removeRestLocked(*rest);
+        // A run of one piece that could not rename a file has failed: the earlier files stay.
+        if (rest && !(allOrNothing && !iFailures.empty())) removeRestLocked(*rest);
         return;
     }
     commitLocked();
@@ -267,7 +268,7 @@ void OutputStaging::syncPendingLocked() {
     if (dir >= 0) ::close(dir);
     if (!synced) {
         for (std::size_t i = iSynced; i < iPending.size(); ++i) {
-            if (!syncPath(temporaryOf(iPending[i]), O_RDONLY)) {
+            if (!syncPath(temporaryOf(iPending[i].number), O_RDONLY)) {
                 const int err = errno;
                 const std::string path = iPending[i].path;
                 discardLocked();
@@ -284,7 +285,7 @@ void OutputStaging::commitLocked() {
     std::set<std::string> folders;
     for (const Staged& s : iPending) {
         // One file that cannot take its name (a folder in its place) fails alone.
-        const std::string temporary = temporaryOf(s);
+        const std::string temporary = temporaryOf(s.number);
         if (std::rename(temporary.c_str(), s.path.c_str()) != 0) {
             iFailures.emplace_back(s.path, failure("write", s.path, errno).what());
             ::unlink(temporary.c_str());
@@ -327,7 +328,7 @@ void OutputStaging::removeRestLocked(const Rest& rest) {
 
 void OutputStaging::discardLocked() noexcept {
     for (const Staged& s : iPending) {
-        ::unlink(temporaryOf(s).c_str());
+        ::unlink(temporaryOf(s.number).c_str());
         outstanding().erase(s.number);
     }
     iPending.clear();

@@ -95,7 +95,7 @@ private:
         std::string path;    // where it goes (a link at `given` followed)
         unsigned long number;
     };
-    std::string temporaryOf(const Staged& s) const { return iPrefix + std::to_string(s.number); }
+    std::string temporaryOf(unsigned long number) const { return iPrefix + std::to_string(number); }
     void commitLocked();
     void syncPendingLocked();
     void replaceLocked(bool allOrNothing);

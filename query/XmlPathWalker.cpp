@@ -267,7 +267,7 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         const std::uint64_t cmask = childMask(f, child);
         if (child.kind == Match::Element) f.elementSeen = true;
         if (!moreChildren(f)) --iDepth;   // `f` is gone from here on
-        if (cmask && !enter(child, cmask)) return false;
+        if (cmask && (child.kind == Match::Element || !settledWithout(cmask)) && !enter(child, cmask)) return false;
     }
     return true;
 }
@@ -304,6 +304,12 @@ std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
         if (pass) cmask |= std::uint64_t(1) << s;
     }
     return cmask;
+}
+
+bool XmlPathWalker::settledWithout(std::uint64_t mask) const {
+    // A node other than an element has no children and no attributes: entering it only reports
+    // it, when the last step holds there. The mask entered last is settled already.
+    return mask == iEntered.in && !iSelfTests && !(iEntered.out & (std::uint64_t(1) << iPath.steps.size()));
 }
 
 bool XmlPathWalker::moreChildren(const Frame& f) const {

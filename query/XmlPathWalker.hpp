@@ -89,6 +89,8 @@ private:
     // What `mask` comes to on `node` and what it hands its children, kept in iEntered.
     void settle(const Match& node, std::uint64_t mask);
     std::uint64_t childMask(Frame& f, const Match& child);
+    // Whether entering a node with `mask` would report nothing, as the last mask settled says.
+    bool settledWithout(std::uint64_t mask) const;
     // Whether a step may still match a later child of the frame's parent.
     bool moreChildren(const Frame& f) const;
     bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask);

@@ -132,7 +132,8 @@ void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, co
 }
 
 void XmlBrokerOrvaneParser::closePendingDocType() {
-    if (iCurrentElement == nullptr || iCurrentElement->type() != XmlTypeDocTypeDecl) return;
+    // Only a declaration this scan made can be pending, and it is iDocType until it is closed.
+    if (iDocType == nullptr || iCurrentElement == nullptr || iCurrentElement->type() != XmlTypeDocTypeDecl) return;
     // A declaration with no children is as complete on the left as on the right.
     markLeaf(iCurrentElement);
     iLastAttached = iCurrentElement;

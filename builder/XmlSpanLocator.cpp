@@ -117,6 +117,30 @@ void readWrittenAttributes(const Text& text, std::size_t length, const RefVector
     }
 }
 
+// The same for a tag read in place as bytes (UTF-8). The scanner has read the tag as well formed
+// before it reports it, so an attribute's name and the blanks after it hold no '=': each
+// attribute's '=' is the next one after the last value, found many bytes at a time instead of
+// walking the name unit by unit.
+template <class Found>
+void readWrittenAttributes(const unsigned char* text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
+                           XMLSize_t count, Found&& found) {
+    std::size_t i = afterLastUnit(text, length, u'<');
+    if (i == 0) return;
+    for (XMLSize_t a = 0; a < count; ++a) {
+        if (!attributes.elementAt(a)->getSpecified()) continue;
+        i = findUnit(text, i, length, u'=');
+        if (i >= length) return;
+        ++i;
+        while (i < length && isBlank(text[i])) ++i;
+        if (i >= length || (text[i] != '"' && text[i] != '\'')) return;
+        const char16_t quote = text[i++];
+        const std::size_t end = findUnit(text, i, length, quote);
+        found(a, quote, i, end);
+        if (end >= length) return;
+        i = end + 1;
+    }
+}
+
 // Sets quotes[a] for each attribute written in the start tag: true for double quotes.
 template <class Text>
 void readAttributeQuotes(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
@@ -453,8 +477,10 @@ bool XmlSpanLocator::tagInDocument(const Position& p) const noexcept {
 const std::vector<unsigned char>& XmlSpanLocator::attributeQuotes(const RefVectorOf<XMLAttr>& attributes,
                                                                   XMLSize_t count, const Position& p,
                                                                   const XMLEntityDecl* entity) {
-    // Attributes defaulted from the document type stand in no tag: they get double quotes.
-    iQuotes.assign(count, true);
+    // Attributes defaulted from the document type stand in no tag: they get double quotes. (A
+    // tag has a few: a plain loop, where assign() takes a general way for any length.)
+    iQuotes.resize(count);
+    for (unsigned char& quote : iQuotes) quote = 1;
     if (p.inDocument) {
         // In UTF-8 every markup character is one byte that never occurs inside another
         // character, and the scanner has already read these bytes as valid: the tag is read in

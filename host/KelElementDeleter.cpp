@@ -1,6 +1,7 @@
 #include "host/KelElementDeleter.hpp"
 
 #include "host/KelParser.hpp"
+#include "host/KelSlotTable.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 
@@ -11,31 +12,70 @@ namespace {
     kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::deleteElement", KelMsg::E_Kel_DeleteRefused,
                                       why, element->describeParent());
 }
+
+thread_local std::vector<KelSyntaxElement*> tListed;
+
+std::uint32_t chunkOf(const KelSyntaxElement* element) noexcept { return element->slotHandle() >> KelSlotTable::kSlotBits; }
+
+// The parser, pool and root of the chunk the last element came from. A subtree lies in a few
+// chunks, mostly one, so they are looked up again only when the chunk changes.
+struct Owner {
+    std::uint32_t chunk = ~std::uint32_t(0);
+    KelParser* parser = nullptr;
+    KelSyntaxElementPool* pool = nullptr;
+    const KelSyntaxElement* root = nullptr;
+
+    void of(const KelSyntaxElement* e) {
+        const std::uint32_t c = chunkOf(e);
+        if (c == chunk) return;
+        chunk = c;
+        parser = e->parser();
+        pool = parser != nullptr ? &parser->elementPool() : nullptr;
+        root = parser != nullptr ? parser->rootElement() : nullptr;
+    }
+};
+
+// The element after `e` in document order within the subtree of `top`, by its links: nothing is
+// scanned, and deep trees need no stack.
+KelSyntaxElement* following(KelSyntaxElement* e, const KelSyntaxElement* top) noexcept {
+    if (KelSyntaxElement* child = e->knownFirstChild()) return child;
+    while (e != top) {
+        if (KelSyntaxElement* next = e->knownNextSibling()) return next;
+        e = e->parent();
+    }
+    return nullptr;
+}
 } // namespace
 
 void KelElementDeleter::deleteSubtree(KelSyntaxElement* element) {
     if (element == nullptr) return;
     if (element->parent() != nullptr) refuse(element, "it is still attached; detach it first");
-    // The subtree in document order, by its links: nothing is scanned, and deep trees need no stack.
-    std::vector<KelSyntaxElement*> all;
-    for (KelSyntaxElement* e = element; e != nullptr;) {
-        all.push_back(e);
-        if (KelSyntaxElement* child = e->knownFirstChild()) {
-            e = child;
-            continue;
-        }
-        while (e != element && e->knownNextSibling() == nullptr) e = e->parent();
-        e = e == element ? nullptr : e->knownNextSibling();
-    }
-    for (KelSyntaxElement* e : all) {
-        KelParser* parser = e->parser();
-        if (parser == nullptr || !parser->elementPool().holds(e)) refuse(element, "it was not made by a parser");
-        if (parser->rootElement() == e) refuse(element, "it is the root element of its parser");
-        if (!e->isCompleteLeft() || !e->isCompleteRight())
-            refuse(element, "the scan is still building into it");
+    // Everything is checked before anything goes.
+    Owner owner;
+    // The thread's list, taken for the call (a thread-local is found anew at every use).
+    std::vector<KelSyntaxElement*> listed;
+    listed.swap(tListed);
+    for (KelSyntaxElement* e = element; e != nullptr; e = following(e, element)) {
+        listed.push_back(e);
+        owner.of(e);
+        if (owner.parser == nullptr || !owner.pool->holds(e)) refuse(element, "it was not made by a parser");
+        if (owner.root == e) refuse(element, "it is the root element of its parser");
+        if (!e->isCompleteLeft() || !e->isCompleteRight()) refuse(element, "the scan is still building into it");
         // A scan holds its elements by the path up to them, which passes through the top element.
-        const bool topOfItsParser = e == element || e->parent()->parser() != parser;
-        if (topOfItsParser && parser->holdsElement(element)) refuse(element, "the scan is still building into it");
+        // An element whose parent shares its chunk shares its parser: it is not a top.
+        bool topOfItsParser = e == element;
+        if (!topOfItsParser) {
+            const KelSyntaxElement* parent = e->parent();
+            topOfItsParser = chunkOf(parent) != owner.chunk && parent->parser() != owner.parser;
+        }
+        if (topOfItsParser && owner.parser->holdsElement(element)) refuse(element, "the scan is still building into it");
     }
-    for (KelSyntaxElement* e : all) e->parser()->elementPool().destroyElement(e);
+    // The subtree was listed as it was checked (document order); the list is kept for the next
+    // delete on this thread, so that deleting a record a time allocates nothing.
+    for (KelSyntaxElement* e : listed) {
+        owner.of(e);
+        owner.pool->destroyElement(e);
+    }
+    listed.clear();
+    tListed.swap(listed);
 }

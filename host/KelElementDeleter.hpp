@@ -1,7 +1,8 @@
 // KelElementDeleter: deletes a detached subtree of syntax elements, giving each slot back to the
 // pool of the parser that made it, so that a program that walks a large message record by record
 // and deletes each record after use keeps its memory flat. Everything is checked before anything
-// is deleted: a refused delete leaves the subtree as it was. Stateless; the subtree's thread rules.
+// is deleted: a refused delete leaves the subtree as it was. Holds no state of its own beyond a
+// list of the subtree kept per thread for the next delete; the subtree's thread rules.
 #pragma once
 
 class KelSyntaxElement;

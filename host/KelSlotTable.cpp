@@ -33,7 +33,7 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
         numbers.reserve(gNextUnused);
         chunk = gNextUnused++;
     }
-    sEntries[chunk] = Entry{base, 0, nullptr};
+    sEntries[chunk] = Entry{base, 0, nullptr, 0};
     ++gInUse;
     return chunk;
 }
@@ -41,7 +41,7 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
 void KelSlotTable::giveBackChunk(std::uint32_t chunk) noexcept {
     if (chunk == 0) return;
     std::lock_guard<std::mutex> guard(numbersLock());
-    sEntries[chunk] = Entry{nullptr, 0, nullptr};
+    sEntries[chunk] = Entry{nullptr, 0, nullptr, 0};
     freeNumbers().push_back(chunk); // capacity reserved when the number was first taken
     --gInUse;
 }

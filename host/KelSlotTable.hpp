@@ -25,16 +25,20 @@ public:
         unsigned char* base;
         std::size_t slotSize;
         KelParser* parser;
+        std::size_t position;   // the chunk's place among its pool's chunks
     };
 
     // A free chunk number for `base` (throws std::bad_alloc when every number is taken).
     static std::uint32_t takeChunk(unsigned char* base);
     static void giveBackChunk(std::uint32_t chunk) noexcept;
-    // The pool now holding chunk `chunk` says whose slots, of what size, it holds.
-    static void assignChunk(std::uint32_t chunk, KelParser* parser, std::size_t slotSize) noexcept {
+    // The pool now holding chunk `chunk` says whose slots, of what size, it holds, and where the
+    // chunk stands among its own chunks.
+    static void assignChunk(std::uint32_t chunk, KelParser* parser, std::size_t slotSize,
+                            std::size_t position) noexcept {
         Entry& e = sEntries[chunk];
         e.parser = parser;
         e.slotSize = slotSize;
+        e.position = position;
     }
     static std::uint32_t handle(std::uint32_t chunk, std::size_t slot) noexcept {
         return (chunk << kSlotBits) | static_cast<std::uint32_t>(slot);
@@ -46,6 +50,9 @@ public:
         return reinterpret_cast<KelSyntaxElement*>(e.base + (handle & kSlotMask) * e.slotSize);
     }
     static KelParser* parser(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].parser; }
+    // Where the chunk of `handle` stands among the chunks of the pool it was last assigned to, so
+    // that the pool answers whether it holds an element without searching its chunks.
+    static std::size_t position(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].position; }
     // Chunk numbers in use, for tests.
     static std::size_t chunksInUse() noexcept;
 

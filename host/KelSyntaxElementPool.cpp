@@ -170,7 +170,7 @@ void KelSyntaxElementPool::nextChunk() {
     iNext = iChunks[next].memory.get();
     iFree = iChunks[next].slots;
     // The chunk may have served another pool of this thread before: it is this one's now.
-    KelSlotTable::assignChunk(iChunks[next].number, iParser, iSlotSize);
+    KelSlotTable::assignChunk(iChunks[next].number, iParser, iSlotSize, next);
     iNextHandle = KelSlotTable::handle(iChunks[next].number, 0);
 }
 
@@ -237,20 +237,22 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
 }
 
 bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept {
+    if (element == nullptr || iNext == nullptr) return false;   // nothing carved since the last release
     const auto* p = reinterpret_cast<const unsigned char*>(element);
-    std::size_t left = iCount;
-    for (std::size_t c = 0; c < iChunks.size() && left > 0; ++c) {
-        const unsigned char* base = iChunks[c].memory.get();
-        const std::size_t used = left < iChunks[c].slots ? left : iChunks[c].slots;
-        left -= used;
-        if (p < base || p >= base + used * iSlotSize) continue;
-        if (static_cast<std::size_t>(p - base) % iSlotSize != 0) return false;
 #ifdef KEL_POOL_ASAN
-        if (__asan_address_is_poisoned(p)) return false;   // free, and not to be read
+    if (__asan_address_is_poisoned(p)) return false;   // free, and not to be read
 #endif
-        return !isFree(p);
-    }
-    return false;
+    // A live element and a free slot keep their handle in the same place. The handle names a
+    // chunk; it is one of this pool's when the pool's own list has that chunk where the table
+    // says, and the handle leads back to this very slot among the slots carved from it so far.
+    const std::uint32_t handle = freeHandle(p);
+    const std::uint32_t number = handle >> KelSlotTable::kSlotBits;
+    const std::size_t position = KelSlotTable::position(handle);
+    if (number == 0 || position > iChunk || iChunks[position].number != number) return false;
+    const std::size_t slot = handle & KelSlotTable::kSlotMask;
+    if (p != iChunks[position].memory.get() + slot * iSlotSize) return false;
+    const std::size_t carved = position < iChunk ? iChunks[position].slots : iChunks[position].slots - iFree;
+    return slot < carved && !isFree(p);
 }
 
 namespace {

@@ -52,7 +52,7 @@ public:
     // only the element it is asked about); their slots go on the free list, the others stay
     // where they are and count as taken. `dies` must not throw.
     void releaseWhere(const std::function<bool(KelSyntaxElement*)>& dies) noexcept;
-    // True when `element` is a live element of this pool.
+    // True when `element` (an element, or a slot of a chunk still mapped) is a live element of this pool.
     bool holds(const KelSyntaxElement* element) const noexcept;
 
     // Elements taken from the pool since it was made or released (reused slots included).

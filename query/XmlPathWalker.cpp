@@ -214,7 +214,9 @@ XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) 
     // Step s (1-based) counts its predicates' positions from iFirstCounter[s]; the last entry is
     // the number of counters a frame holds.
     iFirstCounter.assign(path.steps.size() + 2, 0);
+    iNameHashes.assign(path.steps.size() + 1, 0);
     for (std::size_t s = 1; s <= path.steps.size(); ++s) {
+        iNameHashes[s] = KelSyntaxElement::nameHash(path.steps[s - 1].name);
         iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
         if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
         if (path.steps[s - 1].axis == XmlPathStep::Self && !path.steps[s - 1].predicates.empty()) iSelfTests = true;
@@ -265,7 +267,7 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
         const std::uint64_t cmask = childMask(f, child);
         if (child.kind == Match::Element) f.elementSeen = true;
         if (!moreChildren(f)) --iDepth;   // `f` is gone from here on
-        if (cmask && !enter(child, cmask)) return false;
+        if (cmask && (child.kind == Match::Element || !settledWithout(cmask)) && !enter(child, cmask)) return false;
     }
     return true;
 }
@@ -277,7 +279,7 @@ std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
     for (std::uint64_t steps = f.childSteps; steps; steps &= steps - 1) {
         const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
         const XmlPathStep& step = iPath.steps[s - 1];
-        if (!testNode(step, child)) continue;
+        if (!testStep(s, child)) continue;
         bool pass = true;
         for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
             // The last candidate is the one with none after it: found by looking one
@@ -302,6 +304,12 @@ std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
         if (pass) cmask |= std::uint64_t(1) << s;
     }
     return cmask;
+}
+
+bool XmlPathWalker::settledWithout(std::uint64_t mask) const {
+    // A node other than an element has no children and no attributes: entering it only reports
+    // it, when the last step holds there. The mask entered last is settled already.
+    return mask == iEntered.in && !iSelfTests && !(iEntered.out & (std::uint64_t(1) << iPath.steps.size()));
 }
 
 bool XmlPathWalker::moreChildren(const Frame& f) const {
@@ -586,6 +594,17 @@ bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node) {
         return true;
     }
     return false;
+}
+
+bool XmlPathWalker::testStep(std::size_t s, const Match& node) const {
+    // Equal names hash alike, so a name whose hash differs is another name: most elements a
+    // '//' walk passes are told apart without comparing their text. An unresolved element's
+    // name is known only once it is resolved.
+    const XmlPathStep& step = iPath.steps[s - 1];
+    if (step.test == XmlPathStep::Name && !step.inNamespace && node.element != nullptr &&
+        !node.element->isUnresolved() && node.element->storedNameHash() != iNameHashes[s])
+        return false;
+    return testNode(step, node);
 }
 
 bool XmlPathWalker::predicate(const XmlPathExpr& expr, const Match& node, const Position& position) {

@@ -89,6 +89,8 @@ private:
     // What `mask` comes to on `node` and what it hands its children, kept in iEntered.
     void settle(const Match& node, std::uint64_t mask);
     std::uint64_t childMask(Frame& f, const Match& child);
+    // Whether entering a node with `mask` would report nothing, as the last mask settled says.
+    bool settledWithout(std::uint64_t mask) const;
     // Whether a step may still match a later child of the frame's parent.
     bool moreChildren(const Frame& f) const;
     bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask);
@@ -98,6 +100,8 @@ private:
                                 long* lastCache);
 
     static bool testNode(const XmlPathStep& step, const Match& node);
+    // testNode for step s of this walk's path; a plain name test first compares the name's hash.
+    bool testStep(std::size_t s, const Match& node) const;
     static bool predicate(const XmlPathExpr& expr, const Match& node, const Position& position);
     static Value evaluate(const XmlPathExpr& expr, const Match& node, const Position& position);
     static Value call(const XmlPathExpr& expr, const Match& node, const Position& position);
@@ -116,6 +120,7 @@ private:
     std::size_t iLookedAt = 0;   // added to the thread's count when the walk ends
     AttributeLists* iAttributeLists = nullptr;
     std::vector<std::size_t> iFirstCounter;   // step s's predicate counters in a frame start here
+    std::vector<std::uint32_t> iNameHashes;   // step s's name hashed as element names are
     std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes
     std::uint64_t iLastSteps = 0;        // bit s - 1: step s's first predicate holds for its last candidate alone
     bool iSelfTests = false;             // a Self step has predicates

@@ -117,3 +117,35 @@ TEST(KelSyntaxElementPool, PoolsOnSeveralThreadsAndPoolsOutlivingTheirThreadsCac
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(KelSyntaxElementPool::largeChunkBytesMapped(), mappedBefore);
 }
+
+TEST(KelSyntaxElementPool, HoldsAnswersForItsOwnLiveElementsOnlyInEveryChunk) {
+    KelMessageGroup group;
+    PoolParser parser(&group, false), other(&group, false);
+    KelSyntaxElementPool& pool = parser.elementPool();
+    std::vector<KelSyntaxElement*> made = parser.fillAndCheck(kTwoChunksAndOne);
+    std::vector<KelSyntaxElement*> theirs = other.fillAndCheck(kTwoChunksAndOne);
+    // The first and last slot of each chunk, and one in the middle of the large one.
+    const std::size_t large = KelSyntaxElementPool::kLargeChunkBytes / pool.slotSize();
+    const std::size_t first = KelSyntaxElementPool::kSlotsPerChunk;
+    const std::vector<std::size_t> probes{0, first - 1, first, first + large / 2, first + large - 1, first + large};
+    for (std::size_t i : probes) {
+        EXPECT_TRUE(pool.holds(made[i])) << i;
+        EXPECT_FALSE(pool.holds(theirs[i])) << "another pool's element " << i;
+        EXPECT_TRUE(other.elementPool().holds(theirs[i])) << i;
+    }
+    KelSyntaxElement stray(nullptr);
+    EXPECT_FALSE(pool.holds(&stray));
+    EXPECT_FALSE(pool.holds(nullptr));
+    // A destroyed element is not held until its slot is taken again.
+    pool.destroyElement(made[first + 3]);
+    EXPECT_FALSE(pool.holds(made[first + 3]));
+    EXPECT_EQ(pool.createElement(), made[first + 3]);
+    EXPECT_TRUE(pool.holds(made[first + 3]));
+    // Released after one element of the large chunk: slots after it, in its chunk and in the
+    // next, are not held although their chunks stay the pool's.
+    ASSERT_TRUE(pool.releaseAllAfter(made[first + 5]));
+    for (std::size_t i : {std::size_t{0}, first, first + 5}) EXPECT_TRUE(pool.holds(made[i])) << i;
+    for (std::size_t i : {first + 6, first + large - 1, first + large}) EXPECT_FALSE(pool.holds(made[i])) << i;
+    pool.release();
+    for (std::size_t i : probes) EXPECT_FALSE(pool.holds(made[i])) << "after release " << i;
+}

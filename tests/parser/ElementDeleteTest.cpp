@@ -153,4 +153,33 @@ TEST_F(Deleting, AFreedSlotIsTakenAgainAndPoisonedWhileFree) {
     EXPECT_TRUE(parser.elementPool().holds(fresh));
 }
 
+TEST_F(Deleting, ASubtreeHoldingAnotherParsersElementsGivesEachSlotBackToItsOwnPool) {
+    parse("<a><x><y/></x><z/></a>");
+    XmlKelParser other{&group, true};
+    const std::string otherText = "<b><p>text of the other parser</p><q/></b>";
+    other.initialize();
+    other.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(otherText), 546, 1208);
+    KelSyntaxElement* x = firstElement(body());
+    ASSERT_NE(x, nullptr);
+    KelSyntaxElement* z = body()->lastChild();   // the whole document is scanned
+    KelSyntaxElement* p = firstElement(firstElement(other.rootElement()));
+    ASSERT_NE(p, nullptr);
+    p->detach();
+    x->attachAsLastChild(p);   // x holds y of this parser, then p and its text of the other
+    x->detach();
+    z->detach();
+    const std::size_t ours = parser.elementPool().liveCount();
+    const std::size_t theirs = other.elementPool().liveCount();
+    // The other parser's root below an element is refused, and nothing goes.
+    z->attachAsLastChild(other.rootElement());
+    EXPECT_NE(refusal(z).find("root element"), std::string::npos);
+    EXPECT_EQ(parser.elementPool().liveCount(), ours);
+    EXPECT_EQ(other.elementPool().liveCount(), theirs);
+    EXPECT_EQ(refusal(x), "");
+    EXPECT_EQ(parser.elementPool().liveCount(), ours - 2) << "x and y";
+    EXPECT_EQ(other.elementPool().liveCount(), theirs - 2) << "p and its text";
+    EXPECT_FALSE(parser.elementPool().holds(x));
+    EXPECT_FALSE(other.elementPool().holds(p));
+}
+
 } // namespace

@@ -109,6 +109,9 @@ void KelSyntaxElement::unlink() noexcept {
         iNextSibling->iPreviousSibling = iPreviousSibling;
     else if (iParent)
         iParent->iLastChild = iPreviousSibling;
+    // A parent still being scanned that is left with no child known may have more to come: its
+    // first child is then looked for again, not taken to be none.
+    if (iParent && !iParent->iFirstChild && !iParent->isCompleteRight()) iParent->iTypeWord &= ~kCompleteLeft;
     iParent = iNextSibling = iPreviousSibling = nullptr;
 }
 

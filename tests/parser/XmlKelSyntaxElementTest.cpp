@@ -222,3 +222,30 @@ TEST_F(Parsed, AttachAndDetachMarkTheParentsNotTheMovedElement) {
     // a lost its content but kept its tags; b had none to keep (an empty-element tag).
     EXPECT_EQ(write(), "<r><a></a><b><x/></b></r>");
 }
+
+// Detaching the only child known so far of an element still being scanned: the children that
+// follow in the input are still found, by the first-child walk as by the others.
+TEST_F(Parsed, DetachingTheOnlyKnownChildKeepsTheChildrenStillToBeScanned) {
+    struct Case {
+        const char* document;
+        const char* detach;   // the first child of the body: its kind and name
+        std::vector<std::string> left;
+    };
+    const Case cases[] = {
+        {"<a><x/><z/></a>", "XmlTypeElement:x", {"XmlTypeElement:z"}},
+        {"<a>t<z/>u</a>", "XmlTypeContent:", {"XmlTypeElement:z", "XmlTypeContent=u"}},
+        {"<a><x/></a>", "XmlTypeElement:x", {}},
+        {"<a><x><y/></x><!--c--><z/></a>", "XmlTypeElement:x", {"XmlTypeComment=c", "XmlTypeElement:z"}},
+    };
+    for (const Case& c : cases) {
+        parse(c.document);
+        KelSyntaxElement* a = body();
+        ASSERT_NE(a, nullptr) << c.document;
+        KelSyntaxElement* first = a->firstChild();   // only it is known: the rest is not scanned
+        ASSERT_NE(first, nullptr) << c.document;
+        EXPECT_EQ(std::string(xmlElementTypeName(first->type())) + ":" + first->name().toUtf8(), c.detach);
+        first->detach();
+        EXPECT_EQ(childSummary(a), c.left) << c.document;
+        EXPECT_EQ(a->lastChild() == nullptr, c.left.empty()) << c.document;
+    }
+}

@@ -24,24 +24,27 @@ OutputFolder::FileId OutputFolder::idOf(const std::string& path) {
     return {st.st_dev, st.st_ino};
 }
 
-void OutputFolder::prepare(const std::string& folder, bool replace, const char* option) {
+bool OutputFolder::prepare(const std::string& folder, bool replace, const char* option) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
         if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
             throw std::runtime_error("cannot make the folder " + folder + ": " + std::strerror(errno));
-        return;
+        return false;
     }
     if (!S_ISDIR(st.st_mode)) throw UsageError(folder + " is not a folder");
-    if (replace) return;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    // A folder that cannot be read may hold anything: replaced as if it held files.
+    if (!dir && replace) return true;
     if (!dir) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name == "." || name == ".." || TemporaryFiles::isTemporaryName(name)) continue;
+        if (replace) return true;
         // Files of an earlier run would sit among this run's as if it had written them.
         throw UsageError(folder + " holds files already (" + name + ", ...): give an empty or new folder, or " +
                                        option + " to replace what it holds");
     }
+    return false;
 }
 
 unsigned long OutputFolder::sweep(const std::string& folder, const std::set<std::string>& written,

@@ -15,7 +15,8 @@ public:
 
     // Makes `folder` when it is missing. Throws UsageError when it is no folder, or
     // holds anything and `replace` is false; std::runtime_error when it cannot be made or read.
-    static void prepare(const std::string& folder, bool replace, const char* option);
+    // True when it holds anything (that the run then replaces).
+    static bool prepare(const std::string& folder, bool replace, const char* option);
     // Removes the regular files and links in `folder` (and, with `below`, in the folders under it
     // but `skip`) whose paths are not among `written` and that are none of `keep`. Returns how
     // many it removed.

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -70,6 +72,26 @@ bool takeOn(const std::string& stage, const struct stat& existing) {
     return (st.st_mode & 07777) == (existing.st_mode & 07777) && st.st_gid == existing.st_gid;
 }
 
+// SIGINT and SIGTERM wait while the files of a run that replaces a folder's contents take their
+// names and the earlier ones go: an interrupt then would leave the two runs mixed. The run is the
+// process's one thread by then; a signal that came meanwhile is taken when it ends.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        ::sigemptyset(&held);
+        ::sigaddset(&held, SIGINT);
+        ::sigaddset(&held, SIGTERM);
+        ::pthread_sigmask(SIG_BLOCK, &held, &iPrevious);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &iPrevious, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t iPrevious;
+};
+
 // Numbers issued and not yet renamed or removed, for the signal handler's low mark.
 std::set<unsigned long>& outstanding() {
     static std::set<unsigned long> numbers;
@@ -77,10 +99,11 @@ std::set<unsigned long>& outstanding() {
 }
 } // namespace
 
-OutputStaging::OutputStaging(const std::string& folder, bool syncEach)
+OutputStaging::OutputStaging(const std::string& folder, bool syncEach, bool replacing)
     : iFolder(folder.empty() ? "." : folder),
       iPrefix(iFolder + "/" + TemporaryFiles::kMarker + std::to_string(::getpid()) + "-"),
-      iSyncEach(syncEach) {
+      iSyncEach(syncEach),
+      iReplacing(replacing) {
     outstanding().clear();
     TemporaryFiles::holdSeries(iPrefix);
 }
@@ -106,8 +129,8 @@ std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folde
         }
         TemporaryFiles::releaseFolder();
     }
-    OutputFolder::prepare(folder, replace, option);
-    return std::make_unique<OutputStaging>(folder, syncEach);
+    const bool holdsFiles = OutputFolder::prepare(folder, replace, option);
+    return std::make_unique<OutputStaging>(folder, syncEach, holdsFiles);
 }
 
 OutputStaging::~OutputStaging() {
@@ -133,8 +156,11 @@ void OutputStaging::addWhole(const std::string& path, const unsigned char* data,
     bool ok = fd >= 0;
     if (ok && !writeAll(fd, data, length)) ok = false, err = errno;
     if (fd >= 0 && ::close(fd) != 0 && ok) ok = false, err = errno;
-    // A file that failed goes with the folder.
-    if (!ok) throw failure("write", path, err);
+    // A file that failed is not left in the folder for the run's other files (batch goes on).
+    if (!ok) {
+        if (fd >= 0) ::unlink((iStage + "/" + name).c_str());
+        throw failure("write", path, err);
+    }
     std::lock_guard<std::mutex> lock(iMutex);
     if (iPublished) throw std::logic_error("a file added after the folder was committed: " + path);
     ++iNext;
@@ -169,8 +195,12 @@ void OutputStaging::publishLocked() {
 
 void OutputStaging::abandon() {
     std::lock_guard<std::mutex> lock(iMutex);
-    if (!whole()) return commitLocked();
-    if (!iPublished) TemporaryFiles::removeFolder(iStage.c_str());
+    if (whole()) {
+        if (!iPublished) TemporaryFiles::removeFolder(iStage.c_str());
+        return;
+    }
+    if (iReplacing) return discardLocked();
+    commitLocked();
 }
 
 void OutputStaging::add(const std::string& path, const unsigned char* data, std::size_t length) {
@@ -188,7 +218,7 @@ void OutputStaging::add(const std::string& path, const unsigned char* data, std:
         outstanding().insert(number);
         TemporaryFiles::markSeries(*outstanding().begin(), iNext);
     }
-    const std::string temporary = iPrefix + std::to_string(number);
+    const std::string temporary = temporaryOf(number);
     // A new file is created with the mode any program would give it (the mask applies); one that
     // replaces a file gets that file's mode.
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
@@ -204,57 +234,103 @@ void OutputStaging::add(const std::string& path, const unsigned char* data, std:
         outstanding().erase(number);
         throw failure("write", path, err);
     }
-    iPending.push_back({temporary, target, number});
+    iPending.push_back({path, target, number});
+    if (iSyncEach) iSynced = iPending.size();
+    // Replacing, the files keep their temporary names until the run has succeeded.
+    if (iReplacing) {
+        if (iPending.size() - iSynced >= kFilesPerSync) syncPendingLocked();
+        return;
+    }
     if (iSyncEach || iPending.size() >= kFilesPerSync) commitLocked();
 }
 
-void OutputStaging::commit() {
+void OutputStaging::commit(const Rest* rest, bool allOrNothing) {
     std::lock_guard<std::mutex> lock(iMutex);
     if (whole()) return publishLocked();
+    if (iReplacing) {
+        syncPendingLocked();
+        const SignalsHeld held;
+        replaceLocked(allOrNothing);
+        // A run of one piece that could not rename a file has failed: the earlier files stay.
+        if (rest && !(allOrNothing && !iFailures.empty())) removeRestLocked(*rest);
+        return;
+    }
     commitLocked();
+    if (rest) removeRestLocked(*rest);
+}
+
+void OutputStaging::syncPendingLocked() {
+    if (iSynced == iPending.size()) return;
+    // One sync of the file system brings every pending file to the disk at once; where that
+    // fails, each file is synced on its own.
+    const int dir = ::open(iFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = dir >= 0 && ::syncfs(dir) == 0;
+    if (dir >= 0) ::close(dir);
+    if (!synced) {
+        for (std::size_t i = iSynced; i < iPending.size(); ++i) {
+            if (!syncPath(temporaryOf(iPending[i].number), O_RDONLY)) {
+                const int err = errno;
+                const std::string path = iPending[i].path;
+                discardLocked();
+                throw failure("write", path, err);
+            }
+        }
+    }
+    iSynced = iPending.size();
 }
 
 void OutputStaging::commitLocked() {
     if (iPending.empty()) return;
-    // One sync of the file system brings every pending file to the disk at once; where that
-    // fails, each file is synced on its own.
-    if (!iSyncEach) {
-        const int dir = ::open(iFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool synced = dir >= 0 && ::syncfs(dir) == 0;
-        if (dir >= 0) ::close(dir);
-        if (!synced) {
-            for (const Staged& s : iPending) {
-                if (!syncPath(s.temporary, O_RDONLY)) {
-                    const int err = errno;
-                    const std::string path = s.path;
-                    discardLocked();
-                    throw failure("write", path, err);
-                }
-            }
-        }
-    }
+    syncPendingLocked();
     std::set<std::string> folders;
     for (const Staged& s : iPending) {
         // One file that cannot take its name (a folder in its place) fails alone.
-        if (std::rename(s.temporary.c_str(), s.path.c_str()) != 0) {
+        const std::string temporary = temporaryOf(s.number);
+        if (std::rename(temporary.c_str(), s.path.c_str()) != 0) {
             iFailures.emplace_back(s.path, failure("write", s.path, errno).what());
-            ::unlink(s.temporary.c_str());
+            ::unlink(temporary.c_str());
         } else {
             ++iCommitted;
+            iWritten.insert(s.given);
             folders.insert(folderOf(s.path));
         }
         outstanding().erase(s.number);
     }
     iPending.clear();
+    iSynced = 0;
     TemporaryFiles::markSeries(outstanding().empty() ? iNext : *outstanding().begin(), iNext);
     // The renames reach the disk with their folders.
     for (const std::string& folder : folders) syncPath(folder, O_RDONLY | O_DIRECTORY);
 }
 
+void OutputStaging::replaceLocked(bool allOrNothing) {
+    // A folder where a file goes cannot be replaced by it. Found before anything is renamed, a run
+    // of one piece then fails with the folder as it was; otherwise that file fails alone.
+    if (allOrNothing) {
+        for (const Staged& s : iPending) {
+            struct stat there {};
+            if (::lstat(s.path.c_str(), &there) == 0 && S_ISDIR(there.st_mode)) {
+                const OutputFile::Failure refused = failure("write", s.path, EISDIR);
+                discardLocked();
+                throw refused;
+            }
+        }
+    }
+    commitLocked();
+}
+
+void OutputStaging::removeRestLocked(const Rest& rest) {
+    iRemoved += OutputFolder::sweep(iFolder, iWritten, rest.keep, rest.below,
+                                    rest.skip == OutputFolder::FileId{0, 0} ? nullptr : &rest.skip);
+    // The removals reach the disk with the folder.
+    if (iRemoved != 0) syncPath(iFolder, O_RDONLY | O_DIRECTORY);
+}
+
 void OutputStaging::discardLocked() noexcept {
     for (const Staged& s : iPending) {
-        ::unlink(s.temporary.c_str());
+        ::unlink(temporaryOf(s.number).c_str());
         outstanding().erase(s.number);
     }
     iPending.clear();
+    iSynced = 0;
 }

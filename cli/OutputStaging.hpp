@@ -6,19 +6,27 @@
 // alone (and its folder synced), as a single `-o OUT` is. A failure or an interrupt (SIGINT,
 // SIGTERM) removes the files not yet renamed; the destructor removes those of a run that was never
 // committed.
+// Replacing what the folder holds (it held files when the run began), nothing is renamed before
+// the run has succeeded: the files are synced as above (or each, with `syncEach`) but keep their
+// temporary names until commit(), which renames them all and then removes what the run did not
+// write, with SIGINT and SIGTERM held off meanwhile. A run that fails or is interrupted before
+// removes its temporary files only, and the folder is as it was.
 // Staged whole (forFolder(), for a folder that is new or empty and the user's own), the run is
 // written into a new hidden folder beside the output folder (".quarn-tmp-PID-dN"), each file
 // under its own name, synced once per thousand files and at the end, and then renamed to the
 // output folder in one rename: the folder appears with every file of the run or not at all, and
 // a file costs its creation and its write only. A failure or an interrupt removes the hidden
-// folder with all it holds.
+// folder with all it holds; a file whose write failed is removed at once, the others stay staged.
 // Owns its temporary files (and folder). Any thread may add(); commit(), abandon() and the
-// destructor on the owner's.
+// destructor on the owner's, commit() once the other threads are done.
 #pragma once
+
+#include "cli/OutputFolder.hpp"
 
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,13 +36,23 @@ public:
     // Files per sync unless syncing each.
     static constexpr std::size_t kFilesPerSync = 1000;
 
-    // File by file, into `folder` as OutputFolder::prepare left it.
-    OutputStaging(const std::string& folder, bool syncEach);
+    // What commit() removes once the run's files have their names: every file below the folder
+    // that the run did not write (OutputFolder::sweep), but the run's inputs.
+    struct Rest {
+        std::set<OutputFolder::FileId> keep;   // never removed (the inputs)
+        bool below = false;                    // the folders below the top one too
+        OutputFolder::FileId skip{0, 0};       // a folder below that is not entered
+    };
+
+    // File by file, into `folder` as OutputFolder::prepare left it; `replacing` when it held
+    // files (OutputFolder::prepare's answer, or a batch in place).
+    OutputStaging(const std::string& folder, bool syncEach, bool replacing = false);
     // Prepares `folder` for a run whose files all lie right in it: staged whole when the folder is
     // missing, or is an empty folder of the user's own (no link, no mount point, no extended
     // attributes, which one rename would not carry over; the new one gets its mode and group), and
     // the parent takes a new folder; else as OutputFolder::prepare says (which refuses a folder
-    // holding files unless `replace`), file by file. `syncEach` is always file by file.
+    // holding files unless `replace`), file by file, replacing when it holds files. `syncEach` is
+    // always file by file.
     static std::unique_ptr<OutputStaging> forFolder(const std::string& folder, bool syncEach, bool replace,
                                                     const char* option);
     ~OutputStaging();
@@ -47,13 +65,21 @@ public:
     // Syncs every file added since the last commit, renames each to its name and syncs their
     // folders (staged whole: the folder, once, after which nothing more is added). Throws
     // OutputFile::Failure when the sync fails (what was not renamed is then removed); a file that
-    // cannot be renamed is removed and listed for failures().
-    void commit();
-    // The run failed writing: staged whole, nothing of it is left; file by file, the files written
-    // so far are whole and keep their names, as with commit().
+    // cannot be renamed is removed and listed for failures(). File by file, `rest` then removes
+    // what the run did not write (counted by removed()). Replacing, with `allOrNothing`, a file
+    // whose name a folder holds fails the run (OutputFile::Failure) before any file is renamed,
+    // and every file of the run is removed.
+    void commit(const Rest* rest = nullptr, bool allOrNothing = false);
+    // The run failed writing: staged whole or replacing, nothing of it is left; file by file into
+    // a folder that held nothing, the files written so far are whole and keep their names, as
+    // with commit().
     void abandon();
     // True when the run is staged whole.
     bool whole() const { return !iStage.empty(); }
+    // True when the run replaces what the folder held, file by file.
+    bool replacing() const { return iReplacing; }
+    // Files of an earlier run that commit() removed.
+    unsigned long removed() const { return iRemoved; }
     // The files that could not be renamed to their names: path and what went wrong.
     const std::vector<std::pair<std::string, std::string>>& failures() const { return iFailures; }
     // Files renamed to their names so far.
@@ -65,21 +91,29 @@ private:
     void syncWholeLocked();
     void publishLocked();
     struct Staged {
-        std::string temporary;
-        std::string path;
+        std::string given;   // the name the caller gave
+        std::string path;    // where it goes (a link at `given` followed)
         unsigned long number;
     };
+    std::string temporaryOf(unsigned long number) const { return iPrefix + std::to_string(number); }
     void commitLocked();
+    void syncPendingLocked();
+    void replaceLocked(bool allOrNothing);
+    void removeRestLocked(const Rest& rest);
     void discardLocked() noexcept;
 
     std::string iFolder;
     std::string iPrefix;   // iFolder + "/.quarn-tmp-PID-"
     bool iSyncEach;
+    bool iReplacing = false;
     std::mutex iMutex;
     std::vector<Staged> iPending;
+    std::size_t iSynced = 0;   // of iPending, those that reached the disk
     unsigned long iNext = 0;
     std::size_t iCommitted = 0;
+    unsigned long iRemoved = 0;
     std::vector<std::pair<std::string, std::string>> iFailures;
+    std::set<std::string> iWritten;   // file by file: the names given of the files renamed
     // Staged whole: the hidden folder, the output folder it becomes (without a trailing '/'), the
     // names written since the last sync, and whether it has become the output folder.
     std::string iStage;

@@ -177,7 +177,17 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                                        "to do that, or give another folder");
     if (!sameFolder && iOptions.inPlace)
         throw QuarnOptions::UsageError("--in-place needs OUTDIR to be INDIR");
-    if (!sameFolder) OutputFolder::prepare(outputFolder, iOptions.replace, "--replace");
+    // Without folders below, a run into a new or empty folder is staged whole (it appears with
+    // every message's output at once, or not at all); a folder that holds files is replaced only
+    // once the run is through (OutputStaging).
+    std::unique_ptr<OutputStaging> staging;
+    if (sameFolder)
+        staging = std::make_unique<OutputStaging>(outputFolder, iOptions.syncEach, true);
+    else if (!iOptions.recursive)
+        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace");
+    else
+        staging = std::make_unique<OutputStaging>(
+            outputFolder, iOptions.syncEach, OutputFolder::prepare(outputFolder, iOptions.replace, "--replace"));
     struct stat out {};
     FolderId skip{};
     const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
@@ -185,8 +195,13 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     std::vector<std::string> files;
     collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files);
     std::sort(files.begin(), files.end());
-    makeSubfolders(outputFolder, files);
-    OutputStaging staging(outputFolder, iOptions.syncEach);
+    if (!staging->whole()) makeSubfolders(outputFolder, files);
+    // The inputs (should INDIR lie in OUTDIR) are never what an earlier run left.
+    OutputStaging::Rest rest;
+    rest.below = iOptions.recursive;
+    rest.skip = inId;
+    if (iOptions.replace && !sameFolder)
+        for (const std::string& file : files) rest.keep.insert(OutputFolder::idOf(inputFolder + "/" + file));
 
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};
@@ -195,7 +210,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     auto worker = [&] {
         std::unique_ptr<QuarnMessage> message;   // the thread's, for all its files
         for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-            outcomes[i] = processOne(iOptions, inputFolder + "/" + files[i], outputFolder + "/" + files[i], staging,
+            outcomes[i] = processOne(iOptions, inputFolder + "/" + files[i], outputFolder + "/" + files[i], *staging,
                                      message);
             std::lock_guard<std::mutex> lock(progressMutex);
             ++done;
@@ -209,8 +224,9 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(worker);
     worker();
     for (std::thread& t : pool) t.join();
-    staging.commit();
-    for (const auto& f : staging.failures()) {
+    // Every message's output takes its name now (replacing: and what the run did not write goes).
+    staging->commit(iOptions.replace && !sameFolder ? &rest : nullptr);
+    for (const auto& f : staging->failures()) {
         for (std::size_t i = 0; i < files.size(); ++i) {
             if (outputFolder + "/" + files[i] != f.first && OutputFile::followLinks(outputFolder + "/" + files[i]) != f.first)
                 continue;
@@ -234,16 +250,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                                   outcomes[i].at.offset});
         }
     }
-    if (iOptions.replace && !sameFolder) {
-        // What the run did not write goes, the inputs (should INDIR lie in OUTDIR) excepted.
-        std::set<std::string> written;
-        std::set<OutputFolder::FileId> keep;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            if (outcomes[i].ok) written.insert(outputFolder + "/" + files[i]);
-            keep.insert(OutputFolder::idOf(inputFolder + "/" + files[i]));
-        }
-        s.removed = OutputFolder::sweep(outputFolder, written, keep, iOptions.recursive, &inId);
-    }
+    s.removed = staging->removed();
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return s;
 }

@@ -2,7 +2,9 @@
 // options of `quarn write`, on a number of threads, one parser (in its own message group) per
 // message. A message that fails is reported and leaves no output file; the others go on.
 // OUTDIR holds exactly what the run wrote (OutputFolder); INDIR itself only with --in-place.
-// Files reach their names as OutputStaging says: one sync per thousand files unless --sync-each.
+// Files reach their names as OutputStaging says: one sync per thousand files unless --sync-each;
+// into a new or empty OUTDIR (without --recursive) staged whole; replacing files (--replace,
+// --in-place), none is renamed before the run is through, so an interrupt leaves them as they were.
 // Progress goes to standard error as a bar; the summary to standard output.
 // One object per run; run() starts and joins the worker threads itself.
 #pragma once

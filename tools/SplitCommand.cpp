@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <vector>
 
@@ -97,6 +96,9 @@ SplitCommand::Summary SplitCommand::run() {
     }
     const std::string& folder = o.positional[2];
     const std::unique_ptr<OutputStaging> staging = OutputStaging::forFolder(folder, o.syncEach, o.replace, "--replace");
+    // The input may lie in the folder: it is known by its identity before any record takes a name.
+    OutputStaging::Rest rest;
+    rest.keep.insert(OutputFolder::idOf(o.positional[0]));
 
     QuarnMessage m(o, o.positional[0], true);
     // Records are written as soon as they are scanned: a fault further on must be found first.
@@ -114,7 +116,6 @@ SplitCommand::Summary SplitCommand::run() {
     KelParser* parser = m.parser();
     KelSyntaxElement* root = m.root();
     StandaloneRecord standalone(root, iInspector);
-    std::set<std::string> written;
     // Each record is written from a holder of its own, as a one-element document.
     KelSyntaxElement* holder = parser->elementPool().createElement();
     holder->setType(XmlTypeRoot);
@@ -140,7 +141,6 @@ SplitCommand::Summary SplitCommand::run() {
                 if (!declaration.empty()) out.appendMbs(declaration, outCcsid, 1);
                 parser->refreshBitStreamFromElements(nullptr, &out, holder, outEncoding, outCcsid);
                 staging->add(path, out.data(), static_cast<std::size_t>(out.used()));
-                written.insert(path);
                 summary.records = n;
                 summary.bytesOut += static_cast<unsigned long long>(out.used());
                 showProgress(n, false);
@@ -189,24 +189,26 @@ SplitCommand::Summary SplitCommand::run() {
             splitChildren(parents.front());
         }
     } catch (const OutputFile::Failure&) {
-        // Writing failed: a run staged whole leaves nothing (file by file, what was renamed stays).
+        // Writing failed: a run staged whole or replacing leaves nothing (file by file into a
+        // folder that held nothing, what was renamed stays).
         holder->deleteElement();
         staging->abandon();
         throw;
     } catch (...) {
-        // The records written before a fault in the message are whole documents: they keep their names.
+        // The records written before a fault in the message are whole documents: they keep their
+        // names, unless they would stand among an earlier run's records, which stay as they were.
         holder->deleteElement();
-        staging->commit();
+        if (staging->replacing()) staging->abandon();
+        else staging->commit();
         throw;
     }
     holder->deleteElement();
-    staging->commit();
-    if (!staging->failures().empty()) throw OutputFile::Failure(staging->failures().front().second);
+    // The input is read whole (and was not cut short) before a record may take its name.
     m.checkInput();
-    if (o.replace) {
-        const std::set<OutputFolder::FileId> keep{OutputFolder::idOf(o.positional[0])};
-        summary.removed = OutputFolder::sweep(folder, written, keep, false, nullptr);
-    }
+    // Replacing, every record takes its name or none does, and then the earlier ones go.
+    staging->commit(o.replace ? &rest : nullptr, true);
+    if (!staging->failures().empty()) throw OutputFile::Failure(staging->failures().front().second);
+    summary.removed = staging->removed();
     showProgress(summary.records, true);
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - iStart).count();
     return summary;

@@ -295,7 +295,10 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  exit status is then 1. OUTDIR must be new or empty (after a run with --replace it holds only\n"
          "  what the run wrote); OUTDIR may be INDIR only with --in-place (a failed message is left as it\n"
          "  was). Files are synced to disk once per thousand and at the end, each renamed into place only\n"
-         "  then.\n",
+         "  then; into a new or empty OUTDIR of your own (without --recursive) the run is written in a\n"
+         "  hidden folder beside it that becomes OUTDIR in one rename at the end. Replacing files\n"
+         "  (--replace, --in-place), nothing is renamed before the run is through: a run that is\n"
+         "  interrupted or fails leaves them as they were.\n",
          "examples/batch out --out-ccsid 1200 --jobs 2",
          writing({&kJobs, &kProgress, &kNoProgress, &kRecursive, &kInclude, &kReplace, &kInPlace, &kSyncEach, &kJson}),
          QuarnCommand::batch, nullptr},
@@ -308,7 +311,9 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  PATH is plain names (a/b/c); another form must select one parent. The whole input is checked\n"
          "  first unless --no-check. OUTDIR must be new or empty. Files are synced once per thousand and\n"
          "  at the end; into a new or empty OUTDIR of your own the run is written in a hidden folder beside\n"
-         "  it that becomes OUTDIR in one rename at the end (a failed write or an interrupt leaves none).\n",
+         "  it that becomes OUTDIR in one rename at the end (a failed write or an interrupt leaves none).\n"
+         "  With --replace the records of an earlier run are replaced only once the whole run has\n"
+         "  succeeded: a run that fails or is interrupted leaves them as they were.\n",
          "examples/purchase-order.xml order/item out",
          reading({&kOutCcsid, &kOutEncoding, &kOutByteOrder, &kCheck, &kNoCheck, &kReplace, &kSyncEach, &kProgress,
                   &kNoProgress, &kJson}),

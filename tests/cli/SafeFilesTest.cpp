@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,6 +122,81 @@ TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
     EXPECT_EQ(batch.status, 0) << batch.out << batch.err;
     EXPECT_NE(batch.out.find("batch: 1 messages, 1 written, 0 failed"), std::string::npos) << batch.out;
     shell("rm -rf " + quote(folder));
+}
+
+// Every name in a folder (hidden ones too) with the bytes of each file; empty when there is no folder.
+std::map<std::string, std::string> contentsOf(const std::string& folder) {
+    std::map<std::string, std::string> contents;
+    for (const std::string& name : filesIn(folder)) contents[name] = slurp(folder + "/" + name);
+    return contents;
+}
+
+// The names whose presence or bytes differ, a few of them.
+std::string differences(const std::map<std::string, std::string>& before, const std::map<std::string, std::string>& after) {
+    std::string listed;
+    int shown = 0;
+    for (const auto& b : before) {
+        const auto a = after.find(b.first);
+        if (a == after.end() || a->second != b.second) listed += (shown++ < 5 ? " " + b.first : std::string());
+    }
+    for (const auto& a : after)
+        if (before.count(a.first) == 0) listed += (shown++ < 10 ? " +" + a.first : std::string());
+    return listed;
+}
+
+// A run interrupted while it writes leaves its output folder as it was: the earlier records or
+// outputs that a replacing run would have replaced, the messages an in-place batch would have
+// replaced, no folder for a run into a new one; no temporary file or folder is left anywhere.
+// Each run is interrupted once it has written more than a thousand files (one sync's worth).
+TEST(SafeFiles, AnInterruptedRunLeavesTheOutputFolderAsItWas) {
+    const std::string parent = freshFolder("interrupted");
+    const std::string in = parent + "/in", out = parent + "/out", doc = parent + "/doc.xml";
+    ASSERT_EQ(::mkdir(in.c_str(), 0777), 0);
+    std::string records = "<feed>";
+    for (int i = 0; i < 3000; ++i) {
+        spit(in + "/m" + std::to_string(10000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
+        records += "<rec n='" + std::to_string(i) + "'/>";
+    }
+    spit(doc, records + "</feed>");
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::map<std::string, std::string> earlier;   // what OUTDIR held before: none, no folder
+        std::string kept;                             // the folder that must be as it was
+    };
+    const std::map<std::string, std::string> earlierRecords{{"rec-000001.xml", "<rec n='old'/>"},
+                                                            {"rec-002000.xml", "<rec n='old2'/>"},
+                                                            {"notes.txt", "kept by nobody"}};
+    const std::map<std::string, std::string> earlierOutputs{{"m10000.xml", "<old/>"}, {"m19999.xml", "<stale/>"}};
+    const std::vector<Case> cases = {
+        {"split --replace", {"split", doc, "feed/rec", out, "--replace"}, earlierRecords, out},
+        {"batch --replace", {"batch", in, out, "--replace", "--jobs", "1", "--out-ccsid", "1200"}, earlierOutputs, out},
+        {"batch --in-place", {"batch", in, in, "--in-place", "--jobs", "1", "--out-ccsid", "1200"}, {}, in},
+        {"batch into a new folder", {"batch", in, out, "--jobs", "1", "--out-ccsid", "1200"}, {}, out},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(out));
+        if (!c.earlier.empty()) {
+            ASSERT_EQ(::mkdir(out.c_str(), 0777), 0);
+            for (const auto& file : c.earlier) spit(out + "/" + file.first, file.second);
+        }
+        const std::set<std::string> beside = filesIn(parent);
+        const std::map<std::string, std::string> before = contentsOf(c.kept);
+        bool caught = false;
+        // The 1101st file of the run: a temporary name in the folder, or a name in the hidden
+        // folder the run is staged in.
+        const int status = quarnInterruptedWhen(c.args, [&](pid_t pid) {
+            const std::string own = TemporaryFiles::kMarker + std::to_string(pid) + "-";
+            return std::vector<std::string>{c.kept + "/" + own + "1100", parent + "/" + own + "d1/m11100.xml",
+                                            parent + "/" + own + "d1/rec-001101.xml"};
+        }, caught);
+        ASSERT_TRUE(caught) << "the run ended before it was interrupted";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        EXPECT_EQ(differences(before, contentsOf(c.kept)), "");
+        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+    }
+    shell("rm -rf " + quote(parent));
 }
 
 TEST(SafeFiles, AnInputThatShrinksWhileMappedIsAClearErrorNotACrash) {

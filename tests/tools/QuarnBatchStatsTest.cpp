@@ -94,6 +94,22 @@ TEST(QuarnBatch, AnOutputThatCannotBeWrittenFailsAloneAndLeavesNoTemporaryFile) 
     EXPECT_NE(r.out.find("failed: m101.xml: cannot write"), std::string::npos) << r.out;
     EXPECT_EQ(namesIn(out), (std::set<std::string>{"m100.xml", "m101.xml", "m102.xml"}));
     EXPECT_EQ(slurp(out + "/m100.xml"), slurp(in + "/m100.xml"));
+
+    // Into a new folder, staged whole: an output cut short by the file size limit fails alone and
+    // leaves no file, torn or whole, when the folder appears with the others.
+    const std::string parent = tempPath("blocked-parent"), fresh = parent + "/out";
+    shell("rm -rf " + quote(parent) + " && mkdir -p " + quote(parent));
+    spit(in + "/m101.xml", "<order><item>" + std::string(300000, 'x') + "</item></order>");
+    Result limited = shell("trap '' XFSZ; ulimit -f 64; " + std::string(QUARN_TOOL) + " batch " + quote(in) + " " +
+                           quote(fresh) + " --no-progress --jobs 2");
+    EXPECT_EQ(limited.status, 1) << limited.err;
+    EXPECT_NE(limited.out.find("3 messages, 2 written, 1 failed"), std::string::npos) << limited.out;
+    EXPECT_NE(limited.out.find("failed: m101.xml: cannot write"), std::string::npos) << limited.out;
+    EXPECT_EQ(namesIn(parent), (std::set<std::string>{"out"})) << "nothing hidden is left beside it";
+    EXPECT_EQ(namesIn(fresh), (std::set<std::string>{"m100.xml", "m102.xml"}));
+    EXPECT_EQ(slurp(fresh + "/m102.xml"), slurp(in + "/m102.xml"));
+    EXPECT_EQ(libxml_reading::read(slurp(fresh + "/m102.xml")).rfind("ill-formed", 0), std::string::npos);
+    shell("rm -rf " + quote(parent) + " " + quote(in) + " " + quote(out));
 }
 
 TEST(QuarnBatch, ProgressOnlyWhenAskedOrOnATerminal) {

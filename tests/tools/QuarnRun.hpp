@@ -7,7 +7,10 @@
 #include <dirent.h>
 #include <set>
 #include <cstdlib>
+#include <csignal>
+#include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -100,6 +103,41 @@ inline long quarnPeakKb(const std::vector<std::string>& args) {
     rusage usage{};
     if (child < 0 || ::wait4(child, &status, 0, &usage) != child) return -1;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? usage.ru_maxrss : -1;
+}
+
+// Runs quarn with `args` (one argument each, no shell, its output thrown away) and sends it
+// SIGTERM as soon as one of the paths `watched(its pid)` names exists. Returns the wait status;
+// `caught` tells whether the signal came before the run ended by itself.
+inline int quarnInterruptedWhen(const std::vector<std::string>& args,
+                                const std::function<std::vector<std::string>(pid_t)>& watched, bool& caught) {
+    caught = false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(QUARN_TOOL)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr)
+            ::_exit(127);
+        ::execv(QUARN_TOOL, argv.data());
+        ::_exit(127);
+    }
+    if (child < 0) return -1;
+    const std::vector<std::string> paths = watched(child);
+    int status = 0;
+    const std::time_t giveUp = std::time(nullptr) + 300;
+    for (;;) {
+        const pid_t ended = ::waitpid(child, &status, WNOHANG);
+        if (ended == child) return status;
+        bool seen = false;
+        for (const std::string& path : paths) seen = seen || ::access(path.c_str(), F_OK) == 0;
+        if (seen || std::time(nullptr) > giveUp) {
+            ::kill(child, seen ? SIGTERM : SIGKILL);
+            ::waitpid(child, &status, 0);
+            caught = seen;
+            return status;
+        }
+        ::usleep(200);
+    }
 }
 
 const std::string kExamples = std::string(QUARN_SOURCE_DIR) + "/examples";

@@ -14,6 +14,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -243,6 +245,77 @@ TEST(QuarnSplit, TheFolderHoldsExactlyWhatTheRunWrote) {
     EXPECT_NE(replaced.out.find("\"records\":1,\"removed\":2,"), std::string::npos) << replaced.out;
     EXPECT_NE(replaced.err.find("split: 1 records"), std::string::npos) << replaced.err;
     shell("rm -rf " + quote(out));
+}
+
+// Every name in a folder (hidden ones too) with the bytes of each file.
+std::map<std::string, std::string> contentsOf(const std::string& folder) {
+    std::map<std::string, std::string> contents;
+    for (const std::string& name : filesIn(folder)) contents[name] = slurp(folder + "/" + name);
+    return contents;
+}
+
+// A run that replaces what a folder holds and fails (a record that cannot stand alone, a fault in
+// an unchecked message, a write that fails, a record's name taken by a folder) leaves the earlier
+// run's records as they were and nothing of its own, with its error; one that succeeds leaves
+// exactly its own records, and never removes its input, not even from inside the folder.
+TEST(QuarnSplit, AReplacingRunThatFailsLeavesTheEarlierRecordsAsTheyWere) {
+    const std::string parent = tempPath("split-replace");
+    const std::string out = parent + "/out";
+    std::string unchecked = records(6);
+    unchecked.replace(unchecked.find("<v>5</v>"), 8, "<v>5</w>");
+    std::string large = records(5);
+    large.replace(large.find("<v>3</v>"), 8, "<v>" + std::string(300000, '3') + "</v>");
+    struct Case {
+        const char* what;
+        std::string document;
+        std::string options;
+        bool inputInside;       // the input lies in the output folder
+        bool folderInPlace;     // an earlier folder holds the name of record 2
+        int status;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"a record that cannot stand alone",
+         "<!DOCTYPE feed SYSTEM 'f.dtd'><feed><rec>1</rec><rec>2</rec><rec>&x;</rec><rec>4</rec></feed>", "", false,
+         false, 2, "record 3 ("},
+        {"the same, syncing each", "<!DOCTYPE feed SYSTEM 'f.dtd'><feed><rec>1</rec><rec>2</rec><rec>&x;</rec></feed>",
+         " --sync-each", false, false, 2, "record 3 ("},
+        {"a fault in an unchecked message", unchecked, " --no-check", false, false, 1, "expected end of tag 'v'"},
+        {"a write that fails", large, "", false, false, 5, "rec-000003.xml"},
+        {"a record's name taken by a folder", records(3), "", false, true, 5, "rec-000002.xml"},
+        {"success, the input inside the folder", records(2), "", true, false, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(parent) + " && mkdir -p " + quote(out));
+        // The earlier run's records: more of them than the new run writes, with other bytes.
+        const std::string earlier = parent + "/earlier.xml";
+        spit(earlier, "<feed><rec>a</rec><rec>b</rec><rec>c</rec><rec>d</rec></feed>");
+        ASSERT_EQ(quarn("split " + quote(earlier) + " feed/rec " + quote(out) + " --replace").status, 0);
+        if (c.folderInPlace) {
+            std::remove((out + "/rec-000002.xml").c_str());
+            ASSERT_EQ(::mkdir((out + "/rec-000002.xml").c_str(), 0777), 0);
+        }
+        const std::string in = c.inputInside ? out + "/in.xml" : parent + "/in.xml";
+        spit(in, c.document);
+        const std::map<std::string, std::string> before = contentsOf(out);
+        const std::set<std::string> beside = filesIn(parent);
+        const std::string limit = c.status == 5 && !c.folderInPlace ? "trap '' XFSZ; ulimit -f 64; " : "";
+        Result r = shell(limit + std::string(QUARN_TOOL) + " split " + quote(in) + " feed/rec " + quote(out) +
+                         " --replace" + c.options);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+        if (c.status != 0) {
+            EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+            EXPECT_EQ(contentsOf(out), before);
+            continue;
+        }
+        std::map<std::string, std::string> expected{{"rec-000001.xml", recordText(1)}, {"rec-000002.xml", recordText(2)}};
+        if (c.inputInside) expected["in.xml"] = c.document;
+        EXPECT_EQ(contentsOf(out), expected);
+        EXPECT_TRUE(libxml2Reads(expected["rec-000002.xml"]));
+    }
+    shell("rm -rf " + quote(parent));
 }
 
 // A run into a new or an empty folder of the user's own appears whole or not at all: the folder

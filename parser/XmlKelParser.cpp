@@ -133,9 +133,10 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
 template <class Done>
 void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Done done) {
     (void)function;
+    if (done()) return;
+    if (iBitStreamGiven) refuseEmptyBitStream(storedBitStream());
     KelSyntaxElement* root = rootElement();
-    if (iBitStreamGiven && !done()) refuseEmptyBitStream(storedBitStream());
-    while (!done()) {
+    do {
         bool rootComplete = root && root->isCompleteLeft() && root->isCompleteRight();
         if (rootComplete || !iTreeBuilder->canScan()) {
             // The scan can go no further. After a failure the failure is the answer; otherwise
@@ -150,11 +151,22 @@ void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Do
             return;
         }
         iTreeBuilder->parseNextItem();
-    }
+    } while (!done());
 }
 
+// Navigation calls come once per element a walk passes, and one scanner step usually settles
+// them: while tracing is off they go straight to the scan, without the trace scope's frame.
+// While it is on, entry and exit lines are written around the same scan.
 void XmlKelParser::parseFirstChild(KelSyntaxElement* element) {
-    KelTraceScope trace(this, "XmlKelParser::parseFirstChild", static_cast<const void*>(element));
+    if (!KelLog::isTraceActive()) return scanToFirstChild(element);
+    // Out of line, so that the untraced call needs no frame of its own.
+    [this, element]() __attribute__((noinline)) {
+        KelTraceScope trace(this, "XmlKelParser::parseFirstChild", static_cast<const void*>(element));
+        scanToFirstChild(element);
+    }();
+}
+
+void XmlKelParser::scanToFirstChild(KelSyntaxElement* element) {
     try {
         scanUntil(element, "XmlKelParser::parseFirstChild", [element] { return element->isCompleteLeft(); });
     } catch (const KelParserException& e) {
@@ -172,11 +184,18 @@ void XmlKelParser::parseLastChild(KelSyntaxElement* element) {
 }
 
 void XmlKelParser::parseRightSibling(KelSyntaxElement* element) {
-    KelTraceScope trace(this, "KelXmlParser::parseRightSibling", static_cast<const void*>(element));
+    if (!KelLog::isTraceActive()) return scanToRightSibling(element);
+    [this, element]() __attribute__((noinline)) {
+        KelTraceScope trace(this, "KelXmlParser::parseRightSibling", static_cast<const void*>(element));
+        scanToRightSibling(element);
+    }();
+}
+
+void XmlKelParser::scanToRightSibling(KelSyntaxElement* element) {
     KelSyntaxElement* parent = element->parent();
     try {
         scanUntil(element, "KelXmlParser::parseRightSibling", [element, parent] {
-            return element->hasKnownNextSibling() || !parent || parent->isCompleteRight();
+            return !parent || element->hasKnownNextSibling() || parent->isCompleteRight();
         });
     } catch (const KelParserException& e) {
         kelThrow<KelParserException>(this, KEL_HERE, "KelXmlParser::parseRightSibling", KelMsg::E_XmlP_ParseError, e);

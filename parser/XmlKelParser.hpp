@@ -90,6 +90,10 @@ private:
     // Drives the builder until `done()` holds; a scan that can go no further raises the parse
     // error instead of looping.
     template <class Done> void scanUntil(KelSyntaxElement* element, const char* function, Done done);
+    // The scans behind parseFirstChild and parseRightSibling, with their failures translated as
+    // those calls raise them; the calls add only the trace scope, and only while tracing is on.
+    __attribute__((noinline)) void scanToFirstChild(KelSyntaxElement* element);
+    __attribute__((noinline)) void scanToRightSibling(KelSyntaxElement* element);
     // The tree-less check of the stored bitstream, run once per bitstream.
     void checkStoredBitStream();
     bool isStoredBitStream(const KelBuffer& bitStream, int encoding, int ccsid) const noexcept;

@@ -2,6 +2,7 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
+#include "host/KelLog.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "common/XmlElementType.hpp"
@@ -10,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -133,6 +138,59 @@ TEST_F(ParserTest, ParseErrorsBecome5009WithTheScannerErrorNested) {
     KelException again = failure([&] { r->lastChild(); });
     EXPECT_EQ(again.catalogueNumber(), 5009u);
     EXPECT_THROW(a->nextSibling(), KelParserException);
+}
+
+// Navigation answers and fails alike with tracing off and on; while on, each scan call behind
+// firstChild and nextSibling writes its entry line and, failing or not, its exit line, and while
+// off it writes nothing.
+TEST_F(ParserTest, NavigationTracesItsScansOnlyWhileTracingAndFailsAlikeEitherWay) {
+    const std::string path = ::testing::TempDir() + "quarn-nav-trace-" + std::to_string(::getpid()) + ".log";
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    for (int level : {0, 3}) {
+        SCOPED_TRACE(level);
+        std::remove(path.c_str());
+        KelLog::setFile(path);
+        KelLog::setLevel(level);
+        parse("<r><a/><b>x</b><c>y</r>");
+        KelSyntaxElement* r = root()->firstChild();
+        ASSERT_NE(r, nullptr);
+        KelSyntaxElement* a = r->firstChild();
+        ASSERT_NE(a, nullptr);
+        KelSyntaxElement* b = a->nextSibling();
+        KelSyntaxElement* c = b ? b->nextSibling() : nullptr;
+        KelSyntaxElement* y = c ? c->firstChild() : nullptr;
+        KelException e = failure([&] { if (y) y->nextSibling(); });
+        KelLog::setLevel(0);
+        KelLog::setFile("");
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        const std::string log = text.str();
+        std::remove(path.c_str());
+        ASSERT_NE(y, nullptr);
+        EXPECT_EQ(b->name().toUtf8(), "b");
+        EXPECT_EQ(c->name().toUtf8(), "c");
+        EXPECT_EQ(y->actualValue().valueAsCharacter().toUtf8(), "y");
+        EXPECT_EQ(e.catalogueNumber(), 5009u);
+        EXPECT_EQ(e.function(), "KelXmlParser::parseRightSibling");
+        ASSERT_EQ(e.nested().size(), 1u);
+        EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5004u);
+        const int firstEntries = count(log, "Entry XmlKelParser::parseFirstChild");
+        const int siblingEntries = count(log, "Entry KelXmlParser::parseRightSibling");
+        if (level == 0) {
+            EXPECT_EQ(firstEntries + siblingEntries, 0) << log;
+        } else {
+            EXPECT_GE(firstEntries, 3) << log;
+            EXPECT_GE(siblingEntries, 3) << log;
+            EXPECT_EQ(count(log, "Exit XmlKelParser::parseFirstChild"), firstEntries) << log;
+            EXPECT_EQ(count(log, "Exit KelXmlParser::parseRightSibling"), siblingEntries) << log;
+            EXPECT_NE(log.find("KelXmlParser::parseRightSibling \"Throwing exception\""), std::string::npos) << log;
+        }
+    }
 }
 
 // An empty bitstream is no document: navigating it fails as the tree-less check does (no body,

@@ -44,6 +44,11 @@ KelStringBase XmlNamespaceScope::uriOfAttribute(KelSyntaxElement* attribute) {
     return uri;
 }
 
+bool XmlNamespaceScope::isDeclaration(KelSyntaxElement* attribute) {
+    const std::u16string_view name = attribute->name().view();
+    return name.size() >= 5 && name.substr(0, 5) == u"xmlns" && (name.size() == 5 || name[5] == u':');
+}
+
 KelStringBase XmlNamespaceScope::prefixOf(const KelStringBase& name) {
     const std::size_t colon = name.find(u':');
     return colon == KelStringBase::npos ? KelStringBase() : name.substr(0, colon);

@@ -17,6 +17,9 @@ public:
     // none); empty when none.
     static KelStringBase uriOfElement(KelSyntaxElement* element);
     static KelStringBase uriOfAttribute(KelSyntaxElement* attribute);
+    // Whether an attribute declares a namespace (xmlns, or xmlns:p): the tree keeps declarations
+    // as attributes, where a path's tree has them on no axis it walks.
+    static bool isDeclaration(KelSyntaxElement* attribute);
     // The part of a qualified name before and after its colon (empty prefix when none).
     static KelStringBase prefixOf(const KelStringBase& name);
     static KelStringBase localPartOf(const KelStringBase& name);

@@ -150,6 +150,10 @@ std::size_t XmlPathQuery::setValues(KelSyntaxElement* context, const KelStringBa
         if (t.kind == Match::Document) throw std::invalid_argument("the document itself has no value to set: " + iText);
     for (const Match& t : targets) setValue(t, value);
     if (!targets.empty() || !finalAttributeName()) return targets.size();
+    // No attribute step finds a declaration, so one "added" here would be a second of its name.
+    const std::u16string_view addedName = finalAttributeName()->view();
+    if (addedName == u"xmlns" || addedName.substr(0, 6) == u"xmlns:")
+        throw std::invalid_argument("a namespace declaration is no attribute a path can set: " + iText);
     std::size_t added = 0;
     for (const Match& owner : ownerQuery().all(context)) {
         if (owner.kind != Match::Element) continue;

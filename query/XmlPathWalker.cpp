@@ -493,7 +493,7 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
     if (!listed) {
         for (KelSyntaxElement* c = element->firstChild(); c; c = c->knownNextSibling()) {
             ++iLookedAt;
-            if (classify(c) != NodeClass::Attribute) continue;
+            if (classify(c) != NodeClass::Attribute || XmlNamespaceScope::isDeclaration(c)) continue;
             Match m;
             m.element = c;
             m.kind = Match::Attribute;

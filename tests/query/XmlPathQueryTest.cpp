@@ -178,6 +178,13 @@ TEST(XmlPathQuery, SelectsWhatXmllintSelects) {
     const char* const alike = "<r><abcd n=\"1\"/><cbgd n=\"2\"><abcd n=\"3\"/></cbgd><cbgd n=\"4\"/></r>";
     const char* const alikeExpressions[] = {"//abcd/@n", "//cbgd/@n", "/r/cbgd/abcd", "//cbgd[abcd]/@n", "//r/abcd"};
     compareWithXmllint({alike, alikeExpressions, sizeof alikeExpressions / sizeof *alikeExpressions});
+    // Namespace declarations are no attributes of the path's tree: no attribute step finds them,
+    // so neither an edit nor a count reaches them through one.
+    const char* const declaring = "<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" a=\"1\"><p:i xmlns:q=\"urn:q\" p:b=\"2\">"
+                                  "<q:k xmlns=\"\" c=\"3\"/><k/></p:i></r>";
+    const char* const declaringExpressions[] = {"//@*", "/*/@*", "//@xmlns", "//@*[1]", "//@*[last()]",
+                                                "//*[@*]/@*[position()=1]", "//*[not(@*)]/@*", "//@*[.='urn:q']"};
+    compareWithXmllint({declaring, declaringExpressions, sizeof declaringExpressions / sizeof *declaringExpressions});
 }
 
 namespace {
@@ -411,6 +418,7 @@ TEST(XmlPathQuery, SettingAValueReplacesWhatTheNodeStandsFor) {
         {"<a><!--old--><b/></a>", "a/comment()", "new", 1, "<a><!--new--><b/></a>"},
         {"<a><b/><b m='1'/></a>", "a/b/@n", "3", 2, "<a><b n='3'/><b m='1' n='3'/></a>"},
         {"<a><b/></a>", "a/c", "3", 0, "<a><b/></a>"},
+        {"<a xmlns:p='urn:p' k='1'><b xmlns='urn:d'/></a>", "//@*", "2", 1, "<a xmlns:p='urn:p' k='2'><b xmlns='urn:d'/></a>"},
     };
     for (const auto& c : cases) {
         Document doc(c.document);
@@ -422,6 +430,14 @@ TEST(XmlPathQuery, SettingAValueReplacesWhatTheNodeStandsFor) {
     Document doc("<a>t</a>");
     EXPECT_THROW(XmlPathQuery("/").setValues(doc.root(), KelStringBase(u"x")), std::invalid_argument);
     EXPECT_EQ(XmlPathQuery("a").string(doc.root()).toUtf8(), "t");
+    // A declaration is set by no path: adding one would give the element a second of its name.
+    Document declaring("<a xmlns='urn:d'><b/></a>");
+    EXPECT_THROW(XmlPathQuery("a/@xmlns").setValues(declaring.root(), KelStringBase(u"urn:x")), std::invalid_argument);
+    EXPECT_THROW(XmlPathQuery("//*/@xmlns").setValues(declaring.root(), KelStringBase(u"urn:x")), std::invalid_argument);
+    EXPECT_THROW(XmlPathQuery("a/@xmlns:p").setValues(declaring.root(), KelStringBase(u"urn:x")), std::invalid_argument);
+    KelWriteBuffer unchanged(1208);
+    declaring.parser.refreshBitStreamFromElements(nullptr, &unchanged, declaring.root(), 546, 1208);
+    EXPECT_EQ(unchanged.toString(), "<a xmlns='urn:d'><b/></a>");
 }
 
 TEST(XmlPathQuery, RefusesWhatItDoesNotSupportWithThePlace) {

@@ -177,11 +177,13 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                                        "to do that, or give another folder");
     if (!sameFolder && iOptions.inPlace)
         throw QuarnOptions::UsageError("--in-place needs OUTDIR to be INDIR");
-    // Without folders below, a run into a new or empty folder is staged whole (it appears with
-    // every message's output at once, or not at all); a folder that holds files is replaced only
-    // once the run is through (OutputStaging).
+    // Without folders below, a run is staged whole (it appears with every message's output at
+    // once, or not at all), and a folder that holds files (in place, or --replace) is swapped for
+    // the new one only once the run is through (OutputStaging).
     std::unique_ptr<OutputStaging> staging;
-    if (sameFolder)
+    if (sameFolder && !iOptions.recursive)
+        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, true, "--in-place");
+    else if (sameFolder)
         staging = std::make_unique<OutputStaging>(outputFolder, iOptions.syncEach, true);
     else if (!iOptions.recursive)
         staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace");

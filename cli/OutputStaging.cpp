@@ -167,11 +167,11 @@ OutputStaging::OutputStaging(const std::string& folder, std::string stage, std::
     : iFolder(folder.empty() ? "." : folder), iSyncEach(false), iStage(std::move(stage)), iTarget(std::move(target)) {}
 
 std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folder, bool syncEach, bool replace,
-                                                        const char* option) {
+                                                        const char* option, bool below) {
     const std::string target = withoutTrailingSlashes(folder.empty() ? "." : folder);
     struct stat existing {};
     bool exists = false;
-    const Stageable how = syncEach ? Stageable::No : stageable(target, existing, exists, replace);
+    const Stageable how = syncEach ? Stageable::No : stageable(target, existing, exists, replace && !below);
     if (how != Stageable::No) {
         static std::atomic<unsigned long> counter{0};
         std::string stage = folderOf(target) + "/" + TemporaryFiles::kMarker + std::to_string(::getpid()) + "-d" +
@@ -205,10 +205,20 @@ OutputStaging::~OutputStaging() {
 }
 
 void OutputStaging::addWhole(const std::string& path, const unsigned char* data, std::size_t length) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || withoutTrailingSlashes(path.substr(0, slash + 1)) != iTarget)
-        throw std::logic_error("not a file right in the staged folder: " + path);
-    const std::string name = path.substr(slash + 1);
+    const std::string top = iTarget + "/";
+    std::size_t from = top.size();
+    if (path.compare(0, top.size(), top) != 0) throw std::logic_error("not a file in the staged folder: " + path);
+    while (from < path.size() && path[from] == '/') ++from;
+    const std::string name = path.substr(from);
+    if (name.empty() || name.back() == '/') throw std::logic_error("not a file in the staged folder: " + path);
+    // The folders a file below needs are made in the hidden folder as the first file needs them.
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+        const std::string folder = name.substr(0, slash);
+        std::lock_guard<std::mutex> lock(iMutex);
+        if (iFolders.count(folder)) continue;
+        if (::mkdir((iStage + "/" + folder).c_str(), 0777) != 0 && errno != EEXIST) throw failure("write", path, errno);
+        iFolders.insert(folder);
+    }
     // The folder is new and the run's own: each file goes straight to its name in it, with the
     // mode any program would give a new file.
     const int fd = ::open((iStage + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -246,6 +256,7 @@ void OutputStaging::publishLocked() {
     // The folder's entries reach the disk, then the one rename that makes it the output, then
     // that rename. A folder that took the name meanwhile (with files in it) fails the run, and the
     // staged files go with the hidden folder.
+    for (const std::string& folder : iFolders) syncPath(iStage + "/" + folder, O_RDONLY | O_DIRECTORY);
     syncPath(iStage, O_RDONLY | O_DIRECTORY);
     if (std::rename(iStage.c_str(), iTarget.c_str()) != 0) throw failure("write", iTarget, errno);
     iPublished = true;

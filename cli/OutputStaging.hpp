@@ -13,7 +13,7 @@
 // removes its temporary files only, and the folder is as it was.
 // Staged whole (forFolder(), for a folder that is new or empty and the user's own), the run is
 // written into a new hidden folder beside the output folder (".quarn-tmp-PID-dN"), each file
-// under its own name, synced once per thousand files and at the end, and then renamed to the
+// under its own name (in the folders below it that its name says, made as needed), synced once per thousand files and at the end, and then renamed to the
 // output folder in one rename: the folder appears with every file of the run or not at all, and
 // a file costs its creation and its write only. A failure or an interrupt removes the hidden
 // folder with all it holds; a file whose write failed is removed at once, the others stay staged.
@@ -56,15 +56,15 @@ public:
     // File by file, into `folder` as OutputFolder::prepare left it; `replacing` when it held
     // files (OutputFolder::prepare's answer, or a batch in place).
     OutputStaging(const std::string& folder, bool syncEach, bool replacing = false);
-    // Prepares `folder` for a run whose files all lie right in it: staged whole when the folder is
-    // missing, or is an empty folder of the user's own (no link, no mount point, no extended
-    // attributes, which one rename would not carry over; the new one gets its mode and group), and
-    // the parent takes a new folder; with `replace` also when such a folder holds files but no
-    // folder (staged whole and swapped at commit); else as OutputFolder::prepare says (which
-    // refuses a folder holding files unless `replace`), file by file, replacing when it holds
-    // files. `syncEach` is always file by file.
+    // Prepares `folder` for a run whose files all lie in it, right in it unless `below`: staged
+    // whole when the folder is missing, or is an empty folder of the user's own (no link, no mount
+    // point, no extended attributes, which one rename would not carry over; the new one gets its
+    // mode and group), and the parent takes a new folder; with `replace` and not `below` also when
+    // such a folder holds files but no folder (staged whole and swapped at commit); else as
+    // OutputFolder::prepare says (which refuses a folder holding files unless `replace`), file by
+    // file, replacing when it holds files. `syncEach` is always file by file.
     static std::unique_ptr<OutputStaging> forFolder(const std::string& folder, bool syncEach, bool replace,
-                                                    const char* option);
+                                                    const char* option, bool below = false);
     ~OutputStaging();
     OutputStaging(const OutputStaging&) = delete;
     OutputStaging& operator=(const OutputStaging&) = delete;
@@ -137,4 +137,5 @@ private:
     bool iPublished = false;
     bool iExchange = false;
     std::vector<std::pair<std::string, std::string>> iNames;
+    std::set<std::string> iFolders;   // staged whole: the folders made below the hidden one
 };

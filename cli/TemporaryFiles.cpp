@@ -127,29 +127,58 @@ void TemporaryFiles::releaseFolder() noexcept { gFolderOn.store(false, std::memo
 
 bool TemporaryFiles::removeFolder(const char* path) noexcept {
     // The entries are read with the system call itself: opendir() allocates, which a signal
-    // handler must not. Removing while reading may make the listing skip a name, so it is read
-    // again until a pass removes nothing.
-    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        alignas(8) char entries[4096];
-        for (bool removed = true; removed;) {
-            removed = false;
-            ::lseek(fd, 0, SEEK_SET);
-            for (long n; (n = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;) {
-                for (long at = 0; at < n;) {
-                    // struct linux_dirent64: inode (8 bytes), offset (8), record length (2),
-                    // type (1), then the name.
-                    unsigned short length = 0;
-                    std::memcpy(&length, entries + at + 16, sizeof length);
-                    const char* name = entries + at + 19;
-                    const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-                    if (!dots && ::unlinkat(fd, name, 0) == 0) removed = true;
-                    if (length == 0) break;
-                    at += length;
+    // handler must not. A folder inside is entered (one open folder a level, the levels in a
+    // fixed table) and removed once it is empty. Removing while reading may make the listing skip
+    // a name, so a folder is read again until a pass removes nothing. A folder whose visit removed
+    // nothing is not entered again: what cannot be removed is left, with the folders around it.
+    constexpr int kDepth = 64;
+    int levels[kDepth];
+    bool progress[kDepth];
+    int depth = 0;
+    levels[0] = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    progress[0] = false;
+    bool stuck = false;
+    alignas(8) char entries[4096];
+    while (depth >= 0 && levels[0] >= 0) {
+        const int fd = levels[depth];
+        bool removed = false, entered = false;
+        ::lseek(fd, 0, SEEK_SET);
+        for (long n; !entered && (n = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;) {
+            for (long at = 0; at < n;) {
+                // struct linux_dirent64: inode (8 bytes), offset (8), record length (2),
+                // type (1), then the name.
+                unsigned short length = 0;
+                std::memcpy(&length, entries + at + 16, sizeof length);
+                const char* name = entries + at + 19;
+                const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+                if (!dots && ::unlinkat(fd, name, 0) == 0) {
+                    removed = true;
+                } else if (!dots && (errno == EISDIR || errno == EPERM)) {
+                    if (::unlinkat(fd, name, AT_REMOVEDIR) == 0) {
+                        removed = true;
+                    } else if ((errno == ENOTEMPTY || errno == EEXIST) && !stuck && depth + 1 < kDepth) {
+                        const int child = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                        if (child >= 0) {
+                            levels[++depth] = child;
+                            progress[depth] = false;
+                            entered = true;
+                            break;
+                        }
+                    }
                 }
+                if (length == 0) break;
+                at += length;
             }
         }
+        if (entered) continue;
+        if (removed) {
+            progress[depth] = true;
+            continue;
+        }
+        // Emptied as far as it goes: back to the folder above, which removes it on its next pass.
+        if (!progress[depth]) stuck = stuck || depth > 0;
         ::close(fd);
+        if (--depth >= 0) progress[depth] = true;
     }
     return ::rmdir(path) == 0 || errno == ENOENT;
 }

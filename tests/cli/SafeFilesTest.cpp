@@ -127,6 +127,41 @@ TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
     shell("rm -rf " + quote(folder));
 }
 
+// A recursive batch's hidden folder goes on an interrupt with the folders below it, however deep
+// and however many names a folder holds, and so does a hidden folder with a link to a folder in
+// it (the link goes, not what it names).
+TEST(SafeFiles, AHiddenFolderGoesOnAnInterruptWithTheFoldersBelowIt) {
+    const std::string folder = freshFolder("interrupt-tree");
+    const std::string elsewhere = folder + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    spit(elsewhere + "/stays.xml", "<a/>");
+    for (int signal : {SIGINT, SIGTERM}) {
+        const std::string staged = folder + "/" + TemporaryFiles::kMarker + "1-d" + std::to_string(signal);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            TemporaryFiles::holdFolder(staged);
+            std::string below = staged;
+            for (const char* level : {"", "/a", "/a/b", "/a/b/c", "/d"}) {
+                below = staged + level;
+                ::mkdir(below.c_str(), 0700);
+                for (int i = 0; i < 300; ++i)
+                    ::close(::open((below + "/m-" + std::to_string(i) + ".xml").c_str(), O_WRONLY | O_CREAT, 0600));
+            }
+            ::mkdir((staged + "/a/empty").c_str(), 0700);
+            if (::symlink(elsewhere.c_str(), (staged + "/a/b/link").c_str()) != 0) ::_exit(3);
+            ::raise(signal);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_NE(::access(staged.c_str(), F_OK), 0) << staged << " was left behind";
+        EXPECT_EQ(slurp(elsewhere + "/stays.xml"), "<a/>");
+    }
+    shell("rm -rf " + quote(folder));
+}
+
 // Every name in a folder (hidden ones too) with the bytes of each file; empty when there is no folder.
 std::map<std::string, std::string> contentsOf(const std::string& folder) {
     std::map<std::string, std::string> contents;
@@ -349,6 +384,45 @@ TEST(SafeFiles, AReplacingRunThatCannotSwapTheFolderRenamesItsFilesIntoIt) {
         }
         EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
     }
+    shell("rm -rf " + quote(parent));
+}
+
+// A recursive batch into a new folder appears whole or not at all: interrupted after more than a
+// thousand files it leaves no folder and nothing hidden; run through, every message's output is in
+// its folder below, a message that fails leaving no file.
+TEST(SafeFiles, ARecursiveBatchIntoANewFolderAppearsWholeOrNotAtAll) {
+    const std::string parent = freshFolder("recursive");
+    const std::string in = parent + "/in", out = parent + "/out";
+    for (const char* sub : {"", "/a", "/b", "/b/c"}) ASSERT_EQ(::mkdir((in + sub).c_str(), 0777), 0);
+    for (int i = 0; i < 1200; ++i)
+        spit(in + (i < 600 ? "/a" : "/b") + "/m" + std::to_string(10000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
+    spit(in + "/b/c/deep.xml", "<deep/>");
+    spit(in + "/b/c/broken.xml", "<deep>");
+    const std::set<std::string> beside = filesIn(parent);
+    const std::vector<std::string> args{"batch", in, out, "--recursive", "--jobs", "1", "--out-ccsid", "1200"};
+    bool caught = false;
+    // The 1101st file: a temporary name in the folder, or its name in the hidden folder.
+    const int status = quarnInterruptedWhen(args, [&](pid_t pid) {
+        const std::string own = TemporaryFiles::kMarker + std::to_string(pid) + "-";
+        return std::vector<std::string>{out + "/" + own + "1100", parent + "/" + own + "d1/b/m11099.xml"};
+    }, caught);
+    ASSERT_TRUE(caught) << "the run ended before it was interrupted";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_NE(::access(out.c_str(), F_OK), 0) << "a folder was left with part of the run";
+    EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+
+    const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --no-progress");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("batch: 1202 messages, 1201 written, 1 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(filesIn(out), (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(filesIn(out + "/a").size(), 600u);
+    EXPECT_EQ(filesIn(out + "/b").size(), 601u);
+    EXPECT_EQ(filesIn(out + "/b/c"), (std::set<std::string>{"deep.xml"}));
+    EXPECT_TRUE(LibxmlCanonicalReader::read(slurp(out + "/b/c/deep.xml")).ok);
+    EXPECT_EQ(slurp(out + "/a/m10000.xml"), "<m><n>0</n></m>");
+    std::set<std::string> besideAfter = beside;
+    besideAfter.insert("out");
+    EXPECT_EQ(filesIn(parent), besideAfter) << "nothing hidden is left beside the folder";
     shell("rm -rf " + quote(parent));
 }
 

@@ -268,6 +268,7 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
         std::string first, last;                     // the run's first and last file
         std::string kept;                            // a file that stays as it is
         std::string gone;                            // a file of the earlier run that goes
+        const char* removed;                         // how --json counts the files that went
     };
     std::map<std::string, std::string> earlierRecords{{"notes.txt", "an earlier run's"}};
     std::map<std::string, std::string> earlierOutputs{{"stale.xml", "<stale/>"}};
@@ -277,14 +278,15 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
         earlierRecords[name] = "<rec n='old'/>";
         earlierOutputs["m" + std::to_string(10000 + i - 1) + ".xml"] = "<old/>";
     }
-    const std::string batch = " --jobs 1 --out-ccsid 1200 --no-progress";
+    const std::string batch = " --jobs 1 --out-ccsid 1200 --no-progress --json";
     const std::vector<Case> cases = {
         {"split --replace, the input inside the folder", "split " + quote(out + "/feed.xml") + " feed/rec " + quote(out) +
-             " --replace", out, earlierRecords, "rec-000001.xml", "rec-001200.xml", "feed.xml", "notes.txt"},
+             " --replace --json", out, earlierRecords, "rec-000001.xml", "rec-001200.xml", "feed.xml", "notes.txt",
+         "\"removed\":1,"},
         {"batch --replace", "batch " + quote(in) + " " + quote(out) + " --replace" + batch, out, earlierOutputs,
-         "m10000.xml", "m11199.xml", "", "stale.xml"},
+         "m10000.xml", "m11199.xml", "", "stale.xml", "\"removed\":2,"},
         {"batch --in-place", "batch " + quote(in) + " " + quote(in) + " --in-place" + batch, in,
-         {{".notes", "no message"}}, "m10000.xml", "m11199.xml", ".notes", ""},
+         {{".notes", "no message"}}, "m10000.xml", "m11199.xml", ".notes", "", "\"removed\":0,"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -317,6 +319,7 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
         running.store(false);
         reader.join();
         ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
         EXPECT_GT(looks.load(), 0);
         EXPECT_EQ(mixed.load(), 0) << "the folder was seen holding files of both runs";
 

@@ -15,8 +15,16 @@
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
 
 namespace {
 const auto failure = &OutputFile::failure;
@@ -36,29 +44,76 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-// Whether a run into `target` can be staged whole: it is missing, or an empty folder of the
-// user's own that one rename can put a new folder in place of (`existing` is then filled in).
-bool stageable(const std::string& target, struct stat& existing, bool& exists) {
+// Whether a run into `target` can be staged whole: it is missing, or a folder of the user's own
+// that one rename or exchange can put a new folder in place of (`existing` is then filled in),
+// empty unless `holding` lets it hold files (folders in it would have to move along: not staged).
+enum class Stageable { No, Empty, Holding };
+Stageable stageable(const std::string& target, struct stat& existing, bool& exists, bool holding) {
     const std::size_t slash = target.rfind('/');
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") return false;
+    if (base.empty() || base == "." || base == "..") return Stageable::No;
     exists = ::lstat(target.c_str(), &existing) == 0;
-    if (!exists) return errno == ENOENT;
+    if (!exists) return errno == ENOENT ? Stageable::Empty : Stageable::No;
     // A link would be replaced by the folder, a mount point cannot be, a folder the user may not
     // write into stays as it is (the run fails as it would have), and what the file system keeps
     // beside the mode (access lists, labels) would be lost.
-    if (!S_ISDIR(existing.st_mode) || existing.st_uid != ::geteuid()) return false;
-    if (::access(target.c_str(), W_OK | X_OK) != 0) return false;
+    if (!S_ISDIR(existing.st_mode) || existing.st_uid != ::geteuid()) return Stageable::No;
+    if (::access(target.c_str(), W_OK | X_OK) != 0) return Stageable::No;
     struct stat parent {};
-    if (::stat(folderOf(target).c_str(), &parent) != 0 || parent.st_dev != existing.st_dev) return false;
+    if (::stat(folderOf(target).c_str(), &parent) != 0 || parent.st_dev != existing.st_dev) return Stageable::No;
     const ssize_t attributes = ::llistxattr(target.c_str(), nullptr, 0);
-    if (attributes != 0 && !(attributes < 0 && errno == ENOTSUP)) return false;
+    if (attributes != 0 && !(attributes < 0 && errno == ENOTSUP)) return Stageable::No;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(target.c_str()), &::closedir);
-    if (!dir) return false;
+    if (!dir) return Stageable::No;
+    Stageable found = Stageable::Empty;
     while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") return false;
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (!holding) return Stageable::No;
+        struct stat st {};
+        if (::fstatat(::dirfd(dir.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            return Stageable::No;
+        found = Stageable::Holding;
     }
+    return found;
+}
+
+// renameat2(), called directly: older C libraries have no wrapper for it.
+int renameWith(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+#ifdef SYS_renameat2
+    return static_cast<int>(::syscall(SYS_renameat2, fromDir, from, toDir, to, flags));
+#else
+    (void)fromDir, (void)from, (void)toDir, (void)to, (void)flags;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// An open folder, closed at the end of the scope.
+struct OpenFolder {
+    explicit OpenFolder(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    ~OpenFolder() {
+        if (fd >= 0) ::close(fd);
+    }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    const int fd;
+};
+
+// The names in an open folder (without "." and ".."), read at once; false when it cannot be read.
+bool namesIn(int folder, std::vector<std::string>& names) {
+    const int copy = ::dup(folder);
+    DIR* dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (dir == nullptr) {
+        if (copy >= 0) ::close(copy);
+        return false;
+    }
+    ::rewinddir(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names.emplace_back(name);
+    }
+    ::closedir(dir);
     return true;
 }
 
@@ -112,19 +167,24 @@ OutputStaging::OutputStaging(const std::string& folder, std::string stage, std::
     : iFolder(folder.empty() ? "." : folder), iSyncEach(false), iStage(std::move(stage)), iTarget(std::move(target)) {}
 
 std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folder, bool syncEach, bool replace,
-                                                        const char* option) {
+                                                        const char* option, bool below) {
     const std::string target = withoutTrailingSlashes(folder.empty() ? "." : folder);
     struct stat existing {};
     bool exists = false;
-    if (!syncEach && stageable(target, existing, exists)) {
+    const Stageable how = syncEach ? Stageable::No : stageable(target, existing, exists, replace && !below);
+    if (how != Stageable::No) {
         static std::atomic<unsigned long> counter{0};
         std::string stage = folderOf(target) + "/" + TemporaryFiles::kMarker + std::to_string(::getpid()) + "-d" +
                             std::to_string(++counter);
         // Held before it exists, so that no signal leaves it behind.
         TemporaryFiles::holdFolder(stage);
         if (::mkdir(stage.c_str(), 0777) == 0) {
-            if (!exists || takeOn(stage, existing))
-                return std::unique_ptr<OutputStaging>(new OutputStaging(folder, std::move(stage), target));
+            if (!exists || takeOn(stage, existing)) {
+                std::unique_ptr<OutputStaging> staging(new OutputStaging(folder, std::move(stage), target));
+                // The folder's files are swapped out only once the run has succeeded.
+                staging->iExchange = staging->iReplacing = how == Stageable::Holding;
+                return staging;
+            }
             ::rmdir(stage.c_str());
         }
         TemporaryFiles::releaseFolder();
@@ -145,10 +205,20 @@ OutputStaging::~OutputStaging() {
 }
 
 void OutputStaging::addWhole(const std::string& path, const unsigned char* data, std::size_t length) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || withoutTrailingSlashes(path.substr(0, slash + 1)) != iTarget)
-        throw std::logic_error("not a file right in the staged folder: " + path);
-    const std::string name = path.substr(slash + 1);
+    const std::string top = iTarget + "/";
+    std::size_t from = top.size();
+    if (path.compare(0, top.size(), top) != 0) throw std::logic_error("not a file in the staged folder: " + path);
+    while (from < path.size() && path[from] == '/') ++from;
+    const std::string name = path.substr(from);
+    if (name.empty() || name.back() == '/') throw std::logic_error("not a file in the staged folder: " + path);
+    // The folders a file below needs are made in the hidden folder as the first file needs them.
+    for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+        const std::string folder = name.substr(0, slash);
+        std::lock_guard<std::mutex> lock(iMutex);
+        if (iFolders.count(folder)) continue;
+        if (::mkdir((iStage + "/" + folder).c_str(), 0777) != 0 && errno != EEXIST) throw failure("write", path, errno);
+        iFolders.insert(folder);
+    }
     // The folder is new and the run's own: each file goes straight to its name in it, with the
     // mode any program would give a new file.
     const int fd = ::open((iStage + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -165,6 +235,7 @@ void OutputStaging::addWhole(const std::string& path, const unsigned char* data,
     if (iPublished) throw std::logic_error("a file added after the folder was committed: " + path);
     ++iNext;
     iUnsynced.push_back(name);
+    if (iExchange) iNames.emplace_back(name, path);
     if (iUnsynced.size() >= kFilesPerSync) syncWholeLocked();
 }
 
@@ -185,12 +256,124 @@ void OutputStaging::publishLocked() {
     // The folder's entries reach the disk, then the one rename that makes it the output, then
     // that rename. A folder that took the name meanwhile (with files in it) fails the run, and the
     // staged files go with the hidden folder.
+    for (const std::string& folder : iFolders) syncPath(iStage + "/" + folder, O_RDONLY | O_DIRECTORY);
     syncPath(iStage, O_RDONLY | O_DIRECTORY);
     if (std::rename(iStage.c_str(), iTarget.c_str()) != 0) throw failure("write", iTarget, errno);
     iPublished = true;
     iCommitted = iNext;
     TemporaryFiles::releaseFolder();
     syncPath(folderOf(iTarget), O_RDONLY | O_DIRECTORY);
+}
+
+void OutputStaging::exchangeLocked(const Rest* rest, bool allOrNothing) {
+    if (iPublished) return;
+    const OpenFolder earlier(iTarget);
+    const OpenFolder staged(iStage);
+    std::set<std::string> written;
+    for (const auto& n : iNames) written.insert(n.first);
+    // What the folder holds now: each entry is replaced by the run's file of that name, linked
+    // into the new folder to be kept (linked, not moved: it has its name in the output folder
+    // whichever of the two that is when a crash comes), or left to go with the earlier folder.
+    std::vector<std::string> names;
+    bool exchangeable = earlier.fd >= 0 && staged.fd >= 0 && namesIn(earlier.fd, names);
+    std::set<std::string> seen;
+    std::vector<std::string> linked;
+    unsigned long going = 0;
+    for (const std::string& name : names) {
+        if (!exchangeable) break;
+        struct stat link {};
+        if (::fstatat(earlier.fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) continue;   // gone meanwhile
+        seen.insert(name);
+        // A folder would have to move along, and a link at a name the run writes is followed to
+        // the file it names: both are for the renames one by one.
+        if (S_ISDIR(link.st_mode)) {
+            exchangeable = false;
+        } else if (written.count(name)) {
+            // The run's file gets the mode of the file it replaces.
+            if (S_ISLNK(link.st_mode) ||
+                (S_ISREG(link.st_mode) && ::fchmodat(staged.fd, name.c_str(), link.st_mode & 0777, 0) != 0))
+                exchangeable = false;
+        } else {
+            bool keep = rest == nullptr || rest->keep.count({link.st_dev, link.st_ino}) != 0;
+            struct stat target {};
+            if (!keep && S_ISLNK(link.st_mode) && ::fstatat(earlier.fd, name.c_str(), &target, 0) == 0)
+                keep = rest->keep.count({target.st_dev, target.st_ino}) != 0;
+            if (!keep) {
+                ++going;
+            } else if (::linkat(earlier.fd, name.c_str(), staged.fd, name.c_str(), 0) == 0) {
+                linked.push_back(name);
+            } else {
+                exchangeable = false;
+            }
+        }
+    }
+    if (exchangeable) {
+        // Every file and link of the new folder reaches the disk, then its entries, and only then
+        // do the two folders trade names.
+        syncWholeLocked();
+        if (::fsync(staged.fd) != 0) throw failure("write", iTarget, errno);
+        exchangeable = renameWith(AT_FDCWD, iStage.c_str(), AT_FDCWD, iTarget.c_str(), RENAME_EXCHANGE) == 0;
+    }
+    if (!exchangeable) {
+        for (const std::string& name : linked) ::unlinkat(staged.fd, name.c_str(), 0);
+        return publishEachLocked(rest, allOrNothing);
+    }
+    iPublished = true;
+    iCommitted = iNext;
+    iRemoved += going;
+    syncPath(folderOf(iTarget), O_RDONLY | O_DIRECTORY);
+    clearEarlierLocked(earlier.fd, staged.fd, seen);
+    TemporaryFiles::releaseFolder();
+}
+
+void OutputStaging::clearEarlierLocked(int earlier, int published, const std::set<std::string>& seen) {
+    // The earlier folder now has the hidden name. What it held when it was read goes; what came
+    // into it since is nobody's to remove: it moves into the output folder (never over a file of
+    // the run), or stays in the hidden folder, which is then left.
+    std::vector<std::string> names;
+    namesIn(earlier, names);
+    bool moved = false;
+    for (const std::string& name : names) {
+        if (seen.count(name) && ::unlinkat(earlier, name.c_str(), 0) == 0) continue;
+        if (!seen.count(name) && renameWith(earlier, name.c_str(), published, name.c_str(), RENAME_NOREPLACE) == 0)
+            moved = true;
+    }
+    if (moved) ::fsync(published);
+    ::rmdir(iStage.c_str());
+}
+
+void OutputStaging::publishEachLocked(const Rest* rest, bool allOrNothing) {
+    // The files go from the hidden folder to their names one after the other, as file by file:
+    // a folder at a record's name fails a run of one piece before any is renamed.
+    syncWholeLocked();
+    if (allOrNothing) {
+        for (const auto& n : iNames) {
+            struct stat there {};
+            if (::lstat(n.second.c_str(), &there) == 0 && S_ISDIR(there.st_mode)) throw failure("write", n.second, EISDIR);
+        }
+    }
+    std::set<std::string> folders;
+    for (const auto& n : iNames) {
+        const std::string from = iStage + "/" + n.first;
+        struct stat original {};
+        bool exists = ::lstat(n.second.c_str(), &original) == 0;
+        const std::string target = exists && S_ISLNK(original.st_mode) ? OutputFile::followLinks(n.second) : n.second;
+        if (target != n.second) exists = ::stat(target.c_str(), &original) == 0;
+        if (exists && S_ISREG(original.st_mode)) ::chmod(from.c_str(), original.st_mode & 0777);
+        if (std::rename(from.c_str(), target.c_str()) != 0) {
+            iFailures.emplace_back(target, failure("write", target, errno).what());
+            ::unlink(from.c_str());
+        } else {
+            ++iCommitted;
+            iWritten.insert(n.second);
+            folders.insert(folderOf(target));
+        }
+    }
+    for (const std::string& folder : folders) syncPath(folder, O_RDONLY | O_DIRECTORY);
+    iPublished = true;
+    TemporaryFiles::removeFolder(iStage.c_str());
+    TemporaryFiles::releaseFolder();
+    if (rest && !(allOrNothing && !iFailures.empty())) removeRestLocked(*rest);
 }
 
 void OutputStaging::abandon() {
@@ -246,6 +429,10 @@ void OutputStaging::add(const std::string& path, const unsigned char* data, std:
 
 void OutputStaging::commit(const Rest* rest, bool allOrNothing) {
     std::lock_guard<std::mutex> lock(iMutex);
+    if (whole() && iExchange) {
+        const SignalsHeld held;
+        return exchangeLocked(rest, allOrNothing);
+    }
     if (whole()) return publishLocked();
     if (iReplacing) {
         syncPendingLocked();

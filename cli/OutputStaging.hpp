@@ -13,10 +13,19 @@
 // removes its temporary files only, and the folder is as it was.
 // Staged whole (forFolder(), for a folder that is new or empty and the user's own), the run is
 // written into a new hidden folder beside the output folder (".quarn-tmp-PID-dN"), each file
-// under its own name, synced once per thousand files and at the end, and then renamed to the
+// under its own name (in the folders below it that its name says, made as needed), synced once per thousand files and at the end, and then renamed to the
 // output folder in one rename: the folder appears with every file of the run or not at all, and
 // a file costs its creation and its write only. A failure or an interrupt removes the hidden
 // folder with all it holds; a file whose write failed is removed at once, the others stay staged.
+// Replacing what a folder of the user's own holds (no folder in it), the run is staged whole the
+// same way and commit() swaps the two folders in one exchange of their names, so that after a
+// crash at any moment the folder holds the earlier run or the new one, never both: the files to
+// keep (the inputs; with no Rest, everything the run did not write) are linked into the new
+// folder first, a file the run replaces lends its mode to the new one, and the earlier folder,
+// now under the hidden name, is emptied and removed after. Where the exchange cannot be made
+// (the system or the file system refuses it, a link at a name the run writes, a folder come into
+// it, a file that cannot be linked), the files are renamed from the hidden folder one by one,
+// as file by file.
 // Owns its temporary files (and folder). Any thread may add(); commit(), abandon() and the
 // destructor on the owner's, commit() once the other threads are done.
 #pragma once
@@ -47,14 +56,15 @@ public:
     // File by file, into `folder` as OutputFolder::prepare left it; `replacing` when it held
     // files (OutputFolder::prepare's answer, or a batch in place).
     OutputStaging(const std::string& folder, bool syncEach, bool replacing = false);
-    // Prepares `folder` for a run whose files all lie right in it: staged whole when the folder is
-    // missing, or is an empty folder of the user's own (no link, no mount point, no extended
-    // attributes, which one rename would not carry over; the new one gets its mode and group), and
-    // the parent takes a new folder; else as OutputFolder::prepare says (which refuses a folder
-    // holding files unless `replace`), file by file, replacing when it holds files. `syncEach` is
-    // always file by file.
+    // Prepares `folder` for a run whose files all lie in it, right in it unless `below`: staged
+    // whole when the folder is missing, or is an empty folder of the user's own (no link, no mount
+    // point, no extended attributes, which one rename would not carry over; the new one gets its
+    // mode and group), and the parent takes a new folder; with `replace` and not `below` also when
+    // such a folder holds files but no folder (staged whole and swapped at commit); else as
+    // OutputFolder::prepare says (which refuses a folder holding files unless `replace`), file by
+    // file, replacing when it holds files. `syncEach` is always file by file.
     static std::unique_ptr<OutputStaging> forFolder(const std::string& folder, bool syncEach, bool replace,
-                                                    const char* option);
+                                                    const char* option, bool below = false);
     ~OutputStaging();
     OutputStaging(const OutputStaging&) = delete;
     OutputStaging& operator=(const OutputStaging&) = delete;
@@ -63,7 +73,8 @@ public:
     // file system) at the next commit. Throws OutputFile::Failure naming `path`.
     void add(const std::string& path, const unsigned char* data, std::size_t length);
     // Syncs every file added since the last commit, renames each to its name and syncs their
-    // folders (staged whole: the folder, once, after which nothing more is added). Throws
+    // folders (staged whole: the folder, once, after which nothing more is added; replacing a
+    // folder that held files, `rest` says what of it is kept and the two are swapped). Throws
     // OutputFile::Failure when the sync fails (what was not renamed is then removed); a file that
     // cannot be renamed is removed and listed for failures(). File by file, `rest` then removes
     // what the run did not write (counted by removed()). Replacing, with `allOrNothing`, a file
@@ -76,7 +87,7 @@ public:
     void abandon();
     // True when the run is staged whole.
     bool whole() const { return !iStage.empty(); }
-    // True when the run replaces what the folder held, file by file.
+    // True when the run replaces what the folder held (file by file, or staged whole and swapped).
     bool replacing() const { return iReplacing; }
     // Files of an earlier run that commit() removed.
     unsigned long removed() const { return iRemoved; }
@@ -90,6 +101,9 @@ private:
     void addWhole(const std::string& path, const unsigned char* data, std::size_t length);
     void syncWholeLocked();
     void publishLocked();
+    void exchangeLocked(const Rest* rest, bool allOrNothing);
+    void publishEachLocked(const Rest* rest, bool allOrNothing);
+    void clearEarlierLocked(int earlier, int published, const std::set<std::string>& seen);
     struct Staged {
         std::string given;   // the name the caller gave
         std::string path;    // where it goes (a link at `given` followed)
@@ -115,9 +129,13 @@ private:
     std::vector<std::pair<std::string, std::string>> iFailures;
     std::set<std::string> iWritten;   // file by file: the names given of the files renamed
     // Staged whole: the hidden folder, the output folder it becomes (without a trailing '/'), the
-    // names written since the last sync, and whether it has become the output folder.
+    // names written since the last sync, and whether it has become the output folder. Swapped
+    // with a folder that holds files (iExchange): every file's name and the name it was given.
     std::string iStage;
     std::string iTarget;
     std::vector<std::string> iUnsynced;
     bool iPublished = false;
+    bool iExchange = false;
+    std::vector<std::pair<std::string, std::string>> iNames;
+    std::set<std::string> iFolders;   // staged whole: the folders made below the hidden one
 };

@@ -125,31 +125,70 @@ void TemporaryFiles::holdFolder(const std::string& path) {
 
 void TemporaryFiles::releaseFolder() noexcept { gFolderOn.store(false, std::memory_order_release); }
 
-bool TemporaryFiles::removeFolder(const char* path) noexcept {
-    // The entries are read with the system call itself: opendir() allocates, which a signal
-    // handler must not. Removing while reading may make the listing skip a name, so it is read
-    // again until a pass removes nothing.
-    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        alignas(8) char entries[4096];
-        for (bool removed = true; removed;) {
-            removed = false;
-            ::lseek(fd, 0, SEEK_SET);
-            for (long n; (n = ::syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;) {
-                for (long at = 0; at < n;) {
-                    // struct linux_dirent64: inode (8 bytes), offset (8), record length (2),
-                    // type (1), then the name.
-                    unsigned short length = 0;
-                    std::memcpy(&length, entries + at + 16, sizeof length);
-                    const char* name = entries + at + 19;
-                    const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-                    if (!dots && ::unlinkat(fd, name, 0) == 0) removed = true;
-                    if (length == 0) break;
-                    at += length;
-                }
-            }
+namespace {
+// Removes one entry of an open folder: a file or link, or an empty folder. A folder that still
+// holds something is opened instead (when `mayEnter`), its descriptor put in `child`. True when
+// the entry is gone.
+bool removeEntry(int folder, const char* name, bool mayEnter, int& child) noexcept {
+    if (::unlinkat(folder, name, 0) == 0) return true;
+    if (errno != EISDIR && errno != EPERM) return false;
+    if (::unlinkat(folder, name, AT_REMOVEDIR) == 0) return true;
+    if (mayEnter && (errno == ENOTEMPTY || errno == EEXIST))
+        child = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return false;
+}
+
+// One pass over an open folder, read with the system call itself (opendir() allocates, which a
+// signal handler must not): removes what it can, and stops at the first folder inside that
+// still holds something, returning it open (else -1). `removed` tells whether anything went.
+int removePass(int folder, bool mayEnter, bool& removed) noexcept {
+    alignas(8) char entries[4096];
+    removed = false;
+    ::lseek(folder, 0, SEEK_SET);
+    for (long n; (n = ::syscall(SYS_getdents64, folder, entries, sizeof entries)) > 0;) {
+        for (long at = 0; at < n;) {
+            // struct linux_dirent64: inode (8 bytes), offset (8), record length (2), type (1),
+            // then the name.
+            unsigned short length = 0;
+            std::memcpy(&length, entries + at + 16, sizeof length);
+            const char* name = entries + at + 19;
+            const bool dots = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+            int child = -1;
+            if (!dots && removeEntry(folder, name, mayEnter, child)) removed = true;
+            if (child >= 0) return child;
+            if (length == 0) break;
+            at += length;
         }
-        ::close(fd);
+    }
+    return -1;
+}
+} // namespace
+
+bool TemporaryFiles::removeFolder(const char* path) noexcept {
+    // A folder inside is entered (one open folder a level, the levels in a fixed table) and
+    // removed once it is empty. Removing while reading may make the listing skip a name, so a
+    // folder is read again until a pass removes nothing. A folder whose visit removed nothing is
+    // not entered again: what cannot be removed is left, with the folders around it.
+    constexpr int kDepth = 64;
+    int levels[kDepth];
+    bool progress[kDepth];
+    int depth = 0;
+    levels[0] = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    progress[0] = false;
+    bool stuck = false;
+    while (depth >= 0 && levels[0] >= 0) {
+        bool removed = false;
+        const int child = removePass(levels[depth], !stuck && depth + 1 < kDepth, removed);
+        if (removed) progress[depth] = true;
+        if (child >= 0) {
+            levels[++depth] = child;
+            progress[depth] = false;
+        } else if (!removed) {
+            // Emptied as far as it goes: back to the folder above, which removes it next pass.
+            stuck = stuck || (depth > 0 && !progress[depth]);
+            ::close(levels[depth]);
+            if (--depth >= 0) progress[depth] = true;
+        }
     }
     return ::rmdir(path) == 0 || errno == ENOENT;
 }

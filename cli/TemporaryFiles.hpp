@@ -25,12 +25,13 @@ public:
     static void holdSeries(const std::string& prefix);
     static void markSeries(unsigned long low, unsigned long high) noexcept;
     static void releaseSeries() noexcept;
-    // A run's staging folder (files only, no folders below): on a signal its files and then the
-    // folder are removed. One folder at a time; `path` shorter than a path may be.
+    // A run's staging folder: on a signal all it holds (folders below too) and then the folder
+    // are removed. One folder at a time; `path` shorter than a path may be.
     static void holdFolder(const std::string& path);
     static void releaseFolder() noexcept;
-    // Removes the files in `path` and then `path` itself; safe in a signal handler (no allocation,
-    // no locks). True when the folder is gone.
+    // Removes what `path` holds, the folders below (up to 63 levels deep) with all they hold, and
+    // then `path` itself; safe in a signal handler (no allocation, no locks). True when the folder
+    // is gone.
     static bool removeFolder(const char* path) noexcept;
     // True when a file name (without folder) is one of quarn's temporary names.
     static bool isTemporaryName(const std::string& name);

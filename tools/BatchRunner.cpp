@@ -177,17 +177,18 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                                        "to do that, or give another folder");
     if (!sameFolder && iOptions.inPlace)
         throw QuarnOptions::UsageError("--in-place needs OUTDIR to be INDIR");
-    // Without folders below, a run into a new or empty folder is staged whole (it appears with
-    // every message's output at once, or not at all); a folder that holds files is replaced only
-    // once the run is through (OutputStaging).
+    // A run into a new or empty folder is staged whole (it appears with every message's output
+    // at once, or not at all, folders below and all); without folders below, a folder that holds
+    // files (in place, or --replace) is swapped for the new one only once the run is through
+    // (OutputStaging).
     std::unique_ptr<OutputStaging> staging;
-    if (sameFolder)
+    if (sameFolder && !iOptions.recursive)
+        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, true, "--in-place");
+    else if (sameFolder)
         staging = std::make_unique<OutputStaging>(outputFolder, iOptions.syncEach, true);
-    else if (!iOptions.recursive)
-        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace");
     else
-        staging = std::make_unique<OutputStaging>(
-            outputFolder, iOptions.syncEach, OutputFolder::prepare(outputFolder, iOptions.replace, "--replace"));
+        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace",
+                                           iOptions.recursive);
     struct stat out {};
     FolderId skip{};
     const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;

@@ -295,10 +295,12 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  exit status is then 1. OUTDIR must be new or empty (after a run with --replace it holds only\n"
          "  what the run wrote); OUTDIR may be INDIR only with --in-place (a failed message is left as it\n"
          "  was). Files are synced to disk once per thousand and at the end, each renamed into place only\n"
-         "  then; into a new or empty OUTDIR of your own (without --recursive) the run is written in a\n"
-         "  hidden folder beside it that becomes OUTDIR in one rename at the end. Replacing files\n"
+         "  then; into a new or empty OUTDIR of your own the run is written in a hidden folder beside it\n"
+         "  (folders below and all) that becomes OUTDIR in one rename at the end. Replacing files\n"
          "  (--replace, --in-place), nothing is renamed before the run is through: a run that is\n"
-         "  interrupted or fails leaves them as they were.\n",
+         "  interrupted or fails leaves them as they were. Where OUTDIR holds no folder (without\n"
+         "  --recursive), the new folder is written beside it and the two trade names in one step, so\n"
+         "  that even a crash leaves the earlier run or the new one, never both.\n",
          "examples/batch out --out-ccsid 1200 --jobs 2",
          writing({&kJobs, &kProgress, &kNoProgress, &kRecursive, &kInclude, &kReplace, &kInPlace, &kSyncEach, &kJson}),
          QuarnCommand::batch, nullptr},
@@ -313,7 +315,9 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  at the end; into a new or empty OUTDIR of your own the run is written in a hidden folder beside\n"
          "  it that becomes OUTDIR in one rename at the end (a failed write or an interrupt leaves none).\n"
          "  With --replace the records of an earlier run are replaced only once the whole run has\n"
-         "  succeeded: a run that fails or is interrupted leaves them as they were.\n",
+         "  succeeded: a run that fails or is interrupted leaves them as they were. Where OUTDIR holds\n"
+         "  no folder, the new folder is written beside it and the two trade names in one step, so\n"
+         "  that even a crash leaves the earlier records or the new ones, never both.\n",
          "examples/purchase-order.xml order/item out",
          reading({&kOutCcsid, &kOutEncoding, &kOutByteOrder, &kCheck, &kNoCheck, &kReplace, &kSyncEach, &kProgress,
                   &kNoProgress, &kJson}),

@@ -3,12 +3,15 @@
 // files (and a run's hidden folder) go on an interrupt and batch never takes them for messages; an input that shrinks while
 // mapped is a clear error, not a crash; output failures, standard output's included, exit 5.
 #include "tests/tools/QuarnRun.hpp"
+#include "tests/support/LibxmlCanonicalReader.hpp"
 #include "cli/InputFile.hpp"
 #include "cli/TemporaryFiles.hpp"
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <map>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,6 +127,41 @@ TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
     shell("rm -rf " + quote(folder));
 }
 
+// A recursive batch's hidden folder goes on an interrupt with the folders below it, however deep
+// and however many names a folder holds, and so does a hidden folder with a link to a folder in
+// it (the link goes, not what it names).
+TEST(SafeFiles, AHiddenFolderGoesOnAnInterruptWithTheFoldersBelowIt) {
+    const std::string folder = freshFolder("interrupt-tree");
+    const std::string elsewhere = folder + "/elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    spit(elsewhere + "/stays.xml", "<a/>");
+    for (int signal : {SIGINT, SIGTERM}) {
+        const std::string staged = folder + "/" + TemporaryFiles::kMarker + "1-d" + std::to_string(signal);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            TemporaryFiles::holdFolder(staged);
+            std::string below = staged;
+            for (const char* level : {"", "/a", "/a/b", "/a/b/c", "/d"}) {
+                below = staged + level;
+                ::mkdir(below.c_str(), 0700);
+                for (int i = 0; i < 300; ++i)
+                    ::close(::open((below + "/m-" + std::to_string(i) + ".xml").c_str(), O_WRONLY | O_CREAT, 0600));
+            }
+            ::mkdir((staged + "/a/empty").c_str(), 0700);
+            if (::symlink(elsewhere.c_str(), (staged + "/a/b/link").c_str()) != 0) ::_exit(3);
+            ::raise(signal);
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_NE(::access(staged.c_str(), F_OK), 0) << staged << " was left behind";
+        EXPECT_EQ(slurp(elsewhere + "/stays.xml"), "<a/>");
+    }
+    shell("rm -rf " + quote(folder));
+}
+
 // Every name in a folder (hidden ones too) with the bytes of each file; empty when there is no folder.
 std::map<std::string, std::string> contentsOf(const std::string& folder) {
     std::map<std::string, std::string> contents;
@@ -196,6 +234,198 @@ TEST(SafeFiles, AnInterruptedRunLeavesTheOutputFolderAsItWas) {
         EXPECT_EQ(differences(before, contentsOf(c.kept)), "");
         EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
     }
+    shell("rm -rf " + quote(parent));
+}
+
+// The bytes of `name` in the open folder `folder`; empty when it cannot be read.
+std::string readAt(int folder, const std::string& name) {
+    const int fd = ::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::string();
+    std::string bytes;
+    char block[4096];
+    for (ssize_t n; (n = ::read(fd, block, sizeof block)) > 0;) bytes.append(block, static_cast<std::size_t>(n));
+    ::close(fd);
+    return bytes;
+}
+
+// A run that replaces what a folder holds publishes the new content in one step: a reader that
+// keeps opening the folder and reading its first and last file through it (as a program walking
+// the folder does) never finds one of the earlier run beside one of the new. The folder is a new
+// one with the earlier one's mode; what the run keeps in it (its input, a file an in-place batch
+// does not write) are the same files; what it replaces is gone; nothing hidden is left beside it.
+TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
+    const std::string parent = freshFolder("swapped");
+    const std::string in = parent + "/in", out = parent + "/out";
+    constexpr int kFiles = 1200;
+    std::string feed = "<feed>";
+    for (int i = 0; i < kFiles; ++i) feed += "<rec n='" + std::to_string(i) + "'/>";
+    feed += "</feed>";
+    struct Case {
+        const char* what;
+        std::string args;
+        std::string folder;                          // the folder replaced
+        std::map<std::string, std::string> earlier;  // what it holds before, the inputs aside
+        std::string first, last;                     // the run's first and last file
+        std::string kept;                            // a file that stays as it is
+        std::string gone;                            // a file of the earlier run that goes
+        const char* removed;                         // how --json counts the files that went
+    };
+    std::map<std::string, std::string> earlierRecords{{"notes.txt", "an earlier run's"}};
+    std::map<std::string, std::string> earlierOutputs{{"stale.xml", "<stale/>"}};
+    for (int i = 1; i <= kFiles; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "rec-%06d.xml", i);
+        earlierRecords[name] = "<rec n='old'/>";
+        earlierOutputs["m" + std::to_string(10000 + i - 1) + ".xml"] = "<old/>";
+    }
+    const std::string batch = " --jobs 1 --out-ccsid 1200 --no-progress --json";
+    const std::vector<Case> cases = {
+        {"split --replace, the input inside the folder", "split " + quote(out + "/feed.xml") + " feed/rec " + quote(out) +
+             " --replace --json", out, earlierRecords, "rec-000001.xml", "rec-001200.xml", "feed.xml", "notes.txt",
+         "\"removed\":1,"},
+        {"batch --replace", "batch " + quote(in) + " " + quote(out) + " --replace" + batch, out, earlierOutputs,
+         "m10000.xml", "m11199.xml", "", "stale.xml", "\"removed\":2,"},
+        {"batch --in-place", "batch " + quote(in) + " " + quote(in) + " --in-place" + batch, in,
+         {{".notes", "no message"}}, "m10000.xml", "m11199.xml", ".notes", "", "\"removed\":0,"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir " + quote(in) + " " + quote(out));
+        for (int i = 0; i < kFiles; ++i)
+            spit(in + "/m" + std::to_string(10000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
+        spit(out + "/feed.xml", feed);
+        for (const auto& file : c.earlier) spit(c.folder + "/" + file.first, file.second);
+        ASSERT_EQ(::chmod(c.folder.c_str(), 0750), 0);
+        ASSERT_EQ(::chmod((c.folder + "/" + c.first).c_str(), 0640), 0);
+        const std::map<std::string, std::string> before = contentsOf(c.folder);
+        const struct stat folderBefore = statOf(c.folder);
+        const struct stat keptBefore = c.kept.empty() ? folderBefore : statOf(c.folder + "/" + c.kept);
+        const std::set<std::string> beside = filesIn(parent);
+
+        std::atomic<bool> running{true};
+        std::atomic<long> looks{0}, mixed{0};
+        std::thread reader([&] {
+            while (running.load()) {
+                const int fd = ::open(c.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (fd < 0) continue;
+                const std::string first = readAt(fd, c.first), last = readAt(fd, c.last);
+                ::close(fd);
+                if (first.empty() || last.empty()) continue;
+                ++looks;
+                if ((first == before.at(c.first)) != (last == before.at(c.last))) ++mixed;
+            }
+        });
+        const Result r = quarn(c.args);
+        running.store(false);
+        reader.join();
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
+        EXPECT_GT(looks.load(), 0);
+        EXPECT_EQ(mixed.load(), 0) << "the folder was seen holding files of both runs";
+
+        const struct stat folderAfter = statOf(c.folder);
+        EXPECT_NE(folderAfter.st_ino, folderBefore.st_ino) << "not a new folder put in place in one step";
+        EXPECT_EQ(folderAfter.st_mode & 07777, 0750u);
+        EXPECT_EQ(statOf(c.folder + "/" + c.first).st_mode & 07777, 0640u) << "the file replaced lends its mode";
+        const std::map<std::string, std::string> after = contentsOf(c.folder);
+        EXPECT_EQ(after.size(), static_cast<std::size_t>(kFiles) + (c.kept.empty() ? 0 : 1));
+        if (!c.kept.empty()) {
+            EXPECT_EQ(statOf(c.folder + "/" + c.kept).st_ino, keptBefore.st_ino);
+            EXPECT_EQ(after.count(c.kept) ? after.at(c.kept) : std::string(), before.at(c.kept));
+        }
+        if (!c.gone.empty()) {
+            EXPECT_EQ(after.count(c.gone), 0u) << c.gone;
+        }
+        for (const std::string& name : {c.first, c.last}) {
+            const LibxmlReading read = LibxmlCanonicalReader::read(after.count(name) ? after.at(name) : std::string());
+            EXPECT_TRUE(read.ok) << name << ": " << read.error;
+            EXPECT_EQ(read.canonical.find("old"), std::string::npos) << name << ": " << read.canonical;
+        }
+        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+    }
+    shell("rm -rf " + quote(parent));
+}
+
+// Where the folder cannot be swapped, a replacing run renames its files one by one into the same
+// folder: a link at a record's name is followed (it stays a link, the file it names gets the
+// record), a folder in OUTDIR stays with what it holds, and the earlier records go all the same.
+TEST(SafeFiles, AReplacingRunThatCannotSwapTheFolderRenamesItsFilesIntoIt) {
+    const std::string parent = freshFolder("unswapped");
+    const std::string out = parent + "/out", doc = parent + "/feed.xml", elsewhere = parent + "/elsewhere.xml";
+    spit(doc, "<feed><rec n='1'/><rec n='2'/></feed>");
+    struct Case {
+        const char* what;
+        bool link;     // rec-000001.xml is a link to a file beside the folder
+        bool folder;   // the folder holds a folder
+    };
+    for (const Case& c : {Case{"a link at a record's name", true, false}, Case{"a folder in the folder", false, true}}) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(out) + " && mkdir " + quote(out));
+        spit(out + "/rec-000003.xml", "<rec n='old'/>");
+        spit(elsewhere, "<old/>");
+        if (c.link) {
+            ASSERT_EQ(::symlink("../elsewhere.xml", (out + "/rec-000001.xml").c_str()), 0);
+        }
+        if (c.folder) {
+            ASSERT_EQ(::mkdir((out + "/sub").c_str(), 0777), 0);
+            spit(out + "/sub/keep.xml", "<keep/>");
+        }
+        const ino_t folderBefore = statOf(out).st_ino;
+        const std::set<std::string> beside = filesIn(parent);
+        const Result r = quarn("split " + quote(doc) + " feed/rec " + quote(out) + " --replace");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(statOf(out).st_ino, folderBefore);
+        std::set<std::string> expected{"rec-000001.xml", "rec-000002.xml"};
+        if (c.folder) expected.insert("sub");
+        EXPECT_EQ(filesIn(out), expected);
+        EXPECT_EQ(S_ISLNK(statOf(out + "/rec-000001.xml", false).st_mode), c.link);
+        EXPECT_EQ(slurp(c.link ? elsewhere : out + "/rec-000001.xml"), "<rec n='1'/>");
+        EXPECT_EQ(slurp(out + "/rec-000002.xml"), "<rec n='2'/>");
+        EXPECT_TRUE(LibxmlCanonicalReader::read(slurp(out + "/rec-000002.xml")).ok);
+        if (c.folder) {
+            EXPECT_EQ(slurp(out + "/sub/keep.xml"), "<keep/>");
+        }
+        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+    }
+    shell("rm -rf " + quote(parent));
+}
+
+// A recursive batch into a new folder appears whole or not at all: interrupted after more than a
+// thousand files it leaves no folder and nothing hidden; run through, every message's output is in
+// its folder below, a message that fails leaving no file.
+TEST(SafeFiles, ARecursiveBatchIntoANewFolderAppearsWholeOrNotAtAll) {
+    const std::string parent = freshFolder("recursive");
+    const std::string in = parent + "/in", out = parent + "/out";
+    for (const char* sub : {"", "/a", "/b", "/b/c"}) ASSERT_EQ(::mkdir((in + sub).c_str(), 0777), 0);
+    for (int i = 0; i < 1200; ++i)
+        spit(in + (i < 600 ? "/a" : "/b") + "/m" + std::to_string(10000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
+    spit(in + "/b/c/deep.xml", "<deep/>");
+    spit(in + "/b/c/broken.xml", "<deep>");
+    const std::set<std::string> beside = filesIn(parent);
+    const std::vector<std::string> args{"batch", in, out, "--recursive", "--jobs", "1", "--out-ccsid", "1200"};
+    bool caught = false;
+    // The 1101st file: a temporary name in the folder, or its name in the hidden folder.
+    const int status = quarnInterruptedWhen(args, [&](pid_t pid) {
+        const std::string own = TemporaryFiles::kMarker + std::to_string(pid) + "-";
+        return std::vector<std::string>{out + "/" + own + "1100", parent + "/" + own + "d1/b/m11099.xml"};
+    }, caught);
+    ASSERT_TRUE(caught) << "the run ended before it was interrupted";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_NE(::access(out.c_str(), F_OK), 0) << "a folder was left with part of the run";
+    EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+
+    const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --no-progress");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("batch: 1202 messages, 1201 written, 1 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(filesIn(out), (std::set<std::string>{"a", "b"}));
+    EXPECT_EQ(filesIn(out + "/a").size(), 600u);
+    EXPECT_EQ(filesIn(out + "/b").size(), 601u);
+    EXPECT_EQ(filesIn(out + "/b/c"), (std::set<std::string>{"deep.xml"}));
+    EXPECT_TRUE(LibxmlCanonicalReader::read(slurp(out + "/b/c/deep.xml")).ok);
+    EXPECT_EQ(slurp(out + "/a/m10000.xml"), "<m><n>0</n></m>");
+    std::set<std::string> besideAfter = beside;
+    besideAfter.insert("out");
+    EXPECT_EQ(filesIn(parent), besideAfter) << "nothing hidden is left beside the folder";
     shell("rm -rf " + quote(parent));
 }
 

@@ -89,6 +89,9 @@ private:
     // What `mask` comes to on `node` and what it hands its children, kept in iEntered.
     void settle(const Match& node, std::uint64_t mask);
     std::uint64_t childMask(Frame& f, const Match& child);
+    // Whether `child`, which passes the node test of step s, passes the step's predicates too
+    // (counting its position among the frame's candidates).
+    bool passesPredicates(Frame& f, const Match& child, std::size_t s);
     // Whether entering a node with `mask` would report nothing, as the last mask settled says.
     bool settledWithout(std::uint64_t mask) const;
     // Whether a step may still match a later child of the frame's parent.
@@ -126,6 +129,7 @@ private:
     bool iSelfTests = false;             // a Self step has predicates
     struct Entered {                     // the last mask enter() settled, and what it came to
         std::uint64_t in = ~std::uint64_t(0), out = 0, childSteps = 0, inherited = 0;
+        bool otherNodes = true;          // a child other than an element can matter (see settle)
     } iEntered;
     std::vector<Frame> iFrames;   // iFrames[0, iDepth) is the walk in progress; the rest kept for reuse
     std::size_t iDepth = 0;

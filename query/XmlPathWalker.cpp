@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -70,10 +71,10 @@ inline KelSyntaxElement* nextSiblingOf(KelSyntaxElement* e) {
     return e->hasKnownNextSibling() ? e->knownNextSibling() : e->nextSibling();
 }
 
-// The next child node of `parent` after `from` (or the first when null), scanning on demand.
-// Text outside the document element (white space between prolog items) is no node.
-KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from, Match::Kind& kind) {
-    for (KelSyntaxElement* c = from ? nextSiblingOf(from) : firstChildOf(parent); c; c = nextSiblingOf(c)) {
+// The first child node of `parent` from `c` on (`c` included), scanning on demand. Text
+// outside the document element (white space between prolog items) is no node.
+KelSyntaxElement* childNodeFrom(KelSyntaxElement* parent, KelSyntaxElement* c, Match::Kind& kind) {
+    for (; c; c = nextSiblingOf(c)) {
         switch (classify(c)) {
         case NodeClass::Element:
             kind = Match::Element;
@@ -93,6 +94,18 @@ KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from
         }
     }
     return nullptr;
+}
+
+// The next child node of `parent` after `from` (or the first when null); an element, the
+// child met most, is answered in place.
+__attribute__((always_inline)) inline KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from,
+                                                                      Match::Kind& kind) {
+    KelSyntaxElement* c = from ? nextSiblingOf(from) : firstChildOf(parent);
+    if (c && c->typeCode() == XmlTypeElement) {
+        kind = Match::Element;
+        return c;
+    }
+    return c ? childNodeFrom(parent, c, kind) : nullptr;
 }
 
 thread_local std::size_t tChildrenLookedAt = 0;
@@ -240,10 +253,12 @@ XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) 
     // the number of counters a frame holds.
     iFirstCounter.assign(path.steps.size() + 2, 0);
     iNameHashes.assign(path.steps.size() + 1, 0);
+    iReportsOrAttributes = std::uint64_t(1) << path.steps.size();
     for (std::size_t s = 1; s <= path.steps.size(); ++s) {
         iNameHashes[s] = KelSyntaxElement::nameHash(path.steps[s - 1].name);
         iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
         if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
+        iReportsOrAttributes |= iAttributeSteps;
         if (path.steps[s - 1].axis == XmlPathStep::Self && !path.steps[s - 1].predicates.empty()) iSelfTests = true;
         if (path.steps[s - 1].axis == XmlPathStep::Child && !path.steps[s - 1].predicates.empty() &&
             lastOfSiblings(*path.steps[s - 1].predicates[0]))
@@ -504,19 +519,25 @@ void XmlPathWalker::settle(const Match& node, std::uint64_t mask) {
     }
 }
 
-bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
-    const std::size_t n = iPath.steps.size();
+void XmlPathWalker::useSettled(const Match& node, std::uint64_t mask) {
     // What a mask comes to depends on the mask alone unless a Self step tests the node, so the
-    // last one is kept: the nodes of a walk come with few masks.
-    if (mask != iEntered.in || iSelfTests) settle(node, mask);
-    mask = iEntered.out;
-    const std::uint64_t childSteps = iEntered.childSteps;
-    const std::uint64_t inherited = iEntered.inherited;
-    const bool otherNodes = iEntered.otherNodes;
-    if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
-    if (node.kind == Match::Element && (mask & iAttributeSteps) && !visitAttributes(node.element, mask)) return false;
-    if (node.kind != Match::Element && node.kind != Match::Document) return true;
-    if (!childSteps && !inherited) return true;
+    // last ones are kept: the nodes of a walk come with few masks.
+    if (iSelfTests) {
+        settle(node, mask);
+    } else if (mask != iEntered.in) {
+        // Two masks are kept: a walk for a name alternates between the one its matches and
+        // their children come with and the one of everything else.
+        if (mask == iEnteredBefore.in) {
+            std::swap(iEntered, iEnteredBefore);
+        } else {
+            iEnteredBefore = iEntered;
+            settle(node, mask);
+        }
+    }
+}
+
+inline void XmlPathWalker::openFrame(const Match& node, std::uint64_t childSteps, std::uint64_t inherited,
+                                     bool otherNodes) {
     Frame& f = pushFrame();
     f.parent = node;
     f.childSteps = childSteps;
@@ -526,6 +547,30 @@ bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
         f.counts.assign(iFirstCounter.back(), 0);
         f.lastCaches.assign(iFirstCounter.back(), -1);
     }
+}
+
+inline bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
+    if (iSelfTests || mask != iEntered.in) useSettled(node, mask);
+    // Most nodes a walk enters are neither reported nor asked for their attributes.
+    if (iEntered.out & iReportsOrAttributes) return enterReporting(node);
+    if (node.kind != Match::Element && node.kind != Match::Document) return true;
+    if (!iEntered.childSteps && !iEntered.inherited) return true;
+    openFrame(node, iEntered.childSteps, iEntered.inherited, iEntered.otherNodes);
+    return true;
+}
+
+bool XmlPathWalker::enterReporting(const Match& node) {
+    const std::size_t n = iPath.steps.size();
+    // Taken before the visitor and the attributes, whose walk settles masks of its own.
+    const std::uint64_t mask = iEntered.out;
+    const std::uint64_t childSteps = iEntered.childSteps;
+    const std::uint64_t inherited = iEntered.inherited;
+    const bool otherNodes = iEntered.otherNodes;
+    if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
+    if (node.kind == Match::Element && (mask & iAttributeSteps) && !visitAttributes(node.element, mask)) return false;
+    if (node.kind != Match::Element && node.kind != Match::Document) return true;
+    if (!childSteps && !inherited) return true;
+    openFrame(node, childSteps, inherited, otherNodes);
     return true;
 }
 

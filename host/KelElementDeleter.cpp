@@ -72,12 +72,14 @@ void KelElementDeleter::deleteSubtree(KelSyntaxElement* element) {
     KelSyntaxElement* up = nullptr;   // the parent of `e`
     for (KelSyntaxElement* e = element; e != nullptr; e = following(e, element, up)) {
         listed.push_back(e);
-        owner.of(e);
+        if (chunkOf(e) != owner.chunk) {
+            owner.of(e);
+            if (onePool == nullptr)
+                onePool = owner.pool;
+            else if (owner.pool != onePool)
+                pools = true;
+        }
         if (!owner.holds(e)) refuse(element, "it was not made by a parser");
-        if (onePool == nullptr)
-            onePool = owner.pool;
-        else if (owner.pool != onePool)
-            pools = true;
         if (owner.root == e) refuse(element, "it is the root element of its parser");
         if (!e->isCompleteLeft() || !e->isCompleteRight()) refuse(element, "the scan is still building into it");
         // A scan holds its elements by the path up to them, which passes through the top element.

@@ -37,8 +37,6 @@ struct Owner {
         root = parser != nullptr ? parser->rootElement() : nullptr;
         carved = pool != nullptr ? pool->carvedChunkOf(e) : KelSyntaxElementPool::CarvedChunk();
     }
-    // Whether the pool holds `e`, an element of the chunk of the last of().
-    bool holds(const KelSyntaxElement* e) const noexcept { return pool != nullptr && pool->holdsIn(carved, e); }
 };
 
 // The element after `e` in document order within the subtree of `top`, by its links: nothing is
@@ -70,22 +68,33 @@ void KelElementDeleter::deleteSubtree(KelSyntaxElement* element) {
     KelSyntaxElementPool* onePool = nullptr;   // the first element's pool
     bool pools = false;                        // elements of more than one pool
     KelSyntaxElement* up = nullptr;   // the parent of `e`
+    // The facts of the chunk in hand are copied out of `owner`, so that the walk keeps them at hand.
+    std::uint32_t chunk = ~std::uint32_t(0);
+    const KelSyntaxElement* root = nullptr;
+    const KelSyntaxElementPool* pool = nullptr;
+    KelSyntaxElementPool::CarvedChunk carved;
     for (KelSyntaxElement* e = element; e != nullptr; e = following(e, element, up)) {
         listed.push_back(e);
-        if (chunkOf(e) != owner.chunk) {
+        const std::uint32_t handle = e->slotHandle();
+        if ((handle >> KelSlotTable::kSlotBits) != chunk) {
             owner.of(e);
+            if (owner.pool == nullptr) refuse(element, "it was not made by a parser");
             if (onePool == nullptr)
                 onePool = owner.pool;
             else if (owner.pool != onePool)
                 pools = true;
+            chunk = owner.chunk;
+            root = owner.root;
+            pool = owner.pool;
+            carved = owner.carved;
         }
-        if (!owner.holds(e)) refuse(element, "it was not made by a parser");
-        if (owner.root == e) refuse(element, "it is the root element of its parser");
-        if (!e->isCompleteLeft() || !e->isCompleteRight()) refuse(element, "the scan is still building into it");
+        if (!pool->holdsIn(carved, e)) refuse(element, "it was not made by a parser");
+        if (root == e) refuse(element, "it is the root element of its parser");
+        if ((e->typeWord() & KelSyntaxElement::kComplete) != KelSyntaxElement::kComplete)
+            refuse(element, "the scan is still building into it");
         // A scan holds its elements by the path up to them, which passes through the top element.
         // An element whose parent shares its chunk shares its parser: it is not a top.
-        const bool topOfItsParser =
-            e == element || (chunkOf(up) != owner.chunk && up->parser() != owner.parser);
+        const bool topOfItsParser = e == element || (chunkOf(up) != chunk && up->parser() != owner.parser);
         if (topOfItsParser && owner.parser->holdsElement(element)) refuse(element, "the scan is still building into it");
     }
     // The subtree was listed as it was checked (document order); the list is kept for the next

@@ -2,6 +2,7 @@
 
 #include "host/KelParser.hpp"
 #include "host/KelSlotTable.hpp"
+#include "host/KelSyntaxElementPool.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 
@@ -17,13 +18,15 @@ thread_local std::vector<KelSyntaxElement*> tListed;
 
 std::uint32_t chunkOf(const KelSyntaxElement* element) noexcept { return element->slotHandle() >> KelSlotTable::kSlotBits; }
 
-// The parser, pool and root of the chunk the last element came from. A subtree lies in a few
-// chunks, mostly one, so they are looked up again only when the chunk changes.
+// The parser, pool and root of the chunk the last element came from, and that chunk's carved
+// slots when the pool is the parser's. A subtree lies in a few chunks, mostly one, so they are
+// looked up again only when the chunk changes.
 struct Owner {
     std::uint32_t chunk = ~std::uint32_t(0);
     KelParser* parser = nullptr;
     KelSyntaxElementPool* pool = nullptr;
     const KelSyntaxElement* root = nullptr;
+    KelSyntaxElementPool::CarvedChunk carved;
 
     void of(const KelSyntaxElement* e) {
         const std::uint32_t c = chunkOf(e);
@@ -32,16 +35,23 @@ struct Owner {
         parser = e->parser();
         pool = parser != nullptr ? &parser->elementPool() : nullptr;
         root = parser != nullptr ? parser->rootElement() : nullptr;
+        carved = pool != nullptr ? pool->carvedChunkOf(e) : KelSyntaxElementPool::CarvedChunk();
     }
 };
 
 // The element after `e` in document order within the subtree of `top`, by its links: nothing is
-// scanned, and deep trees need no stack.
-KelSyntaxElement* following(KelSyntaxElement* e, const KelSyntaxElement* top) noexcept {
-    if (KelSyntaxElement* child = e->knownFirstChild()) return child;
+// scanned, and deep trees need no stack. `up` is `e`'s parent and becomes the parent of the
+// element returned (a child's parent is the element it was reached from, so only a climb reads
+// a parent link).
+KelSyntaxElement* following(KelSyntaxElement* e, const KelSyntaxElement* top, KelSyntaxElement*& up) noexcept {
+    if (KelSyntaxElement* child = e->knownFirstChild()) {
+        up = e;
+        return child;
+    }
     while (e != top) {
         if (KelSyntaxElement* next = e->knownNextSibling()) return next;
-        e = e->parent();
+        e = up;
+        up = e->parent();
     }
     return nullptr;
 }
@@ -55,26 +65,49 @@ void KelElementDeleter::deleteSubtree(KelSyntaxElement* element) {
     // The thread's list, taken for the call (a thread-local is found anew at every use).
     std::vector<KelSyntaxElement*> listed;
     listed.swap(tListed);
-    for (KelSyntaxElement* e = element; e != nullptr; e = following(e, element)) {
+    KelSyntaxElementPool* onePool = nullptr;   // the first element's pool
+    bool pools = false;                        // elements of more than one pool
+    KelSyntaxElement* up = nullptr;   // the parent of `e`
+    // The facts of the chunk in hand are copied out of `owner`, so that the walk keeps them at hand.
+    std::uint32_t chunk = ~std::uint32_t(0);
+    const KelSyntaxElement* root = nullptr;
+    const KelSyntaxElementPool* pool = nullptr;
+    KelSyntaxElementPool::CarvedChunk carved;
+    for (KelSyntaxElement* e = element; e != nullptr; e = following(e, element, up)) {
         listed.push_back(e);
-        owner.of(e);
-        if (owner.parser == nullptr || !owner.pool->holds(e)) refuse(element, "it was not made by a parser");
-        if (owner.root == e) refuse(element, "it is the root element of its parser");
-        if (!e->isCompleteLeft() || !e->isCompleteRight()) refuse(element, "the scan is still building into it");
+        const std::uint32_t handle = e->slotHandle();
+        if ((handle >> KelSlotTable::kSlotBits) != chunk) {
+            owner.of(e);
+            if (owner.pool == nullptr) refuse(element, "it was not made by a parser");
+            if (onePool == nullptr)
+                onePool = owner.pool;
+            else if (owner.pool != onePool)
+                pools = true;
+            chunk = owner.chunk;
+            root = owner.root;
+            pool = owner.pool;
+            carved = owner.carved;
+        }
+        if (!pool->holdsIn(carved, e)) refuse(element, "it was not made by a parser");
+        if (root == e) refuse(element, "it is the root element of its parser");
+        if ((e->typeWord() & KelSyntaxElement::kComplete) != KelSyntaxElement::kComplete)
+            refuse(element, "the scan is still building into it");
         // A scan holds its elements by the path up to them, which passes through the top element.
         // An element whose parent shares its chunk shares its parser: it is not a top.
-        bool topOfItsParser = e == element;
-        if (!topOfItsParser) {
-            const KelSyntaxElement* parent = e->parent();
-            topOfItsParser = chunkOf(parent) != owner.chunk && parent->parser() != owner.parser;
-        }
+        const bool topOfItsParser = e == element || (chunkOf(up) != chunk && up->parser() != owner.parser);
         if (topOfItsParser && owner.parser->holdsElement(element)) refuse(element, "the scan is still building into it");
     }
     // The subtree was listed as it was checked (document order); the list is kept for the next
-    // delete on this thread, so that deleting a record a time allocates nothing.
-    for (KelSyntaxElement* e : listed) {
-        owner.of(e);
-        owner.pool->destroyElement(e);
+    // delete on this thread, so that deleting a record a time allocates nothing. A subtree of one
+    // pool goes back to it in one call.
+    if (!pools) {
+        onePool->destroyElements(listed.data(), listed.size());
+    } else {
+        owner = Owner();
+        for (KelSyntaxElement* e : listed) {
+            owner.of(e);
+            owner.pool->destroyElement(e);
+        }
     }
     listed.clear();
     tListed.swap(listed);

@@ -14,14 +14,8 @@
 
 #include <sys/mman.h>
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef KEL_POOL_CHECKS_POISON
 #define KEL_POOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEL_POOL_ASAN 1
-#endif
-#endif
-#ifdef KEL_POOL_ASAN
 #include <sanitizer/asan_interface.h>
 #define KEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define KEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
@@ -255,6 +249,25 @@ bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept
     return slot < carved && !isFree(p);
 }
 
+KelSyntaxElementPool::CarvedChunk KelSyntaxElementPool::carvedChunkOf(const KelSyntaxElement* element) const noexcept {
+    CarvedChunk chunk;
+    if (element == nullptr || iNext == nullptr) return chunk;
+    const auto* p = reinterpret_cast<const unsigned char*>(element);
+#ifdef KEL_POOL_ASAN
+    if (__asan_address_is_poisoned(p)) return chunk;
+#endif
+    // As in holds(): the chunk is this pool's when its list has it where the table says.
+    const std::uint32_t handle = freeHandle(p);
+    const std::uint32_t number = handle >> KelSlotTable::kSlotBits;
+    const std::size_t position = KelSlotTable::position(handle);
+    if (number == 0 || position > iChunk || iChunks[position].number != number) return chunk;
+    chunk.number = number;
+    chunk.first = iChunks[position].memory.get();
+    chunk.slots = position < iChunk ? iChunks[position].slots : iChunks[position].slots - iFree;
+    chunk.slotSize = iSlotSize;
+    return chunk;
+}
+
 namespace {
 // Whether a carved slot holds a live element (free slots are poisoned in sanitizer builds, so
 // they are told by that before they are read).
@@ -299,6 +312,20 @@ void KelSyntaxElementPool::destroyElement(KelSyntaxElement* element) noexcept {
     KEL_POISON(slot, iSlotSize);
     iFreeList = slot;
     ++iFreeSlots;
+}
+
+void KelSyntaxElementPool::destroyElements(KelSyntaxElement* const* elements, std::size_t count) noexcept {
+    unsigned char* list = iFreeList;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto* slot = reinterpret_cast<unsigned char*>(elements[i]);
+        const std::uint32_t handle = elements[i]->slotHandle();
+        elements[i]->~KelSyntaxElement();
+        markFree(slot, list, handle);
+        KEL_POISON(slot, iSlotSize);
+        list = slot;
+    }
+    iFreeList = list;
+    iFreeSlots += count;
 }
 
 void KelSyntaxElementPool::release() noexcept {

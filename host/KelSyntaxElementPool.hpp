@@ -12,14 +12,26 @@
 // with the chunk into the thread's cache. Owned by one parser; one thread at a time.
 #pragma once
 
+#include "host/KelSlotTable.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
 
 class KelParser;
 class KelSyntaxElement;
+
+// Sanitizer builds poison free slots, which then may be told only by asking the sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+#define KEL_POOL_CHECKS_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEL_POOL_CHECKS_POISON 1
+#endif
+#endif
 
 class KelSyntaxElementPool {
 public:
@@ -52,8 +64,41 @@ public:
     // only the element it is asked about); their slots go on the free list, the others stay
     // where they are and count as taken. `dies` must not throw.
     void releaseWhere(const std::function<bool(KelSyntaxElement*)>& dies) noexcept;
+    // Destroys `count` elements of this pool, in that order, as destroyElement does each: a caller
+    // that has checked a whole subtree gives its slots back in one call.
+    void destroyElements(KelSyntaxElement* const* elements, std::size_t count) noexcept;
     // True when `element` (an element, or a slot of a chunk still mapped) is a live element of this pool.
     bool holds(const KelSyntaxElement* element) const noexcept;
+
+    // The slots carved so far from one of this pool's chunks, so that a caller checking many
+    // elements of one chunk answers holds() for each without a call: see holdsIn.
+    struct CarvedChunk {
+        std::uint32_t number = 0;           // the chunk's number; 0 when it is not this pool's
+        const unsigned char* first = nullptr;
+        std::size_t slots = 0;              // carved from it so far
+        std::size_t slotSize = 0;
+    };
+    // The chunk that `element`'s handle names, when it is one of this pool's (else number 0).
+    CarvedChunk carvedChunkOf(const KelSyntaxElement* element) const noexcept;
+    // holds(element) for an element whose handle names `chunk` (from carvedChunkOf, with nothing
+    // made or destroyed since): the same answer, the chunk looked up once for all its elements.
+    bool holdsIn(const CarvedChunk& chunk, const KelSyntaxElement* element) const noexcept {
+#ifdef KEL_POOL_CHECKS_POISON
+        (void)chunk;
+        return holds(element);   // a free slot is poisoned: only holds() may look at it
+#else
+        const auto* p = reinterpret_cast<const unsigned char*>(element);
+        std::uint32_t handle;
+        std::memcpy(&handle, p + sizeof(void*), sizeof handle);   // where every slot keeps it
+        const std::size_t slot = handle & KelSlotTable::kSlotMask;
+        if ((handle >> KelSlotTable::kSlotBits) != chunk.number || chunk.number == 0 || slot >= chunk.slots ||
+            p != chunk.first + slot * chunk.slotSize)
+            return false;
+        const void* word;   // a free slot holds null where a live element has its virtual table
+        std::memcpy(&word, p, sizeof word);
+        return word != nullptr;
+#endif
+    }
 
     // Elements taken from the pool since it was made or released (reused slots included).
     std::size_t elementCount() const noexcept { return iTaken; }

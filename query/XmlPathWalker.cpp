@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,7 +21,7 @@ using Match = XmlPathQuery::Match;
 
 enum class NodeClass { None, Element, Text, Comment, ProcessingInstruction, Transparent, Attribute };
 
-NodeClass classify(const KelSyntaxElement* e) {
+NodeClass classifyOther(const KelSyntaxElement* e) {
     switch (e->typeCode()) {
     case XmlTypeElement:
         return NodeClass::Element;
@@ -45,6 +46,14 @@ NodeClass classify(const KelSyntaxElement* e) {
     }
 }
 
+// Elements and attributes are most of what a walk meets: told apart without the switch.
+inline NodeClass classify(const KelSyntaxElement* e) {
+    const int type = e->typeCode();
+    if (type == XmlTypeElement) return NodeClass::Element;
+    if (type == XmlTypeAttribute) return NodeClass::Attribute;
+    return classifyOther(e);
+}
+
 // Adjacent text, CDATA and white space (across entity reference marks) make one text node,
 // which the first of them stands for.
 bool continuesText(const KelSyntaxElement* e) {
@@ -53,17 +62,25 @@ bool continuesText(const KelSyntaxElement* e) {
     return p && classify(p) == NodeClass::Text;
 }
 
-// The next child node of `parent` after `from` (or the first when null), scanning on demand.
-// Text outside the document element (white space between prolog items) is no node.
-KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from, Match::Kind& kind) {
-    const bool inElement = parent->typeCode() == XmlTypeElement;
-    for (KelSyntaxElement* c = from ? from->nextSibling() : parent->firstChild(); c; c = c->nextSibling()) {
+// firstChild() and nextSibling(), without the call when the link is known already (they
+// return it then as it stands).
+inline KelSyntaxElement* firstChildOf(KelSyntaxElement* e) {
+    return e->isCompleteLeft() ? e->knownFirstChild() : e->firstChild();
+}
+inline KelSyntaxElement* nextSiblingOf(KelSyntaxElement* e) {
+    return e->hasKnownNextSibling() ? e->knownNextSibling() : e->nextSibling();
+}
+
+// The first child node of `parent` from `c` on (`c` included), scanning on demand. Text
+// outside the document element (white space between prolog items) is no node.
+KelSyntaxElement* childNodeFrom(KelSyntaxElement* parent, KelSyntaxElement* c, Match::Kind& kind) {
+    for (; c; c = nextSiblingOf(c)) {
         switch (classify(c)) {
         case NodeClass::Element:
             kind = Match::Element;
             return c;
         case NodeClass::Text:
-            if (!inElement || continuesText(c)) break;
+            if (parent->typeCode() != XmlTypeElement || continuesText(c)) break;
             kind = Match::Text;
             return c;
         case NodeClass::Comment:
@@ -79,7 +96,27 @@ KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from
     return nullptr;
 }
 
+// The next child node of `parent` after `from` (or the first when null); an element, the
+// child met most, is answered in place.
+__attribute__((always_inline)) inline KelSyntaxElement* nextChildNode(KelSyntaxElement* parent, KelSyntaxElement* from,
+                                                                      Match::Kind& kind) {
+    KelSyntaxElement* c = from ? nextSiblingOf(from) : firstChildOf(parent);
+    if (c && c->typeCode() == XmlTypeElement) {
+        kind = Match::Element;
+        return c;
+    }
+    return c ? childNodeFrom(parent, c, kind) : nullptr;
+}
+
 thread_local std::size_t tChildrenLookedAt = 0;
+
+// False when `node` cannot pass the plain name test of `step` (whose name hashes to `hash`):
+// equal names hash alike, so most elements a '//' walk passes are told apart without comparing
+// their text. True when it may (another test, a name in a namespace, an unresolved element).
+inline bool sameNameHash(const XmlPathStep& step, std::uint32_t hash, const Match& node) {
+    return step.test != XmlPathStep::Name || step.inNamespace || node.element->isUnresolved() ||
+           node.element->storedNameHash() == hash;
+}
 
 void appendValue(KelStringBase& out, KelSyntaxElement* e) {
     const KelValue& v = e->value();
@@ -208,6 +245,7 @@ struct XmlPathWalker::Frame {
     KelSyntaxElement* child = nullptr;                 // the child reached so far
     KelSyntaxElement* passed = nullptr;                // the first child passed and not yet deleted
     bool elementSeen = false;
+    bool otherNodes = true;                            // whether a child other than an element can matter
 };
 
 XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) : iPath(path), iVisit(visit) {
@@ -215,10 +253,12 @@ XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) 
     // the number of counters a frame holds.
     iFirstCounter.assign(path.steps.size() + 2, 0);
     iNameHashes.assign(path.steps.size() + 1, 0);
+    iReportsOrAttributes = std::uint64_t(1) << path.steps.size();
     for (std::size_t s = 1; s <= path.steps.size(); ++s) {
         iNameHashes[s] = KelSyntaxElement::nameHash(path.steps[s - 1].name);
         iFirstCounter[s + 1] = iFirstCounter[s] + path.steps[s - 1].predicates.size();
         if (path.steps[s - 1].axis == XmlPathStep::Attribute) iAttributeSteps |= std::uint64_t(1) << (s - 1);
+        iReportsOrAttributes |= iAttributeSteps;
         if (path.steps[s - 1].axis == XmlPathStep::Self && !path.steps[s - 1].predicates.empty()) iSelfTests = true;
         if (path.steps[s - 1].axis == XmlPathStep::Child && !path.steps[s - 1].predicates.empty() &&
             lastOfSiblings(*path.steps[s - 1].predicates[0]))
@@ -227,7 +267,7 @@ XmlPathWalker::XmlPathWalker(const XmlPathLocation& path, const Visitor& visit) 
 }
 XmlPathWalker::~XmlPathWalker() = default;
 
-XmlPathWalker::Frame& XmlPathWalker::pushFrame() {
+inline XmlPathWalker::Frame& XmlPathWalker::pushFrame() {
     // Frames are taken again with the room their lists had, so a walk allocates per depth
     // reached, not per node.
     if (iDepth == iFrames.size()) iFrames.emplace_back();
@@ -264,9 +304,15 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
             if (!f.passed) f.passed = previous;
             if (!iPool || iPool->liveCount() >= iSweepAt) deletePassed();
         }
+        // Text, comments and instructions that no step can take, under a frame whose '//' steps
+        // report none of them, are passed without testing each (they count no position).
+        if (child.kind != Match::Element && !f.otherNodes) {
+            if (!f.inherited && !moreChildren(f)) --iDepth;
+            continue;
+        }
         const std::uint64_t cmask = childMask(f, child);
         if (child.kind == Match::Element) f.elementSeen = true;
-        if (!moreChildren(f)) --iDepth;   // `f` is gone from here on
+        if (!f.inherited && !moreChildren(f)) --iDepth;   // `f` is gone from here on
         if (cmask && (child.kind == Match::Element || !settledWithout(cmask)) && !enter(child, cmask)) return false;
     }
     return true;
@@ -274,39 +320,44 @@ bool XmlPathWalker::run(const Match& start, std::uint64_t mask) {
 
 // The steps `child` of the frame's parent passes (its predicates included): the mask it is
 // entered with.
-std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
+inline std::uint64_t XmlPathWalker::childMask(Frame& f, const Match& child) {
     std::uint64_t cmask = f.inherited;
     for (std::uint64_t steps = f.childSteps; steps; steps &= steps - 1) {
         const std::size_t s = static_cast<std::size_t>(__builtin_ctzll(steps));
         const XmlPathStep& step = iPath.steps[s - 1];
-        if (!testStep(s, child)) continue;
-        bool pass = true;
-        for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
-            // The last candidate is the one with none after it: found by looking one
-            // candidate ahead, so the siblings behind need not be kept to count them again.
-            if (j == 0 && (iLastSteps & (std::uint64_t(1) << (s - 1)))) {
-                ++f.counts[iFirstCounter[s]];
-                // The document node has one element child: an element test there finds it the
-                // last without reading on, through the whole of it, for another.
-                const bool onlyElement = f.parent.kind == Match::Document &&
-                                         (step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement);
-                pass = onlyElement || !laterCandidate(f.parent, child, step);
-                continue;
-            }
-            const Match parent = f.parent;
-            long* const lastCache = &f.lastCaches[iFirstCounter[s]];
-            const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
-                return countCandidates(parent, step, j, lastCache);
-            };
-            pass = predicate(*step.predicates[j], child,
-                             Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
-        }
-        if (pass) cmask |= std::uint64_t(1) << s;
+        if (!sameNameHash(step, iNameHashes[s], child) || !testStep(s, child)) continue;
+        if (step.predicates.empty() || passesPredicates(f, child, s)) cmask |= std::uint64_t(1) << s;
     }
     return cmask;
 }
 
-bool XmlPathWalker::settledWithout(std::uint64_t mask) const {
+bool XmlPathWalker::passesPredicates(Frame& f, const Match& child, std::size_t s) {
+    const XmlPathStep& step = iPath.steps[s - 1];
+    bool pass = true;
+    for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
+        // The last candidate is the one with none after it: found by looking one
+        // candidate ahead, so the siblings behind need not be kept to count them again.
+        if (j == 0 && (iLastSteps & (std::uint64_t(1) << (s - 1)))) {
+            ++f.counts[iFirstCounter[s]];
+            // The document node has one element child: an element test there finds it the
+            // last without reading on, through the whole of it, for another.
+            const bool onlyElement = f.parent.kind == Match::Document &&
+                                     (step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement);
+            pass = onlyElement || !laterCandidate(f.parent, child, step);
+            continue;
+        }
+        const Match parent = f.parent;
+        long* const lastCache = &f.lastCaches[iFirstCounter[s]];
+        const std::function<std::size_t()> last = [this, parent, &step, j, lastCache]() {
+            return countCandidates(parent, step, j, lastCache);
+        };
+        pass = predicate(*step.predicates[j], child,
+                         Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
+    }
+    return pass;
+}
+
+inline bool XmlPathWalker::settledWithout(std::uint64_t mask) const {
     // A node other than an element has no children and no attributes: entering it only reports
     // it, when the last step holds there. The mask entered last is settled already.
     return mask == iEntered.in && !iSelfTests && !(iEntered.out & (std::uint64_t(1) << iPath.steps.size()));
@@ -450,28 +501,76 @@ void XmlPathWalker::settle(const Match& node, std::uint64_t mask) {
         if (k >= 1 && iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf)
             iEntered.inherited |= std::uint64_t(1) << k;
     }
+    // Whether a child other than an element can matter: a step that takes children may test
+    // for text, comments or instructions, or a node entered with the inherited steps alone
+    // reports itself (a Self step with predicates might: taken to).
+    iEntered.otherNodes = iSelfTests;
+    for (std::uint64_t steps = iEntered.childSteps; steps && !iEntered.otherNodes; steps &= steps - 1) {
+        const XmlPathStep::Test test = iPath.steps[static_cast<std::size_t>(__builtin_ctzll(steps)) - 1].test;
+        iEntered.otherNodes = test != XmlPathStep::Name && test != XmlPathStep::AnyElement && test != XmlPathStep::AnyAttribute;
+    }
+    if (!iEntered.otherNodes && iEntered.inherited) {
+        std::uint64_t reached = iEntered.inherited;
+        for (std::size_t k = 1; k <= n; ++k)
+            if ((reached & (std::uint64_t(1) << (k - 1))) && (iPath.steps[k - 1].axis == XmlPathStep::DescendantOrSelf ||
+                                                           iPath.steps[k - 1].axis == XmlPathStep::Self))
+                reached |= std::uint64_t(1) << k;
+        iEntered.otherNodes = (reached & (std::uint64_t(1) << n)) != 0;
+    }
 }
 
-bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
-    const std::size_t n = iPath.steps.size();
+void XmlPathWalker::useSettled(const Match& node, std::uint64_t mask) {
     // What a mask comes to depends on the mask alone unless a Self step tests the node, so the
-    // last one is kept: the nodes of a walk come with few masks.
-    if (mask != iEntered.in || iSelfTests) settle(node, mask);
-    mask = iEntered.out;
-    const std::uint64_t childSteps = iEntered.childSteps;
-    const std::uint64_t inherited = iEntered.inherited;
-    if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
-    if (node.kind == Match::Element && (mask & iAttributeSteps) && !visitAttributes(node.element, mask)) return false;
-    if (node.kind != Match::Element && node.kind != Match::Document) return true;
-    if (!childSteps && !inherited) return true;
+    // last ones are kept: the nodes of a walk come with few masks.
+    if (iSelfTests) {
+        settle(node, mask);
+    } else if (mask != iEntered.in) {
+        // Two masks are kept: a walk for a name alternates between the one its matches and
+        // their children come with and the one of everything else.
+        if (mask == iEnteredBefore.in) {
+            std::swap(iEntered, iEnteredBefore);
+        } else {
+            iEnteredBefore = iEntered;
+            settle(node, mask);
+        }
+    }
+}
+
+inline void XmlPathWalker::openFrame(const Match& node, std::uint64_t childSteps, std::uint64_t inherited,
+                                     bool otherNodes) {
     Frame& f = pushFrame();
     f.parent = node;
     f.childSteps = childSteps;
     f.inherited = inherited;
+    f.otherNodes = otherNodes;
     if (iFirstCounter.back() > 0) {
         f.counts.assign(iFirstCounter.back(), 0);
         f.lastCaches.assign(iFirstCounter.back(), -1);
     }
+}
+
+inline bool XmlPathWalker::enter(const Match& node, std::uint64_t mask) {
+    if (iSelfTests || mask != iEntered.in) useSettled(node, mask);
+    // Most nodes a walk enters are neither reported nor asked for their attributes.
+    if (iEntered.out & iReportsOrAttributes) return enterReporting(node);
+    if (node.kind != Match::Element && node.kind != Match::Document) return true;
+    if (!iEntered.childSteps && !iEntered.inherited) return true;
+    openFrame(node, iEntered.childSteps, iEntered.inherited, iEntered.otherNodes);
+    return true;
+}
+
+bool XmlPathWalker::enterReporting(const Match& node) {
+    const std::size_t n = iPath.steps.size();
+    // Taken before the visitor and the attributes, whose walk settles masks of its own.
+    const std::uint64_t mask = iEntered.out;
+    const std::uint64_t childSteps = iEntered.childSteps;
+    const std::uint64_t inherited = iEntered.inherited;
+    const bool otherNodes = iEntered.otherNodes;
+    if ((mask & (std::uint64_t(1) << n)) && !iVisit(node)) return false;
+    if (node.kind == Match::Element && (mask & iAttributeSteps) && !visitAttributes(node.element, mask)) return false;
+    if (node.kind != Match::Element && node.kind != Match::Document) return true;
+    if (!childSteps && !inherited) return true;
+    openFrame(node, childSteps, inherited, otherNodes);
     return true;
 }
 

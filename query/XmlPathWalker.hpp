@@ -86,9 +86,17 @@ private:
     // Settles the steps that stay on `node`, reports it and its attributes, and pushes a frame
     // for its children when a step can go there; false when the visitor stopped the walk.
     bool enter(const Match& node, std::uint64_t mask);
+    // enter() for a node that is reported or whose attributes a step takes.
+    bool enterReporting(const Match& node);
+    // Makes iEntered what `mask` comes to on `node`.
+    void useSettled(const Match& node, std::uint64_t mask);
+    void openFrame(const Match& node, std::uint64_t childSteps, std::uint64_t inherited, bool otherNodes);
     // What `mask` comes to on `node` and what it hands its children, kept in iEntered.
     void settle(const Match& node, std::uint64_t mask);
     std::uint64_t childMask(Frame& f, const Match& child);
+    // Whether `child`, which passes the node test of step s, passes the step's predicates too
+    // (counting its position among the frame's candidates).
+    bool passesPredicates(Frame& f, const Match& child, std::size_t s);
     // Whether entering a node with `mask` would report nothing, as the last mask settled says.
     bool settledWithout(std::uint64_t mask) const;
     // Whether a step may still match a later child of the frame's parent.
@@ -122,11 +130,13 @@ private:
     std::vector<std::size_t> iFirstCounter;   // step s's predicate counters in a frame start here
     std::vector<std::uint32_t> iNameHashes;   // step s's name hashed as element names are
     std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes
+    std::uint64_t iReportsOrAttributes = 0;   // bit n (the path's end) and the attribute steps
     std::uint64_t iLastSteps = 0;        // bit s - 1: step s's first predicate holds for its last candidate alone
     bool iSelfTests = false;             // a Self step has predicates
     struct Entered {                     // the last mask enter() settled, and what it came to
         std::uint64_t in = ~std::uint64_t(0), out = 0, childSteps = 0, inherited = 0;
-    } iEntered;
+        bool otherNodes = true;          // a child other than an element can matter (see settle)
+    } iEntered, iEnteredBefore;          // the mask settled last, and the one before it
     std::vector<Frame> iFrames;   // iFrames[0, iDepth) is the walk in progress; the rest kept for reuse
     std::size_t iDepth = 0;
     // With iDeletePassed: what has been passed goes once the pool holds kSweepEvery more

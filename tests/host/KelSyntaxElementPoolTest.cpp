@@ -60,6 +60,19 @@ private:
     bool iWide;
 };
 
+// pool.holds(e), checked against the answer of the form that looks the chunk up once for many
+// elements (from `e` itself and from `sameChunk`, another element of its chunk): the three agree.
+bool held(const KelSyntaxElementPool& pool, const KelSyntaxElement* e, const KelSyntaxElement* sameChunk = nullptr) {
+    const bool answer = pool.holds(e);
+    if (e != nullptr) {
+        EXPECT_EQ(pool.holdsIn(pool.carvedChunkOf(e), e), answer);
+        if (sameChunk != nullptr) {
+            EXPECT_EQ(pool.holdsIn(pool.carvedChunkOf(sameChunk), e), answer);
+        }
+    }
+    return answer;
+}
+
 // Enough elements of either width to fill the small first chunk and a large one, and start a third.
 constexpr std::size_t kTwoChunksAndOne =
     KelSyntaxElementPool::kSlotsPerChunk + KelSyntaxElementPool::kLargeChunkBytes / sizeof(KelSyntaxElement) + 1;
@@ -129,23 +142,31 @@ TEST(KelSyntaxElementPool, HoldsAnswersForItsOwnLiveElementsOnlyInEveryChunk) {
     const std::size_t first = KelSyntaxElementPool::kSlotsPerChunk;
     const std::vector<std::size_t> probes{0, first - 1, first, first + large / 2, first + large - 1, first + large};
     for (std::size_t i : probes) {
-        EXPECT_TRUE(pool.holds(made[i])) << i;
-        EXPECT_FALSE(pool.holds(theirs[i])) << "another pool's element " << i;
-        EXPECT_TRUE(other.elementPool().holds(theirs[i])) << i;
+        EXPECT_TRUE(held(pool, made[i])) << i;
+        EXPECT_FALSE(held(pool, theirs[i], made[i])) << "another pool's element " << i;
+        EXPECT_TRUE(held(other.elementPool(), theirs[i])) << i;
     }
     KelSyntaxElement stray(nullptr);
-    EXPECT_FALSE(pool.holds(&stray));
-    EXPECT_FALSE(pool.holds(nullptr));
-    // A destroyed element is not held until its slot is taken again.
+    EXPECT_FALSE(held(pool, &stray, made[0]));
+    EXPECT_FALSE(held(pool, nullptr));
+    // A destroyed element is not held until its slot is taken again, alone or with others.
     pool.destroyElement(made[first + 3]);
-    EXPECT_FALSE(pool.holds(made[first + 3]));
+    EXPECT_FALSE(held(pool, made[first + 3], made[first]));
     EXPECT_EQ(pool.createElement(), made[first + 3]);
-    EXPECT_TRUE(pool.holds(made[first + 3]));
+    EXPECT_TRUE(held(pool, made[first + 3], made[first]));
+    const std::size_t live = pool.liveCount();
+    const std::vector<KelSyntaxElement*> together{made[first + 7], made[0], made[first + 8]};
+    pool.destroyElements(together.data(), together.size());
+    EXPECT_EQ(pool.liveCount(), live - together.size());
+    for (KelSyntaxElement* e : together) EXPECT_FALSE(held(pool, e, made[first])) << "destroyed together";
+    for (auto it = together.rbegin(); it != together.rend(); ++it) EXPECT_EQ(pool.createElement(), *it);
+    EXPECT_EQ(pool.liveCount(), live);
     // Released after one element of the large chunk: slots after it, in its chunk and in the
     // next, are not held although their chunks stay the pool's.
     ASSERT_TRUE(pool.releaseAllAfter(made[first + 5]));
-    for (std::size_t i : {std::size_t{0}, first, first + 5}) EXPECT_TRUE(pool.holds(made[i])) << i;
-    for (std::size_t i : {first + 6, first + large - 1, first + large}) EXPECT_FALSE(pool.holds(made[i])) << i;
+    for (std::size_t i : {std::size_t{0}, first, first + 5}) EXPECT_TRUE(held(pool, made[i])) << i;
+    for (std::size_t i : {first + 6, first + large - 1, first + large})
+        EXPECT_FALSE(held(pool, made[i], made[first])) << i;
     pool.release();
-    for (std::size_t i : probes) EXPECT_FALSE(pool.holds(made[i])) << "after release " << i;
+    for (std::size_t i : probes) EXPECT_FALSE(held(pool, made[i])) << "after release " << i;
 }

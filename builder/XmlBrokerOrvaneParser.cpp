@@ -246,12 +246,8 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
-        // More of the same text: extend it. The element lets go of its string first, so that
-        // the append grows the one copy instead of copying it for every chunk.
-        KelStringBase text = last->actualValue().characterValue();
-        KelSyntaxElementAccess::parserResetValue(last);
-        text.append(chars, length);
-        KelSyntaxElementAccess::parserSetActualValue(last, text);
+        // More of the same text: extended in place, without copying what it already holds.
+        KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
         XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
         if (p.span == nullptr) xml->setBufferStart(nullptr);
         xml->setBufferEnd(xml->getBufferStart() != nullptr ? end : nullptr);

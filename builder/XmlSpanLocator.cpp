@@ -163,7 +163,8 @@ void readAttributeValueRanges(const Text& text, std::size_t length, const RefVec
 
 } // namespace
 
-XmlSpanLocator::XmlSpanLocator(bool spanReuse) : iSpanReuse(spanReuse), iMarkupReader(kNoReader) {}
+XmlSpanLocator::XmlSpanLocator(bool spanReuse)
+    : iSpanReuse(spanReuse), iMarkupReader(kNoReader), iDocumentReader(kNoReader) {}
 
 XmlSpanLocator::~XmlSpanLocator() = default;
 
@@ -178,6 +179,7 @@ void XmlSpanLocator::start(const unsigned char* data, long length, int ccsid) {
     iInEntity = false;
     iMarkupOffset = 0;
     iMarkupReader = kNoReader;
+    iDocumentReader = kNoReader;
     iCloseElement = nullptr;
     iCloseFrom = -1;
     iDecoderChecked = false;
@@ -194,8 +196,14 @@ void XmlSpanLocator::skipByteOrderMark() noexcept {
 XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     Position p{-1, 0, false, nullptr};
     const XMLSize_t reader = readers.getCurrentReaderNum();
-    const XMLSize_t depth = readers.getReaderDepth();   // asked once: taken for every event
-    iInEntity = depth > 1;
+    // Only the document's own reader stands at depth 1, at the bottom of the scanner's readers:
+    // once its number is known, comparing with it spares asking the depth at every event.
+    bool inDocument = reader == iDocumentReader;
+    if (!inDocument && readers.getReaderDepth() == 1) {
+        inDocument = true;
+        iDocumentReader = reader;
+    }
+    iInEntity = !inDocument;
     XMLFilePos offset = 0;
     try {
         offset = readers.getSrcOffset();
@@ -207,7 +215,7 @@ XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
     // Only the document's own reader counts bytes of the bitstream; an entity's replacement
     // text has offsets of its own.
-    p.inDocument = depth == 1;
+    p.inDocument = inDocument;
     iMarkupOffset = p.offset;
     iMarkupReader = reader;
     if (p.inDocument) {

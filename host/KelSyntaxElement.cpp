@@ -89,17 +89,6 @@ KelNameTable& KelSyntaxElement::nameTable() const noexcept {
     return owner ? owner->nameTable() : KelNameTable::shared();
 }
 
-void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
-    child->iParent = this;
-    child->iNextSibling = nullptr;
-    child->iPreviousSibling = iLastChild;
-    if (iLastChild)
-        iLastChild->iNextSibling = child;
-    else
-        iFirstChild = child;
-    iLastChild = child;
-}
-
 void KelSyntaxElement::unlink() noexcept {
     if (iPreviousSibling)
         iPreviousSibling->iNextSibling = iNextSibling;

@@ -223,3 +223,15 @@ inline KelElementLink& KelElementLink::operator=(KelSyntaxElement* element) noex
 }
 
 inline KelSyntaxElement* KelElementLink::get() const noexcept { return KelSlotTable::element(iHandle); }
+
+// Inline: a parser attaches every element it builds this way.
+inline void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
+    child->iParent = this;
+    child->iNextSibling = nullptr;
+    child->iPreviousSibling = iLastChild;
+    if (iLastChild)
+        iLastChild->iNextSibling = child;
+    else
+        iFirstChild = child;
+    iLastChild = child;
+}

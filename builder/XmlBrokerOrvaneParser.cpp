@@ -170,7 +170,8 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     XmlKelSyntaxElement* element = setupSyntaxElement();
     KelSyntaxElementAccess::parserSetType(element, XmlTypeElement);
     if (elementName != nullptr) {
-        const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, element->nameTable());
+        // The element is the owner's: its names go to the owner's table.
+        const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, iOwner->nameTable());
         KelSyntaxElementAccess::parserSetInternedName(element, name.name, name.hash);
     }
     attachToCurrent(element);
@@ -213,7 +214,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
                                          std::size_t valueLength, bool doubleQuoted) {
     XmlKelSyntaxElement* attribute = createLeaf(XmlTypeAttribute);
     if (name != nullptr) {
-        const XmlNameCache::Entry& cached = iNames.find(name, nameLength, attribute->nameTable());
+        const XmlNameCache::Entry& cached = iNames.find(name, nameLength, iOwner->nameTable());
         KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
     }
     KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
@@ -231,7 +232,8 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
     iScan.closeElement();
     if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
     iLastAttached = element;
-    if (element->parent() != nullptr && element != iOwner->rootElement()) iCurrentElement = parentOf(element);
+    if (KelSyntaxElement* parent = element->parent(); parent != nullptr && element != iOwner->rootElement())
+        iCurrentElement = static_cast<XmlKelSyntaxElement*>(parent);
     iScan.spans().setPreviousEnd(p);
 }
 
@@ -246,12 +248,8 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
     if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
-        // More of the same text: extend it. The element lets go of its string first, so that
-        // the append grows the one copy instead of copying it for every chunk.
-        KelStringBase text = last->actualValue().characterValue();
-        KelSyntaxElementAccess::parserResetValue(last);
-        text.append(chars, length);
-        KelSyntaxElementAccess::parserSetActualValue(last, text);
+        // More of the same text: extended in place, without copying what it already holds.
+        KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
         XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
         if (p.span == nullptr) xml->setBufferStart(nullptr);
         xml->setBufferEnd(xml->getBufferStart() != nullptr ? end : nullptr);

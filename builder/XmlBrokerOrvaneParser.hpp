@@ -44,6 +44,10 @@ public:
     // One scan step; does nothing once the root is complete or when there is nothing to scan.
     // A failure ends the scan, is kept as lastError() and raised as a KelParserException.
     void parseNextItem();
+    // The same step for a caller that has just found the root incomplete and canScan() true,
+    // while tracing is off: a walk takes a step per element, and the checks and the trace scope
+    // would be paid twice.
+    void parseNextItemChecked() { iScan.step(); }
     void setCurrentElement(XmlKelSyntaxElement* element) noexcept { iCurrentElement = element; }
 
     bool canScan() const noexcept { return iScan.canScan(); }

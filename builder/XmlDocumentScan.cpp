@@ -259,7 +259,7 @@ void XmlDocumentScan::addExpansion(unsigned long long units) {
     if (!iMeter.add(units)) failExpansion();
 }
 
-void XmlDocumentScan::countElement(bool inEntity) {
+void XmlDocumentScan::countCheckedElement(bool inEntity) {
     if (++iElementCount > iLimits.elementCount) failLimit("element count", iLimits.elementCount);
     // An element made from an entity's text costs what the document did not spell out; any
     // other element checks what the entities read since the last check added.

@@ -91,7 +91,12 @@ public:
 
     // ---- Limits, in the order the handlers meet them.
     // One more syntax element (`inEntity`: made from an entity's replacement text).
-    void countElement(bool inEntity);
+    // Most elements pass every limit at once and are counted inline; the rest are checked out of
+    // line.
+    void countElement(bool inEntity) {
+        if (iElementCount < iLimits.elementCount && !inEntity && iMeter.settled()) ++iElementCount;
+        else countCheckedElement(inEntity);
+    }
     // The limits a start tag must keep before anything is built of it; fills attributeLengths()
     // and returns the name's length. Until endStartTag() a failure is the tag's own element's.
     std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
@@ -132,6 +137,7 @@ public:
     void startInputSource(const xercesc::InputSource& inputSource) override;
 
 private:
+    void countCheckedElement(bool inEntity);
     // Scanner objects the thread left idle, else new ones.
     std::unique_ptr<XmlScannerObjects> takeScanner();
     // Gives the scanner objects this scan's handlers, limits, meter and reference log.

@@ -53,6 +53,8 @@ public:
     // False when what was added so far passes a limit (closings are checked here, or at the
     // next opening: a closing cannot be refused).
     bool check() noexcept { return iChecked == iAdded ? !iRefused : add(0); }
+    // Nothing added since the last check and nothing refused: check() would pass without work.
+    bool settled() const noexcept { return iChecked == iAdded && !iRefused; }
 
     const Refusal* refusal() const noexcept { return iRefused ? &iRefusal : nullptr; }
     unsigned long long added() const noexcept { return iAdded; }

@@ -163,7 +163,8 @@ void readAttributeValueRanges(const Text& text, std::size_t length, const RefVec
 
 } // namespace
 
-XmlSpanLocator::XmlSpanLocator(bool spanReuse) : iSpanReuse(spanReuse), iMarkupReader(kNoReader) {}
+XmlSpanLocator::XmlSpanLocator(bool spanReuse)
+    : iSpanReuse(spanReuse), iMarkupReader(kNoReader), iDocumentReader(kNoReader) {}
 
 XmlSpanLocator::~XmlSpanLocator() = default;
 
@@ -178,6 +179,7 @@ void XmlSpanLocator::start(const unsigned char* data, long length, int ccsid) {
     iInEntity = false;
     iMarkupOffset = 0;
     iMarkupReader = kNoReader;
+    iDocumentReader = kNoReader;
     iCloseElement = nullptr;
     iCloseFrom = -1;
     iDecoderChecked = false;
@@ -194,8 +196,14 @@ void XmlSpanLocator::skipByteOrderMark() noexcept {
 XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     Position p{-1, 0, false, nullptr};
     const XMLSize_t reader = readers.getCurrentReaderNum();
-    const XMLSize_t depth = readers.getReaderDepth();   // asked once: taken for every event
-    iInEntity = depth > 1;
+    // Only the document's own reader stands at depth 1, at the bottom of the scanner's readers:
+    // once its number is known, comparing with it spares asking the depth at every event.
+    bool inDocument = reader == iDocumentReader;
+    if (!inDocument && readers.getReaderDepth() == 1) {
+        inDocument = true;
+        iDocumentReader = reader;
+    }
+    iInEntity = !inDocument;
     XMLFilePos offset = 0;
     try {
         offset = readers.getSrcOffset();
@@ -207,7 +215,7 @@ XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
     p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
     // Only the document's own reader counts bytes of the bitstream; an entity's replacement
     // text has offsets of its own.
-    p.inDocument = depth == 1;
+    p.inDocument = inDocument;
     iMarkupOffset = p.offset;
     iMarkupReader = reader;
     if (p.inDocument) {
@@ -254,7 +262,16 @@ void XmlSpanLocator::afterCharacters(const Position& p, bool cdataSection) {
     // the next item gets a start, and an unchanged element after text is still copied byte for
     // byte. Anywhere else (inside an entity's text, or text going on after a character
     // reference) the next item gets none.
-    iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
+    if (p.span != nullptr && !cdataSection && iCodePage == 1208) {
+        // UTF-8, the usual case, read in place: p.span lies in the bitstream, at most at its end.
+        if (p.span < iBufferBase + (iBufferLength - iBomLength) && *p.span == '<') {
+            iPreviousEnd = p.span;
+            return;
+        }
+        iPreviousEnd = nullptr;
+    } else {
+        iPreviousEnd = p.span != nullptr && !cdataSection && markupStartsAt(p.offset) ? p.span : nullptr;
+    }
     // Text the scanner hands over at a reference to a declared entity ends at its '&': the
     // scanner stands just past that '&'. At a character reference or a predefined entity the
     // text goes on.
@@ -291,13 +308,18 @@ long XmlSpanLocator::entityReferenceBefore(long offset) {
         return -1;   // pages with shift states: the text has no end of its own here, as before
     }
     if (known == 0 || name[0] == u'#' || name[0] == u';') return -1;
-    static const char16_t* const predefined[] = {u"amp;", u"lt;", u"gt;", u"apos;", u"quot;"};
-    for (const char16_t* p : predefined) {
-        int i = 0;
-        while (p[i] != 0 && i < known && name[i] == p[i]) ++i;
-        if (p[i] == 0) return -1;
+    // A predefined entity is told by its first unit; only that one's name is compared.
+    const char16_t* predefined = nullptr;
+    switch (name[0]) {
+    case u'a': predefined = known > 1 && name[1] == u'p' ? u"apos;" : u"amp;"; break;
+    case u'l': predefined = u"lt;"; break;
+    case u'g': predefined = u"gt;"; break;
+    case u'q': predefined = u"quot;"; break;
+    default: return ampersand;
     }
-    return ampersand;
+    int i = 0;
+    while (predefined[i] != 0 && i < known && name[i] == predefined[i]) ++i;
+    return predefined[i] == 0 ? -1 : ampersand;
 }
 
 const unsigned char* XmlSpanLocator::endCData(const Position& p) {

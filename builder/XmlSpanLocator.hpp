@@ -184,6 +184,7 @@ private:
     // spans are recorded, so that each start tag's own bytes can be read back for its quotes.
     long iMarkupOffset = 0;
     XMLSize_t iMarkupReader;
+    XMLSize_t iDocumentReader;   // the number of the document's own reader, once met
     // The pending close: searched from iCloseFrom; iCloseAfter is the previous end when it was left.
     XmlKelSyntaxElement* iCloseElement = nullptr;
     long iCloseFrom = -1;

@@ -89,17 +89,6 @@ KelNameTable& KelSyntaxElement::nameTable() const noexcept {
     return owner ? owner->nameTable() : KelNameTable::shared();
 }
 
-void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
-    child->iParent = this;
-    child->iNextSibling = nullptr;
-    child->iPreviousSibling = iLastChild;
-    if (iLastChild)
-        iLastChild->iNextSibling = child;
-    else
-        iFirstChild = child;
-    iLastChild = child;
-}
-
 void KelSyntaxElement::unlink() noexcept {
     if (iPreviousSibling)
         iPreviousSibling->iNextSibling = iNextSibling;
@@ -387,11 +376,11 @@ int KelSyntaxElement::compare(KelSyntaxElement* other) {
     return 0;
 }
 
-void KelSyntaxElement::setActualValue(const char16_t* text) { iValue.setValue(KelStringBase(text)); }
-void KelSyntaxElement::setActualValue(const unsigned char* bytes, std::size_t length) { iValue.setBytes(bytes, length); }
-void KelSyntaxElement::setActualValue(const char16_t* text, std::size_t length) {
-    iValue.setValue(KelStringBase(text, length)); // built first: a failure keeps the old value
+void KelSyntaxElement::setActualValue(const char16_t* text) {
+    iValue.setCharacters(text, text != nullptr ? std::char_traits<char16_t>::length(text) : 0);
 }
+void KelSyntaxElement::setActualValue(const unsigned char* bytes, std::size_t length) { iValue.setBytes(bytes, length); }
+void KelSyntaxElement::setActualValue(const char16_t* text, std::size_t length) { iValue.setCharacters(text, length); }
 void KelSyntaxElement::setActualValue(const KelGmtTimeStamp& value) { iValue.setValue(value); }
 void KelSyntaxElement::setActualValue(const KelGmtTime& value) { iValue.setValue(value); }
 void KelSyntaxElement::setActualValue(const KelTimeStamp& value) { iValue.setValue(value); }

@@ -187,6 +187,9 @@ private:
         iName = name;
         iNameHash = hash;
     }
+    // The value as read: set in place, or more of the same text appended to it in place.
+    void parserSetCharacters(const char16_t* text, std::size_t length) { iValue.setCharacters(text, length); }
+    void parserAppendCharacters(const char16_t* text, std::size_t length) { iValue.appendCharacters(text, length); }
     void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
     // Drops the links to the children (which are being released) without touching them.
     void parserForgetChildren() noexcept { iFirstChild = iLastChild = nullptr; }
@@ -220,3 +223,15 @@ inline KelElementLink& KelElementLink::operator=(KelSyntaxElement* element) noex
 }
 
 inline KelSyntaxElement* KelElementLink::get() const noexcept { return KelSlotTable::element(iHandle); }
+
+// Inline: a parser attaches every element it builds this way.
+inline void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
+    child->iParent = this;
+    child->iNextSibling = nullptr;
+    child->iPreviousSibling = iLastChild;
+    if (iLastChild)
+        iLastChild->iNextSibling = child;
+    else
+        iFirstChild = child;
+    iLastChild = child;
+}

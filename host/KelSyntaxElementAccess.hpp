@@ -16,9 +16,17 @@ public:
     }
     // The value as read from the bitstream: the host's own setter, never a domain's override
     // that would take it for a user's change.
-    static void parserSetActualValue(KelSyntaxElement* e, const char16_t* text) { e->KelSyntaxElement::setActualValue(text); }
+    // Character values go straight into the element's value, without a temporary string.
+    static void parserSetActualValue(KelSyntaxElement* e, const char16_t* text) {
+        e->parserSetCharacters(text, text != nullptr ? std::char_traits<char16_t>::length(text) : 0);
+    }
     static void parserSetActualValue(KelSyntaxElement* e, const char16_t* text, std::size_t length) {
-        e->KelSyntaxElement::setActualValue(text, length);
+        e->parserSetCharacters(text, length);
+    }
+    // More of the text already read: appended to the character value in place. A value of any
+    // other kind raises KelRecoverableException (as reading its text would) and stays as it is.
+    static void parserAppendCharacters(KelSyntaxElement* e, const char16_t* text, std::size_t length) {
+        e->parserAppendCharacters(text, length);
     }
     static void parserSetActualValue(KelSyntaxElement* e, const KelStringBase& value) {
         e->KelSyntaxElement::setActualValue(value);

@@ -78,6 +78,29 @@ const KelStringBase& KelValue::characterValue() const {
     return expect<KelStringBase>(iData, kind(), "KelValue::characterValue");
 }
 
+void KelValue::setCharacters(const char16_t* text, std::size_t length) {
+    if (text == nullptr) length = 0;
+    if (KelStringBase* held = std::get_if<KelStringBase>(&iData)) {
+        held->assign(text, length);   // copes with text inside the string itself
+        return;
+    }
+    if (length <= KelStringBase::kInlineCapacity && isNull()) {
+        iData.emplace<KelStringBase>(text, length);   // inline units: nothing to allocate, nothing to fail
+        return;
+    }
+    KelStringBase value(text, length);   // built first: a failure keeps the old value
+    iData.emplace<KelStringBase>(std::move(value));
+}
+
+void KelValue::appendCharacters(const char16_t* text, std::size_t length) {
+    KelStringBase* held = std::get_if<KelStringBase>(&iData);
+    if (held == nullptr) {
+        (void)characterValue();   // raises the kind error that reading the text would
+        return;
+    }
+    held->append(text, length);
+}
+
 double KelValue::doubleValue() const { return expect<double>(iData, kind(), "KelValue::doubleValue"); }
 std::int64_t KelValue::int64Value() const { return expect<std::int64_t>(iData, kind(), "KelValue::int64Value"); }
 int KelValue::intValue() const { return expect<int>(iData, kind(), "KelValue::intValue"); }

@@ -41,6 +41,13 @@ public:
     void setValue(bool v) { iData = v; }
     void setValue(const KelValue& v) { iData = v.iData; }
     void setBytes(const unsigned char* data, std::size_t length) { iData = Bytes(data, data + length); }
+    // A character value of the `length` units at `text` (null: empty), built in place: the string
+    // already held is reused, and no temporary string is made and moved in. A failure keeps the
+    // old value.
+    void setCharacters(const char16_t* text, std::size_t length);
+    // Appends to the character value held, in place; any other kind raises
+    // KelRecoverableException as characterValue() does, and nothing changes.
+    void appendCharacters(const char16_t* text, std::size_t length);
 
     void copyValue(const KelValue& other) { iData = other.iData; }
     void deleteValue() noexcept { iData = std::monostate(); }

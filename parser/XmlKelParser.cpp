@@ -71,9 +71,17 @@ void XmlKelParser::initialize() {
     setRootElement(root);
 }
 
+// Called for every element the builder makes: while debug tracing is off it only constructs,
+// without the trace scope's frame.
 void XmlKelParser::callElementConstructor(void* storage) {
-    KelDebugTraceScope trace(this, "KelXmlParser::callElementConstructor", storage);
-    if (storage) new (storage) XmlKelSyntaxElement(this);
+    if (!KelLog::isDebugActive()) {
+        if (storage) new (storage) XmlKelSyntaxElement(this);
+        return;
+    }
+    [this, storage]() __attribute__((noinline)) {
+        KelDebugTraceScope trace(this, "KelXmlParser::callElementConstructor", storage);
+        if (storage) new (storage) XmlKelSyntaxElement(this);
+    }();
 }
 
 void XmlKelParser::setParserDomainName(const KelStringBase& name) { iDomainName = name; }
@@ -150,7 +158,8 @@ void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Do
             }
             return;
         }
-        iTreeBuilder->parseNextItem();
+        if (KelLog::isTraceActive()) iTreeBuilder->parseNextItem();
+        else iTreeBuilder->parseNextItemChecked();
     } while (!done());
 }
 

@@ -112,3 +112,66 @@ TEST(KelValueTest, CopyDeleteAndEquality) {
     copy.setValue(valueOf(true));
     EXPECT_TRUE(copy.boolValue());
 }
+
+// A parser sets character values straight into place and appends the rest of a text in place:
+// from every kind held before, short and long texts, a text taken from the value itself, and a
+// block shared with a copy, which must keep its own text.
+TEST(KelValueTest, CharactersSetAndAppendedInPlace) {
+    const std::u16string longText = u"a text long enough to live on the heap";
+    KelValue bytes;
+    const unsigned char someBytes[] = {1, 2, 3};
+    bytes.setBytes(someBytes, sizeof someBytes);
+    struct Case {
+        const char* what;
+        KelValue start;
+        const char16_t* set;   // may be null
+        std::size_t setLength;
+        std::u16string append;
+        std::u16string expected;
+    };
+    const Case cases[] = {
+        {"null, short", KelValue(), u"Widget ", 7, u"&", u"Widget &"},
+        {"null, grows past the inline units", KelValue(), u"Widget ", 7, u" part 1234567890", u"Widget  part 1234567890"},
+        {"null, long", KelValue(), longText.data(), longText.size(), u"!", longText + u"!"},
+        {"int before", valueOf(7), u"7", 1, u"", u"7"},
+        {"bytes before", bytes, u"ab", 2, u"c", u"abc"},
+        {"short string before", KelValue(KelStringBase(u"old")), u"new", 3, u"er", u"newer"},
+        {"long string before, set short", KelValue(KelStringBase(longText)), u"x", 1, u"y", u"xy"},
+        {"long string before, set long", KelValue(KelStringBase(longText)), longText.data() + 1, longText.size() - 1,
+         u"", longText.substr(1)},
+        {"null text", KelValue(KelStringBase(u"old")), nullptr, 5, u"z", u"z"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        KelValue value = c.start;
+        const KelValue before = value;   // shares a long string's block
+        value.setCharacters(c.set, c.setLength);
+        value.appendCharacters(c.append.data(), c.append.size());
+        ASSERT_TRUE(value.isCharacter());
+        EXPECT_EQ(value.characterValue().view(), c.expected);
+        EXPECT_EQ(before, c.start);   // the copy taken before keeps what it had
+    }
+
+    // A text taken from the value itself, set and appended.
+    KelValue self{KelStringBase(longText)};
+    self.setCharacters(self.characterValue().data() + 2, 4);
+    EXPECT_EQ(self.characterValue().view(), u"text");
+    self.appendCharacters(self.characterValue().data(), self.characterValue().length());
+    EXPECT_EQ(self.characterValue().view(), u"texttext");
+    KelValue longSelf{KelStringBase(longText)};
+    longSelf.appendCharacters(longSelf.characterValue().data(), longSelf.characterValue().length());
+    EXPECT_EQ(longSelf.characterValue().view(), longText + longText);
+
+    // Appending to anything but a character value is refused as reading its text is, and the
+    // value stays.
+    for (const KelValue& kept : {KelValue(), valueOf(3), valueOf(2.5)}) {
+        KelValue other = kept;
+        try {
+            other.appendCharacters(u"x", 1);
+            ADD_FAILURE() << "appending to a value of kind " << static_cast<int>(kept.kind()) << " did not throw";
+        } catch (const KelRecoverableException& e) {
+            EXPECT_EQ(e.catalogueNumber(), 2335u);
+        }
+        EXPECT_EQ(other, kept);
+    }
+}

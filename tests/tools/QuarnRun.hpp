@@ -35,9 +35,34 @@ struct Result {
     std::string err;
 };
 
-inline std::string tempPath(const std::string& name) {
-    return ::testing::TempDir() + "quarn-tools-" + std::to_string(::getpid()) + "-" + name;
+// A folder of this test process's own, new at its first use and removed when the process ends.
+// A name made of the process id alone may be left over from an earlier run that had the same id
+// (the system gives ids out again), and a command that refuses to write over an earlier run's
+// output then fails a test that did nothing wrong.
+inline const std::string& processTempFolder() {
+    struct Folder {
+        std::string path;
+        pid_t owner = ::getpid();
+        Folder() {
+            std::string pattern = ::testing::TempDir() + "quarn-tools-XXXXXX";
+            if (::mkdtemp(&pattern[0]) == nullptr) {
+                ADD_FAILURE() << "cannot make a temporary folder from " << pattern;
+                pattern = ::testing::TempDir() + "quarn-tools-" + std::to_string(owner);
+            }
+            path = pattern + "/";
+        }
+        ~Folder() {
+            // A forked child that ends without _exit must not take its parent's files.
+            if (::getpid() != owner) return;
+            const std::string command = "rm -rf '" + path + "'";
+            if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+        }
+    };
+    static Folder folder;
+    return folder.path;
 }
+
+inline std::string tempPath(const std::string& name) { return processTempFolder() + name; }
 
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

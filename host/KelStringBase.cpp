@@ -143,11 +143,6 @@ KelStringBase::KelStringBase(const char16_t* text) : iInlineLength(0) {
     if (text != nullptr) setContents(text, std::char_traits<char16_t>::length(text), 0);
 }
 
-KelStringBase::KelStringBase(const char16_t* text, std::size_t length) : iInlineLength(0) {
-    iStore.iInline[0] = 0;
-    if (text != nullptr && length != 0) setContents(text, length, 0);
-}
-
 KelStringBase::KelStringBase(std::u16string_view text) : KelStringBase(text.data(), text.size()) {}
 
 KelStringBase::KelStringBase(const KelStringBase& other) noexcept : iInlineLength(other.iInlineLength) {

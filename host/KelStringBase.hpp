@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,18 @@ public:
 
     KelStringBase() noexcept : iInlineLength(0) { iStore.iInline[0] = 0; }
     KelStringBase(const char16_t* text);                  // zero-terminated; null gives empty
-    KelStringBase(const char16_t* text, std::size_t length);
+    // Defined here: every value a scan reads is built by this one, and most fit inline.
+    KelStringBase(const char16_t* text, std::size_t length) : iInlineLength(0) {
+        iStore.iInline[0] = 0;
+        if (text == nullptr || length == 0) return;
+        if (length > kInlineCapacity) {
+            setContents(text, length, 0);
+            return;
+        }
+        std::memcpy(iStore.iInline, text, length * sizeof(char16_t));
+        iStore.iInline[length] = 0;
+        iInlineLength = static_cast<std::uint16_t>(length);
+    }
     KelStringBase(std::u16string_view text);
     KelStringBase(const KelStringBase& other) noexcept;   // shares a heap block
     KelStringBase(KelStringBase&& other) noexcept;

@@ -16,9 +16,6 @@
 static_assert(sizeof(KelSyntaxElement) == 96, "the host's element is 96 bytes");
 
 // The parser is not kept: a pool's element finds it through its slot handle (set by the pool).
-KelSyntaxElement::KelSyntaxElement(KelParser*) noexcept
-    : iTypeWord(0), iNameHash(0), iName(&KelNameTable::empty()) {}
-
 KelSyntaxElement::~KelSyntaxElement() = default;
 
 std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept {

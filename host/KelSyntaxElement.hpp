@@ -12,6 +12,7 @@
 #include "host/KelBuffer.hpp"
 #include "host/KelDateTime.hpp"
 #include "host/KelElementLink.hpp"
+#include "host/KelNameTable.hpp"
 #include "host/KelSlotTable.hpp"
 #include "host/KelStringBase.hpp"
 #include "host/KelValue.hpp"
@@ -21,7 +22,6 @@
 
 class KelParser;
 class KelMessage;
-class KelNameTable;
 
 class KelSyntaxElement {
 public:
@@ -32,7 +32,9 @@ public:
     static constexpr std::uint32_t kComplete = kCompleteLeft | kCompleteRight;
     static constexpr std::uint32_t kUnresolved = 0x40000000u;
 
-    explicit KelSyntaxElement(KelParser* parser) noexcept;
+    // Defined here: the pool constructs one for every element a scan builds.
+    explicit KelSyntaxElement(KelParser*) noexcept
+        : iTypeWord(0), iNameHash(0), iName(&KelNameTable::empty()) {}
     KelSyntaxElement(const KelSyntaxElement&) = delete;
     KelSyntaxElement& operator=(const KelSyntaxElement&) = delete;
 

@@ -21,9 +21,6 @@ bool isXmlGroupName(const KelStringBase& name) {
 
 static_assert(sizeof(XmlKelSyntaxElement) == sizeof(KelSyntaxElement) + 24, "a span, its start tag, page and flags: 24 bytes a slot");
 
-XmlKelSyntaxElement::XmlKelSyntaxElement(XmlKelParser* owner)
-    : KelSyntaxElement(owner), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(0),
-      iDoubleQuotedAttribute(true), iBufferBigEndian(true), iAsParsed(false) {}
 
 XmlKelSyntaxElement::~XmlKelSyntaxElement() = default;
 

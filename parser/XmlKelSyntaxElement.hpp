@@ -17,7 +17,10 @@ class XmlKelParser;
 
 class XmlKelSyntaxElement : public KelSyntaxElement, public XmlConstants {
 public:
-    explicit XmlKelSyntaxElement(XmlKelParser* owner);
+    // Defined here: the pool constructs one for every element a scan builds.
+    explicit XmlKelSyntaxElement(XmlKelParser*) noexcept
+        : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(0),
+          iDoubleQuotedAttribute(true), iBufferBigEndian(true), iAsParsed(false) {}
     ~XmlKelSyntaxElement() override;
 
     bool isDoubleQuotedAttribute() const noexcept { return iDoubleQuotedAttribute; }

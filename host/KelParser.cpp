@@ -221,3 +221,5 @@ void KelParser::callElementConstructor(void* storage) {
 long KelParser::checkBitStream(const KelBuffer&, int, int) { return -1; }
 
 bool KelParser::holdsElement(const KelSyntaxElement*) const { return false; }
+
+void KelParser::parseAhead(KelSyntaxElement*, std::size_t) {}

@@ -105,6 +105,12 @@ public:
     // True while this parser may still build into `element` or below it (so it must not be
     // deleted), or still holds it for later use.
     virtual bool holdsElement(const KelSyntaxElement* element) const;
+    // For a caller about to walk the whole of `element`'s subtree: builds ahead of the walk, at
+    // most `steps` scanner steps and no further than the element's end, so that building runs
+    // in one loop instead of one call per element walked. Raises nothing: a failure met on the
+    // way is kept and raised by the navigation that reaches it, as without reading ahead. The
+    // default builds nothing.
+    virtual void parseAhead(KelSyntaxElement* element, std::size_t steps);
 
     // ---- Non-virtual host services.
     KelSyntaxElementPool& elementPool() noexcept { return iPool; }

@@ -211,6 +211,24 @@ void XmlKelParser::scanToRightSibling(KelSyntaxElement* element) {
     }
 }
 
+void XmlKelParser::parseAhead(KelSyntaxElement* element, std::size_t steps) {
+    if (element->isCompleteRight() || !iTreeBuilder->canScan()) return;
+    KelSyntaxElement* root = rootElement();
+    if (!root) return;
+    // The walk that asked will reach every element built here, in order: a failure is left to
+    // the navigation that reaches it (the builder keeps it and raises it again from there), so
+    // reading ahead never fails a walk that stops before it.
+    try {
+        for (; steps > 0 && !element->isCompleteRight() && !(root->isCompleteLeft() && root->isCompleteRight()) &&
+               iTreeBuilder->canScan();
+             --steps) {
+            if (KelLog::isTraceActive()) iTreeBuilder->parseNextItem();
+            else iTreeBuilder->parseNextItemChecked();
+        }
+    } catch (const KelException&) {
+    }
+}
+
 void XmlKelParser::parseLeftSibling(KelSyntaxElement* element) {
     KelTraceScope trace(this, "XmlKelParser::parseLeftSibling", static_cast<const void*>(element));
 }

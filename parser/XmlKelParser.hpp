@@ -34,6 +34,7 @@ public:
     void parseLastChild(KelSyntaxElement* element) override;
     void parseRightSibling(KelSyntaxElement* element) override;
     void parseLeftSibling(KelSyntaxElement* element) override;
+    void parseAhead(KelSyntaxElement* element, std::size_t steps) override;
     void setParserDomainName(const KelStringBase& name) override;
     bool parserType() const override;
     const KelStringBase& parserGroupName() const override;

@@ -536,8 +536,19 @@ void XmlPathWalker::useSettled(const Match& node, std::uint64_t mask) {
     }
 }
 
+void XmlPathWalker::readAhead(KelSyntaxElement* element) {
+    const KelSyntaxElement* parent = element->parent();
+    if (!parent || !parent->parent()) return;
+    if (KelParser* parser = element->parser()) parser->parseAhead(element, kStepsAhead);
+}
+
 inline void XmlPathWalker::openFrame(const Match& node, std::uint64_t childSteps, std::uint64_t inherited,
                                      bool otherNodes) {
+    // A frame with '//' steps walks every node below it: its subtree is built ahead, a bounded
+    // stretch at a time, in the scanner's own loop rather than one call per node walked. Not
+    // the document element's: that is the whole message, where a first match near its start
+    // reads only the start.
+    if (inherited && node.kind == Match::Element && !node.element->isCompleteRight()) readAhead(node.element);
     Frame& f = pushFrame();
     f.parent = node;
     f.childSteps = childSteps;

@@ -70,6 +70,8 @@ private:
     static bool lastOfSiblings(const XmlPathExpr& expr);
     // Whether a sibling after `child` passes the node test of `step`: scans ahead to it only.
     static bool laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step);
+    // Builds ahead in a record whose whole subtree the walk will go through.
+    static void readAhead(KelSyntaxElement* element);
     // Deletes what the frames have passed (with iDeletePassed), the frames nearest the top first.
     void deletePassed();
 
@@ -142,6 +144,9 @@ private:
     // With iDeletePassed: what has been passed goes once the pool holds kSweepEvery more
     // elements than after the last deletion, so a walk holds about one record beyond what it needs.
     static constexpr std::size_t kSweepEvery = 64;
+    // Scanner steps built ahead of a walk through a whole record: a few records' worth, so the
+    // memory a streaming walk holds stays flat.
+    static constexpr std::size_t kStepsAhead = 256;
     KelSyntaxElementPool* iPool = nullptr;
     std::size_t iSweepAt = 0;
     KelSyntaxElement* iClimbedTo = nullptr;   // the start a '..' climbed to

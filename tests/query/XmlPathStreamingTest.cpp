@@ -168,6 +168,39 @@ TEST(XmlPathStreaming, DeletesWhatItHasPassedAndKeepsWhatIsStillNeeded) {
     EXPECT_LT(doc.slots(), 100u);
 }
 
+// A '//' walk through a record builds it ahead of the walk, a bounded stretch at a time: a
+// failure met ahead is raised only by a walk that reaches it, with the message a walk without
+// '//' raises, and one long record is held a stretch deep, not whole.
+TEST(XmlPathStreaming, BuildsAheadInARecordWithoutFailingEarlierOrHoldingTheRecord) {
+    std::string broken = "<m><r><f>x</f><h>";
+    for (int i = 0; i < 50; ++i) broken += "<k>z</k>";
+    broken += "<bad</h></r></m>";
+    const auto failure = [&](const char* expression) {
+        Document doc(broken);
+        try {
+            XmlPathQuery(expression).string(doc.root(), XmlPathQuery::TreeUse::DeletePassed);
+        } catch (const KelException& e) {
+            return std::string(e.what());
+        }
+        return std::string("no failure");
+    };
+    for (const char* expression : {"//r/f", "string(//f)", "//k[3]"}) {
+        SCOPED_TRACE(expression);
+        Document doc(broken);
+        EXPECT_NO_THROW(XmlPathQuery(expression).first(doc.root()));
+    }
+    EXPECT_NE(failure("count(//k)"), "no failure");
+    EXPECT_EQ(failure("count(//k)"), failure("count(/m/r/h/k)"));
+
+    std::string wide = "<m><w>";
+    const int children = 5000;
+    for (int i = 0; i < children; ++i) wide += "<c>t</c>";
+    wide += "</w></m>";
+    Document doc(wide);
+    EXPECT_EQ(XmlPathQuery("count(//c)").number(doc.root(), XmlPathQuery::TreeUse::DeletePassed), children);
+    EXPECT_LT(doc.slots(), 1000u) << "the record is built ahead a bounded stretch at a time";
+}
+
 // A streamed evaluation's answer as xmllint --xpath prints it.
 std::string streamedAsXmllint(Document& doc, const XmlPathQuery& q) {
     std::string ours;

@@ -112,7 +112,12 @@ unsigned long RunLeftovers::clear(const std::string& target) {
         const int hidden = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (hidden < 0) continue;
         struct stat st {};
-        if (::flock(hidden, LOCK_EX | LOCK_NB) == 0 && ::fstat(hidden, &st) == 0 && st.st_dev == parentStat.st_dev) {
+        struct statx sx {};
+        const bool mountPoint = ::statx(parent, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+                                (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                                (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+        if (!mountPoint && ::flock(hidden, LOCK_EX | LOCK_NB) == 0 && ::fstat(hidden, &st) == 0 &&
+            st.st_dev == parentStat.st_dev) {
             TemporaryFiles::emptyFolder(hidden);
             if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0) ++removed;
         }

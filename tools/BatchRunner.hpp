@@ -3,9 +3,9 @@
 // message. A message that fails is reported and leaves no output file; the others go on.
 // OUTDIR holds exactly what the run wrote (OutputFolder); INDIR itself only with --in-place.
 // Files reach their names as OutputStaging says: one sync per thousand files unless --sync-each;
-// without --recursive staged whole, into a new or empty OUTDIR or one swapped for the earlier
-// (--replace, --in-place); replacing files, none takes its name before the run is through, so an
-// interrupt leaves them as they were.
+// staged whole (folders below too), into a new or empty OUTDIR or one whose tree is swapped for
+// the earlier (--replace, --in-place); replacing files, none takes its name before the run is
+// through, so an interrupt leaves them as they were.
 // Progress goes to standard error as a bar; the summary to standard output.
 // One object per run; run() starts and joins the worker threads itself.
 #pragma once

@@ -455,12 +455,14 @@ std::map<std::string, std::string> treeOf(const std::string& folder, const std::
     return tree;
 }
 
-// Makes the files of `tree` below `folder` (a name ending in '/' is a folder), folders as needed.
+// Makes the files of `tree` below `folder` (a name ending in '/' is a folder), folders (and
+// `folder`) as needed.
 void plant(const std::string& folder, const std::map<std::string, std::string>& tree) {
+    ::mkdir(folder.c_str(), 0777);
     for (const auto& entry : tree) {
-        const std::string path = folder + "/" + entry.first;
-        shell("mkdir -p " + quote(entry.first.back() == '/' ? path : path.substr(0, path.rfind('/'))));
-        if (entry.first.back() != '/') spit(path, entry.second);
+        for (std::size_t slash = entry.first.find('/'); slash != std::string::npos; slash = entry.first.find('/', slash + 1))
+            ::mkdir((folder + "/" + entry.first.substr(0, slash)).c_str(), 0777);
+        if (entry.first.back() != '/') spit(folder + "/" + entry.first, entry.second);
     }
 }
 

@@ -330,6 +330,46 @@ struct NewTree {
     unsigned long going = 0;   // files of the earlier run that are not carried over
 };
 
+bool buildTree(NewTree& tree, int earlier, int staged, const std::string& prefix, int depth, bool keepAll);
+
+// A folder of the earlier tree (`name`, at `path`), made anew in the new one (or the run's own
+// folder of that name used), and what it holds carried into it.
+bool carryFolder(NewTree& tree, int earlier, int staged, const std::string& name, const std::string& path,
+                 const struct stat& st, int depth, bool keepAll) {
+    if (depth >= kMaxDepth || tree.written->count(path)) return false;
+    const OpenFolder from(::openat(earlier, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (from.fd < 0 || !recreatable(earlier, name.c_str(), from.fd, st, tree.device)) return false;
+    // Open to the user until the tree is built; its own mode and owner come after.
+    if (!tree.made->count(path) && ::mkdirat(staged, name.c_str(), 0700) != 0) return false;
+    const OpenFolder to(::openat(staged, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (to.fd < 0) return false;
+    tree.folders.emplace_back(path, st);
+    // A run that removes nothing below the top folder (or nothing in the input folder that lies
+    // inside) keeps all such a folder holds.
+    const bool keepBelow = keepAll || (tree.rest != nullptr && !tree.rest->below) ||
+                           (tree.rest != nullptr && tree.rest->skip == OutputFolder::FileId{st.st_dev, st.st_ino});
+    return buildTree(tree, from.fd, to.fd, path + "/", depth + 1, keepBelow);
+}
+
+// A file or link of the earlier tree: the run's file of its name takes its mode, or it is linked
+// into the new tree to be kept, or left to go.
+bool carryFile(NewTree& tree, int earlier, int staged, const std::string& name, const std::string& path,
+               const struct stat& st, bool keepAll) {
+    if (tree.made->count(path) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) return false;
+    if (tree.written->count(path))
+        return !S_ISLNK(st.st_mode) && ::fchmodat(staged, name.c_str(), st.st_mode & 0777, 0) == 0;
+    const OutputStaging::Rest* rest = tree.rest;
+    bool keep = keepAll || rest == nullptr || rest->keep.count({st.st_dev, st.st_ino}) != 0;
+    struct stat target {};
+    if (!keep && S_ISLNK(st.st_mode) && ::fstatat(earlier, name.c_str(), &target, 0) == 0)
+        keep = rest->keep.count({target.st_dev, target.st_ino}) != 0;
+    if (!keep) {
+        ++tree.going;
+        return true;
+    }
+    return ::linkat(earlier, name.c_str(), staged, name.c_str(), 0) == 0;
+}
+
 // Carries one folder of the earlier tree into its place in the new one: every file to keep is
 // linked (linked, not moved: it has its name in the output folder whichever of the two that is
 // when a crash comes), every folder made anew (`keepAll` below a folder whose files all stay),
@@ -345,38 +385,9 @@ bool buildTree(NewTree& tree, int earlier, int staged, const std::string& prefix
         struct stat st {};
         if (::fstatat(earlier, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;   // gone meanwhile
         tree.seen[path] = S_ISDIR(st.st_mode);
-        if (S_ISDIR(st.st_mode)) {
-            if (depth >= kMaxDepth || tree.written->count(path)) return false;
-            const OpenFolder from(::openat(earlier, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (from.fd < 0 || !recreatable(earlier, name.c_str(), from.fd, st, tree.device)) return false;
-            // Open to the user until the tree is built; its own mode and owner come after.
-            if (!tree.made->count(path) && ::mkdirat(staged, name.c_str(), 0700) != 0) return false;
-            const OpenFolder to(::openat(staged, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (to.fd < 0) return false;
-            tree.folders.emplace_back(path, st);
-            // A run that removes nothing below the top folder (or nothing in the input folder
-            // that lies inside) keeps all such a folder holds.
-            const bool keepBelow = keepAll || (tree.rest != nullptr && !tree.rest->below) ||
-                                   (tree.rest != nullptr && tree.rest->skip == OutputFolder::FileId{st.st_dev, st.st_ino});
-            if (!buildTree(tree, from.fd, to.fd, path + "/", depth + 1, keepBelow)) return false;
-            continue;
-        }
-        if (tree.made->count(path) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) return false;
-        if (tree.written->count(path)) {
-            // The run's file gets the mode of the file it replaces.
-            if (S_ISLNK(st.st_mode) || ::fchmodat(staged, name.c_str(), st.st_mode & 0777, 0) != 0) return false;
-            continue;
-        }
-        const OutputStaging::Rest* rest = tree.rest;
-        bool keep = keepAll || rest == nullptr || rest->keep.count({st.st_dev, st.st_ino}) != 0;
-        struct stat target {};
-        if (!keep && S_ISLNK(st.st_mode) && ::fstatat(earlier, name.c_str(), &target, 0) == 0)
-            keep = rest->keep.count({target.st_dev, target.st_ino}) != 0;
-        if (!keep) {
-            ++tree.going;
-        } else if (::linkat(earlier, name.c_str(), staged, name.c_str(), 0) != 0) {
-            return false;
-        }
+        const bool carried = S_ISDIR(st.st_mode) ? carryFolder(tree, earlier, staged, name, path, st, depth, keepAll)
+                                                 : carryFile(tree, earlier, staged, name, path, st, keepAll);
+        if (!carried) return false;
     }
     return true;
 }

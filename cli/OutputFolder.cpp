@@ -64,6 +64,10 @@ unsigned long OutputFolder::sweep(const std::string& folder, const std::set<std:
             continue;
         }
         if (written.count(path) || keep.count({link.st_dev, link.st_ino})) continue;
+        // A link to a folder that the run's files went into is the way to them, not a file of
+        // an earlier run.
+        const auto under = written.lower_bound(path + "/");
+        if (under != written.end() && under->compare(0, path.size() + 1, path + "/") == 0) continue;
         struct stat target {};
         if (::stat(path.c_str(), &target) == 0 && keep.count({target.st_dev, target.st_ino})) continue;
         if (::unlink(path.c_str()) == 0) ++removed;

@@ -18,8 +18,8 @@ public:
     // True when it holds anything (that the run then replaces).
     static bool prepare(const std::string& folder, bool replace, const char* option);
     // Removes the regular files and links in `folder` (and, with `below`, in the folders under it
-    // but `skip`) whose paths are not among `written` and that are none of `keep`. Returns how
-    // many it removed.
+    // but `skip`) whose paths are not among `written` and that are none of `keep` (nor a link
+    // to a folder that written paths lie in). Returns how many it removed.
     static unsigned long sweep(const std::string& folder, const std::set<std::string>& written,
                                const std::set<FileId>& keep, bool below, const FileId* skip);
     // The identity of a file or folder (device, inode); {0, 0} when it cannot be read.

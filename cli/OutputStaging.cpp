@@ -2,6 +2,7 @@
 
 #include "cli/OutputFile.hpp"
 #include "cli/OutputFolder.hpp"
+#include "cli/RunLeftovers.hpp"
 #include "cli/TemporaryFiles.hpp"
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <pthread.h>
 #include <set>
 #include <stdexcept>
@@ -44,40 +46,6 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-// Whether a run into `target` can be staged whole: it is missing, or a folder of the user's own
-// that one rename or exchange can put a new folder in place of (`existing` is then filled in),
-// empty unless `holding` lets it hold files (folders in it would have to move along: not staged).
-enum class Stageable { No, Empty, Holding };
-Stageable stageable(const std::string& target, struct stat& existing, bool& exists, bool holding) {
-    const std::size_t slash = target.rfind('/');
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") return Stageable::No;
-    exists = ::lstat(target.c_str(), &existing) == 0;
-    if (!exists) return errno == ENOENT ? Stageable::Empty : Stageable::No;
-    // A link would be replaced by the folder, a mount point cannot be, a folder the user may not
-    // write into stays as it is (the run fails as it would have), and what the file system keeps
-    // beside the mode (access lists, labels) would be lost.
-    if (!S_ISDIR(existing.st_mode) || existing.st_uid != ::geteuid()) return Stageable::No;
-    if (::access(target.c_str(), W_OK | X_OK) != 0) return Stageable::No;
-    struct stat parent {};
-    if (::stat(folderOf(target).c_str(), &parent) != 0 || parent.st_dev != existing.st_dev) return Stageable::No;
-    const ssize_t attributes = ::llistxattr(target.c_str(), nullptr, 0);
-    if (attributes != 0 && !(attributes < 0 && errno == ENOTSUP)) return Stageable::No;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(target.c_str()), &::closedir);
-    if (!dir) return Stageable::No;
-    Stageable found = Stageable::Empty;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        if (!holding) return Stageable::No;
-        struct stat st {};
-        if (::fstatat(::dirfd(dir.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
-            return Stageable::No;
-        found = Stageable::Holding;
-    }
-    return found;
-}
-
 // renameat2(), called directly: older C libraries have no wrapper for it.
 int renameWith(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
 #ifdef SYS_renameat2
@@ -92,6 +60,7 @@ int renameWith(int fromDir, const char* from, int toDir, const char* to, unsigne
 // An open folder, closed at the end of the scope.
 struct OpenFolder {
     explicit OpenFolder(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    explicit OpenFolder(int open) : fd(open) {}
     ~OpenFolder() {
         if (fd >= 0) ::close(fd);
     }
@@ -115,6 +84,71 @@ bool namesIn(int folder, std::vector<std::string>& names) {
     }
     ::closedir(dir);
     return true;
+}
+
+// Levels of folders below the output folder that an exchange carries; a deeper tree is renamed
+// into file by file.
+constexpr int kMaxDepth = 32;
+
+// Whether a folder below the output folder (`st`, open as `open`, named `name` in `parent`) can
+// be made anew in the hidden one: on the output folder's file system and no mount point, no
+// extended attributes (a new folder would not have them), the user's own and open to the user as
+// writing into it file by file needs (root's: any, given its owner back).
+bool recreatable(int parent, const char* name, int open, const struct stat& st, dev_t device) {
+    if (st.st_dev != device) return false;
+    const uid_t me = ::geteuid();
+    if (me != 0 && (st.st_uid != me || (st.st_mode & S_IRWXU) != S_IRWXU)) return false;
+    struct statx sx {};
+    if (::statx(parent, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) == 0 &&
+        (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)
+        return false;
+    const ssize_t attributes = ::flistxattr(open, nullptr, 0);
+    return attributes == 0 || (attributes < 0 && errno == ENOTSUP);
+}
+
+// Whether all an open folder holds can be carried into a new folder by links: files and links,
+// and folders that can be made anew (recreatable()), at most kMaxDepth levels down. A device,
+// FIFO or socket is left to the renames one by one.
+bool carriable(int folder, dev_t device, int depth) {
+    std::vector<std::string> names;
+    if (!namesIn(folder, names)) return false;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;   // gone meanwhile
+        if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) continue;
+        if (!S_ISDIR(st.st_mode) || depth >= kMaxDepth) return false;
+        const OpenFolder child(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (child.fd < 0 || !recreatable(folder, name.c_str(), child.fd, st, device) ||
+            !carriable(child.fd, device, depth + 1))
+            return false;
+    }
+    return true;
+}
+
+// Whether a run into `target` can be staged whole: it is missing, or a folder of the user's own
+// that one rename or exchange can put a new folder in place of (`existing` is then filled in),
+// empty unless `holding` lets it hold what links and new folders can carry (carriable()).
+enum class Stageable { No, Empty, Holding };
+Stageable stageable(const std::string& target, struct stat& existing, bool& exists, bool holding) {
+    const std::size_t slash = target.rfind('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") return Stageable::No;
+    exists = ::lstat(target.c_str(), &existing) == 0;
+    if (!exists) return errno == ENOENT ? Stageable::Empty : Stageable::No;
+    // A link would be replaced by the folder, a mount point cannot be, a folder the user may not
+    // write into stays as it is (the run fails as it would have), and what the file system keeps
+    // beside the mode (access lists, labels) would be lost.
+    if (!S_ISDIR(existing.st_mode) || existing.st_uid != ::geteuid()) return Stageable::No;
+    if (::access(target.c_str(), W_OK | X_OK) != 0) return Stageable::No;
+    struct stat parent {};
+    if (::stat(folderOf(target).c_str(), &parent) != 0 || parent.st_dev != existing.st_dev) return Stageable::No;
+    const ssize_t attributes = ::llistxattr(target.c_str(), nullptr, 0);
+    if (attributes != 0 && !(attributes < 0 && errno == ENOTSUP)) return Stageable::No;
+    const OpenFolder folder(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::vector<std::string> names;
+    if (folder.fd < 0 || !namesIn(folder.fd, names)) return Stageable::No;
+    if (names.empty()) return Stageable::Empty;
+    return holding && carriable(folder.fd, existing.st_dev, 0) ? Stageable::Holding : Stageable::No;
 }
 
 // The new folder takes the empty one's place: it gets its group and mode, or is not used.
@@ -158,20 +192,29 @@ OutputStaging::OutputStaging(const std::string& folder, bool syncEach, bool repl
     : iFolder(folder.empty() ? "." : folder),
       iPrefix(iFolder + "/" + TemporaryFiles::kMarker + std::to_string(::getpid()) + "-"),
       iSyncEach(syncEach),
-      iReplacing(replacing) {
+      iReplacing(replacing),
+      iFolderLock(RunLeftovers::holdFolder(iFolder)) {
     outstanding().clear();
     TemporaryFiles::holdSeries(iPrefix);
 }
 
 OutputStaging::OutputStaging(const std::string& folder, std::string stage, std::string target)
-    : iFolder(folder.empty() ? "." : folder), iSyncEach(false), iStage(std::move(stage)), iTarget(std::move(target)) {}
+    : iFolder(folder.empty() ? "." : folder),
+      iSyncEach(false),
+      iFolderLock(RunLeftovers::holdFolder(target)),
+      iStageLock(RunLeftovers::holdFolder(stage)),
+      iStage(std::move(stage)),
+      iTarget(std::move(target)) {}
 
 std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folder, bool syncEach, bool replace,
-                                                        const char* option, bool below) {
+                                                        const char* option) {
     const std::string target = withoutTrailingSlashes(folder.empty() ? "." : folder);
+    // What a killed run left beside the folder or in it goes first: an earlier run's temporary
+    // file would make an empty folder one that holds files.
+    const unsigned long leftovers = RunLeftovers::clear(target);
     struct stat existing {};
     bool exists = false;
-    const Stageable how = syncEach ? Stageable::No : stageable(target, existing, exists, replace && !below);
+    const Stageable how = syncEach ? Stageable::No : stageable(target, existing, exists, replace);
     if (how != Stageable::No) {
         static std::atomic<unsigned long> counter{0};
         std::string stage = folderOf(target) + "/" + TemporaryFiles::kMarker + std::to_string(::getpid()) + "-d" +
@@ -183,6 +226,7 @@ std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folde
                 std::unique_ptr<OutputStaging> staging(new OutputStaging(folder, std::move(stage), target));
                 // The folder's files are swapped out only once the run has succeeded.
                 staging->iExchange = staging->iReplacing = how == Stageable::Holding;
+                staging->iLeftovers = leftovers;
                 return staging;
             }
             ::rmdir(stage.c_str());
@@ -190,7 +234,9 @@ std::unique_ptr<OutputStaging> OutputStaging::forFolder(const std::string& folde
         TemporaryFiles::releaseFolder();
     }
     const bool holdsFiles = OutputFolder::prepare(folder, replace, option);
-    return std::make_unique<OutputStaging>(folder, syncEach, holdsFiles);
+    auto staging = std::make_unique<OutputStaging>(folder, syncEach, holdsFiles);
+    staging->iLeftovers = leftovers;
+    return staging;
 }
 
 OutputStaging::~OutputStaging() {
@@ -198,10 +244,13 @@ OutputStaging::~OutputStaging() {
     if (whole()) {
         if (!iPublished) TemporaryFiles::removeFolder(iStage.c_str());
         TemporaryFiles::releaseFolder();
-        return;
+    } else {
+        discardLocked();
+        TemporaryFiles::releaseSeries();
     }
-    discardLocked();
-    TemporaryFiles::releaseSeries();
+    // The folders are let go only once nothing of the run is left in them.
+    for (const int fd : {iFolderLock, iStageLock})
+        if (fd >= 0) ::close(fd);
 }
 
 void OutputStaging::addWhole(const std::string& path, const unsigned char* data, std::size_t length) {
@@ -265,81 +314,182 @@ void OutputStaging::publishLocked() {
     syncPath(folderOf(iTarget), O_RDONLY | O_DIRECTORY);
 }
 
+namespace {
+// The new tree built in the hidden folder from the earlier one (OutputStaging::exchangeLocked).
+struct NewTree {
+    const OutputStaging::Rest* rest;
+    const std::set<std::string>* written;   // the run's files, by their names below the folder
+    const std::set<std::string>* made;      // the folders the run made below the hidden folder
+    dev_t device;
+    // Every name read in the earlier tree, and whether it was a folder: what it held then goes
+    // with it after the exchange, what came later is moved.
+    std::map<std::string, bool> seen;
+    // The folders of the new tree that stand for earlier ones, with the earlier one's owner and
+    // mode, given once the tree is built.
+    std::vector<std::pair<std::string, struct stat>> folders;
+    unsigned long going = 0;   // files of the earlier run that are not carried over
+};
+
+bool buildTree(NewTree& tree, int earlier, int staged, const std::string& prefix, int depth, bool keepAll);
+
+// A folder of the earlier tree (`name`, at `path`), made anew in the new one (or the run's own
+// folder of that name used), and what it holds carried into it.
+bool carryFolder(NewTree& tree, int earlier, int staged, const std::string& name, const std::string& path,
+                 const struct stat& st, int depth, bool keepAll) {
+    if (depth >= kMaxDepth || tree.written->count(path)) return false;
+    const OpenFolder from(::openat(earlier, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (from.fd < 0 || !recreatable(earlier, name.c_str(), from.fd, st, tree.device)) return false;
+    // Open to the user until the tree is built; its own mode and owner come after.
+    if (!tree.made->count(path) && ::mkdirat(staged, name.c_str(), 0700) != 0) return false;
+    const OpenFolder to(::openat(staged, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (to.fd < 0) return false;
+    tree.folders.emplace_back(path, st);
+    // A run that removes nothing below the top folder (or nothing in the input folder that lies
+    // inside) keeps all such a folder holds.
+    const bool keepBelow = keepAll || (tree.rest != nullptr && !tree.rest->below) ||
+                           (tree.rest != nullptr && tree.rest->skip == OutputFolder::FileId{st.st_dev, st.st_ino});
+    return buildTree(tree, from.fd, to.fd, path + "/", depth + 1, keepBelow);
+}
+
+// A file or link of the earlier tree: the run's file of its name takes its mode, or it is linked
+// into the new tree to be kept, or left to go.
+bool carryFile(NewTree& tree, int earlier, int staged, const std::string& name, const std::string& path,
+               const struct stat& st, bool keepAll) {
+    if (tree.made->count(path) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) return false;
+    if (tree.written->count(path))
+        return !S_ISLNK(st.st_mode) && ::fchmodat(staged, name.c_str(), st.st_mode & 0777, 0) == 0;
+    const OutputStaging::Rest* rest = tree.rest;
+    bool keep = keepAll || rest == nullptr || rest->keep.count({st.st_dev, st.st_ino}) != 0;
+    struct stat target {};
+    if (!keep && S_ISLNK(st.st_mode) && ::fstatat(earlier, name.c_str(), &target, 0) == 0)
+        keep = rest->keep.count({target.st_dev, target.st_ino}) != 0;
+    if (!keep) {
+        ++tree.going;
+        return true;
+    }
+    return ::linkat(earlier, name.c_str(), staged, name.c_str(), 0) == 0;
+}
+
+// Carries one folder of the earlier tree into its place in the new one: every file to keep is
+// linked (linked, not moved: it has its name in the output folder whichever of the two that is
+// when a crash comes), every folder made anew (`keepAll` below a folder whose files all stay),
+// a file the run replaces lends the run's file its mode. False where a link cannot carry it:
+// a folder where the run writes a file, a link or file where it made a folder or at a name it
+// writes (followed, file by file), a device, FIFO or socket, a folder not recreatable() or too
+// deep, a file that cannot be linked.
+bool buildTree(NewTree& tree, int earlier, int staged, const std::string& prefix, int depth, bool keepAll) {
+    std::vector<std::string> names;
+    if (!namesIn(earlier, names)) return false;
+    for (const std::string& name : names) {
+        const std::string path = prefix + name;
+        struct stat st {};
+        if (::fstatat(earlier, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;   // gone meanwhile
+        tree.seen[path] = S_ISDIR(st.st_mode);
+        const bool carried = S_ISDIR(st.st_mode) ? carryFolder(tree, earlier, staged, name, path, st, depth, keepAll)
+                                                 : carryFile(tree, earlier, staged, name, path, st, keepAll);
+        if (!carried) return false;
+    }
+    return true;
+}
+
+// Gives the folders of the new tree the owner and mode of the earlier ones they stand for,
+// deepest first; false when one cannot have them (another user's, a group the user is not in).
+bool giveOwnersAndModes(int staged, const NewTree& tree) {
+    for (auto f = tree.folders.rbegin(); f != tree.folders.rend(); ++f) {
+        const char* path = f->first.c_str();
+        const struct stat& want = f->second;
+        struct stat now {};
+        if (::fstatat(staged, path, &now, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if ((now.st_uid != want.st_uid || now.st_gid != want.st_gid) &&
+            ::fchownat(staged, path, want.st_uid, want.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if (::fchmodat(staged, path, want.st_mode & 07777, 0) != 0 ||
+            ::fstatat(staged, path, &now, AT_SYMLINK_NOFOLLOW) != 0)
+            return false;
+        if ((now.st_mode & 07777) != (want.st_mode & 07777) || now.st_uid != want.st_uid || now.st_gid != want.st_gid)
+            return false;
+    }
+    return true;
+}
+
+// Empties a folder of the earlier tree, now below the hidden name: what it held when it was read
+// goes, what came into it since is nobody's to remove and moves into the same place in the new
+// tree (never over what is there), or stays in the hidden folder, which is then left.
+void clearEarlier(int earlier, int published, const std::string& prefix, const std::map<std::string, bool>& seen,
+                  dev_t device, int depth) {
+    std::vector<std::string> names;
+    namesIn(earlier, names);
+    bool moved = false;
+    for (const std::string& name : names) {
+        struct stat st {};
+        if (::fstatat(earlier, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        const auto read = seen.find(prefix + name);
+        if (read != seen.end() && read->second == S_ISDIR(st.st_mode)) {
+            if (!S_ISDIR(st.st_mode)) {
+                ::unlinkat(earlier, name.c_str(), 0);
+                continue;
+            }
+            const OpenFolder from(::openat(earlier, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const OpenFolder to(published < 0 ? -1
+                                              : ::openat(published, name.c_str(),
+                                                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat open {};
+            // A file system mounted there since is never entered.
+            if (from.fd < 0 || depth >= kMaxDepth || ::fstat(from.fd, &open) != 0 || open.st_dev != device) continue;
+            clearEarlier(from.fd, to.fd, prefix + name + "/", seen, device, depth + 1);
+            ::unlinkat(earlier, name.c_str(), AT_REMOVEDIR);
+            continue;
+        }
+        if (published >= 0 && renameWith(earlier, name.c_str(), published, name.c_str(), RENAME_NOREPLACE) == 0)
+            moved = true;
+    }
+    if (moved) ::fsync(published);
+}
+} // namespace
+
 void OutputStaging::exchangeLocked(const Rest* rest, bool allOrNothing) {
     if (iPublished) return;
     const OpenFolder earlier(iTarget);
     const OpenFolder staged(iStage);
     std::set<std::string> written;
     for (const auto& n : iNames) written.insert(n.first);
-    // What the folder holds now: each entry is replaced by the run's file of that name, linked
-    // into the new folder to be kept (linked, not moved: it has its name in the output folder
-    // whichever of the two that is when a crash comes), or left to go with the earlier folder.
-    std::vector<std::string> names;
-    bool exchangeable = earlier.fd >= 0 && staged.fd >= 0 && namesIn(earlier.fd, names);
-    std::set<std::string> seen;
-    std::vector<std::string> linked;
-    unsigned long going = 0;
-    for (const std::string& name : names) {
-        if (!exchangeable) break;
-        struct stat link {};
-        if (::fstatat(earlier.fd, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0) continue;   // gone meanwhile
-        seen.insert(name);
-        // A folder would have to move along, and a link at a name the run writes is followed to
-        // the file it names: both are for the renames one by one.
-        if (S_ISDIR(link.st_mode)) {
-            exchangeable = false;
-        } else if (written.count(name)) {
-            // The run's file gets the mode of the file it replaces.
-            if (S_ISLNK(link.st_mode) ||
-                (S_ISREG(link.st_mode) && ::fchmodat(staged.fd, name.c_str(), link.st_mode & 0777, 0) != 0))
-                exchangeable = false;
-        } else {
-            bool keep = rest == nullptr || rest->keep.count({link.st_dev, link.st_ino}) != 0;
-            struct stat target {};
-            if (!keep && S_ISLNK(link.st_mode) && ::fstatat(earlier.fd, name.c_str(), &target, 0) == 0)
-                keep = rest->keep.count({target.st_dev, target.st_ino}) != 0;
-            if (!keep) {
-                ++going;
-            } else if (::linkat(earlier.fd, name.c_str(), staged.fd, name.c_str(), 0) == 0) {
-                linked.push_back(name);
-            } else {
-                exchangeable = false;
-            }
-        }
+    struct stat top {};
+    NewTree tree{rest, &written, &iFolders, 0, {}, {}, 0};
+    bool exchangeable = earlier.fd >= 0 && staged.fd >= 0 && ::fstat(earlier.fd, &top) == 0;
+    if (exchangeable) {
+        tree.device = top.st_dev;
+        exchangeable = buildTree(tree, earlier.fd, staged.fd, std::string(), 0, false) &&
+                       giveOwnersAndModes(staged.fd, tree);
     }
     if (exchangeable) {
-        // Every file and link of the new folder reaches the disk, then its entries, and only then
-        // do the two folders trade names.
+        // Every file and link of the new tree reaches the disk, then its folders' entries, and
+        // only then do the two folders trade names.
         syncWholeLocked();
+        std::set<std::string> folders(iFolders);
+        for (const auto& f : tree.folders) folders.insert(f.first);
+        for (const std::string& folder : folders) {
+            const OpenFolder below(::openat(staged.fd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (below.fd < 0 || ::fsync(below.fd) != 0) throw failure("write", iTarget + "/" + folder, errno);
+        }
         if (::fsync(staged.fd) != 0) throw failure("write", iTarget, errno);
         exchangeable = renameWith(AT_FDCWD, iStage.c_str(), AT_FDCWD, iTarget.c_str(), RENAME_EXCHANGE) == 0;
     }
     if (!exchangeable) {
-        for (const std::string& name : linked) ::unlinkat(staged.fd, name.c_str(), 0);
+        // The files are renamed from the hidden folder one by one; what was linked and made
+        // for the exchange goes with it (the folders open to the user again, so it can).
+        if (staged.fd >= 0)
+            for (const auto& f : tree.folders) ::fchmodat(staged.fd, f.first.c_str(), 0700, 0);
         return publishEachLocked(rest, allOrNothing);
     }
     iPublished = true;
     iCommitted = iNext;
-    iRemoved += going;
+    iRemoved += tree.going;
     syncPath(folderOf(iTarget), O_RDONLY | O_DIRECTORY);
-    clearEarlierLocked(earlier.fd, staged.fd, seen);
-    TemporaryFiles::releaseFolder();
-}
-
-void OutputStaging::clearEarlierLocked(int earlier, int published, const std::set<std::string>& seen) {
-    // The earlier folder now has the hidden name. What it held when it was read goes; what came
-    // into it since is nobody's to remove: it moves into the output folder (never over a file of
-    // the run), or stays in the hidden folder, which is then left.
-    std::vector<std::string> names;
-    namesIn(earlier, names);
-    bool moved = false;
-    for (const std::string& name : names) {
-        if (seen.count(name) && ::unlinkat(earlier, name.c_str(), 0) == 0) continue;
-        if (!seen.count(name) && renameWith(earlier, name.c_str(), published, name.c_str(), RENAME_NOREPLACE) == 0)
-            moved = true;
-    }
-    if (moved) ::fsync(published);
+    // The earlier folder now has the hidden name (and this run's lock, so that no other run
+    // takes it for a killed run's leftover while it is emptied).
+    clearEarlier(earlier.fd, staged.fd, std::string(), tree.seen, tree.device, 0);
     ::rmdir(iStage.c_str());
+    TemporaryFiles::releaseFolder();
 }
 
 void OutputStaging::publishEachLocked(const Rest* rest, bool allOrNothing) {
@@ -352,6 +502,9 @@ void OutputStaging::publishEachLocked(const Rest* rest, bool allOrNothing) {
             if (::lstat(n.second.c_str(), &there) == 0 && S_ISDIR(there.st_mode)) throw failure("write", n.second, EISDIR);
         }
     }
+    // The folders below that the run made are made in the output folder as file by file makes
+    // them (one already there, or a link to one, is written into).
+    for (const std::string& folder : iFolders) ::mkdir((iTarget + "/" + folder).c_str(), 0777);
     std::set<std::string> folders;
     for (const auto& n : iNames) {
         const std::string from = iStage + "/" + n.first;

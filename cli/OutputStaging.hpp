@@ -17,15 +17,20 @@
 // output folder in one rename: the folder appears with every file of the run or not at all, and
 // a file costs its creation and its write only. A failure or an interrupt removes the hidden
 // folder with all it holds; a file whose write failed is removed at once, the others stay staged.
-// Replacing what a folder of the user's own holds (no folder in it), the run is staged whole the
-// same way and commit() swaps the two folders in one exchange of their names, so that after a
-// crash at any moment the folder holds the earlier run or the new one, never both: the files to
-// keep (the inputs; with no Rest, everything the run did not write) are linked into the new
-// folder first, a file the run replaces lends its mode to the new one, and the earlier folder,
-// now under the hidden name, is emptied and removed after. Where the exchange cannot be made
-// (the system or the file system refuses it, a link at a name the run writes, a folder come into
-// it, a file that cannot be linked), the files are renamed from the hidden folder one by one,
-// as file by file.
+// Replacing what a folder of the user's own holds (folders below it too), the run is staged whole
+// the same way and commit() builds the new tree in the hidden folder before the two folders swap
+// in one exchange of their names, so that after a crash at any moment the folder holds the
+// earlier run or the new one, never both: each folder of the earlier tree is made anew (its mode,
+// its owner and group), the files to keep (the inputs; with no Rest, everything the run did not
+// write; with a Rest not `below`, all the folders below hold) are linked into it, a file the run
+// replaces lends its mode to the new one; nothing leaves the earlier tree before the exchange.
+// The earlier tree, now under the hidden name, is emptied and removed after; what came into it
+// meanwhile moves into the new tree. Where links cannot carry the tree (a mount point, a device,
+// FIFO or socket, a folder with extended attributes or another user's, more than 32 levels of
+// folders, a link at a name the run writes or where it writes into a folder, a file that cannot be
+// linked, or the system refuses the exchange), the run goes file by file (found at commit: the
+// files are renamed from the hidden folder one by one).
+// The run holds its folders locked and removes what killed runs left first (RunLeftovers).
 // Owns its temporary files (and folder). Any thread may add(); commit(), abandon() and the
 // destructor on the owner's, commit() once the other threads are done.
 #pragma once
@@ -56,15 +61,16 @@ public:
     // File by file, into `folder` as OutputFolder::prepare left it; `replacing` when it held
     // files (OutputFolder::prepare's answer, or a batch in place).
     OutputStaging(const std::string& folder, bool syncEach, bool replacing = false);
-    // Prepares `folder` for a run whose files all lie in it, right in it unless `below`: staged
-    // whole when the folder is missing, or is an empty folder of the user's own (no link, no mount
-    // point, no extended attributes, which one rename would not carry over; the new one gets its
-    // mode and group), and the parent takes a new folder; with `replace` and not `below` also when
-    // such a folder holds files but no folder (staged whole and swapped at commit); else as
+    // Prepares `folder` for a run whose files all lie in it or in folders below, once the
+    // leftovers of killed runs in and beside it are gone: staged whole when the folder is
+    // missing, or is an empty folder of the user's own (no link, no mount point, no extended
+    // attributes, which one rename would not carry over; the new one gets its mode and group),
+    // and the parent takes a new folder; with `replace` also when such a folder holds what links
+    // and new folders can carry (staged whole and swapped at commit); else as
     // OutputFolder::prepare says (which refuses a folder holding files unless `replace`), file by
     // file, replacing when it holds files. `syncEach` is always file by file.
     static std::unique_ptr<OutputStaging> forFolder(const std::string& folder, bool syncEach, bool replace,
-                                                    const char* option, bool below = false);
+                                                    const char* option);
     ~OutputStaging();
     OutputStaging(const OutputStaging&) = delete;
     OutputStaging& operator=(const OutputStaging&) = delete;
@@ -95,6 +101,8 @@ public:
     const std::vector<std::pair<std::string, std::string>>& failures() const { return iFailures; }
     // Files renamed to their names so far.
     std::size_t committed() const { return iCommitted; }
+    // Hidden folders and temporary files of killed runs that forFolder() removed (RunLeftovers).
+    unsigned long leftovers() const { return iLeftovers; }
 
 private:
     OutputStaging(const std::string& folder, std::string stage, std::string target);
@@ -103,7 +111,6 @@ private:
     void publishLocked();
     void exchangeLocked(const Rest* rest, bool allOrNothing);
     void publishEachLocked(const Rest* rest, bool allOrNothing);
-    void clearEarlierLocked(int earlier, int published, const std::set<std::string>& seen);
     struct Staged {
         std::string given;   // the name the caller gave
         std::string path;    // where it goes (a link at `given` followed)
@@ -120,6 +127,12 @@ private:
     std::string iPrefix;   // iFolder + "/.quarn-tmp-PID-"
     bool iSyncEach;
     bool iReplacing = false;
+    // Held (shared) for the run's life, as RunLeftovers says: the output folder as it was when
+    // the run began (after an exchange, the earlier folder under the hidden name) and the
+    // hidden folder.
+    int iFolderLock = -1;
+    int iStageLock = -1;
+    unsigned long iLeftovers = 0;
     std::mutex iMutex;
     std::vector<Staged> iPending;
     std::size_t iSynced = 0;   // of iPending, those that reached the disk

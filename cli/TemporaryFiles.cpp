@@ -165,15 +165,25 @@ int removePass(int folder, bool mayEnter, bool& removed) noexcept {
 } // namespace
 
 bool TemporaryFiles::removeFolder(const char* path) noexcept {
+    const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        emptyFolder(folder);
+        ::close(folder);
+    }
+    return ::rmdir(path) == 0 || errno == ENOENT;
+}
+
+void TemporaryFiles::emptyFolder(int folder) noexcept {
     // A folder inside is entered (one open folder a level, the levels in a fixed table) and
     // removed once it is empty. Removing while reading may make the listing skip a name, so a
     // folder is read again until a pass removes nothing. A folder whose visit removed nothing is
-    // not entered again: what cannot be removed is left, with the folders around it.
+    // not entered again: what cannot be removed is left, with the folders around it. A link is
+    // removed, never followed, and a mount point is never entered (it cannot be removed).
     constexpr int kDepth = 64;
     int levels[kDepth];
     bool progress[kDepth];
     int depth = 0;
-    levels[0] = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    levels[0] = ::dup(folder);
     progress[0] = false;
     bool stuck = false;
     while (depth >= 0 && levels[0] >= 0) {
@@ -190,7 +200,6 @@ bool TemporaryFiles::removeFolder(const char* path) noexcept {
             if (--depth >= 0) progress[depth] = true;
         }
     }
-    return ::rmdir(path) == 0 || errno == ENOENT;
 }
 
 bool TemporaryFiles::isTemporaryName(const std::string& name) { return name.find(kMarker) != std::string::npos; }

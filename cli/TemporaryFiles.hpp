@@ -33,6 +33,9 @@ public:
     // then `path` itself; safe in a signal handler (no allocation, no locks). True when the folder
     // is gone.
     static bool removeFolder(const char* path) noexcept;
+    // Removes what the open folder `folder` holds as removeFolder() does, the folder itself left
+    // (and `folder` open); links are removed, not followed, and no mount point is entered.
+    static void emptyFolder(int folder) noexcept;
     // True when a file name (without folder) is one of quarn's temporary names.
     static bool isTemporaryName(const std::string& name);
 };

@@ -178,17 +178,14 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     if (!sameFolder && iOptions.inPlace)
         throw QuarnOptions::UsageError("--in-place needs OUTDIR to be INDIR");
     // A run into a new or empty folder is staged whole (it appears with every message's output
-    // at once, or not at all, folders below and all); without folders below, a folder that holds
-    // files (in place, or --replace) is swapped for the new one only once the run is through
+    // at once, or not at all, folders below and all); a folder that holds files (in place, or
+    // --replace), folders below and all, is swapped for the new one only once the run is through
     // (OutputStaging).
     std::unique_ptr<OutputStaging> staging;
-    if (sameFolder && !iOptions.recursive)
+    if (sameFolder)
         staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, true, "--in-place");
-    else if (sameFolder)
-        staging = std::make_unique<OutputStaging>(outputFolder, iOptions.syncEach, true);
     else
-        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace",
-                                           iOptions.recursive);
+        staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace");
     struct stat out {};
     FolderId skip{};
     const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
@@ -252,6 +249,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
         }
     }
     s.removed = staging->removed();
+    s.leftovers = staging->leftovers();
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return s;
 }
@@ -304,6 +302,7 @@ void BatchRunner::printSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out, "batch: %lu messages, %lu written, %zu failed\n", s.messages, s.written, s.failures.size());
     std::fprintf(out, "bytes: %llu in, %llu out\n", s.bytesIn, s.bytesOut);
     if (s.removed) std::fprintf(out, "replaced: %lu files of an earlier run removed\n", s.removed);
+    if (s.leftovers) std::fprintf(out, "cleared: %lu leftovers of killed runs removed\n", s.leftovers);
     const double seconds = s.seconds > 0 ? s.seconds : 1e-9;
     std::fprintf(out, "time: %.3f s, %.1f messages/s, %.2f MB/s in\n", s.seconds, s.messages / seconds,
                  static_cast<double>(s.bytesIn) / 1e6 / seconds);

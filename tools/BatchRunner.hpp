@@ -3,9 +3,9 @@
 // message. A message that fails is reported and leaves no output file; the others go on.
 // OUTDIR holds exactly what the run wrote (OutputFolder); INDIR itself only with --in-place.
 // Files reach their names as OutputStaging says: one sync per thousand files unless --sync-each;
-// without --recursive staged whole, into a new or empty OUTDIR or one swapped for the earlier
-// (--replace, --in-place); replacing files, none takes its name before the run is through, so an
-// interrupt leaves them as they were.
+// staged whole (folders below too), into a new or empty OUTDIR or one whose tree is swapped for
+// the earlier (--replace, --in-place); replacing files, none takes its name before the run is
+// through, so an interrupt leaves them as they were.
 // Progress goes to standard error as a bar; the summary to standard output.
 // One object per run; run() starts and joins the worker threads itself.
 #pragma once
@@ -34,6 +34,7 @@ public:
         unsigned long long bytesIn = 0;
         unsigned long long bytesOut = 0;
         unsigned long removed = 0;       // files of an earlier run removed (--replace)
+        unsigned long leftovers = 0;     // hidden folders and temporary files of killed runs removed
         double seconds = 0;
         std::vector<Failure> failures;   // in file name order
     };

@@ -209,6 +209,7 @@ SplitCommand::Summary SplitCommand::run() {
     staging->commit(o.replace ? &rest : nullptr, true);
     if (!staging->failures().empty()) throw OutputFile::Failure(staging->failures().front().second);
     summary.removed = staging->removed();
+    summary.leftovers = staging->leftovers();
     showProgress(summary.records, true);
     summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - iStart).count();
     return summary;
@@ -229,6 +230,7 @@ void SplitCommand::showProgress(long records, bool last) {
 void SplitCommand::printSummary(std::FILE* out, const std::string& folder, const Summary& s) {
     std::fprintf(out, "split: %ld documents written to %s\n", s.records, TreePrinter::printable(folder).c_str());
     if (s.removed) std::fprintf(out, "split: %lu files of an earlier run removed\n", s.removed);
+    if (s.leftovers) std::fprintf(out, "split: %lu leftovers of killed runs removed\n", s.leftovers);
 }
 
 void SplitCommand::printJsonSummary(std::FILE* out, const std::string& file, const std::string& folder,

@@ -27,6 +27,7 @@ public:
         unsigned long long bytesIn = 0;
         unsigned long long bytesOut = 0;
         unsigned long removed = 0;   // files of an earlier run removed (--replace)
+        unsigned long leftovers = 0; // hidden folders and temporary files of killed runs removed
         double seconds = 0;
     };
 

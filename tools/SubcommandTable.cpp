@@ -298,9 +298,10 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  then; into a new or empty OUTDIR of your own the run is written in a hidden folder beside it\n"
          "  (folders below and all) that becomes OUTDIR in one rename at the end. Replacing files\n"
          "  (--replace, --in-place), nothing is renamed before the run is through: a run that is\n"
-         "  interrupted or fails leaves them as they were. Where OUTDIR holds no folder (without\n"
-         "  --recursive), the new folder is written beside it and the two trade names in one step, so\n"
-         "  that even a crash leaves the earlier run or the new one, never both.\n",
+         "  interrupted or fails leaves them as they were. Where OUTDIR is your own, the new tree\n"
+         "  (folders below and the files kept, linked) is written beside it and the two trade names in\n"
+         "  one step, so that even a crash leaves the earlier run or the new one, never both. A later\n"
+         "  run into OUTDIR removes what a killed run left there or beside it.\n",
          "examples/batch out --out-ccsid 1200 --jobs 2",
          writing({&kJobs, &kProgress, &kNoProgress, &kRecursive, &kInclude, &kReplace, &kInPlace, &kSyncEach, &kJson}),
          QuarnCommand::batch, nullptr},
@@ -315,9 +316,10 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  at the end; into a new or empty OUTDIR of your own the run is written in a hidden folder beside\n"
          "  it that becomes OUTDIR in one rename at the end (a failed write or an interrupt leaves none).\n"
          "  With --replace the records of an earlier run are replaced only once the whole run has\n"
-         "  succeeded: a run that fails or is interrupted leaves them as they were. Where OUTDIR holds\n"
-         "  no folder, the new folder is written beside it and the two trade names in one step, so\n"
-         "  that even a crash leaves the earlier records or the new ones, never both.\n",
+         "  succeeded: a run that fails or is interrupted leaves them as they were. Where OUTDIR is\n"
+         "  your own, the new folder (the folders in it and the files kept, linked) is written beside it\n"
+         "  and the two trade names in one step, so that even a crash leaves the earlier records or the\n"
+         "  new ones, never both. A later run into OUTDIR removes what a killed run left there.\n",
          "examples/purchase-order.xml order/item out",
          reading({&kOutCcsid, &kOutEncoding, &kOutByteOrder, &kCheck, &kNoCheck, &kReplace, &kSyncEach, &kProgress,
                   &kNoProgress, &kJson}),

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <thread>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -348,7 +349,8 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
 
 // Where the folder cannot be swapped, a replacing run renames its files one by one into the same
 // folder: a link at a record's name is followed (it stays a link, the file it names gets the
-// record), a folder in OUTDIR stays with what it holds, and the earlier records go all the same.
+// record), a folder in OUTDIR holding a FIFO (which no link carries) stays with what it holds, and
+// the earlier records go all the same.
 TEST(SafeFiles, AReplacingRunThatCannotSwapTheFolderRenamesItsFilesIntoIt) {
     const std::string parent = freshFolder("unswapped");
     const std::string out = parent + "/out", doc = parent + "/feed.xml", elsewhere = parent + "/elsewhere.xml";
@@ -356,9 +358,9 @@ TEST(SafeFiles, AReplacingRunThatCannotSwapTheFolderRenamesItsFilesIntoIt) {
     struct Case {
         const char* what;
         bool link;     // rec-000001.xml is a link to a file beside the folder
-        bool folder;   // the folder holds a folder
+        bool folder;   // the folder holds a folder with a FIFO in it
     };
-    for (const Case& c : {Case{"a link at a record's name", true, false}, Case{"a folder in the folder", false, true}}) {
+    for (const Case& c : {Case{"a link at a record's name", true, false}, Case{"a FIFO in a folder below", false, true}}) {
         SCOPED_TRACE(c.what);
         shell("rm -rf " + quote(out) + " && mkdir " + quote(out));
         spit(out + "/rec-000003.xml", "<rec n='old'/>");
@@ -369,6 +371,7 @@ TEST(SafeFiles, AReplacingRunThatCannotSwapTheFolderRenamesItsFilesIntoIt) {
         if (c.folder) {
             ASSERT_EQ(::mkdir((out + "/sub").c_str(), 0777), 0);
             spit(out + "/sub/keep.xml", "<keep/>");
+            ASSERT_EQ(::mkfifo((out + "/sub/pipe").c_str(), 0600), 0);
         }
         const ino_t folderBefore = statOf(out).st_ino;
         const std::set<std::string> beside = filesIn(parent);
@@ -384,6 +387,7 @@ TEST(SafeFiles, AReplacingRunThatCannotSwapTheFolderRenamesItsFilesIntoIt) {
         EXPECT_TRUE(LibxmlCanonicalReader::read(slurp(out + "/rec-000002.xml")).ok);
         if (c.folder) {
             EXPECT_EQ(slurp(out + "/sub/keep.xml"), "<keep/>");
+            EXPECT_TRUE(S_ISFIFO(statOf(out + "/sub/pipe", false).st_mode));
         }
         EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
     }
@@ -426,6 +430,340 @@ TEST(SafeFiles, ARecursiveBatchIntoANewFolderAppearsWholeOrNotAtAll) {
     std::set<std::string> besideAfter = beside;
     besideAfter.insert("out");
     EXPECT_EQ(filesIn(parent), besideAfter) << "nothing hidden is left beside the folder";
+    shell("rm -rf " + quote(parent));
+}
+
+// Every file and folder below `folder` (a folder's name ends in '/'), with the bytes of each file
+// (a link: where it points).
+std::map<std::string, std::string> treeOf(const std::string& folder, const std::string& prefix = std::string()) {
+    std::map<std::string, std::string> tree;
+    for (const std::string& name : filesIn(folder + "/" + prefix)) {
+        const std::string path = prefix + name;
+        struct stat st {};
+        if (::lstat((folder + "/" + path).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            tree[path + "/"] = std::string();
+            for (const auto& below : treeOf(folder, path + "/")) tree.insert(below);
+        } else if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink((folder + "/" + path).c_str(), target, sizeof target);
+            tree[path] = "-> " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        } else {
+            tree[path] = S_ISREG(st.st_mode) ? slurp(folder + "/" + path) : std::string();
+        }
+    }
+    return tree;
+}
+
+// Makes the files of `tree` below `folder` (a name ending in '/' is a folder), folders (and
+// `folder`) as needed.
+void plant(const std::string& folder, const std::map<std::string, std::string>& tree) {
+    ::mkdir(folder.c_str(), 0777);
+    for (const auto& entry : tree) {
+        for (std::size_t slash = entry.first.find('/'); slash != std::string::npos; slash = entry.first.find('/', slash + 1))
+            ::mkdir((folder + "/" + entry.first.substr(0, slash)).c_str(), 0777);
+        if (entry.first.back() != '/') spit(folder + "/" + entry.first, entry.second);
+    }
+}
+
+// A replacing run into a tree with folders below publishes the new tree in one step, as into a
+// folder of files: a reader that keeps opening the folder and reading the run's first and last
+// file through it (in different folders below) never finds one of the earlier run beside one of
+// the new. Every folder of the earlier tree is there anew with its mode; the files the run keeps
+// (its input, what an in-place batch does not write, a folder below that a run without
+// --recursive does not touch) are the same files; what it replaces is gone; nothing hidden is left.
+TEST(SafeFiles, AReplacingRunIntoATreePublishesTheNewTreeInOneStep) {
+    const std::string parent = freshFolder("tree-swapped");
+    const std::string in = parent + "/in", out = parent + "/out";
+    constexpr int kFiles = 1200;
+    std::map<std::string, std::string> inputs;
+    for (int i = 0; i < kFiles; ++i)
+        inputs[std::string(i < kFiles / 2 ? "a/" : "b/c/") + "m" + std::to_string(10000 + i) + ".xml"] =
+            "<m><n>" + std::to_string(i) + "</n></m>";
+    std::string feed = "<feed>";
+    for (int i = 0; i < kFiles; ++i) feed += "<rec n='" + std::to_string(i) + "'/>";
+    feed += "</feed>";
+    struct Case {
+        const char* what;
+        std::string args;
+        std::string folder;                           // the tree replaced
+        std::map<std::string, std::string> earlier;   // what it holds before, the inputs aside
+        std::string first, last;                      // the run's first and last file
+        std::vector<std::string> kept;                // files that stay as they are
+        std::vector<std::string> gone;                // files of the earlier run that go
+        std::map<std::string, mode_t> folders;        // folders of the earlier tree, with their modes
+        const char* removed;                          // how --json counts the files that went
+    };
+    std::map<std::string, std::string> earlierOutputs{
+        {"a/stale.xml", "<stale/>"}, {"notes/readme.txt", "an earlier run's"}, {"empty/", ""}};
+    for (const auto& input : inputs) earlierOutputs[input.first] = "<old/>";
+    std::map<std::string, std::string> earlierRecords{
+        {"notes.txt", "an earlier run's"}, {"sub/keep.xml", "<keep/>"}, {"sub/deeper/more.txt", "more"}};
+    for (int i = 1; i <= kFiles; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "rec-%06d.xml", i);
+        earlierRecords[name] = "<rec n='old'/>";
+    }
+    const std::string batch = " --recursive --jobs 1 --out-ccsid 1200 --no-progress --json";
+    const std::vector<Case> cases = {
+        {"batch --recursive --replace", "batch " + quote(in) + " " + quote(out) + " --replace" + batch, out,
+         earlierOutputs, "a/m10000.xml", "b/c/m11199.xml", {}, {"a/stale.xml", "notes/readme.txt", "feed.xml"},
+         {{"a", 0700}, {"b", 0751}, {"b/c", 0710}, {"notes", 0705}, {"empty", 0770}}, "\"removed\":3,"},
+        {"batch --recursive --in-place", "batch " + quote(in) + " " + quote(in) + " --in-place" + batch, in,
+         {{"b/c/.notes", "no message"}, {"a/.hidden/x.txt", "hidden"}, {"empty/", ""}}, "a/m10000.xml",
+         "b/c/m11199.xml", {"b/c/.notes", "a/.hidden/x.txt"}, {},
+         {{"a", 0700}, {"a/.hidden", 0755}, {"b", 0751}, {"b/c", 0710}, {"empty", 0770}}, "\"removed\":0,"},
+        {"split --replace into a folder with folders, the input inside",
+         "split " + quote(out + "/feed.xml") + " feed/rec " + quote(out) + " --replace --json", out, earlierRecords,
+         "rec-000001.xml", "rec-001200.xml", {"feed.xml", "sub/keep.xml", "sub/deeper/more.txt"}, {"notes.txt"},
+         {{"sub", 0750}, {"sub/deeper", 0700}}, "\"removed\":1,"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir " + quote(in) + " " + quote(out));
+        plant(in, inputs);
+        spit(out + "/feed.xml", feed);
+        plant(c.folder, c.earlier);
+        for (const auto& folder : c.folders) ASSERT_EQ(::chmod((c.folder + "/" + folder.first).c_str(), folder.second), 0);
+        ASSERT_EQ(::chmod(c.folder.c_str(), 0750), 0);
+        ASSERT_EQ(::chmod((c.folder + "/" + c.first).c_str(), 0640), 0);
+        const std::map<std::string, std::string> before = treeOf(c.folder);
+        const ino_t folderBefore = statOf(c.folder).st_ino;
+        std::map<std::string, ino_t> inodesBefore;
+        for (const auto& folder : c.folders) inodesBefore[folder.first] = statOf(c.folder + "/" + folder.first).st_ino;
+        for (const std::string& kept : c.kept) inodesBefore[kept] = statOf(c.folder + "/" + kept).st_ino;
+        const std::set<std::string> beside = filesIn(parent);
+
+        std::atomic<bool> running{true};
+        std::atomic<long> looks{0}, mixed{0};
+        std::thread reader([&] {
+            while (running.load()) {
+                const int fd = ::open(c.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                if (fd < 0) continue;
+                const std::string first = readAt(fd, c.first), last = readAt(fd, c.last);
+                ::close(fd);
+                if (first.empty() || last.empty()) continue;
+                ++looks;
+                if ((first == before.at(c.first)) != (last == before.at(c.last))) ++mixed;
+            }
+        });
+        const Result r = quarn(c.args);
+        running.store(false);
+        reader.join();
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
+        EXPECT_GT(looks.load(), 0);
+        EXPECT_EQ(mixed.load(), 0) << "the tree was seen holding files of both runs";
+
+        EXPECT_NE(statOf(c.folder).st_ino, folderBefore) << "not a new tree put in place in one step";
+        EXPECT_EQ(statOf(c.folder).st_mode & 07777, 0750u);
+        for (const auto& folder : c.folders) {
+            const struct stat now = statOf(c.folder + "/" + folder.first, false);
+            EXPECT_TRUE(S_ISDIR(now.st_mode)) << folder.first;
+            EXPECT_EQ(now.st_mode & 07777, static_cast<unsigned>(folder.second)) << folder.first;
+            EXPECT_NE(now.st_ino, inodesBefore[folder.first]) << folder.first << " is not the new tree's";
+        }
+        EXPECT_EQ(statOf(c.folder + "/" + c.first).st_mode & 07777, 0640u) << "the file replaced lends its mode";
+        const std::map<std::string, std::string> after = treeOf(c.folder);
+        std::size_t files = 0;
+        for (const auto& entry : after) files += entry.first.back() == '/' ? 0 : 1;
+        EXPECT_EQ(files, static_cast<std::size_t>(kFiles) + c.kept.size());
+        for (const std::string& kept : c.kept) {
+            EXPECT_EQ(statOf(c.folder + "/" + kept).st_ino, inodesBefore[kept]) << kept;
+            EXPECT_EQ(after.count(kept) ? after.at(kept) : std::string(), before.at(kept)) << kept;
+        }
+        for (const std::string& gone : c.gone) EXPECT_EQ(after.count(gone), 0u) << gone;
+        for (const std::string& name : {c.first, c.last}) {
+            const LibxmlReading read = LibxmlCanonicalReader::read(after.count(name) ? after.at(name) : std::string());
+            EXPECT_TRUE(read.ok) << name << ": " << read.error;
+            EXPECT_EQ(read.canonical.find("old"), std::string::npos) << name << ": " << read.canonical;
+        }
+        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+    }
+    shell("rm -rf " + quote(parent));
+}
+
+// Where links cannot carry the tree, a recursive replacing batch renames its files into it one by
+// one as before, the tree's folders staying the same: a link to a folder where the run writes
+// (written through, and kept: it is no file of an earlier run), a FIFO below, a tree deeper than
+// an exchange carries.
+TEST(SafeFiles, ARecursiveRunThatCannotCarryTheTreeRenamesItsFilesIntoIt) {
+    const std::string parent = freshFolder("tree-unswapped");
+    const std::string in = parent + "/in", out = parent + "/out", elsewhere = parent + "/elsewhere";
+    std::string deep = "deep";
+    for (int level = 0; level < 40; ++level) deep += "/d";
+    struct Case {
+        const char* what;
+        std::string folder;                           // the tree written into
+        std::string args;
+        std::map<std::string, std::string> earlier;   // what it holds before, the inputs aside
+        std::map<std::string, std::string> expected;  // what it holds after (the outputs aside)
+        std::string link;                             // a link to `elsewhere` in the tree
+        std::string fifo;                             // a FIFO in the tree
+    };
+    const std::string batch = " --recursive --jobs 1 --no-progress";
+    const std::vector<Case> cases = {
+        {"--replace, a link to a folder where the run writes", out,
+         "batch " + quote(in) + " " + quote(out) + " --replace" + batch, {{"b/old.xml", "<old/>"}, {"top.xml", "<old/>"}},
+         {{"a", "-> ../elsewhere"}, {"b/", ""}}, "a", ""},
+        {"--in-place, a FIFO below", in, "batch " + quote(in) + " " + quote(in) + " --in-place" + batch,
+         {{"b/.notes", "kept"}}, {{"a/", ""}, {"b/", ""}, {"b/.notes", "kept"}, {"b/pipe", ""}}, "", "b/pipe"},
+        {"--in-place, a tree deeper than an exchange carries", in,
+         "batch " + quote(in) + " " + quote(in) + " --in-place" + batch, {{deep + "/.keep", "kept"}},
+         {{"a/", ""}, {"b/", ""}, {deep + "/.keep", "kept"}}, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        shell("rm -rf " + quote(in) + " " + quote(out) + " " + quote(elsewhere) + " && mkdir " + quote(in) + " " +
+              quote(out) + " " + quote(elsewhere));
+        spit(elsewhere + "/stays.txt", "stays");
+        plant(in, {{"a/m1.xml", "<m>1</m>"}, {"b/m2.xml", "<m>2</m>"}});
+        plant(c.folder, c.earlier);
+        if (!c.link.empty()) {
+            ASSERT_EQ(::symlink("../elsewhere", (c.folder + "/" + c.link).c_str()), 0);
+        }
+        if (!c.fifo.empty()) {
+            ASSERT_EQ(::mkfifo((c.folder + "/" + c.fifo).c_str(), 0600), 0);
+        }
+        const ino_t folderBefore = statOf(c.folder).st_ino;
+        const std::set<std::string> beside = filesIn(parent);
+        const Result r = quarn(c.args);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(statOf(c.folder).st_ino, folderBefore) << "the tree was swapped";
+        // The outputs: through the link where there is one.
+        const std::string first = c.link.empty() ? c.folder + "/a/m1.xml" : elsewhere + "/m1.xml";
+        for (const std::string& output : {first, c.folder + "/b/m2.xml"}) {
+            const LibxmlReading read = LibxmlCanonicalReader::read(slurp(output));
+            EXPECT_TRUE(read.ok) << output << ": " << read.error;
+        }
+        std::map<std::string, std::string> after = treeOf(c.folder);
+        for (const char* output : {"a/m1.xml", "b/m2.xml"}) after.erase(output);
+        // The folders the deep tree passes through (there as they were, or the file in the
+        // deepest would not be).
+        for (auto entry = after.begin(); entry != after.end();)
+            entry = entry->first.rfind("deep", 0) == 0 && entry->first.back() == '/' ? after.erase(entry) : ++entry;
+        EXPECT_EQ(after, c.expected);
+        if (!c.fifo.empty()) {
+            EXPECT_TRUE(S_ISFIFO(statOf(c.folder + "/" + c.fifo, false).st_mode));
+        }
+        EXPECT_EQ(slurp(elsewhere + "/stays.txt"), "stays");
+        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+    }
+    shell("rm -rf " + quote(parent));
+}
+
+// The number of a process that has ended (and been waited for).
+pid_t endedProcess() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// What a run killed outright left (its hidden folder beside the output folder, its temporary
+// files in it) goes with the next run into that folder, and the summary says so. Names of that
+// form that a live run holds (its lock, or a process of its number alive) stay, and so do names
+// of another form; a link is removed, never followed.
+TEST(SafeFiles, WhatAKilledRunLeftGoesWithTheNextRunIntoTheFolder) {
+    const std::string parent = freshFolder("leftovers");
+    const std::string in = parent + "/in", out = parent + "/out", replaced = parent + "/replaced",
+                      plain = parent + "/plain", elsewhere = parent + "/elsewhere";
+    const std::string marker = TemporaryFiles::kMarker;
+    for (const std::string& folder : {in, replaced, plain, elsewhere}) ASSERT_EQ(::mkdir(folder.c_str(), 0777), 0);
+    for (int i = 0; i < 1500; ++i) spit(in + "/m" + std::to_string(10000 + i) + ".xml", "<m>" + std::to_string(i) + "</m>");
+    spit(elsewhere + "/stays.xml", "<stays/>");
+
+    // A run replacing file by file, killed while its files wait under temporary names.
+    spit(replaced + "/m10000.xml", "<old/>");
+    bool caught = false;
+    pid_t killedEach = 0;
+    int status = quarnInterruptedWhen({"batch", in, replaced, "--replace", "--sync-each", "--jobs", "1"}, [&](pid_t pid) {
+        return std::vector<std::string>{replaced + "/" + marker + std::to_string(pid) + "-20"};
+    }, caught, SIGKILL, &killedEach);
+    ASSERT_TRUE(caught) << "the run ended before it was killed";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const std::string killedFile = replaced + "/" + marker + std::to_string(killedEach) + "-20";
+    ASSERT_EQ(::access(killedFile.c_str(), F_OK), 0);
+
+    // A run staged whole, killed once its hidden folder holds more than a thousand files (after
+    // the other: a run clears what it finds beside its folder).
+    pid_t killed = 0;
+    status = quarnInterruptedWhen({"batch", in, out, "--jobs", "1"}, [&](pid_t pid) {
+        return std::vector<std::string>{parent + "/" + marker + std::to_string(pid) + "-d1/m11100.xml"};
+    }, caught, SIGKILL, &killed);
+    ASSERT_TRUE(caught) << "the run ended before it was killed";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    const std::string killedFolder = parent + "/" + marker + std::to_string(killed) + "-d1";
+    ASSERT_EQ(::access((killedFolder + "/m11100.xml").c_str(), F_OK), 0);
+    // Made by hand: the layout of a killed run's hidden folder, with folders and a link below.
+    const std::string dead = marker + std::to_string(endedProcess()), alive = marker + std::to_string(::getpid());
+    const std::string handMade = parent + "/" + dead + "-d2";
+    plant(handMade, {{"a/b/m1.xml", "<m/>"}, {"top.xml", "<m/>"}});
+    ASSERT_EQ(::symlink(elsewhere.c_str(), (handMade + "/a/link").c_str()), 0);
+    enum Kind { Folder, File, Link };
+    struct Leftover {
+        const char* what;
+        std::string path;
+        Kind kind;
+        bool gone;
+    };
+    const std::vector<Leftover> leftovers = {
+        {"a killed run's hidden folder", killedFolder, Folder, true},
+        {"a killed run's temporary file", killedFile, File, true},
+        {"a killed run's hidden folder with folders and a link in it", handMade, Folder, true},
+        {"a killed run's temporary file, in a folder a run adds to", plain + "/" + dead + "-5", File, true},
+        {"a hidden folder a live run holds locked", parent + "/" + dead + "-d7", Folder, false},
+        {"a hidden folder of a live process", parent + "/" + alive + "-d3", Folder, false},
+        {"a temporary file of a live process", plain + "/" + alive + "-4", File, false},
+        {"a leading zero", parent + "/" + dead + "-d07", Folder, false},
+        {"more after the number", parent + "/" + dead + "-d7.old", Folder, false},
+        {"no leading dot", parent + "/" + dead.substr(1) + "-d7", Folder, false},
+        {"a file of a hidden folder's name", parent + "/" + dead + "-d9", File, false},
+        {"a link of a hidden folder's name", parent + "/" + dead + "-d8", Link, false},
+        {"a temporary file's name with more after it", plain + "/" + dead + "-5.xml", File, false},
+        {"a temporary file of a single output", plain + "/" + marker + "o" + dead.substr(marker.size()) + "-1", File, false},
+    };
+    for (const Leftover& l : leftovers) {
+        if (l.path == killedFolder || l.path == killedFile || l.path == handMade) continue;
+        if (l.kind == Folder) plant(l.path, {{"held.xml", "<held/>"}});
+        if (l.kind == File) spit(l.path, "<held/>");
+        if (l.kind == Link) {
+            ASSERT_EQ(::symlink(elsewhere.c_str(), l.path.c_str()), 0);
+        }
+    }
+    const int locked = ::open((parent + "/" + dead + "-d7").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(locked, 0);
+    ASSERT_EQ(::flock(locked, LOCK_SH), 0);
+
+    const Result whole = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress");
+    EXPECT_EQ(whole.status, 0) << whole.out << whole.err;
+    EXPECT_NE(whole.out.find("cleared: 2 leftovers of killed runs removed"), std::string::npos) << whole.out;
+    EXPECT_EQ(filesIn(out).size(), 1500u);
+    const Result replacing = quarn("batch " + quote(in) + " " + quote(replaced) + " --replace --no-progress");
+    EXPECT_EQ(replacing.status, 0) << replacing.out << replacing.err;
+    EXPECT_NE(replacing.out.find("cleared: "), std::string::npos) << replacing.out;
+    const Result adding = quarn("batch " + quote(in) + " " + quote(plain) + " --no-progress --include m10000.xml");
+    EXPECT_EQ(adding.status, 0) << adding.out << adding.err;
+    EXPECT_NE(adding.out.find("cleared: 1 leftovers of killed runs removed"), std::string::npos) << adding.out;
+    ::close(locked);
+
+    for (const Leftover& l : leftovers) {
+        SCOPED_TRACE(l.what);
+        struct stat st {};
+        EXPECT_EQ(::lstat(l.path.c_str(), &st) != 0, l.gone) << l.path;
+        if (l.gone) continue;
+        if (l.kind == Folder) {
+            EXPECT_EQ(slurp(l.path + "/held.xml"), "<held/>");
+        } else if (l.kind == File) {
+            EXPECT_EQ(slurp(l.path), "<held/>");
+        } else {
+            EXPECT_TRUE(S_ISLNK(st.st_mode));
+        }
+    }
+    for (const std::string& name : filesIn(replaced))
+        EXPECT_NE(name.rfind(marker + std::to_string(killedEach) + "-", 0), 0u) << name << " was left";
+    EXPECT_EQ(slurp(elsewhere + "/stays.xml"), "<stays/>");
+    EXPECT_TRUE(LibxmlCanonicalReader::read(slurp(out + "/m10000.xml")).ok);
     shell("rm -rf " + quote(parent));
 }
 

@@ -131,10 +131,12 @@ inline long quarnPeakKb(const std::vector<std::string>& args) {
 }
 
 // Runs quarn with `args` (one argument each, no shell, its output thrown away) and sends it
-// SIGTERM as soon as one of the paths `watched(its pid)` names exists. Returns the wait status;
-// `caught` tells whether the signal came before the run ended by itself.
+// `signal` as soon as one of the paths `watched(its pid)` names exists. Returns the wait status;
+// `caught` tells whether the signal came before the run ended by itself; `pid`, when given, gets
+// the run's process number.
 inline int quarnInterruptedWhen(const std::vector<std::string>& args,
-                                const std::function<std::vector<std::string>(pid_t)>& watched, bool& caught) {
+                                const std::function<std::vector<std::string>(pid_t)>& watched, bool& caught,
+                                int signal = SIGTERM, pid_t* pid = nullptr) {
     caught = false;
     const pid_t child = ::fork();
     if (child == 0) {
@@ -147,6 +149,7 @@ inline int quarnInterruptedWhen(const std::vector<std::string>& args,
         ::_exit(127);
     }
     if (child < 0) return -1;
+    if (pid != nullptr) *pid = child;
     const std::vector<std::string> paths = watched(child);
     int status = 0;
     const std::time_t giveUp = std::time(nullptr) + 300;
@@ -156,7 +159,7 @@ inline int quarnInterruptedWhen(const std::vector<std::string>& args,
         bool seen = false;
         for (const std::string& path : paths) seen = seen || ::access(path.c_str(), F_OK) == 0;
         if (seen || std::time(nullptr) > giveUp) {
-            ::kill(child, seen ? SIGTERM : SIGKILL);
+            ::kill(child, seen ? signal : SIGKILL);
             ::waitpid(child, &status, 0);
             caught = seen;
             return status;

@@ -488,8 +488,20 @@ void OutputStaging::exchangeLocked(const Rest* rest, bool allOrNothing) {
     // The earlier folder now has the hidden name (and this run's lock, so that no other run
     // takes it for a killed run's leftover while it is emptied).
     clearEarlier(earlier.fd, staged.fd, std::string(), tree.seen, tree.device, 0);
-    ::rmdir(iStage.c_str());
+    if (::rmdir(iStage.c_str()) != 0 && (errno == ENOTEMPTY || errno == EEXIST)) keepLateArrivals();
     TemporaryFiles::releaseFolder();
+}
+
+void OutputStaging::keepLateArrivals() {
+    // What came into the folder during the run under a name the run wrote is nobody's to
+    // remove: the earlier folder that holds it takes a name a later run never clears as a
+    // killed run's leftover, and the user is told where it is.
+    static std::atomic<unsigned long> counter{0};
+    const std::string kept = folderOf(iTarget) + "/.quarn-kept-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(++counter);
+    const bool renamed = renameWith(AT_FDCWD, iStage.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0;
+    std::fprintf(stderr, "quarn: files that came into %s during the run under names it wrote are kept in %s\n",
+                 iTarget.c_str(), renamed ? kept.c_str() : iStage.c_str());
 }
 
 void OutputStaging::publishEachLocked(const Rest* rest, bool allOrNothing) {

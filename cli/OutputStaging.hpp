@@ -93,6 +93,9 @@ public:
     void abandon();
     // True when the run is staged whole.
     bool whole() const { return !iStage.empty(); }
+    // After an exchange: the earlier folder still holds files that arrived late and could not be
+    // moved (their names were taken); it is renamed out of the leftovers' pattern and reported.
+    void keepLateArrivals();
     // True when the run replaces what the folder held (file by file, or staged whole and swapped).
     bool replacing() const { return iReplacing; }
     // Files of an earlier run that commit() removed.

@@ -18,6 +18,7 @@
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/validators/DTD/DocTypeHandler.hpp>
 
+#include <cstdint>
 #include <vector>
 
 class KelBuffer;
@@ -129,8 +130,10 @@ private:
     Position takePosition() { return iScan.takePosition(); }
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
                           XMLSize_t length = kZeroTerminated);
-    XmlKelSyntaxElement* setupSyntaxElement();
-    XmlKelSyntaxElement* createLeaf(int type);
+    // A new element of `type` from the owner's pool, counted against the limits (a leaf is
+    // complete at once), with the bitstream's page and byte order.
+    XmlKelSyntaxElement* newElement(int type, bool leaf);
+    __attribute__((noinline)) XmlKelSyntaxElement* newTracedElement(std::uint32_t typeWord);
     void attachToCurrent(XmlKelSyntaxElement* element);
     void attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value);
     void addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value, std::size_t valueLength,
@@ -153,6 +156,11 @@ private:
     XmlKelSyntaxElement* iDocType;
     bool iDocTypeHasIntSubset;
     XmlNameCache iNames;
+    // What every element of the bitstream records of it: its page (as the element keeps it) and
+    // byte order; UTF-16 in the order the scanner reads it (a mark can say otherwise than the
+    // encoding value), other pages as the encoding value says.
+    std::uint16_t iElementPage = 0;
+    bool iElementBigEndian = true;
 
     // Open elements and the last attachment (frontier).
     std::vector<OpenElement> iOpenElements;

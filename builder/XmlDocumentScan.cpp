@@ -59,6 +59,7 @@ std::unique_ptr<XmlScannerObjects> XmlDocumentScan::takeScanner() {
 }
 
 void XmlDocumentScan::attachScanner() {
+    iReaders = iScan->scanner().getReaderMgr();
     iScan->memory().setMeter(&iMeter);
     iScan->memory().setReferenceLog(&iReferences);
     iScan->setExpansionLimit(iLimits.entityExpansions);
@@ -92,8 +93,6 @@ void XmlDocumentScan::setLimits(const XmlBuilderLimits& limits) {
     iMeter.setLimits(limits);
     iScan->setExpansionLimit(limits.entityExpansions);
 }
-
-const ReaderMgr& XmlDocumentScan::readers() const noexcept { return *iScan->scanner().getReaderMgr(); }
 
 bool XmlDocumentScan::readingEntity() const noexcept { return readers().getReaderDepth() > 1; }
 
@@ -249,8 +248,6 @@ void XmlDocumentScan::recordUnexpected(const char* what) {
     iScannerFailed = true;
     iLastError = iFailures.unexpected(what, iClient->currentElementName());
 }
-
-XmlDocumentScan::Position XmlDocumentScan::takePosition() { return iSpans.take(readers()); }
 
 // ---------------------------------------------------------------------------------------------
 // Limits

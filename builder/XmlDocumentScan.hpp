@@ -79,13 +79,13 @@ public:
 
     // ---- What the handlers use.
     XmlBoundedScanner& scanner() const noexcept { return iScan->scanner(); }
-    const xercesc::ReaderMgr& readers() const noexcept;
+    const xercesc::ReaderMgr& readers() const noexcept { return *iReaders; }
     XmlSpanLocator& spans() noexcept { return iSpans; }
     const XmlSpanLocator& spans() const noexcept { return iSpans; }
     const XmlExpansionMeter& meter() const noexcept { return iMeter; }
     XmlParameterReferenceLog& references() noexcept { return iReferences; }
     // Where the scanner stands now; every handler that needs it takes it before it changes anything.
-    Position takePosition();
+    Position takePosition() { return iSpans.take(*iReaders); }
     // Whether the scanner reads an entity's text rather than the document's own.
     bool readingEntity() const noexcept;
 
@@ -155,6 +155,7 @@ private:
     XmlExpansionMeter iMeter;             // told of the scanner's readers by its memory
     XmlParameterReferenceLog iReferences; // likewise, while an internal subset is scanned
     std::unique_ptr<XmlScannerObjects> iScan;   // the scanner, what it needs and the input it reads
+    const xercesc::ReaderMgr* iReaders = nullptr;   // iScan's scanner's readers, asked at every event
     bool iScanInProgress = false;
     bool iScannerFailed = false;          // the last scan failed: new scanner objects for the next
     XmlSpanLocator iSpans;                // positions, spans, the bytes

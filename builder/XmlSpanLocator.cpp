@@ -183,6 +183,7 @@ void XmlSpanLocator::start(const unsigned char* data, long length, int ccsid) {
     iCloseElement = nullptr;
     iCloseFrom = -1;
     iDecoderChecked = false;
+    settleSpanLimit();
 }
 
 void XmlSpanLocator::skipByteOrderMark() noexcept {
@@ -193,7 +194,7 @@ void XmlSpanLocator::skipByteOrderMark() noexcept {
 // ---------------------------------------------------------------------------------------------
 // Positions
 
-XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
+XmlSpanLocator::Position XmlSpanLocator::takeOutOfLine(const ReaderMgr& readers) {
     Position p{-1, 0, false, nullptr};
     const XMLSize_t reader = readers.getCurrentReaderNum();
     // Only the document's own reader stands at depth 1, at the bottom of the scanner's readers:

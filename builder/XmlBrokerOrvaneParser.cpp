@@ -102,7 +102,7 @@ KelStringBase XmlBrokerOrvaneParser::currentElementName() {
 // ---------------------------------------------------------------------------------------------
 // Positions and element set-up
 
-XmlKelSyntaxElement* XmlBrokerOrvaneParser::newElement(int type, bool leaf) {
+inline XmlKelSyntaxElement* XmlBrokerOrvaneParser::newElement(int type, bool leaf) {
     iScan.countElement(iScan.spans().inEntity());
     // A leaf has nothing left to scan; a container is completed as its children arrive.
     const std::uint32_t word = (static_cast<std::uint32_t>(type) & KelSyntaxElement::kTypeMask) |
@@ -120,7 +120,7 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::newTracedElement(std::uint32_t typeW
     return element;
 }
 
-void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
+inline void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
     KelSyntaxElementAccess::setCompleteLeft(iCurrentElement);
     KelSyntaxElementAccess::parserAttachAsLastChild(iCurrentElement, element);
     iLastAttached = element;
@@ -181,10 +181,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     if (attrCount > 0) {
         const std::vector<unsigned char>& quotes = iScan.spans().attributeQuotes(
             attrList, attrCount, p, p.inDocument ? nullptr : iScan.readers().getCurrentEntity());
+        const std::vector<XmlDocumentScan::TagAttribute>& attributes = iScan.tagAttributes();
         for (XMLSize_t a = 0; a < attrCount; ++a) {
-            const XMLAttr* attribute = attrList.elementAt(a);
-            addAttribute(attribute->getQName(), iScan.attributeLengths()[a].first, attribute->getValue(),
-                         iScan.attributeLengths()[a].second, quotes[a]);
+            const XmlDocumentScan::TagAttribute& attribute = attributes[a];
+            addAttribute(attribute.name, attribute.nameLength, attribute.value, attribute.valueLength, quotes[a]);
         }
         if (iScan.scanner().takeUndeclaredReferenceInAttribute())
             iScan.spans().keepAttributeSourceText(attrList, attrCount, p, element);

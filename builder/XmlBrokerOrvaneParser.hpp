@@ -132,9 +132,10 @@ private:
                           XMLSize_t length = kZeroTerminated);
     // A new element of `type` from the owner's pool, counted against the limits (a leaf is
     // complete at once), with the bitstream's page and byte order.
-    XmlKelSyntaxElement* newElement(int type, bool leaf);
+    // Inline: every event makes one or more.
+    inline __attribute__((always_inline)) XmlKelSyntaxElement* newElement(int type, bool leaf);
     __attribute__((noinline)) XmlKelSyntaxElement* newTracedElement(std::uint32_t typeWord);
-    void attachToCurrent(XmlKelSyntaxElement* element);
+    inline __attribute__((always_inline)) void attachToCurrent(XmlKelSyntaxElement* element);
     void attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value);
     void addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value, std::size_t valueLength,
                       bool doubleQuoted);

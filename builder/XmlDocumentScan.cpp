@@ -181,7 +181,7 @@ void XmlDocumentScan::step() {
         XmlExpansionMeter& meter;
         ~Watch() { meter.watch(nullptr); }
     } watch{iMeter};
-    iMeter.watch(iScan->scanner().getReaderMgr());
+    iMeter.watch(iReaders);
     try {
         ++iStepCount;
         if (iScanInProgress) {
@@ -272,15 +272,18 @@ std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<
     if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
     // Every limit is checked before anything is built, so a failing tag leaves no element behind.
     const std::size_t nameLength = checkedNameLength(name);
-    iAttributeLengths.resize(count);
+    iTagAttributes.resize(count);
     unsigned long long defaulted = 0;
     for (XMLSize_t a = 0; a < count; ++a) {
         const XMLAttr* attribute = attributes.elementAt(a);
-        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
-        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
+        TagAttribute& kept = iTagAttributes[a];
+        kept.name = attribute->getQName();
+        kept.nameLength = checkedNameLength(kept.name);
+        kept.value = attribute->getValue();
+        kept.valueLength = kept.value ? XMLString::stringLen(kept.value) : 0;
+        kept.specified = attribute->getSpecified();
         // A defaulted attribute is a copy the document did not spell out.
-        if (!attribute->getSpecified())
-            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
+        if (!kept.specified) defaulted += kept.nameLength + kept.valueLength + XmlExpansionMeter::kElementCost;
     }
     if (defaulted > 0) addExpansion(defaulted);
     return nameLength;
@@ -288,9 +291,10 @@ std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<
 
 std::size_t XmlDocumentScan::checkedNameLength(const XMLCh* name) {
     if (name == nullptr) return 0;
+    // Measured first and judged once: the scanner has read the whole name already.
     std::size_t length = 0;
-    while (name[length] != 0)
-        if (++length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
+    while (name[length] != 0) ++length;
+    if (length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
     return length;
 }
 

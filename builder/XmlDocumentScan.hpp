@@ -97,13 +97,20 @@ public:
         if (iElementCount < iLimits.elementCount && !inEntity && iMeter.settled()) ++iElementCount;
         else countCheckedElement(inEntity);
     }
-    // The limits a start tag must keep before anything is built of it; fills attributeLengths()
+    // The limits a start tag must keep before anything is built of it; fills tagAttributes()
     // and returns the name's length. Until endStartTag() a failure is the tag's own element's.
     std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
                               XMLSize_t count);
-    const std::vector<std::pair<std::size_t, std::size_t>>& attributeLengths() const noexcept {
-        return iAttributeLengths;
-    }
+    // An attribute of the current start tag as the scanner gave it, read once: its name and value
+    // (null when it has none) with their lengths, and whether the tag spells it out.
+    struct TagAttribute {
+        const XMLCh* name;
+        std::size_t nameLength;
+        const XMLCh* value;
+        std::size_t valueLength;
+        bool specified;
+    };
+    const std::vector<TagAttribute>& tagAttributes() const noexcept { return iTagAttributes; }
     void endStartTag() noexcept { iStartTagName = nullptr; }
     // An element opened (after checkStartTag) and closed: the nesting the scanner keeps.
     void openElement() noexcept { ++iDepth; }
@@ -173,8 +180,7 @@ private:
     int iNamedMark = 0;
     std::unique_ptr<KelException> iLastError;
     unsigned long iStepCount = 0;
-    // Per attribute of the current start tag: the lengths of its name and value.
-    std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
+    std::vector<TagAttribute> iTagAttributes;   // of the current start tag
     const XMLCh* iStartTagName = nullptr;
     XmlBuilderLimits iLimits;
     unsigned long iElementCount = 0;

@@ -82,7 +82,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
 }
 
 bool XmlBrokerOrvaneParser::documentEnded() const noexcept {
-    const KelSyntaxElement* root = iOwner->rootElement();
+    const KelSyntaxElement* root = iOwner->builtRoot();
     return root == nullptr || root->isCompleteRight();
 }
 
@@ -133,7 +133,7 @@ void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, co
     KelSyntaxElementAccess::parserAttachAsLastChild(parent, leaf);
 }
 
-void XmlBrokerOrvaneParser::closePendingDocType() {
+void XmlBrokerOrvaneParser::closeDocTypeIfCurrent() {
     // Only a declaration this scan made can be pending, and it is iDocType until it is closed.
     if (iDocType == nullptr || iCurrentElement == nullptr || iCurrentElement->type() != XmlTypeDocTypeDecl) return;
     // A declaration with no children is as complete on the left as on the right.
@@ -233,7 +233,7 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
     iScan.closeElement();
     if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
     iLastAttached = element;
-    if (KelSyntaxElement* parent = element->parent(); parent != nullptr && element != iOwner->rootElement())
+    if (KelSyntaxElement* parent = element->parent(); parent != nullptr && element != iOwner->builtRoot())
         iCurrentElement = static_cast<XmlKelSyntaxElement*>(parent);
     iScan.spans().setPreviousEnd(p);
 }
@@ -248,7 +248,7 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     // copied when its element is written anew.
     const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
-    if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
+    if (!cdataSection && last != nullptr && (last->isUnresolved() ? last->type() : last->typeCode()) == XmlTypeContent) {
         // More of the same text: extended in place, without copying what it already holds.
         KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
         XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);

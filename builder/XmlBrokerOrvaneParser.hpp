@@ -141,7 +141,10 @@ private:
                       bool doubleQuoted);
     // Closes a document type declaration that is still the current element (the first document
     // item after it does this).
-    void closePendingDocType();
+    void closePendingDocType() {
+        if (iDocType != nullptr) closeDocTypeIfCurrent();
+    }
+    void closeDocTypeIfCurrent();
     // The parameter-entity references that opened or closed since the last event of the internal
     // subset, and those left unexpanded before the event at `p`, as reference start and end marks
     // in the subset.

@@ -272,7 +272,7 @@ std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<
     if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
     // Every limit is checked before anything is built, so a failing tag leaves no element behind.
     const std::size_t nameLength = checkedNameLength(name);
-    iTagAttributes.resize(count);
+    if (iTagAttributes.size() < count) iTagAttributes.resize(count);   // only grows: the first `count` are this tag's
     unsigned long long defaulted = 0;
     for (XMLSize_t a = 0; a < count; ++a) {
         const XMLAttr* attribute = attributes.elementAt(a);

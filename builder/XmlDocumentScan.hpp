@@ -110,6 +110,7 @@ public:
         std::size_t valueLength;
         bool specified;
     };
+    // The first `count` of checkStartTag's are the tag's.
     const std::vector<TagAttribute>& tagAttributes() const noexcept { return iTagAttributes; }
     void endStartTag() noexcept { iStartTagName = nullptr; }
     // An element opened (after checkStartTag) and closed: the nesting the scanner keeps.

@@ -257,7 +257,7 @@ bool XmlSpanLocator::stoppedInsideCharacter(const ReaderMgr& readers) const {
 // ---------------------------------------------------------------------------------------------
 // Spans
 
-void XmlSpanLocator::afterCharacters(const Position& p, bool cdataSection) {
+void XmlSpanLocator::afterCharactersOutOfLine(const Position& p, bool cdataSection) {
     // Character data has no span of its own. The scanner reports it when it meets the markup
     // that ends it, so the next item starts right here: when the byte here is that markup's '<',
     // the next item gets a start, and an unchanged element after text is still copied byte for

@@ -113,7 +113,15 @@ public:
     // next item gets no start.
     void forgetPreviousEnd() noexcept { iPreviousEnd = nullptr; }
     // Character data at `p`: the next item starts there only when markup starts there.
-    void afterCharacters(const Position& p, bool cdataSection);
+    // UTF-8 text that ends at a '<' (the usual case) is settled inline, the rest out of line.
+    void afterCharacters(const Position& p, bool cdataSection) {
+        if (p.span != nullptr && !cdataSection && iCodePage == 1208 && p.span < iBufferBase + (iBufferLength - iBomLength) &&
+            *p.span == '<') {
+            iPreviousEnd = p.span;
+            return;
+        }
+        afterCharactersOutOfLine(p, cdataSection);
+    }
     // A CDATA section reported at `p`: where it ends (after its "]]>"), which is where the next
     // item starts; null when that is not known.
     const unsigned char* endCData(const Position& p);
@@ -171,6 +179,7 @@ public:
 
 private:
     Position takeOutOfLine(const xercesc::ReaderMgr& readers);
+    void afterCharactersOutOfLine(const Position& p, bool cdataSection);
     // The last offset of the document's text a span may end at: -1 while spans are not recorded.
     void settleSpanLimit() noexcept {
         iSpanLimit = iSpanReuse && iBufferBase != nullptr ? iBufferLength - iBomLength : -1;

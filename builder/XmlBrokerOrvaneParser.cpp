@@ -68,6 +68,9 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iLastAttached = nullptr;
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
     iScan.start(bitStream, ccsid, encoding);
+    iElementBigEndian = iScan.spans().utf16() != XmlSpanLocator::Utf16::None ? iScan.spans().readsBigEndian()
+                                                                            : (iScan.encoding() & 0x0F) == 1;
+    iElementPage = XmlKelSyntaxElement::codepageOf(iScan.codePage());
 }
 
 void XmlBrokerOrvaneParser::parseNextItem() {
@@ -79,7 +82,7 @@ void XmlBrokerOrvaneParser::parseNextItem() {
 }
 
 bool XmlBrokerOrvaneParser::documentEnded() const noexcept {
-    const KelSyntaxElement* root = iOwner->rootElement();
+    const KelSyntaxElement* root = iOwner->builtRoot();
     return root == nullptr || root->isCompleteRight();
 }
 
@@ -99,39 +102,38 @@ KelStringBase XmlBrokerOrvaneParser::currentElementName() {
 // ---------------------------------------------------------------------------------------------
 // Positions and element set-up
 
-XmlKelSyntaxElement* XmlBrokerOrvaneParser::setupSyntaxElement() {
+inline XmlKelSyntaxElement* XmlBrokerOrvaneParser::newElement(int type, bool leaf) {
     iScan.countElement(iScan.spans().inEntity());
+    // A leaf has nothing left to scan; a container is completed as its children arrive.
+    const std::uint32_t word = (static_cast<std::uint32_t>(type) & KelSyntaxElement::kTypeMask) |
+                               (leaf ? KelSyntaxElement::kComplete : 0u);
+    if (KelLog::isDebugActive()) return newTracedElement(word);
+    return iOwner->elementPool().emplaceElement<XmlKelSyntaxElement>(word, iElementPage, iElementBigEndian);
+}
+
+XmlKelSyntaxElement* XmlBrokerOrvaneParser::newTracedElement(std::uint32_t typeWord) {
+    // Made the pool's usual way, through the parser's constructor call, which traces it.
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
-    KelSyntaxElementAccess::clearComplete(element);
-    // UTF-16 spans are in the byte order the scanner actually read (a byte-order mark can say
-    // otherwise than the encoding value); other pages take it from the encoding value.
-    element->setBufferBigEndian(iScan.spans().utf16() != XmlSpanLocator::Utf16::None ? iScan.spans().readsBigEndian()
-                                                                              : (iScan.encoding() & 0x0F) == 1);
-    element->setBufferCodepage(iScan.codePage());
+    KelSyntaxElementAccess::setTypeWord(element, typeWord);
+    element->setBufferBigEndian(iElementBigEndian);
+    element->setBufferCodepage(iElementPage);
     return element;
 }
 
-XmlKelSyntaxElement* XmlBrokerOrvaneParser::createLeaf(int type) {
-    XmlKelSyntaxElement* element = setupSyntaxElement();
-    KelSyntaxElementAccess::parserSetType(element, type);
-    markLeaf(element);
-    return element;
-}
-
-void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
+inline void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
     KelSyntaxElementAccess::setCompleteLeft(iCurrentElement);
     KelSyntaxElementAccess::parserAttachAsLastChild(iCurrentElement, element);
     iLastAttached = element;
 }
 
 void XmlBrokerOrvaneParser::attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value) {
-    XmlKelSyntaxElement* leaf = createLeaf(type);
+    XmlKelSyntaxElement* leaf = newElement(type, true);
     KelSyntaxElementAccess::parserSetActualValue(leaf, value ? value : kEmpty);
     KelSyntaxElementAccess::setCompleteLeft(parent);
     KelSyntaxElementAccess::parserAttachAsLastChild(parent, leaf);
 }
 
-void XmlBrokerOrvaneParser::closePendingDocType() {
+void XmlBrokerOrvaneParser::closeDocTypeIfCurrent() {
     // Only a declaration this scan made can be pending, and it is iDocType until it is closed.
     if (iDocType == nullptr || iCurrentElement == nullptr || iCurrentElement->type() != XmlTypeDocTypeDecl) return;
     // A declaration with no children is as complete on the left as on the right.
@@ -150,7 +152,7 @@ void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* 
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {
     iScan.checkVersion(versionStr);
     const Position p = takePosition();
-    XmlKelSyntaxElement* decl = createLeaf(XmlTypeXmlDecl);
+    XmlKelSyntaxElement* decl = newElement(XmlTypeXmlDecl, true);
     KelSyntaxElementAccess::parserSetName(decl, kXmlDeclName);
     iScan.spans().spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
@@ -167,8 +169,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     closePendingDocType();
     const XMLCh* const elementName = elemDecl.getFullName();
     const std::size_t nameLength = iScan.checkStartTag(elementName, attrList, attrCount);
-    XmlKelSyntaxElement* element = setupSyntaxElement();
-    KelSyntaxElementAccess::parserSetType(element, XmlTypeElement);
+    XmlKelSyntaxElement* element = newElement(XmlTypeElement, false);
     if (elementName != nullptr) {
         // The element is the owner's: its names go to the owner's table.
         const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, iOwner->nameTable());
@@ -180,10 +181,10 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     if (attrCount > 0) {
         const std::vector<unsigned char>& quotes = iScan.spans().attributeQuotes(
             attrList, attrCount, p, p.inDocument ? nullptr : iScan.readers().getCurrentEntity());
+        const std::vector<XmlDocumentScan::TagAttribute>& attributes = iScan.tagAttributes();
         for (XMLSize_t a = 0; a < attrCount; ++a) {
-            const XMLAttr* attribute = attrList.elementAt(a);
-            addAttribute(attribute->getQName(), iScan.attributeLengths()[a].first, attribute->getValue(),
-                         iScan.attributeLengths()[a].second, quotes[a]);
+            const XmlDocumentScan::TagAttribute& attribute = attributes[a];
+            addAttribute(attribute.name, attribute.nameLength, attribute.value, attribute.valueLength, quotes[a]);
         }
         if (iScan.scanner().takeUndeclaredReferenceInAttribute())
             iScan.spans().keepAttributeSourceText(attrList, attrCount, p, element);
@@ -212,7 +213,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
 
 void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value,
                                          std::size_t valueLength, bool doubleQuoted) {
-    XmlKelSyntaxElement* attribute = createLeaf(XmlTypeAttribute);
+    XmlKelSyntaxElement* attribute = newElement(XmlTypeAttribute, true);
     if (name != nullptr) {
         const XmlNameCache::Entry& cached = iNames.find(name, nameLength, iOwner->nameTable());
         KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
@@ -232,7 +233,7 @@ void XmlBrokerOrvaneParser::endElement(const XMLElementDecl& /*elemDecl*/, const
     iScan.closeElement();
     if (!iOpenElements.empty() && iOpenElements.back().element == element) iOpenElements.pop_back();
     iLastAttached = element;
-    if (KelSyntaxElement* parent = element->parent(); parent != nullptr && element != iOwner->rootElement())
+    if (KelSyntaxElement* parent = element->parent(); parent != nullptr && element != iOwner->builtRoot())
         iCurrentElement = static_cast<XmlKelSyntaxElement*>(parent);
     iScan.spans().setPreviousEnd(p);
 }
@@ -247,7 +248,7 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     // copied when its element is written anew.
     const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
     KelSyntaxElement* last = iCurrentElement->knownLastChild();
-    if (!cdataSection && last != nullptr && last->type() == XmlTypeContent) {
+    if (!cdataSection && last != nullptr && (last->isUnresolved() ? last->type() : last->typeCode()) == XmlTypeContent) {
         // More of the same text: extended in place, without copying what it already holds.
         KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
         XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
@@ -255,7 +256,7 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
         xml->setBufferEnd(xml->getBufferStart() != nullptr ? end : nullptr);
         return;
     }
-    XmlKelSyntaxElement* content = createLeaf(cdataSection ? XmlTypeCData : XmlTypeContent);
+    XmlKelSyntaxElement* content = newElement(cdataSection ? XmlTypeCData : XmlTypeContent, true);
     KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
     // The start stays while the text goes on; the end is known once it ends at markup.
     content->setBufferStart(p.span != nullptr ? start : nullptr);
@@ -275,7 +276,7 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
     // Comments, processing instructions and white space: a leaf whose text runs from where the
     // previous item ended to here; a target, when given, is its name.
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
-    XmlKelSyntaxElement* element = createLeaf(type);
+    XmlKelSyntaxElement* element = newElement(type, true);
     if (target) KelSyntaxElementAccess::parserSetName(element, iScan.checkedName(target));
     if (value) KelSyntaxElementAccess::parserSetActualValue(element, value, length);
     else KelSyntaxElementAccess::parserSetActualValue(element, kEmpty);
@@ -299,7 +300,7 @@ void XmlBrokerOrvaneParser::docPI(const XMLCh* const target, const XMLCh* const 
 void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
     takePosition();
     iScan.spans().forgetPreviousEnd();
-    XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceStart);
+    XmlKelSyntaxElement* mark = newElement(XmlTypeEntityReferenceStart, true);
     KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
 }
@@ -307,7 +308,7 @@ void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
 void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
     const Position p = takePosition();
     iScan.spans().setPreviousEnd(p);
-    XmlKelSyntaxElement* mark = createLeaf(XmlTypeEntityReferenceEnd);
+    XmlKelSyntaxElement* mark = newElement(XmlTypeEntityReferenceEnd, true);
     KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
     attachToCurrent(mark);
 }
@@ -332,8 +333,7 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
                                         const XMLCh* const systemId, const bool /*hasIntSubset*/,
                                         const bool /*hasExtSubset*/) {
     const Position p = takePosition();
-    XmlKelSyntaxElement* decl = setupSyntaxElement();
-    KelSyntaxElementAccess::parserSetType(decl, XmlTypeDocTypeDecl);
+    XmlKelSyntaxElement* decl = newElement(XmlTypeDocTypeDecl, false);
     KelSyntaxElementAccess::parserSetName(decl, iScan.checkedName(elemDecl.getFullName()));
     iScan.spans().spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
@@ -347,8 +347,7 @@ void XmlBrokerOrvaneParser::doctypeDecl(const DTDElementDecl& elemDecl, const XM
 
 void XmlBrokerOrvaneParser::startIntSubset() {
     const Position p = takePosition();
-    XmlKelSyntaxElement* subset = setupSyntaxElement();
-    KelSyntaxElementAccess::parserSetType(subset, XmlTypeInternalSubset);
+    XmlKelSyntaxElement* subset = newElement(XmlTypeInternalSubset, false);
     iScan.spans().startAtPreviousEnd(subset);
     if (iCurrentElement == iDocType) iDocTypeHasIntSubset = true;
     attachToCurrent(subset);
@@ -373,8 +372,7 @@ void XmlBrokerOrvaneParser::endIntSubset() {
 }
 
 void XmlBrokerOrvaneParser::startExtSubset() {
-    XmlKelSyntaxElement* subset = setupSyntaxElement();
-    KelSyntaxElementAccess::parserSetType(subset, XmlTypeExternalSubset);
+    XmlKelSyntaxElement* subset = newElement(XmlTypeExternalSubset, false);
     attachToCurrent(subset);
     iCurrentElement = subset;
 }
@@ -395,7 +393,7 @@ void XmlBrokerOrvaneParser::endExtSubset() {
 void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     placeParameterReferences(p);
-    XmlKelSyntaxElement* element = createLeaf(XmlTypeElementDef);
+    XmlKelSyntaxElement* element = newElement(XmlTypeElementDef, true);
     if (decl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(element, iScan.checkedName(decl.getFullName()));
     const XMLCh* model = decl.getFormattedContentModel();
     if (hasText(model)) KelSyntaxElementAccess::parserSetActualValue(element, model);
@@ -407,8 +405,7 @@ void XmlBrokerOrvaneParser::elementDecl(const DTDElementDecl& decl, const bool /
 void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     const Position p = takePosition();
     placeParameterReferences(p);
-    XmlKelSyntaxElement* list = setupSyntaxElement();
-    KelSyntaxElementAccess::parserSetType(list, XmlTypeAttList);
+    XmlKelSyntaxElement* list = newElement(XmlTypeAttList, false);
     if (elemDecl.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(list, iScan.checkedName(elemDecl.getFullName()));
     iScan.spans().startAtPreviousEnd(list);
     attachToCurrent(list);
@@ -418,13 +415,13 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
 
 void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool /*ignoring*/) {
     const Position p = takePosition();
-    XmlKelSyntaxElement* definition = createLeaf(XmlTypeAttDef);
+    XmlKelSyntaxElement* definition = newElement(XmlTypeAttDef, true);
     if (attDef.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(definition, iScan.checkedName(attDef.getFullName()));
     iScan.spans().spanFromPreviousEnd(definition, p);
     attachToCurrent(definition);
 
     if (attDef.getType() != XMLAttDef::AttTypes_Unknown) {
-        XmlKelSyntaxElement* type = createLeaf(XmlTypeAttDefType);
+        XmlKelSyntaxElement* type = newElement(XmlTypeAttDefType, true);
         static const char16_t* const kTypeNames[] = {u"CDATA",    u"ID",      u"IDREF",    u"IDREFS",  u"ENTITY",
                                                      u"ENTITIES", u"NMTOKEN", u"NMTOKENS", u"NOTATION"};
         const int code = static_cast<int>(attDef.getType());
@@ -484,7 +481,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;
     else if (external) type = XmlTypeExternalEntityDecl;
-    XmlKelSyntaxElement* decl = createLeaf(type);
+    XmlKelSyntaxElement* decl = newElement(type, true);
     KelSyntaxElementAccess::parserSetName(decl, iScan.checkedName(entityDecl.getName()));
     iScan.spans().spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
@@ -498,7 +495,7 @@ void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bo
 void XmlBrokerOrvaneParser::notationDecl(const XMLNotationDecl& notDecl, const bool /*isIgnored*/) {
     const Position p = takePosition();
     placeParameterReferences(p);
-    XmlKelSyntaxElement* decl = createLeaf(XmlTypeNotationDecl);
+    XmlKelSyntaxElement* decl = newElement(XmlTypeNotationDecl, true);
     KelSyntaxElementAccess::parserSetName(decl, iScan.checkedName(notDecl.getName()));
     iScan.spans().spanFromPreviousEnd(decl, p);
     attachToCurrent(decl);
@@ -541,7 +538,7 @@ void XmlBrokerOrvaneParser::placeParameterReferences(const Position& p) {
     for (const XmlParameterReferenceLog::Mark& mark : iScan.references().take(iScan.spans(), p)) {
         // As a reference in content: the marks have no text of their own, the expansion's items
         // none either, and the next item starts just after the reference.
-        XmlKelSyntaxElement* element = createLeaf(mark.start ? XmlTypeEntityReferenceStart : XmlTypeEntityReferenceEnd);
+        XmlKelSyntaxElement* element = newElement(mark.start ? XmlTypeEntityReferenceStart : XmlTypeEntityReferenceEnd, true);
         KelSyntaxElementAccess::parserSetActualValue(element, mark.name.data(), mark.name.size());
         if (mark.start) iScan.spans().forgetPreviousEnd();
         else iScan.spans().setPreviousEndAt(mark.documentOffset);

@@ -18,6 +18,7 @@
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/validators/DTD/DocTypeHandler.hpp>
 
+#include <cstdint>
 #include <vector>
 
 class KelBuffer;
@@ -129,15 +130,21 @@ private:
     Position takePosition() { return iScan.takePosition(); }
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
                           XMLSize_t length = kZeroTerminated);
-    XmlKelSyntaxElement* setupSyntaxElement();
-    XmlKelSyntaxElement* createLeaf(int type);
-    void attachToCurrent(XmlKelSyntaxElement* element);
+    // A new element of `type` from the owner's pool, counted against the limits (a leaf is
+    // complete at once), with the bitstream's page and byte order.
+    // Inline: every event makes one or more.
+    inline __attribute__((always_inline)) XmlKelSyntaxElement* newElement(int type, bool leaf);
+    __attribute__((noinline)) XmlKelSyntaxElement* newTracedElement(std::uint32_t typeWord);
+    inline __attribute__((always_inline)) void attachToCurrent(XmlKelSyntaxElement* element);
     void attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value);
     void addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value, std::size_t valueLength,
                       bool doubleQuoted);
     // Closes a document type declaration that is still the current element (the first document
     // item after it does this).
-    void closePendingDocType();
+    void closePendingDocType() {
+        if (iDocType != nullptr) closeDocTypeIfCurrent();
+    }
+    void closeDocTypeIfCurrent();
     // The parameter-entity references that opened or closed since the last event of the internal
     // subset, and those left unexpanded before the event at `p`, as reference start and end marks
     // in the subset.
@@ -153,6 +160,11 @@ private:
     XmlKelSyntaxElement* iDocType;
     bool iDocTypeHasIntSubset;
     XmlNameCache iNames;
+    // What every element of the bitstream records of it: its page (as the element keeps it) and
+    // byte order; UTF-16 in the order the scanner reads it (a mark can say otherwise than the
+    // encoding value), other pages as the encoding value says.
+    std::uint16_t iElementPage = 0;
+    bool iElementBigEndian = true;
 
     // Open elements and the last attachment (frontier).
     std::vector<OpenElement> iOpenElements;

@@ -59,6 +59,7 @@ std::unique_ptr<XmlScannerObjects> XmlDocumentScan::takeScanner() {
 }
 
 void XmlDocumentScan::attachScanner() {
+    iReaders = iScan->scanner().getReaderMgr();
     iScan->memory().setMeter(&iMeter);
     iScan->memory().setReferenceLog(&iReferences);
     iScan->setExpansionLimit(iLimits.entityExpansions);
@@ -92,8 +93,6 @@ void XmlDocumentScan::setLimits(const XmlBuilderLimits& limits) {
     iMeter.setLimits(limits);
     iScan->setExpansionLimit(limits.entityExpansions);
 }
-
-const ReaderMgr& XmlDocumentScan::readers() const noexcept { return *iScan->scanner().getReaderMgr(); }
 
 bool XmlDocumentScan::readingEntity() const noexcept { return readers().getReaderDepth() > 1; }
 
@@ -182,7 +181,7 @@ void XmlDocumentScan::step() {
         XmlExpansionMeter& meter;
         ~Watch() { meter.watch(nullptr); }
     } watch{iMeter};
-    iMeter.watch(iScan->scanner().getReaderMgr());
+    iMeter.watch(iReaders);
     try {
         ++iStepCount;
         if (iScanInProgress) {
@@ -250,8 +249,6 @@ void XmlDocumentScan::recordUnexpected(const char* what) {
     iLastError = iFailures.unexpected(what, iClient->currentElementName());
 }
 
-XmlDocumentScan::Position XmlDocumentScan::takePosition() { return iSpans.take(readers()); }
-
 // ---------------------------------------------------------------------------------------------
 // Limits
 
@@ -275,15 +272,18 @@ std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<
     if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
     // Every limit is checked before anything is built, so a failing tag leaves no element behind.
     const std::size_t nameLength = checkedNameLength(name);
-    iAttributeLengths.resize(count);
+    if (iTagAttributes.size() < count) iTagAttributes.resize(count);   // only grows: the first `count` are this tag's
     unsigned long long defaulted = 0;
     for (XMLSize_t a = 0; a < count; ++a) {
         const XMLAttr* attribute = attributes.elementAt(a);
-        iAttributeLengths[a].first = checkedNameLength(attribute->getQName());
-        iAttributeLengths[a].second = attribute->getValue() ? XMLString::stringLen(attribute->getValue()) : 0;
+        TagAttribute& kept = iTagAttributes[a];
+        kept.name = attribute->getQName();
+        kept.nameLength = checkedNameLength(kept.name);
+        kept.value = attribute->getValue();
+        kept.valueLength = kept.value ? XMLString::stringLen(kept.value) : 0;
+        kept.specified = attribute->getSpecified();
         // A defaulted attribute is a copy the document did not spell out.
-        if (!attribute->getSpecified())
-            defaulted += iAttributeLengths[a].first + iAttributeLengths[a].second + XmlExpansionMeter::kElementCost;
+        if (!kept.specified) defaulted += kept.nameLength + kept.valueLength + XmlExpansionMeter::kElementCost;
     }
     if (defaulted > 0) addExpansion(defaulted);
     return nameLength;
@@ -291,9 +291,10 @@ std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<
 
 std::size_t XmlDocumentScan::checkedNameLength(const XMLCh* name) {
     if (name == nullptr) return 0;
+    // Measured first and judged once: the scanner has read the whole name already.
     std::size_t length = 0;
-    while (name[length] != 0)
-        if (++length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
+    while (name[length] != 0) ++length;
+    if (length > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
     return length;
 }
 

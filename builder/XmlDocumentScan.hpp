@@ -79,13 +79,13 @@ public:
 
     // ---- What the handlers use.
     XmlBoundedScanner& scanner() const noexcept { return iScan->scanner(); }
-    const xercesc::ReaderMgr& readers() const noexcept;
+    const xercesc::ReaderMgr& readers() const noexcept { return *iReaders; }
     XmlSpanLocator& spans() noexcept { return iSpans; }
     const XmlSpanLocator& spans() const noexcept { return iSpans; }
     const XmlExpansionMeter& meter() const noexcept { return iMeter; }
     XmlParameterReferenceLog& references() noexcept { return iReferences; }
     // Where the scanner stands now; every handler that needs it takes it before it changes anything.
-    Position takePosition();
+    Position takePosition() { return iSpans.take(*iReaders); }
     // Whether the scanner reads an entity's text rather than the document's own.
     bool readingEntity() const noexcept;
 
@@ -97,13 +97,21 @@ public:
         if (iElementCount < iLimits.elementCount && !inEntity && iMeter.settled()) ++iElementCount;
         else countCheckedElement(inEntity);
     }
-    // The limits a start tag must keep before anything is built of it; fills attributeLengths()
+    // The limits a start tag must keep before anything is built of it; fills tagAttributes()
     // and returns the name's length. Until endStartTag() a failure is the tag's own element's.
     std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
                               XMLSize_t count);
-    const std::vector<std::pair<std::size_t, std::size_t>>& attributeLengths() const noexcept {
-        return iAttributeLengths;
-    }
+    // An attribute of the current start tag as the scanner gave it, read once: its name and value
+    // (null when it has none) with their lengths, and whether the tag spells it out.
+    struct TagAttribute {
+        const XMLCh* name;
+        std::size_t nameLength;
+        const XMLCh* value;
+        std::size_t valueLength;
+        bool specified;
+    };
+    // The first `count` of checkStartTag's are the tag's.
+    const std::vector<TagAttribute>& tagAttributes() const noexcept { return iTagAttributes; }
     void endStartTag() noexcept { iStartTagName = nullptr; }
     // An element opened (after checkStartTag) and closed: the nesting the scanner keeps.
     void openElement() noexcept { ++iDepth; }
@@ -155,6 +163,7 @@ private:
     XmlExpansionMeter iMeter;             // told of the scanner's readers by its memory
     XmlParameterReferenceLog iReferences; // likewise, while an internal subset is scanned
     std::unique_ptr<XmlScannerObjects> iScan;   // the scanner, what it needs and the input it reads
+    const xercesc::ReaderMgr* iReaders = nullptr;   // iScan's scanner's readers, asked at every event
     bool iScanInProgress = false;
     bool iScannerFailed = false;          // the last scan failed: new scanner objects for the next
     XmlSpanLocator iSpans;                // positions, spans, the bytes
@@ -172,8 +181,7 @@ private:
     int iNamedMark = 0;
     std::unique_ptr<KelException> iLastError;
     unsigned long iStepCount = 0;
-    // Per attribute of the current start tag: the lengths of its name and value.
-    std::vector<std::pair<std::size_t, std::size_t>> iAttributeLengths;
+    std::vector<TagAttribute> iTagAttributes;   // of the current start tag
     const XMLCh* iStartTagName = nullptr;
     XmlBuilderLimits iLimits;
     unsigned long iElementCount = 0;

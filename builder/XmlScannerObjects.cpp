@@ -87,8 +87,6 @@ bool XmlScannerObjects::scanFirst() {
     return iScanner->scanFirst(*iInputSource, *iScanToken);
 }
 
-bool XmlScannerObjects::scanNext() { return iScanner->scanNext(*iScanToken); }
-
 void XmlScannerObjects::resetScan() noexcept {
     try {
         iScanner->XMLScanner::scanReset(*iScanToken);

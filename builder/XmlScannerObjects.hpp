@@ -8,6 +8,7 @@
 // Thread rules: those of its builder: one thread at a time.
 #pragma once
 
+#include "builder/XmlBoundedScanner.hpp"
 #include "builder/XmlScannerMemory.hpp"
 
 #include <xercesc/util/XercesDefs.hpp>
@@ -23,7 +24,6 @@ class XMLErrorReporter;
 class XMLPScanToken;
 XERCES_CPP_NAMESPACE_END
 
-class XmlBoundedScanner;
 class XmlPacedInputSource;
 
 class XmlScannerObjects {
@@ -51,7 +51,7 @@ public:
     // The first step of a scan over the input (the expansion count starts at zero), or the next
     // step of the scan in progress; false once the scan is over.
     bool scanFirst();
-    bool scanNext();
+    bool scanNext() { return iScanner->scanNext(*iScanToken); }   // inline: a walk takes a step per element
     // Ends a scan in progress where it stands.
     void resetScan() noexcept;
 

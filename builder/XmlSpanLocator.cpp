@@ -183,6 +183,7 @@ void XmlSpanLocator::start(const unsigned char* data, long length, int ccsid) {
     iCloseElement = nullptr;
     iCloseFrom = -1;
     iDecoderChecked = false;
+    settleSpanLimit();
 }
 
 void XmlSpanLocator::skipByteOrderMark() noexcept {
@@ -193,7 +194,7 @@ void XmlSpanLocator::skipByteOrderMark() noexcept {
 // ---------------------------------------------------------------------------------------------
 // Positions
 
-XmlSpanLocator::Position XmlSpanLocator::take(const ReaderMgr& readers) {
+XmlSpanLocator::Position XmlSpanLocator::takeOutOfLine(const ReaderMgr& readers) {
     Position p{-1, 0, false, nullptr};
     const XMLSize_t reader = readers.getCurrentReaderNum();
     // Only the document's own reader stands at depth 1, at the bottom of the scanner's readers:
@@ -256,7 +257,7 @@ bool XmlSpanLocator::stoppedInsideCharacter(const ReaderMgr& readers) const {
 // ---------------------------------------------------------------------------------------------
 // Spans
 
-void XmlSpanLocator::afterCharacters(const Position& p, bool cdataSection) {
+void XmlSpanLocator::afterCharactersOutOfLine(const Position& p, bool cdataSection) {
     // Character data has no span of its own. The scanner reports it when it meets the markup
     // that ends it, so the next item starts right here: when the byte here is that markup's '<',
     // the next item gets a start, and an unchanged element after text is still copied byte for

@@ -9,9 +9,12 @@
 
 #include "parser/XmlKelSyntaxElement.hpp"
 
+#include <xercesc/internal/ReaderMgr.hpp>
 #include <xercesc/util/RefVectorOf.hpp>
+#include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,7 +22,6 @@
 #include <vector>
 
 XERCES_CPP_NAMESPACE_BEGIN
-class ReaderMgr;
 class XMLAttr;
 class XMLEntityDecl;
 XERCES_CPP_NAMESPACE_END
@@ -54,13 +56,36 @@ public:
     void readAs(long bomLength, Utf16 utf16) noexcept {
         iBomLength = bomLength;
         iUtf16 = utf16;
+        settleSpanLimit();
     }
     // The document text begins: positions and the previous end count from after the mark.
     void skipByteOrderMark() noexcept;
 
     // ---- Positions
     // The position of the scanner's current reader. Settles a pending close first (see below).
-    Position take(const xercesc::ReaderMgr& readers);
+    // Taken at every event: the document's own reader with nothing pending is read inline, the
+    // rest out of line.
+    Position take(const xercesc::ReaderMgr& readers) {
+        const XMLSize_t reader = readers.getCurrentReaderNum();
+        if (reader != iDocumentReader || iCloseFrom >= 0) return takeOutOfLine(readers);
+        Position p{-1, 0, false, nullptr};
+        iInEntity = false;
+        XMLFilePos offset = 0;
+        try {
+            offset = readers.getSrcOffset();
+        } catch (const xercesc::XMLException&) {
+            return p;
+        }
+        if (offset > static_cast<XMLFilePos>(LONG_MAX)) return p;
+        p.offset = static_cast<long>(offset);
+        p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
+        p.inDocument = true;
+        iMarkupOffset = p.offset;
+        iMarkupReader = reader;
+        if (iBomLength + p.offset > iBytesConsumed) iBytesConsumed = iBomLength + p.offset;
+        if (p.offset <= iSpanLimit) p.span = iBufferBase + p.offset;
+        return p;
+    }
     bool inEntity() const noexcept { return iInEntity; }   // the last position lies in an entity's text
     long bytesConsumed() const noexcept { return iBytesConsumed; }
     const unsigned char* bitStream() const noexcept { return iBitStream; }   // mark included
@@ -88,7 +113,15 @@ public:
     // next item gets no start.
     void forgetPreviousEnd() noexcept { iPreviousEnd = nullptr; }
     // Character data at `p`: the next item starts there only when markup starts there.
-    void afterCharacters(const Position& p, bool cdataSection);
+    // UTF-8 text that ends at a '<' (the usual case) is settled inline, the rest out of line.
+    void afterCharacters(const Position& p, bool cdataSection) {
+        if (p.span != nullptr && !cdataSection && iCodePage == 1208 && p.span < iBufferBase + (iBufferLength - iBomLength) &&
+            *p.span == '<') {
+            iPreviousEnd = p.span;
+            return;
+        }
+        afterCharactersOutOfLine(p, cdataSection);
+    }
     // A CDATA section reported at `p`: where it ends (after its "]]>"), which is where the next
     // item starts; null when that is not known.
     const unsigned char* endCData(const Position& p);
@@ -145,6 +178,12 @@ public:
                                  const Position& p, XmlKelSyntaxElement* element);
 
 private:
+    Position takeOutOfLine(const xercesc::ReaderMgr& readers);
+    void afterCharactersOutOfLine(const Position& p, bool cdataSection);
+    // The last offset of the document's text a span may end at: -1 while spans are not recorded.
+    void settleSpanLimit() noexcept {
+        iSpanLimit = iSpanReuse && iBufferBase != nullptr ? iBufferLength - iBomLength : -1;
+    }
     // Where the document's reader stands in the bitstream (after any mark), or 0 when it is not the
     // reader in use.
     long documentReaderOffset(const xercesc::ReaderMgr& readers) const;
@@ -174,6 +213,7 @@ private:
     const unsigned char* iBitStream = nullptr;   // the bitstream's first byte, its mark included
     const unsigned char* iBufferBase = nullptr;  // the first byte of the document text, once it begins
     long iBufferLength = 0;
+    long iSpanLimit = -1;   // see settleSpanLimit
     int iCodePage = 0;
     long iBomLength = 0;
     Utf16 iUtf16 = Utf16::None;

@@ -147,6 +147,8 @@ public:
 
 protected:
     void setRootElement(KelSyntaxElement* root) noexcept { iRootElement = root; }
+    // rootElement() without the virtual call, for a parser that asks at every scan step.
+    KelSyntaxElement* storedRootElement() const noexcept { return iRootElement; }
 
 private:
     // Unlinks this parser's elements from other parsers' trees and cuts other parsers' elements

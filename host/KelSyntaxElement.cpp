@@ -32,21 +32,21 @@ std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept {
     return h;
 }
 
-int KelSyntaxElement::type() {
+int KelSyntaxElement::resolvedType() {
     if (isUnresolved() && !resolveIdentity())
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::type", KelMsg::E_Kel_UnresolvedElement,
                                           describeParent());
     return typeCode();
 }
 
-const KelStringBase& KelSyntaxElement::name() {
+const KelStringBase& KelSyntaxElement::resolvedName() {
     if (isUnresolved() && !resolveIdentity())
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::name", KelMsg::E_Kel_UnresolvedElement,
                                           describeParent());
     return *iName;
 }
 
-KelSyntaxElement* KelSyntaxElement::firstChild() {
+KelSyntaxElement* KelSyntaxElement::scannedFirstChild() {
     if (!isCompleteLeft())
         if (KelParser* owner = parser()) owner->parseFirstChild(this);
     return iFirstChild;
@@ -58,7 +58,7 @@ KelSyntaxElement* KelSyntaxElement::lastChild() {
     return iLastChild;
 }
 
-KelSyntaxElement* KelSyntaxElement::nextSibling() {
+KelSyntaxElement* KelSyntaxElement::scannedNextSibling() {
     // The parent's parser scans the parent's children, whoever owns this element.
     if (iNextSibling || !iParent) return iNextSibling;
     KelSyntaxElement* up = iParent;

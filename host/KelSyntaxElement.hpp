@@ -44,8 +44,9 @@ public:
 
     // ---- Resolving accessors: resolve an unresolved element first; raise
     // KelRecoverableException 2334 "Attempt to access an unresolved element" if it stays so.
-    int type();
-    const KelStringBase& name();
+    // Inline while resolved: a walk asks every element.
+    int type() { return isUnresolved() ? resolvedType() : typeCode(); }
+    const KelStringBase& name() { return isUnresolved() ? resolvedName() : *iName; }
 
     // ---- Plain accessors (no resolving, no parsing).
     std::uint32_t typeWord() const noexcept { return iTypeWord; }
@@ -69,9 +70,14 @@ public:
     bool hasKnownNextSibling() const noexcept { return static_cast<bool>(iNextSibling); }
 
     // ---- Navigation that parses on demand through the owning parser.
-    KelSyntaxElement* firstChild();      // parseFirstChild while complete-left is clear
+    // What is known already is answered inline: a walk asks once per element.
+    KelSyntaxElement* firstChild() {     // parseFirstChild while complete-left is clear
+        return isCompleteLeft() ? iFirstChild.get() : scannedFirstChild();
+    }
     KelSyntaxElement* lastChild();       // parseLastChild while complete-right is clear
-    KelSyntaxElement* nextSibling();     // parseRightSibling when none yet and parent incomplete
+    KelSyntaxElement* nextSibling() {    // parseRightSibling when none yet and parent incomplete
+        return iNextSibling || !iParent ? iNextSibling.get() : scannedNextSibling();
+    }
     KelSyntaxElement* previousSibling(); // parseLeftSibling (previous siblings are always known)
 
     // Where this element's names are kept: its parser's table, or the shared one.
@@ -171,6 +177,11 @@ public:
 
 protected:
     KelValue& mutableStoredValue() noexcept { return iValue; }
+    // The out-of-line parts of type(), name(), firstChild() and nextSibling().
+    int resolvedType();
+    const KelStringBase& resolvedName();
+    KelSyntaxElement* scannedFirstChild();
+    KelSyntaxElement* scannedNextSibling();
     // Unlinks this element from its parent and siblings (no marking).
     void unlink() noexcept;
     KelSyntaxElement* newElementOfSameParser();

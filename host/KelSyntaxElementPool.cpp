@@ -230,6 +230,27 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
     return element;
 }
 
+unsigned char* KelSyntaxElementPool::takeSlotOutOfLine(std::uint32_t& handle) {
+    unsigned char* slot;
+    if (iFreeList != nullptr) {
+        slot = iFreeList;
+        KEL_UNPOISON(slot, iSlotSize);
+        handle = freeHandle(slot);
+        iFreeList = nextFree(slot);
+        --iFreeSlots;
+    } else {
+        if (iFree == 0) nextChunk();
+        slot = iNext;
+        handle = iNextHandle;
+        iNext += iSlotSize;
+        ++iNextHandle;
+        --iFree;
+        ++iCount;
+    }
+    ++iTaken;
+    return slot;
+}
+
 bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept {
     if (element == nullptr || iNext == nullptr) return false;   // nothing carved since the last release
     const auto* p = reinterpret_cast<const unsigned char*>(element);

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <vector>
 
 class KelParser;
@@ -48,6 +49,20 @@ public:
     // A new element built by the parser's callElementConstructor, with both completion flags set
     // (an element made by hand has nothing left to parse; the tree builder clears them).
     KelSyntaxElement* createElement();
+    // The same for a parser that builds its elements of class `E` in place while it scans, without
+    // the constructor's call and trace: `E(args...)` (which must not throw) goes into the slot
+    // createElement would take and gets that slot's handle and `typeWord`. The slot is taken
+    // inline from the free list or the current chunk; only a new chunk is made out of line.
+    template <class E, class... Args>
+    E* emplaceElement(std::uint32_t typeWord, Args&&... args) {
+        static_assert(noexcept(E(static_cast<Args&&>(args)...)), "an element built in place must not throw");
+        std::uint32_t handle;
+        unsigned char* slot = takeSlot(handle);
+        E* element = new (slot) E(static_cast<Args&&>(args)...);
+        element->setSlotHandle(handle);   // the pool is the element's friend
+        element->setTypeWord(typeWord);
+        return element;
+    }
     // Destroys every element of the pool; their storage is kept for reuse.
     void release() noexcept;
     // Destroys every element made after `kept`, which stays where it is (a root that another
@@ -123,6 +138,30 @@ private:
     };
     // Moves on to the next chunk, making it when the pool has none left.
     void nextChunk();
+    // The slot the next element goes into, and its handle, counted as taken. Free slots are
+    // poisoned in sanitizer builds: there the free list is left to the out-of-line way.
+    unsigned char* takeSlot(std::uint32_t& handle) {
+#ifndef KEL_POOL_CHECKS_POISON
+        if (iFreeList != nullptr) {
+            unsigned char* slot = iFreeList;
+            std::memcpy(&handle, slot + sizeof(void*), sizeof handle);        // as markFree left them
+            std::memcpy(&iFreeList, slot + 2 * sizeof(void*), sizeof iFreeList);
+            --iFreeSlots;
+            ++iTaken;
+            return slot;
+        }
+#endif
+        if (iFreeList != nullptr || iFree == 0) return takeSlotOutOfLine(handle);
+        unsigned char* slot = iNext;
+        handle = iNextHandle;
+        iNext += iSlotSize;
+        ++iNextHandle;
+        --iFree;
+        ++iCount;
+        ++iTaken;
+        return slot;
+    }
+    unsigned char* takeSlotOutOfLine(std::uint32_t& handle);
     // The position of a slot of this pool counted from its first slot, in chunk order.
     std::size_t slotIndex(const unsigned char* slot) const noexcept;
 

@@ -78,7 +78,7 @@ const KelStringBase& KelValue::characterValue() const {
     return expect<KelStringBase>(iData, kind(), "KelValue::characterValue");
 }
 
-void KelValue::setCharacters(const char16_t* text, std::size_t length) {
+void KelValue::setCharactersOutOfLine(const char16_t* text, std::size_t length) {
     if (text == nullptr) length = 0;
     if (KelStringBase* held = std::get_if<KelStringBase>(&iData)) {
         held->assign(text, length);   // copes with text inside the string itself

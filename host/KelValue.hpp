@@ -44,7 +44,14 @@ public:
     // A character value of the `length` units at `text` (null: empty), built in place: the string
     // already held is reused, and no temporary string is made and moved in. A failure keeps the
     // old value.
-    void setCharacters(const char16_t* text, std::size_t length);
+    void setCharacters(const char16_t* text, std::size_t length) {
+        // A value just made (every one a parser reads into) takes short text inline, here.
+        if (isNull() && length <= KelStringBase::kInlineCapacity) {
+            iData.emplace<KelStringBase>(text, length);
+            return;
+        }
+        setCharactersOutOfLine(text, length);
+    }
     // Appends to the character value held, in place; any other kind raises
     // KelRecoverableException as characterValue() does, and nothing changes.
     void appendCharacters(const char16_t* text, std::size_t length);
@@ -74,6 +81,7 @@ public:
     bool operator!=(const KelValue& other) const { return !(*this == other); }
 
 private:
+    void setCharactersOutOfLine(const char16_t* text, std::size_t length);
     // Alternative order matches KelValueKind.
     std::variant<std::monostate, KelGmtTimeStamp, KelGmtTime, KelTimeStamp, KelTime, KelDate,
                  KelStringBase, double, std::int64_t, int, bool, Bytes> iData;

@@ -143,7 +143,7 @@ void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Do
     (void)function;
     if (done()) return;
     if (iBitStreamGiven) refuseEmptyBitStream(storedBitStream());
-    KelSyntaxElement* root = rootElement();
+    KelSyntaxElement* root = storedRootElement();
     do {
         bool rootComplete = root && root->isCompleteLeft() && root->isCompleteRight();
         if (rootComplete || !iTreeBuilder->canScan()) {

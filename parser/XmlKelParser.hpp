@@ -73,6 +73,8 @@ public:
     const KelStringBase& domainName() const noexcept { return iDomainName; }
     int domainKind() const noexcept { return iDomainKind; }
     XmlBrokerOrvaneParser* treeBuilder() const noexcept { return iTreeBuilder; }
+    // rootElement() without the virtual call: the tree builder asks at every end tag.
+    KelSyntaxElement* builtRoot() const noexcept { return storedRootElement(); }
     XmlBrokerOrvaneWriter* treeWriter() const noexcept { return iTreeWriter; }
 
     static const KelStringBase kName;              // "file:///"

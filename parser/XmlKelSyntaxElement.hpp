@@ -21,6 +21,14 @@ public:
     explicit XmlKelSyntaxElement(XmlKelParser*) noexcept
         : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(0),
           iDoubleQuotedAttribute(true), iBufferBigEndian(true), iAsParsed(false) {}
+    // The tree builder's, with what it reads the bitstream in (a page that is not a 16-bit ccsid
+    // is kept as 0, as setBufferCodepage keeps it).
+    XmlKelSyntaxElement(std::uint16_t bufferCodepage, bool bufferBigEndian) noexcept
+        : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(bufferCodepage),
+          iDoubleQuotedAttribute(true), iBufferBigEndian(bufferBigEndian), iAsParsed(false) {}
+    static std::uint16_t codepageOf(int ccsid) noexcept {
+        return ccsid > 0 && ccsid <= 0xFFFF ? static_cast<std::uint16_t>(ccsid) : 0;
+    }
     ~XmlKelSyntaxElement() override;
 
     bool isDoubleQuotedAttribute() const noexcept { return iDoubleQuotedAttribute; }
@@ -28,9 +36,7 @@ public:
     int getBufferBigEndian() const noexcept { return iBufferBigEndian ? 1 : 0; }
     void setBufferBigEndian(bool bigEndian) noexcept { iBufferBigEndian = bigEndian; }
     int getBufferCodepage() const noexcept { return iBufferCodepage; }
-    void setBufferCodepage(int ccsid) noexcept {
-        iBufferCodepage = ccsid > 0 && ccsid <= 0xFFFF ? static_cast<std::uint16_t>(ccsid) : 0;
-    }
+    void setBufferCodepage(int ccsid) noexcept { iBufferCodepage = codepageOf(ccsid); }
     // The span: null once the element, or anything below it, changed.
     const unsigned char* getBufferStart() const noexcept { return contentChanged() ? nullptr : iBufferStart; }
     void setBufferStart(const unsigned char* start) noexcept {

@@ -170,3 +170,66 @@ TEST(KelSyntaxElementPool, HoldsAnswersForItsOwnLiveElementsOnlyInEveryChunk) {
     pool.release();
     for (std::size_t i : probes) EXPECT_FALSE(held(pool, made[i])) << "after release " << i;
 }
+
+TEST(KelSyntaxElementPool, ElementsBuiltInPlaceTakeTheSlotsCreateElementWould) {
+    // Two pools of one slot size go through the same steps, one making its elements through
+    // createElement, the other in place (the tree builder's way): every element must land in the
+    // same slot of the same chunk, named by a handle that finds it and its parser, with the type
+    // word asked for, and the pools must count alike. The steps cross from the small first chunk
+    // into a large one and reuse slots destroyed one at a time and together.
+    KelMessageGroup group;
+    PoolParser made(&group, false), built(&group, false);
+    KelSyntaxElementPool& byCall = made.elementPool();
+    KelSyntaxElementPool& inPlace = built.elementPool();
+    const std::uint32_t word = 0x00000007u | KelSyntaxElement::kCompleteLeft;
+    std::vector<KelSyntaxElement*> a, b;
+    const auto make = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            KelSyntaxElement* e = byCall.createElement();
+            KelSyntaxElementAccess::setTypeWord(e, word);
+            a.push_back(e);
+            b.push_back(inPlace.emplaceElement<KelSyntaxElement>(word, nullptr));
+        }
+    };
+    const auto destroy = [&](const std::vector<std::size_t>& which, bool together) {
+        std::vector<KelSyntaxElement*> da, db;
+        for (std::size_t i : which) {
+            da.push_back(a[i]);
+            db.push_back(b[i]);
+        }
+        if (together) {
+            byCall.destroyElements(da.data(), da.size());
+            inPlace.destroyElements(db.data(), db.size());
+        } else {
+            for (std::size_t k = 0; k < da.size(); ++k) {
+                byCall.destroyElement(da[k]);
+                inPlace.destroyElement(db[k]);
+            }
+        }
+    };
+    const std::size_t first = KelSyntaxElementPool::kSlotsPerChunk;
+    make(first - 2);
+    make(5);   // across the end of the first chunk
+    destroy({3, first - 1, first + 1}, false);
+    destroy({0, first + 2, 7}, true);
+    make(8);   // six slots from the free list, then new ones
+    destroy({first + 4}, false);
+    make(2);
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!byCall.holds(a[i])) {   // destroyed and not taken again (a free slot is not to be read)
+            EXPECT_FALSE(inPlace.holds(b[i])) << i;
+            continue;
+        }
+        ASSERT_TRUE(inPlace.holds(b[i])) << i;
+        const std::uint32_t ha = a[i]->slotHandle(), hb = b[i]->slotHandle();
+        EXPECT_EQ(ha & KelSlotTable::kSlotMask, hb & KelSlotTable::kSlotMask) << i;
+        EXPECT_EQ(KelSlotTable::position(ha), KelSlotTable::position(hb)) << i;
+        EXPECT_EQ(KelSlotTable::element(hb), b[i]) << i;
+        EXPECT_EQ(b[i]->parser(), &built) << i;
+        EXPECT_EQ(b[i]->typeWord(), word) << i;
+    }
+    EXPECT_EQ(inPlace.elementCount(), byCall.elementCount());
+    EXPECT_EQ(inPlace.liveCount(), byCall.liveCount());
+    EXPECT_EQ(inPlace.slotsCarved(), byCall.slotsCarved());
+}

@@ -205,20 +205,10 @@ XmlSpanLocator::Position XmlSpanLocator::takeOutOfLine(const ReaderMgr& readers)
         iDocumentReader = reader;
     }
     iInEntity = !inDocument;
-    XMLFilePos offset = 0;
-    try {
-        offset = readers.getSrcOffset();
-    } catch (const XMLException&) {
-        return p;
-    }
-    if (offset > static_cast<XMLFilePos>(LONG_MAX)) return p;
-    p.offset = static_cast<long>(offset);
-    p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
+    if (!readOffset(readers, reader, p)) return p;
     // Only the document's own reader counts bytes of the bitstream; an entity's replacement
     // text has offsets of its own.
     p.inDocument = inDocument;
-    iMarkupOffset = p.offset;
-    iMarkupReader = reader;
     if (p.inDocument) {
         if (iBomLength + p.offset > iBytesConsumed) iBytesConsumed = iBomLength + p.offset;
         if (iSpanReuse && iBufferBase != nullptr && p.offset <= iBufferLength - iBomLength)

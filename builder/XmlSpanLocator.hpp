@@ -70,22 +70,31 @@ public:
         if (reader != iDocumentReader || iCloseFrom >= 0) return takeOutOfLine(readers);
         Position p{-1, 0, false, nullptr};
         iInEntity = false;
-        XMLFilePos offset = 0;
-        try {
-            offset = readers.getSrcOffset();
-        } catch (const xercesc::XMLException&) {
-            return p;
-        }
-        if (offset > static_cast<XMLFilePos>(LONG_MAX)) return p;
-        p.offset = static_cast<long>(offset);
-        p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
+        if (!readOffset(readers, reader, p)) return p;
         p.inDocument = true;
-        iMarkupOffset = p.offset;
-        iMarkupReader = reader;
         if (iBomLength + p.offset > iBytesConsumed) iBytesConsumed = iBomLength + p.offset;
         if (p.offset <= iSpanLimit) p.span = iBufferBase + p.offset;
         return p;
     }
+private:
+    // The current reader's offset into `p`, with the start of the markup read before it in the
+    // same reader; false (p untouched) when the scanner gives none that fits.
+    bool readOffset(const xercesc::ReaderMgr& readers, XMLSize_t reader, Position& p) {
+        XMLFilePos offset = 0;
+        try {
+            offset = readers.getSrcOffset();
+        } catch (const xercesc::XMLException&) {
+            return false;
+        }
+        if (offset > static_cast<XMLFilePos>(LONG_MAX)) return false;
+        p.offset = static_cast<long>(offset);
+        p.markupStart = reader == iMarkupReader && iMarkupOffset <= p.offset ? iMarkupOffset : 0;
+        iMarkupOffset = p.offset;
+        iMarkupReader = reader;
+        return true;
+    }
+
+public:
     bool inEntity() const noexcept { return iInEntity; }   // the last position lies in an entity's text
     long bytesConsumed() const noexcept { return iBytesConsumed; }
     const unsigned char* bitStream() const noexcept { return iBitStream; }   // mark included

@@ -231,22 +231,15 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
 }
 
 unsigned char* KelSyntaxElementPool::takeSlotOutOfLine(std::uint32_t& handle) {
-    unsigned char* slot;
-    if (iFreeList != nullptr) {
-        slot = iFreeList;
-        KEL_UNPOISON(slot, iSlotSize);
-        handle = freeHandle(slot);
-        iFreeList = nextFree(slot);
-        --iFreeSlots;
-    } else {
+    if (iFreeList == nullptr) {
         if (iFree == 0) nextChunk();
-        slot = iNext;
-        handle = iNextHandle;
-        iNext += iSlotSize;
-        ++iNextHandle;
-        --iFree;
-        ++iCount;
+        return carveSlot(handle);
     }
+    unsigned char* slot = iFreeList;
+    KEL_UNPOISON(slot, iSlotSize);
+    handle = freeHandle(slot);
+    iFreeList = nextFree(slot);
+    --iFreeSlots;
     ++iTaken;
     return slot;
 }

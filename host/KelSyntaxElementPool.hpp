@@ -152,6 +152,10 @@ private:
         }
 #endif
         if (iFreeList != nullptr || iFree == 0) return takeSlotOutOfLine(handle);
+        return carveSlot(handle);
+    }
+    // The next slot of the current chunk, which has one free, counted as taken.
+    unsigned char* carveSlot(std::uint32_t& handle) noexcept {
         unsigned char* slot = iNext;
         handle = iNextHandle;
         iNext += iSlotSize;

@@ -249,6 +249,47 @@ std::string readAt(int folder, const std::string& name) {
     return bytes;
 }
 
+// The files `names` of a folder's contents `after` read with libxml2, none of the earlier run's.
+void expectNewRunRead(const std::map<std::string, std::string>& after, std::initializer_list<std::string> names) {
+    for (const std::string& name : names) {
+        const LibxmlReading read = LibxmlCanonicalReader::read(after.count(name) ? after.at(name) : std::string());
+        EXPECT_TRUE(read.ok) << name << ": " << read.error;
+        EXPECT_EQ(read.canonical.find("old"), std::string::npos) << name << ": " << read.canonical;
+    }
+}
+
+// Runs quarn with `args` while a second thread keeps opening `folder` and reading its files
+// `first` and `last` through it; counts the looks that found one of them as in `before` and the
+// other not (the two runs mixed).
+struct WatchedRun {
+    Result result;
+    long looks = 0;
+    long mixed = 0;
+};
+WatchedRun runWatching(const std::string& args, const std::string& folder, const std::string& first,
+                       const std::string& last, const std::map<std::string, std::string>& before) {
+    std::atomic<bool> running{true};
+    std::atomic<long> looks{0}, mixed{0};
+    std::thread reader([&] {
+        while (running.load()) {
+            const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) continue;
+            const std::string a = readAt(fd, first), b = readAt(fd, last);
+            ::close(fd);
+            if (a.empty() || b.empty()) continue;
+            ++looks;
+            if ((a == before.at(first)) != (b == before.at(last))) ++mixed;
+        }
+    });
+    WatchedRun run;
+    run.result = quarn(args);
+    running.store(false);
+    reader.join();
+    run.looks = looks.load();
+    run.mixed = mixed.load();
+    return run;
+}
+
 // A run that replaces what a folder holds publishes the new content in one step: a reader that
 // keeps opening the folder and reading its first and last file through it (as a program walking
 // the folder does) never finds one of the earlier run beside one of the new. The folder is a new
@@ -303,26 +344,12 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
         const struct stat keptBefore = c.kept.empty() ? folderBefore : statOf(c.folder + "/" + c.kept);
         const std::set<std::string> beside = filesIn(parent);
 
-        std::atomic<bool> running{true};
-        std::atomic<long> looks{0}, mixed{0};
-        std::thread reader([&] {
-            while (running.load()) {
-                const int fd = ::open(c.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (fd < 0) continue;
-                const std::string first = readAt(fd, c.first), last = readAt(fd, c.last);
-                ::close(fd);
-                if (first.empty() || last.empty()) continue;
-                ++looks;
-                if ((first == before.at(c.first)) != (last == before.at(c.last))) ++mixed;
-            }
-        });
-        const Result r = quarn(c.args);
-        running.store(false);
-        reader.join();
+        const WatchedRun watched = runWatching(c.args, c.folder, c.first, c.last, before);
+        const Result& r = watched.result;
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
-        EXPECT_GT(looks.load(), 0);
-        EXPECT_EQ(mixed.load(), 0) << "the folder was seen holding files of both runs";
+        EXPECT_GT(watched.looks, 0);
+        EXPECT_EQ(watched.mixed, 0) << "the folder was seen holding files of both runs";
 
         const struct stat folderAfter = statOf(c.folder);
         EXPECT_NE(folderAfter.st_ino, folderBefore.st_ino) << "not a new folder put in place in one step";
@@ -337,11 +364,7 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
         if (!c.gone.empty()) {
             EXPECT_EQ(after.count(c.gone), 0u) << c.gone;
         }
-        for (const std::string& name : {c.first, c.last}) {
-            const LibxmlReading read = LibxmlCanonicalReader::read(after.count(name) ? after.at(name) : std::string());
-            EXPECT_TRUE(read.ok) << name << ": " << read.error;
-            EXPECT_EQ(read.canonical.find("old"), std::string::npos) << name << ": " << read.canonical;
-        }
+        expectNewRunRead(after, {c.first, c.last});
         EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
     }
     shell("rm -rf " + quote(parent));
@@ -534,26 +557,12 @@ TEST(SafeFiles, AReplacingRunIntoATreePublishesTheNewTreeInOneStep) {
         for (const std::string& kept : c.kept) inodesBefore[kept] = statOf(c.folder + "/" + kept).st_ino;
         const std::set<std::string> beside = filesIn(parent);
 
-        std::atomic<bool> running{true};
-        std::atomic<long> looks{0}, mixed{0};
-        std::thread reader([&] {
-            while (running.load()) {
-                const int fd = ::open(c.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (fd < 0) continue;
-                const std::string first = readAt(fd, c.first), last = readAt(fd, c.last);
-                ::close(fd);
-                if (first.empty() || last.empty()) continue;
-                ++looks;
-                if ((first == before.at(c.first)) != (last == before.at(c.last))) ++mixed;
-            }
-        });
-        const Result r = quarn(c.args);
-        running.store(false);
-        reader.join();
+        const WatchedRun watched = runWatching(c.args, c.folder, c.first, c.last, before);
+        const Result& r = watched.result;
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
-        EXPECT_GT(looks.load(), 0);
-        EXPECT_EQ(mixed.load(), 0) << "the tree was seen holding files of both runs";
+        EXPECT_GT(watched.looks, 0);
+        EXPECT_EQ(watched.mixed, 0) << "the tree was seen holding files of both runs";
 
         EXPECT_NE(statOf(c.folder).st_ino, folderBefore) << "not a new tree put in place in one step";
         EXPECT_EQ(statOf(c.folder).st_mode & 07777, 0750u);
@@ -573,11 +582,7 @@ TEST(SafeFiles, AReplacingRunIntoATreePublishesTheNewTreeInOneStep) {
             EXPECT_EQ(after.count(kept) ? after.at(kept) : std::string(), before.at(kept)) << kept;
         }
         for (const std::string& gone : c.gone) EXPECT_EQ(after.count(gone), 0u) << gone;
-        for (const std::string& name : {c.first, c.last}) {
-            const LibxmlReading read = LibxmlCanonicalReader::read(after.count(name) ? after.at(name) : std::string());
-            EXPECT_TRUE(read.ok) << name << ": " << read.error;
-            EXPECT_EQ(read.canonical.find("old"), std::string::npos) << name << ": " << read.canonical;
-        }
+        expectNewRunRead(after, {c.first, c.last});
         EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
     }
     shell("rm -rf " + quote(parent));

@@ -3,11 +3,19 @@
 // alone, and has an external subset or parameter-entity references), is reported as a reference
 // with no content instead of vanishing. The tree builder reads the entity-expansion limit in force
 // (set from the security settings at the first step) to report it.
-// Owned by the tree builder; used by one thread at a time.
+// A reference in content to an internal entity whose text is plain characters (no markup, no
+// references, no ']' or '>', no line end a reader would change), followed by markup, is expanded
+// where it stands, without the reader and the end-of-entity exception the library spends on it:
+// the same events in the same steps, with the same limits and positions. readingInPlace() tells
+// the builder that the text it is given is the entity's, as a reader of its own would have; the
+// end of the reference waits for the next step, as the library sends it (finishInPlace).
+// Owned by the tree builder; used by one thread at a time. Borrows the expansion meter.
 #pragma once
 
 #include <xercesc/internal/DGXMLScanner.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
+
+class XmlExpansionMeter;
 
 class XmlBoundedScanner : public xercesc::DGXMLScanner {
 public:
@@ -15,8 +23,12 @@ public:
 
     // The limit in force for this document.
     XMLSize_t expansionLimit() const noexcept { return fEntityExpansionLimit; }
-    // A new document: no attribute value has lacked a reference yet.
-    void forgetUndeclaredReferences() noexcept { iUndeclaredInAttribute = false; }
+    // A new document: no attribute value has lacked a reference yet, none was expanded in place.
+    void forgetUndeclaredReferences() noexcept {
+        iUndeclaredInAttribute = false;
+        iInPlaceCount = 0;
+        iPendingEnd = nullptr;
+    }
 
     // Whether an attribute value read since the last call held a reference to an undeclared
     // entity (its value then lacks that reference's text); clears the note.
@@ -25,6 +37,25 @@ public:
         iUndeclaredInAttribute = false;
         return met;
     }
+
+    // The meter that hears of every expansion opened and closed without a reader (null: none).
+    void setMeter(XmlExpansionMeter* meter) noexcept { iMeter = meter; }
+    // Whether plain entity text is expanded in place (the default); off, every reference opens a
+    // reader, as the library does, so that both ways can be held to the same answers.
+    void setExpandInPlace(bool inPlace) noexcept { iExpandInPlace = inPlace; }
+    // True while the events of an in-place expansion's start and text are being sent.
+    bool readingInPlace() const noexcept { return iReadingInPlace; }
+    // A reference expanded in place in the last step waits for its end, which the next step
+    // sends first (before the scanner's own step), as the library's reader ends there.
+    bool inPlaceEndPending() const noexcept { return iPendingEnd != nullptr; }
+    void finishInPlace();
+    // The scan is given up: a pending end belongs to no document.
+    void forgetInPlace() noexcept {
+        iPendingEnd = nullptr;
+        iReadingInPlace = false;
+    }
+    // References of this document expanded in place so far.
+    unsigned long expansionsInPlace() const noexcept { return iInPlaceCount; }
 
 protected:
     // The library's entity reference scan, except that a reference to an undeclared entity, where
@@ -36,7 +67,18 @@ protected:
 private:
     // Counts one expansion against the limit, as the library does.
     void countExpansion();
+    // Expands `decl` (an internal general entity met in content) where the reference stands when
+    // its text allows; false when it must be read through a reader of its own.
+    bool expandedInPlace(xercesc::DTDEntityDecl& decl);
+    // Opens a reader for the external entity `decl` referred to as `name`, as the library does.
+    EntityExpRes pushExternalEntity(xercesc::DTDEntityDecl& decl, const XMLCh* name, bool inAttVal);
+    static bool isPlainText(const XMLCh* text, XMLSize_t length) noexcept;
 
     xercesc::DTDEntityDecl iUndeclared{nullptr, false};   // stands for the undeclared entity in events
     bool iUndeclaredInAttribute = false;
+    XmlExpansionMeter* iMeter = nullptr;
+    bool iExpandInPlace = true;
+    bool iReadingInPlace = false;
+    xercesc::DTDEntityDecl* iPendingEnd = nullptr;   // expanded in place, its end not yet sent
+    unsigned long iInPlaceCount = 0;
 };

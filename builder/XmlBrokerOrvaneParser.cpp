@@ -566,6 +566,6 @@ const unsigned char* XmlBrokerOrvaneParser::frontier() const noexcept {
     if (!iScan.inProgress() || iScan.stepCount() == 0) return nullptr;
     // A declaration's closing '>' not yet given to it, or a position inside an entity's text,
     // is no place to cut the bitstream.
-    if (iScan.readers().getReaderDepth() != 1) return nullptr;
+    if (iScan.readers().getReaderDepth() != 1 || iScan.scanner().inPlaceEndPending()) return nullptr;
     return iScan.spans().frontier();
 }

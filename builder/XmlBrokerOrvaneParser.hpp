@@ -58,6 +58,11 @@ public:
     const XmlBuilderLimits& limits() const noexcept { return iScan.limits(); }
     void setLimits(const XmlBuilderLimits& limits) { iScan.setLimits(limits); }
     long bytesConsumed() const noexcept { return iScan.bytesConsumed(); }
+    // Plain entity text expanded where its reference stands (the default), or through a reader
+    // per reference as the scanner library reads it: for holding both ways to the same answers.
+    void setExpandEntitiesInPlace(bool inPlace) noexcept { iScan.setExpandInPlace(inPlace); }
+    // References of the current document expanded in place so far.
+    unsigned long expansionsInPlace() const noexcept { return iScan.scanner().expansionsInPlace(); }
     // What expansion has added to the current document so far.
     const XmlExpansionMeter& expansionMeter() const noexcept { return iScan.meter(); }
     // True while a scan may still build into `element` or below it, or refer to it later.

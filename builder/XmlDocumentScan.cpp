@@ -61,6 +61,8 @@ std::unique_ptr<XmlScannerObjects> XmlDocumentScan::takeScanner() {
 void XmlDocumentScan::attachScanner() {
     iReaders = iScan->scanner().getReaderMgr();
     iScan->memory().setMeter(&iMeter);
+    iScan->scanner().setMeter(&iMeter);
+    iScan->scanner().setExpandInPlace(iExpandInPlace);
     iScan->memory().setReferenceLog(&iReferences);
     iScan->setExpansionLimit(iLimits.entityExpansions);
     // Given to the constructors too, but the reader manager learns of the entity handler, and
@@ -81,6 +83,8 @@ XmlDocumentScan::~XmlDocumentScan() {
     iScan->scanner().setDocTypeHandler(nullptr);
     giveUp();
     iScan->memory().setMeter(nullptr);
+    iScan->scanner().setMeter(nullptr);
+    iScan->scanner().setExpandInPlace(true);   // the next builder's scan starts with the default
     iScan->memory().setReferenceLog(nullptr);
     iScan->scanner().setErrorReporter(nullptr);
     iScan->validator().setErrorReporter(nullptr);
@@ -94,7 +98,9 @@ void XmlDocumentScan::setLimits(const XmlBuilderLimits& limits) {
     iScan->setExpansionLimit(limits.entityExpansions);
 }
 
-bool XmlDocumentScan::readingEntity() const noexcept { return readers().getReaderDepth() > 1; }
+bool XmlDocumentScan::readingEntity() const noexcept {
+    return readers().getReaderDepth() > 1 || iScan->scanner().readingInPlace();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Driving
@@ -185,6 +191,7 @@ void XmlDocumentScan::step() {
     try {
         ++iStepCount;
         if (iScanInProgress) {
+            if (iScan->scanner().inPlaceEndPending()) iScan->scanner().finishInPlace();
             iScanInProgress = iScan->scanNext();
         } else {
             // Half a code unit at the end would be dropped by the scanner without a word.
@@ -232,6 +239,7 @@ void XmlDocumentScan::giveUp() noexcept {
     iReferences.watch(nullptr);
     iScanInProgress = false;
     iStartTagName = nullptr;
+    iScan->scanner().forgetInPlace();
     iScan->resetScan();
     iScan->dropInput();
     iScan->memory().releaseSpareReaders();

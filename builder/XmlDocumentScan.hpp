@@ -57,6 +57,12 @@ public:
     // ---- Limits: new ones apply from the next bitstream on.
     const XmlBuilderLimits& limits() const noexcept { return iLimits; }
     void setLimits(const XmlBuilderLimits& limits);
+    // Whether the scanner expands plain entity text in place (the default) or opens a reader for
+    // every reference, as the scanner library does; both must give the same answers.
+    void setExpandInPlace(bool inPlace) noexcept {
+        iExpandInPlace = inPlace;
+        iScan->scanner().setExpandInPlace(inPlace);
+    }
 
     // ---- Driving.
     // Gives up any scan in progress and prepares one over `bitStream` (null: nothing to scan).
@@ -85,7 +91,9 @@ public:
     const XmlExpansionMeter& meter() const noexcept { return iMeter; }
     XmlParameterReferenceLog& references() noexcept { return iReferences; }
     // Where the scanner stands now; every handler that needs it takes it before it changes anything.
-    Position takePosition() { return iSpans.take(*iReaders); }
+    Position takePosition() {
+        return iScan->scanner().readingInPlace() ? iSpans.takeInPlaceEntityText() : iSpans.take(*iReaders);
+    }
     // Whether the scanner reads an entity's text rather than the document's own.
     bool readingEntity() const noexcept;
 
@@ -165,6 +173,7 @@ private:
     std::unique_ptr<XmlScannerObjects> iScan;   // the scanner, what it needs and the input it reads
     const xercesc::ReaderMgr* iReaders = nullptr;   // iScan's scanner's readers, asked at every event
     bool iScanInProgress = false;
+    bool iExpandInPlace = true;
     bool iScannerFailed = false;          // the last scan failed: new scanner objects for the next
     XmlSpanLocator iSpans;                // positions, spans, the bytes
     XmlScanFailures iFailures;            // finds its places in iSpans' bytes

@@ -54,6 +54,12 @@ void XmlExpansionMeter::readerClosing() noexcept {
     if (declared != iLengths.end()) iAdded += declared->second;
 }
 
+void XmlExpansionMeter::closedInPlace(const void* entity) noexcept {
+    if (iReaders == nullptr) return;
+    const auto declared = iLengths.find(entity);
+    if (declared != iLengths.end()) iAdded += declared->second;
+}
+
 bool XmlExpansionMeter::add(unsigned long long units) noexcept {
     iAdded += units;
     iChecked = iAdded;

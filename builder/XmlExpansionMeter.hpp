@@ -3,7 +3,8 @@
 // every entity it expands, wherever the reference stands (content, attribute values, attribute
 // defaults, entity values, between declarations); the scanner's memory manager reports each
 // opening and closing here, so expansions that no document event shows are counted as they
-// happen. The tree builder adds what it builds from expansion. Owned by the tree builder; one
+// happen. Plain text the scanner expands in place, without a reader, it reports itself, as the
+// same opening and closing. The tree builder adds what it builds from expansion. Owned by the tree builder; one
 // thread at a time.
 #pragma once
 
@@ -48,6 +49,9 @@ public:
     bool readerOpening() noexcept;
     // A reader is being closed: the text of the (declared) entity it read counts as added.
     void readerClosing() noexcept;
+    // An expansion the scanner made without a reader (its opening counted by readerOpening) is
+    // over: as readerClosing, the text of `entity` counts as added.
+    void closedInPlace(const void* entity) noexcept;
     // The builder made something from expansion worth `units`; false when that passes a limit.
     bool add(unsigned long long units) noexcept;
     // False when what was added so far passes a limit (closings are checked here, or at the

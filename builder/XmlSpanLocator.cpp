@@ -20,7 +20,6 @@ using namespace xercesc;
 
 namespace {
 
-constexpr XMLSize_t kNoReader = static_cast<XMLSize_t>(-1);
 const char16_t kEmpty[] = u"";
 
 bool isBlank(char16_t unit) {

@@ -76,7 +76,17 @@ public:
         if (p.offset <= iSpanLimit) p.span = iBufferBase + p.offset;
         return p;
     }
+    // The position of an event of entity text the scanner expands in place (no reader of its
+    // own): as from an entity's reader, in no document text and without a span; the markup read
+    // next in the document's reader starts anew.
+    Position takeInPlaceEntityText() noexcept {
+        iInEntity = true;
+        iMarkupOffset = 0;
+        iMarkupReader = kNoReader;
+        return Position{-1, 0, false, nullptr};
+    }
 private:
+    static constexpr XMLSize_t kNoReader = ~static_cast<XMLSize_t>(0);
     // The current reader's offset into `p`, with the start of the markup read before it in the
     // same reader; false (p untouched) when the scanner gives none that fits.
     bool readOffset(const xercesc::ReaderMgr& readers, XMLSize_t reader, Position& p) {

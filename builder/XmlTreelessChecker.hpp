@@ -38,6 +38,9 @@ public:
     // builder's KelParserException; a bitstream with nothing to scan raises E_XmlP_NoBody.
     unsigned long check(const KelBuffer& bitStream, long ccsid, long encoding, const XmlBuilderLimits& limits,
                         const KelStringBase& rootName);
+    // Plain entity text expanded where its reference stands (the default), or through a reader
+    // per reference as the scanner library reads it: for holding both ways to the same answers.
+    void setExpandEntitiesInPlace(bool inPlace) noexcept { iScan.setExpandInPlace(inPlace); }
 
     // ---- Document events: the tree builder's checks, without the elements.
     void startDocument() override;

@@ -258,6 +258,31 @@ void expectNewRunRead(const std::map<std::string, std::string>& after, std::init
     }
 }
 
+// What a replacing run must leave in `folder`, whose files (folders as "name/") are `after` and
+// were `before`: the first file keeping the mode of the file it replaced, the run's `files` files
+// and the `kept` ones (the same inodes as in `inodes`, the same bytes), none of `gone`, the run's
+// first and last file read anew, and nothing hidden beside the folder in `parent`.
+struct ReplacedFolder {
+    std::string folder, first, last;
+    std::size_t files;
+    std::vector<std::string> kept, gone;
+};
+void expectReplaced(const ReplacedFolder& f, const std::map<std::string, std::string>& before,
+                    const std::map<std::string, std::string>& after, std::map<std::string, ino_t>& inodes,
+                    const std::string& parent, const std::set<std::string>& beside) {
+    EXPECT_EQ(statOf(f.folder + "/" + f.first).st_mode & 07777, 0640u) << "the file replaced lends its mode";
+    std::size_t files = 0;
+    for (const auto& entry : after) files += entry.first.back() == '/' ? 0 : 1;
+    EXPECT_EQ(files, f.files + f.kept.size());
+    for (const std::string& kept : f.kept) {
+        EXPECT_EQ(statOf(f.folder + "/" + kept).st_ino, inodes[kept]) << kept;
+        EXPECT_EQ(after.count(kept) ? after.at(kept) : std::string(), before.at(kept)) << kept;
+    }
+    for (const std::string& gone : f.gone) EXPECT_EQ(after.count(gone), 0u) << gone;
+    expectNewRunRead(after, {f.first, f.last});
+    EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+}
+
 // Runs quarn with `args` while a second thread keeps opening `folder` and reading its files
 // `first` and `last` through it; counts the looks that found one of them as in `before` and the
 // other not (the two runs mixed).
@@ -290,6 +315,29 @@ WatchedRun runWatching(const std::string& args, const std::string& folder, const
     return run;
 }
 
+// Modes a replacing run must carry over: the folder's own, and the one its first file lends.
+void setReplacedModes(const std::string& folder, const std::string& first) {
+    ASSERT_EQ(::chmod(folder.c_str(), 0750), 0);
+    ASSERT_EQ(::chmod((folder + "/" + first).c_str(), 0640), 0);
+}
+
+// A replacing run of `args` into `folder` (inode `folderBefore`, holding `before`), watched: it
+// succeeds, counts the files it removed as `removed` says, never shows files of both runs, and
+// puts a new folder (mode 0750) in place in one step.
+void runReplacingWatched(const std::string& args, const std::string& folder, const std::string& first,
+                         const std::string& last, const std::map<std::string, std::string>& before, const char* removed,
+                         ino_t folderBefore) {
+    const WatchedRun watched = runWatching(args, folder, first, last, before);
+    const Result& r = watched.result;
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(removed), std::string::npos) << r.out;
+    EXPECT_GT(watched.looks, 0);
+    EXPECT_EQ(watched.mixed, 0) << "the folder was seen holding files of both runs";
+    const struct stat after = statOf(folder);
+    EXPECT_NE(after.st_ino, folderBefore) << "not a new folder put in place in one step";
+    EXPECT_EQ(after.st_mode & 07777, 0750u);
+}
+
 // A run that replaces what a folder holds publishes the new content in one step: a reader that
 // keeps opening the folder and reading its first and last file through it (as a program walking
 // the folder does) never finds one of the earlier run beside one of the new. The folder is a new
@@ -308,8 +356,8 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
         std::string folder;                          // the folder replaced
         std::map<std::string, std::string> earlier;  // what it holds before, the inputs aside
         std::string first, last;                     // the run's first and last file
-        std::string kept;                            // a file that stays as it is
-        std::string gone;                            // a file of the earlier run that goes
+        std::vector<std::string> kept;               // a file that stays as it is
+        std::vector<std::string> gone;               // a file of the earlier run that goes
         const char* removed;                         // how --json counts the files that went
     };
     std::map<std::string, std::string> earlierRecords{{"notes.txt", "an earlier run's"}};
@@ -323,12 +371,12 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
     const std::string batch = " --jobs 1 --out-ccsid 1200 --no-progress --json";
     const std::vector<Case> cases = {
         {"split --replace, the input inside the folder", "split " + quote(out + "/feed.xml") + " feed/rec " + quote(out) +
-             " --replace --json", out, earlierRecords, "rec-000001.xml", "rec-001200.xml", "feed.xml", "notes.txt",
+             " --replace --json", out, earlierRecords, "rec-000001.xml", "rec-001200.xml", {"feed.xml"}, {"notes.txt"},
          "\"removed\":1,"},
         {"batch --replace", "batch " + quote(in) + " " + quote(out) + " --replace" + batch, out, earlierOutputs,
-         "m10000.xml", "m11199.xml", "", "stale.xml", "\"removed\":2,"},
+         "m10000.xml", "m11199.xml", {}, {"stale.xml"}, "\"removed\":2,"},
         {"batch --in-place", "batch " + quote(in) + " " + quote(in) + " --in-place" + batch, in,
-         {{".notes", "no message"}}, "m10000.xml", "m11199.xml", ".notes", "", "\"removed\":0,"},
+         {{".notes", "no message"}}, "m10000.xml", "m11199.xml", {".notes"}, {}, "\"removed\":0,"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -337,35 +385,17 @@ TEST(SafeFiles, AReplacingRunPublishesTheNewFolderInOneStep) {
             spit(in + "/m" + std::to_string(10000 + i) + ".xml", "<m><n>" + std::to_string(i) + "</n></m>");
         spit(out + "/feed.xml", feed);
         for (const auto& file : c.earlier) spit(c.folder + "/" + file.first, file.second);
-        ASSERT_EQ(::chmod(c.folder.c_str(), 0750), 0);
-        ASSERT_EQ(::chmod((c.folder + "/" + c.first).c_str(), 0640), 0);
+        ASSERT_NO_FATAL_FAILURE(setReplacedModes(c.folder, c.first));
         const std::map<std::string, std::string> before = contentsOf(c.folder);
         const struct stat folderBefore = statOf(c.folder);
-        const struct stat keptBefore = c.kept.empty() ? folderBefore : statOf(c.folder + "/" + c.kept);
+        std::map<std::string, ino_t> inodes;
+        for (const std::string& kept : c.kept) inodes[kept] = statOf(c.folder + "/" + kept).st_ino;
         const std::set<std::string> beside = filesIn(parent);
 
-        const WatchedRun watched = runWatching(c.args, c.folder, c.first, c.last, before);
-        const Result& r = watched.result;
-        ASSERT_EQ(r.status, 0) << r.out << r.err;
-        EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
-        EXPECT_GT(watched.looks, 0);
-        EXPECT_EQ(watched.mixed, 0) << "the folder was seen holding files of both runs";
-
-        const struct stat folderAfter = statOf(c.folder);
-        EXPECT_NE(folderAfter.st_ino, folderBefore.st_ino) << "not a new folder put in place in one step";
-        EXPECT_EQ(folderAfter.st_mode & 07777, 0750u);
-        EXPECT_EQ(statOf(c.folder + "/" + c.first).st_mode & 07777, 0640u) << "the file replaced lends its mode";
-        const std::map<std::string, std::string> after = contentsOf(c.folder);
-        EXPECT_EQ(after.size(), static_cast<std::size_t>(kFiles) + (c.kept.empty() ? 0 : 1));
-        if (!c.kept.empty()) {
-            EXPECT_EQ(statOf(c.folder + "/" + c.kept).st_ino, keptBefore.st_ino);
-            EXPECT_EQ(after.count(c.kept) ? after.at(c.kept) : std::string(), before.at(c.kept));
-        }
-        if (!c.gone.empty()) {
-            EXPECT_EQ(after.count(c.gone), 0u) << c.gone;
-        }
-        expectNewRunRead(after, {c.first, c.last});
-        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+        ASSERT_NO_FATAL_FAILURE(
+            runReplacingWatched(c.args, c.folder, c.first, c.last, before, c.removed, folderBefore.st_ino));
+        expectReplaced({c.folder, c.first, c.last, kFiles, c.kept, c.gone}, before, contentsOf(c.folder), inodes, parent,
+                       beside);
     }
     shell("rm -rf " + quote(parent));
 }
@@ -548,8 +578,7 @@ TEST(SafeFiles, AReplacingRunIntoATreePublishesTheNewTreeInOneStep) {
         spit(out + "/feed.xml", feed);
         plant(c.folder, c.earlier);
         for (const auto& folder : c.folders) ASSERT_EQ(::chmod((c.folder + "/" + folder.first).c_str(), folder.second), 0);
-        ASSERT_EQ(::chmod(c.folder.c_str(), 0750), 0);
-        ASSERT_EQ(::chmod((c.folder + "/" + c.first).c_str(), 0640), 0);
+        ASSERT_NO_FATAL_FAILURE(setReplacedModes(c.folder, c.first));
         const std::map<std::string, std::string> before = treeOf(c.folder);
         const ino_t folderBefore = statOf(c.folder).st_ino;
         std::map<std::string, ino_t> inodesBefore;
@@ -557,33 +586,15 @@ TEST(SafeFiles, AReplacingRunIntoATreePublishesTheNewTreeInOneStep) {
         for (const std::string& kept : c.kept) inodesBefore[kept] = statOf(c.folder + "/" + kept).st_ino;
         const std::set<std::string> beside = filesIn(parent);
 
-        const WatchedRun watched = runWatching(c.args, c.folder, c.first, c.last, before);
-        const Result& r = watched.result;
-        ASSERT_EQ(r.status, 0) << r.out << r.err;
-        EXPECT_NE(r.out.find(c.removed), std::string::npos) << r.out;
-        EXPECT_GT(watched.looks, 0);
-        EXPECT_EQ(watched.mixed, 0) << "the tree was seen holding files of both runs";
-
-        EXPECT_NE(statOf(c.folder).st_ino, folderBefore) << "not a new tree put in place in one step";
-        EXPECT_EQ(statOf(c.folder).st_mode & 07777, 0750u);
+        ASSERT_NO_FATAL_FAILURE(runReplacingWatched(c.args, c.folder, c.first, c.last, before, c.removed, folderBefore));
         for (const auto& folder : c.folders) {
             const struct stat now = statOf(c.folder + "/" + folder.first, false);
             EXPECT_TRUE(S_ISDIR(now.st_mode)) << folder.first;
             EXPECT_EQ(now.st_mode & 07777, static_cast<unsigned>(folder.second)) << folder.first;
             EXPECT_NE(now.st_ino, inodesBefore[folder.first]) << folder.first << " is not the new tree's";
         }
-        EXPECT_EQ(statOf(c.folder + "/" + c.first).st_mode & 07777, 0640u) << "the file replaced lends its mode";
-        const std::map<std::string, std::string> after = treeOf(c.folder);
-        std::size_t files = 0;
-        for (const auto& entry : after) files += entry.first.back() == '/' ? 0 : 1;
-        EXPECT_EQ(files, static_cast<std::size_t>(kFiles) + c.kept.size());
-        for (const std::string& kept : c.kept) {
-            EXPECT_EQ(statOf(c.folder + "/" + kept).st_ino, inodesBefore[kept]) << kept;
-            EXPECT_EQ(after.count(kept) ? after.at(kept) : std::string(), before.at(kept)) << kept;
-        }
-        for (const std::string& gone : c.gone) EXPECT_EQ(after.count(gone), 0u) << gone;
-        expectNewRunRead(after, {c.first, c.last});
-        EXPECT_EQ(filesIn(parent), beside) << "nothing hidden is left beside the folder";
+        expectReplaced({c.folder, c.first, c.last, kFiles, c.kept, c.gone}, before, treeOf(c.folder), inodesBefore, parent,
+                       beside);
     }
     shell("rm -rf " + quote(parent));
 }

@@ -106,6 +106,25 @@ std::string ConformanceManifest::readFile(const std::string& path, bool* ok) {
 }
 
 
+std::string ConformanceManifest::suiteManifest() {
+    const std::string manifest = std::string(QUARN_CONFORMANCE_DIR) + "/xmlconf.xml";
+    bool present = false;
+    readFile(manifest, &present);
+    return present ? manifest : std::string();
+}
+
+bool ConformanceManifest::forEachDocument(const std::function<void(const ConformanceCase&, const std::string&)>& visit) {
+    const std::string manifest = suiteManifest();
+    if (manifest.empty()) return false;
+    for (const ConformanceCase& c : read(manifest)) {
+        if (!notApplicable(c).empty()) continue;
+        bool readable = false;
+        const std::string bytes = readFile(c.path(), &readable);
+        if (readable) visit(c, bytes);
+    }
+    return true;
+}
+
 std::string ConformanceManifest::notApplicable(const ConformanceCase& c) {
     if (c.type == "error") return "errors are optional to report";
     if (c.entities != "none") return "needs external entities, which this parser never reads";

@@ -4,6 +4,7 @@
 // must be initialised (done here); call from one thread at a time.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,4 +33,9 @@ public:
     static std::string readFile(const std::string& path, bool* ok = nullptr);
     // Why a case does not apply to this parser (external entities, XML 1.1, ...), or empty.
     static std::string notApplicable(const ConformanceCase& c);
+    // The suite's manifest under QUARN_CONFORMANCE_DIR, or "" when the suite is not there.
+    static std::string suiteManifest();
+    // Calls `visit` with each case of the suite that applies to this parser and can be read, and
+    // its bytes, in manifest order; false (nothing called) when the suite is not there.
+    static bool forEachDocument(const std::function<void(const ConformanceCase&, const std::string&)>& visit);
 };

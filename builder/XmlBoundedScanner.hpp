@@ -13,6 +13,7 @@
 #pragma once
 
 #include <xercesc/internal/DGXMLScanner.hpp>
+#include <xercesc/internal/XMLReader.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 
 class XmlExpansionMeter;
@@ -21,6 +22,14 @@ class XmlBoundedScanner : public xercesc::DGXMLScanner {
 public:
     using xercesc::DGXMLScanner::DGXMLScanner;
 
+    // A new document is read as XML 1.0 until its declaration says otherwise, as a new scanner
+    // reads it: the library would read it in the version of the last document it read, and a
+    // document without a declaration after an XML 1.1 one would have its NEL and U+2028 read as
+    // line ends. Called once the document's reader is made, before anything is read from it.
+    void readAsNewDocument() {
+        fXMLVersion = xercesc::XMLReader::XMLV1_0;
+        if (fReaderMgr.getCurrentReader() != nullptr) fReaderMgr.setXMLVersion(xercesc::XMLReader::XMLV1_0);
+    }
     // The limit in force for this document.
     XMLSize_t expansionLimit() const noexcept { return fEntityExpansionLimit; }
     // A new document: no attribute value has lacked a reference yet, none was expanded in place.

@@ -146,7 +146,7 @@ void XmlBrokerOrvaneParser::closeDocTypeIfCurrent() {
 // ---------------------------------------------------------------------------------------------
 // Document events
 
-void XmlBrokerOrvaneParser::startDocument() { iScan.spans().skipByteOrderMark(); }
+void XmlBrokerOrvaneParser::startDocument() { iScan.startDocument(); }
 
 void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {

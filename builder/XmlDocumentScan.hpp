@@ -127,6 +127,12 @@ public:
     // The length of a name, checked against the name-length limit; and the name as a string.
     std::size_t checkedNameLength(const XMLCh* name);
     KelStringBase checkedName(const XMLCh* name);
+    // The scanner starts a document (its reader made, nothing read): the mark is passed over and
+    // the document is read as a new scanner reads it.
+    void startDocument() {
+        iSpans.skipByteOrderMark();
+        iScan->scanner().readAsNewDocument();
+    }
     // An XML declaration's version must be a version number.
     void checkVersion(const XMLCh* version);
     // An entity as the scanner declared it: its name is checked, the meter learns the length

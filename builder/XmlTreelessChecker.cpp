@@ -86,7 +86,7 @@ void XmlTreelessChecker::markupLeaf(const XMLCh* target, const XMLCh* value, XML
 // ---------------------------------------------------------------------------------------------
 // Document events: each makes the checks the tree builder makes for it, in the same order.
 
-void XmlTreelessChecker::startDocument() { iScan.spans().skipByteOrderMark(); }
+void XmlTreelessChecker::startDocument() { iScan.startDocument(); }
 
 void XmlTreelessChecker::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                  const XMLCh* const standaloneStr, const XMLCh* const) {

@@ -345,6 +345,50 @@ TEST(ScanControl, ScannerObjectsLeftByAThreadsParsersReadAsNewOnes) {
     }
 }
 
+TEST(ScanControl, ADocumentIsReadInTheVersionItDeclaresWhateverTheLastWas) {
+    // After an XML 1.1 document, whose NEL and U+2028 are line ends, a document without a
+    // declaration (XML 1.0) must keep them as characters, and a declaration must be read as a new
+    // parser reads it, in the same parser and in the next one the thread makes.
+    const std::string v11 = "<?xml version='1.1'?><a n='p\xC2\x85q'>p\xC2\x85q\xE2\x80\xA8r</a>";
+    const std::string docs[] = {
+        "<a n='x\xC2\x85y'>x\xC2\x85y\xE2\x80\xA8z</a>",
+        "<?xml version='1.&#10;\xC2\x85<1'?><a/>",
+        "<?xml version='1.0'?>\n<a>\xC2\x85</a>",
+    };
+    // The tree with its spans, or the failure.
+    const auto outcome = [](Doc& d) {
+        const std::string failure = failureOf(d);
+        return failure == "no failure" ? treeAndSpans(d) : failure;
+    };
+    for (const std::string& text : docs) {
+        SCOPED_TRACE(text);
+        std::string expected;
+        onNewThread([&] {
+            Doc fresh(text);
+            expected = outcome(fresh);
+        });
+        onNewThread([&] {
+            Doc d(v11);
+            EXPECT_EQ(failureOf(d), "no failure");
+            d.load(text);
+            EXPECT_EQ(outcome(d), expected) << "the same parser";
+        });
+        onNewThread([&] {
+            {
+                Doc last(v11);
+                EXPECT_EQ(failureOf(last), "no failure");
+            }
+            Doc next(text);
+            EXPECT_EQ(outcome(next), expected) << "the thread's next parser";
+        });
+    }
+    // What the first document holds is characters, as written.
+    Doc plain(docs[0]);
+    KelSyntaxElement* a = plain.documentElement();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->value().valueAsCharacter().view(), u"x\u0085y\u2028z");
+}
+
 TEST(ScanControl, AParserReadsEachDocumentInItsOwnPageWhateverTheLastWas) {
     // One parser, handed documents whose code page, byte order or mark changes from one to the
     // next (and back), reads each as a new parser does: the page named to the scanner is the

@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+static_assert(sizeof(KelSlotTable::Entry) == 32, "an entry is found by a shift");
+
 KelSlotTable::Entry KelSlotTable::sEntries[KelSlotTable::kMaxChunks + 1];
 
 namespace {
@@ -33,7 +35,7 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
         numbers.reserve(gNextUnused);
         chunk = gNextUnused++;
     }
-    sEntries[chunk] = Entry{base, 0, nullptr, 0};
+    sEntries[chunk] = Entry{base, nullptr, nullptr, 0, 0};
     ++gInUse;
     return chunk;
 }
@@ -41,7 +43,7 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
 void KelSlotTable::giveBackChunk(std::uint32_t chunk) noexcept {
     if (chunk == 0) return;
     std::lock_guard<std::mutex> guard(numbersLock());
-    sEntries[chunk] = Entry{nullptr, 0, nullptr, 0};
+    sEntries[chunk] = Entry{nullptr, nullptr, nullptr, 0, 0};
     freeNumbers().push_back(chunk); // capacity reserved when the number was first taken
     --gInUse;
 }

@@ -13,6 +13,7 @@
 
 class KelParser;
 class KelSyntaxElement;
+class KelValueCells;
 
 class KelSlotTable {
 public:
@@ -23,9 +24,10 @@ public:
 
     struct Entry {
         unsigned char* base;
-        std::size_t slotSize;
         KelParser* parser;
-        std::size_t position;   // the chunk's place among its pool's chunks
+        KelValueCells* cells;     // where the pool's elements keep their values
+        std::uint32_t slotSize;
+        std::uint32_t position;   // the chunk's place among its pool's chunks
     };
 
     // A free chunk number for `base` (throws std::bad_alloc when every number is taken).
@@ -33,12 +35,13 @@ public:
     static void giveBackChunk(std::uint32_t chunk) noexcept;
     // The pool now holding chunk `chunk` says whose slots, of what size, it holds, and where the
     // chunk stands among its own chunks.
-    static void assignChunk(std::uint32_t chunk, KelParser* parser, std::size_t slotSize,
+    static void assignChunk(std::uint32_t chunk, KelParser* parser, KelValueCells* cells, std::size_t slotSize,
                             std::size_t position) noexcept {
         Entry& e = sEntries[chunk];
         e.parser = parser;
-        e.slotSize = slotSize;
-        e.position = position;
+        e.cells = cells;
+        e.slotSize = static_cast<std::uint32_t>(slotSize);
+        e.position = static_cast<std::uint32_t>(position);
     }
     static std::uint32_t handle(std::uint32_t chunk, std::size_t slot) noexcept {
         return (chunk << kSlotBits) | static_cast<std::uint32_t>(slot);
@@ -50,6 +53,7 @@ public:
         return reinterpret_cast<KelSyntaxElement*>(e.base + (handle & kSlotMask) * e.slotSize);
     }
     static KelParser* parser(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].parser; }
+    static KelValueCells* valueCells(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].cells; }
     // Where the chunk of `handle` stands among the chunks of the pool it was last assigned to, so
     // that the pool answers whether it holds an element without searching its chunks.
     static std::size_t position(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].position; }

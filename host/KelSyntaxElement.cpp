@@ -12,11 +12,36 @@
 #include <vector>
 
 // Every slot of every pool pays for each byte here: a table pointer, the handle, the type word,
-// the name's hash, four-byte links and the name and value.
-static_assert(sizeof(KelSyntaxElement) == 96, "the host's element is 96 bytes");
+// the name's hash, four-byte links and the name and the value's cell.
+static_assert(sizeof(KelSyntaxElement) == 56, "the host's element is 56 bytes");
+
+namespace {
+// The value cells of the pool that holds the element with slot handle `self` (not 0).
+KelValueCells& cellsOf(std::uint32_t self) noexcept { return *KelSlotTable::valueCells(self); }
+} // namespace
 
 // The parser is not kept: a pool's element finds it through its slot handle (set by the pool).
-KelSyntaxElement::~KelSyntaxElement() = default;
+KelSyntaxElement::~KelSyntaxElement() { clearStoredValue(); }
+
+void KelSyntaxElement::clearStoredValue() noexcept {
+    KelValueCells::Cell* cell = iValueCell;
+    if (cell == nullptr) return;
+    iValueCell = nullptr;
+    if (iSelf != 0) cellsOf(iSelf).give(cell);
+    else delete cell;
+}
+
+void KelSyntaxElement::resetStoredValue() noexcept {
+    // An own cell stays, so that what value() returned before still refers to this value.
+    if (iValueCell != nullptr && iValueCell->holders == 0) iValueCell->value.deleteValue();
+    else clearStoredValue();
+}
+
+KelValue& KelSyntaxElement::mutableStoredValue() {
+    if (iValueCell == nullptr) iValueCell = iSelf != 0 ? cellsOf(iSelf).takeOwn() : new KelValueCells::Cell();
+    else if (iValueCell->holders != 0) iValueCell = cellsOf(iSelf).ownFor(iValueCell);
+    return iValueCell->value;
+}
 
 std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
@@ -303,24 +328,24 @@ KelSyntaxElement* KelSyntaxElement::createLastChild() { return createLastChild(K
 void KelSyntaxElement::initialize() {
     iName = &KelNameTable::empty();
     iNameHash = 0;
-    iValue.deleteValue();
+    resetStoredValue();
     iTypeWord = kComplete;
 }
 
 void KelSyntaxElement::setType(int typeCode) { parserSetType(typeCode); }
 void KelSyntaxElement::setName(const KelStringBase& name) { parserSetName(name); }
-void KelSyntaxElement::setValue(const KelGmtTimeStamp& value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(const KelGmtTime& value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(const KelTimeStamp& value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(const KelTime& value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(const KelDate& value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(const KelStringBase& value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(double value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(std::int64_t value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(int value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(bool value) { iValue.setValue(value); }
-void KelSyntaxElement::setValue(const KelValue& value) { iValue.setValue(value); }
-const KelValue& KelSyntaxElement::value() { return iValue; }
+void KelSyntaxElement::setValue(const KelGmtTimeStamp& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(const KelGmtTime& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(const KelTimeStamp& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(const KelTime& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(const KelDate& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(const KelStringBase& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(double value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(std::int64_t value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(int value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(bool value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setValue(const KelValue& value) { mutableStoredValue().setValue(value); }
+const KelValue& KelSyntaxElement::value() { return storedValue(); }
 
 void KelSyntaxElement::copyInner(KelSyntaxElement* source, bool deep) {
     // Copies children iteratively: documents can nest far deeper than the stack allows.
@@ -344,14 +369,18 @@ void KelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, 
     if (!source || source == this) return;
     parserSetType(source->type());
     if (!keepName) parserSetName(source->name());
-    iValue.copyValue(source->actualValue());
+    const KelValue& value = source->actualValue();
+    if (value.isNull()) resetStoredValue();
+    else mutableStoredValue().copyValue(value);
     copyInner(source, deep);
 }
 
 int KelSyntaxElement::compareInner(KelSyntaxElement* other) {
     if (typeCode() != other->typeCode()) return typeCode() < other->typeCode() ? -1 : 1;
     if (int c = iName->compare(*other->iName)) return c;
-    if (iValue != other->iValue) return iValue.valueAsCharacter().compare(other->iValue.valueAsCharacter()) < 0 ? -1 : 1;
+    const KelValue& mine = storedValue();
+    const KelValue& theirs = other->storedValue();
+    if (mine != theirs) return mine.valueAsCharacter().compare(theirs.valueAsCharacter()) < 0 ? -1 : 1;
     return 0;
 }
 
@@ -374,32 +403,32 @@ int KelSyntaxElement::compare(KelSyntaxElement* other) {
 }
 
 void KelSyntaxElement::setActualValue(const char16_t* text) {
-    iValue.setCharacters(text, text != nullptr ? std::char_traits<char16_t>::length(text) : 0);
+    mutableStoredValue().setCharacters(text, text != nullptr ? std::char_traits<char16_t>::length(text) : 0);
 }
-void KelSyntaxElement::setActualValue(const unsigned char* bytes, std::size_t length) { iValue.setBytes(bytes, length); }
-void KelSyntaxElement::setActualValue(const char16_t* text, std::size_t length) { iValue.setCharacters(text, length); }
-void KelSyntaxElement::setActualValue(const KelGmtTimeStamp& value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(const KelGmtTime& value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(const KelTimeStamp& value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(const KelTime& value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(const KelDate& value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(const KelStringBase& value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(double value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(std::int64_t value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(int value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(bool value) { iValue.setValue(value); }
-void KelSyntaxElement::setActualValue(const KelValue& value) { iValue.setValue(value); }
-const KelValue& KelSyntaxElement::actualValue() const { return iValue; }
-void KelSyntaxElement::reset() { iValue.deleteValue(); }
+void KelSyntaxElement::setActualValue(const unsigned char* bytes, std::size_t length) { mutableStoredValue().setBytes(bytes, length); }
+void KelSyntaxElement::setActualValue(const char16_t* text, std::size_t length) { mutableStoredValue().setCharacters(text, length); }
+void KelSyntaxElement::setActualValue(const KelGmtTimeStamp& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(const KelGmtTime& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(const KelTimeStamp& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(const KelTime& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(const KelDate& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(const KelStringBase& value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(double value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(std::int64_t value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(int value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(bool value) { mutableStoredValue().setValue(value); }
+void KelSyntaxElement::setActualValue(const KelValue& value) { mutableStoredValue().setValue(value); }
+const KelValue& KelSyntaxElement::actualValue() const { return storedValue(); }
+void KelSyntaxElement::reset() { resetStoredValue(); }
 
 std::string KelSyntaxElement::asLogString() {
     char head[48];
     std::snprintf(head, sizeof head, "(0x%08X)", static_cast<unsigned>(iTypeWord));
     std::string s = head;
     s += iName->toUtf8();
-    if (!iValue.isNull()) {
+    if (!storedValue().isNull()) {
         s += " = '";
-        s += iValue.valueAsCharacter().toUtf8();
+        s += storedValue().valueAsCharacter().toUtf8();
         s += '\'';
     }
     return s;
@@ -447,7 +476,7 @@ bool KelSyntaxElement::resolveIdentity() { return !isUnresolved(); }
 
 const KelValue& KelSyntaxElement::valueForCopy(bool& complete) {
     complete = true;
-    return iValue;
+    return storedValue();
 }
 
 void KelSyntaxElement::copyElement(KelSyntaxElement* source) { (void)source; }

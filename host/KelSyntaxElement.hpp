@@ -16,6 +16,7 @@
 #include "host/KelSlotTable.hpp"
 #include "host/KelStringBase.hpp"
 #include "host/KelValue.hpp"
+#include "host/KelValueCells.hpp"
 
 #include <cstdint>
 #include <string>
@@ -53,7 +54,7 @@ public:
     int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
     const KelStringBase& storedName() const noexcept { return *iName; }
     std::uint32_t storedNameHash() const noexcept { return iNameHash; }
-    const KelValue& storedValue() const noexcept { return iValue; }
+    const KelValue& storedValue() const noexcept { return iValueCell ? iValueCell->value : KelValueCells::nullValue(); }
     KelParser* parser() const noexcept { return KelSlotTable::parser(iSelf); }
     // The element's slot handle (0 for an element made outside every pool, which has no parser).
     std::uint32_t slotHandle() const noexcept { return iSelf; }
@@ -176,7 +177,11 @@ public:
     virtual void logTreeAsStringInner(std::string& out, int depth);
 
 protected:
-    KelValue& mutableStoredValue() noexcept { return iValue; }
+    // The stored value to write: the element's own cell, made or unshared first.
+    KelValue& mutableStoredValue();
+    // The stored value back to null (a cell of its own is kept, so what value() returned before
+    // still refers to the element's value).
+    void resetStoredValue() noexcept;
     // The out-of-line parts of type(), name(), firstChild() and nextSibling().
     int resolvedType();
     const KelStringBase& resolvedName();
@@ -201,8 +206,19 @@ private:
         iNameHash = hash;
     }
     // The value as read: set in place, or more of the same text appended to it in place.
-    void parserSetCharacters(const char16_t* text, std::size_t length) { iValue.setCharacters(text, length); }
-    void parserAppendCharacters(const char16_t* text, std::size_t length) { iValue.appendCharacters(text, length); }
+    // A value read into an element that holds none yet may share its cell with the elements
+    // that read the same indentation before it.
+    // Inline: a scan sets every value it reads this way.
+    void parserSetCharacters(const char16_t* text, std::size_t length) {
+        if (iValueCell == nullptr && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
+            iValueCell = KelSlotTable::valueCells(iSelf)->takeRead(text, length);
+            return;
+        }
+        mutableStoredValue().setCharacters(text, length);
+    }
+    void parserAppendCharacters(const char16_t* text, std::size_t length) {
+        mutableStoredValue().appendCharacters(text, length);
+    }
     void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
     // Drops the links to the children (which are being released) without touching them.
     void parserForgetChildren() noexcept { iFirstChild = iLastChild = nullptr; }
@@ -216,6 +232,8 @@ private:
     // and has no parser. The parser is found through the handle's chunk, the links are handles:
     // every slot of the pool pays for every field here.
     void setSlotHandle(std::uint32_t handle) noexcept { iSelf = handle; }
+    // Lets the value's cell go, as the element goes.
+    void clearStoredValue() noexcept;
     friend class KelElementLink;
 
     std::uint32_t iSelf = 0;
@@ -223,7 +241,9 @@ private:
     std::uint32_t iNameHash;
     KelElementLink iParent;
     const KelStringBase* iName;   // in nameTable(), or KelNameTable::empty(); never null
-    KelValue iValue;
+    // Null while the value is; from the pool's value cells (an element outside every pool owns
+    // a cell of the heap).
+    KelValueCells::Cell* iValueCell = nullptr;
     KelElementLink iFirstChild;
     KelElementLink iLastChild;
     KelElementLink iNextSibling;

@@ -25,8 +25,8 @@
 #endif
 
 namespace {
-// Slots are as aligned as the element classes need (8 bytes): rounding a 120-byte element up to
-// 16 would cost every slot 8 bytes for nothing.
+// Slots are as aligned as the element classes need (8 bytes): rounding an element class of a
+// size 8 past a multiple of 16 up to 16 would cost every slot 8 bytes for nothing.
 constexpr std::size_t kAlignment = alignof(KelSyntaxElement);
 constexpr std::size_t kChunkAlignment = alignof(std::max_align_t);
 constexpr std::size_t kHugePage = 2u * 1024u * 1024u;
@@ -164,7 +164,7 @@ void KelSyntaxElementPool::nextChunk() {
     iNext = iChunks[next].memory.get();
     iFree = iChunks[next].slots;
     // The chunk may have served another pool of this thread before: it is this one's now.
-    KelSlotTable::assignChunk(iChunks[next].number, iParser, iSlotSize, next);
+    KelSlotTable::assignChunk(iChunks[next].number, iParser, &iValueCells, iSlotSize, next);
     iNextHandle = KelSlotTable::handle(iChunks[next].number, 0);
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "host/KelSlotTable.hpp"
+#include "host/KelValueCells.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -121,6 +122,8 @@ public:
     std::size_t liveCount() const noexcept { return iCount - iFreeSlots; }
     std::size_t slotsCarved() const noexcept { return iCount; }
     std::size_t slotSize() const noexcept { return iSlotSize; }
+    // Where this pool's elements keep their values.
+    KelValueCells& valueCells() noexcept { return iValueCells; }
     // Bytes of large chunks mapped in this process (pools' and thread caches'), for tests.
     static std::size_t largeChunkBytesMapped() noexcept;
 
@@ -170,6 +173,7 @@ private:
     std::size_t slotIndex(const unsigned char* slot) const noexcept;
 
     KelParser* iParser;
+    KelValueCells iValueCells;   // release() lets every element give its cell back first
     std::size_t iSlotSize;
     std::vector<Chunk> iChunks;
     std::size_t iCount;       // slots handed out (and constructed), in chunk order

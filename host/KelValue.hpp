@@ -64,6 +64,8 @@ public:
     KelStringBase valueAsCharacter() const;
     // The string of a character value; any other kind raises KelRecoverableException.
     const KelStringBase& characterValue() const;
+    // The string of a character value, or null for any other kind (inline, raises nothing).
+    const KelStringBase* characters() const noexcept { return std::get_if<KelStringBase>(&iData); }
 
     // Typed readers; each raises KelRecoverableException when the kind differs.
     double doubleValue() const;

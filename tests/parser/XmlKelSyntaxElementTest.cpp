@@ -8,6 +8,8 @@
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 
+#include "LibxmlReading.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -248,4 +250,47 @@ TEST_F(Parsed, DetachingTheOnlyKnownChildKeepsTheChildrenStillToBeScanned) {
         EXPECT_EQ(childSummary(a), c.left) << c.document;
         EXPECT_EQ(a->lastChild() == nullptr, c.left.empty()) << c.document;
     }
+}
+
+// The indentation between tags is read into one shared value; writing one element's value must
+// change that element alone, and what value() returned before must still read its text.
+TEST_F(Parsed, IndentationSharesOneValueUntilAnElementIsWritten) {
+    parse("<r>\n  <a x=' '>t</a>\n  <b/>\n  <c>\n  </c>\n</r>");
+    KelSyntaxElement* r = body();
+    r->lastChild();
+    std::vector<KelSyntaxElement*> indents;
+    for (KelSyntaxElement* c = r->firstChild(); c; c = c->nextSibling())
+        if (c->type() == XmlTypeContent) indents.push_back(c);
+    indents.push_back(child(r, "c")->firstChild());
+    ASSERT_EQ(indents.size(), 5u);
+    // Four of them are "\n  ", r's last is "\n".
+    for (std::size_t i : {1, 2, 4}) EXPECT_EQ(&indents[i]->value(), &indents[0]->value()) << i;
+    EXPECT_NE(&indents[3]->value(), &indents[0]->value());
+    EXPECT_NE(&child(child(r, "a"), "x")->value(), &indents[0]->value()) << "other text is not looked up";
+
+    const KelValue& held = indents[1]->value();
+    indents[0]->setValue(KelStringBase(u"\n\t"));
+    EXPECT_EQ(indents[0]->value().valueAsCharacter().toUtf8(), "\n\t");
+    for (std::size_t i = 1; i < indents.size(); ++i)
+        EXPECT_EQ(indents[i]->value().valueAsCharacter().toUtf8(), i == 3 ? "\n" : "\n  ") << i;
+    EXPECT_EQ(held.valueAsCharacter().toUtf8(), "\n  ");
+    const std::string expected = "<r>\n\t<a x=' '>t</a>\n  <b/>\n  <c>\n  </c>\n</r>";
+    const std::string out = write();
+    EXPECT_EQ(out, expected);
+    EXPECT_TRUE(libxml_reading::readsAs(out, expected));
+
+    // Every cell goes with the last element that holds it: a deleted subtree's at once, the
+    // rest with the tree.
+    KelValueCells& cells = parser.elementPool().valueCells();
+    const std::size_t live = cells.liveCells();
+    KelSyntaxElement* c = child(r, "c");
+    c->detach();
+    c->deleteElement();
+    EXPECT_EQ(cells.liveCells(), live) << "its indentation is still held by r's";
+    KelSyntaxElement* a = child(r, "a");
+    a->detach();
+    a->deleteElement();
+    EXPECT_EQ(cells.liveCells(), live - 2) << "a's attribute and text";
+    parser.releaseElements();
+    EXPECT_EQ(cells.liveCells(), 0u);
 }

@@ -1,0 +1,117 @@
+// KelValueCells: the values of one pool's elements, kept apart from their slots so that an element
+// without a value (most markup elements) pays a pointer instead of a value. Text a parser reads that
+// begins with white space (the indentation between tags, above all) is looked up among the last
+// such texts read: every element that read the same text holds one shared cell, until one of them
+// is written and takes a cell of its own; a cell goes when its last holder lets it go. Other text
+// is not looked up (it seldom repeats, and a lookup that misses costs more than the cell it
+// saves). Cells come from chunks with a free list, so a value costs no allocation of its own.
+// Ownership: owned by the element pool; an element holds its cell. Thread rules: those of the pool.
+#pragma once
+
+#include "host/KelValue.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+class KelValueCells {
+public:
+    // One value. `holders` is 0 for a cell one element owns and may write in place; a shared cell
+    // counts its holders, who only read it, and knows its place in the share table.
+    struct Cell {
+        KelValue value;
+        std::uint32_t holders = 0;
+        std::uint32_t shareSlot = kNoSlot;
+    };
+    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+    // Only text held inline is looked up: indentation is short.
+    static constexpr std::size_t kShareLimit = KelStringBase::kInlineCapacity;
+    static constexpr unsigned kShareBits = 10;   // the share table's size: 1 024 recent texts
+
+    KelValueCells() = default;
+    KelValueCells(const KelValueCells&) = delete;
+    KelValueCells& operator=(const KelValueCells&) = delete;
+    ~KelValueCells();
+
+    // The value of an element that holds no cell.
+    static const KelValue& nullValue() noexcept;
+
+    // A new cell, null, for one element alone.
+    Cell* takeOwn();
+    // A cell holding the character value of `length` (<= kShareLimit) units at `text`, read from
+    // a bitstream. Text that begins with white space gets the cell of the last such text read that
+    // equals it, shared, or a new one that later reads may share; other text a cell of its own.
+    Cell* takeRead(const char16_t* text, std::size_t length) {
+        if (length == 0 || text[0] > u' ') return takeOwnCharacters(text, length);
+        const std::uint32_t slot = shareSlotOf(text, length);
+        if (iShares) {
+            Cell* cell = iShares[slot];
+            // A shared cell holds a character value that fits inline.
+            if (cell != nullptr && sameText(*cell->value.characters(), text, length)) {
+                ++cell->holders;
+                ++iSharedReads;
+                return cell;
+            }
+        }
+        return takeNewShared(text, length, slot);
+    }
+    // A new cell of one element's own, holding the `length` (<= kShareLimit) units at `text`.
+    Cell* takeOwnCharacters(const char16_t* text, std::size_t length) {
+        void* storage;
+        if (iFreeList != nullptr) {
+            storage = iFreeList;
+            iFreeList = iFreeList->next;
+        } else if (iLeft != 0) {
+            storage = iNext++;
+            --iLeft;
+        } else {
+            storage = takeStorage();
+        }
+        Cell* cell = new (storage) Cell();
+        cell->value.setCharacters(text, length);   // inline: nothing to allocate, nothing to fail
+        ++iLive;
+        return cell;
+    }
+    // The cell the holder of `cell` may write: `cell` itself when it owns it or holds it alone
+    // (then it leaves the share table), else a new cell of its own with the same value.
+    Cell* ownFor(Cell* cell);
+    // The holder of `cell` lets it go; the cell goes with its last holder.
+    void give(Cell* cell) noexcept;
+
+    // For tests and measurements: cells alive, and reads that found a cell to share.
+    std::size_t liveCells() const noexcept { return iLive; }
+    std::size_t sharedReads() const noexcept { return iSharedReads; }
+
+private:
+    // A cheap mix of the length and the units at both ends and the middle: a collision only
+    // costs a cell, as the text is compared before it is shared.
+    static std::uint32_t shareSlotOf(const char16_t* text, std::size_t length) noexcept {
+        std::uint32_t h = static_cast<std::uint32_t>(length);
+        if (length > 0) h ^= (text[0] | static_cast<std::uint32_t>(text[length - 1]) << 16) ^ text[length / 2] << 8;
+        return (h * 0x9E3779B1u) >> (32 - kShareBits);
+    }
+    static bool sameText(const KelStringBase& held, const char16_t* text, std::size_t length) noexcept {
+        if (held.length() != length) return false;
+        const char16_t* units = held.data();
+        for (std::size_t i = 0; i < length; ++i)
+            if (units[i] != text[i]) return false;
+        return true;
+    }
+    Cell* takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot);
+    void* takeStorage();
+    void freeCell(Cell* cell) noexcept;
+
+    union Storage {
+        Storage* next;   // while free
+        alignas(Cell) unsigned char bytes[sizeof(Cell)];
+    };
+    std::vector<std::unique_ptr<Storage[]>> iChunks;
+    Storage* iNext = nullptr;     // next uncarved storage of the last chunk
+    std::size_t iLeft = 0;        // uncarved storage left in it
+    Storage* iFreeList = nullptr;
+    std::unique_ptr<Cell*[]> iShares;   // made on the first shared read
+    std::size_t iLive = 0;
+    std::size_t iSharedReads = 0;
+};

@@ -1,0 +1,84 @@
+// The cells that hold element values: which read texts share a cell, when a holder takes a cell
+// of its own, and that cells go with their last holder however many chunks they fill.
+#include "host/KelValueCells.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+std::u16string text(const KelValueCells::Cell* cell) { return std::u16string(cell->value.characterValue().view()); }
+} // namespace
+
+TEST(KelValueCells, TextBeginningWithWhiteSpaceIsSharedOtherTextIsNot) {
+    const struct {
+        std::u16string text;
+        bool shared;
+    } cases[] = {
+        {u"\n    ", true}, {u" ", true}, {u"\t\tx", true}, {u"\r\n", true},
+        {u"open", false}, {u"", false}, {u"x  ", false}, {u"\u00A0", false},
+    };
+    for (const auto& c : cases) {
+        KelValueCells cells;
+        KelValueCells::Cell* first = cells.takeRead(c.text.data(), c.text.size());
+        KelValueCells::Cell* second = cells.takeRead(c.text.data(), c.text.size());
+        EXPECT_EQ(first == second, c.shared);
+        EXPECT_EQ(text(first), c.text);
+        EXPECT_EQ(text(second), c.text);
+        EXPECT_EQ(cells.liveCells(), c.shared ? 1u : 2u);
+        // The second holder writes: it gets a cell of its own, the first keeps the text.
+        KelValueCells::Cell* own = cells.ownFor(second);
+        own->value.setValue(KelStringBase(u"changed"));
+        EXPECT_EQ(text(first), c.text);
+        EXPECT_EQ(cells.liveCells(), 2u);
+        cells.give(own);
+        cells.give(first);
+        EXPECT_EQ(cells.liveCells(), 0u);
+    }
+}
+
+TEST(KelValueCells, ASoleHolderWritesItsCellInPlaceAndTheTextIsNoLongerFoundThere) {
+    KelValueCells cells;
+    const std::u16string indent = u"\n  ";
+    KelValueCells::Cell* cell = cells.takeRead(indent.data(), indent.size());
+    KelValueCells::Cell* own = cells.ownFor(cell);
+    ASSERT_EQ(own, cell) << "what value() returned before must see the change, as it did";
+    own->value.setValue(KelStringBase(u"x"));
+    KelValueCells::Cell* next = cells.takeRead(indent.data(), indent.size());
+    EXPECT_NE(next, own);
+    EXPECT_EQ(text(next), indent);
+    EXPECT_EQ(text(own), u"x");
+    // A shared cell pushed out of the table by another text is still held and still reads right.
+    std::vector<KelValueCells::Cell*> held{next, own};
+    for (int spaces = 1; spaces < 3000; ++spaces) {
+        const std::u16string other = u"\n" + std::u16string(static_cast<std::size_t>(spaces % 17), u' ') +
+                                     static_cast<char16_t>(u'a' + spaces % 26);
+        held.push_back(cells.takeRead(other.data(), other.size()));
+    }
+    EXPECT_EQ(text(next), indent);
+    for (KelValueCells::Cell* c : held) cells.give(c);
+    EXPECT_EQ(cells.liveCells(), 0u);
+}
+
+TEST(KelValueCells, CellsFillManyChunksAndGoBackToTheFreeList) {
+    // Enough cells for well over 64 chunks: chunk sizes stop growing at a fixed size.
+    constexpr int kCells = 1200000;
+    KelValueCells cells;
+    std::vector<KelValueCells::Cell*> taken;
+    taken.reserve(kCells);
+    for (int i = 0; i < kCells; ++i) {
+        taken.push_back(cells.takeOwn());
+        taken.back()->value.setValue(i);
+    }
+    int wrong = 0;
+    for (int i = 0; i < kCells; ++i) wrong += taken[static_cast<std::size_t>(i)]->value.intValue() != i;
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(cells.liveCells(), static_cast<std::size_t>(kCells));
+    for (std::size_t i = 0; i < taken.size(); i += 2) cells.give(taken[i]);
+    // Freed cells are taken again before new ones are carved.
+    for (std::size_t i = 0; i < taken.size(); i += 2) taken[i] = cells.takeOwn();
+    EXPECT_EQ(cells.liveCells(), static_cast<std::size_t>(kCells));
+    for (KelValueCells::Cell* c : taken) cells.give(c);
+    EXPECT_EQ(cells.liveCells(), 0u);
+}

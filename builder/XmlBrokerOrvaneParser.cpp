@@ -214,11 +214,17 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
 void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value,
                                          std::size_t valueLength, bool doubleQuoted) {
     XmlKelSyntaxElement* attribute = newElement(XmlTypeAttribute, true);
+    const XmlNameCache::Entry* cached = nullptr;
     if (name != nullptr) {
-        const XmlNameCache::Entry& cached = iNames.find(name, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserSetInternedName(attribute, cached.name, cached.hash);
+        cached = &iNames.find(name, nameLength, iOwner->nameTable());
+        KelSyntaxElementAccess::parserSetInternedName(attribute, cached->name, cached->hash);
     }
-    KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
+    // Attributes whose values repeat (a status, a country, a currency) share the cells of values
+    // read before; those whose values do not (identifiers, amounts) soon stop looking.
+    if (cached != nullptr && value != nullptr && cached->lookUpValue())
+        cached->noteValue(KelSyntaxElementAccess::parserLookUpActualValue(attribute, value, valueLength));
+    else
+        KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
     attachToCurrent(attribute);
     attribute->setAsParsed();

@@ -10,11 +10,13 @@ const XmlNameCache::Entry& XmlNameCache::findMissed(const char16_t* text, std::s
         iGeneration = table.generation();
     }
     Entry& entry = iEntries[slotOf(text, length)];
-    if (entry.length == length && sameUnits(entry.units, text, length)) return entry;
-    entry.name = table.intern(KelStringBase(text, length));
-    entry.hash = KelSyntaxElement::nameHash(*entry.name);
-    entry.length = entry.name->length();
-    entry.units = entry.name->data();
+    if (entry.length == length && KelStringBase::sameUnits(entry.units, text, length)) return entry;
+    Entry made;   // what the last name in this slot learnt of its values is not this name's
+    made.name = table.intern(KelStringBase(text, length));
+    made.hash = KelSyntaxElement::nameHash(*made.name);
+    made.length = made.name->length();
+    made.units = made.name->data();
+    entry = made;
     return entry;
 }
 

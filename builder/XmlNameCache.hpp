@@ -22,6 +22,19 @@ public:
         // length matches no name).
         std::size_t length = kNoLength;
         const char16_t* units = nullptr;
+        // Whether the values of an attribute of this name repeat, learnt from those read so far:
+        // a value found to share counts 2 up (to 8), one not found 1 down (to -4), so values are
+        // looked up while more than a third of them repeat. A new name starts at 2, as its first
+        // value is never found. Below 0 only one value in 16 is looked up, to learn again soon
+        // when the values start to repeat. (Mutable: the builder learns through the entry that
+        // find gives it.)
+        mutable std::int8_t valuesRepeat = 2;
+        mutable std::uint8_t valuesSkipped = 0;
+        bool lookUpValue() const noexcept { return valuesRepeat >= 0 || (++valuesSkipped & 15u) == 0; }
+        void noteValue(bool found) const noexcept {
+            if (found) valuesRepeat = static_cast<std::int8_t>(valuesRepeat < 6 ? valuesRepeat + 2 : 8);
+            else if (valuesRepeat > -4) --valuesRepeat;
+        }
     };
 
     // The entry holding the `length` units at `text`, its name kept in `table` (made on a miss,
@@ -30,7 +43,7 @@ public:
     const Entry& find(const char16_t* text, std::size_t length, KelNameTable& table) {
         if (&table == iTable && table.generation() == iGeneration) {
             const Entry& entry = iEntries[slotOf(text, length)];
-            if (entry.length == length && sameUnits(entry.units, text, length)) return entry;
+            if (entry.length == length && KelStringBase::sameUnits(entry.units, text, length)) return entry;
         }
         return findMissed(text, length, table);
     }
@@ -45,27 +58,6 @@ private:
         std::size_t key = length * 31u;
         if (length > 0) key += text[0] * 7u + text[length - 1] * 131u + text[length / 2];
         return key & (kSlots - 1);
-    }
-    // Names are short: compared in place, four units at a time with the last four read as a
-    // whole (overlapping what went before), rather than unit by unit or through a library call.
-    static bool sameUnits(const char16_t* a, const char16_t* b, std::size_t length) noexcept {
-        if (length >= 4) {
-            for (std::size_t i = 0; i + 4 < length; i += 4)
-                if (load8(a + i) != load8(b + i)) return false;
-            return load8(a + length - 4) == load8(b + length - 4);
-        }
-        if (length >= 2) return load4(a) == load4(b) && load4(a + length - 2) == load4(b + length - 2);
-        return length == 0 || a[0] == b[0];
-    }
-    static std::uint64_t load8(const char16_t* units) noexcept {
-        std::uint64_t word;
-        std::memcpy(&word, units, sizeof word);
-        return word;
-    }
-    static std::uint32_t load4(const char16_t* units) noexcept {
-        std::uint32_t word;
-        std::memcpy(&word, units, sizeof word);
-        return word;
     }
     const Entry& findMissed(const char16_t* text, std::size_t length, KelNameTable& table);
 

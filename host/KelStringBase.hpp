@@ -86,12 +86,34 @@ public:
     bool startsWith(const KelStringBase& prefix) const noexcept;
     int compare(const KelStringBase& other) const noexcept;
     bool equals(const char* ascii) const noexcept;       // compare with a 7-bit literal
+    // Whether the `length` units at `a` and at `b` are the same. For the short texts that caches
+    // compare by the million (names, indentation): in place, four units at a time with the last
+    // four read as a whole (overlapping what went before), not unit by unit nor through a call.
+    static bool sameUnits(const char16_t* a, const char16_t* b, std::size_t length) noexcept {
+        if (length >= 4) {
+            for (std::size_t i = 0; i + 4 < length; i += 4)
+                if (load8(a + i) != load8(b + i)) return false;
+            return load8(a + length - 4) == load8(b + length - 4);
+        }
+        if (length >= 2) return load4(a) == load4(b) && load4(a + length - 2) == load4(b + length - 2);
+        return length == 0 || a[0] == b[0];
+    }
 
     // Introspection for tests and diagnostics.
     bool isInline() const noexcept { return iInlineLength != kHeapMarker; }
     std::uint32_t referenceCount() const noexcept;      // 0 when inline
 
 private:
+    static std::uint64_t load8(const char16_t* units) noexcept {
+        std::uint64_t word;
+        std::memcpy(&word, units, sizeof word);
+        return word;
+    }
+    static std::uint32_t load4(const char16_t* units) noexcept {
+        std::uint32_t word;
+        std::memcpy(&word, units, sizeof word);
+        return word;
+    }
     // Heap block: 32-bit count, capacity and length, then capacity + 1 code units (the last for
     // the terminating zero): 2 * capacity + 14 bytes in all. Defined here so that length() and
     // data() stay inline on the parsing hot path.

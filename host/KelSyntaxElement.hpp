@@ -216,6 +216,16 @@ private:
         }
         mutableStoredValue().setCharacters(text, length);
     }
+    // The same for a value the parser expects to repeat (an attribute whose values did): looked
+    // up among the values read before whatever it begins with. True when it found one to share.
+    bool parserLookUpCharacters(const char16_t* text, std::size_t length) {
+        if (iValueCell == nullptr && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
+            iValueCell = KelSlotTable::valueCells(iSelf)->lookUp(text, length);
+            return iValueCell->holders > 1;
+        }
+        parserSetCharacters(text, length);
+        return false;
+    }
     void parserAppendCharacters(const char16_t* text, std::size_t length) {
         mutableStoredValue().appendCharacters(text, length);
     }

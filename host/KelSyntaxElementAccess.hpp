@@ -23,6 +23,11 @@ public:
     static void parserSetActualValue(KelSyntaxElement* e, const char16_t* text, std::size_t length) {
         e->parserSetCharacters(text, length);
     }
+    // A value the parser expects to repeat, looked up among those read before; true when one
+    // was found to share.
+    static bool parserLookUpActualValue(KelSyntaxElement* e, const char16_t* text, std::size_t length) {
+        return e->parserLookUpCharacters(text, length);
+    }
     // More of the text already read: appended to the character value in place. A value of any
     // other kind raises KelRecoverableException (as reading its text would) and stays as it is.
     static void parserAppendCharacters(KelSyntaxElement* e, const char16_t* text, std::size_t length) {

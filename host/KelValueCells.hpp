@@ -41,18 +41,26 @@ public:
     // A new cell, null, for one element alone.
     Cell* takeOwn();
     // A cell holding the character value of `length` (<= kShareLimit) units at `text`, read from
-    // a bitstream. Text that begins with white space gets the cell of the last such text read that
-    // equals it, shared, or a new one that later reads may share; other text a cell of its own.
+    // a bitstream. Text that begins with white space is looked up (lookUp); other text gets a
+    // cell of its own.
     Cell* takeRead(const char16_t* text, std::size_t length) {
         if (length == 0 || text[0] > u' ') return takeOwnCharacters(text, length);
+        return lookUp(text, length);
+    }
+    // The same for text the reader expects to repeat, whatever it begins with: the cell of the
+    // last such text read that equals it, shared, or a new one that later reads may share.
+    Cell* lookUp(const char16_t* text, std::size_t length) {
         const std::uint32_t slot = shareSlotOf(text, length);
         if (iShares) {
             Cell* cell = iShares[slot];
             // A shared cell holds a character value that fits inline.
-            if (cell != nullptr && sameText(*cell->value.characters(), text, length)) {
-                ++cell->holders;
-                ++iSharedReads;
-                return cell;
+            if (cell != nullptr) {
+                const KelStringBase& held = *cell->value.characters();
+                if (held.length() == length && KelStringBase::sameUnits(held.data(), text, length)) {
+                    ++cell->holders;
+                    ++iSharedReads;
+                    return cell;
+                }
             }
         }
         return takeNewShared(text, length, slot);
@@ -91,13 +99,6 @@ private:
         std::uint32_t h = static_cast<std::uint32_t>(length);
         if (length > 0) h ^= (text[0] | static_cast<std::uint32_t>(text[length - 1]) << 16) ^ text[length / 2] << 8;
         return (h * 0x9E3779B1u) >> (32 - kShareBits);
-    }
-    static bool sameText(const KelStringBase& held, const char16_t* text, std::size_t length) noexcept {
-        if (held.length() != length) return false;
-        const char16_t* units = held.data();
-        for (std::size_t i = 0; i < length; ++i)
-            if (units[i] != text[i]) return false;
-        return true;
     }
     Cell* takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot);
     void* takeStorage();

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -293,4 +294,43 @@ TEST_F(Parsed, IndentationSharesOneValueUntilAnElementIsWritten) {
     EXPECT_EQ(cells.liveCells(), live - 2) << "a's attribute and text";
     parser.releaseElements();
     EXPECT_EQ(cells.liveCells(), 0u);
+}
+
+// Attribute values that repeat share cells; identifiers, which do not, soon stop being looked up,
+// and a name whose values start to repeat is learnt again within about 50 values. Sharing never
+// shows in the values, nor in what is written.
+TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
+    const struct {
+        const char* what;
+        std::vector<std::string> values;
+        std::size_t maxDistinctCells;
+    } cases[] = {
+        {"one status", std::vector<std::string>(60, "open"), 1},
+        {"four statuses", [] { std::vector<std::string> v; for (int i = 0; i < 80; ++i) v.push_back(i % 4 ? "held" : "shipped"); return v; }(), 2},
+        {"identifiers", [] { std::vector<std::string> v; for (int i = 0; i < 200; ++i) v.push_back(std::to_string(100000 + i)); return v; }(), 200},
+        {"identifiers, then one value", [] { std::vector<std::string> v; for (int i = 0; i < 100; ++i) v.push_back(std::to_string(100000 + i)); v.insert(v.end(), 300, "EUR"); return v; }(), 100 + 50},
+    };
+    for (const auto& c : cases) {
+        std::string doc = "<r>";
+        for (const std::string& v : c.values) doc += "<e a='" + v + "'/>";
+        doc += "</r>";
+        parse(doc);
+        KelSyntaxElement* r = body();
+        std::vector<KelSyntaxElement*> attributes;
+        for (KelSyntaxElement* e = r->firstChild(); e; e = e->nextSibling()) attributes.push_back(e->firstChild());
+        ASSERT_EQ(attributes.size(), c.values.size()) << c.what;
+        std::set<const KelValue*> cells;
+        for (std::size_t i = 0; i < attributes.size(); ++i) {
+            EXPECT_EQ(attributes[i]->value().valueAsCharacter().toUtf8(), c.values[i]) << c.what << " " << i;
+            cells.insert(&attributes[i]->value());
+        }
+        EXPECT_LE(cells.size(), c.maxDistinctCells) << c.what;
+        // One value changed: that attribute alone is written anew.
+        attributes.back()->setValue(KelStringBase(u"x"));
+        std::string expected = doc;
+        expected.replace(expected.rfind("a='") + 3, c.values.back().size(), "x");
+        const std::string out = write();
+        EXPECT_EQ(out, expected) << c.what;
+        EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << c.what;
+    }
 }

@@ -32,9 +32,23 @@ void KelSyntaxElement::clearStoredValue() noexcept {
 }
 
 void KelSyntaxElement::resetStoredValue() noexcept {
-    // An own cell stays, so that what value() returned before still refers to this value.
-    if (iValueCell != nullptr && iValueCell->holders == 0) iValueCell->value.deleteValue();
-    else clearStoredValue();
+    // An own cell stays, so that what value() returned before still refers to this value; so
+    // does a shared cell this element alone ever held, made its own. A cell shared with others
+    // is left, to be read through what value() returned until the pool is released.
+    KelValueCells::Cell* cell = iValueCell;
+    if (cell == nullptr) return;
+    if (cell->holders == 1) cell = iValueCell = cellsOf(iSelf).ownFor(cell);   // in place: cannot fail
+    if (cell->holders == 0) {
+        cell->value.deleteValue();
+        return;
+    }
+    try {
+        cellsOf(iSelf).leave(cell);
+    } catch (...) {
+        // No memory to note the cell as left: let it go as a holder does (others hold it still).
+        cellsOf(iSelf).give(cell);
+    }
+    iValueCell = nullptr;
 }
 
 KelValue& KelSyntaxElement::mutableStoredValue() {

@@ -221,7 +221,7 @@ private:
     bool parserLookUpCharacters(const char16_t* text, std::size_t length) {
         if (iValueCell == nullptr && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
             iValueCell = KelSlotTable::valueCells(iSelf)->lookUp(text, length);
-            return iValueCell->holders > 1;
+            return KelValueCells::holdersOf(iValueCell) > 1;
         }
         parserSetCharacters(text, length);
         return false;

@@ -14,15 +14,6 @@
 
 #include <sys/mman.h>
 
-#ifdef KEL_POOL_CHECKS_POISON
-#define KEL_POOL_ASAN 1
-#include <sanitizer/asan_interface.h>
-#define KEL_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
-#define KEL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
-#else
-#define KEL_POISON(p, n) ((void)(p), (void)(n))
-#define KEL_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace {
 // Slots are as aligned as the element classes need (8 bytes): rounding an element class of a
@@ -247,7 +238,7 @@ unsigned char* KelSyntaxElementPool::takeSlotOutOfLine(std::uint32_t& handle) {
 bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept {
     if (element == nullptr || iNext == nullptr) return false;   // nothing carved since the last release
     const auto* p = reinterpret_cast<const unsigned char*>(element);
-#ifdef KEL_POOL_ASAN
+#ifdef KEL_POOL_CHECKS_POISON
     if (__asan_address_is_poisoned(p)) return false;   // free, and not to be read
 #endif
     // A live element and a free slot keep their handle in the same place. The handle names a
@@ -267,7 +258,7 @@ KelSyntaxElementPool::CarvedChunk KelSyntaxElementPool::carvedChunkOf(const KelS
     CarvedChunk chunk;
     if (element == nullptr || iNext == nullptr) return chunk;
     const auto* p = reinterpret_cast<const unsigned char*>(element);
-#ifdef KEL_POOL_ASAN
+#ifdef KEL_POOL_CHECKS_POISON
     if (__asan_address_is_poisoned(p)) return chunk;
 #endif
     // As in holds(): the chunk is this pool's when its list has it where the table says.
@@ -286,7 +277,7 @@ namespace {
 // Whether a carved slot holds a live element (free slots are poisoned in sanitizer builds, so
 // they are told by that before they are read).
 bool isLive(const unsigned char* slot) noexcept {
-#ifdef KEL_POOL_ASAN
+#ifdef KEL_POOL_CHECKS_POISON
     if (__asan_address_is_poisoned(slot)) return false;
 #endif
     return !isFree(slot);
@@ -353,6 +344,7 @@ void KelSyntaxElementPool::release() noexcept {
             if (!isFree(slot)) reinterpret_cast<KelSyntaxElement*>(slot)->~KelSyntaxElement();
         left -= used;
     }
+    iValueCells.releaseLeft();
     iCount = 0;
     iChunk = 0;
     iNext = nullptr;

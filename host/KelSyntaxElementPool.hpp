@@ -12,6 +12,7 @@
 // with the chunk into the thread's cache. Owned by one parser; one thread at a time.
 #pragma once
 
+#include "host/KelPoison.hpp"   // sanitizer builds poison free slots, told apart only by asking it
 #include "host/KelSlotTable.hpp"
 #include "host/KelValueCells.hpp"
 
@@ -26,14 +27,6 @@
 class KelParser;
 class KelSyntaxElement;
 
-// Sanitizer builds poison free slots, which then may be told only by asking the sanitizer.
-#if defined(__SANITIZE_ADDRESS__)
-#define KEL_POOL_CHECKS_POISON 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KEL_POOL_CHECKS_POISON 1
-#endif
-#endif
 
 class KelSyntaxElementPool {
 public:

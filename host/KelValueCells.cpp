@@ -11,22 +11,33 @@ constexpr std::size_t kLastChunkCells = 16384;
 } // namespace
 
 // The pool destroys its elements, which let their cells go, before it lets this go.
-KelValueCells::~KelValueCells() = default;
+KelValueCells::~KelValueCells() {
+    releaseLeft();
+    // The chunks go back to the heap as they came: no mark of a free cell left on them.
+    for (std::size_t c = 0; c < iChunks.size(); ++c)
+        KEL_UNPOISON(iChunks[c].get(), sizeof(Storage) * chunkCells(c));
+}
 
 const KelValue& KelValueCells::nullValue() noexcept {
     static const KelValue null;
     return null;
 }
 
+std::size_t KelValueCells::chunkCells(std::size_t chunk) noexcept {
+    std::size_t cells = kFirstChunkCells;
+    for (std::size_t i = 0; i < chunk && cells < kLastChunkCells; ++i) cells *= 2;
+    return cells;
+}
+
 void* KelValueCells::takeStorage() {
     if (iFreeList != nullptr) {
         Storage* s = iFreeList;
+        KEL_UNPOISON(s, sizeof(Storage));
         iFreeList = s->next;
         return s;
     }
     if (iLeft == 0) {
-        std::size_t cells = kFirstChunkCells;
-        for (std::size_t i = 0; i < iChunks.size() && cells < kLastChunkCells; ++i) cells *= 2;
+        const std::size_t cells = chunkCells(iChunks.size());
         iChunks.emplace_back(new Storage[cells]);
         iNext = iChunks.back().get();
         iLeft = cells;
@@ -59,19 +70,28 @@ KelValueCells::Cell* KelValueCells::ownFor(Cell* cell) {
         cell->shareSlot = kNoSlot;
         return cell;
     }
+    // Others hold it, or an element left it that may still read it: a copy of one's own.
     Cell* own = takeOwn();
     try {
         own->value.copyValue(cell->value);
+        leave(cell);
     } catch (...) {
         freeCell(own);   // the holder keeps its shared cell
         throw;
     }
-    --cell->holders;
     return own;
 }
 
+void KelValueCells::leave(Cell* cell) {
+    if ((cell->holders & kLeft) == 0) {
+        iLeftCells.push_back(cell);   // first, so that a failure changes nothing
+        cell->holders |= kLeft;
+    }
+    --cell->holders;
+}
+
 void KelValueCells::give(Cell* cell) noexcept {
-    if (cell->holders > 1) {
+    if (holdersOf(cell) > 1 || (cell->holders & kLeft) != 0) {
         --cell->holders;
         return;
     }
@@ -79,10 +99,24 @@ void KelValueCells::give(Cell* cell) noexcept {
     freeCell(cell);
 }
 
+void KelValueCells::releaseLeft() noexcept {
+    std::size_t kept = 0;
+    for (Cell* cell : iLeftCells) {
+        if (holdersOf(cell) != 0) {
+            iLeftCells[kept++] = cell;   // still held: not every element is gone
+            continue;
+        }
+        if (cell->shareSlot != kNoSlot) iShares[cell->shareSlot] = nullptr;
+        freeCell(cell);
+    }
+    iLeftCells.resize(kept);
+}
+
 void KelValueCells::freeCell(Cell* cell) noexcept {
     cell->~Cell();
     auto* s = reinterpret_cast<Storage*>(cell);
     s->next = iFreeList;
     iFreeList = s;
+    KEL_POISON(s, sizeof(Storage));
     --iLive;
 }

@@ -2,12 +2,15 @@
 // without a value (most markup elements) pays a pointer instead of a value. Text a parser reads that
 // begins with white space (the indentation between tags, above all) is looked up among the last
 // such texts read: every element that read the same text holds one shared cell, until one of them
-// is written and takes a cell of its own; a cell goes when its last holder lets it go. Other text
+// is written and takes a cell of its own; a cell goes when its last holder lets it go (or, when an
+// element left it and may still read it through what value() gave it, when the pool is released:
+// a reference to a value stays good as long as its element). Other text
 // is not looked up (it seldom repeats, and a lookup that misses costs more than the cell it
 // saves). Cells come from chunks with a free list, so a value costs no allocation of its own.
 // Ownership: owned by the element pool; an element holds its cell. Thread rules: those of the pool.
 #pragma once
 
+#include "host/KelPoison.hpp"
 #include "host/KelValue.hpp"
 
 #include <cstddef>
@@ -19,7 +22,9 @@
 class KelValueCells {
 public:
     // One value. `holders` is 0 for a cell one element owns and may write in place; a shared cell
-    // counts its holders, who only read it, and knows its place in the share table.
+    // counts its holders, who only read it, and knows its place in the share table. kLeft marks a
+    // shared cell an element left (for a cell of its own, or null) while it may still read it.
+    static constexpr std::uint32_t kLeft = 0x80000000u;
     struct Cell {
         KelValue value;
         std::uint32_t holders = 0;
@@ -57,6 +62,7 @@ public:
             if (cell != nullptr) {
                 const KelStringBase& held = *cell->value.characters();
                 if (held.length() == length && KelStringBase::sameUnits(held.data(), text, length)) {
+                    // A cell left with no holders is taken again like any other.
                     ++cell->holders;
                     ++iSharedReads;
                     return cell;
@@ -68,13 +74,17 @@ public:
     // A new cell of one element's own, holding the `length` (<= kShareLimit) units at `text`.
     Cell* takeOwnCharacters(const char16_t* text, std::size_t length) {
         void* storage;
-        if (iFreeList != nullptr) {
-            storage = iFreeList;
-            iFreeList = iFreeList->next;
-        } else if (iLeft != 0) {
+        if (iFreeList == nullptr && iLeft != 0) {
             storage = iNext++;
             --iLeft;
-        } else {
+        }
+#ifndef KEL_POOL_CHECKS_POISON   // there free cells are poisoned: the out-of-line way unpoisons them
+        else if (iFreeList != nullptr) {
+            storage = iFreeList;
+            iFreeList = iFreeList->next;
+        }
+#endif
+        else {
             storage = takeStorage();
         }
         Cell* cell = new (storage) Cell();
@@ -82,11 +92,18 @@ public:
         ++iLive;
         return cell;
     }
-    // The cell the holder of `cell` may write: `cell` itself when it owns it or holds it alone
-    // (then it leaves the share table), else a new cell of its own with the same value.
+    // How many elements hold a shared cell (0 for an own cell).
+    static std::uint32_t holdersOf(const Cell* cell) noexcept { return cell->holders & ~kLeft; }
+    // The cell the holder of `cell` may write: `cell` itself when it owns it or is its only holder
+    // ever (then it leaves the share table), else a new cell of its own with the same value.
     Cell* ownFor(Cell* cell);
-    // The holder of `cell` lets it go; the cell goes with its last holder.
+    // The holder of `cell`, which is shared, lets it go but may still read it: the cell stays
+    // until the pool is released.
+    void leave(Cell* cell);
+    // The holder of `cell` goes; the cell goes with its last holder, unless an element left it.
     void give(Cell* cell) noexcept;
+    // Every element of the pool is gone: the cells elements left go too.
+    void releaseLeft() noexcept;
 
     // For tests and measurements: cells alive, and reads that found a cell to share.
     std::size_t liveCells() const noexcept { return iLive; }
@@ -102,6 +119,7 @@ private:
     }
     Cell* takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot);
     void* takeStorage();
+    static std::size_t chunkCells(std::size_t chunk) noexcept;   // cells of the chunk-th chunk
     void freeCell(Cell* cell) noexcept;
 
     union Storage {
@@ -113,6 +131,7 @@ private:
     std::size_t iLeft = 0;        // uncarved storage left in it
     Storage* iFreeList = nullptr;
     std::unique_ptr<Cell*[]> iShares;   // made on the first shared read
+    std::vector<Cell*> iLeftCells;      // cells elements left, kept until releaseLeft
     std::size_t iLive = 0;
     std::size_t iSharedReads = 0;
 };

@@ -34,6 +34,9 @@ TEST(KelValueCells, TextBeginningWithWhiteSpaceIsSharedOtherTextIsNot) {
         EXPECT_EQ(cells.liveCells(), 2u);
         cells.give(own);
         cells.give(first);
+        // A shared cell the writer left stays until the pool's elements are all gone.
+        EXPECT_EQ(cells.liveCells(), c.shared ? 1u : 0u);
+        cells.releaseLeft();
         EXPECT_EQ(cells.liveCells(), 0u);
     }
 }
@@ -81,4 +84,31 @@ TEST(KelValueCells, CellsFillManyChunksAndGoBackToTheFreeList) {
     EXPECT_EQ(cells.liveCells(), static_cast<std::size_t>(kCells));
     for (KelValueCells::Cell* c : taken) cells.give(c);
     EXPECT_EQ(cells.liveCells(), 0u);
+}
+
+// An element that leaves a shared cell (written, or reset) may still read it through what value()
+// gave it: the cell stays, whoever else lets it go, until every element of the pool is gone.
+TEST(KelValueCells, ACellAnElementLeftStaysUntilThePoolIsReleased) {
+    for (bool written : {true, false}) {
+        KelValueCells cells;
+        const std::u16string indent = u"\n    ";
+        KelValueCells::Cell* a = cells.takeRead(indent.data(), indent.size());
+        KelValueCells::Cell* b = cells.takeRead(indent.data(), indent.size());
+        ASSERT_EQ(a, b);
+        const KelValue& held = a->value;   // what a's value() gave before the change
+        KelValueCells::Cell* own = nullptr;
+        if (written) own = cells.ownFor(a);
+        else cells.leave(a);
+        cells.give(b);   // the other holder goes
+        EXPECT_EQ(held.characterValue().view(), indent) << written;
+        EXPECT_EQ(cells.liveCells(), written ? 2u : 1u);
+        // A reader of the same text may take the left cell again, and its going keeps it too.
+        KelValueCells::Cell* again = cells.takeRead(indent.data(), indent.size());
+        EXPECT_EQ(text(again), indent);
+        cells.give(again);
+        EXPECT_EQ(held.characterValue().view(), indent) << written;
+        if (own != nullptr) cells.give(own);
+        cells.releaseLeft();
+        EXPECT_EQ(cells.liveCells(), 0u) << written;
+    }
 }

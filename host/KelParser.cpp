@@ -150,6 +150,9 @@ void KelParser::releaseElementsBelowRoot(const std::function<void(KelSyntaxEleme
         return;
     }
     root->parserForgetChildren();
+    // Only the root is left: the value cells elements left behind (kept for what their value()
+    // gave) go, or a parser that takes message after message would pile them up.
+    if (iPool.liveCount() == 1) iPool.valueCells().releaseLeft();
     if (iPool.liveCount() == 1 && iNames.size() > kNamesKeptAcrossReleases) {
         // The root's name lives in the table: keep a copy across the trim.
         KelStringBase name = root->storedName();

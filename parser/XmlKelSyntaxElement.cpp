@@ -204,7 +204,7 @@ const KelValue& XmlKelSyntaxElement::value() {
     int code = typeCode();
     if (code & kXmlValueBit) return storedValue();
     if (!(code & kXmlNameBit)) {
-        mutableStoredValue().copyValue(KelValue());
+        resetStoredValue();
         return storedValue();
     }
     KelStringBase text;
@@ -224,7 +224,7 @@ const KelValue& XmlKelSyntaxElement::valueForCopy(bool& complete) {
         return storedValue();
     }
     if (!(code & kXmlNameBit)) {
-        mutableStoredValue().copyValue(KelValue());
+        resetStoredValue();
         complete = false;
         return storedValue();
     }

@@ -340,3 +340,23 @@ TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
         EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << c.what;
     }
 }
+
+// A parser that takes message after message, each edited where values are shared, holds the same
+// cells for each: what elements left behind goes with their tree.
+TEST_F(Parsed, AParserReusedForManyEditedMessagesDoesNotPileUpCells) {
+    std::vector<std::size_t> live;
+    for (int message = 0; message < 20; ++message) {
+        // Texts of their own in each message, so that no cell of an earlier message is found again.
+        const std::string indent = "\n" + std::string(static_cast<std::size_t>(message + 1), ' ');
+        const std::string status = "s" + std::to_string(message);
+        text = "<r>" + indent + "<a s='" + status + "'/>" + indent + "<a s='" + status + "'/>\n</r>";
+        if (message == 0) parser.initialize();
+        parser.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(text), 546, 1208);
+        KelSyntaxElement* r = body();
+        r->lastChild();
+        r->firstChild()->setValue(KelStringBase(u"\n\t"));                  // shared indentation
+        child(r->firstChild()->nextSibling(), "s")->setValue(KelStringBase(u"held"));   // shared attribute value
+        live.push_back(parser.elementPool().valueCells().liveCells());
+    }
+    EXPECT_EQ(live.front(), live.back()) << "cells alive after the first and the last message";
+}

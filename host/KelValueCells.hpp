@@ -1,12 +1,12 @@
 // KelValueCells: the values of one pool's elements, kept apart from their slots so that an element
 // without a value (most markup elements) pays a pointer instead of a value. Text a parser reads that
-// begins with white space (the indentation between tags, above all) is looked up among the last
-// such texts read: every element that read the same text holds one shared cell, until one of them
-// is written and takes a cell of its own; a cell goes when its last holder lets it go (or, when an
-// element left it and may still read it through what value() gave it, when the pool is released:
-// a reference to a value stays good as long as its element). Other text
-// is not looked up (it seldom repeats, and a lookup that misses costs more than the cell it
-// saves). Cells come from chunks with a free list, so a value costs no allocation of its own.
+// begins with white space (the indentation between tags, above all), and text it expects to repeat
+// (lookUp), is looked up among the last such texts read: every element that read the same text
+// holds one shared cell, until one of them is written and takes a cell of its own. A cell goes with
+// its last holder; a shared cell that an element left stays until releaseLeft (when the parser's
+// tree goes), since what that element's value() gave may still be read. Other text is not looked
+// up: a look-up that misses costs more than the cell it saves. Cells come from chunks with a free
+// list, so a value costs no allocation of its own.
 // Ownership: owned by the element pool; an element holds its cell. Thread rules: those of the pool.
 #pragma once
 

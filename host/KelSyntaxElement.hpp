@@ -1,11 +1,13 @@
 // KelSyntaxElement: one node of the host's message tree. It holds a type word (type code in bits
 // 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), a name with its hash, a
-// value and its links, which are 32-bit slot handles; it finds its owning parser through its slot.
+// pointer to its value's cell (KelValueCells) and its links, which are 32-bit slot handles; it
+// finds its owning parser and its pool's value cells through its slot.
 // Navigation drives the owning parser's on-demand parsing: firstChild/lastChild/nextSibling parse
 // only as far as they must answer.
 //
-// Ownership: elements live in their parser's element pool and are destroyed with it; links are
-// not owning. An element may be linked into a tree of another parser (another domain).
+// Ownership: elements live in their parser's element pool and are destroyed with it; an element
+// holds its value's cell (shared cells with other holders); links are not owning. An element may
+// be linked into a tree of another parser (another domain).
 // Thread rules: a tree is used by one thread at a time.
 #pragma once
 
@@ -205,10 +207,9 @@ private:
         iName = name;
         iNameHash = hash;
     }
-    // The value as read: set in place, or more of the same text appended to it in place.
-    // A value read into an element that holds none yet may share its cell with the elements
-    // that read the same indentation before it.
-    // Inline: a scan sets every value it reads this way.
+    // The value as read (inline: a scan sets every value it reads this way). A value read into
+    // an element that holds none yet may share its cell with the elements that read the same
+    // indentation before it.
     void parserSetCharacters(const char16_t* text, std::size_t length) {
         if (iValueCell == nullptr && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
             iValueCell = KelSlotTable::valueCells(iSelf)->takeRead(text, length);
@@ -226,6 +227,7 @@ private:
         parserSetCharacters(text, length);
         return false;
     }
+    // More of the same text, appended in place (to a cell of the element's own).
     void parserAppendCharacters(const char16_t* text, std::size_t length) {
         mutableStoredValue().appendCharacters(text, length);
     }

@@ -150,7 +150,7 @@ void XmlBrokerOrvaneParser::startDocument() { iScan.startDocument(); }
 
 void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {
-    iScan.checkVersion(versionStr);
+    iScan.checkDeclaration(versionStr);
     const Position p = takePosition();
     XmlKelSyntaxElement* decl = newElement(XmlTypeXmlDecl, true);
     KelSyntaxElementAccess::parserSetName(decl, kXmlDeclName);

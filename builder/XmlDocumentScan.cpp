@@ -311,10 +311,31 @@ KelStringBase XmlDocumentScan::checkedName(const XMLCh* name) {
     return name ? KelStringBase(name, length) : KelStringBase();
 }
 
-void XmlDocumentScan::checkVersion(const XMLCh* version) {
+void XmlDocumentScan::checkDeclaration(const XMLCh* version) {
     // The scanner takes any version it does not know for 1.0, even one that is not a version
     // number at all ("1.0 ", "1.0?"); such a declaration makes the document not well-formed.
     if (hasText(version) && !isVersionNumber(version)) iScan->scanner().emitError(XMLErrs::BadXMLVersion, version);
+    // It also reads a pseudo-attribute's name through NULs and compares it as a C string, so
+    // "encoding\0\0=" passes for "encoding=" (and a writer that rewrites the encoding then finds
+    // none and adds a second). NUL is no XML character, and inside the declaration no padding.
+    XMLFilePos end = 0;
+    try {
+        end = iReaders->getSrcOffset();
+    } catch (const XMLException&) {
+        return;
+    }
+    const long available = iSpans.length() - iSpans.bomLength();
+    const long to = end < static_cast<XMLFilePos>(available) ? static_cast<long>(end) : available;
+    const unsigned char* text = iSpans.bitStream() == nullptr ? nullptr : iSpans.bitStream() + iSpans.bomLength();
+    if (text == nullptr) return;
+    // A zero byte is NUL in every page read here but UTF-16, where NUL is a zero unit.
+    const long unit = iSpans.utf16() == XmlSpanLocator::Utf16::None ? 1 : 2;
+    for (long i = 0; i + unit <= to; i += unit)
+        if (text[i] == 0 && (unit == 1 || text[i + 1] == 0)) {
+            static const XMLCh kNul[] = u"0";
+            iScan->scanner().emitError(XMLErrs::InvalidCharacter, kNul);
+            return;
+        }
 }
 
 void XmlDocumentScan::declareEntity(const DTDEntityDecl& entity) {

@@ -133,8 +133,9 @@ public:
         iSpans.skipByteOrderMark();
         iScan->scanner().readAsNewDocument();
     }
-    // An XML declaration's version must be a version number.
-    void checkVersion(const XMLCh* version);
+    // The XML declaration just read: its version must be a version number, and it may hold no
+    // NUL (see the definition).
+    void checkDeclaration(const XMLCh* version);
     // An entity as the scanner declared it: its name is checked, the meter learns the length
     // of its replacement text and the parameter-reference log learns of it.
     void declareEntity(const xercesc::DTDEntityDecl& entity);

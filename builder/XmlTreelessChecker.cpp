@@ -90,7 +90,7 @@ void XmlTreelessChecker::startDocument() { iScan.startDocument(); }
 
 void XmlTreelessChecker::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                  const XMLCh* const standaloneStr, const XMLCh* const) {
-    iScan.checkVersion(versionStr);
+    iScan.checkDeclaration(versionStr);
     countElement();
     leafIf(versionStr);
     leafIf(encodingStr);

@@ -147,6 +147,39 @@ TEST(ScanControl, WarningsLetTheScanGoOnMalformedVersionsDoNot) {
     EXPECT_EQ(walkAll(later.root()), nullptr);
 }
 
+// The scanner reads a pseudo-attribute's name in the XML declaration through NULs and took
+// "encoding\0=" for "encoding=": such a document is refused in every page, by the tree and by
+// the check alike, while NUL padding after a document stays allowed.
+TEST(ScanControl, ANulInTheXmlDeclarationIsRefusedInEveryPage) {
+    const std::string bad[] = {
+        std::string("<?xml version=\"1.0\" encoding\0\0=\"UTF-8\"?><r/>", 44),
+        std::string("<?xml version\0='1.0'?><r/>", 26),
+        std::string("<?xml version='1.0' standalone\0='yes'?><r/>", 43),
+    };
+    const std::string fine = std::string("<?xml version='1.0' standalone='yes'?><r/>\0\0\0", 45);
+    struct Page {
+        const char* name;
+        int ccsid, encoding;
+    } pages[] = {{"UTF-8", 1208, 546}, {"UTF-16LE", 1200, 546}, {"EBCDIC 37", 37, 785}};
+    for (const Page& page : pages) {
+        const auto bytes = [&](const std::string& text) {
+            return page.ccsid == 1200 ? "\xFF\xFE" + encodeAs(text, 1200, -1) : encodeAs(text, page.ccsid);
+        };
+        for (const std::string& text : bad) {
+            SCOPED_TRACE(std::string(page.name) + ": " + std::to_string(text.size()) + " bytes");
+            Doc doc(bytes(text), page.ccsid, page.encoding);
+            const auto failure = walkAll(doc.root());
+            ASSERT_NE(failure, nullptr);
+            EXPECT_EQ(failure->catalogueNumber(), 5009u);
+            EXPECT_THROW(doc.parser.checkBitStream(KelBuffer::fromString(bytes(text)), page.encoding, page.ccsid),
+                         KelParserException);
+        }
+        SCOPED_TRACE(page.name);
+        Doc padded(bytes(fine), page.ccsid, page.encoding);
+        EXPECT_EQ(walkAll(padded.root()), nullptr);
+    }
+}
+
 TEST(ScanControl, ScannerLibraryFailuresBecomeParseErrors) {
     // No converter for the page: the scanner library throws instead of reporting.
     Doc doc("<a/>", 4242, 546);

@@ -35,6 +35,18 @@ std::unique_ptr<KelException> walkAll(KelSyntaxElement* e) {
 
 bool treeContains(Doc& doc, const std::string& text) { return doc.describe().find(text) != std::string::npos; }
 
+namespace {
+// Three pages a document is tried in: its bytes in each, UTF-16 behind its mark.
+struct TextPage {
+    const char* name;
+    int ccsid, encoding;
+    std::string bytes(const std::string& text) const {
+        return ccsid == 1200 ? "\xFF\xFE" + encodeAs(text, 1200, -1) : encodeAs(text, ccsid);
+    }
+};
+const TextPage kTextPages[] = {{"UTF-8", 1208, 546}, {"UTF-16LE", 1200, 546}, {"EBCDIC 37", 37, 785}};
+} // namespace
+
 TEST(ScanControl, NavigationScansOnlyAsFarAsItMustAndANewBitstreamRestarts) {
     const std::string text = items(20000);
     Doc doc(text);
@@ -157,14 +169,8 @@ TEST(ScanControl, ANulInTheXmlDeclarationIsRefusedInEveryPage) {
         std::string("<?xml version='1.0' standalone\0='yes'?><r/>", 43),
     };
     const std::string fine = std::string("<?xml version='1.0' standalone='yes'?><r/>\0\0\0", 45);
-    struct Page {
-        const char* name;
-        int ccsid, encoding;
-    } pages[] = {{"UTF-8", 1208, 546}, {"UTF-16LE", 1200, 546}, {"EBCDIC 37", 37, 785}};
-    for (const Page& page : pages) {
-        const auto bytes = [&](const std::string& text) {
-            return page.ccsid == 1200 ? "\xFF\xFE" + encodeAs(text, 1200, -1) : encodeAs(text, page.ccsid);
-        };
+    for (const TextPage& page : kTextPages) {
+        const auto bytes = [&](const std::string& text) { return page.bytes(text); };
         for (const std::string& text : bad) {
             SCOPED_TRACE(std::string(page.name) + ": " + std::to_string(text.size()) + " bytes");
             Doc doc(bytes(text), page.ccsid, page.encoding);
@@ -325,14 +331,8 @@ TEST(ScanControl, ScannerObjectsLeftByAThreadsParsersReadAsNewOnes) {
         "<list><item n='1'>one</item><item>&#0;</item><item/></list>",                 // a character
         "<!DOCTYPE list [<!ELEMENT list (item*><!ATTLIST item n CDATA #IMPLIED>]><list/>",   // a model
     };
-    struct Page {
-        const char* name;
-        int ccsid, encoding;
-    } pages[] = {{"UTF-8", 1208, 546}, {"UTF-16LE", 1200, 546}, {"EBCDIC 37", 37, 785}};
-    for (const Page& page : pages) {
-        const auto bytes = [&](const std::string& text) {
-            return page.ccsid == 1200 ? "\xFF\xFE" + encodeAs(text, 1200, -1) : encodeAs(text, page.ccsid);
-        };
+    for (const TextPage& page : kTextPages) {
+        const auto bytes = [&](const std::string& text) { return page.bytes(text); };
         for (const std::string& broken : bad) {
             SCOPED_TRACE(std::string(page.name) + ": " + broken);
             std::string expectedTree, expectedFailure;

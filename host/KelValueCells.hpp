@@ -64,7 +64,6 @@ public:
                 if (held.length() == length && KelStringBase::sameUnits(held.data(), text, length)) {
                     // A cell left with no holders is taken again like any other.
                     ++cell->holders;
-                    ++iSharedReads;
                     return cell;
                 }
             }
@@ -105,9 +104,8 @@ public:
     // Every element of the pool is gone: the cells elements left go too.
     void releaseLeft() noexcept;
 
-    // For tests and measurements: cells alive, and reads that found a cell to share.
+    // For tests and measurements: the cells alive.
     std::size_t liveCells() const noexcept { return iLive; }
-    std::size_t sharedReads() const noexcept { return iSharedReads; }
 
 private:
     // A cheap mix of the length and the units at both ends and the middle: a collision only
@@ -133,5 +131,4 @@ private:
     std::unique_ptr<Cell*[]> iShares;   // made on the first shared read
     std::vector<Cell*> iLeftCells;      // cells elements left, kept until releaseLeft
     std::size_t iLive = 0;
-    std::size_t iSharedReads = 0;
 };

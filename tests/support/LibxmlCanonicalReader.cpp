@@ -6,6 +6,8 @@
 #include <libxml/xmlerror.h>
 
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -100,4 +102,59 @@ bool LibxmlCanonicalReader::differsOnlyByEntityCarriageReturns(const std::string
     for (std::size_t at = lineFeeds.find("&#xD;"); at != std::string::npos; at = lineFeeds.find("&#xD;", at))
         lineFeeds.replace(at, 5, "\n");
     return lineFeeds != expected && lineFeeds == got;
+}
+
+namespace {
+
+// `canonical` with each attribute that a start tag repeats kept once: its last occurrence when
+// `keepLast`, else its first. In canonical form a start tag is `<name` and ` attr="value"` pairs
+// whose values escape every quote, and text escapes every '<'.
+std::string withoutRepeatedAttributes(const std::string& canonical, bool keepLast) {
+    std::string out;
+    std::size_t at = 0;
+    while (at < canonical.size()) {
+        const std::size_t open = canonical.find('<', at);
+        if (open == std::string::npos || open + 1 >= canonical.size()) {
+            out.append(canonical, at, std::string::npos);
+            break;
+        }
+        const char kind = canonical[open + 1];
+        const std::size_t close = canonical.find('>', open);
+        if (kind == '/' || kind == '?' || kind == '!' || close == std::string::npos) {
+            const std::size_t end = close == std::string::npos ? canonical.size() : close + 1;
+            out.append(canonical, at, end - at);
+            at = end;
+            continue;
+        }
+        out.append(canonical, at, open - at);
+        // Split the tag into its name and its attributes.
+        std::size_t p = open + 1;
+        while (p < close && canonical[p] != ' ') ++p;
+        std::string tag = canonical.substr(open, p - open);
+        std::vector<std::pair<std::string, std::string>> attributes;
+        while (p < close && canonical[p] == ' ') {
+            const std::size_t equals = canonical.find("=\"", p);
+            const std::size_t quote = equals == std::string::npos ? std::string::npos : canonical.find('"', equals + 2);
+            if (quote == std::string::npos || quote > close) break;
+            attributes.emplace_back(canonical.substr(p + 1, equals - p - 1), canonical.substr(p, quote + 1 - p));
+            p = quote + 1;
+        }
+        for (std::size_t i = 0; i < attributes.size(); ++i) {
+            bool kept = true;
+            for (std::size_t j = 0; j < attributes.size(); ++j)
+                if (j != i && attributes[j].first == attributes[i].first && (keepLast ? j > i : j < i)) kept = false;
+            if (kept) tag += attributes[i].second;
+        }
+        out += tag;
+        out.append(canonical, p, close + 1 - p);
+        at = close + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+bool LibxmlCanonicalReader::differsOnlyByRepeatedAttributes(const std::string& expected, const std::string& got) {
+    if (got == expected) return false;
+    return withoutRepeatedAttributes(got, true) == expected || withoutRepeatedAttributes(got, false) == expected;
 }

@@ -173,7 +173,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     if (elementName != nullptr) {
         // The element is the owner's: its names go to the owner's table.
         const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserSetInternedName(element, name.name, name.hash);
+        KelSyntaxElementAccess::parserSetInternedName(element, name.name);
     }
     attachToCurrent(element);
     iScan.spans().startAtPreviousEnd(element);
@@ -217,7 +217,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     const XmlNameCache::Entry* cached = nullptr;
     if (name != nullptr) {
         cached = &iNames.find(name, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserSetInternedName(attribute, cached->name, cached->hash);
+        KelSyntaxElementAccess::parserSetInternedName(attribute, cached->name);
     }
     // Attributes whose values repeat (a status, a country, a currency) share the cells of values
     // read before; those whose values do not (identifiers, amounts) soon stop looking.
@@ -265,8 +265,7 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     XmlKelSyntaxElement* content = newElement(cdataSection ? XmlTypeCData : XmlTypeContent, true);
     KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
     // The start stays while the text goes on; the end is known once it ends at markup.
-    content->setBufferStart(p.span != nullptr ? start : nullptr);
-    content->setBufferEnd(p.span != nullptr && start != nullptr ? end : nullptr);
+    content->setSpan(p.span != nullptr ? start : nullptr, p.span != nullptr && start != nullptr ? end : nullptr);
     attachToCurrent(content);
 }
 

@@ -1,7 +1,5 @@
 #include "builder/XmlNameCache.hpp"
 
-#include "host/KelSyntaxElement.hpp"
-
 const XmlNameCache::Entry& XmlNameCache::findMissed(const char16_t* text, std::size_t length, KelNameTable& table) {
     if (&table != iTable || table.generation() != iGeneration) {
         // Another table, or this one cleared: every pointer held is void.
@@ -13,7 +11,6 @@ const XmlNameCache::Entry& XmlNameCache::findMissed(const char16_t* text, std::s
     if (entry.length == length && KelStringBase::sameUnits(entry.units, text, length)) return entry;
     Entry made;   // what the last name in this slot learnt of its values is not this name's
     made.name = table.intern(KelStringBase(text, length));
-    made.hash = KelSyntaxElement::nameHash(*made.name);
     made.length = made.name->length();
     made.units = made.name->data();
     entry = made;

@@ -1,6 +1,6 @@
 // XmlNameCache: the names a document repeats (element and attribute names), found by their text
-// without hashing it, with their element-name hashes: naming an element then costs a short
-// comparison and a pointer into its parser's name table. Entries are found by content, so a
+// without hashing it: naming an element then costs a short comparison and a pointer into its
+// parser's name table, which keeps each name's hash with it. Entries are found by content, so a
 // stale entry can never give a wrong name; they are forgotten when the table is cleared.
 // Ownership: points into a name table it does not own. Thread rules: one tree builder, one thread.
 #pragma once
@@ -16,8 +16,7 @@
 class XmlNameCache {
 public:
     struct Entry {
-        const KelStringBase* name = nullptr;   // in the table; null while the entry is empty
-        std::uint32_t hash = 0;                // KelSyntaxElement::nameHash(*name)
+        const KelStringBase* name = nullptr;   // in the table (with its hash); null while the entry is empty
         // The name's length and units, read without going through the string (an empty entry's
         // length matches no name).
         std::size_t length = kNoLength;

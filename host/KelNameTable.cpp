@@ -1,6 +1,22 @@
 #include "host/KelNameTable.hpp"
 
-const KelStringBase KelNameTable::kEmpty;
+#include <cstring>
+
+const KelNameTable::Name KelNameTable::kEmpty{};
+
+std::uint32_t KelNameTable::hashOf(const KelStringBase& name) noexcept {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
+    std::size_t n = name.length() * sizeof(char16_t);
+    std::uint32_t h = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, bytes + i, 4);
+        h = (h << 1) ^ word;
+    }
+    for (; i < n; ++i) h = (h << 1) ^ bytes[i];
+    return h;
+}
 
 KelNameTable& KelNameTable::shared() {
     static std::mutex lock;
@@ -13,7 +29,7 @@ const KelStringBase* KelNameTable::intern(const KelStringBase& name) {
     std::unique_lock<std::mutex> guard;
     if (iLock != nullptr) guard = std::unique_lock<std::mutex>(*iLock);
     // Set elements never move, so the address stays good until the table is cleared.
-    return &*iNames.insert(name).first;
+    return &iNames.insert(Name{name, hashOf(name)}).first->text;
 }
 
 void KelNameTable::trim(std::size_t limit) noexcept {

@@ -1,6 +1,7 @@
 // KelNameTable: the names of a parser's elements, each kept once. An element holds a pointer to
 // its name here instead of a string of its own, so a tree of millions of elements with a few
-// dozen distinct names stores each name once.
+// dozen distinct names stores each name once. Each name is kept with its element-name hash, so an
+// element needs no field of its own for it.
 // Ownership: owned by its parser, declared before the element pool so that it outlives every
 // element pointing into it; a name's address stays valid until clear(). Thread rules: one parser,
 // one thread at a time; the shared table (for elements without a parser) locks itself.
@@ -9,13 +10,22 @@
 #include "host/KelStringBase.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
+#include <type_traits>
 #include <unordered_set>
 
 class KelNameTable {
 public:
     // The empty name, shared by every element that has none.
-    static const KelStringBase& empty() noexcept { return kEmpty; }
+    static const KelStringBase& empty() noexcept { return kEmpty.text; }
+    // The element-name hash of `name`: any text.
+    static std::uint32_t hashOf(const KelStringBase& name) noexcept;
+    // The hash kept with `interned`, which must be a name intern() gave (or empty()): its
+    // hashOf, read instead of computed.
+    static std::uint32_t storedHash(const KelStringBase& interned) noexcept {
+        return reinterpret_cast<const Name*>(&interned)->hash;
+    }
     // The table for elements that belong to no parser: never cleared.
     static KelNameTable& shared();
 
@@ -38,13 +48,25 @@ public:
     void trim(std::size_t limit) noexcept;
 
 private:
-    // Static storage starts zero-filled, which already reads as the empty string: elements
-    // built before this object's constructor runs still see an empty name.
-    static const KelStringBase kEmpty;
+    // A name and its hash. The text comes first, so a pointer to the text is one to the Name.
+    struct Name {
+        KelStringBase text;
+        std::uint32_t hash;
+    };
+    static_assert(std::is_standard_layout<KelStringBase>::value, "the text must stand where its Name does");
+    struct NameHash {
+        std::size_t operator()(const Name& n) const noexcept { return n.hash; }
+    };
+    struct SameName {
+        bool operator()(const Name& a, const Name& b) const noexcept { return a.text == b.text; }
+    };
+    // Static storage starts zero-filled, which already reads as the empty string with hash 0:
+    // elements built before this object's constructor runs still see an empty name.
+    static const Name kEmpty;
 
     explicit KelNameTable(std::mutex* lock) : iLock(lock) {}
 
-    std::unordered_set<KelStringBase, KelStringBaseHash> iNames;
+    std::unordered_set<Name, NameHash, SameName> iNames;
     unsigned long iGeneration = 0;
     std::mutex* iLock = nullptr;   // set for the shared table only
 };

@@ -156,7 +156,7 @@ void KelParser::releaseElementsBelowRoot(const std::function<void(KelSyntaxEleme
     if (iPool.liveCount() == 1 && iNames.size() > kNamesKeptAcrossReleases) {
         // The root's name lives in the table: keep a copy across the trim.
         KelStringBase name = root->storedName();
-        root->parserSetInternedName(&KelNameTable::empty(), 0);
+        root->parserSetInternedName(&KelNameTable::empty());
         iNames.trim(kNamesKeptAcrossReleases);
         root->parserSetName(name);
     }

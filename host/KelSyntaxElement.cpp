@@ -57,19 +57,7 @@ KelValue& KelSyntaxElement::mutableStoredValue() {
     return iValueCell->value;
 }
 
-std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
-    std::size_t n = name.length() * sizeof(char16_t);
-    std::uint32_t h = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        std::uint32_t word;
-        std::memcpy(&word, bytes + i, 4);
-        h = (h << 1) ^ word;
-    }
-    for (; i < n; ++i) h = (h << 1) ^ bytes[i];
-    return h;
-}
+std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept { return KelNameTable::hashOf(name); }
 
 int KelSyntaxElement::resolvedType() {
     if (isUnresolved() && !resolveIdentity())
@@ -115,9 +103,7 @@ KelSyntaxElement* KelSyntaxElement::previousSibling() {
 }
 
 void KelSyntaxElement::parserSetName(const KelStringBase& name) {
-    const KelStringBase* kept = nameTable().intern(name);
-    iNameHash = nameHash(*kept);
-    iName = kept;
+    iName = nameTable().intern(name);
 }
 
 KelNameTable& KelSyntaxElement::nameTable() const noexcept {
@@ -341,7 +327,6 @@ KelSyntaxElement* KelSyntaxElement::createLastChild() { return createLastChild(K
 
 void KelSyntaxElement::initialize() {
     iName = &KelNameTable::empty();
-    iNameHash = 0;
     resetStoredValue();
     iTypeWord = kComplete;
 }

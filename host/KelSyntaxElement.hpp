@@ -37,7 +37,7 @@ public:
 
     // Defined here: the pool constructs one for every element a scan builds.
     explicit KelSyntaxElement(KelParser*) noexcept
-        : iTypeWord(0), iNameHash(0), iName(&KelNameTable::empty()) {}
+        : iTypeWord(0), iName(&KelNameTable::empty()) {}
     KelSyntaxElement(const KelSyntaxElement&) = delete;
     KelSyntaxElement& operator=(const KelSyntaxElement&) = delete;
 
@@ -55,7 +55,7 @@ public:
     std::uint32_t typeWord() const noexcept { return iTypeWord; }
     int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
     const KelStringBase& storedName() const noexcept { return *iName; }
-    std::uint32_t storedNameHash() const noexcept { return iNameHash; }
+    std::uint32_t storedNameHash() const noexcept { return KelNameTable::storedHash(*iName); }
     const KelValue& storedValue() const noexcept { return iValueCell ? iValueCell->value : KelValueCells::nullValue(); }
     KelParser* parser() const noexcept { return KelSlotTable::parser(iSelf); }
     // The element's slot handle (0 for an element made outside every pool, which has no parser).
@@ -202,11 +202,8 @@ private:
     void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
     void parserSetName(const KelStringBase& name);
     // For parsers that keep the names they meet often: `name` must live in this element's name
-    // table (nameTable()) or be KelNameTable::empty(), and `hash` must be nameHash(*name).
-    void parserSetInternedName(const KelStringBase* name, std::uint32_t hash) noexcept {
-        iName = name;
-        iNameHash = hash;
-    }
+    // table (nameTable()) or be KelNameTable::empty(), which keeps its hash with it.
+    void parserSetInternedName(const KelStringBase* name) noexcept { iName = name; }
     // The value as read (inline: a scan sets every value it reads this way). A value read into
     // an element that holds none yet may share its cell with the elements that read the same
     // indentation before it.
@@ -248,15 +245,16 @@ private:
     void clearStoredValue() noexcept;
     friend class KelElementLink;
 
+    // Laid out without a hole, and with the last 4 bytes of the 8-byte-aligned size free: a
+    // derived element's first 4-byte field goes there.
     std::uint32_t iSelf = 0;
     std::uint32_t iTypeWord;
-    std::uint32_t iNameHash;
     KelElementLink iParent;
+    KelElementLink iFirstChild;
     const KelStringBase* iName;   // in nameTable(), or KelNameTable::empty(); never null
     // Null while the value is; from the pool's value cells (an element outside every pool owns
     // a cell of the heap).
     KelValueCells::Cell* iValueCell = nullptr;
-    KelElementLink iFirstChild;
     KelElementLink iLastChild;
     KelElementLink iNextSibling;
     KelElementLink iPreviousSibling;

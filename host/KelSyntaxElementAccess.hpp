@@ -11,8 +11,8 @@ class KelSyntaxElementAccess {
 public:
     static void parserSetType(KelSyntaxElement* e, int typeCode) noexcept { e->parserSetType(typeCode); }
     static void parserSetName(KelSyntaxElement* e, const KelStringBase& name) { e->parserSetName(name); }
-    static void parserSetInternedName(KelSyntaxElement* e, const KelStringBase* name, std::uint32_t hash) noexcept {
-        e->parserSetInternedName(name, hash);
+    static void parserSetInternedName(KelSyntaxElement* e, const KelStringBase* name) noexcept {
+        e->parserSetInternedName(name);
     }
     // The value as read from the bitstream: the host's own setter, never a domain's override
     // that would take it for a user's change.

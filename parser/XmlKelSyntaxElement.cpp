@@ -19,7 +19,8 @@ bool isXmlGroupName(const KelStringBase& name) {
 }
 } // namespace
 
-static_assert(sizeof(XmlKelSyntaxElement) == sizeof(KelSyntaxElement) + 24, "a span, its start tag, page and flags: 24 bytes a slot");
+static_assert(sizeof(XmlKelSyntaxElement) == sizeof(KelSyntaxElement) + 16,
+              "a span, its start tag, page and flags: 16 bytes a slot beyond the host element");
 
 
 XmlKelSyntaxElement::~XmlKelSyntaxElement() = default;
@@ -39,9 +40,9 @@ static bool isAttributeCode(KelSyntaxElement* element) {
 }
 
 void XmlKelSyntaxElement::forgetSpan() noexcept {
-    iAsParsed = false;
+    setFlag(kAsParsed, false);
     iBufferStart = nullptr;
-    iBufferEnd = nullptr;
+    setSpanLength(kNoEnd);
     iStartTag = 0;
 }
 
@@ -53,11 +54,11 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
         if (!xml) return;
         const std::uint32_t tag = xml->iStartTag & ~kChangeFlags;
         // An element still open in the scan knows its start tag; its end comes with its end tag.
-        const bool open = xml->iBufferStart != nullptr && xml->iBufferEnd == nullptr && tag > 0;
-        const bool tagKnown =
-            open || (xml->spanPointersKept() && tag > 0 && xml->iBufferStart + tag <= xml->iBufferEnd);
+        const bool open = xml->iBufferStart != nullptr && xml->bufferEnd() == nullptr && tag > 0;
+        const std::int64_t tagBytes = tag;
+        const bool tagKnown = open || (xml->spanPointersKept() && tag > 0 && tagBytes <= xml->spanLength());
         // An end tag too: the start tag is not the whole span.
-        const bool tagsKnown = tagKnown && (open || xml->iBufferStart + tag < xml->iBufferEnd);
+        const bool tagsKnown = tagKnown && (open || tagBytes < xml->spanLength());
         if (e == start && startTagChanged) {
             if (tagKnown) xml->iStartTag |= kChangeFlags;
             else xml->forgetSpan();
@@ -72,7 +73,7 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
 void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved) noexcept {
     // A moved attribute no longer stands where it was read, even in the same tag.
     if (moved != nullptr && moved->parser() != nullptr && isXmlKelSyntaxElement(moved))
-        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) xml->iAsParsed = false;
+        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) xml->setFlag(kAsParsed, false);
 }
 
 bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
@@ -86,8 +87,8 @@ void XmlKelSyntaxElement::initialize() {
     // An element in a tree that starts over is a change of that tree.
     if (parser()) setElementChanged(parent(), isAttributeCode(this));
     KelSyntaxElement::initialize();
-    iDoubleQuotedAttribute = true;
-    iBufferBigEndian = true;
+    setFlag(kDoubleQuoted, true);
+    setFlag(kBigEndian, true);
     iBufferCodepage = 0;
     forgetSpan();
 }
@@ -289,7 +290,7 @@ void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
 
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
-    iAsParsed = false;
+    setFlag(kAsParsed, false);
     KelSyntaxElement::detach();
     if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
@@ -310,7 +311,7 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
     bool keep = sameText && source && type() == source->type() && name() == source->name() &&
                 (!holdsValue || actualValue() == before);
     if (!keep) {
-        iBufferBigEndian = true;
+        setFlag(kBigEndian, true);
         iBufferCodepage = 0;
         forgetSpan();
     }
@@ -323,11 +324,11 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     auto* xml = dynamic_cast<XmlKelSyntaxElement*>(source);
     if (!xml || xml == this) return;
     if (!xml->isCompleteRight() && xml->parser()) xml->parser()->parseLastChild(xml);
-    iDoubleQuotedAttribute = xml->iDoubleQuotedAttribute;
-    iAsParsed = false;   // a copy was never read from a start tag
-    iBufferBigEndian = xml->iBufferBigEndian;
+    setFlag(kDoubleQuoted, xml->isDoubleQuotedAttribute());
+    setFlag(kAsParsed, false);   // a copy was never read from a start tag
+    setFlag(kBigEndian, xml->getBufferBigEndian() != 0);
     iBufferCodepage = xml->iBufferCodepage;
     iBufferStart = xml->getBufferStart();
-    iBufferEnd = xml->getBufferEnd();
+    setBufferEnd(xml->getBufferEnd());
     iStartTag = xml->contentChanged() ? 0 : xml->iStartTag;
 }

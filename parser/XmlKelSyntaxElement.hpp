@@ -19,33 +19,49 @@ class XmlKelSyntaxElement : public KelSyntaxElement, public XmlConstants {
 public:
     // Defined here: the pool constructs one for every element a scan builds.
     explicit XmlKelSyntaxElement(XmlKelParser*) noexcept
-        : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(0),
-          iDoubleQuotedAttribute(true), iBufferBigEndian(true), iAsParsed(false) {}
+        : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferCodepage(0), iFlags(kDoubleQuoted | kBigEndian) {}
     // The tree builder's, with what it reads the bitstream in (a page that is not a 16-bit ccsid
     // is kept as 0, as setBufferCodepage keeps it).
     XmlKelSyntaxElement(std::uint16_t bufferCodepage, bool bufferBigEndian) noexcept
-        : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferEnd(nullptr), iBufferCodepage(bufferCodepage),
-          iDoubleQuotedAttribute(true), iBufferBigEndian(bufferBigEndian), iAsParsed(false) {}
+        : KelSyntaxElement(nullptr), iBufferStart(nullptr), iBufferCodepage(bufferCodepage),
+          iFlags(bufferBigEndian ? kDoubleQuoted | kBigEndian : kDoubleQuoted) {}
     static std::uint16_t codepageOf(int ccsid) noexcept {
         return ccsid > 0 && ccsid <= 0xFFFF ? static_cast<std::uint16_t>(ccsid) : 0;
     }
     ~XmlKelSyntaxElement() override;
 
-    bool isDoubleQuotedAttribute() const noexcept { return iDoubleQuotedAttribute; }
-    void setDoubleQuotedAttribute(bool doubleQuoted) noexcept { iDoubleQuotedAttribute = doubleQuoted; }
-    int getBufferBigEndian() const noexcept { return iBufferBigEndian ? 1 : 0; }
-    void setBufferBigEndian(bool bigEndian) noexcept { iBufferBigEndian = bigEndian; }
+    bool isDoubleQuotedAttribute() const noexcept { return (iFlags & kDoubleQuoted) != 0; }
+    void setDoubleQuotedAttribute(bool doubleQuoted) noexcept { setFlag(kDoubleQuoted, doubleQuoted); }
+    int getBufferBigEndian() const noexcept { return (iFlags & kBigEndian) != 0 ? 1 : 0; }
+    void setBufferBigEndian(bool bigEndian) noexcept { setFlag(kBigEndian, bigEndian); }
     int getBufferCodepage() const noexcept { return iBufferCodepage; }
     void setBufferCodepage(int ccsid) noexcept { iBufferCodepage = codepageOf(ccsid); }
     // The span: null once the element, or anything below it, changed.
     const unsigned char* getBufferStart() const noexcept { return contentChanged() ? nullptr : iBufferStart; }
+    // A span's end stays where it was when its start moves.
     void setBufferStart(const unsigned char* start) noexcept {
+        const unsigned char* end = bufferEnd();
         iBufferStart = start;
+        setBufferEnd(end);
         iStartTag &= ~kChangeFlags;
     }
-    const unsigned char* getBufferEnd() const noexcept { return contentChanged() ? nullptr : iBufferEnd; }
-    // An element changed while still open in the scan stays changed when its end is found.
-    void setBufferEnd(const unsigned char* end) noexcept { iBufferEnd = end; }
+    const unsigned char* getBufferEnd() const noexcept { return contentChanged() ? nullptr : bufferEnd(); }
+    // An element changed while still open in the scan stays changed when its end is found. An end
+    // without a start, or 512 GB or more away from it, is no end: the span is not kept. (An end
+    // before its start is kept, for the writer to refuse as it refuses every bad stretch.)
+    void setBufferEnd(const unsigned char* end) noexcept {
+        const std::uint64_t distance =
+            reinterpret_cast<std::uintptr_t>(end) - reinterpret_cast<std::uintptr_t>(iBufferStart);
+        // One comparison for both bounds: -2^39 < distance < 2^39.
+        const bool kept = end != nullptr && iBufferStart != nullptr && distance + (kSpanRange / 2 - 1) < kSpanRange - 1;
+        setSpanLength(kept ? static_cast<std::int64_t>(distance) : kNoEnd);
+    }
+    // Both ends at once, as a scan records them (no end to keep from before).
+    void setSpan(const unsigned char* start, const unsigned char* end) noexcept {
+        iBufferStart = start;
+        iStartTag &= ~kChangeFlags;
+        setBufferEnd(end);
+    }
     bool hasSpan() const noexcept { return getBufferStart() != nullptr && getBufferEnd() != nullptr; }
 
     // An element knows how many bytes of its span its start tag takes (0: unknown). When only
@@ -68,11 +84,11 @@ public:
     std::uint32_t startTagLength() const noexcept { return iStartTag & ~kChangeFlags; }
     const unsigned char* tagStart() const noexcept { return iBufferStart; }
     const unsigned char* startTagEnd() const noexcept { return iBufferStart + (iStartTag & ~kChangeFlags); }
-    const unsigned char* tagsEnd() const noexcept { return iBufferEnd; }
+    const unsigned char* tagsEnd() const noexcept { return bufferEnd(); }
     // An attribute stands in its element's start tag as it was read there: never changed, moved or
     // copied since. The writer copies such an attribute's bytes from the tag.
-    bool isAsParsed() const noexcept { return iAsParsed; }
-    void setAsParsed() noexcept { iAsParsed = true; }
+    bool isAsParsed() const noexcept { return (iFlags & kAsParsed) != 0; }
+    void setAsParsed() noexcept { iFlags |= kAsParsed; }
 
     // First child whose type code equals `type`, parsing on demand; null if none.
     XmlKelSyntaxElement* findChildElement(int type);
@@ -131,8 +147,28 @@ private:
     static constexpr std::uint32_t kContentChanged = 0x80000000u;
     static constexpr std::uint32_t kStartTagChanged = 0x40000000u;   // always with kContentChanged
     static constexpr std::uint32_t kChangeFlags = kContentChanged | kStartTagChanged;
+    // iFlags: which quote enclosed an attribute's value, the span's byte order, as parsed.
+    static constexpr std::uint8_t kDoubleQuoted = 1, kBigEndian = 2, kAsParsed = 4;
+    void setFlag(std::uint8_t flag, bool on) noexcept {
+        iFlags = static_cast<std::uint8_t>(on ? iFlags | flag : iFlags & ~flag);
+    }
     bool contentChanged() const noexcept { return (iStartTag & kContentChanged) != 0; }
-    bool spanPointersKept() const noexcept { return iBufferStart != nullptr && iBufferEnd != nullptr; }
+    // The span's end is kept as its distance from the start, a signed 40-bit number; the least
+    // of them means no end.
+    static constexpr std::uint64_t kSpanRange = std::uint64_t(1) << 40;
+    static constexpr std::int64_t kNoEnd = -static_cast<std::int64_t>(kSpanRange / 2);
+    std::int64_t spanLength() const noexcept {
+        const std::uint64_t raw = static_cast<std::uint64_t>(iSpanLengthHigh) << 32 | iSpanLength;
+        return static_cast<std::int64_t>(raw << 24) >> 24;
+    }
+    void setSpanLength(std::int64_t length) noexcept {
+        iSpanLength = static_cast<std::uint32_t>(length);
+        iSpanLengthHigh = static_cast<std::uint8_t>(static_cast<std::uint64_t>(length) >> 32);
+    }
+    const unsigned char* bufferEnd() const noexcept {
+        return iBufferStart != nullptr && spanLength() != kNoEnd ? iBufferStart + spanLength() : nullptr;
+    }
+    bool spanPointersKept() const noexcept { return bufferEnd() != nullptr; }
     bool isXmlKelSyntaxElement(KelSyntaxElement* element) const noexcept;
     // Marks `start` and its XML-domain ancestors: `start` wholly when its start tag changed (an
     // attribute of it did), else, as every ancestor, only below its tags where it knows them.
@@ -144,13 +180,12 @@ private:
     KelSyntaxElement* createValueElement();
     template <class T> void setValueOf(const T& value);
 
-    // Packed into one 8-byte word beside the span's two pointers: each slot of the pool pays
-    // for every field here.
-    const unsigned char* iBufferStart;
-    const unsigned char* iBufferEnd;
+    // Packed into 20 bytes after the host element's last field (the start tag's word takes the
+    // 4 bytes its size leaves free): each slot of the pool pays for every field here.
     std::uint32_t iStartTag = 0;   // start-tag length, and the change flags
+    const unsigned char* iBufferStart;
+    std::uint32_t iSpanLength = 0;   // with the high byte below: kNoEnd
     std::uint16_t iBufferCodepage; // a ccsid is 16 bits; 0 when unknown
-    bool iDoubleQuotedAttribute : 1;
-    bool iBufferBigEndian : 1;
-    bool iAsParsed : 1;
+    std::uint8_t iSpanLengthHigh = 0x80;
+    std::uint8_t iFlags;
 };

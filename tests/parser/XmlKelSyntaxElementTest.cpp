@@ -199,6 +199,37 @@ TEST_F(Parsed, InitializeRestoresTheDefaults) {
     EXPECT_EQ(a->getBufferEnd(), nullptr);
 }
 
+// A span's end is kept as a distance from its start: it must come back as the same address,
+// stay put when the start moves, and an end too far away (or without a start) is no end.
+TEST(XmlKelSyntaxElementSpan, TheEndIsKeptAsADistanceAndComesBackAsTheSameAddress) {
+    // Addresses only: the element does arithmetic on them and never reads through them.
+    const std::uintptr_t base = std::uintptr_t(1) << 44;
+    const std::int64_t far = std::int64_t(1) << 39;
+    struct Case { std::int64_t distance; bool kept; };
+    const Case cases[] = {{0, true}, {1, true}, {0xFFFFFFFFll, true}, {0x100000000ll, true},
+                          {far - 1, true}, {far, false}, {-1, true}, {-(far - 1), true}, {-far, false}};
+    for (const Case& c : cases) {
+        XmlKelSyntaxElement e(1208, false);
+        const auto* start = reinterpret_cast<const unsigned char*>(base);
+        const auto* end = reinterpret_cast<const unsigned char*>(base + static_cast<std::uintptr_t>(c.distance));
+        e.setBufferStart(start);
+        e.setBufferEnd(end);
+        EXPECT_EQ(e.getBufferEnd(), c.kept ? end : nullptr) << c.distance;
+        EXPECT_EQ(e.getBufferStart(), start) << c.distance;
+        // The start moves, the end stays where it was (unless that is now too far).
+        e.setBufferStart(start + 7);
+        EXPECT_EQ(e.getBufferEnd(), c.kept && c.distance - 7 > -far ? end : nullptr) << c.distance;
+        e.setSpan(start, end);
+        EXPECT_EQ(e.getBufferEnd(), c.kept ? end : nullptr) << c.distance;
+    }
+    XmlKelSyntaxElement open(1208, false);
+    open.setBufferEnd(reinterpret_cast<const unsigned char*>(base));
+    EXPECT_EQ(open.getBufferEnd(), nullptr);   // no start: no end
+    open.setBufferStart(reinterpret_cast<const unsigned char*>(base));
+    EXPECT_EQ(open.getBufferEnd(), nullptr);   // still open
+    EXPECT_FALSE(open.hasSpan());
+}
+
 TEST_F(Parsed, FindChildElementParsesOnDemand) {
     parse("<r><a/><!--c--><b/></r>");
     XmlKelSyntaxElement* r = xml(body());

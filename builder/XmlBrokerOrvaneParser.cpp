@@ -66,6 +66,8 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iDocTypeHasIntSubset = false;
     iOpenElements.clear();
     iLastAttached = nullptr;
+    iLastOpened = nullptr;
+    iLastText = nullptr;
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
     iScan.start(bitStream, ccsid, encoding);
     iElementBigEndian = iScan.spans().utf16() != XmlSpanLocator::Utf16::None ? iScan.spans().readsBigEndian()
@@ -170,10 +172,11 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     const XMLCh* const elementName = elemDecl.getFullName();
     const std::size_t nameLength = iScan.checkStartTag(elementName, attrList, attrCount);
     XmlKelSyntaxElement* element = newElement(XmlTypeElement, false);
+    const XmlNameCache::Entry* name = nullptr;
     if (elementName != nullptr) {
         // The element is the owner's: its names go to the owner's table.
-        const XmlNameCache::Entry& name = iNames.find(elementName, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserSetInternedName(element, name.name);
+        name = &iNames.find(elementName, nameLength, iOwner->nameTable());
+        KelSyntaxElementAccess::parserSetInternedName(element, name->name);
     }
     attachToCurrent(element);
     iScan.spans().startAtPreviousEnd(element);
@@ -207,6 +210,8 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
             element->setStartTagLength(static_cast<std::uint32_t>(p.span - start));
         iScan.openElement();
         iOpenElements.push_back(OpenElement{element, &element->storedName()});
+        iLastOpened = element;
+        iLastOpenedName = name;
     }
     iScan.spans().setPreviousEnd(p);
 }
@@ -253,8 +258,11 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     // nor inside an entity's text): then its bytes, references and line ends as they stand, are
     // copied when its element is written anew.
     const unsigned char* end = cdataSection ? iScan.spans().endCData(p) : iScan.spans().previousEnd();
-    KelSyntaxElement* last = iCurrentElement->knownLastChild();
-    if (!cdataSection && last != nullptr && (last->isUnresolved() ? last->type() : last->typeCode()) == XmlTypeContent) {
+    // Only text this scan attached last can go on (compared as an address, never read: the host
+    // may have deleted it since).
+    KelSyntaxElement* last = !cdataSection && iLastAttached != nullptr && iLastAttached == iLastText
+                                 ? iCurrentElement->knownLastChild() : nullptr;
+    if (last != nullptr && last == iLastText && (last->isUnresolved() ? last->type() : last->typeCode()) == XmlTypeContent) {
         // More of the same text: extended in place, without copying what it already holds.
         KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
         XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
@@ -263,10 +271,18 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
         return;
     }
     XmlKelSyntaxElement* content = newElement(cdataSection ? XmlTypeCData : XmlTypeContent, true);
-    KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
+    // A leaf's text that repeats (a supplier, a status, a name) shares the cells of the same text
+    // read before, learnt per element name as attribute values are; indentation is always looked
+    // up, and would teach nothing.
+    const XmlNameCache::Entry* leafName = iCurrentElement == iLastOpened ? iLastOpenedName : nullptr;
+    if (leafName != nullptr && chars != nullptr && length > 0 && chars[0] > u' ' && leafName->lookUpValue())
+        leafName->noteValue(KelSyntaxElementAccess::parserLookUpActualValue(content, chars, length));
+    else
+        KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
     // The start stays while the text goes on; the end is known once it ends at markup.
     content->setSpan(p.span != nullptr ? start : nullptr, p.span != nullptr && start != nullptr ? end : nullptr);
     attachToCurrent(content);
+    iLastText = content;
 }
 
 void XmlBrokerOrvaneParser::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length,

@@ -165,6 +165,10 @@ private:
     XmlKelSyntaxElement* iDocType;
     bool iDocTypeHasIntSubset;
     XmlNameCache iNames;
+    // The element whose start tag was read last, while it is open, and its name's entry: the text
+    // right after its start tag (a leaf's value) learns through that entry whether it repeats.
+    const XmlKelSyntaxElement* iLastOpened = nullptr;
+    const XmlNameCache::Entry* iLastOpenedName = nullptr;
     // What every element of the bitstream records of it: its page (as the element keeps it) and
     // byte order; UTF-16 in the order the scanner reads it (a mark can say otherwise than the
     // encoding value), other pages as the encoding value says.
@@ -174,4 +178,5 @@ private:
     // Open elements and the last attachment (frontier).
     std::vector<OpenElement> iOpenElements;
     const KelSyntaxElement* iLastAttached = nullptr;
+    const KelSyntaxElement* iLastText = nullptr;   // the text element this scan made last
 };

@@ -333,9 +333,9 @@ TEST_F(Parsed, IndentationSharesOneValueUntilAnElementIsWritten) {
     EXPECT_EQ(cells.liveCells(), 0u);
 }
 
-// Attribute values that repeat share cells; identifiers, which do not, soon stop being looked up,
-// and a name whose values start to repeat is learnt again within about 50 values. Sharing never
-// shows in the values, nor in what is written.
+// Attribute values and leaves' texts that repeat share cells; identifiers, which do not, soon stop
+// being looked up, and a name whose values start to repeat is learnt again within about 50 values.
+// Sharing never shows in the values, nor in what is written.
 TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
     const struct {
         const char* what;
@@ -347,28 +347,30 @@ TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
         {"identifiers", [] { std::vector<std::string> v; for (int i = 0; i < 200; ++i) v.push_back(std::to_string(100000 + i)); return v; }(), 200},
         {"identifiers, then one value", [] { std::vector<std::string> v; for (int i = 0; i < 100; ++i) v.push_back(std::to_string(100000 + i)); v.insert(v.end(), 300, "EUR"); return v; }(), 100 + 50},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    for (const bool asText : {false, true}) {
+        const std::string what = std::string(c.what) + (asText ? " as text" : " as attributes");
         std::string doc = "<r>";
-        for (const std::string& v : c.values) doc += "<e a='" + v + "'/>";
+        for (const std::string& v : c.values) doc += asText ? "<e>" + v + "</e>" : "<e a='" + v + "'/>";
         doc += "</r>";
         parse(doc);
         KelSyntaxElement* r = body();
-        std::vector<KelSyntaxElement*> attributes;
-        for (KelSyntaxElement* e = r->firstChild(); e; e = e->nextSibling()) attributes.push_back(e->firstChild());
-        ASSERT_EQ(attributes.size(), c.values.size()) << c.what;
+        std::vector<KelSyntaxElement*> holders;   // the attributes, or the texts
+        for (KelSyntaxElement* e = r->firstChild(); e; e = e->nextSibling()) holders.push_back(e->firstChild());
+        ASSERT_EQ(holders.size(), c.values.size()) << what;
         std::set<const KelValue*> cells;
-        for (std::size_t i = 0; i < attributes.size(); ++i) {
-            EXPECT_EQ(attributes[i]->value().valueAsCharacter().toUtf8(), c.values[i]) << c.what << " " << i;
-            cells.insert(&attributes[i]->value());
+        for (std::size_t i = 0; i < holders.size(); ++i) {
+            EXPECT_EQ(holders[i]->value().valueAsCharacter().toUtf8(), c.values[i]) << what << " " << i;
+            cells.insert(&holders[i]->value());
         }
-        EXPECT_LE(cells.size(), c.maxDistinctCells) << c.what;
-        // One value changed: that attribute alone is written anew.
-        attributes.back()->setValue(KelStringBase(u"x"));
+        EXPECT_LE(cells.size(), c.maxDistinctCells) << what;
+        // One value changed: that attribute or text alone is written anew.
+        holders.back()->setValue(KelStringBase(u"x"));
         std::string expected = doc;
-        expected.replace(expected.rfind("a='") + 3, c.values.back().size(), "x");
+        expected.replace(expected.rfind(asText ? "<e>" : "a='") + 3, c.values.back().size(), "x");
         const std::string out = write();
-        EXPECT_EQ(out, expected) << c.what;
-        EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << c.what;
+        EXPECT_EQ(out, expected) << what;
+        EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << what;
     }
 }
 

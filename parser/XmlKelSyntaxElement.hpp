@@ -47,7 +47,7 @@ public:
     }
     const unsigned char* getBufferEnd() const noexcept { return contentChanged() ? nullptr : bufferEnd(); }
     // An element changed while still open in the scan stays changed when its end is found. An end
-    // without a start, or 512 GB or more away from it, is no end: the span is not kept. (An end
+    // without a start, or 512 GiB or more away from it, is no end: the span is not kept. (An end
     // before its start is kept, for the writer to refuse as it refuses every bad stretch.)
     void setBufferEnd(const unsigned char* end) noexcept {
         const std::uint64_t distance =

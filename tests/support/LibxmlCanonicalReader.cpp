@@ -108,7 +108,7 @@ namespace {
 
 // `canonical` with each attribute that a start tag repeats kept once: its last occurrence when
 // `keepLast`, else its first. In canonical form a start tag is `<name` and ` attr="value"` pairs
-// whose values escape every quote, and text escapes every '<'.
+// whose values escape every quote (but not '>'), and text escapes every '<'.
 std::string withoutRepeatedAttributes(const std::string& canonical, bool keepLast) {
     std::string out;
     std::size_t at = 0;
@@ -119,23 +119,22 @@ std::string withoutRepeatedAttributes(const std::string& canonical, bool keepLas
             break;
         }
         const char kind = canonical[open + 1];
-        const std::size_t close = canonical.find('>', open);
-        if (kind == '/' || kind == '?' || kind == '!' || close == std::string::npos) {
-            const std::size_t end = close == std::string::npos ? canonical.size() : close + 1;
-            out.append(canonical, at, end - at);
-            at = end;
+        if (kind == '/' || kind == '?' || kind == '!') {
+            // An end tag, a processing instruction or a comment: copied up to the next '<'.
+            out.append(canonical, at, open + 1 - at);
+            at = open + 1;
             continue;
         }
         out.append(canonical, at, open - at);
-        // Split the tag into its name and its attributes.
+        // The tag's name, then its attributes up to the '>' outside every value.
         std::size_t p = open + 1;
-        while (p < close && canonical[p] != ' ') ++p;
+        while (p < canonical.size() && canonical[p] != ' ' && canonical[p] != '>') ++p;
         std::string tag = canonical.substr(open, p - open);
         std::vector<std::pair<std::string, std::string>> attributes;
-        while (p < close && canonical[p] == ' ') {
+        while (p < canonical.size() && canonical[p] == ' ') {
             const std::size_t equals = canonical.find("=\"", p);
             const std::size_t quote = equals == std::string::npos ? std::string::npos : canonical.find('"', equals + 2);
-            if (quote == std::string::npos || quote > close) break;
+            if (quote == std::string::npos) break;
             attributes.emplace_back(canonical.substr(p + 1, equals - p - 1), canonical.substr(p, quote + 1 - p));
             p = quote + 1;
         }
@@ -146,8 +145,7 @@ std::string withoutRepeatedAttributes(const std::string& canonical, bool keepLas
             if (kept) tag += attributes[i].second;
         }
         out += tag;
-        out.append(canonical, p, close + 1 - p);
-        at = close + 1;
+        at = p;
     }
     return out;
 }

@@ -226,8 +226,8 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     }
     // Attributes whose values repeat (a status, a country, a currency) share the cells of values
     // read before; those whose values do not (identifiers, amounts) soon stop looking.
-    if (cached != nullptr && value != nullptr && cached->lookUpValue())
-        cached->noteValue(KelSyntaxElementAccess::parserLookUpActualValue(attribute, value, valueLength));
+    if (cached != nullptr && value != nullptr && cached->values.lookUp())
+        cached->values.note(KelSyntaxElementAccess::parserLookUpActualValue(attribute, value, valueLength));
     else
         KelSyntaxElementAccess::parserSetActualValue(attribute, value ? value : kEmpty, value ? valueLength : 0);
     attribute->setDoubleQuotedAttribute(doubleQuoted);
@@ -275,8 +275,8 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     // read before, learnt per element name as attribute values are; indentation is always looked
     // up, and would teach nothing.
     const XmlNameCache::Entry* leafName = iCurrentElement == iLastOpened ? iLastOpenedName : nullptr;
-    if (leafName != nullptr && chars != nullptr && length > 0 && chars[0] > u' ' && leafName->lookUpValue())
-        leafName->noteValue(KelSyntaxElementAccess::parserLookUpActualValue(content, chars, length));
+    if (leafName != nullptr && chars != nullptr && length > 0 && chars[0] > u' ' && leafName->values.lookUp())
+        leafName->values.note(KelSyntaxElementAccess::parserLookUpActualValue(content, chars, length));
     else
         KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
     // The start stays while the text goes on; the end is known once it ends at markup.
@@ -293,13 +293,15 @@ void XmlBrokerOrvaneParser::ignorableWhitespace(const XMLCh* const chars, const 
 }
 
 void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
-                                             XMLSize_t length) {
+                                             XMLSize_t length, XmlRepeatLearner* repeats) {
     // Comments, processing instructions and white space: a leaf whose text runs from where the
     // previous item ended to here; a target, when given, is its name.
     if (value && length == kZeroTerminated) length = XMLString::stringLen(value);
     XmlKelSyntaxElement* element = newElement(type, true);
     if (target) KelSyntaxElementAccess::parserSetName(element, iScan.checkedName(target));
-    if (value) KelSyntaxElementAccess::parserSetActualValue(element, value, length);
+    if (value && repeats != nullptr && length > 0 && repeats->lookUp())
+        repeats->note(KelSyntaxElementAccess::parserLookUpActualValue(element, value, length));
+    else if (value) KelSyntaxElementAccess::parserSetActualValue(element, value, length);
     else KelSyntaxElementAccess::parserSetActualValue(element, kEmpty);
     iScan.spans().spanFromPreviousEnd(element, p);
     attachToCurrent(element);
@@ -309,7 +311,7 @@ void XmlBrokerOrvaneParser::attachMarkupLeaf(const Position& p, int type, const 
 void XmlBrokerOrvaneParser::docComment(const XMLCh* const comment) {
     const Position p = takePosition();
     closePendingDocType();
-    attachMarkupLeaf(p, XmlTypeComment, nullptr, comment);
+    attachMarkupLeaf(p, XmlTypeComment, nullptr, comment, kZeroTerminated, &iCommentTexts);
 }
 
 void XmlBrokerOrvaneParser::docPI(const XMLCh* const target, const XMLCh* const data) {
@@ -322,7 +324,7 @@ void XmlBrokerOrvaneParser::startEntityReference(const XMLEntityDecl& entDecl) {
     takePosition();
     iScan.spans().forgetPreviousEnd();
     XmlKelSyntaxElement* mark = newElement(XmlTypeEntityReferenceStart, true);
-    KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
+    setEntityName(mark, entDecl);
     attachToCurrent(mark);
 }
 
@@ -330,8 +332,16 @@ void XmlBrokerOrvaneParser::endEntityReference(const XMLEntityDecl& entDecl) {
     const Position p = takePosition();
     iScan.spans().setPreviousEnd(p);
     XmlKelSyntaxElement* mark = newElement(XmlTypeEntityReferenceEnd, true);
-    KelSyntaxElementAccess::parserSetActualValue(mark, entDecl.getName() ? entDecl.getName() : kEmpty);
+    setEntityName(mark, entDecl);
     attachToCurrent(mark);
+}
+
+// A reference's marks hold the entity's name, one of the few the document declares: looked up, so
+// that every mark of the same entity shares one cell.
+void XmlBrokerOrvaneParser::setEntityName(XmlKelSyntaxElement* mark, const XMLEntityDecl& entDecl) {
+    const XMLCh* name = entDecl.getName();
+    if (name == nullptr) KelSyntaxElementAccess::parserSetActualValue(mark, kEmpty);
+    else KelSyntaxElementAccess::parserLookUpActualValue(mark, name, XMLString::stringLen(name));
 }
 
 void XmlBrokerOrvaneParser::endDocument() {

@@ -10,6 +10,7 @@
 
 #include "builder/XmlDocumentScan.hpp"
 #include "builder/XmlNameCache.hpp"
+#include "builder/XmlRepeatLearner.hpp"
 #include "builder/XmlScanClient.hpp"
 #include "host/KelException.hpp"
 #include "host/KelOwnedLogSource.hpp"
@@ -133,8 +134,10 @@ private:
     bool documentEnded() const noexcept override;
 
     Position takePosition() { return iScan.takePosition(); }
+    void setEntityName(XmlKelSyntaxElement* mark, const xercesc::XMLEntityDecl& entDecl);
+    // A leaf for markup; `repeats`, when given, learns whether its texts repeat and shares them.
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
-                          XMLSize_t length = kZeroTerminated);
+                          XMLSize_t length = kZeroTerminated, XmlRepeatLearner* repeats = nullptr);
     // A new element of `type` from the owner's pool, counted against the limits (a leaf is
     // complete at once), with the bitstream's page and byte order.
     // Inline: every event makes one or more.
@@ -169,6 +172,8 @@ private:
     // right after its start tag (a leaf's value) learns through that entry whether it repeats.
     const XmlKelSyntaxElement* iLastOpened = nullptr;
     const XmlNameCache::Entry* iLastOpenedName = nullptr;
+    // Whether the document's comments repeat (a generated note in every record).
+    XmlRepeatLearner iCommentTexts;
     // What every element of the bitstream records of it: its page (as the element keeps it) and
     // byte order; UTF-16 in the order the scanner reads it (a mark can say otherwise than the
     // encoding value), other pages as the encoding value says.

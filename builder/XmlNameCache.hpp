@@ -5,6 +5,7 @@
 // Ownership: points into a name table it does not own. Thread rules: one tree builder, one thread.
 #pragma once
 
+#include "builder/XmlRepeatLearner.hpp"
 #include "host/KelNameTable.hpp"
 #include "host/KelStringBase.hpp"
 
@@ -21,19 +22,9 @@ public:
         // length matches no name).
         std::size_t length = kNoLength;
         const char16_t* units = nullptr;
-        // Whether the values of an attribute of this name repeat, learnt from those read so far:
-        // a value found to share counts 2 up (to 8), one not found 1 down (to -4), so values are
-        // looked up while more than a third of them repeat. A new name starts at 2, as its first
-        // value is never found. Below 0 only one value in 16 is looked up, to learn again soon
-        // when the values start to repeat. (Mutable: the builder learns through the entry that
-        // find gives it.)
-        mutable std::int8_t valuesRepeat = 2;
-        mutable std::uint8_t valuesSkipped = 0;
-        bool lookUpValue() const noexcept { return valuesRepeat >= 0 || (++valuesSkipped & 15u) == 0; }
-        void noteValue(bool found) const noexcept {
-            if (found) valuesRepeat = static_cast<std::int8_t>(valuesRepeat < 6 ? valuesRepeat + 2 : 8);
-            else if (valuesRepeat > -4) --valuesRepeat;
-        }
+        // Whether the values of an attribute of this name, or the texts of a leaf of this name,
+        // repeat. (Mutable: the builder learns through the entry that find gives it.)
+        mutable XmlRepeatLearner values;
     };
 
     // The entry holding the `length` units at `text`, its name kept in `table` (made on a miss,

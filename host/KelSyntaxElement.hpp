@@ -217,7 +217,7 @@ private:
     // The same for a value the parser expects to repeat (an attribute whose values did): looked
     // up among the values read before whatever it begins with. True when it found one to share.
     bool parserLookUpCharacters(const char16_t* text, std::size_t length) {
-        if (iValueCell == nullptr && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
+        if (iValueCell == nullptr && length <= KelValueCells::kLookUpLimit && iSelf != 0 && text != nullptr) {
             iValueCell = KelSlotTable::valueCells(iSelf)->lookUp(text, length);
             return KelValueCells::holdersOf(iValueCell) > 1;
         }

@@ -52,6 +52,17 @@ KelValueCells::Cell* KelValueCells::takeOwn() {
     return cell;
 }
 
+KelValueCells::Cell* KelValueCells::takeOwnLongCharacters(const char16_t* text, std::size_t length) {
+    Cell* cell = takeOwn();
+    try {
+        cell->value.setCharacters(text, length);   // a heap block, which may fail
+    } catch (...) {
+        freeCell(cell);
+        throw;
+    }
+    return cell;
+}
+
 KelValueCells::Cell* KelValueCells::takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot) {
     if (!iShares) iShares.reset(new Cell*[std::size_t{1} << kShareBits]());
     Cell* cell = takeOwnCharacters(text, length);

@@ -31,8 +31,11 @@ public:
         std::uint32_t shareSlot = kNoSlot;
     };
     static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
-    // Only text held inline is looked up: indentation is short.
+    // Text read without a look-up gets a cell of its own only when it fits inline (indentation is
+    // short); text the reader expects to repeat is looked up up to kLookUpLimit units, so that a
+    // repeated description or address shares its heap block as well as its cell.
     static constexpr std::size_t kShareLimit = KelStringBase::kInlineCapacity;
+    static constexpr std::size_t kLookUpLimit = 1024;
     static constexpr unsigned kShareBits = 10;   // the share table's size: 1 024 recent texts
 
     KelValueCells() = default;
@@ -52,13 +55,14 @@ public:
         if (length == 0 || text[0] > u' ') return takeOwnCharacters(text, length);
         return lookUp(text, length);
     }
-    // The same for text the reader expects to repeat, whatever it begins with: the cell of the
-    // last such text read that equals it, shared, or a new one that later reads may share.
+    // The same for text (<= kLookUpLimit units) the reader expects to repeat, whatever it begins
+    // with: the cell of the last such text read that equals it, shared, or a new one that later
+    // reads may share. Only text longer than kShareLimit can fail (its heap block), changing nothing.
     Cell* lookUp(const char16_t* text, std::size_t length) {
         const std::uint32_t slot = shareSlotOf(text, length);
         if (iShares) {
             Cell* cell = iShares[slot];
-            // A shared cell holds a character value that fits inline.
+            // A shared cell holds a character value.
             if (cell != nullptr) {
                 const KelStringBase& held = *cell->value.characters();
                 if (held.length() == length && KelStringBase::sameUnits(held.data(), text, length)) {
@@ -70,8 +74,9 @@ public:
         }
         return takeNewShared(text, length, slot);
     }
-    // A new cell of one element's own, holding the `length` (<= kShareLimit) units at `text`.
+    // A new cell of one element's own, holding the `length` units at `text`.
     Cell* takeOwnCharacters(const char16_t* text, std::size_t length) {
+        if (length > kShareLimit) return takeOwnLongCharacters(text, length);
         void* storage;
         if (iFreeList == nullptr && iLeft != 0) {
             storage = iNext++;
@@ -116,6 +121,7 @@ private:
         return (h * 0x9E3779B1u) >> (32 - kShareBits);
     }
     Cell* takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot);
+    Cell* takeOwnLongCharacters(const char16_t* text, std::size_t length);
     void* takeStorage();
     static std::size_t chunkCells(std::size_t chunk) noexcept;   // cells of the chunk-th chunk
     void freeCell(Cell* cell) noexcept;

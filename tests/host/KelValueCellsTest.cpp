@@ -64,6 +64,32 @@ TEST(KelValueCells, ASoleHolderWritesItsCellInPlaceAndTheTextIsNoLongerFoundTher
     EXPECT_EQ(cells.liveCells(), 0u);
 }
 
+// Text beyond what a string holds inline is shared with its heap block; a holder that writes gets
+// a cell of its own whose block is copied only when written, so the others keep their text.
+TEST(KelValueCells, ALongTextLookedUpSharesItsBlockUntilAHolderWritesIt) {
+    KelValueCells cells;
+    const std::u16string description = u"Leave at the reception if absent and call ahead";
+    ASSERT_GT(description.size(), KelValueCells::kShareLimit);
+    KelValueCells::Cell* first = cells.lookUp(description.data(), description.size());
+    KelValueCells::Cell* second = cells.lookUp(description.data(), description.size());
+    ASSERT_EQ(first, second);
+    EXPECT_EQ(KelValueCells::holdersOf(first), 2u);
+    KelValueCells::Cell* own = cells.ownFor(second);
+    ASSERT_NE(own, first);
+    EXPECT_EQ(own->value.characterValue().data(), first->value.characterValue().data()) << "one block, two cells";
+    own->value.appendCharacters(u"!", 1);
+    EXPECT_EQ(text(own), description + u"!");
+    EXPECT_EQ(text(first), description);
+    // The next reader of the text still finds the first cell.
+    KelValueCells::Cell* third = cells.lookUp(description.data(), description.size());
+    EXPECT_EQ(third, first);
+    cells.give(own);
+    cells.give(third);
+    cells.give(first);
+    cells.releaseLeft();
+    EXPECT_EQ(cells.liveCells(), 0u);
+}
+
 TEST(KelValueCells, CellsFillManyChunksAndGoBackToTheFreeList) {
     // Enough cells for well over 64 chunks: chunk sizes stop growing at a fixed size.
     constexpr int kCells = 1200000;

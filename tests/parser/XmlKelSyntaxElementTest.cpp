@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -333,10 +334,12 @@ TEST_F(Parsed, IndentationSharesOneValueUntilAnElementIsWritten) {
     EXPECT_EQ(cells.liveCells(), 0u);
 }
 
-// Attribute values and leaves' texts that repeat share cells; identifiers, which do not, soon stop
-// being looked up, and a name whose values start to repeat is learnt again within about 50 values.
-// Sharing never shows in the values, nor in what is written.
+// Attribute values, leaves' texts (CDATA sections too) and comments that repeat share cells, long
+// ones their heap blocks too; identifiers, which do not, soon stop being looked up, and a name whose
+// values start to repeat is learnt again within about 50 values. Sharing never shows in the values,
+// nor in what is written.
 TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
+    const std::string description = "Leave at the reception if absent, call ahead";   // beyond inline text
     const struct {
         const char* what;
         std::vector<std::string> values;
@@ -346,16 +349,30 @@ TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
         {"four statuses", [] { std::vector<std::string> v; for (int i = 0; i < 80; ++i) v.push_back(i % 4 ? "held" : "shipped"); return v; }(), 2},
         {"identifiers", [] { std::vector<std::string> v; for (int i = 0; i < 200; ++i) v.push_back(std::to_string(100000 + i)); return v; }(), 200},
         {"identifiers, then one value", [] { std::vector<std::string> v; for (int i = 0; i < 100; ++i) v.push_back(std::to_string(100000 + i)); v.insert(v.end(), 300, "EUR"); return v; }(), 100 + 50},
+        {"one long description", std::vector<std::string>(60, description), 1},
+        {"two long descriptions", [&] { std::vector<std::string> v; for (int i = 0; i < 80; ++i) v.push_back(i % 2 ? description : description + " twice"); return v; }(), 2},
+        {"long unique addresses", [] { std::vector<std::string> v; for (int i = 0; i < 200; ++i) v.push_back(std::to_string(i) + " Rue de la Paix, Z\xC3\xBCrich, Suisse"); return v; }(), 200},
+    };
+    // How each value is held, and where the last one's text starts in the document.
+    const struct {
+        const char* name;
+        const char* open;
+        const char* close;
+    } forms[] = {
+        {"attributes", "<e a='", "'/>"},
+        {"texts", "<e>", "</e>"},
+        {"CDATA sections", "<e><![CDATA[", "]]></e>"},
+        {"comments", "<e><!--", "--></e>"},
     };
     for (const auto& c : cases)
-    for (const bool asText : {false, true}) {
-        const std::string what = std::string(c.what) + (asText ? " as text" : " as attributes");
+    for (const auto& form : forms) {
+        const std::string what = std::string(c.what) + " as " + form.name;
         std::string doc = "<r>";
-        for (const std::string& v : c.values) doc += asText ? "<e>" + v + "</e>" : "<e a='" + v + "'/>";
+        for (const std::string& v : c.values) doc += form.open + v + form.close;
         doc += "</r>";
         parse(doc);
         KelSyntaxElement* r = body();
-        std::vector<KelSyntaxElement*> holders;   // the attributes, or the texts
+        std::vector<KelSyntaxElement*> holders;   // the attributes, texts or comments
         for (KelSyntaxElement* e = r->firstChild(); e; e = e->nextSibling()) holders.push_back(e->firstChild());
         ASSERT_EQ(holders.size(), c.values.size()) << what;
         std::set<const KelValue*> cells;
@@ -364,14 +381,34 @@ TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
             cells.insert(&holders[i]->value());
         }
         EXPECT_LE(cells.size(), c.maxDistinctCells) << what;
-        // One value changed: that attribute or text alone is written anew.
+        // One value changed: that attribute, text or comment alone is written anew.
         holders.back()->setValue(KelStringBase(u"x"));
         std::string expected = doc;
-        expected.replace(expected.rfind(asText ? "<e>" : "a='") + 3, c.values.back().size(), "x");
+        const std::size_t open = std::strlen(form.open);
+        expected.replace(expected.rfind(form.open) + open, c.values.back().size(), "x");
         const std::string out = write();
         EXPECT_EQ(out, expected) << what;
         EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << what;
     }
+}
+
+// Every mark of a reference to the same entity shares one cell for its name; editing one changes
+// that mark alone.
+TEST_F(Parsed, ReferencesToOneEntityShareTheCellOfItsName) {
+    const std::string doc = "<!DOCTYPE r [<!ENTITY s 'Acme'><!ENTITY t 'Ltd'>]><r><e>&s;</e><e>&s;&t;</e><e>&s;</e></r>";
+    parse(doc);
+    std::vector<KelSyntaxElement*> marks;
+    for (KelSyntaxElement* e = body()->firstChild(); e; e = e->nextSibling())
+        for (KelSyntaxElement* m = e->firstChild(); m; m = m->nextSibling())
+            if (m->type() == XmlTypeEntityReferenceStart || m->type() == XmlTypeEntityReferenceEnd) marks.push_back(m);
+    ASSERT_EQ(marks.size(), 8u);
+    std::set<const KelValue*> cells;
+    for (KelSyntaxElement* m : marks) cells.insert(&m->value());
+    EXPECT_EQ(cells.size(), 2u) << "one cell for s, one for t";
+    marks[0]->setValue(KelStringBase(u"t"));
+    EXPECT_EQ(marks[0]->value().valueAsCharacter().toUtf8(), "t");
+    EXPECT_EQ(marks[1]->value().valueAsCharacter().toUtf8(), "s");
+    EXPECT_EQ(marks[2]->value().valueAsCharacter().toUtf8(), "s");
 }
 
 // A parser that takes message after message, each edited where values are shared, holds the same

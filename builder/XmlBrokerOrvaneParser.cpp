@@ -68,6 +68,7 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iLastAttached = nullptr;
     iLastOpened = nullptr;
     iLastText = nullptr;
+    iPendingText = nullptr;
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
     iScan.start(bitStream, ccsid, encoding);
     iElementBigEndian = iScan.spans().utf16() != XmlSpanLocator::Utf16::None ? iScan.spans().readsBigEndian()
@@ -80,7 +81,43 @@ void XmlBrokerOrvaneParser::parseNextItem() {
     KelSyntaxElement* root = iOwner->rootElement();
     if (root && root->isCompleteLeft() && root->isCompleteRight()) return;
     if (!canScan()) return;
-    iScan.step();
+    parseNextItemChecked();
+}
+
+void XmlBrokerOrvaneParser::holdPendingText(KelSyntaxElement* text, const XmlNameCache::Entry* name,
+                                            const XMLCh* chars, std::size_t length) {
+    if (iPendingText != nullptr) endPendingText();   // another text of the step: that one has ended
+    iPendingUnits.assign(chars, length);
+    iPendingText = text;
+    iPendingName = name;
+}
+
+void XmlBrokerOrvaneParser::endPendingText() {
+    const bool lookUp = iPendingName->values.lookUp();
+    const bool found = KelSyntaxElementAccess::parserReplaceActualValue(iPendingText, iPendingUnits.data(),
+                                                                        iPendingUnits.size(), lookUp);
+    iPendingText = nullptr;
+    if (lookUp) iPendingName->values.note(found);
+}
+
+void XmlBrokerOrvaneParser::endStepText() {
+    try {
+        endPendingText();
+    } catch (const std::exception& failure) {
+        iScan.failAfterStep(failure);   // as if it had failed in the step: the scan goes no further
+        throw;
+    }
+}
+
+void XmlBrokerOrvaneParser::abandonPendingText() noexcept {
+    if (iPendingText == nullptr) return;
+    KelSyntaxElement* text = iPendingText;
+    iPendingText = nullptr;
+    try {
+        KelSyntaxElementAccess::parserReplaceActualValue(text, iPendingUnits.data(), iPendingUnits.size(), false);
+    } catch (...) {
+        // Out of memory while failing already: the step's failure is the answer.
+    }
 }
 
 bool XmlBrokerOrvaneParser::documentEnded() const noexcept {
@@ -264,7 +301,19 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
                                  ? iCurrentElement->knownLastChild() : nullptr;
     if (last != nullptr && last == iLastText && (last->isUnresolved() ? last->type() : last->typeCode()) == XmlTypeContent) {
         // More of the same text: extended in place, without copying what it already holds.
-        KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
+        if (last == iPendingText) {
+            iPendingUnits.append(chars, length);
+        } else if (iLastTextStep == iScan.stepCount() && iCurrentElement == iLastOpened && iLastOpenedName != nullptr) {
+            // A leaf's text made in this step goes on: the host has not been given it, so its
+            // pieces are gathered and the whole is looked up at the step's end; the next text of
+            // this name is gathered from its first piece on.
+            const KelStringBase* first = last->storedValue().characters();
+            holdPendingText(last, iLastOpenedName, first != nullptr ? first->data() : u"", first != nullptr ? first->length() : 0);
+            iPendingUnits.append(chars, length);
+            iLastOpenedName->values.setGrows();
+        } else {
+            KelSyntaxElementAccess::parserAppendCharacters(last, chars, length);
+        }
         XmlKelSyntaxElement* xml = static_cast<XmlKelSyntaxElement*>(last);
         if (p.span == nullptr) xml->setBufferStart(nullptr);
         xml->setBufferEnd(xml->getBufferStart() != nullptr ? end : nullptr);
@@ -275,14 +324,20 @@ void XmlBrokerOrvaneParser::docCharacters(const XMLCh* const chars, const XMLSiz
     // read before, learnt per element name as attribute values are; indentation is always looked
     // up, and would teach nothing.
     const XmlNameCache::Entry* leafName = iCurrentElement == iLastOpened ? iLastOpenedName : nullptr;
-    if (leafName != nullptr && chars != nullptr && length > 0 && chars[0] > u' ' && leafName->values.lookUp())
+    if (leafName != nullptr && chars != nullptr && length > 0 && chars[0] > u' ' && leafName->values.grows()) {
+        // This name's texts come in pieces (around references): gathered, and given their value
+        // once, at the step's end.
+        holdPendingText(content, leafName, chars, length);
+    } else if (leafName != nullptr && chars != nullptr && length > 0 && chars[0] > u' ' && leafName->values.lookUp()) {
         leafName->values.note(KelSyntaxElementAccess::parserLookUpActualValue(content, chars, length));
-    else
+    } else {
         KelSyntaxElementAccess::parserSetActualValue(content, chars, length);
+    }
     // The start stays while the text goes on; the end is known once it ends at markup.
     content->setSpan(p.span != nullptr ? start : nullptr, p.span != nullptr && start != nullptr ? end : nullptr);
     attachToCurrent(content);
     iLastText = content;
+    iLastTextStep = iScan.stepCount();
 }
 
 void XmlBrokerOrvaneParser::ignorableWhitespace(const XMLCh* const chars, const XMLSize_t length,

@@ -20,6 +20,7 @@
 #include <xercesc/validators/DTD/DocTypeHandler.hpp>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class KelBuffer;
@@ -49,7 +50,10 @@ public:
     // The same step for a caller that has just found the root incomplete and canScan() true,
     // while tracing is off: a walk takes a step per element, and the checks and the trace scope
     // would be paid twice.
-    void parseNextItemChecked() { iScan.step(); }
+    void parseNextItemChecked() {
+        iScan.step();   // a failure settles the text gathered in stepFailed
+        if (iPendingText != nullptr) endStepText();
+    }
     void setCurrentElement(XmlKelSyntaxElement* element) noexcept { iCurrentElement = element; }
 
     bool canScan() const noexcept { return iScan.canScan(); }
@@ -132,8 +136,15 @@ private:
     KelStringBase currentElementName() override;
     bool insideRoot() const noexcept override;
     bool documentEnded() const noexcept override;
+    void stepFailed() noexcept override { abandonPendingText(); }
 
     Position takePosition() { return iScan.takePosition(); }
+    // The step's text gathered so far becomes its element's value; after a failure in the step,
+    // as much of it as was read, failures of its own ignored (the step's failure is the answer).
+    void holdPendingText(KelSyntaxElement* text, const XmlNameCache::Entry* name, const XMLCh* chars, std::size_t length);
+    void endPendingText();
+    void endStepText();   // the same after the step, failing the scan when it fails
+    void abandonPendingText() noexcept;
     void setEntityName(XmlKelSyntaxElement* mark, const xercesc::XMLEntityDecl& entDecl);
     // A leaf for markup; `repeats`, when given, learns whether its texts repeat and shares them.
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
@@ -172,6 +183,14 @@ private:
     // right after its start tag (a leaf's value) learns through that entry whether it repeats.
     const XmlKelSyntaxElement* iLastOpened = nullptr;
     const XmlNameCache::Entry* iLastOpenedName = nullptr;
+    // The step in which iLastText was made. When more of a leaf's text made in the current step
+    // comes (after a reference), its pieces gather in iPendingUnits and the whole text is looked
+    // up as one at the step's end, with its name's entry: the host has not been given it yet, so
+    // its value may still be replaced.
+    unsigned long iLastTextStep = 0;
+    KelSyntaxElement* iPendingText = nullptr;
+    const XmlNameCache::Entry* iPendingName = nullptr;
+    std::u16string iPendingUnits;
     // Whether the document's comments repeat (a generated note in every record).
     XmlRepeatLearner iCommentTexts;
     // What every element of the bitstream records of it: its page (as the element keeps it) and

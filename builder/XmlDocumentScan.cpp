@@ -246,12 +246,14 @@ void XmlDocumentScan::giveUp() noexcept {
 }
 
 void XmlDocumentScan::recordFailure(const KelException& failure) {
+    iClient->stepFailed();
     giveUp();
     iScannerFailed = true;
     iLastError = failure.clone();
 }
 
 void XmlDocumentScan::recordUnexpected(const char* what) {
+    iClient->stepFailed();
     giveUp();
     iScannerFailed = true;
     iLastError = iFailures.unexpected(what, iClient->currentElementName());

@@ -24,6 +24,7 @@
 #include <xercesc/framework/XMLEntityHandler.hpp>
 #include <xercesc/framework/XMLErrorReporter.hpp>
 
+#include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -74,6 +75,9 @@ public:
     // failure is recorded and raised as a KelParserException, and so is a scan that stops before
     // the client says the document ended.
     void step();
+    // The client failed to finish what a step began (an allocation of its own, just after the
+    // step): recorded as a failure inside the step would be, so the scan goes no further.
+    void failAfterStep(const std::exception& failure) { recordUnexpected(failure.what()); }
     // Ends a scan where it stands: reset the scanner, drop the input.
     void giveUp() noexcept;
     const KelException* lastError() const noexcept { return iLastError.get(); }

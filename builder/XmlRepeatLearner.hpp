@@ -16,7 +16,12 @@ public:
         else if (iRepeat > -4) --iRepeat;
     }
 
+    // Whether values of this kind were seen to come in pieces (text around references).
+    bool grows() const noexcept { return iGrows; }
+    void setGrows() noexcept { iGrows = true; }
+
 private:
+    bool iGrows = false;
     std::int8_t iRepeat = 2;
     std::uint8_t iSkipped = 0;
 };

@@ -16,4 +16,6 @@ public:
     virtual bool insideRoot() const noexcept = 0;
     // Whether the document's end was met: a scan that stops before it has failed.
     virtual bool documentEnded() const noexcept = 0;
+    // The step failed: whatever the client holds back for the step's end is settled now.
+    virtual void stepFailed() noexcept {}
 };

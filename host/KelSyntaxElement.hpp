@@ -224,6 +224,20 @@ private:
         parserSetCharacters(text, length);
         return false;
     }
+    // The value read so far (the first piece of a text, which the host has not been given) is
+    // replaced by the whole text: looked up when `lookUp` (true when a cell was found to share),
+    // else held in a cell of its own. A failure changes nothing.
+    bool parserReplaceCharacters(const char16_t* text, std::size_t length, bool lookUp) {
+        if (iSelf == 0 || length > KelValueCells::kLookUpLimit) {
+            mutableStoredValue().setValue(KelStringBase(text, length));
+            return false;
+        }
+        KelValueCells& cells = *KelSlotTable::valueCells(iSelf);
+        KelValueCells::Cell* cell = lookUp ? cells.lookUp(text, length) : cells.takeOwnCharacters(text, length);
+        if (iValueCell != nullptr) cells.give(iValueCell);
+        iValueCell = cell;
+        return KelValueCells::holdersOf(cell) > 1;
+    }
     // More of the same text, appended in place (to a cell of the element's own).
     void parserAppendCharacters(const char16_t* text, std::size_t length) {
         mutableStoredValue().appendCharacters(text, length);

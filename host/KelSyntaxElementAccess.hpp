@@ -28,6 +28,10 @@ public:
     static bool parserLookUpActualValue(KelSyntaxElement* e, const char16_t* text, std::size_t length) {
         return e->parserLookUpCharacters(text, length);
     }
+    // The text read so far, which the host has not been given, replaced by the whole of it.
+    static bool parserReplaceActualValue(KelSyntaxElement* e, const char16_t* text, std::size_t length, bool lookUp) {
+        return e->parserReplaceCharacters(text, length, lookUp);
+    }
     // More of the text already read: appended to the character value in place. A value of any
     // other kind raises KelRecoverableException (as reading its text would) and stays as it is.
     static void parserAppendCharacters(KelSyntaxElement* e, const char16_t* text, std::size_t length) {

@@ -411,6 +411,64 @@ TEST_F(Parsed, ReferencesToOneEntityShareTheCellOfItsName) {
     EXPECT_EQ(marks[2]->value().valueAsCharacter().toUtf8(), "s");
 }
 
+// A leaf's text that the scanner hands over in pieces (around a reference) is looked up as a whole
+// once the step that read it ends: texts that repeat share one cell whether or not they came in
+// pieces, and a text that comes whole after its name's texts came in pieces still reads right.
+TEST_F(Parsed, TextReadInPiecesIsSharedAsAWhole) {
+    const struct {
+        const char* what;
+        std::vector<std::string> texts;   // as written in the document
+        std::vector<std::string> values;
+        std::size_t distinctCells;
+    } cases[] = {
+        {"a predefined entity", std::vector<std::string>(6, "Gauge &amp; fittings"), std::vector<std::string>(6, "Gauge & fittings"), 1},
+        {"a character reference", std::vector<std::string>(6, "Rated &#xB0;C"), std::vector<std::string>(6, "Rated \xC2\xB0" "C"), 1},
+        {"long, with references", std::vector<std::string>(5, "Sealing ring &amp; fittings, &#x2264; 40 &#xB0;C, boxed"),
+         std::vector<std::string>(5, "Sealing ring & fittings, \xE2\x89\xA4 40 \xC2\xB0" "C, boxed"), 1},
+        {"in pieces, then whole", {"Valve &amp; seal", "Valve", "Valve &amp; seal", "Valve"}, {"Valve & seal", "Valve", "Valve & seal", "Valve"}, 2},
+        {"whole, then in pieces", {"Valve", "Valve", "Cable &lt;set&gt;", "Valve", "Cable &lt;set&gt;"}, {"Valve", "Valve", "Cable <set>", "Valve", "Cable <set>"}, 2},
+        {"never repeating", {"a &amp; 1", "a &amp; 2", "a &amp; 3", "a &amp; 4"}, {"a & 1", "a & 2", "a & 3", "a & 4"}, 4},
+    };
+    for (const auto& c : cases) {
+        std::string doc = "<r>";
+        for (const std::string& t : c.texts) doc += "<i>" + t + "</i>";
+        doc += "</r>";
+        parse(doc);
+        std::vector<KelSyntaxElement*> texts;
+        for (KelSyntaxElement* i = body()->firstChild(); i; i = i->nextSibling()) {
+            ASSERT_NE(i->firstChild(), nullptr) << c.what;
+            EXPECT_EQ(i->firstChild()->nextSibling(), nullptr) << c.what << ": one text, not one per piece";
+            texts.push_back(i->firstChild());
+        }
+        ASSERT_EQ(texts.size(), c.values.size()) << c.what;
+        std::set<const KelValue*> cells;
+        for (std::size_t k = 0; k < texts.size(); ++k) {
+            EXPECT_EQ(texts[k]->value().valueAsCharacter().toUtf8(), c.values[k]) << c.what << " " << k;
+            cells.insert(&texts[k]->value());
+        }
+        EXPECT_EQ(cells.size(), c.distinctCells) << c.what;
+        // One text changed: it alone is written anew, the others keep their references.
+        texts.front()->setValue(KelStringBase(u"x & y"));
+        std::string expected = doc;
+        expected.replace(expected.find("<i>") + 3, c.texts.front().size(), "x &amp; y");
+        const std::string out = write();
+        EXPECT_EQ(out, expected) << c.what;
+        EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << c.what;
+    }
+}
+
+// A step that fails after a text's first pieces leaves the text with what was read of it.
+TEST_F(Parsed, AFailureAfterATextsFirstPiecesKeepsWhatWasRead) {
+    parse("<r><i>Gauge &amp; fittings</i><i>Gauge &amp; fit&undeclared;</i></r>");
+    KelSyntaxElement* r = body();
+    ASSERT_NE(r, nullptr);
+    EXPECT_THROW(r->lastChild(), KelException);
+    std::vector<std::string> texts;
+    for (KelSyntaxElement* i = r->knownFirstChild(); i; i = i->knownNextSibling())
+        if (KelSyntaxElement* t = i->knownFirstChild()) texts.push_back(t->storedValue().valueAsCharacter().toUtf8());
+    EXPECT_EQ(texts, (std::vector<std::string>{"Gauge & fittings", "Gauge & fit"}));
+}
+
 // A parser that takes message after message, each edited where values are shared, holds the same
 // cells for each: what elements left behind goes with their tree.
 TEST_F(Parsed, AParserReusedForManyEditedMessagesDoesNotPileUpCells) {

@@ -428,6 +428,8 @@ TEST_F(Parsed, TextReadInPiecesIsSharedAsAWhole) {
         {"in pieces, then whole", {"Valve &amp; seal", "Valve", "Valve &amp; seal", "Valve"}, {"Valve & seal", "Valve", "Valve & seal", "Valve"}, 2},
         {"whole, then in pieces", {"Valve", "Valve", "Cable &lt;set&gt;", "Valve", "Cable &lt;set&gt;"}, {"Valve", "Valve", "Cable <set>", "Valve", "Cable <set>"}, 2},
         {"never repeating", {"a &amp; 1", "a &amp; 2", "a &amp; 3", "a &amp; 4"}, {"a & 1", "a & 2", "a & 3", "a & 4"}, 4},
+        {"beyond the look-up limit", std::vector<std::string>(3, std::string(1100, 'w') + " &amp; x"),
+         std::vector<std::string>(3, std::string(1100, 'w') + " & x"), 3},
     };
     for (const auto& c : cases) {
         std::string doc = "<r>";

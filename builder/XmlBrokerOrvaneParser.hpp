@@ -139,11 +139,13 @@ private:
     void stepFailed() noexcept override { abandonPendingText(); }
 
     Position takePosition() { return iScan.takePosition(); }
-    // The step's text gathered so far becomes its element's value; after a failure in the step,
-    // as much of it as was read, failures of its own ignored (the step's failure is the answer).
+    // `text` gathers its pieces from `chars` on (a text gathered before it in the step has ended).
     void holdPendingText(KelSyntaxElement* text, const XmlNameCache::Entry* name, const XMLCh* chars, std::size_t length);
+    // The text gathered so far becomes its element's value, looked up as its name has learnt.
     void endPendingText();
     void endStepText();   // the same after the step, failing the scan when it fails
+    // After a failure in the step: as much of the text as was read, failures of its own ignored
+    // (the step's failure is the answer).
     void abandonPendingText() noexcept;
     void setEntityName(XmlKelSyntaxElement* mark, const xercesc::XMLEntityDecl& entDecl);
     // A leaf for markup; `repeats`, when given, learns whether its texts repeat and shares them.

@@ -213,7 +213,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     if (elementName != nullptr) {
         // The element is the owner's: its names go to the owner's table.
         name = &iNames.find(elementName, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserSetInternedName(element, name->name);
+        KelSyntaxElementAccess::parserNameNewElement(element, name->name);
     }
     attachToCurrent(element);
     iScan.spans().startAtPreviousEnd(element);
@@ -246,7 +246,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
         if (start != nullptr && p.span != nullptr && p.span > start && p.span - start < 0x7FFFFFFF)
             element->setStartTagLength(static_cast<std::uint32_t>(p.span - start));
         iScan.openElement();
-        iOpenElements.push_back(OpenElement{element, &element->storedName()});
+        iOpenElements.push_back(OpenElement{element, name != nullptr ? name->name : &element->storedName()});
         iLastOpened = element;
         iLastOpenedName = name;
     }
@@ -259,7 +259,7 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     const XmlNameCache::Entry* cached = nullptr;
     if (name != nullptr) {
         cached = &iNames.find(name, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserSetInternedName(attribute, cached->name);
+        KelSyntaxElementAccess::parserNameNewElement(attribute, cached->name);
     }
     // Attributes whose values repeat (a status, a country, a currency) share the cells of values
     // read before; those whose values do not (identifiers, amounts) soon stop looking.

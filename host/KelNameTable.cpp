@@ -29,7 +29,7 @@ const KelStringBase* KelNameTable::intern(const KelStringBase& name) {
     std::unique_lock<std::mutex> guard;
     if (iLock != nullptr) guard = std::unique_lock<std::mutex>(*iLock);
     // Set elements never move, so the address stays good until the table is cleared.
-    return &iNames.insert(Name{name, hashOf(name)}).first->text;
+    return &iNames.insert(Name(name, hashOf(name))).first->text;
 }
 
 void KelNameTable::trim(std::size_t limit) noexcept {

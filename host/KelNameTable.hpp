@@ -8,6 +8,7 @@
 #pragma once
 
 #include "host/KelStringBase.hpp"
+#include "host/KelValueCells.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +26,11 @@ public:
     // hashOf, read instead of computed.
     static std::uint32_t storedHash(const KelStringBase& interned) noexcept {
         return reinterpret_cast<const Name*>(&interned)->hash;
+    }
+    // The head cell of `interned` (a name intern() gave, or empty()): what an element named so
+    // points at while it holds no value.
+    static KelValueCells::Cell* headOf(const KelStringBase& interned) noexcept {
+        return &reinterpret_cast<const Name*>(&interned)->head;
     }
     // The table for elements that belong to no parser: never cleared.
     static KelNameTable& shared();
@@ -48,10 +54,18 @@ public:
     void trim(std::size_t limit) noexcept;
 
 private:
-    // A name and its hash. The text comes first, so a pointer to the text is one to the Name.
+    // A name, its hash and its head cell. The text comes first, so a pointer to the text is one
+    // to the Name. The head names the text it stands beside, wherever the Name is copied to, and
+    // keeps the hash too (in its holder count, which a head has no use for), so that an element
+    // that holds its head finds the hash without going to the name.
     struct Name {
         KelStringBase text;
-        std::uint32_t hash;
+        std::uint32_t hash = 0;
+        mutable KelValueCells::Cell head;
+        constexpr Name() noexcept : head{&text, {}, 0, KelValueCells::kNameHead} {}
+        Name(const KelStringBase& t, std::uint32_t h) : text(t), hash(h), head{&text, {}, h, KelValueCells::kNameHead} {}
+        Name(const Name& other) : Name(other.text, other.hash) {}
+        Name& operator=(const Name&) = delete;
     };
     static_assert(std::is_standard_layout<KelStringBase>::value, "the text must stand where its Name does");
     struct NameHash {
@@ -60,8 +74,8 @@ private:
     struct SameName {
         bool operator()(const Name& a, const Name& b) const noexcept { return a.text == b.text; }
     };
-    // Static storage starts zero-filled, which already reads as the empty string with hash 0:
-    // elements built before this object's constructor runs still see an empty name.
+    // Built at compile time (its constructor is constexpr), so that elements built before any
+    // constructor of static storage runs already see an empty name.
     static const Name kEmpty;
 
     explicit KelNameTable(std::mutex* lock) : iLock(lock) {}

@@ -19,7 +19,7 @@ public:
     static constexpr std::size_t kFirstHeapCapacity = 37; // first heap capacity; grows by 3/2
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    KelStringBase() noexcept : iInlineLength(0) { iStore.iInline[0] = 0; }
+    constexpr KelStringBase() noexcept : iStore{}, iInlineLength(0) {}
     KelStringBase(const char16_t* text);                  // zero-terminated; null gives empty
     // Defined here: every value a scan reads is built by this one, and most fit inline.
     KelStringBase(const char16_t* text, std::size_t length) : iInlineLength(0) {

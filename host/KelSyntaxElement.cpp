@@ -12,8 +12,8 @@
 #include <vector>
 
 // Every slot of every pool pays for each byte here: a table pointer, the handle, the type word,
-// the name's hash, four-byte links and the name and the value's cell.
-static_assert(sizeof(KelSyntaxElement) == 56, "the host's element is 56 bytes");
+// four-byte links and one pointer for the name and the value.
+static_assert(sizeof(KelSyntaxElement) == 48, "the host's element is 48 bytes");
 
 namespace {
 // The value cells of the pool that holds the element with slot handle `self` (not 0).
@@ -24,37 +24,53 @@ KelValueCells& cellsOf(std::uint32_t self) noexcept { return *KelSlotTable::valu
 KelSyntaxElement::~KelSyntaxElement() { clearStoredValue(); }
 
 void KelSyntaxElement::clearStoredValue() noexcept {
-    KelValueCells::Cell* cell = iValueCell;
-    if (cell == nullptr) return;
-    iValueCell = nullptr;
-    if (iSelf != 0) cellsOf(iSelf).give(cell);
-    else delete cell;
+    if (!holdsCell()) return;
+    KelValueCells::Cell* held = iCell;
+    holdName(held->name);
+    if (iSelf != 0) cellsOf(iSelf).give(held);
+    else delete held;
 }
 
 void KelSyntaxElement::resetStoredValue() noexcept {
     // An own cell stays, so that what value() returned before still refers to this value; so
     // does a shared cell this element alone ever held, made its own. A cell shared with others
     // is left, to be read through what value() returned until the pool is released.
-    KelValueCells::Cell* cell = iValueCell;
-    if (cell == nullptr) return;
-    if (cell->holders == 1) cell = iValueCell = cellsOf(iSelf).ownFor(cell);   // in place: cannot fail
-    if (cell->holders == 0) {
-        cell->value.deleteValue();
+    if (!holdsCell()) return;
+    KelValueCells::Cell* held = iCell;
+    if (held->holders == 1) holdCell(held = cellsOf(iSelf).ownFor(held));   // in place: cannot fail
+    if (held->holders == 0) {
+        held->value.deleteValue();
         return;
     }
+    const KelStringBase* name = held->name;
     try {
-        cellsOf(iSelf).leave(cell);
+        cellsOf(iSelf).leave(held);
     } catch (...) {
         // No memory to note the cell as left: let it go as a holder does (others hold it still).
-        cellsOf(iSelf).give(cell);
+        cellsOf(iSelf).give(held);
     }
-    iValueCell = nullptr;
+    holdName(name);
 }
 
 KelValue& KelSyntaxElement::mutableStoredValue() {
-    if (iValueCell == nullptr) iValueCell = iSelf != 0 ? cellsOf(iSelf).takeOwn() : new KelValueCells::Cell();
-    else if (iValueCell->holders != 0) iValueCell = cellsOf(iSelf).ownFor(iValueCell);
-    return iValueCell->value;
+    if (!holdsCell()) {
+        if (iSelf != 0) {
+            holdCell(cellsOf(iSelf).takeOwn(iCell->name));
+        } else {
+            auto* own = new KelValueCells::Cell();
+            own->name = iCell->name;
+            holdCell(own);
+        }
+    } else if (iCell->holders != 0) {
+        holdCell(cellsOf(iSelf).ownFor(iCell));
+    }
+    return iCell->value;
+}
+
+void KelSyntaxElement::renameSharedCell(const KelStringBase* name) {
+    KelValueCells::Cell* own = cellsOf(iSelf).ownFor(iCell);
+    own->name = name;
+    holdCell(own);
 }
 
 std::uint32_t KelSyntaxElement::nameHash(const KelStringBase& name) noexcept { return KelNameTable::hashOf(name); }
@@ -70,7 +86,7 @@ const KelStringBase& KelSyntaxElement::resolvedName() {
     if (isUnresolved() && !resolveIdentity())
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelSyntaxElement::name", KelMsg::E_Kel_UnresolvedElement,
                                           describeParent());
-    return *iName;
+    return storedName();
 }
 
 KelSyntaxElement* KelSyntaxElement::scannedFirstChild() {
@@ -103,7 +119,7 @@ KelSyntaxElement* KelSyntaxElement::previousSibling() {
 }
 
 void KelSyntaxElement::parserSetName(const KelStringBase& name) {
-    iName = nameTable().intern(name);
+    parserSetInternedName(nameTable().intern(name));
 }
 
 KelNameTable& KelSyntaxElement::nameTable() const noexcept {
@@ -326,8 +342,8 @@ KelSyntaxElement* KelSyntaxElement::createLastChild(const KelStringBase& name) {
 KelSyntaxElement* KelSyntaxElement::createLastChild() { return createLastChild(KelStringBase()); }
 
 void KelSyntaxElement::initialize() {
-    iName = &KelNameTable::empty();
     resetStoredValue();
+    parserSetInternedName(&KelNameTable::empty());   // an own cell is kept: it takes the name
     iTypeWord = kComplete;
 }
 
@@ -376,7 +392,7 @@ void KelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, 
 
 int KelSyntaxElement::compareInner(KelSyntaxElement* other) {
     if (typeCode() != other->typeCode()) return typeCode() < other->typeCode() ? -1 : 1;
-    if (int c = iName->compare(*other->iName)) return c;
+    if (int c = storedName().compare(other->storedName())) return c;
     const KelValue& mine = storedValue();
     const KelValue& theirs = other->storedValue();
     if (mine != theirs) return mine.valueAsCharacter().compare(theirs.valueAsCharacter()) < 0 ? -1 : 1;
@@ -424,7 +440,7 @@ std::string KelSyntaxElement::asLogString() {
     char head[48];
     std::snprintf(head, sizeof head, "(0x%08X)", static_cast<unsigned>(iTypeWord));
     std::string s = head;
-    s += iName->toUtf8();
+    s += storedName().toUtf8();
     if (!storedValue().isNull()) {
         s += " = '";
         s += storedValue().valueAsCharacter().toUtf8();
@@ -483,13 +499,13 @@ void KelSyntaxElement::copyElement(KelSyntaxElement* source) { (void)source; }
 std::string KelSyntaxElement::describeIndex() {
     int index = 1;
     for (KelSyntaxElement* p = iPreviousSibling; p; p = p->iPreviousSibling)
-        if (*p->iName == *iName) ++index;
+        if (p->storedName() == storedName()) ++index;
     return "[" + std::to_string(index) + "]";
 }
 
 std::string KelSyntaxElement::describeParent() {
     std::vector<std::string> names;
-    for (KelSyntaxElement* e = this; e; e = e->iParent) names.push_back(e->iName->toUtf8() + e->describeIndex());
+    for (KelSyntaxElement* e = this; e; e = e->iParent) names.push_back(e->storedName().toUtf8() + e->describeIndex());
     std::string path;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         if (!path.empty()) path += '.';

@@ -1,7 +1,8 @@
 // KelSyntaxElement: one node of the host's message tree. It holds a type word (type code in bits
-// 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), a name with its hash, a
-// pointer to its value's cell (KelValueCells) and its links, which are 32-bit slot handles; it
-// finds its owning parser and its pool's value cells through its slot.
+// 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), one pointer for its name
+// and value (its value's cell, which keeps the name beside the value, or its name's head cell in
+// the name table while it holds no value: KelValueCells) and its links, which are 32-bit slot
+// handles; it finds its owning parser and its pool's value cells through its slot.
 // Navigation drives the owning parser's on-demand parsing: firstChild/lastChild/nextSibling parse
 // only as far as they must answer.
 //
@@ -37,7 +38,7 @@ public:
 
     // Defined here: the pool constructs one for every element a scan builds.
     explicit KelSyntaxElement(KelParser*) noexcept
-        : iTypeWord(0), iName(&KelNameTable::empty()) {}
+        : iTypeWord(0), iCell(KelNameTable::headOf(KelNameTable::empty())) {}
     KelSyntaxElement(const KelSyntaxElement&) = delete;
     KelSyntaxElement& operator=(const KelSyntaxElement&) = delete;
 
@@ -49,14 +50,14 @@ public:
     // KelRecoverableException 2334 "Attempt to access an unresolved element" if it stays so.
     // Inline while resolved: a walk asks every element.
     int type() { return isUnresolved() ? resolvedType() : typeCode(); }
-    const KelStringBase& name() { return isUnresolved() ? resolvedName() : *iName; }
+    const KelStringBase& name() { return isUnresolved() ? resolvedName() : storedName(); }
 
     // ---- Plain accessors (no resolving, no parsing).
     std::uint32_t typeWord() const noexcept { return iTypeWord; }
     int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
-    const KelStringBase& storedName() const noexcept { return *iName; }
-    std::uint32_t storedNameHash() const noexcept { return KelNameTable::storedHash(*iName); }
-    const KelValue& storedValue() const noexcept { return iValueCell ? iValueCell->value : KelValueCells::nullValue(); }
+    const KelStringBase& storedName() const noexcept { return *iCell->name; }
+    std::uint32_t storedNameHash() const noexcept { return KelNameTable::storedHash(*iCell->name); }
+    const KelValue& storedValue() const noexcept { return iCell->value; }
     KelParser* parser() const noexcept { return KelSlotTable::parser(iSelf); }
     // The element's slot handle (0 for an element made outside every pool, which has no parser).
     std::uint32_t slotHandle() const noexcept { return iSelf; }
@@ -202,14 +203,25 @@ private:
     void parserSetType(int typeCode) noexcept { iTypeWord = (iTypeWord & kFlagMask) | (static_cast<std::uint32_t>(typeCode) & kTypeMask); }
     void parserSetName(const KelStringBase& name);
     // For parsers that keep the names they meet often: `name` must live in this element's name
-    // table (nameTable()) or be KelNameTable::empty(), which keeps its hash with it.
-    void parserSetInternedName(const KelStringBase* name) noexcept { iName = name; }
+    // table (nameTable()) or be KelNameTable::empty(), which keeps its hash with it. An element
+    // whose cell others share takes a cell of its own first (which may fail, changing nothing).
+    void parserSetInternedName(const KelStringBase* name) {
+        if (!holdsCell())
+            holdName(name);
+        else if (iCell->holders == 0)
+            iCell->name = name;
+        else
+            renameSharedCell(name);
+    }
+    // The same for an element just made, which holds no value yet.
+    void parserNameNewElement(const KelStringBase* name) noexcept { holdName(name); }
     // The value as read (inline: a scan sets every value it reads this way). A value read into
     // an element that holds none yet may share its cell with the elements that read the same
-    // indentation before it.
+    // indentation before it. (An element that holds no value holds its name's head, whose holder
+    // count is the name's hash.)
     void parserSetCharacters(const char16_t* text, std::size_t length) {
-        if (iValueCell == nullptr && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
-            iValueCell = KelSlotTable::valueCells(iSelf)->takeRead(text, length);
+        if (!holdsCell() && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
+            holdCell(KelSlotTable::valueCells(iSelf)->takeRead(text, length, iCell->name, iCell->holders));
             return;
         }
         mutableStoredValue().setCharacters(text, length);
@@ -217,9 +229,11 @@ private:
     // The same for a value the parser expects to repeat (an attribute whose values did): looked
     // up among the values read before whatever it begins with. True when it found one to share.
     bool parserLookUpCharacters(const char16_t* text, std::size_t length) {
-        if (iValueCell == nullptr && length <= KelValueCells::kLookUpLimit && iSelf != 0 && text != nullptr) {
-            iValueCell = KelSlotTable::valueCells(iSelf)->lookUp(text, length);
-            return KelValueCells::holdersOf(iValueCell) > 1;
+        if (!holdsCell() && length <= KelValueCells::kLookUpLimit && iSelf != 0 && text != nullptr) {
+            KelValueCells::Cell* found =
+                KelSlotTable::valueCells(iSelf)->lookUp(text, length, iCell->name, iCell->holders);
+            holdCell(found);
+            return KelValueCells::holdersOf(found) > 1;
         }
         parserSetCharacters(text, length);
         return false;
@@ -233,10 +247,12 @@ private:
             return false;
         }
         KelValueCells& cells = *KelSlotTable::valueCells(iSelf);
-        KelValueCells::Cell* cell = lookUp ? cells.lookUp(text, length) : cells.takeOwnCharacters(text, length);
-        if (iValueCell != nullptr) cells.give(iValueCell);
-        iValueCell = cell;
-        return KelValueCells::holdersOf(cell) > 1;
+        const KelStringBase* name = iCell->name;
+        KelValueCells::Cell* whole = lookUp ? cells.lookUp(text, length, name, KelNameTable::storedHash(*name))
+                                            : cells.takeOwnCharacters(text, length, name);
+        if (holdsCell()) cells.give(iCell);
+        holdCell(whole);
+        return KelValueCells::holdersOf(whole) > 1;
     }
     // More of the same text, appended in place (to a cell of the element's own).
     void parserAppendCharacters(const char16_t* text, std::size_t length) {
@@ -255,8 +271,15 @@ private:
     // and has no parser. The parser is found through the handle's chunk, the links are handles:
     // every slot of the pool pays for every field here.
     void setSlotHandle(std::uint32_t handle) noexcept { iSelf = handle; }
-    // Lets the value's cell go, as the element goes.
+    // Lets the value's cell go, as the element goes (it keeps its name).
     void clearStoredValue() noexcept;
+    // parserSetInternedName for an element whose cell others share.
+    void renameSharedCell(const KelStringBase* name);
+
+    // Whether the element holds a value's cell (else it points at its name's head).
+    bool holdsCell() const noexcept { return !KelValueCells::isNameHead(iCell); }
+    void holdCell(KelValueCells::Cell* held) noexcept { iCell = held; }
+    void holdName(const KelStringBase* name) noexcept { iCell = KelNameTable::headOf(*name); }
     friend class KelElementLink;
 
     // Laid out without a hole, and with the last 4 bytes of the 8-byte-aligned size free: a
@@ -265,10 +288,10 @@ private:
     std::uint32_t iTypeWord;
     KelElementLink iParent;
     KelElementLink iFirstChild;
-    const KelStringBase* iName;   // in nameTable(), or KelNameTable::empty(); never null
-    // Null while the value is; from the pool's value cells (an element outside every pool owns
-    // a cell of the heap).
-    KelValueCells::Cell* iValueCell = nullptr;
+    // Never null: the value's cell (from the pool's value cells; an element outside every pool
+    // owns a cell of the heap), which holds the name beside the value; or, while the element
+    // holds no value, the head of its name (in nameTable(), or KelNameTable::empty()).
+    KelValueCells::Cell* iCell;
     KelElementLink iLastChild;
     KelElementLink iNextSibling;
     KelElementLink iPreviousSibling;

@@ -11,7 +11,10 @@ class KelSyntaxElementAccess {
 public:
     static void parserSetType(KelSyntaxElement* e, int typeCode) noexcept { e->parserSetType(typeCode); }
     static void parserSetName(KelSyntaxElement* e, const KelStringBase& name) { e->parserSetName(name); }
-    static void parserSetInternedName(KelSyntaxElement* e, const KelStringBase* name) noexcept {
+    static void parserNameNewElement(KelSyntaxElement* e, const KelStringBase* name) noexcept {
+        e->parserNameNewElement(name);
+    }
+    static void parserSetInternedName(KelSyntaxElement* e, const KelStringBase* name) {
         e->parserSetInternedName(name);
     }
     // The value as read from the bitstream: the host's own setter, never a domain's override

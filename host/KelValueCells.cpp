@@ -1,5 +1,7 @@
 #include "host/KelValueCells.hpp"
 
+#include "host/KelNameTable.hpp"
+
 #include <new>
 #include <utility>
 
@@ -17,6 +19,8 @@ KelValueCells::~KelValueCells() {
     for (std::size_t c = 0; c < iChunks.size(); ++c)
         KEL_UNPOISON(iChunks[c].get(), sizeof(Storage) * chunkCells(c));
 }
+
+const KelStringBase* KelValueCells::noName() noexcept { return &KelNameTable::empty(); }
 
 const KelValue& KelValueCells::nullValue() noexcept {
     static const KelValue null;
@@ -46,14 +50,16 @@ void* KelValueCells::takeStorage() {
     return iNext++;
 }
 
-KelValueCells::Cell* KelValueCells::takeOwn() {
+KelValueCells::Cell* KelValueCells::takeOwn(const KelStringBase* name) {
     Cell* cell = new (takeStorage()) Cell();
+    cell->name = name;
     ++iLive;
     return cell;
 }
 
-KelValueCells::Cell* KelValueCells::takeOwnLongCharacters(const char16_t* text, std::size_t length) {
-    Cell* cell = takeOwn();
+KelValueCells::Cell* KelValueCells::takeOwnLongCharacters(const char16_t* text, std::size_t length,
+                                                          const KelStringBase* name) {
+    Cell* cell = takeOwn(name);
     try {
         cell->value.setCharacters(text, length);   // a heap block, which may fail
     } catch (...) {
@@ -63,9 +69,10 @@ KelValueCells::Cell* KelValueCells::takeOwnLongCharacters(const char16_t* text, 
     return cell;
 }
 
-KelValueCells::Cell* KelValueCells::takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot) {
+KelValueCells::Cell* KelValueCells::takeNewShared(const char16_t* text, std::size_t length, const KelStringBase* name,
+                                                  std::uint32_t slot) {
     if (!iShares) iShares.reset(new Cell*[std::size_t{1} << kShareBits]());
-    Cell* cell = takeOwnCharacters(text, length);
+    Cell* cell = takeOwnCharacters(text, length, name);
     cell->holders = 1;
     cell->shareSlot = slot;
     if (Cell* old = iShares[slot]) old->shareSlot = kNoSlot;   // still held; no longer found
@@ -82,7 +89,7 @@ KelValueCells::Cell* KelValueCells::ownFor(Cell* cell) {
         return cell;
     }
     // Others hold it, or an element left it that may still read it: a copy of one's own.
-    Cell* own = takeOwn();
+    Cell* own = takeOwn(cell->name);
     try {
         own->value.copyValue(cell->value);
         leave(cell);

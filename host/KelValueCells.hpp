@@ -21,16 +21,23 @@
 
 class KelValueCells {
 public:
-    // One value. `holders` is 0 for a cell one element owns and may write in place; a shared cell
-    // counts its holders, who only read it, and knows its place in the share table. kLeft marks a
-    // shared cell an element left (for a cell of its own, or null) while it may still read it.
+    // One value, and the name of the elements that hold it (interned, as an element's name is):
+    // an element keeps one pointer for both. `holders` is 0 for a cell one element owns and may
+    // write in place; a shared cell counts its holders, who only read it, and knows its place in
+    // the share table. kLeft marks a shared cell an element left (for a cell of its own, or
+    // null) while it may still read it. Each name of a name table has a cell of its own too, its
+    // head (shareSlot kNameHead, value null), which the elements that hold no value point at:
+    // it is never written, given or shared, and its holder count is the name's hash.
     static constexpr std::uint32_t kLeft = 0x80000000u;
+    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kNameHead = 0xFFFFFFFEu;
     struct Cell {
+        const KelStringBase* name = nullptr;   // first: a name is read through the cell
         KelValue value;
         std::uint32_t holders = 0;
         std::uint32_t shareSlot = kNoSlot;
     };
-    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+    static bool isNameHead(const Cell* cell) noexcept { return cell->shareSlot == kNameHead; }
     // Text read without a look-up gets a cell of its own only when it fits inline (indentation is
     // short); text the reader expects to repeat is looked up up to kLookUpLimit units, so that a
     // repeated description or address shares its heap block as well as its cell.
@@ -46,24 +53,31 @@ public:
     // The value of an element that holds no cell.
     static const KelValue& nullValue() noexcept;
 
+    // Every cell is for an element named `name` (interned), the empty name unless given; a
+    // look-up is also given the name's hash (KelNameTable::storedHash), so that equal texts of
+    // different names stand apart in the share table.
+    static const KelStringBase* noName() noexcept;
     // A new cell, null, for one element alone.
-    Cell* takeOwn();
+    Cell* takeOwn(const KelStringBase* name = noName());
     // A cell holding the character value of `length` (<= kShareLimit) units at `text`, read from
     // a bitstream. Text that begins with white space is looked up (lookUp); other text gets a
     // cell of its own.
-    Cell* takeRead(const char16_t* text, std::size_t length) {
-        if (length == 0 || text[0] > u' ') return takeOwnCharacters(text, length);
-        return lookUp(text, length);
+    Cell* takeRead(const char16_t* text, std::size_t length, const KelStringBase* name = noName(),
+                   std::uint32_t nameHash = 0) {
+        if (length == 0 || text[0] > u' ') return takeOwnCharacters(text, length, name);
+        return lookUp(text, length, name, nameHash);
     }
     // The same for text (<= kLookUpLimit units) the reader expects to repeat, whatever it begins
-    // with: the cell of the last such text read that equals it, shared, or a new one that later
-    // reads may share. Only text longer than kShareLimit can fail (its heap block), changing nothing.
-    Cell* lookUp(const char16_t* text, std::size_t length) {
-        const std::uint32_t slot = shareSlotOf(text, length);
+    // with: the cell of the last such text read that equals it under the same name, shared, or a
+    // new one that later reads may share. Only text longer than kShareLimit can fail (its heap
+    // block), changing nothing.
+    Cell* lookUp(const char16_t* text, std::size_t length, const KelStringBase* name = noName(),
+                 std::uint32_t nameHash = 0) {
+        const std::uint32_t slot = shareSlotOf(text, length, nameHash);
         if (iShares) {
             Cell* cell = iShares[slot];
             // A shared cell holds a character value.
-            if (cell != nullptr) {
+            if (cell != nullptr && cell->name == name) {
                 const KelStringBase& held = *cell->value.characters();
                 if (held.length() == length && KelStringBase::sameUnits(held.data(), text, length)) {
                     // A cell left with no holders is taken again like any other.
@@ -72,11 +86,11 @@ public:
                 }
             }
         }
-        return takeNewShared(text, length, slot);
+        return takeNewShared(text, length, name, slot);
     }
     // A new cell of one element's own, holding the `length` units at `text`.
-    Cell* takeOwnCharacters(const char16_t* text, std::size_t length) {
-        if (length > kShareLimit) return takeOwnLongCharacters(text, length);
+    Cell* takeOwnCharacters(const char16_t* text, std::size_t length, const KelStringBase* name = noName()) {
+        if (length > kShareLimit) return takeOwnLongCharacters(text, length, name);
         void* storage;
         if (iFreeList == nullptr && iLeft != 0) {
             storage = iNext++;
@@ -92,6 +106,7 @@ public:
             storage = takeStorage();
         }
         Cell* cell = new (storage) Cell();
+        cell->name = name;
         cell->value.setCharacters(text, length);   // inline: nothing to allocate, nothing to fail
         ++iLive;
         return cell;
@@ -113,15 +128,15 @@ public:
     std::size_t liveCells() const noexcept { return iLive; }
 
 private:
-    // A cheap mix of the length and the units at both ends and the middle: a collision only
-    // costs a cell, as the text is compared before it is shared.
-    static std::uint32_t shareSlotOf(const char16_t* text, std::size_t length) noexcept {
-        std::uint32_t h = static_cast<std::uint32_t>(length);
+    // A cheap mix of the length, the units at both ends and the middle, and the name's hash: a
+    // collision only costs a cell, as text and name are compared before a cell is shared.
+    static std::uint32_t shareSlotOf(const char16_t* text, std::size_t length, std::uint32_t nameHash) noexcept {
+        std::uint32_t h = static_cast<std::uint32_t>(length) ^ nameHash;
         if (length > 0) h ^= (text[0] | static_cast<std::uint32_t>(text[length - 1]) << 16) ^ text[length / 2] << 8;
         return (h * 0x9E3779B1u) >> (32 - kShareBits);
     }
-    Cell* takeNewShared(const char16_t* text, std::size_t length, std::uint32_t slot);
-    Cell* takeOwnLongCharacters(const char16_t* text, std::size_t length);
+    Cell* takeNewShared(const char16_t* text, std::size_t length, const KelStringBase* name, std::uint32_t slot);
+    Cell* takeOwnLongCharacters(const char16_t* text, std::size_t length, const KelStringBase* name);
     void* takeStorage();
     static std::size_t chunkCells(std::size_t chunk) noexcept;   // cells of the chunk-th chunk
     void freeCell(Cell* cell) noexcept;

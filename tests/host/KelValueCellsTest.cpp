@@ -41,6 +41,30 @@ TEST(KelValueCells, TextBeginningWithWhiteSpaceIsSharedOtherTextIsNot) {
     }
 }
 
+// A cell holds its holders' name beside the value: a look-up finds a cell only under the same
+// name, even where two names' texts fall on one place of the share table (one hash for both here).
+TEST(KelValueCells, ATextIsSharedUnderOneNameOnly) {
+    const KelStringBase k(u"k"), j(u"j");
+    const std::u16string open = u"open";
+    for (const std::uint32_t hashOfJ : {0u, 7u}) {   // the same place as k's, or another
+        KelValueCells cells;
+        KelValueCells::Cell* k1 = cells.lookUp(open.data(), open.size(), &k, 0);
+        KelValueCells::Cell* j1 = cells.lookUp(open.data(), open.size(), &j, hashOfJ);
+        KelValueCells::Cell* j2 = cells.lookUp(open.data(), open.size(), &j, hashOfJ);
+        KelValueCells::Cell* k2 = cells.lookUp(open.data(), open.size(), &k, 0);
+        EXPECT_NE(k1, j1) << hashOfJ;
+        EXPECT_EQ(j1, j2) << hashOfJ;
+        EXPECT_EQ(k1->name, &k);
+        EXPECT_EQ(j1->name, &j);
+        EXPECT_EQ(k2->name, &k);
+        EXPECT_EQ(text(k2), open);
+        // Under one hash, j's cell took k's place: k's next look-up made a cell of its own.
+        EXPECT_EQ(k1 == k2, hashOfJ != 0) << hashOfJ;
+        for (KelValueCells::Cell* held : {k1, j1, j2, k2}) cells.give(held);
+        EXPECT_EQ(cells.liveCells(), 0u) << hashOfJ;
+    }
+}
+
 TEST(KelValueCells, ASoleHolderWritesItsCellInPlaceAndTheTextIsNoLongerFoundThere) {
     KelValueCells cells;
     const std::u16string indent = u"\n  ";

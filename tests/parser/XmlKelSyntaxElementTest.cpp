@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -389,6 +391,64 @@ TEST_F(Parsed, RepeatedAttributeValuesShareCellsAndUniqueOnesStopLookingUp) {
         const std::string out = write();
         EXPECT_EQ(out, expected) << what;
         EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << what;
+    }
+}
+
+// An element keeps its name in its value's cell: values are shared under one name only, and
+// renaming one holder of a shared value leaves the others' names and values as they were.
+TEST_F(Parsed, ValuesAreSharedUnderOneNameAndARenameTouchesOneHolder) {
+    const struct {
+        const char* what;
+        const char* document;
+        std::vector<std::string> names;   // of each e's attribute, or "" for each e's text
+        std::size_t renamed;              // which holder is renamed to "m" ("" names stay texts)
+        std::size_t distinctCells;
+    } cases[] = {
+        {"two names, one value", "<r><e k='x'/><e j='x'/><e k='x'/><e j='x'/><e k='x'/></r>", {"k", "j", "k", "j", "k"}, 2, 2},
+        {"one name, renamed first", "<r><e k='open'/><e k='open'/><e k='open'/></r>", {"k", "k", "k"}, 0, 1},
+        {"one name, renamed last", "<r><e k='open'/><e k='open'/><e k='open'/></r>", {"k", "k", "k"}, 2, 1},
+        {"long values", "<r><e k='Leave at the reception if absent'/><e j='Leave at the reception if absent'/>"
+                        "<e k='Leave at the reception if absent'/></r>", {"k", "j", "k"}, 1, 2},
+    };
+    for (const auto& c : cases) {
+        parse(c.document);
+        std::vector<KelSyntaxElement*> holders;
+        for (KelSyntaxElement* e = body()->firstChild(); e; e = e->nextSibling()) holders.push_back(e->firstChild());
+        ASSERT_EQ(holders.size(), c.names.size()) << c.what;
+        std::map<std::string, std::set<const KelValue*>> cellsByName;
+        std::set<const KelValue*> cells;
+        std::vector<std::string> values;
+        for (std::size_t i = 0; i < holders.size(); ++i) {
+            EXPECT_EQ(holders[i]->name().toUtf8(), c.names[i]) << c.what << " " << i;
+            cellsByName[c.names[i]].insert(&holders[i]->value());
+            cells.insert(&holders[i]->value());
+            values.push_back(holders[i]->value().valueAsCharacter().toUtf8());
+        }
+        EXPECT_EQ(cells.size(), c.distinctCells) << c.what;
+        for (const auto& named : cellsByName) EXPECT_EQ(named.second.size(), 1u) << c.what << " " << named.first;
+
+        const KelValue& heldBefore = holders[c.renamed]->value();
+        holders[c.renamed]->setName(KelStringBase(u"m"));
+        for (std::size_t i = 0; i < holders.size(); ++i) {
+            EXPECT_EQ(holders[i]->name().toUtf8(), i == c.renamed ? "m" : c.names[i]) << c.what << " " << i;
+            EXPECT_EQ(holders[i]->value().valueAsCharacter().toUtf8(), values[i]) << c.what << " " << i;
+        }
+        // Writing the renamed holder's value afterwards changes it alone.
+        holders[c.renamed]->setValue(KelStringBase(u"y"));
+        for (std::size_t i = 0; i < holders.size(); ++i)
+            EXPECT_EQ(holders[i]->value().valueAsCharacter().toUtf8(), i == c.renamed ? "y" : values[i]) << c.what << " " << i;
+        // What value() gave before still reads the element's value while the cell was its alone,
+        // and the value that was shared once others held it too.
+        const bool shared = std::count(c.names.begin(), c.names.end(), c.names[c.renamed]) > 1;
+        EXPECT_EQ(heldBefore.valueAsCharacter().toUtf8(), shared ? values[c.renamed] : "y") << c.what;
+
+        std::string expected = c.document;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i <= c.renamed; ++i) at = expected.find("<e ", at) + 3;
+        const std::size_t valueEnd = expected.find("'/>", at);
+        expected.replace(at, valueEnd - at, "m='y");
+        const std::string out = write();
+        EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << c.what << ": " << out;
     }
 }
 

@@ -1,7 +1,8 @@
-// KelNameTable: the names of a parser's elements, each kept once. An element holds a pointer to
-// its name here instead of a string of its own, so a tree of millions of elements with a few
-// dozen distinct names stores each name once. Each name is kept with its element-name hash, so an
-// element needs no field of its own for it.
+// KelNameTable: the names of a parser's elements, each kept once. An element that holds no value
+// points at its name's head cell here, and a value's cell points at the name, instead of a string
+// of their own, so a tree of millions of elements with a few dozen distinct names stores each name
+// once. Each name is kept with its element-name hash, so an element needs no field of its own for
+// it.
 // Ownership: owned by its parser, declared before the element pool so that it outlives every
 // element pointing into it; a name's address stays valid until clear(). Thread rules: one parser,
 // one thread at a time; the shared table (for elements without a parser) locks itself.

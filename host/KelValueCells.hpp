@@ -1,8 +1,10 @@
 // KelValueCells: the values of one pool's elements, kept apart from their slots so that an element
-// without a value (most markup elements) pays a pointer instead of a value. Text a parser reads that
+// without a value (most markup elements) pays nothing for one; a cell keeps its holders' name
+// beside the value, so that an element keeps one pointer for both. Text a parser reads that
 // begins with white space (the indentation between tags, above all), and text it expects to repeat
-// (lookUp), is looked up among the last such texts read: every element that read the same text
-// holds one shared cell, until one of them is written and takes a cell of its own. A cell goes with
+// (lookUp), is looked up among the last such texts read under the same name: every element of
+// that name that read the same text holds one shared cell, until one of them is written or renamed
+// and takes a cell of its own. A cell goes with
 // its last holder; a shared cell that an element left stays until releaseLeft (when the parser's
 // tree goes), since what that element's value() gave may still be read. Other text is not looked
 // up: a look-up that misses costs more than the cell it saves. Cells come from chunks with a free

@@ -22,11 +22,6 @@ KelValueCells::~KelValueCells() {
 
 const KelStringBase* KelValueCells::noName() noexcept { return &KelNameTable::empty(); }
 
-const KelValue& KelValueCells::nullValue() noexcept {
-    static const KelValue null;
-    return null;
-}
-
 std::size_t KelValueCells::chunkCells(std::size_t chunk) noexcept {
     std::size_t cells = kFirstChunkCells;
     for (std::size_t i = 0; i < chunk && cells < kLastChunkCells; ++i) cells *= 2;

@@ -26,10 +26,10 @@ public:
     // One value, and the name of the elements that hold it (interned, as an element's name is):
     // an element keeps one pointer for both. `holders` is 0 for a cell one element owns and may
     // write in place; a shared cell counts its holders, who only read it, and knows its place in
-    // the share table. kLeft marks a shared cell an element left (for a cell of its own, or
-    // null) while it may still read it. Each name of a name table has a cell of its own too, its
-    // head (shareSlot kNameHead, value null), which the elements that hold no value point at:
-    // it is never written, given or shared, and its holder count is the name's hash.
+    // the share table. kLeft marks a shared cell an element left (for a cell of its own, or its
+    // name's head) while it may still read it. Each name of a name table has a cell of its own
+    // too, its head (shareSlot kNameHead, value null), which the elements that hold no value
+    // point at: it is never written, given or shared, and its holder count is the name's hash.
     static constexpr std::uint32_t kLeft = 0x80000000u;
     static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
     static constexpr std::uint32_t kNameHead = 0xFFFFFFFEu;
@@ -51,9 +51,6 @@ public:
     KelValueCells(const KelValueCells&) = delete;
     KelValueCells& operator=(const KelValueCells&) = delete;
     ~KelValueCells();
-
-    // The value of an element that holds no cell.
-    static const KelValue& nullValue() noexcept;
 
     // Every cell is for an element named `name` (interned), the empty name unless given; a
     // look-up is also given the name's hash (KelNameTable::storedHash), so that equal texts of

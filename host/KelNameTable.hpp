@@ -63,8 +63,8 @@ private:
         KelStringBase text;
         std::uint32_t hash = 0;
         mutable KelValueCells::Cell head;
-        constexpr Name() noexcept : head{&text, {}, 0, KelValueCells::kNameHead} {}
-        Name(const KelStringBase& t, std::uint32_t h) : text(t), hash(h), head{&text, {}, h, KelValueCells::kNameHead} {}
+        constexpr Name() noexcept : head(&text, 0, KelValueCells::kNameHead) {}
+        Name(const KelStringBase& t, std::uint32_t h) : text(t), hash(h), head(&text, h, KelValueCells::kNameHead) {}
         Name(const Name& other) : Name(other.text, other.hash) {}
         Name& operator=(const Name&) = delete;
     };

@@ -39,7 +39,7 @@ void KelSyntaxElement::resetStoredValue() noexcept {
     KelValueCells::Cell* held = iCell;
     if (held->holders == 1) holdCell(held = cellsOf(iSelf).ownFor(held));   // in place: cannot fail
     if (held->holders == 0) {
-        held->value.deleteValue();
+        held->value().deleteValue();
         return;
     }
     const KelStringBase* name = held->name;
@@ -64,7 +64,7 @@ KelValue& KelSyntaxElement::mutableStoredValue() {
     } else if (iCell->holders != 0) {
         holdCell(cellsOf(iSelf).ownFor(iCell));
     }
-    return iCell->value;
+    return iCell->value();
 }
 
 void KelSyntaxElement::renameSharedCell(const KelStringBase* name) {

@@ -57,7 +57,7 @@ public:
     int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
     const KelStringBase& storedName() const noexcept { return *iCell->name; }
     std::uint32_t storedNameHash() const noexcept { return KelNameTable::storedHash(*iCell->name); }
-    const KelValue& storedValue() const noexcept { return iCell->value; }
+    const KelValue& storedValue() const noexcept { return iCell->value(); }
     KelParser* parser() const noexcept { return KelSlotTable::parser(iSelf); }
     // The element's slot handle (0 for an element made outside every pool, which has no parser).
     std::uint32_t slotHandle() const noexcept { return iSelf; }

@@ -71,29 +71,29 @@ KelStringBase KelValue::valueAsCharacter() const {
                 return KelStringBase::fromAscii(value.toIso().c_str());
             }
         },
-        iData);
+        data());
 }
 
 const KelStringBase& KelValue::characterValue() const {
-    return expect<KelStringBase>(iData, kind(), "KelValue::characterValue");
+    return expect<KelStringBase>(data(), kind(), "KelValue::characterValue");
 }
 
 void KelValue::setCharactersOutOfLine(const char16_t* text, std::size_t length) {
     if (text == nullptr) length = 0;
-    if (KelStringBase* held = std::get_if<KelStringBase>(&iData)) {
+    if (KelStringBase* held = std::get_if<KelStringBase>(&data())) {
         held->assign(text, length);   // copes with text inside the string itself
         return;
     }
     if (length <= KelStringBase::kInlineCapacity && isNull()) {
-        iData.emplace<KelStringBase>(text, length);   // inline units: nothing to allocate, nothing to fail
+        data().emplace<KelStringBase>(text, length);   // inline units: nothing to allocate, nothing to fail
         return;
     }
     KelStringBase value(text, length);   // built first: a failure keeps the old value
-    iData.emplace<KelStringBase>(std::move(value));
+    data().emplace<KelStringBase>(std::move(value));
 }
 
 void KelValue::appendCharacters(const char16_t* text, std::size_t length) {
-    KelStringBase* held = std::get_if<KelStringBase>(&iData);
+    KelStringBase* held = std::get_if<KelStringBase>(&data());
     if (held == nullptr) {
         (void)characterValue();   // raises the kind error that reading the text would
         return;
@@ -101,21 +101,21 @@ void KelValue::appendCharacters(const char16_t* text, std::size_t length) {
     held->append(text, length);
 }
 
-double KelValue::doubleValue() const { return expect<double>(iData, kind(), "KelValue::doubleValue"); }
-std::int64_t KelValue::int64Value() const { return expect<std::int64_t>(iData, kind(), "KelValue::int64Value"); }
-int KelValue::intValue() const { return expect<int>(iData, kind(), "KelValue::intValue"); }
-bool KelValue::boolValue() const { return expect<bool>(iData, kind(), "KelValue::boolValue"); }
-const KelValue::Bytes& KelValue::bytesValue() const { return expect<Bytes>(iData, kind(), "KelValue::bytesValue"); }
-const KelDate& KelValue::dateValue() const { return expect<KelDate>(iData, kind(), "KelValue::dateValue"); }
-const KelTime& KelValue::timeValue() const { return expect<KelTime>(iData, kind(), "KelValue::timeValue"); }
+double KelValue::doubleValue() const { return expect<double>(data(), kind(), "KelValue::doubleValue"); }
+std::int64_t KelValue::int64Value() const { return expect<std::int64_t>(data(), kind(), "KelValue::int64Value"); }
+int KelValue::intValue() const { return expect<int>(data(), kind(), "KelValue::intValue"); }
+bool KelValue::boolValue() const { return expect<bool>(data(), kind(), "KelValue::boolValue"); }
+const KelValue::Bytes& KelValue::bytesValue() const { return expect<Bytes>(data(), kind(), "KelValue::bytesValue"); }
+const KelDate& KelValue::dateValue() const { return expect<KelDate>(data(), kind(), "KelValue::dateValue"); }
+const KelTime& KelValue::timeValue() const { return expect<KelTime>(data(), kind(), "KelValue::timeValue"); }
 const KelTimeStamp& KelValue::timeStampValue() const {
-    return expect<KelTimeStamp>(iData, kind(), "KelValue::timeStampValue");
+    return expect<KelTimeStamp>(data(), kind(), "KelValue::timeStampValue");
 }
 const KelGmtTime& KelValue::gmtTimeValue() const {
-    return expect<KelGmtTime>(iData, kind(), "KelValue::gmtTimeValue");
+    return expect<KelGmtTime>(data(), kind(), "KelValue::gmtTimeValue");
 }
 const KelGmtTimeStamp& KelValue::gmtTimeStampValue() const {
-    return expect<KelGmtTimeStamp>(iData, kind(), "KelValue::gmtTimeStampValue");
+    return expect<KelGmtTimeStamp>(data(), kind(), "KelValue::gmtTimeStampValue");
 }
 
-bool KelValue::operator==(const KelValue& other) const { return iData == other.iData; }
+bool KelValue::operator==(const KelValue& other) const { return data() == other.data(); }

@@ -15,7 +15,13 @@ enum class KelValueKind {
     Null, GmtTimeStamp, GmtTime, TimeStamp, Time, Date, Character, Double, Int64, Int, Bool, Bytes
 };
 
-class KelValue {
+// What a value holds. Alternative order matches KelValueKind.
+using KelValueData = std::variant<std::monostate, KelGmtTimeStamp, KelGmtTime, KelTimeStamp, KelTime, KelDate,
+                                  KelStringBase, double, std::int64_t, int, bool, std::vector<unsigned char>>;
+
+// The data is a base, not a member, so that a class extending a value lays its own fields in the
+// seven bytes after the kind, which a member's size would keep (a value cell is 56 bytes, not 64).
+class KelValue : private KelValueData {
 public:
     using Bytes = std::vector<unsigned char>;
 
@@ -24,30 +30,30 @@ public:
 
     static KelValue createCharacter(const KelStringBase& text) { return KelValue(text); }
 
-    KelValueKind kind() const noexcept { return static_cast<KelValueKind>(iData.index()); }
+    KelValueKind kind() const noexcept { return static_cast<KelValueKind>(data().index()); }
     bool isNull() const noexcept { return kind() == KelValueKind::Null; }
     bool isCharacter() const noexcept { return kind() == KelValueKind::Character; }
 
-    void setValue(const KelGmtTimeStamp& v) { iData = v; }
-    void setValue(const KelGmtTime& v) { iData = v; }
-    void setValue(const KelTimeStamp& v) { iData = v; }
-    void setValue(const KelTime& v) { iData = v; }
-    void setValue(const KelDate& v) { iData = v; }
-    void setValue(const KelStringBase& v) { iData = v; }
-    void setValue(KelStringBase&& v) noexcept { iData = std::move(v); }
-    void setValue(double v) { iData = v; }
-    void setValue(std::int64_t v) { iData = v; }
-    void setValue(int v) { iData = v; }
-    void setValue(bool v) { iData = v; }
-    void setValue(const KelValue& v) { iData = v.iData; }
-    void setBytes(const unsigned char* data, std::size_t length) { iData = Bytes(data, data + length); }
+    void setValue(const KelGmtTimeStamp& v) { data() = v; }
+    void setValue(const KelGmtTime& v) { data() = v; }
+    void setValue(const KelTimeStamp& v) { data() = v; }
+    void setValue(const KelTime& v) { data() = v; }
+    void setValue(const KelDate& v) { data() = v; }
+    void setValue(const KelStringBase& v) { data() = v; }
+    void setValue(KelStringBase&& v) noexcept { data() = std::move(v); }
+    void setValue(double v) { data() = v; }
+    void setValue(std::int64_t v) { data() = v; }
+    void setValue(int v) { data() = v; }
+    void setValue(bool v) { data() = v; }
+    void setValue(const KelValue& v) { data() = v.data(); }
+    void setBytes(const unsigned char* bytes, std::size_t length) { data() = Bytes(bytes, bytes + length); }
     // A character value of the `length` units at `text` (null: empty), built in place: the string
     // already held is reused, and no temporary string is made and moved in. A failure keeps the
     // old value.
     void setCharacters(const char16_t* text, std::size_t length) {
         // A value just made (every one a parser reads into) takes short text inline, here.
         if (isNull() && length <= KelStringBase::kInlineCapacity) {
-            iData.emplace<KelStringBase>(text, length);
+            data().emplace<KelStringBase>(text, length);
             return;
         }
         setCharactersOutOfLine(text, length);
@@ -56,8 +62,8 @@ public:
     // KelRecoverableException as characterValue() does, and nothing changes.
     void appendCharacters(const char16_t* text, std::size_t length);
 
-    void copyValue(const KelValue& other) { iData = other.iData; }
-    void deleteValue() noexcept { iData = std::monostate(); }
+    void copyValue(const KelValue& other) { data() = other.data(); }
+    void deleteValue() noexcept { data() = std::monostate(); }
 
     // The value as text: ISO 8601 for dates and times, shortest round-trip text for doubles,
     // "true"/"false", decimal integers, hexadecimal digits for bytes, empty for null.
@@ -65,7 +71,7 @@ public:
     // The string of a character value; any other kind raises KelRecoverableException.
     const KelStringBase& characterValue() const;
     // The string of a character value, or null for any other kind (inline, raises nothing).
-    const KelStringBase* characters() const noexcept { return std::get_if<KelStringBase>(&iData); }
+    const KelStringBase* characters() const noexcept { return std::get_if<KelStringBase>(&data()); }
 
     // Typed readers; each raises KelRecoverableException when the kind differs.
     double doubleValue() const;
@@ -84,7 +90,6 @@ public:
 
 private:
     void setCharactersOutOfLine(const char16_t* text, std::size_t length);
-    // Alternative order matches KelValueKind.
-    std::variant<std::monostate, KelGmtTimeStamp, KelGmtTime, KelTimeStamp, KelTime, KelDate,
-                 KelStringBase, double, std::int64_t, int, bool, Bytes> iData;
+    KelValueData& data() noexcept { return *this; }
+    const KelValueData& data() const noexcept { return *this; }
 };

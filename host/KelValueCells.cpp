@@ -12,6 +12,8 @@ constexpr std::size_t kFirstChunkCells = 64;
 constexpr std::size_t kLastChunkCells = 16384;
 } // namespace
 
+static_assert(sizeof(KelValueCells::Cell) == 56, "a cell's place and count stand in its value's last bytes");
+
 // The pool destroys its elements, which let their cells go, before it lets this go.
 KelValueCells::~KelValueCells() {
     releaseLeft();
@@ -56,7 +58,7 @@ KelValueCells::Cell* KelValueCells::takeOwnLongCharacters(const char16_t* text, 
                                                           const KelStringBase* name) {
     Cell* cell = takeOwn(name);
     try {
-        cell->value.setCharacters(text, length);   // a heap block, which may fail
+        cell->value().setCharacters(text, length);   // a heap block, which may fail
     } catch (...) {
         freeCell(cell);
         throw;
@@ -69,7 +71,7 @@ KelValueCells::Cell* KelValueCells::takeNewShared(const char16_t* text, std::siz
     if (!iShares) iShares.reset(new Cell*[std::size_t{1} << kShareBits]());
     Cell* cell = takeOwnCharacters(text, length, name);
     cell->holders = 1;
-    cell->shareSlot = slot;
+    cell->shareSlot = static_cast<std::uint16_t>(slot);
     if (Cell* old = iShares[slot]) old->shareSlot = kNoSlot;   // still held; no longer found
     iShares[slot] = cell;
     return cell;
@@ -86,7 +88,7 @@ KelValueCells::Cell* KelValueCells::ownFor(Cell* cell) {
     // Others hold it, or an element left it that may still read it: a copy of one's own.
     Cell* own = takeOwn(cell->name);
     try {
-        own->value.copyValue(cell->value);
+        own->value().copyValue(cell->value());
         leave(cell);
     } catch (...) {
         freeCell(own);   // the holder keeps its shared cell

@@ -30,14 +30,20 @@ public:
     // name's head) while it may still read it. Each name of a name table has a cell of its own
     // too, its head (shareSlot kNameHead, value null), which the elements that hold no value
     // point at: it is never written, given or shared, and its holder count is the name's hash.
+    // A cell extends its value: the place and the count take the bytes after the value's kind,
+    // so a cell is 56 bytes.
     static constexpr std::uint32_t kLeft = 0x80000000u;
-    static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
-    static constexpr std::uint32_t kNameHead = 0xFFFFFFFEu;
-    struct Cell {
-        const KelStringBase* name = nullptr;   // first: a name is read through the cell
-        KelValue value;
+    static constexpr std::uint16_t kNoSlot = 0xFFFF;
+    static constexpr std::uint16_t kNameHead = 0xFFFE;
+    struct Cell : KelValue {
+        std::uint16_t shareSlot = kNoSlot;
         std::uint32_t holders = 0;
-        std::uint32_t shareSlot = kNoSlot;
+        const KelStringBase* name = nullptr;
+        Cell() noexcept = default;
+        constexpr Cell(const KelStringBase* cellName, std::uint32_t holderCount, std::uint16_t slot) noexcept
+            : shareSlot(slot), holders(holderCount), name(cellName) {}
+        KelValue& value() noexcept { return *this; }
+        const KelValue& value() const noexcept { return *this; }
     };
     static bool isNameHead(const Cell* cell) noexcept { return cell->shareSlot == kNameHead; }
     // Text read without a look-up gets a cell of its own only when it fits inline (indentation is
@@ -46,6 +52,7 @@ public:
     static constexpr std::size_t kShareLimit = KelStringBase::kInlineCapacity;
     static constexpr std::size_t kLookUpLimit = 1024;
     static constexpr unsigned kShareBits = 10;   // the share table's size: 1 024 recent texts
+    static_assert((1u << kShareBits) <= kNameHead, "a place in the share table fits a cell's 16 bits");
 
     KelValueCells() = default;
     KelValueCells(const KelValueCells&) = delete;
@@ -77,7 +84,7 @@ public:
             Cell* cell = iShares[slot];
             // A shared cell holds a character value.
             if (cell != nullptr && cell->name == name) {
-                const KelStringBase& held = *cell->value.characters();
+                const KelStringBase& held = *cell->value().characters();
                 if (held.length() == length && KelStringBase::sameUnits(held.data(), text, length)) {
                     // A cell left with no holders is taken again like any other.
                     ++cell->holders;
@@ -106,7 +113,7 @@ public:
         }
         Cell* cell = new (storage) Cell();
         cell->name = name;
-        cell->value.setCharacters(text, length);   // inline: nothing to allocate, nothing to fail
+        cell->value().setCharacters(text, length);   // inline: nothing to allocate, nothing to fail
         ++iLive;
         return cell;
     }

@@ -8,7 +8,12 @@
 #include <vector>
 
 namespace {
-std::u16string text(const KelValueCells::Cell* cell) { return std::u16string(cell->value.characterValue().view()); }
+std::u16string text(const KelValueCells::Cell* cell) { return std::u16string(cell->value().characterValue().view()); }
+template <class T> KelValue valueOf(const T& v) {
+    KelValue value;
+    value.setValue(v);
+    return value;
+}
 } // namespace
 
 TEST(KelValueCells, TextBeginningWithWhiteSpaceIsSharedOtherTextIsNot) {
@@ -29,7 +34,7 @@ TEST(KelValueCells, TextBeginningWithWhiteSpaceIsSharedOtherTextIsNot) {
         EXPECT_EQ(cells.liveCells(), c.shared ? 1u : 2u);
         // The second holder writes: it gets a cell of its own, the first keeps the text.
         KelValueCells::Cell* own = cells.ownFor(second);
-        own->value.setValue(KelStringBase(u"changed"));
+        own->value().setValue(KelStringBase(u"changed"));
         EXPECT_EQ(text(first), c.text);
         EXPECT_EQ(cells.liveCells(), 2u);
         cells.give(own);
@@ -71,7 +76,7 @@ TEST(KelValueCells, ASoleHolderWritesItsCellInPlaceAndTheTextIsNoLongerFoundTher
     KelValueCells::Cell* cell = cells.takeRead(indent.data(), indent.size());
     KelValueCells::Cell* own = cells.ownFor(cell);
     ASSERT_EQ(own, cell) << "what value() returned before must see the change, as it did";
-    own->value.setValue(KelStringBase(u"x"));
+    own->value().setValue(KelStringBase(u"x"));
     KelValueCells::Cell* next = cells.takeRead(indent.data(), indent.size());
     EXPECT_NE(next, own);
     EXPECT_EQ(text(next), indent);
@@ -100,8 +105,8 @@ TEST(KelValueCells, ALongTextLookedUpSharesItsBlockUntilAHolderWritesIt) {
     EXPECT_EQ(KelValueCells::holdersOf(first), 2u);
     KelValueCells::Cell* own = cells.ownFor(second);
     ASSERT_NE(own, first);
-    EXPECT_EQ(own->value.characterValue().data(), first->value.characterValue().data()) << "one block, two cells";
-    own->value.appendCharacters(u"!", 1);
+    EXPECT_EQ(own->value().characterValue().data(), first->value().characterValue().data()) << "one block, two cells";
+    own->value().appendCharacters(u"!", 1);
     EXPECT_EQ(text(own), description + u"!");
     EXPECT_EQ(text(first), description);
     // The next reader of the text still finds the first cell.
@@ -122,10 +127,10 @@ TEST(KelValueCells, CellsFillManyChunksAndGoBackToTheFreeList) {
     taken.reserve(kCells);
     for (int i = 0; i < kCells; ++i) {
         taken.push_back(cells.takeOwn());
-        taken.back()->value.setValue(i);
+        taken.back()->value().setValue(i);
     }
     int wrong = 0;
-    for (int i = 0; i < kCells; ++i) wrong += taken[static_cast<std::size_t>(i)]->value.intValue() != i;
+    for (int i = 0; i < kCells; ++i) wrong += taken[static_cast<std::size_t>(i)]->value().intValue() != i;
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(cells.liveCells(), static_cast<std::size_t>(kCells));
     for (std::size_t i = 0; i < taken.size(); i += 2) cells.give(taken[i]);
@@ -145,7 +150,7 @@ TEST(KelValueCells, ACellAnElementLeftStaysUntilThePoolIsReleased) {
         KelValueCells::Cell* a = cells.takeRead(indent.data(), indent.size());
         KelValueCells::Cell* b = cells.takeRead(indent.data(), indent.size());
         ASSERT_EQ(a, b);
-        const KelValue& held = a->value;   // what a's value() gave before the change
+        const KelValue& held = a->value();   // what a's value() gave before the change
         KelValueCells::Cell* own = nullptr;
         if (written) own = cells.ownFor(a);
         else cells.leave(a);
@@ -160,5 +165,63 @@ TEST(KelValueCells, ACellAnElementLeftStaysUntilThePoolIsReleased) {
         if (own != nullptr) cells.give(own);
         cells.releaseLeft();
         EXPECT_EQ(cells.liveCells(), 0u) << written;
+    }
+}
+
+// A cell's place in the share table and its holder count stand in the last bytes of its value:
+// writing a value of any kind into a cell, or copying one out of a shared cell, must leave both
+// as they were, so the shared text is still found and every cell still goes with its last holder.
+TEST(KelValueCells, AValueOfEveryKindWrittenInACellLeavesItsCountAndPlace) {
+    const std::u16string longText(40, u'w');
+    const unsigned char bytes[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    KelValue bytesValue;
+    bytesValue.setBytes(bytes, sizeof bytes);
+    const KelDate date{9999, 12, 31};
+    const KelTime time{23, 59, 59, 999999};
+    const std::pair<const char*, KelValue> kinds[] = {
+        {"null", KelValue()},
+        {"short text", KelValue(KelStringBase(u"open"))},
+        {"long text", KelValue(KelStringBase(longText.data(), longText.size()))},
+        {"double", valueOf(-2.5)},
+        {"int64", valueOf(std::int64_t{-1})},
+        {"int", valueOf(-1)},
+        {"bool", valueOf(true)},
+        {"bytes", bytesValue},
+        {"date", valueOf(date)},
+        {"time", valueOf(time)},
+        {"timestamp", valueOf(KelTimeStamp{date, time})},
+        {"gmt time", valueOf(KelGmtTime{time})},
+        {"gmt timestamp", valueOf(KelGmtTimeStamp{KelTimeStamp{date, time}})},
+    };
+    const KelStringBase name(u"status");
+    const std::u16string shared = u"held";
+    for (const auto& [what, value] : kinds) {
+        KelValueCells cells;
+        KelValueCells::Cell* a = cells.lookUp(shared.data(), shared.size(), &name, 5);
+        KelValueCells::Cell* b = cells.lookUp(shared.data(), shared.size(), &name, 5);
+        ASSERT_EQ(a, b) << what;
+        // b's holder writes: a copy of its own, which takes every kind in turn, and back again.
+        KelValueCells::Cell* own = cells.ownFor(b);
+        ASSERT_NE(own, a) << what;
+        own->value().setValue(value);
+        own->value() = value;
+        EXPECT_TRUE(own->value() == value) << what;
+        own->value().copyValue(a->value());
+        own->value().setValue(value);
+        EXPECT_EQ(KelValueCells::holdersOf(own), 0u) << what;
+        EXPECT_FALSE(KelValueCells::isNameHead(own)) << what;
+        EXPECT_EQ(own->name, &name) << what;
+        // The shared cell kept its holder and its place: the text is found there again.
+        EXPECT_EQ(KelValueCells::holdersOf(a), 1u) << what;
+        KelValueCells::Cell* c = cells.lookUp(shared.data(), shared.size(), &name, 5);
+        EXPECT_EQ(c, a) << what;
+        EXPECT_EQ(text(c), shared) << what;
+        // An own cell written in place, as a sole holder's is.
+        KelValueCells::Cell* sole = cells.ownFor(cells.lookUp(u"x", 1, &name, 9));
+        sole->value().setValue(value);
+        EXPECT_EQ(KelValueCells::holdersOf(sole), 0u) << what;
+        for (KelValueCells::Cell* held : {own, c, a, sole}) cells.give(held);
+        cells.releaseLeft();
+        EXPECT_EQ(cells.liveCells(), 0u) << what;
     }
 }

@@ -7,6 +7,8 @@
 static_assert(sizeof(KelSlotTable::Entry) == 32, "an entry is found by a shift");
 
 KelSlotTable::Entry KelSlotTable::sEntries[KelSlotTable::kMaxChunks + 1];
+std::uintptr_t KelSlotTable::sBases[KelSlotTable::kMaxChunks + 1];
+std::uint32_t KelSlotTable::sPositions[KelSlotTable::kMaxChunks + 1];
 
 namespace {
 std::mutex& numbersLock() {
@@ -35,7 +37,9 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
         numbers.reserve(gNextUnused);
         chunk = gNextUnused++;
     }
-    sEntries[chunk] = Entry{base, nullptr, nullptr, 0, 0};
+    sEntries[chunk] = Entry{0, 0, nullptr, nullptr};
+    sBases[chunk] = reinterpret_cast<std::uintptr_t>(base);
+    sPositions[chunk] = 0;
     ++gInUse;
     return chunk;
 }
@@ -43,7 +47,8 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
 void KelSlotTable::giveBackChunk(std::uint32_t chunk) noexcept {
     if (chunk == 0) return;
     std::lock_guard<std::mutex> guard(numbersLock());
-    sEntries[chunk] = Entry{nullptr, nullptr, nullptr, 0, 0};
+    sEntries[chunk] = Entry{0, 0, nullptr, nullptr};
+    sBases[chunk] = 0;
     freeNumbers().push_back(chunk); // capacity reserved when the number was first taken
     --gInUse;
 }

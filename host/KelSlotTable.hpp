@@ -22,12 +22,14 @@ public:
     static constexpr std::size_t kMaxSlotsPerChunk = kSlotMask + 1;
     static constexpr std::size_t kMaxChunks = (std::size_t{1} << (32 - kSlotBits)) - 1; // number 0 is unused
 
+    // A handle becomes an address in one multiply and one add: `origin` is the chunk's base less
+    // (chunk << kSlotBits) slot sizes, so the whole handle can be scaled without taking its slot
+    // bits apart. (Wrapping arithmetic: the origin need not be an address.)
     struct Entry {
-        unsigned char* base;
+        std::uintptr_t origin;
+        std::uint64_t slotSize;
         KelParser* parser;
         KelValueCells* cells;     // where the pool's elements keep their values
-        std::uint32_t slotSize;
-        std::uint32_t position;   // the chunk's place among its pool's chunks
     };
 
     // A free chunk number for `base` (throws std::bad_alloc when every number is taken).
@@ -38,10 +40,11 @@ public:
     static void assignChunk(std::uint32_t chunk, KelParser* parser, KelValueCells* cells, std::size_t slotSize,
                             std::size_t position) noexcept {
         Entry& e = sEntries[chunk];
+        e.origin = sBases[chunk] - std::uintptr_t{chunk} * kMaxSlotsPerChunk * slotSize;
+        e.slotSize = slotSize;
         e.parser = parser;
         e.cells = cells;
-        e.slotSize = static_cast<std::uint32_t>(slotSize);
-        e.position = static_cast<std::uint32_t>(position);
+        sPositions[chunk] = static_cast<std::uint32_t>(position);
     }
     static std::uint32_t handle(std::uint32_t chunk, std::size_t slot) noexcept {
         return (chunk << kSlotBits) | static_cast<std::uint32_t>(slot);
@@ -50,16 +53,18 @@ public:
     // Entry 0 stays all null, so handle 0 reads as no element and no parser without a test.
     static KelSyntaxElement* element(std::uint32_t handle) noexcept {
         const Entry& e = sEntries[handle >> kSlotBits];
-        return reinterpret_cast<KelSyntaxElement*>(e.base + (handle & kSlotMask) * e.slotSize);
+        return reinterpret_cast<KelSyntaxElement*>(e.origin + handle * e.slotSize);
     }
     static KelParser* parser(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].parser; }
     static KelValueCells* valueCells(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].cells; }
     // Where the chunk of `handle` stands among the chunks of the pool it was last assigned to, so
     // that the pool answers whether it holds an element without searching its chunks.
-    static std::size_t position(std::uint32_t handle) noexcept { return sEntries[handle >> kSlotBits].position; }
+    static std::size_t position(std::uint32_t handle) noexcept { return sPositions[handle >> kSlotBits]; }
     // Chunk numbers in use, for tests.
     static std::size_t chunksInUse() noexcept;
 
 private:
     static Entry sEntries[kMaxChunks + 1];
+    static std::uintptr_t sBases[kMaxChunks + 1];       // each chunk's first slot
+    static std::uint32_t sPositions[kMaxChunks + 1];    // the chunk's place among its pool's chunks
 };

@@ -147,13 +147,15 @@ inline XmlKelSyntaxElement* XmlBrokerOrvaneParser::newElement(int type, bool lea
     const std::uint32_t word = (static_cast<std::uint32_t>(type) & KelSyntaxElement::kTypeMask) |
                                (leaf ? KelSyntaxElement::kComplete : 0u);
     if (KelLog::isDebugActive()) return newTracedElement(word);
-    return iOwner->elementPool().emplaceElement<XmlKelSyntaxElement>(word, iElementPage, iElementBigEndian);
+    return iOwner->elementPool().emplaceElementWithHandle<XmlKelSyntaxElement>(word, iNewHandle, iElementPage,
+                                                                              iElementBigEndian);
 }
 
 XmlKelSyntaxElement* XmlBrokerOrvaneParser::newTracedElement(std::uint32_t typeWord) {
     // Made the pool's usual way, through the parser's constructor call, which traces it.
     auto* element = static_cast<XmlKelSyntaxElement*>(iOwner->elementPool().createElement());
     KelSyntaxElementAccess::setTypeWord(element, typeWord);
+    iNewHandle = element->slotHandle();
     element->setBufferBigEndian(iElementBigEndian);
     element->setBufferCodepage(iElementPage);
     return element;
@@ -161,7 +163,7 @@ XmlKelSyntaxElement* XmlBrokerOrvaneParser::newTracedElement(std::uint32_t typeW
 
 inline void XmlBrokerOrvaneParser::attachToCurrent(XmlKelSyntaxElement* element) {
     KelSyntaxElementAccess::setCompleteLeft(iCurrentElement);
-    KelSyntaxElementAccess::parserAttachAsLastChild(iCurrentElement, element);
+    KelSyntaxElementAccess::parserAttachAsLastChild(iCurrentElement, element, iNewHandle);
     iLastAttached = element;
 }
 

@@ -152,10 +152,12 @@ private:
     void attachMarkupLeaf(const Position& p, int type, const XMLCh* target, const XMLCh* value,
                           XMLSize_t length = kZeroTerminated, XmlRepeatLearner* repeats = nullptr);
     // A new element of `type` from the owner's pool, counted against the limits (a leaf is
-    // complete at once), with the bitstream's page and byte order.
+    // complete at once), with the bitstream's page and byte order. Its handle is kept until the
+    // next, for attaching it without working the handle out again.
     // Inline: every event makes one or more.
     inline __attribute__((always_inline)) XmlKelSyntaxElement* newElement(int type, bool leaf);
     __attribute__((noinline)) XmlKelSyntaxElement* newTracedElement(std::uint32_t typeWord);
+    // `element` is the one newElement made last (every event attaches what it has just made).
     inline __attribute__((always_inline)) void attachToCurrent(XmlKelSyntaxElement* element);
     void attachLeaf(XmlKelSyntaxElement* parent, int type, const XMLCh* value);
     void addAttribute(const XMLCh* name, std::size_t nameLength, const XMLCh* value, std::size_t valueLength,
@@ -205,4 +207,6 @@ private:
     std::vector<OpenElement> iOpenElements;
     const KelSyntaxElement* iLastAttached = nullptr;
     const KelSyntaxElement* iLastText = nullptr;   // the text element this scan made last
+    // The handle of the element made last (the pool gave it), for the attach that follows.
+    std::uint32_t iNewHandle = 0;
 };

@@ -6,6 +6,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -16,20 +17,23 @@ namespace {
 
 thread_local std::vector<KelSyntaxElement*> tListed;
 
-std::uint32_t chunkOf(const KelSyntaxElement* element) noexcept { return element->slotHandle() >> KelSlotTable::kSlotBits; }
+// The chunk an element lies in, told by its boundary (0 for an element made outside every pool).
+std::uintptr_t chunkOf(const KelSyntaxElement* element) noexcept {
+    return element->inPool() ? reinterpret_cast<std::uintptr_t>(element) & ~(KelSlotTable::kChunkAlignment - 1) : 0;
+}
 
 // The parser, pool and root of the chunk the last element came from, and that chunk's carved
 // slots when the pool is the parser's. A subtree lies in a few chunks, mostly one, so they are
 // looked up again only when the chunk changes.
 struct Owner {
-    std::uint32_t chunk = ~std::uint32_t(0);
+    std::uintptr_t chunk = ~std::uintptr_t(0);
     KelParser* parser = nullptr;
     KelSyntaxElementPool* pool = nullptr;
     const KelSyntaxElement* root = nullptr;
     KelSyntaxElementPool::CarvedChunk carved;
 
     void of(const KelSyntaxElement* e) {
-        const std::uint32_t c = chunkOf(e);
+        const std::uintptr_t c = chunkOf(e);
         if (c == chunk) return;
         chunk = c;
         parser = e->parser();
@@ -69,14 +73,13 @@ void KelElementDeleter::deleteSubtree(KelSyntaxElement* element) {
     bool pools = false;                        // elements of more than one pool
     KelSyntaxElement* up = nullptr;   // the parent of `e`
     // The facts of the chunk in hand are copied out of `owner`, so that the walk keeps them at hand.
-    std::uint32_t chunk = ~std::uint32_t(0);
+    std::uintptr_t chunk = ~std::uintptr_t(0);
     const KelSyntaxElement* root = nullptr;
     const KelSyntaxElementPool* pool = nullptr;
     KelSyntaxElementPool::CarvedChunk carved;
     for (KelSyntaxElement* e = element; e != nullptr; e = following(e, element, up)) {
         listed.push_back(e);
-        const std::uint32_t handle = e->slotHandle();
-        if ((handle >> KelSlotTable::kSlotBits) != chunk) {
+        if (chunkOf(e) != chunk) {
             owner.of(e);
             if (owner.pool == nullptr) refuse(element, "it was not made by a parser");
             if (onePool == nullptr)

@@ -14,6 +14,12 @@ public:
     KelElementLink() noexcept = default;
     KelElementLink(std::nullptr_t) noexcept {}
     explicit KelElementLink(KelSyntaxElement* element) noexcept { *this = element; }
+    // The link to the element of handle `handle` (which the caller has from the pool).
+    static KelElementLink fromHandle(std::uint32_t handle) noexcept {
+        KelElementLink link;
+        link.iHandle = handle;
+        return link;
+    }
     KelElementLink& operator=(KelSyntaxElement* element) noexcept;   // defined with KelSyntaxElement
     KelElementLink& operator=(std::nullptr_t) noexcept {
         iHandle = 0;

@@ -70,11 +70,6 @@ void KelParser::releaseElements() noexcept {
     iNames.trim(kNamesKeptAcrossReleases);
 }
 
-namespace {
-// Marks, for the length of one release, an element that stands in another parser's tree.
-constexpr std::uint32_t kSurvivorMark = 0x80000000u;
-} // namespace
-
 void KelParser::cutLooseForeignChildren(KelSyntaxElement* element) noexcept {
     for (KelSyntaxElement* c = element->iFirstChild; c;) {
         KelSyntaxElement* next = c->iNextSibling;
@@ -104,7 +99,7 @@ void KelParser::markSurvivors(KelSyntaxElement* top, const KelSyntaxElement* roo
     };
     KelSyntaxElement* e = top;
     for (;;) {
-        e->iTypeWord |= kSurvivorMark;
+        e->markSurvivor();   // for the length of this release: it stands in another parser's tree
         if (KelSyntaxElement* down = own(e->iFirstChild)) {
             e = down;
             continue;
@@ -120,17 +115,17 @@ bool KelParser::releaseOwnTree(KelSyntaxElement* root, const std::function<void(
     if (!iPool.holds(root)) return false;
     // Elements the host moved into another parser's tree stay, with this parser's elements below them.
     iPool.forEachLive([this, root](KelSyntaxElement* e) {
-        if (e != root && e->iParent && e->iParent->parser() != this && !(e->iTypeWord & kSurvivorMark))
+        if (e != root && e->iParent && e->iParent->parser() != this && !e->isSurvivor())
             markSurvivors(e, root);
     });
     // Other parsers' elements below what goes are cut loose: they outlive it in their own pools.
     iPool.forEachLive([this](KelSyntaxElement* e) {
-        if (!(e->iTypeWord & kSurvivorMark)) cutLooseForeignChildren(e);
+        if (!e->isSurvivor()) cutLooseForeignChildren(e);
     });
     root->parserForgetChildren();
     iPool.releaseWhere([&survivor, root](KelSyntaxElement* e) {
-        if (e->iTypeWord & kSurvivorMark) {
-            e->iTypeWord &= ~kSurvivorMark;
+        if (e->isSurvivor()) {
+            e->clearSurvivor();
             if (survivor) survivor(e);
             return false;
         }

@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-static_assert(sizeof(KelSlotTable::Entry) == 32, "an entry is found by a shift");
+static_assert(sizeof(KelSlotTable::Entry) == 16, "an entry is found by a shift");
 
 KelSlotTable::Entry KelSlotTable::sEntries[KelSlotTable::kMaxChunks + 1];
 std::uintptr_t KelSlotTable::sBases[KelSlotTable::kMaxChunks + 1];
@@ -37,7 +37,7 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
         numbers.reserve(gNextUnused);
         chunk = gNextUnused++;
     }
-    sEntries[chunk] = Entry{0, 0, nullptr, nullptr};
+    sEntries[chunk] = Entry{0, 0};
     sBases[chunk] = reinterpret_cast<std::uintptr_t>(base);
     sPositions[chunk] = 0;
     ++gInUse;
@@ -47,7 +47,7 @@ std::uint32_t KelSlotTable::takeChunk(unsigned char* base) {
 void KelSlotTable::giveBackChunk(std::uint32_t chunk) noexcept {
     if (chunk == 0) return;
     std::lock_guard<std::mutex> guard(numbersLock());
-    sEntries[chunk] = Entry{0, 0, nullptr, nullptr};
+    sEntries[chunk] = Entry{0, 0};
     sBases[chunk] = 0;
     freeNumbers().push_back(chunk); // capacity reserved when the number was first taken
     --gInUse;

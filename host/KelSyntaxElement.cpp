@@ -13,21 +13,21 @@
 
 // Every slot of every pool pays for each byte here: a table pointer, the handle, the type word,
 // four-byte links and one pointer for the name and the value.
-static_assert(sizeof(KelSyntaxElement) == 48, "the host's element is 48 bytes");
+static_assert(sizeof(KelSyntaxElement) == 40, "the host's element is 40 bytes");
 
 namespace {
-// The value cells of the pool that holds the element with slot handle `self` (not 0).
-KelValueCells& cellsOf(std::uint32_t self) noexcept { return *KelSlotTable::valueCells(self); }
+// The value cells of the pool that holds `element` (made by a pool).
+KelValueCells& cellsOf(const KelSyntaxElement* element) noexcept { return *KelSlotTable::headOf(element)->cells; }
 } // namespace
 
-// The parser is not kept: a pool's element finds it through its slot handle (set by the pool).
+// The parser is not kept: a pool's element finds it through its chunk's head.
 KelSyntaxElement::~KelSyntaxElement() { clearStoredValue(); }
 
 void KelSyntaxElement::clearStoredValue() noexcept {
     if (!holdsCell()) return;
     KelValueCells::Cell* held = iCell;
     holdName(held->name);
-    if (iSelf != 0) cellsOf(iSelf).give(held);
+    if (inPool()) cellsOf(this).give(held);
     else delete held;
 }
 
@@ -37,38 +37,38 @@ void KelSyntaxElement::resetStoredValue() noexcept {
     // is left, to be read through what value() returned until the pool is released.
     if (!holdsCell()) return;
     KelValueCells::Cell* held = iCell;
-    if (held->holders == 1) holdCell(held = cellsOf(iSelf).ownFor(held));   // in place: cannot fail
+    if (held->holders == 1) holdCell(held = cellsOf(this).ownFor(held));   // in place: cannot fail
     if (held->holders == 0) {
         held->value().deleteValue();
         return;
     }
     const KelStringBase* name = held->name;
     try {
-        cellsOf(iSelf).leave(held);
+        cellsOf(this).leave(held);
     } catch (...) {
         // No memory to note the cell as left: let it go as a holder does (others hold it still).
-        cellsOf(iSelf).give(held);
+        cellsOf(this).give(held);
     }
     holdName(name);
 }
 
 KelValue& KelSyntaxElement::mutableStoredValue() {
     if (!holdsCell()) {
-        if (iSelf != 0) {
-            holdCell(cellsOf(iSelf).takeOwn(iCell->name));
+        if (inPool()) {
+            holdCell(cellsOf(this).takeOwn(iCell->name));
         } else {
             auto* own = new KelValueCells::Cell();
             own->name = iCell->name;
             holdCell(own);
         }
     } else if (iCell->holders != 0) {
-        holdCell(cellsOf(iSelf).ownFor(iCell));
+        holdCell(cellsOf(this).ownFor(iCell));
     }
     return iCell->value();
 }
 
 void KelSyntaxElement::renameSharedCell(const KelStringBase* name) {
-    KelValueCells::Cell* own = cellsOf(iSelf).ownFor(iCell);
+    KelValueCells::Cell* own = cellsOf(this).ownFor(iCell);
     own->name = name;
     holdCell(own);
 }
@@ -98,7 +98,7 @@ KelSyntaxElement* KelSyntaxElement::scannedFirstChild() {
 KelSyntaxElement* KelSyntaxElement::lastChild() {
     if (!isCompleteRight())
         if (KelParser* owner = parser()) owner->parseLastChild(this);
-    return iLastChild;
+    return knownLastChild();
 }
 
 KelSyntaxElement* KelSyntaxElement::scannedNextSibling() {
@@ -106,7 +106,7 @@ KelSyntaxElement* KelSyntaxElement::scannedNextSibling() {
     if (iNextSibling || !iParent) return iNextSibling;
     KelSyntaxElement* up = iParent;
     if (!up->isCompleteRight()) {
-        KelParser* scanner = up->parser();
+        KelParser* scanner = KelSlotTable::headOf(up)->parser;   // a linked element is a pool's
         if (!scanner) scanner = parser();
         if (scanner) scanner->parseRightSibling(this);
     }
@@ -115,7 +115,7 @@ KelSyntaxElement* KelSyntaxElement::scannedNextSibling() {
 
 KelSyntaxElement* KelSyntaxElement::previousSibling() {
     if (KelParser* owner = parser()) owner->parseLeftSibling(this);
-    return iPreviousSibling;
+    return knownPreviousSibling();
 }
 
 void KelSyntaxElement::parserSetName(const KelStringBase& name) {
@@ -128,14 +128,18 @@ KelNameTable& KelSyntaxElement::nameTable() const noexcept {
 }
 
 void KelSyntaxElement::unlink() noexcept {
-    if (iPreviousSibling)
-        iPreviousSibling->iNextSibling = iNextSibling;
-    else if (iParent)
-        iParent->iFirstChild = iNextSibling;
-    if (iNextSibling)
-        iNextSibling->iPreviousSibling = iPreviousSibling;
-    else if (iParent)
-        iParent->iLastChild = iPreviousSibling;
+    // Every linked element has a parent (siblings are children of one), and the first child's
+    // previous-sibling link names the last child.
+    if (iParent) {
+        KelSyntaxElement* first = iParent->iFirstChild;
+        if (first == this) {
+            iParent->iFirstChild = iNextSibling;
+            if (iNextSibling) iNextSibling->iPreviousSibling = iPreviousSibling;   // still the last
+        } else {
+            iPreviousSibling->iNextSibling = iNextSibling;
+            (iNextSibling ? iNextSibling.get() : first)->iPreviousSibling = iPreviousSibling;
+        }
+    }
     // A parent still being scanned that is left with no child known may have more to come: its
     // first child is then looked for again, not taken to be none.
     if (iParent && !iParent->iFirstChild && !iParent->isCompleteRight()) iParent->iTypeWord &= ~kCompleteLeft;
@@ -149,7 +153,7 @@ void checkAttachable(KelSyntaxElement* anchor, KelSyntaxElement* element, const 
     if (!element)
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach, "null element");
     // Links name elements by their slots: an element made outside every pool cannot be linked.
-    if (element->slotHandle() == 0 || anchor->slotHandle() == 0)
+    if (!element->inPool() || !anchor->inPool())
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, function, KelMsg::E_Kel_InvalidAttach,
                                           "an element not made by a parser cannot be linked");
     // Only an element with children can be an ancestor of the anchor: a leaf needs no walk.
@@ -179,11 +183,11 @@ void KelSyntaxElement::attachBefore(KelSyntaxElement* element) {
     element->unlink();
     element->iParent = iParent;
     element->iNextSibling = this;
-    element->iPreviousSibling = iPreviousSibling;
-    if (iPreviousSibling)
-        iPreviousSibling->iNextSibling = element;
-    else
+    element->iPreviousSibling = iPreviousSibling;   // for a new first child: the last child
+    if (iParent->iFirstChild.get() == this)
         iParent->iFirstChild = element;
+    else
+        iPreviousSibling->iNextSibling = element;
     iPreviousSibling = element;
 }
 
@@ -198,10 +202,8 @@ void KelSyntaxElement::attachAfter(KelSyntaxElement* element) {
     element->iParent = iParent;
     element->iPreviousSibling = this;
     element->iNextSibling = iNextSibling;
-    if (iNextSibling)
-        iNextSibling->iPreviousSibling = element;
-    else
-        iParent->iLastChild = element;
+    // The element before which it goes, or for a new last child the first child, names it.
+    (iNextSibling ? iNextSibling.get() : iParent->iFirstChild.get())->iPreviousSibling = element;
     iNextSibling = element;
 }
 
@@ -212,12 +214,13 @@ void KelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
     noteLink(this, element);
     element->unlink();
     element->iParent = this;
-    element->iPreviousSibling = nullptr;
     element->iNextSibling = iFirstChild;
-    if (iFirstChild)
+    if (iFirstChild) {
+        element->iPreviousSibling = iFirstChild->iPreviousSibling;   // the last child
         iFirstChild->iPreviousSibling = element;
-    else
-        iLastChild = element;
+    } else {
+        element->iPreviousSibling = element;
+    }
     iFirstChild = element;
     setCompleteLeft();
 }
@@ -344,7 +347,7 @@ KelSyntaxElement* KelSyntaxElement::createLastChild() { return createLastChild(K
 void KelSyntaxElement::initialize() {
     resetStoredValue();
     parserSetInternedName(&KelNameTable::empty());   // an own cell is kept: it takes the name
-    iTypeWord = kComplete;
+    iTypeWord = kComplete | (iTypeWord & kInPool);
 }
 
 void KelSyntaxElement::setType(int typeCode) { parserSetType(typeCode); }
@@ -438,7 +441,7 @@ void KelSyntaxElement::reset() { resetStoredValue(); }
 
 std::string KelSyntaxElement::asLogString() {
     char head[48];
-    std::snprintf(head, sizeof head, "(0x%08X)", static_cast<unsigned>(iTypeWord));
+    std::snprintf(head, sizeof head, "(0x%08X)", static_cast<unsigned>(typeWord()));
     std::string s = head;
     s += storedName().toUtf8();
     if (!storedValue().isNull()) {
@@ -498,7 +501,7 @@ void KelSyntaxElement::copyElement(KelSyntaxElement* source) { (void)source; }
 
 std::string KelSyntaxElement::describeIndex() {
     int index = 1;
-    for (KelSyntaxElement* p = iPreviousSibling; p; p = p->iPreviousSibling)
+    for (KelSyntaxElement* p = knownPreviousSibling(); p; p = p->knownPreviousSibling())
         if (p->storedName() == storedName()) ++index;
     return "[" + std::to_string(index) + "]";
 }

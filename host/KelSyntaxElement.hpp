@@ -1,8 +1,10 @@
 // KelSyntaxElement: one node of the host's message tree. It holds a type word (type code in bits
-// 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30), one pointer for its name
-// and value (its value's cell, which keeps the name beside the value, or its name's head cell in
-// the name table while it holds no value: KelValueCells) and its links, which are 32-bit slot
-// handles; it finds its owning parser and its pool's value cells through its slot.
+// 0-27; complete-left bit 28, complete-right bit 29, unresolved bit 30, in a pool bit 31), one
+// pointer for its name and value (its value's cell, which keeps the name beside the value, or its
+// name's head cell in the name table while it holds no value: KelValueCells) and its links, which
+// are 32-bit slot handles: parent, first child, next and previous sibling, where the first
+// child's previous-sibling link names the last child. It finds its owning parser, its pool's
+// value cells and its own handle through the head of its pool's chunk (KelSlotTable).
 // Navigation drives the owning parser's on-demand parsing: firstChild/lastChild/nextSibling parse
 // only as far as they must answer.
 //
@@ -35,6 +37,8 @@ public:
     static constexpr std::uint32_t kCompleteRight = 0x20000000u;
     static constexpr std::uint32_t kComplete = kCompleteLeft | kCompleteRight;
     static constexpr std::uint32_t kUnresolved = 0x40000000u;
+    // Set by the pool that made the element: only then has it a chunk head to find things by.
+    static constexpr std::uint32_t kInPool = 0x80000000u;
 
     // Defined here: the pool constructs one for every element a scan builds.
     explicit KelSyntaxElement(KelParser*) noexcept
@@ -53,23 +57,31 @@ public:
     const KelStringBase& name() { return isUnresolved() ? resolvedName() : storedName(); }
 
     // ---- Plain accessors (no resolving, no parsing).
-    std::uint32_t typeWord() const noexcept { return iTypeWord; }
+    std::uint32_t typeWord() const noexcept { return iTypeWord & ~kInPool; }
     int typeCode() const noexcept { return static_cast<int>(iTypeWord & kTypeMask); }
     const KelStringBase& storedName() const noexcept { return *iCell->name; }
     std::uint32_t storedNameHash() const noexcept { return KelNameTable::storedHash(*iCell->name); }
     const KelValue& storedValue() const noexcept { return iCell->value(); }
-    KelParser* parser() const noexcept { return KelSlotTable::parser(iSelf); }
+    KelParser* parser() const noexcept { return inPool() ? KelSlotTable::headOf(this)->parser : nullptr; }
     // The element's slot handle (0 for an element made outside every pool, which has no parser).
-    std::uint32_t slotHandle() const noexcept { return iSelf; }
+    std::uint32_t slotHandle() const noexcept { return inPool() ? KelSlotTable::handleOf(this) : 0; }
     KelSyntaxElement* parent() const noexcept { return iParent; }
     bool isCompleteLeft() const noexcept { return (iTypeWord & kCompleteLeft) != 0; }
     bool isCompleteRight() const noexcept { return (iTypeWord & kCompleteRight) != 0; }
     bool isUnresolved() const noexcept { return (iTypeWord & kUnresolved) != 0; }
+    // Whether a pool made the element (only such an element can be linked, and has a parser).
+    bool inPool() const noexcept { return (iTypeWord & kInPool) != 0; }
     // Links as they stand, without parsing.
     KelSyntaxElement* knownFirstChild() const noexcept { return iFirstChild; }
-    KelSyntaxElement* knownLastChild() const noexcept { return iLastChild; }
+    KelSyntaxElement* knownLastChild() const noexcept {
+        return iFirstChild ? iFirstChild->iPreviousSibling.get() : nullptr;
+    }
     KelSyntaxElement* knownNextSibling() const noexcept { return iNextSibling; }
-    KelSyntaxElement* knownPreviousSibling() const noexcept { return iPreviousSibling; }
+    // The first child's previous-sibling link names the last child, whose next sibling is none.
+    KelSyntaxElement* knownPreviousSibling() const noexcept {
+        KelSyntaxElement* before = iPreviousSibling;
+        return before != nullptr && before->iNextSibling ? before : nullptr;
+    }
     // Whether a next sibling is known, without finding where it lies (a scan asks after every step).
     bool hasKnownNextSibling() const noexcept { return static_cast<bool>(iNextSibling); }
 
@@ -220,8 +232,8 @@ private:
     // indentation before it. (An element that holds no value holds its name's head, whose holder
     // count is the name's hash.)
     void parserSetCharacters(const char16_t* text, std::size_t length) {
-        if (!holdsCell() && length <= KelValueCells::kShareLimit && iSelf != 0 && text != nullptr) {
-            holdCell(KelSlotTable::valueCells(iSelf)->takeRead(text, length, iCell->name, iCell->holders));
+        if (!holdsCell() && length <= KelValueCells::kShareLimit && inPool() && text != nullptr) {
+            holdCell(KelSlotTable::headOf(this)->cells->takeRead(text, length, iCell->name, iCell->holders));
             return;
         }
         mutableStoredValue().setCharacters(text, length);
@@ -229,9 +241,9 @@ private:
     // The same for a value the parser expects to repeat (an attribute whose values did): looked
     // up among the values read before whatever it begins with. True when it found one to share.
     bool parserLookUpCharacters(const char16_t* text, std::size_t length) {
-        if (!holdsCell() && length <= KelValueCells::kLookUpLimit && iSelf != 0 && text != nullptr) {
+        if (!holdsCell() && length <= KelValueCells::kLookUpLimit && inPool() && text != nullptr) {
             KelValueCells::Cell* found =
-                KelSlotTable::valueCells(iSelf)->lookUp(text, length, iCell->name, iCell->holders);
+                KelSlotTable::headOf(this)->cells->lookUp(text, length, iCell->name, iCell->holders);
             holdCell(found);
             return KelValueCells::holdersOf(found) > 1;
         }
@@ -242,11 +254,11 @@ private:
     // replaced by the whole text: looked up when `lookUp` (true when a cell was found to share),
     // else held in a cell of its own. A failure changes nothing.
     bool parserReplaceCharacters(const char16_t* text, std::size_t length, bool lookUp) {
-        if (iSelf == 0 || length > KelValueCells::kLookUpLimit) {
+        if (!inPool() || length > KelValueCells::kLookUpLimit) {
             mutableStoredValue().setValue(KelStringBase(text, length));
             return false;
         }
-        KelValueCells& cells = *KelSlotTable::valueCells(iSelf);
+        KelValueCells& cells = *KelSlotTable::headOf(this)->cells;
         const KelStringBase* name = iCell->name;
         KelValueCells::Cell* whole = lookUp ? cells.lookUp(text, length, name, KelNameTable::storedHash(*name))
                                             : cells.takeOwnCharacters(text, length, name);
@@ -258,19 +270,26 @@ private:
     void parserAppendCharacters(const char16_t* text, std::size_t length) {
         mutableStoredValue().appendCharacters(text, length);
     }
-    void parserAttachAsLastChild(KelSyntaxElement* child) noexcept;
+    void parserAttachAsLastChild(KelSyntaxElement* child) noexcept { parserAttachAsLastChild(child, child->slotHandle()); }
+    // The same for a child whose handle the parser has at hand (the pool gave it when it made it).
+    void parserAttachAsLastChild(KelSyntaxElement* child, std::uint32_t childHandle) noexcept;
     // Drops the links to the children (which are being released) without touching them.
-    void parserForgetChildren() noexcept { iFirstChild = iLastChild = nullptr; }
+    void parserForgetChildren() noexcept { iFirstChild = nullptr; }
     void setCompleteLeft() noexcept { iTypeWord |= kCompleteLeft; }
     void setCompleteRight() noexcept { iTypeWord |= kCompleteRight; }
     void clearComplete() noexcept { iTypeWord &= ~kComplete; }
-    void setTypeWord(std::uint32_t word) noexcept { iTypeWord = word; }
+    void setTypeWord(std::uint32_t word) noexcept { iTypeWord = (word & ~kInPool) | (iTypeWord & kInPool); }
     void setUnresolved(bool unresolved) noexcept { if (unresolved) iTypeWord |= kUnresolved; else iTypeWord &= ~kUnresolved; }
 
-    // The pool gives an element its handle when it is made; an element outside any pool keeps 0
-    // and has no parser. The parser is found through the handle's chunk, the links are handles:
-    // every slot of the pool pays for every field here.
-    void setSlotHandle(std::uint32_t handle) noexcept { iSelf = handle; }
+    // The pool marks an element it made; an element outside any pool has no handle and no parser.
+    // The parser is found through the chunk's head, the links are handles: every slot of the pool
+    // pays for every field here.
+    void enterPool() noexcept { iTypeWord |= kInPool; }
+    // While a parser releases its tree, it marks the elements that stay (they stand in another
+    // parser's tree) in the low bit of the cell pointer, which no one reads meanwhile.
+    void markSurvivor() noexcept { iCell = reinterpret_cast<KelValueCells::Cell*>(reinterpret_cast<std::uintptr_t>(iCell) | 1u); }
+    bool isSurvivor() const noexcept { return (reinterpret_cast<std::uintptr_t>(iCell) & 1u) != 0; }
+    void clearSurvivor() noexcept { iCell = reinterpret_cast<KelValueCells::Cell*>(reinterpret_cast<std::uintptr_t>(iCell) & ~std::uintptr_t{1}); }
     // Lets the value's cell go, as the element goes (it keeps its name).
     void clearStoredValue() noexcept;
     // parserSetInternedName for an element whose cell others share.
@@ -283,35 +302,41 @@ private:
     friend class KelElementLink;
 
     // Laid out without a hole, and with the last 4 bytes of the 8-byte-aligned size free: a
-    // derived element's first 4-byte field goes there.
-    std::uint32_t iSelf = 0;
+    // derived element's first 4-byte field goes there. (A free slot keeps its handle and the next
+    // free slot where the type word's neighbours are: KelSyntaxElementPool.)
     std::uint32_t iTypeWord;
     KelElementLink iParent;
-    KelElementLink iFirstChild;
     // Never null: the value's cell (from the pool's value cells; an element outside every pool
     // owns a cell of the heap), which holds the name beside the value; or, while the element
     // holds no value, the head of its name (in nameTable(), or KelNameTable::empty()).
     KelValueCells::Cell* iCell;
-    KelElementLink iLastChild;
+    KelElementLink iFirstChild;
     KelElementLink iNextSibling;
-    KelElementLink iPreviousSibling;
+    KelElementLink iPreviousSibling;   // of the first child: the last child
 };
 
 inline KelElementLink& KelElementLink::operator=(KelSyntaxElement* element) noexcept {
-    iHandle = element ? element->iSelf : 0;
+    iHandle = element ? element->slotHandle() : 0;
     return *this;
 }
 
 inline KelSyntaxElement* KelElementLink::get() const noexcept { return KelSlotTable::element(iHandle); }
 
-// Inline: a parser attaches every element it builds this way.
-inline void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child) noexcept {
-    child->iParent = this;
+// Inline: a parser attaches every element it builds this way. A child after the first takes its
+// parent's handle from the first child, which it reads anyway to find the last one.
+inline void KelSyntaxElement::parserAttachAsLastChild(KelSyntaxElement* child, std::uint32_t childHandle) noexcept {
+    const KelElementLink self = KelElementLink::fromHandle(childHandle);
     child->iNextSibling = nullptr;
-    child->iPreviousSibling = iLastChild;
-    if (iLastChild)
-        iLastChild->iNextSibling = child;
-    else
-        iFirstChild = child;
-    iLastChild = child;
+    if (iFirstChild) {
+        KelSyntaxElement* first = iFirstChild;
+        const KelElementLink last = first->iPreviousSibling;
+        child->iParent = first->iParent;
+        child->iPreviousSibling = last;
+        (last == iFirstChild ? first : last.get())->iNextSibling = self;
+        first->iPreviousSibling = self;
+    } else {
+        child->iParent = this;
+        child->iPreviousSibling = self;
+        iFirstChild = self;
+    }
 }

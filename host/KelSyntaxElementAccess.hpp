@@ -47,6 +47,10 @@ public:
     static void parserAttachAsLastChild(KelSyntaxElement* parent, KelSyntaxElement* child) noexcept {
         parent->parserAttachAsLastChild(child);
     }
+    // The same with the child's handle, which the parser has from the pool that made the child.
+    static void parserAttachAsLastChild(KelSyntaxElement* parent, KelSyntaxElement* child, std::uint32_t childHandle) noexcept {
+        parent->parserAttachAsLastChild(child, childHandle);
+    }
     static void parserForgetChildren(KelSyntaxElement* e) noexcept { e->parserForgetChildren(); }
     static void setCompleteLeft(KelSyntaxElement* e) noexcept { e->setCompleteLeft(); }
     static void setCompleteRight(KelSyntaxElement* e) noexcept { e->setCompleteRight(); }

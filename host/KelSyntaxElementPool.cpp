@@ -19,40 +19,40 @@ namespace {
 // Slots are as aligned as the element classes need (8 bytes): rounding an element class of a
 // size 8 past a multiple of 16 up to 16 would cost every slot 8 bytes for nothing.
 constexpr std::size_t kAlignment = alignof(KelSyntaxElement);
-constexpr std::size_t kChunkAlignment = alignof(std::max_align_t);
-constexpr std::size_t kHugePage = 2u * 1024u * 1024u;
+constexpr std::size_t kBoundary = KelSlotTable::kChunkAlignment;   // a huge page
+// The page before a chunk's first slot holds the chunk's head (KelSlotTable::Head) at its end.
+constexpr std::size_t kHeadPage = 4096;
+static_assert(sizeof(KelSlotTable::Head) <= kHeadPage, "the head fits the page before the chunk");
+static_assert(KelSyntaxElementPool::kLargeChunkBytes <= kBoundary, "a chunk lies within one boundary's span");
 std::size_t roundUp(std::size_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; }
 
 std::atomic<std::size_t> gLargeBytesMapped{0};
 
-// Large chunks are mapped on a huge-page boundary and offered to the kernel for huge pages.
-unsigned char* mapLargeChunk(std::size_t bytes) {
-    void* p = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// Every chunk is mapped with its first slot on a huge-page boundary and the page before it
+// mapped too, for its head, so that an element finds the head from its own address. Large
+// chunks are offered to the kernel for huge pages.
+unsigned char* allocateChunk(std::size_t bytes) {
+    const std::size_t mapped = kHeadPage + bytes + kBoundary;
+    void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = (start + kHugePage - 1) & ~static_cast<std::uintptr_t>(kHugePage - 1);
-    if (aligned > start) munmap(p, aligned - start);
-    const std::uintptr_t end = start + bytes + kHugePage;
+    const std::uintptr_t aligned = (start + kHeadPage + kBoundary - 1) & ~static_cast<std::uintptr_t>(kBoundary - 1);
+    const std::uintptr_t from = aligned - kHeadPage;
+    if (from > start) munmap(p, from - start);
+    const std::uintptr_t end = start + mapped;
     if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
+    if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) {
 #ifdef MADV_HUGEPAGE
-    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE); // advice only: failure is harmless
+        madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE); // advice only: failure is harmless
 #endif
-    gLargeBytesMapped.fetch_add(bytes, std::memory_order_relaxed);
+        gLargeBytesMapped.fetch_add(bytes, std::memory_order_relaxed);
+    }
     return reinterpret_cast<unsigned char*>(aligned);
 }
 
-unsigned char* allocateChunk(std::size_t bytes) {
-    if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) return mapLargeChunk(bytes);
-    return static_cast<unsigned char*>(::operator new(bytes, std::align_val_t(kChunkAlignment)));
-}
-
 void freeChunk(std::size_t bytes, unsigned char* p) noexcept {
-    if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) {
-        munmap(p, bytes);
-        gLargeBytesMapped.fetch_sub(bytes, std::memory_order_relaxed);
-        return;
-    }
-    ::operator delete(p, std::align_val_t(kChunkAlignment));
+    munmap(p - kHeadPage, kHeadPage + bytes);
+    if (bytes >= KelSyntaxElementPool::kLargeChunkBytes) gLargeBytesMapped.fetch_sub(bytes, std::memory_order_relaxed);
 }
 
 // Set when this thread's cache is gone (thread exit), for pools destroyed after it.
@@ -127,7 +127,8 @@ KelSyntaxElementPool::~KelSyntaxElementPool() { release(); }
 void KelSyntaxElementPool::nextChunk() {
     const std::size_t next = iNext == nullptr ? 0 : iChunk + 1;
     if (next == iChunks.size()) {
-        const std::size_t bytes = next == 0 ? iSlotSize * kSlotsPerChunk : kLargeChunkBytes;
+        std::size_t bytes = next == 0 ? iSlotSize * kSlotsPerChunk : kLargeChunkBytes;
+        if (bytes > kLargeChunkBytes) bytes = kLargeChunkBytes;   // a chunk lies within one boundary's span
         std::size_t slots = bytes / iSlotSize;
         if (slots > KelSlotTable::kMaxSlotsPerChunk) slots = KelSlotTable::kMaxSlotsPerChunk;
         if (slots == 0) throw std::bad_alloc(); // an element wider than a chunk
@@ -160,20 +161,24 @@ void KelSyntaxElementPool::nextChunk() {
 }
 
 namespace {
-// A free slot holds a null word where a live element has its table of virtual operations, its
-// own handle where a live element keeps it, and the next free slot after that.
-constexpr std::size_t kHandleAt = sizeof(void*);
+// A free slot holds a null word where a live element has its table of virtual operations, the
+// in-pool mark where a live element has its type word (so that both find their chunk's head),
+// and the next free slot after that.
+constexpr std::size_t kTypeWordAt = sizeof(void*);
 constexpr std::size_t kNextAt = 2 * sizeof(void*);
-void markFree(unsigned char* slot, unsigned char* next, std::uint32_t handle) noexcept {
+void markFree(unsigned char* slot, unsigned char* next) noexcept {
     void* null = nullptr;
+    const std::uint32_t mark = KelSyntaxElement::kInPool;
     std::memcpy(slot, &null, sizeof null);
-    std::memcpy(slot + kHandleAt, &handle, sizeof handle);
+    std::memcpy(slot + kTypeWordAt, &mark, sizeof mark);
     std::memcpy(slot + kNextAt, &next, sizeof next);
 }
-std::uint32_t freeHandle(const unsigned char* slot) noexcept {
-    std::uint32_t handle;
-    std::memcpy(&handle, slot + kHandleAt, sizeof handle);
-    return handle;
+// The handle of a slot of some pool's chunk, live or free; 0 for anything else (an element made
+// outside every pool).
+std::uint32_t handleOfSlot(const unsigned char* slot) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, slot + kTypeWordAt, sizeof word);
+    return (word & KelSyntaxElement::kInPool) != 0 ? KelSlotTable::handleOf(slot) : 0;
 }
 bool isFree(const unsigned char* slot) noexcept {
     void* word;
@@ -189,16 +194,14 @@ unsigned char* nextFree(const unsigned char* slot) noexcept {
 
 KelSyntaxElement* KelSyntaxElementPool::createElement() {
     unsigned char* slot;
-    std::uint32_t handle;
     if (iFreeList != nullptr) {
         slot = iFreeList;
         KEL_UNPOISON(slot, iSlotSize);
         unsigned char* next = nextFree(slot);
-        handle = freeHandle(slot);
         try {
             iParser->callElementConstructor(slot);
         } catch (...) {
-            markFree(slot, next, handle); // the constructor may have written over the free slot's words
+            markFree(slot, next); // the constructor may have written over the free slot's words
             KEL_POISON(slot, iSlotSize);
             throw;
         }
@@ -207,7 +210,6 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
     } else {
         if (iFree == 0) nextChunk();
         slot = iNext;
-        handle = iNextHandle;
         iParser->callElementConstructor(slot);
         iNext += iSlotSize;
         ++iNextHandle;
@@ -217,7 +219,7 @@ KelSyntaxElement* KelSyntaxElementPool::createElement() {
     ++iTaken;
     auto* element = reinterpret_cast<KelSyntaxElement*>(slot);
     element->setTypeWord(KelSyntaxElement::kComplete);
-    element->setSlotHandle(handle);
+    element->enterPool();
     return element;
 }
 
@@ -228,7 +230,7 @@ unsigned char* KelSyntaxElementPool::takeSlotOutOfLine(std::uint32_t& handle) {
     }
     unsigned char* slot = iFreeList;
     KEL_UNPOISON(slot, iSlotSize);
-    handle = freeHandle(slot);
+    handle = KelSlotTable::handleOf(slot);
     iFreeList = nextFree(slot);
     --iFreeSlots;
     ++iTaken;
@@ -241,10 +243,10 @@ bool KelSyntaxElementPool::holds(const KelSyntaxElement* element) const noexcept
 #ifdef KEL_POOL_CHECKS_POISON
     if (__asan_address_is_poisoned(p)) return false;   // free, and not to be read
 #endif
-    // A live element and a free slot keep their handle in the same place. The handle names a
+    // A live element and a free slot of a pool both lead to their handle. The handle names a
     // chunk; it is one of this pool's when the pool's own list has that chunk where the table
     // says, and the handle leads back to this very slot among the slots carved from it so far.
-    const std::uint32_t handle = freeHandle(p);
+    const std::uint32_t handle = handleOfSlot(p);
     const std::uint32_t number = handle >> KelSlotTable::kSlotBits;
     const std::size_t position = KelSlotTable::position(handle);
     if (number == 0 || position > iChunk || iChunks[position].number != number) return false;
@@ -262,7 +264,7 @@ KelSyntaxElementPool::CarvedChunk KelSyntaxElementPool::carvedChunkOf(const KelS
     if (__asan_address_is_poisoned(p)) return chunk;
 #endif
     // As in holds(): the chunk is this pool's when its list has it where the table says.
-    const std::uint32_t handle = freeHandle(p);
+    const std::uint32_t handle = handleOfSlot(p);
     const std::uint32_t number = handle >> KelSlotTable::kSlotBits;
     const std::size_t position = KelSlotTable::position(handle);
     if (number == 0 || position > iChunk || iChunks[position].number != number) return chunk;
@@ -311,9 +313,8 @@ void KelSyntaxElementPool::releaseWhere(const std::function<bool(KelSyntaxElemen
 
 void KelSyntaxElementPool::destroyElement(KelSyntaxElement* element) noexcept {
     auto* slot = reinterpret_cast<unsigned char*>(element);
-    const std::uint32_t handle = element->slotHandle();
     element->~KelSyntaxElement();
-    markFree(slot, iFreeList, handle);
+    markFree(slot, iFreeList);
     KEL_POISON(slot, iSlotSize);
     iFreeList = slot;
     ++iFreeSlots;
@@ -323,9 +324,8 @@ void KelSyntaxElementPool::destroyElements(KelSyntaxElement* const* elements, st
     unsigned char* list = iFreeList;
     for (std::size_t i = 0; i < count; ++i) {
         auto* slot = reinterpret_cast<unsigned char*>(elements[i]);
-        const std::uint32_t handle = elements[i]->slotHandle();
         elements[i]->~KelSyntaxElement();
-        markFree(slot, list, handle);
+        markFree(slot, list);
         KEL_POISON(slot, iSlotSize);
         list = slot;
     }
@@ -382,7 +382,7 @@ bool KelSyntaxElementPool::releaseAllAfter(const KelSyntaxElement* kept) noexcep
                 KEL_UNPOISON(list, iSlotSize);
                 unsigned char* next = nextFree(list);
                 if (slotIndex(list) < keep) {
-                    markFree(list, iFreeList, freeHandle(list));
+                    markFree(list, iFreeList);
                     KEL_POISON(list, iSlotSize);
                     iFreeList = list;
                     ++iFreeSlots;

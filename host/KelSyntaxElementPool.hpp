@@ -2,14 +2,14 @@
 // building a tree costs no allocation per element. Elements are built in their slots through the
 // parser's callElementConstructor and destroyed all together by release() or the destructor.
 // The first chunk is small, so that a parser that reads a few elements stays cheap; later chunks
-// are large and laid on huge-page boundaries, so that a big tree faults its memory in a few large
-// pages instead of tens of thousands of small ones. Chunks of a destroyed pool are kept (up to
+// are large, so that a big tree faults its memory in a few large pages instead of tens of
+// thousands of small ones. Every chunk starts on a huge-page boundary, with its head (parser,
+// value cells, handle numbering) at the end of the page before it. Chunks of a destroyed pool are kept (up to
 // kCachedBytesPerThread) for the next pool made on the same thread, so that a parser per message
 // does not fault fresh pages in for every message. A deleted element's slot goes on a free list
 // and is taken again before any new slot (sanitizer builds poison it while it is free, so a use
 // after delete is caught). Every chunk has a number in the process's slot table, so that an
-// element is named by a 32-bit handle and finds this pool's parser through it; the number goes
-// with the chunk into the thread's cache. Owned by one parser; one thread at a time.
+// element is named by a 32-bit handle; the number goes with the chunk into the thread's cache. Owned by one parser; one thread at a time.
 #pragma once
 
 #include "host/KelPoison.hpp"   // sanitizer builds poison free slots, told apart only by asking it
@@ -51,10 +51,15 @@ public:
     E* emplaceElement(std::uint32_t typeWord, Args&&... args) {
         static_assert(noexcept(E(static_cast<Args&&>(args)...)), "an element built in place must not throw");
         std::uint32_t handle;
+        return emplaceElementWithHandle<E>(typeWord, handle, static_cast<Args&&>(args)...);
+    }
+    // The same, also giving the new element's handle (which a builder linking it needs).
+    template <class E, class... Args>
+    E* emplaceElementWithHandle(std::uint32_t typeWord, std::uint32_t& handle, Args&&... args) {
+        static_assert(noexcept(E(static_cast<Args&&>(args)...)), "an element built in place must not throw");
         unsigned char* slot = takeSlot(handle);
         E* element = new (slot) E(static_cast<Args&&>(args)...);
-        element->setSlotHandle(handle);   // the pool is the element's friend
-        element->setTypeWord(typeWord);
+        element->iTypeWord = typeWord | E::kInPool;   // the pool is the element's friend
         return element;
     }
     // Destroys every element of the pool; their storage is kept for reuse.
@@ -97,12 +102,9 @@ public:
         return holds(element);   // a free slot is poisoned: only holds() may look at it
 #else
         const auto* p = reinterpret_cast<const unsigned char*>(element);
-        std::uint32_t handle;
-        std::memcpy(&handle, p + sizeof(void*), sizeof handle);   // where every slot keeps it
-        const std::size_t slot = handle & KelSlotTable::kSlotMask;
-        if ((handle >> KelSlotTable::kSlotBits) != chunk.number || chunk.number == 0 || slot >= chunk.slots ||
-            p != chunk.first + slot * chunk.slotSize)
-            return false;
+        if (chunk.number == 0 || p < chunk.first) return false;
+        const std::size_t offset = static_cast<std::size_t>(p - chunk.first);
+        if (offset >= chunk.slots * chunk.slotSize || offset % chunk.slotSize != 0) return false;
         const void* word;   // a free slot holds null where a live element has its virtual table
         std::memcpy(&word, p, sizeof word);
         return word != nullptr;
@@ -140,8 +142,8 @@ private:
 #ifndef KEL_POOL_CHECKS_POISON
         if (iFreeList != nullptr) {
             unsigned char* slot = iFreeList;
-            std::memcpy(&handle, slot + sizeof(void*), sizeof handle);        // as markFree left them
-            std::memcpy(&iFreeList, slot + 2 * sizeof(void*), sizeof iFreeList);
+            handle = KelSlotTable::handleOf(slot);
+            std::memcpy(&iFreeList, slot + 2 * sizeof(void*), sizeof iFreeList);   // as markFree left it
             --iFreeSlots;
             ++iTaken;
             return slot;

@@ -21,6 +21,7 @@ bool isXmlGroupName(const KelStringBase& name) {
 
 static_assert(sizeof(XmlKelSyntaxElement) == sizeof(KelSyntaxElement) + 16,
               "a span, its start tag, page and flags: 16 bytes a slot beyond the host element");
+static_assert(sizeof(XmlKelSyntaxElement) == 56, "every element of a fully walked document costs one 56-byte slot");
 
 
 XmlKelSyntaxElement::~XmlKelSyntaxElement() = default;

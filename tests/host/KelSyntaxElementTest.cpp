@@ -167,6 +167,85 @@ TEST_F(TreeFixture, AttachAndDetachKeepLinksConsistent) {
     EXPECT_EQ(root->lastChild(), nullptr);
 }
 
+TEST_F(TreeFixture, EveryEditKeepsTheLinksTheSameReadForwardsAndBackwards) {
+    // The links keep no last child of their own (the first child's previous-sibling link names
+    // it): every kind of edit, at the first, last, only and a middle place, is checked against a
+    // plain list of each parent's children, read both ways.
+    std::vector<KelSyntaxElement*> all;
+    for (int i = 0; i < 8; ++i) all.push_back(make(("e" + std::to_string(i)).c_str()));
+    KelSyntaxElement* other = make("other");
+    root->attachAsLastChild(other);
+    std::vector<KelSyntaxElement*> parents{root, other};
+    std::vector<std::vector<KelSyntaxElement*>> model(2);
+    model[0].push_back(other);
+    const auto check = [&](int step) {
+        for (std::size_t p = 0; p < parents.size(); ++p) {
+            std::vector<KelSyntaxElement*> forwards, backwards;
+            for (KelSyntaxElement* c = parents[p]->firstChild(); c && forwards.size() < 20; c = c->nextSibling()) {
+                EXPECT_EQ(c->parent(), parents[p]) << "step " << step;
+                forwards.push_back(c);
+            }
+            for (KelSyntaxElement* c = parents[p]->lastChild(); c && backwards.size() < 20; c = c->previousSibling())
+                backwards.insert(backwards.begin(), c);
+            EXPECT_EQ(forwards, model[p]) << "step " << step << " parent " << p;
+            EXPECT_EQ(backwards, model[p]) << "step " << step << " parent " << p;
+            EXPECT_EQ(parents[p]->knownLastChild(), model[p].empty() ? nullptr : model[p].back()) << "step " << step;
+        }
+        for (KelSyntaxElement* e : all) {
+            if (!e->parent()) {
+                EXPECT_EQ(e->knownPreviousSibling(), nullptr) << "step " << step;
+            }
+        }
+    };
+    const auto place = [&](KelSyntaxElement* e) -> std::pair<std::size_t, std::size_t> {
+        for (std::size_t p = 0; p < model.size(); ++p)
+            for (std::size_t i = 0; i < model[p].size(); ++i)
+                if (model[p][i] == e) return {p, i};
+        return {model.size(), 0};
+    };
+    const auto drop = [&](KelSyntaxElement* e) {
+        const auto [p, i] = place(e);
+        if (p < model.size()) model[p].erase(model[p].begin() + static_cast<std::ptrdiff_t>(i));
+    };
+    // A fixed sequence from a small generator: each step moves one element somewhere.
+    unsigned seed = 12345;
+    const auto next = [&seed](unsigned n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (int step = 0; step < 400; ++step) {
+        KelSyntaxElement* e = all[next(static_cast<unsigned>(all.size()))];
+        const std::size_t p = next(2);
+        const unsigned kind = next(5);
+        if (kind == 0) {
+            drop(e);
+            parents[p]->attachAsFirstChild(e);
+            model[p].insert(model[p].begin(), e);
+        } else if (kind == 1) {
+            drop(e);
+            parents[p]->attachAsLastChild(e);
+            model[p].push_back(e);
+        } else if (kind == 4) {
+            e->detach();
+            drop(e);
+        } else {
+            if (model[p].empty()) continue;
+            KelSyntaxElement* anchor = model[p][next(static_cast<unsigned>(model[p].size()))];
+            if (anchor == e) continue;
+            drop(e);
+            const std::size_t at = place(anchor).second;
+            if (kind == 2) {
+                anchor->attachBefore(e);
+                model[p].insert(model[p].begin() + static_cast<std::ptrdiff_t>(at), e);
+            } else {
+                anchor->attachAfter(e);
+                model[p].insert(model[p].begin() + static_cast<std::ptrdiff_t>(at) + 1, e);
+            }
+        }
+        check(step);
+    }
+}
+
 TEST_F(TreeFixture, AttachingAnElementInsideItselfIsRefused) {
     KelSyntaxElement* a = make("a");
     KelSyntaxElement* b = make("b");

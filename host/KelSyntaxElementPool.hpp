@@ -4,12 +4,13 @@
 // The first chunk is small, so that a parser that reads a few elements stays cheap; later chunks
 // are large, so that a big tree faults its memory in a few large pages instead of tens of
 // thousands of small ones. Every chunk starts on a huge-page boundary, with its head (parser,
-// value cells, handle numbering) at the end of the page before it. Chunks of a destroyed pool are kept (up to
-// kCachedBytesPerThread) for the next pool made on the same thread, so that a parser per message
-// does not fault fresh pages in for every message. A deleted element's slot goes on a free list
-// and is taken again before any new slot (sanitizer builds poison it while it is free, so a use
-// after delete is caught). Every chunk has a number in the process's slot table, so that an
-// element is named by a 32-bit handle; the number goes with the chunk into the thread's cache. Owned by one parser; one thread at a time.
+// value cells, handle numbering) at the end of the page before it. Chunks of a destroyed pool
+// are kept (up to kCachedBytesPerThread) for the next pool made on the same thread, so that a
+// parser per message does not fault fresh pages in for every message. A deleted element's slot
+// goes on a free list and is taken again before any new slot (sanitizer builds poison it while
+// it is free, so a use after delete is caught). Every chunk has a number in the process's slot
+// table, so that an element is named by a 32-bit handle; the number goes with the chunk into the
+// thread's cache. Owned by one parser; one thread at a time.
 #pragma once
 
 #include "host/KelPoison.hpp"   // sanitizer builds poison free slots, told apart only by asking it
@@ -49,7 +50,6 @@ public:
     // inline from the free list or the current chunk; only a new chunk is made out of line.
     template <class E, class... Args>
     E* emplaceElement(std::uint32_t typeWord, Args&&... args) {
-        static_assert(noexcept(E(static_cast<Args&&>(args)...)), "an element built in place must not throw");
         std::uint32_t handle;
         return emplaceElementWithHandle<E>(typeWord, handle, static_cast<Args&&>(args)...);
     }
@@ -102,9 +102,9 @@ public:
         return holds(element);   // a free slot is poisoned: only holds() may look at it
 #else
         const auto* p = reinterpret_cast<const unsigned char*>(element);
-        if (chunk.number == 0 || p < chunk.first) return false;
-        const std::size_t offset = static_cast<std::size_t>(p - chunk.first);
-        if (offset >= chunk.slots * chunk.slotSize || offset % chunk.slotSize != 0) return false;
+        // In the chunk's carved slots, on a slot's start (an element's chunk is where it lies).
+        const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(p) - reinterpret_cast<std::uintptr_t>(chunk.first);
+        if (chunk.number == 0 || offset >= chunk.slots * chunk.slotSize || offset % chunk.slotSize != 0) return false;
         const void* word;   // a free slot holds null where a live element has its virtual table
         std::memcpy(&word, p, sizeof word);
         return word != nullptr;

@@ -64,7 +64,7 @@ XmlKelParser::~XmlKelParser() {
 void XmlKelParser::initialize() {
     KelTraceScope trace(this, "XmlKelParser::initialize");
     KelParser::initialize();
-    iBitStreamGiven = false;   // until a bitstream comes, the tree under the new root is built by hand
+    iNoBytesGiven = false;   // until a bitstream comes, the tree under the new root is built by hand
     KelSyntaxElement* root = elementPool().createElement();
     KelSyntaxElementAccess::parserSetType(root, XmlTypeRoot);
     KelSyntaxElementAccess::parserSetName(root, rootNameOf(iDomainKind));
@@ -132,7 +132,8 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
     }
     if (!rootElement()) initialize();
     KelSyntaxElementAccess::clearComplete(rootElement());
-    iBitStreamGiven = true;
+    // Told once here rather than asked at every navigation: the stored bitstream changes only here.
+    iNoBytesGiven = storedBitStream().length() == 0;
     // The builder gets the stored bitstream, so every span points into bytes this parser keeps.
     iTreeBuilder->setParsedBufferInfo(&storedBitStream(), ccsid, encoding);
     return static_cast<int>(bitStream.length());
@@ -142,7 +143,7 @@ template <class Done>
 void XmlKelParser::scanUntil(KelSyntaxElement* element, const char* function, Done done) {
     (void)function;
     if (done()) return;
-    if (iBitStreamGiven) refuseEmptyBitStream(storedBitStream());
+    if (iNoBytesGiven) refuseEmptyBitStream(storedBitStream());
     KelSyntaxElement* root = storedRootElement();
     do {
         bool rootComplete = root && root->isCompleteLeft() && root->isCompleteRight();

@@ -114,5 +114,5 @@ private:
     long iStoredChecked = -1;
     long iStoredXmlElements = -1;
     long iLastXmlElements = -1;   // what the last checkBitStream met
-    bool iBitStreamGiven = false;             // a tree built by hand has none to scan, and is no fault
+    bool iNoBytesGiven = false;   // a bitstream of no bytes was given (a tree built by hand has none, and is no fault)
 };

@@ -6,6 +6,7 @@
 #include "host/KelBuffer.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelLog.hpp"
+#include "host/KelPoison.hpp"   // whether AddressSanitizer checks this build
 #include "host/KelThrow.hpp"
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -37,24 +38,13 @@ const char16_t kSystemId[] = u"file:///";
 
 bool hasText(const XMLCh* text) { return text != nullptr && *text != 0; }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUARN_WHOLE_LOADS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define QUARN_WHOLE_LOADS 0
-#endif
-#endif
-#ifndef QUARN_WHOLE_LOADS
-#define QUARN_WHOLE_LOADS 1
-#endif
-
 // Units before the terminator. Every start tag measures its name and each attribute's name and
 // value: eight units at a time while the 16 bytes read lie within one page, so a read past the
-// terminator never touches a page the text does not. (The sanitizers see a read past a text's
-// end as an error whatever its page: there unit by unit.)
+// terminator never touches a page the text does not. (AddressSanitizer sees a read past a
+// text's end as an error whatever its page: there unit by unit.)
 std::size_t unitsBeforeTerminator(const XMLCh* text) noexcept {
     const XMLCh* p = text;
-#if QUARN_WHOLE_LOADS && defined(__SSE2__)
+#if !defined(KEL_POOL_CHECKS_POISON) && defined(__SSE2__)
     constexpr std::uintptr_t kPage = 4096;
     const __m128i zero = _mm_setzero_si128();
     for (;;) {

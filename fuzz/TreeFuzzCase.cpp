@@ -8,6 +8,7 @@
 #include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlParserPlugin.hpp"
+#include "writer/XmlDeclarationEncoding.hpp"
 #include "tests/support/CanonicalTreeSerialiser.hpp"
 #include "tests/support/KnownFaults.hpp"
 #include "tests/support/LibxmlCanonicalReader.hpp"
@@ -475,7 +476,10 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
 
     if (input.toString() != original || r.parser->storedBitStream().toString() != original)
         r.note("the input bitstream was changed");
-    const bool passThrough = reuseFlag && outCcsid == inCcsid && outEncoding == inEncoding;
+    // The input is handed back whole unless its XML declaration names another page than the one
+    // it was read in (then the write names the page): such a write is held to every check below.
+    const bool passThrough = reuseFlag && outCcsid == inCcsid && outEncoding == inEncoding &&
+                             !XmlDeclarationEncoding::declaresAnotherPage(input.data(), input.length(), inCcsid, inEncoding);
     if (written && passThrough && out.toString() != original) r.note("a pass-through changed the bytes");
 
     // Written data must read back as the tree it came from, both to quarn and to libxml2, which

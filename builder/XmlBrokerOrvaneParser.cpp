@@ -643,7 +643,13 @@ void XmlBrokerOrvaneParser::resetDocType() {}
 
 bool XmlBrokerOrvaneParser::holdsElement(const KelSyntaxElement* element) const noexcept {
     if (element == nullptr || !canScan()) return false;
-    const KelSyntaxElement* held[] = {iCurrentElement, iDocType, iScan.spans().pendingCloseElement()};
+    // The scan builds into its current element and the elements open around it, none of them
+    // complete before its end tag: a finished element is not on that path, which is as long as
+    // the document is deep, and a reader deleting each record it passed would pay for it every
+    // time. (A deleter refuses a subtree with an unfinished element anywhere in it.)
+    const bool finished = (element->typeWord() & KelSyntaxElement::kComplete) == KelSyntaxElement::kComplete;
+    const KelSyntaxElement* held[] = {finished ? nullptr : iCurrentElement, iDocType,
+                                      iScan.spans().pendingCloseElement()};
     for (const KelSyntaxElement* e : held)
         for (; e != nullptr; e = e->parent())
             if (e == element) return true;

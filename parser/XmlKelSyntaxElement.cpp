@@ -64,6 +64,10 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
             if (tagKnown) xml->iStartTag |= kChangeFlags;
             else xml->forgetSpan();
         } else if (tagsKnown) {
+            // Marked before, and its ancestors with it, then or when it moved under them; nothing
+            // gives an ancestor back a span of its own. Going on would make a walk that deletes
+            // what it passed take time in the square of the document's depth.
+            if ((xml->iStartTag & kContentChanged) != 0) return;
             xml->iStartTag |= kContentChanged;
         } else {
             xml->forgetSpan();

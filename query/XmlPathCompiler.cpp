@@ -2,6 +2,7 @@
 
 #include "query/XmlPathQuery.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,12 +17,6 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 std::shared_ptr<XmlPathExpr> node(XmlPathExpr::Kind kind) {
     auto e = std::make_shared<XmlPathExpr>();
     e->kind = kind;
-    return e;
-}
-// A step turned into a predicate: "the node has such a child (or attribute)".
-std::shared_ptr<const XmlPathExpr> existsPredicate(XmlPathStep step) {
-    auto e = node(XmlPathExpr::Path);
-    e->path.steps.push_back(std::move(step));
     return e;
 }
 bool isNodeType(const std::string& name) {
@@ -300,10 +295,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::orExpr() {
     } nesting(iDepth);
     auto left = andExpr();
     while (acceptWord("or")) {
-        auto e = node(XmlPathExpr::Or);
-        e->left = left;
-        e->right = andExpr();
-        left = e;
+        left = joined(XmlPathExpr::Or, left, andExpr());
     }
     return left;
 }
@@ -311,10 +303,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::orExpr() {
 std::shared_ptr<const XmlPathExpr> XmlPathCompiler::andExpr() {
     auto left = equality();
     while (acceptWord("and")) {
-        auto e = node(XmlPathExpr::And);
-        e->left = left;
-        e->right = equality();
-        left = e;
+        left = joined(XmlPathExpr::And, left, equality());
     }
     return left;
 }
@@ -326,10 +315,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::equality() {
         if (accept("!=")) kind = XmlPathExpr::NotEqual;
         else if (accept("=")) kind = XmlPathExpr::Equal;
         else return left;
-        auto e = node(kind);
-        e->left = left;
-        e->right = relational();
-        left = e;
+        left = joined(kind, left, relational());
     }
 }
 
@@ -342,10 +328,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::relational() {
         else if (accept("<")) kind = XmlPathExpr::Less;
         else if (accept(">")) kind = XmlPathExpr::Greater;
         else return left;
-        auto e = node(kind);
-        e->left = left;
-        e->right = additive();
-        left = e;
+        left = joined(kind, left, additive());
     }
 }
 
@@ -356,10 +339,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::additive() {
         if (accept("+")) kind = XmlPathExpr::Add;
         else if (accept("-")) kind = XmlPathExpr::Subtract;
         else return left;
-        auto e = node(kind);
-        e->left = left;
-        e->right = multiplicative();
-        left = e;
+        left = joined(kind, left, multiplicative());
     }
 }
 
@@ -372,10 +352,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::multiplicative() {
         else if (acceptWord("div")) kind = XmlPathExpr::Divide;
         else if (acceptWord("mod")) kind = XmlPathExpr::Modulo;
         else return left;
-        auto e = node(kind);
-        e->left = left;
-        e->right = unary();
-        left = e;
+        left = joined(kind, left, unary());
     }
 }
 
@@ -385,9 +362,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::unary() {
     auto operand = unionExpr();
     // An even number of signs still turns the operand into a number.
     for (int i = 0; i < (signs == 0 ? 0 : 2 - signs % 2); ++i) {
-        auto e = node(XmlPathExpr::Negate);
-        e->left = operand;
-        operand = e;
+        operand = joined(XmlPathExpr::Negate, operand, nullptr);
     }
     return operand;
 }
@@ -402,10 +377,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::unionExpr() {
         auto right = pathExpr();
         if (!left->isNodeSet()) failAt(start, "'|' joins node sets only");
         if (!right->isNodeSet()) failAt(rightStart, "'|' joins node sets only");
-        auto e = node(XmlPathExpr::Union);
-        e->left = left;
-        e->right = right;
-        left = e;
+        left = joined(XmlPathExpr::Union, left, right);
     }
     return left;
 }
@@ -427,7 +399,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::pathExpr() {
     if (!isPrimary) {
         auto e = node(XmlPathExpr::Path);
         e->path = location();
-        return e;
+        return settled(std::move(e));
     }
     auto p = primary();
     std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
@@ -449,7 +421,7 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::pathExpr() {
     } else if (accept("/")) {
         relativeSteps(f->path);
     }
-    return f;
+    return settled(std::move(f));
 }
 
 std::shared_ptr<const XmlPathExpr> XmlPathCompiler::primary() {
@@ -515,5 +487,41 @@ std::shared_ptr<const XmlPathExpr> XmlPathCompiler::functionCall(const std::stri
                                                      : std::to_string(entry->least) + " to " + std::to_string(entry->most);
         failAt(start, "function " + name + "() takes " + count + " argument" + (entry->most == 1 && entry->least == 1 ? "" : "s"));
     }
+    return settled(std::move(e));
+}
+
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::joined(XmlPathExpr::Kind kind, std::shared_ptr<const XmlPathExpr> left,
+                                                           std::shared_ptr<const XmlPathExpr> right) {
+    auto e = node(kind);
+    e->left = std::move(left);
+    e->right = std::move(right);
+    return settled(std::move(e));
+}
+
+// A step turned into a predicate: "the node has such a child (or attribute)".
+std::shared_ptr<const XmlPathExpr> XmlPathCompiler::existsPredicate(XmlPathStep step) {
+    auto e = node(XmlPathExpr::Path);
+    e->path.steps.push_back(std::move(step));
+    return settled(std::move(e));
+}
+
+std::shared_ptr<XmlPathExpr> XmlPathCompiler::settled(std::shared_ptr<XmlPathExpr> e) {
+    // A chain of operators nests without a parenthesis ("1+1+1" is ((1+1)+1)), and each '..'
+    // nests the step it leaves in a predicate; the nesting bound above does not see either.
+    int below = 0;
+    const auto under = [&below](const std::shared_ptr<const XmlPathExpr>& child) {
+        if (child) below = std::max(below, child->depth);
+    };
+    const auto underAll = [&under](const std::vector<std::shared_ptr<const XmlPathExpr>>& children) {
+        for (const auto& child : children) under(child);
+    };
+    under(e->left);
+    under(e->right);
+    underAll(e->arguments);
+    underAll(e->predicates);
+    underAll(e->path.contextPredicates);
+    for (const XmlPathStep& s : e->path.steps) underAll(s.predicates);
+    e->depth = below + 1;
+    if (e->depth > 256) fail("operators, predicates and calls nested more than 256 deep");
     return e;
 }

@@ -48,6 +48,10 @@ private:
     std::shared_ptr<const XmlPathExpr> pathExpr();
     std::shared_ptr<const XmlPathExpr> primary();
     std::shared_ptr<const XmlPathExpr> functionCall(const std::string& name, std::size_t start);
+    std::shared_ptr<const XmlPathExpr> joined(XmlPathExpr::Kind kind, std::shared_ptr<const XmlPathExpr> left,
+                                              std::shared_ptr<const XmlPathExpr> right);
+    std::shared_ptr<const XmlPathExpr> existsPredicate(XmlPathStep step);
+    std::shared_ptr<XmlPathExpr> settled(std::shared_ptr<XmlPathExpr> e);
 
     const std::string& iText;
     const Namespaces& iNamespaces;

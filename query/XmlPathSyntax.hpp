@@ -59,6 +59,9 @@ struct XmlPathExpr {
     KelStringBase literal;
     double number = 0;
     XmlPathLocation path;
+    // This node and the deepest chain of operands, arguments and predicates below it: what
+    // evaluating, testing and freeing it recurse through. The compiler bounds it.
+    int depth = 1;
 
     bool isNodeSet() const noexcept { return kind == Path || kind == Union || kind == Filter; }
 };

@@ -258,7 +258,12 @@ void writeFormattedElement(KelSyntaxElement* document, int indent, const std::ve
         ++ordinal;
         stack.push_back(FormatFrame{e, std::move(name), first, indented, true, depth});
     };
-    auto newLine = [&](std::size_t depth) { out.raw("\n" + std::string(depth * static_cast<std::size_t>(indent), ' ')); };
+    // The indentation stops growing at 60 columns, as xmllint --format's does: a message nested
+    // deep would otherwise be written in the square of its size.
+    const std::size_t deepest = indent > 0 ? 60 / static_cast<std::size_t>(indent) : 0;
+    auto newLine = [&](std::size_t depth) {
+        out.raw("\n" + std::string(std::min(depth, deepest) * static_cast<std::size_t>(indent), ' '));
+    };
     push(document, true, 0);
     while (!stack.empty()) {
         FormatFrame& f = stack.back();

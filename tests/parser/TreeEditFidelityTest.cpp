@@ -122,6 +122,49 @@ TEST_F(EditTest, MovingAnAttachedElementWritesItOnce) {
     }
 }
 
+// Marking stops at an ancestor marked before, whose own ancestors were marked with it: edits
+// after moves, and edits while the scan is still open, must still reach every byte they change.
+TEST_F(EditTest, AnEditBelowAnElementMarkedBeforeReachesTheOutput) {
+    struct Case {
+        const char* what;
+        std::function<void(EditTest&)> edits;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"edit, move the edited branch, edit it again",
+         [](EditTest& t) {
+             text(t.at("r/a/b/c"))->setActualValue(KelStringBase(u"2"));
+             t.at("r/x/y")->attachAsLastChild(t.at("r/a/b"));
+             text(t.at("r/x/y/b/c"))->setActualValue(KelStringBase(u"3"));
+         },
+         "<r><a> </a><x><y><b><c>3</c></b></y></x><z>9</z></r>"},
+        {"move a branch first, then edit below it twice",
+         [](EditTest& t) {
+             t.at("r/x/y")->attachAsLastChild(t.at("r/a/b"));
+             text(t.at("r/x/y/b/c"))->setActualValue(KelStringBase(u"2"));
+             KelSyntaxElement* n = t.parser.elementPool().createElement();
+             n->setType(XmlTypeElement);
+             n->setName(KelStringBase(u"n"));
+             t.at("r/x/y/b/c")->attachAsLastChild(n);
+         },
+         "<r><a> </a><x><y><b><c>2<n/></c></b></y></x><z>9</z></r>"},
+        {"edits while the document element is still open, then after its end",
+         [](EditTest& t) {
+             text(t.at("r/a/b/c"))->setActualValue(KelStringBase(u"2"));
+             text(t.at("r/a/b/c"))->setActualValue(KelStringBase(u"4"));
+             text(t.at("r/z"))->setActualValue(KelStringBase(u"8"));
+         },
+         "<r><a> <b><c>4</c></b></a><x><y/></x><z>8</z></r>"},
+    };
+    for (const Case& c : cases) {
+        parse("<r><a> <b><c>1</c></b></a><x><y/></x><z>9</z></r>");
+        c.edits(*this);
+        const std::string out = write();
+        EXPECT_EQ(out, c.expected) << c.what;
+        EXPECT_TRUE(libxml_reading::readsAs(out, c.expected)) << c.what;
+    }
+}
+
 // Moving across two parsers' trees: the tree the element left is written without it.
 TEST_F(EditTest, MovingIntoAnotherPartRewritesThePartItLeft) {
     parse("<r><a><x>1</x></a></r>");

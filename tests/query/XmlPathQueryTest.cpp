@@ -600,4 +600,29 @@ TEST(XmlPathQuery, DeepDocumentsAndDeepExpressions) {
     EXPECT_THROW(XmlPathQuery{nested}, XmlPathQuery::SyntaxError);
     EXPECT_THROW(XmlPathQuery(std::string(5000, '(') + "1" + std::string(5000, ')')), XmlPathQuery::SyntaxError);
     EXPECT_NO_THROW(XmlPathQuery("a[b[c[d[(((1)))]]]]"));
+    // A chain of operators nests its operands one level a link, and each step back up ("..")
+    // nests the step it leaves in a predicate: deep in the same way, without one parenthesis.
+    const auto chain = [](const std::string& first, const std::string& link, int links) {
+        std::string e = first;
+        for (int i = 0; i < links; ++i) e += link;
+        return e;
+    };
+    std::string upAndDown;
+    for (int i = 0; i < 30000; ++i) upAndDown += "d/";
+    for (int i = 0; i < 29999; ++i) upAndDown += "../";
+    upAndDown += "..";
+    for (const std::string& tooDeep :
+         {chain("1", " or 1", 100000), chain("1", " and 1", 100000), chain("1", "=1", 100000), chain("1", "<1", 100000),
+          chain("1", "+1", 100000), chain("1", "*1", 100000), chain("/a", "|/a", 100000), chain("-1", "--1", 100000), upAndDown}) {
+        SCOPED_TRACE(tooDeep.substr(0, 40));
+        try {
+            XmlPathQuery q(tooDeep);
+            ADD_FAILURE() << "accepted";
+        } catch (const XmlPathQuery::SyntaxError& e) {
+            EXPECT_NE(std::string(e.what()).find("nested more than 256 deep"), std::string::npos) << e.what();
+        }
+    }
+    // A long list of alternatives, as a routing rule may hold, stays well within the bound.
+    EXPECT_EQ(XmlPathQuery(chain("//leaf/@id='a'", " or //leaf/@id='x'", 200)).boolean(doc.root()), true);
+    EXPECT_EQ(XmlPathQuery(chain("0", "+1", 250)).number(doc.root()), 250);
 }

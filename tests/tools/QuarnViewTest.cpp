@@ -207,6 +207,38 @@ TEST(QuarnFormat, ReadsBackAsTheInputButForWhitespace) {
     EXPECT_GT(compared, 30 / kSanitizerSlowdown);
 }
 
+// Indentation that grew with depth made a message nested 200 000 deep (1.4 MB) into tens of
+// gigabytes, held in memory for -o. It stops at 60 columns, where xmllint --format stops.
+TEST(QuarnFormat, IndentationStopsGrowingWhereXmllintsDoes) {
+    const std::string path = tempPath("deep-format.xml");
+    const auto nested = [](int depth) {
+        std::string d;
+        for (int i = 0; i < depth; ++i) d += "<d>";
+        d += "<e/>";
+        for (int i = 0; i < depth; ++i) d += "</d>";
+        return d;
+    };
+    spit(path, nested(40));
+    if (haveXmllint()) {
+        for (int indent : {2, 4, 7, 16}) {
+            SCOPED_TRACE(indent);
+            const quarntest::Result got = quarntest::quarn("format " + quote(path) + " --indent " + std::to_string(indent));
+            const quarntest::Result expected =
+                shell("XMLLINT_INDENT='" + std::string(indent, ' ') + "' xmllint --format " + quote(path));
+            ASSERT_EQ(got.status, 0) << got.err;
+            ASSERT_EQ(expected.status, 0);
+            // xmllint adds a declaration the input did not have.
+            EXPECT_EQ(got.out, expected.out.substr(expected.out.find('\n') + 1));
+        }
+    }
+    const int depth = 20000;
+    spit(path, nested(depth));
+    const quarntest::Result deep = quarntest::quarn("format " + quote(path));
+    ASSERT_EQ(deep.status, 0) << deep.err;
+    EXPECT_LE(deep.out.size(), (2u * depth + 1) * (60 + 5)) << "the indentation grew with the depth";
+    std::remove(path.c_str());
+}
+
 // An element's indentation depends on all its children: a record file's root with a million
 // children must not keep them all while the format looks ahead (it took 44 times the input).
 TEST(QuarnFormat, AWideElementTakesNoMoreMemoryThanTheCheck) {

@@ -3,9 +3,11 @@
 #include "host/KelException.hpp"
 #include "host/KelOwnedLogSource.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -57,7 +59,7 @@ std::string header(const KelOwnedLogSource* source, const char* function, const 
 }
 } // namespace
 
-void KelLog::setFile(const std::string& path) {
+bool KelLog::setFile(const std::string& path) {
     std::lock_guard<std::mutex> lock(fileMutex());
     std::FILE*& f = traceFile();
     if (f) {
@@ -65,10 +67,15 @@ void KelLog::setFile(const std::string& path) {
         f = nullptr;
     }
     if (!path.empty()) f = std::fopen(path.c_str(), "a");
+    return path.empty() || f != nullptr;
 }
 
 void KelLog::configureFromEnvironment() {
-    if (const char* file = std::getenv("QUARN_TRACE_FILE")) setFile(file);
+    // Nobody can be told by a return value here: the lines that would have gone to the file go
+    // to standard error, after one line that says why.
+    if (const char* file = std::getenv("QUARN_TRACE_FILE"); file != nullptr && !setFile(file))
+        std::fprintf(stderr, "quarn: cannot open the trace file %s (QUARN_TRACE_FILE): %s; tracing to standard error\n",
+                     file, std::strerror(errno));
     if (const char* level = std::getenv("QUARN_TRACE_LEVEL")) setLevel(std::atoi(level));
 }
 

@@ -22,8 +22,9 @@ public:
     static bool isTraceActive() noexcept { return iEffectiveLogFilter.load(std::memory_order_relaxed) >= 3; }
     static bool isDebugActive() noexcept { return iEffectiveLogFilter.load(std::memory_order_relaxed) >= 4; }
     static void setLevel(int level) noexcept { iEffectiveLogFilter.store(level, std::memory_order_relaxed); }
-    // Sends trace lines to `path` (appending); empty path means standard error.
-    static void setFile(const std::string& path);
+    // Sends trace lines to `path` (appending); empty path means standard error. False when
+    // `path` cannot be opened (errno says why): the lines then go to standard error.
+    static bool setFile(const std::string& path);
     static void configureFromEnvironment();
 
     static void writeEntry(const KelOwnedLogSource* source, const char* function);

@@ -29,7 +29,6 @@ int FlowCommand::run(const std::vector<std::string>& arguments) {
             return QuarnCommand::Ok;
         }
         AmqpConnection::Address::parse(options.broker);
-        if (!options.traceFile.empty()) KelLog::setFile(options.traceFile);
         if (options.traceLevel >= 0) KelLog::setLevel(options.traceLevel);
         for (int ccsid : {options.message.ccsid, options.message.outCcsid})
             if (ccsid != -1 && !KelConverter::isSupported(ccsid))
@@ -38,6 +37,7 @@ int FlowCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return QuarnCommand::Usage;
     }
+    if (!QuarnCommand::openTraceFile(options.traceFile)) return QuarnCommand::OutputFailed;
     std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
     if (!plugin) return QuarnCommand::NoPlugin;
     if (!options.send.empty()) return send(options);

@@ -41,6 +41,12 @@ bool writeAll(std::FILE* out, const unsigned char* data, std::size_t n) {
 }
 } // namespace
 
+bool QuarnCommand::openTraceFile(const std::string& path) {
+    if (path.empty() || KelLog::setFile(path)) return true;
+    std::fprintf(stderr, "quarn: cannot write the trace file %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+}
+
 void QuarnCommand::printUsage(const std::string& subcommand) {
     const SubcommandTable::Subcommand* sub = SubcommandTable::find(subcommand);
     std::fputs((sub ? SubcommandTable::help(*sub) : SubcommandTable::usage()).c_str(), stdout);
@@ -75,7 +81,6 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
             printUsage(name);
             return Ok;
         }
-        if (!options.traceFile.empty()) KelLog::setFile(options.traceFile);
         if (options.traceLevel >= 0) KelLog::setLevel(options.traceLevel);
         if (options.ccsid != -1) checkCcsid(options.ccsid, "--ccsid");
         if (options.outCcsid != -1) checkCcsid(options.outCcsid, "--out-ccsid");
@@ -83,6 +88,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
     }
+    if (!openTraceFile(options.traceFile)) return OutputFailed;
     std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
     if (!plugin) return NoPlugin;
     try {

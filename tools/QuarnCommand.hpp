@@ -22,6 +22,9 @@ public:
     // Flushes and closes standard output at the end of a run: a failure there (a full disk, a
     // closed descriptor) turns a successful status into OutputFailed.
     static int finish(int status);
+    // Sends the trace to `path` (nothing to do when empty); false, said on standard error, when
+    // it cannot be opened: a run asked to trace into a file does not trace elsewhere instead.
+    static bool openTraceFile(const std::string& path);
 
     // The handlers of SubcommandTable's subcommands, with their options parsed.
     static int tree(const QuarnOptions& options, const ParserPlugin& plugin);

@@ -214,4 +214,25 @@ TEST(QuarnTrace, TraceLevelAndFileOnTheCommandLine) {
     EXPECT_NE(trace.find("XmlBrokerOrvaneParser::parseNextItem"), std::string::npos);
     EXPECT_NE(trace.find("DebugEntry KelXmlParser::callElementConstructor"), std::string::npos);
     std::remove(log.c_str());
+    // A trace file that cannot be opened is an output that cannot be written, said before any
+    // work, not a trace poured into standard error instead. Set from the environment, where no
+    // status can tell it, it is said on standard error once, and the trace goes there.
+    for (const char* subcommand : {"tree", "flow --queue q --dead-letters"}) {
+        SCOPED_TRACE(subcommand);
+        const Result nowhere = quarn(std::string(subcommand) + " --trace-level 3 --trace-file /nonexistent-folder/t.log " +
+                                     (std::string(subcommand) == "tree" ? quote(kExample) : std::string()));
+        EXPECT_EQ(nowhere.status, 5) << nowhere.err;
+        EXPECT_EQ(nowhere.err, "quarn: cannot write the trace file /nonexistent-folder/t.log: No such file or directory\n");
+        EXPECT_EQ(nowhere.out, "");
+    }
+    const Result fromEnvironment =
+        shell("QUARN_TRACE_LEVEL=3 QUARN_TRACE_FILE=/nonexistent-folder/t.log " + std::string(QUARN_TOOL) + " check " +
+              quote(kExample));
+    EXPECT_EQ(fromEnvironment.status, 0);
+    EXPECT_EQ(fromEnvironment.err.rfind("quarn: cannot open the trace file /nonexistent-folder/t.log (QUARN_TRACE_FILE): "
+                                        "No such file or directory; tracing to standard error\n",
+                                        0),
+              0u)
+        << fromEnvironment.err.substr(0, 300);
+    EXPECT_NE(fromEnvironment.err.find("Entry XmlKelParser::initialize"), std::string::npos);
 }

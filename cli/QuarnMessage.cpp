@@ -89,6 +89,16 @@ KelStringBase computed(const std::string& expression, KelSyntaxElement* context)
     return first ? XmlPathQuery::stringValue(first) : KelStringBase();
 }
 
+// A value or name an edit gives, which is UTF-8 (the command line's and the flow file's bytes):
+// anything else is refused, not stored with U+FFFD in its place.
+KelStringBase editText(const std::string& text) {
+    try {
+        return KelStringBase::fromValidUtf8(text);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("an edit's value or name: ") + e.what());
+    }
+}
+
 // A new attribute of `element`: after the attributes it has, before its content.
 KelSyntaxElement* newAttribute(KelSyntaxElement* element) {
     KelSyntaxElement* child = element->firstChild();
@@ -109,14 +119,14 @@ void addNode(const Edit& edit, const Match& target) {
                              : edit.kind == Edit::Subnode ? at->createLastChild()
                              : edit.kind == Edit::Insert  ? at->createBefore()
                                                           : at->createAfter();
-    const KelStringBase value = KelStringBase::fromUtf8(edit.value);
+    const KelStringBase value = editText(edit.value);
     if (edit.nodeType == "text") {
         made->setType(XmlTypeContent);
         made->setValue(value);
         return;
     }
     made->setType(attribute ? XmlTypeAttribute : XmlTypeElement);
-    made->setName(KelStringBase::fromUtf8(edit.name));
+    made->setName(editText(edit.name));
     if (attribute) {
         made->setValue(value);
     } else if (!edit.value.empty()) {
@@ -135,10 +145,10 @@ void applyTo(const Edit& edit, const Match& target) {
     case Edit::Rename:
         if (target.kind != Match::Element && target.kind != Match::Attribute)
             throw UsageError("only elements and attributes have names to change: " + edit.path);
-        target.element->setName(KelStringBase::fromUtf8(edit.value));
+        target.element->setName(editText(edit.value));
         return;
     case Edit::Update:
-        XmlPathQuery::setValue(target, edit.expression.empty() ? KelStringBase::fromUtf8(edit.value)
+        XmlPathQuery::setValue(target, edit.expression.empty() ? editText(edit.value)
                                                                : computed(edit.expression, target.element));
         return;
     default: addNode(edit, target); return;
@@ -156,7 +166,7 @@ void QuarnMessage::applyEdits() {
             // The one rule for setting what a path selects, shared with the front door.
             std::size_t set = 0;
             try {
-                set = path.setValues(root(), KelStringBase::fromUtf8(edit.value));
+                set = path.setValues(root(), editText(edit.value));
             } catch (const std::invalid_argument& e) {
                 throw UsageError(e.what());
             }

@@ -115,7 +115,7 @@ std::size_t Document::set(const std::string& path, const std::string& value) {
         throw std::invalid_argument("a value can be set only at a path, not a function: " + path);
     state().changed = true;
     // The one rule for setting what a path selects, shared with `quarn write --set`.
-    const std::size_t count = query.setValues(state().parser.rootElement(), KelStringBase::fromUtf8(value));
+    const std::size_t count = query.setValues(state().parser.rootElement(), KelStringBase::fromValidUtf8(value));
     if (count == 0) throw std::out_of_range("path selects nothing: " + path);
     return count;
 }

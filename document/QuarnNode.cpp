@@ -103,7 +103,7 @@ std::vector<Node> Node::children() const {
 void Node::setValue(const std::string& utf8) {
     if (iKind == Kind::Document) throw std::logic_error("the document itself has no value to set");
     *iChanged = true;
-    XmlPathQuery::setValue(matchOf(iElement, iKind), KelStringBase::fromUtf8(utf8));
+    XmlPathQuery::setValue(matchOf(iElement, iKind), KelStringBase::fromValidUtf8(utf8));
 }
 
 void Node::remove() {

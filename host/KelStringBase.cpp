@@ -4,6 +4,7 @@
 #include "host/KelUtf8.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -446,6 +447,21 @@ KelStringBase KelStringBase::fromUtf8(std::string_view utf8) {
     }
     result.resize(static_cast<std::size_t>(out - begin));
     return result;
+}
+
+KelStringBase KelStringBase::fromValidUtf8(std::string_view utf8) {
+    const auto* in = reinterpret_cast<const unsigned char*>(utf8.data());
+    for (std::size_t i = 0; i < utf8.size();) {
+        std::uint32_t code = 0;
+        const int n = in[i] < 0x80 ? 1 : kelReadUtf8(in + i, in + utf8.size(), code);
+        if (n < 0) {
+            char where[64];
+            std::snprintf(where, sizeof where, "byte 0x%02X at offset %zu", static_cast<unsigned>(in[i]), i);
+            throw std::invalid_argument(std::string("the text is not UTF-8: ") + where);
+        }
+        i += static_cast<std::size_t>(n);
+    }
+    return fromUtf8(utf8);
 }
 
 std::string KelStringBase::toUtf8() const {

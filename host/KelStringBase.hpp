@@ -45,6 +45,9 @@ public:
     // Conversions for callers that work in UTF-8. Invalid UTF-8 becomes U+FFFD; unpaired
     // surrogates become U+FFFD on the way out.
     static KelStringBase fromUtf8(std::string_view utf8);
+    // The same for text that will be stored, where a U+FFFD put in its place would be data lost
+    // without a word: std::invalid_argument, naming the first bad byte and its offset.
+    static KelStringBase fromValidUtf8(std::string_view utf8);
     static KelStringBase fromAscii(const char* text); // 7-bit literals: each byte one code unit
     std::string toUtf8() const;
 

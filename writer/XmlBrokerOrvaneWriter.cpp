@@ -508,6 +508,8 @@ bool XmlBrokerOrvaneWriter::outputPieceOfOriginalBuffer(const unsigned char* sta
 
 void XmlBrokerOrvaneWriter::outputText(const KelStringBase& text, XmlTextEscaper::Mode mode) {
     const XmlTextEscaper::Need need = XmlTextEscaper::examine(text, mode, iOutput.coverage());
+    if (need == XmlTextEscaper::NotXml || (need == XmlTextEscaper::Controls && !writesXml11()))
+        refuseCharacters(text, "XmlBrokerOrvaneWriter::outputText");
     if (need == XmlTextEscaper::AsItStands) {
         emitPiece(text);
         return;
@@ -515,6 +517,41 @@ void XmlBrokerOrvaneWriter::outputText(const KelStringBase& text, XmlTextEscaper
     // Escaped text goes into the pending text straight away, whatever its length.
     settleDocTypeCloseForMarkup();
     XmlTextEscaper::append(text, mode, need, iOutput.coverage(), iOutput.pendingText());
+}
+
+bool XmlBrokerOrvaneWriter::writesXml11() {
+    // Asked only when text written anew holds a control character: the declaration of the
+    // document this writer's parser holds says.
+    // The prolog only: asking past the document element would scan all of it.
+    KelSyntaxElement* root = iOwner != nullptr ? iOwner->rootElement() : nullptr;
+    for (KelSyntaxElement* top = root != nullptr ? root->firstChild() : nullptr;
+         top != nullptr && effectiveType(top) != XmlTypeElement; top = top->nextSibling()) {
+        if (effectiveType(top) != XmlTypeXmlDecl) continue;
+        // The version the declaration is written with: its first part that has one.
+        for (KelSyntaxElement* part = top->firstChild(); part != nullptr; part = part->nextSibling()) {
+            if (effectiveType(part) != XmlTypeVersion) continue;
+            const KelStringBase version = part->value().valueAsCharacter();
+            if (!version.empty()) return version == KelStringBase(u"1.1");
+        }
+        return false;
+    }
+    return false;
+}
+
+bool XmlBrokerOrvaneWriter::isCharacterOfEveryVersion(char16_t u) noexcept {
+    return (u >= 0x20 || u == u'\t' || u == u'\n' || u == u'\r') && u < 0xFFFE;
+}
+
+void XmlBrokerOrvaneWriter::refuseCharacters(const KelStringBase& text, const char* function) {
+    // No reader takes them back: a control character in XML 1.0 (or unescaped, in 1.1), NUL,
+    // U+FFFE or U+FFFF. Refused as a comment with "--" is, rather than written as text no
+    // reader accepts.
+    kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_validateTree, text);
+}
+
+void XmlBrokerOrvaneWriter::checkCharacters(const KelStringBase& text, const char* function) {
+    for (std::size_t i = 0; i < text.length(); ++i)
+        if (!isCharacterOfEveryVersion(text[i])) refuseCharacters(text, function);
 }
 
 void XmlBrokerOrvaneWriter::checkName(const KelStringBase& name, const char* function) {
@@ -751,7 +788,10 @@ void XmlBrokerOrvaneWriter::outputCDataSection(const KelStringBase& text) {
     if (paused()) return;
     XmlPageCoverage& coverage = iOutput.coverage();
     const bool covered = coverage.coversUnicode() || coverage.canEncode(text.data(), text.length());
-    if (covered && text.find(wcsRightSquareSquare) == KelStringBase::npos && text.find(u'\r') == KelStringBase::npos) {
+    // A carriage return, and a character XML 1.0 lacks, need the splitting below.
+    const bool plain = std::all_of(text.data(), text.data() + text.length(),
+                                   [](char16_t u) { return u != u'\r' && isCharacterOfEveryVersion(u); });
+    if (covered && plain && text.find(wcsRightSquareSquare) == KelStringBase::npos) {
         XmlOrvaneWriter::outputCDataSection(newPiece(), text);
         emitBuiltPiece();
         return;
@@ -782,6 +822,16 @@ void XmlBrokerOrvaneWriter::outputCDataSection(const KelStringBase& text) {
             from = i + 2;
             ++i;
             endsInReference = false;
+        } else if (!isCharacterOfEveryVersion(u)) {
+            // A control character stands in XML 1.1 as a reference only, between two sections.
+            if (u == 0 || u >= 0xFFFE || !writesXml11())
+                refuseCharacters(text, "XmlBrokerOrvaneWriter::outputCDataSection");
+            split.append(text.data() + from, i - from);
+            split.append(sectionEnd);
+            XmlTextEscaper::append(text.substr(i, 1), XmlTextEscaper::Content, XmlTextEscaper::Controls, coverage, split);
+            split.append(sectionStart);
+            from = i + 1;
+            endsInReference = from == length;
         } else if (!covered && !coverage.asciiCovered(u)) {
             const bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 &&
                               text[i + 1] <= 0xDFFF;
@@ -824,6 +874,7 @@ void XmlBrokerOrvaneWriter::outputProcessingInstruction(const KelStringBase& tar
     if (!XmlMarkupRules::isInstructionData(data))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputProcessingInstruction",
                                      KelMsg::E_XmlP_validateTree, data);
+    checkCharacters(data, "XmlBrokerOrvaneWriter::outputProcessingInstruction");
     checkPageHolds(data, "in a processing instruction", "XmlBrokerOrvaneWriter::outputProcessingInstruction");
     XmlOrvaneWriter::outputProcessingInstruction(newPiece(), target, data, false);
     emitBuiltPiece();
@@ -835,6 +886,7 @@ void XmlBrokerOrvaneWriter::outputXmlComment(const KelStringBase& text) {
     if (!XmlMarkupRules::isCommentText(text))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputXmlComment",
                                      KelMsg::E_XmlP_validateTree, text);
+    checkCharacters(text, "XmlBrokerOrvaneWriter::outputXmlComment");
     checkPageHolds(text, "in a comment", "XmlBrokerOrvaneWriter::outputXmlComment");
     XmlOrvaneWriter::outputXmlComment(newPiece(), text, false);
     emitBuiltPiece();

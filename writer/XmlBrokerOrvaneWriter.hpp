@@ -166,6 +166,15 @@ private:
     // input of the element being written, when it came from there) when the page lacks one of
     // its characters. `what` says where the character stands ("in a comment").
     void checkPageHolds(const KelStringBase& text, const char* what, const char* function);
+    // Refuses (E_XmlP_validateTree, the text as insert) text written as it stands that holds a
+    // character no XML version lets stand there: a control character but tab, line feed and
+    // carriage return, NUL, U+FFFE, U+FFFF.
+    void checkCharacters(const KelStringBase& text, const char* function);
+    [[noreturn]] void refuseCharacters(const KelStringBase& text, const char* function);
+    static bool isCharacterOfEveryVersion(char16_t u) noexcept;
+    // Whether the document being written declares XML 1.1, which carries control characters
+    // as references.
+    bool writesXml11();
     void outputXmlDeclBegin();
     void outputXmlDeclEnd();
     void outputXmlVersion(const KelStringBase& text);

@@ -43,8 +43,8 @@ const char* replacementFor(char16_t u, XmlTextEscaper::Mode mode) noexcept {
 }
 
 // Characters that a reader would not give back as they are when written plainly: control
-// characters (which XML 1.1 accepts only as references) and the line separators that XML 1.1
-// turns into line feeds. A character reference keeps them in every version.
+// characters (which XML 1.1 accepts only as references, and XML 1.0 not at all) and the line
+// separators that XML 1.1 turns into line feeds.
 bool needsNumericReference(char16_t u) noexcept {
     return (u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || (u >= 0x7F && u <= 0x9F) || u == 0x2028;
 }
@@ -61,6 +61,8 @@ XmlTextEscaper::Need XmlTextEscaper::examine(const KelStringBase& text, Mode mod
     bool replace = false;
     bool onlyStandard = mode != EntityValue;
     bool uncovered = false;
+    bool controls = false;
+    bool notXml = false;
     const char16_t* units = text.data();
     const std::size_t length = text.length();
     for (std::size_t i = 0; i < length; ++i) {
@@ -71,9 +73,15 @@ XmlTextEscaper::Need XmlTextEscaper::examine(const KelStringBase& text, Mode mod
         } else if (needsNumericReference(u)) {
             replace = true;
             onlyStandard = false;
+            if (u == 0) notXml = true;
+            else if (u < 0x20) controls = true;
+        } else if (u >= 0xFFFE) {
+            notXml = true;
         }
         if (!covers && !coverage.asciiCovered(u)) uncovered = true;
     }
+    if (notXml) return NotXml;
+    if (controls) return Controls;
     if (uncovered) uncovered = !coverage.canEncode(units, length);
     if (!replace && !uncovered) return AsItStands;
     if (!uncovered && onlyStandard) return EntitiesOnly;
@@ -86,7 +94,9 @@ void XmlTextEscaper::append(const KelStringBase& text, Mode mode, Need need, Xml
     case AsItStands: out.append(text); break;
     case EntitiesOnly: XmlUtils::ReplaceSpecialChars(text, out); break;
     case References: appendWithReferences(text, mode, false, coverage, out); break;
-    case ReferencesForPage: appendWithReferences(text, mode, true, coverage, out); break;
+    case ReferencesForPage:
+    case Controls: appendWithReferences(text, mode, true, coverage, out); break;
+    case NotXml: break;   // refused by the writer before it gets here
     }
 }
 

@@ -16,8 +16,11 @@ public:
     // the quotation mark have meaning of their own.
     enum Mode { Content, Attribute, EntityValue };
     // What `text` needs: nothing (it goes out as it stands), the five entity references only,
-    // or character references too (for what the output page lacks as well).
-    enum Need { AsItStands, EntitiesOnly, References, ReferencesForPage };
+    // or character references too (for what the output page lacks as well). Or it holds what
+    // XML 1.0 cannot carry at all: control characters, which XML 1.1 carries as references only
+    // (`Controls`: references, for the page too, in a 1.1 document, else none can be written);
+    // NUL, U+FFFE or U+FFFF (`NotXml`: no version has them).
+    enum Need { AsItStands, EntitiesOnly, References, ReferencesForPage, Controls, NotXml };
 
     static Need examine(const KelStringBase& text, Mode mode, XmlPageCoverage& coverage);
     // Appends `text`, escaped as `need` says, to `out`.

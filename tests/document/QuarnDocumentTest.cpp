@@ -145,6 +145,9 @@ TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {
     EXPECT_THROW(doc.set("/", "x"), std::invalid_argument);
     EXPECT_THROW(doc.remove("/"), std::invalid_argument);
     EXPECT_THROW(doc.set("count(//item)", "x"), std::invalid_argument);
+    // A value that is not UTF-8 is refused, not stored with U+FFFD in its place.
+    EXPECT_THROW(doc.set("//item/@qty", "caf\xE9"), std::invalid_argument);
+    EXPECT_THROW(doc.first("//item")->setValue("\xF4\x90\x80\x80"), std::invalid_argument);
 
     const std::string out = doc.write();
     // The prolog, the comment and the untouched note are their own bytes.

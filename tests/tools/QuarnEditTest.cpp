@@ -75,6 +75,11 @@ TEST(QuarnEdit, UntouchedBytesAreCopiedAndIncompleteEditsAreRefused) {
         {"-t elem -s /a", "goes after the edit"},
         {"-s /a -t node -n x", "-t must be elem, attr or text"},
         {"-d /a/nothing", "path names nothing"},
+        // Bytes that are not UTF-8 (Latin-1 from a terminal) would be stored as U+FFFD.
+        {"-u /a/b -v caf\xE9", "not UTF-8: byte 0xE9 at offset 3"},
+        {"--set /a/b=\xFF", "not UTF-8: byte 0xFF at offset 0"},
+        {"-s /a -t elem -n \xC3 -v x", "not UTF-8: byte 0xC3 at offset 0"},
+        {"-r /a/c -v \xED\xA0\x80", "not UTF-8: byte 0xED at offset 0"},
     };
     for (const auto& c : refused) {
         Result bad = quarn(std::string("write - ") + c.arguments, doc);

@@ -122,7 +122,12 @@ TEST(WriterSingleBytePage, EveryCharacterOfAValueIsConvertedEscapedOrReferenced)
     for (unsigned high = 0; high < 256; ++high) {
         if (high >= 0xD8 && high <= 0xDF) continue;   // surrogates: a lone one is an error of its own
         std::u16string block;
-        for (unsigned low = 0; low < 256; ++low) block += static_cast<char16_t>(high << 8 | low);
+        for (unsigned low = 0; low < 256; ++low) {
+            const char16_t u = static_cast<char16_t>(high << 8 | low);
+            // No XML 1.0 text holds these (the writer refuses them: WriterElements).
+            if ((u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || u >= 0xFFFE) continue;
+            block += u;
+        }
         blocks.push_back(block);
         KelSyntaxElement* b = t.add(r, XmlTypeElement, "b");
         KelSyntaxElement* a = t.add(b, XmlTypeAttribute, "a");

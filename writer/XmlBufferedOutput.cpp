@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -127,7 +128,9 @@ bool XmlBufferedOutput::convertStretch(const unsigned char* from, const unsigned
     if (ccsid == kUtf8Ccsid && copyUtf8ThroughTable(from, end, lead)) return true;
     decode(from, end, ccsid, bigEndian, iDecoded);
     const KelSingleByteTable* table = singleByteTable();
-    const bool inTable = table != nullptr && table->holds(iDecoded.data(), iDecoded.length());
+    // The table holds what the converter holds, C1 controls too, which the page is not taken to.
+    const bool inTable = table != nullptr && table->holds(iDecoded.data(), iDecoded.length()) &&
+                         std::none_of(iDecoded.data(), iDecoded.data() + iDecoded.length(), XmlPageCoverage::isC1Control);
     if (!inTable && !iCoverage.canEncode(iDecoded.data(), iDecoded.length())) return false;
     if (lead != nullptr) write(*lead);
     write(iDecoded);
@@ -214,6 +217,9 @@ bool XmlBufferedOutput::copyUtf8ThroughTable(const unsigned char* start, const u
     // the pending text, as every short piece does.
     const std::size_t length = static_cast<std::size_t>(end - start);
     if (length <= iFlushThreshold) return false;
+    // A C1 control (C2 80 to C2 9F) is for the page's coverage to judge.
+    for (const unsigned char* c = start; (c = static_cast<const unsigned char*>(std::memchr(c, 0xC2, end - c))) != nullptr; ++c)
+        if (c + 1 < end && c[1] >= 0x80 && c[1] <= 0x9F) return false;
     // The stretch is converted behind the room that the pending text and the lead will take, one
     // byte per unit, so that they can still be flushed first exactly as the piece rule does.
     const std::size_t ahead = iPendingText.length() + (lead != nullptr ? lead->length() : 0);

@@ -3,12 +3,14 @@
 #include "builder/XmlBrokerOrvaneParser.hpp"
 #include "common/XmlConstants.hpp"
 #include "host/KelConverter.hpp"
+#include "host/KelSingleByteTable.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "writer/XmlBrokerOrvaneWriter.hpp"
+#include "writer/XmlPageCoverage.hpp"
 
 #include <unicode/ucnv.h>
 
@@ -282,6 +284,15 @@ bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned ch
     if (ok && outPage->rotatesControls()) {
         const unsigned char* bytes = buffer->data();
         for (long i = start; ok && i < buffer->used(); ++i) ok = bytes[i] != 0x1A && bytes[i] != 0x1C && bytes[i] != 0x7F;
+    }
+    // Likewise the C1 controls, whose bytes the readers of a page disagree on (XmlPageCoverage);
+    // an EBCDIC page's NL is judged below.
+    if (const KelSingleByteTable* table = ok ? KelSingleByteTable::forCcsid(w.iOutput.codepage()) : nullptr) {
+        const unsigned char* bytes = buffer->data();
+        for (long i = start; ok && i < buffer->used(); ++i) {
+            const char16_t unit = static_cast<char16_t>(table->unitFor(bytes[i]));
+            ok = !XmlPageCoverage::isC1Control(unit) || (unit == 0x85 && outPage->hasNewLine());
+        }
     }
     // Likewise NL in an EBCDIC page, which is read as a line end: from a page without NL it was
     // U+0085, a character (in one with NL, it was a line end and stays one).

@@ -66,6 +66,7 @@ bool XmlPageCoverage::canEncode(const char16_t* text, std::size_t length) {
     bool eachAlone = true;
     for (std::size_t i = 0; i < length && eachAlone; ++i) {
         const char16_t u = text[i];
+        if (isC1Control(u)) return false;
         if (iUnitEncodes[u / 64] & (std::uint64_t(1) << (u % 64))) continue;
         eachAlone = !isHighSurrogate(u) && !isLowSurrogate(u) && unitEncodes(u);
     }
@@ -103,6 +104,7 @@ void XmlPageCoverage::prepareUnits() {
 }
 
 bool XmlPageCoverage::unitEncodes(char16_t unit) {
+    if (isC1Control(unit)) return false;
     prepareUnits();
     const std::size_t word = unit / 64;
     const std::uint64_t bit = std::uint64_t(1) << (unit % 64);

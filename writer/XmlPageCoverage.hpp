@@ -27,6 +27,10 @@ public:
     // Whether the page holds all of `text`; encodesAlone for one character (a unit or a pair).
     bool canEncode(const char16_t* text, std::size_t length);
     bool encodesAlone(const char16_t* text, std::size_t length);
+    // The C1 controls: a page other than UTF-8 and UTF-16 is not taken to hold them, whatever
+    // its converter says. Readers of one page disagree on their bytes (0x8F in windows-1252 is
+    // U+008F to ICU, no character to iconv and libxml2); a reference is read alike by all.
+    static bool isC1Control(char16_t unit) noexcept { return unit >= 0x80 && unit <= 0x9F; }
 
 private:
     // encodesAlone for one unit that is not a surrogate, probed once per unit and page.

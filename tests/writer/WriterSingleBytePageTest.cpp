@@ -102,7 +102,8 @@ TEST(WriterSingleBytePage, EveryCharacterCopiedFromUtf8IsConvertedOrRewrittenAsA
         std::u16string expected = u"<r>";
         std::size_t lacking = 0;
         for (char16_t unit : units) {
-            const bool held = convertsAlone(ccsid, unit);
+            // The C1 controls are not taken as held: readers of a page disagree on their bytes.
+            const bool held = convertsAlone(ccsid, unit) && !(unit >= 0x80 && unit <= 0x9F);
             lacking += held ? 0 : 1;
             const std::u16string text = held ? std::u16string(1, unit) : reference(unit);
             expected += u"<e a=\"" + text + u"\">" + text + u"</e>";

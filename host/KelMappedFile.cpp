@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 struct Mapping {
@@ -35,14 +36,29 @@ KelBuffer KelMappedFile::map(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw failure(path, std::strerror(errno));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int err = errno;
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
         ::close(fd);
-        throw failure(path, S_ISDIR(st.st_mode) ? "is a directory" : std::strerror(err ? err : EINVAL));
+        throw failure(path, std::strerror(err));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        // A pipe or a device has no end to map (and may have none at all, as /dev/zero): the
+        // caller that reads a stream reads standard input.
+        throw failure(path, S_ISDIR(st.st_mode) ? "is a directory"
+                                                : "not a regular file (a pipe, socket or device); give it on standard input");
     }
     if (st.st_size == 0) {
+        // A file that says it is empty may still have bytes to read (those of /proc and /sys).
+        std::vector<unsigned char> bytes;
+        unsigned char chunk[65536];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+        const int err = errno;
         ::close(fd);
-        return KelBuffer::adopt({});
+        if (n < 0) throw failure(path, std::strerror(err));
+        return KelBuffer::adopt(std::move(bytes));
     }
     void* address = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     int err = errno;

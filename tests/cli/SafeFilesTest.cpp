@@ -802,4 +802,26 @@ TEST(SafeFiles, AnInputThatShrinksWhileMappedIsAClearErrorNotACrash) {
     std::remove((file + "2").c_str());
 }
 
+// What cannot be mapped says so (it said "No such file or directory", an errno left over), and a
+// file that reports no size but has bytes (/proc) is read, not taken for an empty message.
+TEST(SafeFiles, InputsThatCannotBeMappedAreNamedForWhatTheyAre) {
+    const std::string fifo = tempPath("input.fifo");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A writer, so that opening the pipe for reading does not wait.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        const Result r = quarn("check " + quote(path));
+        EXPECT_EQ(r.status, 2) << path;
+        EXPECT_EQ(r.err, "quarn: cannot read " + path +
+                             ": not a regular file (a pipe, socket or device); give it on standard input\n");
+    }
+    ::close(writer);
+    std::remove(fifo.c_str());
+    const KelBuffer status = InputFile::read("/proc/self/status");
+    ASSERT_GT(status.length(), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(status.data()), 5), "Name:");
+}
+
 } // namespace

@@ -975,6 +975,7 @@ void XmlBrokerOrvaneWriter::outputInternalSubsetEnd() {
 // written as it stands, in single quotes when it holds a quotation mark.
 void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
     if (paused()) return;
+    checkCharacters(text, "XmlBrokerOrvaneWriter::outputPublicId");
     if (containsUnit(text, u'"')) {
         emitLiteral(wcsPublic, wcsSingleQuote, text);
         return;
@@ -985,6 +986,7 @@ void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
 
 void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
     if (paused()) return;
+    checkCharacters(text, "XmlBrokerOrvaneWriter::outputSystemId");
     if (containsUnit(text, u'"')) {
         emitLiteral(wcsSystemSpace, wcsSingleQuote, text);
         return;
@@ -995,6 +997,7 @@ void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
 
 void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
     if (paused()) return;
+    checkCharacters(text, "XmlBrokerOrvaneWriter::outputSystemLiteral");
     emitLiteral(wcsSpace, containsUnit(text, u'"') ? wcsSingleQuote : wcsDoubleQuote, text);
 }
 

@@ -71,6 +71,7 @@ TEST(WriterElements, CharactersNoReaderTakesBackAreRefused) {
         {"NUL in text", XmlTypeContent, std::string("x\0y", 3), nullptr, nullptr},
         {"U+FFFE in an attribute", XmlTypeAttribute, "x\xEF\xBF\xBE", nullptr, nullptr},
         {"U+FFFF in CDATA", XmlTypeCData, "x\xEF\xBF\xBF", nullptr, nullptr},
+        {"a control character in a system identifier", XmlTypeDocTypeDecl, control, nullptr, nullptr},
         {"U+FFFD is a character", XmlTypeContent, "x\xEF\xBF\xBD", "<a>x\xEF\xBF\xBD</a>", "<a>x\xEF\xBF\xBD</a>"},
     };
     for (const Case& c : cases) {
@@ -78,10 +79,14 @@ TEST(WriterElements, CharactersNoReaderTakesBackAreRefused) {
             SCOPED_TRACE(std::string(c.what) + (xml11 ? ", XML 1.1" : ", XML 1.0"));
             WriterTestTree t;
             if (xml11) t.addValue(t.add(t.root, XmlTypeXmlDecl, "XML"), XmlTypeVersion, "1.1");
+            if (c.type == XmlTypeDocTypeDecl) t.addValue(t.add(t.root, XmlTypeDocTypeDecl, "a"), XmlTypeSystemId, c.value);
             KelSyntaxElement* a = t.add(t.root, XmlTypeElement, "a");
-            if (c.type == XmlTypeAttribute) t.attribute(a, "v", c.value, true);
-            else if (c.type == XmlTypeProcessingInstruction) t.addValue(a, c.type, c.value, "pi");
-            else t.addValue(a, c.type, c.value);
+            switch (c.type) {
+            case XmlTypeDocTypeDecl: break;   // before the element, above
+            case XmlTypeAttribute: t.attribute(a, "v", c.value, true); break;
+            case XmlTypeProcessingInstruction: t.addValue(a, c.type, c.value, "pi"); break;
+            default: t.addValue(a, c.type, c.value); break;
+            }
             const char* expected = xml11 ? c.written11 : c.written10;
             try {
                 const std::string out = t.write();

@@ -47,7 +47,16 @@ Document Document::open(const std::string& path, int ccsid, int encoding) {
     return document;
 }
 
+namespace {
+// The command refuses the same values for --encoding.
+void checkEncoding(int encoding) {
+    if (encoding != encoding::detect && !KelEncodingDetector::namesByteOrder(encoding))
+        throw std::invalid_argument("encoding " + std::to_string(encoding) + ": " + KelEncodingDetector::kByteOrderRule);
+}
+} // namespace
+
 Document Document::fromBuffer(const KelBuffer& bytes, int ccsid, int encoding) {
+    checkEncoding(encoding);
     auto state = std::make_unique<State>();
     state->input = bytes;
     if (ccsid == ccsid::detect) {
@@ -159,6 +168,7 @@ Records Document::records(const std::string& path) {
 
 std::string Document::write(int ccsid, int encoding) {
     checkInputKept();
+    checkEncoding(encoding);
     const int outCcsid = ccsid == ccsid::same ? state().ccsid : ccsid;
     const int outEncoding = encoding == encoding::same ? state().encoding : encoding;
     // Handing the input back whole reads none of it; an empty input, though, is no document to

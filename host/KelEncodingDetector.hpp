@@ -37,4 +37,9 @@ public:
     // The encoding value a name implies for its byte order ("utf-16le" 546, "utf-16be" 273),
     // 0 when the name says nothing about it.
     static int encodingForName(const std::string& name);
+    // Whether an encoding value's byte-order field (its low four bits) says big-endian (1) or
+    // little-endian (2); any other value names no byte order, and is refused where one is given.
+    static bool namesByteOrder(int encoding) noexcept { return (encoding & 0x0F) == 1 || (encoding & 0x0F) == 2; }
+    static constexpr const char* kByteOrderRule =
+        "the low four bits give the byte order and must be 1 (big-endian, e.g. 273) or 2 (little-endian, e.g. 546)";
 };

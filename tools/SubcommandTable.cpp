@@ -32,9 +32,8 @@ int byteOrder(const std::string& option, const std::string& text) {
 // The byte-order field of an encoding value must say big-endian (1) or little-endian (2).
 int encodingOption(const std::string& option, const std::string& text) {
     const int e = number(option, text);
-    if ((e & 0x0F) != 1 && (e & 0x0F) != 2)
-        throw UsageError(option + " " + text + ": the low four bits give the byte order and must be 1 "
-                         "(big-endian, e.g. 273) or 2 (little-endian, e.g. 546)");
+    if (!KelEncodingDetector::namesByteOrder(e))
+        throw UsageError(option + " " + text + ": " + KelEncodingDetector::kByteOrderRule);
     return e;
 }
 

@@ -97,6 +97,14 @@ TEST(QuarnDocument, FindsTheCodePageAndAGivenOneDecides) {
     // which these are not.
     quarn::Document given = quarn::Document::fromBytes(inPage(declared, 819), quarn::ccsid::utf8);
     EXPECT_THROW(given.get("/m/@a"), KelException);
+    // An encoding value that names no byte order is refused, as the command refuses it for
+    // --encoding, rather than read as big-endian.
+    for (const int encoding : {0, 3, 1200}) {
+        SCOPED_TRACE(encoding);
+        EXPECT_THROW(quarn::Document::fromBytes(kOrder, quarn::ccsid::utf16, encoding), std::invalid_argument);
+        EXPECT_THROW(quarn::Document::fromBytes(kOrder).write(quarn::ccsid::utf16, encoding), std::invalid_argument);
+    }
+    EXPECT_EQ(quarn::Document::fromBytes(kOrder).write(quarn::ccsid::utf16, 273).substr(0, 4), std::string("\xFE\xFF\0<", 4));
 }
 
 TEST(QuarnDocument, ReadsByPathLazilyAndSaysWhenAPathSelectsNothing) {

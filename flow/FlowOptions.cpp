@@ -3,6 +3,7 @@
 #include "cli/InputFile.hpp"
 #include "cli/UnknownOption.hpp"
 #include "cli/UsageError.hpp"
+#include "host/KelEncodingDetector.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -31,6 +32,14 @@ long number(const std::string& what, const std::string& text, long low, long hig
         throw UsageError(what + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
                          ", not '" + text + "'");
     return n;
+}
+
+// An encoding value names the byte order in its low four bits, as --encoding's does.
+int encodingSetting(const std::string& what, const std::string& text) {
+    const int encoding = static_cast<int>(number(what, text, 0, INT_MAX));
+    if (!KelEncodingDetector::namesByteOrder(encoding))
+        throw UsageError(what + " " + text + ": " + KelEncodingDetector::kByteOrderRule);
+    return encoding;
 }
 } // namespace
 
@@ -67,12 +76,12 @@ void FlowOptions::setting(const std::string& keyword, const std::string& value) 
         } else if (keyword == "ccsid") {
             message.ccsid = MessageOptions::ccsidNamed(keyword, value, message.encoding, message.encodingGiven);
         } else if (keyword == "encoding") {
-            message.encoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.encoding = encodingSetting(keyword, value);
             message.encodingGiven = true;
         } else if (keyword == "out-ccsid") {
             message.outCcsid = MessageOptions::ccsidNamed(keyword, value, message.outEncoding, message.outEncodingGiven);
         } else if (keyword == "out-encoding") {
-            message.outEncoding = static_cast<int>(number(keyword, value, 0, INT_MAX));
+            message.outEncoding = encodingSetting(keyword, value);
             message.outEncodingGiven = true;
         } else if (keyword == "prefetch") {
             prefetch = static_cast<int>(number(keyword, value, 1, 65535));

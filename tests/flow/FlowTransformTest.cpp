@@ -98,6 +98,10 @@ TEST(FlowRules, FlowFileAndCommandLineTogether) {
     }
     EXPECT_THROW(o.readFlowText("prefetch 0\n", "f"), UsageError);
     EXPECT_THROW(o.readFlowText("colour blue\n", "f"), UsageError);
+    // An encoding value names a byte order in its low four bits, as --encoding's does.
+    EXPECT_THROW(o.readFlowText("encoding 3\n", "f"), UsageError);
+    EXPECT_THROW(o.readFlowText("out-encoding 1200\n", "f"), UsageError);
+    EXPECT_NO_THROW(o.readFlowText("out-encoding 273\n", "f"));
     EXPECT_THROW(o.readFlowText("queue\n", "f"), UsageError);
 
     FlowOptions c = flow({"--route", "a/@b=1->x", "--prefetch", "3"});

@@ -9,6 +9,20 @@ namespace {
 // Standard output gets a chunk once this much is waiting, so memory stays flat.
 constexpr std::size_t kChunk = 1 << 16;
 
+// A control character (from an XML 1.1 message: 1.0 has none) may stand only as a reference.
+void appendCharacter(std::string& out, char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 || c == '\t' || c == '\n') {
+        out += c;
+        return;
+    }
+    static const char digits[] = "0123456789ABCDEF";
+    out += "&#x";
+    if (byte >= 0x10) out += digits[byte >> 4];
+    out += digits[byte & 0x0F];
+    out += ';';
+}
+
 void escapeText(std::string& out, const std::string& value) {
     for (char c : value) {
         switch (c) {
@@ -16,7 +30,7 @@ void escapeText(std::string& out, const std::string& value) {
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '\r': out += "&#xD;"; break;
-        default: out += c;
+        default: appendCharacter(out, c);
         }
     }
 }
@@ -30,7 +44,7 @@ void escapeAttribute(std::string& out, const std::string& value) {
         case '\t': out += "&#x9;"; break;
         case '\n': out += "&#xA;"; break;
         case '\r': out += "&#xD;"; break;
-        default: out += c;
+        default: appendCharacter(out, c);
         }
     }
 }

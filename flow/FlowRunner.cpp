@@ -2,6 +2,7 @@
 
 #include "flow/FlowCounters.hpp"
 #include "flow/FlowOptions.hpp"
+#include "host/KelEncodingDetector.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -173,6 +174,10 @@ void FlowRunner::take(const BrokerMessage& d) {
     try {
         ccsid = headerNumber(d, kCcsidHeader);
         encoding = headerNumber(d, kEncodingHeader);
+        // Held to the rule the command's --encoding and the flow's own setting are held to.
+        if (encoding >= 0 && !KelEncodingDetector::namesByteOrder(static_cast<int>(encoding)))
+            throw std::invalid_argument(std::string("header ") + kEncodingHeader + " " + std::to_string(encoding) + ": " +
+                                        KelEncodingDetector::kByteOrderRule);
     } catch (const std::invalid_argument& e) {
         deadLetter(d, 0, e.what(), 0, 0);
         return;

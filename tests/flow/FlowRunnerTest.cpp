@@ -171,10 +171,11 @@ TEST(FlowRunnerSeam, RoutesDeadLettersAndCountsWithABrokerInMemory) {
     broker.put("in", "<order region='EU'><id>3</id>", {trace});                        // cut off
     broker.put("in", "<order region='EU'/>", {{"quarn-ccsid", Value::of(std::string("x"))}});   // bad header
     broker.put("in", "<order region='XX'/>", {trace});                                  // a key nobody takes
+    broker.put("in", "<order region='EU'/>", {{"quarn-encoding", Value::of(0)}});       // no byte order
     FlowRun r;
     run(broker,
         {"--queue", "in", "--exchange", "orders", "--default", "orders.other", "--route", "order/@region=EU->orders.eu",
-         "--route", "order/@region=XX->orders.nowhere", "--max-messages", "5", "--idle-exit", "20"},
+         "--route", "order/@region=XX->orders.nowhere", "--max-messages", "6", "--idle-exit", "20"},
         r);
 
     EXPECT_NE(r.log.find("consuming from in at memory"), std::string::npos) << r.log;
@@ -185,10 +186,10 @@ TEST(FlowRunnerSeam, RoutesDeadLettersAndCountsWithABrokerInMemory) {
     ASSERT_EQ(broker.published["orders.other"].size(), 1u);
     EXPECT_EQ(broker.published["orders.other"][0].body, "<order region='US'><id>2</id></order>");
 
-    // Three dead letters, in the order they failed, each with its own bytes, its error and the
-    // headers it came with.
+    // Four dead letters, in the order they failed, each with its own bytes, its error and the
+    // headers it came with. An encoding header is held to the rule --encoding is held to.
     const std::vector<Sent>& dead = broker.published["in.dead"];
-    ASSERT_EQ(dead.size(), 3u);
+    ASSERT_EQ(dead.size(), 4u);
     EXPECT_EQ(dead[0].body, "<order region='EU'><id>3</id>");
     EXPECT_NE(text(dead[0].header("quarn-error-number")), "0");
     EXPECT_NE(text(dead[0].header("quarn-error-line")), "<none>");
@@ -200,15 +201,17 @@ TEST(FlowRunnerSeam, RoutesDeadLettersAndCountsWithABrokerInMemory) {
     EXPECT_EQ(dead[2].body, "<order region='XX'/>");
     EXPECT_NE(text(dead[2].header("quarn-error-text")).find("orders.nowhere"), std::string::npos);
     EXPECT_EQ(text(dead[2].header("trace-id")), "t-1");
+    EXPECT_EQ(dead[3].body, "<order region='EU'/>");
+    EXPECT_NE(text(dead[3].header("quarn-error-text")).find("quarn-encoding"), std::string::npos);
 
     // Every input acknowledged once, after its output was confirmed; none handed back.
     std::vector<std::uint64_t> acked = broker.acked;
     std::sort(acked.begin(), acked.end());
-    EXPECT_EQ(acked, (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(acked, (std::vector<std::uint64_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_TRUE(broker.rejected.empty());
-    EXPECT_EQ(r.counters.receivedCount(), 5u);
-    EXPECT_EQ(r.counters.settledCount(), 5u);
-    EXPECT_EQ(r.counters.deadLetteredCount(), 3u);
+    EXPECT_EQ(r.counters.receivedCount(), 6u);
+    EXPECT_EQ(r.counters.settledCount(), 6u);
+    EXPECT_EQ(r.counters.deadLetteredCount(), 4u);
     EXPECT_EQ(r.counters.routedByKey(), (std::map<std::string, unsigned long>{{"orders.eu", 1}, {"orders.other", 1}}));
 }
 

@@ -3,6 +3,10 @@
 #include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "common/XmlElementType.hpp"
+#include "host/KelUtf8.hpp"
+
+#include <cstdint>
+#include <cstdio>
 
 namespace {
 bool hasValueBit(int code) { return (code & kXmlValueBit) != 0; }
@@ -39,10 +43,33 @@ std::string TreePrinter::typeName(int typeCode) const {
 
 namespace {
 // Double-quoted text with quotes, backslashes and control characters escaped; `control` formats
-// the escape of any other control character (its code is the argument).
-std::string escapedText(const std::string& utf8, const char* control) {
+// the escape of any other control character (its code is the argument). Bytes that are not UTF-8
+// (a file name, a header from elsewhere) become U+FFFD in JSON, which must be UTF-8, and \xNN in
+// text, where the reader may want the byte.
+std::string escapedText(const std::string& utf8, const char* control, bool json) {
     std::string s = "\"";
-    for (unsigned char c : utf8) {
+    const auto* in = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const end = in + utf8.size();
+    while (in < end) {
+        const unsigned char c = *in;
+        if (c >= 0x80) {
+            std::uint32_t code = 0;
+            const int n = kelReadUtf8(in, end, code);
+            if (n > 0) {
+                s.append(reinterpret_cast<const char*>(in), static_cast<std::size_t>(n));
+                in += n;
+                continue;
+            }
+            if (json) s += "\xEF\xBF\xBD";   // one for each ill-formed part, as a decoder would
+            for (int k = 0; !json && k < -n; ++k) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02X", in[k]);
+                s += buf;
+            }
+            in += -n;
+            continue;
+        }
+        ++in;
         switch (c) {
         case '"': s += "\\\""; break;
         case '\\': s += "\\\\"; break;
@@ -63,7 +90,7 @@ std::string escapedText(const std::string& utf8, const char* control) {
 }
 } // namespace
 
-std::string TreePrinter::quotedText(const std::string& utf8) { return escapedText(utf8, "\\x%02X"); }
+std::string TreePrinter::quotedText(const std::string& utf8) { return escapedText(utf8, "\\x%02X", false); }
 
 std::string TreePrinter::printable(const std::string& bytes) {
     std::string s;
@@ -105,7 +132,7 @@ std::string TreePrinter::printable(const std::string& bytes) {
     return s;
 }
 
-std::string TreePrinter::jsonString(const std::string& utf8) { return escapedText(utf8, "\\u%04X"); }
+std::string TreePrinter::jsonString(const std::string& utf8) { return escapedText(utf8, "\\u%04X", true); }
 
 std::string TreePrinter::indentation(int depth) {
     // Two spaces a level up to kMaxIndentedDepth; deeper lines keep that indentation and say

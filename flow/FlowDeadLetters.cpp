@@ -4,6 +4,9 @@
 #include "flow/FlowOptions.hpp"
 #include "cli/TreePrinter.hpp"
 
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +22,17 @@ std::string text(const BrokerMessage::Value* v) {
     case BrokerMessage::Value::Number: return std::to_string(v->number);
     default: return std::string();
     }
+}
+
+// A header as a JSON number: null when absent or not a whole number (a dead letter another
+// program put in the queue may carry any text there).
+std::string jsonNumber(const std::string& text) {
+    if (text.empty()) return "null";
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    if (*end != '\0' || errno != 0 || std::isspace(static_cast<unsigned char>(text[0]))) return "null";
+    return std::to_string(n);
 }
 
 // The headers the flow added when it dead-lettered the message.
@@ -59,8 +73,8 @@ long FlowDeadLetters::run(bool requeue) {
         const std::string message = text(d.header("quarn-error-text"));
         if (iOptions.json)
             std::fprintf(iOut, "{\"index\":%ld,\"bytes\":%zu,\"errorNumber\":%s,\"line\":%s,\"column\":%s,\"errorText\":%s}\n",
-                         listed, d.size, number.empty() ? "null" : number.c_str(), line.empty() ? "null" : line.c_str(),
-                         column.empty() ? "null" : column.c_str(), TreePrinter::jsonString(message).c_str());
+                         listed, d.size, jsonNumber(number).c_str(), jsonNumber(line).c_str(), jsonNumber(column).c_str(),
+                         TreePrinter::jsonString(message).c_str());
         else
             std::fprintf(iOut, "%ld: %zu bytes, error %s at %s:%s: %s\n", listed, d.size,
                          number.empty() ? "?" : number.c_str(), line.empty() ? "?" : line.c_str(),

@@ -4,6 +4,7 @@
 #include "flow/FlowOptions.hpp"
 #include "host/KelEncodingDetector.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -202,7 +203,10 @@ void FlowRunner::take(const BrokerMessage& d) {
 
 void FlowRunner::deadLetter(const BrokerMessage& d, long number, const std::string& text, long line,
                             long column) {
-    const std::string shortText = text.size() > kMaxErrorText ? text.substr(0, kMaxErrorText) : text;
+    // Cut between characters: a header that is not UTF-8 fails the consumers that decode it.
+    std::size_t cut = std::min(text.size(), kMaxErrorText);
+    while (cut < text.size() && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    const std::string shortText = text.substr(0, cut);
     using Value = BrokerMessage::Value;
     BrokerConnection::Properties properties;
     properties.like = &d;

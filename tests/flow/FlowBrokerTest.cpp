@@ -291,6 +291,19 @@ TEST_F(BrokerTest, DeadLettersAreListedAndSentBack) {
     EXPECT_EQ(FlowProcess(with({"--requeue"})).wait(), 2) << "--requeue alone is a usage error";
 }
 
+// A dead-letter queue may hold messages another program put there, with headers of its own
+// choosing: the JSON listing stays JSON, numbers that are not numbers as null and text as UTF-8.
+TEST_F(BrokerTest, DeadLettersFromElsewhereListAsJson) {
+    Queues q(broker(), "foreign", {"in", "dead"});
+    flowtest::publish(broker(), q[1], "<a/>",
+                      {{"quarn-error-number", "5009\"}"}, {"quarn-error-line", "two"}, {"quarn-error-column", "7"},
+                       {"quarn-error-text", "caf\xE9"}},
+                      false);
+    FlowProcess json({"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[1], "--dead-letters", "--json"});
+    ASSERT_EQ(json.wait(), 0) << json.err();
+    EXPECT_EQ(json.out(), "{\"index\":1,\"bytes\":4,\"errorNumber\":null,\"line\":null,\"column\":7,\"errorText\":\"caf\xEF\xBF\xBD\"}\n");
+}
+
 // With --idle-exit, a broker that stays out of reach (a wrong address) ends the flow as a refusal
 // (status 6) once the back-off has outlasted the idle time, instead of retrying for ever.
 TEST_F(BrokerTest, AnUnreachableBrokerEndsAnIdleExitFlow) {

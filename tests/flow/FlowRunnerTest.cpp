@@ -6,6 +6,7 @@
 #include "flow/FlowCounters.hpp"
 #include "flow/FlowOptions.hpp"
 #include "flow/FlowRunner.hpp"
+#include "host/KelStringBase.hpp"
 
 #include <gtest/gtest.h>
 
@@ -235,4 +236,22 @@ TEST(FlowRunnerSeam, AMessageWrittenAnewSaysItsPageAndKeepsItsOtherHeaders) {
     EXPECT_EQ(ccsids, 1) << "the page header is replaced, not added twice";
     EXPECT_EQ(broker.acked, (std::vector<std::uint64_t>{1}));
     EXPECT_EQ(r.counters.settledCount(), 1u);
+}
+
+// An error text is cut to fit a header; the cut falls between characters, so the header stays
+// UTF-8 for the consumers and the listing that decode it.
+TEST(FlowRunnerSeam, AnErrorTextCutToFitAHeaderStaysUtf8) {
+    for (const std::string letter : {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x8C\x8D"}) {
+        MemoryBroker broker;
+        std::string name;
+        while (name.size() < 6000) name += letter;   // within the name length limit
+        broker.put("in", "<" + name + "></b>");
+        FlowRun r;
+        run(broker, {"--queue", "in", "--default", "out", "--route", "a->x", "--max-messages", "1", "--idle-exit", "20"}, r);
+        ASSERT_EQ(broker.published["in.dead"].size(), 1u);
+        const std::string error = text(broker.published["in.dead"][0].header("quarn-error-text"));
+        EXPECT_GT(error.size(), 3000u);
+        EXPECT_LE(error.size(), 4000u);
+        EXPECT_NO_THROW(KelStringBase::fromValidUtf8(error)) << error.substr(error.size() - 8);
+    }
 }

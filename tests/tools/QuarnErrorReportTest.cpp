@@ -91,6 +91,13 @@ TEST(QuarnErrorReport, VerboseChainAndJson) {
     EXPECT_EQ(text.err.rfind("<stdin>: The encoding of the document cannot be determined: the document is in UTF-32", 0), 0u)
         << text.err;
     EXPECT_EQ(quarn("check --error-format xml -", "<a/>").status, 2);
+    // JSON is UTF-8: a file name in other bytes is written with U+FFFD for each byte that is not.
+    const std::string oddName = tempPath(std::string("odd\xFF\xC3.xml"));
+    spit(oddName, "<a>");
+    Result odd = quarn("check --error-format json " + quote(oddName));
+    EXPECT_EQ(odd.status, 1);
+    EXPECT_NE(odd.err.find("odd\xEF\xBF\xBD\xEF\xBF\xBD.xml\","), std::string::npos) << odd.err;
+    std::remove(oddName.c_str());
     // A fault far into a long line is shown around its place only.
     std::string longLine = "<a>";
     for (int i = 0; i < 500; ++i) longLine += "<b>x</b>";

@@ -303,6 +303,21 @@ XMLSize_t XmlKelTranscoder::transcodeFrom(const XMLByte* const srcData, const XM
         bytesEaten = consumed;
         return produced;
     }
+    // A surrogate that is not half of a pair is no character, as an encoded surrogate is none in
+    // UTF-8. The scanner checks pairs only in some places (not before a closing quote or '?>',
+    // nor in a literal), so it is refused here, once, for every place and every entry point.
+    if ((iForm == Form::Utf16Le || iForm == Form::Utf16Be) && srcCount >= 2) {
+        const auto unitAt = [&](std::size_t i) {
+            return iForm == Form::Utf16Be ? static_cast<unsigned>((srcData[i] << 8) | srcData[i + 1])
+                                          : static_cast<unsigned>(srcData[i] | (srcData[i + 1] << 8));
+        };
+        const unsigned unit = unitAt(0);
+        const bool lowFirst = unit >= 0xDC00 && unit <= 0xDFFF;
+        const bool highAlone = unit >= 0xD800 && unit <= 0xDBFF && srcCount >= 4 &&
+                               (unitAt(2) < 0xDC00 || unitAt(2) > 0xDFFF);
+        if (lowFirst || highAlone)
+            ThrowXMLwithMemMgr(TranscodingException, XMLExcepts::Trans_BadSrcSeq, getMemoryManager());
+    }
     return transcodeByConverter(srcData, srcCount, toFill, room, bytesEaten, charSizes);
 }
 

@@ -1,6 +1,7 @@
 #include "builder/XmlKelTranscoderRegistry.hpp"
 
 #include "builder/XmlKelTranscoder.hpp"
+#include "builder/XmlUtf16Transcoder.hpp"
 #include "host/KelCodePageTable.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
@@ -8,6 +9,9 @@
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/RefHashTableOf.hpp>
 #include <xercesc/util/TransENameMap.hpp>
+#include <xercesc/util/XMLUTF16Transcoder.hpp>
+#include <xercesc/util/XMLUni.hpp>
+#include <xercesc/framework/XMLRecognizer.hpp>
 
 #include <unicode/ucnv.h>
 #include <unicode/uenum.h>
@@ -30,10 +34,15 @@ std::vector<std::basic_string<XMLCh>> gRegisteredNames;
 std::mutex gReadyMutex;
 std::atomic<bool> gReady{false};
 
-// The transcoding service's table of names is visible only to its derived classes.
+// The transcoding service's tables of names are visible only to its derived classes.
 struct NameTable : XMLTransService {
     static void remove(const XMLCh* name) {
         if (gMappings != nullptr) gMappings->removeKey(name);
+    }
+    // The reading of a form the scanner recognises itself (the old one is deleted).
+    static void replace(XMLRecognizer::Encodings form, ENameMap* map) {
+        if (gMappingsRecognizer != nullptr) gMappingsRecognizer->setElementAt(map, form);
+        else delete map;
     }
 };
 
@@ -57,6 +66,28 @@ private:
     int iCcsid;
 };
 
+// UTF-16 in one byte order, read by XmlUtf16Transcoder in place of the scanner library's reading.
+class Utf16NameMap : public ENameMap {
+public:
+    Utf16NameMap(const XMLCh* name, bool bigEndian) : ENameMap(name), iBigEndian(bigEndian) {}
+
+    XMLTranscoder* makeNew(const XMLSize_t blockSize, MemoryManager* const manager) const override {
+        return new (manager) XmlUtf16Transcoder(getKey(), blockSize, iBigEndian, manager);
+    }
+
+private:
+    bool iBigEndian;
+};
+
+// The scanner library reads UTF-16 by a table of its own, by byte order, whatever name it is given.
+constexpr bool kMachineBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+const struct {
+    XMLRecognizer::Encodings form;
+    const XMLCh* name;   // the scanner library's own string: its table never points into this library
+    bool bigEndian;
+} kUtf16Forms[] = {{XMLRecognizer::UTF_16B, XMLUni::fgUTF16BEncodingString, true},
+                   {XMLRecognizer::UTF_16L, XMLUni::fgUTF16LEncodingString, false}};
+
 // "ibm-<digits>" exactly, in any case; -1 otherwise.
 int ibmCcsid(const char* name) {
     if (name == nullptr || std::strlen(name) < 5) return -1;
@@ -73,6 +104,8 @@ int ibmCcsid(const char* name) {
 }
 
 void registerAll() {
+    for (const auto& utf16 : kUtf16Forms)
+        NameTable::replace(utf16.form, new Utf16NameMap(utf16.name, utf16.bigEndian));
     // The host's table, and every other "ibm-<ccsid>" that ICU knows, found by asking ICU for its names.
     std::set<int> ccsids;
     for (const KelCodePageTable::Entry& entry : KelCodePageTable::entries()) ccsids.insert(entry.ccsid);
@@ -112,6 +145,10 @@ void releaseAll() {
     std::lock_guard<std::mutex> lock(gReadyMutex);
     if (!gReady.load(std::memory_order_relaxed)) return;
     for (const auto& name : gRegisteredNames) NameTable::remove(name.c_str());
+    // The scanner library's own UTF-16 reading comes back for whoever else uses it.
+    for (const auto& utf16 : kUtf16Forms)
+        NameTable::replace(utf16.form, new EEndianNameMapFor<XMLUTF16Transcoder>(utf16.name,
+                                                                                 utf16.bigEndian != kMachineBigEndian));
     gRegisteredNames.clear();
     XMLPlatformUtils::Terminate();
     gReady.store(false, std::memory_order_release);

@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -82,6 +84,17 @@ TEST(BadInput, BytesThatDoNotFitTheirCodePage) {
     const std::string utf16 = encodeAs("<a>text</a>", 1200);
     EXPECT_EQ(outcome(utf16, 1200, 273), "ok text");
     EXPECT_EQ(outcome(utf16 + "<", 1200, 273).substr(0, 10), "error 5009");
+    // A lone surrogate in UTF-16 is no character wherever it stands: before a quote, an
+    // ampersand or '?>', in a declared default or a system literal, as in text.
+    for (const auto& [before, after] : std::vector<std::pair<std::string, std::string>>{
+             {"<a b='x", "'/>"}, {"<a b=\"x", "\">t</a>"}, {"<a b='x", "&amp;'/>"}, {"<a><?p x", "?></a>"},
+             {"<!DOCTYPE a [<!ATTLIST a b CDATA 'x", "'>]><a/>"}, {"<!DOCTYPE a [<!ENTITY e 'x", "'>]><a/>"},
+             {"<!DOCTYPE a SYSTEM 'x", "'><a/>"}, {"<a>x", "</a>"}}) {
+        for (const char* lone : {"\x00\xD8", "\x00\xDC"}) {
+            const std::string bytes = encodeAs(before, 1200, -1) + std::string(lone, 2) + encodeAs(after, 1200, -1);
+            EXPECT_EQ(outcome(bytes, 1200, 546), kParseError) << before << "|" << after;
+        }
+    }
     // A UTF-16 byte-order mark in a UTF-8 message; a UTF-8 mark in a UTF-16 one.
     EXPECT_EQ(outcome("\xFF\xFE<a/>"), kParseError);
     EXPECT_EQ(outcome("\xEF\xBB\xBF" + utf16, 1200, 273), kParseError);

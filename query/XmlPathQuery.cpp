@@ -148,25 +148,31 @@ std::size_t XmlPathQuery::setValues(KelSyntaxElement* context, const KelStringBa
     const std::vector<Match> targets = all(context);
     for (const Match& t : targets)
         if (t.kind == Match::Document) throw std::invalid_argument("the document itself has no value to set: " + iText);
+    // A path ending in "@name" also adds the attribute to each element the rest of it selects that
+    // lacks it: to every one, whether or not others have it already.
+    std::vector<KelSyntaxElement*> lacking;
+    if (const KelStringBase* name = finalAttributeName()) {
+        std::unordered_set<const KelSyntaxElement*> having;
+        for (const Match& t : targets)
+            if (t.kind == Match::Attribute) having.insert(t.element->parent());
+        for (const Match& owner : ownerQuery().all(context))
+            if (owner.kind == Match::Element && having.count(owner.element) == 0) lacking.push_back(owner.element);
+        // No attribute step finds a declaration, so one "added" here would be a second of its name.
+        const std::u16string_view addedName = name->view();
+        if (!lacking.empty() && (addedName == u"xmlns" || addedName.substr(0, 6) == u"xmlns:"))
+            throw std::invalid_argument("a namespace declaration is no attribute a path can set: " + iText);
+    }
     for (const Match& t : targets) setValue(t, value);
-    if (!targets.empty() || !finalAttributeName()) return targets.size();
-    // No attribute step finds a declaration, so one "added" here would be a second of its name.
-    const std::u16string_view addedName = finalAttributeName()->view();
-    if (addedName == u"xmlns" || addedName.substr(0, 6) == u"xmlns:")
-        throw std::invalid_argument("a namespace declaration is no attribute a path can set: " + iText);
-    std::size_t added = 0;
-    for (const Match& owner : ownerQuery().all(context)) {
-        if (owner.kind != Match::Element) continue;
+    for (KelSyntaxElement* owner : lacking) {
         KelSyntaxElement* lastAttribute = nullptr;
-        for (KelSyntaxElement* c = owner.element->firstChild(); c && c->type() == XmlTypeAttribute; c = c->knownNextSibling())
+        for (KelSyntaxElement* c = owner->firstChild(); c && c->type() == XmlTypeAttribute; c = c->knownNextSibling())
             lastAttribute = c;
         KelSyntaxElement* attribute = lastAttribute ? lastAttribute->createAfter(*finalAttributeName())
-                                                    : owner.element->createFirstChild(*finalAttributeName());
+                                                    : owner->createFirstChild(*finalAttributeName());
         attribute->setType(XmlTypeAttribute);
         attribute->setValue(value);
-        ++added;
     }
-    return added;
+    return targets.size() + lacking.size();
 }
 
 const KelStringBase* XmlPathQuery::finalAttributeName() const noexcept {

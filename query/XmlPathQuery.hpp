@@ -119,8 +119,8 @@ public:
     // std::invalid_argument for the document node.
     static void setValue(const Match& match, const KelStringBase& value);
     // Sets the value of every node the path selects from `context` (all found before the first
-    // changes). When it selects none and ends in "@name", the attribute is added, after their
-    // last attribute, to the elements the rest of the path selects. Returns the number of nodes
+    // changes). When it ends in "@name", the attribute is also added, after their last attribute,
+    // to each element the rest of the path selects that lacks it. Returns the number of nodes
     // set or added (0: none); std::invalid_argument, before anything changes, when the path
     // selects the document node.
     std::size_t setValues(KelSyntaxElement* context, const KelStringBase& value) const;

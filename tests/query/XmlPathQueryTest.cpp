@@ -417,6 +417,9 @@ TEST(XmlPathQuery, SettingAValueReplacesWhatTheNodeStandsFor) {
         {"<a><b k='1'>u<c/></b></a>", "a/b/@k", "2", 1, "<a><b k='2'>u<c/></b></a>"},
         {"<a><!--old--><b/></a>", "a/comment()", "new", 1, "<a><!--new--><b/></a>"},
         {"<a><b/><b m='1'/></a>", "a/b/@n", "3", 2, "<a><b n='3'/><b m='1' n='3'/></a>"},
+        // Each element that lacks it gets it, also when others have it already.
+        {"<a><b n='1'/><b/></a>", "a/b/@n", "3", 2, "<a><b n='3'/><b n='3'/></a>"},
+        {"<a><b m='1'/><c><b n='1'/></c></a>", "//b/@n", "3", 2, "<a><b m='1' n='3'/><c><b n='3'/></c></a>"},
         {"<a><b/></a>", "a/c", "3", 0, "<a><b/></a>"},
         {"<a xmlns:p='urn:p' k='1'><b xmlns='urn:d'/></a>", "//@*", "2", 1, "<a xmlns:p='urn:p' k='2'><b xmlns='urn:d'/></a>"},
     };

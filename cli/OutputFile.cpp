@@ -42,7 +42,7 @@ std::string OutputFile::followLinks(const std::string& path) {
     return current;
 }
 
-void OutputFile::write(const std::string& path, const unsigned char* data, std::size_t length) {
+void OutputFile::write(const std::string& path, const unsigned char* data, std::size_t length, bool removeOnSignal) {
     const std::string target = followLinks(path);
     struct stat original {};
     const bool exists = ::stat(target.c_str(), &original) == 0;
@@ -55,7 +55,7 @@ void OutputFile::write(const std::string& path, const unsigned char* data, std::
     // Short and without the file's own name, so that a name near the system's limit still fits.
     const std::string temp = folder + TemporaryFiles::kMarker + "o" + std::to_string(::getpid()) + "-" +
                              std::to_string(++counter);
-    const int slot = TemporaryFiles::hold(temp);
+    const int slot = removeOnSignal ? TemporaryFiles::hold(temp) : -1;
     // Created private; it gets the original's mode (or the usual one for a new file) once written.
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -3,6 +3,7 @@
 // is flushed to disk and then renamed over it, so a reader never sees a partial file; a failure
 // or an interrupt (SIGINT, SIGTERM) removes the temporary file. Anything else (a device, a FIFO)
 // is written into as it is, never replaced. A symbolic link is followed to the file it names.
+// The command's files and quarn::Document::save go through it alike.
 // Stateless; any thread (temporary names are unique per process and call).
 #pragma once
 
@@ -18,8 +19,11 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    // Throws Failure naming the file when it cannot be written.
-    static void write(const std::string& path, const unsigned char* data, std::size_t length);
+    // Throws Failure naming the file when it cannot be written. `removeOnSignal`: the temporary
+    // file is listed for the command's SIGINT and SIGTERM handlers (a library that a host loads
+    // installs no handlers, and passes false).
+    static void write(const std::string& path, const unsigned char* data, std::size_t length,
+                      bool removeOnSignal = true);
     // The path a chain of symbolic links at `path` ends in (`path` itself when it is none).
     static std::string followLinks(const std::string& path);
 

@@ -1,6 +1,7 @@
 #include "document/QuarnDocument.hpp"
 
 #include "builder/XmlBuilderLimits.hpp"
+#include "cli/OutputFile.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelEncodingDetector.hpp"
 #include "host/KelMappedFile.hpp"
@@ -186,17 +187,9 @@ std::string Document::write(int ccsid, int encoding) {
 
 void Document::save(const std::string& path, int ccsid, int encoding) {
     const std::string bytes = write(ccsid, encoding);
-    // Written beside the target and renamed over it: the file is replaced whole or not at all.
-    const std::string temp = path + ".quarn-tmp-" + std::to_string(::getpid());
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) throw std::runtime_error("cannot create " + temp + ": " + std::strerror(errno));
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        std::remove(temp.c_str());
-        throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
-    }
+    // As the command writes -o: a file is replaced whole or not at all, a link is followed, and a
+    // pipe or a device is written into, never replaced by a file.
+    OutputFile::write(path, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), false);
 }
 
 void Document::setLimits(const XmlBuilderLimits& limits) { state().parser.setLimits(limits); }

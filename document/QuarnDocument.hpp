@@ -71,7 +71,9 @@ public:
     // gets a byte-order mark. An unchanged message in its own code page is handed back whole;
     // an empty one is no document and raises the parser's error, as reading it does.
     std::string write(int ccsid = ccsid::same, int encoding = encoding::same);
-    // write() into the file at `path`, which is replaced whole or left as it was.
+    // write() into the file at `path`, which is replaced whole or left as it was (through a
+    // symbolic link, the file it names); a pipe or a device is written into, never replaced.
+    // std::runtime_error naming the path when it cannot be written.
     void save(const std::string& path, int ccsid = ccsid::same, int encoding = encoding::same);
 
     // The bounds on a hostile message (quarn/builder/XmlBuilderLimits.hpp); set before reading.

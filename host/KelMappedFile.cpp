@@ -33,7 +33,8 @@ std::runtime_error failure(const std::string& path, const char* what) {
 } // namespace
 
 KelBuffer KelMappedFile::map(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting: opening a pipe for reading waits for a writer, and a pipe is refused below.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw failure(path, std::strerror(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0) {

@@ -16,6 +16,9 @@
 #include <libxml/xpath.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -226,6 +229,41 @@ TEST(QuarnDocument, FilesAreReadAndReplacedWhole) {
     EXPECT_THROW(quarn::Document::open(path), std::runtime_error);
     const std::string nowhere = ::testing::TempDir() + "no-such-folder-" + std::to_string(::getpid()) + "/x.xml";
     EXPECT_THROW(doc.save(nowhere), std::runtime_error);
+}
+
+// Saving goes where the command's -o goes: through a link to the file it names, into a pipe or a
+// device as it is (never replacing it with a file); opening a pipe is refused without waiting for
+// a writer.
+TEST(QuarnDocument, SavesIntoWhatThePathNamesAndOpensNoPipe) {
+    const std::string base = ::testing::TempDir() + "quarn-save-" + std::to_string(::getpid());
+    const std::string target = base + "-target.xml", link = base + "-link.xml", fifo = base + "-fifo";
+    { std::ofstream(target, std::ios::binary) << "<old/>"; }
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    quarn::Document::fromBytes("<new/>").save(link);
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is kept";
+    std::stringstream saved;
+    saved << std::ifstream(target, std::ios::binary).rdbuf();
+    EXPECT_EQ(saved.str(), "<new/>");
+
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    quarn::Document::fromBytes("<piped/>").save(fifo);
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe is kept";
+    char got[32] = {};
+    EXPECT_EQ(::read(reader, got, sizeof got), 8);
+    EXPECT_STREQ(got, "<piped/>");
+    ::close(reader);
+    try {
+        quarn::Document::open(fifo);
+        ADD_FAILURE() << "a pipe was opened";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("not a regular file"), std::string::npos) << e.what();
+    }
+    for (const std::string& p : {target, link, fifo}) std::remove(p.c_str());
 }
 
 TEST(QuarnDocument, RecordsAreWalkedOnceAndDeletedBehindTheWalk) {

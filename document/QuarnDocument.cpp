@@ -75,10 +75,7 @@ Document Document::fromBuffer(const KelBuffer& bytes, int ccsid, int encoding) {
     return Document(std::move(state));
 }
 
-void Document::checkInputKept() const {
-    if (KelMappedFile::changed(state().input))
-        throw std::runtime_error("cannot read " + state().path + ": the file changed while it was read");
-}
+void Document::checkInputKept() const { KelMappedFile::throwIfChanged(state().input.data(), state().path); }
 
 Document::State& Document::state() const {
     // A moved-from document has no message: say so rather than follow a null pointer.
@@ -94,22 +91,32 @@ template <class Match> Node Document::nodeOf(const Match& match) const {
                 &state().changed);
 }
 
+// Every read that may scan on goes through whileKept: bytes a mapped file lost read as zeros, and
+// the fault is then the file's, not the message's.
 std::vector<Node> Document::select(const std::string& path) {
-    std::vector<Node> nodes;
-    XmlPathQuery(path).forEach(state().parser.rootElement(), [&](const XmlPathQuery::Match& m) {
-        nodes.push_back(nodeOf(m));
-        return true;
+    return KelMappedFile::whileKept(state().input.data(), state().path, [&] {
+        std::vector<Node> nodes;
+        XmlPathQuery(path).forEach(state().parser.rootElement(), [&](const XmlPathQuery::Match& m) {
+            nodes.push_back(nodeOf(m));
+            return true;
+        });
+        return nodes;
     });
-    return nodes;
 }
 
 std::optional<Node> Document::first(const std::string& path) {
-    const XmlPathQuery::Match m = XmlPathQuery(path).first(state().parser.rootElement());
-    if (!m) return std::nullopt;
-    return nodeOf(m);
+    return KelMappedFile::whileKept(state().input.data(), state().path, [&]() -> std::optional<Node> {
+        const XmlPathQuery::Match m = XmlPathQuery(path).first(state().parser.rootElement());
+        if (!m) return std::nullopt;
+        return nodeOf(m);
+    });
 }
 
 std::string Document::get(const std::string& path) {
+    return KelMappedFile::whileKept(state().input.data(), state().path, [&] { return read(path); });
+}
+
+std::string Document::read(const std::string& path) {
     const XmlPathQuery query(path);
     KelSyntaxElement* root = state().parser.rootElement();
     // A value (a number as XPath writes it, a string, true or false) is the answer itself.
@@ -120,6 +127,10 @@ std::string Document::get(const std::string& path) {
 }
 
 std::size_t Document::set(const std::string& path, const std::string& value) {
+    return KelMappedFile::whileKept(state().input.data(), state().path, [&] { return change(path, value); });
+}
+
+std::size_t Document::change(const std::string& path, const std::string& value) {
     const XmlPathQuery query(path);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("a value can be set only at a path, not a function: " + path);
@@ -131,6 +142,10 @@ std::size_t Document::set(const std::string& path, const std::string& value) {
 }
 
 std::size_t Document::remove(const std::string& path) {
+    return KelMappedFile::whileKept(state().input.data(), state().path, [&] { return removeAt(path); });
+}
+
+std::size_t Document::removeAt(const std::string& path) {
     const XmlPathQuery query(path);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("only what a path selects can be deleted, not a function: " + path);
@@ -168,7 +183,10 @@ Records Document::records(const std::string& path) {
 }
 
 std::string Document::write(int ccsid, int encoding) {
-    checkInputKept();
+    return KelMappedFile::whileKept(state().input.data(), state().path, [&] { return written(ccsid, encoding); });
+}
+
+std::string Document::written(int ccsid, int encoding) {
     checkEncoding(encoding);
     const int outCcsid = ccsid == ccsid::same ? state().ccsid : ccsid;
     const int outEncoding = encoding == encoding::same ? state().encoding : encoding;

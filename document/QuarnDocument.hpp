@@ -92,6 +92,11 @@ private:
     // Raises std::runtime_error when the mapped file shrank while it was read.
     void checkInputKept() const;
     template <class Match> Node nodeOf(const Match& match) const;
+    // get, set, remove and write themselves; the public calls run them watching a mapped file.
+    std::string read(const std::string& path);
+    std::size_t change(const std::string& path, const std::string& value);
+    std::size_t removeAt(const std::string& path);
+    std::string written(int ccsid, int encoding);
     // The document's state; std::logic_error when it was moved away.
     State& state() const;
 

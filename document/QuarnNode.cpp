@@ -1,6 +1,7 @@
 #include "document/QuarnNode.hpp"
 
 #include "host/KelConverter.hpp"
+#include "host/KelMappedFile.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
@@ -13,6 +14,9 @@
 
 namespace quarn {
 namespace {
+// A node does not know its file's name.
+const std::string kFile = "the message's file";
+
 XmlPathQuery::Match matchOf(KelSyntaxElement* element, Node::Kind kind) {
     XmlPathQuery::Match m;
     m.element = element;
@@ -30,13 +34,19 @@ std::string Node::name() const {
     }
 }
 
-std::string Node::value() const { return XmlPathQuery::stringValue(matchOf(iElement, iKind)).toUtf8(); }
+// Reads that may scan on go through whileKept, as the document's do: bytes a mapped file lost are
+// the file's fault, not the message's.
+std::string Node::value() const {
+    return KelMappedFile::whileKept(iInput, kFile, [&] { return XmlPathQuery::stringValue(matchOf(iElement, iKind)).toUtf8(); });
+}
 
 std::string Node::spanText(const unsigned char* begin, const unsigned char* end, int ccsid, bool bigEndian) const {
     return XmlNodeText::spanText(iInput, iInputLength, begin, end, ccsid, bigEndian);
 }
 
-std::string Node::xml() const {
+std::string Node::xml() const { return KelMappedFile::whileKept(iInput, kFile, [&] { return markup(); }); }
+
+std::string Node::markup() const {
     if (iKind == Kind::Document) {
         // The whole message, through the writer: copied where unchanged, in UTF-8.
         KelParser* parser = iElement->parser();
@@ -81,18 +91,22 @@ KelSyntaxElement* Node::context() const {
 }
 
 std::vector<Node> Node::select(const std::string& path) const {
-    std::vector<Node> nodes;
-    XmlPathQuery(path).forEach(context(), [&](const XmlPathQuery::Match& m) {
-        nodes.push_back(at(m.element, static_cast<Kind>(m.kind)));
-        return true;
+    return KelMappedFile::whileKept(iInput, kFile, [&] {
+        std::vector<Node> nodes;
+        XmlPathQuery(path).forEach(context(), [&](const XmlPathQuery::Match& m) {
+            nodes.push_back(at(m.element, static_cast<Kind>(m.kind)));
+            return true;
+        });
+        return nodes;
     });
-    return nodes;
 }
 
 std::optional<Node> Node::first(const std::string& path) const {
-    const XmlPathQuery::Match m = XmlPathQuery(path).first(context());
-    if (!m) return std::nullopt;
-    return at(m.element, static_cast<Kind>(m.kind));
+    return KelMappedFile::whileKept(iInput, kFile, [&]() -> std::optional<Node> {
+        const XmlPathQuery::Match m = XmlPathQuery(path).first(context());
+        if (!m) return std::nullopt;
+        return at(m.element, static_cast<Kind>(m.kind));
+    });
 }
 
 std::vector<Node> Node::children() const {
@@ -103,13 +117,15 @@ std::vector<Node> Node::children() const {
 void Node::setValue(const std::string& utf8) {
     if (iKind == Kind::Document) throw std::logic_error("the document itself has no value to set");
     *iChanged = true;
-    XmlPathQuery::setValue(matchOf(iElement, iKind), KelStringBase::fromValidUtf8(utf8));
+    KelMappedFile::whileKept(iInput, kFile, [&] {
+        XmlPathQuery::setValue(matchOf(iElement, iKind), KelStringBase::fromValidUtf8(utf8));
+    });
 }
 
 void Node::remove() {
     if (iKind == Kind::Document) throw std::logic_error("the document itself cannot be deleted");
     *iChanged = true;
-    iElement->detach();
+    KelMappedFile::whileKept(iInput, kFile, [&] { iElement->detach(); });
 }
 
 } // namespace quarn

@@ -65,6 +65,8 @@ public:
 private:
     // The element a path starts from; std::logic_error for a node that is no context.
     KelSyntaxElement* context() const;
+    // xml() itself; xml() runs it watching a mapped file.
+    std::string markup() const;
 
     KelSyntaxElement* iElement;
     Kind iKind;

@@ -72,3 +72,8 @@ KelBuffer KelMappedFile::map(const std::string& path) {
 bool KelMappedFile::changed(const KelBuffer& bytes) noexcept {
     return bytes.length() > 0 && KelMappedPageGuard::changed(bytes.data());
 }
+
+void KelMappedFile::throwIfChanged(const unsigned char* bytes, const std::string& path) {
+    if (bytes != nullptr && KelMappedPageGuard::changed(bytes))
+        throw failure(path, "the file changed while it was read");
+}

@@ -8,6 +8,7 @@
 #include "host/KelBuffer.hpp"
 
 #include <string>
+#include <type_traits>
 
 class KelMappedFile {
 public:
@@ -18,4 +19,26 @@ public:
     // True when the file behind `bytes` shrank while it was mapped: the bytes it lost read as
     // zeros, and nothing made from them may be trusted.
     static bool changed(const KelBuffer& bytes) noexcept;
+    // Throws std::runtime_error "cannot read PATH: the file changed while it was read" when the
+    // mapped file holding `bytes` lost bytes (nothing for bytes that are no file's).
+    static void throwIfChanged(const unsigned char* bytes, const std::string& path);
+    // Runs `read`, which reads `bytes`: when their file lost bytes meanwhile, that is the fault
+    // reported, whatever `read` returned or raised (a parse error from the lost bytes is none of
+    // the message's).
+    template <class Read>
+    static decltype(auto) whileKept(const unsigned char* bytes, const std::string& path, Read&& read) {
+        try {
+            if constexpr (std::is_void_v<std::invoke_result_t<Read&>>) {
+                read();
+                throwIfChanged(bytes, path);
+            } else {
+                auto result = read();
+                throwIfChanged(bytes, path);
+                return result;
+            }
+        } catch (...) {
+            throwIfChanged(bytes, path);
+            throw;
+        }
+    }
 };

@@ -231,6 +231,38 @@ TEST(QuarnDocument, FilesAreReadAndReplacedWhole) {
     EXPECT_THROW(doc.save(nowhere), std::runtime_error);
 }
 
+// A file that shrinks while it is read is the file's fault, not the message's: whatever reads on
+// into the lost bytes (a path, a node, the write) raises std::runtime_error saying so.
+TEST(QuarnDocument, AFileThatShrinksWhileReadIsReportedAsSuch) {
+    const std::string path = ::testing::TempDir() + "quarn-shrink-" + std::to_string(::getpid()) + ".xml";
+    std::string items;
+    for (int i = 0; i < 20000; ++i) items += "<i n='" + std::to_string(i) + "'/>";
+    const std::vector<std::pair<const char*, std::function<void(quarn::Document&)>>> reads = {
+        {"get", [](quarn::Document& d) { d.get("count(//i)"); }},
+        {"select", [](quarn::Document& d) { d.select("//i"); }},
+        {"first", [](quarn::Document& d) { d.first("/r/i[20000]"); }},
+        {"set", [](quarn::Document& d) { d.set("//i/@n", "0"); }},
+        {"remove", [](quarn::Document& d) { d.remove("//i[@n='19999']"); }},
+        {"node", [](quarn::Document& d) { d.first("/r")->xml(); }},
+        {"write", [](quarn::Document& d) { d.write(); }},
+    };
+    for (const auto& [what, read] : reads) {
+        { std::ofstream(path, std::ios::binary) << "<r>" << items << "</r>"; }
+        quarn::Document doc = quarn::Document::open(path);
+        EXPECT_EQ(doc.get("/r/i[1]/@n"), "0");
+        ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+        try {
+            read(doc);
+            ADD_FAILURE() << what << ": no error";
+        } catch (const KelException& e) {
+            ADD_FAILURE() << what << ": reported as a fault of the message: " << e.what();
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("changed while it was read"), std::string::npos) << what << e.what();
+        }
+    }
+    std::remove(path.c_str());
+}
+
 // Saving goes where the command's -o goes: through a link to the file it names, into a pipe or a
 // device as it is (never replacing it with a file); opening a pipe is refused without waiting for
 // a writer.

@@ -14,8 +14,6 @@
 #include "tools/StandaloneRecord.hpp"
 #include "cli/TreePrinter.hpp"
 
-#include <unicode/ucnv.h>
-
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -23,20 +21,6 @@
 #include <vector>
 
 namespace {
-bool isUtf16(int ccsid) { return ccsid == 1200 || ccsid == 13488 || ccsid == 17584; }
-
-// The name a reader knows the code page by: its IANA name where it has one.
-std::string encodingNameOf(int ccsid) {
-    std::string icu = KelConverter::icuNameFor(ccsid);   // not const: returned by moving
-    UErrorCode status = U_ZERO_ERROR;
-    for (const char* standard : {"IANA", "MIME"}) {
-        const char* name = ucnv_getStandardName(icu.c_str(), standard, &status);
-        if (U_SUCCESS(status) && name != nullptr) return name;
-        status = U_ZERO_ERROR;
-    }
-    return icu;
-}
-
 std::string numbered(const std::string& folder, const std::string& name, long n) {
     char digits[24];
     std::snprintf(digits, sizeof digits, "%06ld", n);
@@ -110,8 +94,11 @@ SplitCommand::Summary SplitCommand::run() {
     const int outCcsid = o.outCcsid != -1 ? o.outCcsid : m.ccsid();
     const int outEncoding = o.outEncodingGiven ? o.outEncoding : m.encoding();
     KelStringBase declaration;
-    if (outCcsid != 1208 && !isUtf16(outCcsid))
-        declaration = KelStringBase::fromUtf8("<?xml version=\"1.0\" encoding=\"" + encodingNameOf(outCcsid) + "\"?>");
+    // Named as `write` names the page, with a name every reader takes (an ICU alias such as
+    // ISO_8859-1:1987 is no encoding name an XML declaration may hold).
+    if (outCcsid != 1208 && !KelConverter::isUtf16Ccsid(outCcsid))
+        declaration = KelStringBase::fromAscii(
+            ("<?xml version=\"1.0\" encoding=\"" + KelConverter::encodingNameFor(outCcsid) + "\"?>").c_str());
 
     KelParser* parser = m.parser();
     KelSyntaxElement* root = m.root();

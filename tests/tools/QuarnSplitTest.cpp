@@ -201,6 +201,44 @@ TEST(QuarnSplit, EveryRecordOfEveryParentStandsAloneAsItReadInPlace) {
     }
 }
 
+// The declaration of a record in a page other than UTF-8 or UTF-16 (the input's, or --out-ccsid)
+// names the page as `quarn write` names it, a name libxml2 and quarn itself read back.
+TEST(QuarnSplit, ARecordInAnotherPageNamesItAsWriteDoes) {
+    struct Case {
+        const char* what;
+        std::string document;
+        std::string options;   // --out-ccsid N, or none: the input's page
+        std::string page;      // the page `quarn write --out-ccsid` is asked to name
+    };
+    const std::vector<Case> cases = {
+        {"a Latin-1 input", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r><i>caf\xE9</i></r>", "", "819"},
+        {"into Latin-1", "<r><i>caf\xC3\xA9</i></r>", " --out-ccsid 819", "819"},
+        {"into Latin-2", "<r><i>\xC5\xBE\xC3\xA9</i></r>", " --out-ccsid 912", "912"},
+        {"into Cyrillic", "<r><i>\xD0\xB4\xD0\xB0</i></r>", " --out-ccsid 915", "915"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string in = tempPath("split-page.xml"), out = tempPath("split-page-out");
+        spit(in, c.document);
+        shell("rm -rf " + quote(out));
+        Result r = quarn("split " + quote(in) + " r/i " + quote(out) + c.options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string bytes = slurp(out + "/i-000001.xml");
+        // The declaration `write` gives the same page, in that page's bytes.
+        const Result declared = quarn("write - --out-ccsid " + c.page, "<i/>");
+        ASSERT_EQ(declared.status, 0) << declared.err;
+        const std::string declaration = declared.out.substr(0, declared.out.find("?>") + 2);
+        EXPECT_EQ(bytes.substr(0, declaration.size()), declaration);
+        const LibxmlReading read = LibxmlCanonicalReader::read(bytes);
+        ASSERT_TRUE(read.ok) << read.error;
+        const std::vector<std::string> expected = canonicalInPlace(c.document, "r/i");
+        ASSERT_EQ(expected.size(), 1u);
+        EXPECT_EQ(read.canonical, expected.front());
+        EXPECT_EQ(quarn("check -", bytes).status, 0);
+        shell("rm -rf " + quote(out));
+    }
+}
+
 // What the split cannot carry or cannot stream is refused with status 2, never half done with 0.
 TEST(QuarnSplit, WhatCannotBeCarriedOrStreamedIsRefused) {
     const std::string in = tempPath("split-refused.xml"), out = tempPath("split-refused-out");

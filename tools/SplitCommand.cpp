@@ -14,8 +14,6 @@
 #include "tools/StandaloneRecord.hpp"
 #include "cli/TreePrinter.hpp"
 
-#include <unicode/ucnv.h>
-
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -23,20 +21,6 @@
 #include <vector>
 
 namespace {
-bool isUtf16(int ccsid) { return ccsid == 1200 || ccsid == 13488 || ccsid == 17584; }
-
-// The name a reader knows the code page by: its IANA name where it has one.
-std::string encodingNameOf(int ccsid) {
-    std::string icu = KelConverter::icuNameFor(ccsid);   // not const: returned by moving
-    UErrorCode status = U_ZERO_ERROR;
-    for (const char* standard : {"IANA", "MIME"}) {
-        const char* name = ucnv_getStandardName(icu.c_str(), standard, &status);
-        if (U_SUCCESS(status) && name != nullptr) return name;
-        status = U_ZERO_ERROR;
-    }
-    return icu;
-}
-
 std::string numbered(const std::string& folder, const std::string& name, long n) {
     char digits[24];
     std::snprintf(digits, sizeof digits, "%06ld", n);
@@ -50,6 +34,22 @@ bool isPlainName(const std::string& step) {
             c == '\'' || c == '"' || c == ' ' || c == '|')
             return false;
     return true;
+}
+
+// A record's name as its last step gives it: a plain name, or one with a prefix ("p:item"), which
+// is matched as written, as the other steps are.
+bool isRecordName(const std::string& step) {
+    const std::size_t colon = step.find(':');
+    if (colon == std::string::npos) return isPlainName(step);
+    return isPlainName(step.substr(0, colon)) && isPlainName(step.substr(colon + 1));
+}
+
+// The records' file name: a colon is no character to put in a file name on every system (nor in
+// a URL or a make rule), so a prefixed name is written with '_' for it ("p_item-000001.xml").
+std::string fileNameOf(std::string recordName) {
+    const std::size_t colon = recordName.find(':');
+    if (colon != std::string::npos) recordName[colon] = '_';
+    return recordName;
 }
 
 // The steps of a path of plain names or '*' ("batch/order", "/batch/*"); false for any other form.
@@ -72,13 +72,13 @@ SplitCommand::Summary SplitCommand::run() {
     const QuarnOptions& o = iOptions;
     iStart = std::chrono::steady_clock::now();
     iLastDrawn = iStart - std::chrono::seconds(1);
-    // PATH is the path of the elements that hold the records, then the records' plain name as its
-    // last step ("order/item", "batch/order/line"): the records are walked as those elements'
-    // children, so that each can be deleted once written.
+    // PATH is the path of the elements that hold the records, then the records' name as its last
+    // step ("order/item", "batch/order/line", "order/p:item"): the records are walked as those
+    // elements' children, so that each can be deleted once written.
     const std::string& expression = o.positional[1];
     const std::size_t slash = expression.rfind('/');
     const std::string last = slash == std::string::npos ? expression : expression.substr(slash + 1);
-    if (!isPlainName(last))
+    if (!isRecordName(last))
         throw QuarnOptions::UsageError("quarn split needs a path whose last step names the records' elements: " + expression);
     std::string prefix = slash == std::string::npos ? std::string() : expression.substr(0, slash);
     if (!prefix.empty() && prefix.back() == '/')
@@ -107,11 +107,15 @@ SplitCommand::Summary SplitCommand::run() {
     summary.bytesIn = static_cast<unsigned long long>(m.input().length());
 
     const KelStringBase recordName = KelStringBase::fromUtf8(last);
+    const std::string fileName = fileNameOf(last);
     const int outCcsid = o.outCcsid != -1 ? o.outCcsid : m.ccsid();
     const int outEncoding = o.outEncodingGiven ? o.outEncoding : m.encoding();
     KelStringBase declaration;
-    if (outCcsid != 1208 && !isUtf16(outCcsid))
-        declaration = KelStringBase::fromUtf8("<?xml version=\"1.0\" encoding=\"" + encodingNameOf(outCcsid) + "\"?>");
+    // Named as `write` names the page, with a name every reader takes (an ICU alias such as
+    // ISO_8859-1:1987 is no encoding name an XML declaration may hold).
+    if (outCcsid != 1208 && !KelConverter::isUtf16Ccsid(outCcsid))
+        declaration = KelStringBase::fromAscii(
+            ("<?xml version=\"1.0\" encoding=\"" + KelConverter::encodingNameFor(outCcsid) + "\"?>").c_str());
 
     KelParser* parser = m.parser();
     KelSyntaxElement* root = m.root();
@@ -134,7 +138,7 @@ SplitCommand::Summary SplitCommand::run() {
             child->detach();
             if (type == XmlTypeElement && child->name() == recordName) {
                 const long n = summary.records + 1;
-                const std::string path = numbered(folder, last, n);
+                const std::string path = numbered(folder, fileName, n);
                 standalone.prepare(child, "record " + std::to_string(n) + " (" + path + ")");
                 holder->attachAsLastChild(child);
                 KelWriteBuffer out(outCcsid);

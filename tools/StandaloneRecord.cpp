@@ -16,6 +16,7 @@ bool isNamespaceDeclaration(const KelStringBase& name) {
 
 StandaloneRecord::StandaloneRecord(KelSyntaxElement* root, const KelParserInspector& inspector)
     : iInspector(inspector) {
+    std::set<std::pair<std::u16string, std::u16string>> declared;   // the first declaration binds
     for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
         const int type = top->type();
         if (type == XmlTypeElement) break;   // the prolog ends here: nothing after it is read
@@ -27,8 +28,13 @@ StandaloneRecord::StandaloneRecord(KelSyntaxElement* root, const KelParserInspec
                 if (decl->type() != XmlTypeAttList) continue;
                 for (KelSyntaxElement* def = decl->firstChild(); def != nullptr; def = def->nextSibling()) {
                     if (def->type() != XmlTypeAttDef) continue;
-                    for (KelSyntaxElement* v = def->firstChild(); v != nullptr; v = v->nextSibling())
+                    const bool first = declared.emplace(text(decl->name()), text(def->name())).second;
+                    for (KelSyntaxElement* v = def->firstChild(); v != nullptr; v = v->nextSibling()) {
                         if (v->type() == XmlTypeAttDefValue) iDefaultedElements.insert(text(decl->name()));
+                        // Any type but CDATA (an enumeration has no keyword) has its value normalised.
+                        if (first && v->type() == XmlTypeAttDefType && v->name().view() != u"CDATA")
+                            iNormalised.emplace(text(decl->name()), text(def->name()));
+                    }
                 }
             }
         }
@@ -54,6 +60,13 @@ void StandaloneRecord::refuseUnknownReferenceInAttributes(KelSyntaxElement* elem
             throw Refused(label + " has the attribute '" + a->name().toUtf8() + "' of <" + element->name().toUtf8() +
                           "> referring to an entity that is not declared in the message's internal subset (quarn "
                           "does not read an external subset): the record cannot be written to stand alone");
+}
+
+bool StandaloneRecord::hasNormalisedAttribute(KelSyntaxElement* element) const {
+    if (iNormalised.empty()) return false;
+    for (KelSyntaxElement* a = element->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling())
+        if (iNormalised.count({text(element->name()), text(a->name())})) return true;
+    return false;
 }
 
 void StandaloneRecord::markChanged(KelSyntaxElement* element) {
@@ -98,10 +111,13 @@ void StandaloneRecord::prepare(KelSyntaxElement* record, const std::string& labe
             KelSyntaxElement* first = e->firstChild();
             const bool hasAttributes = first != nullptr && first->type() == XmlTypeAttribute;
             refuseUnknownReferenceInAttributes(e, label);
-            // A defaulted attribute has no bytes of its own in the start tag, and an attribute value
-            // may hold a reference to an entity the record's reader will not know: either way the
-            // start tag is written from the values.
-            if ((hasAttributes && !iEntities.empty()) || iDefaultedElements.count(text(e->name()))) markChanged(e);
+            // A defaulted attribute has no bytes of its own in the start tag, an attribute value
+            // may hold a reference to an entity the record's reader will not know, and a value the
+            // document type normalises would be read unnormalised from its bytes without it: each
+            // way the start tag is written from the values.
+            if ((hasAttributes && !iEntities.empty()) || iDefaultedElements.count(text(e->name())) ||
+                hasNormalisedAttribute(e))
+                markChanged(e);
         }
         if (type == XmlTypeElement) {
             if (KelSyntaxElement* c = e->firstChild()) {

@@ -2,8 +2,10 @@
 // that says what it said in place. The namespace declarations in scope at the record (declared on
 // its ancestors) are declared on its root; references to internal entities are expanded (the
 // reference markers go, the replacement text stays as the record's own content); elements that
-// carry attributes the document type defaults, or attribute values that may hold references, are
-// rewritten with every attribute spelled out. A reference to an entity the document does not
+// carry attributes the document type defaults, attributes whose values it normalises (any type
+// but CDATA: spaces dropped at the ends and run together, which a reader without the document
+// type would not do), or attribute values that may hold references, are rewritten with every
+// attribute spelled out from its value. A reference to an entity the document does not
 // declare where quarn reads it (an unread external subset) cannot be carried and is refused.
 // Built once per message from its document type; the scope is taken once per parent of records.
 // Owns nothing in the tree. One object per run, on the thread that walks the tree.
@@ -45,11 +47,15 @@ public:
 
 private:
     void markChanged(KelSyntaxElement* element);
+    // Whether `element` carries an attribute that the internal subset declares of a type other
+    // than CDATA.
+    bool hasNormalisedAttribute(KelSyntaxElement* element) const;
     // Raises Refused when an attribute of `element` refers to an entity the scanner did not know.
     void refuseUnknownReferenceInAttributes(KelSyntaxElement* element, const std::string& label) const;
 
     const KelParserInspector& iInspector;
     std::set<std::u16string> iEntities;            // general entities the internal subset declares
     std::set<std::u16string> iDefaultedElements;   // elements an attribute-list default applies to
+    std::set<std::pair<std::u16string, std::u16string>> iNormalised;   // element, attribute not CDATA
     std::vector<std::pair<KelStringBase, KelStringBase>> iScope;   // xmlns[:p] name, value
 };

@@ -306,10 +306,11 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          QuarnCommand::batch, nullptr},
         {"split", "FILE PATH OUTDIR", "write every element PATH names as a document of its own",
          "  Writes every element that PATH names (the same-named children of every element its other steps\n"
-         "  name) to OUTDIR/NAME-000001.xml, NAME-000002.xml, ..., each a document of its own, copied from\n"
-         "  the input where it can be, with a declaration when the output page needs one. Each record\n"
-         "  stands alone: the namespaces in scope are declared on it, entity references are expanded and\n"
-         "  defaulted attributes written. Memory stays flat however many records the message holds when\n"
+         "  name) to OUTDIR/NAME-000001.xml, NAME-000002.xml, ... (a prefixed NAME with '_' for its colon),\n"
+         "  each a document of its own, copied from the input where it can be, with a declaration when the\n"
+         "  output page needs one. Each record stands alone: the namespaces in scope are declared on it,\n"
+         "  entity references are expanded, and defaulted attributes and the values the document type\n"
+         "  normalises are written. Memory stays flat however many records the message holds when\n"
          "  PATH is plain names (a/b/c); another form must select one parent. The whole input is checked\n"
          "  first unless --no-check. OUTDIR must be new or empty. Files are synced once per thousand and\n"
          "  at the end; into a new or empty OUTDIR of your own the run is written in a hidden folder beside\n"

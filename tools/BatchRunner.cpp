@@ -50,21 +50,37 @@ struct FolderId {
 // Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
 // with `recursive` also those of the folders below, but never the folder `skip` (the output,
 // when it lies inside the input) and never a folder reached through a symbolic link, so a link
-// back up cannot make the walk endless.
+// back up cannot make the walk endless. An entry that may be a message but cannot be followed
+// (a link to nothing, a loop of links) goes to `unreachable` with the reason, so the run reports
+// it as failed instead of leaving it out.
 void collect(const std::string& top, const std::string& prefix, const QuarnOptions& options, const FolderId* skip,
-             std::vector<std::string>& names) {
+             std::vector<std::string>& names, std::vector<BatchRunner::Failure>& unreachable) {
     const std::string folder = prefix.empty() ? top : top + "/" + prefix;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
     if (!dir) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
     std::vector<std::string> below;
-    while (const dirent* entry = ::readdir(dir.get())) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (!entry) {
+            // A listing cut short would drop the rest of the folder's messages unseen.
+            if (errno != 0) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
+            break;
+        }
         std::string name = entry->d_name;
         // Hidden files, and quarn's own temporary files wherever a run left them, are no messages.
         if (name.empty() || name[0] == '.' || TemporaryFiles::isTemporaryName(name)) continue;
         const std::string relative = prefix.empty() ? name : prefix + "/" + name;
         const std::string path = top + "/" + relative;
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) continue;
+        if (::stat(path.c_str(), &st) != 0) {
+            const int cause = errno;
+            struct stat link {};
+            if (::lstat(path.c_str(), &link) != 0) continue;   // gone since it was listed
+            if (included(relative, options.includes))
+                unreachable.push_back({relative, "cannot read " + path + ": " + std::strerror(cause)});
+            continue;
+        }
         if (S_ISREG(st.st_mode)) {
             if (included(relative, options.includes)) names.push_back(relative);
         } else if (S_ISDIR(st.st_mode) && options.recursive) {
@@ -75,7 +91,7 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
         }
     }
     dir.reset();
-    for (const std::string& sub : below) collect(top, sub, options, skip, names);
+    for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable);
 }
 
 void makeFolder(const std::string& folder) {
@@ -191,7 +207,8 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
     if (haveOut) skip = {out.st_dev, out.st_ino};
     std::vector<std::string> files;
-    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files);
+    std::vector<Failure> unreachable;   // listed, failed before they start
+    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files, unreachable);
     std::sort(files.begin(), files.end());
     if (!staging->whole()) makeSubfolders(outputFolder, files);
     // The inputs (should INDIR lie in OUTDIR) are never what an earlier run left.
@@ -204,7 +221,8 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};
     std::mutex progressMutex;
-    unsigned long done = 0, failed = 0;
+    const std::size_t total = files.size() + unreachable.size();
+    unsigned long done = unreachable.size(), failed = unreachable.size();
     auto worker = [&] {
         std::unique_ptr<QuarnMessage> message;   // the thread's, for all its files
         for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
@@ -213,7 +231,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
             std::lock_guard<std::mutex> lock(progressMutex);
             ++done;
             if (!outcomes[i].ok) ++failed;
-            showProgress(done, files.size(), failed, false);
+            showProgress(done, total, failed, false);
         }
     };
     const unsigned wanted = iOptions.jobs > 0 ? static_cast<unsigned>(iOptions.jobs) : defaultJobs();
@@ -234,10 +252,10 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
             ++failed;
         }
     }
-    showProgress(done, files.size(), failed, true);
+    showProgress(done, total, failed, true);
 
     Summary s;
-    s.messages = files.size();
+    s.messages = total;
     for (std::size_t i = 0; i < files.size(); ++i) {
         s.bytesIn += outcomes[i].bytesIn;
         if (outcomes[i].ok) {
@@ -248,6 +266,9 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                                   outcomes[i].at.offset});
         }
     }
+    s.failures.insert(s.failures.end(), unreachable.begin(), unreachable.end());
+    std::sort(s.failures.begin(), s.failures.end(),
+              [](const Failure& a, const Failure& b) { return a.file < b.file; });
     s.removed = staging->removed();
     s.leftovers = staging->leftovers();
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -313,3 +313,46 @@ TEST(QuarnBatch, EachFileOfAThreadIsReadAsIfItWereAlone) {
         EXPECT_EQ(libxml_reading::read(written), o.read) << o.name;
     }
 }
+
+// An entry the folder listing cannot take for a file (a link to nothing, a loop of links) is
+// listed as a failed message that says why, and the run exits 1; it is never left out of a run
+// that reports success. Hidden names, and names --include leaves out, stay out as before.
+TEST(QuarnBatch, AnEntryTheListingCannotReachIsAFailedMessage) {
+    const struct {
+        const char* what;
+        const char* make;      // shell commands run in INDIR, which holds ok.xml
+        const char* options;
+        const char* failed;    // the start of the failed line, or null when nothing fails
+        const char* cause;
+    } cases[] = {
+        {"a link to nothing", "ln -s missing.xml order.xml", "", "failed: order.xml: cannot read ",
+         "No such file or directory"},
+        {"a loop of links", "ln -s loop-b.xml loop-a.xml && ln -s loop-a.xml loop-b.xml",
+         "--include 'loop-a*' --include ok.xml",
+         "failed: loop-a.xml: cannot read ", "Too many levels of symbolic links"},
+        {"below, with --recursive", "mkdir sub && ln -s ../missing.xml sub/order.xml", "-r",
+         "failed: sub/order.xml: cannot read ", "No such file or directory"},
+        {"left out by --include", "ln -s missing.xml notes.txt", "--include '*.xml'", nullptr, nullptr},
+        {"hidden", "ln -s missing.xml .order.xml", "", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::string in = tempPath("unreachable-in"), out = tempPath("unreachable-out");
+        shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in));
+        spit(in + "/ok.xml", "<a/>");
+        ASSERT_EQ(shell("cd " + quote(in) + " && " + c.make).status, 0) << c.what;
+        const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress " + c.options);
+        EXPECT_EQ(slurp(out + "/ok.xml"), "<a/>") << c.what;
+        if (c.failed == nullptr) {
+            EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out << r.err;
+            EXPECT_NE(r.out.find("batch: 1 messages, 1 written, 0 failed"), std::string::npos)
+                << c.what << "\n" << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("batch: 2 messages, 1 written, 1 failed"), std::string::npos)
+            << c.what << "\n" << r.out;
+        const std::size_t line = r.out.find(c.failed);
+        ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.cause, line), std::string::npos) << c.what << "\n" << r.out;
+    }
+}

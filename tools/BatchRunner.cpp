@@ -47,12 +47,31 @@ struct FolderId {
     ino_t inode;
 };
 
+// An entry of a listing that stat cannot look at, `errno` saying why: added to `unreachable` when
+// it may be a message, or with --recursive a folder of them. One not even its name reaches
+// (beyond PATH_MAX, in a folder that cannot be searched) is what the listing says it is (`type`);
+// a folder may hold messages whatever --include says, and one of an unknown kind may be either.
+void noteUnreachable(const std::string& path, const std::string& relative, unsigned char type,
+                     const QuarnOptions& options, std::vector<BatchRunner::Failure>& unreachable) {
+    const int cause = errno;
+    struct stat link {};
+    const bool seen = ::lstat(path.c_str(), &link) == 0;
+    if (!seen && errno == ENOENT) return;   // gone since it was listed
+    const bool folder = seen ? S_ISDIR(link.st_mode) : type == DT_DIR;
+    const bool unknown = !seen && type == DT_UNKNOWN;
+    const bool wanted = included(relative, options.includes) || (unknown && options.recursive);
+    if (folder ? options.recursive : wanted)
+        unreachable.push_back({relative, std::string(folder ? "cannot read folder " : "cannot read ") + path + ": " +
+                                             std::strerror(cause)});
+}
+
 // Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
 // with `recursive` also those of the folders below, but never the folder `skip` (the output,
 // when it lies inside the input) and never a folder reached through a symbolic link, so a link
-// back up cannot make the walk endless. An entry that may be a message but cannot be followed
-// (a link to nothing, a loop of links) goes to `unreachable` with the reason, so the run reports
-// it as failed instead of leaving it out.
+// back up cannot make the walk endless. An entry that may be a message, or with `recursive` a
+// folder of them, but cannot be followed (a link to nothing, a loop of links) or reached at all
+// (a path beyond PATH_MAX) goes to `unreachable` with the reason, so the run reports it as failed
+// instead of leaving it out.
 void collect(const std::string& top, const std::string& prefix, const QuarnOptions& options, const FolderId* skip,
              std::vector<std::string>& names, std::vector<BatchRunner::Failure>& unreachable) {
     const std::string folder = prefix.empty() ? top : top + "/" + prefix;
@@ -74,11 +93,7 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
         const std::string path = top + "/" + relative;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) {
-            const int cause = errno;
-            struct stat link {};
-            if (::lstat(path.c_str(), &link) != 0) continue;   // gone since it was listed
-            if (included(relative, options.includes))
-                unreachable.push_back({relative, "cannot read " + path + ": " + std::strerror(cause)});
+            noteUnreachable(path, relative, entry->d_type, options, unreachable);
             continue;
         }
         if (S_ISREG(st.st_mode)) {

@@ -45,7 +45,8 @@ public:
     // Processes the regular files of the input folder (names not starting with '.'; with
     // --recursive those of the folders below too, into the same folders below the output; with
     // --include only the names that match), in name order of assignment. An entry that may be a
-    // message but cannot be followed (a link to nothing, a loop of links) is a failed message.
+    // message (or, recursive, a folder) but cannot be followed (a link to nothing, a loop of
+    // links) or reached (a path beyond PATH_MAX) is a failed message.
     // Throws std::runtime_error when a folder cannot be read or made.
     Summary run(const std::string& inputFolder, const std::string& outputFolder);
 

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -355,4 +358,56 @@ TEST(QuarnBatch, AnEntryTheListingCannotReachIsAFailedMessage) {
         ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
         EXPECT_NE(r.out.find(c.cause, line), std::string::npos) << c.what << "\n" << r.out;
     }
+}
+
+// Below the longest path the system takes by name (PATH_MAX) a recursive run cannot reach a file
+// or folder: it lists it as a failed message naming it, --include or not, and never reports
+// success without it.
+TEST(QuarnBatch, WhatLiesBeyondTheLongestPathIsAFailedMessage) {
+    const std::string in = tempPath("deep-in"), out = tempPath("deep-out");
+    const std::string level(200, 'd');
+    // Folders `levels` deep, each 200 bytes, made by descriptor as no path reaches them.
+    const auto makeDeep = [&](int levels, const std::string& file) {
+        shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in));
+        spit(in + "/top.xml", "<a/>");
+        int fd = ::open(in.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < levels && fd >= 0; ++i) {
+            const int made = ::mkdirat(fd, level.c_str(), 0755);
+            const int below = made == 0 ? ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+            ::close(fd);
+            fd = below;
+        }
+        const int f = fd >= 0 ? ::openat(fd, file.c_str(), O_WRONLY | O_CREAT, 0644) : -1;
+        const bool made = f >= 0 && ::write(f, "<a/>", 4) == 4;
+        if (f >= 0) ::close(f);
+        if (fd >= 0) ::close(fd);
+        return made;
+    };
+    // The deepest folder whose path is still short enough, and a file in it whose path is not.
+    const int within = static_cast<int>((PATH_MAX - 1 - in.size()) / (level.size() + 1));
+    const struct {
+        const char* what;
+        int levels;
+        std::string file;
+        const char* options;
+        const char* cause;
+    } cases[] = {
+        {"a folder", 21, "deep.xml", "-r", "cannot read folder "},
+        {"a folder, with --include", 21, "deep.xml", "-r --include '*.xml'", "cannot read folder "},
+        {"a file", within, std::string(250, 'f') + ".xml", "-r --include '*.xml'", "cannot read "},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(makeDeep(c.levels, c.file)) << c.what;
+        const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress " + c.options);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("batch: 2 messages, 1 written, 1 failed"), std::string::npos)
+            << c.what << "\n" << r.out;
+        const std::size_t line = r.out.find("failed: " + level + "/");
+        ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(": " + std::string(c.cause) + in + "/" + level + "/", line), std::string::npos)
+            << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find("File name too long", line), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_EQ(slurp(out + "/top.xml"), "<a/>") << c.what;
+    }
+    shell("rm -rf " + quote(in) + " " + quote(out));
 }

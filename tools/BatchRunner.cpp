@@ -61,8 +61,10 @@ void noteUnreachable(const std::string& path, const std::string& relative, unsig
     const bool unknown = !seen && type == DT_UNKNOWN;
     const bool wanted = included(relative, options.includes) || (unknown && options.recursive);
     if (folder ? options.recursive : wanted)
-        unreachable.push_back({relative, std::string(folder ? "cannot read folder " : "cannot read ") + path + ": " +
-                                             std::strerror(cause)});
+        unreachable.push_back({relative,
+                               std::string(folder ? "cannot read folder " : "cannot read ") + path + ": " +
+                                   std::strerror(cause),
+                               std::string()});
 }
 
 // Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
@@ -140,8 +142,19 @@ struct Outcome {
     unsigned long long bytesIn = 0;
     unsigned long long bytesOut = 0;
     std::string error;
+    std::string text;   // the error as the text summary shows it, when it has causes
     KelDocumentPosition at{-1, -1, -1};   // where the parser found the fault, if it did
 };
+
+// A failure's lines as the text summary shows them: its own and each cause's, indented as what()
+// lays them out, each escaped on its own, so a file name quoted in any of them breaks no line.
+void appendPrintable(std::string& out, const KelException& failure, int depth) {
+    for (const auto& cause : failure.nested()) {
+        out += '\n' + std::string(static_cast<std::size_t>(depth) * 2, ' ') + "caused by: " +
+               TreePrinter::printable(cause->summary());
+        appendPrintable(out, *cause, depth + 1);
+    }
+}
 
 // `reused` is the thread's message object, kept from file to file: a new one would make its
 // parser, group and name table again for every file. It is made anew after a file that failed,
@@ -170,6 +183,8 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
         r.ok = true;
     } catch (const KelException& e) {
         r.error = e.what();
+        r.text = TreePrinter::printable(e.summary());
+        appendPrintable(r.text, e, 1);
         if (const KelParserException* positioned = KelParserException::positioned(e)) r.at = positioned->documentPosition();
     } catch (const std::bad_alloc&) {
         r.error = "out of memory";
@@ -185,6 +200,7 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
     // A file that shrank while it was read explains whatever else went wrong with it.
     if (!r.ok && parsing && InputFile::changedWhileRead(input)) {
         r.error = "cannot read " + in + ": the file shrank while it was read";
+        r.text.clear();
         r.at = KelDocumentPosition{-1, -1, -1};
     }
     return r;
@@ -263,6 +279,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                 continue;
             outcomes[i].ok = false;
             outcomes[i].error = f.second;
+            outcomes[i].text.clear();
             outcomes[i].at = KelDocumentPosition{-1, -1, -1};
             ++failed;
         }
@@ -277,8 +294,8 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
             ++s.written;
             s.bytesOut += outcomes[i].bytesOut;
         } else {
-            s.failures.push_back({files[i], outcomes[i].error, outcomes[i].at.line, outcomes[i].at.column,
-                                  outcomes[i].at.offset});
+            s.failures.push_back({files[i], outcomes[i].error, outcomes[i].text, outcomes[i].at.line,
+                                  outcomes[i].at.column, outcomes[i].at.offset});
         }
     }
     s.failures.insert(s.failures.end(), unreachable.begin(), unreachable.end());
@@ -343,8 +360,10 @@ void BatchRunner::printSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out, "time: %.3f s, %.1f messages/s, %.2f MB/s in\n", s.seconds, s.messages / seconds,
                  static_cast<double>(s.bytesIn) / 1e6 / seconds);
     for (const Failure& f : s.failures) {
-        // The causes follow on their own indented lines, as the message gives them.
-        // The name as the terminal may show it: a newline or an escape in it forges nothing.
-        std::fprintf(out, "failed: %s: %s\n", TreePrinter::printable(f.file).c_str(), f.message.c_str());
+        // The line as the terminal may show it, the message too, which may quote a file's path: a
+        // newline or an escape in a name forges nothing. The causes follow on their own indented
+        // lines.
+        const std::string message = f.text.empty() ? TreePrinter::printable(f.message) : f.text;
+        std::fprintf(out, "failed: %s: %s\n", TreePrinter::printable(f.file).c_str(), message.c_str());
     }
 }

@@ -22,6 +22,9 @@ public:
     struct Failure {
         std::string file;      // name within the input folder
         std::string message;   // what went wrong, with its causes
+        // The message as the text summary shows it, each of its lines escaped on its own (see
+        // TreePrinter::printable); empty where that is the message printable as one line.
+        std::string text;
         // Where in the message the parser found the fault; -1 when it was not the parser's
         // (an unreadable file, an output that could not be written).
         long line = -1;

@@ -411,3 +411,40 @@ TEST(QuarnBatch, WhatLiesBeyondTheLongestPathIsAFailedMessage) {
     }
     shell("rm -rf " + quote(in) + " " + quote(out));
 }
+
+// The text summary's failed lines are escaped whole: a name quoted in the message (the file that
+// cannot be read or written) forges no line or terminal escape there either, while the causes of
+// a message still follow on their own indented lines.
+TEST(QuarnBatch, AFailedLineForgesNothingThroughItsMessage) {
+    const std::string name = "x\nfailed: forged.xml: \x1b[31mRED";
+    const std::string shown = "x\\x0Afailed: forged.xml: \\x1B[31mRED";
+    const struct {
+        const char* what;
+        std::string make;   // shell commands run in the test's folder, which holds in/
+        const char* options;
+        std::string failed;   // what the failed line holds, from its start
+        std::string after;    // and further on
+    } cases[] = {
+        {"an output that cannot be written", "mkdir -p " + quote("out/" + name + "/inside") + " && echo '<a/>' > " +
+                                                 quote("in/" + name),
+         "--replace", "failed: " + shown + ": cannot write ", "/" + shown + ": "},
+        {"a link to nothing", "ln -s missing.xml " + quote("in/" + name), "", "failed: " + shown + ": cannot read ",
+         "/" + shown + ": No such file or directory\n"},
+        {"a message with causes", "printf '<a>&undefined;</a>' > in/b.xml", "",
+         "failed: b.xml: QRV5009E: XML Parsing Errors have occurred (", ")\n  caused by: QRV5004E: "},
+    };
+    const std::string folder = tempPath("forged");
+    for (const auto& c : cases) {
+        shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder + "/in"));
+        ASSERT_EQ(shell("cd " + quote(folder) + " && " + c.make).status, 0) << c.what;
+        const Result r = quarn("batch " + quote(folder + "/in") + " " + quote(folder + "/out") + " --no-progress " +
+                               c.options);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        const std::size_t line = r.out.find(c.failed);
+        ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.out.find("\nfailed: forged"), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.after, line + c.failed.size()), std::string::npos) << c.what << "\n" << r.out;
+    }
+    shell("rm -rf " + quote(folder));
+}

@@ -47,24 +47,57 @@ struct FolderId {
     ino_t inode;
 };
 
+// An entry of a listing that stat cannot look at, `errno` saying why: added to `unreachable` when
+// it may be a message, or with --recursive a folder of them. One not even its name reaches
+// (beyond PATH_MAX, in a folder that cannot be searched) is what the listing says it is (`type`);
+// a folder may hold messages whatever --include says, and one of an unknown kind may be either.
+void noteUnreachable(const std::string& path, const std::string& relative, unsigned char type,
+                     const QuarnOptions& options, std::vector<BatchRunner::Failure>& unreachable) {
+    const int cause = errno;
+    struct stat link {};
+    const bool seen = ::lstat(path.c_str(), &link) == 0;
+    if (!seen && errno == ENOENT) return;   // gone since it was listed
+    const bool folder = seen ? S_ISDIR(link.st_mode) : type == DT_DIR;
+    const bool unknown = !seen && type == DT_UNKNOWN;
+    const bool wanted = included(relative, options.includes) || (unknown && options.recursive);
+    if (folder ? options.recursive : wanted)
+        unreachable.push_back({relative,
+                               std::string(folder ? "cannot read folder " : "cannot read ") + path + ": " +
+                                   std::strerror(cause),
+                               std::string()});
+}
+
 // Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
 // with `recursive` also those of the folders below, but never the folder `skip` (the output,
 // when it lies inside the input) and never a folder reached through a symbolic link, so a link
-// back up cannot make the walk endless.
+// back up cannot make the walk endless. An entry that may be a message, or with `recursive` a
+// folder of them, but cannot be followed (a link to nothing, a loop of links) or reached at all
+// (a path beyond PATH_MAX) goes to `unreachable` with the reason, so the run reports it as failed
+// instead of leaving it out.
 void collect(const std::string& top, const std::string& prefix, const QuarnOptions& options, const FolderId* skip,
-             std::vector<std::string>& names) {
+             std::vector<std::string>& names, std::vector<BatchRunner::Failure>& unreachable) {
     const std::string folder = prefix.empty() ? top : top + "/" + prefix;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
     if (!dir) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
     std::vector<std::string> below;
-    while (const dirent* entry = ::readdir(dir.get())) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (!entry) {
+            // A listing cut short would drop the rest of the folder's messages unseen.
+            if (errno != 0) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
+            break;
+        }
         std::string name = entry->d_name;
         // Hidden files, and quarn's own temporary files wherever a run left them, are no messages.
         if (name.empty() || name[0] == '.' || TemporaryFiles::isTemporaryName(name)) continue;
         const std::string relative = prefix.empty() ? name : prefix + "/" + name;
         const std::string path = top + "/" + relative;
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) continue;
+        if (::stat(path.c_str(), &st) != 0) {
+            noteUnreachable(path, relative, entry->d_type, options, unreachable);
+            continue;
+        }
         if (S_ISREG(st.st_mode)) {
             if (included(relative, options.includes)) names.push_back(relative);
         } else if (S_ISDIR(st.st_mode) && options.recursive) {
@@ -75,7 +108,7 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
         }
     }
     dir.reset();
-    for (const std::string& sub : below) collect(top, sub, options, skip, names);
+    for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable);
 }
 
 void makeFolder(const std::string& folder) {
@@ -109,8 +142,19 @@ struct Outcome {
     unsigned long long bytesIn = 0;
     unsigned long long bytesOut = 0;
     std::string error;
+    std::string text;   // the error as the text summary shows it, when it has causes
     KelDocumentPosition at{-1, -1, -1};   // where the parser found the fault, if it did
 };
+
+// A failure's lines as the text summary shows them: its own and each cause's, indented as what()
+// lays them out, each escaped on its own, so a file name quoted in any of them breaks no line.
+void appendPrintable(std::string& out, const KelException& failure, int depth) {
+    for (const auto& cause : failure.nested()) {
+        out += '\n' + std::string(static_cast<std::size_t>(depth) * 2, ' ') + "caused by: " +
+               TreePrinter::printable(cause->summary());
+        appendPrintable(out, *cause, depth + 1);
+    }
+}
 
 // `reused` is the thread's message object, kept from file to file: a new one would make its
 // parser, group and name table again for every file. It is made anew after a file that failed,
@@ -139,6 +183,8 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
         r.ok = true;
     } catch (const KelException& e) {
         r.error = e.what();
+        r.text = TreePrinter::printable(e.summary());
+        appendPrintable(r.text, e, 1);
         if (const KelParserException* positioned = KelParserException::positioned(e)) r.at = positioned->documentPosition();
     } catch (const std::bad_alloc&) {
         r.error = "out of memory";
@@ -154,6 +200,7 @@ Outcome processOne(const QuarnOptions& options, const std::string& in, const std
     // A file that shrank while it was read explains whatever else went wrong with it.
     if (!r.ok && parsing && InputFile::changedWhileRead(input)) {
         r.error = "cannot read " + in + ": the file shrank while it was read";
+        r.text.clear();
         r.at = KelDocumentPosition{-1, -1, -1};
     }
     return r;
@@ -191,7 +238,8 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
     if (haveOut) skip = {out.st_dev, out.st_ino};
     std::vector<std::string> files;
-    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files);
+    std::vector<Failure> unreachable;   // listed, failed before they start
+    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files, unreachable);
     std::sort(files.begin(), files.end());
     if (!staging->whole()) makeSubfolders(outputFolder, files);
     // The inputs (should INDIR lie in OUTDIR) are never what an earlier run left.
@@ -204,7 +252,8 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};
     std::mutex progressMutex;
-    unsigned long done = 0, failed = 0;
+    const std::size_t total = files.size() + unreachable.size();
+    unsigned long done = unreachable.size(), failed = unreachable.size();
     auto worker = [&] {
         std::unique_ptr<QuarnMessage> message;   // the thread's, for all its files
         for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
@@ -213,7 +262,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
             std::lock_guard<std::mutex> lock(progressMutex);
             ++done;
             if (!outcomes[i].ok) ++failed;
-            showProgress(done, files.size(), failed, false);
+            showProgress(done, total, failed, false);
         }
     };
     const unsigned wanted = iOptions.jobs > 0 ? static_cast<unsigned>(iOptions.jobs) : defaultJobs();
@@ -230,24 +279,28 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                 continue;
             outcomes[i].ok = false;
             outcomes[i].error = f.second;
+            outcomes[i].text.clear();
             outcomes[i].at = KelDocumentPosition{-1, -1, -1};
             ++failed;
         }
     }
-    showProgress(done, files.size(), failed, true);
+    showProgress(done, total, failed, true);
 
     Summary s;
-    s.messages = files.size();
+    s.messages = total;
     for (std::size_t i = 0; i < files.size(); ++i) {
         s.bytesIn += outcomes[i].bytesIn;
         if (outcomes[i].ok) {
             ++s.written;
             s.bytesOut += outcomes[i].bytesOut;
         } else {
-            s.failures.push_back({files[i], outcomes[i].error, outcomes[i].at.line, outcomes[i].at.column,
-                                  outcomes[i].at.offset});
+            s.failures.push_back({files[i], outcomes[i].error, outcomes[i].text, outcomes[i].at.line,
+                                  outcomes[i].at.column, outcomes[i].at.offset});
         }
     }
+    s.failures.insert(s.failures.end(), unreachable.begin(), unreachable.end());
+    std::sort(s.failures.begin(), s.failures.end(),
+              [](const Failure& a, const Failure& b) { return a.file < b.file; });
     s.removed = staging->removed();
     s.leftovers = staging->leftovers();
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -307,8 +360,10 @@ void BatchRunner::printSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out, "time: %.3f s, %.1f messages/s, %.2f MB/s in\n", s.seconds, s.messages / seconds,
                  static_cast<double>(s.bytesIn) / 1e6 / seconds);
     for (const Failure& f : s.failures) {
-        // The causes follow on their own indented lines, as the message gives them.
-        // The name as the terminal may show it: a newline or an escape in it forges nothing.
-        std::fprintf(out, "failed: %s: %s\n", TreePrinter::printable(f.file).c_str(), f.message.c_str());
+        // The line as the terminal may show it, the message too, which may quote a file's path: a
+        // newline or an escape in a name forges nothing. The causes follow on their own indented
+        // lines.
+        const std::string message = f.text.empty() ? TreePrinter::printable(f.message) : f.text;
+        std::fprintf(out, "failed: %s: %s\n", TreePrinter::printable(f.file).c_str(), message.c_str());
     }
 }

@@ -22,6 +22,9 @@ public:
     struct Failure {
         std::string file;      // name within the input folder
         std::string message;   // what went wrong, with its causes
+        // The message as the text summary shows it, each of its lines escaped on its own (see
+        // TreePrinter::printable); empty where that is the message printable as one line.
+        std::string text;
         // Where in the message the parser found the fault; -1 when it was not the parser's
         // (an unreadable file, an output that could not be written).
         long line = -1;
@@ -44,8 +47,10 @@ public:
 
     // Processes the regular files of the input folder (names not starting with '.'; with
     // --recursive those of the folders below too, into the same folders below the output; with
-    // --include only the names that match), in name order of assignment. Throws
-    // std::runtime_error when a folder cannot be read or made.
+    // --include only the names that match), in name order of assignment. An entry that may be a
+    // message (or, recursive, a folder) but cannot be followed (a link to nothing, a loop of
+    // links) or reached (a path beyond PATH_MAX) is a failed message.
+    // Throws std::runtime_error when a folder cannot be read or made.
     Summary run(const std::string& inputFolder, const std::string& outputFolder);
 
     // The number of threads to use when none is given.

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <set>
 #include <string>
@@ -312,4 +315,136 @@ TEST(QuarnBatch, EachFileOfAThreadIsReadAsIfItWereAlone) {
         EXPECT_EQ(written, single.out) << o.name;
         EXPECT_EQ(libxml_reading::read(written), o.read) << o.name;
     }
+}
+
+// An entry the folder listing cannot take for a file (a link to nothing, a loop of links) is
+// listed as a failed message that says why, and the run exits 1; it is never left out of a run
+// that reports success. Hidden names, and names --include leaves out, stay out as before.
+TEST(QuarnBatch, AnEntryTheListingCannotReachIsAFailedMessage) {
+    const struct {
+        const char* what;
+        const char* make;      // shell commands run in INDIR, which holds ok.xml
+        const char* options;
+        const char* failed;    // the start of the failed line, or null when nothing fails
+        const char* cause;
+    } cases[] = {
+        {"a link to nothing", "ln -s missing.xml order.xml", "", "failed: order.xml: cannot read ",
+         "No such file or directory"},
+        {"a loop of links", "ln -s loop-b.xml loop-a.xml && ln -s loop-a.xml loop-b.xml",
+         "--include 'loop-a*' --include ok.xml",
+         "failed: loop-a.xml: cannot read ", "Too many levels of symbolic links"},
+        {"below, with --recursive", "mkdir sub && ln -s ../missing.xml sub/order.xml", "-r",
+         "failed: sub/order.xml: cannot read ", "No such file or directory"},
+        {"left out by --include", "ln -s missing.xml notes.txt", "--include '*.xml'", nullptr, nullptr},
+        {"hidden", "ln -s missing.xml .order.xml", "", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::string in = tempPath("unreachable-in"), out = tempPath("unreachable-out");
+        shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in));
+        spit(in + "/ok.xml", "<a/>");
+        ASSERT_EQ(shell("cd " + quote(in) + " && " + c.make).status, 0) << c.what;
+        const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress " + c.options);
+        EXPECT_EQ(slurp(out + "/ok.xml"), "<a/>") << c.what;
+        if (c.failed == nullptr) {
+            EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out << r.err;
+            EXPECT_NE(r.out.find("batch: 1 messages, 1 written, 0 failed"), std::string::npos)
+                << c.what << "\n" << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("batch: 2 messages, 1 written, 1 failed"), std::string::npos)
+            << c.what << "\n" << r.out;
+        const std::size_t line = r.out.find(c.failed);
+        ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.cause, line), std::string::npos) << c.what << "\n" << r.out;
+    }
+}
+
+// Below the longest path the system takes by name (PATH_MAX) a recursive run cannot reach a file
+// or folder: it lists it as a failed message naming it, --include or not, and never reports
+// success without it.
+TEST(QuarnBatch, WhatLiesBeyondTheLongestPathIsAFailedMessage) {
+    const std::string in = tempPath("deep-in"), out = tempPath("deep-out");
+    const std::string level(200, 'd');
+    // Folders `levels` deep, each 200 bytes, made by descriptor as no path reaches them.
+    const auto makeDeep = [&](int levels, const std::string& file) {
+        shell("rm -rf " + quote(in) + " " + quote(out) + " && mkdir -p " + quote(in));
+        spit(in + "/top.xml", "<a/>");
+        int fd = ::open(in.c_str(), O_RDONLY | O_DIRECTORY);
+        for (int i = 0; i < levels && fd >= 0; ++i) {
+            const int made = ::mkdirat(fd, level.c_str(), 0755);
+            const int below = made == 0 ? ::openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+            ::close(fd);
+            fd = below;
+        }
+        const int f = fd >= 0 ? ::openat(fd, file.c_str(), O_WRONLY | O_CREAT, 0644) : -1;
+        const bool made = f >= 0 && ::write(f, "<a/>", 4) == 4;
+        if (f >= 0) ::close(f);
+        if (fd >= 0) ::close(fd);
+        return made;
+    };
+    // The deepest folder whose path is still short enough, and a file in it whose path is not.
+    const int within = static_cast<int>((PATH_MAX - 1 - in.size()) / (level.size() + 1));
+    const struct {
+        const char* what;
+        int levels;
+        std::string file;
+        const char* options;
+        const char* cause;
+    } cases[] = {
+        {"a folder", 21, "deep.xml", "-r", "cannot read folder "},
+        {"a folder, with --include", 21, "deep.xml", "-r --include '*.xml'", "cannot read folder "},
+        {"a file", within, std::string(250, 'f') + ".xml", "-r --include '*.xml'", "cannot read "},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(makeDeep(c.levels, c.file)) << c.what;
+        const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress " + c.options);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find("batch: 2 messages, 1 written, 1 failed"), std::string::npos)
+            << c.what << "\n" << r.out;
+        const std::size_t line = r.out.find("failed: " + level + "/");
+        ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(": " + std::string(c.cause) + in + "/" + level + "/", line), std::string::npos)
+            << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find("File name too long", line), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_EQ(slurp(out + "/top.xml"), "<a/>") << c.what;
+    }
+    shell("rm -rf " + quote(in) + " " + quote(out));
+}
+
+// The text summary's failed lines are escaped whole: a name quoted in the message (the file that
+// cannot be read or written) forges no line or terminal escape there either, while the causes of
+// a message still follow on their own indented lines.
+TEST(QuarnBatch, AFailedLineForgesNothingThroughItsMessage) {
+    const std::string name = "x\nfailed: forged.xml: \x1b[31mRED";
+    const std::string shown = "x\\x0Afailed: forged.xml: \\x1B[31mRED";
+    const struct {
+        const char* what;
+        std::string make;   // shell commands run in the test's folder, which holds in/
+        const char* options;
+        std::string failed;   // what the failed line holds, from its start
+        std::string after;    // and further on
+    } cases[] = {
+        {"an output that cannot be written", "mkdir -p " + quote("out/" + name + "/inside") + " && echo '<a/>' > " +
+                                                 quote("in/" + name),
+         "--replace", "failed: " + shown + ": cannot write ", "/" + shown + ": "},
+        {"a link to nothing", "ln -s missing.xml " + quote("in/" + name), "", "failed: " + shown + ": cannot read ",
+         "/" + shown + ": No such file or directory\n"},
+        {"a message with causes", "printf '<a>&undefined;</a>' > in/b.xml", "",
+         "failed: b.xml: QRV5009E: XML Parsing Errors have occurred (", ")\n  caused by: QRV5004E: "},
+    };
+    const std::string folder = tempPath("forged");
+    for (const auto& c : cases) {
+        shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder + "/in"));
+        ASSERT_EQ(shell("cd " + quote(folder) + " && " + c.make).status, 0) << c.what;
+        const Result r = quarn("batch " + quote(folder + "/in") + " " + quote(folder + "/out") + " --no-progress " +
+                               c.options);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out << r.err;
+        const std::size_t line = r.out.find(c.failed);
+        ASSERT_NE(line, std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_EQ(r.out.find("\nfailed: forged"), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.after, line + c.failed.size()), std::string::npos) << c.what << "\n" << r.out;
+    }
+    shell("rm -rf " + quote(folder));
 }

@@ -142,5 +142,8 @@ KelStringBase XmlPathFunctions::after(const KelStringBase& text, const KelString
 double XmlPathFunctions::round(double value) {
     if (std::isnan(value) || std::isinf(value) || value == 0) return value;
     if (value < 0 && value >= -0.5) return -0.0;
-    return std::floor(value + 0.5);
+    // Not floor(value + 0.5): that sum is itself rounded, up for 0.49999999999999994 and to even
+    // for odd integers above 2^52. The fraction below is exact.
+    const double down = std::floor(value);
+    return value - down >= 0.5 ? down + 1 : down;
 }

@@ -258,6 +258,10 @@ TEST(XmlPathQuery, NumbersAsTheLanguageWritesThem) {
         {"100000000000000000000", "100000000000000000000"}, {"0.0000001", "0.0000001"}, {"-0.000123", "-0.000123"},
         {"round(-0.4)", "0"}, {"-0", "0"}, {"2.50", "2.5"}, {"1000000 * 1000000", "1000000000000"},
         {"number('1e3')", "NaN"}, {"number('.5')", "0.5"}, {"number('-')", "NaN"}, {"123456789.125", "123456789.125"},
+        // The closest integer, the one nearer positive infinity between two: adding 0.5 first
+        // rounds some numbers on its own.
+        {"round(0.49999999999999994)", "0"}, {"round(4503599627370497)", "4503599627370497"}, {"round(2.5)", "3"},
+        {"round(-2.5)", "-2"}, {"round(-0.5) = 0", "true"}, {"1 div round(-0.5)", "-Infinity"},
     };
     Document doc(kOrders);
     for (const auto& c : cases) EXPECT_EQ(XmlPathQuery(c.expression).string(doc.root()).toUtf8(), c.value) << c.expression;

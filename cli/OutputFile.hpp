@@ -1,38 +1,15 @@
-// OutputFile: writes a file whole or not at all. A regular file (or a new one) is replaced by a
-// temporary file in the same folder that gets the original's mode and, where permitted, owner,
-// is flushed to disk and then renamed over it, so a reader never sees a partial file; a failure
-// or an interrupt (SIGINT, SIGTERM) removes the temporary file. Anything else (a device, a FIFO)
-// is written into as it is, never replaced. A symbolic link is followed to the file it names.
-// The command's files and quarn::Document::save go through it alike.
-// Stateless; any thread (temporary names are unique per process and call).
+// OutputFile: the quarn command's way to write a file whole or not at all (KelOutputFile), with
+// each temporary file listed in TemporaryFiles so that SIGINT and SIGTERM remove it.
+// Stateless; any thread.
 #pragma once
 
+#include "host/KelOutputFile.hpp"
+
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 
-class OutputFile {
+class OutputFile : public KelOutputFile {
 public:
-    // An output that could not be written (the quarn command's exit status 5).
-    class Failure : public std::runtime_error {
-    public:
-        using std::runtime_error::runtime_error;
-    };
-
-    // Throws Failure naming the file when it cannot be written. `removeOnSignal`: the temporary
-    // file is listed for the command's SIGINT and SIGTERM handlers (a library that a host loads
-    // installs no handlers, and passes false).
-    static void write(const std::string& path, const unsigned char* data, std::size_t length,
-                      bool removeOnSignal = true);
-    // The path a chain of symbolic links at `path` ends in (`path` itself when it is none).
-    static std::string followLinks(const std::string& path);
-
-    // ---- What every writer of the command's files shares.
-    // "cannot WHAT PATH: the error's text".
-    static Failure failure(const std::string& what, const std::string& path, int err);
-    // Writes all of [data, data + length) to `fd`, going on after interrupted writes; false (errno
-    // set) on any other failure.
-    static bool writeAll(int fd, const unsigned char* data, std::size_t length);
-    // The folder that holds `path` ("." for a plain name).
-    static std::string folderOf(const std::string& path);
+    // Throws Failure naming the file when it cannot be written.
+    static void write(const std::string& path, const unsigned char* data, std::size_t length);
 };

@@ -1,5 +1,7 @@
 #include "cli/TemporaryFiles.hpp"
 
+#include "host/KelOutputFile.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -9,7 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-const char* const TemporaryFiles::kMarker = ".quarn-tmp-";
+const char* const TemporaryFiles::kMarker = KelOutputFile::kTemporaryMarker;
 
 namespace {
 constexpr int kSlots = 256;

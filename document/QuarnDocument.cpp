@@ -1,10 +1,10 @@
 #include "document/QuarnDocument.hpp"
 
 #include "builder/XmlBuilderLimits.hpp"
-#include "cli/OutputFile.hpp"
 #include "host/KelBuffer.hpp"
 #include "host/KelEncodingDetector.hpp"
 #include "host/KelMappedFile.hpp"
+#include "host/KelOutputFile.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
@@ -207,7 +207,7 @@ void Document::save(const std::string& path, int ccsid, int encoding) {
     const std::string bytes = write(ccsid, encoding);
     // As the command writes -o: a file is replaced whole or not at all, a link is followed, and a
     // pipe or a device is written into, never replaced by a file.
-    OutputFile::write(path, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), false);
+    KelOutputFile::write(path, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
 
 void Document::setLimits(const XmlBuilderLimits& limits) { state().parser.setLimits(limits); }

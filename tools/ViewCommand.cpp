@@ -305,6 +305,7 @@ void writeDeclaration(KelSyntaxElement* declaration, CanonicalWriter& out) {
         if (part->type() == XmlTypeVersion) version = valueOf(part);
         if (part->type() == XmlTypeStandalone) standalone = valueOf(part);
     }
+    out.setXml11(version == "1.1");
     out.raw("<?xml version=\"" + version + "\" encoding=\"UTF-8\"" +
             (standalone.empty() ? std::string() : " standalone=\"" + standalone + "\"") + "?>\n");
 }

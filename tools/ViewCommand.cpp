@@ -275,33 +275,51 @@ bool isTextChild(KelSyntaxElement* c) {
     return type == XmlTypeCData || type == XmlTypeEntityReferenceStart || (isText(c) && !isBlank(valueOf(c)));
 }
 
+// Whether whitespace in `e` is content: xml:space="preserve" says so for the element and what it
+// holds, "default" ends it, and another value leaves it as the parent had it (as xmllint has it).
+bool preservesSpace(KelSyntaxElement* e, bool inherited) {
+    for (KelSyntaxElement* a = e->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling()) {
+        if (a->name().toUtf8() != "xml:space") continue;
+        const std::string value = valueOf(a);
+        if (value == "preserve") return true;
+        if (value == "default") return false;
+    }
+    return inherited;
+}
+
 // Which elements of the document element's subtree hold text, one bit each in the order their
 // start tags stand. An element's indentation depends on all its children, and the format writes
 // its start tag before them: looking ahead in the tree would keep every child of a wide element
 // (a record file's root) alive at once. A first walk over the message, deleting what it passed,
 // finds the bits instead; the format then walks the message again.
 std::vector<bool> textHolders(KelSyntaxElement* document) {
-    std::vector<bool> holds;
-    std::vector<std::pair<std::size_t, KelSyntaxElement*>> stack;   // element's bit, child the walk is at
-    auto enter = [&](KelSyntaxElement* e) {
-        holds.push_back(false);
-        stack.emplace_back(holds.size() - 1, e->firstChild());
+    struct Holder {
+        std::size_t bit;           // the element's
+        KelSyntaxElement* child;   // the child the walk is at
+        bool preserve;             // whitespace is content here
     };
-    enter(document);
+    std::vector<bool> holds;
+    std::vector<Holder> stack;
+    auto enter = [&](KelSyntaxElement* e, bool inherited) {
+        holds.push_back(false);
+        stack.push_back(Holder{holds.size() - 1, e->firstChild(), preservesSpace(e, inherited)});
+    };
+    enter(document, false);
     while (!stack.empty()) {
-        const std::size_t bit = stack.back().first;
-        KelSyntaxElement* c = stack.back().second;
+        const Holder& h = stack.back();
+        KelSyntaxElement* c = h.child;
         if (c == nullptr) {
             stack.pop_back();
-            if (!stack.empty()) stack.back().second = passed(stack.back().second);
+            if (!stack.empty()) stack.back().child = passed(stack.back().child);
             continue;
         }
-        if (!holds[bit] && isTextChild(c)) holds[bit] = true;
+        // Preserved whitespace is text like any other: its element is written as it is inside.
+        if (!holds[h.bit] && (isTextChild(c) || (h.preserve && isText(c)))) holds[h.bit] = true;
         if (c->type() == XmlTypeElement) {
-            enter(c);
+            enter(c, h.preserve);
             continue;
         }
-        stack.back().second = passed(c);
+        stack.back().child = passed(c);
     }
     return holds;
 }

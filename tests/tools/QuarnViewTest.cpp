@@ -395,3 +395,27 @@ TEST(QuarnFormat, WritesWhatXml11TakesOnlyAsReferencesAsReferences) {
         if (haveXmllint() && std::string(c.name).rfind("1.0", 0) == 0) formatReadsBackAsTheInput(c.name, path, "");
     }
 }
+
+// Whitespace in an element with xml:space="preserve" (and in its descendants, up to one that says
+// "default") is content: format re-indented it and turned <c> </c> into <c/>. The result is what
+// xmllint --format writes.
+TEST(QuarnFormat, KeepsTheWhitespaceXmlSpacePreserves) {
+    if (!haveXmllint()) GTEST_SKIP() << "xmllint is not installed (scripts/setup installs it)";
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"preserved whitespace kept", "<r><pre xml:space=\"preserve\">\n   <b/>\n      <c> </c>\n</pre></r>"},
+        {"inherited by descendants",
+         "<r xml:space=\"preserve\"><s><t>\n <u/> </t></s>\n<v> </v></r>"},
+        {"an element with no whitespace among its children is indented all the same",
+         "<r><pre xml:space=\"preserve\"><b/><c/></pre></r>"},
+        {"xml:space=\"default\" ends it; another value leaves it as it was",
+         "<r><pre xml:space=\"preserve\"><q xml:space=\"default\">\n <b/> <c>x</c>\n </q><z>\n<y/> </z>"
+         "<w xml:space=\"x\"><v>\n <u/></v></w></pre></r>"},
+    };
+    const std::string path = tempPath("preserve.xml");
+    for (const auto& c : cases) {
+        spit(path, c.second);
+        const quarntest::Result r = quarntest::quarn("format " + quote(path));
+        EXPECT_EQ(r.status, 0) << c.first << ": " << r.err;
+        EXPECT_EQ(r.out, xmllintFormat(path)) << c.first;
+    }
+}

@@ -1,7 +1,9 @@
 #include "tools/CanonicalWriter.hpp"
 
 #include "cli/OutputFile.hpp"
+#include "writer/XmlTextEscaper.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -9,43 +11,60 @@ namespace {
 // Standard output gets a chunk once this much is waiting, so memory stays flat.
 constexpr std::size_t kChunk = 1 << 16;
 
-// A control character (from an XML 1.1 message: 1.0 has none) may stand only as a reference.
-void appendCharacter(std::string& out, char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 || c == '\t' || c == '\n') {
-        out += c;
-        return;
+// Writes the character that starts at `value[i]` and returns how many bytes it took. What a
+// reader would not give back from the character itself is written as a reference, by the rule
+// the writer follows: control characters (from an XML 1.1 message: 1.0 has none) and, in a 1.1
+// document, U+007F-U+009F and U+2028 too, which 1.1 takes only as references or reads as a line
+// feed. XML 1.0 (and so the canonical form) takes those as they are.
+std::size_t appendCharacter(std::string& out, const std::string& value, std::size_t i, bool xml11) {
+    const auto lead = static_cast<unsigned char>(value[i]);
+    std::size_t length = 1;
+    unsigned long codePoint = lead;
+    if (xml11 && lead >= 0xC0) {
+        length = std::min<std::size_t>(lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2, value.size() - i);
+        codePoint = lead & (0x7Fu >> length);
+        for (std::size_t k = 1; k < length; ++k) codePoint = (codePoint << 6) | (static_cast<unsigned char>(value[i + k]) & 0x3Fu);
+    }
+    if (!(xml11 || codePoint < 0x20) || codePoint > 0xFFFF ||
+        !XmlTextEscaper::needsNumericReference(static_cast<char16_t>(codePoint))) {
+        out.append(value, i, length);
+        return length;
     }
     static const char digits[] = "0123456789ABCDEF";
-    out += "&#x";
-    if (byte >= 0x10) out += digits[byte >> 4];
-    out += digits[byte & 0x0F];
-    out += ';';
+    std::string hex;
+    do {
+        hex.insert(hex.begin(), digits[codePoint & 0x0F]);
+        codePoint >>= 4;
+    } while (codePoint != 0);
+    out += "&#x" + hex + ';';
+    return length;
 }
 
-void escapeText(std::string& out, const std::string& value) {
-    for (char c : value) {
-        switch (c) {
+void escapeText(std::string& out, const std::string& value, bool xml11) {
+    for (std::size_t i = 0; i < value.size();) {
+        switch (value[i]) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '\r': out += "&#xD;"; break;
-        default: appendCharacter(out, c);
+        default: i += appendCharacter(out, value, i, xml11); continue;
         }
+        ++i;
     }
 }
 
-void escapeAttribute(std::string& out, const std::string& value) {
-    for (char c : value) {
-        switch (c) {
+void escapeAttribute(std::string& out, const std::string& value, bool xml11) {
+    for (std::size_t i = 0; i < value.size();) {
+        switch (value[i]) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '"': out += "&quot;"; break;
         case '\t': out += "&#x9;"; break;
         case '\n': out += "&#xA;"; break;
         case '\r': out += "&#xD;"; break;
-        default: appendCharacter(out, c);
+        default: i += appendCharacter(out, value, i, xml11); continue;
         }
+        ++i;
     }
 }
 } // namespace
@@ -62,7 +81,7 @@ void CanonicalWriter::attribute(const std::string& name, const std::string& valu
     iBuffer += ' ';
     iBuffer += name;
     iBuffer += "=\"";
-    escapeAttribute(iBuffer, value);
+    escapeAttribute(iBuffer, value, iXml11);
     iBuffer += '"';
 }
 
@@ -79,7 +98,7 @@ void CanonicalWriter::raw(const std::string& bytes) {
 }
 
 void CanonicalWriter::text(const std::string& value) {
-    escapeText(iBuffer, value);
+    escapeText(iBuffer, value, iXml11);
     if (iBuffer.size() >= kChunk) spill();
 }
 

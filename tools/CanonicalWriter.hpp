@@ -12,6 +12,8 @@ public:
     // `path` empty or "-": standard output.
     explicit CanonicalWriter(std::string path);
 
+    // The text that follows is an XML 1.1 document's, which takes more characters as references only.
+    void setXml11(bool xml11) { iXml11 = xml11; }
     // `name` and the values are UTF-8.
     void startTag(const std::string& name);
     void attribute(const std::string& name, const std::string& value);
@@ -31,4 +33,5 @@ private:
     std::string iPath;
     bool iStandardOutput;
     std::string iBuffer;
+    bool iXml11 = false;
 };

@@ -13,6 +13,8 @@
 #include "tools/QuarnOptions.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -107,6 +109,55 @@ KelSyntaxElement* passed(KelSyntaxElement* node) {
     return next;
 }
 
+// The general entities whose references the parser expanded: those whose first declaration (the
+// one that counts) gives their text in the document type. An external entity is never read and an
+// undeclared one has no text: their references stand in the tree with nothing between the marks.
+std::set<std::string> expandedEntities(KelSyntaxElement* doctype) {
+    std::set<std::string> declared, expanded;
+    KelSyntaxElement* e = doctype->firstChild();
+    while (e != nullptr) {
+        const int type = e->type();
+        if (type == XmlTypeEntityDecl || type == XmlTypeExternalEntityDecl || type == XmlTypeUnparsedEntityDecl) {
+            const std::string name = e->name().toUtf8();
+            if (declared.insert(name).second && type == XmlTypeEntityDecl) expanded.insert(name);
+        } else if (KelSyntaxElement* c = e->firstChild()) {
+            e = c;
+            continue;
+        }
+        while (e != nullptr && e != doctype && e->nextSibling() == nullptr) e = e->parent();
+        e = (e == nullptr || e == doctype) ? nullptr : e->nextSibling();
+    }
+    return expanded;
+}
+
+// Whether `c` starts a reference that was not expanded (see expandedEntities()).
+bool unexpandedReference(KelSyntaxElement* c, const std::set<std::string>& expanded) {
+    if (c->type() != XmlTypeEntityReferenceStart) return false;
+    KelSyntaxElement* next = c->nextSibling();
+    return next != nullptr && next->type() == XmlTypeEntityReferenceEnd && expanded.count(valueOf(c)) == 0;
+}
+
+// The name of the first reference in `document` that was not expanded ("" when there is none),
+// found by a walk that deletes what it passed, as textHolders() does.
+std::string firstUnexpandedReference(KelSyntaxElement* document, const std::set<std::string>& expanded) {
+    std::vector<KelSyntaxElement*> stack{document->firstChild()};
+    while (!stack.empty()) {
+        KelSyntaxElement* c = stack.back();
+        if (c == nullptr) {
+            stack.pop_back();
+            if (!stack.empty()) stack.back() = passed(stack.back());
+            continue;
+        }
+        if (unexpandedReference(c, expanded)) return valueOf(c);
+        if (c->type() == XmlTypeElement) {
+            stack.push_back(c->firstChild());
+            continue;
+        }
+        stack.back() = passed(c);
+    }
+    return std::string();
+}
+
 void writeDocumentElement(KelSyntaxElement* document, CanonicalWriter& out) {
     Scope scope;
     std::vector<Frame> stack;
@@ -154,6 +205,31 @@ int ViewCommand::c14n(const QuarnOptions& o, const ParserPlugin&) {
     QuarnMessage m(o, o.positional[0], true);
     // Nothing is written from a message that turns out malformed further on.
     if (m.check() < 0) m.parser()->validate();
+    // The canonical form holds every entity's replacement text. An external entity's is not read
+    // and an undeclared one has none: such a message is refused before anything is written.
+    // Only a document type can make a reference unexpanded and yet well-formed.
+    std::set<std::string> expanded;
+    bool typed = false;
+    for (KelSyntaxElement* top = m.root()->firstChild(); top != nullptr; top = top->nextSibling()) {
+        if (top->type() == XmlTypeDocTypeDecl) {
+            expanded = expandedEntities(top);
+            typed = true;
+        }
+        if (top->type() != XmlTypeElement) continue;
+        if (!typed) break;
+        const std::string name = firstUnexpandedReference(top, expanded);
+        if (!name.empty()) {
+            std::fprintf(stderr,
+                         "quarn: %s: the entity '%s' is referenced but its replacement text is not known (an external "
+                         "entity, which quarn does not read, or one declared nowhere): the message has no canonical "
+                         "form to write\n",
+                         o.positional[0].c_str(), name.c_str());
+            return QuarnCommand::BadDocument;
+        }
+        const KelBuffer input = m.input();
+        m.refresh(input);
+        break;
+    }
     CanonicalWriter out(o.output);
     bool afterDocumentElement = false;
     KelSyntaxElement* root = m.root();
@@ -199,33 +275,51 @@ bool isTextChild(KelSyntaxElement* c) {
     return type == XmlTypeCData || type == XmlTypeEntityReferenceStart || (isText(c) && !isBlank(valueOf(c)));
 }
 
+// Whether whitespace in `e` is content: xml:space="preserve" says so for the element and what it
+// holds, "default" ends it, and another value leaves it as the parent had it (as xmllint has it).
+bool preservesSpace(KelSyntaxElement* e, bool inherited) {
+    for (KelSyntaxElement* a = e->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling()) {
+        if (a->name().toUtf8() != "xml:space") continue;
+        const std::string value = valueOf(a);
+        if (value == "preserve") return true;
+        if (value == "default") return false;
+    }
+    return inherited;
+}
+
 // Which elements of the document element's subtree hold text, one bit each in the order their
 // start tags stand. An element's indentation depends on all its children, and the format writes
 // its start tag before them: looking ahead in the tree would keep every child of a wide element
 // (a record file's root) alive at once. A first walk over the message, deleting what it passed,
 // finds the bits instead; the format then walks the message again.
 std::vector<bool> textHolders(KelSyntaxElement* document) {
-    std::vector<bool> holds;
-    std::vector<std::pair<std::size_t, KelSyntaxElement*>> stack;   // element's bit, child the walk is at
-    auto enter = [&](KelSyntaxElement* e) {
-        holds.push_back(false);
-        stack.emplace_back(holds.size() - 1, e->firstChild());
+    struct Holder {
+        std::size_t bit;           // the element's
+        KelSyntaxElement* child;   // the child the walk is at
+        bool preserve;             // whitespace is content here
     };
-    enter(document);
+    std::vector<bool> holds;
+    std::vector<Holder> stack;
+    auto enter = [&](KelSyntaxElement* e, bool inherited) {
+        holds.push_back(false);
+        stack.push_back(Holder{holds.size() - 1, e->firstChild(), preservesSpace(e, inherited)});
+    };
+    enter(document, false);
     while (!stack.empty()) {
-        const std::size_t bit = stack.back().first;
-        KelSyntaxElement* c = stack.back().second;
+        const Holder& h = stack.back();
+        KelSyntaxElement* c = h.child;
         if (c == nullptr) {
             stack.pop_back();
-            if (!stack.empty()) stack.back().second = passed(stack.back().second);
+            if (!stack.empty()) stack.back().child = passed(stack.back().child);
             continue;
         }
-        if (!holds[bit] && isTextChild(c)) holds[bit] = true;
+        // Preserved whitespace is text like any other: its element is written as it is inside.
+        if (!holds[h.bit] && (isTextChild(c) || (h.preserve && isText(c)))) holds[h.bit] = true;
         if (c->type() == XmlTypeElement) {
-            enter(c);
+            enter(c, h.preserve);
             continue;
         }
-        stack.back().second = passed(c);
+        stack.back().child = passed(c);
     }
     return holds;
 }
@@ -246,9 +340,10 @@ KelSyntaxElement* writeFormattedStartTag(KelSyntaxElement* e, const std::string&
     return c;
 }
 
-// `holds` is textHolders() of the same document element.
+// `holds` is textHolders() of the same document element, `expanded` expandedEntities() of the
+// document type.
 void writeFormattedElement(KelSyntaxElement* document, int indent, const std::vector<bool>& holds,
-                           CanonicalWriter& out) {
+                           const std::set<std::string>& expanded, CanonicalWriter& out) {
     std::vector<FormatFrame> stack;
     std::size_t ordinal = 0;
     auto push = [&](KelSyntaxElement* e, bool parentIndented, std::size_t depth) {
@@ -281,7 +376,9 @@ void writeFormattedElement(KelSyntaxElement* document, int indent, const std::ve
         }
         const int type = c->type();
         const bool markup = type == XmlTypeElement || type == XmlTypeComment || type == XmlTypeProcessingInstruction;
-        const bool shown = markup || (isText(c) && !(f.indented && isBlank(valueOf(c))));
+        // A reference that was not expanded is written back as it stood, as the writer does.
+        const bool kept = unexpandedReference(c, expanded);
+        const bool shown = markup || kept || (isText(c) && !(f.indented && isBlank(valueOf(c))));
         if (shown) {
             if (f.open) out.closeStartTag();
             f.open = false;
@@ -292,6 +389,7 @@ void writeFormattedElement(KelSyntaxElement* document, int indent, const std::ve
             continue;
         }
         if (shown && isText(c)) out.text(valueOf(c));
+        if (kept) out.raw("&" + valueOf(c) + ";");
         if (type == XmlTypeComment) out.comment(valueOf(c));
         if (type == XmlTypeProcessingInstruction) out.processingInstruction(c->name().toUtf8(), valueOf(c));
         f.child = passed(c);
@@ -305,6 +403,7 @@ void writeDeclaration(KelSyntaxElement* declaration, CanonicalWriter& out) {
         if (part->type() == XmlTypeVersion) version = valueOf(part);
         if (part->type() == XmlTypeStandalone) standalone = valueOf(part);
     }
+    out.setXml11(version == "1.1");
     out.raw("<?xml version=\"" + version + "\" encoding=\"UTF-8\"" +
             (standalone.empty() ? std::string() : " standalone=\"" + standalone + "\"") + "?>\n");
 }
@@ -378,6 +477,7 @@ int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
     const KelBuffer input = m.input();
     m.refresh(input);
     CanonicalWriter out(o.output);
+    std::set<std::string> expanded;
     KelSyntaxElement* root = m.root();
     for (KelSyntaxElement* top = root->firstChild(); top != nullptr; top = top->nextSibling()) {
         switch (top->type()) {
@@ -386,9 +486,10 @@ int ViewCommand::format(const QuarnOptions& o, const ParserPlugin& plugin) {
             break;
         case XmlTypeDocTypeDecl:
             out.raw(documentTypeText(top, m, plugin.inspector()) + "\n");
+            expanded = expandedEntities(top);
             break;
         case XmlTypeElement:
-            writeFormattedElement(top, o.indent, holds, out);
+            writeFormattedElement(top, o.indent, holds, expanded, out);
             out.raw("\n");
             break;
         case XmlTypeComment:

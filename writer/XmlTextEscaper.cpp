@@ -42,13 +42,6 @@ const char* replacementFor(char16_t u, XmlTextEscaper::Mode mode) noexcept {
     }
 }
 
-// Characters that a reader would not give back as they are when written plainly: control
-// characters (which XML 1.1 accepts only as references, and XML 1.0 not at all) and the line
-// separators that XML 1.1 turns into line feeds.
-bool needsNumericReference(char16_t u) noexcept {
-    return (u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || (u >= 0x7F && u <= 0x9F) || u == 0x2028;
-}
-
 bool isStandardEntityCharacter(char16_t u) noexcept {
     return u == u'<' || u == u'>' || u == u'&' || u == u'\'' || u == u'"';
 }

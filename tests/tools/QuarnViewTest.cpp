@@ -274,3 +274,148 @@ TEST(QuarnViews, RefuseAMalformedMessageAsCheckDoes) {
         }
     }
 }
+
+namespace {
+// What xmllint --format writes after its own declaration line, or "" when it cannot take `path`.
+std::string xmllintFormat(const std::string& path) {
+    const quarntest::Result r = shell("xmllint --format " + quote(path) + " 2>/dev/null");
+    if (r.status != 0) return std::string();
+    return r.out.substr(r.out.find('\n') + 1);
+}
+
+// The document element and what follows it: the part of a formatted document after its type.
+std::string afterDocumentType(const std::string& formatted) {
+    const std::size_t close = formatted.rfind("]>\n");
+    return close == std::string::npos ? formatted : formatted.substr(close + 3);
+}
+} // namespace
+
+// A reference to an external entity (never read) or to one declared nowhere has no replacement
+// text to expand: format wrote nothing for it, dropping it from the document with status 0.
+TEST(QuarnFormat, KeepsAReferenceItCannotExpand) {
+    struct Case {
+        const char* name;
+        const char* document;
+        const char* element;   // the formatted document element
+    };
+    const std::vector<Case> cases = {
+        {"external entity", "<!DOCTYPE d [\n<!ENTITY x SYSTEM \"part.xml\">\n]>\n<d>before &x; after</d>\n",
+         "<d>before &x; after</d>\n"},
+        {"entity declared nowhere, in a document whose subset uses a parameter entity",
+         "<!DOCTYPE foo [\n<!ENTITY % pe \"<!ENTITY ent1 't'>\">\n%pe;\n]>\n<foo>&ent2;</foo>\n", "<foo>&ent2;</foo>\n"},
+        {"the reference alone between elements: its element is written as it is inside",
+         "<!DOCTYPE d [<!ENTITY x SYSTEM \"part.xml\">]><d><a/>&x;<b> </b></d>", "<d><a/>&x;<b> </b></d>\n"},
+        {"inside an entity that is expanded", "<!DOCTYPE d [<!ENTITY x SYSTEM \"part.xml\"><!ENTITY i \"[&x;]\">]><d><e>&i;</e></d>",
+         "<d>\n  <e>[&x;]</e>\n</d>\n"},
+    };
+    const std::string path = tempPath("unexpanded.xml");
+    for (const Case& c : cases) {
+        spit(path, c.document);
+        const quarntest::Result r = quarntest::quarn("format " + quote(path));
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(afterDocumentType(r.out), c.element) << c.name;
+        // The result is read back by quarn; the reference is there to be read.
+        const std::string out = tempPath("unexpanded-formatted.xml");
+        spit(out, r.out);
+        EXPECT_EQ(quarntest::quarn("check " + quote(out)).status, 0) << c.name;
+        if (haveXmllint() && std::string(c.name) != "inside an entity that is expanded") {
+            EXPECT_EQ(afterDocumentType(xmllintFormat(path)), c.element) << c.name << ": xmllint --format keeps it";
+        }
+    }
+    // An entity declared with empty text is expanded (to nothing), as every other declared one.
+    spit(path, "<!DOCTYPE r [<!ENTITY e ''><!ENTITY x SYSTEM 'x.xml'>]><r>&e;</r>");
+    EXPECT_EQ(afterDocumentType(quarntest::quarn("format " + quote(path)).out), "<r/>\n");
+}
+
+// The canonical form holds every entity's replacement text; quarn does not read an external
+// entity, and an undeclared one has none. c14n wrote the element without it, with status 0.
+// xmllint --c14n refuses the undeclared reference; for an external entity it writes the file's
+// text, and writes nothing only when it cannot load it: quarn refuses both.
+TEST(QuarnC14n, RefusesAReferenceItCannotExpand) {
+    const std::string path = tempPath("c14n-unexpanded.xml");
+    const std::string out = tempPath("c14n-unexpanded-out.xml");
+    struct Case {
+        const char* document;
+        const char* entity;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"<!DOCTYPE d [\n<!ENTITY x SYSTEM \"part.xml\">\n]>\n<d>before &x; after</d>\n", "x"},
+             {"<!DOCTYPE foo [\n<!ENTITY % pe \"<!ENTITY ent1 't'>\">\n%pe;\n]>\n<foo>&ent2;</foo>\n", "ent2"},
+             {"<!DOCTYPE d [<!ENTITY x SYSTEM 'p.xml'><!ENTITY i '<a>[&x;]</a>'>]><d><b/>&i;</d>", "x"},
+         }) {
+        spit(path, c.document);
+        std::remove(out.c_str());
+        const quarntest::Result r = quarntest::quarn("c14n " + quote(path));
+        EXPECT_EQ(r.status, 1) << c.document;
+        EXPECT_TRUE(r.out.empty()) << c.document << ": " << r.out;
+        EXPECT_NE(r.err.find("'" + std::string(c.entity) + "'"), std::string::npos) << r.err;
+        EXPECT_EQ(quarntest::quarn("c14n " + quote(path) + " -o " + quote(out)).status, 1);
+        EXPECT_FALSE(fileExists(out)) << c.document;
+    }
+    // An entity declared with empty text is expanded to nothing, as xmllint --c14n does.
+    if (!haveXmllint()) return;
+    spit(path, "<!DOCTYPE r [<!ENTITY e ''><!ENTITY x SYSTEM 'x.xml'>]><r>a&e;b</r>");
+    Comparison tally;
+    compare("empty internal entity", path, tally);
+    EXPECT_EQ(tally.agreed, 1);
+}
+
+// XML 1.1 takes U+007F-U+009F as references only, and reads a literal U+0085 or U+2028 as a
+// line feed: format wrote them as they were, and the result was refused by quarn check. An XML
+// 1.0 message keeps them as characters, as c14n writes them.
+TEST(QuarnFormat, WritesWhatXml11TakesOnlyAsReferencesAsReferences) {
+    struct Case {
+        const char* name;
+        const char* document;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"1.1: text and attribute values",
+         "<?xml version='1.1'?><a b='&#x80;&#x84;&#x9F;'>&#x7F;&#x85;&#x86;&#x9F;&#x2028;&#xA0;\xC3\xA9</a>",
+         "<?xml version=\"1.1\" encoding=\"UTF-8\"?>\n<a b=\"&#x80;&#x84;&#x9F;\">&#x7F;&#x85;&#x86;&#x9F;&#x2028;\xC2\xA0\xC3\xA9</a>\n"},
+        {"1.1: among elements and with the other control characters",
+         "<?xml version='1.1'?><r><p q='x&#x1;&#x90;y'>&#x1;&#x83;</p></r>",
+         "<?xml version=\"1.1\" encoding=\"UTF-8\"?>\n<r>\n  <p q=\"x&#x1;&#x90;y\">&#x1;&#x83;</p>\n</r>\n"},
+        {"1.0: characters", "<?xml version='1.0'?><a b='&#x80;'>&#x7F;&#x85;&#x2028;</a>",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a b=\"\xC2\x80\">\x7F\xC2\x85\xE2\x80\xA8</a>\n"},
+    };
+    const std::string path = tempPath("restricted.xml");
+    const std::string out = tempPath("restricted-formatted.xml");
+    for (const Case& c : cases) {
+        spit(path, c.document);
+        const quarntest::Result r = quarntest::quarn("format " + quote(path) + " -o " + quote(out));
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(slurp(out), c.expected) << c.name;
+        // quarn reads XML 1.1 (libxml2 does not): the result is well-formed and says the same.
+        const quarntest::Result check = quarntest::quarn("check " + quote(out));
+        EXPECT_EQ(check.status, 0) << c.name << ": " << check.err;
+        EXPECT_EQ(withoutBlankText(quarntest::quarn("c14n " + quote(out)).out),
+                  withoutBlankText(quarntest::quarn("c14n " + quote(path)).out))
+            << c.name;
+        if (haveXmllint() && std::string(c.name).rfind("1.0", 0) == 0) formatReadsBackAsTheInput(c.name, path, "");
+    }
+}
+
+// Whitespace in an element with xml:space="preserve" (and in its descendants, up to one that says
+// "default") is content: format re-indented it and turned <c> </c> into <c/>. The result is what
+// xmllint --format writes.
+TEST(QuarnFormat, KeepsTheWhitespaceXmlSpacePreserves) {
+    if (!haveXmllint()) GTEST_SKIP() << "xmllint is not installed (scripts/setup installs it)";
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"preserved whitespace kept", "<r><pre xml:space=\"preserve\">\n   <b/>\n      <c> </c>\n</pre></r>"},
+        {"inherited by descendants",
+         "<r xml:space=\"preserve\"><s><t>\n <u/> </t></s>\n<v> </v></r>"},
+        {"an element with no whitespace among its children is indented all the same",
+         "<r><pre xml:space=\"preserve\"><b/><c/></pre></r>"},
+        {"xml:space=\"default\" ends it; another value leaves it as it was",
+         "<r><pre xml:space=\"preserve\"><q xml:space=\"default\">\n <b/> <c>x</c>\n </q><z>\n<y/> </z>"
+         "<w xml:space=\"x\"><v>\n <u/></v></w></pre></r>"},
+    };
+    const std::string path = tempPath("preserve.xml");
+    for (const auto& c : cases) {
+        spit(path, c.second);
+        const quarntest::Result r = quarntest::quarn("format " + quote(path));
+        EXPECT_EQ(r.status, 0) << c.first << ": " << r.err;
+        EXPECT_EQ(r.out, xmllintFormat(path)) << c.first;
+    }
+}

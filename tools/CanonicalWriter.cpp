@@ -1,7 +1,7 @@
 #include "tools/CanonicalWriter.hpp"
 
 #include "cli/OutputFile.hpp"
-#include "writer/XmlTextEscaper.hpp"
+#include "common/XmlReferenceRule.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,7 +26,7 @@ std::size_t appendCharacter(std::string& out, const std::string& value, std::siz
         for (std::size_t k = 1; k < length; ++k) codePoint = (codePoint << 6) | (static_cast<unsigned char>(value[i + k]) & 0x3Fu);
     }
     if (!(xml11 || codePoint < 0x20) || codePoint > 0xFFFF ||
-        !XmlTextEscaper::needsNumericReference(static_cast<char16_t>(codePoint))) {
+        !XmlReferenceRule::needsNumericReference(static_cast<char16_t>(codePoint))) {
         out.append(value, i, length);
         return length;
     }

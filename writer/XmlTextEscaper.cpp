@@ -1,6 +1,7 @@
 // XmlTextEscaper: entity and character references for text written anew.
 #include "writer/XmlTextEscaper.hpp"
 
+#include "common/XmlReferenceRule.hpp"
 #include "common/XmlUtils.hpp"
 #include "writer/XmlPageCoverage.hpp"
 
@@ -63,7 +64,7 @@ XmlTextEscaper::Need XmlTextEscaper::examine(const KelStringBase& text, Mode mod
         if (replacementFor(u, mode) != nullptr) {
             replace = true;
             if (!isStandardEntityCharacter(u)) onlyStandard = false;
-        } else if (needsNumericReference(u)) {
+        } else if (XmlReferenceRule::needsNumericReference(u)) {
             replace = true;
             onlyStandard = false;
             if (u == 0) notXml = true;
@@ -110,7 +111,7 @@ void XmlTextEscaper::appendWithReferences(const KelStringBase& text, Mode mode, 
             plainFrom = ++i;
             continue;
         }
-        if (needsNumericReference(u)) {
+        if (XmlReferenceRule::needsNumericReference(u)) {
             flushPlain(i);
             appendCharacterReference(u, out);
             plainFrom = ++i;

@@ -22,14 +22,6 @@ public:
     // NUL, U+FFFE or U+FFFF (`NotXml`: no version has them).
     enum Need { AsItStands, EntitiesOnly, References, ReferencesForPage, Controls, NotXml };
 
-    // Characters that a reader would not give back as they are when written plainly: control
-    // characters (which XML 1.1 accepts only as references, and XML 1.0 not at all) and the line
-    // separators that XML 1.1 turns into line feeds. Inline: the quarn command, which does not
-    // link the parser, writes a 1.1 document's text by the same rule.
-    static constexpr bool needsNumericReference(char16_t u) noexcept {
-        return (u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r') || (u >= 0x7F && u <= 0x9F) || u == 0x2028;
-    }
-
     static Need examine(const KelStringBase& text, Mode mode, XmlPageCoverage& coverage);
     // Appends `text`, escaped as `need` says, to `out`.
     static void append(const KelStringBase& text, Mode mode, Need need, XmlPageCoverage& coverage, KelStringBase& out);

@@ -50,6 +50,7 @@ XMLScanner::EntityExpRes XmlBoundedScanner::scanEntityRef(const bool inAttVal, X
     DTDEntityDecl* decl = fGrammar != nullptr && fGrammar->getGrammarType() == Grammar::DTDGrammarType
                               ? static_cast<DTDGrammar*>(fGrammar)->getEntityDecl(name.getRawBuffer())
                               : nullptr;
+    if (decl != nullptr && !iUnprocessed.empty() && iUnprocessed.count(decl) != 0) decl = nullptr;
     if (decl == nullptr) {
         // Without a DTD that could declare it, or standing alone, the document is not well-formed.
         if (fStandalone || fHasNoDTD) {

@@ -16,6 +16,8 @@
 #include <xercesc/internal/XMLReader.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 
+#include <unordered_set>
+
 class XmlExpansionMeter;
 
 class XmlBoundedScanner : public xercesc::DGXMLScanner {
@@ -37,7 +39,19 @@ public:
         iUndeclaredInAttribute = false;
         iInPlaceCount = 0;
         iPendingEnd = nullptr;
+        iDeclarationsUnprocessed = false;
+        iUnprocessed.clear();
     }
+
+    // The internal subset referred to a parameter entity that is not read (an external one) in a
+    // document that does not stand alone: XML 1.0 section 5.1 leaves the entity and attribute-list
+    // declarations after the reference unprocessed, for the rest of the document type.
+    void leaveLaterDeclarationsUnprocessed() noexcept { iDeclarationsUnprocessed = true; }
+    bool declarationsUnprocessed() const noexcept { return iDeclarationsUnprocessed; }
+    // A general entity whose declaration came after such a reference: the library has put it in
+    // the grammar, but a reference to it reads as one to an undeclared entity (kept as it stands,
+    // as the text the parameter entity would have held may declare it otherwise, or not at all).
+    void leaveUndeclared(const xercesc::DTDEntityDecl& decl) { iUnprocessed.insert(&decl); }
 
     // Whether an attribute value read since the last call held a reference to an undeclared
     // entity (its value then lacks that reference's text); clears the note.
@@ -67,7 +81,8 @@ public:
     unsigned long expansionsInPlace() const noexcept { return iInPlaceCount; }
 
 protected:
-    // The library's entity reference scan, except that a reference to an undeclared entity, where
+    // The library's entity reference scan, except that a reference to an undeclared entity (or to
+    // one left undeclared by leaveUndeclared()), where
     // that is no error (the document has an external subset or parameter entity references and
     // does not stand alone), is kept: in content as a start and an end event with nothing between,
     // in an attribute value as a note for takeUndeclaredReferenceInAttribute().
@@ -90,4 +105,6 @@ private:
     bool iReadingInPlace = false;
     xercesc::DTDEntityDecl* iPendingEnd = nullptr;   // expanded in place, its end not yet sent
     unsigned long iInPlaceCount = 0;
+    bool iDeclarationsUnprocessed = false;
+    std::unordered_set<const xercesc::DTDEntityDecl*> iUnprocessed;   // declared after an unread parameter entity
 };

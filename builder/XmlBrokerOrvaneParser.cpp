@@ -441,13 +441,13 @@ void XmlBrokerOrvaneParser::startIntSubset() {
     attachToCurrent(subset);
     iCurrentElement = subset;
     iScan.spans().setPreviousEnd(p);
-    iScan.references().watch(&iScan.readers(), p.inDocument ? p.offset : -1);
+    iScan.startInternalSubset(p.inDocument ? p.offset : -1);
 }
 
 void XmlBrokerOrvaneParser::endIntSubset() {
     const Position p = takePosition();
     placeParameterReferences(p);
-    iScan.references().watch(nullptr);
+    iScan.endInternalSubset();
     XmlKelSyntaxElement* subset = iCurrentElement;
     iScan.spans().endAt(subset, p);
     markLeaf(subset);
@@ -501,7 +501,7 @@ void XmlBrokerOrvaneParser::startAttList(const DTDElementDecl& elemDecl) {
     iScan.spans().setPreviousEnd(p);
 }
 
-void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool /*ignoring*/) {
+void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTDAttDef& attDef, const bool ignoring) {
     const Position p = takePosition();
     XmlKelSyntaxElement* definition = newElement(XmlTypeAttDef, true);
     if (attDef.getFullName() != nullptr) KelSyntaxElementAccess::parserSetName(definition, iScan.checkedName(attDef.getFullName()));
@@ -546,6 +546,8 @@ void XmlBrokerOrvaneParser::attDef(const DTDElementDecl& /*elemDecl*/, const DTD
     }
     if (kind != nullptr) attachLeaf(definition, XmlTypeAttDefDefaultType, kind->data());
     iScan.spans().setPreviousEnd(p);
+    // The subset keeps the definition as written; the document may not get its effect.
+    iScan.defineAttribute(attDef, ignoring);
 }
 
 void XmlBrokerOrvaneParser::endAttList(const DTDElementDecl& /*elemDecl*/) {
@@ -560,11 +562,11 @@ void XmlBrokerOrvaneParser::endAttList(const DTDElementDecl& /*elemDecl*/) {
 }
 
 void XmlBrokerOrvaneParser::entityDecl(const DTDEntityDecl& entityDecl, const bool /*isPEDecl*/,
-                                       const bool /*isIgnored*/) {
+                                       const bool isIgnored) {
     const Position p = takePosition();
     placeParameterReferences(p);
     const bool external = entityDecl.getPublicId() != nullptr || entityDecl.getSystemId() != nullptr;
-    iScan.declareEntity(entityDecl);
+    iScan.declareEntity(entityDecl, isIgnored);
     int type = XmlTypeEntityDecl;
     if (entityDecl.getNotationName() != nullptr) type = XmlTypeUnparsedEntityDecl;
     else if (entityDecl.getIsParameter()) type = external ? XmlTypeExternalParameterEntityDecl : XmlTypeParameterEntityDecl;

@@ -17,6 +17,7 @@
 #include <xercesc/util/TranscodingException.hpp>
 #include <xercesc/util/XMLException.hpp>
 #include <xercesc/util/XMLUni.hpp>
+#include <xercesc/validators/DTD/DTDAttDef.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
 #include <xercesc/validators/DTD/DTDValidator.hpp>
 
@@ -152,6 +153,7 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
     iStartTagName = nullptr;
     iMeter.start(length);
     iReferences.watch(nullptr);
+    iInInternalSubset = false;
     iScan->scanner().forgetUndeclaredReferences();
 
     if (iScanInProgress) giveUp();
@@ -270,6 +272,7 @@ void XmlDocumentScan::step() {
 void XmlDocumentScan::giveUp() noexcept {
     iMeter.watch(nullptr);
     iReferences.watch(nullptr);
+    iInInternalSubset = false;
     iScanInProgress = false;
     iStartTagName = nullptr;
     iScan->scanner().forgetInPlace();
@@ -372,10 +375,25 @@ void XmlDocumentScan::checkDeclaration(const XMLCh* version) {
         }
 }
 
-void XmlDocumentScan::declareEntity(const DTDEntityDecl& entity) {
+void XmlDocumentScan::declareEntity(const DTDEntityDecl& entity, bool ignored) {
     checkedNameLength(entity.getName());
     iMeter.declare(&entity, entity.getValueLen());
     iReferences.declare(entity);
+    // A parameter entity stays declared: what its references bring is declarations after the
+    // unread one as well, and those of entities and attributes go unprocessed in their turn.
+    if (!ignored && !entity.getIsParameter() && iScan->scanner().declarationsUnprocessed())
+        iScan->scanner().leaveUndeclared(entity);
+}
+
+void XmlDocumentScan::defineAttribute(const DTDAttDef& definition, bool ignored) {
+    if (ignored || !iScan->scanner().declarationsUnprocessed()) return;
+    // The definition is the element declaration's own, added to the grammar before it was
+    // reported: made to say what an undeclared attribute would, it adds no default value and
+    // leaves values unnormalised. (An ignored one is a copy the scanner frees.)
+    DTDAttDef& unprocessed = const_cast<DTDAttDef&>(definition);
+    unprocessed.setType(XMLAttDef::CData);
+    unprocessed.setDefaultType(XMLAttDef::Implied);
+    unprocessed.setValue(nullptr);
 }
 
 void XmlDocumentScan::checkEndOfDocument() {
@@ -452,6 +470,10 @@ bool XmlDocumentScan::expandSystemId(const XMLCh* const, XMLBuffer&) {
 void XmlDocumentScan::resetEntities() {}
 
 InputSource* XmlDocumentScan::resolveEntity(XMLResourceIdentifier*) {
+    // In the internal subset only a reference to an external parameter entity opens one: as it
+    // is not read, the declarations after it may not be processed unless the document stands
+    // alone (XML 1.0 section 5.1).
+    if (iInInternalSubset && !iScan->scanner().getStandalone()) iScan->scanner().leaveLaterDeclarationsUnprocessed();
     // Every external entity and external subset reads as empty; the scanner owns the source.
     auto* empty = new MemBufInputSource(nullptr, 0, kEmpty, false);
     empty->setCopyBufToStream(false);

@@ -31,6 +31,7 @@
 
 XERCES_CPP_NAMESPACE_BEGIN
 class DocTypeHandler;
+class DTDAttDef;
 class DTDEntityDecl;
 class ReaderMgr;
 class XMLAttr;
@@ -140,9 +141,26 @@ public:
     // The XML declaration just read: its version must be a version number, and it may hold no
     // NUL (see the definition).
     void checkDeclaration(const XMLCh* version);
-    // An entity as the scanner declared it: its name is checked, the meter learns the length
-    // of its replacement text and the parameter-reference log learns of it.
-    void declareEntity(const xercesc::DTDEntityDecl& entity);
+    // The internal subset begins, its text at `from` in the document's (-1: unknown), and ends:
+    // the parameter-reference log watches it meanwhile, and a reference in it to an external
+    // parameter entity (never read) leaves the declarations after it unprocessed.
+    void startInternalSubset(long from) {
+        iInInternalSubset = true;
+        iReferences.watch(iReaders, from);
+    }
+    void endInternalSubset() noexcept {
+        iInInternalSubset = false;
+        iReferences.watch(nullptr);
+    }
+    // An entity as the scanner declared it (`ignored`: a later declaration of a name declared
+    // already, which does not bind): its name is checked, the meter learns the length of its
+    // replacement text and the parameter-reference log learns of it. A general entity declared
+    // after an unread parameter entity stays undeclared for references to it.
+    void declareEntity(const xercesc::DTDEntityDecl& entity, bool ignored);
+    // An attribute definition as the scanner declared it (`ignored` as for entities), once the
+    // client has taken what it needs from it: one declared after an unread parameter entity is
+    // left unprocessed (no default, no type), as if the attribute were not declared.
+    void defineAttribute(const xercesc::DTDAttDef& definition, bool ignored);
     // The document's end event: what the scanner left unread must be nothing, or NUL padding.
     void checkEndOfDocument();
 
@@ -184,6 +202,7 @@ private:
     std::unique_ptr<XmlScannerObjects> iScan;   // the scanner, what it needs and the input it reads
     const xercesc::ReaderMgr* iReaders = nullptr;   // iScan's scanner's readers, asked at every event
     bool iScanInProgress = false;
+    bool iInInternalSubset = false;       // between the client's start and end of the internal subset
     bool iExpandInPlace = true;
     bool iScannerFailed = false;          // the last scan failed: new scanner objects for the next
     XmlSpanLocator iSpans;                // positions, spans, the bytes

@@ -8,6 +8,7 @@
 
 #include <xercesc/framework/XMLAttr.hpp>
 #include <xercesc/framework/XMLNotationDecl.hpp>
+#include <xercesc/util/XMLUniDefs.hpp>
 #include <xercesc/validators/DTD/DTDAttDef.hpp>
 #include <xercesc/validators/DTD/DTDElementDecl.hpp>
 #include <xercesc/validators/DTD/DTDEntityDecl.hpp>
@@ -175,19 +176,23 @@ void XmlTreelessChecker::startIntSubset() {
     countElement();
     const XmlDocumentScan::Position p = iScan.takePosition();
     open(Open::InternalSubset, nullptr, 0);
-    iScan.references().watch(&iScan.readers(), p.inDocument ? p.offset : -1);
+    iScan.startInternalSubset(p.inDocument ? p.offset : -1);
 }
 
 void XmlTreelessChecker::endIntSubset() {
     countParameterReferences();
-    iScan.references().watch(nullptr);
+    iScan.endInternalSubset();
     close();
 }
 
 void XmlTreelessChecker::countParameterReferences() {
     // The builder marks each reference's start and end in the subset: two elements.
+    iParameterPadPending = false;
     if (!iScan.references().watching()) return;
-    for (std::size_t marks = iScan.references().take(iScan.spans(), iScan.takePosition()).size(); marks > 0; --marks) countElement();
+    for (const XmlParameterReferenceLog::Mark& mark : iScan.references().take(iScan.spans(), iScan.takePosition())) {
+        countElement();
+        iParameterPadPending = !mark.start && mark.padded;
+    }
 }
 
 void XmlTreelessChecker::startExtSubset() {
@@ -212,7 +217,7 @@ void XmlTreelessChecker::startAttList(const DTDElementDecl& elemDecl) {
     open(Open::AttList, name, length);
 }
 
-void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, const bool) {
+void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, const bool ignoring) {
     countElement();
     if (attDef.getFullName() != nullptr) iScan.checkedNameLength(attDef.getFullName());
     if (attDef.getType() != XMLAttDef::AttTypes_Unknown) countElement();
@@ -225,6 +230,7 @@ void XmlTreelessChecker::attDef(const DTDElementDecl&, const DTDAttDef& attDef, 
     default: break;
     }
     iLastIsText = false;
+    iScan.defineAttribute(attDef, ignoring);
 }
 
 void XmlTreelessChecker::endAttList(const DTDElementDecl&) {
@@ -232,9 +238,9 @@ void XmlTreelessChecker::endAttList(const DTDElementDecl&) {
     countParameterReferences();
 }
 
-void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool) {
+void XmlTreelessChecker::entityDecl(const DTDEntityDecl& entityDecl, const bool, const bool ignored) {
     countParameterReferences();
-    iScan.declareEntity(entityDecl);
+    iScan.declareEntity(entityDecl, ignored);
     countElement();
     leafIf(entityDecl.getSystemId());
     leafIf(entityDecl.getPublicId());
@@ -264,5 +270,9 @@ void XmlTreelessChecker::doctypePI(const XMLCh* const target, const XMLCh* const
 
 void XmlTreelessChecker::doctypeWhitespace(const XMLCh* const chars, const XMLSize_t length) {
     countParameterReferences();
-    markupLeaf(nullptr, chars, length);
+    // The scanner's padding space alone after an expansion is no blank of the document's: the
+    // builder makes nothing of it.
+    const bool padOnly = iParameterPadPending && length == 1 && chars[0] == chSpace;
+    iParameterPadPending = false;
+    if (!padOnly) markupLeaf(nullptr, chars, length);
 }

@@ -113,5 +113,8 @@ private:
     unsigned long iElements = 0;      // syntax elements a full parse would build, the root aside
     std::u16string iOpenNames;     // the names of iOpen, one after another
     bool iLastIsText;              // the builder's current element ends with character data
+    // An expansion between declarations just ended: the next blank the scanner reports may be
+    // its padding space, as the builder knows it (XmlBrokerOrvaneParser::iParameterPadPending).
+    bool iParameterPadPending = false;
     bool iEnded;
 };

@@ -192,3 +192,74 @@ TEST(ParameterReference, OnlyTextOfWholeDeclarationsIsMarked) {
         // refused by the scanner: nothing to mark either
     }
 }
+
+namespace {
+
+// The document element's attributes as "name=value", in order, and its content as the host reads
+// it: text as itself, a reference as "&name{" ... "}".
+std::string documentElementAsRead(Doc& doc) {
+    KelSyntaxElement* d = doc.documentElement();
+    if (d == nullptr) return "<no document element>";
+    std::string out;
+    for (KelSyntaxElement* c : Doc::children(d)) {
+        switch (c->type()) {
+        case XmlTypeAttribute: out += "@" + c->name().toUtf8() + "=" + c->value().valueAsCharacter().toUtf8() + " "; break;
+        case XmlTypeEntityReferenceStart: out += "&" + c->value().valueAsCharacter().toUtf8() + "{"; break;
+        case XmlTypeEntityReferenceEnd: out += "}"; break;
+        default: out += c->value().valueAsCharacter().toUtf8(); break;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ParameterReference, DeclarationsAfterAnUnreadEntityAreNotProcessed) {
+    // XML 1.0 section 5.1: after a reference to a parameter entity that is not read (an external
+    // one), entity and attribute-list declarations are not processed, since what the entity holds
+    // may declare the same names first. The declarations before it are, and so is the first
+    // declaration of a name that a later one repeats; the five predefined entities stay what they
+    // are. An entity left undeclared is kept as a reference, with nothing in it, as one that no
+    // declaration defines; an attribute left undeclared gets no default and no normalisation.
+    Doc doc("<!DOCTYPE d [<!ENTITY f 'F'><!ATTLIST d b CDATA 'early'><!ENTITY % e SYSTEM 'e.ent'>%e;"
+            "<!ATTLIST d a CDATA 'late' b CDATA 'late'><!ATTLIST d n NMTOKENS #IMPLIED>"
+            "<!ENTITY g 'G'><!ENTITY f 'late'><!ENTITY lt '&#38;#60;'>"
+            "<!ENTITY % p '<!ENTITY h \"H\"><!ATTLIST d c CDATA \"in-p\">'>%p;]>"
+            "<d n=' x  y ' v='[&g;]'>&f;&g;&h;&lt;</d>");
+    EXPECT_EQ(documentElementAsRead(doc), "@n= x  y  @v=[] @b=early &f{F}&g{}&h{}<");
+    // The subset still holds every declaration as written.
+    EXPECT_EQ(subsetItems(doc),
+              (std::vector<std::string>{"EntityDecl:f", "AttList:d", "ExternalParameterEntityDecl:e",
+                                        "EntityReferenceStart=e", "EntityReferenceEnd=e", "AttList:d", "AttList:d",
+                                        "EntityDecl:g", "EntityDecl:f", "EntityDecl:lt", "ParameterEntityDecl:p",
+                                        "EntityReferenceStart=p", "EntityDecl:h", "AttList:d", "EntityReferenceEnd=p"}));
+    // Only when a declaration comes after the reference: the same entity and list before it count.
+    doc.load("<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'><!ATTLIST d a CDATA 'v'><!ENTITY g 'G'>%e;]><d>&g;</d>");
+    EXPECT_EQ(documentElementAsRead(doc), "@a=v &g{G}");
+    // An internal parameter entity is read: what follows its reference is processed.
+    doc.load("<!DOCTYPE d [<!ENTITY % i '<!--i-->'>%i;<!ATTLIST d a CDATA 'v'><!ENTITY g 'G'>]><d>&g;</d>");
+    EXPECT_EQ(documentElementAsRead(doc), "@a=v &g{G}");
+}
+
+TEST(ParameterReference, AStandaloneDocumentProcessesTheDeclarationsAfterAnUnreadEntity) {
+    Doc doc("<?xml version='1.0' standalone='yes'?><!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e;"
+            "<!ATTLIST d a CDATA 'v'><!ENTITY g 'G'>]><d>&g;</d>");
+    EXPECT_EQ(documentElementAsRead(doc), "@a=v &g{G}");
+}
+
+TEST(ParameterReference, DeclarationsAfterAnUnreadEntityAreStillCheckedForWellFormedness) {
+    // Not processed, they are still read: their own syntax and literals must be well-formed. The
+    // text of an entity left undeclared is not read where it is referred to.
+    Doc doc("<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e;<!ENTITY g '<x>'>]><d>&g;</d>");
+    EXPECT_EQ(documentElementAsRead(doc), "&g{}");
+    for (const char* text : {"<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e;<!ATTLIST d a CDATA '<'>]><d/>",
+                             "<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e;<!ENTITY g 'G'>]><d>&g</d>",
+                             "<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e;<!ENTITY g 'G'>]><d>&#0;</d>",
+                             "<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e;<!ENTITY g 'G>]><d/>"}) {
+        doc.load(text);
+        EXPECT_THROW(documentElementAsRead(doc), KelException) << text;
+    }
+    // A scanner that served such a document serves the next one as new: the declarations count.
+    doc.load("<!DOCTYPE d [<!ATTLIST d a CDATA 'v'><!ENTITY g 'G'>]><d>&g;</d>");
+    EXPECT_EQ(documentElementAsRead(doc), "@a=v &g{G}");
+}

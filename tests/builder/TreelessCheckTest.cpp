@@ -122,6 +122,10 @@ TEST(TreelessCheck, CountsAndFailuresMatchInEveryCodePageAndAtTheEdges) {
     expectSameVerdict("failure names the open element", "<a><b><c></b></a>");
     expectSameVerdict("failure inside the internal subset", "<!DOCTYPE r [<!ELEMENT r (a|)>]><r/>");
     expectSameVerdict("second root", "<r/><s/>");
+    // The scanner pads an expansion between declarations with a space, which the builder drops.
+    expectSameVerdict("declaration after an expansion", "<!DOCTYPE r [<!ENTITY % p '<!--c-->'>%p;<!ELEMENT r ANY>]><r/>");
+    expectSameVerdict("blank after an expansion", "<!DOCTYPE r [<!ENTITY % p '<!--c-->'>%p; <!--d-->]><r/>");
+    expectSameVerdict("blank after an unread expansion", "<!DOCTYPE r [<!ENTITY % p SYSTEM 'p.ent'>%p;\n]><r/>");
     // Nothing to scan at all is the same fault a full parse's tree checks find.
     Doc empty("<unused/>");
     try {

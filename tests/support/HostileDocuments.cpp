@@ -55,6 +55,14 @@ std::vector<HostileDocument> build() {
     add("long attribute value", "<r a=\"" + std::string(99000, 'x') + "\"/>");
     add("long text", "<r>" + std::string(99000, 't') + "</r>");
     add("long comment", "<r><!--" + std::string(99000, 'c') + "--></r>");
+    // After a reference to an external parameter entity (never read) entity and attribute-list
+    // declarations go unprocessed: the same defaults and references everywhere, and an entity
+    // whose text would not be well-formed content is not read where it is referred to.
+    add("declarations after an unread parameter entity",
+        "<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e; <!ATTLIST d a CDATA 'late'><!ENTITY g 'G'>]>"
+        "<d b='&g;'>&g;<i>&g;</i></d>");
+    add("an ill-formed entity declared after an unread parameter entity",
+        "<!DOCTYPE d [<!ENTITY % e SYSTEM 'e.ent'>%e; <!ENTITY g '<x>'>]><d>&g;</d>");
     // The edges of a document: the same judgement everywhere.
     add("empty input", "", false);
     add("white space only", " \n\t ", false);

@@ -26,6 +26,11 @@ KelStringBase XmlNamespaceCache::uriOf(KelSyntaxElement* element, const KelStrin
     return it == iInScope.end() ? uri : iBindings[it->second].uri;
 }
 
+KelSyntaxElement* XmlNamespaceCache::topOf(KelSyntaxElement* element) {
+    reach(element);
+    return iChain.front().element;
+}
+
 void XmlNamespaceCache::forget(const KelSyntaxElement* element) {
     const auto it = iPlace.find(element);
     if (it != iPlace.end()) truncate(it->second);

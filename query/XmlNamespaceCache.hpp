@@ -3,8 +3,9 @@
 // of elements, from the top down to the last element asked about; the next node a walk asks
 // about in document order shares all of that chain but the part it has left, so a walk through
 // a document reads each element once whatever the depth, where a look up every ancestor for each
-// node works in the square of it. It holds element addresses: it lives for one evaluation, and
-// an element the evaluation deletes is forgotten first.
+// node works in the square of it. The chain gives the top of the tree too, for the same reason.
+// It holds element addresses: it lives for one evaluation, and an element the evaluation deletes
+// is forgotten first.
 #pragma once
 
 #include "host/KelStringBase.hpp"
@@ -20,6 +21,9 @@ public:
     // As XmlNamespaceScope::uriOfElement and uriOfAttribute.
     KelStringBase uriOfElement(KelSyntaxElement* element);
     KelStringBase uriOfAttribute(KelSyntaxElement* attribute);
+    // The topmost element above `element` (an element; itself when none is), read off the same
+    // chain: what a path from the top starts below.
+    KelSyntaxElement* topOf(KelSyntaxElement* element);
     // Drops `element` (about to be deleted) and what lies below it in the chain.
     void forget(const KelSyntaxElement* element);
 

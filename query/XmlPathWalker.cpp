@@ -110,6 +110,7 @@ __attribute__((always_inline)) inline KelSyntaxElement* nextChildNode(KelSyntaxE
 }
 
 thread_local std::size_t tChildrenLookedAt = 0;
+thread_local std::size_t tStepsUp = 0;
 
 // False when `node` cannot pass the plain name test of `step` (whose name hashes to `hash`):
 // equal names hash alike, so most elements a '//' walk passes are told apart without comparing
@@ -209,8 +210,16 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
     if (!lists) lists = &own;
     Match start = context;
     if (path.absolute) {
+        // Through the elements above the context by the evaluation's chain of them, which the
+        // next node tested shares: a path from the top in a predicate does not climb through
+        // every ancestor of each node it is asked of.
         KelSyntaxElement* e = context.element;
-        while (e->typeCode() != XmlTypeRoot && e->parent()) e = e->parent();
+        if (e->typeCode() != XmlTypeElement && e->parent() && e->parent()->typeCode() == XmlTypeElement) {
+            ++tStepsUp;
+            e = e->parent();
+        }
+        if (e->typeCode() == XmlTypeElement) e = lists->namespaces.topOf(e);
+        for (; e->typeCode() != XmlTypeRoot && e->parent(); e = e->parent()) ++tStepsUp;
         start.element = e;
         start.kind = Match::Document;
     }
@@ -239,6 +248,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
 }
 
 std::size_t XmlPathWalker::childrenLookedAt() noexcept { return tChildrenLookedAt; }
+std::size_t XmlPathWalker::stepsUp() noexcept { return tStepsUp; }
 
 struct XmlPathWalker::Frame {
     Match parent;

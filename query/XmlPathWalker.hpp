@@ -43,6 +43,8 @@ public:
     // The children (attributes included) that the walks of this thread have looked at so far:
     // how much of a tree an evaluation reads, whatever the scan had built before.
     static std::size_t childrenLookedAt() noexcept;
+    // The steps up to the top that the walks of this thread have taken for absolute paths.
+    static std::size_t stepsUp() noexcept;
 
     // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
     // a node-set expression in document order until it returns false (false then).

@@ -657,6 +657,39 @@ TEST(XmlPathQuery, UnionsOfDeepNodesSortInLinearWork) {
     EXPECT_EQ(order, "a @k b a @k b a @k b ");
 }
 
+// A path from the top in a predicate starts at the document node, whatever node it tests.
+// Climbing to it through every ancestor of each node was work in the square of the depth; the
+// ancestors climbed through are read once an evaluation, as the namespaces in scope are.
+TEST(XmlPathQuery, PathsFromTheTopInPredicatesClimbInLinearWork) {
+    const auto deep = [](int depth) {
+        std::string d = "<a id=\"top\">";
+        for (int i = 0; i < depth; ++i) d += "<a>x";
+        for (int i = 0; i < depth; ++i) d += "</a>";
+        return d + "</a>";
+    };
+    const struct {
+        const char* expression;
+        int extra;   // the count is the depth plus this
+    } cases[] = {
+        {"count(//a[/a/@id = 'top'])", 1},
+        {"count(//text()[/a])", 0},
+        {"count(//a[count(/a) = 1][/*])", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expression);
+        std::size_t work[2] = {0, 0};
+        for (int i = 0; i < 2; ++i) {
+            const int depth = 1000 << i;
+            Document doc(deep(depth));
+            const std::size_t before = XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt();
+            EXPECT_EQ(XmlPathQuery(c.expression).number(doc.root()), depth + c.extra);
+            work[i] = XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt() - before;
+        }
+        EXPECT_LE(work[1], 3 * work[0]);
+        EXPECT_LE(work[1], 8u * 2001u);
+    }
+}
+
 // An expression outside the engine is refused by what it uses, at the place it is used, rather
 // than by the token where the parse happened to stop.
 TEST(XmlPathQuery, NamesWhatItDoesNotSupport) {

@@ -3,7 +3,13 @@
 #include "host/KelSyntaxElement.hpp"
 #include "common/XmlElementType.hpp"
 
-bool XmlNamespaceScope::lookup(KelSyntaxElement* element, const KelStringBase& prefix, KelStringBase& uri) {
+namespace {
+thread_local std::size_t tElementsLookedAt = 0;
+} // namespace
+
+std::size_t XmlNamespaceScope::elementsLookedAt() noexcept { return tElementsLookedAt; }
+
+bool XmlNamespaceScope::reserved(const KelStringBase& prefix, KelStringBase& uri) {
     if (prefix.equals("xml")) {
         uri = KelStringBase::fromAscii("http://www.w3.org/XML/1998/namespace");
         return true;
@@ -12,12 +18,27 @@ bool XmlNamespaceScope::lookup(KelSyntaxElement* element, const KelStringBase& p
         uri = KelStringBase::fromAscii("http://www.w3.org/2000/xmlns/");
         return true;
     }
+    return false;
+}
+
+KelSyntaxElement* XmlNamespaceScope::nextDeclaration(KelSyntaxElement* element, KelSyntaxElement* after) {
+    // As in lookup(): the attributes lead the element's children.
+    KelSyntaxElement* c = after ? after->knownNextSibling() : element->knownFirstChild();
+    if (!after) ++tElementsLookedAt;
+    for (; c && c->typeCode() == XmlTypeAttribute; c = c->knownNextSibling())
+        if (isDeclaration(c)) return c;
+    return nullptr;
+}
+
+bool XmlNamespaceScope::lookup(KelSyntaxElement* element, const KelStringBase& prefix, KelStringBase& uri) {
+    if (reserved(prefix, uri)) return true;
     KelStringBase wanted = KelStringBase::fromAscii("xmlns");
     if (!prefix.empty()) {
         wanted += u':';
         wanted += prefix;
     }
     for (KelSyntaxElement* e = element; e && e->typeCode() == XmlTypeElement; e = e->parent()) {
+        ++tElementsLookedAt;
         // The attributes lead an element's children (the builder and the engine's edits put them
         // there), so the look stops at its first other child instead of reading all it holds.
         for (KelSyntaxElement* c = e->knownFirstChild(); c && c->typeCode() == XmlTypeAttribute; c = c->knownNextSibling()) {

@@ -6,6 +6,8 @@
 
 #include "host/KelStringBase.hpp"
 
+#include <cstddef>
+
 class KelSyntaxElement;
 
 class XmlNamespaceScope {
@@ -13,6 +15,10 @@ public:
     // The URI that the declarations in scope at `element` give `prefix` (the default namespace
     // for an empty prefix): false when none does, or when the nearest undeclares it (xmlns="").
     static bool lookup(KelSyntaxElement* element, const KelStringBase& prefix, KelStringBase& uri);
+    // The URIs of the prefixes xml and xmlns, bound everywhere: false for any other prefix.
+    static bool reserved(const KelStringBase& prefix, KelStringBase& uri);
+    // The namespace declaration of `element` after `after` (its first when null), or null.
+    static KelSyntaxElement* nextDeclaration(KelSyntaxElement* element, KelSyntaxElement* after);
     // The namespace URI of an element's name, or of an attribute's (an unprefixed attribute is in
     // none); empty when none.
     static KelStringBase uriOfElement(KelSyntaxElement* element);
@@ -23,4 +29,7 @@ public:
     // The part of a qualified name before and after its colon (empty prefix when none).
     static KelStringBase prefixOf(const KelStringBase& name);
     static KelStringBase localPartOf(const KelStringBase& name);
+    // The elements whose declarations the lookups of this thread have read so far: the work a
+    // namespace test costs, whatever the document's shape.
+    static std::size_t elementsLookedAt() noexcept;
 };

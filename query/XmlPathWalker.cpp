@@ -5,6 +5,7 @@
 #include "host/KelSyntaxElementPool.hpp"
 #include "common/XmlElementType.hpp"
 #include "query/XmlDocumentOrder.hpp"
+#include "query/XmlNamespaceCache.hpp"
 #include "query/XmlNamespaceScope.hpp"
 #include "query/XmlPathFunctions.hpp"
 
@@ -109,6 +110,7 @@ __attribute__((always_inline)) inline KelSyntaxElement* nextChildNode(KelSyntaxE
 }
 
 thread_local std::size_t tChildrenLookedAt = 0;
+thread_local std::size_t tStepsUp = 0;
 
 // False when `node` cannot pass the plain name test of `step` (whose name hashes to `hash`):
 // equal names hash alike, so most elements a '//' walk passes are told apart without comparing
@@ -125,18 +127,21 @@ void appendValue(KelStringBase& out, KelSyntaxElement* e) {
 
 } // namespace
 
-// The attributes of the elements that walks climbing with '..' started from, kept for the rest
-// of one evaluation: a predicate such as [../@id] asks for the same parent's attributes for each
+// What one evaluation keeps of the tree it reads. The attributes of the elements that walks
+// climbing with '..' started from, kept for the rest of the evaluation: a predicate such as [../@id] asks for the same parent's attributes for each
 // node it tests, and listing them looks at every child of the parent known so far. A few entries
 // are enough, as the nodes tested one after the other share their parent (or an ancestor open
 // around them). Emptied whenever the walk deletes elements, whose places may be taken again.
-struct XmlPathWalker::AttributeLists {
+// And the namespaces in scope along the walk, so that a namespace test or namespace-uri() does
+// not read every ancestor's declarations again for each node.
+struct XmlPathWalker::EvaluationCache {
     struct Entry {
         KelSyntaxElement* element = nullptr;
         std::vector<Match> attributes;
     };
     Entry entries[16];
     std::size_t next = 0;
+    XmlNamespaceCache namespaces;
 
     const std::vector<Match>* find(const KelSyntaxElement* element) const {
         for (const Entry& e : entries)
@@ -163,7 +168,7 @@ struct XmlPathWalker::Value {
     const XmlPathLocation* path = nullptr;   // a node set still to walk: this path from `context`
     Match context;
     bool deletePassed = false;               // the walk deletes what it has passed
-    AttributeLists* attributeLists = nullptr;
+    EvaluationCache* cache = nullptr;
     std::shared_ptr<const std::vector<Match>> nodes;   // a node set gathered in document order
 };
 
@@ -199,14 +204,22 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
 }
 
 bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed,
-                         AttributeLists* lists) {
+                         EvaluationCache* lists) {
     if (path.neverMatches || !context.element) return true;
-    AttributeLists own;
+    EvaluationCache own;
     if (!lists) lists = &own;
     Match start = context;
     if (path.absolute) {
+        // Through the elements above the context by the evaluation's chain of them, which the
+        // next node tested shares: a path from the top in a predicate does not climb through
+        // every ancestor of each node it is asked of.
         KelSyntaxElement* e = context.element;
-        while (e->typeCode() != XmlTypeRoot && e->parent()) e = e->parent();
+        if (e->typeCode() != XmlTypeElement && e->parent() && e->parent()->typeCode() == XmlTypeElement) {
+            ++tStepsUp;
+            e = e->parent();
+        }
+        if (e->typeCode() == XmlTypeElement) e = lists->namespaces.topOf(e);
+        for (; e->typeCode() != XmlTypeRoot && e->parent(); e = e->parent()) ++tStepsUp;
         start.element = e;
         start.kind = Match::Document;
     }
@@ -227,7 +240,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
     }
     XmlPathWalker walker(path, visit);
     walker.iDeletePassed = deletePassed;
-    walker.iAttributeLists = lists;
+    walker.iCache = lists;
     if (path.leadingParents > 0) walker.iClimbedTo = start.element;
     const bool finished = walker.run(start, 1u);
     tChildrenLookedAt += walker.iLookedAt;
@@ -235,6 +248,7 @@ bool XmlPathWalker::walk(const XmlPathLocation& path, const Match& context, cons
 }
 
 std::size_t XmlPathWalker::childrenLookedAt() noexcept { return tChildrenLookedAt; }
+std::size_t XmlPathWalker::stepsUp() noexcept { return tStepsUp; }
 
 struct XmlPathWalker::Frame {
     Match parent;
@@ -343,7 +357,7 @@ bool XmlPathWalker::passesPredicates(Frame& f, const Match& child, std::size_t s
             // last without reading on, through the whole of it, for another.
             const bool onlyElement = f.parent.kind == Match::Document &&
                                      (step.test == XmlPathStep::Name || step.test == XmlPathStep::AnyElement);
-            pass = onlyElement || !laterCandidate(f.parent, child, step);
+            pass = onlyElement || !laterCandidate(f.parent, child, step, iCache ? &iCache->namespaces : nullptr);
             continue;
         }
         const Match parent = f.parent;
@@ -352,7 +366,7 @@ bool XmlPathWalker::passesPredicates(Frame& f, const Match& child, std::size_t s
             return countCandidates(parent, step, j, lastCache);
         };
         pass = predicate(*step.predicates[j], child,
-                         Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iAttributeLists});
+                         Position{++f.counts[iFirstCounter[s] + j], &last, nullptr, iCache});
     }
     return pass;
 }
@@ -382,7 +396,7 @@ bool XmlPathWalker::moreChildren(const Frame& f) const {
 }
 
 void XmlPathWalker::deletePassed() {
-    if (iAttributeLists) iAttributeLists->clear();
+    if (iCache) iCache->clear();
     // What a frame has passed lies before its current child, which holds the frames below it.
     // The frames nearest the top go first, whole records at a time; deeper ones only while that
     // has not freed half the allowance (one record larger than it), as each deletion costs.
@@ -391,6 +405,7 @@ void XmlPathWalker::deletePassed() {
         if (!f.passed) continue;
         for (KelSyntaxElement* e = f.passed; e && e != f.child;) {
             KelSyntaxElement* next = e->knownNextSibling();
+            if (iCache) iCache->namespaces.forget(e);
             e->detach();
             e->deleteElement();
             e = next;
@@ -443,11 +458,12 @@ bool XmlPathWalker::lastOfSiblings(const XmlPathExpr& expr) {
            (isCall(l, XmlPathExpr::Last) && isCall(r, XmlPathExpr::Position));
 }
 
-bool XmlPathWalker::laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step) {
+bool XmlPathWalker::laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step,
+                                   XmlNamespaceCache* namespaces) {
     Match next;
     for (next.element = nextChildNode(parent.element, child.element, next.kind); next.element;
          next.element = nextChildNode(parent.element, next.element, next.kind))
-        if (testNode(step, next)) return true;
+        if (testNode(step, next, namespaces)) return true;
     return false;
 }
 
@@ -488,7 +504,7 @@ void XmlPathWalker::settle(const Match& node, std::uint64_t mask) {
             const std::function<std::size_t()> one = [] { return std::size_t(1); };
             bool pass = true;
             for (const auto& p : step.predicates)
-                if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iAttributeLists}))) break;
+                if (!(pass = predicate(*p, node, Position{1, &one, nullptr, iCache}))) break;
             if (pass) mask |= std::uint64_t(1) << k;
         }
     }
@@ -596,8 +612,8 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
     // element built or changed by hand may have them anywhere, so the known children are all
     // looked at, but nothing further is scanned for them. A start climbed to is looked at once
     // an evaluation.
-    const bool climbed = element == iClimbedTo && iAttributeLists;
-    const std::vector<Match>* listed = climbed ? iAttributeLists->find(element) : nullptr;
+    const bool climbed = element == iClimbedTo && iCache;
+    const std::vector<Match>* listed = climbed ? iCache->find(element) : nullptr;
     // A copy: the predicates below may list other starts and reuse the entry.
     std::vector<Match> attributes = listed ? *listed : std::vector<Match>();
     if (!listed) {
@@ -609,7 +625,7 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
             m.kind = Match::Attribute;
             attributes.push_back(m);
         }
-        if (climbed) iAttributeLists->add(element) = attributes;
+        if (climbed) iCache->add(element) = attributes;
     }
     std::vector<std::vector<std::size_t>> counts(n + 1);
     std::vector<std::vector<long>> lastCaches(n + 1);
@@ -621,13 +637,13 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
         std::uint64_t amask = 0;
         for (std::size_t s : active) {
             const XmlPathStep& step = iPath.steps[s - 1];
-            if (!testNode(step, m)) continue;
+            if (!testNode(step, m, iCache ? &iCache->namespaces : nullptr)) continue;
             bool pass = true;
             for (std::size_t j = 0; j < step.predicates.size() && pass; ++j) {
                 const std::function<std::size_t()> last = [&, s, j]() {
-                    return countAttributes(attributes, step, j, lastCaches[s]);
+                    return countAttributes(attributes, step, j, lastCaches[s], iCache);
                 };
-                pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last, nullptr, iAttributeLists});
+                pass = predicate(*step.predicates[j], m, Position{++counts[s][j], &last, nullptr, iCache});
             }
             if (pass) amask |= std::uint64_t(1) << s;
         }
@@ -637,16 +653,19 @@ bool XmlPathWalker::visitAttributes(KelSyntaxElement* element, std::uint64_t mas
 }
 
 std::size_t XmlPathWalker::countAttributes(const std::vector<Match>& attributes, const XmlPathStep& step,
-                                           std::size_t predicates, std::vector<long>& lastCache) {
+                                           std::size_t predicates, std::vector<long>& lastCache,
+                                           EvaluationCache* cache) {
     if (lastCache[predicates] >= 0) return static_cast<std::size_t>(lastCache[predicates]);
     std::vector<std::size_t> counts(predicates, 0);
     std::size_t total = 0;
     for (const Match& m : attributes) {
-        if (!testNode(step, m)) continue;
+        if (!testNode(step, m, cache ? &cache->namespaces : nullptr)) continue;
         bool pass = true;
         for (std::size_t i = 0; i < predicates && pass; ++i) {
-            const std::function<std::size_t()> last = [&, i]() { return countAttributes(attributes, step, i, lastCache); };
-            pass = predicate(*step.predicates[i], m, Position{++counts[i], &last});
+            const std::function<std::size_t()> last = [&, i]() {
+                return countAttributes(attributes, step, i, lastCache, cache);
+            };
+            pass = predicate(*step.predicates[i], m, Position{++counts[i], &last, nullptr, cache});
         }
         if (pass) ++total;
     }
@@ -662,11 +681,11 @@ std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathSte
     Match child;
     for (child.element = nextChildNode(parent.element, nullptr, child.kind); child.element;
          child.element = nextChildNode(parent.element, child.element, child.kind)) {
-        if (!testNode(step, child)) continue;
+        if (!testNode(step, child, iCache ? &iCache->namespaces : nullptr)) continue;
         bool pass = true;
         for (std::size_t i = 0; i < predicates && pass; ++i) {
             const std::function<std::size_t()> last = [&, i]() { return countCandidates(parent, step, i, lastCache); };
-            pass = predicate(*step.predicates[i], child, Position{++counts[i], &last, nullptr, iAttributeLists});
+            pass = predicate(*step.predicates[i], child, Position{++counts[i], &last, nullptr, iCache});
         }
         if (pass) ++total;
     }
@@ -677,23 +696,27 @@ std::size_t XmlPathWalker::countCandidates(const Match& parent, const XmlPathSte
 namespace {
 // Whether the node's name is in the step's namespace, by the declarations in scope at it: the
 // default namespace counts for elements only, as an unprefixed attribute is in none.
-bool inNamespace(const XmlPathStep& step, const Match& node) {
-    const KelStringBase uri = node.kind == Match::Attribute ? XmlNamespaceScope::uriOfAttribute(node.element)
-                                                            : XmlNamespaceScope::uriOfElement(node.element);
-    return uri == step.uri;
+KelStringBase namespaceOf(const Match& node, XmlNamespaceCache* namespaces) {
+    if (node.kind == Match::Attribute)
+        return namespaces ? namespaces->uriOfAttribute(node.element) : XmlNamespaceScope::uriOfAttribute(node.element);
+    return namespaces ? namespaces->uriOfElement(node.element) : XmlNamespaceScope::uriOfElement(node.element);
+}
+
+bool inNamespace(const XmlPathStep& step, const Match& node, XmlNamespaceCache* namespaces) {
+    return namespaceOf(node, namespaces) == step.uri;
 }
 } // namespace
 
-bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node) {
+bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node, XmlNamespaceCache* namespaces) {
     switch (step.test) {
     case XmlPathStep::Name:
         if (node.kind != (step.axis == XmlPathStep::Attribute ? Match::Attribute : Match::Element)) return false;
         if (!step.inNamespace) return node.element->name() == step.name;
-        return XmlNamespaceScope::localPartOf(node.element->name()) == step.name && inNamespace(step, node);
+        return XmlNamespaceScope::localPartOf(node.element->name()) == step.name && inNamespace(step, node, namespaces);
     case XmlPathStep::AnyElement:
-        return node.kind == Match::Element && (!step.inNamespace || inNamespace(step, node));
+        return node.kind == Match::Element && (!step.inNamespace || inNamespace(step, node, namespaces));
     case XmlPathStep::AnyAttribute:
-        return node.kind == Match::Attribute && (!step.inNamespace || inNamespace(step, node));
+        return node.kind == Match::Attribute && (!step.inNamespace || inNamespace(step, node, namespaces));
     case XmlPathStep::Text:
         return node.kind == Match::Text;
     case XmlPathStep::Comment:
@@ -714,7 +737,7 @@ bool XmlPathWalker::testStep(std::size_t s, const Match& node) const {
     if (step.test == XmlPathStep::Name && !step.inNamespace && node.element != nullptr &&
         !node.element->isUnresolved() && node.element->storedNameHash() != iNameHashes[s])
         return false;
-    return testNode(step, node);
+    return testNode(step, node, iCache ? &iCache->namespaces : nullptr);
 }
 
 bool XmlPathWalker::predicate(const XmlPathExpr& expr, const Match& node, const Position& position) {
@@ -727,29 +750,33 @@ namespace {
 const std::function<std::size_t()> kOne = [] { return std::size_t(1); };
 } // namespace
 
-XmlPathWalker::Position XmlPathWalker::topPosition(const XmlPathExpr& expr, bool deletePassed) {
-    return Position{1, &kOne, deletePassed ? streamablePath(expr) : nullptr};
+XmlPathWalker::Position XmlPathWalker::topPosition(const XmlPathExpr& expr, bool deletePassed, EvaluationCache& cache) {
+    return Position{1, &kOne, deletePassed ? streamablePath(expr) : nullptr, &cache};
 }
 
 double XmlPathWalker::number(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
-    return number(evaluate(expr, context, topPosition(expr, deletePassed)));
+    EvaluationCache cache;
+    return number(evaluate(expr, context, topPosition(expr, deletePassed, cache)));
 }
 
 KelStringBase XmlPathWalker::string(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
-    return string(evaluate(expr, context, topPosition(expr, deletePassed)));
+    EvaluationCache cache;
+    return string(evaluate(expr, context, topPosition(expr, deletePassed, cache)));
 }
 
 bool XmlPathWalker::boolean(const XmlPathExpr& expr, const Match& context, bool deletePassed) {
-    return boolean(evaluate(expr, context, topPosition(expr, deletePassed)));
+    EvaluationCache cache;
+    return boolean(evaluate(expr, context, topPosition(expr, deletePassed, cache)));
 }
 
 bool XmlPathWalker::nodes(const XmlPathExpr& expr, const Match& context, const Visitor& visit, bool deletePassed) {
-    return forEachNode(evaluate(expr, context, topPosition(expr, deletePassed)), visit);
+    EvaluationCache cache;
+    return forEachNode(evaluate(expr, context, topPosition(expr, deletePassed, cache)), visit);
 }
 
 bool XmlPathWalker::forEachNode(const Value& value, const Visitor& visit) {
     if (value.type != Value::Nodes) return true;
-    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed, value.attributeLists);
+    if (!value.nodes) return walk(*value.path, value.context, visit, value.deletePassed, value.cache);
     for (const Match& m : *value.nodes)
         if (!visit(m)) return false;
     return true;
@@ -819,7 +846,7 @@ XmlPathWalker::Value XmlPathWalker::evaluate(const XmlPathExpr& expr, const Matc
         v.path = &expr.path;
         v.context = node;
         v.deletePassed = position.streamed == &expr.path;
-        v.attributeLists = position.attributeLists;
+        v.cache = position.cache;
         return v;
     case XmlPathExpr::Union: {
         std::vector<Match> all = gather(evaluate(*expr.left, node, position));
@@ -853,7 +880,7 @@ XmlPathWalker::Value XmlPathWalker::filter(const XmlPathExpr& expr, const Match&
         const std::function<std::size_t()> last = [size] { return size; };
         std::vector<Match> kept;
         for (std::size_t i = 0; i < nodes.size(); ++i)
-            if (predicate(*p, nodes[i], Position{i + 1, &last, nullptr, position.attributeLists})) kept.push_back(nodes[i]);
+            if (predicate(*p, nodes[i], Position{i + 1, &last, nullptr, position.cache})) kept.push_back(nodes[i]);
         nodes = std::move(kept);
     }
     if (!expr.path.steps.empty() || expr.path.leadingParents > 0 || !expr.path.contextPredicates.empty()) {
@@ -921,8 +948,8 @@ XmlPathWalker::Value XmlPathWalker::call(const XmlPathExpr& expr, const Match& n
         return v;
     case XmlPathExpr::NamespaceUri: {
         const Match m = nodeOrContext();
-        if (m.element && m.kind == Match::Element) v.string = XmlNamespaceScope::uriOfElement(m.element);
-        else if (m.element && m.kind == Match::Attribute) v.string = XmlNamespaceScope::uriOfAttribute(m.element);
+        if (m.element && (m.kind == Match::Element || m.kind == Match::Attribute))
+            v.string = namespaceOf(m, position.cache ? &position.cache->namespaces : nullptr);
         return v;
     }
     case XmlPathExpr::String:

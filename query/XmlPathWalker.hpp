@@ -16,6 +16,7 @@
 #include <vector>
 
 class KelSyntaxElementPool;
+class XmlNamespaceCache;
 
 class XmlPathWalker {
 public:
@@ -42,6 +43,8 @@ public:
     // The children (attributes included) that the walks of this thread have looked at so far:
     // how much of a tree an evaluation reads, whatever the scan had built before.
     static std::size_t childrenLookedAt() noexcept;
+    // The steps up to the top that the walks of this thread have taken for absolute paths.
+    static std::size_t stepsUp() noexcept;
 
     // An expression's value from `context` as each type; `nodes` calls `visit` with the nodes of
     // a node-set expression in document order until it returns false (false then).
@@ -53,23 +56,24 @@ public:
 
 private:
     struct Value;
-    struct AttributeLists;
+    struct EvaluationCache;
     struct Position {
         std::size_t position;
         const std::function<std::size_t()>* last;
         const XmlPathLocation* streamed = nullptr;   // the path whose walk deletes behind it
-        AttributeLists* attributeLists = nullptr;    // of the evaluation this position is in
+        EvaluationCache* cache = nullptr;    // of the evaluation this position is in
     };
     static bool walk(const XmlPathLocation& path, const Match& context, const Visitor& visit, bool deletePassed,
-                     AttributeLists* lists);
-    static Position topPosition(const XmlPathExpr& expr, bool deletePassed);
+                     EvaluationCache* lists);
+    static Position topPosition(const XmlPathExpr& expr, bool deletePassed, EvaluationCache& cache);
     static bool forwardOnly(const XmlPathExpr& expr);
     static bool forwardOnly(const XmlPathLocation& path);
     // Whether a predicate holds for the last candidate of its step alone ([last()],
     // [position() = last()]), so that the next candidate ahead decides it.
     static bool lastOfSiblings(const XmlPathExpr& expr);
     // Whether a sibling after `child` passes the node test of `step`: scans ahead to it only.
-    static bool laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step);
+    static bool laterCandidate(const Match& parent, const Match& child, const XmlPathStep& step,
+                               XmlNamespaceCache* namespaces);
     // Builds ahead in a record whose whole subtree the walk will go through.
     static void readAhead(KelSyntaxElement* element);
     // Deletes what the frames have passed (with iDeletePassed), the frames nearest the top first.
@@ -105,11 +109,14 @@ private:
     bool moreChildren(const Frame& f) const;
     bool visitAttributes(KelSyntaxElement* element, std::uint64_t mask);
     static std::size_t countAttributes(const std::vector<Match>& attributes, const XmlPathStep& step,
-                                       std::size_t predicates, std::vector<long>& lastCache);
+                                       std::size_t predicates, std::vector<long>& lastCache,
+                                       EvaluationCache* cache);
     std::size_t countCandidates(const Match& parent, const XmlPathStep& step, std::size_t predicates,
                                 long* lastCache);
 
-    static bool testNode(const XmlPathStep& step, const Match& node);
+    // With `namespaces` (the evaluation's), a name's namespace is found without reading every
+    // ancestor's declarations again.
+    static bool testNode(const XmlPathStep& step, const Match& node, XmlNamespaceCache* namespaces);
     // testNode for step s of this walk's path; a plain name test first compares the name's hash.
     bool testStep(std::size_t s, const Match& node) const;
     static bool predicate(const XmlPathExpr& expr, const Match& node, const Position& position);
@@ -128,7 +135,7 @@ private:
     const Visitor& iVisit;
     bool iDeletePassed = false;
     std::size_t iLookedAt = 0;   // added to the thread's count when the walk ends
-    AttributeLists* iAttributeLists = nullptr;
+    EvaluationCache* iCache = nullptr;
     std::vector<std::size_t> iFirstCounter;   // step s's predicate counters in a frame start here
     std::vector<std::uint32_t> iNameHashes;   // step s's name hashed as element names are
     std::uint64_t iAttributeSteps = 0;   // bit s - 1: step s takes attributes

@@ -9,6 +9,8 @@
 #include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
+#include "query/XmlDocumentOrder.hpp"
+#include "query/XmlNamespaceScope.hpp"
 #include "query/XmlPathQuery.hpp"
 #include "query/XmlPathWalker.hpp"
 #include "tests/parser/LibxmlReading.hpp"
@@ -546,6 +548,150 @@ TEST(XmlPathQuery, BoundPrefixesMatchByNamespace) {
     // "p:*" needs its prefix bound; a namespaced attribute is not one an edit can create.
     EXPECT_THROW(XmlPathQuery("//q:*"), XmlPathQuery::SyntaxError);
     EXPECT_EQ(XmlPathQuery("//o:order/@o:flag", bindings).finalAttributeName(), nullptr);
+}
+
+// A namespace test reads the declarations in scope at each node it tests. Looked up afresh for
+// each, that is every ancestor's: work in the square of the depth. Each element's declarations
+// are read once an evaluation, so twice the depth is twice the work.
+TEST(XmlPathQuery, NamespaceTestsOnDeepDocumentsReadEachElementOnce) {
+    const auto deep = [](int depth) {
+        std::string d = "<a xmlns=\"urn:d\" xmlns:p=\"urn:p\">";
+        for (int i = 0; i < depth; ++i) d += "<a p:k=\"1\">";
+        for (int i = 0; i < depth; ++i) d += "</a>";
+        return d + "</a>";
+    };
+    const XmlPathQuery::Namespaces bindings = {{"d", "urn:d"}, {"q", "urn:p"}};
+    const struct {
+        const char* expression;
+        int extra;   // the count is the depth plus this
+    } cases[] = {
+        {"count(//d:a)", 1},
+        {"count(//d:*)", 1},
+        {"count(//*[namespace-uri() = 'urn:d'])", 1},
+        {"count(//@q:k)", 0},
+        {"count(//@*[namespace-uri() = 'urn:p'])", 0},
+        {"count(//d:a[namespace-uri(..) = 'urn:d'])", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expression);
+        std::size_t work[2] = {0, 0};
+        for (int i = 0; i < 2; ++i) {
+            const int depth = 2000 << i;
+            Document doc(deep(depth));
+            const std::size_t before = XmlNamespaceScope::elementsLookedAt();
+            EXPECT_EQ(XmlPathQuery(c.expression, bindings).number(doc.root()), depth + c.extra);
+            work[i] = XmlNamespaceScope::elementsLookedAt() - before;
+        }
+        EXPECT_LE(work[1], 3 * work[0]);
+        EXPECT_LE(work[1], 3u * 4001u);
+    }
+}
+
+// What the declarations in scope give, as the walk goes down into, out of and across subtrees
+// that declare, redeclare and undeclare: each node's answer is its own, not its neighbour's.
+TEST(XmlPathQuery, NamespacesInScopeFollowTheWalkAcrossSubtrees) {
+    const char* const doc =
+        "<r xmlns:p=\"urn:1\" xmlns=\"urn:r\">"
+        "<x xmlns:p=\"urn:2\"><p:a n=\"1\" p:b=\"1\"/><y xmlns=\"\"><a n=\"2\"/><p:a n=\"3\"/></y><a n=\"4\"/></x>"
+        "<p:a n=\"5\" p:b=\"5\"/><a n=\"6\" xml:lang=\"en\"/>"
+        "<z xmlns:p=\"urn:3\"><z xmlns=\"urn:z\"><p:a n=\"7\"/><a n=\"8\"/></z><a n=\"9\"/></z>"
+        "</r>";
+    Document d(doc);
+    std::string got;
+    for (const XmlPathQuery::Match& m : XmlPathQuery("//*[local-name() = 'a']").all(d.root()))
+        got += XmlPathQuery("concat(@n, '=', namespace-uri(), ' ')").string(m.element).toUtf8();
+    EXPECT_EQ(got, "1=urn:2 2= 3=urn:2 4=urn:r 5=urn:1 6=urn:r 7=urn:3 8=urn:z 9=urn:r ");
+    // The same answers from one evaluation that tests every node in document order.
+    const XmlPathQuery::Namespaces bindings = {{"one", "urn:1"}, {"two", "urn:2"}, {"r", "urn:r"}};
+    EXPECT_EQ(XmlPathQuery("count(//r:a)", bindings).number(d.root()), 3);
+    EXPECT_EQ(XmlPathQuery("count(//two:a)", bindings).number(d.root()), 2);
+    EXPECT_EQ(XmlPathQuery("count(//one:a)", bindings).number(d.root()), 1);
+    EXPECT_EQ(XmlPathQuery("count(//*[namespace-uri() = ''])", bindings).number(d.root()), 2);
+    // Unprefixed attributes are in no namespace, whatever the default; xml: is bound everywhere.
+    EXPECT_EQ(XmlPathQuery("string(//@two:b/../@n)", bindings).string(d.root()).toUtf8(), "1");
+    EXPECT_EQ(XmlPathQuery("count(//@one:b)", bindings).number(d.root()), 1);
+    EXPECT_EQ(XmlPathQuery("count(//@*[namespace-uri() = 'urn:r'])", bindings).number(d.root()), 0);
+    EXPECT_EQ(XmlPathQuery("namespace-uri(//@xml:lang)", {{"xml", "http://www.w3.org/XML/1998/namespace"}})
+                  .string(d.root()).toUtf8(),
+              "http://www.w3.org/XML/1998/namespace");
+    // An edit between two evaluations is seen by the second.
+    KelSyntaxElement* declaration = d.root()->firstChild()->firstChild();
+    ASSERT_EQ(declaration->name().toUtf8(), "xmlns:p");
+    declaration->setValue(KelStringBase::fromAscii("urn:edited"));
+    EXPECT_EQ(XmlPathQuery("count(//one:a)", bindings).number(d.root()), 0);
+    EXPECT_EQ(XmlPathQuery("count(//e:a)", {{"e", "urn:edited"}}).number(d.root()), 1);
+}
+
+// A union puts what it gathers in document order. Placing each node by the positions of all its
+// ancestors took time and memory in the square of the depth (over 5 GB for 25 000 levels); each
+// ancestor is placed once a sort now, so twice the depth is twice the work.
+TEST(XmlPathQuery, UnionsOfDeepNodesSortInLinearWork) {
+    const auto deep = [](int depth) {
+        std::string d;
+        for (int i = 0; i < depth; ++i) d += "<a k=\"1\"><b/>";
+        for (int i = 0; i < depth; ++i) d += "</a>";
+        return d;
+    };
+    const struct {
+        const char* expression;
+        int times;   // the count is the depth times this
+    } cases[] = {
+        {"count(//a | //a)", 1},
+        {"count(//b | //a)", 2},
+        {"count(//@k | //b | //a)", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expression);
+        std::size_t work[2] = {0, 0};
+        for (int i = 0; i < 2; ++i) {
+            const int depth = 1000 << i;
+            Document doc(deep(depth));
+            const std::size_t before = XmlDocumentOrder::stepsUp();
+            EXPECT_EQ(XmlPathQuery(c.expression).number(doc.root()), depth * c.times);
+            work[i] = XmlDocumentOrder::stepsUp() - before;
+        }
+        EXPECT_LE(work[1], 3 * work[0]);
+        EXPECT_LE(work[1], 8u * 2000u);
+    }
+    // The order itself: attributes before content, ancestors before what they hold, repeats once.
+    Document doc(deep(3));
+    std::string order;
+    for (const XmlPathQuery::Match& m : XmlPathQuery("//b | //@k | /a/a | //a[b] | //b").all(doc.root()))
+        order += (m.kind == XmlPathQuery::Match::Attribute ? "@" : "") + m.element->name().toUtf8() + " ";
+    EXPECT_EQ(order, "a @k b a @k b a @k b ");
+}
+
+// A path from the top in a predicate starts at the document node, whatever node it tests.
+// Climbing to it through every ancestor of each node was work in the square of the depth; the
+// ancestors climbed through are read once an evaluation, as the namespaces in scope are.
+TEST(XmlPathQuery, PathsFromTheTopInPredicatesClimbInLinearWork) {
+    const auto deep = [](int depth) {
+        std::string d = "<a id=\"top\">";
+        for (int i = 0; i < depth; ++i) d += "<a>x";
+        for (int i = 0; i < depth; ++i) d += "</a>";
+        return d + "</a>";
+    };
+    const struct {
+        const char* expression;
+        int extra;   // the count is the depth plus this
+    } cases[] = {
+        {"count(//a[/a/@id = 'top'])", 1},
+        {"count(//text()[/a])", 0},
+        {"count(//a[count(/a) = 1][/*])", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expression);
+        std::size_t work[2] = {0, 0};
+        for (int i = 0; i < 2; ++i) {
+            const int depth = 1000 << i;
+            Document doc(deep(depth));
+            const std::size_t before = XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt();
+            EXPECT_EQ(XmlPathQuery(c.expression).number(doc.root()), depth + c.extra);
+            work[i] = XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt() - before;
+        }
+        EXPECT_LE(work[1], 3 * work[0]);
+        EXPECT_LE(work[1], 8u * 2001u);
+    }
 }
 
 // An expression outside the engine is refused by what it uses, at the place it is used, rather

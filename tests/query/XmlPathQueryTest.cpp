@@ -40,6 +40,25 @@ public:
     XmlKelParser parser;
 };
 
+// Holds one evaluation to work in proportion to the depth: at `depth` and at twice that it must
+// count `depth + extra` nodes (`times` each level), and the counters `work` reads may grow at
+// most threefold between the two and stay within `bound` at the larger.
+template <typename Deep, typename Work>
+void expectWorkLinearInDepth(const Deep& deep, int depth, const char* expression, int times, int extra,
+                             const XmlPathQuery::Namespaces& bindings, const Work& work, std::size_t bound) {
+    SCOPED_TRACE(expression);
+    std::size_t spent[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const int d = depth << i;
+        Document doc(deep(d));
+        const std::size_t before = work();
+        EXPECT_EQ(XmlPathQuery(expression, bindings).number(doc.root()), d * times + extra);
+        spent[i] = work() - before;
+    }
+    EXPECT_LE(spent[1], 3 * spent[0]);
+    EXPECT_LE(spent[1], bound);
+}
+
 std::string encodeAs(const std::string& utf8, int ccsid, int byteOrder) {
     KelWriteBuffer buffer(ccsid);
     buffer.appendMbs(KelStringBase::fromUtf8(utf8), ccsid, byteOrder);
@@ -572,19 +591,9 @@ TEST(XmlPathQuery, NamespaceTestsOnDeepDocumentsReadEachElementOnce) {
         {"count(//@*[namespace-uri() = 'urn:p'])", 0},
         {"count(//d:a[namespace-uri(..) = 'urn:d'])", 0},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expression);
-        std::size_t work[2] = {0, 0};
-        for (int i = 0; i < 2; ++i) {
-            const int depth = 2000 << i;
-            Document doc(deep(depth));
-            const std::size_t before = XmlNamespaceScope::elementsLookedAt();
-            EXPECT_EQ(XmlPathQuery(c.expression, bindings).number(doc.root()), depth + c.extra);
-            work[i] = XmlNamespaceScope::elementsLookedAt() - before;
-        }
-        EXPECT_LE(work[1], 3 * work[0]);
-        EXPECT_LE(work[1], 3u * 4001u);
-    }
+    for (const auto& c : cases)
+        expectWorkLinearInDepth(deep, 2000, c.expression, 1, c.extra, bindings,
+                                [] { return XmlNamespaceScope::elementsLookedAt(); }, 3u * 4001u);
 }
 
 // What the declarations in scope give, as the walk goes down into, out of and across subtrees
@@ -640,19 +649,9 @@ TEST(XmlPathQuery, UnionsOfDeepNodesSortInLinearWork) {
         {"count(//b | //a)", 2},
         {"count(//@k | //b | //a)", 3},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expression);
-        std::size_t work[2] = {0, 0};
-        for (int i = 0; i < 2; ++i) {
-            const int depth = 1000 << i;
-            Document doc(deep(depth));
-            const std::size_t before = XmlDocumentOrder::stepsUp();
-            EXPECT_EQ(XmlPathQuery(c.expression).number(doc.root()), depth * c.times);
-            work[i] = XmlDocumentOrder::stepsUp() - before;
-        }
-        EXPECT_LE(work[1], 3 * work[0]);
-        EXPECT_LE(work[1], 8u * 2000u);
-    }
+    for (const auto& c : cases)
+        expectWorkLinearInDepth(deep, 1000, c.expression, c.times, 0, {},
+                                [] { return XmlDocumentOrder::stepsUp(); }, 8u * 2000u);
     // The order itself: attributes before content, ancestors before what they hold, repeats once.
     Document doc(deep(3));
     std::string order;
@@ -679,19 +678,10 @@ TEST(XmlPathQuery, PathsFromTheTopInPredicatesClimbInLinearWork) {
         {"count(//text()[/a])", 0},
         {"count(//a[count(/a) = 1][/*])", 1},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expression);
-        std::size_t work[2] = {0, 0};
-        for (int i = 0; i < 2; ++i) {
-            const int depth = 1000 << i;
-            Document doc(deep(depth));
-            const std::size_t before = XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt();
-            EXPECT_EQ(XmlPathQuery(c.expression).number(doc.root()), depth + c.extra);
-            work[i] = XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt() - before;
-        }
-        EXPECT_LE(work[1], 3 * work[0]);
-        EXPECT_LE(work[1], 8u * 2001u);
-    }
+    for (const auto& c : cases)
+        expectWorkLinearInDepth(deep, 1000, c.expression, 1, c.extra, {},
+                                [] { return XmlPathWalker::stepsUp() + XmlNamespaceScope::elementsLookedAt(); },
+                                8u * 2001u);
 }
 
 // An expression outside the engine is refused by what it uses, at the place it is used, rather

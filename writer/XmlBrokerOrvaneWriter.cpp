@@ -304,9 +304,33 @@ void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pause
         break;
     }
     default:
+        // A child of this parser's family that no markup stands for in content (a new element
+        // whose type was never set, a declaration) would be left out of the message without a
+        // word: refused instead. Another domain's kinds are its own and keep being passed over.
+        if (!paused() && !isWrittenInContent(effectiveType(child)) && isXmlSyntaxElement(child))
+            refuseUnwritable(child);
         openElement(child);
         break;
     }
+}
+
+bool XmlBrokerOrvaneWriter::isWrittenInContent(int type) noexcept {
+    switch (type) {
+    case XmlTypeElement:
+    case XmlTypeRoot:
+    case XmlTypeComment:
+    case XmlTypeDocTypeComment:
+    case XmlTypeProcessingInstruction:
+    case XmlTypeDocTypePI:
+    case XmlTypeWhiteSpace:
+    case XmlTypeDocTypeWhiteSpace: return true;
+    default: return false;
+    }
+}
+
+void XmlBrokerOrvaneWriter::refuseUnwritable(KelSyntaxElement* element) {
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeElement", KelMsg::E_XmlP_validateTree,
+                                 element->name());
 }
 
 void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
@@ -328,6 +352,11 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         } else if (type == XmlTypeProcessingInstruction || type == XmlTypeDocTypePI) {
             outputProcessingInstruction(element->name(), value.valueAsCharacter());
         } else {
+            // Outside an element's content (the prolog, after the document element, between
+            // declarations) nothing but white space may stand: other text makes the message no XML.
+            if (iStack.empty() && !paused() && !XmlMarkupRules::isWhiteSpace(value.valueAsCharacter()))
+                kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeMisc",
+                                             KelMsg::E_XmlP_validateTree, value.valueAsCharacter());
             outputCharacters(value.valueAsCharacter(), true);
         }
         iSubject = nullptr;
@@ -918,26 +947,36 @@ void XmlBrokerOrvaneWriter::outputXmlDeclEnd() {
     emitBuiltPiece();
 }
 
+// The parts of the declaration are written as they stand: one that is not what its pseudo-attribute
+// takes ends the declaration early or makes it unreadable, so it is refused.
+void XmlBrokerOrvaneWriter::checkDeclarationPart(bool valid, const KelStringBase& text, const char* function) {
+    if (!valid) kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_validateTree, text);
+}
+
 void XmlBrokerOrvaneWriter::outputXmlVersion(const KelStringBase& text) {
     if (paused()) return;
+    checkDeclarationPart(XmlMarkupRules::isVersionNumber(text), text, "XmlBrokerOrvaneWriter::outputXmlVersion");
     XmlOrvaneWriter::outputXmlVersion(newPiece(), text, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputXmlEncoding(const KelStringBase& text) {
     if (paused()) return;
+    checkDeclarationPart(XmlMarkupRules::isEncodingName(text), text, "XmlBrokerOrvaneWriter::outputXmlEncoding");
     XmlOrvaneWriter::outputXmlEncoding(newPiece(), text, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputXmlStandAlone(const KelStringBase& text) {
     if (paused()) return;
+    checkDeclarationPart(XmlMarkupRules::isStandaloneValue(text), text, "XmlBrokerOrvaneWriter::outputXmlStandAlone");
     XmlOrvaneWriter::outputXmlStandAlone(newPiece(), text, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputDocTypeBegin(const KelStringBase& name, bool escape) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputDocTypeBegin");
     XmlOrvaneWriter::outputDocTypeBegin(newPiece(), name, escape);
     emitBuiltPiece();
 }
@@ -1003,24 +1042,28 @@ void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
 
 void XmlBrokerOrvaneWriter::outputNotationReference(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputNotationReference");
     XmlOrvaneWriter::outputNotationReference(newPiece(), name, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputEntityDeclarationBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputEntityDeclarationBegin");
     XmlOrvaneWriter::outputEntityDeclarationBegin(newPiece(), name, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputParameterEntityDeclarationBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputParameterEntityDeclarationBegin");
     XmlOrvaneWriter::outputParameterEntityDeclarationBegin(newPiece(), name, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputNotationDeclarationBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputNotationDeclarationBegin");
     XmlOrvaneWriter::outputNotationDeclarationBegin(newPiece(), name, true);
     emitBuiltPiece();
 }
@@ -1039,18 +1082,21 @@ void XmlBrokerOrvaneWriter::outputNotationDeclarationEnd(const KelStringBase& na
 
 void XmlBrokerOrvaneWriter::outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputElementDef");
     XmlOrvaneWriter::outputElementDef(newPiece(), name, model, escape);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputAttListBegin(const KelStringBase& name, bool escape) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputAttListBegin");
     XmlOrvaneWriter::outputAttListBegin(newPiece(), name, escape);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape, bool leadingSpace) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputAttDef");
     XmlOrvaneWriter::outputAttDef(newPiece(), name, escape);
     if (leadingSpace) emitBuiltPiece();
     else if (!iPiece.empty()) emitPiece(iPiece.data() + 1, iPiece.length() - 1);

@@ -171,6 +171,14 @@ private:
     // carriage return, NUL, U+FFFE, U+FFFF.
     void checkCharacters(const KelStringBase& text, const char* function);
     [[noreturn]] void refuseCharacters(const KelStringBase& text, const char* function);
+    // Kinds with markup of their own in element content (elements, comments, instructions, white
+    // space); text, sections, attributes and reference marks have their own cases.
+    static bool isWrittenInContent(int type) noexcept;
+    // Refuses (E_XmlP_validateTree, the name as insert) an element of this parser's family that
+    // no markup in content stands for.
+    [[noreturn]] void refuseUnwritable(KelSyntaxElement* element);
+    // Refuses (E_XmlP_validateTree, the text as insert) a part of the XML declaration that is not valid.
+    void checkDeclarationPart(bool valid, const KelStringBase& text, const char* function);
     static bool isCharacterOfEveryVersion(char16_t u) noexcept;
     // Whether the document being written declares XML 1.1, which carries control characters
     // as references.

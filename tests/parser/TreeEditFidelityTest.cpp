@@ -222,6 +222,21 @@ TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {
 // that are merely unusual are written, and libxml2 reads them.
 TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
     const std::string document = "<r a='1'><!--c--><?pi d?><e/></r>";
+    auto whiteSpace = [](KelSyntaxElement* e, const char16_t* text) {
+        e->setType(XmlTypeWhiteSpace);
+        e->setValue(KelStringBase(text));
+    };
+    // A part of an XML declaration the host adds before the document element.
+    auto declaration = [](EditTest& t, int part, const char16_t* value) {
+        KelSyntaxElement* decl = t.root()->firstChild();
+        if (decl->type() != XmlTypeXmlDecl) {
+            decl = t.root()->createFirstChild(KelStringBase(u"XmlDeclaration"));
+            decl->setType(XmlTypeXmlDecl);
+        }
+        KelSyntaxElement* child = decl->createLastChild();
+        child->setType(part);
+        child->setValue(KelStringBase(value));
+    };
     auto comment = [](EditTest& t) { return t.at("r")->firstChild()->nextSibling(); };
     auto pi = [&](EditTest& t) { return comment(t)->nextSibling(); };
     struct Case {
@@ -244,6 +259,40 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
          5008, "b c"},
         {"attribute name with <", [](EditTest& t) { t.at("r")->firstChild()->setName(KelStringBase(u"a<")); }, 5008,
          "a<"},
+        // Kinds that no markup in content stands for were left out without a word.
+        {"new child whose type was never set",
+         [](EditTest& t) { t.at("r")->createLastChild(KelStringBase(u"n"))->setValue(KelStringBase(u"x")); }, 5006, "n"},
+        {"XML declaration inside an element",
+         [](EditTest& t) { t.at("r/e")->createLastChild(KelStringBase(u"XmlDeclaration"))->setType(XmlTypeXmlDecl); },
+         5006, "XmlDeclaration"},
+        // Outside the document element only white space may stand between the items.
+        {"white space before the document element holding text",
+         [&](EditTest& t) { whiteSpace(t.root()->createFirstChild(), u"junk"); }, 5006, "junk"},
+        {"white space after the document element holding text",
+         [&](EditTest& t) { whiteSpace(t.root()->createLastChild(), u"\n<x/>"); }, 5006, "\n<x/>"},
+        // The XML declaration's parts and the document type's names are written as they stand.
+        {"declaration version that is no version",
+         [&](EditTest& t) { declaration(t, XmlTypeVersion, u"2.0'?><x"); }, 5006, "2.0'?><x"},
+        {"declaration encoding taken for UTF-8 that is no encoding name",
+         [&](EditTest& t) { declaration(t, XmlTypeEncoding, u"UTF 8"); }, 5006, "UTF 8"},
+        {"declaration standalone neither yes nor no",
+         [&](EditTest& t) { declaration(t, XmlTypeStandalone, u"maybe"); }, 5006, "maybe"},
+        {"document type name with a space",
+         [](EditTest& t) { t.root()->createFirstChild(KelStringBase(u"r x"))->setType(XmlTypeDocTypeDecl); }, 5008,
+         "r x"},
+        {"entity declared under a name with a space",
+         [](EditTest& t) {
+             KelSyntaxElement* doctype = t.root()->createFirstChild(KelStringBase(u"r"));
+             doctype->setType(XmlTypeDocTypeDecl);
+             KelSyntaxElement* subset = doctype->createLastChild();
+             subset->setType(XmlTypeInternalSubset);
+             KelSyntaxElement* entity = subset->createLastChild(KelStringBase(u"e e"));
+             entity->setType(XmlTypeEntityDecl);
+             KelSyntaxElement* text = entity->createLastChild();
+             text->setType(XmlTypeEntityValue);
+             text->setValue(KelStringBase(u"v"));
+         },
+         5008, "e e"},
         // Unusual but well-formed.
         {"comment with single dashes", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"-x-y")); }, 0,
          "<r a='1'><!---x-y--><?pi d?><e/></r>"},
@@ -251,6 +300,14 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
          "<r a='1'><!--c--><?xml-stylesheet d?><e/></r>"},
         {"PI data with ? and >", [&](EditTest& t) { pi(t)->setValue(KelStringBase(u"? >")); }, 0,
          "<r a='1'><!--c--><?pi ? >?><e/></r>"},
+        {"white space after the document element", [&](EditTest& t) { whiteSpace(t.root()->createLastChild(), u"\n"); },
+         0, "<r a='1'><!--c--><?pi d?><e/></r>\n"},
+        {"declaration of version 1.1 and standalone no",
+         [&](EditTest& t) {
+             declaration(t, XmlTypeVersion, u"1.1");
+             declaration(t, XmlTypeStandalone, u"no");
+         },
+         0, "<?xml version=\"1.1\" standalone=\"no\"?><r a='1'><!--c--><?pi d?><e/></r>"},
         {"names with a colon, a dot and letters beyond ASCII",
          [](EditTest& t) {
              t.at("r/e")->setName(KelStringBase::fromUtf8("p:\xc3\xa9.l-1\xc2\xb7"));

@@ -230,4 +230,24 @@ private:
     XmlTagSource iTagSource;   // the start tag being written from its source; reused across tags
     // The element whose markup is being written anew, for the place of a refused conversion.
     KelSyntaxElement* iSubject = nullptr;
+
+    // ---- references carried in from another document
+    // The general entities the document being written declares, read from its document type
+    // when a reference first asks; open when that document may declare more than it shows (an
+    // external subset, a parameter entity reference in its subset).
+    struct EntityScope {
+        bool known = false;
+        bool open = false;
+        std::unordered_set<KelStringBase, KelStringBaseHash> names;
+    };
+    EntityScope iEntities;
+    KelSyntaxElement* iDocument = nullptr;   // the root being written
+    // Elements of another parser whose bytes hold a reference the document written does not
+    // declare (and the elements above them up to the one asked about): written as markup.
+    std::unordered_set<const KelSyntaxElement*> iCarriesReference;
+    const EntityScope& entityScope();
+    bool declaresEntity(const KelStringBase& name);
+    // Whether `element`'s own bytes may not be copied: it comes from another parser's document
+    // and a reference of its subtree names an entity this document does not declare.
+    bool carriesUndeclaredReference(KelSyntaxElement* element);
 };

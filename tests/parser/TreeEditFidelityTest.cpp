@@ -185,6 +185,85 @@ TEST_F(EditTest, MovingIntoAnotherPartRewritesThePartItLeft) {
     EXPECT_TRUE(libxml_reading::readsAs(out.toString(), "<o><p><x>1</x></p></o>"));
 }
 
+// A part moved or copied from one message into another carries its entity references. Where the
+// message it goes into declares no such entity, a reference would make that message no XML: what
+// it stood for (the expansion the tree holds) is written in its place, in every page, whether the
+// receiving tree was walked or is written up to its scan frontier. A reference whose text the tree
+// lacks (its entity declared in an external subset) is refused, in content and in an attribute;
+// where the receiving message may declare the entity (an external subset), the reference stays.
+TEST_F(EditTest, ReferencesCarriedIntoAnotherMessageStayWhatTheyStoodFor) {
+    const std::string declared = "<!DOCTYPE a [<!ENTITY e 'E<i a=\"1\">&#38;amp;&#38;#60;</i>'><!ENTITY f '&e;!'>]>"
+                                 "<a><b>x&e;y&f;z&lt;<c>&f;</c></b></a>";
+    const std::string expansion =
+        "<b>xE<i a=\"1\">&amp;&lt;</i>yE<i a=\"1\">&amp;&lt;</i>!z&lt;<c>E<i a=\"1\">&amp;&lt;</i>!</c></b>";
+    const std::string references = "<b>x&e;y&f;z&lt;<c>&f;</c></b>";
+    const std::string plain = "<?xml version='1.0' encoding='UTF-8'?><z><y/><w>tail</w></z>";
+    const std::string external = "<!DOCTYPE z SYSTEM 'z.dtd'><z><y/><w>tail</w></z>";
+    struct Case {
+        const char* what;
+        const std::string& source;
+        const std::string& into;
+        bool copy;      // else moved
+        bool first;     // put before the receiving tree's first element, which leaves it partly scanned
+        int ccsid;
+        int encoding;
+        std::string expected;   // the document libxml2 must read; empty: refused
+        const char* insert;
+    };
+    const Case cases[] = {
+        {"moved, UTF-8", declared, plain, false, false, 1208, 546, "<z><y/><w>tail</w>" + expansion + "</z>", ""},
+        {"moved, UTF-8, frontier", declared, plain, false, true, 1208, 546, "<z>" + expansion + "<y/><w>tail</w></z>", ""},
+        {"copied, UTF-16 little-endian, frontier", declared, plain, true, true, 1200, 546,
+         "<z>" + expansion + "<y/><w>tail</w></z>", ""},
+        {"moved, EBCDIC", declared, plain, false, false, 37, 785, "<z><y/><w>tail</w>" + expansion + "</z>", ""},
+        {"copied, EBCDIC, frontier", declared, plain, true, true, 37, 785, "<z>" + expansion + "<y/><w>tail</w></z>",
+         ""},
+        {"moved into a message with an external subset", declared, external, false, false, 1208, 546,
+         "<!DOCTYPE z SYSTEM 'z.dtd'><z><y/><w>tail</w>" + references + "</z>", ""},
+        {"moved, its entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b>x&u;</b></a>", plain, false, false,
+         1208, 546, "", "u"},
+        {"copied, its entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b>x&u;</b></a>", plain, true, false,
+         1208, 546, "", "u"},
+        {"moved, an attribute's entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='&u;'/></a>", plain,
+         false, false, 1208, 546, "", "k"},
+    };
+    for (const Case& c : cases) {
+        parse(c.source);
+        XmlKelParser into(&group, true);
+        into.initialize();
+        into.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(c.into), 546, 1208);
+        KelSyntaxElement* z = into.rootElement()->firstChild();
+        while (z->type() != XmlTypeElement) z = z->nextSibling();
+        KelSyntaxElement* b = at("a/b");
+        KelSyntaxElement* carried = b;
+        if (c.copy) {
+            carried = z->createFirstChild();
+            carried->detach();
+            carried->copy(b, true, false, false);
+        } else {
+            b->detach();
+        }
+        if (c.first) z->firstChild()->attachBefore(carried);
+        else z->attachAsLastChild(carried);
+        KelWriteBuffer out(c.ccsid);
+        try {
+            into.refreshBitStreamFromElements(nullptr, &out, into.rootElement(), c.encoding, c.ccsid);
+            ASSERT_FALSE(c.expected.empty()) << c.what << " was written: " << out.toString();
+            EXPECT_TRUE(libxml_reading::readsAs(out.toString(), c.expected)) << c.what;
+            if (c.ccsid == 1208 && !c.first) {
+                EXPECT_EQ(out.toString(), (c.into == plain ? "<?xml version='1.0' encoding='UTF-8'?>" : "") + c.expected)
+                    << c.what;
+            }
+        } catch (const KelException& e) {
+            ASSERT_TRUE(c.expected.empty()) << c.what << ": " << e.what();
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+            ASSERT_EQ(e.nested().size(), 1u) << c.what;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5006u) << c.what;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{c.insert}) << c.what;
+        }
+    }
+}
+
 // A part whose root stands in another tree takes a new bitstream: the root keeps its place and
 // its neighbours there, and only what was below it is replaced.
 TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {

@@ -274,7 +274,10 @@ void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
 }
 
 void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pauseBase) {
-    switch (effectiveType(child)) {
+    const int type = effectiveType(child);
+    if (type == XmlTypeContent || type == XmlTypeCData || type == XmlTypeAttribute || type == XmlTypeRawContent)
+        refuseChildrenOfLeaf(child);
+    switch (type) {
     case XmlTypeContent: {
         // Unchanged text keeps its bytes: its references and line ends as the input had them.
         if (copyOriginal(child)) break;
@@ -327,11 +330,27 @@ void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pause
         // A child of this parser's family that no markup stands for in content (a new element
         // whose type was never set, a declaration) would be left out of the message without a
         // word: refused instead. Another domain's kinds are its own and keep being passed over.
-        if (!paused() && !isWrittenInContent(effectiveType(child)) && isXmlSyntaxElement(child))
+        // A part grafted in below an element keeps its own prolog, which has no place there.
+        if (!paused() && !isWrittenInContent(type) && isXmlSyntaxElement(child) &&
+            !(isPrologOfGraftedPart(type) && child->parent() != nullptr &&
+              effectiveType(child->parent()) == XmlTypeRoot))
             refuseUnwritable(child);
         openElement(child);
         break;
     }
+}
+
+void XmlBrokerOrvaneWriter::refuseChildrenOfLeaf(KelSyntaxElement* leaf) {
+    // Text and attributes are written from their values: an element put below one (an attribute
+    // or the indentation taken for the element they stand in) would be left out unseen.
+    if (paused() || !isXmlSyntaxElement(leaf)) return;
+    if (KelSyntaxElement* below = leaf->knownFirstChild())
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeElement", KelMsg::E_XmlP_validateTree,
+                                     below->name());
+}
+
+bool XmlBrokerOrvaneWriter::isPrologOfGraftedPart(int type) noexcept {
+    return type == XmlTypeXmlDecl || type == XmlTypeDocTypeDecl;
 }
 
 bool XmlBrokerOrvaneWriter::isWrittenInContent(int type) noexcept {

@@ -174,9 +174,14 @@ private:
     // Kinds with markup of their own in element content (elements, comments, instructions, white
     // space); text, sections, attributes and reference marks have their own cases.
     static bool isWrittenInContent(int type) noexcept;
+    // The declarations a part of another parser brings along; below an element they are passed over.
+    static bool isPrologOfGraftedPart(int type) noexcept;
     // Refuses (E_XmlP_validateTree, the name as insert) an element of this parser's family that
     // no markup in content stands for.
     [[noreturn]] void refuseUnwritable(KelSyntaxElement* element);
+    // Refuses (E_XmlP_validateTree, the name of the child as insert) text, a CDATA section or an
+    // attribute of this parser's family that has children: they would not be written.
+    void refuseChildrenOfLeaf(KelSyntaxElement* leaf);
     // Refuses (E_XmlP_validateTree, the text as insert) a part of the XML declaration that is not valid.
     void checkDeclarationPart(bool valid, const KelStringBase& text, const char* function);
     static bool isCharacterOfEveryVersion(char16_t u) noexcept;

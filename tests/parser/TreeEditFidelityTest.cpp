@@ -294,6 +294,14 @@ TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {
     // The outer tree is written with the grafted part's new content in its place.
     const std::string out = write();
     EXPECT_NE(out.find("<a/><XML><in2 q='3'/></XML><b/>"), std::string::npos) << out;
+    // A part with a prolog of its own: below an element its declarations have no place and are
+    // passed over, and what its references stood for is written in their place.
+    part->refreshElementsFromBitStream(
+        nullptr, KelBuffer::fromString("<?xml version='1.0'?><!DOCTYPE in3 [<!ENTITY e 'E'>]><in3>&e;</in3>"), 546,
+        1208);
+    const std::string withProlog = write();
+    EXPECT_EQ(withProlog, "<r><a/><XML><in3>E</in3></XML><b/></r>");
+    EXPECT_TRUE(libxml_reading::readsAs(withProlog, "<r><a/><XML><in3>E</in3></XML><b/></r>"));
 }
 
 // Values a user set that would make the output ill-formed are refused when the tree is written
@@ -344,6 +352,17 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
         {"XML declaration inside an element",
          [](EditTest& t) { t.at("r/e")->createLastChild(KelStringBase(u"XmlDeclaration"))->setType(XmlTypeXmlDecl); },
          5006, "XmlDeclaration"},
+        {"element put below an attribute",
+         [](EditTest& t) { t.at("r")->firstChild()->createLastChild(KelStringBase(u"item"))->setType(XmlTypeElement); },
+         5006, "item"},
+        {"element put below text",
+         [](EditTest& t) {
+             KelSyntaxElement* text = t.at("r/e")->createLastChild();
+             text->setType(XmlTypeContent);
+             text->setValue(KelStringBase(u"t"));
+             text->createLastChild(KelStringBase(u"inner"))->setType(XmlTypeElement);
+         },
+         5006, "inner"},
         // Outside the document element only white space may stand between the items.
         {"white space before the document element holding text",
          [&](EditTest& t) { whiteSpace(t.root()->createFirstChild(), u"junk"); }, 5006, "junk"},

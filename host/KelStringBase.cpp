@@ -557,14 +557,18 @@ inline void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, st
 std::size_t KelStringBaseHash::operator()(const KelStringBase& s) const noexcept { return of(s.data(), s.length()); }
 
 std::size_t KelStringBaseHash::of(const char16_t* units, std::size_t length) noexcept {
-    // SipHash-1-3 over the code units (in the byte order of the machine), keyed per process: a
-    // hash an attacker cannot aim at, where a fixed one (FNV, the element-name hash) lets a
-    // message of names that share a bucket make every look-up walk all of them.
+    // Over the code units in the byte order of the machine.
+    return ofBytes(units, length * kUnitSize);
+}
+
+std::size_t KelStringBaseHash::ofBytes(const void* data, std::size_t n) noexcept {
+    // SipHash-1-3, keyed per process: a hash an attacker cannot aim at, where a fixed one (FNV,
+    // the element-name hash) lets a message of names that share a bucket make every look-up walk
+    // all of them.
     static const TableHashKey key;
     std::uint64_t v0 = 0x736f6d6570736575ull ^ key.k0, v1 = 0x646f72616e646f6dull ^ key.k1;
     std::uint64_t v2 = 0x6c7967656e657261ull ^ key.k0, v3 = 0x7465646279746573ull ^ key.k1;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(units);
-    const std::size_t n = length * kUnitSize;
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         std::uint64_t m;

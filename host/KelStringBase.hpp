@@ -161,4 +161,6 @@ KelStringBase operator+(const KelStringBase& a, const KelStringBase& b);
 struct KelStringBaseHash {
     std::size_t operator()(const KelStringBase& s) const noexcept;
     static std::size_t of(const char16_t* units, std::size_t length) noexcept;
+    // The same keyed hash over `length` bytes (UTF-8 text, say).
+    static std::size_t ofBytes(const void* bytes, std::size_t length) noexcept;
 };

@@ -27,15 +27,27 @@ KelStringBase XmlScanFailures::boundedText(const XMLCh* text) {
     return KelStringBase(text, length);
 }
 
+KelStringBase XmlScanFailures::boundedName(const char16_t* name, std::size_t length) {
+    if (length <= kMaxInsertUnits) return KelStringBase(name, length);
+    // A name past the name-length limit is the one that limit stops: quoted whole, a hostile
+    // name of megabytes became a report of megabytes (and a dead letter's error header).
+    std::size_t kept = kMaxInsertUnits;
+    if (name[kept - 1] >= 0xD800 && name[kept - 1] <= 0xDBFF) --kept;   // no half of a pair
+    KelStringBase cut(name, kept);
+    cut.append(u"...", 3);
+    return cut;
+}
+
 void XmlScanFailures::limit(const char* limit, unsigned long value, const Locator* where, const Blame& blame) const {
     const long line = where ? static_cast<long>(where->getLineNumber()) : 0;
     const long column = where ? static_cast<long>(where->getColumnNumber()) : 0;
-    KelStringBase faultElement = blame.startTag      ? KelStringBase(blame.startTag)
-                                 : blame.insideRoot ? blame.element
+    const KelStringBase element = boundedName(blame.element.data(), blame.element.length());
+    KelStringBase faultElement = blame.startTag ? boundedName(blame.startTag, XMLString::stringLen(blame.startTag))
+                                 : blame.insideRoot ? element
                                                     : KelStringBase();
     const KelDocumentPosition place = locate(false, line, column, blame.startTag != nullptr, faultElement);
     kelThrowAt(place, faultElement, iBuilder, KEL_HERE, "XmlBrokerOrvaneParser::checkLimits",
-               KelMsg::E_XmlP_LimitExceeded, limit, value, line, column, blame.element);
+               KelMsg::E_XmlP_LimitExceeded, limit, value, line, column, element);
 }
 
 void XmlScanFailures::scannerError(unsigned int code, const XMLCh* domain, const XMLCh* errorText,
@@ -52,13 +64,14 @@ void XmlScanFailures::scannerError(unsigned int code, const XMLCh* domain, const
     XMLFileLoc colNum = colNumber;
     if (!badBytes && code == XMLErrs::InvalidCharacter && colNum > 1) --colNum;
     // Outside the document element no element is at fault (the one being filled is the root).
-    KelStringBase faultElement = blame.insideRoot ? blame.element : KelStringBase();
+    const KelStringBase element = boundedName(blame.element.data(), blame.element.length());
+    KelStringBase faultElement = blame.insideRoot ? element : KelStringBase();
     const KelDocumentPosition where = locate(badBytes, static_cast<long>(lineNum), static_cast<long>(colNum),
                                              blame.startTag != nullptr, faultElement);
     const long line = badBytes && where.line > 0 ? where.line : static_cast<long>(lineNum);
     const long column = badBytes && where.line > 0 ? where.column : static_cast<long>(colNum);
     kelThrowAt(where, faultElement, iBuilder, KEL_HERE, "XmlBrokerOrvaneParser::error", KelMsg::E_XmlP_Generic,
-               static_cast<long>(code), identifier, line, column, text, blame.element);
+               static_cast<long>(code), identifier, line, column, text, element);
 }
 
 void XmlScanFailures::message(int code, const XMLCh* text, const KelStringBase& element) const {
@@ -91,7 +104,7 @@ KelDocumentPosition XmlScanFailures::locate(bool badBytes, long line, long colum
         // scanner has not reported it, so it is not the one being filled).
         if (!startTagKnown) {
             KelStringBase tag = locator.startTagAround(where);
-            if (!tag.empty()) element = tag;
+            if (!tag.empty()) element = boundedName(tag.data(), tag.length());
         }
     } catch (const std::exception&) {
         // The report goes on without a place rather than fail itself.

@@ -49,6 +49,8 @@ public:
 
     // Error texts and identifiers as exception inserts: the host's strings, cut to a bounded length.
     static KelStringBase boundedText(const XMLCh* text);
+    // An element name as an insert or the element at fault: cut to the same length, marked "...".
+    static KelStringBase boundedName(const char16_t* name, std::size_t length);
 
 private:
     // The place of a failure in the bitstream from the scanner's line and column (or, for bytes

@@ -136,6 +136,17 @@ void addNode(const Edit& edit, const Match& target) {
     }
 }
 
+// The name -r gives a node, as xmlstarlet ed gives it: a name without a prefix keeps the prefix
+// the node had, so a renamed element or attribute stays in its namespace; a name with a prefix
+// is taken as given.
+KelStringBase renamed(KelSyntaxElement* node, const std::string& name) {
+    KelStringBase given = editText(name);   // refuses a name that is not UTF-8, at its own offsets
+    if (name.find(':') != std::string::npos) return given;
+    const std::string old = node->name().toUtf8();
+    const std::size_t colon = old.find(':');
+    return colon == std::string::npos ? given : editText(old.substr(0, colon + 1) + name);
+}
+
 void applyTo(const Edit& edit, const Match& target) {
     switch (edit.kind) {
     case Edit::Delete:
@@ -145,7 +156,7 @@ void applyTo(const Edit& edit, const Match& target) {
     case Edit::Rename:
         if (target.kind != Match::Element && target.kind != Match::Attribute)
             throw UsageError("only elements and attributes have names to change: " + edit.path);
-        target.element->setName(editText(edit.value));
+        target.element->setName(renamed(target.element, edit.value));
         return;
     case Edit::Update:
         XmlPathQuery::setValue(target, edit.expression.empty() ? editText(edit.value)

@@ -4,6 +4,17 @@
 
 const KelNameTable::Name KelNameTable::kEmpty{};
 
+namespace {
+thread_local std::size_t tNamesCompared = 0;
+} // namespace
+
+bool KelNameTable::SameName::operator()(const Name& a, const Name& b) const noexcept {
+    ++tNamesCompared;
+    return a.text == b.text;
+}
+
+std::size_t KelNameTable::namesCompared() noexcept { return tNamesCompared; }
+
 std::uint32_t KelNameTable::hashOf(const KelStringBase& name) noexcept {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(name.data());
     std::size_t n = name.length() * sizeof(char16_t);

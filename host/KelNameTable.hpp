@@ -50,6 +50,8 @@ public:
     }
     // Bumped by clear(): a cache of pointers into the table is stale when it differs.
     unsigned long generation() const noexcept { return iGeneration; }
+    // Names compared by look-ups on this thread so far (a measure of the table's work).
+    static std::size_t namesCompared() noexcept;
     // Clears the table once it holds more than `limit` names (called when its parser's elements
     // are all released, so that names set message after message cannot pile up).
     void trim(std::size_t limit) noexcept;
@@ -69,11 +71,15 @@ private:
         Name& operator=(const Name&) = delete;
     };
     static_assert(std::is_standard_layout<KelStringBase>::value, "the text must stand where its Name does");
+    // The table's buckets go by a keyed hash of the text, not by the element-name hash kept with
+    // it: that one is fixed and weak (names such as n1 to n400000 share a few thousand values, and
+    // a message can give every name the same one), which made each new name compare with all
+    // before it.
     struct NameHash {
-        std::size_t operator()(const Name& n) const noexcept { return n.hash; }
+        std::size_t operator()(const Name& n) const noexcept { return KelStringBaseHash::of(n.text.data(), n.text.length()); }
     };
     struct SameName {
-        bool operator()(const Name& a, const Name& b) const noexcept { return a.text == b.text; }
+        bool operator()(const Name& a, const Name& b) const noexcept;
     };
     // Built at compile time (its constructor is constexpr), so that elements built before any
     // constructor of static storage runs already see an empty name.

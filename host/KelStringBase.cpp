@@ -4,9 +4,11 @@
 #include "host/KelUtf8.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <random>
 #include <stdexcept>
 
 namespace {
@@ -522,13 +524,67 @@ KelStringBase operator+(const KelStringBase& a, const KelStringBase& b) {
     return result;
 }
 
-std::size_t KelStringBaseHash::operator()(const KelStringBase& s) const noexcept {
-    // FNV-1a over the code units.
-    std::uint64_t hash = 14695981039346656037ull;
-    const char16_t* units = s.data();
-    for (std::size_t i = 0, n = s.length(); i < n; ++i) {
-        hash ^= units[i];
-        hash *= 1099511628211ull;
+namespace {
+// The key of the table hash: drawn once per process, so that nobody who sends a message can know
+// which names share a bucket and fill one bucket with every name of a message.
+struct TableHashKey {
+    std::uint64_t k0, k1;
+    TableHashKey() noexcept {
+        std::uint64_t seed[2] = {0x736f6d6570736575ull ^ reinterpret_cast<std::uintptr_t>(this),
+                                 0x646f72616e646f6dull ^ static_cast<std::uint64_t>(
+                                     std::chrono::steady_clock::now().time_since_epoch().count())};
+        try {
+            std::random_device device;
+            for (std::uint64_t& s : seed) s ^= (static_cast<std::uint64_t>(device()) << 32) ^ device();
+        } catch (...) {
+            // No source of entropy: the address and the clock still vary from run to run.
+        }
+        k0 = seed[0];
+        k1 = seed[1];
     }
-    return static_cast<std::size_t>(hash);
+};
+
+inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+
+inline void sipRound(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, std::uint64_t& v3) noexcept {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+}
+} // namespace
+
+std::size_t KelStringBaseHash::operator()(const KelStringBase& s) const noexcept { return of(s.data(), s.length()); }
+
+std::size_t KelStringBaseHash::of(const char16_t* units, std::size_t length) noexcept {
+    // Over the code units in the byte order of the machine.
+    return ofBytes(units, length * kUnitSize);
+}
+
+std::size_t KelStringBaseHash::ofBytes(const void* data, std::size_t n) noexcept {
+    // SipHash-1-3, keyed per process: a hash an attacker cannot aim at, where a fixed one (FNV,
+    // the element-name hash) lets a message of names that share a bucket make every look-up walk
+    // all of them.
+    static const TableHashKey key;
+    std::uint64_t v0 = 0x736f6d6570736575ull ^ key.k0, v1 = 0x646f72616e646f6dull ^ key.k1;
+    std::uint64_t v2 = 0x6c7967656e657261ull ^ key.k0, v3 = 0x7465646279746573ull ^ key.k1;
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t m;
+        std::memcpy(&m, bytes + i, 8);
+        v3 ^= m;
+        sipRound(v0, v1, v2, v3);
+        v0 ^= m;
+    }
+    std::uint64_t last = static_cast<std::uint64_t>(n & 0xFF) << 56;
+    for (std::size_t k = 0; i + k < n; ++k) last |= static_cast<std::uint64_t>(bytes[i + k]) << (8 * k);
+    v3 ^= last;
+    sipRound(v0, v1, v2, v3);
+    v0 ^= last;
+    v2 ^= 0xFF;
+    sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
+    sipRound(v0, v1, v2, v3);
+    return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
 }

@@ -156,7 +156,11 @@ inline bool operator!=(const KelStringBase& a, const KelStringBase& b) noexcept 
 inline bool operator<(const KelStringBase& a, const KelStringBase& b) noexcept { return a.compare(b) < 0; }
 KelStringBase operator+(const KelStringBase& a, const KelStringBase& b);
 
-// Hash for unordered containers (not the element-name hash, which KelSyntaxElement owns).
+// Hash for unordered containers (not the element-name hash, which KelSyntaxElement owns): keyed
+// afresh in each process, so that the texts of a message cannot be chosen to share one bucket.
 struct KelStringBaseHash {
     std::size_t operator()(const KelStringBase& s) const noexcept;
+    static std::size_t of(const char16_t* units, std::size_t length) noexcept;
+    // The same keyed hash over `length` bytes (UTF-8 text, say).
+    static std::size_t ofBytes(const void* bytes, std::size_t length) noexcept;
 };

@@ -333,7 +333,11 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     setFlag(kAsParsed, false);   // a copy was never read from a start tag
     setFlag(kBigEndian, xml->getBufferBigEndian() != 0);
     iBufferCodepage = xml->iBufferCodepage;
-    iBufferStart = xml->getBufferStart();
-    setBufferEnd(xml->getBufferEnd());
-    iStartTag = xml->contentChanged() ? 0 : xml->iStartTag;
+    // The span points into its parser's bitstream, which that parser lets go of with its next
+    // message or when it goes, and clears the spans only of its own elements: bytes of another
+    // parser would be read after they are freed. Within one parser the span is taken over.
+    const bool sameBytes = xml->parser() == parser();
+    iBufferStart = sameBytes ? xml->getBufferStart() : nullptr;
+    setBufferEnd(sameBytes ? xml->getBufferEnd() : nullptr);
+    iStartTag = !sameBytes || xml->contentChanged() ? 0 : xml->iStartTag;
 }

@@ -2,6 +2,7 @@
 
 #include "cli/OutputFile.hpp"
 #include "common/XmlReferenceRule.hpp"
+#include "host/KelStringBase.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -133,4 +134,49 @@ void CanonicalWriter::finish() {
     spill();
     if (std::fflush(stdout) != 0)
         throw OutputFile::Failure(std::string("cannot write to standard output: ") + std::strerror(errno));
+}
+
+namespace {
+thread_local std::size_t tBindingsRead = 0;
+} // namespace
+
+std::size_t CanonicalNamespaces::PrefixHash::operator()(const std::string& s) const noexcept {
+    return KelStringBaseHash::ofBytes(s.data(), s.size());
+}
+
+std::size_t CanonicalNamespaces::bindingsRead() noexcept { return tBindingsRead; }
+
+void CanonicalNamespaces::bind(std::string prefix, std::string uri) {
+    auto [at, added] = iInnermost.emplace(prefix, iBindings.size());
+    const std::size_t shadowed = added ? kNone : at->second;
+    at->second = iBindings.size();
+    iBindings.push_back(Binding{std::move(prefix), std::move(uri), shadowed});
+}
+
+void CanonicalNamespaces::release(std::size_t mark) {
+    while (iBindings.size() > mark) {
+        const Binding& b = iBindings.back();
+        if (b.shadowed == kNone)
+            iInnermost.erase(b.prefix);
+        else
+            iInnermost[b.prefix] = b.shadowed;
+        iBindings.pop_back();
+    }
+}
+
+const CanonicalNamespaces::Binding* CanonicalNamespaces::find(const std::string& prefix, std::size_t mark) const {
+    const auto it = iInnermost.find(prefix);
+    // Bindings at or after the mark are the element's own: at most one a prefix, unless a tree
+    // built by hand repeats one, so the chain is short.
+    for (std::size_t i = it == iInnermost.end() ? kNone : it->second; i != kNone; i = iBindings[i].shadowed) {
+        ++tBindingsRead;
+        if (i < mark) return &iBindings[i];
+    }
+    return nullptr;
+}
+
+std::string CanonicalNamespaces::uriOf(const std::string& prefix, std::size_t mark) const {
+    if (prefix == "xml") return "http://www.w3.org/XML/1998/namespace";
+    const Binding* b = find(prefix, mark);
+    return b != nullptr ? b->uri : std::string();
 }

@@ -25,29 +25,6 @@ const std::string kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 
 std::string valueOf(KelSyntaxElement* e) { return e->value().valueAsCharacter().toUtf8(); }
 
-// The namespaces in scope, innermost last: prefix ("" for the default) and URI.
-class Scope {
-public:
-    std::size_t mark() const { return iBindings.size(); }
-    void release(std::size_t mark) { iBindings.resize(mark); }
-    void bind(std::string prefix, std::string uri) { iBindings.emplace_back(std::move(prefix), std::move(uri)); }
-    // The URI `prefix` is bound to before `mark` ("" when unbound).
-    std::string uriOf(const std::string& prefix, std::size_t mark) const {
-        if (prefix == "xml") return kXmlNamespace;
-        for (std::size_t i = mark; i-- > 0;)
-            if (iBindings[i].first == prefix) return iBindings[i].second;
-        return std::string();
-    }
-    bool bound(const std::string& prefix, std::size_t mark) const {
-        for (std::size_t i = mark; i-- > 0;)
-            if (iBindings[i].first == prefix) return true;
-        return false;
-    }
-
-private:
-    std::vector<std::pair<std::string, std::string>> iBindings;
-};
-
 struct Frame {
     KelSyntaxElement* element;
     std::string name;
@@ -56,7 +33,7 @@ struct Frame {
 };
 
 // Writes the start tag of `e`; returns its first child that is not an attribute.
-KelSyntaxElement* writeStartTag(KelSyntaxElement* e, const std::string& name, Scope& scope, std::size_t mark,
+KelSyntaxElement* writeStartTag(KelSyntaxElement* e, const std::string& name, CanonicalNamespaces& scope, std::size_t mark,
                                 CanonicalWriter& out) {
     struct Attribute {
         std::string uri, local, name, value;
@@ -159,7 +136,7 @@ std::string firstUnexpandedReference(KelSyntaxElement* document, const std::set<
 }
 
 void writeDocumentElement(KelSyntaxElement* document, CanonicalWriter& out) {
-    Scope scope;
+    CanonicalNamespaces scope;
     std::vector<Frame> stack;
     const std::string rootName = document->name().toUtf8();
     stack.push_back(Frame{document, rootName, 0, writeStartTag(document, rootName, scope, 0, out)});

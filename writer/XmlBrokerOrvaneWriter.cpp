@@ -99,6 +99,9 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     iProlog.reset();
     iDocTypeClose.reset();
     iStack.clear();
+    iEntities = EntityScope();
+    iDocument = root;
+    iCarriesReference.clear();
 
     struct EndOfWrite {
         XmlBrokerOrvaneWriter* writer;
@@ -107,6 +110,8 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             writer->iOutput.end();
             writer->iStack.clear();
             writer->iSubject = nullptr;
+            writer->iDocument = nullptr;
+            writer->iCarriesReference.clear();
         }
     } endOfWrite{this};
 
@@ -212,13 +217,15 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     ensureComplete(element);
-    if (copyOriginal(element)) {
+    // Bytes from another document may name an entity this one does not declare.
+    const bool ownBytes = !carriesUndeclaredReference(element);
+    if (ownBytes && copyOriginal(element)) {
         if (debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
         return false;
     }
     const KelStringBase& name = element->name();
     // Only its content changed: its start tag stands in the input as it is.
-    if (XmlKelSyntaxElement* tags = keptTags(element)) {
+    if (XmlKelSyntaxElement* tags = ownBytes ? keptTags(element) : nullptr) {
         if (outputPieceOfOriginalBuffer(tags->tagStart(), tags->startTagEnd(), tags->getBufferCodepage(),
                                         tags->getBufferBigEndian() != 0)) {
             iStack.push_back(Frame{element, element->firstChild(), iPauseDepth, true});
@@ -226,7 +233,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         }
     }
     // Its attributes changed but not its name: what did not change is copied from its start tag.
-    if (XmlKelSyntaxElement* tags = startTagSource(element)) {
+    if (XmlKelSyntaxElement* tags = ownBytes ? startTagSource(element) : nullptr) {
         const TagOutcome outcome = writeStartTagFromSource(element, *tags);
         if (outcome != TagOutcome::NotWritten) {
             if (outcome == TagOutcome::Closed && debug) KelLog::writeDebugExit(this, "XmlBrokerOrvaneWriter::writeElement");
@@ -267,7 +274,10 @@ void XmlBrokerOrvaneWriter::closeElement(const Frame& frame) {
 }
 
 void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pauseBase) {
-    switch (effectiveType(child)) {
+    const int type = effectiveType(child);
+    if (type == XmlTypeContent || type == XmlTypeCData || type == XmlTypeAttribute || type == XmlTypeRawContent)
+        refuseChildrenOfLeaf(child);
+    switch (type) {
     case XmlTypeContent: {
         // Unchanged text keeps its bytes: its references and line ends as the input had them.
         if (copyOriginal(child)) break;
@@ -291,7 +301,20 @@ void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pause
     case XmlTypeEntityReferenceStart: {
         // The reference is written; its expansion, which follows as siblings, is not.
         const KelValue& value = child->value();
-        if (!value.isNull()) outputEntityReference(value.valueAsCharacter());
+        if (!value.isNull()) {
+            const KelStringBase entity = value.valueAsCharacter();
+            if (!paused() && !declaresEntity(entity)) {
+                // Carried in from a message that declared it (or its declaration removed): the
+                // reference would make this message no XML. What it stood for is written in its
+                // place, as text and elements; its end mark then has no pause to end.
+                KelSyntaxElement* next = child->nextSibling();
+                if (next == nullptr || effectiveType(next) == XmlTypeEntityReferenceEnd)
+                    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputEntityReference",
+                                                 KelMsg::E_XmlP_validateTree, entity);
+                break;
+            }
+            outputEntityReference(entity);
+        }
         pauseOutput();
         break;
     }
@@ -304,9 +327,49 @@ void XmlBrokerOrvaneWriter::writeContentChild(KelSyntaxElement* child, int pause
         break;
     }
     default:
+        // A child of this parser's family that no markup stands for in content (a new element
+        // whose type was never set, a declaration) would be left out of the message without a
+        // word: refused instead. Another domain's kinds are its own and keep being passed over.
+        // A part grafted in below an element keeps its own prolog, which has no place there.
+        if (!paused() && !isWrittenInContent(type) && isXmlSyntaxElement(child) &&
+            !(isPrologOfGraftedPart(type) && child->parent() != nullptr &&
+              effectiveType(child->parent()) == XmlTypeRoot))
+            refuseUnwritable(child);
         openElement(child);
         break;
     }
+}
+
+void XmlBrokerOrvaneWriter::refuseChildrenOfLeaf(KelSyntaxElement* leaf) {
+    // Text and attributes are written from their values: an element put below one (an attribute
+    // or the indentation taken for the element they stand in) would be left out unseen.
+    if (paused() || !isXmlSyntaxElement(leaf)) return;
+    if (KelSyntaxElement* below = leaf->knownFirstChild())
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeElement", KelMsg::E_XmlP_validateTree,
+                                     below->name());
+}
+
+bool XmlBrokerOrvaneWriter::isPrologOfGraftedPart(int type) noexcept {
+    return type == XmlTypeXmlDecl || type == XmlTypeDocTypeDecl;
+}
+
+bool XmlBrokerOrvaneWriter::isWrittenInContent(int type) noexcept {
+    switch (type) {
+    case XmlTypeElement:
+    case XmlTypeRoot:
+    case XmlTypeComment:
+    case XmlTypeDocTypeComment:
+    case XmlTypeProcessingInstruction:
+    case XmlTypeDocTypePI:
+    case XmlTypeWhiteSpace:
+    case XmlTypeDocTypeWhiteSpace: return true;
+    default: return false;
+    }
+}
+
+void XmlBrokerOrvaneWriter::refuseUnwritable(KelSyntaxElement* element) {
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeElement", KelMsg::E_XmlP_validateTree,
+                                 element->name());
 }
 
 void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
@@ -328,6 +391,11 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         } else if (type == XmlTypeProcessingInstruction || type == XmlTypeDocTypePI) {
             outputProcessingInstruction(element->name(), value.valueAsCharacter());
         } else {
+            // Outside an element's content (the prolog, after the document element, between
+            // declarations) nothing but white space may stand: other text makes the message no XML.
+            if (iStack.empty() && !paused() && !XmlMarkupRules::isWhiteSpace(value.valueAsCharacter()))
+                kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeMisc",
+                                             KelMsg::E_XmlP_validateTree, value.valueAsCharacter());
             outputCharacters(value.valueAsCharacter(), true);
         }
         iSubject = nullptr;
@@ -351,6 +419,79 @@ void XmlBrokerOrvaneWriter::writeMisc(KelSyntaxElement* element) {
         return;
     }
     }
+}
+
+// ---- references carried in from another document ---------------------------------------------
+
+const XmlBrokerOrvaneWriter::EntityScope& XmlBrokerOrvaneWriter::entityScope() {
+    if (iEntities.known) return iEntities;
+    iEntities.known = true;
+    for (const char16_t* predefined : {u"lt", u"gt", u"amp", u"apos", u"quot"})
+        iEntities.names.insert(KelStringBase(predefined));
+    if (iDocument == nullptr) return iEntities;
+    // The document type stands before the document element, which is being written: all known.
+    for (KelSyntaxElement* top = iDocument->knownFirstChild(); top; top = top->knownNextSibling()) {
+        if (effectiveType(top) != XmlTypeDocTypeDecl) continue;
+        for (KelSyntaxElement* part = top->knownFirstChild(); part; part = part->knownNextSibling()) {
+            const int type = effectiveType(part);
+            if (type == XmlTypePublicId || type == XmlTypeSystemId || type == XmlTypeExternalSubset) {
+                iEntities.open = true;
+            } else if (type == XmlTypeInternalSubset) {
+                for (KelSyntaxElement* d = part->knownFirstChild(); d; d = d->knownNextSibling()) {
+                    const int kind = effectiveType(d);
+                    if (kind == XmlTypeEntityDecl || kind == XmlTypeExternalEntityDecl) iEntities.names.insert(d->name());
+                    else if (kind == XmlTypeEntityReferenceStart) iEntities.open = true;
+                }
+            }
+        }
+    }
+    return iEntities;
+}
+
+bool XmlBrokerOrvaneWriter::declaresEntity(const KelStringBase& name) {
+    const EntityScope& scope = entityScope();
+    return scope.open || scope.names.count(name) != 0;
+}
+
+bool XmlBrokerOrvaneWriter::carriesUndeclaredReference(KelSyntaxElement* element) {
+    // Only bytes read from another parser's document: a document's own references are declared
+    // by its own document type.
+    if (!iSpanReuse || paused() || element->parser() == iOwner || !isXmlSyntaxElement(element)) return false;
+    const XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || !(xml->hasSpan() || xml->keepsTags() || xml->keepsStartTagSource())) return false;
+    if (iCarriesReference.count(element) != 0) return true;
+    // Below an element looked at before, whatever carries one was marked then: each element is
+    // looked at once, however deep the part.
+    if (element->parent() != nullptr && iCarriesReference.count(element->parent()) != 0) return false;
+    if (entityScope().open) return false;
+    for (KelSyntaxElement* e = element->firstChild(); e != nullptr && e != element;) {
+        const int type = effectiveType(e);
+        bool carries = false;
+        if (type == XmlTypeEntityReferenceStart) {
+            const KelValue& value = e->value();
+            carries = !value.isNull() && !declaresEntity(value.valueAsCharacter());
+        } else if (type == XmlTypeAttribute && isXmlSyntaxElement(e)) {
+            const XmlKelSyntaxElement* attribute = asXmlElement(e);
+            carries = attribute != nullptr && attribute->hasSpan();   // its source text holds a reference
+        }
+        if (carries)
+            for (KelSyntaxElement* up = e->parent(); up != nullptr; up = up->parent()) {
+                if (!iCarriesReference.insert(up).second || up == element) break;
+            }
+        // Next in document order within the subtree.
+        if (KelSyntaxElement* child = e->firstChild()) {
+            e = child;
+            continue;
+        }
+        while (e != element) {
+            if (KelSyntaxElement* next = e->nextSibling()) {
+                e = next;
+                break;
+            }
+            e = e->parent();
+        }
+    }
+    return iCarriesReference.count(element) != 0;
 }
 
 // ---- small helpers ----------------------------------------------------------------------------
@@ -653,6 +794,11 @@ void XmlBrokerOrvaneWriter::writeAttribute(KelSyntaxElement* attribute) {
     if (value.isNull()) return;
     if (!paused()) checkNewAttributeName(attribute->name());
     // An unchanged value that held a reference to an undeclared entity keeps its source text.
+    // From another message, that reference may stand only where the entities are not all known
+    // here; its value alone lacks what the reference stood for.
+    if (xml != nullptr && xml->hasSpan() && !paused() && attribute->parser() != iOwner && !entityScope().open)
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttribute",
+                                     KelMsg::E_XmlP_validateTree, attribute->name());
     if (xml != nullptr && xml->hasSpan())
         outputAttributeSource(attribute->name(), *xml, value, quote);
     else
@@ -918,26 +1064,36 @@ void XmlBrokerOrvaneWriter::outputXmlDeclEnd() {
     emitBuiltPiece();
 }
 
+// The parts of the declaration are written as they stand: one that is not what its pseudo-attribute
+// takes ends the declaration early or makes it unreadable, so it is refused.
+void XmlBrokerOrvaneWriter::checkDeclarationPart(bool valid, const KelStringBase& text, const char* function) {
+    if (!valid) kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_validateTree, text);
+}
+
 void XmlBrokerOrvaneWriter::outputXmlVersion(const KelStringBase& text) {
     if (paused()) return;
+    checkDeclarationPart(XmlMarkupRules::isVersionNumber(text), text, "XmlBrokerOrvaneWriter::outputXmlVersion");
     XmlOrvaneWriter::outputXmlVersion(newPiece(), text, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputXmlEncoding(const KelStringBase& text) {
     if (paused()) return;
+    checkDeclarationPart(XmlMarkupRules::isEncodingName(text), text, "XmlBrokerOrvaneWriter::outputXmlEncoding");
     XmlOrvaneWriter::outputXmlEncoding(newPiece(), text, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputXmlStandAlone(const KelStringBase& text) {
     if (paused()) return;
+    checkDeclarationPart(XmlMarkupRules::isStandaloneValue(text), text, "XmlBrokerOrvaneWriter::outputXmlStandAlone");
     XmlOrvaneWriter::outputXmlStandAlone(newPiece(), text, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputDocTypeBegin(const KelStringBase& name, bool escape) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputDocTypeBegin");
     XmlOrvaneWriter::outputDocTypeBegin(newPiece(), name, escape);
     emitBuiltPiece();
 }
@@ -1003,24 +1159,28 @@ void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
 
 void XmlBrokerOrvaneWriter::outputNotationReference(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputNotationReference");
     XmlOrvaneWriter::outputNotationReference(newPiece(), name, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputEntityDeclarationBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputEntityDeclarationBegin");
     XmlOrvaneWriter::outputEntityDeclarationBegin(newPiece(), name, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputParameterEntityDeclarationBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputParameterEntityDeclarationBegin");
     XmlOrvaneWriter::outputParameterEntityDeclarationBegin(newPiece(), name, true);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputNotationDeclarationBegin(const KelStringBase& name) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputNotationDeclarationBegin");
     XmlOrvaneWriter::outputNotationDeclarationBegin(newPiece(), name, true);
     emitBuiltPiece();
 }
@@ -1039,18 +1199,21 @@ void XmlBrokerOrvaneWriter::outputNotationDeclarationEnd(const KelStringBase& na
 
 void XmlBrokerOrvaneWriter::outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputElementDef");
     XmlOrvaneWriter::outputElementDef(newPiece(), name, model, escape);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputAttListBegin(const KelStringBase& name, bool escape) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputAttListBegin");
     XmlOrvaneWriter::outputAttListBegin(newPiece(), name, escape);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape, bool leadingSpace) {
     if (paused()) return;
+    checkName(name, "XmlBrokerOrvaneWriter::outputAttDef");
     XmlOrvaneWriter::outputAttDef(newPiece(), name, escape);
     if (leadingSpace) emitBuiltPiece();
     else if (!iPiece.empty()) emitPiece(iPiece.data() + 1, iPiece.length() - 1);

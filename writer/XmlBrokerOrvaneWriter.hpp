@@ -171,6 +171,19 @@ private:
     // carriage return, NUL, U+FFFE, U+FFFF.
     void checkCharacters(const KelStringBase& text, const char* function);
     [[noreturn]] void refuseCharacters(const KelStringBase& text, const char* function);
+    // Kinds with markup of their own in element content (elements, comments, instructions, white
+    // space); text, sections, attributes and reference marks have their own cases.
+    static bool isWrittenInContent(int type) noexcept;
+    // The declarations a part of another parser brings along; below an element they are passed over.
+    static bool isPrologOfGraftedPart(int type) noexcept;
+    // Refuses (E_XmlP_validateTree, the name as insert) an element of this parser's family that
+    // no markup in content stands for.
+    [[noreturn]] void refuseUnwritable(KelSyntaxElement* element);
+    // Refuses (E_XmlP_validateTree, the name of the child as insert) text, a CDATA section or an
+    // attribute of this parser's family that has children: they would not be written.
+    void refuseChildrenOfLeaf(KelSyntaxElement* leaf);
+    // Refuses (E_XmlP_validateTree, the text as insert) a part of the XML declaration that is not valid.
+    void checkDeclarationPart(bool valid, const KelStringBase& text, const char* function);
     static bool isCharacterOfEveryVersion(char16_t u) noexcept;
     // Whether the document being written declares XML 1.1, which carries control characters
     // as references.
@@ -222,4 +235,24 @@ private:
     XmlTagSource iTagSource;   // the start tag being written from its source; reused across tags
     // The element whose markup is being written anew, for the place of a refused conversion.
     KelSyntaxElement* iSubject = nullptr;
+
+    // ---- references carried in from another document
+    // The general entities the document being written declares, read from its document type
+    // when a reference first asks; open when that document may declare more than it shows (an
+    // external subset, a parameter entity reference in its subset).
+    struct EntityScope {
+        bool known = false;
+        bool open = false;
+        std::unordered_set<KelStringBase, KelStringBaseHash> names;
+    };
+    EntityScope iEntities;
+    KelSyntaxElement* iDocument = nullptr;   // the root being written
+    // Elements of another parser whose bytes hold a reference the document written does not
+    // declare (and the elements above them up to the one asked about): written as markup.
+    std::unordered_set<const KelSyntaxElement*> iCarriesReference;
+    const EntityScope& entityScope();
+    bool declaresEntity(const KelStringBase& name);
+    // Whether `element`'s own bytes may not be copied: it comes from another parser's document
+    // and a reference of its subtree names an entity this document does not declare.
+    bool carriesUndeclaredReference(KelSyntaxElement* element);
 };

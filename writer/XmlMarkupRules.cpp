@@ -46,3 +46,32 @@ bool XmlMarkupRules::isCommentText(const KelStringBase& text) {
 bool XmlMarkupRules::isInstructionData(const KelStringBase& data) {
     return data.find(KelStringBase(u"?>")) == KelStringBase::npos;
 }
+
+bool XmlMarkupRules::isWhiteSpace(const KelStringBase& text) {
+    for (std::size_t i = 0; i < text.length(); ++i)
+        if (text[i] != u' ' && text[i] != u'\t' && text[i] != u'\n' && text[i] != u'\r') return false;
+    return true;
+}
+
+bool XmlMarkupRules::isVersionNumber(const KelStringBase& version) {
+    const std::size_t n = version.length();
+    if (n < 3 || version[0] != u'1' || version[1] != u'.') return false;
+    for (std::size_t i = 2; i < n; ++i)
+        if (version[i] < u'0' || version[i] > u'9') return false;
+    return true;
+}
+
+bool XmlMarkupRules::isStandaloneValue(const KelStringBase& standalone) {
+    return standalone == KelStringBase(u"yes") || standalone == KelStringBase(u"no");
+}
+
+bool XmlMarkupRules::isEncodingName(const KelStringBase& encoding) {
+    const std::size_t n = encoding.length();
+    auto letter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+    if (n == 0 || !letter(encoding[0])) return false;
+    for (std::size_t i = 1; i < n; ++i) {
+        const char16_t c = encoding[i];
+        if (!letter(c) && !(c >= u'0' && c <= u'9') && c != u'.' && c != u'_' && c != u'-') return false;
+    }
+    return true;
+}

@@ -16,4 +16,12 @@ public:
     static bool isCommentText(const KelStringBase& text);
     // No "?>", which would end the instruction early.
     static bool isInstructionData(const KelStringBase& data);
+    // Only XML white space (space, tab, line feed, carriage return): all that may stand between
+    // the items of the prolog, after the document element and between declarations.
+    static bool isWhiteSpace(const KelStringBase& text);
+    // The parts of an XML declaration: "1." and digits; "yes" or "no"; a letter, then letters,
+    // digits, ".", "_" and "-".
+    static bool isVersionNumber(const KelStringBase& version);
+    static bool isStandaloneValue(const KelStringBase& standalone);
+    static bool isEncodingName(const KelStringBase& encoding);
 };

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,4 +83,42 @@ TEST(KelNameTable, ElementsOfNoParserUseTheSharedTableFromAnyThread) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(&KelNameTable::shared().intern(ks("shared3"))->view()[0],
               &KelNameTable::shared().intern(ks("shared3"))->view()[0]);
+}
+
+// The element-name hash is fixed and linear (each 32-bit word of the name shifted and XORed), so a
+// message can give thousands of its names one value: in a four-character name it is (2c0 ^ c2) |
+// (2c1 ^ c3) << 16, and two such names in a row hash as (h(P) << 2) ^ h(Q). Such names must not
+// make each new name compare with all that came before (a 440 KB message of them took 6 s).
+TEST(KelNameTable, NamesThatShareTheirElementNameHashCostLinearWork) {
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    // The pairs (x, y) of letters with 2x ^ y equal to the value most pairs give.
+    std::map<int, std::vector<std::pair<char, char>>> byValue;
+    for (char x : letters)
+        for (char y : letters) byValue[(2 * x) ^ y].emplace_back(x, y);
+    const std::vector<std::pair<char, char>>* pairs = &byValue.begin()->second;
+    for (const auto& entry : byValue)
+        if (entry.second.size() > pairs->size()) pairs = &entry.second;
+    std::vector<std::string> quarters;   // four-character names, all of one element-name hash
+    for (const auto& low : *pairs)
+        for (const auto& high : *pairs) quarters.push_back(std::string{low.first, high.first, low.second, high.second});
+    ASSERT_GE(quarters.size(), 100u);
+    auto names = [&](std::size_t count) {
+        std::vector<KelStringBase> out;
+        for (std::size_t i = 0; out.size() < count; ++i)
+            out.push_back(ks(quarters[i / quarters.size() % quarters.size()] + quarters[i % quarters.size()]));
+        return out;
+    };
+    auto work = [](const std::vector<KelStringBase>& batch) {
+        KelNameTable table;
+        const std::size_t before = KelNameTable::namesCompared();
+        for (const KelStringBase& name : batch) table.intern(name);
+        for (const KelStringBase& name : batch) EXPECT_EQ(*table.intern(name), name);
+        EXPECT_EQ(table.size(), batch.size());
+        return KelNameTable::namesCompared() - before;
+    };
+    const std::vector<KelStringBase> small = names(4000), large = names(8000);
+    for (const KelStringBase& name : large) ASSERT_EQ(KelNameTable::hashOf(name), KelNameTable::hashOf(large[0]));
+    const std::size_t smallWork = work(small), largeWork = work(large);
+    EXPECT_LE(largeWork, 3 * smallWork) << smallWork << " then " << largeWork;
+    EXPECT_LE(smallWork, 4 * small.size());
 }

@@ -185,6 +185,85 @@ TEST_F(EditTest, MovingIntoAnotherPartRewritesThePartItLeft) {
     EXPECT_TRUE(libxml_reading::readsAs(out.toString(), "<o><p><x>1</x></p></o>"));
 }
 
+// A part moved or copied from one message into another carries its entity references. Where the
+// message it goes into declares no such entity, a reference would make that message no XML: what
+// it stood for (the expansion the tree holds) is written in its place, in every page, whether the
+// receiving tree was walked or is written up to its scan frontier. A reference whose text the tree
+// lacks (its entity declared in an external subset) is refused, in content and in an attribute;
+// where the receiving message may declare the entity (an external subset), the reference stays.
+TEST_F(EditTest, ReferencesCarriedIntoAnotherMessageStayWhatTheyStoodFor) {
+    const std::string declared = "<!DOCTYPE a [<!ENTITY e 'E<i a=\"1\">&#38;amp;&#38;#60;</i>'><!ENTITY f '&e;!'>]>"
+                                 "<a><b>x&e;y&f;z&lt;<c>&f;</c></b></a>";
+    const std::string expansion =
+        "<b>xE<i a=\"1\">&amp;&lt;</i>yE<i a=\"1\">&amp;&lt;</i>!z&lt;<c>E<i a=\"1\">&amp;&lt;</i>!</c></b>";
+    const std::string references = "<b>x&e;y&f;z&lt;<c>&f;</c></b>";
+    const std::string plain = "<?xml version='1.0' encoding='UTF-8'?><z><y/><w>tail</w></z>";
+    const std::string external = "<!DOCTYPE z SYSTEM 'z.dtd'><z><y/><w>tail</w></z>";
+    struct Case {
+        const char* what;
+        const std::string& source;
+        const std::string& into;
+        bool copy;      // else moved
+        bool first;     // put before the receiving tree's first element, which leaves it partly scanned
+        int ccsid;
+        int encoding;
+        std::string expected;   // the document libxml2 must read; empty: refused
+        const char* insert;
+    };
+    const Case cases[] = {
+        {"moved, UTF-8", declared, plain, false, false, 1208, 546, "<z><y/><w>tail</w>" + expansion + "</z>", ""},
+        {"moved, UTF-8, frontier", declared, plain, false, true, 1208, 546, "<z>" + expansion + "<y/><w>tail</w></z>", ""},
+        {"copied, UTF-16 little-endian, frontier", declared, plain, true, true, 1200, 546,
+         "<z>" + expansion + "<y/><w>tail</w></z>", ""},
+        {"moved, EBCDIC", declared, plain, false, false, 37, 785, "<z><y/><w>tail</w>" + expansion + "</z>", ""},
+        {"copied, EBCDIC, frontier", declared, plain, true, true, 37, 785, "<z>" + expansion + "<y/><w>tail</w></z>",
+         ""},
+        {"moved into a message with an external subset", declared, external, false, false, 1208, 546,
+         "<!DOCTYPE z SYSTEM 'z.dtd'><z><y/><w>tail</w>" + references + "</z>", ""},
+        {"moved, its entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b>x&u;</b></a>", plain, false, false,
+         1208, 546, "", "u"},
+        {"copied, its entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b>x&u;</b></a>", plain, true, false,
+         1208, 546, "", "u"},
+        {"moved, an attribute's entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='&u;'/></a>", plain,
+         false, false, 1208, 546, "", "k"},
+    };
+    for (const Case& c : cases) {
+        parse(c.source);
+        XmlKelParser into(&group, true);
+        into.initialize();
+        into.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(c.into), 546, 1208);
+        KelSyntaxElement* z = into.rootElement()->firstChild();
+        while (z->type() != XmlTypeElement) z = z->nextSibling();
+        KelSyntaxElement* b = at("a/b");
+        KelSyntaxElement* carried = b;
+        if (c.copy) {
+            carried = z->createFirstChild();
+            carried->detach();
+            carried->copy(b, true, false, false);
+        } else {
+            b->detach();
+        }
+        if (c.first) z->firstChild()->attachBefore(carried);
+        else z->attachAsLastChild(carried);
+        KelWriteBuffer out(c.ccsid);
+        try {
+            into.refreshBitStreamFromElements(nullptr, &out, into.rootElement(), c.encoding, c.ccsid);
+            ASSERT_FALSE(c.expected.empty()) << c.what << " was written: " << out.toString();
+            EXPECT_TRUE(libxml_reading::readsAs(out.toString(), c.expected)) << c.what;
+            if (c.ccsid == 1208 && !c.first) {
+                EXPECT_EQ(out.toString(), (c.into == plain ? "<?xml version='1.0' encoding='UTF-8'?>" : "") + c.expected)
+                    << c.what;
+            }
+        } catch (const KelException& e) {
+            ASSERT_TRUE(c.expected.empty()) << c.what << ": " << e.what();
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+            ASSERT_EQ(e.nested().size(), 1u) << c.what;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5006u) << c.what;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{c.insert}) << c.what;
+        }
+    }
+}
+
 // A part whose root stands in another tree takes a new bitstream: the root keeps its place and
 // its neighbours there, and only what was below it is replaced.
 TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {
@@ -215,6 +294,14 @@ TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {
     // The outer tree is written with the grafted part's new content in its place.
     const std::string out = write();
     EXPECT_NE(out.find("<a/><XML><in2 q='3'/></XML><b/>"), std::string::npos) << out;
+    // A part with a prolog of its own: below an element its declarations have no place and are
+    // passed over, and what its references stood for is written in their place.
+    part->refreshElementsFromBitStream(
+        nullptr, KelBuffer::fromString("<?xml version='1.0'?><!DOCTYPE in3 [<!ENTITY e 'E'>]><in3>&e;</in3>"), 546,
+        1208);
+    const std::string withProlog = write();
+    EXPECT_EQ(withProlog, "<r><a/><XML><in3>E</in3></XML><b/></r>");
+    EXPECT_TRUE(libxml_reading::readsAs(withProlog, "<r><a/><XML><in3>E</in3></XML><b/></r>"));
 }
 
 // Values a user set that would make the output ill-formed are refused when the tree is written
@@ -222,6 +309,21 @@ TEST_F(EditTest, ANewBitstreamKeepsAGraftedRootInItsTree) {
 // that are merely unusual are written, and libxml2 reads them.
 TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
     const std::string document = "<r a='1'><!--c--><?pi d?><e/></r>";
+    auto whiteSpace = [](KelSyntaxElement* e, const char16_t* text) {
+        e->setType(XmlTypeWhiteSpace);
+        e->setValue(KelStringBase(text));
+    };
+    // A part of an XML declaration the host adds before the document element.
+    auto declaration = [](EditTest& t, int part, const char16_t* value) {
+        KelSyntaxElement* decl = t.root()->firstChild();
+        if (decl->type() != XmlTypeXmlDecl) {
+            decl = t.root()->createFirstChild(KelStringBase(u"XmlDeclaration"));
+            decl->setType(XmlTypeXmlDecl);
+        }
+        KelSyntaxElement* child = decl->createLastChild();
+        child->setType(part);
+        child->setValue(KelStringBase(value));
+    };
     auto comment = [](EditTest& t) { return t.at("r")->firstChild()->nextSibling(); };
     auto pi = [&](EditTest& t) { return comment(t)->nextSibling(); };
     struct Case {
@@ -244,6 +346,51 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
          5008, "b c"},
         {"attribute name with <", [](EditTest& t) { t.at("r")->firstChild()->setName(KelStringBase(u"a<")); }, 5008,
          "a<"},
+        // Kinds that no markup in content stands for were left out without a word.
+        {"new child whose type was never set",
+         [](EditTest& t) { t.at("r")->createLastChild(KelStringBase(u"n"))->setValue(KelStringBase(u"x")); }, 5006, "n"},
+        {"XML declaration inside an element",
+         [](EditTest& t) { t.at("r/e")->createLastChild(KelStringBase(u"XmlDeclaration"))->setType(XmlTypeXmlDecl); },
+         5006, "XmlDeclaration"},
+        {"element put below an attribute",
+         [](EditTest& t) { t.at("r")->firstChild()->createLastChild(KelStringBase(u"item"))->setType(XmlTypeElement); },
+         5006, "item"},
+        {"element put below text",
+         [](EditTest& t) {
+             KelSyntaxElement* text = t.at("r/e")->createLastChild();
+             text->setType(XmlTypeContent);
+             text->setValue(KelStringBase(u"t"));
+             text->createLastChild(KelStringBase(u"inner"))->setType(XmlTypeElement);
+         },
+         5006, "inner"},
+        // Outside the document element only white space may stand between the items.
+        {"white space before the document element holding text",
+         [&](EditTest& t) { whiteSpace(t.root()->createFirstChild(), u"junk"); }, 5006, "junk"},
+        {"white space after the document element holding text",
+         [&](EditTest& t) { whiteSpace(t.root()->createLastChild(), u"\n<x/>"); }, 5006, "\n<x/>"},
+        // The XML declaration's parts and the document type's names are written as they stand.
+        {"declaration version that is no version",
+         [&](EditTest& t) { declaration(t, XmlTypeVersion, u"2.0'?><x"); }, 5006, "2.0'?><x"},
+        {"declaration encoding taken for UTF-8 that is no encoding name",
+         [&](EditTest& t) { declaration(t, XmlTypeEncoding, u"UTF 8"); }, 5006, "UTF 8"},
+        {"declaration standalone neither yes nor no",
+         [&](EditTest& t) { declaration(t, XmlTypeStandalone, u"maybe"); }, 5006, "maybe"},
+        {"document type name with a space",
+         [](EditTest& t) { t.root()->createFirstChild(KelStringBase(u"r x"))->setType(XmlTypeDocTypeDecl); }, 5008,
+         "r x"},
+        {"entity declared under a name with a space",
+         [](EditTest& t) {
+             KelSyntaxElement* doctype = t.root()->createFirstChild(KelStringBase(u"r"));
+             doctype->setType(XmlTypeDocTypeDecl);
+             KelSyntaxElement* subset = doctype->createLastChild();
+             subset->setType(XmlTypeInternalSubset);
+             KelSyntaxElement* entity = subset->createLastChild(KelStringBase(u"e e"));
+             entity->setType(XmlTypeEntityDecl);
+             KelSyntaxElement* text = entity->createLastChild();
+             text->setType(XmlTypeEntityValue);
+             text->setValue(KelStringBase(u"v"));
+         },
+         5008, "e e"},
         // Unusual but well-formed.
         {"comment with single dashes", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"-x-y")); }, 0,
          "<r a='1'><!---x-y--><?pi d?><e/></r>"},
@@ -251,6 +398,14 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
          "<r a='1'><!--c--><?xml-stylesheet d?><e/></r>"},
         {"PI data with ? and >", [&](EditTest& t) { pi(t)->setValue(KelStringBase(u"? >")); }, 0,
          "<r a='1'><!--c--><?pi ? >?><e/></r>"},
+        {"white space after the document element", [&](EditTest& t) { whiteSpace(t.root()->createLastChild(), u"\n"); },
+         0, "<r a='1'><!--c--><?pi d?><e/></r>\n"},
+        {"declaration of version 1.1 and standalone no",
+         [&](EditTest& t) {
+             declaration(t, XmlTypeVersion, u"1.1");
+             declaration(t, XmlTypeStandalone, u"no");
+         },
+         0, "<?xml version=\"1.1\" standalone=\"no\"?><r a='1'><!--c--><?pi d?><e/></r>"},
         {"names with a colon, a dot and letters beyond ASCII",
          [](EditTest& t) {
              t.at("r/e")->setName(KelStringBase::fromUtf8("p:\xc3\xa9.l-1\xc2\xb7"));

@@ -186,6 +186,24 @@ TEST_F(Parsed, CopyKeepsTheSpanOnlyForTheSameText) {
     KelSyntaxElement plain(nullptr);
     xml(b)->copyElement(&plain);
     EXPECT_EQ(spanText(b), "<no span>");
+    // Nor does it take the span of another parser's element: that parser frees the bytes with its
+    // next message, and the copy, written after, would read them (AddressSanitizer: use after free).
+    KelMessageGroup otherGroup;
+    {
+        XmlKelParser other(&otherGroup, true);
+        other.initialize();
+        other.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<a q='2'/>"), 546, 1208);
+        KelSyntaxElement* foreign = other.rootElement()->firstChild();
+        KelSyntaxElement* a3 = body()->createLastChild(KelStringBase(u"a"));
+        xml(a3)->copyElement(foreign);
+        a3->copy(foreign, true, false, true);
+        EXPECT_EQ(spanText(a3), "<no span>");
+        other.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<later/>"), 546, 1208);
+    }
+    KelWriteBuffer out(1208);
+    parser.refreshBitStreamFromElements(nullptr, &out, parser.rootElement(), 546, 1208);
+    EXPECT_EQ(out.toString(), "<r><a q='1'/><a/><a q='1'/><a q=\"2\"/></r>");
+    EXPECT_TRUE(libxml_reading::readsAs(out.toString(), "<r><a q='1'/><a/><a q='1'/><a q='2'/></r>"));
 }
 
 TEST_F(Parsed, InitializeRestoresTheDefaults) {

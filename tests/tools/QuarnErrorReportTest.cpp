@@ -139,3 +139,31 @@ TEST(QuarnErrorReport, SaysWhichPageTheBytesLookLike) {
     EXPECT_EQ(utf8.err.find("hint:"), std::string::npos) << utf8.err;
 }
 } // namespace
+
+// A name longer than the name-length limit is what that limit refuses; the report quoted it whole
+// as the element at fault and in the inserts, so a tag of a few megabytes (such as the one in
+// Xerces-C's sample long.xml, 33 000 characters) made a report of megabytes, in every entry point
+// and in a dead letter's error header. The report names it cut short, marked "...".
+TEST(QuarnErrorReport, QuotesAnOverlongNameCutShort) {
+    const std::string name(200000, 'n');
+    const struct {
+        const char* what;
+        std::string document;
+        const char* command;
+    } cases[] = {
+        {"an element name past the limit", "<a>\n<" + name + "/></a>", "check"},
+        {"the same, before a pass-through write", "<a>\n<" + name + "/></a>", "write"},
+        {"a scanner fault inside a start tag of that name", "<a>\n<" + name + " =/></a>", "check"},
+        {"the document element's own name, ended by another", "<" + name + "><b></" + name + "x>", "check"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const char* format : {"text", "json"}) {
+            const Result r = quarn(std::string(c.command) + " --verbose --error-format " + format + " -", c.document);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_LT(r.err.size(), 8000u) << r.err.substr(0, 300);
+            EXPECT_NE(r.err.find(std::string(999, 'n') + "..."), std::string::npos) << format;
+            EXPECT_EQ(r.err.find(std::string(1000, 'n')), std::string::npos) << format;
+        }
+    }
+}

@@ -124,8 +124,11 @@ TEST(WriterElements, CDataHoldingTheEndMarkerIsSplitAcrossSections) {
 
 // ---- entity references ------------------------------------------------------------------------
 
+// The entities stand in an external subset, so a reference may name them (a reference to an
+// entity the document cannot declare is written as what it stood for: EditTest).
 TEST(WriterEntities, OnlyTheReferenceIsWrittenAlsoWhenReferencesNest) {
     WriterTestTree t;
+    t.addValue(t.add(t.root, XmlTypeDocTypeDecl, "r"), XmlTypeSystemId, "r.dtd");
     KelSyntaxElement* r = t.add(t.root, XmlTypeElement, "r");
     t.addValue(r, XmlTypeContent, "a");
     t.addValue(r, XmlTypeEntityReferenceStart, "outer");
@@ -140,11 +143,12 @@ TEST(WriterEntities, OnlyTheReferenceIsWrittenAlsoWhenReferencesNest) {
     t.addValue(b, XmlTypeContent, "in b");
     t.addValue(r, XmlTypeEntityReferenceEnd, "outer");
     t.addValue(r, XmlTypeContent, "z");
-    EXPECT_EQ(t.write(), "<r>a&outer;z</r>");
+    EXPECT_EQ(t.write(), "<!DOCTYPE r SYSTEM \"r.dtd\"><r>a&outer;z</r>");
 }
 
 TEST(WriterEntities, UnbalancedMarksStayInsideTheirElement) {
     WriterTestTree t;
+    t.addValue(t.add(t.root, XmlTypeDocTypeDecl, "r"), XmlTypeSystemId, "r.dtd");
     KelSyntaxElement* r = t.add(t.root, XmlTypeElement, "r");
     KelSyntaxElement* b = t.add(r, XmlTypeElement, "b");
     t.addValue(b, XmlTypeContent, "1");
@@ -160,7 +164,7 @@ TEST(WriterEntities, UnbalancedMarksStayInsideTheirElement) {
     t.addValue(r, XmlTypeEntityReferenceEnd, "o");
     t.addValue(r, XmlTypeEntityReferenceEnd, "stray");
     t.addValue(r, XmlTypeContent, "z");
-    const std::string expected = "<r><b>1&open;</b>after&o;z</r>";
+    const std::string expected = "<!DOCTYPE r SYSTEM \"r.dtd\"><r><b>1&open;</b>after&o;z</r>";
     EXPECT_EQ(t.write(), expected);
     // A pause left on the writer from outside does not silence the next write either.
     t.writer().pause();

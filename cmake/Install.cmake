@@ -11,7 +11,7 @@ install(TARGETS kelcore kelmsg quarncommon quarnparse quarnquery quarndocument E
 file(GLOB QUARN_PUBLIC_HEADERS CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/host/*.hpp ${PROJECT_SOURCE_DIR}/parser/*.hpp ${PROJECT_SOURCE_DIR}/writer/*.hpp
   ${PROJECT_SOURCE_DIR}/document/*.hpp ${PROJECT_SOURCE_DIR}/query/XmlPathQuery.hpp)
-list(FILTER QUARN_PUBLIC_HEADERS EXCLUDE REGEX "/host/(KelThrow|KelUtf8|KelSingleByteTable|KelSyntaxElementAccess)\\.hpp$")
+list(FILTER QUARN_PUBLIC_HEADERS EXCLUDE REGEX "/host/(KelThrow|KelUtf8|KelSingleByteTable|KelSyntaxElementAccess|KelSubtreeOrder)\\.hpp$")
 list(APPEND QUARN_PUBLIC_HEADERS
   ${PROJECT_SOURCE_DIR}/common/XmlConstants.hpp ${PROJECT_SOURCE_DIR}/common/XmlUtils.hpp
   ${PROJECT_SOURCE_DIR}/common/XmlOrvaneWriter.hpp ${PROJECT_SOURCE_DIR}/common/XmlElementType.hpp

@@ -4,6 +4,7 @@
 #include "builder/XmlErrorLocator.hpp"
 #include "builder/XmlTreelessChecker.hpp"
 #include "host/KelConverter.hpp"
+#include "host/KelSubtreeOrder.hpp"
 #include "host/KelSyntaxElementAccess.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelWriteBuffer.hpp"
@@ -376,18 +377,7 @@ bool XmlKelParser::validateElement(KelSyntaxElement* element) {
                 kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::checkElementName()",
                                              KelMsg::E_XmlP_InvalidElementNameFound, name);
         }
-        if (KelSyntaxElement* child = e->firstChild()) {
-            e = child;
-            continue;
-        }
-        while (e != element) {
-            if (KelSyntaxElement* next = e->nextSibling()) {
-                e = next;
-                break;
-            }
-            e = e->parent();
-        }
-        if (e == element) break;
+        e = kelNextInSubtree(e, element);
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include "host/KelLog.hpp"
 #include "host/KelParser.hpp"
 #include "host/KelSingleByteTable.hpp"
+#include "host/KelSubtreeOrder.hpp"
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelThrow.hpp"
 #include "host/KelValue.hpp"
@@ -464,7 +465,7 @@ bool XmlBrokerOrvaneWriter::carriesUndeclaredReference(KelSyntaxElement* element
     // looked at once, however deep the part.
     if (element->parent() != nullptr && iCarriesReference.count(element->parent()) != 0) return false;
     if (entityScope().open) return false;
-    for (KelSyntaxElement* e = element->firstChild(); e != nullptr && e != element;) {
+    for (KelSyntaxElement* e = element->firstChild(); e != nullptr;) {
         const int type = effectiveType(e);
         bool carries = false;
         if (type == XmlTypeEntityReferenceStart) {
@@ -478,18 +479,7 @@ bool XmlBrokerOrvaneWriter::carriesUndeclaredReference(KelSyntaxElement* element
             for (KelSyntaxElement* up = e->parent(); up != nullptr; up = up->parent()) {
                 if (!iCarriesReference.insert(up).second || up == element) break;
             }
-        // Next in document order within the subtree.
-        if (KelSyntaxElement* child = e->firstChild()) {
-            e = child;
-            continue;
-        }
-        while (e != element) {
-            if (KelSyntaxElement* next = e->nextSibling()) {
-                e = next;
-                break;
-            }
-            e = e->parent();
-        }
+        e = kelNextInSubtree(e, element);
     }
     return iCarriesReference.count(element) != 0;
 }

@@ -274,24 +274,32 @@ std::vector<bool> textHolders(KelSyntaxElement* document) {
         std::size_t bit;           // the element's
         KelSyntaxElement* child;   // the child the walk is at
         bool preserve;             // whitespace is content here
+        bool text;                 // a child of text was seen
+        bool markup;               // a child element, comment or instruction was seen
     };
     std::vector<bool> holds;
     std::vector<Holder> stack;
     auto enter = [&](KelSyntaxElement* e, bool inherited) {
         holds.push_back(false);
-        stack.push_back(Holder{holds.size() - 1, e->firstChild(), preservesSpace(e, inherited)});
+        stack.push_back(Holder{holds.size() - 1, e->firstChild(), preservesSpace(e, inherited), false, false});
     };
     enter(document, false);
     while (!stack.empty()) {
-        const Holder& h = stack.back();
+        Holder& h = stack.back();
         KelSyntaxElement* c = h.child;
         if (c == nullptr) {
+            // Whitespace beside markup is formatting, but whitespace that is all an element holds
+            // is its text (<xsl:text> </xsl:text>), as xmllint --format keeps it.
+            if (h.text && !h.markup) holds[h.bit] = true;
             stack.pop_back();
             if (!stack.empty()) stack.back().child = passed(stack.back().child);
             continue;
         }
         // Preserved whitespace is text like any other: its element is written as it is inside.
         if (!holds[h.bit] && (isTextChild(c) || (h.preserve && isText(c)))) holds[h.bit] = true;
+        const int type = c->type();
+        if (type == XmlTypeElement || type == XmlTypeComment || type == XmlTypeProcessingInstruction) h.markup = true;
+        else if (isText(c)) h.text = true;
         if (c->type() == XmlTypeElement) {
             enter(c, h.preserve);
             continue;

@@ -226,7 +226,12 @@ TEST(QuarnFormat, IndentsElementContentAndLeavesTextContentAsItIs) {
          "<a>\n  <b>x</b>\n  <c>\n    <d/>\n  </c>\n  <e/>\n</a>\n"},
         {"mixed content as it is inside, whitespace and all", "--indent 4",
          "<a><p>Some <em>very</em> <b> loud </b> text</p>  <q>  </q></a>",
-         "<a>\n    <p>Some <em>very</em> <b> loud </b> text</p>\n    <q/>\n</a>\n"},
+         "<a>\n    <p>Some <em>very</em> <b> loud </b> text</p>\n    <q>  </q>\n</a>\n"},
+        // As xmllint --format: whitespace is formatting beside markup, but the only content of an
+        // element (<xsl:text> </xsl:text>) is its text.
+        {"an element of whitespace alone keeps it", "",
+         "<a><t> </t><u>\n</u><v> <!--c--> </v><w><x/> </w></a>",
+         "<a>\n  <t> </t>\n  <u>\n</u>\n  <v>\n    <!--c-->\n  </v>\n  <w>\n    <x/>\n  </w>\n</a>\n"},
         {"declaration (naming UTF-8), document type, comments and instructions kept", "--indent 1",
          "<?xml version='1.0' standalone='yes'?>\n<!DOCTYPE a [<!ENTITY e 'E'>]>\n<!--c-->\n<a><?p x?>  <!--d--><b>&e;</b></a><!--z-->",
          "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<!DOCTYPE a [<!ENTITY e 'E'>]>\n<!--c-->\n"

@@ -98,11 +98,9 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
             noteUnreachable(path, relative, entry->d_type, options, unreachable);
             continue;
         }
-        if (!S_ISDIR(st.st_mode)) {
-            // A pipe, socket or device is taken as a message too, and fails as one (the reading
-            // refuses what is not a regular file) rather than being left out unsaid.
+        if (S_ISREG(st.st_mode)) {
             if (included(relative, options.includes)) names.push_back(relative);
-        } else if (options.recursive) {
+        } else if (S_ISDIR(st.st_mode) && options.recursive) {
             struct stat link {};
             if (::lstat(path.c_str(), &link) != 0 || !S_ISDIR(link.st_mode)) continue;
             if (skip && st.st_dev == skip->device && st.st_ino == skip->inode) continue;

@@ -70,6 +70,8 @@ public:
     unsigned long expansionsInPlace() const noexcept { return iScan.scanner().expansionsInPlace(); }
     // What expansion has added to the current document so far.
     const XmlExpansionMeter& expansionMeter() const noexcept { return iScan.meter(); }
+    // Bytes the scanner library holds now, for measurements across messages.
+    std::size_t scannerBytesHeld() const noexcept { return iScan.scannerBytesHeld(); }
     // True while a scan may still build into `element` or below it, or refer to it later.
     bool holdsElement(const KelSyntaxElement* element) const noexcept;
 

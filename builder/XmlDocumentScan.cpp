@@ -116,6 +116,7 @@ XmlDocumentScan::~XmlDocumentScan() {
     iScan->scanner().setDocHandler(nullptr);
     iScan->scanner().setDocTypeHandler(nullptr);
     giveUp();
+    if (iScan->outgrown()) return;   // not handed on either: the next scan would start with it all
     iScan->memory().setMeter(nullptr);
     iScan->scanner().setMeter(nullptr);
     iScan->scanner().setExpandInPlace(true);   // the next builder's scan starts with the default
@@ -158,10 +159,11 @@ void XmlDocumentScan::start(const KelBuffer* bitStream, long ccsid, long encodin
 
     if (iScanInProgress) giveUp();
     else iScan->dropInput();
-    if (iScannerFailed) {
+    if (iScannerFailed || iScan->outgrown()) {
         // A scan the library failed in (on a limit in an external subset, say) can leave it in a
         // state its reset does not clear, in which it fails the next document where that has no
-        // fault: the next document gets scanner objects of its own.
+        // fault: the next document gets scanner objects of its own. So do objects that have
+        // gathered the declarations of too many names (XmlScannerObjects::outgrown).
         std::unique_ptr<XmlScannerObjects> fresh = takeScanner();
         iScan = std::move(fresh);
         attachScanner();

@@ -87,6 +87,8 @@ public:
     long length() const noexcept { return iBufferLength; }
     int codePage() const noexcept { return iCodePage; }
     int encoding() const noexcept { return iEncoding; }
+    // Bytes the scanner objects scanned with hold now (bounded across documents: see start()).
+    std::size_t scannerBytesHeld() const noexcept { return iScan->bytesHeld(); }
 
     // ---- What the handlers use.
     XmlBoundedScanner& scanner() const noexcept { return iScan->scanner(); }

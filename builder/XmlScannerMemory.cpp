@@ -115,6 +115,7 @@ void* XmlScannerMemory::link(Header* h, std::size_t size) noexcept {
     iList.next->prev = h;
     iList.next = h;
     ++iLive;
+    iLiveBytes += size;
     return h + 1;
 }
 
@@ -125,6 +126,7 @@ void XmlScannerMemory::deallocate(void* p) {
     h->next->prev = h->prev;
     h->mark = 0;
     --iLive;
+    iLiveBytes -= h->size;
     if (h->size == iReaderSize) {
         if (iMeter != nullptr) iMeter->readerClosing();
         if (iReferences != nullptr) iReferences->readerClosing(static_cast<char*>(p) + objectHeader());

@@ -35,8 +35,9 @@ public:
     // Frees the readers' blocks kept for reuse (a scan has ended: an idle builder holds none).
     void releaseSpareReaders() noexcept;
 
-    // Blocks taken and not yet given back.
+    // Blocks taken and not yet given back, and the bytes asked for in them.
     std::size_t liveBlocks() const noexcept { return iLive; }
+    std::size_t liveBytes() const noexcept { return iLiveBytes; }
 
 private:
     struct Header {
@@ -51,6 +52,7 @@ private:
 
     Header iList;           // sentinel of the circular list of live blocks
     std::size_t iLive;
+    std::size_t iLiveBytes = 0;
     const std::size_t iReaderSize;   // the size of a reader's block
     XmlExpansionMeter* iMeter = nullptr;
     XmlParameterReferenceLog* iReferences = nullptr;

@@ -13,6 +13,8 @@
 
 #include <xercesc/util/XercesDefs.hpp>
 
+#include <cstddef>
+
 XERCES_CPP_NAMESPACE_BEGIN
 class DocTypeHandler;
 class DTDValidator;
@@ -38,6 +40,14 @@ public:
     XmlScannerObjects& operator=(const XmlScannerObjects&) = delete;
 
     XmlScannerMemory& memory() noexcept { return iMemory; }
+    // Bytes the scanner library holds now. Between documents that is the last document's grammar
+    // and a declaration for every element name it has met undeclared in any document since the
+    // objects were made: the library never lets those go, so a thread parsing message after
+    // message with names of their own would hold more with every one. Objects holding more than
+    // kBytesKeptBetweenDocuments are not scanned with again; new ones take their place.
+    static constexpr std::size_t kBytesKeptBetweenDocuments = 1024 * 1024;
+    std::size_t bytesHeld() const noexcept { return iMemory.liveBytes(); }
+    bool outgrown() const noexcept { return bytesHeld() > kBytesKeptBetweenDocuments; }
     XmlBoundedScanner& scanner() const noexcept { return *iScanner; }
     xercesc::DTDValidator& validator() const noexcept { return *iValidator; }
     // From the next document on.

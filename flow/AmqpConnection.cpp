@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/time.h>
 
 namespace {
@@ -161,12 +162,34 @@ AmqpConnection::AmqpConnection(const Address& address) : iWhere(address.text()) 
 }
 
 AmqpConnection::~AmqpConnection() {
-    if (iOpen) {
-        // Closing hands unacknowledged deliveries back to the queue at once.
-        amqp_channel_close(iState, kChannel, AMQP_REPLY_SUCCESS);
-        amqp_connection_close(iState, AMQP_REPLY_SUCCESS);
-    }
+    // Closing hands unacknowledged deliveries back to the queue at once.
+    if (iOpen) closeWithin(kCloseWaitMs);
     amqp_destroy_connection(iState);
+}
+
+void AmqpConnection::closeWithin(int ms) {
+    // A broker that blocks this connection (a memory or disk alarm) reads nothing from it, so a
+    // close that waited for its answer waited the library's whole reply time, twice (channel and
+    // connection). The connection is closed whole, in one request, and its answer awaited a few
+    // seconds at most; without it the socket is closed, which hands the deliveries back as well.
+    pollfd out{amqp_get_sockfd(iState), POLLOUT, 0};
+    if (::poll(&out, 1, 0) != 1 || !(out.revents & POLLOUT)) return;
+    amqp_connection_close_t close{};
+    close.reply_code = AMQP_REPLY_SUCCESS;
+    close.reply_text = amqp_cstring_bytes("closing");
+    if (amqp_send_method(iState, 0, AMQP_CONNECTION_CLOSE_METHOD, &close) != AMQP_STATUS_OK) return;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        amqp_frame_t frame;
+        timeval tv;
+        if (amqp_simple_wait_frame_noblock(iState, &frame, timeout(static_cast<int>(left.count()), tv)) != AMQP_STATUS_OK)
+            return;
+        if (frame.frame_type == AMQP_FRAME_METHOD && frame.channel == 0 &&
+            frame.payload.method.id == AMQP_CONNECTION_CLOSE_OK_METHOD)
+            return;
+    }
 }
 
 void AmqpConnection::check(amqp_rpc_reply_t reply, const char* what) {
@@ -365,6 +388,17 @@ bool AmqpConnection::hasBuffered() const noexcept {
 }
 
 int AmqpConnection::socket() const noexcept { return amqp_get_sockfd(iState); }
+
+void AmqpConnection::keepAlive() {
+    // Every 10 s is well within the 30 s heartbeat interval the connection asked for at login.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - iLastKeepAlive < std::chrono::seconds(10)) return;
+    iLastKeepAlive = now;
+    amqp_frame_t heartbeat{};
+    heartbeat.frame_type = AMQP_FRAME_HEARTBEAT;
+    heartbeat.channel = 0;
+    checkStatus(amqp_send_frame(iState, &heartbeat), "keeping the connection alive");
+}
 
 BrokerConnection::Factory AmqpConnection::factory(const std::string& url) {
     const Address address = Address::parse(url);

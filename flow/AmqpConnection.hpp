@@ -10,6 +10,7 @@
 
 #include <amqp.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,12 +74,17 @@ public:
     void readConfirms(int timeoutMs, const std::function<void(const Confirm&)>& onConfirm) override;
     bool hasBuffered() const noexcept override;
     int socket() const noexcept override;
+    // A heartbeat, at most every 10 s: heartbeats are otherwise sent only as the connection is read.
+    void keepAlive() override;
 
 private:
+    static constexpr int kCloseWaitMs = 5000;
+    void closeWithin(int ms);
     void check(amqp_rpc_reply_t reply, const char* what);
     void checkStatus(int status, const char* what);
     std::string iWhere;
     amqp_connection_state_t iState = nullptr;
     std::uint64_t iNextSequence = 0;
     bool iOpen = false;
+    std::chrono::steady_clock::time_point iLastKeepAlive{};
 };

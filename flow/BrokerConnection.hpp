@@ -65,6 +65,10 @@ public:
     virtual bool next(int timeoutMs, BrokerMessage& message) = 0;
     // Reads the confirms that arrive within `timeoutMs` (stops at the first batch).
     virtual void readConfirms(int timeoutMs, const std::function<void(const Confirm&)>& onConfirm) = 0;
+    // Tells the broker the connection is alive while the flow does not read it (a full prefetch
+    // window, a stop waiting for confirms): a broker drops a connection it has not heard from for
+    // a while and delivers its unacknowledged messages again. Cheap to call often.
+    virtual void keepAlive() {}
     // Data has arrived that the next read will return without waiting.
     virtual bool hasBuffered() const noexcept = 0;
     // A descriptor that becomes readable when data arrives, or -1 when hasBuffered() tells all.

@@ -151,6 +151,7 @@ void FlowRunner::session(bool& connected) {
         }
         const bool stop = stopping();
         if (stop && iPending.empty()) return;
+        if (stop) waitForConfirmsOnStop();
         const bool canTake = !stop && iPending.size() < static_cast<std::size_t>(iOptions.prefetch);
         if (!(canTake && consumer.hasBuffered()) && !publisher.hasBuffered()) {
             // The publishing connection is watched even when idle: a close there is seen at once.
@@ -165,7 +166,29 @@ void FlowRunner::session(bool& connected) {
         publisher.readConfirms(0, onConfirm);
         BrokerMessage delivery;
         if (canTake && consumer.next(0, delivery)) take(delivery);
+        // Unread, the consuming connection sends no heartbeats: a broker blocking publishers for
+        // longer than a minute would drop it and deliver its messages again, to be published twice.
+        if (!canTake) consumer.keepAlive();
     }
+}
+
+void FlowRunner::waitForConfirmsOnStop() {
+    if (iStopSince < 0) {
+        iStopSince = now();
+        std::fprintf(iLog, "quarn flow: stopping; waiting for the broker to confirm %zu message%s in flight\n",
+                     iPending.size(), iPending.size() == 1 ? "" : "s");
+        std::fflush(iLog);
+    }
+    if (now() - iStopSince < iStopWait) return;
+    // Waiting on would wait for as long as the broker blocks publishers, without a word; the
+    // inputs stay unacknowledged, so nothing is lost: the broker delivers them again.
+    const std::size_t n = iPending.size();
+    throw BrokerConnection::Error(
+        "stopped with " + std::to_string(n) + " message" + (n == 1 ? "" : "s") + " in flight that the broker did not confirm within " +
+            std::to_string(static_cast<long>(iStopWait)) +
+            " s (does it block publishers for a memory or disk alarm?); they are not acknowledged, so the broker "
+            "delivers them again, and what was published for them may be published twice",
+        false);
 }
 
 void FlowRunner::take(const BrokerMessage& d) {

@@ -39,6 +39,12 @@ public:
     // SIGTERM and SIGINT ask the runner to stop; SIGUSR1 to print the counters.
     static void installSignalHandlers();
 
+    // How long a stop waits for the confirms of the messages in flight (default 30 s, as long as
+    // the connection waits for any answer). A broker that blocks publishers (a memory or disk
+    // alarm) confirms nothing until the alarm ends; past this wait the stop gives up with
+    // BrokerConnection::Error, the messages unacknowledged for the broker to deliver again.
+    void setStopWait(double seconds) { iStopWait = seconds; }
+
 private:
     struct Pending {
         std::uint64_t inputTag;
@@ -54,6 +60,7 @@ private:
                     long column);
     void confirmed(const BrokerConnection::Confirm& confirm);
     bool stopping() const;
+    void waitForConfirmsOnStop();
 
     const FlowOptions& iOptions;
     BrokerConnection::Factory iConnect;
@@ -65,5 +72,7 @@ private:
     BrokerConnection* iPublisher = nullptr;
     std::map<std::uint64_t, Pending> iPending;   // by publish sequence number
     double iLastDelivery = 0;                    // seconds on the steady clock
+    double iStopWait = 30;
+    double iStopSince = -1;                      // when the stop began, while messages were in flight
     bool iConnectedBefore = false;
 };

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 #include <type_traits>
 #include <unordered_set>
@@ -55,6 +56,15 @@ public:
     // Clears the table once it holds more than `limit` names (called when its parser's elements
     // are all released, so that names set message after message cannot pile up).
     void trim(std::size_t limit) noexcept;
+    // Forgets every name `inUse` answers false for; the others stay where they are. For a table
+    // some of whose elements outlive a release (they stand in another parser's tree), which
+    // clear() may not forget. Raises nothing; bumps the generation when it forgets any.
+    template <class InUse>
+    void keepOnly(InUse inUse) noexcept {
+        const std::size_t before = iNames.size();
+        for (auto it = iNames.begin(); it != iNames.end();) it = inUse(&it->text) ? std::next(it) : iNames.erase(it);
+        if (iNames.size() != before) ++iGeneration;
+    }
 
 private:
     // A name, its hash and its head cell. The text comes first, so a pointer to the text is one

@@ -4,8 +4,10 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
+#include <unordered_set>
 
 namespace {
 const KelStringBase& emptyString() {
@@ -154,7 +156,24 @@ void KelParser::releaseElementsBelowRoot(const std::function<void(KelSyntaxEleme
         root->parserSetInternedName(&KelNameTable::empty());
         iNames.trim(kNamesKeptAcrossReleases);
         root->parserSetName(name);
+    } else if (iPool.liveCount() > 1 && iNames.size() > iNamesSweptAbove) {
+        // Elements the host moved into another tree still point into the table, so it cannot be
+        // cleared; without this, a parser that has such an element at every release would keep
+        // every name of every message it ever took.
+        forgetUnusedNames();
     }
+}
+
+void KelParser::forgetUnusedNames() noexcept {
+    try {
+        std::unordered_set<const KelStringBase*> used;
+        iPool.forEachLive([&used](KelSyntaxElement* e) { used.insert(&e->storedName()); });
+        iPool.valueCells().forEachKeptName([&used](const KelStringBase* name) { used.insert(name); });
+        iNames.keepOnly([&used](const KelStringBase* name) { return used.count(name) != 0; });
+    } catch (...) {
+        return;   // no memory to find out: every name stays, as before
+    }
+    iNamesSweptAbove = std::max(kNamesKeptAcrossReleases, 2 * iNames.size());
 }
 
 void KelParser::reset(bool keepBitStream) {

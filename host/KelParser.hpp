@@ -158,6 +158,9 @@ private:
     bool releaseOwnTree(KelSyntaxElement* root, const std::function<void(KelSyntaxElement*)>& survivor);
     void markSurvivors(KelSyntaxElement* top, const KelSyntaxElement* root) noexcept;
     void cutLooseForeignChildren(KelSyntaxElement* element) noexcept;
+    // Forgets the names no element or kept cell of this parser points at (after a release that
+    // left elements alive in another tree, which the name table may not be cleared under).
+    void forgetUnusedNames() noexcept;
 
     KelMessageGroup* iGroup;
     int iElementSize;
@@ -170,6 +173,9 @@ private:
     bool iReuseBitStream;
     bool iForeignLinks = false;   // an element of this parser was ever linked across parsers
     bool iLostElements = false;   // see lostElements()
+    // Names the table may hold after a release that left elements alive before it forgets the
+    // unused ones: twice what it kept last time, so names still in use are not swept each message.
+    std::size_t iNamesSweptAbove = kNamesKeptAcrossReleases;
     KelStringBase iDomainName;
     KelStringBase iNextParserClassName;
     std::array<KelStringBase, PropertyCount> iProperties;

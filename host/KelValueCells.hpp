@@ -130,6 +130,17 @@ public:
     // Every element of the pool is gone: the cells elements left go too.
     void releaseLeft() noexcept;
 
+    // Calls `visit` with the name of every cell no element holds that is kept all the same: the
+    // cells elements left, and those in the share table. With the names the live elements hold,
+    // these are every name a cell of this pool points at.
+    template <class Visit>
+    void forEachKeptName(Visit visit) const {
+        for (const Cell* cell : iLeftCells) visit(cell->name);
+        if (iShares)
+            for (std::size_t i = 0; i < (std::size_t{1} << kShareBits); ++i)
+                if (iShares[i] != nullptr) visit(iShares[i]->name);
+    }
+
     // For tests and measurements: the cells alive.
     std::size_t liveCells() const noexcept { return iLive; }
 

@@ -74,10 +74,22 @@ int FlowCommand::send(const FlowOptions& options) {
         persistent.delivery_mode = 2;
         std::uint64_t last = 0, confirmed = 0;
         bool refused = false;
+        // A file that cannot be read stops the sending, but what went before it is in the queue:
+        // its confirms are awaited and the failure says how many went, so a second run after the
+        // fault is mended can leave them out rather than send them twice.
+        std::string unread;
+        std::size_t sent = 0;
         for (const std::string& file : options.send) {
-            KelBuffer bytes = InputFile::read(file);
+            KelBuffer bytes;
+            try {
+                bytes = InputFile::read(file);
+            } catch (const std::runtime_error& e) {
+                unread = e.what();
+                break;
+            }
             last = c.publish(std::string(), options.queue, true, persistent, bytes.data(),
                              static_cast<std::size_t>(bytes.length()));
+            ++sent;
         }
         for (int waited = 0; confirmed < last && waited < 300; ++waited)
             c.readConfirms(100, [&](const AmqpConnection::Confirm& k) {
@@ -87,6 +99,11 @@ int FlowCommand::send(const FlowOptions& options) {
         if (refused || confirmed < last) {
             std::fprintf(stderr, "quarn flow: the broker did not take every message\n");
             return Refused;
+        }
+        if (!unread.empty()) {
+            std::fprintf(stderr, "quarn: %s; the %zu file%s before it went to %s, none after it\n", unread.c_str(), sent,
+                         sent == 1 ? "" : "s", options.queue.c_str());
+            return QuarnCommand::Usage;
         }
         std::printf("sent %zu message%s to %s\n", options.send.size(), options.send.size() == 1 ? "" : "s",
                     options.queue.c_str());

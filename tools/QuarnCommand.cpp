@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
@@ -269,6 +270,21 @@ int QuarnCommand::stats(const QuarnOptions& o, const ParserPlugin& plugin) {
         std::printf("  written as markup:    %ld\n", written.bytesAsMarkup);
     }
     return Ok;
+}
+
+void QuarnCommand::holdClosedStandardDescriptors() {
+    // Standard input opened for writing only, standard output and error for reading only: each
+    // use fails with EBADF, as on the closed descriptor, and its close at the end succeeds, so a
+    // run that prints nothing there (`-o OUT`) is not failed for it.
+    const int modes[] = {O_WRONLY, O_RDONLY, O_RDONLY};
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", modes[fd]);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
 }
 
 int QuarnCommand::finish(int status) {

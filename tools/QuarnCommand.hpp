@@ -19,6 +19,10 @@ public:
     enum Status { Ok = 0, BadDocument = 1, Usage = 2, NotFound = 3, NoPlugin = 4, OutputFailed = 5 };
 
     int run(const std::vector<std::string>& arguments);
+    // Called first: a standard descriptor the caller closed (`quarn ... >&-`) is held by one that
+    // refuses what it is not for, so that no file the run opens takes its number and receives
+    // what is printed there, and reading or writing it still fails as on a closed one.
+    static void holdClosedStandardDescriptors();
     // Flushes and closes standard output at the end of a run: a failure there (a full disk, a
     // closed descriptor) turns a successful status into OutputFailed.
     static int finish(int status);

@@ -4,12 +4,15 @@
 #include "BuilderTestDocument.hpp"
 #include "builder/XmlIdleScanners.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -375,6 +378,43 @@ TEST(ScanControl, ScannerObjectsLeftByAThreadsParsersReadAsNewOnes) {
                 EXPECT_EQ(XmlIdleScanners::count(), 1u);
             });
         }
+    }
+}
+
+TEST(ScanControl, ScannerMemoryDoesNotGrowWithTheNamesOfEarlierMessages) {
+    // The scanner library keeps a declaration for every element name it meets undeclared, in every
+    // document its objects ever scanned. Message after message with names of their own (20 each,
+    // some 10 KB of declarations) must not pile them up: in a parser reused for every message, nor
+    // in a new parser per message, which takes the objects the thread's last parser left. The most
+    // held between messages over the second N messages is no more than over the first N.
+    const auto message = [](int i) {
+        std::string text = "<r>";
+        for (int k = 0; k < 20; ++k) text += "<m" + std::to_string(i) + "_" + std::to_string(k) + " a='1'>t</m" +
+                                             std::to_string(i) + "_" + std::to_string(k) + ">";
+        return text + "</r>";
+    };
+    constexpr int kMessages = 300;   // N: well past what XmlScannerObjects keeps between documents
+    const auto measure = [&](bool newParserEachMessage) {
+        std::size_t most[2] = {0, 0};
+        onNewThread([&] {
+            Doc reused("<r/>");
+            for (int i = 0; i < 2 * kMessages; ++i) {
+                std::unique_ptr<Doc> own = newParserEachMessage ? std::make_unique<Doc>(message(i)) : nullptr;
+                Doc& doc = own ? *own : reused;
+                if (!own) doc.load(message(i));
+                ASSERT_EQ(failureOf(doc), "no failure");
+                most[i / kMessages] = std::max(most[i / kMessages], doc.builder()->scannerBytesHeld());
+            }
+        });
+        return std::make_pair(most[0], most[1]);
+    };
+    for (bool newParser : {false, true}) {
+        SCOPED_TRACE(newParser ? "a new parser per message" : "one parser");
+        const auto [first, second] = measure(newParser);
+        EXPECT_LE(second, first) << "bytes the scanner held: at most " << first << " over the first " << kMessages
+                                 << " messages, " << second << " over the next";
+        // What objects may keep between documents, and what one small document's scan adds to it.
+        EXPECT_LE(second, XmlScannerObjects::kBytesKeptBetweenDocuments + 256 * 1024);
     }
 }
 

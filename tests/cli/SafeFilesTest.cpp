@@ -86,6 +86,25 @@ TEST(SafeFiles, OutputFailuresHaveAStatusOfTheirOwn) {
     EXPECT_EQ(get.status, 5);
     Result closed = shell(std::string(QUARN_TOOL) + " check " + quote(kExample) + " >&-");
     EXPECT_EQ(closed.status, 5);
+    // A closed standard output that the run prints nothing on is no failure, and the output file
+    // (which used to take its descriptor number) gets the message alone; a closed standard input
+    // is still unreadable, not empty.
+    const std::string folder = freshFolder("closed");
+    for (const char* subcommand : {"write", "c14n", "format"}) {
+        const std::string out = folder + "/" + subcommand + ".xml";
+        Result toFile = shell(std::string(QUARN_TOOL) + " " + subcommand + " " + quote(kExample) + " -o " + quote(out) +
+                              " --trace-level 4 >&- 2>&-");
+        EXPECT_EQ(toFile.status, 0) << subcommand;
+        Result expected = quarn(std::string(subcommand) + " " + quote(kExample));
+        EXPECT_EQ(slurp(out), expected.out) << subcommand;
+        const LibxmlReading read = LibxmlCanonicalReader::read(slurp(out));
+        EXPECT_TRUE(read.ok) << subcommand << read.error;
+        EXPECT_EQ(read.canonical, LibxmlCanonicalReader::read(expected.out).canonical) << subcommand;
+    }
+    Result noInput = shell(std::string(QUARN_TOOL) + " check - <&-");
+    EXPECT_EQ(noInput.status, 2);
+    EXPECT_NE(noInput.err.find("cannot read -"), std::string::npos) << noInput.err;
+    shell("rm -rf " + quote(folder));
     Result nowhere = quarn("write " + quote(kExample) + " -o /nonexistent-folder/out.xml");
     EXPECT_EQ(nowhere.status, 5);
     EXPECT_NE(nowhere.err.find("cannot write /nonexistent-folder/out.xml"), std::string::npos) << nowhere.err;

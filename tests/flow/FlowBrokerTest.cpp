@@ -313,6 +313,24 @@ TEST_F(BrokerTest, AnUnreachableBrokerEndsAnIdleExitFlow) {
     EXPECT_NE(flow.err().find("more than --idle-exit allows"), std::string::npos) << flow.err();
 }
 
+// A file of --send that cannot be read stops the sending with status 2; the files before it are
+// confirmed in the queue and the error says how many went (it said only that the file could not
+// be read, so a second run sent them twice).
+TEST_F(BrokerTest, SendSaysHowManyWentBeforeAFileItCannotRead) {
+    Queues q(broker(), "send", {"in"});
+    const std::string ex = quarntest::kExamples;
+    FlowProcess sender({"--broker", flowtest::brokerUrl(), "--queue", q[0], "--send", ex + "/flow/order-eu.xml",
+                        ex + "/flow/order-us.xml", ex + "/flow/no-such-order.xml", ex + "/flow/order-eu-urgent.xml"});
+    EXPECT_EQ(sender.wait(), 2) << sender.err();
+    EXPECT_NE(sender.err().find("no-such-order.xml"), std::string::npos) << sender.err();
+    EXPECT_NE(sender.err().find("the 2 files before it went to " + q[0] + ", none after it"), std::string::npos)
+        << sender.err();
+    const std::vector<flowtest::Message> got = flowtest::collect(q[0], 3, 3);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].body, quarntest::slurp(ex + "/flow/order-eu.xml"));
+    EXPECT_EQ(got[1].body, quarntest::slurp(ex + "/flow/order-us.xml"));
+}
+
 // The example flow of the README: the shipped messages sent, then routed by the shipped flow file
 // into the queues it names (here under names of the test's own, so as not to meet a user's).
 TEST_F(BrokerTest, ReadmeExampleFlowRoutesTheShippedMessages) {

@@ -48,6 +48,8 @@ struct MemoryBroker {
     std::map<std::string, std::vector<Sent>> published;   // by queue
     std::vector<std::uint64_t> acked, rejected;
     std::uint64_t nextTag = 1;
+    bool holdConfirms = false;   // as a broker that blocks publishers (a memory or disk alarm)
+    unsigned long consumerKeptAlive = 0;   // keepAlive calls on a connection that consumes
 
     void put(const std::string& queue, std::string body, std::vector<Header> headers = {}) {
         auto m = std::make_shared<MemoryNative>();
@@ -71,6 +73,9 @@ public:
     void ack(std::uint64_t tag) override { iBroker.acked.push_back(tag); }
     void reject(std::uint64_t tag, bool) override { iBroker.rejected.push_back(tag); }
     void selectConfirms() override { iSequence = 1; }
+    void keepAlive() override {
+        if (!iQueue.empty()) ++iBroker.consumerKeptAlive;
+    }
 
     std::uint64_t publish(const std::string& exchange, const std::string& key, bool mandatory,
                           const Properties& properties, const void* body, std::size_t size) override {
@@ -118,12 +123,13 @@ public:
     }
 
     void readConfirms(int, const std::function<void(const Confirm&)>& onConfirm) override {
+        if (iBroker.holdConfirms) return;
         std::deque<Confirm> now;
         now.swap(iConfirms);
         for (const Confirm& c : now) onConfirm(c);
     }
     bool hasBuffered() const noexcept override {
-        if (!iConfirms.empty()) return true;
+        if (!iConfirms.empty() && !iBroker.holdConfirms) return true;
         auto it = iBroker.ready.find(iQueue);
         return !iQueue.empty() && it != iBroker.ready.end() && !it->second.empty();
     }
@@ -139,16 +145,25 @@ private:
 struct FlowRun {
     FlowCounters counters;
     std::string log;
+    std::string failure;
+    bool failureLost = false;
 };
 
-void run(MemoryBroker& broker, const std::vector<std::string>& arguments, FlowRun& result) {
+// Runs the flow to its end; a failure it ends with is kept in `result.failure`.
+void run(MemoryBroker& broker, const std::vector<std::string>& arguments, FlowRun& result, double stopWait = 30) {
     const FlowOptions options = FlowOptions::parse(arguments);
     std::FILE* log = std::tmpfile();
     std::FILE* report = std::tmpfile();
     ASSERT_TRUE(log && report);
     FlowRunner runner(options, [&broker] { return std::make_unique<MemoryConnection>(broker); },
                       quarntest::linkedInspector(), result.counters, report, log);
-    runner.run();
+    runner.setStopWait(stopWait);
+    try {
+        runner.run();
+    } catch (const BrokerConnection::Error& e) {
+        result.failure = e.what();
+        result.failureLost = e.lost;
+    }
     std::rewind(log);
     char line[512];
     while (std::fgets(line, sizeof line, log)) result.log += line;
@@ -254,4 +269,38 @@ TEST(FlowRunnerSeam, AnErrorTextCutToFitAHeaderStaysUtf8) {
         EXPECT_LE(error.size(), 4000u);
         EXPECT_NO_THROW(KelStringBase::fromValidUtf8(error)) << error.substr(error.size() - 8);
     }
+}
+
+// A stop waits for the confirms of what is in flight, but not for ever: a broker that blocks
+// publishers confirms nothing while its alarm lasts, and the flow used to wait silently until
+// killed. It says what it waits for, gives up after the wait with a failure (status 6 from the
+// command), and acknowledges nothing it was not confirmed, so the broker delivers it again.
+// Meanwhile the consuming connection, which is not read, is kept alive.
+TEST(FlowRunnerSeam, AStopGivesUpOnConfirmsThatNeverComeAndAcknowledgesNothing) {
+    MemoryBroker broker;
+    broker.holdConfirms = true;
+    for (int i = 0; i < 3; ++i) broker.put("in", "<order/>");
+    FlowRun r;
+    run(broker, {"--queue", "in", "--default", "out", "--max-messages", "3", "--idle-exit", "20"}, r, 0.5);
+    EXPECT_NE(r.log.find("waiting for the broker to confirm 3 messages in flight"), std::string::npos) << r.log;
+    EXPECT_NE(r.failure.find("stopped with 3 messages in flight that the broker did not confirm"), std::string::npos)
+        << r.failure;
+    EXPECT_FALSE(r.failureLost) << "a given-up stop ends the flow; it is not retried";
+    EXPECT_EQ(broker.published["out"].size(), 3u);
+    EXPECT_TRUE(broker.acked.empty());
+    EXPECT_TRUE(broker.rejected.empty());
+    EXPECT_EQ(r.counters.receivedCount(), 3u);
+    EXPECT_EQ(r.counters.settledCount(), 0u);
+    // Not read while it waits, the consuming connection is kept alive, or the broker would drop
+    // it and deliver its messages again.
+    EXPECT_GT(broker.consumerKeptAlive, 0u);
+
+    // Confirms that do come within the wait settle the stop as before, with no failure.
+    MemoryBroker prompt;
+    for (int i = 0; i < 3; ++i) prompt.put("in", "<order/>");
+    FlowRun settled;
+    run(prompt, {"--queue", "in", "--default", "out", "--max-messages", "3", "--idle-exit", "20"}, settled, 0.5);
+    EXPECT_EQ(settled.failure, "");
+    EXPECT_EQ(prompt.acked.size(), 3u);
+    EXPECT_EQ(settled.counters.settledCount(), 3u);
 }

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -100,6 +101,41 @@ TEST_F(Ownership, AMovedElementOutlivesTheNextMessageOfTheParserThatMadeIt) {
         const long built = walk(a->rootElement());
         EXPECT_EQ(a->elementPool().liveCount(), static_cast<std::size_t>(built));
     }
+}
+
+// A parser that has an element standing in another tree at every release (the host moves one
+// element of each message on) may not clear its name table, whose names that element still
+// holds; it must still forget the names nothing holds, or it would keep every name of every
+// message it ever took. Each message here has 20 names of its own; the names A keeps over the
+// second N messages are no more than over the first N (give or take a message's, as the table
+// is swept every so many), and B writes what it holds by its names.
+TEST_F(Ownership, NamesOfMessagesGoneAreForgottenWhileAMovedElementLivesOn) {
+    const auto message = [](int i) {
+        std::string text = "<a>";
+        for (int k = 0; k < 20; ++k) {
+            const std::string name = "n" + std::to_string(i) + "_" + std::to_string(k);
+            text += "<" + name + " q='" + std::to_string(k) + "'>t</" + name + ">";
+        }
+        return text + "</a>";
+    };
+    constexpr int kMessages = 300;   // N: 6 000 names, past what a table keeps across releases
+    std::size_t most[2] = {0, 0};
+    for (int i = 0; i < 2 * kMessages; ++i) {
+        parse(*a, message(i));   // the element moved from the last message still stands in B
+        parse(*b, "<b/>");       // which lets it go now: A's next message frees it
+        KelSyntaxElement* moved = documentElement(*a)->lastChild();
+        ASSERT_NE(moved, nullptr);
+        documentElement(*b)->attachAsLastChild(moved);
+        most[i / kMessages] = std::max(most[i / kMessages], a->nameTable().size());
+        if (i % 97 == 0 || i == 2 * kMessages - 1) {
+            const std::string name = "n" + std::to_string(i) + "_19";
+            const std::string expected = "<b><" + name + " q=\"19\">t</" + name + "></b>";
+            EXPECT_TRUE(libxml_reading::readsAs(write(*b), expected)) << write(*b);
+        }
+    }
+    EXPECT_LE(most[1], most[0] + 20) << "names A kept: at most " << most[0] << " over the first " << kMessages
+                                << " messages, " << most[1] << " over the next";
+    EXPECT_LE(most[1], 2 * KelParser::kNamesKeptAcrossReleases + 40);
 }
 
 // A part grafted into B's tree (the long form of createLastChild) is cut loose when B takes its

@@ -78,7 +78,10 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
 void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved) noexcept {
     // A moved attribute no longer stands where it was read, even in the same tag.
     if (moved != nullptr && moved->parser() != nullptr && isXmlKelSyntaxElement(moved))
-        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) xml->setFlag(kAsParsed, false);
+        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) {
+            xml->setFlag(kAsParsed, false);
+            xml->setFlag(kMoved, true);
+        }
 }
 
 bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
@@ -94,6 +97,8 @@ void XmlKelSyntaxElement::initialize() {
     KelSyntaxElement::initialize();
     setFlag(kDoubleQuoted, true);
     setFlag(kBigEndian, true);
+    setFlag(kLacksReference, false);
+    setFlag(kMoved, false);
     iBufferCodepage = 0;
     forgetSpan();
 }
@@ -124,6 +129,7 @@ void XmlKelSyntaxElement::setValueOf(const T& value) {
         return;
     }
     markSelfAndAncestors();
+    setFlag(kLacksReference, false);
     KelSyntaxElement::setValue(value);
 }
 
@@ -142,6 +148,7 @@ void XmlKelSyntaxElement::setValue(const KelValue& value) { setValueOf(value); }
 #define XML_MARKED_ACTUAL_VALUE(Parameters, Arguments)                                           \
     void XmlKelSyntaxElement::setActualValue Parameters {                                       \
         markSelfAndAncestors();                                                                     \
+        setFlag(kLacksReference, false);                                                            \
         KelSyntaxElement::setActualValue Arguments;                                             \
     }
 XML_MARKED_ACTUAL_VALUE((const char16_t* text), (text))
@@ -162,6 +169,7 @@ XML_MARKED_ACTUAL_VALUE((const KelValue& value), (value))
 
 void XmlKelSyntaxElement::reset() {
     markSelfAndAncestors();
+    setFlag(kLacksReference, false);
     KelSyntaxElement::reset();
 }
 
@@ -296,6 +304,7 @@ void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
     setFlag(kAsParsed, false);
+    if (formerParent != nullptr) setFlag(kMoved, true);
     KelSyntaxElement::detach();
     if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
@@ -320,6 +329,20 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
         iBufferCodepage = 0;
         forgetSpan();
     }
+    // A value copied without the text of a reference it held is still without it: within one
+    // parser the copy takes the source text too, as copyElement does; from another parser, whose
+    // bytes go with its next message, it keeps only the mark, and the writer refuses it.
+    auto* from = source != this ? dynamic_cast<XmlKelSyntaxElement*>(source) : nullptr;
+    const bool lacks = from != nullptr && from->valueLacksReference() && isAttributeCode(this);
+    setFlag(kLacksReference, lacks);
+    if (source && source != this) setFlag(kMoved, true);
+    if (lacks && from->parser() == parser() && from->hasSpan()) {
+        setFlag(kDoubleQuoted, from->isDoubleQuotedAttribute());
+        setFlag(kBigEndian, from->getBufferBigEndian() != 0);
+        iBufferCodepage = from->iBufferCodepage;
+        setSpan(from->getBufferStart(), from->getBufferEnd());
+        setFlag(kAsParsed, false);
+    }
     // The ancestors' bytes hold what this element was before the copy: they are written anew, as
     // after any setter.
     if (source && source != this && parser()) setElementChanged(parent(), wasAttribute || isAttributeCode(this));
@@ -331,6 +354,8 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     if (!xml->isCompleteRight() && xml->parser()) xml->parser()->parseLastChild(xml);
     setFlag(kDoubleQuoted, xml->isDoubleQuotedAttribute());
     setFlag(kAsParsed, false);   // a copy was never read from a start tag
+    setFlag(kLacksReference, xml->valueLacksReference());
+    setFlag(kMoved, true);   // its bytes come from where the source stands
     setFlag(kBigEndian, xml->getBufferBigEndian() != 0);
     iBufferCodepage = xml->iBufferCodepage;
     // The span points into its parser's bitstream, which that parser lets go of with its next

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -103,6 +104,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     iEntities = EntityScope();
     iDocument = root;
     iCarriesReference.clear();
+    iPrefixesChecked.clear();
 
     struct EndOfWrite {
         XmlBrokerOrvaneWriter* writer;
@@ -113,6 +115,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             writer->iSubject = nullptr;
             writer->iDocument = nullptr;
             writer->iCarriesReference.clear();
+            writer->iPrefixesChecked.clear();
         }
     } endOfWrite{this};
 
@@ -218,6 +221,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     ensureComplete(element);
+    checkMovedPrefixes(element);
     // Bytes from another document may name an entity this one does not declare.
     const bool ownBytes = !carriesUndeclaredReference(element);
     if (ownBytes && copyOriginal(element)) {
@@ -482,6 +486,111 @@ bool XmlBrokerOrvaneWriter::carriesUndeclaredReference(KelSyntaxElement* element
         e = kelNextInSubtree(e, element);
     }
     return iCarriesReference.count(element) != 0;
+}
+
+// ---- prefixes moved away from their declarations ----------------------------------------------
+
+namespace {
+const KelStringBase& xmlnsWord() {
+    static const KelStringBase word(u"xmlns");
+    return word;
+}
+// The prefix of a qualified name; empty when it has none (or is no qualified name).
+KelStringBase prefixOf(const KelStringBase& name) {
+    const std::size_t colon = name.find(u':');
+    return colon == KelStringBase::npos || colon == 0 ? KelStringBase() : name.substr(0, colon);
+}
+// The prefix an attribute declares (xmlns:p), or empty.
+KelStringBase declaredPrefix(const KelStringBase& attributeName) {
+    return prefixOf(attributeName) == xmlnsWord() ? attributeName.substr(6) : KelStringBase();
+}
+// Prefixes bound everywhere, or whose attributes declare rather than use one.
+bool needsDeclaration(const KelStringBase& prefix) {
+    return !prefix.empty() && prefix != xmlnsWord() && !(prefix.length() == 3 && prefix.startsWith(KelStringBase(u"xml")));
+}
+} // namespace
+
+bool XmlBrokerOrvaneWriter::declaredAbove(KelSyntaxElement* element, const KelStringBase& prefix) {
+    // An element's attributes are its first children, as the path engine reads declarations.
+    for (KelSyntaxElement* e = element; e != nullptr; e = e->parent())
+        for (KelSyntaxElement* a = e->knownFirstChild(); a != nullptr && effectiveType(a) == XmlTypeAttribute;
+             a = a->knownNextSibling())
+            if (declaredPrefix(a->name()) == prefix && !a->value().isNull()) return true;
+    return false;
+}
+
+void XmlBrokerOrvaneWriter::refuseUndeclaredPrefix(const KelStringBase& prefix) {
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeElement",
+                                 KelMsg::E_XmlP_InvalidElementNameFound, prefix);
+}
+
+void XmlBrokerOrvaneWriter::checkMovedAttributePrefix(KelSyntaxElement* attribute) {
+    if (paused() || !isXmlSyntaxElement(attribute)) return;
+    const XmlKelSyntaxElement* xml = asXmlElement(attribute);
+    if (xml == nullptr || !xml->wasMoved()) return;
+    const KelStringBase prefix = prefixOf(attribute->name());
+    if (needsDeclaration(prefix) && !declaredAbove(attribute->parent(), prefix)) refuseUndeclaredPrefix(prefix);
+}
+
+void XmlBrokerOrvaneWriter::checkMovedPrefixes(KelSyntaxElement* element) {
+    if (paused() || !isXmlSyntaxElement(element)) return;
+    const XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || !xml->wasMoved() || !iPrefixesChecked.insert(element).second) return;
+    // One walk of the moved subtree, keeping the prefixes its own elements declare along the path
+    // (counted, with what to undo on the way back up); what it does not declare must be declared
+    // above it, looked up once per prefix.
+    std::unordered_map<KelStringBase, int, KelStringBaseHash> inside;
+    std::unordered_map<KelStringBase, bool, KelStringBaseHash> outside;
+    std::vector<KelStringBase> undo;
+    struct Step {
+        KelSyntaxElement* element;
+        std::size_t undoMark;
+    };
+    std::vector<Step> path;
+    auto check = [&](const KelStringBase& prefix) {
+        if (!needsDeclaration(prefix)) return;
+        auto in = inside.find(prefix);
+        if (in != inside.end() && in->second > 0) return;
+        auto out = outside.find(prefix);
+        if (out == outside.end()) out = outside.emplace(prefix, declaredAbove(element->parent(), prefix)).first;
+        if (!out->second) refuseUndeclaredPrefix(prefix);
+    };
+    KelSyntaxElement* e = element;
+    for (;;) {
+        const std::size_t mark = undo.size();
+        for (KelSyntaxElement* a = e->firstChild(); a != nullptr; a = a->nextSibling()) {
+            if (effectiveType(a) != XmlTypeAttribute) continue;
+            KelStringBase declared = declaredPrefix(a->name());
+            if (declared.empty() || a->value().isNull()) continue;
+            ++inside[declared];
+            undo.push_back(std::move(declared));
+        }
+        check(prefixOf(e->name()));
+        KelSyntaxElement* firstElement = nullptr;
+        for (KelSyntaxElement* c = e->firstChild(); c != nullptr; c = c->nextSibling()) {
+            const int type = effectiveType(c);
+            if (type == XmlTypeAttribute) check(prefixOf(c->name()));
+            else if (type == XmlTypeElement && firstElement == nullptr) firstElement = c;
+        }
+        if (e != element) iPrefixesChecked.insert(e);
+        path.push_back(Step{e, mark});
+        // Down to the first child element, else on to the next sibling element, climbing back
+        // up (and letting go of what each left element declared) until one is found.
+        KelSyntaxElement* next = firstElement;
+        while (next == nullptr && !path.empty()) {
+            const Step done = path.back();
+            path.pop_back();
+            while (undo.size() > done.undoMark) {
+                --inside[undo.back()];
+                undo.pop_back();
+            }
+            if (path.empty()) break;
+            for (KelSyntaxElement* s = done.element->nextSibling(); s != nullptr && next == nullptr; s = s->nextSibling())
+                if (effectiveType(s) == XmlTypeElement) next = s;
+        }
+        if (next == nullptr) return;
+        e = next;
+    }
 }
 
 // ---- small helpers ----------------------------------------------------------------------------
@@ -783,10 +892,15 @@ void XmlBrokerOrvaneWriter::writeAttribute(KelSyntaxElement* attribute) {
     const KelValue& value = attribute->value();
     if (value.isNull()) return;
     if (!paused()) checkNewAttributeName(attribute->name());
+    checkMovedAttributePrefix(attribute);
     // An unchanged value that held a reference to an undeclared entity keeps its source text.
     // From another message, that reference may stand only where the entities are not all known
     // here; its value alone lacks what the reference stood for.
-    if (xml != nullptr && xml->hasSpan() && !paused() && attribute->parser() != iOwner && !entityScope().open)
+    // A copy of such a value, or the value renamed, has no source text to give back: written from
+    // its value it would lose the reference without a word.
+    if (xml != nullptr && !paused() &&
+        ((xml->hasSpan() && attribute->parser() != iOwner && !entityScope().open) ||
+         (xml->valueLacksReference() && !xml->hasSpan())))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttribute",
                                      KelMsg::E_XmlP_validateTree, attribute->name());
     if (xml != nullptr && xml->hasSpan())
@@ -886,7 +1000,13 @@ std::size_t XmlBrokerOrvaneWriter::writeAttributeFromSource(KelSyntaxElement* at
     }
     const XmlTagSource::Attribute& source = spelled[found];
     XmlKelSyntaxElement* xml = isXmlSyntaxElement(attribute) ? asXmlElement(attribute) : nullptr;
+    if (xml != nullptr && !xml->isAsParsed() && xml->valueLacksReference()) {
+        // Its value alone lacks a reference: given back from its own source text, or refused.
+        writeAttribute(attribute);
+        return found + 1;
+    }
     checkNewAttributeName(name);
+    checkMovedAttributePrefix(attribute);
     if (xml != nullptr && xml->isAsParsed()) {
         if (!copySource(source.own, source.end, tags))
             outputAttribute(name, value, xml->isDoubleQuotedAttribute() ? wcsDoubleQuote : wcsSingleQuote);

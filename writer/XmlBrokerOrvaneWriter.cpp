@@ -532,63 +532,76 @@ void XmlBrokerOrvaneWriter::checkMovedAttributePrefix(KelSyntaxElement* attribut
     if (needsDeclaration(prefix) && !declaredAbove(attribute->parent(), prefix)) refuseUndeclaredPrefix(prefix);
 }
 
+// Counted, with what to undo on the way back up: a prefix declared twice along the path stays
+// declared when the inner declaration is left.
+struct XmlBrokerOrvaneWriter::MovedScope {
+    std::unordered_map<KelStringBase, int, KelStringBaseHash> inside;
+    std::unordered_map<KelStringBase, bool, KelStringBaseHash> outside;   // looked up once each
+    std::vector<KelStringBase> undo;
+    void leaveTo(std::size_t mark) {
+        while (undo.size() > mark) {
+            --inside[undo.back()];
+            undo.pop_back();
+        }
+    }
+};
+
+void XmlBrokerOrvaneWriter::checkMovedPrefix(const KelStringBase& prefix, KelSyntaxElement* top, MovedScope& scope) {
+    if (!needsDeclaration(prefix)) return;
+    auto in = scope.inside.find(prefix);
+    if (in != scope.inside.end() && in->second > 0) return;
+    auto out = scope.outside.find(prefix);
+    if (out == scope.outside.end()) out = scope.outside.emplace(prefix, declaredAbove(top->parent(), prefix)).first;
+    if (!out->second) refuseUndeclaredPrefix(prefix);
+}
+
+KelSyntaxElement* XmlBrokerOrvaneWriter::checkMovedElement(KelSyntaxElement* e, KelSyntaxElement* top,
+                                                           MovedScope& scope) {
+    for (KelSyntaxElement* a = e->firstChild(); a != nullptr; a = a->nextSibling()) {
+        if (effectiveType(a) != XmlTypeAttribute) continue;
+        KelStringBase declared = declaredPrefix(a->name());
+        if (declared.empty() || a->value().isNull()) continue;
+        ++scope.inside[declared];
+        scope.undo.push_back(std::move(declared));
+    }
+    checkMovedPrefix(prefixOf(e->name()), top, scope);
+    KelSyntaxElement* firstElement = nullptr;
+    for (KelSyntaxElement* c = e->firstChild(); c != nullptr; c = c->nextSibling()) {
+        const int type = effectiveType(c);
+        if (type == XmlTypeAttribute) checkMovedPrefix(prefixOf(c->name()), top, scope);
+        else if (type == XmlTypeElement && firstElement == nullptr) firstElement = c;
+    }
+    if (e != top) iPrefixesChecked.insert(e);
+    return firstElement;
+}
+
 void XmlBrokerOrvaneWriter::checkMovedPrefixes(KelSyntaxElement* element) {
     if (paused() || !isXmlSyntaxElement(element)) return;
     const XmlKelSyntaxElement* xml = asXmlElement(element);
     if (xml == nullptr || !xml->wasMoved() || !iPrefixesChecked.insert(element).second) return;
-    // One walk of the moved subtree, keeping the prefixes its own elements declare along the path
-    // (counted, with what to undo on the way back up); what it does not declare must be declared
-    // above it, looked up once per prefix.
-    std::unordered_map<KelStringBase, int, KelStringBaseHash> inside;
-    std::unordered_map<KelStringBase, bool, KelStringBaseHash> outside;
-    std::vector<KelStringBase> undo;
+    // One walk of the moved subtree in document order, each element once; what the subtree does
+    // not declare along the path must be declared above where it stands.
+    MovedScope scope;
     struct Step {
         KelSyntaxElement* element;
         std::size_t undoMark;
     };
     std::vector<Step> path;
-    auto check = [&](const KelStringBase& prefix) {
-        if (!needsDeclaration(prefix)) return;
-        auto in = inside.find(prefix);
-        if (in != inside.end() && in->second > 0) return;
-        auto out = outside.find(prefix);
-        if (out == outside.end()) out = outside.emplace(prefix, declaredAbove(element->parent(), prefix)).first;
-        if (!out->second) refuseUndeclaredPrefix(prefix);
-    };
     KelSyntaxElement* e = element;
-    for (;;) {
-        const std::size_t mark = undo.size();
-        for (KelSyntaxElement* a = e->firstChild(); a != nullptr; a = a->nextSibling()) {
-            if (effectiveType(a) != XmlTypeAttribute) continue;
-            KelStringBase declared = declaredPrefix(a->name());
-            if (declared.empty() || a->value().isNull()) continue;
-            ++inside[declared];
-            undo.push_back(std::move(declared));
-        }
-        check(prefixOf(e->name()));
-        KelSyntaxElement* firstElement = nullptr;
-        for (KelSyntaxElement* c = e->firstChild(); c != nullptr; c = c->nextSibling()) {
-            const int type = effectiveType(c);
-            if (type == XmlTypeAttribute) check(prefixOf(c->name()));
-            else if (type == XmlTypeElement && firstElement == nullptr) firstElement = c;
-        }
-        if (e != element) iPrefixesChecked.insert(e);
+    while (e != nullptr) {
+        const std::size_t mark = scope.undo.size();
+        KelSyntaxElement* next = checkMovedElement(e, element, scope);
         path.push_back(Step{e, mark});
         // Down to the first child element, else on to the next sibling element, climbing back
         // up (and letting go of what each left element declared) until one is found.
-        KelSyntaxElement* next = firstElement;
         while (next == nullptr && !path.empty()) {
             const Step done = path.back();
             path.pop_back();
-            while (undo.size() > done.undoMark) {
-                --inside[undo.back()];
-                undo.pop_back();
-            }
+            scope.leaveTo(done.undoMark);
             if (path.empty()) break;
             for (KelSyntaxElement* s = done.element->nextSibling(); s != nullptr && next == nullptr; s = s->nextSibling())
                 if (effectiveType(s) == XmlTypeElement) next = s;
         }
-        if (next == nullptr) return;
         e = next;
     }
 }

@@ -263,6 +263,10 @@ private:
     // attributes that stand where they were read are not looked at.
     std::unordered_set<const KelSyntaxElement*> iPrefixesChecked;   // moved elements looked at
     void checkMovedPrefixes(KelSyntaxElement* element);
+    struct MovedScope;   // the prefixes a moved subtree declares along the walk, and those above it
+    // Checks one element of the moved subtree `top`; returns its first child element.
+    KelSyntaxElement* checkMovedElement(KelSyntaxElement* e, KelSyntaxElement* top, MovedScope& scope);
+    void checkMovedPrefix(const KelStringBase& prefix, KelSyntaxElement* top, MovedScope& scope);
     void checkMovedAttributePrefix(KelSyntaxElement* attribute);
     // Whether a declaration of `prefix` stands on `element` or an element above it.
     bool declaredAbove(KelSyntaxElement* element, const KelStringBase& prefix);

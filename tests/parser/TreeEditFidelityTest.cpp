@@ -297,7 +297,7 @@ TEST_F(EditTest, ReferencesCarriedIntoAnotherMessageStayWhatTheyStoodFor) {
 // lands, it is written; what stands where it was read is never looked at.
 TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
     const std::string source = "<r xmlns:p='urn:p'><a><p:x p:k='1'><p:y/></p:x><u><p:v/></u></a>"
-                               "<s><p:w xmlns:p='urn:p'><p:t/></p:w></s></r>";
+                               "<s><p:w xmlns:p='urn:p'><p:t/></p:w><k><p:w xmlns:p='urn:p'/><p:z/></k></s></r>";
     const std::string bare = "<o><i/></o>";
     const std::string declaring = "<o xmlns:p='urn:p'><i/></o>";
     enum How { Move, Copy, MoveAttribute };
@@ -310,7 +310,8 @@ TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
     };
     const Case cases[] = {
         {"moved within its tree, still below the declaration", "r/a/x", Move, nullptr,
-         "<r xmlns:p='urn:p'><a><u><p:v/></u></a><s><p:w xmlns:p='urn:p'><p:t/></p:w><p:x p:k='1'><p:y/></p:x></s></r>"},
+         "<r xmlns:p='urn:p'><a><u><p:v/></u></a><s><p:w xmlns:p='urn:p'><p:t/></p:w><k><p:w xmlns:p='urn:p'/><p:z/></k>"
+         "<p:x p:k='1'><p:y/></p:x></s></r>"},
         {"moved into a tree without the declaration", "r/a/x", Move, &bare, ""},
         {"copied into a tree without the declaration", "r/a/x", Copy, &bare, ""},
         {"moved, a descendant's prefix declared above it", "r/a/u", Move, &bare, ""},
@@ -320,6 +321,7 @@ TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
         {"copied, declaring its own prefix", "r/s/w", Copy, &bare,
          "<o><i><p:w xmlns:p='urn:p'><p:t/></p:w></i></o>"},
         {"moved, declaring its own prefix", "r/s/w", Move, &bare, "<o><i><p:w xmlns:p='urn:p'><p:t/></p:w></i></o>"},
+        {"moved, a declaration inside that a later sibling is outside of", "r/s/k", Move, &bare, ""},
     };
     auto named = [](KelSyntaxElement* parent, const char* name) {
         KelSyntaxElement* c = parent->firstChild();
@@ -330,7 +332,8 @@ TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
         parse(source);
         at("r")->lastChild();
         const std::string path = c.path;
-        KelSyntaxElement* element = named(at(path.substr(0, 3)), path == "r/a/x" ? "p:x" : path == "r/a/u" ? "u" : "p:w");
+        KelSyntaxElement* element = named(at(path.substr(0, 3)), path == "r/a/x" ? "p:x" : path == "r/a/u" ? "u"
+                                                        : path == "r/s/k" ? "k" : "p:w");
         ASSERT_NE(element, nullptr) << c.what;
         XmlKelParser into(&group, true);
         into.initialize();

@@ -75,12 +75,20 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
     }
 }
 
+void XmlKelSyntaxElement::markMovedFrom(KelSyntaxElement* origin) noexcept {
+    // A part that leaves a message without namespace declarations relied on none there: whatever
+    // prefixes it uses mean no less where it goes. One question of the parser, not a walk of the
+    // place it leaves, so a walk that deletes what it passed stays linear.
+    auto* from = origin != nullptr ? dynamic_cast<XmlKelParser*>(origin->parser()) : nullptr;
+    if (from != nullptr && from->declaresNamespaces()) setFlag(kMoved, true);
+}
+
 void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved) noexcept {
     // A moved attribute no longer stands where it was read, even in the same tag.
     if (moved != nullptr && moved->parser() != nullptr && isXmlKelSyntaxElement(moved))
         if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) {
             xml->setFlag(kAsParsed, false);
-            xml->setFlag(kMoved, true);
+            xml->markMovedFrom(moved->parent());
         }
 }
 
@@ -112,6 +120,9 @@ void XmlKelSyntaxElement::setType(int typeCode) {
 
 void XmlKelSyntaxElement::setName(const KelStringBase& name) {
     markSelfAndAncestors();
+    static const KelStringBase xmlns(u"xmlns");
+    if (name.startsWith(xmlns) && (name.length() == 5 || name[5] == u':'))
+        if (auto* owner = dynamic_cast<XmlKelParser*>(parser())) owner->noteNamespaceDeclaration();
     KelSyntaxElement::setName(name);
 }
 
@@ -304,7 +315,7 @@ void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
     setFlag(kAsParsed, false);
-    if (formerParent != nullptr) setFlag(kMoved, true);
+    if (formerParent != nullptr) markMovedFrom(formerParent);
     KelSyntaxElement::detach();
     if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
@@ -335,7 +346,7 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
     auto* from = source != this ? dynamic_cast<XmlKelSyntaxElement*>(source) : nullptr;
     const bool lacks = from != nullptr && from->valueLacksReference() && isAttributeCode(this);
     setFlag(kLacksReference, lacks);
-    if (source && source != this) setFlag(kMoved, true);
+    if (source && source != this) markMovedFrom(source);
     if (lacks && from->parser() == parser() && from->hasSpan()) {
         setFlag(kDoubleQuoted, from->isDoubleQuotedAttribute());
         setFlag(kBigEndian, from->getBufferBigEndian() != 0);
@@ -355,7 +366,7 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     setFlag(kDoubleQuoted, xml->isDoubleQuotedAttribute());
     setFlag(kAsParsed, false);   // a copy was never read from a start tag
     setFlag(kLacksReference, xml->valueLacksReference());
-    setFlag(kMoved, true);   // its bytes come from where the source stands
+    markMovedFrom(xml);   // its bytes come from where the source stands
     setFlag(kBigEndian, xml->getBufferBigEndian() != 0);
     iBufferCodepage = xml->iBufferCodepage;
     // The span points into its parser's bitstream, which that parser lets go of with its next

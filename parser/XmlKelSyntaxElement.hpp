@@ -94,8 +94,9 @@ public:
     // Copies carry the mark; a value set anew clears it.
     bool valueLacksReference() const noexcept { return (iFlags & kLacksReference) != 0; }
     void setValueLacksReference() noexcept { iFlags |= kLacksReference; }
-    // Moved or copied by a user of the tree (attached elsewhere, detached, a copy's target): the
-    // namespace declarations its names rely on may have stayed where it came from. The tree holds
+    // Moved or copied by a user of the tree (attached elsewhere, detached, a copy's target) away
+    // from a place where namespace declarations were in scope: those its names rely on may have
+    // stayed there. The tree holds
     // names as written, not namespaces, so the writer checks such an element's prefixes against
     // the declarations in scope where it now stands.
     bool wasMoved() const noexcept { return (iFlags & kMoved) != 0; }
@@ -187,6 +188,8 @@ private:
     void setElementChanged(KelSyntaxElement* start, bool startTagChanged = true) noexcept;
     void forgetSpan() noexcept;
     void forgetOrigin(KelSyntaxElement* moved) noexcept;
+    // Marks the element moved when it leaves a place where namespace declarations are in scope.
+    void markMovedFrom(KelSyntaxElement* origin) noexcept;
     // Marks this element and its XML-domain ancestors; false when the element has no parser.
     bool markSelfAndAncestors() noexcept;
     KelSyntaxElement* createValueElement();

@@ -260,6 +260,9 @@ void XmlBrokerOrvaneParser::addAttribute(const XMLCh* name, std::size_t nameLeng
     XmlKelSyntaxElement* attribute = newElement(XmlTypeAttribute, true);
     const XmlNameCache::Entry* cached = nullptr;
     if (name != nullptr) {
+        if (nameLength >= 5 && name[0] == u'x' && name[1] == u'm' && name[2] == u'l' && name[3] == u'n' &&
+            name[4] == u's' && (nameLength == 5 || name[5] == u':'))
+            iOwner->noteNamespaceDeclaration();
         cached = &iNames.find(name, nameLength, iOwner->nameTable());
         KelSyntaxElementAccess::parserNameNewElement(attribute, cached->name);
     }

@@ -576,5 +576,6 @@ void XmlSpanLocator::keepAttributeSourceText(const RefVectorOf<XMLAttr>& attribu
         auto* attribute = static_cast<XmlKelSyntaxElement*>(child);
         attribute->setBufferStart(tag + ranges[a].first);
         attribute->setBufferEnd(tag + ranges[a].second);
+        attribute->setValueLacksReference();
     }
 }

@@ -86,6 +86,12 @@ protected:
     bool validateElement(KelSyntaxElement* element);
     bool isElementAValidTopLevel(int typeCode);
 
+public:
+    // Whether a namespace declaration (an xmlns or xmlns:p attribute) was ever read into or named
+    // in this parser's trees: an element moved away from them may leave its prefixes undeclared.
+    bool declaresNamespaces() const noexcept { return iDeclaresNamespaces; }
+    void noteNamespaceDeclaration() noexcept { iDeclaresNamespaces = true; }
+
 private:
     // Gives a write failure that knows the byte offset of its element in the input its line and
     // column there.
@@ -115,4 +121,5 @@ private:
     long iStoredXmlElements = -1;
     long iLastXmlElements = -1;   // what the last checkBitStream met
     bool iNoBytesGiven = false;   // a bitstream of no bytes was given (a tree built by hand has none, and is no fault)
+    bool iDeclaresNamespaces = false;
 };

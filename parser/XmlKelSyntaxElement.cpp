@@ -75,10 +75,21 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
     }
 }
 
+void XmlKelSyntaxElement::markMovedFrom(KelSyntaxElement* origin) noexcept {
+    // A part that leaves a message without namespace declarations relied on none there: whatever
+    // prefixes it uses mean no less where it goes. One question of the parser, not a walk of the
+    // place it leaves, so a walk that deletes what it passed stays linear.
+    auto* from = origin != nullptr ? dynamic_cast<XmlKelParser*>(origin->parser()) : nullptr;
+    if (from != nullptr && from->declaresNamespaces()) setFlag(kMoved, true);
+}
+
 void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved) noexcept {
     // A moved attribute no longer stands where it was read, even in the same tag.
     if (moved != nullptr && moved->parser() != nullptr && isXmlKelSyntaxElement(moved))
-        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) xml->setFlag(kAsParsed, false);
+        if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) {
+            xml->setFlag(kAsParsed, false);
+            xml->markMovedFrom(moved->parent());
+        }
 }
 
 bool XmlKelSyntaxElement::markSelfAndAncestors() noexcept {
@@ -94,6 +105,8 @@ void XmlKelSyntaxElement::initialize() {
     KelSyntaxElement::initialize();
     setFlag(kDoubleQuoted, true);
     setFlag(kBigEndian, true);
+    setFlag(kLacksReference, false);
+    setFlag(kMoved, false);
     iBufferCodepage = 0;
     forgetSpan();
 }
@@ -107,6 +120,9 @@ void XmlKelSyntaxElement::setType(int typeCode) {
 
 void XmlKelSyntaxElement::setName(const KelStringBase& name) {
     markSelfAndAncestors();
+    static const KelStringBase xmlns(u"xmlns");
+    if (name.startsWith(xmlns) && (name.length() == 5 || name[5] == u':'))
+        if (auto* owner = dynamic_cast<XmlKelParser*>(parser())) owner->noteNamespaceDeclaration();
     KelSyntaxElement::setName(name);
 }
 
@@ -124,6 +140,7 @@ void XmlKelSyntaxElement::setValueOf(const T& value) {
         return;
     }
     markSelfAndAncestors();
+    setFlag(kLacksReference, false);
     KelSyntaxElement::setValue(value);
 }
 
@@ -142,6 +159,7 @@ void XmlKelSyntaxElement::setValue(const KelValue& value) { setValueOf(value); }
 #define XML_MARKED_ACTUAL_VALUE(Parameters, Arguments)                                           \
     void XmlKelSyntaxElement::setActualValue Parameters {                                       \
         markSelfAndAncestors();                                                                     \
+        setFlag(kLacksReference, false);                                                            \
         KelSyntaxElement::setActualValue Arguments;                                             \
     }
 XML_MARKED_ACTUAL_VALUE((const char16_t* text), (text))
@@ -162,6 +180,7 @@ XML_MARKED_ACTUAL_VALUE((const KelValue& value), (value))
 
 void XmlKelSyntaxElement::reset() {
     markSelfAndAncestors();
+    setFlag(kLacksReference, false);
     KelSyntaxElement::reset();
 }
 
@@ -296,6 +315,7 @@ void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
     setFlag(kAsParsed, false);
+    if (formerParent != nullptr) markMovedFrom(formerParent);
     KelSyntaxElement::detach();
     if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
@@ -320,6 +340,20 @@ void XmlKelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepNam
         iBufferCodepage = 0;
         forgetSpan();
     }
+    // A value copied without the text of a reference it held is still without it: within one
+    // parser the copy takes the source text too, as copyElement does; from another parser, whose
+    // bytes go with its next message, it keeps only the mark, and the writer refuses it.
+    auto* from = source != this ? dynamic_cast<XmlKelSyntaxElement*>(source) : nullptr;
+    const bool lacks = from != nullptr && from->valueLacksReference() && isAttributeCode(this);
+    setFlag(kLacksReference, lacks);
+    if (source && source != this) markMovedFrom(source);
+    if (lacks && from->parser() == parser() && from->hasSpan()) {
+        setFlag(kDoubleQuoted, from->isDoubleQuotedAttribute());
+        setFlag(kBigEndian, from->getBufferBigEndian() != 0);
+        iBufferCodepage = from->iBufferCodepage;
+        setSpan(from->getBufferStart(), from->getBufferEnd());
+        setFlag(kAsParsed, false);
+    }
     // The ancestors' bytes hold what this element was before the copy: they are written anew, as
     // after any setter.
     if (source && source != this && parser()) setElementChanged(parent(), wasAttribute || isAttributeCode(this));
@@ -331,6 +365,8 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     if (!xml->isCompleteRight() && xml->parser()) xml->parser()->parseLastChild(xml);
     setFlag(kDoubleQuoted, xml->isDoubleQuotedAttribute());
     setFlag(kAsParsed, false);   // a copy was never read from a start tag
+    setFlag(kLacksReference, xml->valueLacksReference());
+    markMovedFrom(xml);   // its bytes come from where the source stands
     setFlag(kBigEndian, xml->getBufferBigEndian() != 0);
     iBufferCodepage = xml->iBufferCodepage;
     // The span points into its parser's bitstream, which that parser lets go of with its next

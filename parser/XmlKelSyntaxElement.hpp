@@ -89,6 +89,17 @@ public:
     // copied since. The writer copies such an attribute's bytes from the tag.
     bool isAsParsed() const noexcept { return (iFlags & kAsParsed) != 0; }
     void setAsParsed() noexcept { iFlags |= kAsParsed; }
+    // An attribute whose value held a reference to an entity declared outside its message: the
+    // value lacks what the reference stood for, and only the source text holds the reference.
+    // Copies carry the mark; a value set anew clears it.
+    bool valueLacksReference() const noexcept { return (iFlags & kLacksReference) != 0; }
+    void setValueLacksReference() noexcept { iFlags |= kLacksReference; }
+    // Moved or copied by a user of the tree (attached elsewhere, detached, a copy's target) away
+    // from a place where namespace declarations were in scope: those its names rely on may have
+    // stayed there. The tree holds
+    // names as written, not namespaces, so the writer checks such an element's prefixes against
+    // the declarations in scope where it now stands.
+    bool wasMoved() const noexcept { return (iFlags & kMoved) != 0; }
 
     // First child whose type code equals `type`, parsing on demand; null if none.
     XmlKelSyntaxElement* findChildElement(int type);
@@ -147,8 +158,10 @@ private:
     static constexpr std::uint32_t kContentChanged = 0x80000000u;
     static constexpr std::uint32_t kStartTagChanged = 0x40000000u;   // always with kContentChanged
     static constexpr std::uint32_t kChangeFlags = kContentChanged | kStartTagChanged;
-    // iFlags: which quote enclosed an attribute's value, the span's byte order, as parsed.
-    static constexpr std::uint8_t kDoubleQuoted = 1, kBigEndian = 2, kAsParsed = 4;
+    // iFlags: which quote enclosed an attribute's value, the span's byte order, as parsed, a value
+    // without the text of a reference it held, moved by a user.
+    static constexpr std::uint8_t kDoubleQuoted = 1, kBigEndian = 2, kAsParsed = 4, kLacksReference = 8,
+                                    kMoved = 16;
     void setFlag(std::uint8_t flag, bool on) noexcept {
         iFlags = static_cast<std::uint8_t>(on ? iFlags | flag : iFlags & ~flag);
     }
@@ -175,6 +188,8 @@ private:
     void setElementChanged(KelSyntaxElement* start, bool startTagChanged = true) noexcept;
     void forgetSpan() noexcept;
     void forgetOrigin(KelSyntaxElement* moved) noexcept;
+    // Marks the element moved when it leaves a place where namespace declarations are in scope.
+    void markMovedFrom(KelSyntaxElement* origin) noexcept;
     // Marks this element and its XML-domain ancestors; false when the element has no parser.
     bool markSelfAndAncestors() noexcept;
     KelSyntaxElement* createValueElement();

@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -103,6 +104,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     iEntities = EntityScope();
     iDocument = root;
     iCarriesReference.clear();
+    iPrefixesChecked.clear();
 
     struct EndOfWrite {
         XmlBrokerOrvaneWriter* writer;
@@ -113,6 +115,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             writer->iSubject = nullptr;
             writer->iDocument = nullptr;
             writer->iCarriesReference.clear();
+            writer->iPrefixesChecked.clear();
         }
     } endOfWrite{this};
 
@@ -218,6 +221,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
         return false;
     }
     ensureComplete(element);
+    checkMovedPrefixes(element);
     // Bytes from another document may name an entity this one does not declare.
     const bool ownBytes = !carriesUndeclaredReference(element);
     if (ownBytes && copyOriginal(element)) {
@@ -482,6 +486,124 @@ bool XmlBrokerOrvaneWriter::carriesUndeclaredReference(KelSyntaxElement* element
         e = kelNextInSubtree(e, element);
     }
     return iCarriesReference.count(element) != 0;
+}
+
+// ---- prefixes moved away from their declarations ----------------------------------------------
+
+namespace {
+const KelStringBase& xmlnsWord() {
+    static const KelStringBase word(u"xmlns");
+    return word;
+}
+// The prefix of a qualified name; empty when it has none (or is no qualified name).
+KelStringBase prefixOf(const KelStringBase& name) {
+    const std::size_t colon = name.find(u':');
+    return colon == KelStringBase::npos || colon == 0 ? KelStringBase() : name.substr(0, colon);
+}
+// The prefix an attribute declares (xmlns:p), or empty.
+KelStringBase declaredPrefix(const KelStringBase& attributeName) {
+    return prefixOf(attributeName) == xmlnsWord() ? attributeName.substr(6) : KelStringBase();
+}
+// Prefixes bound everywhere, or whose attributes declare rather than use one.
+bool needsDeclaration(const KelStringBase& prefix) {
+    return !prefix.empty() && prefix != xmlnsWord() && !(prefix.length() == 3 && prefix.startsWith(KelStringBase(u"xml")));
+}
+} // namespace
+
+bool XmlBrokerOrvaneWriter::declaredAbove(KelSyntaxElement* element, const KelStringBase& prefix) {
+    // An element's attributes are its first children, as the path engine reads declarations.
+    for (KelSyntaxElement* e = element; e != nullptr; e = e->parent())
+        for (KelSyntaxElement* a = e->knownFirstChild(); a != nullptr && effectiveType(a) == XmlTypeAttribute;
+             a = a->knownNextSibling())
+            if (declaredPrefix(a->name()) == prefix && !a->value().isNull()) return true;
+    return false;
+}
+
+void XmlBrokerOrvaneWriter::refuseUndeclaredPrefix(const KelStringBase& prefix) {
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeElement",
+                                 KelMsg::E_XmlP_InvalidElementNameFound, prefix);
+}
+
+void XmlBrokerOrvaneWriter::checkMovedAttributePrefix(KelSyntaxElement* attribute) {
+    if (paused() || !isXmlSyntaxElement(attribute)) return;
+    const XmlKelSyntaxElement* xml = asXmlElement(attribute);
+    if (xml == nullptr || !xml->wasMoved()) return;
+    const KelStringBase prefix = prefixOf(attribute->name());
+    if (needsDeclaration(prefix) && !declaredAbove(attribute->parent(), prefix)) refuseUndeclaredPrefix(prefix);
+}
+
+// Counted, with what to undo on the way back up: a prefix declared twice along the path stays
+// declared when the inner declaration is left.
+struct XmlBrokerOrvaneWriter::MovedScope {
+    std::unordered_map<KelStringBase, int, KelStringBaseHash> inside;
+    std::unordered_map<KelStringBase, bool, KelStringBaseHash> outside;   // looked up once each
+    std::vector<KelStringBase> undo;
+    void leaveTo(std::size_t mark) {
+        while (undo.size() > mark) {
+            --inside[undo.back()];
+            undo.pop_back();
+        }
+    }
+};
+
+void XmlBrokerOrvaneWriter::checkMovedPrefix(const KelStringBase& prefix, KelSyntaxElement* top, MovedScope& scope) {
+    if (!needsDeclaration(prefix)) return;
+    auto in = scope.inside.find(prefix);
+    if (in != scope.inside.end() && in->second > 0) return;
+    auto out = scope.outside.find(prefix);
+    if (out == scope.outside.end()) out = scope.outside.emplace(prefix, declaredAbove(top->parent(), prefix)).first;
+    if (!out->second) refuseUndeclaredPrefix(prefix);
+}
+
+KelSyntaxElement* XmlBrokerOrvaneWriter::checkMovedElement(KelSyntaxElement* e, KelSyntaxElement* top,
+                                                           MovedScope& scope) {
+    for (KelSyntaxElement* a = e->firstChild(); a != nullptr; a = a->nextSibling()) {
+        if (effectiveType(a) != XmlTypeAttribute) continue;
+        KelStringBase declared = declaredPrefix(a->name());
+        if (declared.empty() || a->value().isNull()) continue;
+        ++scope.inside[declared];
+        scope.undo.push_back(std::move(declared));
+    }
+    checkMovedPrefix(prefixOf(e->name()), top, scope);
+    KelSyntaxElement* firstElement = nullptr;
+    for (KelSyntaxElement* c = e->firstChild(); c != nullptr; c = c->nextSibling()) {
+        const int type = effectiveType(c);
+        if (type == XmlTypeAttribute) checkMovedPrefix(prefixOf(c->name()), top, scope);
+        else if (type == XmlTypeElement && firstElement == nullptr) firstElement = c;
+    }
+    if (e != top) iPrefixesChecked.insert(e);
+    return firstElement;
+}
+
+void XmlBrokerOrvaneWriter::checkMovedPrefixes(KelSyntaxElement* element) {
+    if (paused() || !isXmlSyntaxElement(element)) return;
+    const XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || !xml->wasMoved() || !iPrefixesChecked.insert(element).second) return;
+    // One walk of the moved subtree in document order, each element once; what the subtree does
+    // not declare along the path must be declared above where it stands.
+    MovedScope scope;
+    struct Step {
+        KelSyntaxElement* element;
+        std::size_t undoMark;
+    };
+    std::vector<Step> path;
+    KelSyntaxElement* e = element;
+    while (e != nullptr) {
+        const std::size_t mark = scope.undo.size();
+        KelSyntaxElement* next = checkMovedElement(e, element, scope);
+        path.push_back(Step{e, mark});
+        // Down to the first child element, else on to the next sibling element, climbing back
+        // up (and letting go of what each left element declared) until one is found.
+        while (next == nullptr && !path.empty()) {
+            const Step done = path.back();
+            path.pop_back();
+            scope.leaveTo(done.undoMark);
+            if (path.empty()) break;
+            for (KelSyntaxElement* s = done.element->nextSibling(); s != nullptr && next == nullptr; s = s->nextSibling())
+                if (effectiveType(s) == XmlTypeElement) next = s;
+        }
+        e = next;
+    }
 }
 
 // ---- small helpers ----------------------------------------------------------------------------
@@ -783,10 +905,15 @@ void XmlBrokerOrvaneWriter::writeAttribute(KelSyntaxElement* attribute) {
     const KelValue& value = attribute->value();
     if (value.isNull()) return;
     if (!paused()) checkNewAttributeName(attribute->name());
+    checkMovedAttributePrefix(attribute);
     // An unchanged value that held a reference to an undeclared entity keeps its source text.
     // From another message, that reference may stand only where the entities are not all known
     // here; its value alone lacks what the reference stood for.
-    if (xml != nullptr && xml->hasSpan() && !paused() && attribute->parser() != iOwner && !entityScope().open)
+    // A copy of such a value, or the value renamed, has no source text to give back: written from
+    // its value it would lose the reference without a word.
+    if (xml != nullptr && !paused() &&
+        ((xml->hasSpan() && attribute->parser() != iOwner && !entityScope().open) ||
+         (xml->valueLacksReference() && !xml->hasSpan())))
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttribute",
                                      KelMsg::E_XmlP_validateTree, attribute->name());
     if (xml != nullptr && xml->hasSpan())
@@ -886,7 +1013,13 @@ std::size_t XmlBrokerOrvaneWriter::writeAttributeFromSource(KelSyntaxElement* at
     }
     const XmlTagSource::Attribute& source = spelled[found];
     XmlKelSyntaxElement* xml = isXmlSyntaxElement(attribute) ? asXmlElement(attribute) : nullptr;
+    if (xml != nullptr && !xml->isAsParsed() && xml->valueLacksReference()) {
+        // Its value alone lacks a reference: given back from its own source text, or refused.
+        writeAttribute(attribute);
+        return found + 1;
+    }
     checkNewAttributeName(name);
+    checkMovedAttributePrefix(attribute);
     if (xml != nullptr && xml->isAsParsed()) {
         if (!copySource(source.own, source.end, tags))
             outputAttribute(name, value, xml->isDoubleQuotedAttribute() ? wcsDoubleQuote : wcsSingleQuote);

@@ -255,4 +255,20 @@ private:
     // Whether `element`'s own bytes may not be copied: it comes from another parser's document
     // and a reference of its subtree names an entity this document does not declare.
     bool carriesUndeclaredReference(KelSyntaxElement* element);
+
+    // Names moved away from the declarations of their prefixes. The tree keeps names as written
+    // and declarations as attributes: an element or attribute a user moved or copied, written
+    // where no declaration of its prefix is in scope, would make the message unreadable to every
+    // reader that reads namespaces, so the write is refused naming the prefix. Elements and
+    // attributes that stand where they were read are not looked at.
+    std::unordered_set<const KelSyntaxElement*> iPrefixesChecked;   // moved elements looked at
+    void checkMovedPrefixes(KelSyntaxElement* element);
+    struct MovedScope;   // the prefixes a moved subtree declares along the walk, and those above it
+    // Checks one element of the moved subtree `top`; returns its first child element.
+    KelSyntaxElement* checkMovedElement(KelSyntaxElement* e, KelSyntaxElement* top, MovedScope& scope);
+    void checkMovedPrefix(const KelStringBase& prefix, KelSyntaxElement* top, MovedScope& scope);
+    void checkMovedAttributePrefix(KelSyntaxElement* attribute);
+    // Whether a declaration of `prefix` stands on `element` or an element above it.
+    bool declaredAbove(KelSyntaxElement* element, const KelStringBase& prefix);
+    [[noreturn]] void refuseUndeclaredPrefix(const KelStringBase& prefix);
 };

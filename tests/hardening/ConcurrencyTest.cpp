@@ -4,9 +4,15 @@
 #include "fuzz/TreeFuzzCase.hpp"
 #include "tests/builder/BuilderTestDocument.hpp"
 
+#include "host/KelLog.hpp"
+#include "host/KelParserRegistry.hpp"
+#include "host/KelStringBase.hpp"
+
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -34,6 +40,68 @@ std::string runJob(const Job& job) {
     KelWriteBuffer out(job.outCcsid);
     parser.refreshBitStreamFromElements(nullptr, &out, parser.rootElement(), job.outEncoding, job.outCcsid);
     return out.toString();
+}
+
+// What a process builds at its first use, first used on many threads at once: the parser
+// registry loading the plug-in, parsers of every domain made through it, code pages (single-byte
+// tables, converters) read and written, the texts' keyed hash, and the trace turned on and off.
+// Defined before the other tests of this suite, so that `--gtest_filter='Concurrency.*'` (the
+// ThreadSanitizer run) gets here before anything is warm.
+std::string firstUseJob(int thread, int inCcsid, int outCcsid, std::size_t& hashed) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    registry.load(KelParserRegistry::locate("libquarnparse.so.0"));
+    const char16_t* domains[] = {u"XML", u"JMSMap", u"JMSStream"};
+    KelMessageGroup group;
+    KelParser* parser = registry.createParser(KelStringBase(domains[thread % 3]), group, true);
+    const std::string text = "<?xml version='1.0'?><m k='" + std::to_string(thread) +
+                             "'><a>cafe &amp; <b c='1'/></a><!--n--><d>" + std::to_string(inCcsid) + "</d></m>";
+    parser->refreshElementsFromBitStream(nullptr, KelBuffer::fromString(encodeAs(text, inCcsid)), 546, inCcsid);
+    std::unordered_set<KelStringBase, KelStringBaseHash> names;
+    KelSyntaxElement* m = parser->rootElement()->lastChild();
+    for (KelSyntaxElement* c = m->firstChild(); c; c = c->nextSibling()) names.insert(c->name());
+    hashed = names.size() + KelStringBaseHash{}(m->name()) % 1;
+    m->firstChild()->setValue(ks("\xE2\x82\xAC"));
+    KelWriteBuffer out(outCcsid);
+    parser->refreshBitStreamFromElements(nullptr, &out, parser->rootElement(), 546, outCcsid);
+    return out.toString();
+}
+
+TEST(Concurrency, FirstUseOnManyThreadsAtOnce) {
+    // Two threads for each page, so that two first uses of one table meet.
+    const int in[] = {37, 37, 1047, 1047, 943, 943, 850, 850};
+    const int out[] = {1047, 850, 37, 1252, 1208, 1200, 500, 37};
+    constexpr int kThreads = 8;
+    std::atomic<int> waiting{kThreads};
+    std::vector<std::string> written(kThreads);
+    std::vector<std::size_t> hashed(kThreads);
+    std::vector<std::string> failed(kThreads);
+    const std::string trace = ::testing::TempDir() + "quarn-first-use.trace";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            --waiting;
+            while (waiting.load() > 0) std::this_thread::yield();
+            if (t == 0) {
+                KelLog::setFile(trace);
+                KelLog::setLevel(4);
+            }
+            try {
+                written[t] = firstUseJob(t, in[t], out[t], hashed[t]);
+            } catch (const std::exception& e) {
+                failed[t] = e.what();
+            }
+            if (t == 1) KelLog::setLevel(0);
+        });
+    for (std::thread& thread : threads) thread.join();
+    KelLog::setLevel(0);
+    KelLog::setFile("");
+    std::remove(trace.c_str());
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(failed[t], "") << t;
+        std::size_t again = 0;
+        EXPECT_EQ(written[t], firstUseJob(t, in[t], out[t], again)) << t;
+        EXPECT_EQ(hashed[t], again) << t;
+    }
 }
 
 TEST(Concurrency, ParsersOnManyThreadsWriteWhatOneThreadWrites) {

@@ -67,6 +67,25 @@ inline std::string read(const std::string& bytes) {
     return out;
 }
 
+// Whether libxml2, reading namespaces as every consumer does, finds every prefix of `bytes`
+// declared where it is used ("" when so, else libxml2's message). libxml2 reads a document with an
+// undeclared prefix and only reports it, so read() alone cannot tell.
+inline std::string namespaceError(const std::string& bytes) {
+    xmlParserCtxtPtr context = xmlNewParserCtxt();
+    if (context == nullptr) return "no parser context";
+    xmlResetLastError();
+    xmlDocPtr doc = xmlCtxtReadMemory(context, bytes.data(), static_cast<int>(bytes.size()), "out.xml", nullptr,
+                                      XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    std::string error;
+    if (doc == nullptr || !context->nsWellFormed) {
+        const xmlError* e = xmlCtxtGetLastError(context);
+        error = e && e->message ? e->message : "not namespace-well-formed";
+    }
+    if (doc != nullptr) xmlFreeDoc(doc);
+    xmlFreeParserCtxt(context);
+    return error;
+}
+
 } // namespace libxml_reading
 
 namespace libxml_reading {
@@ -77,5 +96,14 @@ inline ::testing::AssertionResult readsAs(const std::string& written, const std:
     if (got.rfind("ill-formed", 0) == 0) return ::testing::AssertionFailure() << written << ": " << got;
     if (got != want) return ::testing::AssertionFailure() << "libxml2 reads " << got << ", not " << want;
     return ::testing::AssertionSuccess();
+}
+} // namespace libxml_reading
+
+namespace libxml_reading {
+// readsAs, and every prefix declared where it is used.
+inline ::testing::AssertionResult readsWithNamespacesAs(const std::string& written, const std::string& expected) {
+    const std::string error = namespaceError(written);
+    if (!error.empty()) return ::testing::AssertionFailure() << written << ": " << error;
+    return readsAs(written, expected);
 }
 } // namespace libxml_reading

@@ -226,6 +226,10 @@ TEST_F(EditTest, ReferencesCarriedIntoAnotherMessageStayWhatTheyStoodFor) {
          1208, 546, "", "u"},
         {"moved, an attribute's entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='&u;'/></a>", plain,
          false, false, 1208, 546, "", "k"},
+        {"copied, an attribute's entity declared outside", "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='&u;'/></a>", plain,
+         true, false, 1208, 546, "", "k"},
+        {"copied into a message with an external subset, an attribute's entity declared outside",
+         "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='x&u;'/></a>", external, true, true, 1208, 546, "", "k"},
     };
     for (const Case& c : cases) {
         parse(c.source);
@@ -262,6 +266,109 @@ TEST_F(EditTest, ReferencesCarriedIntoAnotherMessageStayWhatTheyStoodFor) {
             EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{c.insert}) << c.what;
         }
     }
+    // Within its own message a copied attribute gives back the source text, reference and all; a
+    // renamed one has no source text left, and its value alone would drop the reference.
+    const std::string own = "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='x\"&u;'/><c/></a>";
+    parse(own);
+    KelSyntaxElement* copied = at("a/c")->createFirstChild();
+    copied->copy(at("a/b")->firstChild(), false, false, false);
+    const std::string expected = "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='x\"&u;'/><c k='x\"&u;'/></a>";
+    EXPECT_EQ(write(), expected);
+    EXPECT_TRUE(libxml_reading::readsAs(write(), expected));
+    parse(own);
+    at("a/b")->firstChild()->setName(KelStringBase(u"j"));
+    try {
+        ADD_FAILURE() << "renamed, written: " << write();
+    } catch (const KelException& e) {
+        EXPECT_EQ(e.catalogueNumber(), 5010u);
+        ASSERT_EQ(e.nested().size(), 1u);
+        EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{"j"});
+    }
+    // A value set anew is whole: written as it is.
+    parse(own);
+    at("a/b")->firstChild()->setValue(KelStringBase(u"v"));
+    EXPECT_EQ(write(), "<!DOCTYPE a SYSTEM 'a.dtd'><a><b k='v'/><c/></a>");
+}
+
+// The tree keeps names as written and namespace declarations as attributes. An element or
+// attribute moved or copied away from the declaration of its prefix would be written where no
+// reader that reads namespaces can take it: the write is refused (5010, with 5008 naming the
+// prefix). Where a declaration of the prefix is in scope, in the element moved or above where it
+// lands, it is written; what stands where it was read is never looked at.
+TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
+    const std::string source = "<r xmlns:p='urn:p'><a><p:x p:k='1'><p:y/></p:x><u><p:v/></u></a>"
+                               "<s><p:w xmlns:p='urn:p'><p:t/></p:w><k><p:w xmlns:p='urn:p'/><p:z/></k></s></r>";
+    const std::string bare = "<o><i/></o>";
+    const std::string declaring = "<o xmlns:p='urn:p'><i/></o>";
+    enum How { Move, Copy, MoveAttribute };
+    struct Case {
+        const char* what;
+        const char* path;    // in the source
+        How how;
+        const std::string* into;   // null: below r's last child, in the source's own tree
+        std::string expected;      // what the tree written reads as; empty: refused
+    };
+    const Case cases[] = {
+        {"moved within its tree, still below the declaration", "r/a/x", Move, nullptr,
+         "<r xmlns:p='urn:p'><a><u><p:v/></u></a><s><p:w xmlns:p='urn:p'><p:t/></p:w><k><p:w xmlns:p='urn:p'/><p:z/></k>"
+         "<p:x p:k='1'><p:y/></p:x></s></r>"},
+        {"moved into a tree without the declaration", "r/a/x", Move, &bare, ""},
+        {"copied into a tree without the declaration", "r/a/x", Copy, &bare, ""},
+        {"moved, a descendant's prefix declared above it", "r/a/u", Move, &bare, ""},
+        {"moved attribute", "r/a/x", MoveAttribute, &bare, ""},
+        {"moved into a tree that declares the prefix", "r/a/x", Move, &declaring,
+         "<o xmlns:p='urn:p'><i><p:x p:k='1'><p:y/></p:x></i></o>"},
+        {"copied, declaring its own prefix", "r/s/w", Copy, &bare,
+         "<o><i><p:w xmlns:p='urn:p'><p:t/></p:w></i></o>"},
+        {"moved, declaring its own prefix", "r/s/w", Move, &bare, "<o><i><p:w xmlns:p='urn:p'><p:t/></p:w></i></o>"},
+        {"moved, a declaration inside that a later sibling is outside of", "r/s/k", Move, &bare, ""},
+    };
+    auto named = [](KelSyntaxElement* parent, const char* name) {
+        KelSyntaxElement* c = parent->firstChild();
+        while (c && c->name().toUtf8() != name) c = c->nextSibling();
+        return c;
+    };
+    for (const Case& c : cases) {
+        parse(source);
+        at("r")->lastChild();
+        const std::string path = c.path;
+        KelSyntaxElement* element = named(at(path.substr(0, 3)), path == "r/a/x" ? "p:x" : path == "r/a/u" ? "u"
+                                                        : path == "r/s/k" ? "k" : "p:w");
+        ASSERT_NE(element, nullptr) << c.what;
+        XmlKelParser into(&group, true);
+        into.initialize();
+        KelSyntaxElement* target = at("r/s");
+        if (c.into) {
+            into.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(*c.into), 546, 1208);
+            target = into.rootElement()->firstChild()->lastChild();
+            ASSERT_EQ(target->name().toUtf8(), "i") << c.what;
+        }
+        if (c.how == Move) {
+            target->attachAsLastChild(element);
+        } else if (c.how == Copy) {
+            KelSyntaxElement* copy = target->createLastChild();
+            copy->copy(element, true, false, false);
+        } else {
+            target->attachAsLastChild(element->firstChild());   // p:k
+        }
+        KelParser& written = c.into ? static_cast<KelParser&>(into) : parser;
+        KelWriteBuffer out(1208);
+        try {
+            written.refreshBitStreamFromElements(nullptr, &out, written.rootElement(), 546, 1208);
+            ASSERT_FALSE(c.expected.empty()) << c.what << " was written: " << out.toString();
+            EXPECT_TRUE(libxml_reading::readsWithNamespacesAs(out.toString(), c.expected)) << c.what;
+        } catch (const KelException& e) {
+            ASSERT_TRUE(c.expected.empty()) << c.what << ": " << e.what();
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+            ASSERT_EQ(e.nested().size(), 1u) << c.what;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5008u) << c.what;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{"p"}) << c.what;
+        }
+    }
+    // A message whose prefix was never declared, edited where it stands, is written as before.
+    parse("<r><p:x/><a>1</a></r>");
+    text(at("r/a"))->setValue(KelStringBase(u"2"));
+    EXPECT_EQ(write(), "<r><p:x/><a>2</a></r>");
 }
 
 // A part whose root stands in another tree takes a new bitstream: the root keeps its place and

@@ -359,9 +359,11 @@ void AmqpConnection::readConfirms(int timeoutMs, const std::function<void(const 
                 c.kind = Confirm::Return;
                 c.routingKey = textOf(m->routing_key);
                 c.reason = std::to_string(m->reply_code) + " " + textOf(m->reply_text);
-                // The returned message follows; it is not needed (the flow still holds the input).
+                // The returned message follows: its bytes tell which of the messages in flight
+                // under that key it is.
                 amqp_message_t message;
                 check(amqp_read_message(iState, frame.channel, &message, 0), "reading a returned message");
+                c.fingerprint = fingerprint(message.body.bytes, message.body.len);
                 amqp_destroy_message(&message);
                 onConfirm(c);
                 break;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class BrokerConnection {
@@ -24,13 +25,29 @@ public:
     };
     // What the broker said about published messages: a confirm (ack or nack) of one sequence
     // number or of all up to it, or a message it could not route (it is still confirmed after).
+    // A return carries no sequence number: the message is known by its key and its bytes, for the
+    // confirm of an earlier message under the same key may still be owed (a persistent message
+    // routed to a queue is confirmed only once the queue has it; a return is sent at once).
     struct Confirm {
         enum Kind { Ack, Nack, Return } kind = Ack;
         std::uint64_t sequence = 0;      // Ack, Nack
         bool multiple = false;           // Ack, Nack
         std::string routingKey;          // Return
         std::string reason;              // Return
+        std::uint64_t fingerprint = 0;   // Return: fingerprint() of the bytes returned (0: not known)
+        // Whether this return is of a message published under `key` with bytes of `published`
+        // fingerprint: identical messages of one key are interchangeable; a connection that does
+        // not know the bytes returned names its message by the key alone.
+        bool returns(const std::string& key, std::uint64_t published) const noexcept {
+            return kind == Return && routingKey == key && (fingerprint == 0 || fingerprint == published);
+        }
     };
+    // What a publisher keeps of a message's bytes to know it again when the broker returns it;
+    // never 0, which a return uses for "not known".
+    static std::uint64_t fingerprint(const void* body, std::size_t size) noexcept {
+        const std::uint64_t h = std::hash<std::string_view>()(std::string_view(static_cast<const char*>(body), size));
+        return h ? h : 1;
+    }
     // The properties of a message published: those of `like` (a message this kind of connection
     // delivered) with `set` replacing or adding headers and `dropped` left out; without `like`,
     // none but persistence.

@@ -220,7 +220,7 @@ void FlowRunner::take(const BrokerMessage& d) {
                           {kEncodingHeader, BrokerMessage::Value::of(o.encoding)}};
     const std::uint64_t sequence =
         iPublisher->publish(iOptions.exchange, o.key, true, properties, o.data, o.size);
-    iPending[sequence] = Pending{d.tag, d, o.key, false, false};
+    iPending[sequence] = Pending{d.tag, d, o.key, BrokerConnection::fingerprint(o.data, o.size), false, false};
     iCounters.routed(o.key, o.bytesCopied, o.bytesRewritten, o.size);
 }
 
@@ -237,15 +237,16 @@ void FlowRunner::deadLetter(const BrokerMessage& d, long number, const std::stri
                       {"quarn-error-line", Value::of(line)},     {"quarn-error-column", Value::of(column)},
                       {"quarn-error-queue", Value::of(iOptions.queue)}};
     const std::uint64_t sequence = iPublisher->publish(std::string(), iOptions.deadLetter, true, properties, d.body, d.size);
-    iPending[sequence] = Pending{d.tag, d, iOptions.deadLetter, true, false};
+    iPending[sequence] = Pending{d.tag, d, iOptions.deadLetter, BrokerConnection::fingerprint(d.body, d.size), true, false};
     iCounters.deadLettered(d.size);
 }
 
 void FlowRunner::confirmed(const BrokerConnection::Confirm& c) {
     if (c.kind == BrokerConnection::Confirm::Return) {
-        // Returned before its confirm: the first message in flight under that key not yet returned.
+        // Returned before its confirm, but not always before the confirms of those published
+        // ahead of it: the first message in flight with that key and those bytes not yet returned.
         for (auto& [sequence, p] : iPending) {
-            if (p.returned || p.key != c.routingKey) continue;
+            if (p.returned || !c.returns(p.key, p.fingerprint)) continue;
             p.returned = true;
             if (p.deadLetter) {
                 // Even the dead-letter queue is gone: the message goes back to its queue.

@@ -50,6 +50,7 @@ private:
         std::uint64_t inputTag;
         BrokerMessage input;              // kept so that a returned message can be dead-lettered
         std::string key;
+        std::uint64_t fingerprint;        // of the bytes published, to know the message if returned
         bool deadLetter = false;
         bool returned = false;
     };

@@ -49,6 +49,12 @@ struct MemoryBroker {
     std::vector<std::uint64_t> acked, rejected;
     std::uint64_t nextTag = 1;
     bool holdConfirms = false;   // as a broker that blocks publishers (a memory or disk alarm)
+    // Messages (key, body) that no queue takes though their key is routed: one of a queue deleted
+    // while it was sent, one a headers exchange routes by its headers.
+    std::set<std::pair<std::string, std::string>> unroutable;
+    // The confirm of a routed message waits while this queue has messages ready, as that of a
+    // persistent message waits for its queue; a return and its confirm come at once, as a broker sends them.
+    std::string routedAcksWaitFor;
     unsigned long consumerKeptAlive = 0;   // keepAlive calls on a connection that consumes
 
     void put(const std::string& queue, std::string body, std::vector<Header> headers = {}) {
@@ -91,7 +97,8 @@ public:
             }
         }
         sent.headers.insert(sent.headers.end(), properties.set.begin(), properties.set.end());
-        const bool routable = exchange.empty() ? iBroker.ready.count(key) != 0 : iBroker.bound.count(key) != 0;
+        const bool routable = (exchange.empty() ? iBroker.ready.count(key) != 0 : iBroker.bound.count(key) != 0) &&
+                              iBroker.unroutable.count({key, sent.body}) == 0;
         if (routable) {
             iBroker.published[key].push_back(sent);
         } else if (mandatory) {
@@ -99,12 +106,13 @@ public:
             back.kind = Confirm::Return;
             back.routingKey = key;
             back.reason = "NO_ROUTE";
+            back.fingerprint = fingerprint(body, size);
             iConfirms.push_back(back);
         }
         const std::uint64_t sequence = iSequence ? iSequence++ : 0;
         Confirm ack;
         ack.sequence = sequence;
-        if (sequence) iConfirms.push_back(ack);
+        if (sequence) (routable && !iBroker.routedAcksWaitFor.empty() ? iLater : iConfirms).push_back(ack);
         return sequence;
     }
 
@@ -126,10 +134,14 @@ public:
         if (iBroker.holdConfirms) return;
         std::deque<Confirm> now;
         now.swap(iConfirms);
+        if (!iLater.empty() && iBroker.ready[iBroker.routedAcksWaitFor].empty()) {
+            now.insert(now.end(), iLater.begin(), iLater.end());
+            iLater.clear();
+        }
         for (const Confirm& c : now) onConfirm(c);
     }
     bool hasBuffered() const noexcept override {
-        if (!iConfirms.empty() && !iBroker.holdConfirms) return true;
+        if ((!iConfirms.empty() || !iLater.empty()) && !iBroker.holdConfirms) return true;
         auto it = iBroker.ready.find(iQueue);
         return !iQueue.empty() && it != iBroker.ready.end() && !it->second.empty();
     }
@@ -140,6 +152,7 @@ private:
     std::string iQueue;
     std::uint64_t iSequence = 0;
     std::deque<Confirm> iConfirms;
+    std::deque<Confirm> iLater;   // confirms of routed messages, while routedAcksWaitFor has messages ready
 };
 
 struct FlowRun {
@@ -303,4 +316,35 @@ TEST(FlowRunnerSeam, AStopGivesUpOnConfirmsThatNeverComeAndAcknowledgesNothing) 
     EXPECT_EQ(settled.failure, "");
     EXPECT_EQ(prompt.acked.size(), 3u);
     EXPECT_EQ(settled.counters.settledCount(), 3u);
+}
+
+// A message the broker returns is known by its key and its bytes. The broker sends a return (and
+// its confirm) at once, but confirms a routed persistent message only once its queue has it: the
+// return of the second of two messages under one key can come before the confirm of the first.
+// The runner took the return for the first (the first in flight under the key), so the routed
+// message was dead-lettered as well and the returned one was acknowledged: lost.
+TEST(FlowRunnerSeam, AReturnNamesItsOwnMessageWhenAnEarlierOneUnderItsKeyIsNotYetConfirmed) {
+    MemoryBroker broker;
+    broker.bound = {"orders.eu"};
+    broker.routedAcksWaitFor = "in";
+    broker.put("in", "<order region='EU'><id>1</id></order>");
+    broker.put("in", "<order region='EU'><id>2</id></order>");
+    broker.unroutable = {{"orders.eu", "<order region='EU'><id>2</id></order>"}};
+    FlowRun r;
+    run(broker, {"--queue", "in", "--exchange", "orders", "--default", "orders.eu", "--max-messages", "2", "--idle-exit", "20"},
+        r);
+    ASSERT_EQ(r.failure, "");
+    ASSERT_EQ(broker.published["orders.eu"].size(), 1u);
+    EXPECT_EQ(broker.published["orders.eu"][0].body, "<order region='EU'><id>1</id></order>");
+    const std::vector<Sent>& dead = broker.published["in.dead"];
+    ASSERT_EQ(dead.size(), 1u) << "only the returned message is dead-lettered\n" << r.log;
+    EXPECT_EQ(dead[0].body, "<order region='EU'><id>2</id></order>");
+    EXPECT_NE(text(dead[0].header("quarn-error-text")).find("no queue takes routing key orders.eu"), std::string::npos);
+    // Each input acknowledged once: the first for its routed copy, the second for its dead letter.
+    std::vector<std::uint64_t> acked = broker.acked;
+    std::sort(acked.begin(), acked.end());
+    EXPECT_EQ(acked, (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_TRUE(broker.rejected.empty());
+    EXPECT_EQ(r.counters.settledCount(), 2u);
+    EXPECT_EQ(r.counters.deadLetteredCount(), 1u);
 }

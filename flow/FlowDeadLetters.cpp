@@ -1,6 +1,7 @@
 #include "flow/FlowDeadLetters.hpp"
 
 #include "flow/BrokerConnection.hpp"
+#include "flow/FlowConfirms.hpp"
 #include "flow/FlowOptions.hpp"
 #include "cli/TreePrinter.hpp"
 
@@ -63,7 +64,8 @@ long FlowDeadLetters::run(bool requeue) {
         publisher.declareQueue(iOptions.queue);
         publisher.selectConfirms();
     }
-    std::vector<std::uint64_t> sent;   // the dead letter's tag per sequence number, from 1
+    FlowConfirms sending(publisher);
+    std::vector<std::uint64_t> sent;   // the dead letter's tag per message sent back, in order
     long listed = 0;
     BrokerMessage d;
     while (listed < static_cast<long>(waiting) && consumer.next(2000, d)) {
@@ -83,33 +85,30 @@ long FlowDeadLetters::run(bool requeue) {
             BrokerConnection::Properties properties;
             properties.like = &d;
             properties.dropped = errorHeaders(d);
-            publisher.publish(std::string(), iOptions.queue, true, properties, d.body, d.size);
+            sending.publish(std::string(), iOptions.queue, properties, d.body, d.size);
             sent.push_back(d.tag);
         }
     }
     if (requeue) {
-        // A dead letter leaves its queue only once the input queue has it.
-        std::vector<bool> confirmed(sent.size() + 1, false);
-        std::size_t settled = 0;
+        // A dead letter leaves its queue only once the input queue has it: confirmed, and not
+        // returned (a return is confirmed too).
         long acked = 0;
-        for (int waited = 0; settled < sent.size() && waited < 300; ++waited)
-            publisher.readConfirms(100, [&](const BrokerConnection::Confirm& k) {
-                if (k.kind == BrokerConnection::Confirm::Return) return;
-                const std::uint64_t from = k.multiple ? 1 : k.sequence;
-                for (std::uint64_t s = from; s <= k.sequence && s <= sent.size(); ++s) {
-                    if (confirmed[s]) continue;
-                    confirmed[s] = true;
-                    ++settled;
-                    if (k.kind != BrokerConnection::Confirm::Ack) continue;
-                    consumer.ack(sent[s - 1]);
-                    ++acked;
-                }
-            });
+        sending.wait(30, [&](std::size_t index, FlowConfirms::Outcome o) {
+            if (o != FlowConfirms::Taken) return;
+            consumer.ack(sent[index]);
+            ++acked;
+        });
         if (!iOptions.json)
             std::fprintf(iOut, "sent %ld dead letter%s back to %s\n", acked, acked == 1 ? "" : "s", iOptions.queue.c_str());
-        if (acked < listed)
-            throw BrokerConnection::Error("the broker did not take every message sent back; the rest stay dead letters",
-                                        false);
+        if (acked < listed) {
+            std::string why;
+            for (std::size_t i = 0; i < sending.size(); ++i)
+                if (sending.outcome(i) != FlowConfirms::Taken)
+                    why += "; " + std::to_string(i + 1) + ": " + sending.describe(i);
+            throw BrokerConnection::Error("the broker did not take every message sent back; the rest stay dead letters" +
+                                              why,
+                                          false);
+        }
     }
     return listed;
 }

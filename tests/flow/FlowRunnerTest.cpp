@@ -2,10 +2,13 @@
 // the AMQP connection implements: routing, dead letters (a broken message, a bad header, a key no
 // queue takes), acknowledgement only after the broker confirmed, and the counters. No broker runs.
 #include "tests/tools/LinkedParser.hpp"
+#include "tests/tools/QuarnRun.hpp"
 #include "flow/BrokerConnection.hpp"
 #include "flow/FlowCounters.hpp"
+#include "flow/FlowDeadLetters.hpp"
 #include "flow/FlowOptions.hpp"
 #include "flow/FlowRunner.hpp"
+#include "flow/FlowSender.hpp"
 #include "host/KelStringBase.hpp"
 
 #include <gtest/gtest.h>
@@ -347,4 +350,63 @@ TEST(FlowRunnerSeam, AReturnNamesItsOwnMessageWhenAnEarlierOneUnderItsKeyIsNotYe
     EXPECT_TRUE(broker.rejected.empty());
     EXPECT_EQ(r.counters.settledCount(), 2u);
     EXPECT_EQ(r.counters.deadLetteredCount(), 1u);
+}
+
+// The commands that publish a batch and wait for it, --send and --dead-letters --requeue, took a
+// confirm for "in the queue"; but a message no queue takes comes back and is confirmed all the
+// same. --send counted it as sent and exited 0; --requeue took the dead letter off its queue, so
+// the message was nowhere. Now neither counts it: the failure names it (status 6 from the command)
+// and the dead letter stays where it was.
+TEST(FlowRunnerSeam, ABatchPublishTheBrokerReturnsIsNotCountedAsSent) {
+    const std::string a = "<order><id>1</id></order>", b = "<order><id>2</id></order>", c = "<order><id>3</id></order>";
+    {
+        SCOPED_TRACE("--send");
+        MemoryBroker broker;
+        broker.unroutable = {{"in", b}};
+        std::vector<std::string> files;
+        for (const std::string* body : {&a, &b, &c}) {
+            files.push_back(quarntest::tempPath("send-" + std::to_string(files.size()) + ".xml"));
+            quarntest::spit(files.back(), *body);
+        }
+        const FlowOptions options = FlowOptions::parse({"--queue", "in", "--send", files[0], files[1], files[2]});
+        std::string failure;
+        bool lost = true;
+        try {
+            FlowSender(options, [&broker] { return std::make_unique<MemoryConnection>(broker); }).run();
+        } catch (const BrokerConnection::Error& e) {
+            failure = e.what();
+            lost = e.lost;
+        }
+        EXPECT_FALSE(lost);
+        EXPECT_NE(failure.find("2 of 3 files went to in"), std::string::npos) << failure;
+        EXPECT_NE(failure.find(files[1] + ": returned: no queue takes routing key in"), std::string::npos) << failure;
+        EXPECT_EQ(failure.find(files[0]), std::string::npos) << failure;
+        ASSERT_EQ(broker.published["in"].size(), 2u);
+        EXPECT_EQ(broker.published["in"][0].body, a);
+        EXPECT_EQ(broker.published["in"][1].body, c);
+    }
+    {
+        SCOPED_TRACE("--dead-letters --requeue");
+        MemoryBroker broker;
+        broker.unroutable = {{"in", b}};
+        for (const std::string* body : {&a, &b, &c}) broker.put("in.dead", *body, {{"quarn-error-number", Value::of(5009)}});
+        const FlowOptions options = FlowOptions::parse({"--queue", "in", "--dead-letters", "--requeue"});
+        std::FILE* out = std::tmpfile();
+        ASSERT_TRUE(out);
+        std::string failure;
+        try {
+            FlowDeadLetters(options, [&broker] { return std::make_unique<MemoryConnection>(broker); }, out).run(true);
+        } catch (const BrokerConnection::Error& e) {
+            failure = e.what();
+        }
+        std::fclose(out);
+        EXPECT_NE(failure.find("the rest stay dead letters; 2: returned: no queue takes routing key in"),
+                  std::string::npos)
+            << failure;
+        // The two the flow's queue has leave the dead-letter queue; the returned one does not.
+        EXPECT_EQ(broker.acked, (std::vector<std::uint64_t>{1, 3}));
+        ASSERT_EQ(broker.published["in"].size(), 2u);
+        EXPECT_EQ(broker.published["in"][0].body, a);
+        EXPECT_EQ(broker.published["in"][0].header("quarn-error-number"), nullptr) << "sent back without the error headers";
+    }
 }

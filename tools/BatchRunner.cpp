@@ -75,7 +75,8 @@ void noteUnreachable(const std::string& path, const std::string& relative, unsig
 // (a path beyond PATH_MAX) goes to `unreachable` with the reason, so the run reports it as failed
 // instead of leaving it out.
 void collect(const std::string& top, const std::string& prefix, const QuarnOptions& options, const FolderId* skip,
-             std::vector<std::string>& names, std::vector<BatchRunner::Failure>& unreachable) {
+             std::vector<std::string>& names, std::vector<BatchRunner::Failure>& unreachable,
+             std::vector<BatchRunner::Skipped>& skipped) {
     const std::string folder = prefix.empty() ? top : top + "/" + prefix;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
     if (!dir) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
@@ -100,15 +101,24 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
         }
         if (S_ISREG(st.st_mode)) {
             if (included(relative, options.includes)) names.push_back(relative);
-        } else if (S_ISDIR(st.st_mode) && options.recursive) {
+        } else if (S_ISDIR(st.st_mode)) {
+            if (!options.recursive) continue;
             struct stat link {};
             if (::lstat(path.c_str(), &link) != 0 || !S_ISDIR(link.st_mode)) continue;
             if (skip && st.st_dev == skip->device && st.st_ino == skip->inode) continue;
             below.push_back(relative);
+        } else if (included(relative, options.includes)) {
+            // A FIFO, socket or device is not read (a FIFO would block the run until a writer came),
+            // but it is not left out without a word either: the summary counts it.
+            skipped.push_back({relative, S_ISFIFO(st.st_mode)    ? "a FIFO"
+                                         : S_ISSOCK(st.st_mode) ? "a socket"
+                                         : S_ISCHR(st.st_mode)  ? "a character device"
+                                         : S_ISBLK(st.st_mode)  ? "a block device"
+                                                                : "not a file"});
         }
     }
     dir.reset();
-    for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable);
+    for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable, skipped);
 }
 
 void makeFolder(const std::string& folder) {
@@ -239,8 +249,11 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     if (haveOut) skip = {out.st_dev, out.st_ino};
     std::vector<std::string> files;
     std::vector<Failure> unreachable;   // listed, failed before they start
-    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files, unreachable);
+    std::vector<Skipped> skipped;
+    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files, unreachable,
+            skipped);
     std::sort(files.begin(), files.end());
+    std::sort(skipped.begin(), skipped.end(), [](const Skipped& a, const Skipped& b) { return a.file < b.file; });
     if (!staging->whole()) makeSubfolders(outputFolder, files);
     // The inputs (should INDIR lie in OUTDIR) are never what an earlier run left.
     OutputStaging::Rest rest;
@@ -301,6 +314,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     s.failures.insert(s.failures.end(), unreachable.begin(), unreachable.end());
     std::sort(s.failures.begin(), s.failures.end(),
               [](const Failure& a, const Failure& b) { return a.file < b.file; });
+    s.skipped = std::move(skipped);
     s.removed = staging->removed();
     s.leftovers = staging->leftovers();
     s.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -337,8 +351,8 @@ void BatchRunner::showProgress(unsigned long done, unsigned long total, unsigned
 void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out,
                  "{\"messages\":%lu,\"written\":%lu,\"failed\":%zu,\"bytesIn\":%llu,\"bytesOut\":%llu,"
-                 "\"removed\":%lu,\"seconds\":%.3f,\"failures\":[",
-                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.removed, s.seconds);
+                 "\"removed\":%lu,\"skipped\":%zu,\"seconds\":%.3f,\"failures\":[",
+                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.removed, s.skipped.size(), s.seconds);
     // Line, column and offset as check --json and --error-format json give them: null where the
     // failure has no place in the message.
     const auto number = [](long n) { return n < 0 ? std::string("null") : std::to_string(n); };
@@ -351,9 +365,16 @@ void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out, "]}\n");
 }
 
-void BatchRunner::printSummary(std::FILE* out, const Summary& s) {
+void BatchRunner::printSummary(std::FILE* out, const Summary& s, bool verbose) {
     std::fprintf(out, "batch: %lu messages, %lu written, %zu failed\n", s.messages, s.written, s.failures.size());
     std::fprintf(out, "bytes: %llu in, %llu out\n", s.bytesIn, s.bytesOut);
+    if (!s.skipped.empty())
+        std::fprintf(out, "skipped: %zu %s (FIFO, socket or device)%s\n", s.skipped.size(),
+                     s.skipped.size() == 1 ? "entry that is not a regular file" : "entries that are not regular files",
+                     verbose ? "" : "; --verbose names them");
+    if (verbose)
+        for (const Skipped& k : s.skipped)
+            std::fprintf(out, "skipped: %s: %s\n", TreePrinter::printable(k.file).c_str(), k.kind);
     if (s.removed) std::fprintf(out, "replaced: %lu files of an earlier run removed\n", s.removed);
     if (s.leftovers) std::fprintf(out, "cleared: %lu leftovers of killed runs removed\n", s.leftovers);
     const double seconds = s.seconds > 0 ? s.seconds : 1e-9;

@@ -31,6 +31,12 @@ public:
         long column = -1;
         long offset = -1;
     };
+    // An entry of INDIR that --include takes but that is no regular file (a FIFO, a socket, a
+    // device): never read, for a FIFO would block the run, but counted in the summary.
+    struct Skipped {
+        std::string file;   // name within the input folder
+        const char* kind;   // "a FIFO", "a socket", ...
+    };
     struct Summary {
         unsigned long messages = 0;
         unsigned long written = 0;
@@ -40,6 +46,7 @@ public:
         unsigned long leftovers = 0;     // hidden folders and temporary files of killed runs removed
         double seconds = 0;
         std::vector<Failure> failures;   // in file name order
+        std::vector<Skipped> skipped;    // in file name order
     };
 
     BatchRunner(const QuarnOptions& options, bool showProgress, std::FILE* progress)
@@ -49,13 +56,15 @@ public:
     // --recursive those of the folders below too, into the same folders below the output; with
     // --include only the names that match), in name order of assignment. An entry that may be a
     // message (or, recursive, a folder) but cannot be followed (a link to nothing, a loop of
-    // links) or reached (a path beyond PATH_MAX) is a failed message.
+    // links) or reached (a path beyond PATH_MAX) is a failed message; one that is no regular file
+    // (a FIFO, a socket, a device) is not read and is counted in Summary::skipped.
     // Throws std::runtime_error when a folder cannot be read or made.
     Summary run(const std::string& inputFolder, const std::string& outputFolder);
 
     // The number of threads to use when none is given.
     static unsigned defaultJobs();
-    static void printSummary(std::FILE* out, const Summary& summary);
+    // With `verbose`, each skipped entry on a line of its own.
+    static void printSummary(std::FILE* out, const Summary& summary, bool verbose = false);
     static void printJsonSummary(std::FILE* out, const Summary& summary);
 
 private:

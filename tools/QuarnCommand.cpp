@@ -219,7 +219,7 @@ int QuarnCommand::batch(const QuarnOptions& o, const ParserPlugin&) {
     if (o.json)
         BatchRunner::printJsonSummary(stdout, summary);
     else
-        BatchRunner::printSummary(stdout, summary);
+        BatchRunner::printSummary(stdout, summary, o.verbose);
     std::fflush(stdout);
     return summary.failures.empty() ? Ok : BadDocument;
 }

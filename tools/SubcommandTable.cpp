@@ -300,7 +300,8 @@ std::vector<SubcommandTable::Subcommand> makeTable() {
          "  interrupted or fails leaves them as they were. Where OUTDIR is your own, the new tree\n"
          "  (folders below and the files kept, linked) is written beside it and the two trade names in\n"
          "  one step, so that even a crash leaves the earlier run or the new one, never both. A later\n"
-         "  run into OUTDIR removes what a killed run left there or beside it.\n",
+         "  run into OUTDIR removes what a killed run left there or beside it. An entry that is no regular\n"
+         "  file (a FIFO, a socket, a device) is not read; the summary counts it, and --verbose names it.\n",
          "examples/batch out --out-ccsid 1200 --jobs 2",
          writing({&kJobs, &kProgress, &kNoProgress, &kRecursive, &kInclude, &kReplace, &kInPlace, &kSyncEach, &kJson}),
          QuarnCommand::batch, nullptr},

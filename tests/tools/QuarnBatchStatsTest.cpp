@@ -319,7 +319,9 @@ TEST(QuarnBatch, EachFileOfAThreadIsReadAsIfItWereAlone) {
 
 // An entry the folder listing cannot take for a file (a link to nothing, a loop of links) is
 // listed as a failed message that says why, and the run exits 1; it is never left out of a run
-// that reports success. Hidden names, and names --include leaves out, stay out as before.
+// that reports success. Hidden names, and names --include leaves out, stay out as before. An entry
+// that is no regular file (a FIFO, a device) is not read, for a FIFO would block the run, and is
+// no failure; but the summary counts it (--verbose names it), where it used to say nothing.
 TEST(QuarnBatch, AnEntryTheListingCannotReachIsAFailedMessage) {
     const struct {
         const char* what;
@@ -327,7 +329,17 @@ TEST(QuarnBatch, AnEntryTheListingCannotReachIsAFailedMessage) {
         const char* options;
         const char* failed;    // the start of the failed line, or null when nothing fails
         const char* cause;
+        const char* skipped = nullptr;   // the summary's skipped line, or null when it has none
+        const char* named = nullptr;     // a line naming a skipped entry
     } cases[] = {
+        {"a FIFO", "mkfifo pipe.xml", "", nullptr, nullptr,
+         "skipped: 1 entry that is not a regular file (FIFO, socket or device); --verbose names them\n"},
+        {"a FIFO and a device, with --verbose", "mkfifo pipe.xml && ln -s /dev/null null.xml", "--verbose", nullptr,
+         nullptr, "skipped: 2 entries that are not regular files (FIFO, socket or device)\n",
+         "skipped: null.xml: a character device\nskipped: pipe.xml: a FIFO\n"},
+        {"a FIFO below, with --recursive", "mkdir sub && mkfifo sub/pipe.xml", "-r --verbose", nullptr, nullptr,
+         "skipped: 1 entry that is not a regular file", "skipped: sub/pipe.xml: a FIFO\n"},
+        {"a FIFO left out by --include", "mkfifo pipe.txt", "--include '*.xml'", nullptr, nullptr},
         {"a link to nothing", "ln -s missing.xml order.xml", "", "failed: order.xml: cannot read ",
          "No such file or directory"},
         {"a loop of links", "ln -s loop-b.xml loop-a.xml && ln -s loop-a.xml loop-b.xml",
@@ -345,6 +357,14 @@ TEST(QuarnBatch, AnEntryTheListingCannotReachIsAFailedMessage) {
         ASSERT_EQ(shell("cd " + quote(in) + " && " + c.make).status, 0) << c.what;
         const Result r = quarn("batch " + quote(in) + " " + quote(out) + " --no-progress " + c.options);
         EXPECT_EQ(slurp(out + "/ok.xml"), "<a/>") << c.what;
+        if (c.skipped) {
+            EXPECT_NE(r.out.find(c.skipped), std::string::npos) << c.what << "\n" << r.out;
+        } else {
+            EXPECT_EQ(r.out.find("skipped:"), std::string::npos) << c.what << "\n" << r.out;
+        }
+        if (c.named) {
+            EXPECT_NE(r.out.find(c.named), std::string::npos) << c.what << "\n" << r.out;
+        }
         if (c.failed == nullptr) {
             EXPECT_EQ(r.status, 0) << c.what << "\n" << r.out << r.err;
             EXPECT_NE(r.out.find("batch: 1 messages, 1 written, 0 failed"), std::string::npos)

@@ -351,8 +351,11 @@ void BatchRunner::showProgress(unsigned long done, unsigned long total, unsigned
 void BatchRunner::printJsonSummary(std::FILE* out, const Summary& s) {
     std::fprintf(out,
                  "{\"messages\":%lu,\"written\":%lu,\"failed\":%zu,\"bytesIn\":%llu,\"bytesOut\":%llu,"
-                 "\"removed\":%lu,\"skipped\":%zu,\"seconds\":%.3f,\"failures\":[",
-                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.removed, s.skipped.size(), s.seconds);
+                 "\"removed\":%lu,",
+                 s.messages, s.written, s.failures.size(), s.bytesIn, s.bytesOut, s.removed);
+    // Only when there are any: the object stays as it was for every run that skips nothing.
+    if (!s.skipped.empty()) std::fprintf(out, "\"skipped\":%zu,", s.skipped.size());
+    std::fprintf(out, "\"seconds\":%.3f,\"failures\":[", s.seconds);
     // Line, column and offset as check --json and --error-format json give them: null where the
     // failure has no place in the message.
     const auto number = [](long n) { return n < 0 ? std::string("null") : std::to_string(n); };

@@ -58,6 +58,8 @@ struct MemoryBroker {
     // The confirm of a routed message waits while this queue has messages ready, as that of a
     // persistent message waits for its queue; a return and its confirm come at once, as a broker sends them.
     std::string routedAcksWaitFor;
+    // The connection is lost once this many confirms have been read (0: never).
+    std::size_t loseAfterConfirms = 0;
     unsigned long consumerKeptAlive = 0;   // keepAlive calls on a connection that consumes
 
     void put(const std::string& queue, std::string body, std::vector<Header> headers = {}) {
@@ -141,7 +143,11 @@ public:
             now.insert(now.end(), iLater.begin(), iLater.end());
             iLater.clear();
         }
-        for (const Confirm& c : now) onConfirm(c);
+        for (const Confirm& c : now) {
+            if (iBroker.loseAfterConfirms && iRead++ == iBroker.loseAfterConfirms)
+                throw Error("connection to the broker lost when waiting for confirms", true);
+            onConfirm(c);
+        }
     }
     bool hasBuffered() const noexcept override {
         if ((!iConfirms.empty() || !iLater.empty()) && !iBroker.holdConfirms) return true;
@@ -155,6 +161,7 @@ private:
     std::string iQueue;
     std::uint64_t iSequence = 0;
     std::deque<Confirm> iConfirms;
+    std::size_t iRead = 0;   // confirms read
     std::deque<Confirm> iLater;   // confirms of routed messages, while routedAcksWaitFor has messages ready
 };
 
@@ -384,6 +391,23 @@ TEST(FlowRunnerSeam, ABatchPublishTheBrokerReturnsIsNotCountedAsSent) {
         ASSERT_EQ(broker.published["in"].size(), 2u);
         EXPECT_EQ(broker.published["in"][0].body, a);
         EXPECT_EQ(broker.published["in"][1].body, c);
+
+        // A connection lost while the confirms come says which files the broker had confirmed,
+        // so that a second run can leave them out; it said only that the connection was lost.
+        MemoryBroker losing;
+        losing.loseAfterConfirms = 1;
+        failure.clear();
+        try {
+            FlowSender(options, [&losing] { return std::make_unique<MemoryConnection>(losing); }).run();
+        } catch (const BrokerConnection::Error& e) {
+            failure = e.what();
+            lost = e.lost;
+        }
+        EXPECT_TRUE(lost);
+        EXPECT_NE(failure.find("lost when waiting for confirms; 1 of 3 files confirmed in in (" + files[0] +
+                               "); 2 more sent but not confirmed, in the queue or not"),
+                  std::string::npos)
+            << failure;
     }
     {
         SCOPED_TRACE("--dead-letters --requeue");

@@ -20,6 +20,10 @@ public:
     void deadLettered(std::size_t bytes);
     // A routed message the broker could not place (it is dead-lettered instead).
     void unrouted(const std::string& key);
+    // A dead letter the broker refused (the input goes back to its queue instead).
+    void deadLetterRefused() {
+        if (iDeadLettered) --iDeadLettered;
+    }
     void requeued() { ++iRequeued; }
     void settled();
     void connectionLost() { ++iConnectionsLost; }

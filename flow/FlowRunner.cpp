@@ -270,9 +270,14 @@ void FlowRunner::confirmed(const BrokerConnection::Confirm& c) {
                 iConsumer->ack(p.inputTag);
                 iCounters.settled();
             } else {
-                // The broker lost the copy: the input goes back to be taken again.
+                // The broker lost the copy: the input goes back to be taken again, and what was
+                // counted for the copy is taken back, for it will be counted when it is taken again.
                 iConsumer->reject(p.inputTag, true);
                 iCounters.requeued();
+                if (p.deadLetter)
+                    iCounters.deadLetterRefused();
+                else
+                    iCounters.unrouted(p.key);
             }
         }
         return iPending.erase(it);

@@ -58,6 +58,8 @@ struct MemoryBroker {
     // The confirm of a routed message waits while this queue has messages ready, as that of a
     // persistent message waits for its queue; a return and its confirm come at once, as a broker sends them.
     std::string routedAcksWaitFor;
+    // Messages (key, body) the broker refuses (a nack), as a queue over its length limit does.
+    std::set<std::pair<std::string, std::string>> refused;
     // The connection is lost once this many confirms have been read (0: never).
     std::size_t loseAfterConfirms = 0;
     unsigned long consumerKeptAlive = 0;   // keepAlive calls on a connection that consumes
@@ -117,6 +119,7 @@ public:
         const std::uint64_t sequence = iSequence ? iSequence++ : 0;
         Confirm ack;
         ack.sequence = sequence;
+        if (iBroker.refused.count({key, sent.body})) ack.kind = Confirm::Nack;
         if (sequence) (routable && !iBroker.routedAcksWaitFor.empty() ? iLater : iConfirms).push_back(ack);
         return sequence;
     }
@@ -433,4 +436,21 @@ TEST(FlowRunnerSeam, ABatchPublishTheBrokerReturnsIsNotCountedAsSent) {
         EXPECT_EQ(broker.published["in"][0].body, a);
         EXPECT_EQ(broker.published["in"][0].header("quarn-error-number"), nullptr) << "sent back without the error headers";
     }
+}
+
+// A message the broker refuses (a nack) goes back to its queue to be taken again, and is counted
+// neither as routed nor as dead-lettered: it was counted as both, and again when taken again.
+TEST(FlowRunnerSeam, AnOutputTheBrokerRefusesGoesBackAndIsNotCountedAsDone) {
+    MemoryBroker broker;
+    broker.put("in", "<order/>");
+    broker.put("in", "<order>");   // broken: a dead letter
+    broker.refused = {{"out", "<order/>"}, {"in.dead", "<order>"}};
+    FlowRun r;
+    run(broker, {"--queue", "in", "--default", "out", "--max-messages", "2", "--idle-exit", "20"}, r);
+    ASSERT_EQ(r.failure, "");
+    EXPECT_TRUE(broker.acked.empty());
+    EXPECT_EQ(broker.rejected, (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(r.counters.settledCount(), 0u);
+    EXPECT_TRUE(r.counters.routedByKey().empty());
+    EXPECT_EQ(r.counters.deadLetteredCount(), 0u);
 }

@@ -20,6 +20,8 @@ template <class F> bool XmlErrorLocator::forEachUnit(F unit) {
                                                           : KelConverter::icuNameFor(iCcsid);
     UConverter* icu = name.empty() ? nullptr : KelConverter::openStrict(name.c_str());
     if (!icu) return true;
+    // NL is a line end where the tree builder reads it as one: lines are counted as it counted them.
+    const bool newLines = KelConverter::hasNewLine(iCcsid);
     const char* const begin = reinterpret_cast<const char*>(iData);
     const char* source = begin + (iMarkLength < iLength ? iMarkLength : iLength);
     const char* const sourceEnd = begin + iLength;
@@ -32,7 +34,10 @@ template <class F> bool XmlErrorLocator::forEachUnit(F unit) {
         UErrorCode status = U_ZERO_ERROR;
         ucnv_toUnicode(icu, &target, units + 1024, &source, sourceEnd, offsets, true, &status);
         const long base = static_cast<long>(chunkStart - begin);
-        for (UChar* u = units; u < target && going; ++u) going = unit(static_cast<char16_t>(*u), base + offsets[u - units]);
+        for (UChar* u = units; u < target && going; ++u) {
+            const char16_t c = newLines && *u == 0x85 ? u'\n' : static_cast<char16_t>(*u);
+            going = unit(c, base + offsets[u - units]);
+        }
         if (!going) break;
         if (status == U_BUFFER_OVERFLOW_ERROR) continue;
         if (U_FAILURE(status)) {

@@ -322,6 +322,16 @@ std::size_t KelConverter::maxBytesFor(std::size_t units) const noexcept {
     return (units + 10) * static_cast<std::size_t>(iMaxBytesPerChar);
 }
 
+KelStringBase KelConverter::toUnicodeAsRead(const unsigned char* bytes, long length, int byteOrder) const {
+    KelStringBase text = toUnicode(bytes, length, false, byteOrder);
+    if (iNewLinePage && text.find(char16_t(0x85)) != KelStringBase::npos) {
+        char16_t* units = text.mutableData();
+        for (std::size_t i = 0; i < text.length(); ++i)
+            if (units[i] == 0x85) units[i] = u'\n';
+    }
+    return text;
+}
+
 KelStringBase KelConverter::toUnicode(const unsigned char* bytes, long length, bool /*flag*/, int byteOrder) const {
     if (length < 0 || (bytes == nullptr && length != 0)) failSize("KelConverter::toUnicode", length);
     KelStringBase result;

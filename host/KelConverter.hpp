@@ -67,6 +67,10 @@ public:
     // Bytes to UTF-16. For UTF-16 pages the bytes are big-endian unless byteOrder is -1
     // (a byte-order mark in the bytes is kept as the character U+FEFF).
     KelStringBase toUnicode(const unsigned char* bytes, long length, bool flag = false, int byteOrder = 0) const;
+    // Bytes to UTF-16 as the tree builder reads them: toUnicode, with every NL of a page that has
+    // one (hasNewLine) given as the line end LF it stands for there. What shows a stretch of a
+    // message as text in another page goes this way, so that it says what the tree holds.
+    KelStringBase toUnicodeAsRead(const unsigned char* bytes, long length, int byteOrder = 0) const;
     // UTF-16 to bytes, writing at most `inOutLength` bytes and never splitting a character;
     // sets `inOutLength` to the number written. Returns false when the text was cut short.
     bool fromUnicode(unsigned char* out, long& inOutLength, const KelStringBase& text, bool flag = false,

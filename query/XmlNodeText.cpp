@@ -97,7 +97,8 @@ std::string XmlNodeText::spanText(const unsigned char* message, long messageLeng
         else if (messageLength >= 2 && message[0] == 0xFF && message[1] == 0xFE) bigEndian = false;
         byteOrder = bigEndian ? 1 : -1;
     }
-    KelStringBase text = KelConverter::setCodepage(ccsid)->toUnicode(begin, length, false, byteOrder);
+    // As the tree holds it: an EBCDIC page's NL is a line end, not the character U+0085.
+    KelStringBase text = KelConverter::setCodepage(ccsid)->toUnicodeAsRead(begin, length, byteOrder);
     if (!text.empty() && text[0] == u'\xFEFF') text.erase(0, 1);
     return text.toUtf8();
 }

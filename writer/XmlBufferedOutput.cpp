@@ -159,16 +159,14 @@ void XmlBufferedOutput::decode(const unsigned char* start, const unsigned char* 
     }
     if (ccsid == kUtf8Ccsid && decodeWellFormedUtf8(start, end, out)) return;
     const KelConverter* converter = KelConverter::createConverter(static_cast<int>(ccsid), 0);
-    out = converter->toUnicode(start, static_cast<long>(length), false, 0);
-    if (converter->hasNewLine() && out.find(char16_t(0x85)) != KelStringBase::npos) {
-        // Read as the tree builder read it: NL is a line end.
-        char16_t* units = out.mutableData();
-        for (std::size_t i = 0; i < out.length(); ++i)
-            if (units[i] == 0x85) units[i] = u'\n';
-    }
+    // Read as the tree builder read it: NL is a line end.
+    out = converter->toUnicodeAsRead(start, static_cast<long>(length));
 }
 
-void XmlBufferedOutput::restoreEndOfBuffer() { iWriteBuffer->data()[iWriteBuffer->used()] = 0; }
+void XmlBufferedOutput::restoreEndOfBuffer() {
+    // A buffer that never grew has no bytes to end.
+    if (iWriteBuffer->data() != nullptr) iWriteBuffer->data()[iWriteBuffer->used()] = 0;
+}
 
 // ---- single-byte tables -------------------------------------------------------------------------
 

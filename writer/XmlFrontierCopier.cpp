@@ -12,6 +12,8 @@
 #include "writer/XmlBrokerOrvaneWriter.hpp"
 #include "writer/XmlPageCoverage.hpp"
 
+#include <cstring>
+
 #include <unicode/ucnv.h>
 
 #include <string>
@@ -243,6 +245,13 @@ bool XmlFrontierCopier::appendRest(const unsigned char* from) {
 bool XmlFrontierCopier::convertRest(const unsigned char* from, const unsigned char* end) {
     XmlBrokerOrvaneWriter& w = *iWriter;
     const long inCcsid = iOwner->storedCcsid();
+    // NL of an EBCDIC page is a line end to the tree builder, but the converter gives it U+0085,
+    // which a reader of a page without NL (UTF-8, UTF-16) takes for a character: such a rest is
+    // written the usual way, which gives its line ends as LF. Nothing is written yet.
+    if (KelConverter::hasNewLine(static_cast<int>(inCcsid)) &&
+        !KelConverter::hasNewLine(static_cast<int>(w.iOutput.codepage())) &&
+        std::memchr(from, 0x15, static_cast<std::size_t>(end - from)) != nullptr)
+        return false;
     UConverter* source = KelConverter::openStrict(icuNameOf(inCcsid, iOwner->treeBuilder()->readsBigEndian()).c_str());
     UConverter* target = KelConverter::openStrict(icuNameOf(w.iOutput.codepage(), w.iOutput.bigEndian()).c_str());
     KelWriteBuffer* buffer = w.iOutput.buffer();

@@ -14,11 +14,17 @@ struct Page {
     int byteOrder;
     int encoding;
     bool mark;
+    bool newLines = false;   // EBCDIC lines that end in NL (0x15), as mainframes write them
 };
 
-const Page kPages[] = {{1208, 1, 546, false}, {1200, 1, 273, true}, {1200, -1, 546, false}, {37, 1, 546, false}};
+const Page kPages[] = {{1208, 1, 546, false}, {1200, 1, 273, true}, {1200, -1, 546, false}, {37, 1, 546, false},
+                       {37, 1, 546, false, true}};
 
-std::string withMark(const std::string& bytes, const Page& page) {
+// The page's bytes as sent: with the mark, or with NL for every line feed.
+std::string withMark(std::string bytes, const Page& page) {
+    if (page.newLines)
+        for (char& b : bytes)
+            if (b == '\x25') b = '\x15';
     if (!page.mark) return bytes;
     return (page.byteOrder == 1 ? std::string("\xFE\xFF") : std::string("\xFF\xFE")) + bytes;
 }
@@ -66,7 +72,8 @@ TEST(ErrorPosition, BrokenDocumentsInEveryPageTellTheirPlace) {
     for (const Broken& b : kBroken) {
         const std::string& text = b.document;
         for (const Page& page : kPages) {
-            SCOPED_TRACE(b.document + " in " + std::to_string(page.ccsid) + (page.mark ? " with mark" : ""));
+            SCOPED_TRACE(b.document + " in " + std::to_string(page.ccsid) + (page.mark ? " with mark" : "") +
+                         (page.newLines ? " with NL" : ""));
             const std::string bytes = withMark(encodeAs(text, page.ccsid, page.byteOrder), page);
             const KelParserException e = failureOf(bytes, page);
             EXPECT_EQ(e.documentLine(), b.line);
@@ -134,7 +141,7 @@ TEST(ErrorPosition, LimitsNameTheElementThatBreaksThem) {
     limits = XmlBuilderLimits();
     limits.attributesPerElement = 2;
     for (const Page& page : kPages) {
-        KelParserException many = failureOf(encodeAs("<a>\n<ok p='1'/>\n<many p='1' q='2' r='3'/></a>", page.ccsid, page.byteOrder),
+        KelParserException many = failureOf(withMark(encodeAs("<a>\n<ok p='1'/>\n<many p='1' q='2' r='3'/></a>", page.ccsid, page.byteOrder), page),
                                             page, &limits);
         EXPECT_EQ(many.faultElement().toUtf8(), "many");
         EXPECT_EQ(many.documentLine(), 3);

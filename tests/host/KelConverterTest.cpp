@@ -261,10 +261,15 @@ TEST(KelConverterTest, PagesWithNewLineRefuseU0085OnTheWayOut) {
         EXPECT_EQ(encode(ccsid, KelStringBase(u"a\n")), (std::vector<unsigned char>{0x81, 0x25}));
         const unsigned char nl = 0x15;
         EXPECT_EQ(KelConverter::setCodepage(ccsid)->toUnicode(&nl, 1, false, 0), KelStringBase(u"\u0085"));
+        // Read as the tree builder reads it, NL is the line end it stands for.
+        const unsigned char line[3] = {0x81, 0x15, 0x25};
+        EXPECT_EQ(KelConverter::setCodepage(ccsid)->toUnicodeAsRead(line, 3), KelStringBase(u"a\n\n"));
     }
     // Pages without NL keep U+0085 where they hold it.
     EXPECT_FALSE(KelConverter::setCodepage(819)->hasNewLine());
     EXPECT_EQ(encode(819, KelStringBase(u"\u0085")), (std::vector<unsigned char>{0x85}));
+    const unsigned char latin[2] = {0x61, 0x85};
+    EXPECT_EQ(KelConverter::setCodepage(819)->toUnicodeAsRead(latin, 2), KelStringBase(u"a\u0085"));
 }
 
 TEST(KelConverterTest, PcPagesThatRotateControlsRefuseThemOnTheWayOut) {

@@ -101,6 +101,12 @@ TEST(QuarnSelect, CodePagesFoundByThemselvesOrNamed) {
     EXPECT_EQ(quarn("get --ccsid 1200 --byte-order le - 'count(/a)'", bareLe).out, "1\n");
     EXPECT_EQ(quarn("get --ccsid utf-16le - 'count(/a)'", bareLe).out, "1\n");
     EXPECT_EQ(quarn("get --ccsid 1208 - a", latin1).status, 1);
+    // An EBCDIC message whose lines end in NL (0x15): an element printed from its bytes says what
+    // the tree holds, a line end, and not U+0085, a character to every reader of UTF-8.
+    const std::string nl37 = "\x4C\x99\x6E\x15\x4C\xA2\x40\x81\x7E\x7D\xF1\x7D\x6E\xA7\x15\xA8"
+                             "\x4C\x61\xA2\x6E\x4C\x61\x99\x6E";   // <r>NL<s a='1'>xNLy</s></r>
+    EXPECT_EQ(quarn("select --ccsid 37 - //s", nl37).out, "<s a='1'>x\ny</s>\n");
+    EXPECT_EQ(quarn("get --ccsid 37 - r/s", nl37).out, "x\ny\n");
     // UTF-32 and encoding values with no byte order are refused clearly.
     Result utf32 = quarn("check -", std::string("\xFF\xFE\0\0<\0\0\0a\0\0\0/\0\0\0>\0\0\0", 20));
     EXPECT_EQ(utf32.status, 1);

@@ -6,6 +6,7 @@
 // from the elements built. Every output is also read back by libxml2 from its own mark and
 // declaration.
 #include "WriterTestDocument.hpp"
+#include "tests/support/LibxmlCanonicalReader.hpp"
 
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
@@ -151,6 +152,23 @@ TEST(FrontierCopy, TheRestIsConvertedAsOneStretchToAnotherPageOrByteOrder) {
     Outcome ebcdic = writeBoth(declared, kSetFirstRecordAttribute, 1140, 546);
     EXPECT_TRUE(ebcdic.stoppedAtFrontier);
     EXPECT_SAME_BYTES(ebcdic.lazy, ebcdic.full);
+    // An EBCDIC message whose lines end in NL, into UTF-8 and UTF-16: NL is a line end to the
+    // tree but U+0085, a character, to every reader of those pages, so the rest is built and its
+    // lines end in LF there.
+    KelWriteBuffer nl(37);
+    nl.appendMbs(KelStringBase::fromUtf8(records(30)), 37, 0);
+    std::string nlBytes = nl.toString();
+    for (char& b : nlBytes)
+        if (b == '\x25') b = '\x15';
+    std::string edited = records(30);
+    edited.replace(edited.find("n=\"0\""), 5, "n=\"first\"");
+    const LibxmlReading expected = LibxmlCanonicalReader::read(edited);
+    for (long out : {1208L, 1200L}) {
+        Outcome o = writeBoth(nlBytes, kSetFirstRecordAttribute, out, 546, 37, 785);
+        EXPECT_SAME_BYTES(o.lazy, o.full);
+        const LibxmlReading read = LibxmlCanonicalReader::read(o.lazy);
+        EXPECT_TRUE(read.ok && read.canonical == expected.canonical) << out << ": " << read.error;
+    }
 }
 
 TEST(FrontierCopy, ACharacterTheOutputPageLacksMakesTheWriteBuildTheRest) {

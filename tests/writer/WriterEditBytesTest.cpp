@@ -250,15 +250,25 @@ TEST(WriterEditBytes, RefusedConversionSaysWhereInTheInputAndInWhat) {
         int ccsid;
         long line, column, offset;   // of the item that cannot be written
         const char* what;
+        int inCcsid = 1208;   // other than 1208: an EBCDIC page, its lines ended in NL (0x15)
     } cases[] = {
         {"<a>\n  <!-- it\xE2\x80\x99s -->\n</a>", 819, 2, 3, 6, "U+2019 in a comment"},
         {"<a>\r\n<x/><?pi \xE2\x80\x99?></a>", 37, 2, 5, 9, "U+2019 in a processing instruction"},
         {"<a>\n <b\xE4\xB8\xAD x=\"1\"/></a>", 819, 2, 2, 5, "U+4E2D in a name"},
         {"<a>\n <b \xE4\xB8\xAD=\"1\">\xE2\x82\xAC</b></a>", 1252, 2, 2, 5, "U+4E2D in a name"},
+        {"<a>\n<!-- \xE2\x82\xAC -->\n</a>", 819, 2, 1, 4, "U+20AC in a comment", 1140},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.document);
-        Doc doc(c.document);
+        std::string input = c.document;
+        if (c.inCcsid != 1208) {
+            KelWriteBuffer page(c.inCcsid);
+            page.appendMbs(KelStringBase::fromUtf8(input), c.inCcsid, 0);
+            input = page.toString();
+            for (char& b : input)
+                if (b == '\x25') b = '\x15';
+        }
+        Doc doc(input, c.inCcsid);
         try {
             // As a host writes: through the parser, which says where the failure lies.
             KelWriteBuffer buffer(c.ccsid);

@@ -168,6 +168,32 @@ TEST_F(Parsed, ValueForCopyCountsOnlyCharacterData) {
     EXPECT_TRUE(complete);
 }
 
+// A deep copy of an ancestor into one of its descendants copies the subtree as it stood: the
+// copy went on copying what it had just made until memory ran out.
+TEST_F(Parsed, ADeepCopyIntoTheSourcesOwnSubtreeCopiesItAsItStood) {
+    const struct {
+        const char* target;   // path of names below r
+        const char* expected;
+    } cases[] = {
+        {"c", "<r><a x='1'>t<b/></a><c><a x='1'>t<b/></a><c/></c></r>"},
+        {"a/b", "<r><a x='1'>t<b><a x='1'>t<b/></a><c/></b></a><c/></r>"},
+        {"a", "<r><a x='1'>t<b/><a x='1'>t<b/></a><c/></a><c/></r>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        parse("<r><a x='1'>t<b/></a><c/></r>");
+        KelSyntaxElement* target = body();
+        for (std::string path = c.target; !path.empty();) {
+            const std::size_t slash = path.find('/');
+            target = child(target, path.substr(0, slash).c_str());
+            path = slash == std::string::npos ? "" : path.substr(slash + 1);
+        }
+        ASSERT_NE(target, nullptr);
+        target->copy(body(), true, true, false);
+        EXPECT_TRUE(libxml_reading::readsAs(write(), c.expected));
+    }
+}
+
 TEST_F(Parsed, CopyKeepsTheSpanOnlyForTheSameText) {
     parse("<r><a q='1'/><b/></r>");
     KelSyntaxElement* a = child(body(), "a");

@@ -29,6 +29,11 @@ struct XmlBuilderLimits {
     // Elements open at once. Nothing in the parser, the checks or the writer recurses along the
     // depth, so this only bounds the scanner's element stack.
     unsigned long nestingDepth = 1000000;
+    // What the scanner itself holds while it reads (declarations, content models, attribute
+    // lists, readers), in bytes, as a multiple of the document's length once past the threshold
+    // below: a content model of a few megabytes took hundreds of bytes a particle.
+    unsigned long scannerMemoryFactor = 32;
+    unsigned long scannerMemoryThreshold = 64UL * 1024 * 1024;
     // A fixed ceiling on the syntax elements built for a document (attributes and declarations
     // included), for a host that wants one. None by default: what the document spells out grows
     // with its size, and what expansion makes counts towards the amplification bound.

@@ -32,6 +32,15 @@ bool XmlExpansionMeter::withinAmplification() noexcept {
     return refuse("amplification factor", iLimits.amplificationFactor);
 }
 
+bool XmlExpansionMeter::withinScannerMemory(unsigned long long liveBytes) noexcept {
+    if (iRefused) return false;
+    const unsigned long long own = iOwn > 0 ? iOwn : 1;
+    if (liveBytes / own < iLimits.scannerMemoryFactor ||
+        (liveBytes / own == iLimits.scannerMemoryFactor && liveBytes % own == 0))
+        return true;
+    return refuse("scanner memory factor", iLimits.scannerMemoryFactor);
+}
+
 bool XmlExpansionMeter::readerOpening() noexcept {
     if (iReaders == nullptr) return true;
     if (iRefused) return false;

@@ -52,6 +52,12 @@ public:
     // An expansion the scanner made without a reader (its opening counted by readerOpening) is
     // over: as readerClosing, the text of `entity` counts as added.
     void closedInPlace(const void* entity) noexcept;
+    // The scanner is about to hold `liveBytes` of memory; false when that passes the scanner
+    // memory bound (refusal() then says so). Inline below the threshold: asked at every
+    // allocation the scanner makes while watched.
+    bool scannerMemory(unsigned long long liveBytes) noexcept {
+        return iReaders == nullptr || liveBytes <= iLimits.scannerMemoryThreshold || withinScannerMemory(liveBytes);
+    }
     // The builder made something from expansion worth `units`; false when that passes a limit.
     bool add(unsigned long long units) noexcept;
     // False when what was added so far passes a limit (closings are checked here, or at the
@@ -68,6 +74,7 @@ public:
 private:
     bool refuse(const char* limit, unsigned long value) noexcept;
     bool withinAmplification() noexcept;
+    bool withinScannerMemory(unsigned long long liveBytes) noexcept;
 
     XmlBuilderLimits iLimits;
     const xercesc::ReaderMgr* iReaders = nullptr;

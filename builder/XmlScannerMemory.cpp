@@ -77,6 +77,12 @@ XmlScannerMemory::~XmlScannerMemory() {
 MemoryManager* XmlScannerMemory::getExceptionMemoryManager() { return XMLPlatformUtils::fgMemoryManager; }
 
 void* XmlScannerMemory::allocate(XMLSize_t size) {
+    // What the scanner builds from declarations is bounded as expansion is: refused before it is
+    // taken, as the library expects an allocation to fail. Each block costs its header and the
+    // system allocator's own besides what was asked: most of the scanner's blocks are small.
+    if (iMeter != nullptr &&
+        !iMeter->scannerMemory(static_cast<unsigned long long>(iLiveBytes) + size + (iLive + 1) * kBlockOverhead))
+        throw OutOfMemoryException();
     if (size == iReaderSize) return allocateReader(size);
     const std::size_t sizeClass = classOf(size);
     Header* h = sizeClass != 0 ? iKept[sizeClass] : nullptr;

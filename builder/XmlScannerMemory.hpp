@@ -46,6 +46,8 @@ private:
         std::size_t size;
         std::size_t mark;   // tells a block of this manager from anything else
     };
+    // What a block takes beyond the bytes asked for: its header and the system allocator's.
+    static constexpr std::size_t kBlockOverhead = sizeof(Header) + 16;
     void* allocateReader(std::size_t size);
     static Header* newBlock(std::size_t capacity);
     void* link(Header* h, std::size_t size) noexcept;

@@ -368,11 +368,19 @@ const KelValue& KelSyntaxElement::value() { return storedValue(); }
 void KelSyntaxElement::copyInner(KelSyntaxElement* source, bool deep) {
     // Copies children iteratively: documents can nest far deeper than the stack allows.
     if (!deep) return;
+    // A copy into the source's own subtree copies that subtree as it stood: the children this
+    // element gains here are not copied again, or the copy would go on for ever (and take all
+    // the memory there is).
+    bool inside = false;
+    for (KelSyntaxElement* e = iParent; e != nullptr && !inside; e = e->iParent) inside = e == source;
+    KelSyntaxElement* lastBefore = inside ? lastChild() : nullptr;
     std::vector<std::pair<KelSyntaxElement*, KelSyntaxElement*>> work{{source, this}};
     while (!work.empty()) {
         auto [from, to] = work.back();
         work.pop_back();
-        for (KelSyntaxElement* c = from->firstChild(); c; c = c->nextSibling()) {
+        const bool asItStood = inside && from == this;
+        KelSyntaxElement* first = asItStood && lastBefore == nullptr ? nullptr : from->firstChild();
+        for (KelSyntaxElement* c = first; c; c = asItStood && c == lastBefore ? nullptr : c->nextSibling()) {
             KelSyntaxElement* n = to->newElementOfSameParser();
             n->copy(c, false, false, true);
             to->parserAttachAsLastChild(n);

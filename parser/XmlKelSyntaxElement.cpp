@@ -47,12 +47,19 @@ void XmlKelSyntaxElement::forgetSpan() noexcept {
     iStartTag = 0;
 }
 
+namespace {
+thread_local std::size_t tElementsMarked = 0;
+}
+
+std::size_t XmlKelSyntaxElement::elementsMarked() noexcept { return tElementsMarked; }
+
 void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startTagChanged) noexcept {
     for (KelSyntaxElement* e = start; e; e = e->parent()) {
         if (!e->parser() || !isXmlKelSyntaxElement(e)) return;
         // Every parser of the xml group builds XmlKelSyntaxElement objects; anything else ends the walk.
         auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
         if (!xml) return;
+        ++tElementsMarked;
         const std::uint32_t tag = xml->iStartTag & ~kChangeFlags;
         // An element still open in the scan knows its start tag; its end comes with its end tag.
         const bool open = xml->iBufferStart != nullptr && xml->bufferEnd() == nullptr && tag > 0;
@@ -60,9 +67,8 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
         const bool tagKnown = open || (xml->spanPointersKept() && tag > 0 && tagBytes <= xml->spanLength());
         // An end tag too: the start tag is not the whole span.
         const bool tagsKnown = tagKnown && (open || tagBytes < xml->spanLength());
-        if (e == start && startTagChanged) {
-            if (tagKnown) xml->iStartTag |= kChangeFlags;
-            else xml->forgetSpan();
+        if (e == start && startTagChanged && tagKnown) {
+            xml->iStartTag |= kChangeFlags;
         } else if (tagsKnown) {
             // Marked before, and its ancestors with it, then or when it moved under them; nothing
             // gives an ancestor back a span of its own. Going on would make a walk that deletes
@@ -70,7 +76,13 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
             if ((xml->iStartTag & kContentChanged) != 0) return;
             xml->iStartTag |= kContentChanged;
         } else {
+            // No span to keep (made by a user, read from an entity's text, or forgotten): written
+            // anew whatever happens below it. Its ancestors were marked when it was passed before,
+            // as above; every change below a chain of such elements (a tree a host builds, a deep
+            // entity) walking to the top made the edits take time in the square of the depth.
             xml->forgetSpan();
+            if ((xml->iFlags & kAncestorsMarked) != 0) return;
+            xml->setFlag(kAncestorsMarked, true);
         }
     }
 }
@@ -107,6 +119,7 @@ void XmlKelSyntaxElement::initialize() {
     setFlag(kBigEndian, true);
     setFlag(kLacksReference, false);
     setFlag(kMoved, false);
+    setFlag(kAncestorsMarked, false);
     iBufferCodepage = 0;
     forgetSpan();
 }
@@ -375,5 +388,6 @@ void XmlKelSyntaxElement::copyElement(KelSyntaxElement* source) {
     const bool sameBytes = xml->parser() == parser();
     iBufferStart = sameBytes ? xml->getBufferStart() : nullptr;
     setBufferEnd(sameBytes ? xml->getBufferEnd() : nullptr);
+    setFlag(kAncestorsMarked, false);
     iStartTag = !sameBytes || xml->contentChanged() ? 0 : xml->iStartTag;
 }

@@ -44,6 +44,7 @@ public:
         iBufferStart = start;
         setBufferEnd(end);
         iStartTag &= ~kChangeFlags;
+        setFlag(kAncestorsMarked, false);
     }
     const unsigned char* getBufferEnd() const noexcept { return contentChanged() ? nullptr : bufferEnd(); }
     // An element changed while still open in the scan stays changed when its end is found. An end
@@ -60,6 +61,7 @@ public:
     void setSpan(const unsigned char* start, const unsigned char* end) noexcept {
         iBufferStart = start;
         iStartTag &= ~kChangeFlags;
+        setFlag(kAncestorsMarked, false);
         setBufferEnd(end);
     }
     bool hasSpan() const noexcept { return getBufferStart() != nullptr && getBufferEnd() != nullptr; }
@@ -100,6 +102,10 @@ public:
     // names as written, not namespaces, so the writer checks such an element's prefixes against
     // the declarations in scope where it now stands.
     bool wasMoved() const noexcept { return (iFlags & kMoved) != 0; }
+
+    // How many elements the marking of changes has passed on this thread (each element a change
+    // marks, up to where the marks of earlier changes begin): tests hold it linear in the edits.
+    static std::size_t elementsMarked() noexcept;
 
     // First child whose type code equals `type`, parsing on demand; null if none.
     XmlKelSyntaxElement* findChildElement(int type);
@@ -159,9 +165,11 @@ private:
     static constexpr std::uint32_t kStartTagChanged = 0x40000000u;   // always with kContentChanged
     static constexpr std::uint32_t kChangeFlags = kContentChanged | kStartTagChanged;
     // iFlags: which quote enclosed an attribute's value, the span's byte order, as parsed, a value
-    // without the text of a reference it held, moved by a user.
+    // without the text of a reference it held, moved by a user, and for an element without a
+    // span: its ancestors were marked changed since it lost it (set only by setElementChanged,
+    // cleared by everything that gives a span back).
     static constexpr std::uint8_t kDoubleQuoted = 1, kBigEndian = 2, kAsParsed = 4, kLacksReference = 8,
-                                    kMoved = 16;
+                                    kMoved = 16, kAncestorsMarked = 32;
     void setFlag(std::uint8_t flag, bool on) noexcept {
         iFlags = static_cast<std::uint8_t>(on ? iFlags | flag : iFlags & ~flag);
     }

@@ -161,6 +161,14 @@ TEST(TreelessCheck, AppliesTheTreeBuildersLimits) {
     limits = XmlBuilderLimits();
     limits.entityExpansions = 3;
     expectSameVerdict("expansions", doc, 1208, 546, &limits);
+    limits = XmlBuilderLimits();
+    limits.scannerMemoryThreshold = 1 << 20;
+    limits.scannerMemoryFactor = 1;
+    std::string model = "a";
+    for (int i = 0; i < 20000; ++i) model += ",a";
+    expectSameVerdict("scanner memory",
+                      "<!DOCTYPE r [<!ENTITY e 'abcdefghij'><!ELEMENT r (" + model + ")>]>" + doc.substr(doc.find("<r ")),
+                      1208, 546, &limits);
 }
 
 // The check shares the builder's limits and metering, so every hostile shape ends the same way

@@ -44,6 +44,13 @@ struct EditTest : ::testing::Test {
         }
         return e;
     }
+    // A new element of the parser, named, not yet attached.
+    KelSyntaxElement* newElement(const char16_t* name) {
+        KelSyntaxElement* e = parser.elementPool().createElement();
+        e->setType(XmlTypeElement);
+        e->setName(KelStringBase(name));
+        return e;
+    }
     static KelSyntaxElement* text(KelSyntaxElement* e) {
         for (KelSyntaxElement* c = e->firstChild(); c; c = c->nextSibling())
             if (c->type() == XmlTypeContent) return c;
@@ -155,6 +162,32 @@ TEST_F(EditTest, AnEditBelowAnElementMarkedBeforeReachesTheOutput) {
              text(t.at("r/z"))->setActualValue(KelStringBase(u"8"));
          },
          "<r><a> <b><c>4</c></b></a><x><y/></x><z>8</z></r>"},
+        // Elements without spans (renamed, made by the host) stop the marking too, once passed.
+        {"a renamed branch given a child, moved under an unchanged element, given more below",
+         [](EditTest& t) {
+             t.at("r")->lastChild();
+             KelSyntaxElement* b = t.at("r/a/b");
+             KelSyntaxElement* y = t.at("r/x/y");
+             b->setName(KelStringBase(u"B"));
+             KelSyntaxElement* n = t.newElement(u"n");
+             b->attachAsLastChild(n);
+             y->attachAsLastChild(b);
+             n->attachAsLastChild(t.newElement(u"m"));
+         },
+         "<r><a> </a><x><y><B><c>1</c><n><m/></n></B></y></x><z>9</z></r>"},
+        {"a new branch edited below, detached, attached elsewhere, edited below again",
+         [](EditTest& t) {
+             t.at("r")->lastChild();
+             KelSyntaxElement* n = t.newElement(u"n");
+             t.at("r/a/b/c")->attachAsLastChild(n);
+             KelSyntaxElement* m = t.newElement(u"m");
+             n->attachAsLastChild(m);
+             m->setValue(KelStringBase(u"v"));
+             n->detach();
+             t.at("r/x/y")->attachAsFirstChild(n);
+             m->setValue(KelStringBase(u"w"));
+         },
+         "<r><a> <b><c>1</c></b></a><x><y><n><m>w</m></n></y></x><z>9</z></r>"},
     };
     for (const Case& c : cases) {
         parse("<r><a> <b><c>1</c></b></a><x><y/></x><z>9</z></r>");

@@ -148,10 +148,12 @@ public:
     // parameter entity (never read) leaves the declarations after it unprocessed.
     void startInternalSubset(long from) {
         iInInternalSubset = true;
+        iMeter.inDocumentType(true);
         iReferences.watch(iReaders, from);
     }
     void endInternalSubset() noexcept {
         iInInternalSubset = false;
+        iMeter.inDocumentType(false);
         iReferences.watch(nullptr);
     }
     // An entity as the scanner declared it (`ignored`: a later declaration of a name declared

@@ -9,6 +9,7 @@ void XmlExpansionMeter::start(long ownBytes) noexcept {
     iExpansions = 0;
     iDeepest = 0;
     iRefused = false;
+    iInDocumentType = false;
     iRefusal = Refusal{nullptr, 0};
     iLengths.clear();
 }

@@ -52,11 +52,16 @@ public:
     // An expansion the scanner made without a reader (its opening counted by readerOpening) is
     // over: as readerClosing, the text of `entity` counts as added.
     void closedInPlace(const void* entity) noexcept;
+    // The scanner reads the document type's declarations between these: only there is what it
+    // holds bounded. In content it keeps a declaration for each element name it meets, which a
+    // well-formed document of many distinct short names takes past any bound worth having.
+    void inDocumentType(bool inside) noexcept { iInDocumentType = inside; }
     // The scanner is about to hold `liveBytes` of memory; false when that passes the scanner
     // memory bound (refusal() then says so). Inline below the threshold: asked at every
     // allocation the scanner makes while watched.
     bool scannerMemory(unsigned long long liveBytes) noexcept {
-        return iReaders == nullptr || liveBytes <= iLimits.scannerMemoryThreshold || withinScannerMemory(liveBytes);
+        return iReaders == nullptr || !iInDocumentType || liveBytes <= iLimits.scannerMemoryThreshold ||
+               withinScannerMemory(liveBytes);
     }
     // The builder made something from expansion worth `units`; false when that passes a limit.
     bool add(unsigned long long units) noexcept;
@@ -85,5 +90,6 @@ private:
     unsigned long iExpansions = 0;
     unsigned long iDeepest = 0;
     bool iRefused = false;
+    bool iInDocumentType = false;
     Refusal iRefusal{nullptr, 0};
 };

@@ -5,6 +5,7 @@
 #include "common/XmlElementType.hpp"
 #include "parser/XmlKelParser.hpp"
 
+#include <atomic>
 #include <vector>
 
 namespace {
@@ -48,10 +49,12 @@ void XmlKelSyntaxElement::forgetSpan() noexcept {
 }
 
 namespace {
-thread_local std::size_t tElementsMarked = 0;
+// Process-wide, not per thread: this library is loaded as a plug-in, and a thread-local variable
+// of a library opened at run time is one the leak checker's scan of threads cannot follow.
+std::atomic<std::size_t> gElementsMarked{0};
 }
 
-std::size_t XmlKelSyntaxElement::elementsMarked() noexcept { return tElementsMarked; }
+std::size_t XmlKelSyntaxElement::elementsMarked() noexcept { return gElementsMarked.load(std::memory_order_relaxed); }
 
 void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startTagChanged) noexcept {
     for (KelSyntaxElement* e = start; e; e = e->parent()) {
@@ -59,7 +62,7 @@ void XmlKelSyntaxElement::setElementChanged(KelSyntaxElement* start, bool startT
         // Every parser of the xml group builds XmlKelSyntaxElement objects; anything else ends the walk.
         auto* xml = dynamic_cast<XmlKelSyntaxElement*>(e);
         if (!xml) return;
-        ++tElementsMarked;
+        gElementsMarked.fetch_add(1, std::memory_order_relaxed);
         const std::uint32_t tag = xml->iStartTag & ~kChangeFlags;
         // An element still open in the scan knows its start tag; its end comes with its end tag.
         const bool open = xml->iBufferStart != nullptr && xml->bufferEnd() == nullptr && tag > 0;

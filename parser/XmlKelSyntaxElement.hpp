@@ -103,7 +103,7 @@ public:
     // the declarations in scope where it now stands.
     bool wasMoved() const noexcept { return (iFlags & kMoved) != 0; }
 
-    // How many elements the marking of changes has passed on this thread (each element a change
+    // How many elements the marking of changes has passed in this process (each element a change
     // marks, up to where the marks of earlier changes begin): tests hold it linear in the edits.
     static std::size_t elementsMarked() noexcept;
 

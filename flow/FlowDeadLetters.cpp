@@ -67,6 +67,51 @@ long FlowDeadLetters::run(bool requeue) {
     FlowConfirms sending(publisher);
     std::vector<std::uint64_t> sent;   // the dead letter's tag per message sent back, in order
     long listed = 0;
+    long acked = 0;
+    try {
+        list(consumer, waiting, requeue, sending, sent, listed);
+        if (requeue) {
+            // A dead letter leaves its queue only once the input queue has it: confirmed, and not
+            // returned (a return is confirmed too).
+            sending.wait(30, [&](std::size_t index, FlowConfirms::Outcome o) {
+                if (o != FlowConfirms::Taken) return;
+                consumer.ack(sent[index]);
+                ++acked;
+            });
+        }
+    } catch (const BrokerConnection::Error& e) {
+        if (!requeue) throw;
+        // Lost half-way: what went back has left the dead-letter queue; a message sent but not
+        // confirmed stays a dead letter and may be in the flow's queue too, which a second
+        // --requeue would send again.
+        const std::size_t unanswered = sending.count(FlowConfirms::Unanswered);
+        throw BrokerConnection::Error(std::string(e.what()) + "; " + std::to_string(acked) + " of " +
+                                          std::to_string(waiting) + " dead letters sent back to " + iOptions.queue +
+                                          "; the other " + std::to_string(waiting - acked) + " stay dead letters" +
+                                          (unanswered ? " (" + std::to_string(unanswered) + " sent but not confirmed, in " +
+                                                            iOptions.queue + " or not)"
+                                                      : std::string()),
+                                      e.lost);
+    }
+    if (requeue) {
+        if (!iOptions.json)
+            std::fprintf(iOut, "sent %ld dead letter%s back to %s\n", acked, acked == 1 ? "" : "s", iOptions.queue.c_str());
+        if (acked < listed) {
+            std::string why;
+            for (std::size_t i = 0; i < sending.size(); ++i)
+                if (sending.outcome(i) != FlowConfirms::Taken)
+                    why += "; " + std::to_string(i + 1) + ": " + sending.describe(i);
+            throw BrokerConnection::Error("the broker did not take every message sent back; the rest stay dead letters" +
+                                              why,
+                                          false);
+        }
+    }
+    return listed;
+}
+
+// Lists the dead letters, each once, sending each back when asked to.
+void FlowDeadLetters::list(BrokerConnection& consumer, std::uint32_t waiting, bool requeue, FlowConfirms& sending,
+                           std::vector<std::uint64_t>& sent, long& listed) {
     BrokerMessage d;
     while (listed < static_cast<long>(waiting) && consumer.next(2000, d)) {
         ++listed;
@@ -89,26 +134,4 @@ long FlowDeadLetters::run(bool requeue) {
             sent.push_back(d.tag);
         }
     }
-    if (requeue) {
-        // A dead letter leaves its queue only once the input queue has it: confirmed, and not
-        // returned (a return is confirmed too).
-        long acked = 0;
-        sending.wait(30, [&](std::size_t index, FlowConfirms::Outcome o) {
-            if (o != FlowConfirms::Taken) return;
-            consumer.ack(sent[index]);
-            ++acked;
-        });
-        if (!iOptions.json)
-            std::fprintf(iOut, "sent %ld dead letter%s back to %s\n", acked, acked == 1 ? "" : "s", iOptions.queue.c_str());
-        if (acked < listed) {
-            std::string why;
-            for (std::size_t i = 0; i < sending.size(); ++i)
-                if (sending.outcome(i) != FlowConfirms::Taken)
-                    why += "; " + std::to_string(i + 1) + ": " + sending.describe(i);
-            throw BrokerConnection::Error("the broker did not take every message sent back; the rest stay dead letters" +
-                                              why,
-                                          false);
-        }
-    }
-    return listed;
 }

@@ -8,8 +8,11 @@
 
 #include "flow/BrokerConnection.hpp"
 
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
+class FlowConfirms;
 class FlowOptions;
 
 class FlowDeadLetters {
@@ -23,6 +26,9 @@ public:
     long run(bool requeue);
 
 private:
+    void list(BrokerConnection& consumer, std::uint32_t waiting, bool requeue, FlowConfirms& sending,
+              std::vector<std::uint64_t>& sent, long& listed);
+
     const FlowOptions& iOptions;
     BrokerConnection::Factory iConnect;
     std::FILE* iOut;

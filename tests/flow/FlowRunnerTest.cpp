@@ -435,6 +435,29 @@ TEST(FlowRunnerSeam, ABatchPublishTheBrokerReturnsIsNotCountedAsSent) {
         ASSERT_EQ(broker.published["in"].size(), 2u);
         EXPECT_EQ(broker.published["in"][0].body, a);
         EXPECT_EQ(broker.published["in"][0].header("quarn-error-number"), nullptr) << "sent back without the error headers";
+
+        // A connection lost while the confirms come says how many went back and that the others
+        // stay dead letters, some perhaps in the flow's queue as well; it said only "lost".
+        MemoryBroker losing;
+        losing.loseAfterConfirms = 1;
+        for (const std::string* body : {&a, &b, &c}) losing.put("in.dead", *body);
+        std::FILE* out2 = std::tmpfile();
+        ASSERT_TRUE(out2);
+        bool lost = false;
+        failure.clear();
+        try {
+            FlowDeadLetters(options, [&losing] { return std::make_unique<MemoryConnection>(losing); }, out2).run(true);
+        } catch (const BrokerConnection::Error& e) {
+            failure = e.what();
+            lost = e.lost;
+        }
+        std::fclose(out2);
+        EXPECT_TRUE(lost);
+        EXPECT_NE(failure.find("lost when waiting for confirms; 1 of 3 dead letters sent back to in; the other 2 "
+                               "stay dead letters (2 sent but not confirmed, in in or not)"),
+                  std::string::npos)
+            << failure;
+        EXPECT_EQ(losing.acked, (std::vector<std::uint64_t>{1}));
     }
 }
 

@@ -114,9 +114,25 @@ bool unexpandedReference(KelSyntaxElement* c, const std::set<std::string>& expan
     return next != nullptr && next->type() == XmlTypeEntityReferenceEnd && expanded.count(valueOf(c)) == 0;
 }
 
-// The name of the first reference in `document` that was not expanded ("" when there is none),
-// found by a walk that deletes what it passed, as textHolders() does.
-std::string firstUnexpandedReference(KelSyntaxElement* document, const std::set<std::string>& expanded) {
+// The first control character of `value` but tab, line feed and carriage return, as "U+0001"
+// ("" when it has none): XML 1.1 takes one as a reference, XML 1.0 not at all.
+std::string firstControlCharacter(const std::string& value) {
+    for (const char ch : value) {
+        const auto unit = static_cast<unsigned char>(ch);
+        if (unit < 0x20 && unit != '\t' && unit != '\n' && unit != '\r') {
+            char name[8];
+            std::snprintf(name, sizeof name, "U+%04X", unit);
+            return name;
+        }
+    }
+    return std::string();
+}
+
+// Why `document` has no canonical form ("" when it has one), found by a walk that deletes what it
+// passed, as textHolders() does: a reference that was not expanded (see expandedEntities()), or,
+// in an XML 1.1 message, a control character, which the canonical form (XML 1.0, for it has no
+// declaration) cannot hold.
+std::string withoutCanonicalForm(KelSyntaxElement* document, const std::set<std::string>& expanded, bool xml11) {
     std::vector<KelSyntaxElement*> stack{document->firstChild()};
     while (!stack.empty()) {
         KelSyntaxElement* c = stack.back();
@@ -125,8 +141,19 @@ std::string firstUnexpandedReference(KelSyntaxElement* document, const std::set<
             if (!stack.empty()) stack.back() = passed(stack.back());
             continue;
         }
-        if (unexpandedReference(c, expanded)) return valueOf(c);
-        if (c->type() == XmlTypeElement) {
+        if (unexpandedReference(c, expanded))
+            return "the entity '" + valueOf(c) +
+                   "' is referenced but its replacement text is not known (an external entity, which quarn does "
+                   "not read, or one declared nowhere)";
+        const int type = c->type();
+        if (xml11 && (type == XmlTypeContent || type == XmlTypeCData || type == XmlTypeWhiteSpace || type == XmlTypeAttribute)) {
+            const std::string control = firstControlCharacter(valueOf(c));
+            if (!control.empty())
+                return "the XML 1.1 message holds " + control + " (in " +
+                       (type == XmlTypeAttribute ? "attribute '" + c->name().toUtf8() + "'" : std::string("text")) +
+                       "), which XML 1.0, the canonical form's version, cannot hold";
+        }
+        if (type == XmlTypeElement) {
             stack.push_back(c->firstChild());
             continue;
         }
@@ -183,24 +210,25 @@ int ViewCommand::c14n(const QuarnOptions& o, const ParserPlugin&) {
     // Nothing is written from a message that turns out malformed further on.
     if (m.check() < 0) m.parser()->validate();
     // The canonical form holds every entity's replacement text. An external entity's is not read
-    // and an undeclared one has none: such a message is refused before anything is written.
-    // Only a document type can make a reference unexpanded and yet well-formed.
+    // and an undeclared one has none; and it is XML 1.0, where an XML 1.1 message's control
+    // characters have no place. Such a message is refused before anything is written. Only a
+    // document type can make a reference unexpanded and yet well-formed.
     std::set<std::string> expanded;
-    bool typed = false;
+    bool typed = false, xml11 = false;
     for (KelSyntaxElement* top = m.root()->firstChild(); top != nullptr; top = top->nextSibling()) {
+        if (top->type() == XmlTypeXmlDecl)
+            for (KelSyntaxElement* part = top->firstChild(); part != nullptr; part = part->nextSibling())
+                xml11 = xml11 || (part->type() == XmlTypeVersion && valueOf(part) == "1.1");
         if (top->type() == XmlTypeDocTypeDecl) {
             expanded = expandedEntities(top);
             typed = true;
         }
         if (top->type() != XmlTypeElement) continue;
-        if (!typed) break;
-        const std::string name = firstUnexpandedReference(top, expanded);
-        if (!name.empty()) {
-            std::fprintf(stderr,
-                         "quarn: %s: the entity '%s' is referenced but its replacement text is not known (an external "
-                         "entity, which quarn does not read, or one declared nowhere): the message has no canonical "
-                         "form to write\n",
-                         o.positional[0].c_str(), name.c_str());
+        if (!typed && !xml11) break;
+        const std::string why = withoutCanonicalForm(top, expanded, xml11);
+        if (!why.empty()) {
+            std::fprintf(stderr, "quarn: %s: %s: the message has no canonical form to write\n", o.positional[0].c_str(),
+                         why.c_str());
             return QuarnCommand::BadDocument;
         }
         const KelBuffer input = m.input();

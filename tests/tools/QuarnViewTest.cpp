@@ -397,25 +397,31 @@ TEST(QuarnFormat, KeepsAReferenceItCannotExpand) {
 // The canonical form holds every entity's replacement text; quarn does not read an external
 // entity, and an undeclared one has none. c14n wrote the element without it, with status 0.
 // xmllint --c14n refuses the undeclared reference; for an external entity it writes the file's
-// text, and writes nothing only when it cannot load it: quarn refuses both.
-TEST(QuarnC14n, RefusesAReferenceItCannotExpand) {
+// text, and writes nothing only when it cannot load it: quarn refuses both. The canonical form
+// has no declaration, so it is XML 1.0: an XML 1.1 message's control characters, which only 1.1
+// takes (as references), went out as &#x1; with status 0, and no reader took the result.
+TEST(QuarnC14n, RefusesAMessageWithoutACanonicalForm) {
     const std::string path = tempPath("c14n-unexpanded.xml");
     const std::string out = tempPath("c14n-unexpanded-out.xml");
     struct Case {
         const char* document;
-        const char* entity;
+        const char* named;   // what the refusal names
     };
     for (const Case& c : std::vector<Case>{
-             {"<!DOCTYPE d [\n<!ENTITY x SYSTEM \"part.xml\">\n]>\n<d>before &x; after</d>\n", "x"},
-             {"<!DOCTYPE foo [\n<!ENTITY % pe \"<!ENTITY ent1 't'>\">\n%pe;\n]>\n<foo>&ent2;</foo>\n", "ent2"},
-             {"<!DOCTYPE d [<!ENTITY x SYSTEM 'p.xml'><!ENTITY i '<a>[&x;]</a>'>]><d><b/>&i;</d>", "x"},
+             {"<!DOCTYPE d [\n<!ENTITY x SYSTEM \"part.xml\">\n]>\n<d>before &x; after</d>\n", "'x'"},
+             {"<!DOCTYPE foo [\n<!ENTITY % pe \"<!ENTITY ent1 't'>\">\n%pe;\n]>\n<foo>&ent2;</foo>\n", "'ent2'"},
+             {"<!DOCTYPE d [<!ENTITY x SYSTEM 'p.xml'><!ENTITY i '<a>[&x;]</a>'>]><d><b/>&i;</d>", "'x'"},
+             {"<?xml version='1.1'?><r a='x&#x1;y'/>", "U+0001 (in attribute 'a')"},
+             {"<?xml version='1.1'?><r><a/><b>t&#x1F;</b></r>", "U+001F (in text)"},
+             {"<?xml version='1.1'?><!DOCTYPE r [<!ENTITY e '&#38;#x2;'>]><r>&e;</r>", "U+0002 (in text)"},
+             {"<?xml version='1.1'?><r><![CDATA[x]]>&#x8;</r>", "U+0008 (in text)"},
          }) {
         spit(path, c.document);
         std::remove(out.c_str());
         const quarntest::Result r = quarntest::quarn("c14n " + quote(path));
         EXPECT_EQ(r.status, 1) << c.document;
         EXPECT_TRUE(r.out.empty()) << c.document << ": " << r.out;
-        EXPECT_NE(r.err.find("'" + std::string(c.entity) + "'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
         EXPECT_EQ(quarntest::quarn("c14n " + quote(path) + " -o " + quote(out)).status, 1);
         EXPECT_FALSE(fileExists(out)) << c.document;
     }

@@ -70,6 +70,14 @@ void QuarnMessage::startParse() {
 
 KelSyntaxElement* QuarnMessage::root() const { return iParser->rootElement(); }
 
+bool QuarnMessage::declaresXml11() const {
+    KelSyntaxElement* declaration = root()->firstChild();
+    if (declaration == nullptr || declaration->type() != XmlTypeXmlDecl) return false;
+    for (KelSyntaxElement* part = declaration->firstChild(); part != nullptr; part = part->nextSibling())
+        if (part->type() == XmlTypeVersion) return part->value().valueAsCharacter().view() == u"1.1";
+    return false;
+}
+
 bool QuarnMessage::inputChanged() const noexcept { return InputFile::changedWhileRead(iInput); }
 
 void QuarnMessage::checkInput() const {

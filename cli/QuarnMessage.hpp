@@ -39,6 +39,8 @@ public:
 
     KelParser* parser() const noexcept { return iParser; }
     KelSyntaxElement* root() const;
+    // Whether the message's XML declaration says version 1.1 (scans as far as the declaration).
+    bool declaresXml11() const;
     const KelBuffer& input() const noexcept { return iInput; }
     const KelWriteBuffer& output() const noexcept { return *iOutput; }
     // True when the input file shrank while it was read; checkInput() raises std::runtime_error

@@ -111,9 +111,10 @@ SplitCommand::Summary SplitCommand::run() {
     const int outCcsid = o.outCcsid != -1 ? o.outCcsid : m.ccsid();
     const int outEncoding = o.outEncodingGiven ? o.outEncoding : m.encoding();
     KelStringBase declaration;
+    const bool xml11 = m.declaresXml11();
     // Named as `write` names the page, with a name every reader takes (an ICU alias such as
     // ISO_8859-1:1987 is no encoding name an XML declaration may hold).
-    if (outCcsid != 1208 && !KelConverter::isUtf16Ccsid(outCcsid))
+    if (outCcsid != 1208 && !KelConverter::isUtf16Ccsid(outCcsid) && !xml11)
         declaration = KelStringBase::fromAscii(
             ("<?xml version=\"1.0\" encoding=\"" + KelConverter::encodingNameFor(outCcsid) + "\"?>").c_str());
 
@@ -123,6 +124,16 @@ SplitCommand::Summary SplitCommand::run() {
     // Each record is written from a holder of its own, as a one-element document.
     KelSyntaxElement* holder = parser->elementPool().createElement();
     holder->setType(XmlTypeRoot);
+    if (xml11) {
+        // A record of an XML 1.1 message is XML 1.1 as well: read as 1.0, its references to
+        // control characters were refused and its NEL and U+2028 line ends read as characters.
+        // It says so in a declaration the writer makes, in the record's page and byte order.
+        KelSyntaxElement* versioned = holder->createFirstChild();
+        versioned->setType(XmlTypeXmlDecl);
+        KelSyntaxElement* version = versioned->createFirstChild();
+        version->setType(XmlTypeVersion);
+        version->setValue(KelStringBase(u"1.1"));
+    }
 
     // The records among the children of one parent, each written and deleted in turn.
     auto splitChildren = [&](KelSyntaxElement* parent) {

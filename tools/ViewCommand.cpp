@@ -214,11 +214,9 @@ int ViewCommand::c14n(const QuarnOptions& o, const ParserPlugin&) {
     // characters have no place. Such a message is refused before anything is written. Only a
     // document type can make a reference unexpanded and yet well-formed.
     std::set<std::string> expanded;
-    bool typed = false, xml11 = false;
+    bool typed = false;
+    const bool xml11 = m.declaresXml11();
     for (KelSyntaxElement* top = m.root()->firstChild(); top != nullptr; top = top->nextSibling()) {
-        if (top->type() == XmlTypeXmlDecl)
-            for (KelSyntaxElement* part = top->firstChild(); part != nullptr; part = part->nextSibling())
-                xml11 = xml11 || (part->type() == XmlTypeVersion && valueOf(part) == "1.1");
         if (top->type() == XmlTypeDocTypeDecl) {
             expanded = expandedEntities(top);
             typed = true;

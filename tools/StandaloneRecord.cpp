@@ -8,9 +8,11 @@
 namespace {
 std::u16string text(const KelStringBase& s) { return std::u16string(s.view()); }
 
-bool isNamespaceDeclaration(const KelStringBase& name) {
+// Attributes that say something of every element below the one that carries them: namespace
+// declarations, the language and the handling of white space.
+bool isInherited(const KelStringBase& name) {
     const std::u16string_view v = name.view();
-    return v == u"xmlns" || v.substr(0, 6) == u"xmlns:";
+    return v == u"xmlns" || v.substr(0, 6) == u"xmlns:" || v == u"xml:lang" || v == u"xml:space";
 }
 } // namespace
 
@@ -46,7 +48,7 @@ void StandaloneRecord::enterParent(KelSyntaxElement* parent) {
     std::set<std::u16string> seen;
     for (KelSyntaxElement* e = parent; e != nullptr && e->type() == XmlTypeElement; e = e->parent()) {
         for (KelSyntaxElement* a = e->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling()) {
-            if (!isNamespaceDeclaration(a->name()) || !seen.insert(text(a->name())).second) continue;
+            if (!isInherited(a->name()) || !seen.insert(text(a->name())).second) continue;
             iScope.emplace_back(a->name(), a->value().valueAsCharacter());
         }
     }
@@ -77,7 +79,8 @@ void StandaloneRecord::markChanged(KelSyntaxElement* element) {
 }
 
 void StandaloneRecord::prepare(KelSyntaxElement* record, const std::string& label) {
-    // Declarations in scope that the record does not make itself, in the order met going up.
+    // Declarations (and the language and white-space handling) in scope that the record does not
+    // make itself, in the order met going up.
     std::set<std::u16string> own;
     KelSyntaxElement* lastAttribute = nullptr;
     for (KelSyntaxElement* a = record->firstChild(); a != nullptr && a->type() == XmlTypeAttribute; a = a->nextSibling()) {

@@ -1,6 +1,6 @@
 // StandaloneRecord: makes a record that `quarn split` cut out of a message a document of its own
 // that says what it said in place. The namespace declarations in scope at the record (declared on
-// its ancestors) are declared on its root; references to internal entities are expanded (the
+// its ancestors) are declared on its root, and so are the xml:lang and xml:space in force there; references to internal entities are expanded (the
 // reference markers go, the replacement text stays as the record's own content); elements that
 // carry attributes the document type defaults, attributes whose values it normalises (any type
 // but CDATA: spaces dropped at the ends and run together, which a reader without the document
@@ -35,7 +35,8 @@ public:
     // entity the scanner did not know).
     StandaloneRecord(KelSyntaxElement* root, const KelParserInspector& inspector);
 
-    // The namespace declarations in scope at the children of `parent` (nearest first wins).
+    // The namespace declarations, xml:lang and xml:space in scope at the children of `parent`
+    // (nearest first wins).
     void enterParent(KelSyntaxElement* parent);
 
     // Changes the detached `record` (its own tree) as the class comment says; `label` names it
@@ -57,5 +58,5 @@ private:
     std::set<std::u16string> iEntities;            // general entities the internal subset declares
     std::set<std::u16string> iDefaultedElements;   // elements an attribute-list default applies to
     std::set<std::pair<std::u16string, std::u16string>> iNormalised;   // element, attribute not CDATA
-    std::vector<std::pair<KelStringBase, KelStringBase>> iScope;   // xmlns[:p] name, value
+    std::vector<std::pair<KelStringBase, KelStringBase>> iScope;   // xmlns[:p], xml:lang, xml:space; value
 };

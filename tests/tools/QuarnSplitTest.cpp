@@ -194,6 +194,8 @@ TEST(QuarnSplit, EveryRecordOfEveryParentStandsAloneAsItReadInPlace) {
          "r/p:g/p:it", 2},
         {"prefixed records under every parent", "<f xmlns:p='urn:p'><b><p:o>1</p:o></b><b xmlns:p='urn:b'><p:o>2</p:o></b></f>",
          "f/b/p:o", 2},
+        {"the language and white space in scope",
+         "<r xml:lang='fr' xml:space='preserve'><g xml:lang='de'><i>t <b> </b></i><i xml:lang='en'/></g></r>", "r/g/i", 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

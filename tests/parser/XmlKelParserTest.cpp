@@ -311,6 +311,11 @@ TEST_F(ParserTest, ARefusedWriteLeavesTheBufferAsItTookIt) {
         {"a broken rest past the frontier", "<r><a>1</a><b>2</x></r>",
          [](XmlKelParser& p) { p.rootElement()->firstChild()->firstChild()->setName(KelStringBase(u"c")); }, 1208, 5009},
         {"no element to write", "<r/>", [](XmlKelParser&) {}, 1208, 5003},
+        // A page no converter exists for; -1 is also what the writer's remembered answers per
+        // page started from, and was taken for a page whose answers were known.
+        {"a page that does not exist", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"y")); },
+         99999, 2340},
+        {"the page -1", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"y")); }, -1, 2340},
     };
     for (const Case& c : cases) {
         XmlKelParser p(&group, true);

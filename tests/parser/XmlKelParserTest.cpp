@@ -140,7 +140,21 @@ TEST_F(ParserTest, ParseErrorsBecome5009WithTheScannerErrorNested) {
     EXPECT_EQ(a->knownFirstChild()->actualValue().valueAsCharacter().toUtf8(), "text");
     KelException again = failure([&] { r->lastChild(); });
     EXPECT_EQ(again.catalogueNumber(), 5009u);
+    ASSERT_EQ(again.nested().size(), 1u);
+    EXPECT_EQ(again.nested()[0]->inserts(), e.nested()[0]->inserts());   // the same place
     EXPECT_THROW(a->nextSibling(), KelParserException);
+    // An edit of what was built is kept, but the tree is not written as if the message ended at
+    // the error: the write raises the same error under 5010, and writes nothing.
+    a->setName(KelStringBase(u"b"));
+    EXPECT_EQ(a->name().toUtf8(), "b");
+    KelWriteBuffer out(1208);
+    KelException write = failure([&] { parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208); });
+    EXPECT_EQ(write.catalogueNumber(), 5010u);
+    ASSERT_EQ(write.nested().size(), 1u);
+    EXPECT_EQ(write.nested()[0]->catalogueNumber(), 5009u);
+    ASSERT_EQ(write.nested()[0]->nested().size(), 1u);
+    EXPECT_EQ(write.nested()[0]->nested()[0]->inserts(), e.nested()[0]->inserts());
+    EXPECT_EQ(out.used(), 0);
 }
 
 // Navigation answers and fails alike with tracing off and on; while on, each scan call behind

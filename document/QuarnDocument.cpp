@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -134,10 +135,25 @@ std::size_t Document::change(const std::string& path, const std::string& value) 
     const XmlPathQuery query(path);
     if (query.resultKind() != XmlPathQuery::ResultKind::Nodes)
         throw std::invalid_argument("a value can be set only at a path, not a function: " + path);
+    const KelStringBase text = KelStringBase::fromValidUtf8(value);
+    // A refused call is no change: the message is still handed back whole. setValues finds every
+    // node, and refuses, before it changes the first.
+    const bool changedBefore = state().changed;
     state().changed = true;
-    // The one rule for setting what a path selects, shared with `quarn write --set`.
-    const std::size_t count = query.setValues(state().parser.rootElement(), KelStringBase::fromValidUtf8(value));
-    if (count == 0) throw std::out_of_range("path selects nothing: " + path);
+    std::size_t count = 0;
+    try {
+        // The one rule for setting what a path selects, shared with `quarn write --set`.
+        count = query.setValues(state().parser.rootElement(), text);
+    } catch (const std::bad_alloc&) {
+        throw;   // may have come part way through the changes
+    } catch (...) {
+        state().changed = changedBefore;
+        throw;
+    }
+    if (count == 0) {
+        state().changed = changedBefore;
+        throw std::out_of_range("path selects nothing: " + path);
+    }
     return count;
 }
 

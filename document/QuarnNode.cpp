@@ -116,10 +116,10 @@ std::vector<Node> Node::children() const {
 
 void Node::setValue(const std::string& utf8) {
     if (iKind == Kind::Document) throw std::logic_error("the document itself has no value to set");
+    // A value refused as no UTF-8 changes nothing, and the message is still handed back whole.
+    const KelStringBase text = KelStringBase::fromValidUtf8(utf8);
     *iChanged = true;
-    KelMappedFile::whileKept(iInput, kFile, [&] {
-        XmlPathQuery::setValue(matchOf(iElement, iKind), KelStringBase::fromValidUtf8(utf8));
-    });
+    KelMappedFile::whileKept(iInput, kFile, [&] { XmlPathQuery::setValue(matchOf(iElement, iKind), text); });
 }
 
 void Node::remove() {

@@ -393,6 +393,9 @@ void KelSyntaxElement::copyInner(KelSyntaxElement* source, bool deep) {
 void KelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText) {
     (void)sameText;
     if (!source || source == this) return;
+    // A deep copy reads the whole source: it is scanned to its end before anything here changes,
+    // so that an error in it refuses the copy rather than leave this element half copied.
+    if (deep && !source->isCompleteRight()) source->lastChild();
     parserSetType(source->type());
     if (!keepName) parserSetName(source->name());
     const KelValue& value = source->actualValue();

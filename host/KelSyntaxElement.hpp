@@ -158,7 +158,8 @@ public:
     virtual KelSyntaxElement* createLastChild();
     // Copies type, name and value from `source`; with `deep` also copies of its children (new
     // elements of this element's parser); `keepName` keeps this element's name. The third flag
-    // says that the copy stands for the same text as the source (elements may keep spans).
+    // says that the copy stands for the same text as the source (elements may keep spans). A deep
+    // copy scans the source to its end first: a parse error in it is raised before anything changes.
     virtual void copy(KelSyntaxElement* source, bool deep, bool keepName, bool sameText);
     virtual int compare(KelSyntaxElement* other);           // by type, name, value; 0 when equal
     virtual void setActualValue(const char16_t* text);

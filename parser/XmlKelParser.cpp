@@ -282,13 +282,31 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
                                          KelMsg::E_XmlP_WriteError, e);
         }
     };
-    // Written without them, the message would silently miss what the host put in it.
-    writing([this] {
+    writing([&] {
+        // Refused as the writer refuses them, before either way below follows them.
+        if (buffer == nullptr || element == nullptr)
+            kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                         KelMsg::E_XmlP_InvParams, static_cast<const void*>(buffer),
+                                         static_cast<const void*>(element));
+        // Written without them, the message would silently miss what the host put in it.
         if (lostElements())
             kelThrow<KelRecoverableException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
                                               KelMsg::E_Kel_ElementsLost, rootElement()->describeParent());
         return 0;
     });
+    // A write that fails hands the buffer back as it took it: the bytes of a message cut off part
+    // way (a name or comment the page cannot carry, met after thousands of records were flushed)
+    // would otherwise stand after what the host put there before, as if they were a message.
+    struct TakenBackUnlessWritten {
+        KelWriteBuffer* buffer;
+        const long used;
+        bool written = false;
+        ~TakenBackUnlessWritten() {
+            if (written) return;
+            buffer->setUsed(used);
+            if (buffer->data() != nullptr && used < buffer->capacity()) buffer->data()[used] = 0;
+        }
+    } takenBack{buffer, buffer->used()};
     const KelBuffer& stored = storedBitStream();
     // A declaration that names another page than the one the bytes are in (a message converted
     // with its declaration kept, or a ccsid given against it) is not handed back: the write below
@@ -296,12 +314,14 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid() &&
         !XmlDeclarationEncoding::declaresAnotherPage(stored.data(), stored.length(), ccsid, encoding)) {
         // The stored bitstream still stands for the whole tree: one block copy.
-        return writing([&] {
+        const int copied = writing([&] {
             long n = stored.length() > 0 ? stored.length() : 0;
             if (buffer->capacity() < buffer->used() + n + 1) buffer->enlarge(buffer->used() + n + 1);
             buffer->append(stored.data(), n);
             return static_cast<int>(n);
         });
+        takenBack.written = true;
+        return copied;
     }
     // A partly scanned tree may be written up to the scan frontier, with the input's own bytes
     // after it; only the built part is then checked and written.
@@ -311,13 +331,15 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     // found, before any of it is appended. A broken rest is the input's fault, raised as
     // navigation and validate() raise it.
     if (atFrontier && !iTrustedInput) checkStoredBitStream();
-    return writing([&] {
+    const int used = writing([&] {
         if (atFrontier)
             frontier.validateBuiltPart();
         else
             validateTree(element);
         return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding, atFrontier ? &frontier : nullptr);
     });
+    takenBack.written = true;
+    return used;
 }
 
 // ---------------------------------------------------------------------------------------------

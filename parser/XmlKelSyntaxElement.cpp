@@ -98,12 +98,13 @@ void XmlKelSyntaxElement::markMovedFrom(KelSyntaxElement* origin) noexcept {
     if (from != nullptr && from->declaresNamespaces()) setFlag(kMoved, true);
 }
 
-void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved) noexcept {
-    // A moved attribute no longer stands where it was read, even in the same tag.
+void XmlKelSyntaxElement::forgetOrigin(KelSyntaxElement* moved, KelSyntaxElement* origin) noexcept {
+    // A moved attribute no longer stands where it was read, even in the same tag. Called after
+    // the move: a move that was refused leaves the element as it was, copied from its source.
     if (moved != nullptr && moved->parser() != nullptr && isXmlKelSyntaxElement(moved))
         if (auto* xml = dynamic_cast<XmlKelSyntaxElement*>(moved)) {
             xml->setFlag(kAsParsed, false);
-            xml->markMovedFrom(moved->parent());
+            xml->markMovedFrom(origin);
         }
 }
 
@@ -296,43 +297,44 @@ XmlKelSyntaxElement* XmlKelSyntaxElement::findChildElement(int type) {
 // lies between its tags.
 void XmlKelSyntaxElement::attachBefore(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
-    forgetOrigin(element);
     const bool attribute = isAttributeCode(this) || isAttributeCode(element);
     KelSyntaxElement::attachBefore(element);
+    forgetOrigin(element, formerParent);
     setElementChanged(formerParent, attribute);
     if (parser()) setElementChanged(parent(), attribute);
 }
 
 void XmlKelSyntaxElement::attachAfter(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
-    forgetOrigin(element);
     const bool attribute = isAttributeCode(this) || isAttributeCode(element);
     KelSyntaxElement::attachAfter(element);
+    forgetOrigin(element, formerParent);
     setElementChanged(formerParent, attribute);
     if (parser()) setElementChanged(parent(), attribute);
 }
 
 void XmlKelSyntaxElement::attachAsFirstChild(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
-    forgetOrigin(element);
     KelSyntaxElement::attachAsFirstChild(element);
+    forgetOrigin(element, formerParent);
     setElementChanged(formerParent, isAttributeCode(element));
     if (parser()) setElementChanged(this, isAttributeCode(element));
 }
 
 void XmlKelSyntaxElement::attachAsLastChild(KelSyntaxElement* element) {
     KelSyntaxElement* formerParent = element ? element->parent() : nullptr;
-    forgetOrigin(element);
     KelSyntaxElement::attachAsLastChild(element);
+    forgetOrigin(element, formerParent);
     setElementChanged(formerParent, isAttributeCode(element));
     if (parser()) setElementChanged(this, isAttributeCode(element));
 }
 
 void XmlKelSyntaxElement::detach() {
     KelSyntaxElement* formerParent = parent();
+    // The scan to the element's end may fail: then it stays where it was read, as it was.
+    KelSyntaxElement::detach();
     setFlag(kAsParsed, false);
     if (formerParent != nullptr) markMovedFrom(formerParent);
-    KelSyntaxElement::detach();
     if (parser()) setElementChanged(formerParent, isAttributeCode(this));
 }
 

@@ -195,7 +195,8 @@ private:
     // attribute of it did), else, as every ancestor, only below its tags where it knows them.
     void setElementChanged(KelSyntaxElement* start, bool startTagChanged = true) noexcept;
     void forgetSpan() noexcept;
-    void forgetOrigin(KelSyntaxElement* moved) noexcept;
+    // Once `moved` has left `origin`: it no longer stands where it was read.
+    void forgetOrigin(KelSyntaxElement* moved, KelSyntaxElement* origin) noexcept;
     // Marks the element moved when it leaves a place where namespace declarations are in scope.
     void markMovedFrom(KelSyntaxElement* origin) noexcept;
     // Marks this element and its XML-domain ancestors; false when the element has no parser.

@@ -64,6 +64,10 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
         kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeBuffer", KelMsg::E_XmlP_InvParams,
                                      static_cast<const void*>(buffer), static_cast<const void*>(root));
     }
+    // A page no converter exists for is refused before anything is written. The answers the
+    // output remembers per page start out as known for no page, marked by a number that is no
+    // page (-1): a write asked for in that "page" took them for known, and read past them.
+    KelConverter::setCodepage(static_cast<int>(ccsid));
     iOutputCodepage = static_cast<int>(ccsid);
     iOutputEncoding = static_cast<int>(encoding);
     const long usedBefore = buffer->used();

@@ -207,6 +207,23 @@ TEST(QuarnDocument, WritesInAnyPageAndHandsAnUnchangedMessageBackWhole) {
     const std::string ebcdic = doc.write(quarn::ccsid::ebcdicUs);
     EXPECT_EQ(quarn::Document::fromBytes(ebcdic, quarn::ccsid::ebcdicUs).get("/order/note"), "  spaced   ");
 
+    // A refused change is no change: a message padded with NUL bytes after its end, as a broker's
+    // fixed-length buffer holds it, is still handed back whole, padding and all, where written
+    // from its tree it would end at its end tag.
+    const std::string padded = std::string("<r><a>1</a></r>") + std::string(3, '\0');
+    const std::function<void(quarn::Document&)> refused[] = {
+        [](quarn::Document& d) { d.set("//absent", "x"); },
+        [](quarn::Document& d) { d.set("//a", "caf\xE9"); },
+        [](quarn::Document& d) { d.set("/", "x"); },
+        [](quarn::Document& d) { d.set("//a/@xmlns:p", "u"); },
+        [](quarn::Document& d) { d.first("//a")->setValue("\xF4\x90\x80\x80"); },
+    };
+    for (const auto& refuse : refused) {
+        quarn::Document d = quarn::Document::fromBytes(padded);
+        EXPECT_ANY_THROW(refuse(d));
+        EXPECT_EQ(d.write(), padded);
+    }
+
     // A change through the host interface underneath is not lost: the tree is written.
     quarn::Document host = quarn::Document::fromBytes(kOrder);
     host.root()->firstChild();

@@ -129,6 +129,48 @@ TEST_F(EditTest, MovingAnAttachedElementWritesItOnce) {
     }
 }
 
+// A refused move or copy changes nothing: an attribute that stays where it was read is still copied
+// from its own source text when its tag is written anew, references and all.
+TEST_F(EditTest, ARefusedMoveLeavesTheElementAsItWas) {
+    const std::string document = "<!DOCTYPE r [<!ENTITY e 'E'>]><r><a x='&e;'  y='1'><b/></a></r>";
+    const std::string expected = "<!DOCTYPE r [<!ENTITY e 'E'>]><r><a x='&e;'  y='2'><b/></a></r>";
+    XmlKelParser other(&group, true);
+    other.initialize();
+    struct Case {
+        const char* what;
+        std::function<void(KelSyntaxElement* root, KelSyntaxElement* x)> refused;
+    };
+    const Case cases[] = {
+        {"none", [](KelSyntaxElement*, KelSyntaxElement*) {}},
+        {"beside itself", [](KelSyntaxElement*, KelSyntaxElement* x) { x->attachBefore(x); }},
+        {"after itself", [](KelSyntaxElement*, KelSyntaxElement* x) { x->attachAfter(x); }},
+        {"beside the root, which has no parent", [](KelSyntaxElement* root, KelSyntaxElement* x) { root->attachAfter(x); }},
+        {"before the root", [](KelSyntaxElement* root, KelSyntaxElement* x) { root->attachBefore(x); }},
+        // The source's error comes part way through reading it: nothing of it is taken.
+        {"a deep copy of a part of another message with an error in it",
+         [&](KelSyntaxElement*, KelSyntaxElement*) {
+             other.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<s><u n='1'><v/><w>2</x></u></s>"),
+                                                546, 1208);
+             at("r/a")->copy(other.rootElement()->firstChild()->firstChild(), true, false, false);
+         }},
+    };
+    for (const Case& c : cases) {
+        parse(document);
+        KelSyntaxElement* a = at("r/a");
+        ASSERT_NE(a, nullptr);
+        KelSyntaxElement* x = a->firstChild();
+        if (std::string(c.what) != "none") {
+            EXPECT_THROW(c.refused(root(), x), KelRecoverableException) << c.what;
+        }
+        ASSERT_NE(at("r/a"), nullptr) << c.what;
+        EXPECT_EQ(at("r/a")->firstChild(), x) << c.what;
+        x->nextSibling()->setValue(KelStringBase(u"2"));
+        const std::string out = write();
+        EXPECT_EQ(out, expected) << c.what;
+        EXPECT_TRUE(libxml_reading::readsAs(out, expected)) << c.what;
+    }
+}
+
 // Marking stops at an ancestor marked before, whose own ancestors were marked with it: edits
 // after moves, and edits while the scan is still open, must still reach every byte they change.
 TEST_F(EditTest, AnEditBelowAnElementMarkedBeforeReachesTheOutput) {

@@ -9,10 +9,13 @@
 #include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 
+#include "LibxmlReading.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -137,7 +140,21 @@ TEST_F(ParserTest, ParseErrorsBecome5009WithTheScannerErrorNested) {
     EXPECT_EQ(a->knownFirstChild()->actualValue().valueAsCharacter().toUtf8(), "text");
     KelException again = failure([&] { r->lastChild(); });
     EXPECT_EQ(again.catalogueNumber(), 5009u);
+    ASSERT_EQ(again.nested().size(), 1u);
+    EXPECT_EQ(again.nested()[0]->inserts(), e.nested()[0]->inserts());   // the same place
     EXPECT_THROW(a->nextSibling(), KelParserException);
+    // An edit of what was built is kept, but the tree is not written as if the message ended at
+    // the error: the write raises the same error under 5010, and writes nothing.
+    a->setName(KelStringBase(u"b"));
+    EXPECT_EQ(a->name().toUtf8(), "b");
+    KelWriteBuffer out(1208);
+    KelException write = failure([&] { parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208); });
+    EXPECT_EQ(write.catalogueNumber(), 5010u);
+    ASSERT_EQ(write.nested().size(), 1u);
+    EXPECT_EQ(write.nested()[0]->catalogueNumber(), 5009u);
+    ASSERT_EQ(write.nested()[0]->nested().size(), 1u);
+    EXPECT_EQ(write.nested()[0]->nested()[0]->inserts(), e.nested()[0]->inserts());
+    EXPECT_EQ(out.used(), 0);
 }
 
 // Navigation answers and fails alike with tracing off and on; while on, each scan call behind
@@ -274,6 +291,81 @@ TEST_F(ParserTest, UnresolvedElementWhileWritingIs5010With2334Nested) {
     EXPECT_EQ(e.catalogueNumber(), 5010u);
     ASSERT_EQ(e.nested().size(), 1u);
     EXPECT_EQ(e.nested()[0]->messageNumber(), 0x8000091Eu);
+}
+
+// A host that appends message parts into one buffer, or reuses it after a failure, sends what
+// it holds: a write refused part way (a flush of thousands of records already converted) hands the
+// buffer back as it took it, and the next message written into it is whole.
+TEST_F(ParserTest, ARefusedWriteLeavesTheBufferAsItTookIt) {
+    std::string records = "<r>";
+    for (int i = 0; i < 5000; ++i) records += "<i n='" + std::to_string(i) + "'>text</i>";
+    records += "<z>last</z></r>";
+    auto lastRecord = [](XmlKelParser& p) { return p.rootElement()->firstChild()->lastChild(); };
+    struct Case {
+        const char* what;
+        std::string document;
+        std::function<void(XmlKelParser&)> edit;
+        int ccsid;
+        unsigned nested;   // the cause under 5010
+    };
+    const Case cases[] = {
+        {"a name the page cannot carry, after the records", records,
+         [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"\u20ACz")); }, 819, 2341},
+        {"the same in EBCDIC", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"\u20ACz")); },
+         37, 2341},
+        {"a name that is no name, after the records", records,
+         [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"a b")); }, 1208, 5008},
+        {"a comment holding --, in UTF-16", records,
+         [&](XmlKelParser& p) {
+             KelSyntaxElement* c = lastRecord(p)->createAfter(KelStringBase());
+             c->setType(XmlTypeComment);
+             c->setValue(KelStringBase(u"a--b"));
+         },
+         1200, 5006},
+        {"a broken rest past the frontier", "<r><a>1</a><b>2</x></r>",
+         [](XmlKelParser& p) { p.rootElement()->firstChild()->firstChild()->setName(KelStringBase(u"c")); }, 1208, 5009},
+        {"no element to write", "<r/>", [](XmlKelParser&) {}, 1208, 5003},
+        // A page no converter exists for; -1 is also what the writer's remembered answers per
+        // page started from, and was taken for a page whose answers were known.
+        {"a page that does not exist", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"y")); },
+         99999, 2340},
+        {"the page -1", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"y")); }, -1, 2340},
+    };
+    for (const Case& c : cases) {
+        XmlKelParser p(&group, true);
+        p.initialize();
+        p.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(c.document), 546, 1208);
+        c.edit(p);
+        KelWriteBuffer out(c.ccsid);
+        out.append("HDR", 3);
+        KelSyntaxElement* element = c.nested == 5003 ? nullptr : p.rootElement();
+        KelException e = failure([&] { p.refreshBitStreamFromElements(nullptr, &out, element, 546, c.ccsid); });
+        EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+        ASSERT_EQ(e.nested().size(), 1u) << c.what;
+        EXPECT_EQ(e.nested()[0]->catalogueNumber(), c.nested) << c.what;
+        // Compared by length first: a failure must not print the bytes of thousands of records.
+        EXPECT_EQ(out.used(), 3) << c.what;
+        EXPECT_EQ(out.toString().substr(0, 3), "HDR") << c.what;
+        EXPECT_EQ(out.data()[out.used()], 0) << c.what;
+        // The next message through the same parser, into the same buffer, comes out whole.
+        const std::string next = "<?xml version='1.0'?><s k='v'><t>x</t></s>";
+        p.refreshElementsFromBitStream(nullptr, KelBuffer::fromString(next), 546, 1208);
+        p.rootElement()->firstChild()->nextSibling()->firstChild()->setValue(KelStringBase(u"w"));
+        out.clear();
+        out.append("HDR", 3);
+        p.refreshBitStreamFromElements(nullptr, &out, p.rootElement(), 546, 1208);
+        EXPECT_EQ(out.toString(), "HDR<?xml version='1.0'?><s k='w'><t>x</t></s>") << c.what;
+        EXPECT_TRUE(libxml_reading::readsAs(out.toString().substr(3), "<s k='w'><t>x</t></s>")) << c.what;
+    }
+    // No buffer to write into is refused as no element is, not followed.
+    parse("<r/>");
+    for (const bool reuse : {false, true}) {
+        parser.setReuseBitStream(reuse);
+        KelException e = failure([&] { parser.refreshBitStreamFromElements(nullptr, nullptr, root(), 546, 1208); });
+        EXPECT_EQ(e.catalogueNumber(), 5010u);
+        ASSERT_EQ(e.nested().size(), 1u);
+        EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5003u);
+    }
 }
 
 TEST_F(ParserTest, WritingAChildWritesAnewEvenWhenReuseIsAllowed) {

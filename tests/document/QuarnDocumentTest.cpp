@@ -336,10 +336,18 @@ TEST(QuarnDocument, ARecordWalkRefusesABrokenMessageBeforeTheFirstRecordAndOther
     };
     EXPECT_THROW(walk(), KelException);
     EXPECT_EQ(records, 0);
-    for (const char* path : {"order/item[1]", "order//item", "/", "order/@id", "order/", "order/text()"}) {
+    // What the path language refuses, or what is no path, is refused, never walked as a record
+    // name that nothing matches.
+    for (const char* path : {"order/item[1]", "order//item", "/", "order/@id", "order/", "order/text()", "$v",
+                             "order/$v", "order/child::item", "1", "order/item + 1", "order/.", "order/.."}) {
         SCOPED_TRACE(path);
         EXPECT_THROW(quarn::Document::fromBytes(kOrder).records(path), std::invalid_argument);
     }
+    // A name holding '.' or '-' is a name.
+    quarn::Document dotted = quarn::Document::fromBytes("<r><line.item n='1'/><line-item n='2'/><line.item n='3'/></r>");
+    std::string ns;
+    for (quarn::Node rec : dotted.records("r/line.item")) ns += rec.first("@n")->value();
+    EXPECT_EQ(ns, "13");
 }
 
 TEST(QuarnDocument, NodesKnowTheirParentChildrenAndSelectFromThemselves) {

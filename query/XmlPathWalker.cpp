@@ -722,7 +722,7 @@ bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node, XmlName
     case XmlPathStep::Comment:
         return node.kind == Match::Comment;
     case XmlPathStep::ProcessingInstruction:
-        return node.kind == Match::ProcessingInstruction;
+        return node.kind == Match::ProcessingInstruction && (!step.piTarget || node.element->name() == step.name);
     case XmlPathStep::AnyNode:
         return true;
     }

@@ -143,6 +143,7 @@ const char* const kLibraryExpressions[] = {
     "//*[position()=last()]", "lib/sec/../status", "./lib/sec/title", "//b/../../@id", "//sec[title='Two']/p",
     "//p[. = 'two']", "//sec[not(@status)]/@id", "/lib/sec[@id='s1' or @id='s2'][2]/@id", "//sec[2]",
     "/lib/sec/sec/p/b/text()", "//p[@n][1]", "/*/*[last()]/text()", "//nothing", "/lib/@missing", "/",
+    "//processing-instruction('pi')", "//processing-instruction( \"other\" )", "//sec[processing-instruction('pi')]/@id",
 };
 
 const char* const kOrdersExpressions[] = {

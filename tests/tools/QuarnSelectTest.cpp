@@ -162,6 +162,10 @@ TEST(QuarnSelect, ValuesOfEveryKindAndWhatIsNotSupported) {
             EXPECT_EQ(quarn("get " + quote(kExample) + " " + quote(v.expression)).out, v.out) << v.expression;
         }
     }
+    // processing-instruction('target') takes that target's instructions, streamed as kept.
+    const std::string pis = "<r><?a 1?><s><?b 2?></s><?b 3?><?bb 4?></r>";
+    for (const char* command : {"select - \"//processing-instruction('b')\"", "select - '//processing-instruction(\"b\")'"})
+        EXPECT_EQ(quarn(command, pis).out, "2\n3\n") << command;
     const Result lang = quarn("select " + quote(kExample) + " '//item[lang(\"en\")]'");
     EXPECT_EQ(lang.status, 2);
     EXPECT_NE(lang.err.find("function lang() is not supported at character 8"), std::string::npos) << lang.err;

@@ -151,7 +151,7 @@ void applyTo(const Edit& edit, const Match& target) {
     switch (edit.kind) {
     case Edit::Delete:
         if (target.kind == Match::Document) throw UsageError("the document itself cannot be deleted: " + edit.path);
-        target.element->detach();
+        XmlPathQuery::remove(target);
         return;
     case Edit::Rename:
         if (target.kind != Match::Element && target.kind != Match::Attribute)

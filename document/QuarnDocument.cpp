@@ -153,7 +153,7 @@ std::size_t Document::removeAt(const std::string& path) {
     for (const XmlPathQuery::Match& t : targets)
         if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself cannot be deleted");
     if (!targets.empty()) state().changed = true;
-    for (const XmlPathQuery::Match& t : targets) t.element->detach();
+    for (const XmlPathQuery::Match& t : targets) XmlPathQuery::remove(t);
     return targets.size();
 }
 

@@ -142,6 +142,8 @@ KelStringBase XmlPathQuery::stringValue(const Match& match) { return XmlPathWalk
 
 void XmlPathQuery::setValue(const Match& match, const KelStringBase& value) { XmlPathWalker::setValue(match, value); }
 
+void XmlPathQuery::remove(const Match& match) { XmlPathWalker::remove(match); }
+
 std::size_t XmlPathQuery::setValues(KelSyntaxElement* context, const KelStringBase& value) const {
     // Every node is found before the first changes: a change while the walk goes on would move
     // what it has still to visit.

@@ -177,6 +177,33 @@ TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {
     const std::string written = again.write();
     EXPECT_EQ(libxml2Value(written, "/order/item"), "only text");
     EXPECT_EQ(libxml2Value(written, "count(//item)"), "1");
+
+    // A text node is its whole run of adjacent text: removing it takes its CDATA sections and
+    // the text of entity references with it, as setting it replaces them all; what select showed
+    // as one node never leaves a part behind.
+    const struct {
+        const char* document;
+        const char* path;
+        std::size_t removed;
+        const char* text;   // string(/a/b) after, as libxml2 reads the written message
+    } runs[] = {
+        {"<a><b>x<![CDATA[<y>]]></b></a>", "a/b/text()", 1, ""},
+        {"<a><b>u<![CDATA[w]]>v<c/>z</b></a>", "a/b/text()[1]", 1, "z"},
+        {"<!DOCTYPE a [<!ENTITY e 'E'>]><a><b>u&e;v<![CDATA[w]]><c/>z</b></a>", "a/b/text()[1]", 1, "z"},
+        {"<a><b><![CDATA[w]]>v<c/>z<![CDATA[q]]></b></a>", "//text()", 2, ""},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.document + std::string(" ") + r.path);
+        for (bool byNode : {false, true}) {
+            quarn::Document d = quarn::Document::fromBytes(r.document);
+            if (byNode) {
+                for (quarn::Node n : d.select(r.path)) n.remove();
+            } else {
+                EXPECT_EQ(d.remove(r.path), r.removed);
+            }
+            EXPECT_EQ(libxml2Value(d.write(), "string(/a/b)"), r.text) << (byNode ? "Node::remove" : "Document::remove");
+        }
+    }
 }
 
 // Setting an element's value replaces its whole content, nested elements included, through the

@@ -77,6 +77,9 @@ TEST(QuarnSelect, GetPrintsTheFirstValueAndEditsChangeEveryMatch) {
     EXPECT_EQ(quarn("write " + quote(kExample) + " --set '//nothing/@x=1'").status, 2);
     EXPECT_EQ(quarn("write " + quote(kExample) + " --set 'count(//item)=1'").status, 2);
     EXPECT_EQ(quarn("write " + quote(kExample) + " --delete /").status, 2);
+    // A text node goes whole, its CDATA section with it, as select shows it as one node.
+    EXPECT_EQ(quarn("write - --delete '//item/text()'", "<r><item>Gear <![CDATA[<large>]]></item></r>").out,
+              "<r><item></item></r>");
 }
 
 TEST(QuarnSelect, CodePagesFoundByThemselvesOrNamed) {

@@ -118,7 +118,7 @@ void addNode(const Edit& edit, const Match& target) {
     KelSyntaxElement* made = attribute                    ? newAttribute(at)
                              : edit.kind == Edit::Subnode ? at->createLastChild()
                              : edit.kind == Edit::Insert  ? at->createBefore()
-                                                          : at->createAfter();
+                                                          : XmlPathQuery::lastElementOf(target)->createAfter();
     const KelStringBase value = editText(edit.value);
     if (edit.nodeType == "text") {
         made->setType(XmlTypeContent);

@@ -122,6 +122,9 @@ public:
     // text node goes with its whole run of adjacent text, CDATA sections included.
     // std::invalid_argument for the document node.
     static void remove(const Match& match);
+    // The last tree element that stands for the node: for a text node the last element of its
+    // run (what comes after the node comes after it), for the others `match.element`.
+    static KelSyntaxElement* lastElementOf(const Match& match);
     // Sets the value of every node the path selects from `context` (all found before the first
     // changes). When it ends in "@name", the attribute is also added, after their last attribute,
     // to each element the rest of the path selects that lacks it. Returns the number of nodes

@@ -126,7 +126,7 @@ void addNode(const Edit& edit, const Match& target) {
     KelSyntaxElement* made = attribute                    ? newAttribute(at)
                              : edit.kind == Edit::Subnode ? at->createLastChild()
                              : edit.kind == Edit::Insert  ? at->createBefore()
-                                                          : at->createAfter();
+                                                          : XmlPathQuery::lastElementOf(target)->createAfter();
     const KelStringBase value = editText(edit.value);
     if (edit.nodeType == "text") {
         made->setType(XmlTypeContent);
@@ -159,7 +159,7 @@ void applyTo(const Edit& edit, const Match& target) {
     switch (edit.kind) {
     case Edit::Delete:
         if (target.kind == Match::Document) throw UsageError("the document itself cannot be deleted: " + edit.path);
-        target.element->detach();
+        XmlPathQuery::remove(target);
         return;
     case Edit::Rename:
         if (target.kind != Match::Element && target.kind != Match::Attribute)

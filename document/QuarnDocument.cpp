@@ -169,7 +169,7 @@ std::size_t Document::removeAt(const std::string& path) {
     for (const XmlPathQuery::Match& t : targets)
         if (t.kind == XmlPathQuery::Match::Document) throw std::invalid_argument("the document itself cannot be deleted");
     if (!targets.empty()) state().changed = true;
-    for (const XmlPathQuery::Match& t : targets) t.element->detach();
+    for (const XmlPathQuery::Match& t : targets) XmlPathQuery::remove(t);
     return targets.size();
 }
 
@@ -177,7 +177,12 @@ Records Document::records(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string parentPath = slash == std::string::npos ? std::string() : path.substr(0, slash);
-    const bool plainName = !name.empty() && name.find_first_of("[]()@=:'\" *|.") == std::string::npos;
+    // The path is read by the engine first, as every other path is: what it refuses ("$v",
+    // "a/child::b") raises its SyntaxError, what is no path ("1") is refused below, and neither
+    // is taken for a record name that nothing matches. "line.item" is a name; "." and ".." are not.
+    const bool nodes = XmlPathQuery(path).resultKind() == XmlPathQuery::ResultKind::Nodes;
+    const bool plainName = nodes && !name.empty() && name != "." && name != ".." &&
+                           name.find_first_of("[]()@=:'\" *|") == std::string::npos;
     if (!(plainName || name == "*") || (slash != std::string::npos && parentPath.empty()) ||
         (!parentPath.empty() && parentPath.back() == '/'))
         throw std::invalid_argument("records(): the last step must be a name or '*' after a path to their parent: " +

@@ -125,7 +125,9 @@ void Node::setValue(const std::string& utf8) {
 void Node::remove() {
     if (iKind == Kind::Document) throw std::logic_error("the document itself cannot be deleted");
     *iChanged = true;
-    KelMappedFile::whileKept(iInput, kFile, [&] { iElement->detach(); });
+    KelMappedFile::whileKept(iInput, kFile, [&] {
+        XmlPathQuery::remove({iElement, static_cast<XmlPathQuery::Match::Kind>(iKind)});
+    });
 }
 
 } // namespace quarn

@@ -50,7 +50,9 @@ void FlowOptions::setting(const std::string& keyword, const std::string& value) 
             message.edits.emplace_back(kind, value, std::string());
             return;
         }
-        std::size_t eq = value.find('=');
+        // The '=' that ends the path is the first one outside predicates and quotes, as for
+        // --set of write and batch: "order[@id='1']/qty=5" sets qty.
+        const std::size_t eq = MessageOptions::pathValueSeparator(value);
         if (eq == std::string::npos || eq == 0) throw UsageError("set needs PATH=VALUE, not '" + value + "'");
         XmlPathQuery check(value.substr(0, eq));
         message.edits.emplace_back(kind, value.substr(0, eq), value.substr(eq + 1));

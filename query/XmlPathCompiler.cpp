@@ -194,6 +194,15 @@ void XmlPathCompiler::step(XmlPathLocation& path) {
         const std::size_t nameStart = iPos;
         std::string name = readName();
         if (accept("(")) {
+            // processing-instruction('target') takes the instructions of that target only.
+            skipSpace();
+            if (name == "processing-instruction" && iPos < iText.size() && (iText[iPos] == '\'' || iText[iPos] == '"')) {
+                const std::size_t end = iText.find(iText[iPos], iPos + 1);
+                if (end == std::string::npos) fail("unterminated string");
+                s.name = KelStringBase::fromUtf8(iText.substr(iPos + 1, end - iPos - 1));
+                s.piTarget = true;
+                iPos = end + 1;
+            }
             expect(")");
             if (name == "text") s.test = XmlPathStep::Text;
             else if (name == "node") s.test = XmlPathStep::AnyNode;

@@ -142,6 +142,14 @@ KelStringBase XmlPathQuery::stringValue(const Match& match) { return XmlPathWalk
 
 void XmlPathQuery::setValue(const Match& match, const KelStringBase& value) { XmlPathWalker::setValue(match, value); }
 
+void XmlPathQuery::remove(const Match& match) { XmlPathWalker::remove(match); }
+
+KelSyntaxElement* XmlPathQuery::lastElementOf(const Match& match) {
+    if (match.kind != Match::Text) return match.element;
+    const std::vector<KelSyntaxElement*> rest = XmlPathWalker::restOfTextRun(match.element);
+    return rest.empty() ? match.element : rest.back();
+}
+
 std::size_t XmlPathQuery::setValues(KelSyntaxElement* context, const KelStringBase& value) const {
     // Every node is found before the first changes: a change while the walk goes on would move
     // what it has still to visit.

@@ -118,6 +118,13 @@ public:
     // whole run of adjacent text, an attribute's, comment's or instruction's value is replaced.
     // std::invalid_argument for the document node.
     static void setValue(const Match& match, const KelStringBase& value);
+    // Takes a node out of its tree, as `quarn write --delete` and quarn::Document::remove do: a
+    // text node goes with its whole run of adjacent text, CDATA sections included.
+    // std::invalid_argument for the document node.
+    static void remove(const Match& match);
+    // The last tree element that stands for the node: for a text node the last element of its
+    // run (what comes after the node comes after it), for the others `match.element`.
+    static KelSyntaxElement* lastElementOf(const Match& match);
     // Sets the value of every node the path selects from `context` (all found before the first
     // changes). When it ends in "@name", the attribute is also added, after their last attribute,
     // to each element the rest of the path selects that lacks it. Returns the number of nodes

@@ -21,6 +21,8 @@ struct XmlPathStep {
     // ("p:*", "@p:*") take any name in `uri`. Without, `name` is compared whole.
     KelStringBase name;
     bool inNamespace = false;
+    // processing-instruction('target'): `name` is the target the instruction must have.
+    bool piTarget = false;
     KelStringBase uri;
     std::vector<std::shared_ptr<const XmlPathExpr>> predicates;
 };

@@ -9,6 +9,7 @@
 #include "query/XmlNamespaceScope.hpp"
 #include "query/XmlPathFunctions.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -722,7 +723,7 @@ bool XmlPathWalker::testNode(const XmlPathStep& step, const Match& node, XmlName
     case XmlPathStep::Comment:
         return node.kind == Match::Comment;
     case XmlPathStep::ProcessingInstruction:
-        return node.kind == Match::ProcessingInstruction;
+        return node.kind == Match::ProcessingInstruction && (!step.piTarget || node.element->name() == step.name);
     case XmlPathStep::AnyNode:
         return true;
     }
@@ -1122,6 +1123,42 @@ bool XmlPathWalker::compare(const Value& left, const Value& right, XmlPathExpr::
     return numbers(number(left), number(right), op);
 }
 
+// The elements after `first` that belong to its run of adjacent text (text, CDATA, white space
+// and entity reference marks). The marks go in pairs; an expansion that reaches beyond the run (it
+// holds an element) stays, with its text.
+std::vector<KelSyntaxElement*> XmlPathWalker::restOfTextRun(KelSyntaxElement* first) {
+    std::vector<KelSyntaxElement*> run;
+    for (KelSyntaxElement* t = first->nextSibling(); t; t = t->nextSibling()) {
+        const NodeClass c = classify(t);
+        if (c != NodeClass::Text && c != NodeClass::Transparent) break;
+        run.push_back(t);
+    }
+    std::size_t from = 0, to = run.size();   // [from, to) belongs to the run
+    std::vector<std::size_t> open;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        if (run[i]->typeCode() == XmlTypeEntityReferenceStart) {
+            open.push_back(i);
+        } else if (run[i]->typeCode() == XmlTypeEntityReferenceEnd) {
+            if (open.empty())
+                from = i + 1;   // the run began inside this expansion
+            else
+                open.pop_back();
+        }
+    }
+    if (!open.empty()) to = open.front();
+    return std::vector<KelSyntaxElement*>(run.begin() + static_cast<std::ptrdiff_t>(from),
+                                          run.begin() + static_cast<std::ptrdiff_t>(std::max(from, to)));
+}
+
+void XmlPathWalker::remove(const Match& match) {
+    if (match.kind == Match::Document) throw std::invalid_argument("the document itself cannot be deleted");
+    // A text node is the whole run: its CDATA sections and other parts go with its first element.
+    std::vector<KelSyntaxElement*> parts;
+    if (match.kind == Match::Text) parts = restOfTextRun(match.element);
+    match.element->detach();
+    for (KelSyntaxElement* t : parts) t->detach();
+}
+
 void XmlPathWalker::setValue(const Match& match, const KelStringBase& value) {
     KelSyntaxElement* e = match.element;
     switch (match.kind) {
@@ -1141,29 +1178,10 @@ void XmlPathWalker::setValue(const Match& match, const KelStringBase& value) {
     }
     case Match::Text: {
         // The node is the whole run of adjacent text: the first element takes the value and the
-        // rest of the run goes. Entity reference marks go in pairs; an expansion that reaches
-        // beyond the run (it holds an element) stays, with its text.
-        std::vector<KelSyntaxElement*> run;
-        for (KelSyntaxElement* t = e->nextSibling(); t; t = t->nextSibling()) {
-            const NodeClass c = classify(t);
-            if (c != NodeClass::Text && c != NodeClass::Transparent) break;
-            run.push_back(t);
-        }
-        std::size_t from = 0, to = run.size();   // [from, to) goes
-        std::vector<std::size_t> open;
-        for (std::size_t i = 0; i < run.size(); ++i) {
-            if (run[i]->typeCode() == XmlTypeEntityReferenceStart) {
-                open.push_back(i);
-            } else if (run[i]->typeCode() == XmlTypeEntityReferenceEnd) {
-                if (open.empty())
-                    from = i + 1;   // the run began inside this expansion
-                else
-                    open.pop_back();
-            }
-        }
-        if (!open.empty()) to = open.front();
+        // rest of the run goes.
+        const std::vector<KelSyntaxElement*> rest = restOfTextRun(e);
         e->setValue(value);
-        for (std::size_t i = from; i < to; ++i) run[i]->detach();
+        for (KelSyntaxElement* t : rest) t->detach();
         return;
     }
     case Match::Attribute:

@@ -40,6 +40,8 @@ public:
     static Match contextOf(KelSyntaxElement* element);
     static KelStringBase stringValue(const Match& match);
     static void setValue(const Match& match, const KelStringBase& value);
+    static void remove(const Match& match);
+    static std::vector<KelSyntaxElement*> restOfTextRun(KelSyntaxElement* first);
     // The children (attributes included) that the walks of this thread have looked at so far:
     // how much of a tree an evaluation reads, whatever the scan had built before.
     static std::size_t childrenLookedAt() noexcept;

@@ -27,10 +27,12 @@ std::string numbered(const std::string& folder, const std::string& name, long n)
     return folder + "/" + name + "-" + digits + ".xml";
 }
 
+// Called on the steps of a path the engine compiled, so any step without these characters is a
+// name: "order.line" and "line-2" are names, "." and ".." are not.
 bool isPlainName(const std::string& step) {
-    if (step.empty()) return false;
+    if (step.empty() || step == "." || step == "..") return false;
     for (char c : step)
-        if (c == '@' || c == '[' || c == ']' || c == '(' || c == ')' || c == '*' || c == '.' || c == ':' || c == '=' ||
+        if (c == '@' || c == '[' || c == ']' || c == '(' || c == ')' || c == '*' || c == ':' || c == '=' ||
             c == '\'' || c == '"' || c == ' ' || c == '|')
             return false;
     return true;
@@ -76,6 +78,12 @@ SplitCommand::Summary SplitCommand::run() {
     // step ("order/item", "batch/order/line", "order/p:item"): the records are walked as those
     // elements' children, so that each can be deleted once written.
     const std::string& expression = o.positional[1];
+    // The whole path is read by the engine first, as every other entry point reads it: what the
+    // path language refuses ("$v", "a/child::b") is refused here with its words (status 2), and what
+    // is no path at all ("1", "a + b") is never taken for a record name that nothing matches.
+    if (XmlPathQuery(expression).resultKind() != XmlPathQuery::ResultKind::Nodes)
+        throw QuarnOptions::UsageError("quarn split needs a path whose last step names the records' elements: " +
+                                       expression);
     const std::size_t slash = expression.rfind('/');
     const std::string last = slash == std::string::npos ? expression : expression.substr(slash + 1);
     if (!isRecordName(last))
@@ -88,11 +96,7 @@ SplitCommand::Summary SplitCommand::run() {
     const bool streamed = plainSteps(prefix, steps);
     std::unique_ptr<XmlPathQuery> query;
     if (!streamed) {
-        try {
-            query = std::make_unique<XmlPathQuery>(prefix);
-        } catch (const XmlPathQuery::SyntaxError& e) {
-            throw QuarnOptions::UsageError(std::string("path expression '") + expression + "': " + e.what());
-        }
+        query = std::make_unique<XmlPathQuery>(prefix);
     }
     const std::string& folder = o.positional[2];
     const std::unique_ptr<OutputStaging> staging = OutputStaging::forFolder(folder, o.syncEach, o.replace, "--replace");

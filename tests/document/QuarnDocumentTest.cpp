@@ -177,6 +177,33 @@ TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {
     const std::string written = again.write();
     EXPECT_EQ(libxml2Value(written, "/order/item"), "only text");
     EXPECT_EQ(libxml2Value(written, "count(//item)"), "1");
+
+    // A text node is its whole run of adjacent text: removing it takes its CDATA sections and
+    // the text of entity references with it, as setting it replaces them all; what select showed
+    // as one node never leaves a part behind.
+    const struct {
+        const char* document;
+        const char* path;
+        std::size_t removed;
+        const char* text;   // string(/a/b) after, as libxml2 reads the written message
+    } runs[] = {
+        {"<a><b>x<![CDATA[<y>]]></b></a>", "a/b/text()", 1, ""},
+        {"<a><b>u<![CDATA[w]]>v<c/>z</b></a>", "a/b/text()[1]", 1, "z"},
+        {"<!DOCTYPE a [<!ENTITY e 'E'>]><a><b>u&e;v<![CDATA[w]]><c/>z</b></a>", "a/b/text()[1]", 1, "z"},
+        {"<a><b><![CDATA[w]]>v<c/>z<![CDATA[q]]></b></a>", "//text()", 2, ""},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.document + std::string(" ") + r.path);
+        for (bool byNode : {false, true}) {
+            quarn::Document d = quarn::Document::fromBytes(r.document);
+            if (byNode) {
+                for (quarn::Node n : d.select(r.path)) n.remove();
+            } else {
+                EXPECT_EQ(d.remove(r.path), r.removed);
+            }
+            EXPECT_EQ(libxml2Value(d.write(), "string(/a/b)"), r.text) << (byNode ? "Node::remove" : "Document::remove");
+        }
+    }
 }
 
 // Setting an element's value replaces its whole content, nested elements included, through the
@@ -353,10 +380,18 @@ TEST(QuarnDocument, ARecordWalkRefusesABrokenMessageBeforeTheFirstRecordAndOther
     };
     EXPECT_THROW(walk(), KelException);
     EXPECT_EQ(records, 0);
-    for (const char* path : {"order/item[1]", "order//item", "/", "order/@id", "order/", "order/text()"}) {
+    // What the path language refuses, or what is no path, is refused, never walked as a record
+    // name that nothing matches.
+    for (const char* path : {"order/item[1]", "order//item", "/", "order/@id", "order/", "order/text()", "$v",
+                             "order/$v", "order/child::item", "1", "order/item + 1", "order/.", "order/.."}) {
         SCOPED_TRACE(path);
         EXPECT_THROW(quarn::Document::fromBytes(kOrder).records(path), std::invalid_argument);
     }
+    // A name holding '.' or '-' is a name.
+    quarn::Document dotted = quarn::Document::fromBytes("<r><line.item n='1'/><line-item n='2'/><line.item n='3'/></r>");
+    std::string ns;
+    for (quarn::Node rec : dotted.records("r/line.item")) ns += rec.first("@n")->value();
+    EXPECT_EQ(ns, "13");
 }
 
 TEST(QuarnDocument, NodesKnowTheirParentChildrenAndSelectFromThemselves) {

@@ -103,6 +103,28 @@ TEST(FlowRules, FlowFileAndCommandLineTogether) {
     EXPECT_THROW(o.readFlowText("out-encoding 1200\n", "f"), UsageError);
     EXPECT_NO_THROW(o.readFlowText("out-encoding 273\n", "f"));
     EXPECT_THROW(o.readFlowText("queue\n", "f"), UsageError);
+    // A set's path ends at the first '=' outside predicates and quotes, as write's --set takes it.
+    const struct {
+        std::vector<std::string> args;
+        const char* path;
+        const char* value;
+    } sets[] = {
+        {{"--set", "order[@id='1']/qty=5"}, "order[@id='1']/qty", "5"},
+        {{"--set", "a[@k=1][b='x=y']/c=v=w"}, "a[@k=1][b='x=y']/c", "v=w"},
+        {{"--set", "a/@b="}, "a/@b", ""},
+    };
+    for (const auto& s : sets) {
+        SCOPED_TRACE(s.args[1]);
+        FlowOptions fromFile;
+        fromFile.readFlowText("set " + s.args[1] + "\n", "f");
+        const FlowOptions fromCommand = flow(s.args);
+        const FlowOptions* const both[] = {&fromFile, &fromCommand};
+        for (const FlowOptions* f : both) {
+            ASSERT_EQ(f->message.edits.size(), 1u);
+            EXPECT_EQ(f->message.edits[0].path, s.path);
+            EXPECT_EQ(f->message.edits[0].value, s.value);
+        }
+    }
 
     FlowOptions c = flow({"--route", "a/@b=1->x", "--prefetch", "3"});
     EXPECT_EQ(c.deadLetter, "in.dead");

@@ -92,4 +92,20 @@ TEST(QuarnEdit, UntouchedBytesAreCopiedAndIncompleteEditsAreRefused) {
         EXPECT_EQ(bad.status, 2) << c.arguments;
         EXPECT_NE(bad.err.find(c.says), std::string::npos) << c.arguments << ": " << bad.err;
     }
+    // A text node is its whole run of text and CDATA (as select shows it): what -a adds after it
+    // comes after the run, never between its parts.
+    const struct {
+        const char* document;
+        const char* arguments;
+        const char* expected;
+    } runs[] = {
+        {"<r><b>x<![CDATA[y]]>w</b></r>", "-a '//b/text()' -t elem -n z", "<r><b>xyw<z/></b></r>"},
+        {"<r><b>x<![CDATA[y]]>w</b></r>", "-i '//b/text()' -t elem -n z", "<r><b><z/>xyw</b></r>"},
+        {"<r><b>x<![CDATA[y]]><c/>w</b></r>", "-a '//b/text()' -t text -v Q", "<r><b>xyQ<c/>wQ</b></r>"},
+    };
+    for (const auto& c : runs) {
+        Result edited = quarn(std::string("write - ") + c.arguments, c.document);
+        ASSERT_EQ(edited.status, 0) << c.arguments << ": " << edited.err;
+        EXPECT_EQ(canonical(edited.out), canonical(c.expected)) << c.arguments << ": " << edited.out;
+    }
 }

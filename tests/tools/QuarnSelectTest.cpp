@@ -77,6 +77,9 @@ TEST(QuarnSelect, GetPrintsTheFirstValueAndEditsChangeEveryMatch) {
     EXPECT_EQ(quarn("write " + quote(kExample) + " --set '//nothing/@x=1'").status, 2);
     EXPECT_EQ(quarn("write " + quote(kExample) + " --set 'count(//item)=1'").status, 2);
     EXPECT_EQ(quarn("write " + quote(kExample) + " --delete /").status, 2);
+    // A text node goes whole, its CDATA section with it, as select shows it as one node.
+    EXPECT_EQ(quarn("write - --delete '//item/text()'", "<r><item>Gear <![CDATA[<large>]]></item></r>").out,
+              "<r><item></item></r>");
 }
 
 TEST(QuarnSelect, CodePagesFoundByThemselvesOrNamed) {
@@ -162,6 +165,10 @@ TEST(QuarnSelect, ValuesOfEveryKindAndWhatIsNotSupported) {
             EXPECT_EQ(quarn("get " + quote(kExample) + " " + quote(v.expression)).out, v.out) << v.expression;
         }
     }
+    // processing-instruction('target') takes that target's instructions, streamed as kept.
+    const std::string pis = "<r><?a 1?><s><?b 2?></s><?b 3?><?bb 4?></r>";
+    for (const char* command : {"select - \"//processing-instruction('b')\"", "select - '//processing-instruction(\"b\")'"})
+        EXPECT_EQ(quarn(command, pis).out, "2\n3\n") << command;
     const Result lang = quarn("select " + quote(kExample) + " '//item[lang(\"en\")]'");
     EXPECT_EQ(lang.status, 2);
     EXPECT_NE(lang.err.find("function lang() is not supported at character 8"), std::string::npos) << lang.err;

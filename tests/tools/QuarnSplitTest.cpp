@@ -318,6 +318,35 @@ TEST(QuarnSplit, WhatCannotBeCarriedOrStreamedIsRefused) {
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_EQ(slurp(out + "/line-000001.xml"), "<line>2</line>");
     shell("rm -rf " + quote(out));
+
+    // What the path language refuses, or what is no path at all, is refused as every other
+    // entry point refuses it, never taken for a record name that nothing matches (status 0); a
+    // name with '.' or '-' is a name.
+    spit(in, "<r><a.b>1</a.b><a-b>2</a-b><a/></r>");
+    const struct {
+        const char* path;
+        int status;
+        const char* said;
+    } paths[] = {
+        {"'$v'", 2, "variables are not supported"},
+        {"'r/$v/a'", 2, "expected a name"},
+        {"'r/child::a'", 2, "axes other than the abbreviated ones"},
+        {"1", 2, "needs a path whose last step names"},
+        {"'r/a + 1'", 2, "needs a path whose last step names"},
+        {"r/a.b", 0, "1 documents written"},
+        {"r/a-b", 0, "1 documents written"},
+    };
+    for (const auto& p : paths) {
+        SCOPED_TRACE(p.path);
+        shell("rm -rf " + quote(out));
+        Result r = quarn("split " + quote(in) + " " + p.path + " " + quote(out));
+        EXPECT_EQ(r.status, p.status) << r.err;
+        EXPECT_NE((r.err + r.out).find(p.said), std::string::npos) << r.err << r.out;
+        if (p.status != 0) {
+            EXPECT_TRUE(filesIn(out).empty());
+        }
+    }
+    shell("rm -rf " + quote(out));
 }
 
 // The folder holds exactly what the run wrote: one holding files is refused unless --replace,

@@ -181,8 +181,15 @@ Records Document::records(const std::string& path) {
     // "a/child::b") raises its SyntaxError, what is no path ("1") is refused below, and neither
     // is taken for a record name that nothing matches. "line.item" is a name; "." and ".." are not.
     const bool nodes = XmlPathQuery(path).resultKind() == XmlPathQuery::ResultKind::Nodes;
-    const bool plainName = nodes && !name.empty() && name != "." && name != ".." &&
-                           name.find_first_of("[]()@=:'\" *|") == std::string::npos;
+    // A prefixed name ("p:item") is matched as written, as quarn split matches it: one colon
+    // between two names.
+    const std::size_t colon = name.find(':');
+    auto isName = [](const std::string& part) {
+        return !part.empty() && part != "." && part != ".." && part.find_first_of("[]()@=:'\" *|") == std::string::npos;
+    };
+    const bool plainName = nodes && (colon == std::string::npos
+                                         ? isName(name)
+                                         : isName(name.substr(0, colon)) && isName(name.substr(colon + 1)));
     if (!(plainName || name == "*") || (slash != std::string::npos && parentPath.empty()) ||
         (!parentPath.empty() && parentPath.back() == '/'))
         throw std::invalid_argument("records(): the last step must be a name or '*' after a path to their parent: " +

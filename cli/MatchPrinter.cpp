@@ -4,8 +4,11 @@
 #include "host/KelConverter.hpp"
 #include "host/KelParserInspector.hpp"
 #include "host/KelSyntaxElement.hpp"
+#include "host/KelWriteBuffer.hpp"
 #include "common/XmlElementType.hpp"
 #include "query/XmlNodeText.hpp"
+
+#include <stdexcept>
 
 
 bool MatchPrinter::print(const XmlPathQuery::Match& match) {
@@ -45,6 +48,10 @@ std::string MatchPrinter::spanText(const unsigned char* begin, const unsigned ch
 }
 
 void MatchPrinter::markup(KelSyntaxElement* element, std::string& out) {
-    // An element without original bytes (from an entity's replacement text): written as markup.
-    XmlNodeText::appendMarkup(element, out, true);
+    // An element without original bytes (from an entity's replacement text): written as a write
+    // of the message would write it there, in UTF-8.
+    KelWriteBuffer written(1208);
+    if (!iInspector.writeElement(element, written, 1208))
+        throw std::runtime_error("the parser cannot write an element on its own");
+    out.append(reinterpret_cast<const char*>(written.data()), static_cast<std::size_t>(written.used()));
 }

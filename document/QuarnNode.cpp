@@ -6,6 +6,7 @@
 #include "host/KelSyntaxElement.hpp"
 #include "host/KelWriteBuffer.hpp"
 #include "common/XmlElementType.hpp"
+#include "parser/XmlKelParser.hpp"
 #include "parser/XmlKelSyntaxElement.hpp"
 #include "query/XmlNodeText.hpp"
 #include "query/XmlPathQuery.hpp"
@@ -60,20 +61,17 @@ std::string Node::markup() const {
     if (iKind != Kind::Element) return value();
     // An element's end is known once all its children are: scan to its end tag first.
     iElement->lastChild();
-    auto copy = [this](XmlKelSyntaxElement* e) {
-        return spanText(e->getBufferStart(), e->getBufferEnd(), e->getBufferCodepage(), e->getBufferBigEndian() != 0);
-    };
     auto* xml = dynamic_cast<XmlKelSyntaxElement*>(iElement);
-    if (xml && xml->hasSpan()) return copy(xml);
-    std::string out;
-    // Unchanged elements inside a changed one are copied.
-    XmlNodeText::appendMarkup(iElement, out, false, [&copy](KelSyntaxElement* e, std::string& text) {
-        auto* inner = dynamic_cast<XmlKelSyntaxElement*>(e);
-        if (inner == nullptr || !inner->hasSpan() || e->typeCode() != XmlTypeElement) return false;
-        text += copy(inner);
-        return true;
-    });
-    return out;
+    if (xml && xml->hasSpan())
+        return spanText(xml->getBufferStart(), xml->getBufferEnd(), xml->getBufferCodepage(),
+                        xml->getBufferBigEndian() != 0);
+    // Changed: written as the write of the message writes it there, unchanged parts inside it
+    // copied, and refused as that write refuses what no reader would take.
+    auto* parser = dynamic_cast<XmlKelParser*>(iElement->parser());
+    if (parser == nullptr) throw std::logic_error("the element belongs to no XML parser");
+    KelWriteBuffer out(1208);
+    parser->writeFragment(&out, iElement, 546, 1208);
+    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(out.used()));
 }
 
 std::optional<Node> Node::parent() const {

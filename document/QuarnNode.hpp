@@ -28,8 +28,8 @@ public:
     // value, the text of a run, a comment's text.
     std::string value() const;
     // The node as XML: an element copied from its bytes in the message (converted to UTF-8) when
-    // it is unchanged, written as markup when it is not; the document as the whole message;
-    // other nodes as their value.
+    // it is unchanged, and as write() writes it there when it is not (KelException where the
+    // write refuses); the document as the whole message; other nodes as their value.
     std::string xml() const;
 
     // The element or document that holds it; none for the document itself.

@@ -7,6 +7,7 @@
 
 class KelParser;
 class KelSyntaxElement;
+class KelWriteBuffer;
 
 // Counters of one parser since its last bitstream or write; -1 where the plug-in cannot tell.
 struct KelParserStatistics {
@@ -39,6 +40,16 @@ public:
     virtual bool originalSpan(const KelSyntaxElement* element, KelElementSpan& span) const {
         (void)element;
         (void)span;
+        return false;
+    }
+    // Appends `element` and all it holds to `buffer` in `ccsid`, as a write of its document
+    // would write it where it stands (no declaration, no byte-order mark), so that a tool can show
+    // one element as the message would carry it; fails as that write fails, with the buffer as it
+    // was. False when the plug-in cannot write one element on its own.
+    virtual bool writeElement(KelSyntaxElement* element, KelWriteBuffer& buffer, int ccsid) const {
+        (void)element;
+        (void)buffer;
+        (void)ccsid;
         return false;
     }
     // Tells the parser that its input is known to be well-formed, so that a write need not check

@@ -265,24 +265,41 @@ void XmlKelParser::locateWriteFailure(KelParserException& failure) const {
     }
 }
 
+template <class Step> int XmlKelParser::asWrite(Step step) {
+    // A recoverable failure while writing is the write's; a parse failure met on the way stays its cause.
+    try {
+        return step();
+    } catch (KelParserException& e) {
+        locateWriteFailure(e);
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                     KelMsg::E_XmlP_WriteError, e);
+    } catch (const KelRecoverableException& e) {
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
+                                     KelMsg::E_XmlP_WriteError, e);
+    }
+}
+
+namespace {
+// A write that fails hands the buffer back as it took it: the bytes of a message cut off part
+// way (a name or comment the page cannot carry, met after thousands of records were flushed)
+// would otherwise stand after what the host put there before, as if they were a message.
+struct TakenBackUnlessWritten {
+    KelWriteBuffer* buffer;
+    const long used;
+    bool written = false;
+    ~TakenBackUnlessWritten() {
+        if (written || buffer == nullptr) return;
+        buffer->setUsed(used);
+        if (buffer->data() != nullptr && used < buffer->capacity()) buffer->data()[used] = 0;
+    }
+};
+} // namespace
+
 int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer,
                                                KelSyntaxElement* element, int encoding, int ccsid) {
     KelTraceScope trace(this, "XmlKelParser::refreshBitStreamFromElements", static_cast<const void*>(message),
                         static_cast<const void*>(buffer), static_cast<const void*>(element), encoding, ccsid);
-    // A recoverable failure while writing is the write's; a parse failure met on the way stays its cause.
-    auto writing = [this](auto step) {
-        try {
-            return step();
-        } catch (KelParserException& e) {
-            locateWriteFailure(e);
-            kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
-                                         KelMsg::E_XmlP_WriteError, e);
-        } catch (const KelRecoverableException& e) {
-            kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
-                                         KelMsg::E_XmlP_WriteError, e);
-        }
-    };
-    writing([&] {
+    asWrite([&] {
         // Refused as the writer refuses them, before either way below follows them.
         if (buffer == nullptr || element == nullptr)
             kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
@@ -294,19 +311,7 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
                                               KelMsg::E_Kel_ElementsLost, rootElement()->describeParent());
         return 0;
     });
-    // A write that fails hands the buffer back as it took it: the bytes of a message cut off part
-    // way (a name or comment the page cannot carry, met after thousands of records were flushed)
-    // would otherwise stand after what the host put there before, as if they were a message.
-    struct TakenBackUnlessWritten {
-        KelWriteBuffer* buffer;
-        const long used;
-        bool written = false;
-        ~TakenBackUnlessWritten() {
-            if (written) return;
-            buffer->setUsed(used);
-            if (buffer->data() != nullptr && used < buffer->capacity()) buffer->data()[used] = 0;
-        }
-    } takenBack{buffer, buffer->used()};
+    TakenBackUnlessWritten takenBack{buffer, buffer->used()};
     const KelBuffer& stored = storedBitStream();
     // A declaration that names another page than the one the bytes are in (a message converted
     // with its declaration kept, or a ccsid given against it) is not handed back: the write below
@@ -314,7 +319,7 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     if (reuseBitStream() && element == rootElement() && encoding == storedEncoding() && ccsid == storedCcsid() &&
         !XmlDeclarationEncoding::declaresAnotherPage(stored.data(), stored.length(), ccsid, encoding)) {
         // The stored bitstream still stands for the whole tree: one block copy.
-        const int copied = writing([&] {
+        const int copied = asWrite([&] {
             long n = stored.length() > 0 ? stored.length() : 0;
             if (buffer->capacity() < buffer->used() + n + 1) buffer->enlarge(buffer->used() + n + 1);
             buffer->append(stored.data(), n);
@@ -326,17 +331,34 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
     // A partly scanned tree may be written up to the scan frontier, with the input's own bytes
     // after it; only the built part is then checked and written.
     XmlFrontierCopier frontier(this, iTreeWriter);
-    const bool atFrontier = writing([&] { return frontier.prepare(element, ccsid); });
+    const bool atFrontier = asWrite([&] { return frontier.prepare(element, ccsid); });
     // The rest is passed on unscanned: it must be a document's rest, as a full parse would have
     // found, before any of it is appended. A broken rest is the input's fault, raised as
     // navigation and validate() raise it.
     if (atFrontier && !iTrustedInput) checkStoredBitStream();
-    const int used = writing([&] {
+    const int used = asWrite([&] {
         if (atFrontier)
             frontier.validateBuiltPart();
         else
             validateTree(element);
         return iTreeWriter->writeBuffer(buffer, element, ccsid, encoding, atFrontier ? &frontier : nullptr);
+    });
+    takenBack.written = true;
+    return used;
+}
+
+int XmlKelParser::writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, int encoding, int ccsid) {
+    KelTraceScope trace(this, "XmlKelParser::writeFragment", static_cast<const void*>(buffer),
+                        static_cast<const void*>(element), encoding, ccsid);
+    TakenBackUnlessWritten takenBack{buffer, buffer != nullptr ? buffer->used() : 0};
+    const int used = asWrite([&] {
+        if (buffer == nullptr || element == nullptr || element->parser() != this)
+            kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::writeFragment", KelMsg::E_XmlP_InvParams,
+                                         static_cast<const void*>(buffer), static_cast<const void*>(element));
+        // Its end is known once all it holds is: the write needs every element it reaches whole.
+        element->lastChild();
+        validateElement(element);
+        return iTreeWriter->writeFragment(buffer, element, ccsid, encoding);
     });
     takenBack.written = true;
     return used;

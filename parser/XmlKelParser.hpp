@@ -29,6 +29,12 @@ public:
     int refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer, KelSyntaxElement* element,
                                      int encoding, int ccsid) override;
     using KelParser::refreshBitStreamFromElements;
+    // Writes one element of this parser's tree, where it stands, as a write of its document would
+    // write it there (unchanged stretches copied, the rest checked and written anew), without a
+    // declaration or byte-order mark and without the declarations of the prefixes above it:
+    // how an element is shown on its own. Fails as the whole write fails (E_XmlP_WriteError),
+    // handing the buffer back at the length it had; E_XmlP_InvParams for an element of another parser.
+    int writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, int encoding, int ccsid);
     void validate() override;
     void parseFirstChild(KelSyntaxElement* element) override;
     void parseLastChild(KelSyntaxElement* element) override;
@@ -96,6 +102,8 @@ private:
     // Gives a write failure that knows the byte offset of its element in the input its line and
     // column there.
     void locateWriteFailure(KelParserException& failure) const;
+    // Runs one step of a write, raising what fails in it as the write's failure.
+    template <class Step> int asWrite(Step step);
     // Drives the builder until `done()` holds; a scan that can go no further raises the parse
     // error instead of looping.
     template <class Done> void scanUntil(KelSyntaxElement* element, const char* function, Done done);

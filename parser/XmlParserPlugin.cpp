@@ -62,6 +62,13 @@ bool XmlParserPlugin::originalSpan(const KelSyntaxElement* element, KelElementSp
     return true;
 }
 
+bool XmlParserPlugin::writeElement(KelSyntaxElement* element, KelWriteBuffer& buffer, int ccsid) const {
+    auto* parser = element != nullptr ? dynamic_cast<XmlKelParser*>(element->parser()) : nullptr;
+    if (parser == nullptr) return false;
+    parser->writeFragment(&buffer, element, 546, ccsid);
+    return true;
+}
+
 extern "C" const KelParserRegistration* kelParserRegistrations(int* count) {
     return XmlParserPlugin::registrations(count);
 }

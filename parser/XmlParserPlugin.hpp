@@ -19,6 +19,7 @@ public:
     KelParserStatistics statistics(const KelParser* parser) const override;
     void trustInput(KelParser* parser, bool trusted) const override;
     bool originalSpan(const KelSyntaxElement* element, KelElementSpan& span) const override;
+    bool writeElement(KelSyntaxElement* element, KelWriteBuffer& buffer, int ccsid) const override;
 };
 
 extern "C" const KelParserRegistration* kelParserRegistrations(int* count);

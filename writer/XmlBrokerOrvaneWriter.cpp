@@ -60,68 +60,8 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
                                        XmlFrontierCopier* frontier) {
     KelTraceScope trace(this, "XmlBrokerOrvaneWriter::writeBuffer", static_cast<const void*>(buffer),
                         static_cast<const void*>(root), ccsid, encoding);
-    if (buffer == nullptr || root == nullptr) {
-        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::writeBuffer", KelMsg::E_XmlP_InvParams,
-                                     static_cast<const void*>(buffer), static_cast<const void*>(root));
-    }
-    // A page no converter exists for is refused before anything is written. The answers the
-    // output remembers per page start out as known for no page, marked by a number that is no
-    // page (-1): a write asked for in that "page" took them for known, and read past them.
-    KelConverter::setCodepage(static_cast<int>(ccsid));
-    iOutputCodepage = static_cast<int>(ccsid);
-    iOutputEncoding = static_cast<int>(encoding);
-    const long usedBefore = buffer->used();
-    iBytesCopied = 0;
-    iBytesWritten = 0;
-    if (isUtf16(ccsid)) {
-        const long order = encoding & 0x0F;
-        if (order == 1) {
-            static const unsigned char mark[2] = {0xFE, 0xFF};
-            buffer->append(mark, 2);
-            setEndian(1);
-        } else if (order == 2) {
-            static const unsigned char mark[2] = {0xFF, 0xFE};
-            buffer->append(mark, 2);
-            setEndian(-1);
-        } else {
-            setEndian(-1);
-        }
-    } else {
-        // Pages without a byte order still hand the conversion a defined value.
-        setEndian(1);
-        // A UTF-8 message that came with a byte-order mark keeps it: no element's text holds
-        // the mark, so without this a pass-through would lose it.
-        if (ccsid == 1208 && iOwner != nullptr && root == iOwner->rootElement() && iOwner->storedCcsid() == 1208) {
-            const KelBuffer& input = iOwner->storedBitStream();
-            if (input.length() >= 3 && input.data()[0] == 0xEF && input.data()[1] == 0xBB && input.data()[2] == 0xBF)
-                buffer->append(input.data(), 3);
-        }
-    }
-
-    // Each write starts afresh: nothing left over from a write that failed part way, and no
-    // pause that an earlier tree left open.
-    iOutput.begin(buffer, static_cast<int>(ccsid), getEndian(), endsLinesWithNewLine(root, ccsid));
-    setPauseDepth(0);
-    iProlog.reset();
-    iDocTypeClose.reset();
-    iStack.clear();
-    iEntities = EntityScope();
-    iDocument = root;
-    iCarriesReference.clear();
-    iPrefixesChecked.clear();
-
-    struct EndOfWrite {
-        XmlBrokerOrvaneWriter* writer;
-        ~EndOfWrite() {
-            writer->iBytesCopied = writer->iOutput.bytesCopied();
-            writer->iOutput.end();
-            writer->iStack.clear();
-            writer->iSubject = nullptr;
-            writer->iDocument = nullptr;
-            writer->iCarriesReference.clear();
-            writer->iPrefixesChecked.clear();
-        }
-    } endOfWrite{this};
+    const long usedBefore = beginWrite(buffer, root, root, ccsid, encoding, "XmlBrokerOrvaneWriter::writeBuffer");
+    EndOfWrite endOfWrite{this};
 
     if (frontier != nullptr) {
         const long afterMark = buffer->used();
@@ -168,6 +108,90 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
         }
     }
     // A document type declaration that is the last thing written still gets its ">".
+    settleDocTypeCloseForMarkup();
+    flushPending();
+    iBytesWritten = buffer->used() - usedBefore;
+    return static_cast<int>(buffer->used());
+}
+
+XmlBrokerOrvaneWriter::EndOfWrite::~EndOfWrite() {
+    writer->iBytesCopied = writer->iOutput.bytesCopied();
+    writer->iOutput.end();
+    writer->iStack.clear();
+    writer->iSubject = nullptr;
+    writer->iDocument = nullptr;
+    writer->iCarriesReference.clear();
+    writer->iPrefixesChecked.clear();
+}
+
+long XmlBrokerOrvaneWriter::beginWrite(KelWriteBuffer* buffer, KelSyntaxElement* top, KelSyntaxElement* document,
+                                       long ccsid, long encoding, const char* function) {
+    if (buffer == nullptr || top == nullptr) {
+        kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_InvParams,
+                                     static_cast<const void*>(buffer), static_cast<const void*>(top));
+    }
+    // A page no converter exists for is refused before anything is written. The answers the
+    // output remembers per page start out as known for no page, marked by a number that is no
+    // page (-1): a write asked for in that "page" took them for known, and read past them.
+    KelConverter::setCodepage(static_cast<int>(ccsid));
+    iOutputCodepage = static_cast<int>(ccsid);
+    iOutputEncoding = static_cast<int>(encoding);
+    const long usedBefore = buffer->used();
+    iBytesCopied = 0;
+    iBytesWritten = 0;
+    // Only a whole document starts with a byte-order mark.
+    const bool whole = top == document;
+    if (isUtf16(ccsid)) {
+        const long order = encoding & 0x0F;
+        if (order == 1) {
+            static const unsigned char mark[2] = {0xFE, 0xFF};
+            if (whole) buffer->append(mark, 2);
+            setEndian(1);
+        } else if (order == 2) {
+            static const unsigned char mark[2] = {0xFF, 0xFE};
+            if (whole) buffer->append(mark, 2);
+            setEndian(-1);
+        } else {
+            setEndian(-1);
+        }
+    } else {
+        // Pages without a byte order still hand the conversion a defined value.
+        setEndian(1);
+        // A UTF-8 message that came with a byte-order mark keeps it: no element's text holds
+        // the mark, so without this a pass-through would lose it.
+        if (whole && ccsid == 1208 && iOwner != nullptr && top == iOwner->rootElement() &&
+            iOwner->storedCcsid() == 1208) {
+            const KelBuffer& input = iOwner->storedBitStream();
+            if (input.length() >= 3 && input.data()[0] == 0xEF && input.data()[1] == 0xBB && input.data()[2] == 0xBF)
+                buffer->append(input.data(), 3);
+        }
+    }
+
+    // Each write starts afresh: nothing left over from a write that failed part way, and no
+    // pause that an earlier tree left open.
+    iOutput.begin(buffer, static_cast<int>(ccsid), getEndian(), endsLinesWithNewLine(document, ccsid));
+    setPauseDepth(0);
+    iProlog.reset();
+    iDocTypeClose.reset();
+    iStack.clear();
+    iEntities = EntityScope();
+    iDocument = document;
+    iCarriesReference.clear();
+    iPrefixesChecked.clear();
+    return usedBefore;
+}
+
+int XmlBrokerOrvaneWriter::writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, long ccsid,
+                                         long encoding) {
+    KelTraceScope trace(this, "XmlBrokerOrvaneWriter::writeFragment", static_cast<const void*>(buffer),
+                        static_cast<const void*>(element), ccsid, encoding);
+    // The document it stands in declares the entities its references name, and its line ends.
+    KelSyntaxElement* document = element;
+    while (document != nullptr && document->parent() != nullptr) document = document->parent();
+    const long usedBefore =
+        beginWrite(buffer, element, document, ccsid, encoding, "XmlBrokerOrvaneWriter::writeFragment");
+    EndOfWrite endOfWrite{this};
+    writeElement(element);
     settleDocTypeCloseForMarkup();
     flushPending();
     iBytesWritten = buffer->used() - usedBefore;

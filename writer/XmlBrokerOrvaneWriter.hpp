@@ -49,6 +49,13 @@ public:
     int writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement* root, long ccsid, long encoding,
                     XmlFrontierCopier* frontier = nullptr);
 
+    // Writes `element` and all it holds, where it stands in its document, into `buffer` in
+    // `ccsid`, as a write of the whole document would write it there (unchanged stretches
+    // copied, the rest checked and written anew), with no declaration and no byte-order mark;
+    // returns the bytes `buffer` now holds. The declarations of prefixes above it are not added.
+    // The element must be complete.
+    int writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, long ccsid, long encoding);
+
     // What the last writeBuffer added to its buffer: bytes copied unchanged from element spans,
     // and every other byte (markup, converted text, byte-order mark).
     long bytesCopiedFromSpans() const noexcept { return iBytesCopied; }
@@ -64,6 +71,17 @@ private:
         KelSyntaxElement* next;  // next child to write, null when all are written
         int pauseBase;           // pause depth when the element was opened
         bool tagsCopied;         // its start tag was copied: so is its end tag where it can be
+    };
+
+    // The start of every write: refuses a null buffer or element and a page without converter,
+    // sets the byte order (a mark only when `top` is the document), and clears what an earlier
+    // write left; returns the bytes the buffer held before.
+    long beginWrite(KelWriteBuffer* buffer, KelSyntaxElement* top, KelSyntaxElement* document, long ccsid,
+                    long encoding, const char* function);
+    // Whatever way a write ends, it leaves nothing behind for the next.
+    struct EndOfWrite {
+        XmlBrokerOrvaneWriter* writer;
+        ~EndOfWrite();
     };
 
     // ---- Tree walking.

@@ -21,6 +21,7 @@
 #include <unistd.h>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -140,10 +141,49 @@ TEST(QuarnDocument, ElementsAsXmlAreTheirOwnBytesUntilTheyChange) {
     // A change rewrites the element; what did not change inside it is still its own bytes.
     doc.set("/order/@id", "PO-2");
     const std::string order = doc.first("/order")->xml();
-    EXPECT_EQ(order.rfind("<order id=\"PO-2\">", 0), 0u) << order;
+    EXPECT_EQ(order.rfind("<order id='PO-2'>", 0), 0u) << order;
     EXPECT_NE(order.find("<item  sku = \"A\"  qty='1'>Blue &amp; green</item>"), std::string::npos) << order;
     EXPECT_NE(order.find("<note   >  spaced   </note   >"), std::string::npos) << order;
     EXPECT_EQ(libxml2Value(order, "/order/item[2]/@qty"), "2");
+}
+
+TEST(QuarnDocument, AChangedElementAsXmlIsWhatTheWriteWritesThereOrTheWritesRefusal) {
+    // A changed element is shown as the message written now would carry it, and what the write
+    // refuses (text no reader takes) is refused here too, never shown as if it were XML.
+    struct Case {
+        const char* message;
+        const char* path;    // what is set
+        const char* value;
+        const char* shown;   // the element shown
+        const char* check;   // an XPath over it for libxml2, with the value it must read
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"<r a='1'><s  b = '2'/></r>", "/r/@a", "x", "/r", "/r/s/@b", "2"},
+        {"<r a='1'/>", "/r/@a", "t\tc\rl\n<&\"'", "/r", "/r/@a", "t\tc\rl\n<&\"'"},
+        {"<r><s>old</s><!--c--></r>", "/r/s", "]]> <&", "/r", "/r/s", "]]> <&"},
+        {"<r><s q='1'>\n <t/></s></r>", "/r/s/t", "n", "/r/s", "/s/t", "n"},
+        {"<r><s>x</s></r>", "/r/s", "\x01", "/r", nullptr, nullptr},
+        {"<r><!--c--><s/></r>", "/r/comment()", "a--b", "/r", nullptr, nullptr},
+        {"<r><?p d?></r>", "/r/processing-instruction()", "?>", "/r", nullptr, nullptr},
+        {"<r><s/></r>", "/r/s", "\xEF\xBF\xBE", "/r", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.message) + " " + c.path);
+        quarn::Document doc = quarn::Document::fromBytes(c.message);
+        doc.set(c.path, c.value);
+        const std::optional<quarn::Node> shown = doc.first(c.shown);
+        ASSERT_TRUE(shown.has_value());
+        if (c.check == nullptr) {
+            EXPECT_THROW(doc.write(quarn::ccsid::utf8), KelException);
+            EXPECT_THROW(shown->xml(), KelException);
+            continue;
+        }
+        const std::string xml = shown->xml();
+        const std::string written = doc.write(quarn::ccsid::utf8);
+        EXPECT_NE(written.find(xml), std::string::npos) << xml << " in " << written;
+        EXPECT_EQ(libxml2Value(xml, c.check), c.expected) << xml;
+    }
 }
 
 TEST(QuarnDocument, SetAndRemoveChangeOnlyWhatTheySelect) {

@@ -3,6 +3,8 @@
 #include "tests/tools/QuarnRun.hpp"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 
 #include <string>
 
@@ -45,14 +47,33 @@ TEST(QuarnSelect, PrintsEveryMatchElementsAsTheirOwnBytes) {
 }
 
 TEST(QuarnSelect, ElementsFromAnEntitysTextArePrintedAsMarkup) {
-    // They have no bytes of their own in the message: their XML is built from the tree, every
-    // element with an end tag, text and attribute values escaped again.
+    // They have no bytes of their own in the message: they are printed as a write of the message
+    // writes markup, text and attribute values escaped again, so that a reader takes from the
+    // printed element the values the tree holds.
     const std::string doc =
         "<!DOCTYPE r [<!ENTITY e \"<a x='&amp;lt;&quot;'><b/>t&amp;amp;&gt;<!--c--><?p d?></a>\">]><r>&e;</r>";
     Result a = quarn("select - //a", doc);
     ASSERT_EQ(a.status, 0) << a.err;
-    EXPECT_EQ(a.out, "<a x=\"&amp;lt;&quot;\"><b></b>t&amp;amp;&gt;<!--c--><?p d?></a>\n");
-    EXPECT_EQ(quarn("select - //b", doc).out, "<b></b>\n");
+    EXPECT_EQ(a.out, "<a x='&amp;lt;&quot;'><b/>t&amp;amp;&gt;<!--c--><?p d?></a>\n");
+    EXPECT_EQ(quarn("select - //b", doc).out, "<b/>\n");
+    // A tab, carriage return or line feed in a value printed raw reads back as a space.
+    const struct {
+        const char* value;      // as the entity's text gives it
+        const char* expected;   // the value the tree holds
+    } values[] = {{"1&#38;#9;2", "1\t2"}, {"1&#38;#13;2&#38;#10;3", "1\r2\n3"}, {"&#38;#34;&#38;#39;", "\"'"}};
+    for (const auto& v : values) {
+        const std::string message = "<!DOCTYPE r [<!ENTITY e \"<a x='" + std::string(v.value) + "'/>\">]><r>&e;</r>";
+        Result printed = quarn("select - //a", message);
+        ASSERT_EQ(printed.status, 0) << printed.err;
+        EXPECT_EQ(quarn("get - //a/@x", message).out, std::string(v.expected) + "\n");
+        xmlDocPtr read = xmlReadMemory(printed.out.data(), static_cast<int>(printed.out.size()), "a.xml", nullptr,
+                                       XML_PARSE_NONET);
+        ASSERT_NE(read, nullptr) << printed.out;
+        xmlChar* x = xmlGetProp(xmlDocGetRootElement(read), reinterpret_cast<const xmlChar*>("x"));
+        EXPECT_STREQ(reinterpret_cast<const char*>(x), v.expected) << printed.out;
+        xmlFree(x);
+        xmlFreeDoc(read);
+    }
 }
 
 TEST(QuarnSelect, GetPrintsTheFirstValueAndEditsChangeEveryMatch) {

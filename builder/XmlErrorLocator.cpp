@@ -4,6 +4,8 @@
 
 #include <unicode/ucnv.h>
 
+#include <string>
+
 namespace {
 bool isNameUnit(char16_t c) {
     return c == u':' || c == u'_' || c == u'-' || c == u'.' || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
@@ -12,7 +14,39 @@ bool isNameUnit(char16_t c) {
 } // namespace
 
 XmlErrorLocator::XmlErrorLocator(const unsigned char* data, long length, int ccsid, bool bigEndian, long markLength)
-    : iData(data), iLength(data ? length : 0), iCcsid(ccsid), iBigEndian(bigEndian), iMarkLength(markLength) {}
+    : iData(data), iLength(data ? length : 0), iCcsid(ccsid), iBigEndian(bigEndian), iMarkLength(markLength) {
+    iXml11 = declaresXml11();
+}
+
+bool XmlErrorLocator::isLineEnd(char16_t c) const noexcept {
+    return c == u'\n' || c == u'\r' || (iXml11 && c == 0x2028);
+}
+
+bool XmlErrorLocator::declaresXml11() {
+    // The scanner reads NEL and U+2028 as line ends in an XML 1.1 document, and counts its lines
+    // so: the version its declaration gives decides, as it decides for the scanner.
+    std::u16string head;
+    forEachUnit([&](char16_t c, long) {
+        head += c;
+        return c != u'>' && head.size() < 128;
+    });
+    const std::u16string start = u"<?xml";
+    if (head.compare(0, start.size(), start) != 0 || head.size() <= start.size()) return false;
+    std::size_t i = start.size();
+    auto space = [&] {
+        std::size_t from = i;
+        while (i < head.size() && (head[i] == u' ' || head[i] == u'\t' || head[i] == u'\r' || head[i] == u'\n')) ++i;
+        return i > from;
+    };
+    if (!space() || head.compare(i, 7, u"version") != 0) return false;
+    i += 7;
+    space();
+    if (i >= head.size() || head[i] != u'=') return false;
+    ++i;
+    space();
+    if (i + 4 >= head.size() || (head[i] != u'"' && head[i] != u'\'')) return false;
+    return head.compare(i + 1, 3, u"1.1") == 0 && head[i + 4] == head[i];
+}
 
 template <class F> bool XmlErrorLocator::forEachUnit(F unit) {
     iInvalidAt = -1;
@@ -21,7 +55,7 @@ template <class F> bool XmlErrorLocator::forEachUnit(F unit) {
     UConverter* icu = name.empty() ? nullptr : KelConverter::openStrict(name.c_str());
     if (!icu) return true;
     // NL is a line end where the tree builder reads it as one: lines are counted as it counted them.
-    const bool newLines = KelConverter::hasNewLine(iCcsid);
+    const bool newLines = KelConverter::hasNewLine(iCcsid) || iXml11;
     const char* const begin = reinterpret_cast<const char*>(iData);
     const char* source = begin + (iMarkLength < iLength ? iMarkLength : iLength);
     const char* const sourceEnd = begin + iLength;
@@ -35,6 +69,7 @@ template <class F> bool XmlErrorLocator::forEachUnit(F unit) {
         ucnv_toUnicode(icu, &target, units + 1024, &source, sourceEnd, offsets, true, &status);
         const long base = static_cast<long>(chunkStart - begin);
         for (UChar* u = units; u < target && going; ++u) {
+            // U+2028 stays itself: unlike NEL it makes no pair with a carriage return before it.
             const char16_t c = newLines && *u == 0x85 ? u'\n' : static_cast<char16_t>(*u);
             going = unit(c, base + offsets[u - units]);
         }
@@ -60,7 +95,7 @@ bool XmlErrorLocator::firstInvalid(KelDocumentPosition& where) {
     const bool valid = forEachUnit([&](char16_t c, long) {
         // A carriage return, a line feed, or the two together end a line.
         if (!(c == u'\n' && previous == u'\r')) {
-            if (c == u'\n' || c == u'\r') {
+            if (isLineEnd(c)) {
                 ++line;
                 column = 1;
             } else {
@@ -90,7 +125,7 @@ KelDocumentPosition XmlErrorLocator::at(long line, long column) {
             return true;
         }
         previous = c;
-        const bool lineEnd = c == u'\n' || c == u'\r';
+        const bool lineEnd = isLineEnd(c);
         // The place itself, or the end of its line when the column lies beyond it.
         if (currentLine == line && (currentColumn == column || lineEnd)) {
             p.offset = offset;
@@ -124,7 +159,7 @@ KelDocumentPosition XmlErrorLocator::positionOf(long offset) {
             return true;
         }
         previous = c;
-        if (c == u'\n' || c == u'\r') {
+        if (isLineEnd(c)) {
             ++currentLine;
             currentColumn = 1;
         } else {

@@ -30,6 +30,9 @@ private:
     // it returns false; false when decoding stopped at an invalid sequence (iInvalidAt then
     // holds its byte offset). Nothing is kept: a report on a large message costs no memory.
     template <class F> bool forEachUnit(F unit);
+    // Whether the text starts with a declaration of XML 1.1, whose line ends include NEL and U+2028.
+    bool declaresXml11();
+    bool isLineEnd(char16_t c) const noexcept;
 
     const unsigned char* iData;
     long iLength;
@@ -37,4 +40,5 @@ private:
     bool iBigEndian;
     long iMarkLength;
     long iInvalidAt = -1;
+    bool iXml11 = false;   // decided before any line is counted
 };

@@ -109,7 +109,8 @@ bool decodeAround(const KelBuffer& bytes, int ccsid, int encoding, long offset, 
     return true;
 }
 
-bool isLineEnd(char16_t c) { return c == u'\n' || c == u'\r' || c == 0x85; }
+// NEL and U+2028 end lines in XML 1.1, and the scanner counts them so there.
+bool isLineEnd(char16_t c) { return c == u'\n' || c == u'\r' || c == 0x85 || c == 0x2028; }
 
 // The line of `text` that holds unit `at`, at most 60 characters either side of it, and a caret
 // under that unit (tabs kept, so that it lines up).

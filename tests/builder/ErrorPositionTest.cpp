@@ -93,6 +93,40 @@ TEST(ErrorPosition, BrokenDocumentsInEveryPageTellTheirPlace) {
     }
 }
 
+TEST(ErrorPosition, AnXml11DocumentsLinesEndAtNelAndLineSeparatorToo) {
+    // The scanner counts them as line ends in XML 1.1: the offset of its line and column is found
+    // counting them too (it was the end of the message, or a place lines away).
+    const std::string decl = "<?xml version=\"1.1\"?>";
+    const struct {
+        std::string document;   // UTF-8
+        long line, column;
+        std::size_t faultIndex;
+    } cases[] = {
+        {decl + "\n<a>\xC2\x85<b>x</c>\xC2\x85</a>", 3, 7, 32},
+        {decl + "\r\xC2\x85<a>\r\xC2\x85<b>x</c></a>", 3, 7, 34},
+        {decl + "\n<a>\xE2\x80\xA8<b>x</c>\n</a>", 3, 7, 32},
+        {decl + "\n<a>\r\xE2\x80\xA8<b>x</c></a>", 4, 7, 33},
+        {"<?xml version='1.0'?>\n<a>\xE2\x80\xA8<b>x</c>\n</a>", 2, 11, 32},
+    };
+    for (const auto& c : cases) {
+        // The EBCDIC pages write their line ends as NL and refuse U+0085 as a character: the
+        // rows above for them are those of the NL page.
+        for (const Page& page : kPages) {
+            if (page.ccsid == 37) continue;
+            SCOPED_TRACE(c.document + " in " + std::to_string(page.ccsid) + (page.newLines ? " with NL" : ""));
+            const std::string bytes = withMark(encodeAs(c.document, page.ccsid, page.byteOrder), page);
+            const KelParserException e = failureOf(bytes, page);
+            EXPECT_EQ(e.documentLine(), c.line);
+            EXPECT_EQ(e.documentColumn(), c.column);
+            const std::u16string units(KelStringBase::fromUtf8(c.document).view());
+            const std::string prefix = KelStringBase(units.substr(0, c.faultIndex)).toUtf8();
+            EXPECT_EQ(e.documentOffset(),
+                      static_cast<long>(encodeAs(prefix, page.ccsid, page.byteOrder).size()) + (page.mark ? 2 : 0));
+            EXPECT_EQ(e.faultElement().toUtf8(), "b");
+        }
+    }
+}
+
 TEST(ErrorPosition, BytesThePageRejectsAreFoundWhereTheyAre) {
     // The scanner decodes ahead and would name the start of its block (column 1 of line 1, or
     // the character after the declaration); the place is that of the bad bytes themselves.

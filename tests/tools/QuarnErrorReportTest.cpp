@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -65,6 +66,17 @@ TEST(QuarnErrorReport, PlaceSourceLineAndCaretInEveryCodePage) {
             EXPECT_EQ(out[2], caret + "^");
             std::remove(file.c_str());
         }
+    }
+    // XML 1.1 ends lines at NEL and U+2028 as well: the line shown is the one the place counts.
+    for (const char* end : {"\xC2\x85", "\xE2\x80\xA8"}) {
+        SCOPED_TRACE(end);
+        Result r = quarn("check -", std::string("<?xml version='1.1'?>\n<a>") + end + "\t<b>x</c>" + end + "</a>");
+        const std::vector<std::string> out = lines(r.err);
+        ASSERT_EQ(out.size(), 3u) << r.err;
+        EXPECT_EQ(out[0].substr(out[0].find(':')), ":3:8: expected end of tag 'b' (byte offset " +
+                                                       std::to_string(32 + std::strlen(end)) + ", element 'b')");
+        EXPECT_EQ(out[1], "  \t<b>x</c>");
+        EXPECT_EQ(out[2], "  \t      ^");
     }
 }
 

@@ -555,6 +555,33 @@ std::string TreeFuzzCase::run(const std::uint8_t* data, std::size_t size) {
             }
         }
     }
+    // One element written on its own (how the front door and select show a changed element) is
+    // what the whole write wrote in its place: its bytes stand in the output. Not in a stateful
+    // page, where the shift state a stretch starts in depends on what came before it.
+    const bool statelessOut = !statefulOut && !(sameOutput && statefulIn);
+    if (written && !passThrough && !r.parseFailed && r.fault.empty() && statelessOut && body != nullptr) {
+        std::vector<KelSyntaxElement*> candidates;
+        // Elements in content all the way up: one put below a comment or text is not written.
+        auto inContent = [body](KelSyntaxElement* e) {
+            for (; e != body; e = e->parent())
+                if (e == nullptr || e->typeCode() != XmlTypeElement) return false;
+            return true;
+        };
+        for (KelSyntaxElement* e : knownElements(body))
+            if (inContent(e) && e->parser() == r.parser.get() && !insideEntity(e)) candidates.push_back(e);
+        if (!candidates.empty()) {
+            KelSyntaxElement* shown = candidates[r.rng() % candidates.size()];
+            KelWriteBuffer alone(outCcsid);
+            try {
+                r.parser->writeFragment(&alone, shown, outEncoding, outCcsid);
+                if (out.toString().find(alone.toString()) == std::string::npos)
+                    r.note("an element written on its own is not what the write wrote\n--- element ---\n" +
+                           alone.toString() + "\n--- output ---\n" + out.toString());
+            } catch (const KelException& e) {
+                r.note(std::string("an element written on its own raised ") + e.what() + " where the write did not");
+            }
+        }
+    }
     if (!r.fault.empty())
         r.fault += "\n[in " + std::to_string(inCcsid) + "/" + std::to_string(inEncoding) + " out " +
                    std::to_string(outCcsid) + "/" + std::to_string(outEncoding) + (spanReuse ? " spans" : "") +

@@ -2,6 +2,8 @@
 // without hashing it: naming an element then costs a short comparison and a pointer into its
 // parser's name table, which keeps each name's hash with it. Entries are found by content, so a
 // stale entry can never give a wrong name; they are forgotten when the table is cleared.
+// A name can also be found by a key that stands for it for a whole document (the scanner's
+// declaration of an element): then its text is neither asked for nor measured nor compared.
 // Ownership: points into a name table it does not own. Thread rules: one tree builder, one thread.
 #pragma once
 
@@ -39,6 +41,30 @@ public:
     }
     void clear() noexcept;
 
+    // ---- Names found by key. A key names one name from the rememberKey() that gave it until
+    // forgetKeys(), which the caller calls whenever that may no longer hold (a new document).
+    struct Keyed {
+        const void* key = nullptr;
+        const Entry* entry = nullptr;
+        const char16_t* units = nullptr;   // the entry's units when it was remembered
+        const char16_t* text = nullptr;    // the name as the key's owner gave it
+        unsigned long keys = 0;            // the keys it belongs to (see forgetKeys)
+    };
+    // What rememberKey() kept for `key`, while its entry still holds that name in `table` (as
+    // find() would give it); else null, and the caller finds the name by its text.
+    const Keyed* findKeyed(const void* key, const KelNameTable& table) const noexcept {
+        const Keyed& keyed = iKeyed[keySlotOf(key)];
+        if (keyed.key != key || keyed.keys != iKeys || &table != iTable || table.generation() != iGeneration)
+            return nullptr;
+        return keyed.entry->units == keyed.units ? &keyed : nullptr;
+    }
+    // `entry` (which find() has just given for `text`) is the name of `key`.
+    void rememberKey(const void* key, const Entry& entry, const char16_t* text) noexcept {
+        iKeyed[keySlotOf(key)] = Keyed{key, &entry, entry.units, text, iKeys};
+    }
+    // Every key remembered so far is forgotten at once (a small message pays no more for it).
+    void forgetKeys() noexcept { ++iKeys; }
+
 private:
     static constexpr std::size_t kSlots = 256;   // a power of two; documents rarely use more names
     static constexpr std::size_t kNoLength = static_cast<std::size_t>(-1);   // no name is this long
@@ -50,8 +76,16 @@ private:
         return key & (kSlots - 1);
     }
     const Entry& findMissed(const char16_t* text, std::size_t length, KelNameTable& table);
+    static constexpr std::size_t kKeySlots = 64;   // a power of two
+    // Keys are objects of some size: the bits above their alignment tell them apart.
+    static std::size_t keySlotOf(const void* key) noexcept {
+        const auto bits = reinterpret_cast<std::uintptr_t>(key);
+        return ((bits >> 4) ^ (bits >> 10)) & (kKeySlots - 1);
+    }
 
     std::array<Entry, kSlots> iEntries;
+    std::array<Keyed, kKeySlots> iKeyed;
+    unsigned long iKeys = 1;   // the keys remembered now
     const KelNameTable* iTable = nullptr;
     unsigned long iGeneration = 0;
 };

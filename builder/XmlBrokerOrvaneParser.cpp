@@ -217,7 +217,8 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     // declaration per element name for the whole document, so a name met before is known by its
     // declaration, without asking for its text, measuring it and finding it again.
     KelNameTable& names = iOwner->nameTable();
-    const XmlNameCache::Keyed* known = iNames.findKeyed(&elemDecl, names);
+    const std::size_t keySlot = XmlNameCache::keySlotOf(&elemDecl);
+    const XmlNameCache::Keyed* known = iNames.findKeyed(keySlot, &elemDecl, names);
     const XMLCh* const elementName = known != nullptr ? known->text : elemDecl.getFullName();
     const std::size_t nameLength = known != nullptr ? iScan.checkStartTag(elementName, known->entry->length, attrList, attrCount)
                                                     : iScan.checkStartTag(elementName, attrList, attrCount);
@@ -225,7 +226,7 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
     const XmlNameCache::Entry* name = known != nullptr ? known->entry : nullptr;
     if (name == nullptr && elementName != nullptr) {
         name = &iNames.find(elementName, nameLength, names);
-        iNames.rememberKey(&elemDecl, *name, elementName);
+        iNames.rememberKey(keySlot, &elemDecl, *name, elementName);
     }
     if (name != nullptr) KelSyntaxElementAccess::parserNameNewElement(element, name->name);
     attachToCurrent(element);

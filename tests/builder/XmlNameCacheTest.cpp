@@ -104,17 +104,19 @@ TEST(XmlNameCache, ANameFoundByKeyIsTheOneFindWouldGive) {
 TEST(XmlNameCache, ElementNamesAreRightInEveryDocumentOfAReusedParser) {
     // Each document names its elements anew, in the same order and nesting as the one before, so
     // that the scanner's declarations of the next document's names may stand where the last
-    // document's stood; and a document type declares some names.
+    // document's stood (a new document type's declarations take the place of the last one's).
     const std::vector<std::string> documents = {
         "<r><a/><b x='1'/><a/><c><b/></c></r>",
         "<s><d/><e x='1'/><d/><f><e/></f></s>",
-        "<!DOCTYPE t [<!ELEMENT g ANY>]><t><g/><h x='1'/><g/><i><h/></i></t>",
+        "<!DOCTYPE t [<!ELEMENT t ANY><!ELEMENT g ANY><!ELEMENT h ANY>]><t><g/><h x='1'/><g/><i><h/></i></t>",
+        "<!DOCTYPE u [<!ELEMENT u ANY><!ELEMENT j ANY><!ELEMENT k ANY>]><u><j/><k x='1'/><j/><i><k/></i></u>",
         "<r><a/><b x='1'/><a/><c><b/></c></r>",
     };
     const std::vector<std::vector<std::string>> expected = {
         {"r", "a", "b", "x", "a", "c", "b"},
         {"s", "d", "e", "x", "d", "f", "e"},
         {"t", "g", "h", "x", "g", "i", "h"},
+        {"u", "j", "k", "x", "j", "i", "k"},
         {"r", "a", "b", "x", "a", "c", "b"},
     };
     BuilderTestDocument parsed(documents[0]);

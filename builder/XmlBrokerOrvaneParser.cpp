@@ -69,6 +69,7 @@ void XmlBrokerOrvaneParser::setParsedBufferInfo(const KelBuffer* bitStream, long
     iLastOpened = nullptr;
     iLastText = nullptr;
     iPendingText = nullptr;
+    iNames.forgetKeys();
     iCurrentElement = static_cast<XmlKelSyntaxElement*>(iOwner->rootElement());
     iScan.start(bitStream, ccsid, encoding);
     iElementBigEndian = iScan.spans().utf16() != XmlSpanLocator::Utf16::None ? iScan.spans().readsBigEndian()
@@ -187,7 +188,11 @@ void XmlBrokerOrvaneParser::closeDocTypeIfCurrent() {
 // ---------------------------------------------------------------------------------------------
 // Document events
 
-void XmlBrokerOrvaneParser::startDocument() { iScan.startDocument(); }
+void XmlBrokerOrvaneParser::startDocument() {
+    // A new document's declarations may stand where the last one's stood, for other names.
+    iNames.forgetKeys();
+    iScan.startDocument();
+}
 
 void XmlBrokerOrvaneParser::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr,
                                     const XMLCh* const standaloneStr, const XMLCh* const /*autoEncodingStr*/) {
@@ -208,21 +213,30 @@ void XmlBrokerOrvaneParser::startElement(const XMLElementDecl& elemDecl, const u
                                          const XMLSize_t attrCount, const bool isEmpty, const bool /*isRoot*/) {
     const Position p = takePosition();
     closePendingDocType();
-    const XMLCh* const elementName = elemDecl.getFullName();
-    const std::size_t nameLength = iScan.checkStartTag(elementName, attrList, attrCount);
+    // The element is the owner's: its names go to the owner's table. The scanner keeps one
+    // declaration per element name for the whole document, so a name met before is known by its
+    // declaration, without asking for its text, measuring it and finding it again.
+    KelNameTable& names = iOwner->nameTable();
+    const std::size_t keySlot = XmlNameCache::keySlotOf(&elemDecl);
+    const XmlNameCache::Keyed* known = iNames.findKeyed(keySlot, &elemDecl, names);
+    const XMLCh* const elementName = known != nullptr ? known->text : elemDecl.getFullName();
+    const std::size_t nameLength = known != nullptr ? iScan.checkStartTag(elementName, known->entry->length, attrList, attrCount)
+                                                    : iScan.checkStartTag(elementName, attrList, attrCount);
     XmlKelSyntaxElement* element = newElement(XmlTypeElement, false);
-    const XmlNameCache::Entry* name = nullptr;
-    if (elementName != nullptr) {
-        // The element is the owner's: its names go to the owner's table.
-        name = &iNames.find(elementName, nameLength, iOwner->nameTable());
-        KelSyntaxElementAccess::parserNameNewElement(element, name->name);
+    const XmlNameCache::Entry* name = known != nullptr ? known->entry : nullptr;
+    if (name == nullptr && elementName != nullptr) {
+        name = &iNames.find(elementName, nameLength, names);
+        iNames.rememberKey(keySlot, &elemDecl, *name, elementName);
     }
+    if (name != nullptr) KelSyntaxElementAccess::parserNameNewElement(element, name->name);
     attachToCurrent(element);
     iScan.spans().startAtPreviousEnd(element);
     iCurrentElement = element;
     if (attrCount > 0) {
-        const std::vector<unsigned char>& quotes = iScan.spans().attributeQuotes(
-            attrList, attrCount, p, p.inDocument ? nullptr : iScan.readers().getCurrentEntity());
+        if (iQuotes.size() < attrCount) iQuotes.resize(attrCount);   // only grows: the first attrCount are this tag's
+        unsigned char* const quotes = iQuotes.data();
+        iScan.spans().attributeQuotes(attrList, attrCount, p, p.inDocument ? nullptr : iScan.readers().getCurrentEntity(),
+                                      quotes);
         const std::vector<XmlDocumentScan::TagAttribute>& attributes = iScan.tagAttributes();
         for (XMLSize_t a = 0; a < attrCount; ++a) {
             const XmlDocumentScan::TagAttribute& attribute = attributes[a];

@@ -211,4 +211,6 @@ private:
     const KelSyntaxElement* iLastText = nullptr;   // the text element this scan made last
     // The handle of the element made last (the pool gave it), for the attach that follows.
     std::uint32_t iNewHandle = 0;
+    // Per attribute of the start tag read last, 1 when its value stands in double quotes.
+    std::vector<unsigned char> iQuotes;
 };

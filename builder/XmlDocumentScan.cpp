@@ -314,18 +314,23 @@ void XmlDocumentScan::countCheckedElement(bool inEntity) {
 
 std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, const RefVectorOf<XMLAttr>& attributes,
                                            XMLSize_t count) {
+    return checkStartTag(name, name != nullptr ? unitsBeforeTerminator(name) : 0, attributes, count);
+}
+
+std::size_t XmlDocumentScan::checkStartTag(const XMLCh* name, std::size_t nameLength,
+                                           const RefVectorOf<XMLAttr>& attributes, XMLSize_t count) {
     // Limits this tag breaks are its own element's fault, not its parent's.
     iStartTagName = name;
     if (iDepth >= iLimits.nestingDepth) failLimit("nesting depth", iLimits.nestingDepth);
     if (count > iLimits.attributesPerElement) failLimit("attributes per element", iLimits.attributesPerElement);
     // Every limit is checked before anything is built, so a failing tag leaves no element behind.
-    const std::size_t nameLength = checkedNameLength(name);
+    if (nameLength > iLimits.nameLength) failLimit("name length", iLimits.nameLength);
     if (iTagAttributes.size() < count) iTagAttributes.resize(count);   // only grows: the first `count` are this tag's
     unsigned long long defaulted = 0;
     for (XMLSize_t a = 0; a < count; ++a) {
         const XMLAttr* attribute = attributes.elementAt(a);
         TagAttribute& kept = iTagAttributes[a];
-        kept.name = attribute->getQName();
+        kept.name = attribute->getAttName()->getRawName();   // getQName() without its own call
         kept.nameLength = checkedNameLength(kept.name);
         kept.value = attribute->getValue();
         kept.valueLength = kept.value ? unitsBeforeTerminator(kept.value) : 0;

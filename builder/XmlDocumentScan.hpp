@@ -116,6 +116,9 @@ public:
     // and returns the name's length. Until endStartTag() a failure is the tag's own element's.
     std::size_t checkStartTag(const XMLCh* name, const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
                               XMLSize_t count);
+    // The same for a name whose length the caller knows already (measured, not yet judged).
+    std::size_t checkStartTag(const XMLCh* name, std::size_t nameLength,
+                              const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count);
     // An attribute of the current start tag as the scanner gave it, read once: its name and value
     // (null when it has none) with their lengths, and whether the tag spells it out.
     struct TagAttribute {

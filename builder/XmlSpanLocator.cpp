@@ -143,7 +143,7 @@ void readWrittenAttributes(const unsigned char* text, std::size_t length, const 
 // Sets quotes[a] for each attribute written in the start tag: true for double quotes.
 template <class Text>
 void readAttributeQuotes(const Text& text, std::size_t length, const RefVectorOf<XMLAttr>& attributes,
-                         XMLSize_t count, std::vector<unsigned char>& quotes) {
+                         XMLSize_t count, unsigned char* quotes) {
     readWrittenAttributes(text, length, attributes, count,
                           [&quotes](XMLSize_t a, char16_t quote, std::size_t, std::size_t) { quotes[a] = quote == u'"'; });
 }
@@ -489,47 +489,51 @@ bool XmlSpanLocator::tagInDocument(const Position& p) const noexcept {
 const std::vector<unsigned char>& XmlSpanLocator::attributeQuotes(const RefVectorOf<XMLAttr>& attributes,
                                                                   XMLSize_t count, const Position& p,
                                                                   const XMLEntityDecl* entity) {
-    // Attributes defaulted from the document type stand in no tag: they get double quotes. (A
-    // tag has a few: a plain loop, where assign() takes a general way for any length.)
     iQuotes.resize(count);
-    for (unsigned char& quote : iQuotes) quote = 1;
+    attributeQuotes(attributes, count, p, entity, iQuotes.data());
+    return iQuotes;
+}
+
+void XmlSpanLocator::attributeQuotes(const RefVectorOf<XMLAttr>& attributes, XMLSize_t count, const Position& p,
+                                     const XMLEntityDecl* entity, unsigned char* quotes) {
+    // Attributes defaulted from the document type stand in no tag: they get double quotes.
+    if (count > 0) std::memset(quotes, 1, count);
     if (p.inDocument) {
         // In UTF-8 every markup character is one byte that never occurs inside another
         // character, and the scanner has already read these bytes as valid: the tag is read in
         // place, without decoding it first.
         if (iCodePage == 1208 && tagInDocument(p)) {
             readAttributeQuotes(iBufferBase + p.markupStart, static_cast<std::size_t>(p.offset - p.markupStart),
-                                attributes, count, iQuotes);
-            return iQuotes;
+                                attributes, count, quotes);
+            return;
         }
         // UTF-16 likewise: markup characters are single units, read where they stand.
         if (iUtf16 != Utf16::None && tagInDocument(p) && (p.offset - p.markupStart) % 2 == 0) {
             readAttributeQuotes(Utf16Units{iBufferBase + p.markupStart, iUtf16 == Utf16::BigEndian},
-                                static_cast<std::size_t>(p.offset - p.markupStart) / 2, attributes, count, iQuotes);
-            return iQuotes;
+                                static_cast<std::size_t>(p.offset - p.markupStart) / 2, attributes, count, quotes);
+            return;
         }
         // Single-byte pages likewise, each byte read through the page's table.
         if (const std::int32_t* units = tagInDocument(p) ? singleByteUnits() : nullptr) {
             const unsigned char* tag = iBufferBase + p.markupStart;
             const std::size_t length = static_cast<std::size_t>(p.offset - p.markupStart);
             if (allInTable(tag, length, units)) {
-                readAttributeQuotes(SingleByteUnits{tag, units}, length, attributes, count, iQuotes);
-                return iQuotes;
+                readAttributeQuotes(SingleByteUnits{tag, units}, length, attributes, count, quotes);
+                return;
             }
         }
         if (decodeDocumentBytes(p.markupStart, p.offset))
-            readAttributeQuotes(iChars.data(), iChars.size(), attributes, count, iQuotes);
-        return iQuotes;
+            readAttributeQuotes(iChars.data(), iChars.size(), attributes, count, quotes);
+        return;
     }
     // A start tag in an entity's replacement text: that text is the entity's value, and the
     // reader counts two bytes per character of it.
-    if (entity == nullptr || entity->getValue() == nullptr) return iQuotes;
+    if (entity == nullptr || entity->getValue() == nullptr) return;
     const std::size_t valueLength = entity->getValueLen();
     const std::size_t from = static_cast<std::size_t>(p.markupStart) / sizeof(XMLCh);
     const std::size_t to = std::min(valueLength, static_cast<std::size_t>(p.offset) / sizeof(XMLCh));
-    if (from > to) return iQuotes;
-    readAttributeQuotes(entity->getValue() + from, to - from, attributes, count, iQuotes);
-    return iQuotes;
+    if (from > to) return;
+    readAttributeQuotes(entity->getValue() + from, to - from, attributes, count, quotes);
 }
 
 void XmlSpanLocator::keepAttributeSourceText(const RefVectorOf<XMLAttr>& attributes, XMLSize_t count,

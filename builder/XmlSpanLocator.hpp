@@ -191,6 +191,10 @@ public:
     const std::vector<unsigned char>& attributeQuotes(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes,
                                                       XMLSize_t count, const Position& p,
                                                       const xercesc::XMLEntityDecl* entity);
+    // The same into quotes[0, count), which the caller has room for: a builder keeps one buffer
+    // for every tag instead of sizing a list to each.
+    void attributeQuotes(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count, const Position& p,
+                         const xercesc::XMLEntityDecl* entity, unsigned char* quotes);
     // Gives each attribute of `element` (its first `count` children) whose value, in the start tag
     // that ends at `p` in the document's own text, holds a reference the span of its source text.
     void keepAttributeSourceText(const xercesc::RefVectorOf<xercesc::XMLAttr>& attributes, XMLSize_t count,

@@ -352,7 +352,8 @@ int XmlKelParser::writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* elemen
                         static_cast<const void*>(element), encoding, ccsid);
     TakenBackUnlessWritten takenBack{buffer, buffer != nullptr ? buffer->used() : 0};
     const int used = asWrite([&] {
-        if (buffer == nullptr || element == nullptr || element->parser() != this)
+        // The root is the whole message, which refreshBitStreamFromElements writes.
+        if (buffer == nullptr || element == nullptr || element->parser() != this || element == rootElement())
             kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::writeFragment", KelMsg::E_XmlP_InvParams,
                                          static_cast<const void*>(buffer), static_cast<const void*>(element));
         // Its end is known once all it holds is: the write needs every element it reaches whole.

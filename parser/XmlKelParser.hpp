@@ -33,7 +33,8 @@ public:
     // write it there (unchanged stretches copied, the rest checked and written anew), without a
     // declaration or byte-order mark and without the declarations of the prefixes above it:
     // how an element is shown on its own. Fails as the whole write fails (E_XmlP_WriteError),
-    // handing the buffer back at the length it had; E_XmlP_InvParams for an element of another parser.
+    // handing the buffer back at the length it had; E_XmlP_InvParams nested for no buffer, the
+    // root (the whole message) or an element of another parser.
     int writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, int encoding, int ccsid);
     void validate() override;
     void parseFirstChild(KelSyntaxElement* element) override;

@@ -366,6 +366,26 @@ TEST_F(ParserTest, ARefusedWriteLeavesTheBufferAsItTookIt) {
         ASSERT_EQ(e.nested().size(), 1u);
         EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5003u);
     }
+    // One element on its own is one of this parser's elements, not its root (the whole message),
+    // and a refusal leaves the buffer as it was.
+    parse("<r><a x='1'/></r>");
+    XmlKelParser other(&group, true);
+    other.initialize();
+    other.refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<o/>"), 546, 1208);
+    KelWriteBuffer one(1208);
+    one.append("HDR", 3);
+    for (KelSyntaxElement* e : {static_cast<KelSyntaxElement*>(nullptr), root(), other.rootElement()->firstChild()}) {
+        KelException f = failure([&] { parser.writeFragment(&one, e, 546, 1208); });
+        EXPECT_EQ(f.catalogueNumber(), 5010u);
+        ASSERT_EQ(f.nested().size(), 1u);
+        EXPECT_EQ(f.nested()[0]->catalogueNumber(), 5003u);
+        EXPECT_EQ(one.toString(), "HDR");
+    }
+    KelSyntaxElement* a = root()->firstChild()->firstChild();
+    EXPECT_EQ(failure([&] { parser.writeFragment(nullptr, a, 546, 1208); }).catalogueNumber(), 5010u);
+    a->firstChild()->setValue(KelStringBase(u"2\t"));
+    parser.writeFragment(&one, a, 546, 1208);
+    EXPECT_EQ(one.toString(), "HDR<a x='2&#x9;'/>");
 }
 
 TEST_F(ParserTest, WritingAChildWritesAnewEvenWhenReuseIsAllowed) {

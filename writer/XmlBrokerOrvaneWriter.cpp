@@ -66,10 +66,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
     if (frontier != nullptr) {
         const long afterMark = buffer->used();
         if (frontier->write()) {
-            settleDocTypeCloseForMarkup();
-            flushPending();
-            iBytesWritten = buffer->used() - usedBefore;
-            return static_cast<int>(buffer->used());
+            return endWrite(buffer, usedBefore);
         }
         // The rest cannot be copied as it stands: the whole tree is written, from the start.
         iOutput.discardFrom(afterMark);
@@ -107,11 +104,7 @@ int XmlBrokerOrvaneWriter::writeBuffer(KelWriteBuffer* buffer, KelSyntaxElement*
             if (type != XmlTypeXmlDecl && type != XmlTypeDocTypeDecl) writeMisc(child);
         }
     }
-    // A document type declaration that is the last thing written still gets its ">".
-    settleDocTypeCloseForMarkup();
-    flushPending();
-    iBytesWritten = buffer->used() - usedBefore;
-    return static_cast<int>(buffer->used());
+    return endWrite(buffer, usedBefore);
 }
 
 XmlBrokerOrvaneWriter::EndOfWrite::~EndOfWrite() {
@@ -181,6 +174,14 @@ long XmlBrokerOrvaneWriter::beginWrite(KelWriteBuffer* buffer, KelSyntaxElement*
     return usedBefore;
 }
 
+int XmlBrokerOrvaneWriter::endWrite(KelWriteBuffer* buffer, long usedBefore) {
+    // A document type declaration that is the last thing written still gets its ">".
+    settleDocTypeCloseForMarkup();
+    flushPending();
+    iBytesWritten = buffer->used() - usedBefore;
+    return static_cast<int>(buffer->used());
+}
+
 int XmlBrokerOrvaneWriter::writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, long ccsid,
                                          long encoding) {
     KelTraceScope trace(this, "XmlBrokerOrvaneWriter::writeFragment", static_cast<const void*>(buffer),
@@ -192,10 +193,7 @@ int XmlBrokerOrvaneWriter::writeFragment(KelWriteBuffer* buffer, KelSyntaxElemen
         beginWrite(buffer, element, document, ccsid, encoding, "XmlBrokerOrvaneWriter::writeFragment");
     EndOfWrite endOfWrite{this};
     writeElement(element);
-    settleDocTypeCloseForMarkup();
-    flushPending();
-    iBytesWritten = buffer->used() - usedBefore;
-    return static_cast<int>(buffer->used());
+    return endWrite(buffer, usedBefore);
 }
 
 bool XmlBrokerOrvaneWriter::endsLinesWithNewLine(KelSyntaxElement* root, long ccsid) {

@@ -78,6 +78,9 @@ private:
     // write left; returns the bytes the buffer held before.
     long beginWrite(KelWriteBuffer* buffer, KelSyntaxElement* top, KelSyntaxElement* document, long ccsid,
                     long encoding, const char* function);
+    // The end of every write that succeeds: what is pending goes out; returns the bytes the
+    // buffer now holds.
+    int endWrite(KelWriteBuffer* buffer, long usedBefore);
     // Whatever way a write ends, it leaves nothing behind for the next.
     struct EndOfWrite {
         XmlBrokerOrvaneWriter* writer;

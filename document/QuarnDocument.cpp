@@ -32,6 +32,7 @@ struct Document::State {
     // Whether the tree may differ from `input`: then the input cannot be handed back whole.
     bool changed = false;
     std::string path;   // of a mapped file, for its errors
+    unsigned long walks = 0;   // records() walks begun: only the last may go on
 };
 
 Document::Document(std::unique_ptr<State> state) noexcept : iState(std::move(state)) {}
@@ -207,7 +208,7 @@ Records Document::records(const std::string& path) {
     }
     s.changed = true;   // the walk deletes what it passes
     const Node prototype(s.parser.rootElement(), Node::Kind::Document, s.input.data(), s.input.length(), &s.changed);
-    return Records(parent, name, prototype);
+    return Records(parent, name, prototype, &s.walks);
 }
 
 std::string Document::write(int ccsid, int encoding) {

@@ -26,6 +26,7 @@ Records::iterator& Records::iterator::operator++() {
 Records::iterator Records::begin() {
     if (iStarted) throw std::logic_error("quarn::Records: the records can be walked once");
     iStarted = true;
+    iWalk = ++*iWalks;
     advance();
     return iterator(iCurrent != nullptr ? this : nullptr);
 }
@@ -36,9 +37,21 @@ bool Records::matches(KelSyntaxElement* element) const {
 
 void Records::advance() {
     if (iParent == nullptr) return;
-    KelSyntaxElement* e = iCurrent != nullptr ? iCurrent->nextSibling() : iParent->firstChild();
+    if (*iWalks != iWalk)
+        throw std::logic_error("quarn::Records: another walk of the document began; a document has one walk at a time");
+    KelSyntaxElement* e = nullptr;
+    if (iCurrent == nullptr || iCurrent->parent() != iParent) {
+        // The first record; or the host took the record out (removed it, or moved it into another
+        // tree), so it has no next sibling here: everything the walk passed is gone but the
+        // parent's attributes, and the rest begins after them.
+        e = iParent->firstChild();
+    } else {
+        e = iCurrent->nextSibling();
+    }
     if (iCurrent != nullptr) {
-        deleteFromTree(iCurrent);   // after its next sibling is known: reaching it scanned past it
+        // After its next sibling is known: reaching it scanned past it. A record the host moved
+        // into another tree is that tree's now, and stays there.
+        if (iCurrent->parent() == nullptr || iCurrent->parent() == iParent) deleteFromTree(iCurrent);
         ++iCount;
     }
     while (e != nullptr && !matches(e)) {

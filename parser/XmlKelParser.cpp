@@ -214,7 +214,7 @@ void XmlKelParser::scanToRightSibling(KelSyntaxElement* element) {
 }
 
 void XmlKelParser::parseAhead(KelSyntaxElement* element, std::size_t steps) {
-    if (element->isCompleteRight() || !iTreeBuilder->canScan()) return;
+    if (element == nullptr || element->isCompleteRight() || !iTreeBuilder->canScan()) return;
     KelSyntaxElement* root = rootElement();
     if (!root) return;
     // The walk that asked will reach every element built here, in order: a failure is left to
@@ -290,9 +290,19 @@ struct TakenBackUnlessWritten {
     ~TakenBackUnlessWritten() {
         if (written || buffer == nullptr) return;
         buffer->setUsed(used);
-        if (buffer->data() != nullptr && used < buffer->capacity()) buffer->data()[used] = 0;
+        if (buffer->data() != nullptr && used >= 0 && used < buffer->capacity()) buffer->data()[used] = 0;
     }
 };
+
+// The host sets the used length as it likes: a write goes on only from one whose bytes, and the
+// zero byte after them, lie inside the buffer (else it would write outside it, or hand back bytes
+// never written as part of the message).
+void refuseUsedLengthOutside(const KelParser* parser, const KelWriteBuffer& buffer, const char* function) {
+    const long used = buffer.used();
+    if (used == 0 ? buffer.capacity() >= 0 : used > 0 && used < buffer.capacity()) return;
+    kelThrow<KelParserException>(parser, KEL_HERE, function, KelMsg::E_XmlP_InvParams, static_cast<const void*>(&buffer),
+                                 used, buffer.capacity());
+}
 } // namespace
 
 int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWriteBuffer* buffer,
@@ -305,6 +315,7 @@ int XmlKelParser::refreshBitStreamFromElements(const KelMessage* message, KelWri
             kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
                                          KelMsg::E_XmlP_InvParams, static_cast<const void*>(buffer),
                                          static_cast<const void*>(element));
+        refuseUsedLengthOutside(this, *buffer, "XmlKelParser::refreshBitStreamFromElements");
         // Written without them, the message would silently miss what the host put in it.
         if (lostElements())
             kelThrow<KelRecoverableException>(this, KEL_HERE, "XmlKelParser::refreshBitStreamFromElements",
@@ -352,10 +363,13 @@ int XmlKelParser::writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* elemen
                         static_cast<const void*>(element), encoding, ccsid);
     TakenBackUnlessWritten takenBack{buffer, buffer != nullptr ? buffer->used() : 0};
     const int used = asWrite([&] {
-        // The root is the whole message, which refreshBitStreamFromElements writes.
-        if (buffer == nullptr || element == nullptr || element->parser() != this || element == rootElement())
+        // The root is the whole message, which refreshBitStreamFromElements writes; text, an
+        // attribute or a declaration would come out as nothing, reported as written.
+        if (buffer == nullptr || element == nullptr || element->parser() != this || element == rootElement() ||
+            !XmlBrokerOrvaneWriter::writesOnItsOwn(element->type()))
             kelThrow<KelParserException>(this, KEL_HERE, "XmlKelParser::writeFragment", KelMsg::E_XmlP_InvParams,
                                          static_cast<const void*>(buffer), static_cast<const void*>(element));
+        refuseUsedLengthOutside(this, *buffer, "XmlKelParser::writeFragment");
         // Its end is known once all it holds is: the write needs every element it reaches whole.
         element->lastChild();
         validateElement(element);

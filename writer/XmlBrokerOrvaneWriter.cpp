@@ -196,6 +196,20 @@ int XmlBrokerOrvaneWriter::writeFragment(KelWriteBuffer* buffer, KelSyntaxElemen
     return endWrite(buffer, usedBefore);
 }
 
+bool XmlBrokerOrvaneWriter::writesOnItsOwn(int type) noexcept {
+    // An element opens itself; writeMisc writes the others and passes over every other kind.
+    switch (type) {
+    case XmlTypeElement:
+    case XmlTypeComment:
+    case XmlTypeDocTypeComment:
+    case XmlTypeProcessingInstruction:
+    case XmlTypeDocTypePI:
+    case XmlTypeWhiteSpace:
+    case XmlTypeDocTypeWhiteSpace: return true;
+    default: return false;
+    }
+}
+
 bool XmlBrokerOrvaneWriter::endsLinesWithNewLine(KelSyntaxElement* root, long ccsid) {
     // The document's own line ends, when it came in an EBCDIC page: NL when its first line end is.
     if (iOwner == nullptr || root != iOwner->rootElement() || !KelConverter::hasNewLine(static_cast<int>(ccsid)) ||

@@ -55,6 +55,10 @@ public:
     // returns the bytes `buffer` now holds. The declarations of prefixes above it are not added.
     // The element must be complete.
     int writeFragment(KelWriteBuffer* buffer, KelSyntaxElement* element, long ccsid, long encoding);
+    // Whether writeFragment writes an element of this type: an element, or what stands by itself
+    // between elements (a comment, a processing instruction, white space). Text, an attribute, a
+    // declaration or a reference mark is written only as part of what holds it.
+    static bool writesOnItsOwn(int type) noexcept;
 
     // What the last writeBuffer added to its buffer: bytes copied unchanged from element spans,
     // and every other byte (markup, converted text, byte-order mark).

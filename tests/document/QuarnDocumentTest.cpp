@@ -412,6 +412,75 @@ TEST(QuarnDocument, RecordsAreWalkedOnceAndDeletedBehindTheWalk) {
               quarn::Records::iterator(quarn::Document::fromBytes(kOrder).records("x/y").end()));
 }
 
+// A host that drops a record it rejects, or routes it into another message, takes it out of the
+// parent: the walk went on from it to its next sibling, which it no longer has, and ended there
+// without a word (the records after it never seen), deleting a record moved into another tree
+// out of that tree.
+TEST(QuarnDocument, ARecordTheHostTakesOutDoesNotEndTheWalk) {
+    const std::string feed = "<feed v='1'><rec n='1'/> <rec n='2'><v>b</v></rec><rec n='3'/>\n<rec n='4'/></feed>";
+    struct Case {
+        const char* what;
+        std::function<void(quarn::Document&, quarn::Node&, quarn::Document&)> takeOut;
+        const char* kept;   // records in the other message afterwards
+    };
+    const Case cases[] = {
+        {"the record removed", [](quarn::Document&, quarn::Node& rec, quarn::Document&) { rec.remove(); }, "0"},
+        {"the record removed by a path",
+         [](quarn::Document& doc, quarn::Node&, quarn::Document&) { doc.remove("/feed/rec[@n='2']"); }, "0"},
+        {"the record moved into another message",
+         [](quarn::Document&, quarn::Node& rec, quarn::Document& other) {
+             other.root()->firstChild()->attachAsLastChild(rec.element());
+         },
+         "1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        quarn::Document doc = quarn::Document::fromBytes(feed);
+        quarn::Document other = quarn::Document::fromBytes("<kept/>");
+        std::string seen;
+        quarn::Records records = doc.records("feed/rec");
+        for (quarn::Node rec : records) {
+            seen += rec.first("@n")->value();
+            if (seen == "12") c.takeOut(doc, rec, other);
+        }
+        EXPECT_EQ(seen, "1234");
+        EXPECT_EQ(records.count(), 4u);
+        const std::string after = doc.write();
+        EXPECT_EQ(libxml2Value(after, "count(//rec)"), "0") << after;
+        EXPECT_EQ(libxml2Value(after, "/feed/@v"), "1") << after;
+        // What the host moved stays where it put it.
+        const std::string kept = other.write();
+        EXPECT_EQ(libxml2Value(kept, "count(/kept/rec)"), c.kept) << kept;
+        if (std::string(c.kept) == "1") {
+            EXPECT_EQ(libxml2Value(kept, "/kept/rec[@n='2']/v"), "b") << kept;
+        }
+    }
+}
+
+// Each walk deletes what it passes: a walk begun while another went on (another records(), or a
+// copy of the same walk) deleted the record the first stood on, and its next step read freed slots.
+TEST(QuarnDocument, AWalkBegunAfterAnotherStopsTheOther) {
+    const std::string feed = "<feed><rec n='1'/><rec n='2'/><rec n='3'/></feed>";
+    quarn::Document doc = quarn::Document::fromBytes(feed);
+    quarn::Records first = doc.records("feed/rec");
+    quarn::Records::iterator step = first.begin();
+    EXPECT_EQ((*step).first("@n")->value(), "1");
+    std::string seen;
+    for (quarn::Node rec : doc.records("feed/*")) seen += rec.first("@n")->value();
+    EXPECT_EQ(seen, "123");
+    EXPECT_THROW(++step, std::logic_error);
+    EXPECT_EQ(libxml2Value(doc.write(), "count(//rec)"), "0");
+
+    quarn::Document again = quarn::Document::fromBytes(feed);
+    quarn::Records original = again.records("feed/rec");
+    quarn::Records copy = original;
+    quarn::Records::iterator a = original.begin();
+    seen.clear();
+    for (quarn::Node rec : copy) seen += rec.first("@n")->value();
+    EXPECT_EQ(seen, "123");
+    EXPECT_THROW(++a, std::logic_error);
+}
+
 TEST(QuarnDocument, ARecordWalkRefusesABrokenMessageBeforeTheFirstRecordAndOtherPaths) {
     quarn::Document broken = quarn::Document::fromBytes("<feed><rec/><rec/><rec></feed>");
     int records = 0;

@@ -388,6 +388,84 @@ TEST_F(ParserTest, ARefusedWriteLeavesTheBufferAsItTookIt) {
     EXPECT_EQ(one.toString(), "HDR<a x='2&#x9;'/>");
 }
 
+// One element written on its own: what the write of the message writes only as part of what holds
+// it (text, an attribute, a declaration, a reference) came out as nothing, reported as written.
+TEST_F(ParserTest, WhatOnlyTheElementAroundItCanWriteIsRefusedOnItsOwn) {
+    parse("<?xml version='1.0'?><!DOCTYPE r [<!ENTITY e 'E'>]><r a='1'>t<![CDATA[c]]>&e;<!--n--><?p x?><b/></r>");
+    KelSyntaxElement* r = root()->firstChild()->nextSibling()->nextSibling();
+    ASSERT_EQ(r->type(), XmlTypeElement);
+    KelWriteBuffer out(1208);
+    out.append("HDR", 3);
+    std::string written;
+    for (KelSyntaxElement* e : {root()->firstChild(), root()->firstChild()->nextSibling(), r->firstChild(),
+                                r->firstChild()->nextSibling(), r->firstChild()->nextSibling()->nextSibling(),
+                                r->firstChild()->nextSibling()->nextSibling()->nextSibling(),
+                                r->lastChild()->previousSibling(), r->lastChild()->previousSibling()->previousSibling(),
+                                r->lastChild()}) {
+        const int type = e->type();
+        const bool alone = type == XmlTypeElement || type == XmlTypeComment || type == XmlTypeProcessingInstruction;
+        SCOPED_TRACE(type);
+        if (alone) {
+            parser.writeFragment(&out, e, 546, 1208);
+            written = out.toString().substr(3);
+        } else {
+            KelException f = failure([&] { parser.writeFragment(&out, e, 546, 1208); });
+            EXPECT_EQ(f.catalogueNumber(), 5010u);
+            ASSERT_EQ(f.nested().size(), 1u);
+            EXPECT_EQ(f.nested()[0]->catalogueNumber(), 5003u);
+        }
+        EXPECT_EQ(out.toString().substr(0, 3), "HDR");
+        out.setUsed(3);
+    }
+    // The last three were written: a comment, an instruction and an element.
+    EXPECT_EQ(written, "<b/>");
+    KelWriteBuffer three(1208);
+    for (KelSyntaxElement* e = r->lastChild()->previousSibling()->previousSibling(); e; e = e->nextSibling())
+        parser.writeFragment(&three, e, 546, 1208);
+    EXPECT_EQ(three.toString(), "<!--n--><?p x?><b/>");
+    EXPECT_TRUE(libxml_reading::readsAs("<w>" + three.toString() + "</w>", "<w><!--n--><?p x?><b/></w>"));
+}
+
+// The used length is the host's to set: one outside the buffer (a negative one, or one past its
+// storage) made a write put its zero byte outside, or hand back bytes that were never written.
+TEST_F(ParserTest, ABufferWhoseUsedLengthLiesOutsideItIsRefused) {
+    parse("<r a='1'><b>x</b></r>");
+    KelSyntaxElement* b = root()->firstChild()->lastChild();
+    for (const long used : {-3L, 16L, 100L}) {
+        SCOPED_TRACE(used);
+        KelWriteBuffer out(1208, 16);
+        out.setUsed(used);
+        for (const bool reuse : {false, true}) {
+            parser.setReuseBitStream(reuse);
+            KelException e = failure([&] { parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208); });
+            EXPECT_EQ(e.catalogueNumber(), 5010u);
+            ASSERT_EQ(e.nested().size(), 1u);
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5003u);
+            EXPECT_EQ(out.used(), used);
+        }
+        KelException f = failure([&] { parser.writeFragment(&out, b, 546, 1208); });
+        EXPECT_EQ(f.nested()[0]->catalogueNumber(), 5003u);
+        EXPECT_EQ(out.used(), used);
+    }
+    // Within the buffer, the message follows what it holds.
+    KelWriteBuffer out(1208, 16);
+    out.append("HDR", 3);
+    out.setUsed(2);
+    parser.setReuseBitStream(false);
+    parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+    EXPECT_EQ(out.toString(), "HD<r a='1'><b>x</b></r>");
+    EXPECT_TRUE(libxml_reading::readsAs(out.toString().substr(2), "<r a='1'><b>x</b></r>"));
+}
+
+// Building ahead raises nothing, for no element too (it followed the null element).
+TEST_F(ParserTest, BuildingAheadOfNoElementBuildsNothing) {
+    parse("<r><a/><b/></r>");
+    parser.parseAhead(nullptr, 100);
+    EXPECT_EQ(root()->knownFirstChild(), nullptr);
+    parser.parseAhead(root(), 100);
+    EXPECT_EQ(root()->firstChild()->name().toUtf8(), "r");
+}
+
 TEST_F(ParserTest, WritingAChildWritesAnewEvenWhenReuseIsAllowed) {
     parse("<r><a x='1'/></r>");
     parser.setReuseBitStream(true);

@@ -138,6 +138,17 @@ std::string unitText(const char16_t* units, int length) {
 inline bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 inline bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
+// Where the first half of a surrogate pair stands without its other half; `length` for none.
+std::size_t unpairedSurrogate(const char16_t* text, std::size_t length) noexcept {
+    for (std::size_t i = 0; i < length; ++i) {
+        const char16_t unit = text[i];
+        if (unit < 0xD800 || unit > 0xDFFF) continue;
+        if (!isHighSurrogate(unit) || i + 1 == length || !isLowSurrogate(text[i + 1])) return i;
+        ++i;
+    }
+    return length;
+}
+
 void writeUtf16(const char16_t* text, std::size_t units, unsigned char* out, bool littleEndian) {
     if (littleEndian) {
         for (std::size_t i = 0; i < units; ++i) {
@@ -429,6 +440,12 @@ std::size_t KelConverter::convertFromUnicode(const char16_t* text, std::size_t l
     if (text == nullptr || out == nullptr) failSize("KelConverter::convertFromUnicode", static_cast<long>(length));
     if (isUtf16()) {
         if (capacity < length * 2) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
+        // Half a pair is no character and no reader takes it: refused as ICU refuses it for every
+        // other page, where the units would otherwise be copied as they are.
+        const std::size_t unpaired = unpairedSurrogate(text, length);
+        if (unpaired != length)
+            failCharacter("KelConverter::convertFromUnicode", iCcsid, static_cast<long>(unpaired),
+                          unitText(text + unpaired, 1));
         writeUtf16(text, length, out, byteOrder == -1);
         return length * 2;
     }

@@ -159,6 +159,30 @@ TEST(KelConverterTest, FailuresAreReportedNeverSubstituted) {
     EXPECT_THROW(utf8->convertFromUnicode(u"abcdef", 6, small, sizeof small), KelRecoverableException);
 }
 
+// Text the host set may hold half a surrogate pair: every page refused it on the way out but the
+// UTF-16 ones, which copied the unit into output no reader takes (libxml2: "input conversion
+// failed").
+TEST(KelConverterTest, AnUnpairedSurrogateIsRefusedOnTheWayOutInEveryPage) {
+    const std::u16string texts[] = {u"ab\xD800" u"c", u"ab\xDC00" u"c", u"ab\xD800", u"ab\xDC00\xD800" u"c"};
+    for (int ccsid : {1208, 1200, 13488, 37, 819}) {
+        for (const std::u16string& text : texts) {
+            SCOPED_TRACE(std::to_string(ccsid) + " " + std::to_string(text.size()));
+            try {
+                encode(ccsid, KelStringBase(text));
+                ADD_FAILURE() << "half a pair written into ccsid " << ccsid;
+            } catch (const KelRecoverableException& e) {
+                EXPECT_EQ(e.catalogueNumber(), 2341u);
+                ASSERT_EQ(e.inserts().size(), 3u);
+                EXPECT_EQ(e.inserts()[1], "2");
+                EXPECT_EQ(e.inserts()[2], text[2] == 0xD800 ? "U+D800" : "U+DC00");
+            }
+        }
+    }
+    // A whole pair is a character.
+    for (int ccsid : {1208, 1200, 13488}) EXPECT_NO_THROW(encode(ccsid, KelStringBase(u"a\U0001F600b"))) << ccsid;
+    EXPECT_EQ(encode(1200, KelStringBase(u"\U0001F600"), 1), (Bytes{0xD8, 0x3D, 0xDE, 0x00}));
+}
+
 TEST(KelConverterTest, FromUnicodeStopsOnWholeCharacters) {
     const KelConverter* utf8 = KelConverter::setCodepage(1208);
     const KelStringBase text(u"ab\u00E9\u20ACz");   // 1 + 1 + 2 + 3 + 1 bytes

@@ -330,6 +330,10 @@ TEST_F(ParserTest, ARefusedWriteLeavesTheBufferAsItTookIt) {
         {"a page that does not exist", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"y")); },
          99999, 2340},
         {"the page -1", records, [&](XmlKelParser& p) { lastRecord(p)->setName(KelStringBase(u"y")); }, -1, 2340},
+        // Half a surrogate pair set by the host, into UTF-16, which copied it as it stood.
+        {"an unpaired surrogate, in UTF-16", records,
+         [&](XmlKelParser& p) { lastRecord(p)->lastChild()->setValue(KelStringBase(std::u16string(u"x\xD800"))); },
+         1200, 2341},
     };
     for (const Case& c : cases) {
         XmlKelParser p(&group, true);

@@ -843,4 +843,13 @@ TEST(SafeFiles, InputsThatCannotBeMappedAreNamedForWhatTheyAre) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(status.data()), 5), "Name:");
 }
 
+// Standard input is held in memory whole: an endless one took memory until the system ended the
+// process (under a memory limit, "out of memory" with the status of a bad document). It now ends
+// at its limit with the status of an unreadable input, before that limit's memory is taken twice.
+TEST(SafeFiles, AnEndlessStandardInputEndsAtItsLimit) {
+    const Result r = shell("ulimit -v 3000000; timeout 120 " + std::string(QUARN_TOOL) + " check - < /dev/zero");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err, "quarn: cannot read -: standard input holds more than 1 GiB; give a larger message as a file\n");
+}
+
 } // namespace

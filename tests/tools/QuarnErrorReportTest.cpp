@@ -80,6 +80,46 @@ TEST(QuarnErrorReport, PlaceSourceLineAndCaretInEveryCodePage) {
     }
 }
 
+// The caret stands under the fault as a terminal shows the line: a wide (CJK) character takes two
+// columns, a combining mark none, and a byte-order mark is not shown; a control character shows
+// as a space. The caret used to count
+// each character one column, so it stood in the middle of a Japanese line, and a UTF-8 mark
+// shown in the line moved it one column on.
+TEST(QuarnErrorReport, TheCaretStandsUnderTheFaultAsATerminalShowsTheLine) {
+    const struct {
+        std::string document;
+        std::string where;   // "LINE:COLUMN: message"
+        std::string source;  // the line shown
+        std::size_t columns; // columns before the caret
+    } broken[] = {
+        {"<a>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x83\x86\xE3\x82\xAD</b>", "1:11: expected end of tag 'a'",
+         "<a>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x83\x86\xE3\x82\xAD</b>", 15},
+        {"<a t=\"e\xCC\x81\xCC\x81\" t=\"2\"/>", "1:17: attribute 't' is already specified for element 'a'",
+         "<a t=\"e\xCC\x81\xCC\x81\" t=\"2\"/>", 14},
+        {"\xEF\xBB\xBF<a/>x", "1:5: comment or processing instruction expected", "<a/>x", 4},
+        {"\xEF\xBB\xBF<a>\xEF\xBC\xA1</b>", "1:7: expected end of tag 'a'", "<a>\xEF\xBC\xA1</b>", 7},
+        // A C1 control (here CSI, which a terminal may take for the start of an escape) shows as a space.
+        {"<a>\xC2\x9B" "31m</b>", "1:10: expected end of tag 'a'", "<a> 31m</b>", 9},
+    };
+    for (const auto& b : broken) {
+        for (const char* page : {"UTF-8", "UTF-16"}) {
+            SCOPED_TRACE(b.document + " in " + page);
+            const std::string file = tempPath("wide.xml");
+            // iconv gives UTF-16 a mark of its own.
+            const bool marked = b.document.rfind("\xEF\xBB\xBF", 0) == 0;
+            spit(file, std::string(page) == "UTF-8" ? b.document : converted(b.document.substr(marked ? 3 : 0), page));
+            Result r = quarn("check " + quote(file));
+            EXPECT_EQ(r.status, 1);
+            const std::vector<std::string> out = lines(r.err);
+            ASSERT_EQ(out.size(), 3u) << r.err;
+            EXPECT_EQ(out[0].substr(0, file.size() + 1 + b.where.size()), file + ":" + b.where) << out[0];
+            EXPECT_EQ(out[1], "  " + b.source);
+            EXPECT_EQ(out[2], std::string(2 + b.columns, ' ') + "^");
+            std::remove(file.c_str());
+        }
+    }
+}
+
 TEST(QuarnErrorReport, VerboseChainAndJson) {
     Result verbose = quarn("check --verbose -", "<a>\n<b x='1' x='2'/></a>");
     EXPECT_NE(verbose.err.find("<stdin>:2:"), std::string::npos) << verbose.err;

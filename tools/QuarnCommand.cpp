@@ -24,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef QUARN_VERSION
@@ -45,6 +46,20 @@ bool writeAll(std::FILE* out, const unsigned char* data, std::size_t n) {
 bool QuarnCommand::openTraceFile(const std::string& path) {
     if (path.empty() || KelLog::setFile(path)) return true;
     std::fprintf(stderr, "quarn: cannot write the trace file %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+}
+
+bool QuarnCommand::traceFileIsAnInput(const std::string& path, const std::vector<std::string>& inputs) {
+    struct stat trace {};
+    if (path.empty() || ::stat(path.c_str(), &trace) != 0 || !S_ISREG(trace.st_mode)) return false;
+    for (const std::string& input : inputs) {
+        struct stat in {};
+        if (input == "-" || ::stat(input.c_str(), &in) != 0 || in.st_dev != trace.st_dev || in.st_ino != trace.st_ino)
+            continue;
+        std::fprintf(stderr, "quarn: --trace-file %s is the input %s: the trace would be written into it\n", path.c_str(),
+                     input.c_str());
+        return true;
+    }
     return false;
 }
 
@@ -89,6 +104,9 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
     }
+    if (std::string(sub->operands).rfind("FILE", 0) == 0 && !options.positional.empty() &&
+        traceFileIsAnInput(options.traceFile, {options.positional[0]}))
+        return Usage;
     if (!openTraceFile(options.traceFile)) return OutputFailed;
     std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
     if (!plugin) return NoPlugin;

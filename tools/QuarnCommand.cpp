@@ -74,7 +74,15 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         return Usage;
     }
     const std::string& name = arguments[0];
+    const auto unknown = [](const std::string& subcommand) {
+        const std::string guess = SubcommandTable::closestSubcommand(subcommand);
+        std::fprintf(stderr, "quarn: unknown subcommand '%s'%s\n%s", subcommand.c_str(),
+                     guess.empty() ? "" : (" (did you mean " + guess + "?)").c_str(), SubcommandTable::usage().c_str());
+        return Usage;
+    };
     if (name == "-h" || name == "--help" || name == "help") {
+        // Help for a subcommand there is not is the same slip as running it.
+        if (arguments.size() > 1 && !SubcommandTable::find(arguments[1])) return unknown(arguments[1]);
         printUsage(arguments.size() > 1 ? arguments[1] : std::string());
         return Ok;
     }
@@ -83,12 +91,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         return Ok;
     }
     const SubcommandTable::Subcommand* sub = SubcommandTable::find(name);
-    if (!sub) {
-        const std::string guess = SubcommandTable::closestSubcommand(name);
-        std::fprintf(stderr, "quarn: unknown subcommand '%s'%s\n%s", name.c_str(),
-                     guess.empty() ? "" : (" (did you mean " + guess + "?)").c_str(), SubcommandTable::usage().c_str());
-        return Usage;
-    }
+    if (!sub) return unknown(name);
     if (sub->runArguments) return sub->runArguments({arguments.begin() + 1, arguments.end()});
     QuarnOptions options;
     try {

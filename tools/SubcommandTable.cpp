@@ -48,7 +48,11 @@ const Option kErrorFormat{"--error-format", nullptr, "text|json", "how a bad doc
                               o.jsonErrors = v == "json";
                           }};
 const Option kTraceLevel{"--trace-level", nullptr, "N", "trace from level N (0 to 9)",
-                         [](QuarnOptions& o, const std::string& v) { o.traceLevel = number("--trace-level", v); }};
+                         [](QuarnOptions& o, const std::string& v) {
+                             o.traceLevel = number("--trace-level", v);
+                             if (o.traceLevel < 0 || o.traceLevel > 9)
+                                 throw UsageError("--trace-level needs a number from 0 to 9, not '" + v + "'");
+                         }};
 const Option kTraceFile{"--trace-file", nullptr, "FILE", "write the trace to FILE",
                         [](QuarnOptions& o, const std::string& v) { o.traceFile = v; }};
 
@@ -113,7 +117,12 @@ const Option kCheck{"--check", nullptr, nullptr, "check the whole input even whe
 const Option kNoCheck{"--no-check", nullptr, nullptr, "pass on bytes never scanned without checking them",
                       [](QuarnOptions& o, const std::string&) { o.check = QuarnOptions::CheckNever; }};
 const Option kOutput{"-o", nullptr, "OUT", "write the message to OUT, whole or not at all (- : standard output)",
-                     [](QuarnOptions& o, const std::string& v) { o.output = v; }};
+                     [](QuarnOptions& o, const std::string& v) {
+                         // An empty name (an unset variable in `-o "$OUT"`) is no file: it would
+                         // have written to standard output, as no -o does, with success reported.
+                         if (v.empty()) throw UsageError("-o needs a file name (- for standard output)");
+                         o.output = v;
+                     }};
 
 // --- write's edits, as xmlstarlet ed takes them: each modifier belongs to the edit before it ---
 QuarnOptions::Edit& lastEdit(QuarnOptions& o, const char* option, bool (*fits)(QuarnOptions::Edit::Kind)) {

@@ -89,6 +89,24 @@ TEST(QuarnUsage, ErrorsOfTheCommandLineExitWith2) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--no-passthrough"), std::string::npos);
     EXPECT_EQ(quarn("--version").status, 0);
+    // A value outside what the help says is refused as the flow refuses it, not taken; an empty
+    // output name (an unset variable) wrote the message to standard output with status 0.
+    const struct {
+        std::string arguments;
+        std::string error;
+    } refused[] = {
+        {"check --trace-level 99 " + quote(kExample), "quarn: --trace-level needs a number from 0 to 9, not '99'\n"},
+        {"check --trace-level=-1 " + quote(kExample), "quarn: --trace-level needs a number from 0 to 9, not '-1'\n"},
+        {"write " + quote(kExample) + " -o ''", "quarn: -o needs a file name (- for standard output)\n"},
+        {"c14n " + quote(kExample) + " -o ''", "quarn: -o needs a file name (- for standard output)\n"},
+        {"format " + quote(kExample) + " -o ''", "quarn: -o needs a file name (- for standard output)\n"},
+    };
+    for (const auto& r : refused) {
+        const Result run = quarn(r.arguments);
+        EXPECT_EQ(run.status, 2) << r.arguments;
+        EXPECT_EQ(run.err, r.error) << r.arguments;
+        EXPECT_EQ(run.out, "") << r.arguments;
+    }
 }
 
 TEST(QuarnWrite, UnchangedMessagesComeBackByteForByte) {

@@ -506,7 +506,7 @@ std::string SubcommandTable::usage() {
            "Every subcommand but flow takes --verbose, --error-format text|json, --trace-level N and\n"
            "--trace-file F; those that read a message take --ccsid N|NAME (default: found from the message),\n"
            "--encoding E (default 546) or --byte-order be|le, and --domain XML|JMSMap|JMSStream.\n"
-           "FILE may be - for standard input, and -o - is standard output.\n"
+           "FILE may be - for standard input (1 GiB at most), and -o - is standard output.\n"
            "An option's value may also follow it after '=' (--ccsid=1200); '--' ends the options.\n"
            "'quarn --version' prints the version.\n"
            "'quarn SUBCOMMAND --help' shows the options of one subcommand, with an example.\n"

@@ -22,7 +22,9 @@ struct Document {
 };
 thread_local Document tDocument;
 
-std::string displayName(const std::string& file) { return file == "-" ? "<stdin>" : file; }
+// A name's control characters and bytes that are not UTF-8 are shown escaped, as batch shows them:
+// a name cannot forge a line of the report or send a terminal escape.
+std::string displayName(const std::string& file) { return file == "-" ? "<stdin>" : TreePrinter::printable(file); }
 
 // The deepest cause: the scanner's own report sits below the parser's "errors have occurred".
 const KelException& deepest(const KelException& failure) {

@@ -177,8 +177,8 @@ int QuarnCommand::checkMessage(const QuarnOptions& o, const ParserPlugin& plugin
             std::printf("{\"file\":%s,\"wellFormed\":true,\"xmlElements\":%ld,\"syntaxElements\":%ld}\n",
                         TreePrinter::jsonString(o.positional[0]).c_str(), xmlElements, checked);
         else
-            std::printf("%s: well-formed, %ld XML elements, %ld syntax elements\n", o.positional[0].c_str(), xmlElements,
-                        checked);
+            std::printf("%s: well-formed, %ld XML elements, %ld syntax elements\n",
+                        TreePrinter::printable(o.positional[0]).c_str(), xmlElements, checked);
         return Ok;
     }
     m.parser()->validate();
@@ -202,8 +202,8 @@ int QuarnCommand::checkMessage(const QuarnOptions& o, const ParserPlugin& plugin
         std::printf("{\"file\":%s,\"wellFormed\":true,\"xmlElements\":%lu,\"syntaxElements\":%lu}\n",
                     TreePrinter::jsonString(o.positional[0]).c_str(), xmlElements, count);
     else
-        std::printf("%s: well-formed, %lu XML elements, %lu syntax elements\n", o.positional[0].c_str(), xmlElements,
-                    count);
+        std::printf("%s: well-formed, %lu XML elements, %lu syntax elements\n",
+                    TreePrinter::printable(o.positional[0]).c_str(), xmlElements, count);
     return Ok;
 }
 

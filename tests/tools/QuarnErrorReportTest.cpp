@@ -120,6 +120,27 @@ TEST(QuarnErrorReport, TheCaretStandsUnderTheFaultAsATerminalShowsTheLine) {
     }
 }
 
+// A file name is shown in the report and in check's verdict as batch shows it: control characters
+// and bytes that are not UTF-8 as \xNN. It was printed as it stood, so a name holding a line feed
+// forged a line of the report and one holding ESC sent the terminal an escape.
+TEST(QuarnErrorReport, AFileNameCannotForgeALineOrATerminalEscape) {
+    const std::string folder = tempPath("odd-names");
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    const std::string bad = folder + "/x\ny\x1B[31m\xFF.xml", good = folder + "/g\n\x1B.xml";
+    const std::string badShown = folder + "/x\\x0Ay\\x1B[31m\\xFF.xml", goodShown = folder + "/g\\x0A\\x1B.xml";
+    spit(bad, "<a>");
+    spit(good, "<a/>");
+    const Result r = quarn("check " + quote(bad));
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> out = lines(r.err);
+    ASSERT_EQ(out.size(), 3u) << r.err;
+    EXPECT_EQ(out[0].rfind(badShown + ":1:4: ", 0), 0u) << out[0];
+    const Result verdict = quarn("check " + quote(good));
+    EXPECT_EQ(verdict.status, 0) << verdict.err;
+    EXPECT_EQ(verdict.out, goodShown + ": well-formed, 1 XML elements, 2 syntax elements\n");
+    shell("rm -rf " + quote(folder));
+}
+
 TEST(QuarnErrorReport, VerboseChainAndJson) {
     Result verbose = quarn("check --verbose -", "<a>\n<b x='1' x='2'/></a>");
     EXPECT_NE(verbose.err.find("<stdin>:2:"), std::string::npos) << verbose.err;

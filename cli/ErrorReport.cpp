@@ -6,7 +6,9 @@
 #include "cli/PageHint.hpp"
 #include "cli/TreePrinter.hpp"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
+#include <unicode/utf16.h>
 
 #include <memory>
 
@@ -20,7 +22,9 @@ struct Document {
 };
 thread_local Document tDocument;
 
-std::string displayName(const std::string& file) { return file == "-" ? "<stdin>" : file; }
+// A name's control characters and bytes that are not UTF-8 are shown escaped, as batch shows them:
+// a name cannot forge a line of the report or send a terminal escape.
+std::string displayName(const std::string& file) { return file == "-" ? "<stdin>" : TreePrinter::printable(file); }
 
 // The deepest cause: the scanner's own report sits below the parser's "errors have occurred".
 const KelException& deepest(const KelException& failure) {
@@ -76,10 +80,13 @@ bool decodeAround(const KelBuffer& bytes, int ccsid, int encoding, long offset, 
     const long length = bytes.length();
     const bool utf16 = KelConverter::isUtf16Ccsid(ccsid);
     bool bigEndian = (encoding & 0x0F) == 1;
+    // A byte-order mark is no part of the first line, as it is no part of its columns.
     long mark = 0;
     if (utf16 && length >= 2 && ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
         bigEndian = data[0] == 0xFE;
         mark = 2;
+    } else if (ccsid == 1208 && length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
+        mark = 3;
     }
     // A window around the fault is enough for its line; it starts on a character boundary.
     long from = offset - 4096 > mark ? offset - 4096 : mark;
@@ -112,8 +119,21 @@ bool decodeAround(const KelBuffer& bytes, int ccsid, int encoding, long offset, 
 // NEL and U+2028 end lines in XML 1.1, and the scanner counts them so there.
 bool isLineEnd(char16_t c) { return c == u'\n' || c == u'\r' || c == 0x85 || c == 0x2028; }
 
+// The columns a terminal gives the character at `text[i]`: none for a combining mark or a format
+// character, two for a wide (CJK) one; the low half of a surrogate pair was counted with its high half.
+int columnsOf(const std::u16string& text, std::size_t i) {
+    if (text[i] >= 0xDC00 && text[i] <= 0xDFFF) return 0;
+    UChar32 c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+        c = U16_GET_SUPPLEMENTARY(c, text[i + 1]);
+    const int8_t type = u_charType(c);
+    if (type == U_NON_SPACING_MARK || type == U_ENCLOSING_MARK || type == U_FORMAT_CHAR) return 0;
+    const int width = u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH);
+    return width == U_EA_WIDE || width == U_EA_FULLWIDTH ? 2 : 1;
+}
+
 // The line of `text` that holds unit `at`, at most 60 characters either side of it, and a caret
-// under that unit (tabs kept, so that it lines up).
+// under that unit as a terminal shows the line (tabs kept, wide characters two columns).
 void lineAround(const std::u16string& text, std::size_t at, std::string& line, std::string& caret) {
     std::size_t begin = at, stop = at;
     while (begin > 0 && !isLineEnd(text[begin - 1])) --begin;
@@ -130,12 +150,13 @@ void lineAround(const std::u16string& text, std::size_t at, std::string& line, s
     }
     std::u16string shown = text.substr(begin, stop - begin);
     for (char16_t& c : shown)
-        if (c < 0x20 && c != u'\t') c = u' ';   // a NUL or control character shows as a space
+        if ((c < 0x20 && c != u'\t') || (c >= 0x7F && c <= 0x9F)) c = u' ';   // a NUL or control character shows as a space
     line = before + KelStringBase(shown).toUtf8() + after;
     caret = std::string(before.size(), ' ');
     for (std::size_t i = begin; i < at; ++i) {
         if (text[i] == u'\t') caret += '\t';
-        else if (!(text[i] >= 0xDC00 && text[i] <= 0xDFFF)) caret += ' ';
+        else if (text[i] < 0x20 || (text[i] >= 0x7F && text[i] <= 0x9F)) caret += ' ';
+        else caret.append(static_cast<std::size_t>(columnsOf(text, i)), ' ');
     }
     caret += '^';
 }

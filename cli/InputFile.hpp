@@ -6,12 +6,15 @@
 
 #include "host/KelBuffer.hpp"
 
+#include <cstddef>
 #include <string>
 
 class InputFile {
 public:
+    // The most standard input may hold; a file is mapped, not held, and has no limit of its own.
+    static constexpr std::size_t kStandardInputLimit = std::size_t{1} << 30;
     // The bytes of `path`, or of standard input for "-". Throws std::runtime_error with a
-    // readable message when the file cannot be read.
+    // readable message when the file cannot be read or standard input holds more than the limit.
     static KelBuffer read(const std::string& path);
     // True when the file of `bytes` shrank while it was mapped: the bytes it lost read as
     // zeros, and nothing made from them may be trusted.

@@ -161,6 +161,7 @@ FlowOptions FlowOptions::parse(const std::vector<std::string>& arguments) {
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option '" + a + "' for quarn flow");
         } else if (i == 0) {
+            o.flowFile = a;
             KelBuffer file = InputFile::read(a);
             o.readFlowText(std::string(reinterpret_cast<const char*>(file.data()), static_cast<std::size_t>(file.length())), a);
         } else {

@@ -39,6 +39,7 @@ public:
     long maxMessages = 0;              // stop after this many settled messages (0: no limit)
     double idleExit = 0;               // stop after this many seconds without a message (0: never)
     std::vector<std::string> send;     // files to put into the queue instead of consuming it
+    std::string flowFile;              // the flow file the settings came from, if any
     bool deadLetters = false;          // list the dead-letter queue instead of consuming
     bool requeue = false;              // with deadLetters: send them back to the queue
 

@@ -27,7 +27,7 @@ void writeInPlace(const std::string& path, const unsigned char* data, std::size_
 
 std::string KelOutputFile::followLinks(const std::string& path) {
     std::string current = path;
-    // As many links as the system follows itself; a loop ends in an error when it is opened.
+    // As many links as the system follows itself; a loop is left to the caller's stat (ELOOP).
     for (int hop = 0; hop < 40; ++hop) {
         struct stat st {};
         if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
@@ -44,6 +44,8 @@ void KelOutputFile::write(const std::string& path, const unsigned char* data, st
     const std::string target = followLinks(path);
     struct stat original {};
     const bool exists = ::stat(target.c_str(), &original) == 0;
+    // A loop of links names no file to replace: the rename would put the output in place of a link.
+    if (!exists && errno == ELOOP) throw failure("write", path, ELOOP);
     if (exists && S_ISDIR(original.st_mode)) throw failure("write", path, EISDIR);
     if (exists && !S_ISREG(original.st_mode)) return writeInPlace(target, data, length);
 

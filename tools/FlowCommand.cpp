@@ -15,6 +15,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 int FlowCommand::run(const std::vector<std::string>& arguments) {
     FlowOptions options;
@@ -37,6 +39,9 @@ int FlowCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return QuarnCommand::Usage;
     }
+    std::vector<std::string> inputs = options.send;
+    if (!options.flowFile.empty()) inputs.push_back(options.flowFile);
+    if (QuarnCommand::traceFileIsAnInput(options.traceFile, inputs)) return QuarnCommand::Usage;
     if (!QuarnCommand::openTraceFile(options.traceFile)) return QuarnCommand::OutputFailed;
     std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
     if (!plugin) return QuarnCommand::NoPlugin;

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef QUARN_VERSION
@@ -48,6 +49,20 @@ bool QuarnCommand::openTraceFile(const std::string& path) {
     return false;
 }
 
+bool QuarnCommand::traceFileIsAnInput(const std::string& path, const std::vector<std::string>& inputs) {
+    struct stat trace {};
+    if (path.empty() || ::stat(path.c_str(), &trace) != 0 || !S_ISREG(trace.st_mode)) return false;
+    for (const std::string& input : inputs) {
+        struct stat in {};
+        if (input == "-" || ::stat(input.c_str(), &in) != 0 || in.st_dev != trace.st_dev || in.st_ino != trace.st_ino)
+            continue;
+        std::fprintf(stderr, "quarn: --trace-file %s is the input %s: the trace would be written into it\n", path.c_str(),
+                     input.c_str());
+        return true;
+    }
+    return false;
+}
+
 void QuarnCommand::printUsage(const std::string& subcommand) {
     const SubcommandTable::Subcommand* sub = SubcommandTable::find(subcommand);
     std::fputs((sub ? SubcommandTable::help(*sub) : SubcommandTable::usage()).c_str(), stdout);
@@ -59,7 +74,15 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         return Usage;
     }
     const std::string& name = arguments[0];
+    const auto unknown = [](const std::string& subcommand) {
+        const std::string guess = SubcommandTable::closestSubcommand(subcommand);
+        std::fprintf(stderr, "quarn: unknown subcommand '%s'%s\n%s", subcommand.c_str(),
+                     guess.empty() ? "" : (" (did you mean " + guess + "?)").c_str(), SubcommandTable::usage().c_str());
+        return Usage;
+    };
     if (name == "-h" || name == "--help" || name == "help") {
+        // Help for a subcommand there is not is the same slip as running it.
+        if (arguments.size() > 1 && !SubcommandTable::find(arguments[1])) return unknown(arguments[1]);
         printUsage(arguments.size() > 1 ? arguments[1] : std::string());
         return Ok;
     }
@@ -68,12 +91,7 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         return Ok;
     }
     const SubcommandTable::Subcommand* sub = SubcommandTable::find(name);
-    if (!sub) {
-        const std::string guess = SubcommandTable::closestSubcommand(name);
-        std::fprintf(stderr, "quarn: unknown subcommand '%s'%s\n%s", name.c_str(),
-                     guess.empty() ? "" : (" (did you mean " + guess + "?)").c_str(), SubcommandTable::usage().c_str());
-        return Usage;
-    }
+    if (!sub) return unknown(name);
     if (sub->runArguments) return sub->runArguments({arguments.begin() + 1, arguments.end()});
     QuarnOptions options;
     try {
@@ -89,6 +107,9 @@ int QuarnCommand::run(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "quarn: %s\n", e.what());
         return Usage;
     }
+    if (std::string(sub->operands).rfind("FILE", 0) == 0 && !options.positional.empty() &&
+        traceFileIsAnInput(options.traceFile, {options.positional[0]}))
+        return Usage;
     if (!openTraceFile(options.traceFile)) return OutputFailed;
     std::unique_ptr<ParserPlugin> plugin = ParserPlugin::loadOrReport();
     if (!plugin) return NoPlugin;
@@ -156,8 +177,8 @@ int QuarnCommand::checkMessage(const QuarnOptions& o, const ParserPlugin& plugin
             std::printf("{\"file\":%s,\"wellFormed\":true,\"xmlElements\":%ld,\"syntaxElements\":%ld}\n",
                         TreePrinter::jsonString(o.positional[0]).c_str(), xmlElements, checked);
         else
-            std::printf("%s: well-formed, %ld XML elements, %ld syntax elements\n", o.positional[0].c_str(), xmlElements,
-                        checked);
+            std::printf("%s: well-formed, %ld XML elements, %ld syntax elements\n",
+                        TreePrinter::printable(o.positional[0]).c_str(), xmlElements, checked);
         return Ok;
     }
     m.parser()->validate();
@@ -181,8 +202,8 @@ int QuarnCommand::checkMessage(const QuarnOptions& o, const ParserPlugin& plugin
         std::printf("{\"file\":%s,\"wellFormed\":true,\"xmlElements\":%lu,\"syntaxElements\":%lu}\n",
                     TreePrinter::jsonString(o.positional[0]).c_str(), xmlElements, count);
     else
-        std::printf("%s: well-formed, %lu XML elements, %lu syntax elements\n", o.positional[0].c_str(), xmlElements,
-                    count);
+        std::printf("%s: well-formed, %lu XML elements, %lu syntax elements\n",
+                    TreePrinter::printable(o.positional[0]).c_str(), xmlElements, count);
     return Ok;
 }
 

@@ -29,6 +29,9 @@ public:
     // Sends the trace to `path` (nothing to do when empty); false, said on standard error, when
     // it cannot be opened: a run asked to trace into a file does not trace elsewhere instead.
     static bool openTraceFile(const std::string& path);
+    // True, said on standard error, when the trace file `path` is one of the files the run reads:
+    // the trace is appended to its file, so it would be written into the message (or flow file).
+    static bool traceFileIsAnInput(const std::string& path, const std::vector<std::string>& inputs);
 
     // The handlers of SubcommandTable's subcommands, with their options parsed.
     static int tree(const QuarnOptions& options, const ParserPlugin& plugin);

@@ -48,7 +48,11 @@ const Option kErrorFormat{"--error-format", nullptr, "text|json", "how a bad doc
                               o.jsonErrors = v == "json";
                           }};
 const Option kTraceLevel{"--trace-level", nullptr, "N", "trace from level N (0 to 9)",
-                         [](QuarnOptions& o, const std::string& v) { o.traceLevel = number("--trace-level", v); }};
+                         [](QuarnOptions& o, const std::string& v) {
+                             o.traceLevel = number("--trace-level", v);
+                             if (o.traceLevel < 0 || o.traceLevel > 9)
+                                 throw UsageError("--trace-level needs a number from 0 to 9, not '" + v + "'");
+                         }};
 const Option kTraceFile{"--trace-file", nullptr, "FILE", "write the trace to FILE",
                         [](QuarnOptions& o, const std::string& v) { o.traceFile = v; }};
 
@@ -113,7 +117,12 @@ const Option kCheck{"--check", nullptr, nullptr, "check the whole input even whe
 const Option kNoCheck{"--no-check", nullptr, nullptr, "pass on bytes never scanned without checking them",
                       [](QuarnOptions& o, const std::string&) { o.check = QuarnOptions::CheckNever; }};
 const Option kOutput{"-o", nullptr, "OUT", "write the message to OUT, whole or not at all (- : standard output)",
-                     [](QuarnOptions& o, const std::string& v) { o.output = v; }};
+                     [](QuarnOptions& o, const std::string& v) {
+                         // An empty name (an unset variable in `-o "$OUT"`) is no file: it would
+                         // have written to standard output, as no -o does, with success reported.
+                         if (v.empty()) throw UsageError("-o needs a file name (- for standard output)");
+                         o.output = v;
+                     }};
 
 // --- write's edits, as xmlstarlet ed takes them: each modifier belongs to the edit before it ---
 QuarnOptions::Edit& lastEdit(QuarnOptions& o, const char* option, bool (*fits)(QuarnOptions::Edit::Kind)) {
@@ -497,7 +506,7 @@ std::string SubcommandTable::usage() {
            "Every subcommand but flow takes --verbose, --error-format text|json, --trace-level N and\n"
            "--trace-file F; those that read a message take --ccsid N|NAME (default: found from the message),\n"
            "--encoding E (default 546) or --byte-order be|le, and --domain XML|JMSMap|JMSStream.\n"
-           "FILE may be - for standard input, and -o - is standard output.\n"
+           "FILE may be - for standard input (1 GiB at most), and -o - is standard output.\n"
            "An option's value may also follow it after '=' (--ccsid=1200); '--' ends the options.\n"
            "'quarn --version' prints the version.\n"
            "'quarn SUBCOMMAND --help' shows the options of one subcommand, with an example.\n"

@@ -10,13 +10,19 @@ _quarn() {
     local cur prev sub lines
     cur=${COMP_WORDS[COMP_CWORD]}
     prev=${COMP_WORDS[COMP_CWORD-1]}
+    local subs
+    subs=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -n 's/^  \([a-z][a-z0-9]*\) .*/\1/p')
     if [ "$COMP_CWORD" -eq 1 ]; then
-        local subs
-        subs=$("${COMP_WORDS[0]}" --help 2>/dev/null | sed -n 's/^  \([a-z][a-z0-9]*\) .*/\1/p')
         COMPREPLY=($(compgen -W "$subs help --help --version" -- "$cur"))
         return
     fi
     sub=${COMP_WORDS[1]}
+    case $sub in
+        # quarn help SUBCOMMAND shows that subcommand's help.
+        help|--help|-h)
+            [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "$subs" -- "$cur"))
+            return ;;
+    esac
     lines=$(_quarn_help_options "${COMP_WORDS[0]}" "$sub")
     case $prev in
         --ccsid|--out-ccsid)
@@ -25,9 +31,11 @@ _quarn() {
         --encoding|--out-encoding) COMPREPLY=($(compgen -W "546 273 785" -- "$cur")); return ;;
     esac
     if [[ $prev == -* ]]; then
-        # The value the help names after the option: alternatives (be|le), files, or anything.
+        # The value the help names after the option, given by its long name or its short one
+        # ("  -t, --type elem|attr|text"): alternatives (be|le), files, or anything.
         local placeholder
-        placeholder=$(printf '%s\n' "$lines" | sed -n "s/^  \(-[a-zA-Z], \)\{0,1\}$prev \([^ ]*\).*/\2/p" | head -n 1)
+        placeholder=$(printf '%s\n' "$lines" | sed -n -e "s/^  \(-[a-zA-Z], \)\{0,1\}$prev \([^ ]*\).*/\2/p" \
+            -e "s/^  $prev, --[a-z-]* \([^ ]*\).*/\1/p" | head -n 1)
         case $placeholder in
             "") ;;
             *'|'*) COMPREPLY=($(compgen -W "${placeholder//|/ }" -- "$cur")); return ;;

@@ -58,6 +58,20 @@ TEST(SafeFiles, OutputReplacesOnlyARegularFileAndKeepsItsMode) {
     EXPECT_EQ(slurp(secret), expected);
     EXPECT_EQ(statOf(secret).st_mode & 07777, 0600u);
 
+    // A loop of links names no file: it is an output that cannot be written, as for any program
+    // that opens it, and the links stay (one of them used to be replaced by the output, status 0).
+    const std::string loop = folder + "/loop.xml", back = folder + "/back.xml";
+    ASSERT_EQ(::symlink("back.xml", loop.c_str()), 0);
+    ASSERT_EQ(::symlink("loop.xml", back.c_str()), 0);
+    for (const char* subcommand : {"write", "c14n", "format"}) {
+        const Result looped = quarn(std::string(subcommand) + " " + quote(kExample) + " -o " + quote(loop));
+        EXPECT_EQ(looped.status, 5) << subcommand;
+        EXPECT_EQ(looped.err, "quarn: cannot write " + loop + ": Too many levels of symbolic links\n") << subcommand;
+        EXPECT_TRUE(S_ISLNK(statOf(loop, false).st_mode) && S_ISLNK(statOf(back, false).st_mode)) << subcommand;
+    }
+    ::unlink(loop.c_str());
+    ::unlink(back.c_str());
+
     // A FIFO is written into, not replaced by a file.
     const std::string fifo = folder + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -841,6 +855,15 @@ TEST(SafeFiles, InputsThatCannotBeMappedAreNamedForWhatTheyAre) {
     const KelBuffer status = InputFile::read("/proc/self/status");
     ASSERT_GT(status.length(), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(status.data()), 5), "Name:");
+}
+
+// Standard input is held in memory whole: an endless one took memory until the system ended the
+// process (under a memory limit, "out of memory" with the status of a bad document). It now ends
+// at its limit with the status of an unreadable input, before that limit's memory is taken twice.
+TEST(SafeFiles, AnEndlessStandardInputEndsAtItsLimit) {
+    const Result r = shell("ulimit -v 3000000; timeout 120 " + std::string(QUARN_TOOL) + " check - < /dev/zero");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err, "quarn: cannot read -: standard input holds more than 1 GiB; give a larger message as a file\n");
 }
 
 } // namespace

@@ -89,6 +89,24 @@ TEST(QuarnUsage, ErrorsOfTheCommandLineExitWith2) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--no-passthrough"), std::string::npos);
     EXPECT_EQ(quarn("--version").status, 0);
+    // A value outside what the help says is refused as the flow refuses it, not taken; an empty
+    // output name (an unset variable) wrote the message to standard output with status 0.
+    const struct {
+        std::string arguments;
+        std::string error;
+    } refused[] = {
+        {"check --trace-level 99 " + quote(kExample), "quarn: --trace-level needs a number from 0 to 9, not '99'\n"},
+        {"check --trace-level=-1 " + quote(kExample), "quarn: --trace-level needs a number from 0 to 9, not '-1'\n"},
+        {"write " + quote(kExample) + " -o ''", "quarn: -o needs a file name (- for standard output)\n"},
+        {"c14n " + quote(kExample) + " -o ''", "quarn: -o needs a file name (- for standard output)\n"},
+        {"format " + quote(kExample) + " -o ''", "quarn: -o needs a file name (- for standard output)\n"},
+    };
+    for (const auto& r : refused) {
+        const Result run = quarn(r.arguments);
+        EXPECT_EQ(run.status, 2) << r.arguments;
+        EXPECT_EQ(run.err, r.error) << r.arguments;
+        EXPECT_EQ(run.out, "") << r.arguments;
+    }
 }
 
 TEST(QuarnWrite, UnchangedMessagesComeBackByteForByte) {
@@ -203,6 +221,43 @@ TEST(QuarnGet, PrintsOneValueScanningOnlyWhatItNeeds) {
     EXPECT_EQ(head.out, "first\n");
     EXPECT_EQ(quarn("check " + quote(path)).status, 1);
     std::remove(path.c_str());
+}
+
+// The trace is appended to its file. Named after the message (or the flow file, or a file to
+// send), it was written into it: the command read its own trace lines as the end of the message
+// and refused it, and the user's file was left with them. It is now refused before any work.
+TEST(QuarnTrace, ATraceFileThatIsAnInputIsRefusedAndTheInputKept) {
+    const std::string message = tempPath("traced.xml"), flow = tempPath("traced.flow"), link = tempPath("traced-link.xml");
+    const std::string out = tempPath("traced-out");
+    const std::string flowText = "queue q\ndefault d\n";
+    const struct {
+        std::string arguments;
+        std::string trace;
+        std::string input;
+    } cases[] = {
+        {"check " + quote(message), message, message},
+        {"write " + quote(message) + " --set order/@id=1 -o " + quote(out + ".xml"), message, message},
+        {"get " + quote(message) + " order/@id", link, message},   // the same file by another name
+        {"split " + quote(message) + " order/item " + quote(out), message, message},
+        {"flow " + quote(flow) + " --dead-letters", flow, flow},
+        {"flow --queue q --default d --send " + quote(message), message, message},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        shell("rm -rf " + quote(out) + " " + quote(out + ".xml") + " " + quote(link));
+        shell("cp " + quote(kExample) + " " + quote(message));
+        spit(flow, flowText);
+        ASSERT_EQ(::link(message.c_str(), link.c_str()), 0);
+        const Result r = quarn(c.arguments + " --trace-level 3 --trace-file " + quote(c.trace));
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.err, "quarn: --trace-file " + c.trace + " is the input " + c.input +
+                             ": the trace would be written into it\n");
+        EXPECT_EQ(slurp(message), slurp(kExample));
+        EXPECT_EQ(slurp(flow), flowText);
+        EXPECT_NE(::access(out.c_str(), F_OK), 0);
+        EXPECT_NE(::access((out + ".xml").c_str(), F_OK), 0);
+    }
+    shell("rm -f " + quote(message) + " " + quote(flow) + " " + quote(link));
 }
 
 TEST(QuarnTrace, TraceLevelAndFileOnTheCommandLine) {

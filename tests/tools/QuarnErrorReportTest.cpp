@@ -80,6 +80,67 @@ TEST(QuarnErrorReport, PlaceSourceLineAndCaretInEveryCodePage) {
     }
 }
 
+// The caret stands under the fault as a terminal shows the line: a wide (CJK) character takes two
+// columns, a combining mark none, and a byte-order mark is not shown; a control character shows
+// as a space. The caret used to count
+// each character one column, so it stood in the middle of a Japanese line, and a UTF-8 mark
+// shown in the line moved it one column on.
+TEST(QuarnErrorReport, TheCaretStandsUnderTheFaultAsATerminalShowsTheLine) {
+    const struct {
+        std::string document;
+        std::string where;   // "LINE:COLUMN: message"
+        std::string source;  // the line shown
+        std::size_t columns; // columns before the caret
+    } broken[] = {
+        {"<a>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x83\x86\xE3\x82\xAD</b>", "1:11: expected end of tag 'a'",
+         "<a>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x83\x86\xE3\x82\xAD</b>", 15},
+        {"<a t=\"e\xCC\x81\xCC\x81\" t=\"2\"/>", "1:17: attribute 't' is already specified for element 'a'",
+         "<a t=\"e\xCC\x81\xCC\x81\" t=\"2\"/>", 14},
+        {"\xEF\xBB\xBF<a/>x", "1:5: comment or processing instruction expected", "<a/>x", 4},
+        {"\xEF\xBB\xBF<a>\xEF\xBC\xA1</b>", "1:7: expected end of tag 'a'", "<a>\xEF\xBC\xA1</b>", 7},
+        // A C1 control (here CSI, which a terminal may take for the start of an escape) shows as a space.
+        {"<a>\xC2\x9B" "31m</b>", "1:10: expected end of tag 'a'", "<a> 31m</b>", 9},
+    };
+    for (const auto& b : broken) {
+        for (const char* page : {"UTF-8", "UTF-16"}) {
+            SCOPED_TRACE(b.document + " in " + page);
+            const std::string file = tempPath("wide.xml");
+            // iconv gives UTF-16 a mark of its own.
+            const bool marked = b.document.rfind("\xEF\xBB\xBF", 0) == 0;
+            spit(file, std::string(page) == "UTF-8" ? b.document : converted(b.document.substr(marked ? 3 : 0), page));
+            Result r = quarn("check " + quote(file));
+            EXPECT_EQ(r.status, 1);
+            const std::vector<std::string> out = lines(r.err);
+            ASSERT_EQ(out.size(), 3u) << r.err;
+            EXPECT_EQ(out[0].substr(0, file.size() + 1 + b.where.size()), file + ":" + b.where) << out[0];
+            EXPECT_EQ(out[1], "  " + b.source);
+            EXPECT_EQ(out[2], std::string(2 + b.columns, ' ') + "^");
+            std::remove(file.c_str());
+        }
+    }
+}
+
+// A file name is shown in the report and in check's verdict as batch shows it: control characters
+// and bytes that are not UTF-8 as \xNN. It was printed as it stood, so a name holding a line feed
+// forged a line of the report and one holding ESC sent the terminal an escape.
+TEST(QuarnErrorReport, AFileNameCannotForgeALineOrATerminalEscape) {
+    const std::string folder = tempPath("odd-names");
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder));
+    const std::string bad = folder + "/x\ny\x1B[31m\xFF.xml", good = folder + "/g\n\x1B.xml";
+    const std::string badShown = folder + "/x\\x0Ay\\x1B[31m\\xFF.xml", goodShown = folder + "/g\\x0A\\x1B.xml";
+    spit(bad, "<a>");
+    spit(good, "<a/>");
+    const Result r = quarn("check " + quote(bad));
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> out = lines(r.err);
+    ASSERT_EQ(out.size(), 3u) << r.err;
+    EXPECT_EQ(out[0].rfind(badShown + ":1:4: ", 0), 0u) << out[0];
+    const Result verdict = quarn("check " + quote(good));
+    EXPECT_EQ(verdict.status, 0) << verdict.err;
+    EXPECT_EQ(verdict.out, goodShown + ": well-formed, 1 XML elements, 2 syntax elements\n");
+    shell("rm -rf " + quote(folder));
+}
+
 TEST(QuarnErrorReport, VerboseChainAndJson) {
     Result verbose = quarn("check --verbose -", "<a>\n<b x='1' x='2'/></a>");
     EXPECT_NE(verbose.err.find("<stdin>:2:"), std::string::npos) << verbose.err;

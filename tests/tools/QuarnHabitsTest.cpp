@@ -65,6 +65,13 @@ TEST(QuarnOptionSpelling, EqualsFormDoubleDashAndSlipsWithTheirClosestOption) {
     Result sub = quarn("chek " + quote(kOrder));
     EXPECT_EQ(sub.status, 2);
     EXPECT_NE(sub.err.find("unknown subcommand 'chek' (did you mean check?)"), std::string::npos) << sub.err;
+    // Asking for the help of a subcommand there is not is the same slip (it printed the usage, status 0).
+    for (const char* help : {"help chek", "--help chek", "-h chek"}) {
+        Result helpSlip = quarn(help);
+        EXPECT_EQ(helpSlip.status, 2) << help;
+        EXPECT_EQ(helpSlip.err.rfind("quarn: unknown subcommand 'chek' (did you mean check?)\n", 0), 0u) << helpSlip.err;
+        EXPECT_EQ(helpSlip.out, "") << help;
+    }
     Result version = quarn("--verison");
     EXPECT_NE(version.err.find("(did you mean --version?)"), std::string::npos) << version.err;
 }

@@ -10,6 +10,8 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 using namespace quarntest;
@@ -122,6 +124,55 @@ TEST(SubcommandTable, CompletionAndManualPageNameEverySubcommand) {
                 << sub.name << " has no section in the manual page";
         }
     }
+}
+
+// What completion offers after an option is what the option's value takes, given by its long
+// name or its short one: the alternatives the help names (be|le), the files of the folder for a
+// file, nothing for anything else (a path, a number). A short name used to be offered the files
+// (-t, -N, -d), and "quarn help " the files rather than the subcommands.
+TEST(SubcommandTable, CompletionOffersWhatEachOptionsValueTakes) {
+    const std::string folder = tempPath("completion-values");
+    shell("rm -rf " + quote(folder) + " && mkdir -p " + quote(folder) + " && touch " + quote(folder + "/m.xml"));
+    const std::set<std::string> pages = {"--ccsid", "--out-ccsid", "--encoding", "--out-encoding"};
+    std::vector<std::pair<std::string, std::set<std::string>>> cases;   // the words before the value, what it takes
+    std::set<std::string> subcommands;
+    std::set<const SubcommandTable::Option*> tried;   // an option many subcommands share is tried in the first
+    for (const Subcommand& sub : SubcommandTable::subcommands()) {
+        subcommands.insert(sub.name);
+        for (const SubcommandTable::Option* o : sub.options) {
+            if (!o->value || pages.count(o->name) || !tried.insert(o).second) continue;
+            const std::string value = o->value;
+            std::set<std::string> expected;
+            if (value == "FILE" || value == "FILE..." || value == "OUT") {
+                expected = {"m.xml"};
+            } else if (value.find('|') != std::string::npos) {
+                std::istringstream alternatives(value);
+                for (std::string a; std::getline(alternatives, a, '|');) expected.insert(a);
+            }
+            for (const char* name : {o->name, o->alias})
+                if (name) cases.emplace_back(std::string(sub.name) + (sub.runArguments ? "" : " m.xml") + " " + name, expected);
+        }
+    }
+    cases.emplace_back("help", subcommands);
+    cases.emplace_back("--help", subcommands);
+    // One shell completes every case, each answer after a line of its own.
+    std::string script = "source " + quote(std::string(QUARN_SOURCE_DIR) + "/tools/quarn-completion.bash") + "\n";
+    for (const auto& c : cases)
+        script += "COMP_WORDS=(" + quote(QUARN_TOOL) + " " + c.first +
+                  " ''); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=(); _quarn; echo '--'; "
+                  "printf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    const std::string file = tempPath("complete.sh");   // not in the folder, whose files are offered
+    spit(file, script);
+    const Result r = shell("cd " + quote(folder) + " && bash " + quote(file));
+    std::vector<std::set<std::string>> offered;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "--") offered.emplace_back();
+        else if (!line.empty() && !offered.empty()) offered.back().insert(line);
+    }
+    ASSERT_EQ(offered.size(), cases.size()) << r.err;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(offered[i], cases[i].second) << "quarn " << cases[i].first << " <TAB>";
 }
 
 TEST(SubcommandTable, EverySubcommandHasItsOwnHandlerAndHelp) {

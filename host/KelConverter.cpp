@@ -416,6 +416,16 @@ std::size_t KelConverter::convertFromUnicode(const char16_t* text, std::size_t l
     if (text == nullptr || out == nullptr) failSize("KelConverter::convertFromUnicode", static_cast<long>(length));
     if (isUtf16()) {
         if (capacity < length * 2) failSize("KelConverter::convertFromUnicode", static_cast<long>(capacity));
+        // Half a surrogate pair is no character: ICU refuses it for every other page, and no
+        // reader takes it in UTF-16 either.
+        for (std::size_t i = 0; i < length; ++i) {
+            if (!isHighSurrogate(text[i]) && !isLowSurrogate(text[i])) continue;
+            if (isHighSurrogate(text[i]) && i + 1 < length && isLowSurrogate(text[i + 1])) {
+                ++i;
+                continue;
+            }
+            failCharacter("KelConverter::convertFromUnicode", iCcsid, static_cast<long>(i), unitText(text + i, 1));
+        }
         writeUtf16(text, length, out, byteOrder == -1);
         return length * 2;
     }

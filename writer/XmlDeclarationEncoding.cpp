@@ -5,6 +5,8 @@
 #include "host/KelException.hpp"
 #include "host/KelValue.hpp"
 
+#include <unicode/ucnv.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -86,12 +88,15 @@ constexpr long kFirstStretchBytes = 128;
 } // namespace
 
 namespace {
-// Whether `name` is the UTF-16 name of one byte order, the big-endian one when `bigEndian`.
+// Whether `name` (any of ICU's aliases: `utf-16be`, `UTF16BE`, `x-utf-16be`, ...) names UTF-16 of
+// one byte order, the big-endian one when `bigEndian`.
 bool namesByteOrder(const std::string& name, bool bigEndian) {
-    const char* other = bigEndian ? "UTF-16BE" : "UTF-16LE";
-    return name.size() == std::strlen(other) && std::equal(name.begin(), name.end(), other, [](char a, char b) {
-               return std::toupper(static_cast<unsigned char>(a)) == b;
-           });
+    UErrorCode status = U_ZERO_ERROR;
+    const char* canonical = ucnv_getAlias(name.c_str(), 0, &status);
+    if (U_FAILURE(status) || canonical == nullptr) return false;
+    const char* order = bigEndian ? "UTF-16BE" : "UTF-16LE";
+    const std::size_t length = std::strlen(order);
+    return std::strncmp(canonical, order, length) == 0 && (canonical[length] == '\0' || canonical[length] == ',');
 }
 } // namespace
 

@@ -197,6 +197,8 @@ TEST(WriterPageFidelity, APassThroughNeverKeepsADeclarationOfAnotherPage) {
          "\xFF\xFE" + encodeAs("<?xml version=\"1.0\" encoding=\"UTF-16BE\"?>" + body, 1200, -1), 1200, 546, false},
         {"UTF-16BE with its mark, declaring utf-16le",
          "\xFE\xFF" + encodeAs("<?xml version=\"1.0\" encoding=\"utf-16le\"?>" + body, 1200, 1), 1200, 273, false},
+        {"UTF-16LE with its mark, declaring UTF16BE, an alias",
+         "\xFF\xFE" + encodeAs("<?xml version=\"1.0\" encoding=\"UTF16BE\"?>" + body, 1200, -1), 1200, 546, false},
         {"UTF-16LE without a mark, declaring UTF-16BE",
          encodeAs("<?xml version=\"1.0\" encoding=\"UTF-16BE\"?>" + body, 1200, -1), 1200, 546, false},
         {"UTF-16LE without a mark, declaring UTF-16LE",

@@ -8,7 +8,6 @@
 #include "host/KelLog.hpp"
 #include "host/KelThrow.hpp"
 
-#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 
@@ -46,7 +45,17 @@ std::string icuNameAndWidth(int ccsid, int* maxBytesPerChar) {
     if (const KelCodePageTable::Entry* entry = KelCodePageTable::find(ccsid))
         return probeIcu(entry->icuName, maxBytesPerChar);
     const std::string ibmName = "ibm-" + std::to_string(ccsid);
-    return probeIcu(ibmName.c_str(), maxBytesPerChar);
+    std::string name = probeIcu(ibmName.c_str(), maxBytesPerChar);
+    // ICU also gives IBM numbers to UTF-16 and UTF-32 in each byte order (1201, 1202, 1204,
+    // 1232, 1236, ...) and to SCSU (1212, 1213). UTF-16 is read and written here as 1200, in the
+    // byte order of the mark or the encoding value; through ICU the scanner reads no declaration
+    // in them, and ICU writes a byte-order mark in front of every stretch it converts. UTF-32 is
+    // refused as it is when a message is found in it. SCSU carries its state across markup, so an
+    // element copied from where it stood would be read in another state. None is a page here.
+    const auto startsWith = [&name](const char* prefix) { return name.rfind(prefix, 0) == 0; };
+    if (startsWith("UTF-16") || startsWith("UTF-32") || startsWith("UTF16") || startsWith("UTF32") || name == "SCSU")
+        return std::string();
+    return name;
 }
 
 // Process-wide cache. The map is never destroyed, so converters stay valid while other static
@@ -135,6 +144,13 @@ std::string unitText(const char16_t* units, int length) {
     failCharacter(function, ccsid, position, unitText(invalid, invalidLength));
 }
 
+// ICU's own stop callback lets a default-ignorable character (U+FEFF, U+200B, the soft hyphen,
+// variation selectors, ...) that the page lacks go without a byte and without an error. A
+// conversion must never lose a character silently, so every converter opened here stops at each
+// character the page lacks, ignorable or not, whoever converts through it.
+void stopAtEveryUnmappable(const void*, UConverterFromUnicodeArgs*, const UChar*, int32_t, UChar32,
+                           UConverterCallbackReason, UErrorCode*) {}
+
 inline bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 inline bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -163,36 +179,6 @@ void writeUtf16(const char16_t* text, std::size_t units, unsigned char* out, boo
     }
 }
 
-// Converts text[0, length) completely into out[0, capacity) with a freshly reset converter.
-// Returns the bytes written, or -1 when they do not fit (then `consumed`, if given, is the number
-// of units ICU took before it ran out of room). Raises on an unmappable character.
-// ICU drops a default-ignorable character (U+FEFF, U+200B, soft hyphen, ...) that the page lacks
-// without reporting it, even when told to stop at unmappable characters. A conversion must never
-// lose a character silently, so each such character in the text is tried on its own.
-void checkIgnorablesKept(UConverter* icu, int ccsid, const char* function, const char16_t* text, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] < 0xAD) continue;
-        UChar32 c = text[i];
-        std::size_t units = 1;
-        if (U16_IS_LEAD(text[i]) && i + 1 < length && U16_IS_TRAIL(text[i + 1])) {
-            c = U16_GET_SUPPLEMENTARY(text[i], text[i + 1]);
-            units = 2;
-        }
-        if (u_hasBinaryProperty(c, UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) {
-            char bytes[16];
-            char* target = bytes;
-            const UChar* source = text + i;
-            UErrorCode status = U_ZERO_ERROR;
-            ucnv_reset(icu);
-            ucnv_fromUnicode(icu, &target, bytes + sizeof bytes, &source, text + i + units, nullptr, true, &status);
-            ucnv_reset(icu);
-            if (U_FAILURE(status) || target == bytes)
-                failCharacter(function, ccsid, static_cast<long>(i), unitText(text + i, static_cast<int8_t>(units)));
-        }
-        i += units - 1;
-    }
-}
-
 // Characters a page refuses on the way out although its table has a byte for them (see
 // KelConverter::rotatesControls and KelConverter::hasNewLine): a bit per reason.
 constexpr unsigned kRefuseRotatedControls = 1;
@@ -203,6 +189,9 @@ bool isRefused(char16_t unit, unsigned refusals) noexcept {
     return (refusals & kRefuseNewLine) != 0 && unit == 0x85;
 }
 
+// Converts text[0, length) completely into out[0, capacity) with a freshly reset converter.
+// Returns the bytes written, or -1 when they do not fit (then `consumed`, if given, is the number
+// of units ICU took before it ran out of room). Raises on an unmappable character.
 long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char16_t* text,
                     std::size_t length, unsigned char* out, std::size_t capacity, unsigned refusals,
                     std::size_t* consumed = nullptr) {
@@ -221,9 +210,7 @@ long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char
         return -1;
     }
     if (U_FAILURE(status)) failFromUnicode(icu, function, ccsid, text, source);
-    const long written = static_cast<long>(target - reinterpret_cast<char*>(out));
-    checkIgnorablesKept(icu, ccsid, function, text, length);
-    return written;
+    return static_cast<long>(target - reinterpret_cast<char*>(out));
 }
 
 } // namespace
@@ -461,7 +448,7 @@ UConverter* KelConverter::openStrict(const char* name) {
     UConverter* converter = ucnv_open(name, &status);
     if (U_FAILURE(status) || converter == nullptr) return nullptr;
     ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-    ucnv_setFromUCallBack(converter, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(converter, stopAtEveryUnmappable, nullptr, nullptr, nullptr, &status);
     ucnv_setFallback(converter, false);
     if (U_FAILURE(status)) {
         ucnv_close(converter);

@@ -99,6 +99,8 @@ int KelEncodingDetector::ccsidForName(const std::string& name) {
     if (isUtf32Name(s)) return -1;
     const std::string canonical = canonicalIcuName(name);
     if (canonical.empty()) return -1;
+    // UTF-16 under any of ICU's names is 1200 (its IBM numbers for one byte order are no page).
+    if (canonical == "UTF-16" || canonical == "UTF-16BE" || canonical == "UTF-16LE") return 1200;
     // The table's order decides between pages that share a table (Shift_JIS answers 943).
     for (const KelCodePageTable::Entry& entry : KelCodePageTable::entries())
         if (canonicalIcuName(KelConverter::icuNameFor(entry.ccsid)) == canonical) return entry.ccsid;
@@ -119,6 +121,12 @@ int KelEncodingDetector::encodingForName(const std::string& name) {
     const std::string s = squeezed(name);
     if (s == "utf16be" || s == "be" || s == "bigendian") return kBigEndianEncoding;
     if (s == "utf16le" || s == "le" || s == "littleendian") return kLittleEndianEncoding;
+    // ICU's other names for UTF-16 of one byte order (x-utf-16be, UTF16_BigEndian, windows-1201,
+    // UnicodeBigUnmarked, ...) name its byte order as well as the page.
+    if (s.rfind("ibm", 0) == 0 || s.rfind("cp", 0) == 0) return 0;   // numbered: no page of one order
+    const std::string canonical = canonicalIcuName(name);
+    if (canonical == "UTF-16BE") return kBigEndianEncoding;
+    if (canonical == "UTF-16LE") return kLittleEndianEncoding;
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include "host/KelException.hpp"
 #include "host/KelValue.hpp"
 
+#include <unicode/ucnv.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -85,19 +87,29 @@ constexpr long kDeclarationBytes = 1024;
 constexpr long kFirstStretchBytes = 128;
 } // namespace
 
+namespace {
+// Whether `name` (any of ICU's aliases: `utf-16be`, `UTF16BE`, `x-utf-16be`, ...) names UTF-16 of
+// one byte order, the big-endian one when `bigEndian`.
+bool namesByteOrder(const std::string& name, bool bigEndian) {
+    UErrorCode status = U_ZERO_ERROR;
+    const char* canonical = ucnv_getAlias(name.c_str(), 0, &status);
+    if (U_FAILURE(status) || canonical == nullptr) return false;
+    const char* order = bigEndian ? "UTF-16BE" : "UTF-16LE";
+    const std::size_t length = std::strlen(order);
+    return std::strncmp(canonical, order, length) == 0 && (canonical[length] == '\0' || canonical[length] == ',');
+}
+} // namespace
+
 KelStringBase XmlDeclarationEncoding::renameFor(const KelValue* declared, int ccsid, int encoding, bool bigEndian) {
     const std::string name = declared != nullptr ? declared->valueAsCharacter().toUtf8() : std::string();
     if (KelConverter::isUtf16Ccsid(ccsid)) {
         // A reader finds UTF-16 by its mark or its first characters; a name of one byte order
         // is right only without a mark and in the order written.
-        const auto is = [&name](const char* other) {
-            return name.size() == std::strlen(other) &&
-                   std::equal(name.begin(), name.end(), other, [](char a, char b) {
-                       return std::toupper(static_cast<unsigned char>(a)) == b;
-                   });
-        };
         const bool marked = (encoding & 0x0F) == 1 || (encoding & 0x0F) == 2;
-        if (declared == nullptr || is("UTF-16") || (!marked && is(bigEndian ? "UTF-16BE" : "UTF-16LE")))
+        const bool plain = name.size() == 6 && std::equal(name.begin(), name.end(), "UTF-16", [](char a, char b) {
+                               return std::toupper(static_cast<unsigned char>(a)) == b;
+                           });
+        if (declared == nullptr || plain || (!marked && namesByteOrder(name, bigEndian)))
             return KelStringBase();
         return KelStringBase::fromAscii("UTF-16");
     }
@@ -209,5 +221,8 @@ bool XmlDeclarationEncoding::declaresAnotherPage(const unsigned char* data, long
     std::size_t from = 0;
     std::size_t to = 0;
     if (!pseudoAttribute(declaration, "encoding", from, to)) return false;
-    return !page->isNamedBy(KelStringBase(declaration.data() + from, to - from).toUtf8());
+    const std::string name = KelStringBase(declaration.data() + from, to - from).toUtf8();
+    // UTF-16 named with the other byte order tells its reader to read every character swapped.
+    if (KelConverter::isUtf16Ccsid(ccsid) && namesByteOrder(name, byteOrder != 0)) return true;
+    return !page->isNamedBy(name);
 }

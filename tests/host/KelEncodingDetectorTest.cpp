@@ -36,12 +36,17 @@ TEST(KelEncodingDetector, NamesAnswerWithTheCcsidPeopleUse) {
                  {"shift_jis", 943, 0},     {"windows-1252", 1252, 0},  {"cp1252", 1252, 0},
                  {"us-ascii", 367, 0},      {"ebcdic-cp-us", 37, 0},    {"1208", 1208, 0},
                  {"37", 37, 0},             {"ibm-500", 500, 0},        {"iso-8859-15", 923, 0},
-                 {"euc-jp", 5050, 0},       {"ibm-930", 930, 0}};
+                 {"euc-jp", 5050, 0},       {"ibm-930", 930, 0},
+                 // ICU's other names for UTF-16 of one byte order give that order too.
+                 {"x-utf-16be", 1200, 273}, {"UTF16_BigEndian", 1200, 273}, {"windows-1201", 1200, 273},
+                 {"x-utf-16le", 1200, 546}, {"windows-1200", 1200, 546},   {"ucs-2", 1200, 0}};
     for (const auto& n : names) {
         EXPECT_EQ(KelEncodingDetector::ccsidForName(n.name), n.ccsid) << n.name;
         EXPECT_EQ(KelEncodingDetector::encodingForName(n.name), n.encoding) << n.name;
     }
-    for (const char* unknown : {"", "bogus", "utf-32", "UCS-4", "99999", "0", "-5", "ibm-", "cp99999"})
+    // UTF-32, SCSU and ICU's numbers for UTF-16 of one byte order are no page here.
+    for (const char* unknown : {"", "bogus", "utf-32", "UCS-4", "99999", "0", "-5", "ibm-", "cp99999", "ibm-1201",
+                                "1202", "ibm-1232", "scsu"})
         EXPECT_EQ(KelEncodingDetector::ccsidForName(unknown), -1) << unknown;
     EXPECT_EQ(KelEncodingDetector::encodingForName("be"), 273);
     EXPECT_EQ(KelEncodingDetector::encodingForName("LE"), 546);

@@ -197,6 +197,32 @@ TEST(FrontierCopy, CharactersAPageRefusesDespiteItsTableMakeTheWriteBuildTheRest
         EXPECT_EQ(o.lazy.find(c.byte), std::string::npos) << c.ccsid;
         EXPECT_NE(o.lazy.find(c.reference), std::string::npos) << c.ccsid;
     }
+    // ICU's tables give a default-ignorable character they lack (zero-width space, byte-order
+    // mark, soft hyphen in a page without one) no byte at all, without a word: the rest is built,
+    // where it becomes a reference, and a comment holding one fails the write.
+    struct Invisible {
+        const char* text;
+        long ccsid;
+        const char* reference;
+    };
+    for (const Invisible& c : {Invisible{" \xE2\x80\x8B", 819, "&#x200B;"}, Invisible{" \xC2\xAD", 943, "&#xAD;"},
+                               Invisible{" \xEF\xBB\xBF", 37, "\x50\x7B\xA7\xC6\xC5\xC6\xC6\x5E"}}) {
+        Outcome o = writeBoth(records(30, c.text), kSetFirstRecordAttribute, c.ccsid, 546);
+        EXPECT_FALSE(o.stoppedAtFrontier) << c.ccsid;
+        EXPECT_SAME_BYTES(o.lazy, o.full);
+        EXPECT_NE(o.lazy.find(c.reference), std::string::npos) << c.ccsid;
+
+        WriterTestDocument lazy(records(30, std::string("<!--") + c.text + "-->"));
+        kSetFirstRecordAttribute(lazy.root());
+        KelWriteBuffer out(static_cast<int>(c.ccsid));
+        int raised = 0;
+        try {
+            lazy.parser.refreshBitStreamFromElements(nullptr, &out, lazy.root(), 546, static_cast<int>(c.ccsid));
+        } catch (const KelException& e) {
+            raised = e.catalogueNumber();
+        }
+        EXPECT_EQ(raised, 5010) << c.ccsid << " wrote: " << out.toString().substr(0, 300);
+    }
 }
 
 TEST(FrontierCopy, AnOpenElementRenamedRetypedOrFollowedByNewElementsStopsTheCopy) {

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -194,12 +195,20 @@ TEST(WriterSingleBytePage, WhatCannotBeReferencedStillFailsAsTheConverterSays) {
         // 1140 has it: the same comment is copied.
         EXPECT_EQ(doc.write(1140, 785), encodeAs("<r>caf\xC3\xA9<!-- \xE2\x82\xAC --></r>", 1140));
     }
-    {
-        WriterTestTree t;
-        KelSyntaxElement* r = t.add(t.root, XmlTypeElement, "r");
-        const char16_t lone[] = {u'a', 0xD800, u'b'};
-        t.add(r, XmlTypeContent)->setActualValue(KelStringBase(lone, 3));
-        EXPECT_THROW(t.write(37, 785), KelException);
+    // Half a surrogate pair, alone or after the other half, in text, a value or a comment: no
+    // page holds it, UTF-16 (which copied it as it stood) no more than the others.
+    const char16_t lone[] = {u'a', 0xD800, u'b'};
+    const char16_t reversed[] = {u'a', 0xDC00, 0xD800, u'b'};
+    for (const KelStringBase& value : {KelStringBase(lone, 3), KelStringBase(reversed, 4)}) {
+        for (int type : {XmlTypeContent, XmlTypeAttribute, XmlTypeComment}) {
+            for (const auto& page : {std::pair<long, long>{37, 785}, {1208, 546}, {1200, 546}, {1200, 273}}) {
+                WriterTestTree t;
+                KelSyntaxElement* r = t.add(t.root, XmlTypeElement, "r");
+                t.add(r, type, type == XmlTypeAttribute ? "k" : "")->setActualValue(value);
+                EXPECT_THROW(t.write(page.first, page.second), KelException)
+                    << "type " << type << " in " << page.first << "/" << page.second;
+            }
+        }
     }
 }
 

@@ -197,17 +197,8 @@ int XmlBrokerOrvaneWriter::writeFragment(KelWriteBuffer* buffer, KelSyntaxElemen
 }
 
 bool XmlBrokerOrvaneWriter::writesOnItsOwn(int type) noexcept {
-    // An element opens itself; writeMisc writes the others and passes over every other kind.
-    switch (type) {
-    case XmlTypeElement:
-    case XmlTypeComment:
-    case XmlTypeDocTypeComment:
-    case XmlTypeProcessingInstruction:
-    case XmlTypeDocTypePI:
-    case XmlTypeWhiteSpace:
-    case XmlTypeDocTypeWhiteSpace: return true;
-    default: return false;
-    }
+    // What content is written as opens and closes itself; the root is the whole message.
+    return type != XmlTypeRoot && isWrittenInContent(type);
 }
 
 bool XmlBrokerOrvaneWriter::endsLinesWithNewLine(KelSyntaxElement* root, long ccsid) {

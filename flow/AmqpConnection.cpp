@@ -8,6 +8,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/time.h>
+#include <utility>
 
 namespace {
 constexpr amqp_channel_t kChannel = 1;
@@ -59,6 +60,35 @@ amqp_table_entry_t entryOf(const BrokerMessage::Header& h) {
         e.value.value.bytes = bytesOf(h.second.text);
     }
     return e;
+}
+
+// The bytes of a content header frame with these properties, or 0 when its header table does not
+// fit in `frameMax` bytes at all.
+std::size_t headerFrameSize(const amqp_basic_properties_t& p, std::size_t frameMax, std::vector<char>& scratch) {
+    std::size_t size = 8 + 14;   // frame header and end; class, weight, body size, property flags
+    const amqp_flags_t f = p._flags;
+    for (const auto& [flag, text] : {std::make_pair(AMQP_BASIC_CONTENT_TYPE_FLAG, &p.content_type),
+                                     std::make_pair(AMQP_BASIC_CONTENT_ENCODING_FLAG, &p.content_encoding),
+                                     std::make_pair(AMQP_BASIC_CORRELATION_ID_FLAG, &p.correlation_id),
+                                     std::make_pair(AMQP_BASIC_REPLY_TO_FLAG, &p.reply_to),
+                                     std::make_pair(AMQP_BASIC_EXPIRATION_FLAG, &p.expiration),
+                                     std::make_pair(AMQP_BASIC_MESSAGE_ID_FLAG, &p.message_id),
+                                     std::make_pair(AMQP_BASIC_TYPE_FLAG, &p.type),
+                                     std::make_pair(AMQP_BASIC_USER_ID_FLAG, &p.user_id),
+                                     std::make_pair(AMQP_BASIC_APP_ID_FLAG, &p.app_id),
+                                     std::make_pair(AMQP_BASIC_CLUSTER_ID_FLAG, &p.cluster_id)})
+        if (f & flag) size += 1 + text->len;
+    if (f & AMQP_BASIC_DELIVERY_MODE_FLAG) size += 1;
+    if (f & AMQP_BASIC_PRIORITY_FLAG) size += 1;
+    if (f & AMQP_BASIC_TIMESTAMP_FLAG) size += 8;
+    if (f & AMQP_BASIC_HEADERS_FLAG) {
+        scratch.resize(frameMax);
+        size_t offset = 0;
+        amqp_table_t headers = p.headers;
+        if (amqp_encode_table(amqp_bytes_t{scratch.size(), scratch.data()}, &headers, &offset) != AMQP_STATUS_OK) return 0;
+        size += offset;
+    }
+    return size;
 }
 
 bool named(const amqp_table_entry_t& e, const std::string& name) {
@@ -219,7 +249,7 @@ void AmqpConnection::check(amqp_rpc_reply_t reply, const char* what) {
         auto* m = static_cast<amqp_channel_close_t*>(reply.reply.decoded);
         throw Error(std::string("the broker refused ") + what + ": " + std::to_string(m->reply_code) + " " +
                         textOf(m->reply_text),
-                    false);
+                    false, m->reply_code);
     }
     throw Error(std::string("the broker refused ") + what, false);
 }
@@ -434,6 +464,15 @@ std::uint64_t AmqpConnection::publish(const std::string& exchange, const std::st
         p._flags &= ~AMQP_BASIC_HEADERS_FLAG;
     else
         p._flags |= AMQP_BASIC_HEADERS_FLAG;
+    // The library finds a header frame too large only after the publish method has gone out, which
+    // leaves the connection half-way through a message: the flow took it for lost and met the same
+    // message again, for ever. Checked first, nothing is sent and the caller decides.
+    const std::size_t frameMax = static_cast<std::size_t>(amqp_get_frame_max(iState));
+    std::vector<char> scratch;
+    const std::size_t frame = headerFrameSize(p, frameMax, scratch);
+    if (frame == 0 || frame > frameMax)
+        throw TooLarge("its properties and headers (" + std::to_string(entries.size()) + " headers) do not fit the broker's frame of " +
+                       std::to_string(frameMax) + " bytes");
     return publish(exchange, routingKey, mandatory, p, body, size);
 }
 

@@ -20,8 +20,15 @@
 class BrokerConnection {
 public:
     struct Error : std::runtime_error {
-        Error(const std::string& text, bool connectionLost) : std::runtime_error(text), lost(connectionLost) {}
+        Error(const std::string& text, bool connectionLost, int code = 0)
+            : std::runtime_error(text), lost(connectionLost), replyCode(code) {}
         bool lost;
+        int replyCode;   // the broker's reply code of a refusal (404: no such queue), else 0
+    };
+    // A message whose properties do not fit the connection's frame (its own headers with those
+    // added to it): refused before any byte is sent, so the connection stays sound.
+    struct TooLarge : Error {
+        explicit TooLarge(const std::string& text) : Error(text, false) {}
     };
     // What the broker said about published messages: a confirm (ack or nack) of one sequence
     // number or of all up to it, or a message it could not route (it is still confirmed after).
@@ -75,7 +82,8 @@ public:
     virtual void ack(std::uint64_t tag) = 0;
     virtual void reject(std::uint64_t tag, bool requeue) = 0;
     virtual void selectConfirms() = 0;
-    // Publishes and returns the message's sequence number for confirms (0 without them).
+    // Publishes and returns the message's sequence number for confirms (0 without them); raises
+    // TooLarge, having sent nothing, when the properties do not fit.
     virtual std::uint64_t publish(const std::string& exchange, const std::string& routingKey, bool mandatory,
                                   const Properties& properties, const void* body, std::size_t size) = 0;
     // Waits up to `timeoutMs` (0: only what has already arrived; -1: no limit) for a message.

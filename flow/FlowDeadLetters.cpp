@@ -49,7 +49,18 @@ std::vector<std::string> errorHeaders(const BrokerMessage& d) {
 long FlowDeadLetters::run(bool requeue) {
     const std::unique_ptr<BrokerConnection> consumerConnection = iConnect();
     BrokerConnection& consumer = *consumerConnection;
-    const std::uint32_t waiting = consumer.queueDepth(iOptions.deadLetter);
+    std::uint32_t waiting = 0;
+    try {
+        waiting = consumer.queueDepth(iOptions.deadLetter);
+    } catch (const BrokerConnection::Error& e) {
+        // A flow makes its dead-letter queue when it starts: none means no flow ran with these
+        // settings on this broker, or a name or address is wrong; the broker's 404 alone said neither.
+        if (e.replyCode != 404) throw;
+        throw BrokerConnection::Error("there is no dead-letter queue " + iOptions.deadLetter + " at " + consumer.where() +
+                                          ": no flow taking from " + iOptions.queue +
+                                          " has run there with it (are --queue, --dead-letter and --broker right?)",
+                                      false, e.replyCode);
+    }
     if (waiting == 0) {
         if (!iOptions.json) std::fprintf(iOut, "no dead letters in %s\n", iOptions.deadLetter.c_str());
         return 0;

@@ -218,8 +218,15 @@ void FlowRunner::take(const BrokerMessage& d) {
     if (o.rewritten)
         properties.set = {{kCcsidHeader, BrokerMessage::Value::of(o.ccsid)},
                           {kEncodingHeader, BrokerMessage::Value::of(o.encoding)}};
-    const std::uint64_t sequence =
-        iPublisher->publish(iOptions.exchange, o.key, true, properties, o.data, o.size);
+    std::uint64_t sequence = 0;
+    try {
+        sequence = iPublisher->publish(iOptions.exchange, o.key, true, properties, o.data, o.size);
+    } catch (const BrokerConnection::TooLarge& e) {
+        // Headers near the frame's size, with the page headers added, cannot go out: a dead
+        // letter, with the headers it came with.
+        deadLetter(d, 0, std::string("the message routed to ") + o.key + " cannot be published: " + e.what(), 0, 0);
+        return;
+    }
     iPending[sequence] = Pending{d.tag, d, o.key, BrokerConnection::fingerprint(o.data, o.size), false, false};
     iCounters.routed(o.key, o.bytesCopied, o.bytesRewritten, o.size);
 }
@@ -236,7 +243,24 @@ void FlowRunner::deadLetter(const BrokerMessage& d, long number, const std::stri
     properties.set = {{"quarn-error-number", Value::of(number)}, {"quarn-error-text", Value::of(shortText)},
                       {"quarn-error-line", Value::of(line)},     {"quarn-error-column", Value::of(column)},
                       {"quarn-error-queue", Value::of(iOptions.queue)}};
-    const std::uint64_t sequence = iPublisher->publish(std::string(), iOptions.deadLetter, true, properties, d.body, d.size);
+    std::uint64_t sequence = 0;
+    try {
+        sequence = iPublisher->publish(std::string(), iOptions.deadLetter, true, properties, d.body, d.size);
+    } catch (const BrokerConnection::TooLarge& e) {
+        // The message's own headers leave too little room for the error's text: it goes without
+        // it (the number, place and queue still say what failed). Without room even for those, it
+        // stays in its queue and the flow stops, for taking it again would fail again.
+        properties.set[1].second = Value::of(std::string());
+        try {
+            sequence = iPublisher->publish(std::string(), iOptions.deadLetter, true, properties, d.body, d.size);
+        } catch (const BrokerConnection::TooLarge&) {
+            throw BrokerConnection::Error("a message of " + std::to_string(d.size) + " bytes in " + iOptions.queue +
+                                              " cannot be dead-lettered: " + e.what() +
+                                              ", even without the error's text; it stays in " + iOptions.queue +
+                                              " (its error: " + shortText + ")",
+                                          false);
+        }
+    }
     iPending[sequence] = Pending{d.tag, d, iOptions.deadLetter, BrokerConnection::fingerprint(d.body, d.size), true, false};
     iCounters.deadLettered(d.size);
 }

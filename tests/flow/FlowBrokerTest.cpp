@@ -423,6 +423,51 @@ TEST_F(BrokerTest, RefusalsEndTheFlowWithStatusSix) {
     EXPECT_EQ(exchange.wait(), 6) << exchange.err();
     EXPECT_NE(exchange.err().find("404"), std::string::npos) << exchange.err();
     EXPECT_EQ(broker().queueDepth(q[0]), 1u);
+
+    // Dead letters of a queue no flow ever took from: said so, not as the broker's bare 404.
+    FlowProcess never({"--broker", flowtest::brokerUrl(), "--queue", q[0] + ".never", "--default", "out", "--dead-letters"});
+    EXPECT_EQ(never.wait(), 6) << never.err();
+    EXPECT_NE(never.err().find("there is no dead-letter queue " + q[0] + ".never.dead"), std::string::npos) << never.err();
+    EXPECT_EQ(never.err().find("NOT_FOUND"), std::string::npos) << never.err();
+}
+
+// Headers are input too: a message whose own headers nearly fill the broker's frame (131072 bytes)
+// left no room for the headers a dead letter or a rewritten message adds. The library found that
+// only after the publish had begun, the flow took the connection for lost and met the message
+// again, for ever, the messages behind it never settled. Such a message is now dead-lettered
+// with its own headers, without the error's text when only that does not fit; with no room even
+// for the rest, the flow stops with status 6 and leaves it in its queue.
+TEST_F(BrokerTest, HeadersThatFillTheFrameDoNotStallTheFlow) {
+    Queues q(broker(), "frame", {"in", "out", "dead"});
+    const std::vector<std::string> common{"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[2],
+                                          "--default", q[1]};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> all = common;
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    const std::string nearlyFull(130800, 'h');
+    flowtest::publish(broker(), q[0], "", {{"x-big", nearlyFull}});   // empty: a dead letter
+    flowtest::publish(broker(), q[0], order("3", "US"));
+    FlowProcess flow(with({"--set", "order/priority=high", "--max-messages", "2"}));
+    ASSERT_EQ(flow.wait(), 0) << flow.err();
+    const std::vector<Message> dead = flowtest::collect(q[2], 2, 5);
+    ASSERT_EQ(dead.size(), 1u);
+    EXPECT_EQ(dead[0].body, "");
+    EXPECT_EQ(dead[0].headers.at("x-big"), nearlyFull);
+    EXPECT_EQ(dead[0].headers.at("quarn-error-number"), "5009");
+    EXPECT_EQ(dead[0].headers.at("quarn-error-queue"), q[0]);
+    const std::vector<Message> out = flowtest::collect(q[1], 2, 5);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_NE(out[0].body.find("high"), std::string::npos);
+
+    // Rewritten, it takes the page headers too, and has no room for a dead letter's either.
+    flowtest::publish(broker(), q[0], order("2", "EU"), {{"x-big", std::string(131000, 'h')}});
+    FlowProcess full(with({"--set", "order/priority=high", "--idle-exit", "3"}));
+    EXPECT_EQ(full.wait(), 6) << full.err();
+    EXPECT_NE(full.err().find("cannot be dead-lettered"), std::string::npos) << full.err();
+    EXPECT_NE(full.err().find("routed to " + q[1] + " cannot be published"), std::string::npos) << full.err();
+    EXPECT_EQ(broker().queueDepth(q[0]), 1u) << "the message stays where it was";
 }
 
 namespace {

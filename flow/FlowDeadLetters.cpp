@@ -3,18 +3,18 @@
 #include "flow/BrokerConnection.hpp"
 #include "flow/FlowConfirms.hpp"
 #include "flow/FlowOptions.hpp"
+#include "flow/FlowRunner.hpp"
 #include "cli/TreePrinter.hpp"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-
-constexpr char kErrorPrefix[] = "quarn-error-";
 
 std::string text(const BrokerMessage::Value* v) {
     if (v == nullptr) return std::string();
@@ -36,12 +36,10 @@ std::string jsonNumber(const std::string& text) {
     return std::to_string(n);
 }
 
-// The headers the flow added when it dead-lettered the message.
-std::vector<std::string> errorHeaders(const BrokerMessage& d) {
-    std::vector<std::string> names;
-    for (const BrokerMessage::Header& h : d.headers)
-        if (h.first.compare(0, sizeof kErrorPrefix - 1, kErrorPrefix) == 0) names.push_back(h.first);
-    return names;
+// The headers the flow added when it dead-lettered the message; a header of the message's own that
+// merely starts as they do (quarn-error-code, say) goes back with it.
+std::vector<std::string> errorHeaders() {
+    return std::vector<std::string>(std::begin(FlowRunner::kErrorHeaders), std::end(FlowRunner::kErrorHeaders));
 }
 
 } // namespace
@@ -140,7 +138,7 @@ void FlowDeadLetters::list(BrokerConnection& consumer, std::uint32_t waiting, bo
         if (requeue) {
             BrokerConnection::Properties properties;
             properties.like = &d;
-            properties.dropped = errorHeaders(d);
+            properties.dropped = errorHeaders();
             sending.publish(std::string(), iOptions.queue, properties, d.body, d.size);
             sent.push_back(d.tag);
         }

@@ -240,9 +240,9 @@ void FlowRunner::deadLetter(const BrokerMessage& d, long number, const std::stri
     using Value = BrokerMessage::Value;
     BrokerConnection::Properties properties;
     properties.like = &d;
-    properties.set = {{"quarn-error-number", Value::of(number)}, {"quarn-error-text", Value::of(shortText)},
-                      {"quarn-error-line", Value::of(line)},     {"quarn-error-column", Value::of(column)},
-                      {"quarn-error-queue", Value::of(iOptions.queue)}};
+    properties.set = {{kErrorHeaders[0], Value::of(number)}, {kErrorHeaders[1], Value::of(shortText)},
+                      {kErrorHeaders[2], Value::of(line)},   {kErrorHeaders[3], Value::of(column)},
+                      {kErrorHeaders[4], Value::of(iOptions.queue)}};
     std::uint64_t sequence = 0;
     try {
         sequence = iPublisher->publish(std::string(), iOptions.deadLetter, true, properties, d.body, d.size);

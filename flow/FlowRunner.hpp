@@ -27,6 +27,10 @@ public:
     // Header names a message may carry to give its page, and that a written message carries.
     static constexpr const char* kCcsidHeader = "quarn-ccsid";
     static constexpr const char* kEncodingHeader = "quarn-encoding";
+    // The headers a dead letter carries besides its own, in this order; sending it back drops
+    // these and no others, so it goes back with the headers it came with.
+    static constexpr const char* kErrorHeaders[] = {"quarn-error-number", "quarn-error-text", "quarn-error-line",
+                                                    "quarn-error-column", "quarn-error-queue"};
 
     // `connect` makes each connection to the broker: two a session, one to consume and one to publish.
     FlowRunner(const FlowOptions& options, BrokerConnection::Factory connect, const KelParserInspector& inspector,

@@ -257,7 +257,7 @@ TEST_F(BrokerTest, DeadLettersAreListedAndSentBack) {
     Queues q(broker(), "requeue", {"in", "out", "dead"});
     const std::string malformed = "<order region='EU'>\n  <item>x</order>";
     const std::string good = order("7", "US");
-    flowtest::publish(broker(), q[0], malformed, {{"x-own", "kept"}});
+    flowtest::publish(broker(), q[0], malformed, {{"x-own", "kept"}, {"quarn-error-code", "the sender's own"}});
     flowtest::publish(broker(), q[0], good);
     const std::vector<std::string> common{"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[2]};
     auto with = [&](std::vector<std::string> more) {
@@ -288,6 +288,9 @@ TEST_F(BrokerTest, DeadLettersAreListedAndSentBack) {
     EXPECT_EQ(back[0].body, malformed);
     EXPECT_EQ(back[0].headers.count("quarn-error-number"), 0u) << "the error headers go";
     EXPECT_EQ(back[0].headers.at("x-own"), "kept") << "the message's own headers stay";
+    // Only the headers the flow added go: one of the sender's that starts as they do was dropped.
+    EXPECT_EQ(back[0].headers.at("quarn-error-code"), "the sender's own");
+    EXPECT_EQ(back[0].headers.size(), 2u);
     EXPECT_EQ(FlowProcess(with({"--requeue"})).wait(), 2) << "--requeue alone is a usage error";
 }
 

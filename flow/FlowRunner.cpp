@@ -41,7 +41,10 @@ long headerNumber(const BrokerMessage& d, const char* name) {
         char* end = nullptr;
         errno = 0;
         n = std::strtoll(v->text.c_str(), &end, 10);
-        if (v->text.empty() || *end != '\0' || errno != 0) n = -1;
+        // Decimal digits and nothing else: strtoll alone took a leading space or sign, and stopped
+        // at a zero byte, so that "1208<NUL>junk" read as 1208.
+        const bool digits = !v->text.empty() && v->text.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || end != v->text.c_str() + v->text.size() || errno != 0) n = -1;
     }
     if (n < 0 || n > 0x7fffffffLL) throw std::invalid_argument(std::string("header ") + name + " is not a number from 0 to 2147483647");
     return static_cast<long>(n);

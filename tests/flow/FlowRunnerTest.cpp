@@ -204,6 +204,21 @@ std::string text(const Value* v) {
 
 } // namespace
 
+// A page header's text is a number only when it is decimal digits and nothing else: a value the
+// sender cut with a zero byte, or padded, is not read as the number it starts with.
+TEST(FlowRunnerSeam, APageHeaderInTextIsDigitsAndNothingElse) {
+    MemoryBroker broker;
+    const std::vector<std::string> values{std::string("1208\0junk", 9), " 1208", "+1208", "1208 ", "1208"};
+    for (const std::string& v : values) broker.put("in", "<order/>", {{"quarn-ccsid", Value::of(v)}});
+    FlowRun r;
+    run(broker, {"--queue", "in", "--default", "out", "--max-messages", "5", "--idle-exit", "20"}, r);
+    const std::vector<Sent>& dead = broker.published["in.dead"];
+    ASSERT_EQ(dead.size(), 4u);
+    for (const Sent& d : dead)
+        EXPECT_NE(text(d.header("quarn-error-text")).find("quarn-ccsid is not a number"), std::string::npos);
+    ASSERT_EQ(broker.published["out"].size(), 1u);
+}
+
 TEST(FlowRunnerSeam, RoutesDeadLettersAndCountsWithABrokerInMemory) {
     MemoryBroker broker;
     broker.bound = {"orders.eu", "orders.other"};

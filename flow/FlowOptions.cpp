@@ -3,6 +3,7 @@
 #include "cli/InputFile.hpp"
 #include "cli/UnknownOption.hpp"
 #include "cli/UsageError.hpp"
+#include "flow/AmqpConnection.hpp"
 #include "host/KelEncodingDetector.hpp"
 
 #include <cerrno>
@@ -41,6 +42,13 @@ int encodingSetting(const std::string& what, const std::string& text) {
         throw UsageError(what + " " + text + ": " + KelEncodingDetector::kByteOrderRule);
     return encoding;
 }
+// A queue or exchange name is an AMQP short string: a longer one cannot even be sent, and the
+// connection that tried was taken for lost and made again for ever.
+const std::string& brokerName(const std::string& what, const std::string& name) {
+    if (name.size() > 255)
+        throw UsageError(what + " names have at most 255 bytes, not " + std::to_string(name.size()));
+    return name;
+}
 } // namespace
 
 void FlowOptions::setting(const std::string& keyword, const std::string& value) {
@@ -59,13 +67,14 @@ void FlowOptions::setting(const std::string& keyword, const std::string& value) 
     };
     try {
         if (keyword == "broker") {
+            AmqpConnection::Address::parse(value);   // refused here, where the line is known
             broker = value;
         } else if (keyword == "queue") {
-            queue = value;
+            queue = brokerName("queue", value);
         } else if (keyword == "exchange") {
-            exchange = value == "\"\"" ? std::string() : value;
+            exchange = value == "\"\"" ? std::string() : brokerName("exchange", value);
         } else if (keyword == "dead-letter") {
-            deadLetter = value;
+            deadLetter = brokerName("dead-letter queue", value);
         } else if (keyword == "route") {
             router.add(FlowRouter::parseRule(value));
         } else if (keyword == "default") {
@@ -177,7 +186,12 @@ void FlowOptions::complete() {
     if (requeue && !deadLetters) throw UsageError("--requeue goes with --dead-letters");
     if (router.defaultKey().empty() && send.empty() && !deadLetters)
         throw UsageError("quarn flow needs a default routing key (default in the flow file, or --default)");
-    if (deadLetter.empty()) deadLetter = queue + ".dead";
+    if (deadLetter.empty()) {
+        if (queue.size() + 5 > 255)
+            throw UsageError("the dead-letter queue would be the queue's name and .dead, " + std::to_string(queue.size() + 5) +
+                             " bytes, more than a queue name has (255): give dead-letter");
+        deadLetter = queue + ".dead";
+    }
     if (exchange.empty() && (deadLetter == queue || router.defaultKey() == queue))
         throw UsageError("quarn flow would publish into the queue it consumes from");
     for (const FlowRouter::Rule& r : router.rules())

@@ -103,6 +103,20 @@ TEST(FlowRules, FlowFileAndCommandLineTogether) {
     EXPECT_THROW(o.readFlowText("out-encoding 1200\n", "f"), UsageError);
     EXPECT_NO_THROW(o.readFlowText("out-encoding 273\n", "f"));
     EXPECT_THROW(o.readFlowText("queue\n", "f"), UsageError);
+    // A name the broker cannot be sent, or a URL it cannot be reached by, is refused at its line:
+    // a queue name of 256 bytes was found only when declared, as a lost connection, made again for ever.
+    const std::string name256(256, 'q');
+    for (const std::string& bad : {"queue " + name256, "dead-letter " + name256, "exchange " + name256, std::string("broker http://x")})
+        try {
+            FlowOptions f;
+            f.readFlowText("# settings\n" + bad + "\n", "f.flow");
+            ADD_FAILURE() << bad.substr(0, 20) << " is refused";
+        } catch (const UsageError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("f.flow:2: ", 0), 0u) << e.what();
+        }
+    EXPECT_THROW(FlowOptions::parse({"--queue", std::string(251, 'q'), "--default", "x"}), UsageError)
+        << "its dead-letter queue would be 256 bytes";
+    EXPECT_NO_THROW(FlowOptions::parse({"--queue", std::string(250, 'q'), "--default", "x"}));
     // A set's path ends at the first '=' outside predicates and quotes, as write's --set takes it.
     const struct {
         std::vector<std::string> args;

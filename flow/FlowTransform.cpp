@@ -13,7 +13,8 @@
 #include <new>
 
 namespace {
-constexpr long kScannerError = 5004;   // the scanner's report: its inserts give line and column
+constexpr long kScannerError = 5004;   // the scanner's report: its inserts 2 and 3 give line and column
+constexpr long kLimitExceeded = 5011;  // a limit passed: so do its inserts 2 and 3 (after its name and value)
 
 void walkWhole(KelSyntaxElement* root) {
     KelSyntaxElement* e = root;
@@ -27,9 +28,11 @@ void walkWhole(KelSyntaxElement* root) {
     }
 }
 
-// The scanner's error, wherever it sits among the causes.
+// The report that says where the scanner stopped (its error, or the limit it passed), wherever it
+// sits among the causes.
 const KelException* scannerError(const KelException& e) {
-    if (e.catalogueNumber() == kScannerError && e.inserts().size() >= 4) return &e;
+    if ((e.catalogueNumber() == kScannerError || e.catalogueNumber() == kLimitExceeded) && e.inserts().size() >= 4)
+        return &e;
     for (const auto& nested : e.nested())
         if (const KelException* found = scannerError(*nested)) return found;
     return nullptr;

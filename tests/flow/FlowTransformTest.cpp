@@ -197,6 +197,20 @@ TEST(FlowTransform, RoutesLazilyByTheFirstRuleThatMatches) {
     EXPECT_EQ(r.outcome.errorLine, 2);
     EXPECT_GT(r.outcome.errorColumn, 0);
     EXPECT_NE(r.outcome.errorText.find("expected end of tag 'item'"), std::string::npos) << r.outcome.errorText;
+    // A limit passed says where too (it said 0:0): a name too long on line 2, and nesting too deep.
+    std::string deep = "<order region='EU'>\n";
+    for (int i = 0; i < 1000001; ++i) deep += "<a>";
+    const struct {
+        std::string message;
+        long line;
+    } limits[] = {{"<order region='EU'>\n<" + std::string(5000, 'n') + "/></order>", 2}, {deep, 2}};
+    for (const auto& l : limits) {
+        r = process(w, l.message);
+        ASSERT_TRUE(r.outcome.deadLetter);
+        EXPECT_NE(r.outcome.errorText.find("limit"), std::string::npos) << r.outcome.errorText.substr(0, 300);
+        EXPECT_EQ(r.outcome.errorLine, l.line) << r.outcome.errorText.substr(0, 300);
+        EXPECT_GT(r.outcome.errorColumn, 0);
+    }
     // The parser that failed does not carry anything over to the next message.
     r = process(w, "<order region='EU'><item>x</item></order>");
     EXPECT_FALSE(r.outcome.deadLetter) << r.outcome.errorText;

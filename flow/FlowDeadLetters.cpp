@@ -42,6 +42,22 @@ std::vector<std::string> errorHeaders() {
     return std::vector<std::string>(std::begin(FlowRunner::kErrorHeaders), std::end(FlowRunner::kErrorHeaders));
 }
 
+// A header's text as a terminal line may show it: a dead letter another program put there may
+// carry any bytes, and an escape or a line of its own must not pass for the listing's. Each line is
+// escaped on its own, and one that is not indented (as the flow's "caused by" lines are) is
+// indented, so that it cannot read as the next dead letter's.
+std::string shown(const std::string& text) {
+    std::string out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (start > 0) out += line.empty() || line[0] == ' ' ? "\n" : "\n  ";
+        out += TreePrinter::printable(line);
+        if (end == std::string::npos) return out;
+        start = end + 1;
+    }
+}
 } // namespace
 
 long FlowDeadLetters::run(bool requeue) {
@@ -133,8 +149,8 @@ void FlowDeadLetters::list(BrokerConnection& consumer, std::uint32_t waiting, bo
                          TreePrinter::jsonString(message).c_str());
         else
             std::fprintf(iOut, "%ld: %zu bytes, error %s at %s:%s: %s\n", listed, d.size,
-                         number.empty() ? "?" : number.c_str(), line.empty() ? "?" : line.c_str(),
-                         column.empty() ? "?" : column.c_str(), message.c_str());
+                         number.empty() ? "?" : shown(number).c_str(), line.empty() ? "?" : shown(line).c_str(),
+                         column.empty() ? "?" : shown(column).c_str(), shown(message).c_str());
         if (requeue) {
             BrokerConnection::Properties properties;
             properties.like = &d;

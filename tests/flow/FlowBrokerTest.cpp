@@ -305,6 +305,16 @@ TEST_F(BrokerTest, DeadLettersFromElsewhereListAsJson) {
     FlowProcess json({"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[1], "--dead-letters", "--json"});
     ASSERT_EQ(json.wait(), 0) << json.err();
     EXPECT_EQ(json.out(), "{\"index\":1,\"bytes\":4,\"errorNumber\":null,\"line\":null,\"column\":7,\"errorText\":\"caf\xEF\xBF\xBD\"}\n");
+    // Listed as text, such headers forge no line of the listing and send no terminal escape.
+    flowtest::publish(broker(), q[1], "<b/>",
+                      {{"quarn-error-number", "1\x1b[2J"}, {"quarn-error-text", "bad\n2: 9 bytes, error 0 at 1:1: forged"}},
+                      false);
+    FlowProcess text({"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[1], "--dead-letters"});
+    ASSERT_EQ(text.wait(), 0) << text.err();
+    EXPECT_NE(text.out().find("2: 4 bytes, error 1\\x1B[2J at ?:?: bad\n  2: 9 bytes, error 0 at 1:1: forged\n"),
+              std::string::npos)
+        << text.out();
+    EXPECT_EQ(text.out().find('\x1b'), std::string::npos) << text.out();
 }
 
 // With --idle-exit, a broker that stays out of reach (a wrong address) ends the flow as a refusal

@@ -152,6 +152,14 @@ void FlowRunner::session(bool& connected) {
             gReport = 0;
             iCounters.print(iReport, iOptions.json);
         }
+        if (iDeadLetterGone) {
+            // Deleted while the flow ran: without it every failing message came straight back,
+            // thousands of times a second. Made again, as when the flow starts.
+            iDeadLetterGone = false;
+            publisher.declareQueue(iOptions.deadLetter);
+            std::fprintf(iLog, "quarn flow: made the dead-letter queue %s again\n", iOptions.deadLetter.c_str());
+            std::fflush(iLog);
+        }
         const bool stop = stopping();
         if (stop && iPending.empty()) return;
         if (stop) waitForConfirmsOnStop();
@@ -276,9 +284,12 @@ void FlowRunner::confirmed(const BrokerConnection::Confirm& c) {
             if (p.returned || !c.returns(p.key, p.fingerprint)) continue;
             p.returned = true;
             if (p.deadLetter) {
-                // Even the dead-letter queue is gone: the message goes back to its queue.
+                // Even the dead-letter queue is gone: the message goes back to its queue, to be
+                // taken again once the queue is made again.
                 iConsumer->reject(p.inputTag, true);
                 iCounters.requeued();
+                iCounters.deadLetterRefused();   // counted again when it is taken again
+                iDeadLetterGone = true;
                 std::fprintf(iLog, "quarn flow: the dead-letter queue %s takes no message (%s)\n",
                              iOptions.deadLetter.c_str(), c.reason.c_str());
                 std::fflush(iLog);

@@ -80,4 +80,5 @@ private:
     double iStopWait = 30;
     double iStopSince = -1;                      // when the stop began, while messages were in flight
     bool iConnectedBefore = false;
+    bool iDeadLetterGone = false;   // the broker returned a dead letter: its queue is made again
 };

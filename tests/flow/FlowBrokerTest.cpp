@@ -483,6 +483,26 @@ TEST_F(BrokerTest, HeadersThatFillTheFrameDoNotStallTheFlow) {
     EXPECT_EQ(broker().queueDepth(q[0]), 1u) << "the message stays where it was";
 }
 
+// A dead-letter queue deleted while the flow runs: the broker returns each dead letter, and the
+// message went back to its queue and came straight back, thousands of times a second for as long
+// as the flow ran. The flow now makes the queue again, as when it starts, and the message lands there.
+TEST_F(BrokerTest, ADeadLetterQueueDeletedMidRunIsMadeAgain) {
+    Queues q(broker(), "redead", {"in", "out", "dead"});
+    FlowProcess flow({"--broker", flowtest::brokerUrl(), "--queue", q[0], "--dead-letter", q[2], "--default", q[1],
+                      "--idle-exit", "3", "--json"});
+    for (int i = 0; i < 100 && flow.err().find("consuming from") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    broker().deleteQueue(q[2]);
+    flowtest::publish(broker(), q[0], "<order>");
+    ASSERT_EQ(flow.wait(), 0) << flow.err();
+    EXPECT_LE(flow.counter("requeued"), 2) << flow.err().substr(0, 500);
+    EXPECT_EQ(flow.counter("deadLettered"), 1);
+    EXPECT_NE(flow.err().find("made the dead-letter queue " + q[2] + " again"), std::string::npos) << flow.err().substr(0, 500);
+    const std::vector<Message> dead = flowtest::collect(q[2], 1, 5);
+    ASSERT_EQ(dead.size(), 1u);
+    EXPECT_EQ(dead[0].body, "<order>");
+}
+
 namespace {
 // The local addresses of the listening TCP sockets on `port`, as /proc/net/tcp and tcp6 give
 // them (hex, as the kernel writes them: 0100007F is 127.0.0.1).

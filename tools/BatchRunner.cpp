@@ -69,14 +69,14 @@ void noteUnreachable(const std::string& path, const std::string& relative, unsig
 
 // Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
 // with `recursive` also those of the folders below, but never the folder `skip` (the output,
-// when it lies inside the input) and never a folder reached through a symbolic link, so a link
+// when it lies inside the input: its path goes to `met`) and never a folder reached through a symbolic link, so a link
 // back up cannot make the walk endless. An entry that may be a message, or with `recursive` a
 // folder of them, but cannot be followed (a link to nothing, a loop of links) or reached at all
 // (a path beyond PATH_MAX) goes to `unreachable` with the reason, so the run reports it as failed
 // instead of leaving it out.
 void collect(const std::string& top, const std::string& prefix, const QuarnOptions& options, const FolderId* skip,
              std::vector<std::string>& names, std::vector<BatchRunner::Failure>& unreachable,
-             std::vector<BatchRunner::Skipped>& skipped) {
+             std::vector<BatchRunner::Skipped>& skipped, std::string* met = nullptr) {
     const std::string folder = prefix.empty() ? top : top + "/" + prefix;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
     if (!dir) throw std::runtime_error("cannot read folder " + folder + ": " + std::strerror(errno));
@@ -105,7 +105,10 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
             if (!options.recursive) continue;
             struct stat link {};
             if (::lstat(path.c_str(), &link) != 0 || !S_ISDIR(link.st_mode)) continue;
-            if (skip && st.st_dev == skip->device && st.st_ino == skip->inode) continue;
+            if (skip && st.st_dev == skip->device && st.st_ino == skip->inode) {
+                if (met && met->empty()) *met = relative;
+                continue;
+            }
             below.push_back(relative);
         } else if (included(relative, options.includes)) {
             // A FIFO, socket or device is not read (a FIFO would block the run until a writer came),
@@ -118,7 +121,7 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
         }
     }
     dir.reset();
-    for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable, skipped);
+    for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable, skipped, met);
 }
 
 void makeFolder(const std::string& folder) {
@@ -234,6 +237,35 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                                        "to do that, or give another folder");
     if (!sameFolder && iOptions.inPlace)
         throw QuarnOptions::UsageError("--in-place needs OUTDIR to be INDIR");
+    // The messages are listed before anything is made or cleared, so that a run which would lose
+    // some of them is refused with everything as it was.
+    struct stat out {};
+    FolderId skip{};
+    const bool haveOut = !sameFolder && ::stat(outputFolder.c_str(), &out) == 0;
+    if (haveOut) skip = {out.st_dev, out.st_ino};
+    std::vector<std::string> files;
+    std::vector<Failure> unreachable;   // listed, failed before they start
+    std::vector<Skipped> skipped;
+    std::string outBelowIn;   // OUTDIR's path below INDIR, when the walk met it
+    collect(inputFolder, std::string(), iOptions, haveOut ? &skip : nullptr, files, unreachable, skipped, &outBelowIn);
+    if (!outBelowIn.empty()) {
+        // The walk leaves OUTDIR out so that a run does not read its own outputs; but what OUTDIR
+        // holds already lies in the tree the user gave, and the run would write over it or
+        // (--replace) remove it unread. Only a new or empty OUTDIR inside INDIR is taken.
+        std::vector<std::string> held;
+        std::vector<Failure> heldUnreachable;
+        std::vector<Skipped> heldSkipped;
+        collect(inputFolder, outBelowIn, iOptions, nullptr, held, heldUnreachable, heldSkipped);
+        if (!held.empty() || !heldUnreachable.empty()) {
+            std::sort(held.begin(), held.end());
+            const std::string first = held.empty() ? heldUnreachable.front().file : held.front();
+            throw QuarnOptions::UsageError(
+                "OUTDIR " + TreePrinter::printable(outputFolder) + " lies inside INDIR and holds messages of it (" +
+                TreePrinter::printable(first) + (held.size() + heldUnreachable.size() > 1 ? ", ..." : "") +
+                "), which the run would not read but could replace or remove; give an OUTDIR outside INDIR, or an "
+                "empty one");
+        }
+    }
     // A run into a new or empty folder is staged whole (it appears with every message's output
     // at once, or not at all, folders below and all); a folder that holds files (in place, or
     // --replace), folders below and all, is swapped for the new one only once the run is through
@@ -243,15 +275,6 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
         staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, true, "--in-place");
     else
         staging = OutputStaging::forFolder(outputFolder, iOptions.syncEach, iOptions.replace, "--replace");
-    struct stat out {};
-    FolderId skip{};
-    const bool haveOut = ::stat(outputFolder.c_str(), &out) == 0;
-    if (haveOut) skip = {out.st_dev, out.st_ino};
-    std::vector<std::string> files;
-    std::vector<Failure> unreachable;   // listed, failed before they start
-    std::vector<Skipped> skipped;
-    collect(inputFolder, std::string(), iOptions, haveOut && !sameFolder ? &skip : nullptr, files, unreachable,
-            skipped);
     std::sort(files.begin(), files.end());
     std::sort(skipped.begin(), skipped.end(), [](const Skipped& a, const Skipped& b) { return a.file < b.file; });
     if (!staging->whole()) makeSubfolders(outputFolder, files);

@@ -167,12 +167,21 @@ TEST(QuarnBatch, RecursiveIncludeAndTheOutputFolderInsideTheInput) {
               "./a/b/two.xml\n./a/one.xml\n./c/three.xml\n./top.xml\n");
     EXPECT_EQ(slurp(out + "/a/b/two.xml"), "<w/>");
 
-    // Run again: the output folder now lies inside the input and is not taken as input.
-    // notes.txt is taken too now, and found to be no XML before its bytes are passed on.
+    // Run again: the output folder inside the input now holds files of the input's tree, which the
+    // run would not read and --replace would remove: refused before anything is touched.
     Result again = quarn("batch " + quote(in) + " " + quote(out) + " --recursive --no-progress --replace");
-    EXPECT_EQ(again.status, 1) << again.err;
-    EXPECT_NE(again.out.find("batch: 5 messages, 4 written, 1 failed"), std::string::npos) << again.out;
-    EXPECT_NE(again.out.find("failed: a/b/notes.txt"), std::string::npos) << again.out;
+    EXPECT_EQ(again.status, 2) << again.err;
+    EXPECT_NE(again.err.find("lies inside INDIR and holds messages of it (out/a/b/two.xml, ...)"), std::string::npos)
+        << again.err;
+    EXPECT_EQ(shell("cd " + quote(out) + " && find . -type f | sort").out,
+              "./a/b/two.xml\n./a/one.xml\n./c/three.xml\n./top.xml\n");
+    // Elsewhere notes.txt is taken too, and found to be no XML before its bytes are passed on.
+    const std::string outside = tempPath("walk-out");
+    Result all = quarn("batch " + quote(in) + " " + quote(outside) + " --recursive --no-progress");
+    EXPECT_EQ(all.status, 1) << all.err;
+    EXPECT_NE(all.out.find("batch: 9 messages, 8 written, 1 failed"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("failed: a/b/notes.txt"), std::string::npos) << all.out;
+    shell("rm -rf " + quote(outside));
 
     // Without --recursive only the top folder; a glob with a folder matches the path below INDIR.
     Result flat = quarn("batch " + quote(in) + " " + quote(tempPath("flat-out")) + " --no-progress");
@@ -181,6 +190,51 @@ TEST(QuarnBatch, RecursiveIncludeAndTheOutputFolderInsideTheInput) {
                             " --recursive --include 'a/*/*.xml' --no-progress");
     EXPECT_NE(pathGlob.out.find("batch: 1 messages"), std::string::npos) << pathGlob.out;
     shell("rm -rf " + quote(in) + " " + quote(tempPath("flat-out")) + " " + quote(tempPath("glob-out")));
+}
+
+// An output folder inside the input's tree, by any spelling, that holds messages of that tree:
+// the walk leaves it out and --replace would empty it, so the user's files there were lost.
+TEST(QuarnBatch, AnOutputFolderInsideTheInputThatHoldsItsMessagesIsRefused) {
+    const std::string top = tempPath("inside");
+    const std::string in = top + "/in";
+    struct Row {
+        const char* indir;
+        const char* outdir;
+        const char* options;
+        int status;
+    } rows[] = {
+        {"in", "in/sub", "--replace", 2},
+        {"in", "in/sub", "", 2},
+        {"in", "in/sub/deep", "--replace --sync-each", 2},
+        {"in", "in/sub/../sub", "--replace", 2},
+        {"in/sub/..", "in/sub", "--replace", 2},
+        {"in", "to-sub", "--replace", 2},       // a link to in/sub
+        {"to-in", "in/sub", "--replace", 2},    // INDIR through a link
+        {"in", "in/lk", "--replace", 2},        // a link inside INDIR to in/sub
+        {"in", "in/sub", "--replace --include 'b*'", 2},
+        // What the run would not take as messages anyway is OUTDIR's to replace.
+        {"in", "in/sub", "--replace --include 'a*'", 0},
+        {"in", "in/empty", "--replace", 0},
+        {"in", "in/.hidden", "--replace", 0},
+    };
+    for (const Row& row : rows) {
+        shell("rm -rf " + quote(top) + " && mkdir -p " + quote(in + "/sub/deep") + " " + quote(in + "/empty") + " " +
+              quote(in + "/.hidden") + " && ln -s in " + quote(top + "/to-in") + " && ln -s in/sub " +
+              quote(top + "/to-sub") + " && ln -s sub " + quote(in + "/lk"));
+        spit(in + "/a.xml", "<a/>");
+        spit(in + "/sub/b.xml", "<b/>");
+        spit(in + "/sub/deep/c.xml", "<c/>");
+        const std::string args = std::string(row.indir) + " " + row.outdir + " --recursive --no-progress " + row.options;
+        Result r = shell("cd " + quote(top) + " && " + QUARN_TOOL + " batch " + args);
+        EXPECT_EQ(r.status, row.status) << args << "\n" << r.err << r.out;
+        if (row.status == 2) {
+            EXPECT_NE(r.err.find("lies inside INDIR and holds messages of it"), std::string::npos) << args << r.err;
+            EXPECT_EQ(slurp(in + "/sub/b.xml"), "<b/>") << args;
+            EXPECT_EQ(slurp(in + "/sub/deep/c.xml"), "<c/>") << args;
+            EXPECT_EQ(shell("find " + quote(in) + " -type f | wc -l").out, "3\n") << args;
+        }
+    }
+    shell("rm -rf " + quote(top));
 }
 
 TEST(QuarnBatch, JsonSummaryNamesTheFailures) {

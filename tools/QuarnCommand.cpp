@@ -20,6 +20,7 @@
 #include "cli/TreePrinter.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -241,7 +242,10 @@ int QuarnCommand::batch(const QuarnOptions& o, const ParserPlugin&) {
         BatchRunner::printJsonSummary(stdout, summary);
     else
         BatchRunner::printSummary(stdout, summary, o.verbose);
-    std::fflush(stdout);
+    // The summary is the only list of the messages that failed: a summary that could not be
+    // printed outranks them (finish would say so too, without the reason).
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw OutputFile::Failure(std::string("cannot write to standard output: ") + std::strerror(errno));
     return summary.failures.empty() ? Ok : BadDocument;
 }
 
@@ -308,6 +312,10 @@ void QuarnCommand::holdClosedStandardDescriptors() {
     }
 }
 
+void QuarnCommand::failWritesToClosedPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
 int QuarnCommand::finish(int status) {
     // What was printed counts only once it has left the process: a full disk or a closed
     // descriptor is an output failure, not a success.
@@ -323,5 +331,7 @@ int QuarnCommand::finish(int status) {
     // An output failure reported already is not reported twice.
     if (ok || status == OutputFailed) return status;
     std::fprintf(stderr, "quarn: cannot write to standard output: %s\n", err ? std::strerror(err) : "write error");
-    return status == Ok ? OutputFailed : status;
+    // A batch's list of failed messages, check's verdict: lost with the output, which a caller
+    // must hear of first. A usage error or a missing plug-in printed nothing that was asked for.
+    return status == Ok || status == BadDocument || status == NotFound ? OutputFailed : status;
 }

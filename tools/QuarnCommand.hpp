@@ -23,8 +23,13 @@ public:
     // refuses what it is not for, so that no file the run opens takes its number and receives
     // what is printed there, and reading or writing it still fails as on a closed one.
     static void holdClosedStandardDescriptors();
+    // Called first too: a write to a pipe whose reader has gone (`quarn ... | head -c1`) fails
+    // with EPIPE instead of ending the process by SIGPIPE, so the run says what it could not
+    // write and exits with OutputFailed.
+    static void failWritesToClosedPipes();
     // Flushes and closes standard output at the end of a run: a failure there (a full disk, a
-    // closed descriptor) turns a successful status into OutputFailed.
+    // closed descriptor or pipe) turns a successful status, a bad document's and one of nothing
+    // found into OutputFailed, for what was asked for never arrived.
     static int finish(int status);
     // Sends the trace to `path` (nothing to do when empty); false, said on standard error, when
     // it cannot be opened: a run asked to trace into a file does not trace elsewhere instead.

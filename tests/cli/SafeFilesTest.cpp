@@ -126,6 +126,53 @@ TEST(SafeFiles, OutputFailuresHaveAStatusOfTheirOwn) {
     EXPECT_EQ(quarn("check -", "<a>").status, 1);
 }
 
+// What was asked for on standard output and lost there (a full disk, a closed descriptor, a
+// reader gone from the pipe) exits 5 with the reason, whatever the run found in the message: a
+// batch's list of failed messages or check's verdict that no one saw used to exit 1, and a
+// large output into `| head -c1` ended the process by SIGPIPE without a word.
+TEST(SafeFiles, AnOutputLostOnStandardOutputOutranksTheVerdict) {
+    const std::string folder = freshFolder("lost-output");
+    const std::string in = folder + "/in";
+    const std::string big = folder + "/big.xml";
+    std::string records = "<r>";
+    for (int i = 0; i < 20000; ++i) records += "<i n=\"" + std::to_string(i) + "\">v</i>";
+    spit(big, records + "</r>");
+    ASSERT_EQ(::mkdir(in.c_str(), 0700), 0);
+    spit(in + "/good.xml", "<g/>");
+    spit(in + "/bad.xml", "<b><c></b>");
+    const std::string q = std::string(QUARN_TOOL) + " ";
+    const std::string toHead = "; echo status=$? >&2 ) | head -c1 > /dev/null";
+    struct Row {
+        std::string command;
+        int status;
+        const char* reason;   // on standard error; empty: nothing said about standard output
+    } rows[] = {
+        {q + "batch " + quote(in) + " " + quote(folder + "/o1") + " --no-progress > /dev/full", 5, "No space left"},
+        {q + "batch " + quote(in) + " " + quote(folder + "/o2") + " --no-progress --json >&-", 5, "Bad file descriptor"},
+        {q + "check --json " + quote(in + "/bad.xml") + " > /dev/full", 5, "cannot write to standard output"},
+        {"( " + q + "tree " + quote(big) + toHead, 5, "Broken pipe"},
+        {"( " + q + "write " + quote(big) + toHead, 5, "Broken pipe"},
+        {"( " + q + "select " + quote(big) + " //i" + toHead, 5, "cannot write to standard output"},
+        {"( " + q + "format " + quote(big) + toHead, 5, "Broken pipe"},
+        // Nothing asked for went there: the run's own status stands.
+        {q + "check " + quote(in + "/bad.xml") + " > /dev/full", 1, ""},
+        {q + "get " + quote(big) + " r/none > /dev/full", 3, ""},
+    };
+    for (const Row& row : rows) {
+        Result r = shell(row.command);
+        int status = r.status;
+        const std::size_t at = r.err.rfind("status=");
+        if (at != std::string::npos) status = std::stoi(r.err.substr(at + 7));
+        EXPECT_EQ(status, row.status) << row.command << "\n" << r.err;
+        if (*row.reason) EXPECT_NE(r.err.find(row.reason), std::string::npos) << row.command << "\n" << r.err;
+        else EXPECT_EQ(r.err.find("standard output"), std::string::npos) << row.command << "\n" << r.err;
+    }
+    // The batch's outputs are written all the same: only the summary was lost.
+    EXPECT_EQ(slurp(folder + "/o1/good.xml"), "<g/>");
+    EXPECT_NE(::access((folder + "/o1/bad.xml").c_str(), F_OK), 0);
+    shell("rm -rf " + quote(folder));
+}
+
 TEST(SafeFiles, TemporaryFilesGoOnAnInterruptAndBatchNeverReadsThem) {
     const std::string folder = freshFolder("interrupt");
     for (int signal : {SIGINT, SIGTERM}) {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fnmatch.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -266,6 +267,24 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
                 "empty one");
         }
     }
+    // Replacing, a name the run writes may already be one of its messages (INDIR lies in OUTDIR's
+    // tree, so OUT/sub/sub/a.xml's output goes to OUT/sub/a.xml, itself a message; or a link in
+    // OUTDIR leads to one): that message would be replaced by another's output, or by its own
+    // before it is read. Such a run is refused before anything is written.
+    std::map<OutputFolder::FileId, std::string> inputs;
+    if (iOptions.replace && haveOut) {
+        for (const std::string& file : files) inputs.emplace(OutputFolder::idOf(inputFolder + "/" + file), file);
+        inputs.erase(OutputFolder::FileId{0, 0});
+        for (const std::string& file : files) {
+            const auto hit = inputs.find(OutputFolder::idOf(outputFolder + "/" + file));
+            if (hit == inputs.end()) continue;
+            throw QuarnOptions::UsageError(
+                "the output of " + TreePrinter::printable(file) + " would be written over the message " +
+                TreePrinter::printable(inputFolder + "/" + hit->second) + " (" +
+                TreePrinter::printable(outputFolder + "/" + file) +
+                "): INDIR lies in OUTDIR, or a link leads there; give an OUTDIR that holds no message of INDIR");
+        }
+    }
     // A run into a new or empty folder is staged whole (it appears with every message's output
     // at once, or not at all, folders below and all); a folder that holds files (in place, or
     // --replace), folders below and all, is swapped for the new one only once the run is through
@@ -282,8 +301,11 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     OutputStaging::Rest rest;
     rest.below = iOptions.recursive;
     rest.skip = inId;
-    if (iOptions.replace && !sameFolder)
-        for (const std::string& file : files) rest.keep.insert(OutputFolder::idOf(inputFolder + "/" + file));
+    if (iOptions.replace && !sameFolder) {
+        if (inputs.empty())
+            for (const std::string& file : files) rest.keep.insert(OutputFolder::idOf(inputFolder + "/" + file));
+        for (const auto& input : inputs) rest.keep.insert(input.first);
+    }
 
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};

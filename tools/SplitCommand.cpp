@@ -102,7 +102,8 @@ SplitCommand::Summary SplitCommand::run() {
     const std::unique_ptr<OutputStaging> staging = OutputStaging::forFolder(folder, o.syncEach, o.replace, "--replace");
     // The input may lie in the folder: it is known by its identity before any record takes a name.
     OutputStaging::Rest rest;
-    rest.keep.insert(OutputFolder::idOf(o.positional[0]));
+    const OutputFolder::FileId input = OutputFolder::idOf(o.positional[0]);
+    rest.keep.insert(input);
 
     QuarnMessage m(o, o.positional[0], true);
     // Records are written as soon as they are scanned: a fault further on must be found first.
@@ -154,6 +155,13 @@ SplitCommand::Summary SplitCommand::run() {
             if (type == XmlTypeElement && child->name() == recordName) {
                 const long n = summary.records + 1;
                 const std::string path = numbered(folder, fileName, n);
+                // Replacing, a record's name may be the input's own (FILE lies in OUTDIR as
+                // NAME-000001.xml, or a link there leads to it): the record would replace it.
+                if (staging->replacing() && input != OutputFolder::FileId{0, 0} && OutputFolder::idOf(path) == input)
+                    throw QuarnOptions::UsageError("record " + std::to_string(n) + " would be written over FILE " +
+                                                   TreePrinter::printable(o.positional[0]) + " (" +
+                                                   TreePrinter::printable(path) +
+                                                   "); give an OUTDIR that does not hold FILE under a record's name");
                 standalone.prepare(child, "record " + std::to_string(n) + " (" + path + ")");
                 holder->attachAsLastChild(child);
                 KelWriteBuffer out(outCcsid);

@@ -237,6 +237,37 @@ TEST(QuarnBatch, AnOutputFolderInsideTheInputThatHoldsItsMessagesIsRefused) {
     shell("rm -rf " + quote(top));
 }
 
+// Replacing, a name the run writes may be one of its own messages: INDIR in OUTDIR's tree
+// (out/sub/sub/a.xml's output goes to out/sub/a.xml, itself a message) or a link in OUTDIR to
+// one. That message was replaced by another's output, or by its own edited, and lost.
+TEST(QuarnBatch, AnOutputNamedAsOneOfTheRunsMessagesIsRefused) {
+    const std::string top = tempPath("own-names");
+    struct Row {
+        const char* setup;   // run in `top`
+        const char* args;
+    } rows[] = {
+        {"mkdir -p out/sub/sub && echo '<t/>' > out/sub/a.xml && echo '<d/>' > out/sub/sub/a.xml",
+         "out/sub out --recursive --replace"},
+        {"mkdir -p in out && echo '<t/>' > in/a.xml && ln -s ../in/a.xml out/a.xml && echo '<o/>' > out/o.xml",
+         "in out --replace --set t/@n=1"},
+        {"mkdir -p in out && echo '<t/>' > in/a.xml && ln -s ../in/a.xml out/a.xml && echo '<o/>' > out/o.xml",
+         "in out --replace --sync-each --set t/@n=1"},
+    };
+    for (const Row& row : rows) {
+        shell("rm -rf " + quote(top) + " && mkdir -p " + quote(top) + " && cd " + quote(top) + " && " + row.setup);
+        const std::string before = shell("cd " + quote(top) + " && find . | sort | xargs -d '\\n' ls -ld --time-style=+ | "
+                                         "awk '{print $1, $NF}'; cat $(find . -type f | sort)").out;
+        Result r = shell("cd " + quote(top) + " && " + QUARN_TOOL + " batch " + row.args + " --no-progress");
+        EXPECT_EQ(r.status, 2) << row.args << "\n" << r.err << r.out;
+        EXPECT_NE(r.err.find("would be written over the message"), std::string::npos) << row.args << r.err;
+        EXPECT_EQ(shell("cd " + quote(top) + " && find . | sort | xargs -d '\\n' ls -ld --time-style=+ | "
+                        "awk '{print $1, $NF}'; cat $(find . -type f | sort)").out,
+                  before)
+            << row.args;
+    }
+    shell("rm -rf " + quote(top));
+}
+
 TEST(QuarnBatch, JsonSummaryNamesTheFailures) {
     std::string in = tempPath("json-in");
     shell("rm -rf " + quote(in) + " && mkdir -p " + quote(in));

@@ -392,21 +392,30 @@ TEST(QuarnSplit, AReplacingRunThatFailsLeavesTheEarlierRecordsAsTheyWere) {
         const char* what;
         std::string document;
         std::string options;
-        bool inputInside;       // the input lies in the output folder
+        const char* input;      // where the input lies, below the parent folder
         bool folderInPlace;     // an earlier folder holds the name of record 2
+        const char* link;       // a link in the folder to the input, or nullptr
         int status;
         const char* error;
     };
     const std::vector<Case> cases = {
         {"a record that cannot stand alone",
-         "<!DOCTYPE feed SYSTEM 'f.dtd'><feed><rec>1</rec><rec>2</rec><rec>&x;</rec><rec>4</rec></feed>", "", false,
-         false, 2, "record 3 ("},
+         "<!DOCTYPE feed SYSTEM 'f.dtd'><feed><rec>1</rec><rec>2</rec><rec>&x;</rec><rec>4</rec></feed>", "", "in.xml",
+         false, nullptr, 2, "record 3 ("},
         {"the same, syncing each", "<!DOCTYPE feed SYSTEM 'f.dtd'><feed><rec>1</rec><rec>2</rec><rec>&x;</rec></feed>",
-         " --sync-each", false, false, 2, "record 3 ("},
-        {"a fault in an unchecked message", unchecked, " --no-check", false, false, 1, "expected end of tag 'v'"},
-        {"a write that fails", large, "", false, false, 5, "rec-000003.xml"},
-        {"a record's name taken by a folder", records(3), "", false, true, 5, "rec-000002.xml"},
-        {"success, the input inside the folder", records(2), "", true, false, 0, nullptr},
+         " --sync-each", "in.xml", false, nullptr, 2, "record 3 ("},
+        {"a fault in an unchecked message", unchecked, " --no-check", "in.xml", false, nullptr, 1,
+         "expected end of tag 'v'"},
+        {"a write that fails", large, "", "in.xml", false, nullptr, 5, "rec-000003.xml"},
+        {"a record's name taken by a folder", records(3), "", "in.xml", true, nullptr, 5, "rec-000002.xml"},
+        // The input under a name the run writes would be replaced by a record, and lost.
+        {"the input under a record's name", records(3), "", "out/rec-000002.xml", false, nullptr, 2,
+         "record 2 would be written over FILE"},
+        {"the input under a record's name, syncing each", records(3), " --sync-each", "out/rec-000002.xml", false, nullptr, 2,
+         "record 2 would be written over FILE"},
+        {"a link at a record's name to the input", records(3), "", "in.xml", false, "rec-000001.xml", 2,
+         "record 1 would be written over FILE"},
+        {"success, the input inside the folder", records(2), "", "out/in.xml", false, nullptr, 0, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -419,8 +428,12 @@ TEST(QuarnSplit, AReplacingRunThatFailsLeavesTheEarlierRecordsAsTheyWere) {
             std::remove((out + "/rec-000002.xml").c_str());
             ASSERT_EQ(::mkdir((out + "/rec-000002.xml").c_str(), 0777), 0);
         }
-        const std::string in = c.inputInside ? out + "/in.xml" : parent + "/in.xml";
+        const std::string in = parent + "/" + c.input;
         spit(in, c.document);
+        if (c.link) {
+            std::remove((out + "/" + c.link).c_str());
+            ASSERT_EQ(::symlink(in.c_str(), (out + "/" + c.link).c_str()), 0);
+        }
         const std::map<std::string, std::string> before = contentsOf(out);
         const std::set<std::string> beside = filesIn(parent);
         const std::string limit = c.status == 5 && !c.folderInPlace ? "trap '' XFSZ; ulimit -f 64; " : "";
@@ -434,7 +447,7 @@ TEST(QuarnSplit, AReplacingRunThatFailsLeavesTheEarlierRecordsAsTheyWere) {
             continue;
         }
         std::map<std::string, std::string> expected{{"rec-000001.xml", recordText(1)}, {"rec-000002.xml", recordText(2)}};
-        if (c.inputInside) expected["in.xml"] = c.document;
+        if (std::string(c.input) == "out/in.xml") expected["in.xml"] = c.document;
         EXPECT_EQ(contentsOf(out), expected);
         EXPECT_TRUE(libxml2Reads(expected["rec-000002.xml"]));
     }

@@ -125,6 +125,50 @@ void collect(const std::string& top, const std::string& prefix, const QuarnOptio
     for (const std::string& sub : below) collect(top, sub, options, skip, names, unreachable, skipped, met);
 }
 
+// The walk leaves OUTDIR out (met at `outBelowIn` below INDIR) so that a run does not read its
+// own outputs; but what OUTDIR holds already lies in the tree the user gave, and the run would
+// write over it or (--replace) remove it unread. Only a new or empty OUTDIR inside INDIR is taken.
+void refuseAnOutputFolderHoldingMessages(const std::string& inputFolder, const std::string& outputFolder,
+                                         const std::string& outBelowIn, const QuarnOptions& options) {
+    std::vector<std::string> held;
+    std::vector<BatchRunner::Failure> heldUnreachable;
+    std::vector<BatchRunner::Skipped> heldSkipped;
+    collect(inputFolder, outBelowIn, options, nullptr, held, heldUnreachable, heldSkipped);
+    if (held.empty() && heldUnreachable.empty()) return;
+    std::sort(held.begin(), held.end());
+    const std::string first = held.empty() ? heldUnreachable.front().file : held.front();
+    throw QuarnOptions::UsageError("OUTDIR " + TreePrinter::printable(outputFolder) +
+                                   " lies inside INDIR and holds messages of it (" + TreePrinter::printable(first) +
+                                   (held.size() + heldUnreachable.size() > 1 ? ", ..." : "") +
+                                   "), which the run would not read but could replace or remove; give an OUTDIR "
+                                   "outside INDIR, or an empty one");
+}
+
+// The identities of a replacing run's messages, which it never removes. A name the run writes may
+// already be one of them (INDIR lies in OUTDIR's tree, so OUT/sub/sub/a.xml's output goes to
+// OUT/sub/a.xml, itself a message; or a link in OUTDIR leads to one): that message would be
+// replaced by another's output, or by its own before it is read. Such a run is refused before
+// anything is written.
+std::set<OutputFolder::FileId> refuseOutputsOverInputs(const std::string& inputFolder, const std::string& outputFolder,
+                                                       const std::vector<std::string>& files, bool haveOut) {
+    std::map<OutputFolder::FileId, std::string> inputs;
+    for (const std::string& file : files) inputs.emplace(OutputFolder::idOf(inputFolder + "/" + file), file);
+    inputs.erase(OutputFolder::FileId{0, 0});
+    for (const std::string& file : files) {
+        const auto hit = haveOut ? inputs.find(OutputFolder::idOf(outputFolder + "/" + file)) : inputs.end();
+        if (hit == inputs.end()) continue;
+        throw QuarnOptions::UsageError("the output of " + TreePrinter::printable(file) +
+                                       " would be written over the message " +
+                                       TreePrinter::printable(inputFolder + "/" + hit->second) + " (" +
+                                       TreePrinter::printable(outputFolder + "/" + file) +
+                                       "): INDIR lies in OUTDIR, or a link leads there; give an OUTDIR that holds "
+                                       "no message of INDIR");
+    }
+    std::set<OutputFolder::FileId> ids;
+    for (const auto& input : inputs) ids.insert(input.first);
+    return ids;
+}
+
 void makeFolder(const std::string& folder) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) == 0) {
@@ -249,42 +293,9 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     std::vector<Skipped> skipped;
     std::string outBelowIn;   // OUTDIR's path below INDIR, when the walk met it
     collect(inputFolder, std::string(), iOptions, haveOut ? &skip : nullptr, files, unreachable, skipped, &outBelowIn);
-    if (!outBelowIn.empty()) {
-        // The walk leaves OUTDIR out so that a run does not read its own outputs; but what OUTDIR
-        // holds already lies in the tree the user gave, and the run would write over it or
-        // (--replace) remove it unread. Only a new or empty OUTDIR inside INDIR is taken.
-        std::vector<std::string> held;
-        std::vector<Failure> heldUnreachable;
-        std::vector<Skipped> heldSkipped;
-        collect(inputFolder, outBelowIn, iOptions, nullptr, held, heldUnreachable, heldSkipped);
-        if (!held.empty() || !heldUnreachable.empty()) {
-            std::sort(held.begin(), held.end());
-            const std::string first = held.empty() ? heldUnreachable.front().file : held.front();
-            throw QuarnOptions::UsageError(
-                "OUTDIR " + TreePrinter::printable(outputFolder) + " lies inside INDIR and holds messages of it (" +
-                TreePrinter::printable(first) + (held.size() + heldUnreachable.size() > 1 ? ", ..." : "") +
-                "), which the run would not read but could replace or remove; give an OUTDIR outside INDIR, or an "
-                "empty one");
-        }
-    }
-    // Replacing, a name the run writes may already be one of its messages (INDIR lies in OUTDIR's
-    // tree, so OUT/sub/sub/a.xml's output goes to OUT/sub/a.xml, itself a message; or a link in
-    // OUTDIR leads to one): that message would be replaced by another's output, or by its own
-    // before it is read. Such a run is refused before anything is written.
-    std::map<OutputFolder::FileId, std::string> inputs;
-    if (iOptions.replace && haveOut) {
-        for (const std::string& file : files) inputs.emplace(OutputFolder::idOf(inputFolder + "/" + file), file);
-        inputs.erase(OutputFolder::FileId{0, 0});
-        for (const std::string& file : files) {
-            const auto hit = inputs.find(OutputFolder::idOf(outputFolder + "/" + file));
-            if (hit == inputs.end()) continue;
-            throw QuarnOptions::UsageError(
-                "the output of " + TreePrinter::printable(file) + " would be written over the message " +
-                TreePrinter::printable(inputFolder + "/" + hit->second) + " (" +
-                TreePrinter::printable(outputFolder + "/" + file) +
-                "): INDIR lies in OUTDIR, or a link leads there; give an OUTDIR that holds no message of INDIR");
-        }
-    }
+    if (!outBelowIn.empty()) refuseAnOutputFolderHoldingMessages(inputFolder, outputFolder, outBelowIn, iOptions);
+    std::set<OutputFolder::FileId> inputIds;
+    if (iOptions.replace && !sameFolder) inputIds = refuseOutputsOverInputs(inputFolder, outputFolder, files, haveOut);
     // A run into a new or empty folder is staged whole (it appears with every message's output
     // at once, or not at all, folders below and all); a folder that holds files (in place, or
     // --replace), folders below and all, is swapped for the new one only once the run is through
@@ -301,11 +312,7 @@ BatchRunner::Summary BatchRunner::run(const std::string& inputFolder, const std:
     OutputStaging::Rest rest;
     rest.below = iOptions.recursive;
     rest.skip = inId;
-    if (iOptions.replace && !sameFolder) {
-        if (inputs.empty())
-            for (const std::string& file : files) rest.keep.insert(OutputFolder::idOf(inputFolder + "/" + file));
-        for (const auto& input : inputs) rest.keep.insert(input.first);
-    }
+    rest.keep = std::move(inputIds);
 
     std::vector<Outcome> outcomes(files.size());
     std::atomic<std::size_t> next{0};

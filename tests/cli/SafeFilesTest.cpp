@@ -170,6 +170,12 @@ TEST(SafeFiles, AnOutputLostOnStandardOutputOutranksTheVerdict) {
     // The batch's outputs are written all the same: only the summary was lost.
     EXPECT_EQ(slurp(folder + "/o1/good.xml"), "<g/>");
     EXPECT_NE(::access((folder + "/o1/bad.xml").c_str(), F_OK), 0);
+    // A progress bar into a pipe whose reader has gone used to end the run by SIGPIPE at its first
+    // line, before any output took its name; now the run goes on and every output is written.
+    Result progress = shell("( sleep 1; " + q + "batch " + quote(in) + " " + quote(folder + "/o4") +
+                            " --progress 2>&1; echo status=$? > " + quote(folder + "/status") + " ) | true");
+    EXPECT_EQ(slurp(folder + "/status"), "status=5\n") << progress.err;
+    EXPECT_EQ(slurp(folder + "/o4/good.xml"), "<g/>");
     shell("rm -rf " + quote(folder));
 }
 

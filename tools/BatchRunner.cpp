@@ -70,8 +70,8 @@ void noteUnreachable(const std::string& path, const std::string& relative, unsig
 
 // Adds the message files of `folder` (paths relative to the top folder, in `prefix`) to `names`;
 // with `recursive` also those of the folders below, but never the folder `skip` (the output,
-// when it lies inside the input: its path goes to `met`) and never a folder reached through a symbolic link, so a link
-// back up cannot make the walk endless. An entry that may be a message, or with `recursive` a
+// when it lies inside the input: its path goes to `met`) and never a folder reached through a
+// symbolic link, so a link back up cannot make the walk endless. An entry that may be a message, or with `recursive` a
 // folder of them, but cannot be followed (a link to nothing, a loop of links) or reached at all
 // (a path beyond PATH_MAX) goes to `unreachable` with the reason, so the run reports it as failed
 // instead of leaving it out.

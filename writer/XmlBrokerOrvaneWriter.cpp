@@ -1285,17 +1285,18 @@ void XmlBrokerOrvaneWriter::outputInternalSubsetEnd() {
 // written as it stands, in single quotes when it holds a quotation mark.
 void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
     if (paused()) return;
+    // Quotes are not among what a public identifier may hold, so the double quotes always fit.
+    if (!XmlMarkupRules::isPublicIdLiteral(text))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputPublicId",
+                                     KelMsg::E_XmlP_validateTree, text);
     checkCharacters(text, "XmlBrokerOrvaneWriter::outputPublicId");
-    if (containsUnit(text, u'"')) {
-        emitLiteral(wcsPublic, wcsSingleQuote, text);
-        return;
-    }
     XmlOrvaneWriter::outputPublicId(newPiece(), text, false);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
     if (paused()) return;
+    refuseUnquotable(text, "XmlBrokerOrvaneWriter::outputSystemId");
     checkCharacters(text, "XmlBrokerOrvaneWriter::outputSystemId");
     if (containsUnit(text, u'"')) {
         emitLiteral(wcsSystemSpace, wcsSingleQuote, text);
@@ -1305,8 +1306,15 @@ void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
     emitBuiltPiece();
 }
 
+void XmlBrokerOrvaneWriter::refuseUnquotable(const KelStringBase& text, const char* function) {
+    // A system literal holds no references: with both quotes in it, neither quote can close it.
+    if (!XmlMarkupRules::isSystemLiteral(text))
+        kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_validateTree, text);
+}
+
 void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
     if (paused()) return;
+    refuseUnquotable(text, "XmlBrokerOrvaneWriter::outputSystemLiteral");
     checkCharacters(text, "XmlBrokerOrvaneWriter::outputSystemLiteral");
     emitLiteral(wcsSpace, containsUnit(text, u'"') ? wcsSingleQuote : wcsDoubleQuote, text);
 }

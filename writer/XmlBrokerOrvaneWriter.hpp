@@ -226,6 +226,7 @@ private:
     void outputPublicId(const KelStringBase& text);
     void outputSystemId(const KelStringBase& text);
     void outputSystemLiteral(const KelStringBase& text);
+    void refuseUnquotable(const KelStringBase& text, const char* function);
     void outputNotationReference(const KelStringBase& name);
     void outputEntityDeclarationBegin(const KelStringBase& name);
     void outputParameterEntityDeclarationBegin(const KelStringBase& name);

@@ -1,6 +1,8 @@
 // XmlMarkupRules: the character classes of XML names and the texts that may not stand in markup.
 #include "writer/XmlMarkupRules.hpp"
 
+#include <string>
+
 namespace {
 
 bool isNameStartChar(char32_t c) {
@@ -45,6 +47,21 @@ bool XmlMarkupRules::isCommentText(const KelStringBase& text) {
 
 bool XmlMarkupRules::isInstructionData(const KelStringBase& data) {
     return data.find(KelStringBase(u"?>")) == KelStringBase::npos;
+}
+
+bool XmlMarkupRules::isSystemLiteral(const KelStringBase& text) {
+    return text.find(u'"') == KelStringBase::npos || text.find(u'\'') == KelStringBase::npos;
+}
+
+bool XmlMarkupRules::isPublicIdLiteral(const KelStringBase& text) {
+    static const char16_t kMarks[] = u" \r\n-'()+,./:=?;!*#@$_%";
+    for (std::size_t i = 0; i < text.length(); ++i) {
+        const char16_t c = text[i];
+        const bool alphanumeric = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+        if (!alphanumeric && std::char_traits<char16_t>::find(kMarks, sizeof kMarks / sizeof kMarks[0] - 1, c) == nullptr)
+            return false;
+    }
+    return true;
 }
 
 bool XmlMarkupRules::isWhiteSpace(const KelStringBase& text) {

@@ -16,6 +16,11 @@ public:
     static bool isCommentText(const KelStringBase& text);
     // No "?>", which would end the instruction early.
     static bool isInstructionData(const KelStringBase& data);
+    // What a quoted literal of the document type may hold: a system literal either quote, but
+    // not both (it has no references); a public identifier letters, digits, white space but tab,
+    // and -'()+,./:=?;!*#@$_%.
+    static bool isSystemLiteral(const KelStringBase& text);
+    static bool isPublicIdLiteral(const KelStringBase& text);
     // Only XML white space (space, tab, line feed, carriage return): all that may stand between
     // the items of the prolog, after the document element and between declarations.
     static bool isWhiteSpace(const KelStringBase& text);

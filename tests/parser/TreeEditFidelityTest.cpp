@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -506,6 +507,17 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
         child->setType(part);
         child->setValue(KelStringBase(value));
     };
+    // A document type the host adds, with an identifier of each kind where given.
+    auto docType = [](EditTest& t, const char16_t* publicId, const char16_t* systemId) {
+        KelSyntaxElement* doctype = t.root()->createFirstChild(KelStringBase(u"r"));
+        doctype->setType(XmlTypeDocTypeDecl);
+        for (auto [type, value] : {std::pair{XmlTypePublicId, publicId}, std::pair{XmlTypeSystemId, systemId}}) {
+            if (value == nullptr) continue;
+            KelSyntaxElement* id = doctype->createLastChild();
+            id->setType(type);
+            id->setValue(KelStringBase(value));
+        }
+    };
     auto comment = [](EditTest& t) { return t.at("r")->firstChild()->nextSibling(); };
     auto pi = [&](EditTest& t) { return comment(t)->nextSibling(); };
     struct Case {
@@ -573,7 +585,20 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
              text->setValue(KelStringBase(u"v"));
          },
          5008, "e e"},
+        // A system literal holds no references, and a public identifier only its own characters.
+        {"system identifier holding both quotes", [&](EditTest& t) { docType(t, nullptr, u"a\"b'c"); }, 5006,
+         "a\"b'c"},
+        {"system literal after a public identifier holding both quotes",
+         [&](EditTest& t) { docType(t, u"-//p", u"a'b\"c"); }, 5006, "a'b\"c"},
+        {"public identifier holding a double quote", [&](EditTest& t) { docType(t, u"a\"b", u"s"); }, 5006, "a\"b"},
+        {"public identifier holding a brace", [&](EditTest& t) { docType(t, u"a{b", u"s"); }, 5006, "a{b"},
+        {"public identifier holding a tab", [&](EditTest& t) { docType(t, u"a\tb", u"s"); }, 5006, "a\tb"},
+        {"public identifier holding a letter beyond ASCII", [&](EditTest& t) { docType(t, u"\u00e9", u"s"); }, 5006,
+         "\xc3\xa9"},
         // Unusual but well-formed.
+        {"identifiers holding one kind of quote each",
+         [&](EditTest& t) { docType(t, u"-//a'b (c)+,./:=?;!*#@$_%\r\n", u"s\"t"); }, 0,
+         "<!DOCTYPE r PUBLIC \"-//a'b (c)+,./:=?;!*#@$_%\r\n\" 's\"t'><r a='1'><!--c--><?pi d?><e/></r>"},
         {"comment with single dashes", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"-x-y")); }, 0,
          "<r a='1'><!---x-y--><?pi d?><e/></r>"},
         {"PI target starting with xml", [&](EditTest& t) { pi(t)->setName(KelStringBase(u"xml-stylesheet")); }, 0,

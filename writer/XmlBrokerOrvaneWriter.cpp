@@ -1362,6 +1362,10 @@ void XmlBrokerOrvaneWriter::outputNotationDeclarationEnd(const KelStringBase& na
 void XmlBrokerOrvaneWriter::outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape) {
     if (paused()) return;
     checkName(name, "XmlBrokerOrvaneWriter::outputElementDef");
+    // The content model is written as it stands: one no reader takes is refused, not written.
+    if (!XmlMarkupRules::isContentModel(model))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputElementDef",
+                                     KelMsg::E_XmlP_validateTree, model);
     XmlOrvaneWriter::outputElementDef(newPiece(), name, model, escape);
     emitBuiltPiece();
 }
@@ -1381,6 +1385,15 @@ void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape,
     else if (!iPiece.empty()) emitPiece(iPiece.data() + 1, iPiece.length() - 1);
 }
 
+void XmlBrokerOrvaneWriter::checkAttributeType(const KelStringBase& keyword, const KelStringBase& enumeration) {
+    if (paused() || XmlMarkupRules::isAttributeType(keyword, enumeration)) return;
+    KelStringBase type(keyword);
+    if (!keyword.empty() && !enumeration.empty()) type.append(XmlConstants::wcsSpace);
+    type.append(enumeration);
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::checkAttributeType",
+                                 KelMsg::E_XmlP_validateTree, type);
+}
+
 void XmlBrokerOrvaneWriter::outputAttListEnd() {
     if (paused()) return;
     XmlOrvaneWriter::outputAttListEnd(newPiece());
@@ -1389,6 +1402,9 @@ void XmlBrokerOrvaneWriter::outputAttListEnd() {
 
 void XmlBrokerOrvaneWriter::outputAttributeDefDefaultType(KelStringBase text) {
     if (paused()) return;
+    if (!XmlMarkupRules::isDefaultKeyword(text))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttributeDefDefaultType",
+                                     KelMsg::E_XmlP_validateTree, text);
     XmlOrvaneWriter::outputAttributeDefDefaultType(newPiece(), text);
     emitBuiltPiece();
 }

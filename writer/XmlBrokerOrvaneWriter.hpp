@@ -238,6 +238,8 @@ private:
     void outputAttDef(const KelStringBase& name, bool escape, bool leadingSpace);
     void outputAttListEnd();
     void outputAttributeDefDefaultType(KelStringBase text);
+    // An attribute's type, written as it stands by the prolog writer: refused unless XML reads it.
+    void checkAttributeType(const KelStringBase& keyword, const KelStringBase& enumeration);
     void outputEntityValue(const KelStringBase& text);
     void outputAttDefValue(const KelStringBase& text);
 

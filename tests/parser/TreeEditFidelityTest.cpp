@@ -518,6 +518,22 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
             id->setValue(KelStringBase(value));
         }
     };
+    // The same document under a document type that declares its element and attributes, and
+    // the nth item of a kind in it.
+    const std::string declared = "<!DOCTYPE r [<!ELEMENT r (#PCDATA|e)*><!ATTLIST r a CDATA #IMPLIED k (x|y) 'x'>]>" +
+                                 document;
+    auto inSubset = [&declared](EditTest& t, int type, int nth) {
+        if (t.root()->firstChild()->type() != XmlTypeDocTypeDecl) t.parse(declared);
+        std::vector<KelSyntaxElement*> open{t.root()->firstChild()};
+        while (!open.empty()) {
+            KelSyntaxElement* e = open.back();
+            open.pop_back();
+            if (e->type() == type && nth-- == 0) return e;
+            for (KelSyntaxElement* c = e->lastChild(); c; c = c->previousSibling()) open.push_back(c);
+        }
+        ADD_FAILURE() << "no such declaration";
+        return t.root();
+    };
     auto comment = [](EditTest& t) { return t.at("r")->firstChild()->nextSibling(); };
     auto pi = [&](EditTest& t) { return comment(t)->nextSibling(); };
     struct Case {
@@ -595,7 +611,34 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
         {"public identifier holding a tab", [&](EditTest& t) { docType(t, u"a\tb", u"s"); }, 5006, "a\tb"},
         {"public identifier holding a letter beyond ASCII", [&](EditTest& t) { docType(t, u"\u00e9", u"s"); }, 5006,
          "\xc3\xa9"},
+        // Declarations are written as they stand, and only what XML reads.
+        {"content model not closed",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"(a|b")); }, 5006, "(a|b"},
+        {"content model mixing separators",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"(a,b|c)")); }, 5006,
+         "(a,b|c)"},
+        {"mixed content naming elements but not repeated",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"(#PCDATA|e)")); }, 5006,
+         "(#PCDATA|e)"},
+        {"content model ending the declaration",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"EMPTY>")); }, 5006, "EMPTY>"},
+        {"attribute type that is no type",
+         [&](EditTest& t) { inSubset(t, XmlTypeAttDefType, 0)->setName(KelStringBase(u"TEXT")); }, 5006, "TEXT"},
+        {"enumeration not closed",
+         [&](EditTest& t) { inSubset(t, XmlTypeAttDefType, 1)->setValue(KelStringBase(u"(x|y")); }, 5006, "(x|y"},
+        {"default that is no default",
+         [&](EditTest& t) { inSubset(t, XmlTypeAttDefDefaultType, 0)->setValue(KelStringBase(u"NONE")); }, 5006,
+         "NONE"},
         // Unusual but well-formed.
+        {"declarations spaced and nested as XML allows",
+         [&](EditTest& t) {
+             inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u" ( e , ((e|e:f))+ , e? )* "));
+             inSubset(t, XmlTypeAttDefType, 1)->setValue(KelStringBase(u"( 1x | -y )"));
+             inSubset(t, XmlTypeAttDefDefaultType, 0)->setValue(KelStringBase(u"REQUIRED"));
+         },
+         0,
+         "<!DOCTYPE r [<!ELEMENT r  ( e , ((e|e:f))+ , e? )* ><!ATTLIST r a CDATA #REQUIRED k ( 1x | -y ) \"x\">]>"
+         "<r a='1'><!--c--><?pi d?><e/></r>"},
         {"identifiers holding one kind of quote each",
          [&](EditTest& t) { docType(t, u"-//a'b (c)+,./:=?;!*#@$_%\r\n", u"s\"t"); }, 0,
          "<!DOCTYPE r PUBLIC \"-//a'b (c)+,./:=?;!*#@$_%\r\n\" 's\"t'><r a='1'><!--c--><?pi d?><e/></r>"},

@@ -253,6 +253,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
     }
     ensureComplete(element);
     checkMovedPrefixes(element);
+    checkRenamedPrefix(element);
     // Bytes from another document may name an entity this one does not declare.
     const bool ownBytes = !carriesUndeclaredReference(element);
     if (ownBytes && copyOriginal(element)) {
@@ -558,9 +559,19 @@ void XmlBrokerOrvaneWriter::refuseUndeclaredPrefix(const KelStringBase& prefix) 
 void XmlBrokerOrvaneWriter::checkMovedAttributePrefix(KelSyntaxElement* attribute) {
     if (paused() || !isXmlSyntaxElement(attribute)) return;
     const XmlKelSyntaxElement* xml = asXmlElement(attribute);
-    if (xml == nullptr || !xml->wasMoved()) return;
+    if (xml == nullptr || (!xml->wasMoved() && !xml->wasRenamed())) return;
     const KelStringBase prefix = prefixOf(attribute->name());
     if (needsDeclaration(prefix) && !declaredAbove(attribute->parent(), prefix)) refuseUndeclaredPrefix(prefix);
+}
+
+void XmlBrokerOrvaneWriter::checkRenamedPrefix(KelSyntaxElement* element) {
+    // Only the element's own name changed: its attributes and what stands above it must declare
+    // the prefix (its subtree is checked when it moves).
+    if (paused() || !isXmlSyntaxElement(element)) return;
+    const XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || !xml->wasRenamed()) return;
+    const KelStringBase prefix = prefixOf(element->name());
+    if (needsDeclaration(prefix) && !declaredAbove(element, prefix)) refuseUndeclaredPrefix(prefix);
 }
 
 // Counted, with what to undo on the way back up: a prefix declared twice along the path stays

@@ -299,4 +299,5 @@ private:
     // Whether a declaration of `prefix` stands on `element` or an element above it.
     bool declaredAbove(KelSyntaxElement* element, const KelStringBase& prefix);
     [[noreturn]] void refuseUndeclaredPrefix(const KelStringBase& prefix);
+    void checkRenamedPrefix(KelSyntaxElement* element);
 };

@@ -445,6 +445,56 @@ TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
     parse("<r><p:x/><a>1</a></r>");
     text(at("r/a"))->setValue(KelStringBase(u"2"));
     EXPECT_EQ(write(), "<r><p:x/><a>2</a></r>");
+    // A name given a prefix where names rely on declarations finds one in scope, or is refused.
+    struct Rename {
+        const char* what;
+        const char* document;
+        std::function<void(EditTest&)> edit;
+        const char* expected;   // empty: refused, naming the prefix q
+    };
+    const Rename renames[] = {
+        {"element given an undeclared prefix", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->setName(KelStringBase(u"q:a")); }, ""},
+        {"attribute given an undeclared prefix", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->firstChild()->setName(KelStringBase(u"q:k")); }, ""},
+        {"element given a prefix declared above", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->setName(KelStringBase(u"p:a")); },
+         "<r xmlns:p='urn:p'><p:a k='1'><b/></p:a></r>"},
+        {"element and attribute given a prefix and its declaration", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) {
+             KelSyntaxElement* a = t.at("r/a");
+             a->firstChild()->setName(KelStringBase(u"q:k"));
+             a->setName(KelStringBase(u"q:a"));
+             KelSyntaxElement* declaration = a->createFirstChild(KelStringBase(u"xmlns:q"));
+             declaration->setType(XmlTypeAttribute);
+             declaration->setValue(KelStringBase(u"urn:q"));
+         },
+         "<r xmlns:p='urn:p'><q:a xmlns:q='urn:q' q:k='1'><b/></q:a></r>"},
+        {"attribute given the xml prefix", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->firstChild()->setName(KelStringBase(u"xml:lang")); },
+         "<r xmlns:p='urn:p'><a xml:lang='1'><b/></a></r>"},
+        {"element renamed in a message without declarations", "<r><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->setName(KelStringBase(u"q:a")); }, "<r><q:a k='1'><b/></q:a></r>"},
+    };
+    for (const Rename& c : renames) {
+        parse(c.document);
+        c.edit(*this);
+        KelWriteBuffer out(1208);
+        try {
+            parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+            ASSERT_STRNE(c.expected, "") << c.what << " was written: " << out.toString();
+            if (std::string(c.document).find("xmlns") != std::string::npos)
+                EXPECT_TRUE(libxml_reading::readsWithNamespacesAs(out.toString(), c.expected)) << c.what;
+            else
+                EXPECT_TRUE(libxml_reading::readsAs(out.toString(), c.expected)) << c.what;
+        } catch (const KelException& e) {
+            ASSERT_STREQ(c.expected, "") << c.what << ": " << e.what();
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+            ASSERT_EQ(e.nested().size(), 1u) << c.what;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5008u) << c.what;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{"q"}) << c.what;
+        }
+    }
 }
 
 // A part whose root stands in another tree takes a new bitstream: the root keeps its place and

@@ -394,14 +394,19 @@ void KelSyntaxElement::copy(KelSyntaxElement* source, bool deep, bool keepName, 
     (void)sameText;
     if (!source || source == this) return;
     // A deep copy reads the whole source: it is scanned to its end before anything here changes,
-    // so that an error in it refuses the copy rather than leave this element half copied.
+    // so that an error in it refuses the copy rather than leave this element half copied. This
+    // element is scanned to its end too: the copied children follow its own, which a scan still
+    // to come would otherwise put after them.
     if (deep && !source->isCompleteRight()) source->lastChild();
+    if (deep && !isCompleteRight()) lastChild();
+    // The children first: when this element lies inside the source, the copy holds it as it
+    // stood, under its own type, name and value, not as what it is about to become.
+    copyInner(source, deep);
     parserSetType(source->type());
     if (!keepName) parserSetName(source->name());
     const KelValue& value = source->actualValue();
     if (value.isNull()) resetStoredValue();
     else mutableStoredValue().copyValue(value);
-    copyInner(source, deep);
 }
 
 int KelSyntaxElement::compareInner(KelSyntaxElement* other) {

@@ -66,6 +66,7 @@ void XmlKelParser::initialize() {
     KelTraceScope trace(this, "XmlKelParser::initialize");
     KelParser::initialize();
     iNoBytesGiven = false;   // until a bitstream comes, the tree under the new root is built by hand
+    iMessageDeclaresNamespaces = false;
     KelSyntaxElement* root = elementPool().createElement();
     KelSyntaxElementAccess::parserSetType(root, XmlTypeRoot);
     KelSyntaxElementAccess::parserSetName(root, rootNameOf(iDomainKind));
@@ -118,6 +119,7 @@ int XmlKelParser::refreshElementsFromBitStream(const KelMessage* message, const 
                         static_cast<const void*>(&bitStream), encoding, ccsid);
     KelParser::refreshElementsFromBitStream(message, bitStream, encoding, ccsid);
     iStoredChecked = -1;
+    iMessageDeclaresNamespaces = false;
     // A new bitstream is a new document: the elements of the previous one are released (not
     // left under the root beside the new ones, nor piling up in the pool message after message).
     // The root itself stays: it may stand in another parser's tree, which must keep its links.

@@ -97,7 +97,10 @@ public:
     // Whether a namespace declaration (an xmlns or xmlns:p attribute) was ever read into or named
     // in this parser's trees: an element moved away from them may leave its prefixes undeclared.
     bool declaresNamespaces() const noexcept { return iDeclaresNamespaces; }
-    void noteNamespaceDeclaration() noexcept { iDeclaresNamespaces = true; }
+    // The same for the message in hand (its bitstream as far as it was read, and what the host
+    // named since): a name the host gives a prefix there relies on a declaration.
+    bool messageDeclaresNamespaces() const noexcept { return iMessageDeclaresNamespaces; }
+    void noteNamespaceDeclaration() noexcept { iDeclaresNamespaces = iMessageDeclaresNamespaces = true; }
 
 private:
     // Gives a write failure that knows the byte offset of its element in the input its line and
@@ -131,4 +134,5 @@ private:
     long iLastXmlElements = -1;   // what the last checkBitStream met
     bool iNoBytesGiven = false;   // a bitstream of no bytes was given (a tree built by hand has none, and is no fault)
     bool iDeclaresNamespaces = false;
+    bool iMessageDeclaresNamespaces = false;
 };

@@ -123,6 +123,7 @@ void XmlKelSyntaxElement::initialize() {
     setFlag(kBigEndian, true);
     setFlag(kLacksReference, false);
     setFlag(kMoved, false);
+    setFlag(kRenamed, false);
     setFlag(kAncestorsMarked, false);
     iBufferCodepage = 0;
     forgetSpan();
@@ -137,10 +138,14 @@ void XmlKelSyntaxElement::setType(int typeCode) {
 
 void XmlKelSyntaxElement::setName(const KelStringBase& name) {
     markSelfAndAncestors();
+    auto* owner = dynamic_cast<XmlKelParser*>(parser());
     static const KelStringBase xmlns(u"xmlns");
-    if (name.startsWith(xmlns) && (name.length() == 5 || name[5] == u':'))
-        if (auto* owner = dynamic_cast<XmlKelParser*>(parser())) owner->noteNamespaceDeclaration();
+    if (owner != nullptr && name.startsWith(xmlns) && (name.length() == 5 || name[5] == u':'))
+        owner->noteNamespaceDeclaration();
     KelSyntaxElement::setName(name);
+    // Where the message's names rely on declarations, a new prefix must find one where the
+    // element stands.
+    if (owner != nullptr && owner->messageDeclaresNamespaces()) setFlag(kRenamed, true);
 }
 
 template <class T>

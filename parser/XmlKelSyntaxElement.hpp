@@ -102,6 +102,9 @@ public:
     // names as written, not namespaces, so the writer checks such an element's prefixes against
     // the declarations in scope where it now stands.
     bool wasMoved() const noexcept { return (iFlags & kMoved) != 0; }
+    // Renamed by a user in a parser whose trees hold namespace declarations: the writer checks
+    // that the new name's prefix is declared where the element stands (its subtree is as it was).
+    bool wasRenamed() const noexcept { return (iFlags & kRenamed) != 0; }
 
     // How many elements the marking of changes has passed in this process (each element a change
     // marks, up to where the marks of earlier changes begin): tests hold it linear in the edits.
@@ -167,9 +170,9 @@ private:
     // iFlags: which quote enclosed an attribute's value, the span's byte order, as parsed, a value
     // without the text of a reference it held, moved by a user, and for an element without a
     // span: its ancestors were marked changed since it lost it (set only by setElementChanged,
-    // cleared by everything that gives a span back).
+    // cleared by everything that gives a span back), renamed by a user.
     static constexpr std::uint8_t kDoubleQuoted = 1, kBigEndian = 2, kAsParsed = 4, kLacksReference = 8,
-                                    kMoved = 16, kAncestorsMarked = 32;
+                                    kMoved = 16, kAncestorsMarked = 32, kRenamed = 64;
     void setFlag(std::uint8_t flag, bool on) noexcept {
         iFlags = static_cast<std::uint8_t>(on ? iFlags | flag : iFlags & ~flag);
     }

@@ -253,6 +253,7 @@ bool XmlBrokerOrvaneWriter::openElement(KelSyntaxElement* element) {
     }
     ensureComplete(element);
     checkMovedPrefixes(element);
+    checkRenamedPrefix(element);
     // Bytes from another document may name an entity this one does not declare.
     const bool ownBytes = !carriesUndeclaredReference(element);
     if (ownBytes && copyOriginal(element)) {
@@ -558,9 +559,19 @@ void XmlBrokerOrvaneWriter::refuseUndeclaredPrefix(const KelStringBase& prefix) 
 void XmlBrokerOrvaneWriter::checkMovedAttributePrefix(KelSyntaxElement* attribute) {
     if (paused() || !isXmlSyntaxElement(attribute)) return;
     const XmlKelSyntaxElement* xml = asXmlElement(attribute);
-    if (xml == nullptr || !xml->wasMoved()) return;
+    if (xml == nullptr || (!xml->wasMoved() && !xml->wasRenamed())) return;
     const KelStringBase prefix = prefixOf(attribute->name());
     if (needsDeclaration(prefix) && !declaredAbove(attribute->parent(), prefix)) refuseUndeclaredPrefix(prefix);
+}
+
+void XmlBrokerOrvaneWriter::checkRenamedPrefix(KelSyntaxElement* element) {
+    // Only the element's own name changed: its attributes and what stands above it must declare
+    // the prefix (its subtree is checked when it moves).
+    if (paused() || !isXmlSyntaxElement(element)) return;
+    const XmlKelSyntaxElement* xml = asXmlElement(element);
+    if (xml == nullptr || !xml->wasRenamed()) return;
+    const KelStringBase prefix = prefixOf(element->name());
+    if (needsDeclaration(prefix) && !declaredAbove(element, prefix)) refuseUndeclaredPrefix(prefix);
 }
 
 // Counted, with what to undo on the way back up: a prefix declared twice along the path stays
@@ -1285,17 +1296,18 @@ void XmlBrokerOrvaneWriter::outputInternalSubsetEnd() {
 // written as it stands, in single quotes when it holds a quotation mark.
 void XmlBrokerOrvaneWriter::outputPublicId(const KelStringBase& text) {
     if (paused()) return;
+    // Quotes are not among what a public identifier may hold, so the double quotes always fit.
+    if (!XmlMarkupRules::isPublicIdLiteral(text))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputPublicId",
+                                     KelMsg::E_XmlP_validateTree, text);
     checkCharacters(text, "XmlBrokerOrvaneWriter::outputPublicId");
-    if (containsUnit(text, u'"')) {
-        emitLiteral(wcsPublic, wcsSingleQuote, text);
-        return;
-    }
     XmlOrvaneWriter::outputPublicId(newPiece(), text, false);
     emitBuiltPiece();
 }
 
 void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
     if (paused()) return;
+    refuseUnquotable(text, "XmlBrokerOrvaneWriter::outputSystemId");
     checkCharacters(text, "XmlBrokerOrvaneWriter::outputSystemId");
     if (containsUnit(text, u'"')) {
         emitLiteral(wcsSystemSpace, wcsSingleQuote, text);
@@ -1305,8 +1317,15 @@ void XmlBrokerOrvaneWriter::outputSystemId(const KelStringBase& text) {
     emitBuiltPiece();
 }
 
+void XmlBrokerOrvaneWriter::refuseUnquotable(const KelStringBase& text, const char* function) {
+    // A system literal holds no references: with both quotes in it, neither quote can close it.
+    if (!XmlMarkupRules::isSystemLiteral(text))
+        kelThrow<KelParserException>(this, KEL_HERE, function, KelMsg::E_XmlP_validateTree, text);
+}
+
 void XmlBrokerOrvaneWriter::outputSystemLiteral(const KelStringBase& text) {
     if (paused()) return;
+    refuseUnquotable(text, "XmlBrokerOrvaneWriter::outputSystemLiteral");
     checkCharacters(text, "XmlBrokerOrvaneWriter::outputSystemLiteral");
     emitLiteral(wcsSpace, containsUnit(text, u'"') ? wcsSingleQuote : wcsDoubleQuote, text);
 }
@@ -1354,6 +1373,10 @@ void XmlBrokerOrvaneWriter::outputNotationDeclarationEnd(const KelStringBase& na
 void XmlBrokerOrvaneWriter::outputElementDef(const KelStringBase& name, const KelStringBase& model, bool escape) {
     if (paused()) return;
     checkName(name, "XmlBrokerOrvaneWriter::outputElementDef");
+    // The content model is written as it stands: one no reader takes is refused, not written.
+    if (!XmlMarkupRules::isContentModel(model))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputElementDef",
+                                     KelMsg::E_XmlP_validateTree, model);
     XmlOrvaneWriter::outputElementDef(newPiece(), name, model, escape);
     emitBuiltPiece();
 }
@@ -1373,6 +1396,15 @@ void XmlBrokerOrvaneWriter::outputAttDef(const KelStringBase& name, bool escape,
     else if (!iPiece.empty()) emitPiece(iPiece.data() + 1, iPiece.length() - 1);
 }
 
+void XmlBrokerOrvaneWriter::checkAttributeType(const KelStringBase& keyword, const KelStringBase& enumeration) {
+    if (paused() || XmlMarkupRules::isAttributeType(keyword, enumeration)) return;
+    KelStringBase type(keyword);
+    if (!keyword.empty() && !enumeration.empty()) type.append(XmlConstants::wcsSpace);
+    type.append(enumeration);
+    kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::checkAttributeType",
+                                 KelMsg::E_XmlP_validateTree, type);
+}
+
 void XmlBrokerOrvaneWriter::outputAttListEnd() {
     if (paused()) return;
     XmlOrvaneWriter::outputAttListEnd(newPiece());
@@ -1381,6 +1413,9 @@ void XmlBrokerOrvaneWriter::outputAttListEnd() {
 
 void XmlBrokerOrvaneWriter::outputAttributeDefDefaultType(KelStringBase text) {
     if (paused()) return;
+    if (!XmlMarkupRules::isDefaultKeyword(text))
+        kelThrow<KelParserException>(this, KEL_HERE, "XmlBrokerOrvaneWriter::outputAttributeDefDefaultType",
+                                     KelMsg::E_XmlP_validateTree, text);
     XmlOrvaneWriter::outputAttributeDefDefaultType(newPiece(), text);
     emitBuiltPiece();
 }

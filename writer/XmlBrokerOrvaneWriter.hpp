@@ -226,6 +226,7 @@ private:
     void outputPublicId(const KelStringBase& text);
     void outputSystemId(const KelStringBase& text);
     void outputSystemLiteral(const KelStringBase& text);
+    void refuseUnquotable(const KelStringBase& text, const char* function);
     void outputNotationReference(const KelStringBase& name);
     void outputEntityDeclarationBegin(const KelStringBase& name);
     void outputParameterEntityDeclarationBegin(const KelStringBase& name);
@@ -237,6 +238,8 @@ private:
     void outputAttDef(const KelStringBase& name, bool escape, bool leadingSpace);
     void outputAttListEnd();
     void outputAttributeDefDefaultType(KelStringBase text);
+    // An attribute's type, written as it stands by the prolog writer: refused unless XML reads it.
+    void checkAttributeType(const KelStringBase& keyword, const KelStringBase& enumeration);
     void outputEntityValue(const KelStringBase& text);
     void outputAttDefValue(const KelStringBase& text);
 
@@ -296,4 +299,5 @@ private:
     // Whether a declaration of `prefix` stands on `element` or an element above it.
     bool declaredAbove(KelSyntaxElement* element, const KelStringBase& prefix);
     [[noreturn]] void refuseUndeclaredPrefix(const KelStringBase& prefix);
+    void checkRenamedPrefix(KelSyntaxElement* element);
 };

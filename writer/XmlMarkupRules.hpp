@@ -16,6 +16,18 @@ public:
     static bool isCommentText(const KelStringBase& text);
     // No "?>", which would end the instruction early.
     static bool isInstructionData(const KelStringBase& data);
+    // What a quoted literal of the document type may hold: a system literal either quote, but
+    // not both (it has no references); a public identifier letters, digits, white space but tab,
+    // and -'()+,./:=?;!*#@$_%.
+    static bool isSystemLiteral(const KelStringBase& text);
+    static bool isPublicIdLiteral(const KelStringBase& text);
+    // The declarations of the document type: a content model (EMPTY, ANY, mixed content or a
+    // model of child elements, white space where XML allows it), an attribute's type (a type
+    // keyword, NOTATION with the names of notations in parentheses, or an enumeration of name
+    // tokens; `enumeration` is what stands after the keyword), and the keyword of its default.
+    static bool isContentModel(const KelStringBase& model);
+    static bool isAttributeType(const KelStringBase& keyword, const KelStringBase& enumeration);
+    static bool isDefaultKeyword(const KelStringBase& keyword);
     // Only XML white space (space, tab, line feed, carriage return): all that may stand between
     // the items of the prolog, after the document element and between declarations.
     static bool isWhiteSpace(const KelStringBase& text);

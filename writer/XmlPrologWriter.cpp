@@ -213,12 +213,13 @@ void XmlPrologWriter::writeItem(KelSyntaxElement* element, int type) {
         // written as they are, so a character the output page lacks fails the write rather than
         // becoming a reference that no reader takes.
         const KelStringBase& name = element->name();
+        const KelStringBase enumeration = element->value().valueAsCharacter();
+        w.checkAttributeType(name, enumeration);
         if (!name.empty()) {
             KelStringBase text(XmlConstants::wcsSpace);
             text.append(name);
             w.outputCharacters(text, false);
         }
-        const KelStringBase enumeration = element->value().valueAsCharacter();
         if (!enumeration.empty()) {
             KelStringBase text(XmlConstants::wcsSpace);
             text.append(enumeration);

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -444,6 +445,56 @@ TEST_F(EditTest, MovedNamesKeepTheirPrefixesDeclaredOrAreRefused) {
     parse("<r><p:x/><a>1</a></r>");
     text(at("r/a"))->setValue(KelStringBase(u"2"));
     EXPECT_EQ(write(), "<r><p:x/><a>2</a></r>");
+    // A name given a prefix where names rely on declarations finds one in scope, or is refused.
+    struct Rename {
+        const char* what;
+        const char* document;
+        std::function<void(EditTest&)> edit;
+        const char* expected;   // empty: refused, naming the prefix q
+    };
+    const Rename renames[] = {
+        {"element given an undeclared prefix", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->setName(KelStringBase(u"q:a")); }, ""},
+        {"attribute given an undeclared prefix", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->firstChild()->setName(KelStringBase(u"q:k")); }, ""},
+        {"element given a prefix declared above", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->setName(KelStringBase(u"p:a")); },
+         "<r xmlns:p='urn:p'><p:a k='1'><b/></p:a></r>"},
+        {"element and attribute given a prefix and its declaration", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) {
+             KelSyntaxElement* a = t.at("r/a");
+             a->firstChild()->setName(KelStringBase(u"q:k"));
+             a->setName(KelStringBase(u"q:a"));
+             KelSyntaxElement* declaration = a->createFirstChild(KelStringBase(u"xmlns:q"));
+             declaration->setType(XmlTypeAttribute);
+             declaration->setValue(KelStringBase(u"urn:q"));
+         },
+         "<r xmlns:p='urn:p'><q:a xmlns:q='urn:q' q:k='1'><b/></q:a></r>"},
+        {"attribute given the xml prefix", "<r xmlns:p='urn:p'><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->firstChild()->setName(KelStringBase(u"xml:lang")); },
+         "<r xmlns:p='urn:p'><a xml:lang='1'><b/></a></r>"},
+        {"element renamed in a message without declarations", "<r><a k='1'><b/></a></r>",
+         [](EditTest& t) { t.at("r/a")->setName(KelStringBase(u"q:a")); }, "<r><q:a k='1'><b/></q:a></r>"},
+    };
+    for (const Rename& c : renames) {
+        parse(c.document);
+        c.edit(*this);
+        KelWriteBuffer out(1208);
+        try {
+            parser.refreshBitStreamFromElements(nullptr, &out, root(), 546, 1208);
+            ASSERT_STRNE(c.expected, "") << c.what << " was written: " << out.toString();
+            if (std::string(c.document).find("xmlns") != std::string::npos)
+                EXPECT_TRUE(libxml_reading::readsWithNamespacesAs(out.toString(), c.expected)) << c.what;
+            else
+                EXPECT_TRUE(libxml_reading::readsAs(out.toString(), c.expected)) << c.what;
+        } catch (const KelException& e) {
+            ASSERT_STREQ(c.expected, "") << c.what << ": " << e.what();
+            EXPECT_EQ(e.catalogueNumber(), 5010u) << c.what;
+            ASSERT_EQ(e.nested().size(), 1u) << c.what;
+            EXPECT_EQ(e.nested()[0]->catalogueNumber(), 5008u) << c.what;
+            EXPECT_EQ(e.nested()[0]->inserts(), std::vector<std::string>{"q"}) << c.what;
+        }
+    }
 }
 
 // A part whose root stands in another tree takes a new bitstream: the root keeps its place and
@@ -505,6 +556,33 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
         KelSyntaxElement* child = decl->createLastChild();
         child->setType(part);
         child->setValue(KelStringBase(value));
+    };
+    // A document type the host adds, with an identifier of each kind where given.
+    auto docType = [](EditTest& t, const char16_t* publicId, const char16_t* systemId) {
+        KelSyntaxElement* doctype = t.root()->createFirstChild(KelStringBase(u"r"));
+        doctype->setType(XmlTypeDocTypeDecl);
+        for (auto [type, value] : {std::pair{XmlTypePublicId, publicId}, std::pair{XmlTypeSystemId, systemId}}) {
+            if (value == nullptr) continue;
+            KelSyntaxElement* id = doctype->createLastChild();
+            id->setType(type);
+            id->setValue(KelStringBase(value));
+        }
+    };
+    // The same document under a document type that declares its element and attributes, and
+    // the nth item of a kind in it.
+    const std::string declared = "<!DOCTYPE r [<!ELEMENT r (#PCDATA|e)*><!ATTLIST r a CDATA #IMPLIED k (x|y) 'x'>]>" +
+                                 document;
+    auto inSubset = [&declared](EditTest& t, int type, int nth) {
+        if (t.root()->firstChild()->type() != XmlTypeDocTypeDecl) t.parse(declared);
+        std::vector<KelSyntaxElement*> open{t.root()->firstChild()};
+        while (!open.empty()) {
+            KelSyntaxElement* e = open.back();
+            open.pop_back();
+            if (e->type() == type && nth-- == 0) return e;
+            for (KelSyntaxElement* c = e->lastChild(); c; c = c->previousSibling()) open.push_back(c);
+        }
+        ADD_FAILURE() << "no such declaration";
+        return t.root();
     };
     auto comment = [](EditTest& t) { return t.at("r")->firstChild()->nextSibling(); };
     auto pi = [&](EditTest& t) { return comment(t)->nextSibling(); };
@@ -573,7 +651,47 @@ TEST_F(EditTest, ValuesThatWouldWriteIllFormedMarkupAreRefused) {
              text->setValue(KelStringBase(u"v"));
          },
          5008, "e e"},
+        // A system literal holds no references, and a public identifier only its own characters.
+        {"system identifier holding both quotes", [&](EditTest& t) { docType(t, nullptr, u"a\"b'c"); }, 5006,
+         "a\"b'c"},
+        {"system literal after a public identifier holding both quotes",
+         [&](EditTest& t) { docType(t, u"-//p", u"a'b\"c"); }, 5006, "a'b\"c"},
+        {"public identifier holding a double quote", [&](EditTest& t) { docType(t, u"a\"b", u"s"); }, 5006, "a\"b"},
+        {"public identifier holding a brace", [&](EditTest& t) { docType(t, u"a{b", u"s"); }, 5006, "a{b"},
+        {"public identifier holding a tab", [&](EditTest& t) { docType(t, u"a\tb", u"s"); }, 5006, "a\tb"},
+        {"public identifier holding a letter beyond ASCII", [&](EditTest& t) { docType(t, u"\u00e9", u"s"); }, 5006,
+         "\xc3\xa9"},
+        // Declarations are written as they stand, and only what XML reads.
+        {"content model not closed",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"(a|b")); }, 5006, "(a|b"},
+        {"content model mixing separators",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"(a,b|c)")); }, 5006,
+         "(a,b|c)"},
+        {"mixed content naming elements but not repeated",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"(#PCDATA|e)")); }, 5006,
+         "(#PCDATA|e)"},
+        {"content model ending the declaration",
+         [&](EditTest& t) { inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u"EMPTY>")); }, 5006, "EMPTY>"},
+        {"attribute type that is no type",
+         [&](EditTest& t) { inSubset(t, XmlTypeAttDefType, 0)->setName(KelStringBase(u"TEXT")); }, 5006, "TEXT"},
+        {"enumeration not closed",
+         [&](EditTest& t) { inSubset(t, XmlTypeAttDefType, 1)->setValue(KelStringBase(u"(x|y")); }, 5006, "(x|y"},
+        {"default that is no default",
+         [&](EditTest& t) { inSubset(t, XmlTypeAttDefDefaultType, 0)->setValue(KelStringBase(u"NONE")); }, 5006,
+         "NONE"},
         // Unusual but well-formed.
+        {"declarations spaced and nested as XML allows",
+         [&](EditTest& t) {
+             inSubset(t, XmlTypeElementDef, 0)->setValue(KelStringBase(u" ( e , ((e|e:f))+ , e? )* "));
+             inSubset(t, XmlTypeAttDefType, 1)->setValue(KelStringBase(u"( 1x | -y )"));
+             inSubset(t, XmlTypeAttDefDefaultType, 0)->setValue(KelStringBase(u"REQUIRED"));
+         },
+         0,
+         "<!DOCTYPE r [<!ELEMENT r  ( e , ((e|e:f))+ , e? )* ><!ATTLIST r a CDATA #REQUIRED k ( 1x | -y ) \"x\">]>"
+         "<r a='1'><!--c--><?pi d?><e/></r>"},
+        {"identifiers holding one kind of quote each",
+         [&](EditTest& t) { docType(t, u"-//a'b (c)+,./:=?;!*#@$_%\r\n", u"s\"t"); }, 0,
+         "<!DOCTYPE r PUBLIC \"-//a'b (c)+,./:=?;!*#@$_%\r\n\" 's\"t'><r a='1'><!--c--><?pi d?><e/></r>"},
         {"comment with single dashes", [&](EditTest& t) { comment(t)->setValue(KelStringBase(u"-x-y")); }, 0,
          "<r a='1'><!---x-y--><?pi d?><e/></r>"},
         {"PI target starting with xml", [&](EditTest& t) { pi(t)->setName(KelStringBase(u"xml-stylesheet")); }, 0,

@@ -169,28 +169,66 @@ TEST_F(Parsed, ValueForCopyCountsOnlyCharacterData) {
 }
 
 // A deep copy of an ancestor into one of its descendants copies the subtree as it stood: the
-// copy went on copying what it had just made until memory ran out.
+// copy went on copying what it had just made until memory ran out, and the target, renamed before
+// its own copy was made, showed up in the copy under the source's name. A deep copy into an
+// element the scan had not finished put the copied children before the target's own.
 TEST_F(Parsed, ADeepCopyIntoTheSourcesOwnSubtreeCopiesItAsItStood) {
+    const std::string plain = "<r><a x='1'>t<b/></a><c><d/></c></r>";
+    const std::string prefixed = "<r xmlns:p='urn:p'><p:a p:x='1'>t<b/></p:a><c/></r>";
+    // What is built before the copy: the whole tree, or only the path to the target (which leaves
+    // a target with content unfinished).
+    enum Built { Walked, PathOnly, Unfinished };
     const struct {
-        const char* target;   // path of names below r
+        const std::string* document;
+        const char* source;   // path of names below r; empty: r itself
+        const char* target;
+        bool keepName;
+        Built built;
         const char* expected;
     } cases[] = {
-        {"c", "<r><a x='1'>t<b/></a><c><a x='1'>t<b/></a><c/></c></r>"},
-        {"a/b", "<r><a x='1'>t<b><a x='1'>t<b/></a><c/></b></a><c/></r>"},
-        {"a", "<r><a x='1'>t<b/><a x='1'>t<b/></a><c/></a><c/></r>"},
+        {&plain, "", "c", true, Walked, "<r><a x='1'>t<b/></a><c><d/><a x='1'>t<b/></a><c><d/></c></c></r>"},
+        {&plain, "", "c", false, Walked, "<r><a x='1'>t<b/></a><r><d/><a x='1'>t<b/></a><c><d/></c></r></r>"},
+        {&plain, "", "c", false, Unfinished, "<r><a x='1'>t<b/></a><r><d/><a x='1'>t<b/></a><c><d/></c></r></r>"},
+        {&plain, "", "a/b", true, PathOnly, "<r><a x='1'>t<b><a x='1'>t<b/></a><c><d/></c></b></a><c><d/></c></r>"},
+        {&plain, "", "a/b", false, Walked, "<r><a x='1'>t<r><a x='1'>t<b/></a><c><d/></c></r></a><c><d/></c></r>"},
+        {&plain, "", "a", false, Unfinished, "<r><r x='1'>t<b/><a x='1'>t<b/></a><c><d/></c></r><c><d/></c></r>"},
+        {&plain, "", "c/d", false, PathOnly, "<r><a x='1'>t<b/></a><c><r><a x='1'>t<b/></a><c><d/></c></r></c></r>"},
+        {&plain, "a", "c", true, Unfinished, "<r><a x='1'>t<b/></a><c x='1'><d/>t<b/></c></r>"},
+        {&plain, "a", "c", false, Walked, "<r><a x='1'>t<b/></a><a x='1'><d/>t<b/></a></r>"},
+        {&prefixed, "", "p:a", false, Unfinished,
+         "<r xmlns:p='urn:p'><r p:x='1' xmlns:p='urn:p'>t<b/><p:a p:x='1'>t<b/></p:a><c/></r><c/></r>"},
+        {&prefixed, "", "c", false, Walked,
+         "<r xmlns:p='urn:p'><p:a p:x='1'>t<b/></p:a><r xmlns:p='urn:p'><p:a p:x='1'>t<b/></p:a><c/></r></r>"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.target);
-        parse("<r><a x='1'>t<b/></a><c/></r>");
-        KelSyntaxElement* target = body();
-        for (std::string path = c.target; !path.empty();) {
+    auto at = [](KelSyntaxElement* from, std::string path) {
+        while (from != nullptr && !path.empty()) {
             const std::size_t slash = path.find('/');
-            target = child(target, path.substr(0, slash).c_str());
+            from = child(from, path.substr(0, slash).c_str());
             path = slash == std::string::npos ? "" : path.substr(slash + 1);
         }
+        return from;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.source) + " into " + c.target + (c.keepName ? ", name kept" : "") +
+                     (c.built == Walked ? ", walked" : ""));
+        parse(*c.document);
+        if (c.built == Walked) {
+            std::vector<KelSyntaxElement*> open{root()};
+            while (!open.empty()) {
+                KelSyntaxElement* e = open.back();
+                open.pop_back();
+                for (KelSyntaxElement* k = e->firstChild(); k; k = k->nextSibling()) open.push_back(k);
+            }
+        }
+        KelSyntaxElement* target = at(body(), c.target);
         ASSERT_NE(target, nullptr);
-        target->copy(body(), true, true, false);
-        EXPECT_TRUE(libxml_reading::readsAs(write(), c.expected));
+        KelSyntaxElement* source = at(body(), c.source);
+        ASSERT_NE(source, nullptr);
+        if (c.built == Unfinished) {
+            EXPECT_FALSE(target->isCompleteRight());
+        }
+        target->copy(source, true, c.keepName, false);
+        EXPECT_TRUE(libxml_reading::readsWithNamespacesAs(write(), c.expected));
     }
 }
 

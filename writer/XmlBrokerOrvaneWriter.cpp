@@ -722,8 +722,17 @@ bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
         // A byte of a double-byte character may look like '<': the shifts are followed from the
         // start tag's end, which stands in the single-byte state. The end tag then keeps its
         // bytes, with the shifts that stand after it (an empty pair at the document's end too).
+        // The walk starts after the last child element of these bytes, which also ends in the
+        // single-byte state, so that each ancestor of an edit reads only its own tail.
+        const unsigned char* b = from;
+        for (KelSyntaxElement* child = element->lastChild(); child != nullptr; child = child->previousSibling()) {
+            if (effectiveType(child) != XmlTypeElement) continue;
+            const XmlKelSyntaxElement* inner = asXmlElement(child);
+            if (inner != nullptr && inner->tagsEnd() != nullptr && inner->tagsEnd() > from && inner->tagsEnd() <= end) b = inner->tagsEnd();
+            break;
+        }
         bool doubleByte = false;
-        for (const unsigned char* b = from; b < end; ++b) {
+        for (; b < end; ++b) {
             if (*b == kShiftOut) doubleByte = true;
             else if (*b == kShiftIn) doubleByte = false;
             else if (doubleByte) ++b;   // the second byte of the pair

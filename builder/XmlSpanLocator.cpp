@@ -36,6 +36,15 @@ bool onlyShiftCodes(const unsigned char* from, const unsigned char* to) {
     return true;
 }
 
+bool shiftsAcrossMarkup(int ccsid) {
+    if (ccsid <= 0 || ccsid == 1208 || KelConverter::isUtf16Ccsid(ccsid)) return false;
+    try {
+        return KelConverter::setCodepage(ccsid, 0)->shiftsAcrossMarkup();
+    } catch (const KelException&) {
+        return false;
+    }
+}
+
 // UTF-16 text read in place, unit by unit, in either byte order.
 struct Utf16Units {
     const unsigned char* bytes;
@@ -163,7 +172,7 @@ void readAttributeValueRanges(const Text& text, std::size_t length, const RefVec
 } // namespace
 
 XmlSpanLocator::XmlSpanLocator(bool spanReuse)
-    : iSpanReuse(spanReuse), iMarkupReader(kNoReader), iDocumentReader(kNoReader) {}
+    : iSpanReuseWanted(spanReuse), iSpanReuse(spanReuse), iMarkupReader(kNoReader), iDocumentReader(kNoReader) {}
 
 XmlSpanLocator::~XmlSpanLocator() = default;
 
@@ -172,6 +181,10 @@ void XmlSpanLocator::start(const unsigned char* data, long length, int ccsid) {
     iBufferBase = data;
     iBufferLength = length;
     iCodePage = ccsid;
+    // In a page that shifts by escape sequences the shift opening a text may stand before the
+    // markup in front of it, so no stretch can be copied or read on its own: every element is
+    // written from the tree.
+    iSpanReuse = iSpanReuseWanted && !shiftsAcrossMarkup(ccsid);
     iBomLength = 0;
     iPreviousEnd = iSpanReuse ? data : nullptr;
     iBytesConsumed = 0;
@@ -328,8 +341,13 @@ const unsigned char* XmlSpanLocator::endCData(const Position& p) {
         } else if (const std::int32_t* units = singleByteUnits(); allInTable(iBufferBase + offset - 3, 3, units)) {
             const SingleByteUnits text{iBufferBase + offset - 3, units};
             closed = text[0] == u']' && text[1] == u']' && text[2] == u'>';
-        } else if (decodeDocumentBytes(offset - 3, offset)) {
-            closed = iChars.size() == 3 && iChars[0] == u']' && iChars[1] == u']' && iChars[2] == u'>';
+        } else {
+            // Shift codes that open and close nothing after the '>' go with it: the section
+            // ends after them.
+            long last = offset;
+            while (last > 3 && onlyShiftCodes(iBufferBase + last - 1, iBufferBase + last)) --last;
+            closed = decodeDocumentBytes(last - 3, last) && iChars.size() == 3 && iChars[0] == u']' &&
+                     iChars[1] == u']' && iChars[2] == u'>';
         }
     }
     iPreviousEnd = closed ? p.span : nullptr;

@@ -232,7 +232,8 @@ private:
     // The start tag that ends at `p` lies whole in the document's text.
     bool tagInDocument(const Position& p) const noexcept;
 
-    const bool iSpanReuse;
+    const bool iSpanReuseWanted;   // the host's choice
+    bool iSpanReuse;               // and whether the page lets spans be taken (see start)
     const unsigned char* iBitStream = nullptr;   // the bitstream's first byte, its mark included
     const unsigned char* iBufferBase = nullptr;  // the first byte of the document text, once it begins
     long iBufferLength = 0;

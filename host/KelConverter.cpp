@@ -233,6 +233,23 @@ KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
     const int32_t m = ucnv_fromUChars(probe, delBytes, sizeof delBytes, &del, 1, &status);
     iRotatesControls = U_SUCCESS(status) && m == 1 && delBytes[0] == 0x1C;
     iRefusals = (iRotatesControls ? kRefuseRotatedControls : 0) | (iNewLinePage ? kRefuseNewLine : 0);
+    const UConverterType type = ucnv_getType(probe);
+    iShiftCodes = type == UCNV_EBCDIC_STATEFUL;
+    switch (type) {
+    case UCNV_SBCS:
+    case UCNV_DBCS:
+    case UCNV_MBCS:
+    case UCNV_LATIN_1:
+    case UCNV_UTF8:
+    case UCNV_UTF16_BigEndian:
+    case UCNV_UTF16_LittleEndian:
+    case UCNV_UTF32_BigEndian:
+    case UCNV_UTF32_LittleEndian:
+    case UCNV_US_ASCII:
+    case UCNV_CESU8:
+    case UCNV_EBCDIC_STATEFUL: iShiftsAcrossMarkup = false; break;
+    default: iShiftsAcrossMarkup = true; break;
+    }
     ucnv_close(probe);
 }
 

@@ -56,6 +56,14 @@ public:
     // 0x1C for U+001C. Those three characters are refused on the way out, as any character the
     // page lacks is, so that no output says one thing to quarn and another to its readers.
     bool rotatesControls() const noexcept { return iRotatesControls; }
+    // The stateful double-byte EBCDIC pages (930, 939, 1390, 1399, ...): shift-out 0x0E opens
+    // double-byte text and shift-in 0x0F closes it, and markup stands only in the single-byte
+    // state, so a byte of markup is found by following the shifts from a place in that state.
+    bool shiftsByCodes() const noexcept { return iShiftCodes; }
+    // Pages whose state changes by escape sequences or shifts that need not stand beside the text
+    // they open (ISO-2022-JP, ISO-2022-KR, ...): a stretch of such a message does not say the
+    // state its first character is read in, so no stretch of one can be copied or read alone.
+    bool shiftsAcrossMarkup() const noexcept { return iShiftsAcrossMarkup; }
     static bool hasNewLine(int ccsid) noexcept;
 
     int ccsid() const noexcept { return iCcsid; }
@@ -91,5 +99,7 @@ private:
     int iMaxBytesPerChar;
     bool iNewLinePage;
     bool iRotatesControls = false;
+    bool iShiftCodes = false;
+    bool iShiftsAcrossMarkup = false;
     unsigned iRefusals = 0;   // characters refused on the way out (icuFromUnicode's bits)
 };

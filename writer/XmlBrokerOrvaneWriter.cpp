@@ -31,6 +31,21 @@ namespace {
 
 bool isUtf16(long ccsid) noexcept { return KelConverter::isUtf16Ccsid(static_cast<int>(ccsid)); }
 
+// The shift codes of the stateful double-byte EBCDIC pages, and '<' of their single-byte state.
+constexpr unsigned char kShiftOut = 0x0E;
+constexpr unsigned char kShiftIn = 0x0F;
+constexpr unsigned char kEbcdicLessThan = 0x4C;
+
+bool shiftsByCodes(int ccsid) noexcept {
+    if (isUtf16(ccsid) || ccsid == 1208) return false;
+    try {
+        const KelConverter* converter = KelConverter::setCodepage(ccsid, 0);
+        return converter->shiftsByCodes() && converter->hasNewLine();   // EBCDIC: '<' is 0x4C
+    } catch (const KelException&) {
+        return false;
+    }
+}
+
 bool containsUnit(const KelStringBase& text, char16_t unit) noexcept {
     return text.find(unit) != KelStringBase::npos;
 }
@@ -714,6 +729,26 @@ bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
         const int angle = table->byteFor(u'<');
         for (const unsigned char* b = end; angle >= 0 && b > from && open == nullptr;)
             if (*--b == angle) open = b;
+    } else if (shiftsByCodes(ccsid)) {
+        // A byte of a double-byte character may look like '<': the shifts are followed from the
+        // start tag's end, which stands in the single-byte state. The end tag then keeps its
+        // bytes, with the shifts that stand after it (an empty pair at the document's end too).
+        // The walk starts after the last child element of these bytes, which also ends in the
+        // single-byte state, so that each ancestor of an edit reads only its own tail.
+        const unsigned char* b = from;
+        for (KelSyntaxElement* child = element->lastChild(); child != nullptr; child = child->previousSibling()) {
+            if (effectiveType(child) != XmlTypeElement) continue;
+            const XmlKelSyntaxElement* inner = asXmlElement(child);
+            if (inner != nullptr && inner->tagsEnd() != nullptr && inner->tagsEnd() > from && inner->tagsEnd() <= end) b = inner->tagsEnd();
+            break;
+        }
+        bool doubleByte = false;
+        for (; b < end; ++b) {
+            if (*b == kShiftOut) doubleByte = true;
+            else if (*b == kShiftIn) doubleByte = false;
+            else if (doubleByte) ++b;   // the second byte of the pair
+            else if (*b == kEbcdicLessThan) open = b;
+        }
     }
     if (open == nullptr) return false;
     return outputPieceOfOriginalBuffer(open, end, ccsid, xml->getBufferBigEndian() != 0);

@@ -98,6 +98,7 @@ std::vector<KelStringBase> KelParserRegistry::load(const std::string& path) {
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
                                           path, "the plug-in registers no parser domain");
     std::vector<Entry> added;
+    auto registration = std::make_shared<const char>('\0');
     for (int i = 0; i < count; ++i) {
         const KelParserRegistration& r = table[i];
         if (!r.domainName || !r.parserClassName || !r.factory || !*r.domainName)
@@ -109,7 +110,7 @@ std::vector<KelStringBase> KelParserRegistry::load(const std::string& path) {
         if (duplicate)
             kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
                                               path, "domain already registered", domain);
-        added.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, library});
+        added.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, library, registration});
     }
     std::vector<KelStringBase> names;
     for (Entry& e : added) {
@@ -157,7 +158,8 @@ void KelParserRegistry::add(const KelParserRegistration& r) {
     if (findLocked(domain))
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::add", KelMsg::E_Kel_PluginLoad,
                                           "domain already registered", domain);
-    iEntries.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, nullptr});
+    iEntries.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, nullptr,
+                             std::make_shared<const char>('\0')});
 }
 
 bool KelParserRegistry::remove(const KelStringBase& domainName) {
@@ -210,9 +212,15 @@ KelParser* KelParserRegistry::createParser(const KelStringBase& domainName, KelM
                                               KelMsg::E_Kel_UnknownParserClass, domainName);
         entry = *e;
     }
-    if (!group.hasParserFactory(entry.parserClassName))
-        group.registerParserFactory(entry.parserClassName, groupFactory(entry));
-    KelParser* parser = group.createParser(entry.parserClassName, spanReuse);
+    KelParser* parser = nullptr;
+    if (group.hasParserFactory(entry.parserClassName)) {
+        parser = group.createParser(entry.parserClassName, spanReuse);
+    } else {
+        // The domain's factory as registered now: a group that made parsers of the class from a
+        // plug-in unloaded since sets that factory aside.
+        KelMessageGroup::LentFactory offered{groupFactory(entry), entry.registration};
+        parser = group.createParser(entry.parserClassName, spanReuse, &offered);
+    }
     parser->setParserDomainName(domainName);
     return parser;
 }
@@ -221,6 +229,13 @@ KelMessageGroup::ParserFactory KelParserRegistry::factoryForClass(const KelStrin
     std::lock_guard<std::mutex> lock(iMutex);
     for (const Entry& e : iEntries)
         if (e.parserClassName == parserClassName) return groupFactory(e);
+    return {};
+}
+
+KelMessageGroup::LentFactory KelParserRegistry::lendFactory(const KelStringBase& parserClassName) const {
+    std::lock_guard<std::mutex> lock(iMutex);
+    for (const Entry& e : iEntries)
+        if (e.parserClassName == parserClassName) return {groupFactory(e), e.registration};
     return {};
 }
 

@@ -4,8 +4,9 @@
 //   const KelParserRegistration* kelParserRegistrations(int* count);
 // Its class constants are built when it is loaded and released when it is closed.
 // Parsers are created by domain name into a KelMessageGroup, which owns them. Unloading removes
-// the plug-in's domains at once; the library itself is closed when the last parser, group
-// factory or inspector handle made from it is gone, so nothing ever runs code that is unmapped.
+// the plug-in's domains at once, and no group makes another parser from it; the library itself is
+// closed when the last parser, group factory or inspector handle made from it is gone, so nothing
+// ever runs code that is unmapped.
 // Ownership: the registry owns its library handles; the registrations' data belong to the
 // plug-in. Thread rules: every operation may be called from any thread (one lock inside).
 #pragma once
@@ -67,6 +68,9 @@ public:
     // A group factory for a parser class name (empty when no domain has it); it keeps the
     // plug-in loaded for as long as it exists.
     KelMessageGroup::ParserFactory factoryForClass(const KelStringBase& parserClassName) const;
+    // The same, with the registration it stands for, which ends when the plug-in is unloaded:
+    // what a group uses for the classes it was not given a factory of.
+    KelMessageGroup::LentFactory lendFactory(const KelStringBase& parserClassName) const;
     // The inspector of a domain (null when there is none); it keeps the plug-in loaded.
     std::shared_ptr<const KelParserInspector> inspector(const KelStringBase& domainName) const;
 
@@ -83,6 +87,8 @@ private:
         KelParser* (*factory)(KelMessageGroup*, bool);
         const KelParserInspector* inspector;
         std::shared_ptr<Library> library;   // null for linked-in domains
+        // Lives while the domain is registered; groups hold it weakly to know their factory is current.
+        std::shared_ptr<const void> registration;
     };
 
     const Entry* findLocked(const KelStringBase& domainName) const;

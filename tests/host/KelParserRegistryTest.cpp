@@ -1,6 +1,7 @@
 // The parser registry with the real parser plug-in loaded at run time (this test program does not
 // link it): domains by name, parsers that keep their library loaded, the library really closed
-// after unload, a load/unload/load cycle with code pages, and the errors a host meets.
+// after unload, a load/unload/load cycle with code pages, a plug-in replaced by another file while
+// a group still holds parsers of the first, and the errors a host meets.
 #include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelParser.hpp"
@@ -11,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -150,6 +154,56 @@ TEST_F(KelParserRegistryTest, ParsersAndInspectorsKeepTheirLibraryUntilTheyAreGo
     EXPECT_TRUE(pluginMapped()) << "the inspector handle still holds the library";
     inspector.reset();
     EXPECT_FALSE(pluginMapped());
+}
+
+// The file whose code a parser runs.
+std::string libraryOf(const KelParser* parser) {
+    Dl_info info{};
+    const void* vtable = *reinterpret_cast<void* const*>(parser);
+    return ::dladdr(vtable, &info) && info.dli_fname ? info.dli_fname : "";
+}
+
+TEST_F(KelParserRegistryTest, AGroupMakesParsersOnlyFromThePlugInLoadedNow) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    // The same plug-in in another file: what a host loads when it replaces one version by another.
+    const std::string other = ::testing::TempDir() + "quarn-registry-other-plugin.so";
+    {
+        std::ifstream in(kPlugin, std::ios::binary);
+        std::ofstream out(other, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+        ASSERT_TRUE(out.good());
+    }
+    const std::string message = ebcdic37("<a x='1'>t</a>");
+    registry.load(kPlugin);
+    auto group = std::make_unique<KelMessageGroup>();
+    KelParser* first = registry.createParser(KelStringBase(u"XML"), *group);
+    first->refreshElementsFromBitStream(nullptr, KelBuffer::fromString(message), 546, 37);
+    ASSERT_NE(first->rootElement()->firstChild(), nullptr);
+    EXPECT_TRUE(registry.unload(kPlugin));
+    // The unloaded plug-in makes no more parsers, through the group as through a new group.
+    EXPECT_EQ(caught([&] { group->createParser(KelStringBase(u"xml")); }).catalogueNumber(), 2350u);
+    EXPECT_EQ(caught([&] { group->createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
+    EXPECT_TRUE(pluginMapped()) << "the group's parser still runs the first file's code";
+
+    registry.load(other);
+    KelParser* second = registry.createParser(KelStringBase(u"XML"), *group);
+    EXPECT_EQ(libraryOf(second), other);
+    EXPECT_EQ(libraryOf(group->createParser(KelStringBase(u"jms_stream"))), other);
+    EXPECT_EQ(libraryOf(first), kPlugin);
+    // Both files' parsers read the code page, before and after the first file is closed, and
+    // closing either leaves the other's reading of the scanner library's names alone.
+    for (KelParser* p : {first, second}) {
+        p->refreshElementsFromBitStream(nullptr, KelBuffer::fromString(message), 546, 37);
+        EXPECT_EQ(p->rootElement()->firstChild()->firstChild()->value().valueAsCharacter().toUtf8(), "1");
+    }
+    group.reset();
+    EXPECT_EQ(roundTrip("XML", message, 37, 1208, u"b"), "<a x='b'>t</a>");
+    EXPECT_TRUE(registry.unload(other));
+    registry.load(kPlugin);
+    EXPECT_EQ(roundTrip("JMSMap", message, 37, 1208, u"c"), "<a x='c'>t</a>");
+    EXPECT_TRUE(registry.unload(kPlugin));
+    EXPECT_FALSE(pluginMapped());
+    std::remove(other.c_str());
 }
 
 TEST_F(KelParserRegistryTest, UnknownDomainsAndBadLibrariesGiveClearErrors) {

@@ -4,6 +4,10 @@
 #include "host/KelParserRegistry.hpp"
 #include "host/KelThrow.hpp"
 
+std::unique_ptr<KelParser> KelMessageGroup::LentFactory::operator()(KelMessageGroup* group, bool spanReuse) const {
+    return factory(group, spanReuse);
+}
+
 KelMessageGroup::KelMessageGroup() = default;
 
 KelMessageGroup::~KelMessageGroup() {
@@ -13,11 +17,21 @@ KelMessageGroup::~KelMessageGroup() {
 }
 
 void KelMessageGroup::registerParserFactory(const KelStringBase& parserClassName, ParserFactory factory) {
-    iFactories[parserClassName] = std::move(factory);
+    ParserFactory& slot = iFactories[parserClassName];
+    if (LentFactory* lent = slot.target<LentFactory>()) {
+        // The parsers the lent factory made may run the code of a plug-in unloaded since.
+        auto kept = std::make_shared<LentFactory>(std::move(*lent));
+        slot = [own = std::move(factory), kept](KelMessageGroup* group, bool spanReuse) {
+            return own(group, spanReuse);
+        };
+    } else {
+        slot = std::move(factory);
+    }
 }
 
 bool KelMessageGroup::hasParserFactory(const KelStringBase& parserClassName) const {
-    return iFactories.count(parserClassName) != 0;
+    auto it = iFactories.find(parserClassName);
+    return it != iFactories.end() && it->second.target<LentFactory>() == nullptr;
 }
 
 KelParser* KelMessageGroup::createParser(const KelStringBase& parserClassName, bool spanReuse) {
@@ -32,30 +46,25 @@ bool sameRegistration(const std::weak_ptr<const void>& a, const std::weak_ptr<co
 
 KelParser* KelMessageGroup::createParser(const KelStringBase& parserClassName, bool spanReuse,
                                          const LentFactory* offered) {
-    const ParserFactory* factory = nullptr;
-    auto own = iFactories.find(parserClassName);
-    if (own != iFactories.end()) {
-        factory = &own->second;
-    } else {
-        // A class that the group was not given comes from a plug-in loaded in the process: the
-        // one loaded now, never one unloaded since the group last made a parser of the class.
-        auto lent = iLent.find(parserClassName);
-        bool current = lent != iLent.end() && !lent->second.registration.expired() &&
-                       (!offered || sameRegistration(lent->second.registration, offered->registration));
-        if (!current) {
-            LentFactory fresh = offered ? *offered : KelParserRegistry::instance().lendFactory(parserClassName);
-            if (lent != iLent.end()) {
-                iRetired.push_back(std::move(lent->second.factory));
-                iLent.erase(lent);
-            }
-            lent = fresh.factory ? iLent.emplace(parserClassName, std::move(fresh)).first : iLent.end();
+    auto it = iFactories.find(parserClassName);
+    LentFactory* lent = it != iFactories.end() ? it->second.target<LentFactory>() : nullptr;
+    // A class that the group was not given comes from a plug-in loaded in the process: the one
+    // loaded now, never one unloaded since the group last made a parser of the class.
+    if (it == iFactories.end() ||
+        (lent && (lent->registration.expired() ||
+                  (offered && !sameRegistration(lent->registration, offered->registration))))) {
+        LentFactory fresh = offered ? *offered : KelParserRegistry::instance().lendFactory(parserClassName);
+        if (!fresh.factory)
+            kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelMessageGroup::createParser",
+                                              KelMsg::E_Kel_UnknownParserClass, parserClassName);
+        if (lent) {
+            fresh.earlier = std::make_shared<LentFactory>(std::move(*lent));
+            it->second = std::move(fresh);
+        } else {
+            it = iFactories.emplace(parserClassName, std::move(fresh)).first;
         }
-        if (lent != iLent.end()) factory = &lent->second.factory;
     }
-    if (!factory)
-        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelMessageGroup::createParser",
-                                          KelMsg::E_Kel_UnknownParserClass, parserClassName);
-    std::unique_ptr<KelParser> parser = (*factory)(this, spanReuse);
+    std::unique_ptr<KelParser> parser = it->second(this, spanReuse);
     parser->initialize();
     iParsers.push_back(std::move(parser));
     return iParsers.back().get();

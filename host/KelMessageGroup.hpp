@@ -19,11 +19,14 @@ class KelParser;
 class KelMessageGroup {
 public:
     using ParserFactory = std::function<std::unique_ptr<KelParser>(KelMessageGroup* group, bool spanReuse)>;
-    // A factory as the registry lends it, with the registration it stands for; the registration
-    // is gone once its plug-in is unloaded (or its domain removed).
+    // A factory as the registry lends it, kept among the group's factories: the group uses it
+    // while the registration it stands for lives (its plug-in is loaded). `earlier` holds the
+    // lent factory it replaced, whose plug-in still runs the parsers made from it.
     struct LentFactory {
         ParserFactory factory;
         std::weak_ptr<const void> registration;
+        std::shared_ptr<const void> earlier;
+        std::unique_ptr<KelParser> operator()(KelMessageGroup* group, bool spanReuse) const;
     };
 
     KelMessageGroup();
@@ -46,9 +49,6 @@ private:
     // lends when asked; raises 2350 when there is none.
     KelParser* createParser(const KelStringBase& parserClassName, bool spanReuse, const LentFactory* offered);
 
-    std::unordered_map<KelStringBase, ParserFactory, KelStringBaseHash> iFactories;
-    std::unordered_map<KelStringBase, LentFactory, KelStringBaseHash> iLent;
-    // Lent factories whose plug-in was unloaded: they hold its library for the parsers they made.
-    std::vector<ParserFactory> iRetired;
+    std::unordered_map<KelStringBase, ParserFactory, KelStringBaseHash> iFactories;   // own and lent
     std::vector<std::unique_ptr<KelParser>> iParsers;
 };

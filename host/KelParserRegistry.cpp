@@ -218,7 +218,7 @@ KelParser* KelParserRegistry::createParser(const KelStringBase& domainName, KelM
     } else {
         // The domain's factory as registered now: a group that made parsers of the class from a
         // plug-in unloaded since sets that factory aside.
-        KelMessageGroup::LentFactory offered{groupFactory(entry), entry.registration};
+        KelMessageGroup::LentFactory offered{groupFactory(entry), entry.registration, nullptr};
         parser = group.createParser(entry.parserClassName, spanReuse, &offered);
     }
     parser->setParserDomainName(domainName);
@@ -235,7 +235,7 @@ KelMessageGroup::ParserFactory KelParserRegistry::factoryForClass(const KelStrin
 KelMessageGroup::LentFactory KelParserRegistry::lendFactory(const KelStringBase& parserClassName) const {
     std::lock_guard<std::mutex> lock(iMutex);
     for (const Entry& e : iEntries)
-        if (e.parserClassName == parserClassName) return {groupFactory(e), e.registration};
+        if (e.parserClassName == parserClassName) return {groupFactory(e), e.registration, nullptr};
     return {};
 }
 

@@ -147,12 +147,20 @@ TEST_F(KelParserRegistryTest, ParsersAndInspectorsKeepTheirLibraryUntilTheyAreGo
     EXPECT_EQ(out.toString(), "<m><k>z</k><k>w</k></m>");
     EXPECT_EQ(written.bytesFromSpans, out.used() - 1);
 
-    // No new group can make these classes any more.
+    // No group can make these classes any more, a new one or one that made them before.
     KelMessageGroup other;
     EXPECT_EQ(caught([&] { other.createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
-    group.reset();
-    EXPECT_TRUE(pluginMapped()) << "the inspector handle still holds the library";
+    EXPECT_EQ(caught([&] { group->createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
     inspector.reset();
+    EXPECT_TRUE(pluginMapped()) << "the group's parsers still hold the library";
+    // The host's own factories take the plug-in's place for the parsers to come, and the
+    // parsers made before still run the plug-in's code.
+    for (const char16_t* name : {u"jms_map", u"jms_stream"})
+        group->registerParserFactory(KelStringBase(name), [](KelMessageGroup*, bool) { return nullptr; });
+    EXPECT_TRUE(pluginMapped());
+    p->refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<m>again</m>"), 546, 1208);
+    EXPECT_EQ(p->rootElement()->firstChild()->firstChild()->value().valueAsCharacter().toUtf8(), "again");
+    group.reset();
     EXPECT_FALSE(pluginMapped());
 }
 

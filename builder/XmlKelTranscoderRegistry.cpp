@@ -5,6 +5,7 @@
 #include "host/KelCodePageTable.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
+#include "host/KelParserRegistry.hpp"
 
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/RefHashTableOf.hpp>
@@ -31,7 +32,6 @@ namespace {
 
 // The names this library registered, so that unloading it can take them back.
 std::vector<std::basic_string<XMLCh>> gRegisteredNames;
-std::mutex gReadyMutex;
 std::atomic<bool> gReady{false};
 
 // The transcoding service's tables of names are visible only to its derived classes.
@@ -150,7 +150,7 @@ void registerAll() {
 // names over these (the scanner library deleted ours then): its maps stay for it. The classes
 // are private to each copy, so the casts tell the maps of this copy from those of another.
 void releaseAll() {
-    std::lock_guard<std::mutex> lock(gReadyMutex);
+    std::lock_guard<std::mutex> lock(KelParserRegistry::sharedSetupMutex());
     if (!gReady.load(std::memory_order_relaxed)) return;
     for (const auto& name : gRegisteredNames)
         if (dynamic_cast<CcsidNameMap*>(NameTable::find(name.c_str())) != nullptr) NameTable::remove(name.c_str());
@@ -177,8 +177,9 @@ void XmlKelTranscoderRegistry::ensureReady() {
     if (gReady.load(std::memory_order_acquire)) return;
     // Once while this library is loaded: the scanner library's initialisation is not
     // thread-safe. Its count is given back when the library is unloaded, so other users of
-    // the scanner library in the process keep theirs.
-    std::lock_guard<std::mutex> lock(gReadyMutex);
+    // the scanner library in the process keep theirs. Another file of this plug-in, loaded
+    // beside this one, sets up and takes back the same tables: one lock for both.
+    std::lock_guard<std::mutex> lock(KelParserRegistry::sharedSetupMutex());
     if (gReady.load(std::memory_order_relaxed)) return;
     XMLPlatformUtils::Initialize();
     registerAll();

@@ -27,6 +27,11 @@ KelParserRegistry& KelParserRegistry::instance() {
     return *registry;
 }
 
+std::mutex& KelParserRegistry::sharedSetupMutex() {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+}
+
 KelParserRegistry::KelParserRegistry() = default;
 
 KelParserRegistry::~KelParserRegistry() {
@@ -61,6 +66,8 @@ const KelParserRegistry::Entry* KelParserRegistry::findLocked(const KelStringBas
 
 std::vector<KelStringBase> KelParserRegistry::load(const std::string& path) {
     KelTraceScope trace(nullptr, "KelParserRegistry::load", path);
+    // Unloaded libraries looked at below; the last hold on one may go only after the lock.
+    std::vector<std::shared_ptr<Library>> looked;
     std::lock_guard<std::mutex> lock(iMutex);
     for (const auto& library : iLibraries)
         if (library->path == path) {
@@ -105,6 +112,16 @@ std::vector<KelStringBase> KelParserRegistry::load(const std::string& path) {
             kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
                                               path, "incomplete registration", i);
         KelStringBase domain(r.domainName);
+        for (const Unloaded& u : iUnloaded) {
+            std::shared_ptr<Library> still = u.library.lock();
+            if (!still || still->handle == handle ||
+                std::find(u.domains.begin(), u.domains.end(), domain) == u.domains.end())
+                continue;
+            looked.push_back(still);
+            kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
+                                              path, "domain still served by the parsers of an unloaded plug-in",
+                                              domain, still->path);
+        }
         bool duplicate = findLocked(domain) != nullptr;
         for (const Entry& e : added) duplicate = duplicate || e.domainName == domain;
         if (duplicate)
@@ -136,6 +153,12 @@ bool KelParserRegistry::unload(const std::string& path) {
                                           [&](const Entry& e) { return e.library != library; });
         std::move(keep, iEntries.end(), std::back_inserter(removed));
         iEntries.erase(keep, iEntries.end());
+        iUnloaded.erase(std::remove_if(iUnloaded.begin(), iUnloaded.end(),
+                                       [](const Unloaded& u) { return u.library.expired(); }),
+                        iUnloaded.end());
+        Unloaded unloaded{library, {}};
+        for (const Entry& e : removed) unloaded.domains.push_back(e.domainName);
+        iUnloaded.push_back(std::move(unloaded));
     }
     // The library may close here, outside the lock: its static destructors run now.
     removed.clear();

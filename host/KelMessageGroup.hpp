@@ -39,7 +39,8 @@ public:
     // Whether the group has its own factory for the class.
     bool hasParserFactory(const KelStringBase& parserClassName) const;
     // A new, initialised parser of the class, owned by the group; raises
-    // KelRecoverableException 2350 when no factory is registered for the class.
+    // KelRecoverableException 2350 when neither the group nor a loaded plug-in has a factory
+    // for the class.
     KelParser* createParser(const KelStringBase& parserClassName, bool spanReuse = true);
 
 private:

@@ -5,6 +5,7 @@
 #include "host/KelCodePageTable.hpp"
 #include "host/KelConverter.hpp"
 #include "host/KelException.hpp"
+#include "host/KelParserRegistry.hpp"
 
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/RefHashTableOf.hpp>
@@ -31,13 +32,17 @@ namespace {
 
 // The names this library registered, so that unloading it can take them back.
 std::vector<std::basic_string<XMLCh>> gRegisteredNames;
-std::mutex gReadyMutex;
 std::atomic<bool> gReady{false};
 
 // The transcoding service's tables of names are visible only to its derived classes.
 struct NameTable : XMLTransService {
+    // The map registered under the name, or null.
+    static ENameMap* find(const XMLCh* name) { return gMappings != nullptr ? gMappings->get(name) : nullptr; }
     static void remove(const XMLCh* name) {
-        if (gMappings != nullptr) gMappings->removeKey(name);
+        if (find(name) != nullptr) gMappings->removeKey(name);
+    }
+    static ENameMap* reading(XMLRecognizer::Encodings form) {
+        return gMappingsRecognizer != nullptr ? gMappingsRecognizer->elementAt(form) : nullptr;
     }
     // The reading of a form the scanner recognises itself (the old one is deleted).
     static void replace(XMLRecognizer::Encodings form, ENameMap* map) {
@@ -140,15 +145,20 @@ void registerAll() {
 }
 
 // Undoes ensureReady when the library is unloaded (or the process ends): the name maps are
-// objects of this library, and the scanner library may outlive it in the process.
+// objects of this library, and the scanner library may outlive it in the process. Another copy
+// of this library, loaded from another file while this one was still in use, registered the same
+// names over these (the scanner library deleted ours then): its maps stay for it. The classes
+// are private to each copy, so the casts tell the maps of this copy from those of another.
 void releaseAll() {
-    std::lock_guard<std::mutex> lock(gReadyMutex);
+    std::lock_guard<std::mutex> lock(KelParserRegistry::sharedSetupMutex());
     if (!gReady.load(std::memory_order_relaxed)) return;
-    for (const auto& name : gRegisteredNames) NameTable::remove(name.c_str());
+    for (const auto& name : gRegisteredNames)
+        if (dynamic_cast<CcsidNameMap*>(NameTable::find(name.c_str())) != nullptr) NameTable::remove(name.c_str());
     // The scanner library's own UTF-16 reading comes back for whoever else uses it.
     for (const auto& utf16 : kUtf16Forms)
-        NameTable::replace(utf16.form, new EEndianNameMapFor<XMLUTF16Transcoder>(utf16.name,
-                                                                                 utf16.bigEndian != kMachineBigEndian));
+        if (dynamic_cast<Utf16NameMap*>(NameTable::reading(utf16.form)) != nullptr)
+            NameTable::replace(utf16.form, new EEndianNameMapFor<XMLUTF16Transcoder>(
+                                               utf16.name, utf16.bigEndian != kMachineBigEndian));
     gRegisteredNames.clear();
     XMLPlatformUtils::Terminate();
     gReady.store(false, std::memory_order_release);
@@ -167,8 +177,9 @@ void XmlKelTranscoderRegistry::ensureReady() {
     if (gReady.load(std::memory_order_acquire)) return;
     // Once while this library is loaded: the scanner library's initialisation is not
     // thread-safe. Its count is given back when the library is unloaded, so other users of
-    // the scanner library in the process keep theirs.
-    std::lock_guard<std::mutex> lock(gReadyMutex);
+    // the scanner library in the process keep theirs. Another file of this plug-in, loaded
+    // beside this one, sets up and takes back the same tables: one lock for both.
+    std::lock_guard<std::mutex> lock(KelParserRegistry::sharedSetupMutex());
     if (gReady.load(std::memory_order_relaxed)) return;
     XMLPlatformUtils::Initialize();
     registerAll();

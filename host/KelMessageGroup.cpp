@@ -4,6 +4,10 @@
 #include "host/KelParserRegistry.hpp"
 #include "host/KelThrow.hpp"
 
+std::unique_ptr<KelParser> KelMessageGroup::LentFactory::operator()(KelMessageGroup* group, bool spanReuse) const {
+    return factory(group, spanReuse);
+}
+
 KelMessageGroup::KelMessageGroup() = default;
 
 KelMessageGroup::~KelMessageGroup() {
@@ -13,22 +17,53 @@ KelMessageGroup::~KelMessageGroup() {
 }
 
 void KelMessageGroup::registerParserFactory(const KelStringBase& parserClassName, ParserFactory factory) {
-    iFactories[parserClassName] = std::move(factory);
+    ParserFactory& slot = iFactories[parserClassName];
+    if (LentFactory* lent = slot.target<LentFactory>()) {
+        // The parsers the lent factory made may run the code of a plug-in unloaded since.
+        auto kept = std::make_shared<LentFactory>(std::move(*lent));
+        slot = [own = std::move(factory), kept](KelMessageGroup* group, bool spanReuse) {
+            return own(group, spanReuse);
+        };
+    } else {
+        slot = std::move(factory);
+    }
 }
 
 bool KelMessageGroup::hasParserFactory(const KelStringBase& parserClassName) const {
-    return iFactories.count(parserClassName) != 0;
+    auto it = iFactories.find(parserClassName);
+    return it != iFactories.end() && it->second.target<LentFactory>() == nullptr;
 }
 
 KelParser* KelMessageGroup::createParser(const KelStringBase& parserClassName, bool spanReuse) {
+    return createParser(parserClassName, spanReuse, nullptr);
+}
+
+namespace {
+bool sameRegistration(const std::weak_ptr<const void>& a, const std::weak_ptr<const void>& b) {
+    return !a.owner_before(b) && !b.owner_before(a);
+}
+} // namespace
+
+KelParser* KelMessageGroup::createParser(const KelStringBase& parserClassName, bool spanReuse,
+                                         const LentFactory* offered) {
     auto it = iFactories.find(parserClassName);
-    // A class that the group was not given may come from a plug-in loaded in the process.
-    if (it == iFactories.end())
-        if (ParserFactory factory = KelParserRegistry::instance().factoryForClass(parserClassName))
-            it = iFactories.emplace(parserClassName, std::move(factory)).first;
-    if (it == iFactories.end())
-        kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelMessageGroup::createParser",
-                                          KelMsg::E_Kel_UnknownParserClass, parserClassName);
+    LentFactory* lent = it != iFactories.end() ? it->second.target<LentFactory>() : nullptr;
+    // A class that the group was not given comes from a plug-in loaded in the process: the one
+    // loaded now, never one unloaded since the group last made a parser of the class.
+    if (it == iFactories.end() ||
+        (lent && (lent->registration.expired() ||
+                  (offered && !sameRegistration(lent->registration, offered->registration))))) {
+        LentFactory fresh = offered ? *offered : KelParserRegistry::instance().lendFactory(parserClassName);
+        if (!fresh.factory)
+            kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelMessageGroup::createParser",
+                                              KelMsg::E_Kel_UnknownParserClass, parserClassName);
+        if (lent) {
+            fresh.earlier = std::make_shared<LentFactory>(std::move(*lent));
+            it->second = std::move(fresh);
+        } else {
+            it = iFactories.emplace(parserClassName, std::move(fresh)).first;
+        }
+    }
     std::unique_ptr<KelParser> parser = it->second(this, spanReuse);
     parser->initialize();
     iParsers.push_back(std::move(parser));

@@ -27,6 +27,11 @@ KelParserRegistry& KelParserRegistry::instance() {
     return *registry;
 }
 
+std::mutex& KelParserRegistry::sharedSetupMutex() {
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
+}
+
 KelParserRegistry::KelParserRegistry() = default;
 
 KelParserRegistry::~KelParserRegistry() {
@@ -61,6 +66,8 @@ const KelParserRegistry::Entry* KelParserRegistry::findLocked(const KelStringBas
 
 std::vector<KelStringBase> KelParserRegistry::load(const std::string& path) {
     KelTraceScope trace(nullptr, "KelParserRegistry::load", path);
+    // Unloaded libraries looked at below; the last hold on one may go only after the lock.
+    std::vector<std::shared_ptr<Library>> looked;
     std::lock_guard<std::mutex> lock(iMutex);
     for (const auto& library : iLibraries)
         if (library->path == path) {
@@ -98,18 +105,29 @@ std::vector<KelStringBase> KelParserRegistry::load(const std::string& path) {
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
                                           path, "the plug-in registers no parser domain");
     std::vector<Entry> added;
+    auto registration = std::make_shared<const char>('\0');
     for (int i = 0; i < count; ++i) {
         const KelParserRegistration& r = table[i];
         if (!r.domainName || !r.parserClassName || !r.factory || !*r.domainName)
             kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
                                               path, "incomplete registration", i);
         KelStringBase domain(r.domainName);
+        for (const Unloaded& u : iUnloaded) {
+            std::shared_ptr<Library> still = u.library.lock();
+            if (!still || still->handle == handle ||
+                std::find(u.domains.begin(), u.domains.end(), domain) == u.domains.end())
+                continue;
+            looked.push_back(still);
+            kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
+                                              path, "domain still served by the parsers of an unloaded plug-in",
+                                              domain, still->path);
+        }
         bool duplicate = findLocked(domain) != nullptr;
         for (const Entry& e : added) duplicate = duplicate || e.domainName == domain;
         if (duplicate)
             kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::load", KelMsg::E_Kel_PluginLoad,
                                               path, "domain already registered", domain);
-        added.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, library});
+        added.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, library, registration});
     }
     std::vector<KelStringBase> names;
     for (Entry& e : added) {
@@ -135,6 +153,12 @@ bool KelParserRegistry::unload(const std::string& path) {
                                           [&](const Entry& e) { return e.library != library; });
         std::move(keep, iEntries.end(), std::back_inserter(removed));
         iEntries.erase(keep, iEntries.end());
+        iUnloaded.erase(std::remove_if(iUnloaded.begin(), iUnloaded.end(),
+                                       [](const Unloaded& u) { return u.library.expired(); }),
+                        iUnloaded.end());
+        Unloaded unloaded{library, {}};
+        for (const Entry& e : removed) unloaded.domains.push_back(e.domainName);
+        iUnloaded.push_back(std::move(unloaded));
     }
     // The library may close here, outside the lock: its static destructors run now.
     removed.clear();
@@ -157,7 +181,8 @@ void KelParserRegistry::add(const KelParserRegistration& r) {
     if (findLocked(domain))
         kelThrow<KelRecoverableException>(nullptr, KEL_HERE, "KelParserRegistry::add", KelMsg::E_Kel_PluginLoad,
                                           "domain already registered", domain);
-    iEntries.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, nullptr});
+    iEntries.push_back(Entry{domain, KelStringBase(r.parserClassName), r.factory, r.inspector, nullptr,
+                             std::make_shared<const char>('\0')});
 }
 
 bool KelParserRegistry::remove(const KelStringBase& domainName) {
@@ -210,9 +235,15 @@ KelParser* KelParserRegistry::createParser(const KelStringBase& domainName, KelM
                                               KelMsg::E_Kel_UnknownParserClass, domainName);
         entry = *e;
     }
-    if (!group.hasParserFactory(entry.parserClassName))
-        group.registerParserFactory(entry.parserClassName, groupFactory(entry));
-    KelParser* parser = group.createParser(entry.parserClassName, spanReuse);
+    KelParser* parser = nullptr;
+    if (group.hasParserFactory(entry.parserClassName)) {
+        parser = group.createParser(entry.parserClassName, spanReuse);
+    } else {
+        // The domain's factory as registered now: a group that made parsers of the class from a
+        // plug-in unloaded since sets that factory aside.
+        KelMessageGroup::LentFactory offered{groupFactory(entry), entry.registration, nullptr};
+        parser = group.createParser(entry.parserClassName, spanReuse, &offered);
+    }
     parser->setParserDomainName(domainName);
     return parser;
 }
@@ -221,6 +252,13 @@ KelMessageGroup::ParserFactory KelParserRegistry::factoryForClass(const KelStrin
     std::lock_guard<std::mutex> lock(iMutex);
     for (const Entry& e : iEntries)
         if (e.parserClassName == parserClassName) return groupFactory(e);
+    return {};
+}
+
+KelMessageGroup::LentFactory KelParserRegistry::lendFactory(const KelStringBase& parserClassName) const {
+    std::lock_guard<std::mutex> lock(iMutex);
+    for (const Entry& e : iEntries)
+        if (e.parserClassName == parserClassName) return {groupFactory(e), e.registration, nullptr};
     return {};
 }
 

@@ -1,6 +1,7 @@
 // The parser registry with the real parser plug-in loaded at run time (this test program does not
 // link it): domains by name, parsers that keep their library loaded, the library really closed
-// after unload, a load/unload/load cycle with code pages, and the errors a host meets.
+// after unload, a load/unload/load cycle with code pages, a plug-in replaced by another file while
+// a group still holds parsers of the first, and the errors a host meets.
 #include "host/KelException.hpp"
 #include "host/KelMessageGroup.hpp"
 #include "host/KelParser.hpp"
@@ -11,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -143,13 +147,86 @@ TEST_F(KelParserRegistryTest, ParsersAndInspectorsKeepTheirLibraryUntilTheyAreGo
     EXPECT_EQ(out.toString(), "<m><k>z</k><k>w</k></m>");
     EXPECT_EQ(written.bytesFromSpans, out.used() - 1);
 
-    // No new group can make these classes any more.
+    // No group can make these classes any more, a new one or one that made them before.
     KelMessageGroup other;
     EXPECT_EQ(caught([&] { other.createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
-    group.reset();
-    EXPECT_TRUE(pluginMapped()) << "the inspector handle still holds the library";
+    EXPECT_EQ(caught([&] { group->createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
     inspector.reset();
+    EXPECT_TRUE(pluginMapped()) << "the group's parsers still hold the library";
+    // The host's own factories take the plug-in's place for the parsers to come, and the
+    // parsers made before still run the plug-in's code.
+    for (const char16_t* name : {u"jms_map", u"jms_stream"})
+        group->registerParserFactory(KelStringBase(name), [](KelMessageGroup*, bool) { return nullptr; });
+    EXPECT_TRUE(pluginMapped());
+    p->refreshElementsFromBitStream(nullptr, KelBuffer::fromString("<m>again</m>"), 546, 1208);
+    EXPECT_EQ(p->rootElement()->firstChild()->firstChild()->value().valueAsCharacter().toUtf8(), "again");
+    group.reset();
     EXPECT_FALSE(pluginMapped());
+}
+
+// The file whose code a parser runs.
+std::string libraryOf(const KelParser* parser) {
+    Dl_info info{};
+    const void* vtable = *reinterpret_cast<void* const*>(parser);
+    return ::dladdr(vtable, &info) && info.dli_fname ? info.dli_fname : "";
+}
+
+TEST_F(KelParserRegistryTest, AGroupMakesParsersOnlyFromThePlugInLoadedNow) {
+    KelParserRegistry& registry = KelParserRegistry::instance();
+    // The same plug-in in another file: what a host loads when it replaces one version by another
+    // (beside the first, where the libraries it needs are found).
+    const std::string other = kPlugin.substr(0, kPlugin.rfind('/') + 1) + "quarn-registry-other-plugin.so";
+    {
+        std::ifstream in(kPlugin, std::ios::binary);
+        std::ofstream out(other, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+        ASSERT_TRUE(out.good());
+    }
+    const std::string message = ebcdic37("<a x='1'>t</a>");
+    const auto firstValue = [&](KelParser* p) {
+        p->refreshElementsFromBitStream(nullptr, KelBuffer::fromString(message), 546, 37);
+        return p->rootElement()->firstChild()->firstChild()->value().valueAsCharacter().toUtf8();
+    };
+    registry.load(kPlugin);
+    auto group = std::make_unique<KelMessageGroup>();
+    KelParser* first = registry.createParser(KelStringBase(u"XML"), *group);
+    EXPECT_EQ(firstValue(first), "1");
+    EXPECT_TRUE(registry.unload(kPlugin));
+    // The unloaded plug-in makes no more parsers, through the group as through a new group.
+    EXPECT_EQ(caught([&] { group->createParser(KelStringBase(u"xml")); }).catalogueNumber(), 2350u);
+    EXPECT_EQ(caught([&] { group->createParser(KelStringBase(u"jms_map")); }).catalogueNumber(), 2350u);
+    EXPECT_TRUE(pluginMapped()) << "the group's parser still runs the first file's code";
+    // Another file of it is not loaded while the first one's parsers live: the two would set up
+    // the scanner library's code-page names over each other.
+    KelException beside = caught([&] { registry.load(other); });
+    EXPECT_EQ(beside.catalogueNumber(), 2351u);
+    EXPECT_NE(std::string(beside.what()).find(kPlugin), std::string::npos) << beside.what();
+    EXPECT_FALSE(registry.isLoaded(other));
+    EXPECT_FALSE(registry.hasDomain(KelStringBase(u"XML")));
+    // The same file again serves the group anew.
+    registry.load(kPlugin);
+    EXPECT_EQ(firstValue(group->createParser(KelStringBase(u"jms_stream"))), "1");
+    EXPECT_EQ(firstValue(first), "1");
+    EXPECT_TRUE(registry.unload(kPlugin));
+    group.reset();
+    EXPECT_FALSE(pluginMapped());
+
+    // Once they are gone, the other file serves the domains, new groups and old alike.
+    registry.load(other);
+    {
+        KelMessageGroup later;
+        KelParser* second = registry.createParser(KelStringBase(u"XML"), later);
+        EXPECT_EQ(libraryOf(second), other);
+        EXPECT_EQ(firstValue(second), "1");
+        EXPECT_EQ(roundTrip("JMSMap", message, 37, 1208, u"b"), "<a x='b'>t</a>");
+        EXPECT_TRUE(registry.unload(other));
+        EXPECT_EQ(caught([&] { registry.load(kPlugin); }).catalogueNumber(), 2351u);
+    }
+    registry.load(kPlugin);
+    KelMessageGroup last;
+    EXPECT_EQ(libraryOf(registry.createParser(KelStringBase(u"XML"), last)), kPlugin);
+    EXPECT_EQ(roundTrip("JMSMap", message, 37, 1208, u"c"), "<a x='c'>t</a>");
+    std::remove(other.c_str());
 }
 
 TEST_F(KelParserRegistryTest, UnknownDomainsAndBadLibrariesGiveClearErrors) {

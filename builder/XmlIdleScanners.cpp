@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <pthread.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -31,12 +32,17 @@ class Shelves {
 public:
     Shelves() noexcept { iReady = pthread_key_create(&iKey, &threadEnded) == 0; }
     ~Shelves() {
-        gClosed.store(true, std::memory_order_release);
+        gClosed.store(true);
         if (!iReady) return;
         pthread_key_delete(iKey);
-        std::lock_guard<std::mutex> lock(iMutex);
-        for (Shelf* shelf : iAll) delete shelf;
-        iAll.clear();
+        {
+            std::lock_guard<std::mutex> lock(iMutex);
+            for (Shelf* shelf : iAll) delete shelf;
+            iAll.clear();
+        }
+        // A thread that began to end before the key went may still be freeing its own shelf:
+        // the scanner library is shut down after this returns, and the mutex goes with it.
+        while (gEnding.load() != 0) std::this_thread::yield();
     }
     Shelves(const Shelves&) = delete;
     Shelves& operator=(const Shelves&) = delete;
@@ -67,8 +73,20 @@ public:
         iAll.erase(std::remove(iAll.begin(), iAll.end(), shelf), iAll.end());
     }
 
+    // A thread's end frees its shelf under the lock, unless the library's close freed it first:
+    // the two never free one shelf twice, nor one while the other takes the scanner library down.
+    void release(Shelf* shelf) noexcept {
+        std::lock_guard<std::mutex> lock(iMutex);
+        const auto found = std::find(iAll.begin(), iAll.end(), shelf);
+        if (found == iAll.end()) return;
+        iAll.erase(found);
+        delete shelf;
+    }
+
     // Set once the shelves are gone (the library unloading or the process ending).
     static std::atomic<bool> gClosed;
+    // Threads inside threadEnded, which the close waits for.
+    static std::atomic<int> gEnding;
 
 private:
     bool iReady = false;
@@ -78,16 +96,20 @@ private:
 };
 
 std::atomic<bool> Shelves::gClosed{false};
+std::atomic<int> Shelves::gEnding{0};
 
 Shelves& shelves() {
     static Shelves all;
     return all;
 }
 
+// Counted in before the close is looked at, and the close sets it before it counts (both in
+// one order for every thread), so either this thread sees the close and touches nothing, or
+// the close waits for it.
 void threadEnded(void* shelf) noexcept {
-    auto* mine = static_cast<Shelf*>(shelf);
-    shelves().forget(mine);
-    delete mine;
+    Shelves::gEnding.fetch_add(1);
+    if (!Shelves::gClosed.load()) shelves().release(static_cast<Shelf*>(shelf));
+    Shelves::gEnding.fetch_sub(1);
 }
 
 } // namespace

@@ -22,25 +22,6 @@ using namespace xercesc;
 
 namespace {
 
-// Code pages whose converters keep a shift state between characters: taking back a conversion
-// needs a snapshot of that state, not a reset.
-bool isStateful(UConverter* converter) {
-    switch (ucnv_getType(converter)) {
-    case UCNV_SBCS:
-    case UCNV_DBCS:
-    case UCNV_MBCS:
-    case UCNV_LATIN_1:
-    case UCNV_UTF8:
-    case UCNV_UTF16_BigEndian:
-    case UCNV_UTF16_LittleEndian:
-    case UCNV_UTF32_BigEndian:
-    case UCNV_UTF32_LittleEndian:
-    case UCNV_US_ASCII:
-    case UCNV_CESU8: return false;
-    default: return true;
-    }
-}
-
 // Decodes the well-formed UTF-8 at the start of `src` (the byte sequences of the Unicode
 // standard, which is what the strict converter accepts), stopping before anything else: a
 // sequence that is malformed or cut off, or one whose units would not fit. The converter then
@@ -227,7 +208,7 @@ XmlKelTranscoder* XmlKelTranscoder::create(const XMLCh* encodingName, const char
 XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, UConverter* converter, XMLSize_t blockSize,
                                    MemoryManager* manager)
     : XMLTranscoder(encodingName, blockSize, manager), iConverter(converter), iSaved(nullptr),
-      iStateful(isStateful(converter)), iShiftCodes(ucnv_getType(converter) == UCNV_EBCDIC_STATEFUL),
+      iStateful(KelConverter::keepsState(converter)), iShiftCodes(ucnv_getType(converter) == UCNV_EBCDIC_STATEFUL),
       iNewLine(formOf(converter) == Form::Other && hasNewLine(converter)), iForm(formOf(converter)) {}
 
 XmlKelTranscoder::XmlKelTranscoder(const XMLCh* encodingName, const char* icuName, Form form, XMLSize_t blockSize,

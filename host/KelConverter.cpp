@@ -215,6 +215,23 @@ long icuFromUnicode(UConverter* icu, int ccsid, const char* function, const char
 
 } // namespace
 
+bool KelConverter::keepsState(UConverter* converter) noexcept {
+    switch (ucnv_getType(converter)) {
+    case UCNV_SBCS:
+    case UCNV_DBCS:
+    case UCNV_MBCS:
+    case UCNV_LATIN_1:
+    case UCNV_UTF8:
+    case UCNV_UTF16_BigEndian:
+    case UCNV_UTF16_LittleEndian:
+    case UCNV_UTF32_BigEndian:
+    case UCNV_UTF32_LittleEndian:
+    case UCNV_US_ASCII:
+    case UCNV_CESU8: return false;
+    default: return true;
+    }
+}
+
 KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
     : iCcsid(ccsid), iIcuName(std::move(icuName)), iUsualName(encodingNameFor(ccsid)), iMaxBytesPerChar(maxBytesPerChar > 0 ? maxBytesPerChar : 4),
       iNewLinePage(false) {
@@ -235,21 +252,8 @@ KelConverter::KelConverter(int ccsid, std::string icuName, int maxBytesPerChar)
     iRefusals = (iRotatesControls ? kRefuseRotatedControls : 0) | (iNewLinePage ? kRefuseNewLine : 0);
     const UConverterType type = ucnv_getType(probe);
     iShiftCodes = type == UCNV_EBCDIC_STATEFUL;
-    switch (type) {
-    case UCNV_SBCS:
-    case UCNV_DBCS:
-    case UCNV_MBCS:
-    case UCNV_LATIN_1:
-    case UCNV_UTF8:
-    case UCNV_UTF16_BigEndian:
-    case UCNV_UTF16_LittleEndian:
-    case UCNV_UTF32_BigEndian:
-    case UCNV_UTF32_LittleEndian:
-    case UCNV_US_ASCII:
-    case UCNV_CESU8:
-    case UCNV_EBCDIC_STATEFUL: iShiftsAcrossMarkup = false; break;
-    default: iShiftsAcrossMarkup = true; break;
-    }
+    // The stateful EBCDIC pages shift only by codes beside their text.
+    iShiftsAcrossMarkup = type != UCNV_EBCDIC_STATEFUL && keepsState(probe);
     ucnv_close(probe);
 }
 

@@ -37,6 +37,10 @@ public:
     // A new strict ICU converter for `icuName` (stops at the first invalid byte or unmappable
     // character, never maps through a fallback), owned by the caller; null when ICU lacks it.
     static UConverter* openStrict(const char* icuName);
+    // Whether `converter` keeps a shift state between characters (any type but the plain
+    // single-, double- and multi-byte tables and the Unicode forms): taking back a conversion
+    // needs a snapshot of that state, and a stretch of its bytes may not say the state it starts in.
+    static bool keepsState(UConverter* converter) noexcept;
 
     // The name of `ccsid` for an XML declaration: one that the scanner library, ICU and libxml2
     // all read as this page ("UTF-8", "UTF-16", "ISO-8859-1", "IBM037", "Windows-31J", ...).

@@ -46,6 +46,20 @@ bool shiftsByCodes(int ccsid) noexcept {
     }
 }
 
+// The last '<' of the single-byte state in [from, end), which starts in that state. A byte of a
+// double-byte character may look like '<', so the shifts are followed from the start.
+const unsigned char* lastOpenInShiftedBytes(const unsigned char* from, const unsigned char* end) noexcept {
+    const unsigned char* open = nullptr;
+    bool doubleByte = false;
+    for (const unsigned char* b = from; b < end; ++b) {
+        if (*b == kShiftOut) doubleByte = true;
+        else if (*b == kShiftIn) doubleByte = false;
+        else if (doubleByte) ++b;   // the second byte of the pair
+        else if (*b == kEbcdicLessThan) open = b;
+    }
+    return open;
+}
+
 bool containsUnit(const KelStringBase& text, char16_t unit) noexcept {
     return text.find(unit) != KelStringBase::npos;
 }
@@ -706,6 +720,21 @@ XmlKelSyntaxElement* XmlBrokerOrvaneWriter::keptTags(KelSyntaxElement* element) 
     return xml != nullptr && xml->keepsTags() ? xml : nullptr;
 }
 
+// Where the walk for an element's end tag may start in a stateful page: after its last child
+// element that lies in these bytes (markup ends in the single-byte state), else at `from`, so
+// that each ancestor of an edit reads only its own tail. The end tag keeps its bytes, with the
+// shifts that stand after it (an empty pair at the document's end too).
+const unsigned char* XmlBrokerOrvaneWriter::lastChildEnd(KelSyntaxElement* element, const unsigned char* from,
+                                                         const unsigned char* end) {
+    for (KelSyntaxElement* child = element->lastChild(); child != nullptr; child = child->previousSibling()) {
+        if (effectiveType(child) != XmlTypeElement) continue;
+        const XmlKelSyntaxElement* inner = asXmlElement(child);
+        const unsigned char* after = inner != nullptr ? inner->tagsEnd() : nullptr;
+        return after != nullptr && after > from && after <= end ? after : from;
+    }
+    return from;
+}
+
 bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
     XmlKelSyntaxElement* xml = keptTags(element);
     if (xml == nullptr) xml = startTagSource(element);
@@ -730,25 +759,7 @@ bool XmlBrokerOrvaneWriter::copyEndTag(KelSyntaxElement* element) {
         for (const unsigned char* b = end; angle >= 0 && b > from && open == nullptr;)
             if (*--b == angle) open = b;
     } else if (shiftsByCodes(ccsid)) {
-        // A byte of a double-byte character may look like '<': the shifts are followed from the
-        // start tag's end, which stands in the single-byte state. The end tag then keeps its
-        // bytes, with the shifts that stand after it (an empty pair at the document's end too).
-        // The walk starts after the last child element of these bytes, which also ends in the
-        // single-byte state, so that each ancestor of an edit reads only its own tail.
-        const unsigned char* b = from;
-        for (KelSyntaxElement* child = element->lastChild(); child != nullptr; child = child->previousSibling()) {
-            if (effectiveType(child) != XmlTypeElement) continue;
-            const XmlKelSyntaxElement* inner = asXmlElement(child);
-            if (inner != nullptr && inner->tagsEnd() != nullptr && inner->tagsEnd() > from && inner->tagsEnd() <= end) b = inner->tagsEnd();
-            break;
-        }
-        bool doubleByte = false;
-        for (; b < end; ++b) {
-            if (*b == kShiftOut) doubleByte = true;
-            else if (*b == kShiftIn) doubleByte = false;
-            else if (doubleByte) ++b;   // the second byte of the pair
-            else if (*b == kEbcdicLessThan) open = b;
-        }
+        open = lastOpenInShiftedBytes(lastChildEnd(element, from, end), end);
     }
     if (open == nullptr) return false;
     return outputPieceOfOriginalBuffer(open, end, ccsid, xml->getBufferBigEndian() != 0);

@@ -114,6 +114,7 @@ private:
     XmlKelSyntaxElement* keptTags(KelSyntaxElement* element);
     // Copies such an element's end tag; false (nothing written) when it cannot.
     bool copyEndTag(KelSyntaxElement* element);
+    const unsigned char* lastChildEnd(KelSyntaxElement* element, const unsigned char* from, const unsigned char* end);
     // An element whose attributes changed but whose start tag still stands in the input, or null.
     XmlKelSyntaxElement* startTagSource(KelSyntaxElement* element);
     enum class TagOutcome { NotWritten, Open, Closed };

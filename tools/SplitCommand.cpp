@@ -179,8 +179,12 @@ SplitCommand::Summary SplitCommand::run() {
     };
     // Every element the steps select, in document order: each one's records are split before the
     // walk goes on, and what lies below the document element is deleted once passed.
+    long parentsMet = 0;
     std::function<void(KelSyntaxElement*, std::size_t)> walk = [&](KelSyntaxElement* element, std::size_t depth) {
-        if (depth == steps.size()) return splitChildren(element);
+        if (depth == steps.size()) {
+            ++parentsMet;
+            return splitChildren(element);
+        }
         KelSyntaxElement* child = element->firstChild();
         while (child != nullptr) {
             const bool matches = child->type() == XmlTypeElement &&
@@ -199,6 +203,9 @@ SplitCommand::Summary SplitCommand::run() {
     try {
         if (streamed) {
             walk(root, 0);
+            // No parent at all is a path that misses the message (a misspelt step), not a feed
+            // without records: refused as a path of another form is.
+            if (parentsMet == 0) throw QuarnOptions::UsageError("path names nothing: " + prefix);
         } else {
             // A path of another form is split only where it selects one parent: finding whether
             // there is a second scans the message as far as that.

@@ -335,6 +335,12 @@ TEST(QuarnSplit, WhatCannotBeCarriedOrStreamedIsRefused) {
         {"'r/a + 1'", 2, "needs a path whose last step names"},
         {"r/a.b", 0, "1 documents written"},
         {"r/a-b", 0, "1 documents written"},
+        // A parent path of plain names that names nothing is a slip, as for any other path; a
+        // parent without records is an empty feed.
+        {"x/a", 2, "path names nothing: x"},
+        {"r/x/a", 2, "path names nothing: r/x"},
+        {"r/a/x", 0, "0 documents written"},
+        {"r/nothing", 0, "0 documents written"},
     };
     for (const auto& p : paths) {
         SCOPED_TRACE(p.path);
